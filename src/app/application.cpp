@@ -1,0 +1,378 @@
+#include "app/application.h"
+
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "app/events.h"
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "platform/files.h"
+#include "platform/folders.h"
+
+namespace velmora {
+
+std::atomic<uint64_t>& bytesReceived() {
+  static std::atomic<uint64_t> counter{0};
+  return counter;
+}
+
+std::string ShortByteSize(uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  static const char* units[] = {"KB", "MB", "GB", "TB", "PB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  int unit = 0;
+  while (value >= 1000.0 && unit < 4) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  // Three significant digits, truncated rather than rounded, like the shell's form.
+  if (value < 10.0) {
+    std::snprintf(text, sizeof text, "%.2f %s", static_cast<double>(static_cast<int64_t>(value * 100)) / 100, units[unit]);
+  } else if (value < 100.0) {
+    std::snprintf(text, sizeof text, "%.1f %s", static_cast<double>(static_cast<int64_t>(value * 10)) / 10, units[unit]);
+  } else {
+    std::snprintf(text, sizeof text, "%d %s", static_cast<int>(value), units[unit]);
+  }
+  return text;
+}
+
+bool ThroughputMeter::tick(int64_t nowSeconds, uint64_t& byteCounter) {
+  int64_t elapsed = nowSeconds - lastSeconds_;
+  if (elapsed == 0) return false;
+  uint64_t rate = elapsed > 0 ? byteCounter / static_cast<uint64_t>(elapsed) : 0;
+  shown_ = shown_ == 0 ? rate : (shown_ * 9 + rate) / 10;
+  byteCounter = 0;
+  lastSeconds_ = nowSeconds;
+  return true;
+}
+
+Application::Application() = default;
+
+Application::~Application() {
+  if (running_ && !exited_) OnExit();
+}
+
+std::string Application::titleText() const {
+  std::string version = VersionString();
+  return version.empty() ? std::string(kProductName) : std::string(kProductName) + " v" + version;
+}
+
+void Application::ResolveFolders() {
+  Paths& p = paths();
+  p.pathData.clear();
+  p.pathPictures = platform::PicturesDir();
+  p.pathVideo = platform::VideosDir();
+
+  // The application-data folder; the current folder is the base when the per-user data
+  // folder does not exist.
+  std::string base = platform::DataHome();
+  if (!platform::IsDirectory(base)) base = platform::CurrentDir();
+  std::string folder = base + "/Velmora/Velmora NVR";
+  if (!platform::CreateFolders(folder)) {
+    std::string fallback = platform::CurrentDir() + "/Velmora/Velmora NVR";
+    if (fallback != folder && platform::CreateFolders(fallback)) folder = fallback;
+  }
+  p.appDataFolder = folder;
+
+  std::string config = platform::ConfigHome();
+  p.configFolder = config.empty() ? p.appDataFolder : config + "/Velmora/Velmora NVR";
+  p.registryPath = WithSlash(p.configFolder) + "registry";
+
+  // The registry defaults for the two target folders come from the desktop's own.
+  settings().pathPictures = p.pathPictures;
+  settings().pathVideo = p.pathVideo;
+}
+
+void Application::LogPlatform() {
+  utsname name{};
+  if (::uname(&name) == 0) {
+    int major = 0, minor = 0;
+    std::sscanf(name.release, "%d.%d", &major, &minor);
+    Log("Linux version %d.%d", major, minor);
+  }
+  struct statvfs disk {};
+  if (::statvfs(paths().pathData.c_str(), &disk) == 0) {
+    Log("pathData[%s]; %u bytes per sector", paths().pathData.c_str(),
+        static_cast<unsigned>(disk.f_frsize));
+  }
+  Log("Page size: %u bytes", static_cast<unsigned>(::sysconf(_SC_PAGESIZE)));
+  Log("Number of Processors: %u", static_cast<unsigned>(::sysconf(_SC_NPROCESSORS_ONLN)));
+  // The architecture codes of the platform's processor record: 9 x64, 12 ARM64, 0 x86.
+  unsigned short architecture = 0xFFFF;
+  if (std::strcmp(name.machine, "x86_64") == 0) architecture = 9;
+  else if (std::strcmp(name.machine, "aarch64") == 0) architecture = 12;
+  else if (name.machine[0] == 'i' && std::strstr(name.machine, "86")) architecture = 0;
+  Log("Processor Architecture: %hu", architecture);
+  unsigned short level = 0, model = 0, stepping = 0;
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  auto value = [](const std::string& text) {
+    auto colon = text.find(':');
+    return colon == std::string::npos
+               ? 0
+               : static_cast<unsigned short>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
+  };
+  for (int i = 0; i < 64 && std::getline(cpuinfo, line); ++i) {
+    if (line.rfind("cpu family", 0) == 0) level = value(line);
+    else if (line.rfind("model\t", 0) == 0 || line.rfind("model ", 0) == 0) model = value(line);
+    else if (line.rfind("stepping", 0) == 0) stepping = value(line);
+    else if (line.empty()) break;
+  }
+  Log("Processor Level: %hu", level);
+  Log("Processor Revision: %hu", static_cast<unsigned short>((model << 8) | stepping));
+}
+
+Application::StartResult Application::InitInstance(bool headless) {
+  headless_ = headless;
+
+  // 1. Only one instance runs: a second start asks the first to come to the front and
+  //    ends without touching any file.
+  std::string runtime = platform::RuntimeDir();
+  switch (instance_.acquire(runtime)) {
+    case platform::SingleInstance::Result::kOtherRunning: {
+      std::string answer;
+      platform::SingleInstance::sendRequest(runtime, "activate", answer);
+      return StartResult::kOtherInstance;
+    }
+    case platform::SingleInstance::Result::kError:
+    case platform::SingleInstance::Result::kFirst:
+      break;
+  }
+
+  // 3. Folders.
+  ResolveFolders();
+  Paths& p = paths();
+
+  // 4. Settings: the file, then the registry stand-in.
+  LoadSettings(WithSlash(p.appDataFolder), p.registryPath);
+  p.pathData = settings().pathData;
+  if (!settings().pathPictures.empty()) p.pathPictures = settings().pathPictures;
+  if (!settings().pathVideo.empty()) p.pathVideo = settings().pathVideo;
+
+  // 5. Trailing separators.
+  p.pathData = WithSlash(p.pathData);
+  p.pathPictures = WithSlash(p.pathPictures);
+  p.appDataFolder = WithSlash(p.appDataFolder);
+  p.pathVideo = WithSlash(p.pathVideo);
+  p.settingsPath = p.appDataFolder + "Velmora NVR.exe.config";
+
+  // 6. The log.
+  p.logPath = p.appDataFolder + "Velmora NVR.log";
+  SetLogPath(p.logPath);
+  if (settings().logClear) ClearLog();
+
+  // 7.
+  Log("Starting up.");
+
+  // 8. The recordings folder. A value longer than the stored format holds is refused
+  //    like a missing folder.
+  size_t characters = 0;
+  for (unsigned char c : settings().pathData) characters += (c & 0xC0) != 0x80;
+  if (settings().pathData.empty() || characters > kMaxSettingText ||
+      !platform::IsDirectory(p.pathData)) {
+    Log("invalid pathData [%s], using default", settings().pathData.c_str());
+    p.pathData = p.appDataFolder + "Recordings";
+    if (!platform::CreateFolders(p.pathData)) LogLastError("CreateDirectory");
+    p.pathData = WithSlash(p.pathData);
+  }
+
+  // 9.
+  p.deviceTreePath = p.appDataFolder + "Velmora NVR.xml";
+
+  // 10.
+  LogPlatform();
+
+  // 12, 13.
+  Log("%s version %s", kProductName, VersionString().c_str());
+
+  // 14-16: sockets need no start-up here; the lines keep the log's familiar shape.
+  Log("Initializing WinSock");
+  Log("Calling CoInitialize");
+
+  // 17.
+  Log("Creating CMainFrame");
+  CreateMainWindow();
+
+  // 18, 19.
+  Log("Updating window position");
+  Log("%s: OK", "CDVRApp::InitInstance");
+  running_ = true;
+  return StartResult::kRunning;
+}
+
+void Application::CreateMainWindow() {
+  // 1. Throughput meter and timer 3.
+  meter_.start(static_cast<int64_t>(std::time(nullptr)));
+  lastTimer3_ = std::chrono::steady_clock::now();
+  // 2-4.
+  if (hooks_.createWindow) hooks_.createWindow();
+  if (hooks_.setTitle) hooks_.setTitle();
+  // 5.
+  PostStatus("English language loaded.");
+  // 7.
+  if (hooks_.loadDeviceTree) hooks_.loadDeviceTree();
+  // 8.
+  if (hooks_.scanOldRecordings) hooks_.scanOldRecordings();
+  // 10, 11.
+  if (hooks_.leaveStillMode) hooks_.leaveStillMode();
+  if (hooks_.watchMedia) hooks_.watchMedia();
+  // 12.
+  if (hooks_.openInternet) hooks_.openInternet();
+  // 13-15.
+  shutdownEvent();
+  mediaScanEvent();
+  if (hooks_.startMediaScanThread) hooks_.startMediaScanThread();
+  networkScanEvent();
+  if (hooks_.startNetworkScanThread) hooks_.startNetworkScanThread();
+  // 16. A first start with an empty tree begins with a scan of the local network.
+  if (hooks_.treeHasViewable && !hooks_.treeHasViewable()) networkScanEvent().set();
+  // 18, 19.
+  if (hooks_.startPlaybackThread) hooks_.startPlaybackThread();
+  if (hooks_.startCleanupThread) hooks_.startCleanupThread();
+  // 20-22.
+  if (hooks_.selectSavedView) hooks_.selectSavedView();
+  if (hooks_.applyLayout) hooks_.applyLayout();
+  if (hooks_.startRecordingFetches) hooks_.startRecordingFetches();
+  // 23, 24.
+  if (settings().taskbarIcon && hooks_.addTrayIcon) hooks_.addTrayIcon();
+  if (settings().httpServer && hooks_.startHttpServer) hooks_.startHttpServer();
+}
+
+void Application::tick() {
+  if (!running_) return;
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastTimer3_ >= std::chrono::milliseconds(20)) {
+    lastTimer3_ = now;
+    Timer3();
+  }
+  // Drain what is queued now; messages posted while handling wait for the next tick.
+  for (std::size_t n = mainQueue().size(); n > 0; --n) {
+    auto message = mainQueue().take();
+    if (!message) break;
+    Dispatch(*message);
+  }
+  ServeInstanceRequests();
+}
+
+void Application::Timer3() {
+  // The meter reads and resets the byte counter only when a whole second has passed.
+  int64_t nowSeconds = static_cast<int64_t>(std::time(nullptr));
+  uint64_t counter = 0;
+  if (meter_.due(nowSeconds)) {
+    counter = bytesReceived().exchange(0);
+    meter_.tick(nowSeconds, counter);
+    if (hooks_.showThroughput) hooks_.showThroughput(ShortByteSize(meter_.shown()) + "/s");
+  }
+  if (hooks_.viewPeriodic) hooks_.viewPeriodic();
+  if (hooks_.fetchPeriodic) hooks_.fetchPeriodic();
+}
+
+void Application::Dispatch(AppMessage& message) {
+  if (auto* status = std::get_if<MsgStatusText>(&message)) {
+    statusText_ = status->text.value_or(std::string());
+    if (!statusText_.empty()) Log("%s", statusText_.c_str());
+    if (hooks_.showStatus) hooks_.showStatus(statusText_);
+    return;
+  }
+  if (hooks_.onMessage) hooks_.onMessage(message);
+}
+
+void Application::ServeInstanceRequests() {
+  for (auto& request : instance_.poll()) {
+    if (request.line == "activate") {
+      if (hooks_.activate) hooks_.activate();
+      platform::SingleInstance::reply(request, "ok");
+    } else if (request.line.rfind("import ", 0) == 0) {
+      std::string answer = hooks_.importFile ? hooks_.importFile(request.line.substr(7))
+                                             : std::string("error: import is not available");
+      platform::SingleInstance::reply(request, answer);
+    } else {
+      platform::SingleInstance::reply(request, "error: unknown request");
+    }
+  }
+}
+
+void Application::SaveAllSettings() {
+  SaveSettings(paths().appDataFolder, paths().registryPath);
+}
+
+void Application::ToggleRecordEnable() {
+  settings().recordEnable = !settings().recordEnable;
+  SaveAllSettings();
+  if (hooks_.recordStop) hooks_.recordStop();
+  if (hooks_.closeRecordings) hooks_.closeRecordings();
+  if (hooks_.startRecordingFetches) hooks_.startRecordingFetches();
+}
+
+void Application::OnExit() {
+  if (!running_ || exited_) return;
+  exited_ = true;
+  // 1.
+  shutdownEvent().set();
+  // 2, 3.
+  if (hooks_.saveLayout) hooks_.saveLayout();
+  if (hooks_.quitPlayback) hooks_.quitPlayback();
+  // 4.
+  Log("calling record_stop");
+  if (hooks_.recordStop) hooks_.recordStop();
+  // 5.
+  Log("calling record_close_handles");
+  if (hooks_.closeRecordings) hooks_.closeRecordings();
+  // 6.
+  Log("calling viewthread_shutdown");
+  if (hooks_.fetchShutdown) hooks_.fetchShutdown();
+  // 7.
+  Log("calling grouprecord_stop");
+  if (hooks_.stopAllFetches) hooks_.stopAllFetches();
+  if (hooks_.stopHttpServer) hooks_.stopHttpServer();
+  // 8.
+  if (settings().taskbarIcon && hooks_.removeTrayIcon) hooks_.removeTrayIcon();
+  // 9.
+  Log("saving window size and position");
+  if (hooks_.readWindowPlacement) {
+    settings().windowPlacement.length = sizeof(WindowPlacement);
+    hooks_.readWindowPlacement();
+  }
+  // 10.
+  Log("saving application configuration");
+  SaveAllSettings();
+  // 11.
+  Log("OnExit: done");
+  DestroyMainWindow();
+  mainQueue().close();
+  running_ = false;
+}
+
+void Application::DestroyMainWindow() {
+  if (hooks_.unwatchMedia) hooks_.unwatchMedia();
+  // 2. At most 2000 ms for both workers together.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+  auto left = [&] {
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
+  };
+  bool cleanupEnded = !hooks_.joinCleanup || hooks_.joinCleanup(left());
+  bool playbackEnded = !hooks_.joinPlayback || hooks_.joinPlayback(left());
+  if (!cleanupEnded) Log("CleanupThread still active");
+  if (!playbackEnded) Log("PlayBackThread still active");
+  // 5, 6.
+  if (hooks_.destroyTree) hooks_.destroyTree();
+  if (hooks_.destroyWindow) hooks_.destroyWindow();
+}
+
+void Application::ExitInstance() {
+  Log("Shutting down.");
+  instance_.release();
+}
+
+}  // namespace velmora

@@ -1,0 +1,151 @@
+// The application object: single-instance check, folders, settings, log, the start-up
+// steps of the main window, the 20 ms tick of the main thread, and the ordered shutdown.
+//
+// The subsystems that later layers build (device tree, fetch engine, recorder, playback,
+// cleanup, discovery, media scan, HTTP server, window) plug in through AppHooks. The
+// order in which the hooks run is fixed here, so adding a subsystem never reorders
+// start-up or shutdown.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/messages.h"
+#include "platform/single_instance.h"
+
+namespace velmora {
+
+struct AppHooks {
+  // Main window creation, in order.
+  std::function<void()> createWindow;           // panes, view frame (the window, when there is one)
+  std::function<void()> setTitle;               // window title from titleText()
+  std::function<void()> loadDeviceTree;         // device tree from deviceTreePath
+  std::function<void()> scanOldRecordings;      // leftover folders; queues the media scan
+  std::function<void()> leaveStillMode;         // every view slot back to live
+  std::function<void()> watchMedia;             // drive and medium change notifications
+  std::function<void()> openInternet;           // the single-request HTTP configuration
+  std::function<void()> startMediaScanThread;
+  std::function<void()> startNetworkScanThread;
+  std::function<bool()> treeHasViewable;        // false: a first start scans the network
+  std::function<void()> startPlaybackThread;
+  std::function<void()> startCleanupThread;
+  std::function<void()> selectSavedView;        // the entry named viewName
+  std::function<void()> applyLayout;            // the saved multi-view layout
+  std::function<void()> startRecordingFetches;  // every recording device
+  std::function<void()> addTrayIcon;
+  std::function<void()> startHttpServer;
+
+  // Ordered shutdown.
+  std::function<void()> saveLayout;
+  std::function<void()> quitPlayback;
+  std::function<void()> recordStop;
+  std::function<void()> closeRecordings;
+  std::function<void()> fetchShutdown;
+  std::function<void()> stopAllFetches;
+  std::function<void()> removeTrayIcon;
+  std::function<void()> readWindowPlacement;
+  std::function<void()> stopHttpServer;
+  // Main window destroy.
+  std::function<void()> unwatchMedia;
+  // Wait for a worker to end; true when it ended in time.
+  std::function<bool(std::chrono::milliseconds)> joinCleanup;
+  std::function<bool(std::chrono::milliseconds)> joinPlayback;
+  std::function<void()> destroyTree;
+  std::function<void()> destroyWindow;
+
+  // Timer 3 (20 ms), after the throughput meter.
+  std::function<void()> viewPeriodic;
+  std::function<void()> fetchPeriodic;
+
+  // Messages the application does not handle itself.
+  std::function<void(AppMessage&)> onMessage;
+  // Shown status text (status bar part 0); empty clears it.
+  std::function<void(const std::string&)> showStatus;
+  // Throughput meter text ("12.3 KB/s"), for status bar part 1.
+  std::function<void(const std::string&)> showThroughput;
+  // A second start asked for this; the answer goes back to it.
+  std::function<std::string(const std::string& path)> importFile;
+  std::function<void()> activate;
+};
+
+// Bytes received from cameras and peers since the last meter reading.
+std::atomic<uint64_t>& bytesReceived();
+
+// The platform's short byte-size text: "532 bytes", "1.50 KB", "12.3 MB", "2.00 GB".
+std::string ShortByteSize(uint64_t bytes);
+
+// The throughput meter of timer 3 on its own: every whole second, shown = rate when
+// shown was 0, else (shown * 9 + rate) / 10.
+class ThroughputMeter {
+ public:
+  void start(int64_t nowSeconds) { lastSeconds_ = nowSeconds; }
+  bool due(int64_t nowSeconds) const { return nowSeconds != lastSeconds_; }
+  // Returns true when a measurement was taken (a whole second or more has passed).
+  bool tick(int64_t nowSeconds, uint64_t& byteCounter);
+  uint64_t shown() const { return shown_; }
+
+ private:
+  int64_t lastSeconds_ = 0;
+  uint64_t shown_ = 0;
+};
+
+class Application {
+ public:
+  enum class StartResult { kRunning, kOtherInstance, kFailed };
+
+  Application();
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  AppHooks& hooks() { return hooks_; }
+
+  // Single-instance check, folders, settings, log, then the main window's creation.
+  // kOtherInstance: a running instance was asked to come to the front; nothing was
+  // written and the process should end at once.
+  StartResult InitInstance(bool headless);
+
+  // One pass of the main thread: timer 3 when 20 ms have passed, then the queued
+  // application messages and the single-instance requests.
+  void tick();
+
+  // The ordered shutdown (stops recording, closes files, stops the fetch engine,
+  // saves the placement and the settings), then the main window's destroy.
+  void OnExit();
+  // After the main loop ends.
+  void ExitInstance();
+
+  bool running() const { return running_; }
+  bool headless() const { return headless_; }
+  const std::string& statusText() const { return statusText_; }
+  std::string titleText() const;
+  uint64_t throughput() const { return meter_.shown(); }
+
+  // Global Record command: flip recordEnable, save, stop and re-apply recording.
+  void ToggleRecordEnable();
+  void SaveAllSettings();
+
+ private:
+  void ResolveFolders();
+  void LogPlatform();
+  void CreateMainWindow();
+  void DestroyMainWindow();
+  void Timer3();
+  void Dispatch(AppMessage& message);
+  void ServeInstanceRequests();
+
+  AppHooks hooks_;
+  platform::SingleInstance instance_;
+  ThroughputMeter meter_;
+  bool headless_ = true;
+  bool running_ = false;
+  bool exited_ = false;
+  std::string statusText_;
+  std::chrono::steady_clock::time_point lastTimer3_{};
+};
+
+}  // namespace velmora

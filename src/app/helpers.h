@@ -1,0 +1,26 @@
+// Small text helpers shared by several subsystems.
+#pragma once
+
+#include <string>
+
+namespace velmora {
+
+// "major.minor.patch", with "-pre<n>" appended when the fourth number n is above 0.
+std::string VersionString();
+// Same rule for an explicit four-part version (used by VersionString and its tests).
+std::string VersionText(int major, int minor, int patch, int tweak);
+
+// RFC 4648 Base64 without line breaks. The input ends at its first zero byte.
+std::string Base64Encode(const std::string& input);
+// Characters outside the alphabet and "=" count as 0; the result ends at its first zero byte.
+std::string Base64Decode(const std::string& text);
+
+// A new time-ordered UUID (version 7 layout) as 36 lower-case characters 8-4-4-4-12.
+std::string NewUuidText();
+
+// Case-insensitive comparison of UTF-8 names that also folds non-ASCII letters.
+bool NamesEqual(const std::string& a, const std::string& b);
+// Lower-case fold of a UTF-8 text (the key NamesEqual compares).
+std::string FoldCase(const std::string& text);
+
+}  // namespace velmora

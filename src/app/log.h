@@ -1,0 +1,66 @@
+// The log file: one line per call, "[%a %b %d %H:%M:%S %Y]: " + message + "\r\n",
+// opened and closed per line so other programs may move or read it between lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velmora {
+
+// The path the writer appends to. Lines written while it is empty are dropped.
+void SetLogPath(const std::string& path);
+std::string GetLogPath();
+
+// Appends one line. Never fails visibly: a line that cannot be written is lost.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "%s failed" with the operation name, plus " (%d: %s)" with errno and its text
+// when errno is not 0. errno is read before anything else happens.
+void LogLastError(const char* operation);
+// The same, for the recorded-data readers (text cut at the first line feed).
+void LogLastErrorRead(const char* operation);
+// The same text, posted to the main thread as a status message instead of logged.
+void StatusLastError(const char* operation);
+// Like LogLastError for the HTTP library: its own error text first (curlText, may be
+// null), then the system text for code; code 0 appends " (0)".
+void LogInternetError(const char* operation, unsigned code, const char* curlText = nullptr);
+
+// The text LogLastError would write for an error code (exposed for the status form and tests).
+std::string LastErrorText(const char* operation, int code);
+
+// Per-device debug line "IOCP[%u]: %s": written only when debugLevel >= level
+// (both compared as signed 32-bit numbers).
+void LogDeviceLevel(int level, int32_t debugLevel, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Writes bytes as lines of at most 16: "%p:" then " %02x" per byte.
+void LogHexDump(const void* data, std::size_t length);
+
+// "%s: E_OUTOFMEMORY" then the process memory counters read from /proc/self.
+void LogMemoryReport(const char* operation);
+
+// Moves the log to its ".old" name, replacing an older one. A missing log is fine.
+void ClearLog();
+
+// Cuts the log to its last logSizeMax megabytes, starting at a line boundary.
+// Returns true when the log was replaced by a shorter copy.
+bool TrimLog();
+
+// Milliseconds of a steady clock, wrapping at 32 bits like the platform tick count.
+uint32_t TickCount();
+
+// Logs "PROFILER: %lums; %s" when it ends and the logProfile setting is on.
+class ProfileTimer {
+ public:
+  explicit ProfileTimer(std::string label);
+  ~ProfileTimer();
+  ProfileTimer(const ProfileTimer&) = delete;
+  ProfileTimer& operator=(const ProfileTimer&) = delete;
+
+ private:
+  std::string label_;
+  uint32_t startTick_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,30 @@
+// Process-wide folders and files. Every folder path ends with "/" once set.
+#pragma once
+
+#include <string>
+
+namespace velmora {
+
+struct Paths {
+  std::string appDataFolder;   // $XDG_DATA_HOME/Velmora/Velmora NVR/
+  std::string configFolder;    // $XDG_CONFIG_HOME/Velmora/Velmora NVR/ (registry stand-in)
+  std::string pathData;        // recordings folder
+  std::string pathPictures;    // target of picture exports
+  std::string pathVideo;       // target of video exports
+  std::string logPath;         // appDataFolder + "Velmora NVR.log"
+  std::string deviceTreePath;  // appDataFolder + "Velmora NVR.xml"
+  std::string settingsPath;    // appDataFolder + "Velmora NVR.exe.config"
+  std::string registryPath;    // configFolder + "registry"
+};
+
+Paths& paths();
+
+// Number of view slots; the largest layout (10 x 10) uses them all.
+constexpr int viewSlotCount = 100;
+
+constexpr const char* kProductName = "Velmora NVR";
+
+// Appends "/" unless the text is empty or already ends with one.
+std::string WithSlash(std::string path);
+
+}  // namespace velmora

@@ -1,0 +1,226 @@
+#include "app/settings.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+
+namespace velmora {
+
+Settings& settings() {
+  static Settings instance;
+  return instance;
+}
+
+namespace {
+
+// Number of UTF-8 characters (lead bytes) in a text.
+std::size_t CharacterCount(const std::string& text) {
+  std::size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// Signed decimal as the stored format reads it: leading blanks, sign, digits; the rest
+// is ignored and a text without digits is 0.
+int ReadSignedDecimal(const std::string& text) {
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > 2147483647L) return 2147483647;
+  if (value < -2147483647L - 1) return -2147483647 - 1;
+  return static_cast<int>(value);
+}
+
+// Unsigned in decimal, "0x" hexadecimal or leading-0 octal.
+unsigned ReadUnsigned(const std::string& text) {
+  unsigned long value = std::strtoul(text.c_str(), nullptr, 0);
+  return static_cast<unsigned>(value);
+}
+
+void ApplySetting(Settings& s, const std::string& key, const std::string& value) {
+  if (key == "diskFullness") s.diskFullness = ReadSignedDecimal(value);
+  else if (key == "httpServer") s.httpServer = value == "true";
+  else if (key == "httpServerPort") s.httpServerPort = ReadSignedDecimal(value);
+  else if (key == "logClear") s.logClear = value == "true";
+  else if (key == "logProfile") s.logProfile = value == "true";
+  else if (key == "logSizeMax" || key == "logSizeMaxMB") s.logSizeMax = ReadUnsigned(value);
+  else if (key == "pathData") s.pathData = value;
+  else if (key == "recordEnable") s.recordEnable = value == "true";
+  else if (key == "httpServerUser") s.httpServerUser = value;
+  else if (key == "httpServerPassword") s.httpServerPassword = value;
+}
+
+const char* Bool(bool value) { return value ? "true" : "false"; }
+
+// Registry values that are plain DWORDs, in table order, with their variables.
+struct DwordValue {
+  const char* name;
+  uint32_t Settings::*number;
+  bool Settings::*flag;
+};
+
+std::vector<DwordValue> FlagValues() {
+  return {
+      {"captionShow", nullptr, &Settings::captionShow},
+      {"captionShowDimensions", nullptr, &Settings::captionShowDimensions},
+      {"captionShowFPS", nullptr, &Settings::captionShowFPS},
+      {"captionShowMotion", nullptr, &Settings::captionShowMotion},
+      {"captionShowSize", nullptr, &Settings::captionShowSize},
+      {"deviceListShow", nullptr, &Settings::deviceListShow},
+      {"motionAlertSilent", nullptr, &Settings::motionAlertSilent},
+      {"playbackShow", nullptr, &Settings::playbackShow},
+  };
+}
+
+}  // namespace
+
+std::string SettingsFileText(const Settings& s) {
+  std::string text;
+  text += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  text += "<configuration>\n";
+  text += "\t<appSettings>\n";
+  auto add = [&](const char* key, const std::string& value) {
+    text += "\t\t<add key=\"";
+    text += key;
+    text += "\" value=\"";
+    text += value;
+    text += "\"/>\n";
+  };
+  add("diskFullness", std::to_string(s.diskFullness));
+  add("httpServer", Bool(s.httpServer));
+  add("httpServerPort", std::to_string(s.httpServerPort));
+  add("logClear", Bool(s.logClear));
+  add("logProfile", Bool(s.logProfile));
+  add("logSizeMaxMB", std::to_string(s.logSizeMax));
+  add("pathData", s.pathData);
+  add("recordEnable", Bool(s.recordEnable));
+  // The server's credentials appear only once set, so an open server's file stays as
+  // every installation writes it.
+  if (!s.httpServerUser.empty()) add("httpServerUser", s.httpServerUser);
+  if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
+  text += "\t</appSettings>\n";
+  text += "</configuration>\n";
+  return text;
+}
+
+void ReadSettingsFile(const std::string& path, Settings& s) {
+  std::string content;
+  if (!platform::ReadWholeFile(path, content, 1 << 20)) return;
+  static const std::regex line(
+      "[[:blank:]]*<add key=\"([^\"]*)\" value=\"([^\"]*)\"/>[[:blank:]]*");
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string text = content.substr(start, end - start);
+    start = end + 1;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    std::smatch match;
+    if (std::regex_match(text, match, line)) ApplySetting(s, match[1].str(), match[2].str());
+  }
+}
+
+bool WriteSettingsFile(const std::string& path, const Settings& s) {
+  return platform::WriteFileAtomic(path, SettingsFileText(s));
+}
+
+std::string FourccText(uint32_t fcc) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
+    if (c == '\0') break;
+    text += c;
+  }
+  return text;
+}
+
+uint32_t FourccFromText(const std::string& text) {
+  uint32_t fcc = 0;
+  for (size_t i = 0; i < 4 && i < text.size(); ++i) {
+    fcc |= static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+  }
+  return fcc;
+}
+
+void ReadRegistry(const std::string& path, Settings& s) {
+  platform::RegistryKey key;
+  if (!key.load(path)) return;
+  auto number = [&](const char* name, uint32_t& target) {
+    if (auto v = key.dword(name)) target = *v;
+  };
+  auto flag = [&](const char* name, bool& target) {
+    if (auto v = key.dword(name)) target = *v != 0;
+  };
+  auto text = [&](const char* name, std::string& target) {
+    if (auto v = key.string(name)) {
+      // The stored format holds at most 259 characters; a longer value is not used.
+      std::string value(v->c_str());
+      if (CharacterCount(value) <= kMaxSettingText) target = value;
+    }
+  };
+  number("aviDataRate", s.aviDataRate);
+  if (auto v = key.string("aviFCC")) s.aviFCC = FourccFromText(*v);
+  number("aviKeyFrame", s.aviKeyFrame);
+  number("aviQuality", s.aviQuality);
+  if (auto v = key.binary("windowPlacement")) {
+    WindowPlacement placement{};
+    std::memcpy(&placement, v->data(), std::min(v->size(), sizeof placement));
+    if (v->size() != sizeof placement) placement.length = 0;
+    s.windowPlacement = placement;
+  }
+  for (const auto& value : FlagValues()) flag(value.name, s.*(value.flag));
+  text("pathPictures", s.pathPictures);
+  text("pathVideo", s.pathVideo);
+  flag("statusBarShow", s.statusBarShow);
+  flag("taskbarIcon", s.taskbarIcon);
+  number("viewMode", s.viewMode);
+  text("viewName", s.viewName);
+  flag("viewStretch", s.viewStretch);
+  flag("viewResampleLarge", s.viewResampleLarge);
+  flag("viewResampleSmall", s.viewResampleSmall);
+  number("viewTarget", s.viewTarget);
+}
+
+bool WriteRegistry(const std::string& path, const Settings& s) {
+  platform::RegistryKey key;
+  // Keep values this version does not know, so a newer installation's choices survive.
+  key.load(path);
+  key.setDword("aviDataRate", s.aviDataRate);
+  key.setString("aviFCC", FourccText(s.aviFCC));
+  key.setDword("aviKeyFrame", s.aviKeyFrame);
+  key.setDword("aviQuality", s.aviQuality);
+  std::vector<uint8_t> placement(sizeof(WindowPlacement));
+  std::memcpy(placement.data(), &s.windowPlacement, placement.size());
+  key.setBinary("windowPlacement", placement);
+  for (const auto& value : FlagValues()) key.setDword(value.name, s.*(value.flag) ? 1 : 0);
+  key.setString("pathPictures", s.pathPictures);
+  key.setString("pathVideo", s.pathVideo);
+  key.setDword("statusBarShow", s.statusBarShow ? 1 : 0);
+  key.setDword("taskbarIcon", s.taskbarIcon ? 1 : 0);
+  key.setDword("viewMode", s.viewMode);
+  key.setString("viewName", s.viewName);
+  key.setDword("viewStretch", s.viewStretch ? 1 : 0);
+  key.setDword("viewResampleLarge", s.viewResampleLarge ? 1 : 0);
+  key.setDword("viewResampleSmall", s.viewResampleSmall ? 1 : 0);
+  key.setDword("viewTarget", s.viewTarget);
+  return key.save(path);
+}
+
+void LoadSettings(const std::string& appDataFolder, const std::string& registryPath) {
+  ReadSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings());
+  ReadRegistry(registryPath, settings());
+}
+
+void SaveSettings(const std::string& appDataFolder, const std::string& registryPath) {
+  WriteSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings());
+  if (!registryPath.empty()) {
+    auto slash = registryPath.rfind('/');
+    if (slash != std::string::npos) platform::CreateFolders(registryPath.substr(0, slash));
+    WriteRegistry(registryPath, settings());
+  }
+}
+
+}  // namespace velmora

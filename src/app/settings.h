@@ -1,0 +1,89 @@
+// Process-wide settings: the settings file of the recording service and the
+// registry stand-in of the user interface. Read once at start, written at exit and
+// after each change. Written on the main thread only; workers read single words.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace velmora {
+
+// The main window's placement record, kept byte for byte as the 44-byte layout:
+// length, flags, show command, min position, max position, normal rectangle.
+struct WindowPlacement {
+  uint32_t length = 0;  // 44 when valid
+  uint32_t flags = 0;
+  uint32_t showCmd = 0;
+  int32_t minX = 0, minY = 0;
+  int32_t maxX = 0, maxY = 0;
+  int32_t left = 0, top = 0, right = 0, bottom = 0;
+};
+static_assert(sizeof(WindowPlacement) == 44, "placement record is 44 bytes");
+
+struct Settings {
+  // Settings file ("Velmora NVR.exe.config").
+  int diskFullness = 75;
+  bool httpServer = false;
+  int httpServerPort = 80;
+  bool logClear = false;
+  bool logProfile = false;
+  unsigned logSizeMax = 2;  // megabytes; written as logSizeMaxMB
+  std::string pathData;     // UTF-8, at most 259 characters
+  bool recordEnable = true;
+  std::string httpServerUser;      // empty = the server is open
+  std::string httpServerPassword;
+
+  // Registry values, in the order they are read and written.
+  uint32_t aviDataRate = 300;
+  uint32_t aviFCC = 0;  // four code characters, first in the lowest byte; 0 = none
+  uint32_t aviKeyFrame = 15;
+  uint32_t aviQuality = 0xFFFFFFFFu;
+  WindowPlacement windowPlacement;
+  bool captionShow = true;
+  bool captionShowDimensions = false;
+  bool captionShowFPS = true;
+  bool captionShowMotion = false;
+  bool captionShowSize = true;
+  bool deviceListShow = true;
+  bool motionAlertSilent = false;
+  bool playbackShow = false;
+  std::string pathPictures;
+  std::string pathVideo;
+  bool statusBarShow = true;
+  bool taskbarIcon = false;
+  uint32_t viewMode = 7;
+  std::string viewName;
+  bool viewStretch = true;
+  bool viewResampleLarge = true;
+  bool viewResampleSmall = true;
+  uint32_t viewTarget = 0;
+};
+
+// The process-wide settings.
+Settings& settings();
+
+// Longest path or name value kept (the 260-character buffers of the stored format,
+// less the terminator). Longer values are cut at a character boundary.
+constexpr std::size_t kMaxSettingText = 259;
+
+// Reads the settings file, then the registry file, over the current values.
+// Missing or unreadable files keep the defaults; bad lines are skipped.
+void LoadSettings(const std::string& appDataFolder, const std::string& registryPath);
+// Writes the settings file, then the registry file, each through a temporary file
+// and a rename. Failures keep the in-memory values and the old files.
+void SaveSettings(const std::string& appDataFolder, const std::string& registryPath);
+
+// The two stores on their own (tests and tools).
+void ReadSettingsFile(const std::string& path, Settings& s);
+bool WriteSettingsFile(const std::string& path, const Settings& s);
+std::string SettingsFileText(const Settings& s);
+void ReadRegistry(const std::string& path, Settings& s);
+bool WriteRegistry(const std::string& path, const Settings& s);
+
+// The aviFCC value as its (up to) four characters, and back.
+std::string FourccText(uint32_t fcc);
+uint32_t FourccFromText(const std::string& text);
+
+}  // namespace velmora

@@ -1,0 +1,121 @@
+// velmora-nvr: the recorder's process entry. Runs headless (record, discover and serve
+// without a window) or, once the desktop window exists, with it.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/helpers.h"
+#include "app/log.h"
+#include "wiring.h"
+
+namespace {
+
+void PrintHelp() {
+  std::printf(
+      "Usage: velmora-nvr [--headless]\n"
+      "       velmora-nvr import FILE\n"
+      "       velmora-nvr --help | --version\n"
+      "\n"
+      "Velmora NVR records, plays back and serves the images of IP cameras.\n"
+      "\n"
+      "  --headless     run without a window: record, discover and serve; status texts\n"
+      "                 go to the log. SIGINT or SIGTERM shut down in order.\n"
+      "  import FILE    merge the devices of a device file into the device tree (done by\n"
+      "                 the running instance when there is one).\n"
+      "  --help         show this text.\n"
+      "  --version      show the version.\n"
+      "\n"
+      "Files: the settings, device tree and log live in $XDG_DATA_HOME/Velmora/Velmora NVR\n"
+      "(default ~/.local/share/Velmora/Velmora NVR); recordings under its Recordings folder\n"
+      "unless pathData names another.\n");
+}
+
+// Blocks SIGINT and SIGTERM and returns a descriptor that reports them.
+int SignalDescriptor() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
+  return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+int RunHeadless() {
+  int signals = SignalDescriptor();
+  // Writes to a closed peer must come back as errors, never end the process.
+  signal(SIGPIPE, SIG_IGN);
+
+  velmora::Application app;
+  velmora::WireSubsystems(app);
+  switch (app.InitInstance(true)) {
+    case velmora::Application::StartResult::kOtherInstance:
+      return 0;
+    case velmora::Application::StartResult::kFailed:
+      return 1;
+    case velmora::Application::StartResult::kRunning:
+      break;
+  }
+  // The main thread: one tick every 20 ms until a signal asks for the shutdown.
+  for (;;) {
+    pollfd p{signals, POLLIN, 0};
+    int ready = poll(&p, signals >= 0 ? 1 : 0, 20);
+    if (ready > 0) {
+      signalfd_siginfo info{};
+      if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        velmora::Log("signal %u received, shutting down", info.ssi_signo);
+        break;
+      }
+    }
+    app.tick();
+  }
+  app.OnExit();
+  app.ExitInstance();
+  if (signals >= 0) close(signals);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fprintf(stderr,
+                 "velmora-nvr: the desktop window is not built yet.\n"
+                 "Run it without a window with: velmora-nvr --headless\n"
+                 "(see velmora-nvr --help)\n");
+    return 2;
+  }
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h") {
+    PrintHelp();
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("Velmora NVR %s\n", velmora::VersionString().c_str());
+    return 0;
+  }
+  if (command == "--headless") {
+    if (args.size() != 1) {
+      std::fprintf(stderr, "velmora-nvr: --headless takes no arguments\n");
+      return 2;
+    }
+    return RunHeadless();
+  }
+  if (command == "import") {
+    if (args.size() != 2) {
+      std::fprintf(stderr, "velmora-nvr: usage: velmora-nvr import FILE\n");
+      return 2;
+    }
+    return velmora::RunImportCommand(args[1]);
+  }
+  std::fprintf(stderr, "velmora-nvr: unknown option '%s' (see velmora-nvr --help)\n",
+               command.c_str());
+  return 2;
+}
