@@ -22,7 +22,7 @@ function(velmora_test name)
     return()
   endif()
   add_executable(test_${name} ${sources})
-  target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/tests/common)
   target_link_libraries(test_${name} PRIVATE velmora_${name} GTest::gtest_main GTest::gmock)
   target_compile_definitions(test_${name} PRIVATE
     VELMORA_BINARY_DIR="${PROJECT_BINARY_DIR}"

@@ -1,0 +1,204 @@
+// Starts the real program headless with its own folders and checks what it leaves.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "temp_dir.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::ReadFile;
+using test::TempDir;
+using test::WaitFor;
+using test::WriteFile;
+
+class Headless : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* sub : {"/data", "/config", "/run", "/home"}) {
+      std::filesystem::create_directories(dir_.path() + sub);
+    }
+    appData_ = dir_.path() + "/data/Velmora/Velmora NVR";
+  }
+  std::vector<std::string> env() const {
+    return {"XDG_DATA_HOME=" + dir_.path() + "/data", "XDG_CONFIG_HOME=" + dir_.path() + "/config",
+            "XDG_RUNTIME_DIR=" + dir_.path() + "/run", "HOME=" + dir_.path() + "/home"};
+  }
+  std::string program() const { return std::string(VELMORA_BINARY_DIR) + "/velmora-nvr"; }
+  std::string log() const { return ReadFile(appData_ + "/Velmora NVR.log"); }
+  bool started() const { return log().find("CDVRApp::InitInstance: OK") != std::string::npos; }
+
+  // Lines of the log without their time stamps.
+  std::vector<std::string> messages() const {
+    std::vector<std::string> lines;
+    std::string text = log();
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) break;
+      std::string line = text.substr(start, end - start);
+      auto prefix = line.find("]: ");
+      lines.push_back(prefix == std::string::npos ? line : line.substr(prefix + 3));
+      start = end + 2;
+    }
+    return lines;
+  }
+
+  TempDir dir_;
+  std::string appData_;
+};
+
+// Positions of the wanted lines in the log, in the order asked; -1 when missing.
+std::vector<int> Positions(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+  std::vector<int> found;
+  for (const auto& w : wanted) {
+    int position = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i] == w) {
+        position = static_cast<int>(i);
+        break;
+      }
+    }
+    found.push_back(position);
+  }
+  return found;
+}
+
+TEST_F(Headless, StartsAndShutsDownInOrderOnSigterm) {
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s)) << log();
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+
+  std::vector<std::string> order = {
+      "Starting up.",
+      "invalid pathData [], using default",
+      "Velmora NVR version 1.0.0",
+      "Creating CMainFrame",
+      "CDVRApp::InitInstance: OK",
+      "calling record_stop",
+      "calling record_close_handles",
+      "calling viewthread_shutdown",
+      "calling grouprecord_stop",
+      "saving window size and position",
+      "saving application configuration",
+      "OnExit: done",
+      "Shutting down.",
+  };
+  auto positions = Positions(messages(), order);
+  for (size_t i = 0; i < order.size(); ++i) {
+    ASSERT_GE(positions[i], 0) << "missing: " << order[i] << "\n" << log();
+    if (i > 0) {
+      EXPECT_GT(positions[i], positions[i - 1]) << order[i];
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(appData_ + "/Recordings"));
+  std::string config = ReadFile(appData_ + "/Velmora NVR.exe.config");
+  EXPECT_NE(config.find("<add key=\"recordEnable\" value=\"true\"/>"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/config/Velmora/Velmora NVR/registry"));
+}
+
+TEST_F(Headless, SecondStartExitsAtOnceAndWritesNothing) {
+  ChildProcess first({program(), "--headless"}, env());
+  // Wait for the first tick too: it logs the status text posted during start-up.
+  ASSERT_TRUE(WaitFor([&] { return log().find("English language loaded.") != std::string::npos; }, 10s));
+  std::string logBefore = log();
+  auto listing = [&] {
+    std::vector<std::string> files;
+    for (auto& entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
+      files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  };
+  auto filesBefore = listing();
+
+  ChildProcess second({program(), "--headless"}, env());
+  EXPECT_EQ(second.wait(10s), 0);
+  EXPECT_EQ(listing(), filesBefore);
+  EXPECT_EQ(log(), logBefore);
+
+  first.signal(SIGINT);
+  EXPECT_EQ(first.wait(10s), 0);
+}
+
+TEST_F(Headless, PathDataNamingAFileFallsBackToDefault) {
+  std::filesystem::create_directories(appData_);
+  std::string notAFolder = dir_.path() + "/plain-file";
+  WriteFile(notAFolder, "x");
+  WriteFile(appData_ + "/Velmora NVR.exe.config",
+            "junk\n\t\t<add key=\"pathData\" value=\"" + notAFolder + "\"/>\n"
+            "\t\t<add key=\"diskFullness\" value=\"60\"/>\n\x01\x02\x03 garbage\n");
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  EXPECT_NE(log().find("invalid pathData [" + notAFolder + "], using default"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_directory(appData_ + "/Recordings"));
+  // The settings written at exit keep what was read, garbage lines aside.
+  std::string config = ReadFile(appData_ + "/Velmora NVR.exe.config");
+  EXPECT_NE(config.find("value=\"" + notAFolder + "\""), std::string::npos);
+  EXPECT_NE(config.find("<add key=\"diskFullness\" value=\"60\"/>"), std::string::npos);
+}
+
+TEST_F(Headless, LogClearMovesPreviousLogAside) {
+  std::filesystem::create_directories(appData_);
+  WriteFile(appData_ + "/Velmora NVR.log", "previous run\r\n");
+  WriteFile(appData_ + "/Velmora NVR.exe.config", "\t\t<add key=\"logClear\" value=\"true\"/>\n");
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  EXPECT_EQ(ReadFile(appData_ + "/Velmora NVR.log.old"), "previous run\r\n");
+  auto lines = messages();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Starting up.");
+}
+
+TEST_F(Headless, MissingDataFolderFallsBackToCurrentFolder) {
+  // The per-user data folder is a plain file: the current folder becomes the base.
+  WriteFile(dir_.path() + "/not-a-folder", "x");
+  std::filesystem::create_directories(dir_.path() + "/cwd");
+  auto environment = env();
+  environment[0] = "XDG_DATA_HOME=" + dir_.path() + "/not-a-folder";
+  ChildProcess app;
+  app.start({program(), "--headless"}, environment, dir_.path() + "/cwd");
+  std::string fallbackLog = dir_.path() + "/cwd/Velmora/Velmora NVR/Velmora NVR.log";
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(fallbackLog).find("InitInstance: OK") != std::string::npos; }, 10s));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.path() + "/cwd/Velmora/Velmora NVR/Recordings"));
+}
+
+TEST_F(Headless, UnwritableLogStillRunsAndShutsDown) {
+  // The log's name is taken by a folder: every line is lost, nothing else is.
+  std::filesystem::create_directories(appData_ + "/Velmora NVR.log");
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(appData_ + "/Recordings"); }, 10s));
+  std::this_thread::sleep_for(200ms);
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  EXPECT_TRUE(std::filesystem::exists(appData_ + "/Velmora NVR.exe.config"));
+}
+
+TEST_F(Headless, CommandLineHelpVersionAndErrors) {
+  ChildProcess help({program(), "--help"}, env());
+  EXPECT_EQ(help.wait(5s), 0);
+  ChildProcess version({program(), "--version"}, env());
+  EXPECT_EQ(version.wait(5s), 0);
+  ChildProcess unknown({program(), "--bogus"}, env());
+  EXPECT_EQ(unknown.wait(5s), 2);
+  ChildProcess window({program()}, env());
+  EXPECT_EQ(window.wait(5s), 2);
+  EXPECT_FALSE(std::filesystem::exists(appData_)) << "no start-up ran";
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <regex>
+#include <string>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "temp_dir.h"
+
+namespace velmora {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath_ = dir_.file("Velmora NVR.log");
+    SetLogPath(logPath_);
+    savedSizeMax_ = settings().logSizeMax;
+    savedProfile_ = settings().logProfile;
+  }
+  void TearDown() override {
+    SetLogPath("");
+    settings().logSizeMax = savedSizeMax_;
+    settings().logProfile = savedProfile_;
+  }
+  std::string log() const { return ReadFile(logPath_); }
+
+  TempDir dir_;
+  std::string logPath_;
+  unsigned savedSizeMax_ = 2;
+  bool savedProfile_ = false;
+};
+
+TEST_F(LogTest, LineHasTimeStampMessageAndCrLf) {
+  Log("value %d and %s", 42, "text");
+  std::regex line(R"(\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d \d\d:\d\d:\d\d \d{4}\]: value 42 and text\r\n)");
+  EXPECT_TRUE(std::regex_match(log(), line)) << log();
+}
+
+TEST_F(LogTest, LinesWithoutPathAreDroppedAndUtf8IsKept) {
+  SetLogPath("");
+  Log("dropped");
+  SetLogPath(logPath_);
+  Log("Kamera \xc3\x9f\xe2\x82\xac");
+  EXPECT_EQ(log().find("dropped"), std::string::npos);
+  EXPECT_NE(log().find("Kamera \xc3\x9f\xe2\x82\xac\r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, FailedCallTexts) {
+  errno = ENOENT;
+  LogLastError("CreateFile");
+  errno = 0;
+  LogLastError("ReadFile");
+  errno = 99999;  // no system text for it
+  LogLastErrorRead("ReadFileEx");
+  LogInternetError("HttpSendRequest", 0);
+  LogInternetError("HttpOpenRequest", 28, "Timeout was reached");
+  std::string text = log();
+  EXPECT_NE(text.find("]: CreateFile failed (2: No such file or directory)\r\n"), std::string::npos);
+  EXPECT_NE(text.find("]: ReadFile failed\r\n"), std::string::npos);
+  EXPECT_NE(text.find("]: ReadFileEx failed\r\n"), std::string::npos);
+  EXPECT_NE(text.find("]: HttpSendRequest failed (0)\r\n"), std::string::npos);
+  EXPECT_NE(text.find("]: HttpOpenRequest failed (28: Timeout was reached)\r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, DeviceLinesFollowDebugLevel) {
+  for (int level = 0; level <= 6; ++level) LogDeviceLevel(level, 0, "level %d", level);
+  std::string quiet = log();
+  EXPECT_NE(quiet.find("level 0"), std::string::npos);
+  EXPECT_EQ(quiet.find("level 1"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(quiet, std::regex(R"(\]: IOCP\[\d+\]: level 0\r\n)")));
+  WriteFile(logPath_, "");
+  for (int level = 0; level <= 6; ++level) LogDeviceLevel(level, 6, "level %d", level);
+  for (int level = 0; level <= 6; ++level) {
+    EXPECT_NE(log().find("level " + std::to_string(level)), std::string::npos);
+  }
+  WriteFile(logPath_, "");
+  LogDeviceLevel(0, -1, "negative level hides even level 0");
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(LogTest, HexDumpSixteenBytesPerLine) {
+  unsigned char bytes[20];
+  for (int i = 0; i < 20; ++i) bytes[i] = static_cast<unsigned char>(0xF0 + i);
+  LogHexDump(bytes, sizeof bytes);
+  std::string text = log();
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\]: 0x[0-9a-f]+: f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff\r\n)")));
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\]: 0x[0-9a-f]+: 00 01 02 03\r\n)")));
+}
+
+TEST_F(LogTest, MemoryReportListsEveryCounter) {
+  LogMemoryReport("ImageFromBuffer");
+  std::string text = log();
+  EXPECT_NE(text.find("ImageFromBuffer: E_OUTOFMEMORY"), std::string::npos);
+  for (const char* label :
+       {"PageFaultCount=", "PeakWorkingSetSize=", "WorkingSetSize=", "QuotaPeakPagedPoolUsage=",
+        "QuotaPagedPoolUsage=", "QuotaPeakNonPagedPoolUsage=", "QuotaNonPagedPoolUsage=",
+        "PagefileUsage=", "PeakPagefileUsage=", "PrivateUsage="}) {
+    EXPECT_NE(text.find(label), std::string::npos) << label;
+  }
+  EXPECT_LT(text.find("PageFaultCount="), text.find("PrivateUsage="));
+}
+
+TEST_F(LogTest, ProfileTimerWritesOnlyWhenProfiling) {
+  settings().logProfile = false;
+  { ProfileTimer timer("ReadHeader [quiet]"); }
+  settings().logProfile = true;
+  { ProfileTimer timer("ReadHeader [loud]"); }
+  std::string text = log();
+  EXPECT_EQ(text.find("quiet"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(PROFILER: \d+ms; ReadHeader \[loud\])")));
+}
+
+TEST_F(LogTest, ClearLogMovesTheLogAsideReplacingOldCopy) {
+  WriteFile(logPath_ + ".old", "older");
+  WriteFile(logPath_, "previous run\r\n");
+  ClearLog();
+  EXPECT_EQ(ReadFile(logPath_ + ".old"), "previous run\r\n");
+  EXPECT_EQ(access(logPath_.c_str(), F_OK), -1);
+  ClearLog();  // nothing to move: not an error, the old copy stays
+  EXPECT_EQ(ReadFile(logPath_ + ".old"), "previous run\r\n");
+}
+
+// Trimming is checked against the log's own size, so the "trimming log file" line that
+// TrimLog writes first is part of what it measures.
+class TrimTest : public LogTest {
+ protected:
+  // A log of exactly `size` bytes once TrimLog has appended its own first line.
+  std::string fillTo(size_t size, char fill, bool lineFeeds) {
+    Log("trimming log file");
+    size_t lineLength = ReadFile(logPath_).size();
+    WriteFile(logPath_, "");
+    std::string body;
+    size_t wanted = size - lineLength;
+    body.reserve(wanted);
+    while (body.size() < wanted) {
+      if (lineFeeds && body.size() % 100 == 99) body += '\n';
+      else body += fill;
+    }
+    WriteFile(logPath_, body);
+    return body;
+  }
+};
+
+TEST_F(TrimTest, ExactlyAtLimitIsKept) {
+  settings().logSizeMax = 1;
+  fillTo(1 << 20, 'a', true);
+  EXPECT_FALSE(TrimLog());
+  EXPECT_EQ(log().size(), size_t{1} << 20);
+  EXPECT_EQ(access((logPath_ + ".tmp").c_str(), F_OK), -1);
+}
+
+TEST_F(TrimTest, OneByteOverIsCutAtLineBoundary) {
+  settings().logSizeMax = 1;
+  fillTo((1 << 20) + 1, 'a', true);
+  EXPECT_TRUE(TrimLog());
+  std::string text = log();
+  size_t reported = text.find("old size=1048577, new size=");
+  ASSERT_NE(reported, std::string::npos);
+  std::string kept = text.substr(0, reported);
+  kept = kept.substr(0, kept.rfind('['));
+  EXPECT_LE(kept.size(), size_t{1} << 20);
+  EXPECT_GT(kept.size(), (size_t{1} << 20) - 100);
+  EXPECT_NE(kept.front(), '\n');
+  EXPECT_EQ(access((logPath_ + ".tmp").c_str(), F_OK), -1);
+}
+
+TEST_F(TrimTest, NoLineFeedKeepsExactlyTheLimit) {
+  // The cut on its own, since TrimLog's own first line always ends in a line feed.
+  std::string path = dir_.file("plain.log");
+  std::string content = std::string(1000, 'a') + "\n" + std::string(5000, 'b');
+  WriteFile(path, content);
+  uint64_t oldSize = 0, newSize = 0;
+  ASSERT_TRUE(TrimFile(path, 4096, oldSize, newSize));
+  EXPECT_EQ(oldSize, content.size());
+  EXPECT_EQ(newSize, 4096u);
+  EXPECT_EQ(ReadFile(path), std::string(4096, 'b'));
+}
+
+TEST_F(TrimTest, KeptTextStartsAfterFirstLineFeedOfTail) {
+  std::string path = dir_.file("lines.log");
+  WriteFile(path, "first line\nsecond line\nthird\n");
+  uint64_t oldSize = 0, newSize = 0;
+  ASSERT_TRUE(TrimFile(path, 20, oldSize, newSize));
+  EXPECT_EQ(ReadFile(path), "third\n");
+  EXPECT_EQ(newSize, 6u);
+}
+
+TEST_F(TrimTest, ZeroLimitLeavesLogAndRemovesTemporaryFile) {
+  settings().logSizeMax = 0;
+  WriteFile(logPath_, "some\r\nlines\r\n");
+  EXPECT_FALSE(TrimLog());
+  std::string text = log();
+  EXPECT_EQ(text.rfind("some\r\nlines\r\n", 0), 0u);
+  EXPECT_EQ(text.find("old size="), std::string::npos);
+  EXPECT_EQ(access((logPath_ + ".tmp").c_str(), F_OK), -1);
+}
+
+TEST_F(TrimTest, MissingLogIsNotTrimmed) {
+  SetLogPath(dir_.file("absent/never.log"));
+  EXPECT_FALSE(TrimLog());
+}
+
+}  // namespace
+}  // namespace velmora
