@@ -148,6 +148,8 @@ Application::StartResult Application::InitInstance(bool headless) {
       break;
   }
 
+  mainQueue().reopen();
+
   // 3. Folders.
   ResolveFolders();
   Paths& p = paths();

@@ -247,12 +247,7 @@ void ClearLog() {
   if (::rename(path.c_str(), old.c_str()) != 0 && errno != ENOENT) LogLastError("MoveFileEx");
 }
 
-bool TrimLog() {
-  Log("trimming log file");
-  std::string path = GetLogPath();
-  if (path.empty()) return false;
-  const uint32_t limit = static_cast<uint32_t>(settings().logSizeMax) << 20;
-
+bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64_t& newSize) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info {};
@@ -260,7 +255,8 @@ bool TrimLog() {
     ::close(fd);
     return false;
   }
-  const uint64_t oldSize = static_cast<uint64_t>(info.st_size);
+  oldSize = static_cast<uint64_t>(info.st_size);
+  newSize = 0;
   std::string tempPath = path + ".tmp";
   int out = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) {
@@ -268,7 +264,6 @@ bool TrimLog() {
     return false;
   }
   void* mapped = ::mmap(nullptr, oldSize, PROT_READ, MAP_SHARED, fd, 0);
-  uint64_t newSize = 0;
   if (mapped != MAP_FAILED) {
     const char* base = static_cast<const char*>(mapped);
     const char* tail = base + (oldSize - limit);
@@ -276,16 +271,15 @@ bool TrimLog() {
     const void* lf = limit ? std::memchr(tail, '\n', limit) : nullptr;
     const char* keep = lf ? static_cast<const char*>(lf) + 1 : tail;
     size_t remaining = static_cast<size_t>(end - keep);
-    const char* cursor = keep;
     bool ok = true;
     while (remaining > 0) {
-      ssize_t n = ::write(out, cursor, remaining);
+      ssize_t n = ::write(out, keep, remaining);
       if (n < 0) {
         if (errno == EINTR) continue;
         ok = false;
         break;
       }
-      cursor += n;
+      keep += n;
       remaining -= static_cast<size_t>(n);
     }
     ::munmap(mapped, oldSize);
@@ -294,12 +288,20 @@ bool TrimLog() {
   }
   ::close(out);
   ::close(fd);
-  if (newSize > 0 && ::rename(tempPath.c_str(), path.c_str()) == 0) {
-    Log("old size=%u, new size=%u", static_cast<unsigned>(oldSize), static_cast<unsigned>(newSize));
-    return true;
-  }
+  if (newSize > 0 && ::rename(tempPath.c_str(), path.c_str()) == 0) return true;
   ::unlink(tempPath.c_str());
   return false;
+}
+
+bool TrimLog() {
+  Log("trimming log file");
+  std::string path = GetLogPath();
+  if (path.empty()) return false;
+  const uint32_t limit = static_cast<uint32_t>(settings().logSizeMax) << 20;
+  uint64_t oldSize = 0, newSize = 0;
+  if (!TrimFile(path, limit, oldSize, newSize)) return false;
+  Log("old size=%u, new size=%u", static_cast<unsigned>(oldSize), static_cast<unsigned>(newSize));
+  return true;
 }
 
 uint32_t TickCount() {

@@ -46,6 +46,10 @@ void ClearLog();
 // Cuts the log to its last logSizeMax megabytes, starting at a line boundary.
 // Returns true when the log was replaced by a shorter copy.
 bool TrimLog();
+// The cut on its own: keeps the last `limit` bytes of the file at path, from the first
+// line start among them (all of them when they hold no line feed), through path + ".tmp".
+// Returns true when the file was replaced; sizes are reported when it was.
+bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64_t& newSize);
 
 // Milliseconds of a steady clock, wrapping at 32 bits like the platform tick count.
 uint32_t TickCount();

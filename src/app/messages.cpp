@@ -27,6 +27,11 @@ void MessageQueue::close() {
   // Payloads are destroyed outside the lock: their destructors may post or log.
 }
 
+void MessageQueue::reopen() {
+  std::lock_guard<std::mutex> guard(lock_);
+  closed_ = false;
+}
+
 std::size_t MessageQueue::size() const {
   std::lock_guard<std::mutex> guard(lock_);
   return queue_.size();

@@ -125,6 +125,8 @@ class MessageQueue {
   std::optional<AppMessage> take();
   // Refuses further posts and drops what is queued.
   void close();
+  // Takes posts again (a new start in the same process).
+  void reopen();
   std::size_t size() const;
 
  private:

@@ -1,0 +1,88 @@
+// A temporary folder standing in for the application-data folder, with the log, the
+// tree file and the recordings folder inside it. Every test starts with an empty tree,
+// no hooks, no observer and recording globally on.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "model/group_record.h"
+#include "model/tree_file.h"
+
+namespace velmora::test {
+
+class ModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-model-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    savedPaths_ = paths();
+    paths().appDataFolder = dir_ + "/";
+    paths().pathData = dir_ + "/Recordings/";
+    paths().deviceTreePath = dir_ + "/Velmora NVR.xml";
+    paths().logPath = dir_ + "/test.log";
+    SetLogPath(paths().logPath);
+    settings().recordEnable = true;
+    settings().httpServer = false;
+    treeRoot().reset();
+    treeHooks() = TreeHooks();
+    treeObserver() = nullptr;
+    documentVersion() = DocumentVersion();
+  }
+
+  void TearDown() override {
+    if (treeRoot()) DestroyTree(treeRoot().get());
+    treeRoot().reset();
+    treeHooks() = TreeHooks();
+    treeObserver() = nullptr;
+    SetLogPath("");
+    paths() = savedPaths_;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // The root of the process-wide tree, created on first use.
+  GroupRecord& root() {
+    if (!treeRoot()) treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+    return *treeRoot();
+  }
+
+  // Appends a new entry with the path its place gives it.
+  GroupRecord& add(GroupRecord& parent, int32_t kind, const std::string& name) {
+    auto record = CreateRecord(kind, name);
+    record->path = ComputePath(&parent, kind, name);
+    InsertEntry(&parent, record);
+    return *record;
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  static void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  std::string logText() const { return ReadFile(dir_ + "/test.log"); }
+  bool logHas(const std::string& line) const {
+    return logText().find("]: " + line + "\r\n") != std::string::npos;
+  }
+
+  std::string dir_;
+
+ private:
+  Paths savedPaths_;
+};
+
+}  // namespace velmora::test

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/single_instance.h"
+#include "temp_dir.h"
+
+namespace velmora::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+TEST(AtomicWrite, ReplacesWholeFileAndLeavesNoTemporary) {
+  TempDir dir;
+  std::string path = dir.file("f.txt");
+  WriteFile(path, "old content that is longer");
+  ASSERT_TRUE(WriteFileAtomic(path, "new"));
+  EXPECT_EQ(ReadFile(path), "new");
+  EXPECT_FALSE(FileExists(path + ".tmp"));
+}
+
+TEST(AtomicWrite, FailureKeepsOldFileAndNamesTheCall) {
+  TempDir dir;
+  std::string path = dir.file("f.txt");
+  WriteFile(path, "keep");
+  mkdir((path + ".tmp").c_str(), 0700);
+  const char* failed = nullptr;
+  EXPECT_FALSE(WriteFileAtomic(path, "lost", &failed));
+  EXPECT_STREQ(failed, "open");
+  EXPECT_EQ(ReadFile(path), "keep");
+}
+
+TEST(ReadWhole, RefusesLargerThanLimitAndFolders) {
+  TempDir dir;
+  WriteFile(dir.file("big"), std::string(100, 'x'));
+  std::string content;
+  EXPECT_TRUE(ReadWholeFile(dir.file("big"), content, 100));
+  EXPECT_EQ(content.size(), 100u);
+  EXPECT_FALSE(ReadWholeFile(dir.file("big"), content, 99));
+  EXPECT_FALSE(ReadWholeFile(dir.path(), content, 1000));
+  EXPECT_FALSE(ReadWholeFile(dir.file("missing"), content, 1000));
+}
+
+TEST(RegistryKey, TypedValuesRoundTripWithAwkwardBytes) {
+  TempDir dir;
+  RegistryKey key;
+  key.setDword("n", 4294967295u);
+  key.setString("s", std::string("line\nbreak\\back\x01", 16));
+  key.setBinary("b", {0, 1, 0xFE, 0xFF});
+  key.setString("bad=name", "ignored");
+  ASSERT_TRUE(key.save(dir.file("r")));
+  RegistryKey back;
+  ASSERT_TRUE(back.load(dir.file("r")));
+  EXPECT_EQ(back.dword("n"), 4294967295u);
+  EXPECT_EQ(back.string("s"), std::string("line\nbreak\\back\x01", 16));
+  EXPECT_EQ(back.binary("b"), (std::vector<uint8_t>{0, 1, 0xFE, 0xFF}));
+  EXPECT_FALSE(back.string("bad=name").has_value());
+  // A value read as the wrong type is missing, not converted.
+  EXPECT_FALSE(back.dword("s").has_value());
+  EXPECT_FALSE(back.string("n").has_value());
+}
+
+TEST(Events, ManualStaysSetAutoWakesOneWaiter) {
+  Event manual(Event::Reset::kManual);
+  EXPECT_FALSE(manual.wait(1ms));
+  manual.set();
+  EXPECT_TRUE(manual.wait(1ms));
+  EXPECT_TRUE(manual.wait(1ms));
+
+  Event automatic(Event::Reset::kAuto);
+  automatic.set();
+  EXPECT_TRUE(automatic.wait(1ms));
+  EXPECT_FALSE(automatic.wait(1ms));
+
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] { woke = automatic.wait(5s); });
+  std::this_thread::sleep_for(20ms);
+  automatic.set();
+  waiter.join();
+  EXPECT_TRUE(woke);
+}
+
+TEST(SingleInstanceTest, SecondHolderIsRefusedAndRequestsReachTheFirst) {
+  TempDir dir;
+  SingleInstance first;
+  ASSERT_EQ(first.acquire(dir.path()), SingleInstance::Result::kFirst);
+  SingleInstance second;
+  EXPECT_EQ(second.acquire(dir.path()), SingleInstance::Result::kOtherRunning);
+
+  std::string answer;
+  std::thread client([&] { SingleInstance::sendRequest(dir.path(), "import /tmp/x.xml", answer); });
+  std::vector<SingleInstance::Request> requests;
+  for (int i = 0; i < 250 && requests.empty(); ++i) {
+    requests = first.poll();
+    if (requests.empty()) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].line, "import /tmp/x.xml");
+  SingleInstance::reply(requests[0], "ok: 3 devices");
+  client.join();
+  EXPECT_EQ(answer, "ok: 3 devices");
+
+  first.release();
+  SingleInstance third;
+  EXPECT_EQ(third.acquire(dir.path()), SingleInstance::Result::kFirst);
+}
+
+TEST(SingleInstanceTest, NoInstanceMeansNoAnswer) {
+  TempDir dir;
+  std::string answer;
+  EXPECT_FALSE(SingleInstance::sendRequest(dir.path(), "activate", answer, 100));
+}
+
+TEST(SingleInstanceTest, OverlongRequestLineIsRefused) {
+  TempDir dir;
+  SingleInstance first;
+  ASSERT_EQ(first.acquire(dir.path()), SingleInstance::Result::kFirst);
+  std::string answer;
+  std::thread client([&] {
+    SingleInstance::sendRequest(dir.path(), std::string(10000, 'a'), answer, 1000);
+  });
+  std::vector<SingleInstance::Request> requests;
+  for (int i = 0; i < 50; ++i) {
+    auto got = first.poll();
+    requests.insert(requests.end(), got.begin(), got.end());
+    std::this_thread::sleep_for(20ms);
+  }
+  client.join();
+  EXPECT_TRUE(requests.empty());
+  EXPECT_TRUE(answer.empty());
+}
+
+}  // namespace
+}  // namespace velmora::platform
