@@ -3,21 +3,92 @@
 #include <cstdio>
 
 #include "app/application.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "model/device_transfer.h"
+#include "model/group_record.h"
+#include "model/tree_file.h"
 #include "platform/folders.h"
 #include "platform/single_instance.h"
 
 namespace velmora {
+namespace {
 
-void WireSubsystems(Application& app) { (void)app; }
+GroupRecord* Root() { return treeRoot().get(); }
+
+// The entry whose devices the views show: the saved name, else the first entry, whose
+// name is then remembered at once.
+void SelectSavedView() {
+  GroupRecord* root = Root();
+  if (!root) return;
+  GroupRecord* selected = FindByName(root, settings().viewName, true);
+  if (!selected && !root->children.empty()) {
+    selected = root->children.front().get();
+    settings().viewName = selected->name;
+    SaveSettings(paths().appDataFolder, paths().registryPath);
+  }
+}
+
+std::string ImportAnswer(const std::string& file) {
+  int before = CountViewable(Root());
+  bool read = ImportDeviceFile(file);
+  int added = CountViewable(Root()) - before;
+  if (!read) return "error: cannot read device file " + file;
+  return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
+}
+
+}  // namespace
+
+void WireSubsystems(Application& app) {
+  AppHooks& h = app.hooks();
+
+  // Device tree.
+  h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
+  h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
+  h.selectSavedView = SelectSavedView;
+  h.startRecordingFetches = [] { ApplyRecordingState(Root()); };
+  h.closeRecordings = [] {
+    if (Root()) CloseAllRecordings(Root());
+  };
+  h.stopAllFetches = [] {
+    if (Root()) StopAllFetches(Root());
+  };
+  h.destroyTree = [] {
+    if (Root()) DestroyTree(Root());
+    treeRoot().reset();
+  };
+  h.importFile = ImportAnswer;
+}
 
 int RunImportCommand(const std::string& file) {
-  std::string answer;
-  if (platform::SingleInstance::sendRequest(platform::RuntimeDir(), "import " + file, answer, 500)) {
-    std::printf("%s\n", answer.c_str());
-    return answer.rfind("ok", 0) == 0 ? 0 : 1;
+  std::string runtime = platform::RuntimeDir();
+  platform::SingleInstance instance;
+  switch (instance.acquire(runtime)) {
+    case platform::SingleInstance::Result::kOtherRunning: {
+      std::string answer;
+      if (!platform::SingleInstance::sendRequest(runtime, "import " + file, answer)) {
+        std::fprintf(stderr, "velmora-nvr: the running instance did not answer\n");
+        return 1;
+      }
+      std::printf("%s\n", answer.c_str());
+      return answer.rfind("ok", 0) == 0 ? 0 : 1;
+    }
+    case platform::SingleInstance::Result::kError:
+      std::fprintf(stderr, "velmora-nvr: cannot take the instance lock in %s\n", runtime.c_str());
+      return 1;
+    case platform::SingleInstance::Result::kFirst:
+      break;
   }
-  std::fprintf(stderr, "velmora-nvr: import is not available yet\n");
-  return 1;
+  // No instance runs: merge into the tree file of the data folder here, holding the
+  // lock so that no instance starts on the same files meanwhile.
+  Application::PrepareFolders(false);
+  InitTree(paths().deviceTreePath);
+  std::string answer = ImportAnswer(file);
+  if (treeRoot()) DestroyTree(treeRoot().get());
+  treeRoot().reset();
+  std::printf("%s\n", answer.c_str());
+  return answer.rfind("ok", 0) == 0 ? 0 : 1;
 }
 
 }  // namespace velmora

@@ -150,45 +150,7 @@ Application::StartResult Application::InitInstance(bool headless) {
 
   mainQueue().reopen();
 
-  // 3. Folders.
-  ResolveFolders();
-  Paths& p = paths();
-
-  // 4. Settings: the file, then the registry stand-in.
-  LoadSettings(WithSlash(p.appDataFolder), p.registryPath);
-  p.pathData = settings().pathData;
-  if (!settings().pathPictures.empty()) p.pathPictures = settings().pathPictures;
-  if (!settings().pathVideo.empty()) p.pathVideo = settings().pathVideo;
-
-  // 5. Trailing separators.
-  p.pathData = WithSlash(p.pathData);
-  p.pathPictures = WithSlash(p.pathPictures);
-  p.appDataFolder = WithSlash(p.appDataFolder);
-  p.pathVideo = WithSlash(p.pathVideo);
-  p.settingsPath = p.appDataFolder + "Velmora NVR.exe.config";
-
-  // 6. The log.
-  p.logPath = p.appDataFolder + "Velmora NVR.log";
-  SetLogPath(p.logPath);
-  if (settings().logClear) ClearLog();
-
-  // 7.
-  Log("Starting up.");
-
-  // 8. The recordings folder. A value longer than the stored format holds is refused
-  //    like a missing folder.
-  size_t characters = 0;
-  for (unsigned char c : settings().pathData) characters += (c & 0xC0) != 0x80;
-  if (settings().pathData.empty() || characters > kMaxSettingText ||
-      !platform::IsDirectory(p.pathData)) {
-    Log("invalid pathData [%s], using default", settings().pathData.c_str());
-    p.pathData = p.appDataFolder + "Recordings";
-    if (!platform::CreateFolders(p.pathData)) LogLastError("CreateDirectory");
-    p.pathData = WithSlash(p.pathData);
-  }
-
-  // 9.
-  p.deviceTreePath = p.appDataFolder + "Velmora NVR.xml";
+  PrepareFolders();
 
   // 10.
   LogPlatform();
@@ -209,6 +171,48 @@ Application::StartResult Application::InitInstance(bool headless) {
   Log("%s: OK", "CDVRApp::InitInstance");
   running_ = true;
   return StartResult::kRunning;
+}
+
+void Application::PrepareFolders(bool startingRecorder) {
+  // 3. Folders.
+  ResolveFolders();
+  Paths& p = paths();
+
+  // 4. Settings: the file, then the registry stand-in.
+  LoadSettings(WithSlash(p.appDataFolder), p.registryPath);
+  p.pathData = settings().pathData;
+  if (!settings().pathPictures.empty()) p.pathPictures = settings().pathPictures;
+  if (!settings().pathVideo.empty()) p.pathVideo = settings().pathVideo;
+
+  // 5. Trailing separators.
+  p.pathData = WithSlash(p.pathData);
+  p.pathPictures = WithSlash(p.pathPictures);
+  p.appDataFolder = WithSlash(p.appDataFolder);
+  p.pathVideo = WithSlash(p.pathVideo);
+  p.settingsPath = p.appDataFolder + "Velmora NVR.exe.config";
+
+  // 6. The log.
+  p.logPath = p.appDataFolder + "Velmora NVR.log";
+  SetLogPath(p.logPath);
+  if (startingRecorder && settings().logClear) ClearLog();
+
+  // 7.
+  if (startingRecorder) Log("Starting up.");
+
+  // 8. The recordings folder. A value longer than the stored format holds is refused
+  //    like a missing folder.
+  size_t characters = 0;
+  for (unsigned char c : settings().pathData) characters += (c & 0xC0) != 0x80;
+  if (settings().pathData.empty() || characters > kMaxSettingText ||
+      !platform::IsDirectory(p.pathData)) {
+    Log("invalid pathData [%s], using default", settings().pathData.c_str());
+    p.pathData = p.appDataFolder + "Recordings";
+    if (!platform::CreateFolders(p.pathData)) LogLastError("CreateDirectory");
+    p.pathData = WithSlash(p.pathData);
+  }
+
+  // 9.
+  p.deviceTreePath = p.appDataFolder + "Velmora NVR.xml";
 }
 
 void Application::CreateMainWindow() {

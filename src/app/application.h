@@ -109,6 +109,12 @@ class Application {
   // written and the process should end at once.
   StartResult InitInstance(bool headless);
 
+  // Steps 3 to 9 of the start-up on their own: folders, settings, log, recordings folder,
+  // device-tree path. Used by InitInstance and by command-line tools that work on the
+  // data folder without starting the recorder (the caller holds the instance lock).
+  // `startingRecorder` false: no log clearing and no "Starting up." line.
+  static void PrepareFolders(bool startingRecorder = true);
+
   // One pass of the main thread: timer 3 when 20 ms have passed, then the queued
   // application messages and the single-instance requests.
   void tick();
@@ -130,7 +136,7 @@ class Application {
   void SaveAllSettings();
 
  private:
-  void ResolveFolders();
+  static void ResolveFolders();
   void LogPlatform();
   void CreateMainWindow();
   void DestroyMainWindow();

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <vector>
 
 #include "platform/files.h"
@@ -51,6 +50,32 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value)
   else if (key == "recordEnable") s.recordEnable = value == "true";
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
+}
+
+// A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no
+// double quote). Anything else on the line makes it not count.
+bool MatchSettingLine(const std::string& line, std::string& key, std::string& value) {
+  auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+  size_t i = 0;
+  while (i < line.size() && isBlank(line[i])) ++i;
+  auto expect = [&](const char* literal) {
+    size_t n = std::strlen(literal);
+    if (line.compare(i, n, literal) != 0) return false;
+    i += n;
+    return true;
+  };
+  auto quoted = [&](std::string& out) {
+    size_t end = line.find('"', i);
+    if (end == std::string::npos) return false;
+    out = line.substr(i, end - i);
+    i = end + 1;
+    return true;
+  };
+  if (!expect("<add key=\"") || !quoted(key) || !expect(" value=\"") || !quoted(value) ||
+      !expect("/>"))
+    return false;
+  while (i < line.size() && isBlank(line[i])) ++i;
+  return i == line.size();
 }
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
@@ -109,8 +134,6 @@ std::string SettingsFileText(const Settings& s) {
 void ReadSettingsFile(const std::string& path, Settings& s) {
   std::string content;
   if (!platform::ReadWholeFile(path, content, 1 << 20)) return;
-  static const std::regex line(
-      "[[:blank:]]*<add key=\"([^\"]*)\" value=\"([^\"]*)\"/>[[:blank:]]*");
   size_t start = 0;
   while (start < content.size()) {
     size_t end = content.find('\n', start);
@@ -118,8 +141,8 @@ void ReadSettingsFile(const std::string& path, Settings& s) {
     std::string text = content.substr(start, end - start);
     start = end + 1;
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    std::smatch match;
-    if (std::regex_match(text, match, line)) ApplySetting(s, match[1].str(), match[2].str());
+    std::string key, value;
+    if (MatchSettingLine(text, key, value)) ApplySetting(s, key, value);
   }
 }
 

@@ -26,6 +26,17 @@ class Headless : public ::testing::Test {
       std::filesystem::create_directories(dir_.path() + sub);
     }
     appData_ = dir_.path() + "/data/Velmora/Velmora NVR";
+    seedTree(appData_);
+  }
+  // A tree that holds a (disabled) device: a start with an empty tree would scan the
+  // network, which these tests must never do outside a namespace of their own.
+  static void seedTree(const std::string& folder) {
+    std::filesystem::create_directories(folder);
+    WriteFile(folder + "/Velmora NVR.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeviceTree version=\"1.0\">"
+              "<LocalNVR name=\"All Views\"><Group name=\"Local Network Cameras\">"
+              "<Device name=\"Seed\"><Location>127.0.0.1:9</Location></Device>"
+              "</Group></LocalNVR></DeviceTree>\n");
   }
   std::vector<std::string> env() const {
     return {"XDG_DATA_HOME=" + dir_.path() + "/data", "XDG_CONFIG_HOME=" + dir_.path() + "/config",
@@ -166,6 +177,7 @@ TEST_F(Headless, MissingDataFolderFallsBackToCurrentFolder) {
   // The per-user data folder is a plain file: the current folder becomes the base.
   WriteFile(dir_.path() + "/not-a-folder", "x");
   std::filesystem::create_directories(dir_.path() + "/cwd");
+  seedTree(dir_.path() + "/cwd/Velmora/Velmora NVR");
   auto environment = env();
   environment[0] = "XDG_DATA_HOME=" + dir_.path() + "/not-a-folder";
   ChildProcess app;
@@ -188,6 +200,40 @@ TEST_F(Headless, UnwritableLogStillRunsAndShutsDown) {
   EXPECT_TRUE(std::filesystem::exists(appData_ + "/Velmora NVR.exe.config"));
 }
 
+// A device file with two cameras in the group "Imported".
+std::string DeviceFile() {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeviceTree version=\"1.0\">"
+         "<LocalNVR name=\"All Views\"><Group name=\"Imported\">"
+         "<Device name=\"Gate\"><Location>127.0.0.1:18080</Location></Device>"
+         "<Device name=\"Yard\"><Location>127.0.0.1:18081</Location></Device>"
+         "</Group></LocalNVR></DeviceTree>\n";
+}
+
+TEST_F(Headless, ImportWithoutRunningInstanceMergesIntoTreeFile) {
+  WriteFile(dir_.path() + "/devices.xml", DeviceFile());
+  ChildProcess import({program(), "import", dir_.path() + "/devices.xml"}, env());
+  EXPECT_EQ(import.wait(20s), 0);
+  std::string tree = ReadFile(appData_ + "/Velmora NVR.xml");
+  EXPECT_NE(tree.find("name=\"Gate\""), std::string::npos) << tree;
+  EXPECT_NE(tree.find("name=\"Yard\""), std::string::npos);
+
+  ChildProcess missing({program(), "import", dir_.path() + "/absent.xml"}, env());
+  EXPECT_EQ(missing.wait(20s), 1);
+}
+
+TEST_F(Headless, ImportIsDoneByTheRunningInstance) {
+  WriteFile(dir_.path() + "/devices.xml", DeviceFile());
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  ChildProcess import({program(), "import", dir_.path() + "/devices.xml"}, env());
+  EXPECT_EQ(import.wait(20s), 0);
+  // The running instance saved its tree with the new devices at once.
+  EXPECT_NE(ReadFile(appData_ + "/Velmora NVR.xml").find("name=\"Gate\""), std::string::npos);
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  EXPECT_NE(ReadFile(appData_ + "/Velmora NVR.xml").find("name=\"Yard\""), std::string::npos);
+}
+
 TEST_F(Headless, CommandLineHelpVersionAndErrors) {
   ChildProcess help({program(), "--help"}, env());
   EXPECT_EQ(help.wait(5s), 0);
@@ -197,7 +243,7 @@ TEST_F(Headless, CommandLineHelpVersionAndErrors) {
   EXPECT_EQ(unknown.wait(5s), 2);
   ChildProcess window({program()}, env());
   EXPECT_EQ(window.wait(5s), 2);
-  EXPECT_FALSE(std::filesystem::exists(appData_)) << "no start-up ran";
+  EXPECT_FALSE(std::filesystem::exists(appData_ + "/Velmora NVR.log")) << "no start-up ran";
 }
 
 }  // namespace

@@ -14,25 +14,6 @@ namespace {
 
 using RecordTest = ModelTest;
 
-TEST_F(RecordTest, NewRecordCarriesTheDefaultsOfEveryField) {
-  auto r = CreateRecord();
-  EXPECT_EQ(r->parent, nullptr);
-  EXPECT_TRUE(r->motionEnabled);
-  EXPECT_TRUE(r->ignoreGradualChanges);
-  EXPECT_FALSE(r->requireMultipleZones);
-  EXPECT_EQ(r->sensitivity, 11u);
-  EXPECT_EQ(r->grid4x4, 0xFFFF);
-  EXPECT_EQ(r->viewIndex, -1);
-  EXPECT_EQ(r->fetchIndex, -1);
-  EXPECT_EQ(r->dataFile, -1);
-  EXPECT_EQ(r->indexFile, -1);
-  EXPECT_EQ(r->socket, -1);
-  EXPECT_EQ(r->fetchState, STATE_CONNECTING);
-  EXPECT_FALSE(r->enabled);
-  for (bool day : r->daysOfWeek) EXPECT_FALSE(day);
-  for (bool hour : r->hoursOfDay) EXPECT_FALSE(hour);
-}
-
 // --- DeviceUrl -------------------------------------------------------------
 
 struct UrlCase {

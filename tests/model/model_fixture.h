@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
 #include "app/paths.h"
@@ -73,6 +74,18 @@ class ModelTest : public ::testing::Test {
   static void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+  }
+  // The dated copies "Velmora NVR.xml.YYYYMMDD" in the folder.
+  std::vector<std::string> datedCopies() const {
+    std::vector<std::string> found;
+    const std::string prefix = "Velmora NVR.xml.";
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      std::string name = entry.path().filename().string();
+      if (name.size() != prefix.size() + 8 || name.compare(0, prefix.size(), prefix) != 0) continue;
+      if (name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) continue;
+      found.push_back(entry.path().string());
+    }
+    return found;
   }
   std::string logText() const { return ReadFile(dir_ + "/test.log"); }
   bool logHas(const std::string& line) const {

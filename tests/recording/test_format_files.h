@@ -1,9 +1,6 @@
 // Test-side helpers for recording files: a temporary folder, JPEG-like payloads and a
-// plain record appender built on the shared format operations.
+// plain appender that writes records and entries as the recorder does.
 #pragma once
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,28 +18,27 @@ class TempFolder {
  public:
   TempFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "velmora-rec-XXXXXX").string();
-    char* made = mkdtemp(pattern.data());
-    if (made != nullptr) path_ = made;
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempFolder() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
 };
 
-// FF D8, `length - 4` bytes derived from seed, FF D9.
+// 2026-12-08 14:05:09 UTC.
+constexpr int32_t kSampleTime = 1796738709;
+
+// FF D8, bytes derived from seed, FF D9.
 inline std::vector<uint8_t> FakeJpeg(std::size_t length, uint8_t seed = 1) {
   std::vector<uint8_t> jpeg(length);
   for (std::size_t i = 0; i < length; ++i) jpeg[i] = static_cast<uint8_t>(seed + i * 7);
-  jpeg[0] = 0xFF;
+  jpeg[0] = jpeg[length - 2] = 0xFF;
   jpeg[1] = 0xD8;
-  jpeg[length - 2] = 0xFF;
   jpeg[length - 1] = 0xD9;
   return jpeg;
 }
@@ -62,32 +58,13 @@ inline uint64_t FileBytes(const std::filesystem::path& path) {
 }
 
 inline void AppendBytes(const std::filesystem::path& path, const void* data, std::size_t length) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+  std::ofstream(path, std::ios::binary | std::ios::app)
+      .write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
 }
 
-inline std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
+inline std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Appends a record at the end of the hour's data file and its entry to the index, as the
-// recorder does; returns the record's offset.
-inline uint64_t AppendRecord(const std::filesystem::path& folder, const RecordTime& time,
-                             const std::vector<uint8_t>& jpeg, uint64_t low = 0,
-                             uint64_t high = 0, bool withEntry = true) {
-  const std::string key = HourKey(time.seconds);
-  std::filesystem::create_directories(folder);
-  const auto dataPath = DataFilePath(folder, key);
-  const uint64_t offset = FileBytes(dataPath);
-  const auto record = BuildRecord(jpeg, time, low, high);
-  AppendBytes(dataPath, record.data(), record.size());
-  if (withEntry) {
-    uint8_t entry[kIndexEntryBytes];
-    MakeIndexEntry(time, offset).ToBytes(entry);
-    AppendBytes(IndexFilePath(folder, key), entry, sizeof entry);
-  }
-  return offset;
 }
 
 inline void AppendEntry(const std::filesystem::path& indexPath, const IndexEntry& entry) {
@@ -96,7 +73,16 @@ inline void AppendEntry(const std::filesystem::path& indexPath, const IndexEntry
   AppendBytes(indexPath, bytes, sizeof bytes);
 }
 
-// 2026-12-08 14:05:09 UTC.
-constexpr int32_t kSampleTime = 1796738709;
+// Appends a record to the hour's data file and its entry to the index; returns its offset.
+inline uint64_t AppendRecord(const std::filesystem::path& folder, const RecordTime& time,
+                             const std::vector<uint8_t>& jpeg, bool withEntry = true) {
+  const std::string key = HourKey(time.seconds);
+  std::filesystem::create_directories(folder);
+  const uint64_t offset = FileBytes(DataFilePath(folder, key));
+  const auto record = BuildRecord(jpeg, time);
+  AppendBytes(DataFilePath(folder, key), record.data(), record.size());
+  if (withEntry) AppendEntry(IndexFilePath(folder, key), MakeIndexEntry(time, offset));
+  return offset;
+}
 
 }  // namespace velmora::testing

@@ -1,0 +1,71 @@
+// The device-tree reader on arbitrary bytes: it must never crash, leak or grow beyond
+// its bounds, whatever it loads must write back as a well-formed file, and no entry
+// may get a recordings path that leaves the recordings folder.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "app/paths.h"
+#include "model/group_record.h"
+#include "model/tree_file.h"
+#include "model/xml_element.h"
+
+namespace {
+
+using velmora::GroupRecord;
+
+bool SafePath(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    std::string_view part(path.data() + start,
+                          (slash == std::string::npos ? path.size() : slash) - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+void CheckEntry(const GroupRecord& record) {
+  if (record.kind == velmora::EntryKind::ServerDevice &&
+      record.children.size() > static_cast<std::size_t>(velmora::kMaxServerCameras))
+    std::abort();
+  if (record.kind > velmora::EntryKind::LocalNVR && !SafePath(record.path)) std::abort();
+  for (const auto& child : record.children) {
+    if (child->parent != &record) std::abort();
+    CheckEntry(*child);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Nothing on disk is touched: a file of another version tries to copy this missing
+  // file and only logs, and the log has no path.
+  velmora::paths().deviceTreePath = "/nonexistent/velmora-fuzz/Velmora NVR.xml";
+  velmora::paths().pathData = "/nonexistent/velmora-fuzz/Recordings/";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  auto root = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  velmora::LoadTreeText(*root, text, "fuzz");
+  if (velmora::CountViewable(root.get()) > velmora::kMaxViewableEntries) std::abort();
+  CheckEntry(*root);
+
+  // What was loaded writes back as a file the reader takes without error.
+  const std::string written = velmora::TreeFileText(*root);
+  velmora::XmlElement document;
+  if (!velmora::ParseXml(written, document).ok) std::abort();
+  auto again = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
+  velmora::LoadTreeText(*again, written, "fuzz-rewritten");
+  CheckEntry(*again);
+
+  velmora::DestroyTree(again.get());
+  velmora::DestroyTree(root.get());
+  return 0;
+}

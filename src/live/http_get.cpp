@@ -1,0 +1,369 @@
+#include "live/http_get.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <string_view>
+
+#include "app/log.h"
+
+namespace velmora {
+
+namespace {
+
+std::atomic<uint64_t> g_receivedBytes{0};
+
+std::mutex g_clientMutex;
+HttpClientOptions g_options;  // guarded by g_clientMutex
+bool g_clientOpen = false;    // guarded by g_clientMutex
+
+// Error bodies are not kept; a server that sends more than this with an error status
+// is cut off (the status is already known).
+constexpr uint64_t kMaxDiscardedBytes = 1024 * 1024;
+
+struct CurlEasyDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct CurlUrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlListDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct CurlTextDeleter {
+  void operator()(char* t) const { curl_free(t); }
+};
+using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+
+bool GlobalInit() {
+  static std::once_flag once;
+  static CURLcode result = CURLE_FAILED_INIT;
+  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  return result == CURLE_OK;
+}
+
+// One request in progress, seen by the libcurl callbacks.
+struct Transfer {
+  CURL* curl = nullptr;
+  uint64_t maxBody = 0;
+  std::vector<uint8_t> body;
+  int lastStatus = 0;  // from the newest status line (redirects and challenges send several)
+  std::string reason;
+  uint64_t discarded = 0;
+  bool tooLarge = false;
+  bool noMemory = false;
+};
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  std::string_view line(data, length);
+  if (line.substr(0, 5) == "HTTP/") {
+    // "HTTP/1.1 404 Not Found": a new response begins; forget the previous one's body.
+    const size_t sp = line.find(' ');
+    int status = 0;
+    size_t i = sp == std::string_view::npos ? line.size() : sp + 1;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && status < 100000; ++i) {
+      status = status * 10 + (line[i] - '0');
+    }
+    while (i < line.size() && line[i] == ' ') ++i;
+    std::string_view reason = line.substr(i);
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n')) reason.remove_suffix(1);
+    t->lastStatus = status;
+    t->reason.assign(reason.substr(0, 1024));
+    t->body.clear();
+  }
+  return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  long status = 0;
+  curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 200) {
+    t->discarded += length;
+    return t->discarded > kMaxDiscardedBytes ? CURL_WRITEFUNC_ERROR : length;
+  }
+  if (t->body.empty()) {
+    curl_off_t declared = -1;
+    curl_easy_getinfo(t->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+    if (declared > 0 && static_cast<uint64_t>(declared) > t->maxBody) {
+      t->tooLarge = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    if (declared > 0) {
+      try {
+        t->body.reserve(static_cast<size_t>(declared));
+      } catch (const std::bad_alloc&) {
+        t->noMemory = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+    }
+  }
+  if (t->body.size() + length > t->maxBody) {
+    t->tooLarge = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  try {
+    t->body.insert(t->body.end(), reinterpret_cast<const uint8_t*>(data),
+                   reinterpret_cast<const uint8_t*>(data) + length);
+  } catch (const std::bad_alloc&) {
+    t->noMemory = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  g_receivedBytes.fetch_add(length, std::memory_order_relaxed);
+  return length;
+}
+
+void ApplyOptions(CURL* curl, const HttpClientOptions& o) {
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, o.userAgent.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, o.requestTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, o.stallTimeoutS);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  // Loopback never goes through a configured proxy.
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
+}
+
+// The path and query of a parsed URL, for the log lines that name the request.
+std::string RequestPath(CURLU* url) {
+  std::string path;
+  char* part = nullptr;
+  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
+    CurlText owned(part);
+    path = owned.get();
+  }
+  part = nullptr;
+  if (curl_url_get(url, CURLUPART_QUERY, &part, 0) == CURLUE_OK) {
+    CurlText owned(part);
+    path += "?";
+    path += owned.get();
+  }
+  return path;
+}
+
+HttpResult ReadLocalFile(const std::string& path, uint64_t maxBytes) {
+  HttpResult result;
+  // Non-blocking open so that a named pipe cannot hold the caller; only regular files
+  // are read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    result.status = 404;
+    return result;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    LogLastError("fstat");
+    close(fd);
+    result.status = 500;
+    return result;
+  }
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
+    Log("http_get: %s is not a regular file of at most %llu bytes", path.c_str(),
+        static_cast<unsigned long long>(maxBytes));
+    close(fd);
+    result.status = 500;
+    return result;
+  }
+  try {
+    result.body.resize(static_cast<size_t>(st.st_size));
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    result.status = 500;
+    return result;
+  }
+  size_t done = 0;
+  while (done < result.body.size()) {
+    const ssize_t n = read(fd, result.body.data() + done, result.body.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      LogLastError("read");
+      close(fd);
+      result.body.clear();
+      result.status = 500;
+      return result;
+    }
+    if (n == 0) break;  // the file shrank meanwhile: keep what was there
+    done += static_cast<size_t>(n);
+  }
+  result.body.resize(done);
+  close(fd);
+  result.status = 200;
+  return result;
+}
+
+}  // namespace
+
+std::atomic<uint64_t>& receivedBytes() { return g_receivedBytes; }
+
+bool http_client_open(const HttpClientOptions& options) {
+  if (!GlobalInit()) {
+    LogInternetError("InternetOpen", CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  g_options = options;
+  g_clientOpen = true;
+  return true;
+}
+
+void http_client_close() {
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  g_clientOpen = false;
+}
+
+bool http_client_is_open() {
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  return g_clientOpen;
+}
+
+HttpClientOptions http_client_options() {
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  return g_options;
+}
+
+void http_log_failure(const char* name, unsigned code) {
+  LogInternetError(name, code, code != 0 ? curl_easy_strerror(static_cast<CURLcode>(code)) : nullptr);
+}
+
+bool http_configure_handle(void* curlEasy) {
+  HttpClientOptions options;
+  {
+    std::lock_guard<std::mutex> lock(g_clientMutex);
+    if (!g_clientOpen) return false;
+    options = g_options;
+  }
+  ApplyOptions(static_cast<CURL*>(curlEasy), options);
+  return true;
+}
+
+HttpResult http_get(const std::string& url, const std::string& username, const std::string& password) {
+  HttpResult result;  // status -1, no body
+
+  HttpClientOptions options;
+  bool open = false;
+  {
+    std::lock_guard<std::mutex> lock(g_clientMutex);
+    open = g_clientOpen;
+    options = g_options;
+  }
+
+  if (url.compare(0, 7, "file://") == 0) return ReadLocalFile(url.substr(7), options.maxBodyBytes);
+
+  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
+  if (!parsed) {
+    http_log_failure("InternetCrackUrl", CURLE_OUT_OF_MEMORY);
+    return result;
+  }
+  const CURLUcode parseCode = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+  if (parseCode != CURLUE_OK) {
+    LogInternetError("InternetCrackUrl", static_cast<unsigned>(parseCode), curl_url_strerror(parseCode));
+    return result;
+  }
+  std::string scheme;
+  {
+    char* part = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+      CurlText owned(part);
+      scheme = owned.get();
+    }
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  }
+  const std::string path = RequestPath(parsed.get());
+
+  if (!open) {
+    LogInternetError("InternetConnect", CURLE_FAILED_INIT, "the HTTP client is not open");
+    return result;
+  }
+  if (scheme != "http" && scheme != "https") {
+    LogInternetError("InternetConnect", CURLE_UNSUPPORTED_PROTOCOL, curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
+    return result;
+  }
+
+  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+  if (!curl) {
+    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
+    return result;
+  }
+  Transfer transfer;
+  transfer.curl = curl.get();
+  transfer.maxBody = options.maxBodyBytes;
+
+  ApplyOptions(curl.get(), options);
+  curl_easy_setopt(curl.get(), CURLOPT_CURLU, parsed.get());
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
+  // Always from the server, never from or into a cache.
+  std::unique_ptr<curl_slist, CurlListDeleter> headers;
+  curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
+  if (list != nullptr) {
+    headers.reset(list);
+    if (curl_slist_append(list, "Pragma: no-cache") == nullptr) headers.reset();
+  }
+  if (!headers) {
+    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
+    return result;
+  }
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+  if (!username.empty() || !password.empty()) {
+    curl_easy_setopt(curl.get(), CURLOPT_USERNAME, username.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_PASSWORD, password.c_str());
+  }
+  // More than one method: the first request goes without credentials and they are sent
+  // only when the server asks for them.
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
+  char errorText[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, errorText);
+
+  const CURLcode code = curl_easy_perform(curl.get());
+  long status = 0;
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+  const char* text = errorText[0] != 0 ? errorText : curl_easy_strerror(code);
+
+  if (status == 0) {
+    // No response: nothing connected, nothing sent, or nothing came back in time.
+    LogInternetError("HttpSendRequest", static_cast<unsigned>(code), text);
+    Log("url=%s", path.c_str());
+    return result;
+  }
+  if (status != 200) {
+    Log("url=%s, error=%d/%s", path.c_str(), static_cast<int>(status), transfer.reason.c_str());
+    result.status = static_cast<int>(status);
+    return result;
+  }
+  result.status = 200;
+  if (transfer.tooLarge || transfer.noMemory) {
+    // The body cannot be held: status 200 without a body, which callers do not use.
+    Log("http_get: body dropped (%s); url=%s", transfer.tooLarge ? "over the size limit" : "out of memory",
+        path.c_str());
+    return result;
+  }
+  if (code != CURLE_OK) {
+    // The body broke off (connection lost, shorter than announced, too slow): a partial
+    // body must not pass for the whole one.
+    LogInternetError("InternetReadFile", static_cast<unsigned>(code), text);
+    Log("url=%s", path.c_str());
+    result.status = -1;
+    return result;
+  }
+  result.body = std::move(transfer.body);
+  return result;
+}
+
+}  // namespace velmora

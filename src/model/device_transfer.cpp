@@ -1,0 +1,89 @@
+#include "model/device_transfer.h"
+
+#include "app/log.h"
+#include "model/tree_file.h"
+#include "model/xml_element.h"
+
+namespace velmora {
+
+bool CanCopyEntry(const GroupRecord* entry) {
+  return entry != nullptr && entry->kind >= EntryKind::Device &&
+         entry->kind <= EntryKind::NASDevice;
+}
+
+bool CanPasteInto(const GroupRecord* entry) {
+  return entry != nullptr && (entry->kind == EntryKind::ServerCamera ||
+                              (entry->kind >= EntryKind::Group && entry->kind <= EntryKind::NASDevice));
+}
+
+std::string DeviceText(const GroupRecord& entry) {
+  if (!CanCopyEntry(&entry)) return std::string();
+  XmlElement document("DEVICE");
+  document.children.push_back(EntryElement(entry));
+  std::string text;
+  WriteXmlElement(document, 0, "\n", text);
+  return text;
+}
+
+GroupRecord* PasteTarget(GroupRecord* selected) {
+  if (!CanPasteInto(selected)) return nullptr;
+  GroupRecord* target = selected;
+  if (target->kind == EntryKind::ServerCamera) target = target->parent;
+  if (target != nullptr && target->kind != EntryKind::Group) target = target->parent;
+  if (target == nullptr || target->kind != EntryKind::Group) return nullptr;
+  return target;
+}
+
+int InsertDevicesFromText(GroupRecord& group, std::string_view text) {
+  XmlElement document;
+  XmlParseResult parsed = ParseXml(text, document);
+  if (!parsed.ok) {
+    Log("%s: %s at line %ld", "GroupListInsertDeviceFromXML", parsed.errorText.c_str(),
+        parsed.line);
+  }
+  int added = 0;
+  for (const auto& element : document.children) {
+    if (element.name != "DEVICE") {
+      Log("%s: unexpected element type '%s'", "XMLStringDocumentChild::operator ()",
+          element.name.c_str());
+      continue;
+    }
+    added += InsertGroupChildren(group, element);
+  }
+  return added;
+}
+
+int PasteDeviceText(GroupRecord* selected, std::string_view text) {
+  GroupRecord* target = PasteTarget(selected);
+  if (target == nullptr) return -1;
+  std::size_t end = text.find('\0');
+  if (end != std::string_view::npos) text = text.substr(0, end);
+  int added = InsertDevicesFromText(*target, text);
+  SaveTree();
+  return added;
+}
+
+bool ImportDeviceFile(const std::string& filePath) {
+  bool loaded = InitTree(filePath);
+  ApplyRecordingState(treeRoot().get());
+  SaveTree();
+  return loaded;
+}
+
+bool IsDeviceFileName(const std::string& filePath) {
+  if (filePath.size() < 4) return false;
+  std::string extension = filePath.substr(filePath.size() - 4);
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension == ".xml";
+}
+
+bool ImportDroppedFile(const std::string& filePath) {
+  if (!IsDeviceFileName(filePath)) return false;
+  Log("%s: %s", "CMainFrame::OnDropFiles", filePath.c_str());
+  ImportDeviceFile(filePath);
+  return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,371 @@
+#include "model/group_record.h"
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+
+namespace velmora {
+
+namespace {
+
+// Closes a descriptor and marks it closed; a failed close is logged.
+void CloseDescriptor(int& fd) {
+  if (fd < 0) return;
+  if (::close(fd) != 0) LogLastError("close");
+  fd = -1;
+}
+
+struct CurlUrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+struct CurlTextDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+
+// One part of a parsed URL; false when the part is missing.
+bool UrlPart(CURLU* url, CURLUPart part, unsigned flags, std::string& out) {
+  char* raw = nullptr;
+  if (curl_url_get(url, part, &raw, flags) != CURLUE_OK || raw == nullptr) return false;
+  CurlText text(raw);
+  out = text.get();
+  return true;
+}
+
+}  // namespace
+
+GroupRecord::~GroupRecord() {
+  CloseDescriptor(dataFile);
+  CloseDescriptor(indexFile);
+}
+
+bool IsViewableKind(int32_t kind) {
+  return kind == EntryKind::ServerCamera || kind == EntryKind::Device ||
+         kind == EntryKind::HTTPDevice || kind == EntryKind::NASDevice;
+}
+
+bool IsRecordableKind(int32_t kind) {
+  return kind == EntryKind::ServerCamera || kind == EntryKind::Device ||
+         kind == EntryKind::HTTPDevice;
+}
+
+bool IsContainerKind(int32_t kind) {
+  return kind == EntryKind::Root || kind == EntryKind::LocalNVR || kind == EntryKind::Group ||
+         kind == EntryKind::ServerDevice;
+}
+
+const char* KindElementName(int32_t kind) {
+  switch (kind) {
+    case EntryKind::ServerCamera: return "Camera";
+    case EntryKind::LocalNVR: return "LocalNVR";
+    case EntryKind::Group: return "Group";
+    case EntryKind::Device: return "Device";
+    case EntryKind::ServerDevice: return "ServerDevice";
+    case EntryKind::HTTPDevice: return "HTTPDevice";
+    case EntryKind::NASDevice: return "NASDevice";
+    default: return "Unknown";
+  }
+}
+
+std::shared_ptr<GroupRecord>& treeRoot() {
+  static std::shared_ptr<GroupRecord> root;
+  return root;
+}
+
+std::mutex& recordingLock() {
+  // Never destroyed: a worker may still be writing while the process ends.
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
+TreeHooks& treeHooks() {
+  static TreeHooks hooks;
+  return hooks;
+}
+
+TreeObserver*& treeObserver() {
+  static TreeObserver* observer = nullptr;
+  return observer;
+}
+
+ItemState EntryItemState(const GroupRecord& record, bool httpServerOn) {
+  ItemState state;
+  if (record.errorShown) {
+    state.overlay = kOverlayError;
+  } else if (record.recording) {
+    state.overlay = kOverlayRecording;
+  } else if (record.kind == EntryKind::LocalNVR && httpServerOn) {
+    state.overlay = kOverlayServer;
+  }
+  if (IsViewableKind(record.kind) && !record.enabled) {
+    state.cut = true;
+    state.overlay = kOverlayDisabled;
+  }
+  return state;
+}
+
+ItemState EntryItemState(const GroupRecord& record) {
+  return EntryItemState(record, settings().httpServer);
+}
+
+void RefreshItemState(GroupRecord& record) {
+  if (TreeObserver* observer = treeObserver()) observer->overlayChanged(record);
+}
+
+bool IsValidName(const std::string& name) {
+  if (name.empty()) return false;
+  std::size_t characters = 0;
+  for (unsigned char c : name) {
+    if ((c & 0xC0) != 0x80) ++characters;  // count lead bytes only
+    if (c != 0 && std::strchr(kForbiddenNameChars, c) != nullptr) return false;
+  }
+  return characters <= kMaxNameLength;
+}
+
+std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::string& name) {
+  if (kind == EntryKind::Root || kind == EntryKind::LocalNVR) return std::string();
+  if (kind == EntryKind::Group) return name;
+  if (parent == nullptr || parent->path.empty()) return name;
+  return parent->path + "/" + name;
+}
+
+std::shared_ptr<GroupRecord> CreateRecord() { return std::make_shared<GroupRecord>(); }
+
+std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name) {
+  auto record = CreateRecord();
+  record->kind = kind;
+  record->name = std::move(name);
+  return record;
+}
+
+void InsertEntry(GroupRecord* parent, std::shared_ptr<GroupRecord> record) {
+  if (parent == nullptr || !record) return;
+  record->parent = parent;
+  parent->children.push_back(record);
+  if (TreeObserver* observer = treeObserver()) observer->inserted(*record);
+}
+
+std::shared_ptr<GroupRecord> RemoveEntry(GroupRecord& record) {
+  std::shared_ptr<GroupRecord> held = record.weak_from_this().lock();
+  GroupRecord* parent = record.parent;
+  if (parent == nullptr) return held;
+  auto& siblings = parent->children;
+  for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+    if (it->get() == &record) {
+      siblings.erase(it);
+      break;
+    }
+  }
+  if (TreeObserver* observer = treeObserver()) observer->removed(record);
+  record.parent = nullptr;
+  return held;
+}
+
+void UpdatePaths(GroupRecord& record) {
+  // Scans of removable media and leftover folders set their own paths.
+  if (record.kind < EntryKind::ServerCamera) return;
+  record.path = ComputePath(record.parent, record.kind, record.name);
+  for (auto& child : record.children) UpdatePaths(*child);
+}
+
+void RenameEntry(GroupRecord& record, std::string name) {
+  record.name = std::move(name);
+  UpdatePaths(record);
+  if (TreeObserver* observer = treeObserver()) observer->renamed(record);
+}
+
+GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep) {
+  if (start == nullptr) return nullptr;
+  const bool descend = deep || start->kind == EntryKind::Root;
+  for (auto& child : start->children) {
+    if (NamesEqual(child->name, name)) return child.get();
+    if (descend) {
+      if (GroupRecord* found = FindByName(child.get(), name, deep)) return found;
+    }
+  }
+  return nullptr;
+}
+
+GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr) {
+  if (parent == nullptr) return nullptr;
+  for (auto& child : parent->children) {
+    if (child->hwAddr == hwAddr) return child.get();
+  }
+  return nullptr;
+}
+
+GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder) {
+  if (start == nullptr) return nullptr;
+  if (paths().pathData + start->path == folder) return start;
+  for (auto& child : start->children) {
+    if (GroupRecord* found = FindByRecordingFolder(child.get(), folder)) return found;
+  }
+  return nullptr;
+}
+
+namespace {
+GroupRecord* FindViewSlotBelow(GroupRecord* start, int slot) {
+  if (start == nullptr) return nullptr;
+  if (start->viewIndex == slot) return start;
+  for (auto& child : start->children) {
+    if (GroupRecord* found = FindViewSlotBelow(child.get(), slot)) return found;
+  }
+  return nullptr;
+}
+}  // namespace
+
+GroupRecord* FindByViewSlot(int slot) { return FindViewSlotBelow(treeRoot().get(), slot); }
+
+int CountViewable(const GroupRecord* start) {
+  if (start == nullptr) return 0;
+  int count = IsViewableKind(start->kind) ? 1 : 0;
+  for (const auto& child : start->children) count += CountViewable(child.get());
+  return count;
+}
+
+int FirstFreeCameraIndex(const GroupRecord* server) {
+  if (server == nullptr || server->kind != EntryKind::ServerDevice) return -1;
+  std::array<bool, kMaxServerCameras> used{};
+  for (const auto& child : server->children) {
+    if (child->cameraIndex >= 0 && child->cameraIndex < kMaxServerCameras)
+      used[static_cast<std::size_t>(child->cameraIndex)] = true;
+  }
+  for (int i = 0; i < kMaxServerCameras; ++i) {
+    if (!used[static_cast<std::size_t>(i)]) return i;
+  }
+  return -1;
+}
+
+std::string DeviceUrl(GroupRecord& record) {
+  const int32_t kind = record.kind;
+  if (kind != EntryKind::Device && kind != EntryKind::ServerDevice &&
+      kind != EntryKind::HTTPDevice && kind != EntryKind::ServerCamera)
+    return record.location;
+
+  std::string url = record.location;
+  if (url.find("://") == std::string::npos) url.insert(0, "http://");
+
+  CurlUrl parsed(curl_url());
+  std::string host;
+  if (!parsed ||
+      curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK ||
+      !UrlPart(parsed.get(), CURLUPART_HOST, 0, host) || host.empty()) {
+    Log("InternetCrackUrl failed for '%s'", record.location.c_str());
+    return record.location;
+  }
+  // The port as the split reports it: the scheme's default when none is written.
+  int port = 0;
+  std::string portText;
+  if (UrlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT, portText))
+    port = std::atoi(portText.c_str());
+
+  if (kind == EntryKind::HTTPDevice) {
+    std::string canonical;
+    if (!UrlPart(parsed.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT, canonical)) {
+      Log("InternetCreateUrl failed; location=[%s], port=%d", record.location.c_str(), port);
+      return record.location;
+    }
+    record.location = canonical;
+    return record.location;
+  }
+
+  record.location = host;
+  if (port != 0 && port != 80) record.location += ":" + std::to_string(port);
+  std::string result = "http://" + record.location;
+  if (kind != EntryKind::ServerDevice) result += "/jpeg.cgi";
+  return result;
+}
+
+void StopFetch(GroupRecord& record) {
+  if (!record.fetchActive) return;
+  Log("stopping fetch %d/%s", record.fetchIndex, record.path.c_str());
+  if (treeHooks().stopFetch) treeHooks().stopFetch(record);
+  record.fetchActive = false;
+}
+
+void ApplyRecordingState(GroupRecord* start) {
+  if (start == nullptr) return;
+  const int32_t kind = start->kind;
+  if (kind < EntryKind::ServerCamera || kind > EntryKind::HTTPDevice) return;
+  if (IsContainerKind(kind)) {
+    // Copy the list: a hook may not change the tree, but a copy keeps the walk safe.
+    auto children = start->children;
+    for (auto& child : children) ApplyRecordingState(child.get());
+    return;
+  }
+  if (!IsRecordableKind(kind)) return;
+
+  if (settings().recordEnable && start->enabled && start->recording) {
+    if (!start->fetchActive) {
+      Log("starting fetch %s", start->path.c_str());
+      start->fetchIndex = -1;
+      start->viewIndex = -1;
+      start->fetchActive = true;
+      if (treeHooks().startFetch) treeHooks().startFetch(*start);
+    }
+    return;
+  }
+  if (start->viewIndex == -1) {
+    StopFetch(*start);
+  } else if (treeHooks().clearRecordingMark) {
+    treeHooks().clearRecordingMark(*start);
+  }
+  CloseRecordingFiles(*start);
+}
+
+void StopAllFetches(GroupRecord* start) {
+  if (start == nullptr) return;
+  auto children = start->children;
+  for (auto& child : children) StopAllFetches(child.get());
+  StopFetch(*start);
+}
+
+void CloseRecordingFiles(GroupRecord& record) {
+  if (treeHooks().closeRecordings) treeHooks().closeRecordings(record);
+  std::lock_guard<std::mutex> guard(record.recordLock);
+  CloseDescriptor(record.dataFile);
+  CloseDescriptor(record.indexFile);
+  record.recordFileName.clear();
+}
+
+void CloseAllRecordings(GroupRecord* start) {
+  if (start == nullptr) return;
+  if (IsRecordableKind(start->kind)) {
+    CloseRecordingFiles(*start);
+  } else if (IsContainerKind(start->kind)) {
+    for (auto& child : start->children) CloseAllRecordings(child.get());
+  }
+}
+
+void DestroyTree(GroupRecord* start) {
+  if (start == nullptr) return;
+  // Keep the record alive while it is being taken apart, even when its parent's
+  // vector held the last reference.
+  std::shared_ptr<GroupRecord> self = start->weak_from_this().lock();
+  std::vector<std::shared_ptr<GroupRecord>> children;
+  children.swap(start->children);
+  for (auto& child : children) DestroyTree(child.get());
+  children.clear();
+  {
+    std::lock_guard<std::mutex> guard(start->fetchLock);
+    std::vector<uint8_t>().swap(start->streamBuffer);
+    start->streamLength = 0;
+    start->connection.reset();
+    start->motionState.reset();
+  }
+  start->savedImage.reset();
+  start->parent = nullptr;
+}
+
+}  // namespace velmora

@@ -1,0 +1,289 @@
+// The device tree: one GroupRecord per entry (this recorder, groups, cameras, video
+// servers and their camera inputs, web images, storage folders, removable media and
+// leftover recordings), with its persistent settings and the run-time state the fetch
+// engine, the recorder, motion detection and the views keep for it.
+//
+// Ownership: records are held by std::shared_ptr. A parent owns its children; the
+// parent pointer is a plain pointer, valid while the record is in the tree. A
+// completion in flight may hold its own shared_ptr, so a record removed from the tree
+// stays alive (detached, parent null) until the last holder lets go.
+//
+// Threads: the tree's structure (children, insertion, removal, names, paths) is touched
+// by the main thread only. Workers reach records through pointers handed to them and
+// touch only their run-time fields, under the locks documented next to the fields.
+// Lock order where several are held: fetchLock -> recordingLock() -> recordLock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+class Image;
+
+// Entry kinds. The numbers are stored in `GroupRecord::kind` and fix the tree icon
+// (image-list entry kind + 11).
+namespace EntryKind {
+enum : int32_t {
+  RemovableDrive = -8,       // a removable drive
+  RemovableEntry = -7,       // an entry found on removable media
+  RemovableFolder = -6,      // a recordings folder on removable media (read from `path`)
+  OldRecordingsNode = -5,    // "Old Recordings With No Live View"
+  OldRecordingsSub = -4,     // sub-entry of a leftover recordings folder
+  OldRecordingsFolder = -3,  // leftover recordings folder under pathData with no device
+  ServerCamera = -2,         // one camera input of a video server
+  Root = -1,                 // the invisible root "<ROOT>"
+  LocalNVR = 0,              // this recorder, the top entry
+  Group = 1,                 // a group of devices
+  Device = 2,                // a network camera
+  ServerDevice = 3,          // a video server; its cameras are its children
+  HTTPDevice = 4,            // a web image at any URL
+  NASDevice = 5,             // a folder of recordings on network storage
+};
+// Kinds -11..-9 and 6 are reserved: no operation creates them.
+constexpr int32_t kLowest = -11;
+constexpr int32_t kHighest = 6;
+}  // namespace EntryKind
+
+// Connection states of `fetchState` (the fetch engine walks them in this order).
+constexpr uint32_t STATE_CONNECTING = 1;
+constexpr uint32_t STATE_CONNECTED = 2;
+constexpr uint32_t STATE_HEADER = 3;
+constexpr uint32_t STATE_READING = 4;
+
+// Limits of the tree.
+constexpr int kMaxViewableEntries = 1024;   // kinds -2, 2, 4, 5 over the whole tree
+constexpr std::size_t kMaxNameLength = 48;  // characters
+constexpr char kForbiddenNameChars[] = "/\\:*?\"<>|";
+constexpr int kMaxNameCandidates = 1000;    // the name itself, then " (1)" .. " (999)"
+constexpr int kMaxServerCameras = 16;       // camera inputs of one video server
+constexpr const char* kRootName = "<ROOT>";
+
+struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
+  GroupRecord() = default;
+  // Closes recording files still open (the shutdown walk normally did that already).
+  ~GroupRecord();
+  GroupRecord(const GroupRecord&) = delete;
+  GroupRecord& operator=(const GroupRecord&) = delete;
+
+  // --- Tree structure (main thread only) ---
+  GroupRecord* parent = nullptr;  // null for the root and for a record removed from the tree
+  std::vector<std::shared_ptr<GroupRecord>> children;  // display order; owned
+  bool isNew = false;  // the Properties sheet is open for an entry being added
+
+  // --- Persistent configuration (main thread writes; workers read) ---
+  int32_t kind = EntryKind::Root;
+  std::string name;
+  std::string uuid;      // 36 lower-case characters; fixed for the life of the entry
+  std::string hwAddr;    // "xxxxxx-xxxxxx"
+  std::string location;  // host[:port], image URL, or recordings folder (storage)
+  std::string username;
+  std::string password;
+  int32_t debugLevel = 0;
+  bool syncTime = false;
+  bool enabled = false;
+  bool errorShown = false;  // run-time: the last fetch ended in error (overlay 3)
+  bool recording = false;
+  uint32_t updateDelay = 0;  // ms; below 1000 a stream, from 1000 single images
+  int32_t archiveTime = 0;   // seconds
+  bool scheduleEnabled = false;
+  std::array<bool, 7> daysOfWeek{};   // index = local weekday, 0 = Sunday
+  std::array<bool, 24> hoursOfDay{};  // index = local hour
+  bool motionEnabled = true;
+  bool motionAlert = false;
+  bool ignoreGradualChanges = true;
+  bool requireMultipleZones = false;
+  bool motionShow = false;
+  uint32_t motionType = 0;  // 0 simple, 1 advanced, 2 camera-supplied
+  uint32_t sensitivity = 11;
+  uint16_t grid4x4 = 0xFFFF;  // bit set = zone watched
+
+  // --- View and fetch bookkeeping (main thread) ---
+  bool receivedData = false;  // the current connection delivered data (fetch engine)
+  bool stillShown = false;    // the view slot shows a still instead of live frames
+  int32_t viewIndex = -1;     // view slot, -1 = none
+  int32_t fetchIndex = -1;    // fetch slot, -1 = none
+  int32_t cameraIndex = 0;    // channel 0-15 of a camera in its video server
+  void* treeItem = nullptr;   // the window's item for this entry, set by a TreeObserver
+  int64_t lastTimeSync = 0;   // seconds since 1970
+  uint32_t lastUpdateTick = 0;
+
+  // Motion-detection state (reference image motionReference, motionMaskLow,
+  // motionMaskHigh, motionKind (-1 at start), motionHold, recordFrame, zoneLevels,
+  // zoneNoise, blockNoise). The recorder, a library above this one, owns the type and
+  // creates it on first use; here it is an opaque holder. Guarded by fetchLock.
+  std::shared_ptr<void> motionState;
+  std::array<uint8_t, 32> cameraMotionBlock{};  // guarded by fetchLock
+
+  bool fetchActive = false;  // a live fetch was started (main thread)
+  std::string path;          // tree path, also the recordings folder under pathData
+  std::string savedCaption;  // caption of savedImage (main thread)
+  std::shared_ptr<Image> savedImage;  // still for the view slot (main thread)
+  int32_t frameCount = 0;     // guarded by fetchLock
+  double frameRate = 0;       // guarded by fetchLock
+  uint64_t lastFrameTime = 0; // guarded by fetchLock
+
+  // --- Recording files ---
+  // recordLock guards dataFileOffset, dataFile, indexFile and recordFileName.
+  std::mutex recordLock;
+  uint64_t dataFileOffset = 0;
+  int dataFile = -1;   // open data file descriptor, -1 = closed
+  int indexFile = -1;  // open index file descriptor, -1 = closed
+  std::string recordFileName;
+
+  // --- Live connection ---
+  // fetchLock is held while one network completion for the entry is processed; it
+  // guards everything from `connection` to `streamLength`, and the motion and frame
+  // counters above.
+  std::mutex fetchLock;
+  std::shared_ptr<void> connection;  // the fetch engine's connection object
+  std::string host;
+  uint16_t port = 0;  // 0 and 80 are not written into URLs
+  int socket = -1;
+  uint32_t fetchState = STATE_CONNECTING;
+  bool restartPending = false;
+  std::vector<uint8_t> streamBuffer;  // 4 MiB, allocated on first connect
+  uint64_t streamLength = 0;
+};
+
+// Kinds counted against the 1024 viewable entries (and fetched, except kind 5 which
+// shows its newest recorded image).
+bool IsViewableKind(int32_t kind);
+// Kinds whose images are recorded: 2, 4, -2.
+bool IsRecordableKind(int32_t kind);
+// Kinds the tree walks pass through: -1, 0, 1, 3.
+bool IsContainerKind(int32_t kind);
+// The file element of a kind ("Device", "Camera", ...); "Unknown" for the others.
+const char* KindElementName(int32_t kind);
+
+// The process-wide root pointer (null until the tree is created).
+std::shared_ptr<GroupRecord>& treeRoot();
+
+// Taken by the recorder around each record write and by a rename around the rename of
+// a recordings folder, so the two never interleave.
+std::mutex& recordingLock();
+
+// Hooks filled by the subsystems above this one. Any hook may be empty; the model then
+// does only its own part (the flags and fields of the record).
+struct TreeHooks {
+  // Starts the live fetch of an entry (fetchActive is already set, slots are -1).
+  std::function<void(GroupRecord&)> startFetch;
+  // Drops the entry's live connection (fetchActive is cleared afterwards).
+  std::function<void(GroupRecord&)> stopFetch;
+  // Clears the recording mark of the view slot `viewIndex` of the entry.
+  std::function<void(GroupRecord&)> clearRecordingMark;
+  // Lets the recorder finish with the entry's files before the model closes them.
+  // Called without any lock held.
+  std::function<void(GroupRecord&)> closeRecordings;
+  // The newest image recorded in a folder, or null (used when the tree is loaded).
+  std::function<std::shared_ptr<Image>(const GroupRecord&, const std::string& folder)>
+      newestImage;
+};
+TreeHooks& treeHooks();
+
+// Lets a window mirror the tree. All calls come on the main thread.
+class TreeObserver {
+ public:
+  virtual ~TreeObserver() = default;
+  // The record was appended as the last child of its parent. The observer adds its
+  // item (text = name, icon EntryImageIndex(kind), overlay and cut style from
+  // EntryItemState), stores it in treeItem and expands the parent's item.
+  virtual void inserted(GroupRecord& record) = 0;
+  // The record was detached from its parent (its subtree goes with it).
+  virtual void removed(GroupRecord& record) = 0;
+  // The record's name changed (paths below it were recomputed).
+  virtual void renamed(GroupRecord& record) = 0;
+  // The overlay or cut style of the record may have changed (see EntryItemState).
+  virtual void overlayChanged(GroupRecord& record) = 0;
+};
+// The observer told of every change; null (the default) for the headless program.
+TreeObserver*& treeObserver();
+
+// Overlay numbers of a tree item.
+constexpr int kOverlayNone = 0;
+constexpr int kOverlayRecording = 1;
+constexpr int kOverlayDisabled = 2;
+constexpr int kOverlayError = 3;
+constexpr int kOverlayServer = 4;
+
+struct ItemState {
+  int overlay = kOverlayNone;
+  bool cut = false;  // drawn dimmed
+};
+// Overlay 3 on error, else 1 when recording, else 4 for this recorder's entry while the
+// HTTP server is on; a disabled fetching entry is cut and gets overlay 2.
+ItemState EntryItemState(const GroupRecord& record, bool httpServerOn);
+// The same with the current httpServer setting.
+ItemState EntryItemState(const GroupRecord& record);
+// The image-list entry of a kind's icon.
+inline int EntryImageIndex(int32_t kind) { return kind + 11; }
+// Tells the observer that the item state of the record must be redrawn.
+void RefreshItemState(GroupRecord& record);
+
+// 1 to 48 characters, none of / \ : * ? " < > |.
+bool IsValidName(const std::string& name);
+// The path of an entry of `kind` named `name` under `parent`: empty for the root and
+// this recorder's entry, the name for a group, else the parent's path, "/" and the name
+// (only the name when the parent's path is empty).
+std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::string& name);
+
+// A new record with the defaults of every field.
+std::shared_ptr<GroupRecord> CreateRecord();
+std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name);
+
+// Appends the record to the parent's children, sets its parent and tells the observer.
+// Nothing happens when the parent or the record is null.
+void InsertEntry(GroupRecord* parent, std::shared_ptr<GroupRecord> record);
+// Detaches the record from its parent and tells the observer. Returns the detached
+// record (kept alive by the caller and by any completion holding it).
+std::shared_ptr<GroupRecord> RemoveEntry(GroupRecord& record);
+// Sets the name and recomputes `path` for the entry and everything below it.
+void RenameEntry(GroupRecord& record, std::string name);
+// Recomputes `path` for the entry and its descendants from their names. Entries of
+// removable media and leftover recordings keep the paths their scans gave them.
+void UpdatePaths(GroupRecord& record);
+
+// Depth-first, children in order: the first child whose name equals `name` ignoring
+// case. Descends into a child when `deep` is set or `start` is the root (kind -1).
+GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep);
+// The first child of `parent` whose hwAddr equals the text (case-sensitive).
+GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr);
+// Depth-first, the entry itself first: pathData + path == folder (case-sensitive).
+GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder);
+// Depth-first from the root: the first entry shown in view slot `slot`.
+GroupRecord* FindByViewSlot(int slot);
+// Entries of kinds -2, 2, 4, 5 in the subtree of `start` (itself included).
+int CountViewable(const GroupRecord* start);
+// The smallest camera index 0-15 no child of a video server uses; -1 when all are used
+// or the entry is not a video server.
+int FirstFreeCameraIndex(const GroupRecord* server);
+
+// The base URL of a device. Cameras and servers: `location` is reduced to host[:port]
+// (port kept unless 0 or 80) and the result is "http://" + location, plus "/jpeg.cgi"
+// except for a server. Web images: `location` becomes the canonical URL. Other kinds,
+// and a location that cannot be split: `location` unchanged.
+std::string DeviceUrl(GroupRecord& record);
+
+// Starts the fetch of every recordable entry below `start` that is enabled and records
+// while recording is globally on; stops the others (or clears their tile's recording
+// mark) and closes their recording files.
+void ApplyRecordingState(GroupRecord* start);
+// Stops one entry's live fetch when it is active ("stopping fetch %d/%s").
+void StopFetch(GroupRecord& record);
+// Children first, then the entry (grouprecord_stop).
+void StopAllFetches(GroupRecord* start);
+// Closes the entry's recording files under its recordLock.
+void CloseRecordingFiles(GroupRecord& record);
+// Closes the recording files of every recordable entry (record_close_handles).
+void CloseAllRecordings(GroupRecord* start);
+// Releases the subtree, children first: each record is detached and its stream buffer,
+// connection, motion state and saved image are released. Records still held by a
+// completion stay valid until it ends. The observer is not told (the window is gone).
+void DestroyTree(GroupRecord* start);
+
+}  // namespace velmora

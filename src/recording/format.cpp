@@ -1,0 +1,201 @@
+#include "recording/format.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "app/log.h"
+
+namespace velmora {
+
+RecordHeader RecordHeader::FromBytes(const uint8_t* bytes) {
+  RecordHeader header;
+  std::memcpy(&header, bytes, sizeof header);
+  return header;
+}
+
+void RecordHeader::ToBytes(uint8_t* bytes) const { std::memcpy(bytes, this, sizeof *this); }
+
+IndexEntry IndexEntry::FromBytes(const uint8_t* bytes) {
+  IndexEntry entry;
+  std::memcpy(&entry, bytes, sizeof entry);
+  return entry;
+}
+
+void IndexEntry::ToBytes(uint8_t* bytes) const { std::memcpy(bytes, this, sizeof *this); }
+
+bool EntryBefore(const IndexEntry& a, const IndexEntry& b) {
+  return a.time < b.time || (a.time == b.time && a.milliseconds < b.milliseconds);
+}
+
+RecordTime RecordTimeAt(int64_t seconds, unsigned milliseconds) {
+  // The standard offset comes from the time-zone rules read once per process.
+  static std::once_flag tzOnce;
+  std::call_once(tzOnce, [] { tzset(); });
+
+  RecordTime t;
+  t.seconds = static_cast<int32_t>(seconds);
+  t.milliseconds = static_cast<uint16_t>(milliseconds % 1000);
+  t.timezone = static_cast<int16_t>(::timezone / 60);
+  time_t tt = static_cast<time_t>(seconds);
+  struct tm local {};
+  if (localtime_r(&tt, &local) != nullptr) t.dstFlag = local.tm_isdst > 0 ? 1 : 0;
+  return t;
+}
+
+RecordTime CurrentRecordTime() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  int64_t seconds = ms / 1000;
+  int64_t rest = ms % 1000;
+  if (rest < 0) {  // before 1970: keep the milliseconds within 0-999
+    rest += 1000;
+    seconds -= 1;
+  }
+  return RecordTimeAt(seconds, static_cast<unsigned>(rest));
+}
+
+std::string HourKey(int32_t seconds) {
+  time_t tt = static_cast<time_t>(seconds);
+  struct tm utc {};
+  if (gmtime_r(&tt, &utc) == nullptr) return "00000000";
+  // tm_year may be negative before 1900; keep the year's last two digits positive.
+  const int year = ((utc.tm_year + 1900) % 100 + 100) % 100;
+  char key[16];
+  std::snprintf(key, sizeof key, "%02u%02u%02u%02u", static_cast<unsigned>(year),
+                static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
+                static_cast<unsigned>(utc.tm_hour));
+  return key;
+}
+
+bool IsHourKey(std::string_view text) {
+  if (text.size() != kHourKeyLength) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+static bool IsKeyWithExtension(std::string_view name, std::string_view extension) {
+  return name.size() == kHourKeyLength + extension.size() &&
+         name.substr(kHourKeyLength) == extension && IsHourKey(name.substr(0, kHourKeyLength));
+}
+
+bool IsDataFileName(std::string_view name) { return IsKeyWithExtension(name, kDataFileExtension); }
+
+bool IsIndexFileName(std::string_view name) {
+  return IsKeyWithExtension(name, kIndexFileExtension);
+}
+
+std::filesystem::path DeviceFolder(const std::filesystem::path& root, std::string_view devicePath) {
+  while (!devicePath.empty() && devicePath.front() == '/') devicePath.remove_prefix(1);
+  if (devicePath.empty()) return root;
+  return root / std::filesystem::path(devicePath);
+}
+
+std::filesystem::path DataFilePath(const std::filesystem::path& folder, std::string_view hourKey) {
+  std::string name(hourKey);
+  name += kDataFileExtension;
+  return folder / name;
+}
+
+std::filesystem::path IndexFilePath(const std::filesystem::path& folder, std::string_view hourKey) {
+  std::string name(hourKey);
+  name += kIndexFileExtension;
+  return folder / name;
+}
+
+bool IsValidHeader(const RecordHeader& header) { return header.magic == kRecordMagic; }
+
+bool IsValidJpegLength(uint64_t jpegLength) {
+  return jpegLength >= kMinJpegBytes && jpegLength <= kMaxJpegBytes;
+}
+
+uint32_t JpegLength(const RecordHeader& header) {
+  return header.recordLength >= kRecordOverheadBytes ? header.recordLength - kRecordOverheadBytes
+                                                     : 0;
+}
+
+bool HasValidRecordLength(const RecordHeader& header) {
+  return header.recordLength >= kMinRecordBytes && header.recordLength <= kMaxRecordBytes;
+}
+
+uint32_t FillRecord(uint8_t* record, uint32_t jpegLength, const RecordTime& time,
+                    uint64_t motionMaskLow, uint64_t motionMaskHigh) {
+  if (!IsValidJpegLength(jpegLength)) return 0;
+  RecordHeader header;
+  header.magic = kRecordMagic;
+  header.recordLength = jpegLength + kRecordOverheadBytes;
+  header.time = time.seconds;
+  header.milliseconds = time.milliseconds;
+  header.timezone = time.timezone;
+  header.dstFlag = time.dstFlag;
+  header.motionMaskLow = motionMaskLow;
+  header.motionMaskHigh = motionMaskHigh;
+  header.ToBytes(record);
+  std::memcpy(record + kRecordHeaderBytes + jpegLength, &header.recordLength, kRecordTrailerBytes);
+  return header.recordLength;
+}
+
+IndexEntry MakeIndexEntry(const RecordTime& time, uint64_t recordOffset) {
+  IndexEntry entry;
+  entry.time = time.seconds;
+  entry.milliseconds = time.milliseconds;
+  entry.offset = recordOffset;
+  return entry;
+}
+
+uint64_t NextRecordOffset(uint64_t offset, const RecordHeader& header) {
+  return offset + header.recordLength;
+}
+
+int64_t PreviousRecordOffset(uint64_t trailerEnd, uint32_t trailerLength) {
+  if (trailerLength < kMinRecordBytes || trailerLength > trailerEnd) return -1;
+  return static_cast<int64_t>(trailerEnd - trailerLength);
+}
+
+std::string RootMarkerText(std::string_view devicePath) {
+  std::string text = "root=\"";
+  text += devicePath;
+  text += "\"\r\n";
+  return text;
+}
+
+bool WriteRootMarker(const std::filesystem::path& folder, std::string_view devicePath) {
+  const std::string path = (folder / kRootMarkerName).string();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    LogLastError(("open(" + path + ")").c_str());
+    return false;
+  }
+  const std::string text = RootMarkerText(devicePath);
+  bool ok = true;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      LogLastError(("write(" + path + ")").c_str());
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 && ok) {
+    LogLastError(("close(" + path + ")").c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+bool HasRootMarker(const std::filesystem::path& folder) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(folder / kRootMarkerName, ec);
+}
+
+}  // namespace velmora
