@@ -17,6 +17,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   ffmpeg curl
   iproute2 procps xdg-user-dirs xdg-utils
+  wrk nginx-light
 )
 
 missing=()

@@ -9,7 +9,17 @@
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
+#include "live/fetch.h"
+#include "net/discovery.h"
+#include "net/http_server.h"
+#include "live/http_get.h"
+#include "playback/access.h"
+#include "playback/playback_control.h"
+#include "playback/playback_engine.h"
+#include "playback/playback_thread.h"
 #include "platform/folders.h"
+#include "recording/cleanup.h"
+#include "recording/recorder.h"
 #include "platform/single_instance.h"
 
 namespace velmora {
@@ -43,6 +53,28 @@ std::string ImportAnswer(const std::string& file) {
 void WireSubsystems(Application& app) {
   AppHooks& h = app.hooks();
 
+  // Hooks between the core libraries: the fetch engine starts and stops fetches for the
+  // tree, the stream parser hands frames to the recorder, the tree and the storage-folder
+  // tiles get their newest recorded images from recorded-data access.
+  InstallFetchHooks();
+  InstallRecorderHooks();
+  InstallRecordedDataHooks();
+  fetchHooks().lastRecordedImage = [](const GroupRecord& record, std::vector<uint8_t>& jpeg) {
+    auto holder = GetLastRecordedImage(PlaybackSource(record, paths().pathData));
+    if (!holder || !holder->jpeg || holder->length == 0) return false;
+    jpeg.assign(holder->jpeg.get(), holder->jpeg.get() + holder->length);
+    return true;
+  };
+
+  h.openInternet = [] {
+    // A silent peer must not hold a reader for long: the playback thread retries a
+    // remote read 16 times.
+    HttpClientOptions options;
+    options.requestTimeoutMs = 30000;
+    options.stallTimeoutS = 10;
+    http_client_open(options);
+  };
+
   // Device tree.
   h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
   h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
@@ -59,6 +91,41 @@ void WireSubsystems(Application& app) {
     treeRoot().reset();
   };
   h.importFile = ImportAnswer;
+
+  // Recorder and automatic removal (recordStop, closeRecordings, cleanup thread).
+  InstallRecordingAppHooks(h);
+
+  // Fetch engine.
+  h.fetchPeriodic = FetchPeriodic;
+  h.fetchShutdown = viewthread_shutdown;
+
+  // Playback.
+  h.startPlaybackThread = startPlaybackThread;
+  h.quitPlayback = quitPlayback;
+  h.joinPlayback = joinPlayback;
+
+  // Timer 3 work of the main thread besides the fetch walk.
+  h.viewPeriodic = [] {
+    ServeCleanupSnapshot();
+    playbackController().Tick(SteadyMs());
+  };
+  // HTTP server and network discovery.
+  h.startHttpServer = net::StartHttpServer;
+  h.stopHttpServer = net::StopHttpServer;
+  h.startNetworkScanThread = net::StartDiscoveryThread;
+  h.stopNetworkScan = net::StopDiscoveryThread;
+
+  h.onMessage = [](AppMessage& message) {
+    if (net::HandleNetMessage(message)) return;
+    if (playbackController().HandleMessage(message)) return;
+    if (auto* state = std::get_if<MsgFetchError>(&message)) {
+      // A device's fetch error state: redraw its tree item when it changed.
+      if (state->record && state->record->errorShown != state->error) {
+        state->record->errorShown = state->error;
+        RefreshItemState(*state->record);
+      }
+    }
+  };
 }
 
 int RunImportCommand(const std::string& file) {

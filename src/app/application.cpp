@@ -371,6 +371,7 @@ void Application::DestroyMainWindow() {
   bool playbackEnded = !hooks_.joinPlayback || hooks_.joinPlayback(left());
   if (!cleanupEnded) Log("CleanupThread still active");
   if (!playbackEnded) Log("PlayBackThread still active");
+  if (hooks_.stopNetworkScan) hooks_.stopNetworkScan();
   // 5, 6.
   if (hooks_.destroyTree) hooks_.destroyTree();
   if (hooks_.destroyWindow) hooks_.destroyWindow();

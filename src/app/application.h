@@ -54,6 +54,7 @@ struct AppHooks {
   // Wait for a worker to end; true when it ended in time.
   std::function<bool(std::chrono::milliseconds)> joinCleanup;
   std::function<bool(std::chrono::milliseconds)> joinPlayback;
+  std::function<void()> stopNetworkScan;        // ends the discovery thread
   std::function<void()> destroyTree;
   std::function<void()> destroyWindow;
 

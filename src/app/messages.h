@@ -26,7 +26,8 @@ struct MsgOnvifDevice {               // WM_APP+1
   std::string address;
   std::string hwAddr;
 };
-struct MsgHttpListen {                // WM_APP+3: a connection is waiting to be accepted
+struct MsgHttpListen {                // WM_APP+3: the HTTP server asks for a fresh tree
+                                      // snapshot, or reports an accept error in `error`
   static constexpr uint32_t id = WM_APP + 3;
   int error = 0;
 };

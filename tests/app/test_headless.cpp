@@ -120,7 +120,16 @@ TEST_F(Headless, SecondStartExitsAtOnceAndWritesNothing) {
   ChildProcess first({program(), "--headless"}, env());
   // Wait for the first tick too: it logs the status text posted during start-up.
   ASSERT_TRUE(WaitFor([&] { return log().find("English language loaded.") != std::string::npos; }, 10s));
-  std::string logBefore = log();
+  // Let the first instance's start-up work (first removal pass) settle: the log must
+  // stay the same for half a second.
+  std::string logBefore;
+  ASSERT_TRUE(WaitFor([&] {
+    std::string now = log();
+    std::this_thread::sleep_for(500ms);
+    bool stable = now == log();
+    logBefore = now;
+    return stable;
+  }, 10s));
   auto listing = [&] {
     std::vector<std::string> files;
     for (auto& entry : std::filesystem::recursive_directory_iterator(dir_.path())) {

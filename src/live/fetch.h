@@ -1,0 +1,83 @@
+// The fetch engine: one live HTTP connection per fetched device, on one asio
+// io_context run by a fixed pool of worker threads (2 x cores, started with the first
+// connection). Each connection walks the states STATE_CONNECTING -> STATE_CONNECTED ->
+// STATE_HEADER -> STATE_READING; a worker handles one completion of a device at a time
+// with the device's fetchLock held, parses what arrived (stream.h) and waits for the
+// next bytes. The main thread starts and drops connections: when a device is shown or
+// starts recording, and from the 20 ms walk that reconnects stalled or finished ones.
+//
+// Every connection attempt is its own object with its own socket, strand and timer.
+// The record's `connection` names the current one; completions of an older one never
+// touch the record's newer socket or state. A connection object is freed once the
+// record has let go of it and no operation of it is pending.
+//
+// Locks: the main thread takes a record's fetchLock to change its connection fields
+// (the periodic check only tries it: a device being processed is not due). Lock order:
+// fetchLock, then recordingLock, then recordLock, then a view slot's lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+struct GroupRecord;
+
+struct FetchOptions {
+  int workerThreads = 0;            // 0: 2 x the processor count
+  uint32_t connectTimeoutMs = 10000;  // connect (and name resolution) must finish in this
+  uint32_t sendTimeoutMs = 10000;     // the request must be sent in this
+  uint32_t headerTimeoutMs = 15000;   // the response header must begin to arrive in this
+  uint32_t stallTimeoutMs = 15000;    // an open stream may be silent this long
+};
+// Options for connections started from now on; the worker count applies at the next
+// start of the engine.
+void SetFetchOptions(const FetchOptions& options);
+FetchOptions GetFetchOptions();
+
+// The millisecond tick the retry rules use (lastUpdateTick, the periodic check).
+// Default: TickCount(). Tests replace it to drive the rules; null restores the default.
+void SetFetchClock(std::function<uint32_t()> clock);
+uint32_t FetchNow();
+
+struct FetchHooks {
+  // The newest recorded image (JPEG bytes) of a storage folder device; false when there
+  // is none. Called on the main thread.
+  std::function<bool(const GroupRecord& record, std::vector<uint8_t>& jpeg)> lastRecordedImage;
+};
+FetchHooks& fetchHooks();
+
+// Main thread. Starts a new connection for the device (enabled kinds -2, 2 and 4).
+void viewthread_iocp(GroupRecord& record);
+// Main thread. Drops the device's connection; with force and no connection, connects.
+void viewthread_refresh(GroupRecord& record, bool force);
+// Main thread. The periodic rule: a device that delivered nothing is retried every 30 s;
+// one that delivered is dropped (and then reconnected) when it was silent for
+// updateDelay, at least 1000 ms while a connection exists.
+void viewthread_check_update(GroupRecord& record);
+// Main thread. A storage folder device's tile: its newest recorded image.
+void viewthread_web_image(GroupRecord& record);
+// Main thread, at exit. Stops the worker threads (waits at most 2000 ms). A later
+// connection starts them again.
+void viewthread_shutdown();
+
+// The 20 ms walk over the device tree from its root: the periodic check of every
+// enabled, fetched device of kinds -2, 2, 4 and 5, and the clock synchronisation check
+// of enabled cameras (kind 2) and of video servers (kind 3).
+void FetchPeriodic();
+// The same walk from a given node.
+void FetchWalk(GroupRecord* node);
+
+// Connects the tree's fetch hooks (start fetch, stop fetch, clear recording mark) to
+// this engine and its view slots.
+void InstallFetchHooks();
+
+// Diagnostics and tests.
+int FetchWorkerCount();
+// Connection objects alive in the process.
+int FetchConnectionsAlive();
+
+}  // namespace velmora

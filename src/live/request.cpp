@@ -1,0 +1,103 @@
+#include "live/request.h"
+
+#include <cstdio>
+
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "model/group_record.h"
+
+namespace velmora {
+
+namespace {
+
+// Text that may not travel inside a request line: control characters and spaces would
+// end the line or split it into other header lines.
+bool SafeRequestText(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool UrlRequestTarget(const std::string& url, std::string& target) {
+  target.clear();
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos || scheme == 0) return false;
+  const std::size_t authority = scheme + 3;
+  const std::size_t end = url.find_first_of("/?#", authority);
+  if (end == authority) return false;  // no host
+  if (end == std::string::npos) {
+    target = "/";
+    return true;
+  }
+  target = url.substr(end);
+  if (target[0] != '/') target.insert(0, "/");
+  return true;
+}
+
+std::string viewthread_request_path(const GroupRecord& record) {
+  char text[96];
+  switch (record.kind) {
+    case EntryKind::Device:
+      if (record.updateDelay >= 1000) return kSnapshotScript;
+      if (record.updateDelay == 0) return kStreamScript;
+      std::snprintf(text, sizeof text, "%s%sfps=%u", kStreamScript, "?", 1000u / record.updateDelay);
+      return text;
+    case EntryKind::ServerCamera:
+      if (record.updateDelay >= 1000) {
+        std::snprintf(text, sizeof text, "%s?%d", kSnapshotScript, record.cameraIndex);
+      } else if (record.updateDelay == 0) {
+        std::snprintf(text, sizeof text, "%s?%d", kStreamScript, record.cameraIndex);
+      } else {
+        std::snprintf(text, sizeof text, "%s?%d%sfps=%u", kStreamScript, record.cameraIndex, "&",
+                      1000u / record.updateDelay);
+      }
+      return text;
+    case EntryKind::HTTPDevice: {
+      std::string target;
+      if (!UrlRequestTarget(record.location, target) || !SafeRequestText(target)) {
+        Log("InternetCrackUrl failed");
+        return std::string();
+      }
+      return target;
+    }
+    default:
+      return std::string();
+  }
+}
+
+std::string CameraUserAgent() {
+  std::string product = kProductName;
+  for (char& c : product) {
+    if (c == ' ') c = '_';
+  }
+  return product + "/" + VersionString();
+}
+
+std::string BasicCredentials(const std::string& username, const std::string& password) {
+  if (username.empty() && password.empty()) return std::string();
+  // The credentials go out as their UTF-8 bytes (the program's one 8-bit character set).
+  return Base64Encode(username + ":" + password);
+}
+
+std::string CameraRequestText(const GroupRecord& record) {
+  std::string text = "GET ";
+  text += viewthread_request_path(record);
+  text += " HTTP/1.0\r\n";
+  text += "Host: ";
+  text += record.host;
+  if (record.port != 0 && record.port != 80) text += ":" + std::to_string(record.port);
+  text += "\r\n";
+  text += "User-Agent: " + CameraUserAgent() + "\r\n";
+  const std::string credentials = BasicCredentials(record.username, record.password);
+  if (!credentials.empty()) text += "Authorization: Basic " + credentials + "\r\n";
+  LogDeviceLevel(3, record.debugLevel, "REQUEST (%d bytes)[%s]", static_cast<int>(text.size()),
+                 text.c_str());
+  text += "\r\n";
+  return text;
+}
+
+}  // namespace velmora

@@ -1,0 +1,82 @@
+// One request of the embedded HTTP server, from the received bytes to the reply:
+// routing, the listings, the file handler of node folders (newest image, record,
+// header, footer, the first and last index entries, whole files) and the not-found and
+// unauthorised answers. No sockets here: the server feeds bytes in and writes the
+// reply out, so every route is testable on its own.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "net/http_listing.h"
+
+namespace velmora::net {
+
+// A file descriptor that closes itself.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() { reset(); }
+  FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+struct HttpReply {
+  // False: the request was not a GET; the connection is closed without an answer.
+  bool answer = false;
+  int status = 0;
+  std::string header;  // the complete header block
+  std::string body;    // the body held in memory, or
+  FileHandle file;     // a whole file sent from its descriptor,
+  uint64_t fileLength = 0;  // this many bytes from its start
+  // Records go out through a send buffer of at least 32 KiB.
+  bool recordSendBuffer = false;
+
+  uint64_t bodyLength() const { return file.valid() ? fileLength : body.size(); }
+};
+
+struct HttpAuth {
+  std::string user;  // empty: the server is open
+  std::string password;
+  bool required() const { return !user.empty() || !password.empty(); }
+};
+
+// Builds the reply for the bytes received on a connection (the request line first;
+// the header block is only read for the Authorization line). Logs the lines of the
+// routes ("HTTP 404 [%s]", "HTTP 200 [%s] (size=%lu)", ...).
+HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,
+                        std::time_t now);
+
+// The file handler for a canonicalised path: fills status 200, the body and its type
+// and returns true, or returns false when nothing is served (the caller answers 404).
+bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, HttpReply& reply,
+                   std::string& contentType);
+
+// The smallest and the greatest hour-key index file (".vlx") in a folder; false when
+// there is none.
+bool BoundaryIndexFiles(const std::string& folder, std::string& first, std::string& last);
+
+}  // namespace velmora::net

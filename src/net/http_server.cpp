@@ -1,0 +1,492 @@
+#include "net/http_server.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+
+#include <asio.hpp>
+
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "model/group_record.h"
+#include "net/http_request.h"
+
+namespace velmora::net {
+
+namespace {
+
+// Room for the request line and, with authentication, the header block.
+constexpr std::size_t kReceiveBytes = 8192;
+// What is read and thrown away after the reply before the connection is closed.
+constexpr std::size_t kLingerBytes = 64 * 1024;
+// Chunks in which whole files are sent.
+constexpr std::size_t kFileChunkBytes = 64 * 1024;
+// Records go out through a send buffer of at least this size.
+constexpr int kRecordSendBuffer = 32768;
+// The FD_ACCEPT event number of the accept notification.
+constexpr unsigned kAcceptEvent = 8;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void LogAsioFailure(const char* call, const asio::error_code& ec) {
+  errno = ec.value();
+  LogLastError(call);
+}
+
+}  // namespace
+
+struct HttpServer::Runtime {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor{io};
+  asio::steady_timer retry{io};
+  std::thread ioThread;
+};
+
+// One connection: read the request on the I/O thread, build the reply on a handler
+// thread, write it and linger on the I/O thread. Only one of these runs at a time, so
+// the fields need no lock: the queue and asio::post order the hand-overs.
+class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(HttpServer& server, asio::ip::tcp::socket socket)
+      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {
+    ++server_.openConnections_;
+  }
+  ~Connection() { --server_.openConnections_; }
+
+  void start() {
+    asio::error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    arm(server_.config_.readTimeout);
+    read();
+  }
+
+  // Handler thread.
+  void process() {
+    std::shared_ptr<const TreeSnapshot> tree = server_.treeForRequest();
+    reply_ = HandleRequest(std::string_view(buffer_.data(), received_), *tree, server_.config_.auth,
+                           std::time(nullptr));
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write(); });
+  }
+
+ private:
+  void arm(std::chrono::milliseconds timeout) {
+    const uint64_t generation = ++timerGeneration_;
+    timer_.expires_after(timeout);
+    timer_.async_wait([self = shared_from_this(), generation](const asio::error_code& ec) {
+      if (ec || generation != self->timerGeneration_ || self->closed_) return;
+      ++self->server_.timedOut_;
+      self->close();
+    });
+  }
+
+  void disarm() {
+    ++timerGeneration_;
+    timer_.cancel();
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    disarm();
+    asio::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  void read() {
+    socket_.async_read_some(
+        asio::buffer(buffer_.data() + received_, buffer_.size() - received_),
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t n) { self->onRead(ec, n); });
+  }
+
+  void onRead(const asio::error_code& ec, std::size_t n) {
+    if (closed_) return;
+    received_ += n;
+    const std::string_view text(buffer_.data(), received_);
+    if (ec) {
+      // A client that sent its request and closed its side still gets its answer.
+      if (ec == asio::error::eof && received_ > 0) {
+        dispatch();
+      } else {
+        close();
+      }
+      return;
+    }
+    // Anything but a GET is closed at once, without an answer.
+    constexpr std::string_view kGet = "GET ";
+    const std::size_t known = received_ < kGet.size() ? received_ : kGet.size();
+    if (text.substr(0, known) != kGet.substr(0, known)) {
+      ++server_.unanswered_;
+      close();
+      return;
+    }
+    const bool full = received_ == buffer_.size();
+    if (!RequestLineComplete(text) && !full) {
+      read();
+      return;
+    }
+    if (server_.config_.auth.required() && !HeaderBlockComplete(text) && !full) {
+      read();
+      return;
+    }
+    dispatch();
+  }
+
+  void dispatch() {
+    disarm();
+    if (!server_.enqueue(shared_from_this())) {
+      ++server_.queueFull_;
+      close();
+    }
+  }
+
+  void write() {
+    if (closed_) return;
+    if (!reply_.answer) {
+      ++server_.unanswered_;
+      close();
+      return;
+    }
+    const uint64_t length = reply_.bodyLength();
+    const uint64_t rate = server_.config_.minSendBytesPerSecond ? server_.config_.minSendBytesPerSecond : 1;
+    arm(server_.config_.writeTimeout + std::chrono::milliseconds(length * 1000 / rate));
+    if (reply_.recordSendBuffer) {
+      // Records go out through a send buffer of at least 32 KiB. The system's own
+      // buffer is usually larger and grows with the connection; pinning it to 32 KiB
+      // would only slow the record down, so it is raised, never lowered.
+      asio::error_code ec;
+      asio::socket_base::send_buffer_size current;
+      socket_.get_option(current, ec);
+      if (!ec && current.value() < kRecordSendBuffer)
+        socket_.set_option(asio::socket_base::send_buffer_size(kRecordSendBuffer), ec);
+    }
+    if (reply_.file.valid()) {
+      asio::async_write(socket_, asio::buffer(reply_.header),
+                        [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                          if (ec) return self->close();
+                          self->sendFileChunk();
+                        });
+      return;
+    }
+    std::array<asio::const_buffer, 2> parts{asio::buffer(reply_.header), asio::buffer(reply_.body)};
+    asio::async_write(socket_, parts, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+      if (ec) return self->close();
+      self->linger();
+    });
+  }
+
+  void sendFileChunk() {
+    if (closed_) return;
+    if (fileSent_ >= reply_.fileLength) {
+      reply_.file.reset();
+      linger();
+      return;
+    }
+    const uint64_t left = reply_.fileLength - fileSent_;
+    chunk_.resize(left < kFileChunkBytes ? static_cast<std::size_t>(left) : kFileChunkBytes);
+    ssize_t n;
+    do {
+      n = ::pread(reply_.file.get(), chunk_.data(), chunk_.size(), static_cast<off_t>(fileSent_));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      // The file shrank or broke while it was sent: the client sees a short body.
+      if (n < 0) LogLastError("HttpServer: pread");
+      close();
+      return;
+    }
+    fileSent_ += static_cast<uint64_t>(n);
+    asio::async_write(socket_, asio::buffer(chunk_.data(), static_cast<std::size_t>(n)),
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                        if (ec) return self->close();
+                        self->sendFileChunk();
+                      });
+  }
+
+  // The reply is out: end our side, then read until the client closes (bounded), so
+  // that unread request bytes never turn the close into a reset that could destroy the
+  // reply in the client's buffers.
+  void linger() {
+    ++server_.answered_;
+    reply_ = HttpReply();
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    drained_ = 0;
+    arm(server_.config_.lingerTimeout);
+    drain();
+  }
+
+  void drain() {
+    socket_.async_read_some(asio::buffer(buffer_),
+                            [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                              if (self->closed_) return;
+                              self->drained_ += n;
+                              if (ec || self->drained_ >= kLingerBytes) return self->close();
+                              self->drain();
+                            });
+  }
+
+  HttpServer& server_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer timer_;
+  uint64_t timerGeneration_ = 0;
+  bool closed_ = false;
+  std::array<char, kReceiveBytes> buffer_{};
+  std::size_t received_ = 0;
+  HttpReply reply_;
+  uint64_t fileSent_ = 0;
+  std::vector<char> chunk_;
+  std::size_t drained_ = 0;
+};
+
+HttpServer::HttpServer() = default;
+
+HttpServer::~HttpServer() { stop(); }
+
+bool HttpServer::start(const HttpServerConfig& config) {
+  std::lock_guard<std::mutex> guard(stateLock_);
+  if (running_) return true;
+  config_ = config;
+  if (config_.handlerThreads < 1) config_.handlerThreads = 1;
+  if (config_.queueCapacity < 1) config_.queueCapacity = 1;
+  if (config_.maxConnections < 1) config_.maxConnections = 1;
+
+  auto runtime = std::make_unique<Runtime>();
+  asio::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(config_.bindAddress, ec);
+  if (ec) {
+    Log("HttpServer: '%s' is not an address", config_.bindAddress.c_str());
+    return false;
+  }
+  const asio::ip::tcp::endpoint endpoint(address, config_.port);
+  runtime->acceptor.open(endpoint.protocol(), ec);
+  if (ec) {
+    LogAsioFailure("socket", ec);
+    return false;
+  }
+  runtime->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  runtime->acceptor.bind(endpoint, ec);
+  if (ec) {
+    LogAsioFailure("bind", ec);
+    return false;
+  }
+  runtime->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    LogAsioFailure("listen", ec);
+    return false;
+  }
+  boundPort_ = runtime->acceptor.local_endpoint(ec).port();
+  listenFd_ = runtime->acceptor.native_handle();
+
+  {
+    std::lock_guard<std::mutex> queueGuard(queueLock_);
+    stopping_ = false;
+    queue_.clear();
+  }
+  treeRequested_ = false;
+  runtime_ = std::move(runtime);
+  running_ = true;
+  acceptNext();
+  runtime_->ioThread = std::thread([this] {
+    Runtime& rt = *runtime_;
+    rt.io.run();
+  });
+  for (int i = 0; i < config_.handlerThreads; ++i) handlers_.emplace_back([this] { handlerLoop(); });
+  return true;
+}
+
+void HttpServer::stop() {
+  std::lock_guard<std::mutex> guard(stateLock_);
+  if (!runtime_) return;
+  running_ = false;
+  {
+    std::lock_guard<std::mutex> queueGuard(queueLock_);
+    stopping_ = true;
+  }
+  queueReady_.notify_all();
+  {
+    // A handler waiting for the first snapshot sees running_ cleared.
+    std::lock_guard<std::mutex> treeGuard(treeLock_);
+  }
+  treeArrived_.notify_all();
+  for (auto& handler : handlers_) handler.join();
+  handlers_.clear();
+  runtime_->io.stop();
+  if (runtime_->ioThread.joinable()) runtime_->ioThread.join();
+  {
+    std::lock_guard<std::mutex> queueGuard(queueLock_);
+    queue_.clear();
+  }
+  // Destroying the context destroys the handlers still queued in it, and with them the
+  // connections they hold; their sockets close.
+  asio::error_code ignored;
+  runtime_->acceptor.close(ignored);
+  runtime_.reset();
+  boundPort_ = 0;
+  listenFd_ = -1;
+}
+
+void HttpServer::acceptNext() {
+  Runtime& rt = *runtime_;
+  rt.acceptor.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !running_) return;
+    if (ec) {
+      // Out of descriptors or a similar condition: tell the main thread and try again
+      // shortly instead of spinning.
+      mainQueue().post(MsgHttpListen{ec.value()});
+      runtime_->retry.expires_after(std::chrono::milliseconds(100));
+      runtime_->retry.async_wait([this](const asio::error_code& waitError) {
+        if (!waitError && running_) acceptNext();
+      });
+      return;
+    }
+    ++accepted_;
+    if (openConnections_.load() >= config_.maxConnections) {
+      ++refused_;
+      asio::error_code ignored;
+      socket.close(ignored);
+    } else {
+      std::make_shared<Connection>(*this, std::move(socket))->start();
+    }
+    acceptNext();
+  });
+}
+
+bool HttpServer::enqueue(std::shared_ptr<Connection> connection) {
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (stopping_ || queue_.size() >= config_.queueCapacity) return false;
+    queue_.push_back(std::move(connection));
+  }
+  queueReady_.notify_one();
+  return true;
+}
+
+void HttpServer::handlerLoop() {
+  for (;;) {
+    std::shared_ptr<Connection> connection;
+    {
+      std::unique_lock<std::mutex> guard(queueLock_);
+      queueReady_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      connection = std::move(queue_.front());
+      queue_.pop_front();
+      ++handling_;
+    }
+    connection->process();
+    --handling_;
+  }
+}
+
+void HttpServer::publishTree(std::shared_ptr<const TreeSnapshot> snapshot) {
+  {
+    std::lock_guard<std::mutex> guard(treeLock_);
+    tree_ = std::move(snapshot);
+  }
+  treeRequested_ = false;
+  treeArrived_.notify_all();
+}
+
+std::shared_ptr<const TreeSnapshot> HttpServer::currentTree() const {
+  std::lock_guard<std::mutex> guard(treeLock_);
+  return tree_;
+}
+
+void HttpServer::requestTree() {
+  if (!config_.askMainThread) return;
+  // One request at a time; a request the main thread never answered is repeated after
+  // a few seconds.
+  const int64_t now = NowMs();
+  if (treeRequested_.load() && now - treeRequestedAtMs_.load() < 5000) return;
+  treeRequested_ = true;
+  treeRequestedAtMs_ = now;
+  if (!mainQueue().post(MsgHttpListen{0})) treeRequested_ = false;
+}
+
+std::shared_ptr<const TreeSnapshot> HttpServer::treeForRequest() {
+  std::shared_ptr<const TreeSnapshot> tree = currentTree();
+  if (!tree) {
+    requestTree();
+    std::unique_lock<std::mutex> guard(treeLock_);
+    treeArrived_.wait_for(guard, config_.firstTreeWait, [this] { return tree_ != nullptr || !running_; });
+    tree = tree_;
+    if (!tree) {
+      // No snapshot in time: serve as if the tree were empty (listings without
+      // devices, nothing from any folder).
+      static const std::shared_ptr<const TreeSnapshot> empty = TakeTreeSnapshot(nullptr, "/");
+      return empty;
+    }
+    return tree;
+  }
+  if (std::chrono::steady_clock::now() - tree->taken > config_.treeMaxAge) requestTree();
+  return tree;
+}
+
+HttpServerStats HttpServer::stats() const {
+  HttpServerStats s;
+  s.accepted = accepted_;
+  s.refused = refused_;
+  s.queueFull = queueFull_;
+  s.timedOut = timedOut_;
+  s.answered = answered_;
+  s.unanswered = unanswered_;
+  s.openConnections = openConnections_;
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    s.queued = queue_.size();
+  }
+  s.handling = handling_;
+  return s;
+}
+
+HttpServer& httpServer() {
+  static HttpServer server;
+  return server;
+}
+
+namespace {
+
+std::shared_ptr<const TreeSnapshot> SnapshotOfTree() {
+  return TakeTreeSnapshot(treeRoot().get(), paths().pathData);
+}
+
+}  // namespace
+
+void StartHttpServer() {
+  HttpServer& server = httpServer();
+  if (server.running()) return;
+  const Settings& s = settings();
+  if (s.httpServerPort < 0 || s.httpServerPort > 65535) {
+    Log("HttpServer: httpServerPort %d is not a port", s.httpServerPort);
+    return;
+  }
+  HttpServerConfig config;
+  config.port = static_cast<uint16_t>(s.httpServerPort);
+  config.auth.user = s.httpServerUser;
+  config.auth.password = s.httpServerPassword;
+  server.publishTree(SnapshotOfTree());
+  if (!server.start(config)) return;
+  Log("starting HTTP server");
+}
+
+void StopHttpServer() { httpServer().stop(); }
+
+void HttpAccept(const MsgHttpListen& message) {
+  HttpServer& server = httpServer();
+  const unsigned lParam = kAcceptEvent | (static_cast<unsigned>(message.error) << 16);
+  Log("HttpAccept: wParam=%x, lParam=%x", static_cast<unsigned>(server.listenSocket()), lParam);
+  if (message.error != 0) Log("HttpAccept: FD_ACCEPT, error=%x", static_cast<unsigned>(message.error));
+  if (server.running()) server.publishTree(SnapshotOfTree());
+}
+
+void RefreshHttpTree() {
+  HttpServer& server = httpServer();
+  if (server.running()) server.publishTree(SnapshotOfTree());
+}
+
+}  // namespace velmora::net

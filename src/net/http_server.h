@@ -1,0 +1,151 @@
+// The embedded HTTP/1.0 server: device listing, thumbnail page, each device's newest
+// recorded image and the record-level requests other instances use to play back
+// recordings remotely. One request per connection.
+//
+// Threads:
+// - one I/O thread runs an Asio io_context: it accepts, reads the request (to the end
+//   of its first line, or of the header block when authentication is on), writes the
+//   reply and drains what the client still sends before closing. Every step has a
+//   deadline, so a slow or silent client only costs a socket, never a thread.
+// - a fixed pool of handler threads takes complete requests from a bounded queue and
+//   builds the replies (tree listings, file reads). When the queue is full, or too many
+//   connections are open, new connections are closed at once.
+// - the main thread owns the device tree; it hands the server a snapshot of what the
+//   server needs (publishTree). A handler that finds the snapshot older than
+//   treeMaxAge asks the main thread for a new one (MsgHttpListen) and meanwhile serves
+//   from the one it has.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/messages.h"
+#include "net/http_handler.h"
+#include "net/http_listing.h"
+
+namespace velmora::net {
+
+struct HttpServerConfig {
+  std::string bindAddress = "0.0.0.0";  // all local addresses
+  uint16_t port = 80;                   // 0: any free port (tests)
+  HttpAuth auth;
+  int handlerThreads = 4;
+  std::size_t queueCapacity = 64;    // complete requests waiting for a handler
+  std::size_t maxConnections = 256;  // open connections in every phase together
+  // Reading the request, from the accept on.
+  std::chrono::milliseconds readTimeout{5000};
+  // Writing the reply: this much plus the body length at minSendBytesPerSecond.
+  std::chrono::milliseconds writeTimeout{10000};
+  uint64_t minSendBytesPerSecond = 64 * 1024;
+  // After the reply: waiting for the client to close, reading what it still sends.
+  std::chrono::milliseconds lingerTimeout{1000};
+  // Age after which a handler asks the main thread for a fresh tree snapshot.
+  std::chrono::milliseconds treeMaxAge{1000};
+  // How long the first request waits for the first snapshot.
+  std::chrono::milliseconds firstTreeWait{2000};
+  // Post MsgHttpListen to the main queue to ask for snapshots (off in tests that
+  // publish by hand).
+  bool askMainThread = true;
+};
+
+struct HttpServerStats {
+  uint64_t accepted = 0;      // connections taken by the acceptor
+  uint64_t refused = 0;       // closed at once: too many connections
+  uint64_t queueFull = 0;     // closed at once: no room in the handler queue
+  uint64_t timedOut = 0;      // closed because a deadline passed
+  uint64_t answered = 0;      // replies written completely
+  uint64_t unanswered = 0;    // requests that were not a GET
+  std::size_t openConnections = 0;
+  std::size_t queued = 0;     // complete requests waiting for a handler now
+  std::size_t handling = 0;   // requests a handler works on now
+};
+
+class HttpServer {
+ public:
+  HttpServer();
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Creates, binds and listens (the largest backlog the system allows), then starts the
+  // threads. False when a step failed (logged as a failed call); the server then does
+  // not run. Starting a running server does nothing and returns true.
+  bool start(const HttpServerConfig& config);
+  // Closes the listening socket and every connection and joins the threads.
+  void stop();
+  bool running() const { return running_.load(); }
+  // The bound port (useful with port 0), 0 when not running.
+  uint16_t port() const { return boundPort_.load(); }
+  // The listening socket's descriptor, -1 when not running.
+  int listenSocket() const { return listenFd_.load(); }
+
+  // Main thread: replaces the tree snapshot the handlers read.
+  void publishTree(std::shared_ptr<const TreeSnapshot> snapshot);
+  std::shared_ptr<const TreeSnapshot> currentTree() const;
+  // True while a request for a fresh snapshot is waiting for the main thread.
+  bool treeRequested() const { return treeRequested_.load(); }
+
+  HttpServerStats stats() const;
+
+ private:
+  class Connection;
+  struct Runtime;
+
+  void acceptNext();
+  bool enqueue(std::shared_ptr<Connection> connection);
+  void handlerLoop();
+  std::shared_ptr<const TreeSnapshot> treeForRequest();
+  void requestTree();
+
+  std::mutex stateLock_;  // serialises start and stop
+  std::unique_ptr<Runtime> runtime_;
+  HttpServerConfig config_;
+  std::atomic<bool> running_{false};
+  std::atomic<uint16_t> boundPort_{0};
+  std::atomic<int> listenFd_{-1};
+
+  // The handler queue.
+  mutable std::mutex queueLock_;
+  std::condition_variable queueReady_;
+  std::deque<std::shared_ptr<Connection>> queue_;  // guarded by queueLock_
+  bool stopping_ = false;                           // guarded by queueLock_
+  std::vector<std::thread> handlers_;
+
+  // The tree snapshot.
+  mutable std::mutex treeLock_;
+  std::condition_variable treeArrived_;
+  std::shared_ptr<const TreeSnapshot> tree_;  // guarded by treeLock_
+  std::atomic<bool> treeRequested_{false};
+  std::atomic<int64_t> treeRequestedAtMs_{0};
+
+  // Counters.
+  std::atomic<uint64_t> accepted_{0}, refused_{0}, queueFull_{0}, timedOut_{0}, answered_{0},
+      unanswered_{0};
+  std::atomic<std::size_t> openConnections_{0};
+  std::atomic<std::size_t> handling_{0};
+};
+
+// The program's server.
+HttpServer& httpServer();
+
+// Start-up hook (main thread): when the server does not run yet, starts it on all local
+// addresses at httpServerPort with the httpServerUser / httpServerPassword credentials,
+// logs "starting HTTP server" and hands it the first tree snapshot.
+void StartHttpServer();
+// Shutdown hook.
+void StopHttpServer();
+// Main thread, on MsgHttpListen: logs the event, reports an accept error, and hands the
+// server a fresh snapshot of the tree.
+void HttpAccept(const MsgHttpListen& message);
+// Main thread: hands the server a fresh snapshot now (after a change of the tree).
+void RefreshHttpTree();
+
+}  // namespace velmora::net

@@ -1,0 +1,529 @@
+#include "playback/access.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "app/events.h"
+#include "app/log.h"
+#include "app/messages.h"
+#include "live/jpeg.h"
+#include "model/group_record.h"
+#include "recording/format_reader.h"
+
+namespace velmora {
+
+namespace {
+
+bool StartsWithHttp(std::string_view text) {
+  static constexpr char kPrefix[] = "http://";
+  if (text.size() < 7) return false;
+  for (std::size_t i = 0; i < 7; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+// The data-file name of a key as a remote request's "file" value.
+std::string DataFileName(const std::string& key) { return key + kDataFileExtension; }
+
+std::string RecordQuery(const char* what, const std::string& key, int64_t offset) {
+  char query[128];
+  std::snprintf(query, sizeof query, "%s?file=%s&offset=%" PRId64, what, DataFileName(key).c_str(),
+                offset);
+  return query;
+}
+
+// Names in `folder` matching `wildcard`, sorted by byte order.
+bool ListMatching(const std::filesystem::path& folder, const std::string& wildcard,
+                  std::vector<std::string>& names) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  if (ec) return false;
+  for (const std::filesystem::directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) break;
+    std::string name = it->path().filename().string();
+    if (::fnmatch(wildcard.c_str(), name.c_str(), FNM_PERIOD) == 0) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Smallest / greatest name of the folder's data files after / before the key's file name.
+bool NeighbourDataFile(const std::filesystem::path& folder, const std::string& key, bool next,
+                       std::string& result) {
+  std::vector<std::string> names;
+  if (!ListMatching(folder, std::string("*") + kDataFileExtension, names)) return false;
+  const std::string current = DataFileName(key);
+  if (next) {
+    auto it = std::upper_bound(names.begin(), names.end(), current);
+    for (; it != names.end(); ++it) {
+      if (IsDataFileName(*it)) {
+        result = it->substr(0, kHourKeyLength);
+        return true;
+      }
+    }
+  } else {
+    auto it = std::lower_bound(names.begin(), names.end(), current);
+    while (it != names.begin()) {
+      --it;
+      if (IsDataFileName(*it)) {
+        result = it->substr(0, kHourKeyLength);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool WaitUnlessShutdown(std::chrono::milliseconds wait) {
+  if (wait.count() <= 0) return !shutdownEvent().isSet();
+  return !shutdownEvent().wait(wait);
+}
+
+}  // namespace
+
+bool IsRemoteSource(std::string_view source) { return StartsWithHttp(source); }
+
+std::string PlaybackSource(const GroupRecord& node, const std::string& pathData) {
+  if (node.kind == EntryKind::NASDevice) return node.location;
+  if (node.kind == EntryKind::RemovableFolder) return node.path;
+  return DeviceFolder(pathData, node.path).string();
+}
+
+int FindBoundaryFiles(const std::string& pattern, std::string& first, std::string& last) {
+  ProfileTimer profile("FindBoundaryFiles [" + pattern + "]");
+  const std::filesystem::path path(pattern);
+  std::vector<std::string> names;
+  if (!ListMatching(path.parent_path(), path.filename().string(), names) || names.empty()) return 1;
+  first = names.front();
+  last = names.back();
+  return 0;
+}
+
+bool HourKeyTime(std::string_view key, int64_t& seconds) {
+  if (!IsHourKey(key)) return false;
+  auto two = [&](std::size_t at) { return (key[at] - '0') * 10 + (key[at + 1] - '0'); };
+  const int yy = two(0), month = two(2), day = two(4), hour = two(6);
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23) return false;
+  struct tm t {};
+  t.tm_year = (yy >= 70 ? 1900 + yy : 2000 + yy) - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  seconds = static_cast<int64_t>(::timegm(&t));
+  return true;
+}
+
+RemoteHooks DefaultRemoteHooks() {
+  RemoteHooks hooks;
+  hooks.get = [](const std::string& url) { return http_get(url, std::string(), std::string()); };
+  hooks.sleep = WaitUnlessShutdown;
+  return hooks;
+}
+
+RecordedData::RecordedData()
+    : remote_(DefaultRemoteHooks()), status_([](const std::string& text) { PostStatus(text); }) {}
+
+void RecordedData::setSources(std::vector<std::string> sources) {
+  if (sources.size() > static_cast<std::size_t>(kMaxPlaybackViews)) sources.resize(kMaxPlaybackViews);
+  sources_ = std::move(sources);
+  remote_flags_.assign(sources_.size(), false);
+  for (std::size_t i = 0; i < sources_.size(); ++i) remote_flags_[i] = IsRemoteSource(sources_[i]);
+  clearHeaderCache();
+}
+
+const std::string& RecordedData::source(int view) const {
+  static const std::string kNone;
+  if (view < 0 || view >= viewCount()) return kNone;
+  return sources_[static_cast<std::size_t>(view)];
+}
+
+bool RecordedData::remote(int view) const {
+  return view >= 0 && view < viewCount() && remote_flags_[static_cast<std::size_t>(view)];
+}
+
+void RecordedData::clearHeaderCache() {
+  for (auto& entry : cache_) entry = HeaderCache{};
+}
+
+std::string RecordedData::folderOf(int view) const { return source(view); }
+
+std::string RecordedData::RemoteUrl(int view, const std::string& what) const {
+  std::string url = source(view);
+  if (!url.empty() && url.back() == '/') url.pop_back();
+  url += '/';
+  url += what;
+  return url;
+}
+
+void RecordedData::Status(const std::string& text) const {
+  if (status_) status_(text);
+}
+
+HttpResult RecordedData::RemoteGet(const char* label, const std::string& url) {
+  HttpResult result;
+  for (int attempt = 0; attempt < kRemoteAttempts; ++attempt) {
+    result = remote_.get ? remote_.get(url) : HttpResult{};
+    if (result.status != -1) return result;
+    Log("%s: retry=%d", label, attempt);
+    if (remote_.sleep && !remote_.sleep(attempt * kRemoteRetryStep)) break;
+  }
+  return result;
+}
+
+int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offset,
+                             RecordHeader& header, int* httpStatus) {
+  if (httpStatus != nullptr) *httpStatus = 0;
+  if (view < 0 || view >= viewCount()) return -2;
+  if (remote(view)) {
+    const std::string request = RemoteUrl(view, RecordQuery("header", hourKey, offset));
+    HeaderCache& cached = cache_[static_cast<std::size_t>(view)];
+    if (!cached.request.empty() && cached.request == request) {
+      header = cached.header;
+      if (httpStatus != nullptr) *httpStatus = 200;
+      return 0;
+    }
+    const HttpResult reply = RemoteGet("ReadHeader", request);
+    if (httpStatus != nullptr) *httpStatus = reply.status;
+    if (reply.status != 200) return -2;
+    if (reply.body.size() < kRecordHeaderBytes) return -1;
+    header = RecordHeader::FromBytes(reply.body.data());
+    if (!IsValidHeader(header)) return -1;
+    cached.request = request;
+    cached.header = header;
+    return 0;
+  }
+
+  RecordFileReader reader;
+  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadHeader: CreateFile")) return -2;
+  uint64_t at = 0;
+  const RecordStatus status = reader.readHeader(offset, header, &at);
+  switch (status) {
+    case RecordStatus::ok:
+      // A record that reaches past the end is still being written (or was torn by a
+      // failed write): readers stop at the last complete record.
+      if (HasValidRecordLength(header) && at + header.recordLength > reader.dataSize()) return -1;
+      return 0;
+    case RecordStatus::badMagic:
+      return 0;  // callers check the magic
+    case RecordStatus::incomplete:
+      return -1;
+    case RecordStatus::badOffset:
+      Status(kTextSeekFailed);
+      return -2;
+    case RecordStatus::readError:
+      Status(kTextReadHeaderFailed);
+      return -2;
+    default:
+      return -2;
+  }
+}
+
+int RecordedData::ReadFooter(const std::string& hourKey, int view, int64_t offset,
+                             uint64_t& recordStart, int* httpStatus) {
+  if (httpStatus != nullptr) *httpStatus = 0;
+  if (view < 0 || view >= viewCount()) return -2;
+  if (remote(view)) {
+    const HttpResult reply = RemoteGet("ReadFooter", RemoteUrl(view, RecordQuery("footer", hourKey, offset)));
+    if (httpStatus != nullptr) *httpStatus = reply.status;
+    if (reply.status != 200) return -2;
+    if (reply.body.size() < 4) return -1;
+    uint32_t start = 0;
+    std::memcpy(&start, reply.body.data(), sizeof start);
+    recordStart = start;
+    return 0;
+  }
+
+  RecordFileReader reader;
+  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadFooter: CreateFile")) return -2;
+  uint64_t start = 0;
+  const RecordStatus status = reader.readTrailer(offset, start);
+  switch (status) {
+    case RecordStatus::ok:
+      // Kept as an unsigned 32-bit number, as the trailer arithmetic of the format does.
+      recordStart = static_cast<uint32_t>(start);
+      return 0;
+    case RecordStatus::incomplete:
+      return -1;
+    case RecordStatus::badOffset:
+      Status(kTextSeekFailed);
+      return -2;
+    case RecordStatus::readError:
+      Status(kTextReadTrailerFailed);
+      return -2;
+    case RecordStatus::badLength:
+      // The four bytes there cannot be the trailer of a record (torn or foreign data).
+      Log("ReadFooter: bad trailer; file=%s, offset=%" PRId64, hourKey.c_str(), offset);
+      return -2;
+    default:
+      return -2;
+  }
+}
+
+bool RecordedData::ReadJpegBytes(const IndexEntry& position, int view, std::vector<uint8_t>& jpeg,
+                                 RecordHeader& header) {
+  if (view < 0 || view >= viewCount() || position.empty()) return false;
+  const std::string key = HourKey(position.time);
+  if (position.offset > static_cast<uint64_t>(INT64_MAX)) {
+    Status(kTextSeekFailed);
+    return false;
+  }
+  const int64_t offset = static_cast<int64_t>(position.offset);
+
+  if (remote(view)) {
+    const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
+    HttpResult reply = RemoteGet("ReadJpeg", request);
+    if (reply.status != 200) {
+      Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());
+      Status(kTextReadJpegFailed);
+      return false;
+    }
+    if (reply.body.size() < kRecordHeaderBytes) return false;
+    header = RecordHeader::FromBytes(reply.body.data());
+    if (!IsValidHeader(header)) {
+      Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
+          static_cast<unsigned>(reply.body.size()));
+      Status(kTextWrongFormat);
+      return false;
+    }
+    const uint64_t length = JpegLength(header);
+    if (!IsValidJpegLength(length) || reply.body.size() < kRecordHeaderBytes + length) return false;
+    try {
+      jpeg.assign(reply.body.begin() + kRecordHeaderBytes,
+                  reply.body.begin() + static_cast<std::ptrdiff_t>(kRecordHeaderBytes + length));
+    } catch (const std::bad_alloc&) {
+      Status(kTextNoJpegBuffer);
+      return false;
+    }
+    return true;
+  }
+
+  RecordFileReader reader;
+  if (!reader.openFiles(DataFilePath(folderOf(view), key), {}, "ReadJpeg: CreateFile")) return false;
+  uint64_t at = 0;
+  RecordStatus status = reader.readHeader(offset, header, &at);
+  switch (status) {
+    case RecordStatus::ok:
+      break;
+    case RecordStatus::badMagic:
+      Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
+          static_cast<unsigned>(kRecordHeaderBytes));
+      Status(kTextWrongFormat);
+      return false;
+    case RecordStatus::badOffset:
+      Status(kTextSeekFailed);
+      return false;
+    case RecordStatus::incomplete:
+      // Fewer than 48 bytes there: the dw of the log line is what the file still holds.
+      {
+        const uint64_t size = reader.dataSize();
+        const unsigned got = at < size ? static_cast<unsigned>(std::min<uint64_t>(size - at, 47)) : 0u;
+        Log("ReadJpeg: short header; offset=%" PRId64 ", dw=%u", offset, got);
+      }
+      Status(kTextReadHeaderFailed);
+      return false;
+    default:
+      Status(kTextReadHeaderFailed);
+      return false;
+  }
+  if (!HasValidRecordLength(header)) {
+    Log("ReadJpeg: bad record length %u; offset=%" PRId64, header.recordLength, offset);
+    Status(kTextReadJpegFailed);
+    return false;
+  }
+  Record record;
+  status = reader.readRecord(offset, record);
+  switch (status) {
+    case RecordStatus::ok:
+      jpeg = std::move(record.jpeg);
+      header = record.header;
+      return true;
+    case RecordStatus::noMemory:
+      Status(kTextNoJpegBuffer);
+      return false;
+    case RecordStatus::badTrailer:
+      Log("ReadJpeg: trailer does not match; offset=%" PRId64 ", length=%u", offset, header.recordLength);
+      Status(kTextReadJpegFailed);
+      return false;
+    default:
+      Status(kTextReadJpegFailed);
+      return false;
+  }
+}
+
+std::unique_ptr<ImageHolder> RecordedData::ReadJpeg(const IndexEntry& position, int view,
+                                                    RecordHeader* header) {
+  std::vector<uint8_t> jpeg;
+  RecordHeader read;
+  if (!ReadJpegBytes(position, view, jpeg, read)) return nullptr;
+  if (header != nullptr) *header = read;
+  std::unique_ptr<Image> image = ImageFromBuffer(jpeg.data(), jpeg.size());
+  if (!image) return nullptr;
+  std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(jpeg.data(), jpeg.size());
+  if (!holder) {
+    Status(kTextNoJpegBuffer);
+    return nullptr;
+  }
+  holder->image = std::move(image);
+  holder->motion = read.hasMotion() ? 1 : 0;
+  return holder;
+}
+
+bool RecordedData::NextHourFile(int view, const std::string& hourKey, std::string& next) {
+  if (view < 0 || view >= viewCount()) return false;
+  if (remote(view)) {
+    int64_t t = 0;
+    if (!HourKeyTime(hourKey, t)) return false;
+    t += 3600;
+    if (static_cast<double>(t) > feed_.end() + 3600.0) return false;
+    next = HourKey(static_cast<int32_t>(t));
+    return true;
+  }
+  return NeighbourDataFile(folderOf(view), hourKey, true, next);
+}
+
+bool RecordedData::PreviousHourFile(int view, const std::string& hourKey, std::string& previous) {
+  if (view < 0 || view >= viewCount()) return false;
+  if (remote(view)) {
+    int64_t t = 0;
+    if (!HourKeyTime(hourKey, t)) return false;
+    t -= 3600;
+    if (static_cast<double>(t) < feed_.start() - 3600.0) return false;
+    previous = HourKey(static_cast<int32_t>(t));
+    return true;
+  }
+  return NeighbourDataFile(folderOf(view), hourKey, false, previous);
+}
+
+bool RecordedData::ReadFeedBounds(int view, IndexEntry& first, IndexEntry& last) {
+  if (view < 0 || view >= viewCount()) return false;
+  if (remote(view)) {
+    const HttpResult reply = remote_.get ? remote_.get(RemoteUrl(view, "newfeed")) : HttpResult{};
+    if (reply.status != 200 || reply.body.size() != 2 * kIndexEntryBytes) return false;
+    first = IndexEntry::FromBytes(reply.body.data());
+    last = IndexEntry::FromBytes(reply.body.data() + kIndexEntryBytes);
+    return !first.empty() && !last.empty();
+  }
+  const std::filesystem::path folder(folderOf(view));
+  std::string smallest, greatest;
+  if (FindBoundaryFiles((folder / (std::string("*") + kIndexFileExtension)).string(), smallest,
+                        greatest) != 0) {
+    return false;
+  }
+  RecordFileReader reader;
+  if (!reader.openIndex(folder / smallest, "new_feed: CreateFile")) return false;
+  if (reader.readEntry(0, first) != RecordStatus::ok) return false;
+  if (!reader.openIndex(folder / greatest, "new_feed: CreateFile")) return false;
+  if (reader.readLastEntry(last) != RecordStatus::ok) return false;
+  return !first.empty() && !last.empty();
+}
+
+bool RecordedData::ReadIndexFile(int view, const std::string& hourKey, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  if (view < 0 || view >= viewCount()) return false;
+  if (remote(view)) {
+    HttpResult reply =
+        remote_.get ? remote_.get(RemoteUrl(view, hourKey + kIndexFileExtension)) : HttpResult{};
+    if (reply.status != 200) return false;
+    bytes = std::move(reply.body);
+  } else {
+    // The whole file in one positioned read: the reader's data-file side reads any file
+    // with the same bounds checks, and an index holds nothing but 16-byte entries.
+    RecordFileReader reader;
+    // A missing hour is normal (nothing was recorded then): no log line.
+    if (!reader.openFiles(IndexFilePath(folderOf(view), hourKey), {}, nullptr)) return false;
+    uint64_t size = reader.dataSize();
+    size -= size % kIndexEntryBytes;
+    try {
+      bytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      LogMemoryReport("graph_range");
+      return false;
+    }
+    if (size > 0 && reader.readData(0, bytes.data(), bytes.size()) != RecordStatus::ok) {
+      // The file shrank meanwhile (a delete pass removed it): nothing is used from it.
+      bytes.clear();
+      return false;
+    }
+  }
+  bytes.resize(bytes.size() - bytes.size() % kIndexEntryBytes);
+  return true;
+}
+
+bool RecordedData::LastCompleteRecord(int view, const std::string& hourKey, uint64_t& offset) {
+  if (view < 0 || view >= viewCount() || remote(view)) return false;
+  RecordFileReader reader;
+  if (!reader.open(folderOf(view), hourKey, nullptr) || !reader.indexOpen()) return false;
+  // The index never names a record whose write failed; walk back past entries that
+  // point at bytes that are not (or not yet) a whole record.
+  const uint64_t count = reader.entryCount();
+  for (uint64_t i = count; i > 0 && count - i < 64; --i) {
+    IndexEntry entry;
+    if (reader.readEntry(i - 1, entry) != RecordStatus::ok) return false;
+    RecordHeader header;
+    if (reader.checkRecord(entry.offset, header) == RecordStatus::ok) {
+      offset = entry.offset;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<ImageHolder> GetLastRecordedImage(const std::string& folder) {
+  const std::filesystem::path dir(folder);
+  std::string smallest, greatest;
+  if (FindBoundaryFiles((dir / (std::string("*") + kIndexFileExtension)).string(), smallest, greatest) != 0) {
+    return nullptr;
+  }
+  RecordFileReader index;
+  if (!index.openIndex(dir / greatest, "GetLastRecordedImage: CreateFile")) return nullptr;
+  IndexEntry entry;
+  if (index.readLastEntry(entry) != RecordStatus::ok) return nullptr;
+  if (entry.offset > static_cast<uint64_t>(INT64_MAX)) return nullptr;
+
+  RecordFileReader data;
+  if (!data.openFiles(DataFilePath(dir, HourKey(entry.time)), {}, "GetLastRecordedImage: CreateFile")) {
+    return nullptr;
+  }
+  RecordHeader header;
+  if (data.readHeader(static_cast<int64_t>(entry.offset), header) != RecordStatus::ok) return nullptr;
+  const int64_t n = static_cast<int64_t>(header.recordLength) - static_cast<int64_t>(kRecordOverheadBytes);
+  if (n < kMinJpegBytes || n > kMaxJpegBytes) {
+    Log("%s: BAD SIZE; fpos=%" PRId64 " size=%d [%s]", "GetLastRecordedImage",
+        static_cast<int64_t>(entry.offset), static_cast<int>(n), folder.c_str());
+    return nullptr;
+  }
+  std::vector<uint8_t> jpeg;
+  try {
+    jpeg.resize(static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (data.readData(entry.offset + kRecordHeaderBytes, jpeg.data(), jpeg.size()) != RecordStatus::ok) {
+    return nullptr;
+  }
+  std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(jpeg.data(), jpeg.size());
+  if (holder) holder->motion = header.hasMotion() ? 1 : 0;
+  return holder;
+}
+
+void InstallRecordedDataHooks() {
+  treeHooks().newestImage = [](const GroupRecord&, const std::string& folder) -> std::shared_ptr<Image> {
+    std::unique_ptr<ImageHolder> holder = GetLastRecordedImage(folder);
+    if (!holder || !holder->jpeg) return nullptr;
+    std::unique_ptr<Image> image = ImageFromBuffer(holder->jpeg.get(), static_cast<std::size_t>(holder->length));
+    return std::shared_ptr<Image>(std::move(image));
+  };
+}
+
+}  // namespace velmora

@@ -1,0 +1,505 @@
+#include "playback/playback_control.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "live/view_slot.h"
+#include "model/group_record.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr int kSpeedTenths[kSpeedSteps] = {1,    2,    3,     4,     5,     8,      10,     12,    15,
+                                           20,   25,   30,    40,    50,    70,     100,    250,   500,
+                                           1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 1000000};
+
+bool IsRecordingsFolderKind(int32_t kind) {
+  return kind == EntryKind::RemovableFolder || kind == EntryKind::OldRecordingsFolder;
+}
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+std::string LocalTimeText(double seconds, const char* format) {
+  const time_t t = static_cast<time_t>(std::floor(seconds));
+  struct tm local {};
+  if (localtime_r(&t, &local) == nullptr) return std::string();
+  char text[64];
+  std::snprintf(text, sizeof text, format, static_cast<unsigned>(local.tm_mon + 1),
+                static_cast<unsigned>(local.tm_mday), static_cast<unsigned>((local.tm_year + 1900) % 100),
+                static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                static_cast<unsigned>(local.tm_sec));
+  return text;
+}
+
+std::string DurationText(double seconds, const char* format) {
+  const int64_t whole = static_cast<int64_t>(std::max(seconds, 0.0));
+  char text[96];
+  std::snprintf(text, sizeof text, format, static_cast<int>(whole / 86400), static_cast<int>(whole % 86400 / 3600),
+                static_cast<int>(whole % 3600 / 60), static_cast<int>(whole % 60));
+  return text;
+}
+
+}  // namespace
+
+int SpeedStepTenths(int position) {
+  if (position < 0 || position >= kSpeedSteps) return 1;
+  return kSpeedTenths[position];
+}
+
+std::string SpeedLabel(int position) {
+  const int value = SpeedStepTenths(position);
+  char text[32];
+  if (value <= 100) {
+    std::snprintf(text, sizeof text, "%d.%d", value / 10, value % 10);
+  } else {
+    std::snprintf(text, sizeof text, "%d", value / 10);
+  }
+  return text;
+}
+
+FeedRange MakeRange(double startSeconds, double endSeconds, double endRound) {
+  FeedRange range;
+  const double start = std::floor(startSeconds);
+  range.startTime = static_cast<int64_t>(start);
+  range.startMs = std::clamp(static_cast<int>((startSeconds - start) * 1000.0), 0, 999);
+  const double endValue = endSeconds + endRound;
+  const double end = std::floor(endValue);
+  range.endTime = static_cast<int64_t>(end);
+  range.endMs = std::clamp(static_cast<int>((endValue - end) * 1000.0), 0, 999);
+  return range;
+}
+
+PlaybackController::PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary,
+                                       ViewSlots& slots)
+    : queue_(queue), summary_(std::move(summary)), slots_(slots) {}
+
+void PlaybackController::Post(PlaybackMessage message) {
+  if (!queue_.post(std::move(message))) Log("PostThreadMessage failed (playback queue)");
+}
+
+void PlaybackController::Message(const char* text) {
+  if (ui_.messageBox) {
+    ui_.messageBox(text);
+  } else {
+    Log("%s", text);
+  }
+}
+
+GroupRecord* PlaybackController::NodeOfTile(int tile) const { return FindByViewSlot(tile); }
+
+bool PlaybackController::Toggle(GroupRecord* selected) {
+  if (active()) {
+    Leave();
+    return false;
+  }
+  return Enter(selected);
+}
+
+bool PlaybackController::Enter(GroupRecord* selected) {
+  if (active()) return true;
+  int chosen = 0;
+  for (int t = 0; t < viewSlotCount; ++t)
+    if (slots_.PlaybackSlot(t) >= 0) ++chosen;
+
+  if (chosen == 0) {
+    int activeCount = 0;
+    int activeTile = -1;
+    for (int t = 0; t < viewSlotCount; ++t) {
+      const GroupRecord* node = NodeOfTile(t);
+      if (node != nullptr && node->fetchActive && !node->stillShown) {
+        if (activeTile < 0) activeTile = t;
+        ++activeCount;
+      }
+    }
+    if (activeCount == 1 && activeTile == 0) {
+      slots_.SetPlaybackSlot(0, slots_.LowestFreePlaybackSlot());
+      chosen = 1;
+    } else if (activeCount == 0) {
+      Message(kTextNoActiveViews);
+      return false;
+    } else {
+      for (int t = 0; t < viewSlotCount; ++t) {
+        if (slots_.RecordingMark(t) == kRecordingMarkOff) continue;
+        const int slot = slots_.LowestFreePlaybackSlot();
+        if (slot < 0) break;
+        slots_.SetPlaybackSlot(t, slot);
+        ++chosen;
+      }
+      if (chosen == 0) {
+        Message(kTextSelectView);
+        return false;
+      }
+    }
+  }
+
+  // A recordings folder selected in the tree takes the place of a single chosen tile.
+  if (chosen == 1 && selected != nullptr && IsRecordingsFolderKind(selected->kind)) {
+    int tile = -1;
+    for (int t = 0; t < viewSlotCount && tile < 0; ++t)
+      if (slots_.PlaybackSlot(t) >= 0) tile = t;
+    if (tile >= 0) {
+      if (GroupRecord* shown = NodeOfTile(tile); shown != nullptr && shown != selected) shown->viewIndex = -1;
+      slots_.SetCaptionAndClear(tile, selected->name);
+      selected->viewIndex = tile;
+      selected->fetchIndex = tile;
+    }
+  }
+
+  playbackMode().store(true);
+  ClearSelection();
+  return RequestNewFeed(FeedKind::kSelection, selected);
+}
+
+void PlaybackController::Leave() {
+  playbackMode().store(false);
+  if (ui_.enableControls) ui_.enableControls(false);
+  Post(PlayMsgStop{});
+  ClearSelection();
+  playing_ = false;
+  dragging_ = false;
+  if (ui_.showControls && !settings().playbackShow) ui_.showControls(false);
+  for (int t = 0; t < viewSlotCount; ++t) {
+    GroupRecord* node = NodeOfTile(t);
+    if (node != nullptr) {
+      if (!node->stillShown) continue;
+      node->stillShown = false;
+      std::unique_ptr<ImageHolder> frame;
+      if (node->savedImage) {
+        frame = std::make_unique<ImageHolder>();
+        frame->image = node->savedImage->Copy();
+      }
+      slots_.SetImage(t, std::move(frame), node->savedCaption);
+      node->savedImage.reset();
+      node->savedCaption.clear();
+    } else if (slots_.PlaybackSlot(t) >= 0) {
+      slots_.SetImage(t, nullptr, kTextNoViewSelected);
+    }
+  }
+  if (ui_.changed) ui_.changed();
+}
+
+bool PlaybackController::RequestNewFeed(FeedKind kind, GroupRecord* selected, double factor) {
+  return RequestFeed(kind, selected, factor, nullptr, 0);
+}
+
+bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, double factor,
+                                     const FeedRange* explicitRange, double explicitZoom) {
+  // 1. Tiles keep their playback slot only while they show a recordings folder or a
+  //    device being fetched.
+  const bool folderSelected = selected != nullptr && IsRecordingsFolderKind(selected->kind);
+  bool folderPlaced = false;
+  for (int t = 0; t < viewSlotCount; ++t) {
+    if (slots_.PlaybackSlot(t) < 0) continue;
+    GroupRecord* node = NodeOfTile(t);
+    if (node == nullptr && folderSelected && !folderPlaced && selected->viewIndex < 0) {
+      folderPlaced = true;
+      selected->viewIndex = t;
+      selected->fetchIndex = t;
+      slots_.SetCaptionAndClear(t, selected->name);
+      continue;
+    }
+    if (node != nullptr && (IsRecordingsFolderKind(node->kind) || node->fetchActive)) continue;
+    slots_.SetPlaybackSlot(t, -1);
+    if (ViewSlot* slot = slots_.at(t)) slot->Invalidate(false);
+  }
+
+  // 2.
+  std::vector<int> tiles;
+  for (int t = 0; t < viewSlotCount && static_cast<int>(tiles.size()) < kMaxPlaybackViews; ++t)
+    if (slots_.PlaybackSlot(t) >= 0) tiles.push_back(t);
+  if (tiles.empty()) {
+    Message(kTextNoActivePlaybackViews);
+    Leave();
+    return false;
+  }
+
+  // 3.
+  if (ui_.showControls) ui_.showControls(true);
+  FeedRange requested = FeedRange::Unknown();
+  if (kind != FeedKind::kSameRange) zoomPosition_ = 0;
+  playbackTiles_ = tiles;
+  std::vector<PlaybackView> views;
+  for (int t : tiles) {
+    PlaybackView view;
+    view.tile = t;
+    view.slot = slots_.PlaybackSlot(t);
+    if (const GroupRecord* node = NodeOfTile(t)) {
+      view.hasNode = true;
+      view.name = node->name;
+      view.source = PlaybackSource(*node, paths().pathData);
+    }
+    views.push_back(std::move(view));
+  }
+
+  // 4.
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  const int columns = std::max(s.columns, 1);
+  auto columnTime = [&](int c) { return s.feed.start() + static_cast<double>(c) * s.rangeLength / columns; };
+  switch (explicitRange != nullptr ? FeedKind::kSameRange : kind) {
+    case FeedKind::kZoomIn: {
+      if (!s.rangeKnown) break;
+      const int k = std::max(1, static_cast<int>(factor));
+      const int slider = std::clamp(sliderColumn_, 0, columns);
+      int first = slider - columns / (2 * k);
+      int last = first + columns / k;
+      if (first < 0) {
+        last -= first;
+        first = 0;
+      }
+      if (last > columns - 1) {
+        first = std::max(0, first - (last - (columns - 1)));
+        last = columns - 1;
+      }
+      if (last <= first) break;
+      const double end = last == columns - 1 ? s.feed.end() : columnTime(last);
+      requested = MakeRange(columnTime(first), end, 0.0005);
+      zoomPosition_ = std::min(1.0, static_cast<double>(slider - first) / (last - first));
+      break;
+    }
+    case FeedKind::kZoomOut: {
+      if (!s.rangeKnown || !s.full.known()) break;
+      const double fullStart = s.full.start(), fullEnd = s.full.end();
+      const double fullLength = fullEnd - fullStart;
+      double start = fullStart, end = fullEnd;
+      if (fullLength > 0) {
+        const double fraction = (s.feed.end() - s.feed.start()) / fullLength * factor;
+        if (fraction <= 0.99) {
+          const double length = fraction * fullLength;
+          const double centre = (s.feed.start() + s.feed.end()) / 2;
+          start = centre - length / 2;
+          end = start + length;
+          if (start < fullStart) {
+            start = fullStart;
+            end = start + length;
+          }
+          if (end > fullEnd) {
+            end = fullEnd;
+            start = std::max(fullStart, end - length);
+          }
+          if (!(end > start)) {
+            start = fullStart;
+            end = fullEnd;
+          }
+        }
+      }
+      requested = MakeRange(start, end, 0.001);
+      const double sliderTime = columnTime(std::clamp(sliderColumn_, 0, columns));
+      zoomPosition_ = end > start ? std::clamp((sliderTime - start) / (end - start), 0.0, 1.0) : 0.0;
+      break;
+    }
+    case FeedKind::kSameRange:
+      if (explicitRange != nullptr) {
+        requested = *explicitRange;
+        zoomPosition_ = std::clamp(explicitZoom, 0.0, 1.0);
+      } else if (s.rangeKnown) {
+        requested = s.feed;
+      }
+      break;
+    case FeedKind::kSelection:
+      if (hasSelection() && s.rangeKnown) {
+        requested = MakeRange(columnTime(selectionStart_), columnTime(selectionEnd_), 0.0005);
+      }
+      break;
+  }
+
+  // 5. The nodes show stills while they play back; what they showed comes back after.
+  for (int t : tiles) {
+    GroupRecord* node = NodeOfTile(t);
+    if (node == nullptr || node->stillShown) continue;
+    node->stillShown = true;
+    node->savedCaption = slots_.Text(t);
+    const ViewSlot* slot = slots_.at(t);
+    node->savedImage = slot != nullptr ? std::shared_ptr<Image>(slot->CopyImage()) : nullptr;
+  }
+
+  // 6.
+  PlayMsgNewFeed message;
+  message.fullRange = !requested.known();
+  message.requested = requested;
+  message.zoomPosition = zoomPosition_;
+  message.views = std::move(views);
+  graph_.reset();
+  if (ui_.feedRequested) ui_.feedRequested();
+  Post(std::move(message));
+  if (ui_.enableControls) ui_.enableControls(true);
+  return true;
+}
+
+bool PlaybackController::RequestRange(double startSeconds, double endSeconds, double zoomPosition,
+                                      GroupRecord* selected) {
+  if (!active()) return false;
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  double start = startSeconds, end = endSeconds;
+  if (s.full.known()) {
+    // Kept inside the full range, keeping the length where it fits.
+    const double length = end - start;
+    if (start < s.full.start()) {
+      start = s.full.start();
+      end = start + length;
+    }
+    if (end > s.full.end()) {
+      end = s.full.end();
+      start = std::max(s.full.start(), end - length);
+    }
+  }
+  if (!(end > start)) return false;
+  const FeedRange range = MakeRange(start, end, 0.0005);
+  return RequestFeed(FeedKind::kSameRange, selected, 1.0, &range, zoomPosition);
+}
+
+void PlaybackController::ZoomIn(GroupRecord* selected) {
+  if (!active() || !(summary_ && summary_().feedLoaded)) return;
+  if (hasSelection()) {
+    RequestNewFeed(FeedKind::kSelection, selected);
+  } else {
+    ClearSelection();
+    RequestNewFeed(FeedKind::kZoomIn, selected, 3.0);
+  }
+  ClearSelection();
+}
+
+void PlaybackController::ZoomOut(bool shift, GroupRecord* selected) {
+  if (!active() || !(summary_ && summary_().feedLoaded)) return;
+  RequestNewFeed(FeedKind::kZoomOut, selected, shift ? 100000.0 : 3.0);
+}
+
+void PlaybackController::PreviousFrame() {
+  if (active()) Post(PlayMsgStepBackward{sliderColumn_});
+}
+void PlaybackController::ReversePlay() {
+  if (active()) Post(PlayMsgPlayBackward{sliderColumn_});
+}
+void PlaybackController::Pause() {
+  if (active()) Post(PlayMsgPause{});
+}
+void PlaybackController::Play() {
+  if (active()) Post(PlayMsgPlayForward{sliderColumn_});
+}
+void PlaybackController::NextFrame() {
+  if (active()) Post(PlayMsgStepForward{sliderColumn_});
+}
+
+void PlaybackController::SliderMoved(int column, bool shift) {
+  column = std::clamp(column, 0, sliderMax_);
+  if (shift) {
+    if (shiftAnchor_ < 0) shiftAnchor_ = sliderColumn_;
+    selectionStart_ = std::min(shiftAnchor_, column);
+    selectionEnd_ = std::max(shiftAnchor_, column);
+  } else {
+    shiftAnchor_ = -1;
+  }
+  sliderColumn_ = column;
+  if (active()) {
+    // While playing the play's own column reports must not pull the thumb back until
+    // the seek has been taken over.
+    if (playing_) dragging_ = true;
+    Post(PlayMsgSeek{column});
+  }
+  if (ui_.changed) ui_.changed();
+}
+
+void PlaybackController::SeekToTime(double seconds, GroupRecord* selected) {
+  if (!active()) return;
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  if (!s.rangeKnown || s.rangeLength <= 0) return;
+  const double column = s.columns * (seconds - s.feed.start()) / s.rangeLength;
+  if (column < 0 || column > s.columns) {
+    // The new feed puts the slider on t (its middle) and seeks there itself.
+    RequestRange(seconds - s.rangeLength / 2, seconds + s.rangeLength / 2, 0.5, selected);
+    return;
+  }
+  SliderMoved(static_cast<int>(column), false);
+}
+
+void PlaybackController::ClearSelection() {
+  selectionStart_ = -1;
+  selectionEnd_ = -1;
+  shiftAnchor_ = -1;
+}
+
+void PlaybackController::SetSpeedPosition(int position) {
+  speedPosition_ = std::clamp(position, 0, kSpeedSteps - 1);
+  Post(PlayMsgSpeed{SpeedStepTenths(speedPosition_)});
+  if (ui_.changed) ui_.changed();
+}
+
+bool PlaybackController::HandleMessage(AppMessage& message) {
+  bool handled = true;
+  std::visit(Overloaded{
+                 [this](MsgPlaybackStopped&) { graph_.reset(); },
+                 [this](MsgTimelineGraph& m) { graph_ = std::move(m.graph); },
+                 [this](MsgTimelineColumn& m) {
+                   if (!dragging_) sliderColumn_ = std::clamp(m.column, 0, sliderMax_);
+                 },
+                 [this](MsgPlaying&) { playing_ = true; },
+                 [this](MsgPaused&) { playing_ = false; },
+                 [this](MsgSpeedUp&) { SetSpeedPosition(std::min(speedPosition_ + 1, kSpeedSteps - 1)); },
+                 [this](MsgSpeedDown&) { SetSpeedPosition(std::max(speedPosition_ - 1, 0)); },
+                 [this](MsgSeekTaken&) { dragging_ = false; },
+                 [this](MsgColumnCount&) {
+                   sliderMax_ = summary_ ? summary_().columns : kInitialColumns;
+                   sliderColumn_ = std::clamp(sliderColumn_, 0, sliderMax_);
+                 },
+                 [this](MsgSliderSeek& m) {
+                   sliderColumn_ = std::clamp(m.column, 0, sliderMax_);
+                   Post(PlayMsgSeek{sliderColumn_});
+                 },
+                 [&handled](auto&) { handled = false; },
+             },
+             message);
+  if (handled && ui_.changed) ui_.changed();
+  return handled;
+}
+
+void PlaybackController::Tick(int64_t nowMs) {
+  if (!playbackLimitTimer().fire(nowMs)) return;
+  if (!active()) return;
+  PostStatus(kTextPlaybackLimit);
+  Leave();
+}
+
+double PlaybackController::ColumnTime(int column) const {
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  if (!s.rangeKnown || s.columns <= 0) return 0;
+  return s.feed.start() + static_cast<double>(column) * s.rangeLength / s.columns;
+}
+
+std::vector<std::string> PlaybackController::TimeLabelTexts() const {
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  if (!active() || !s.feedLoaded || !s.rangeKnown) return std::vector<std::string>(5);
+  std::vector<std::string> labels;
+  for (int i = 0; i <= 4; ++i) {
+    labels.push_back(LocalTimeText(s.feed.start() + s.rangeLength * i / 4.0, "%02u/%02u/%02u\r%02u:%02u:%02u"));
+  }
+  return labels;
+}
+
+std::vector<std::string> PlaybackController::RangeTexts() const {
+  const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
+  if (!active() || !s.feedLoaded || !s.rangeKnown) return std::vector<std::string>(3);
+  const FeedRange full = s.full.known() ? s.full : s.feed;
+  std::vector<std::string> texts;
+  texts.push_back(LocalTimeText(full.start(), "%02u/%02u/%02u %02u:%02u:%02u"));
+  texts.push_back(LocalTimeText(full.end(), "%02u/%02u/%02u %02u:%02u:%02u"));
+  const double shown = s.feed.end() - s.feed.start();
+  if (shown < 1.0) {
+    texts.emplace_back(kTextEmptySelection);
+  } else {
+    texts.push_back(DurationText(shown, "%d days + %02d:%02d:%02d showing") +
+                    DurationText(full.end() - full.start(), "    (%d days + %02d:%02d:%02d total)"));
+  }
+  return texts;
+}
+
+}  // namespace velmora

@@ -1,0 +1,163 @@
+// The main thread's side of playback, without widgets: entering and leaving playback
+// mode, turning the operator's commands and slider moves into thread messages, asking
+// for new feeds (zoom in, zoom out, the same range, a selection), and following the
+// playback thread's reports (slider position, column count, graph, playing flag, speed).
+// A window shows this state and calls these operations; the headless program uses them
+// as they are.
+//
+// Main thread only (the tree's nodes and the view slots' playback slots are read here).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "live/image.h"
+#include "playback/playback_engine.h"
+#include "playback/playback_messages.h"
+#include "recording/cleanup.h"  // playbackMode(): the flag the removal pass gives way to
+
+namespace velmora {
+
+struct GroupRecord;
+class ViewSlots;
+
+constexpr const char* kTextNoActiveViews = "There are no view windows active.";  // 419
+constexpr const char* kTextSelectView =
+    "Please select a viewing window by clicking\non it with the left mouse button, or hold Ctrl\n"
+    "and click on multiple windows.";  // 420
+constexpr const char* kTextNoActivePlaybackViews = "There are no active views selected\nfor playback.";  // 426
+constexpr const char* kTextPlaybackLimit = "Playback mode exited to allow file delete pass.";      // 445
+constexpr const char* kTextEmptySelection = "Empty selection.";
+
+// Speed slider: 27 steps of tenths of real time; position 6 is real time.
+constexpr int kSpeedSteps = 27;
+constexpr int kRealTimeSpeedPosition = 6;
+// The step's value in tenths; a position outside 0..26 counts as 1.
+int SpeedStepTenths(int position);
+// "%d.%d" (whole part and tenths) for values up to 100 tenths, "%d" above.
+std::string SpeedLabel(int position);
+
+enum class FeedKind {
+  kZoomIn,     // around the slider by the factor
+  kZoomOut,    // relative to the full range by the factor (100,000: all of it)
+  kSameRange,  // the current feed range again
+  kSelection,  // the slider's selection, or everything when there is none
+};
+
+// What a window does for the controller; every hook may be empty.
+struct PlaybackUiHooks {
+  // A warning box with one of the texts above.
+  std::function<void(const std::string& text)> messageBox;
+  // Show (true) or hide the Playback Controls pane.
+  std::function<void(bool show)> showControls;
+  // Enable or disable the timeline slider, the range scroll bar and the date/time fields.
+  std::function<void(bool enable)> enableControls;
+  // A new feed was requested ("Building view, please wait..." in the timeline).
+  std::function<void()> feedRequested;
+  // The slider, its range, the graph or the playing flag changed.
+  std::function<void()> changed;
+};
+
+class PlaybackController {
+ public:
+  // queue: the playback thread's queue; summary: the engine's feed summary; slots: the
+  // view slots. All must outlive the controller.
+  PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary, ViewSlots& slots);
+
+  PlaybackUiHooks& uiHooks() { return ui_; }
+
+  // Command 10050: enter playback mode, or leave it when on. selected is the tree's
+  // selected node (may be null). True when playback mode is on afterwards.
+  bool Toggle(GroupRecord* selected);
+  bool Enter(GroupRecord* selected);
+  void Leave();
+  bool active() const { return playbackMode().load(); }
+
+  // Asks the playback thread for a new feed of the kind; false when no tile is left for
+  // playback (playback mode is then left).
+  bool RequestNewFeed(FeedKind kind, GroupRecord* selected, double factor = 3.0);
+  // A new feed of an explicit range (range scroll bar, date and time fields).
+  bool RequestRange(double startSeconds, double endSeconds, double zoomPosition, GroupRecord* selected);
+
+  // Commands 10052..10058 (nothing outside playback mode).
+  void ZoomIn(GroupRecord* selected);
+  void ZoomOut(bool shift, GroupRecord* selected);
+  void PreviousFrame();
+  void ReversePlay();
+  void Pause();
+  void Play();
+  void NextFrame();
+
+  // The operator moved the timeline slider (shift: extend the selection).
+  void SliderMoved(int column, bool shift);
+  void ClearSelection();
+  // The date and time fields were edited: seek to the recorded time t (seconds), or ask
+  // for a feed of the same length centred on t (zoom position 0.5) when t lies outside
+  // the shown range.
+  void SeekToTime(double seconds, GroupRecord* selected);
+  // The speed slider moved (0..26).
+  void SetSpeedPosition(int position);
+
+  // Reports of the playback thread (WM_APP+9..+20). True when the message was one.
+  bool HandleMessage(AppMessage& message);
+  // Timer work of the main thread: the two-hour limit.
+  void Tick(int64_t nowMs);
+
+  // --- State for a window ---
+  int sliderColumn() const { return sliderColumn_; }
+  int sliderMax() const { return sliderMax_; }
+  bool hasSelection() const { return selectionStart_ >= 0 && selectionEnd_ > selectionStart_; }
+  int selectionStart() const { return selectionStart_; }
+  int selectionEnd() const { return selectionEnd_; }
+  bool dragging() const { return dragging_; }
+  bool playing() const { return playing_; }
+  int speedPosition() const { return speedPosition_; }
+  double zoomPosition() const { return zoomPosition_; }
+  std::shared_ptr<Image> graph() const { return graph_; }
+  // Tiles taking part in the last requested feed, in view order.
+  const std::vector<int>& playbackTiles() const { return playbackTiles_; }
+
+  // The recorded time under a slider column (seconds), from the feed summary.
+  double ColumnTime(int column) const;
+  // The five labels under the slider: start, quarter, half, three quarters and end of
+  // the shown range ("%02u/%02u/%02u\r%02u:%02u:%02u", local time); empty without a feed.
+  std::vector<std::string> TimeLabelTexts() const;
+  // The full range's start and end ("%02u/%02u/%02u %02u:%02u:%02u") and the duration
+  // text ("%d days + %02d:%02d:%02d showing    (%d days + ... total)" or
+  // "Empty selection."). Empty without a feed.
+  std::vector<std::string> RangeTexts() const;
+
+ private:
+  bool RequestFeed(FeedKind kind, GroupRecord* selected, double factor, const FeedRange* explicitRange,
+                   double explicitZoom);
+  void Post(PlaybackMessage message);
+  void Message(const char* text);
+  GroupRecord* NodeOfTile(int tile) const;
+
+  PlaybackQueue& queue_;
+  std::function<PlaybackSummary()> summary_;
+  ViewSlots& slots_;
+  PlaybackUiHooks ui_;
+
+  int sliderColumn_ = 0;
+  int sliderMax_ = kInitialColumns;
+  int selectionStart_ = -1;
+  int selectionEnd_ = -1;
+  int shiftAnchor_ = -1;
+  bool dragging_ = false;
+  bool playing_ = false;
+  int speedPosition_ = kRealTimeSpeedPosition;
+  double zoomPosition_ = 0;
+  std::shared_ptr<Image> graph_;
+  std::vector<int> playbackTiles_;
+};
+
+// Splits a time into whole seconds and milliseconds (truncating), after adding `round`.
+FeedRange MakeRange(double startSeconds, double endSeconds, double endRound);
+
+}  // namespace velmora

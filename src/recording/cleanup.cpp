@@ -1,0 +1,446 @@
+#include "recording/cleanup.h"
+
+#include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "app/events.h"
+#include "app/log.h"
+#include "app/messages.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "recording/format.h"
+#include "recording/recorder.h"
+
+namespace velmora {
+
+namespace {
+
+// Folders nested deeper than this below the recordings folder are not walked (a guard
+// against runaway nesting; device paths are far shallower).
+constexpr int kMaxWalkDepth = 64;
+
+// 2000-01-01 00:00:00 UTC: the first moment whose hour key sorts with today's.
+constexpr int64_t kFirstKeyYearStart = 946684800;
+
+// The entries the main thread published last, with a count of publications.
+struct Published {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<CleanupDevice> devices;  // guarded by lock
+  uint64_t generation = 0;             // guarded by lock
+  std::atomic<bool> wanted{false};     // the removal thread asks for a fresh copy
+};
+Published& published() {
+  static auto* state = new Published;  // never destroyed: the thread may outlive exit
+  return *state;
+}
+
+void CollectDevices(const GroupRecord* record, const std::string& pathData,
+                    std::vector<CleanupDevice>& out) {
+  if (record == nullptr) return;
+  out.push_back(CleanupDevice{pathData + record->path, record->kind, record->archiveTime});
+  for (const auto& child : record->children) CollectDevices(child.get(), pathData, out);
+}
+
+std::string Format(const char* format, const std::string& text) {
+  char buffer[64];
+  std::string out;
+  const int needed = std::snprintf(buffer, sizeof buffer, format, text.c_str());
+  if (needed < 0) return out;
+  out.resize(static_cast<std::size_t>(needed) + 1);
+  std::snprintf(out.data(), out.size(), format, text.c_str());
+  out.resize(static_cast<std::size_t>(needed));
+  return out;
+}
+
+std::string FormatPass(const char* format, int pass) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, format, pass);
+  return buffer;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != b[i]) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// The hour key of a moment given in seconds, kept within the key's 32-bit range.
+std::string HourKeyOf(int64_t seconds) {
+  seconds = std::clamp<int64_t>(seconds, INT32_MIN, INT32_MAX);
+  return HourKey(static_cast<int32_t>(seconds));
+}
+
+int64_t Seconds(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
+}
+
+bool Unlink(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+struct ThreadState {
+  std::mutex lock;
+  std::condition_variable ended;
+  std::thread thread;    // guarded by lock
+  bool running = false;  // guarded by lock
+};
+ThreadState& threadState() {
+  // Never destroyed: a thread that did not end in time at shutdown keeps its object.
+  static auto* state = new ThreadState;
+  return *state;
+}
+
+}  // namespace
+
+std::atomic<bool>& playbackMode() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root) {
+  std::vector<CleanupDevice> devices;
+  CollectDevices(root, paths().pathData, devices);
+  return devices;
+}
+
+void PublishCleanupDevices(const GroupRecord* root) {
+  if (root == nullptr) root = treeRoot().get();
+  std::vector<CleanupDevice> devices = CleanupDevicesOf(root);
+  Published& state = published();
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.devices.swap(devices);
+    ++state.generation;
+  }
+  state.changed.notify_all();
+}
+
+std::vector<CleanupDevice> PublishedCleanupDevices() {
+  Published& state = published();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.devices;
+}
+
+void ServeCleanupSnapshot() {
+  if (published().wanted.exchange(false)) PublishCleanupDevices();
+}
+
+std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
+                                                 platform::Event& stop, bool* fresh) {
+  Published& state = published();
+  std::unique_lock<std::mutex> guard(state.lock);
+  const uint64_t before = state.generation;
+  state.wanted = true;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  // Short slices, so that shutdown is noticed while waiting.
+  while (state.generation == before && !stop.isSet()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    state.changed.wait_for(guard, std::min<std::chrono::steady_clock::duration>(
+                                      deadline - now, std::chrono::milliseconds(50)));
+  }
+  const bool answered = state.generation != before;
+  if (!answered) state.wanted = false;
+  if (fresh != nullptr) *fresh = answered;
+  return state.devices;
+}
+
+int DiskUsagePercent(const std::string& folder) {
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0) {
+    LogLastError(("statvfs(" + folder + ")").c_str());
+    return 0;
+  }
+  const unsigned __int128 total = static_cast<unsigned __int128>(vfs.f_blocks) * vfs.f_frsize;
+  if (total == 0) return 0;
+  const unsigned __int128 free = static_cast<unsigned __int128>(vfs.f_bavail) * vfs.f_frsize;
+  const int usage = 100 - static_cast<int>(free * 100 / total);
+  return std::clamp(usage, 0, 100);
+}
+
+CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(options)) {
+  stop_ = options_.stop != nullptr ? options_.stop : &shutdownEvent();
+  root_ = options_.root.empty() ? paths().pathData : options_.root;
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::chrono::system_clock::time_point CleanupRunner::Now() const {
+  return options_.clock ? options_.clock() : RecorderNow();
+}
+
+int CleanupRunner::Usage() const {
+  return options_.diskUsage ? options_.diskUsage(root_) : DiskUsagePercent(root_);
+}
+
+bool CleanupRunner::Interrupted() const {
+  return stop_->isSet() || renameFlag().load() || playbackMode().load();
+}
+
+bool CleanupRunner::StopWalk() {
+  if (stop_->wait(options_.entryWait)) return true;
+  return renameFlag().load() || playbackMode().load();
+}
+
+std::vector<std::string> CleanupRunner::candidates() const {
+  std::vector<std::string> out;
+  out.reserve(candidates_.size());
+  for (const auto& candidate : candidates_) out.push_back(candidate.second);
+  return out;
+}
+
+const CleanupDevice* CleanupRunner::DeviceOf(const std::string& folder) const {
+  const auto found = devices_.find(folder);
+  return found == devices_.end() ? nullptr : &found->second;
+}
+
+bool CleanupRunner::RunPass() {
+  ++pass_;
+  PostStatus(FormatPass("Starting file delete by age, pass %d.", pass_));
+  mainQueue().post(MsgDiskUsage{});
+  renameFlag() = false;
+  TrimLog();
+  devices_.clear();
+  std::vector<CleanupDevice> devices;
+  if (options_.devices) {
+    devices = options_.devices();
+  } else {
+    bool fresh = false;
+    devices = RequestCleanupDevices(options_.snapshotWait, *stop_, &fresh);
+    if (!fresh && !stop_->isSet())
+      Log("CleanupThread: no fresh device list from the main thread; using the last one");
+  }
+  for (auto& device : devices) devices_.emplace(device.folder, device);
+  deletePassEvent().reset();
+  candidates_.clear();
+
+  Walk(root_, 0);
+
+  bool complete = true;
+  if (renameFlag().load()) {
+    PostStatus("Delete pass suspended during rename...");
+    complete = false;
+  } else if (playbackMode().load()) {
+    PostStatus("Delete pass suspended during playback...");
+    complete = false;
+  } else {
+    int usage = Usage();
+    const int fullness = settings().diskFullness;
+    if (usage > fullness) {
+      PostStatus(FormatPass("Starting file delete by fullness, pass %d.", pass_));
+      while (usage > fullness && !candidates_.empty()) {
+        if (stop_->wait(options_.entryWait)) {
+          complete = false;
+          break;
+        }
+        if (renameFlag().load()) {
+          PostStatus("Delete pass suspended during rename...");
+          complete = false;
+          break;
+        }
+        if (playbackMode().load()) {
+          PostStatus("Delete pass suspended during playback...");
+          complete = false;
+          break;
+        }
+        const Candidate first = *candidates_.begin();
+        candidates_.erase(candidates_.begin());
+        DeleteHourFiles(first.second);
+        usage = Usage();
+      }
+      PostStatus(FormatPass("Finished file delete pass %d.", pass_));
+      mainQueue().post(MsgDiskUsage{});
+    } else {
+      PostStatus(FormatPass("Finished file delete pass %d within specified capacity.", pass_));
+    }
+  }
+  if (stop_->isSet()) complete = false;
+  deletePassEvent().set();
+  return complete;
+}
+
+void CleanupRunner::Walk(const std::string& folder, int depth) {
+  PostStatus(Format("Checking %s...", folder));
+
+  std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;  // a folder that cannot be listed is skipped silently
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    // Symbolic links are never followed: a link to a folder elsewhere must not make the
+    // walk delete outside the recordings folder.
+    struct stat st {};
+    const std::string path = folder + "/" + name;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode))
+      entries.emplace_back(name, true);
+    else if (S_ISREG(st.st_mode))
+      entries.emplace_back(name, false);
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end());
+
+  const CleanupDevice* owner = DeviceOf(folder);
+  for (const auto& [name, isFolder] : entries) {
+    if (StopWalk()) return;
+    const std::string path = folder + "/" + name;
+    if (isFolder) {
+      if ((owner != nullptr && owner->kind != EntryKind::LocalNVR &&
+           owner->kind != EntryKind::Group && owner->kind != EntryKind::ServerDevice) ||
+          depth + 1 > kMaxWalkDepth) {
+        PostStatus(Format("Skipping %s...", path));
+        continue;
+      }
+      Walk(path, depth + 1);
+      if (Interrupted()) return;
+    } else {
+      ConsiderFile(folder, owner, name);
+    }
+  }
+}
+
+void CleanupRunner::ConsiderFile(const std::string& folder, const CleanupDevice* device,
+                                 const std::string& fileName) {
+  const std::size_t dot = fileName.rfind('.');
+  if (dot == std::string::npos) return;
+  const std::string extension = fileName.substr(dot);
+  if (!EqualsIgnoringCase(extension, kDataFileExtension) &&
+      !EqualsIgnoringCase(extension, kIndexFileExtension))
+    return;
+  const std::string name = fileName.substr(0, dot);
+  // Only the recorder's own files, named by their hour, are ever removed.
+  if (!IsHourKey(name)) return;
+
+  const int64_t now = Seconds(Now());
+  // The current and the previous hour are never removed.
+  if (!(name < HourKeyOf(now - 3600))) return;
+  // Only folders of recording devices are cleaned; a folder that belongs to no device,
+  // or to an entry that lists leftover recordings, keeps its files.
+  if (device == nullptr || !IsRecordableKind(device->kind)) return;
+
+  const std::string path = folder + "/" + fileName;
+  // Hour keys carry two digits of the year: a cut-off before 2000 would wrap around and
+  // sort after every key of this century. Nothing is that old.
+  const int64_t cutOff = now - 3600 - static_cast<int64_t>(device->archiveTime);
+  if (cutOff >= kFirstKeyYearStart && HourKeyOf(cutOff) > name) {
+    DeleteHourFiles(path);
+  } else {
+    AddCandidate(fileName, path);
+  }
+}
+
+void CleanupRunner::AddCandidate(const std::string& fileName, const std::string& path) {
+  if (options_.candidateLimit == 0) return;
+  if (candidates_.size() >= options_.candidateLimit) {
+    // Full: keep the oldest entries; a newer one than all kept is not taken.
+    Candidate candidate{fileName, path};
+    if (!(candidate < *candidates_.rbegin())) return;
+    candidates_.insert(std::move(candidate));
+    candidates_.erase(std::prev(candidates_.end()));
+    return;
+  }
+  candidates_.emplace(fileName, path);
+}
+
+void CleanupRunner::DeleteHourFiles(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (slash == std::string::npos || dot == std::string::npos || dot < slash) return;
+  const std::string base = path.substr(0, dot);
+  for (const char* extension : {kIndexFileExtension, kDataFileExtension}) {
+    const std::string file = base + extension;
+    if (Unlink(file)) PostStatus("Deleting " + file);
+  }
+  // A file listed under another letter case than the recorder writes goes with its pair.
+  if (::access(path.c_str(), F_OK) == 0 && Unlink(path)) PostStatus("Deleting " + path);
+  const std::string folder = path.substr(0, slash);
+  if (folder != root_ && ::rmdir(folder.c_str()) == 0) PostStatus("Deleting " + folder);
+}
+
+void CleanupRunner::Run() {
+  for (;;) {
+    RunPass();
+    if (stop_->wait(options_.passInterval)) break;
+  }
+}
+
+bool LowerThreadPriority() {
+  bool ok = true;
+  sched_param param{};
+  param.sched_priority = 0;
+  const int rc = ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &param);
+  if (rc != 0) {
+    errno = rc;
+    LogLastError("CleanupThread: pthread_setschedparam");
+    ok = false;
+  }
+  // On Linux the nice value of a thread id applies to that thread alone.
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) != 0) {
+    LogLastError("CleanupThread: setpriority");
+    ok = false;
+  }
+  return ok;
+}
+
+void CleanupThread(CleanupOptions options) {
+  LowerThreadPriority();
+  // The delete-pass event exists for the whole process and starts signalled.
+  CleanupRunner runner(std::move(options));
+  runner.Run();
+  Log("CleanupThread: exiting");
+  deletePassEvent().set();
+}
+
+bool StartCleanupThread(CleanupOptions options) {
+  ThreadState& state = threadState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.running) return false;
+  if (state.thread.joinable()) state.thread.join();  // an earlier run that has ended
+  if (!options.devices) PublishCleanupDevices();
+  state.running = true;
+  try {
+    state.thread = std::thread([options = std::move(options)]() mutable {
+      CleanupThread(std::move(options));
+      ThreadState& s = threadState();
+      std::lock_guard<std::mutex> done(s.lock);
+      s.running = false;
+      s.ended.notify_all();
+    });
+  } catch (const std::system_error& error) {
+    state.running = false;
+    errno = error.code().value();
+    LogLastError("CleanupThread: thread start");
+    return false;
+  }
+  return true;
+}
+
+bool JoinCleanupThread(std::chrono::milliseconds timeout) {
+  ThreadState& state = threadState();
+  std::unique_lock<std::mutex> guard(state.lock);
+  if (!state.ended.wait_for(guard, timeout, [&] { return !state.running; })) return false;
+  if (state.thread.joinable()) {
+    std::thread finished = std::move(state.thread);
+    guard.unlock();
+    finished.join();
+  }
+  return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,138 @@
+// Automatic removal of recordings: one background thread at the lowest priority that
+// runs a pass at once and then every 15 minutes. A pass deletes the hour files of each
+// device that are older than the device's archive time, then, while the disk holding
+// the recordings folder is fuller than the diskFullness setting, the oldest hour files
+// of all devices together. The files of the current and the previous UTC hour are never
+// touched, so the pair the recorder is writing is safe. A pass gives way to playback
+// and to a folder rename, and keeps the delete-pass event clear while it runs.
+//
+// The device tree belongs to the main thread and is changed there without a lock, so the
+// removal thread never walks it. It reads a copy of what it needs (each entry's folder,
+// kind and archive time) that the main thread publishes: at the start of every pass the
+// thread asks for a fresh copy, which ServeCleanupSnapshot() (called from the main
+// thread's periodic tick) provides; PublishCleanupDevices() may also be called directly
+// after a change of the tree.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "model/group_record.h"
+#include "platform/event.h"
+
+namespace velmora {
+
+// Set while the operator plays recordings back (written by playback only); a removal
+// pass stops when it sees it.
+std::atomic<bool>& playbackMode();
+
+// What a pass needs to know about one tree entry.
+struct CleanupDevice {
+  std::string folder;  // pathData + path, as the walk spells folders
+  int32_t kind = 0;
+  int32_t archiveTime = 0;  // seconds
+};
+
+// The entries below `root` (itself first, depth first, children in order).
+std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root);
+// Main thread: publishes the tree's entries for the removal thread (null = the tree root).
+void PublishCleanupDevices(const GroupRecord* root = nullptr);
+// The published entries (empty before the first publication).
+std::vector<CleanupDevice> PublishedCleanupDevices();
+// Main thread, from its periodic tick: publishes the tree's entries when the removal
+// thread has asked for them; otherwise does nothing.
+void ServeCleanupSnapshot();
+// Removal thread: asks the main thread for a fresh copy and waits up to `wait` for it
+// (returning early when `stop` is set). Returns the freshest entries available; false
+// in `fresh` when the main thread did not answer in time.
+std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
+                                                 platform::Event& stop, bool* fresh = nullptr);
+
+// Disk usage of the volume holding `folder` in percent: 100 minus the integer part of
+// 100 x bytes free for the caller / total bytes, within 0..100. 0 when the volume
+// cannot be queried (logged): an unknown usage never causes deletions.
+int DiskUsagePercent(const std::string& folder);
+
+// Candidate list bound: the oldest entries are kept, newer ones dropped.
+constexpr std::size_t kCleanupCandidateLimit = 100000;
+
+struct CleanupOptions {
+  // Current time; empty: the recorder's clock.
+  std::function<std::chrono::system_clock::time_point()> clock;
+  // Disk usage of the recordings volume; empty: DiskUsagePercent.
+  std::function<int(const std::string& folder)> diskUsage;
+  // The tree's entries; empty: a fresh copy from the main thread (RequestCleanupDevices).
+  std::function<std::vector<CleanupDevice>()> devices;
+  // How long a pass waits for the main thread's copy before using the last one.
+  std::chrono::milliseconds snapshotWait{2000};
+  // Ends the thread and interrupts waits; null: shutdownEvent().
+  platform::Event* stop = nullptr;
+  // The recordings folder; empty: paths().pathData.
+  std::string root;
+  std::chrono::milliseconds entryWait{25};         // before each folder entry and deletion
+  std::chrono::milliseconds passInterval{900000};  // from the end of a pass to the next
+  std::size_t candidateLimit = kCleanupCandidateLimit;
+};
+
+// One removal pass after another, as the removal thread runs them.
+class CleanupRunner {
+ public:
+  explicit CleanupRunner(CleanupOptions options);
+
+  // One pass. Returns false when it was stopped early (rename, playback, shutdown).
+  bool RunPass();
+  // Passes until the stop event is set; the first pass runs at once.
+  void Run();
+
+  int passNumber() const { return pass_; }
+  // Candidates left after the last pass, oldest first (file name, then full path).
+  std::vector<std::string> candidates() const;
+
+ private:
+  using Candidate = std::pair<std::string, std::string>;  // file name, full path
+
+  bool Interrupted() const;
+  bool StopWalk();
+  void Walk(const std::string& folder, int depth);
+  void ConsiderFile(const std::string& folder, const CleanupDevice* owner,
+                    const std::string& fileName);
+  void AddCandidate(const std::string& fileName, const std::string& path);
+  void DeleteHourFiles(const std::string& path);
+  const CleanupDevice* DeviceOf(const std::string& folder) const;
+  std::chrono::system_clock::time_point Now() const;
+  int Usage() const;
+
+  CleanupOptions options_;
+  platform::Event* stop_;
+  std::string root_;  // without its trailing separator
+  int pass_ = 0;
+  // This pass's view of the tree by folder; the first entry of a folder wins.
+  std::unordered_map<std::string, CleanupDevice> devices_;
+  std::set<Candidate> candidates_;
+};
+
+// The thread body: lowers its own priority, runs passes until the stop event, logs
+// "CleanupThread: exiting".
+void CleanupThread(CleanupOptions options);
+
+// Lowers the calling thread to the idle scheduling class (and the lowest nice value).
+// Returns false when the system refused (logged).
+bool LowerThreadPriority();
+
+// Starts the removal thread once (main thread; publishes the tree's entries first when
+// the options take the published ones). False when it is already running or cannot start.
+bool StartCleanupThread(CleanupOptions options = {});
+// Waits up to `timeout` for the thread to end; true when it ended (or never ran). The
+// stop event must have been set.
+bool JoinCleanupThread(std::chrono::milliseconds timeout);
+
+}  // namespace velmora

@@ -1,0 +1,86 @@
+// The recorder: decides for every decoded live frame whether it goes into the device's
+// recording files, runs motion detection for it, and writes it as one record plus one
+// index entry. It also keeps the per-device files open between frames (switching them
+// at the UTC hour), closes them when recording stops, clears the tiles' recording marks,
+// and renames a device's recordings folder when the device is renamed or moved.
+//
+// Threads and locks: check_record runs on the fetch workers with the device's fetchLock
+// held. Every record write of every device happens under recordingLock(), and within it
+// under the device's recordLock (always in that order). The device's motion state is
+// used only inside both locks. The main thread closes files under recordLock alone and
+// renames folders under recordingLock.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "live/image.h"
+#include "model/group_record.h"
+#include "recording/format.h"
+#include "recording/motion.h"
+
+namespace velmora {
+
+struct AppHooks;
+
+// The clock the recorder reads for schedules and record times. Tests install their own
+// to cross hour boundaries; an empty function restores the system clock. Install it
+// before any recording thread runs.
+using RecorderClock = std::function<std::chrono::system_clock::time_point()>;
+void SetRecorderClock(RecorderClock clock);
+std::chrono::system_clock::time_point RecorderNow();
+
+// The record time fields of a moment (seconds and milliseconds, floored).
+RecordTime RecordTimeOf(std::chrono::system_clock::time_point when);
+
+// True when the moment lies inside the device's schedule: always with the schedule off,
+// else when both the local weekday's flag (0 = Sunday) and the local hour's flag are set.
+bool InSchedule(const GroupRecord& device, std::chrono::system_clock::time_point when);
+
+// One decoded live frame of a device. `buffer` is the first of 48 writable bytes in
+// front of the JPEG of `jpegLength` bytes, which is followed by 4 writable bytes; the
+// record is assembled there and written with one write. Sets the frame's motion flag
+// when the frame was chosen for recording and updates the tile's recording mark
+// (1 inside the schedule, 2 outside). JPEG lengths outside 16..4,194,304 are refused
+// with a log line.
+void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength);
+
+// The device's motion detector state, created on first use. Call with the device's
+// recording locks held.
+MotionState& DeviceMotionState(GroupRecord& device);
+// The detector settings of a device.
+MotionSettings DeviceMotionSettings(const GroupRecord& device);
+
+// Sets the recording mark of every view tile to 0.
+void record_stop();
+
+// Closes the device's data and index files under its recordLock and forgets the open
+// hour (failed closes are logged). Installed as the model's closeRecordings hook.
+void record_close_files(GroupRecord& device);
+
+// Set when a device folder is renamed; the automatic removal stops its pass when it
+// sees it and clears it at the start of the next pass.
+std::atomic<bool>& renameFlag();
+
+// Renames the recordings folder of a device whose path changed from oldPath to newPath.
+// The caller holds recordingLock() and has closed the files of the renamed subtree.
+// Waits up to 1 s for a running removal pass. A failure other than "the old folder does
+// not exist" is posted as status "Error renaming folder for recorded images (%d)!".
+// Returns true when the folder was moved or there was nothing to move.
+bool record_rename_folder(const std::string& oldPath, const std::string& newPath);
+// How long record_rename_folder waits for a removal pass (tests shorten it).
+void SetRenameWait(std::chrono::milliseconds wait);
+
+// Fills the hooks that lead to the recorder: the stream parser's recordFrame
+// (check_record for every decoded frame), and the model's closeRecordings
+// (record_close_files) and clearRecordingMark (the device's tile mark back to 0).
+void InstallRecorderHooks();
+// Fills the application's recording hooks: recordStop (record_stop), closeRecordings
+// (CloseAllRecordings over the whole tree), startCleanupThread and joinCleanup.
+void InstallRecordingAppHooks(AppHooks& hooks);
+
+}  // namespace velmora

@@ -1,0 +1,141 @@
+// Shared by the live-acquisition tests: a fixture with its own log and application-data
+// folder and clean process-wide state, small JPEG and stream builders, and a reader of
+// the main queue.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/log.h"
+#include "app/messages.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "live/decrypt.h"
+#include "live/fetch.h"
+#include "live/image.h"
+#include "live/jpeg.h"
+#include "live/stream.h"
+#include "live/view_slot.h"
+#include "model/group_record.h"
+
+namespace velmora::test {
+
+// A colour JPEG of the given size whose pixels depend on seed.
+inline std::string MakeJpeg(int width, int height, int seed = 0) {
+  std::unique_ptr<Image> image = Image::New(width, height, 24);
+  if (!image) return std::string();
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      image->SetPixel(x, y,
+                      Colour{static_cast<uint8_t>(x * 7 + seed * 31), static_cast<uint8_t>(y * 5 + seed),
+                             static_cast<uint8_t>((x ^ y) + seed * 3)});
+    }
+  }
+  const std::vector<uint8_t> bytes = EncodeJpeg(*image, 85);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// One part of a multipart stream, as cameras send it.
+inline std::string MjpegPart(const std::string& jpeg) {
+  return "--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
+         "\r\n\r\n" + jpeg + "\r\n";
+}
+
+constexpr const char* kStreamHeader =
+    "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=myboundary\r\n\r\n";
+
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+class LiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-live-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    savedPaths_ = paths();
+    savedSettings_ = settings();
+    paths().appDataFolder = dir_ + "/";
+    paths().logPath = dir_ + "/test.log";
+    SetLogPath(paths().logPath);
+    settings().captionShowFPS = true;
+    settings().captionShowSize = true;
+    settings().captionShowDimensions = false;
+    settings().recordEnable = true;
+    streamHooks() = StreamHooks();
+    fetchHooks() = FetchHooks();
+    treeHooks() = TreeHooks();
+    treeRoot().reset();
+    ResetFrameKey();
+    for (int i = 0; i < viewSlotCount; ++i) {
+      viewSlots().at(i)->SetFrozen(false);
+      viewSlots().at(i)->SetErrorMark(false);
+      viewSlots().SetCaptionAndClear(i, std::string());
+      viewSlots().SetPlaybackSlot(i, -1);
+    }
+    while (mainQueue().take()) {
+    }
+  }
+
+  void TearDown() override {
+    streamHooks() = StreamHooks();
+    fetchHooks() = FetchHooks();
+    treeHooks() = TreeHooks();
+    if (treeRoot()) DestroyTree(treeRoot().get());
+    treeRoot().reset();
+    ResetFrameKey();
+    while (mainQueue().take()) {
+    }
+    SetLogPath("");
+    paths() = savedPaths_;
+    settings() = savedSettings_;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string LogText() const {
+    std::ifstream in(paths().logPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  bool LogHas(const std::string& needle) const { return LogText().find(needle) != std::string::npos; }
+
+  // The WM_APP+6 values posted so far, oldest first (the queue is emptied).
+  static std::vector<bool> TakeFetchErrors() {
+    std::vector<bool> values;
+    while (auto message = mainQueue().take()) {
+      if (auto* error = std::get_if<MsgFetchError>(&*message)) values.push_back(error->error);
+    }
+    return values;
+  }
+  // The status texts posted so far (the queue is emptied).
+  static std::vector<std::string> TakeStatusTexts() {
+    std::vector<std::string> texts;
+    while (auto message = mainQueue().take()) {
+      if (auto* status = std::get_if<MsgStatusText>(&*message)) texts.push_back(status->text.value_or(""));
+    }
+    return texts;
+  }
+
+  std::string dir_;
+  Paths savedPaths_;
+  Settings savedSettings_;
+};
+
+}  // namespace velmora::test

@@ -1,0 +1,341 @@
+// The HTTP server on 127.0.0.1: answers, interoperation with the program's own remote
+// reads and HTTP client, and the bounds that keep slow or silent clients from holding
+// it (every loop here is bounded in count and time).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "live/http_get.h"
+#include "net/discovery.h"
+#include "net/http_server.h"
+#include "net_fixture.h"
+#include "netns.h"
+#include "playback/access.h"
+#include "process.h"
+
+namespace velmora::net {
+namespace {
+
+using namespace std::chrono_literals;
+using test::AppendRecord;
+using test::FakeJpeg;
+using test::kRecordTime;
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recordings = dir.path() + "/rec/";
+    std::filesystem::create_directories(recordings);
+    config.bindAddress = "127.0.0.1";
+    config.port = 0;
+    config.askMainThread = false;
+    http_client_open();
+  }
+  void TearDown() override {
+    server.stop();
+    http_client_close();
+  }
+  bool start() {
+    if (!server.start(config)) return false;
+    server.publishTree(TakeTreeSnapshot(tree.root.get(), recordings));
+    return true;
+  }
+  std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(server.port()) + path; }
+  std::filesystem::path doorFolder() { return recordings + "Yard/Door"; }
+
+  test::TempDir dir;
+  std::string recordings;
+  test::SampleTree tree;
+  HttpServerConfig config;
+  HttpServer server;
+};
+
+TEST_F(HttpServerTest, AnswersOneRequestPerConnectionAndCloses) {
+  ASSERT_TRUE(start());
+  bool closed = false;
+  const std::string raw = test::Exchange(server.port(), "GET /nvr.xml HTTP/1.0\r\nHost: x\r\n\r\n", 5000ms, &closed);
+  EXPECT_TRUE(closed);
+  const test::ParsedResponse r = test::ParseResponse(raw);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "text/xml");
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+  EXPECT_NE(r.body.find("<device name=\"Door\">"), std::string::npos);
+
+  // A request split over several segments, and one whose client closes its side at once.
+  const int fd = test::ConnectLoopback(server.port());
+  ASSERT_GE(fd, 0);
+  for (const char* part : {"GE", "T /index", ".html HT", "TP/1.0\r\n\r\n"}) {
+    ::send(fd, part, std::strlen(part), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(test::ParseResponse(test::ReadAll(fd, 5000ms)).status, 200);
+  ::close(fd);
+  const int half = test::ConnectLoopback(server.port());
+  ::send(half, "GET /missing", 12, MSG_NOSIGNAL);
+  ::shutdown(half, SHUT_WR);
+  EXPECT_EQ(test::ParseResponse(test::ReadAll(half, 5000ms)).status, 404);
+  ::close(half);
+}
+
+TEST_F(HttpServerTest, NonGetIsClosedWithoutAnswer) {
+  ASSERT_TRUE(start());
+  for (const char* request : {"POST /nvr.xml HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "PUT / HTTP/1.0\r\n\r\n", "\r\n\r\n"}) {
+    bool closed = false;
+    EXPECT_EQ(test::Exchange(server.port(), request, 3000ms, &closed), "") << request;
+    EXPECT_TRUE(closed) << request;
+  }
+  EXPECT_GE(server.stats().unanswered, 3u);
+}
+
+TEST_F(HttpServerTest, PlaybackReadsRecordingsThroughTheServer) {
+  const auto first = AppendRecord(doorFolder(), kRecordTime, 10, FakeJpeg(3000, 1));
+  const auto second = AppendRecord(doorFolder(), kRecordTime + 2, 20, FakeJpeg(45000, 2));
+  ASSERT_TRUE(start());
+
+  RecordedData data;
+  data.setSources({url("/Yard/Door")});
+  std::vector<std::string> statuses;
+  data.setStatusSink([&](const std::string& text) { statuses.push_back(text); });
+  const std::string key = HourKey(kRecordTime);
+
+  RecordHeader header;
+  ASSERT_EQ(data.ReadHeader(key, 0, static_cast<int64_t>(second.offset), header), 0);
+  EXPECT_EQ(header.recordLength, second.bytes.size());
+  uint64_t start = 1;
+  ASSERT_EQ(data.ReadFooter(key, 0, -4, start), 0);
+  EXPECT_EQ(start, second.offset);
+  ASSERT_EQ(data.ReadFooter(key, 0, static_cast<int64_t>(second.offset) - 4, start), 0);
+  EXPECT_EQ(start, first.offset);
+
+  std::vector<uint8_t> jpeg;
+  IndexEntry position;
+  position.time = kRecordTime + 2;
+  position.milliseconds = 20;
+  position.offset = second.offset;
+  ASSERT_TRUE(data.ReadJpegBytes(position, 0, jpeg, header));
+  EXPECT_EQ(std::string(jpeg.begin(), jpeg.end()), second.jpeg);
+
+  IndexEntry feedFirst, feedLast;
+  ASSERT_TRUE(data.ReadFeedBounds(0, feedFirst, feedLast));
+  EXPECT_EQ(feedFirst.offset, first.offset);
+  EXPECT_EQ(feedLast.offset, second.offset);
+  std::vector<uint8_t> index;
+  ASSERT_TRUE(data.ReadIndexFile(0, key, index));
+  EXPECT_EQ(index.size(), 32u);
+  EXPECT_TRUE(statuses.empty());
+
+  // The device's newest image through the program's HTTP client, as a browser gets it.
+  const HttpResult image = http_get(url("/Yard/Door/image.jpg"), "", "");
+  EXPECT_EQ(image.status, 200);
+  EXPECT_EQ(std::string(image.body.begin(), image.body.end()), second.jpeg);
+}
+
+TEST_F(HttpServerTest, BasicAuthenticationWithTheProgramsClient) {
+  config.auth = HttpAuth{"viewer", "s3cret"};
+  ASSERT_TRUE(start());
+  const test::ParsedResponse challenge = test::Get(server.port(), "/nvr.xml");
+  EXPECT_EQ(challenge.status, 401);
+  EXPECT_EQ(challenge.header("WWW-Authenticate"), "Basic realm=\"Velmora NVR\"");
+  EXPECT_EQ(http_get(url("/nvr.xml"), "", "").status, 401);
+  EXPECT_EQ(http_get(url("/nvr.xml"), "viewer", "wrong").status, 401);
+  const HttpResult ok = http_get(url("/nvr.xml"), "viewer", "s3cret");
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_NE(std::string(ok.body.begin(), ok.body.end()).find("Door"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, WholeFilesAreStreamedCompletely) {
+  // A data file far larger than one send chunk.
+  for (int i = 0; i < 40; ++i) AppendRecord(doorFolder(), kRecordTime + i, 0, FakeJpeg(50000, static_cast<uint8_t>(i)));
+  ASSERT_TRUE(start());
+  const std::string expected = test::ReadFile((doorFolder() / "26120814.vlj").string());
+  const test::ParsedResponse r = test::Get(server.port(), "/Yard/Door/26120814.vlj");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(expected.size()));
+  EXPECT_TRUE(r.body == expected);
+}
+
+TEST_F(HttpServerTest, SilentClientsHoldNoHandlerAndAreClosedAfterTheReadTimeout) {
+  config.readTimeout = 3000ms;
+  config.handlerThreads = 1;
+  ASSERT_TRUE(start());
+  constexpr int kSilent = 40;
+  std::vector<int> silent;
+  for (int i = 0; i < kSilent; ++i) {
+    const int fd = test::ConnectLoopback(server.port());
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+  }
+  // A client that trickles its request a byte at a time never completes it in time.
+  const int slow = test::ConnectLoopback(server.port());
+  ASSERT_GE(slow, 0);
+  std::thread trickle([&] {
+    const std::string request = "GET /nvr.xml HTTP/1.0\r\n\r\n";
+    for (std::size_t i = 0; i < request.size() && i < 10; ++i) {
+      if (::send(slow, &request[i], 1, MSG_NOSIGNAL) <= 0) break;
+      std::this_thread::sleep_for(400ms);
+    }
+  });
+  // Meanwhile an ordinary request is answered by the single handler while every silent
+  // connection is still open.
+  EXPECT_EQ(test::Get(server.port(), "/nvr.xml").status, 200);
+  EXPECT_EQ(server.stats().timedOut, 0u);
+
+  for (int fd : silent) {
+    bool closed = false;
+    EXPECT_EQ(test::ReadAll(fd, 10000ms, &closed), "");
+    EXPECT_TRUE(closed);
+    ::close(fd);
+  }
+  trickle.join();
+  bool closed = false;
+  EXPECT_EQ(test::ReadAll(slow, 10000ms, &closed), "");
+  EXPECT_TRUE(closed);
+  ::close(slow);
+  EXPECT_GE(server.stats().timedOut, static_cast<uint64_t>(kSilent + 1));
+  EXPECT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 3000ms));
+}
+
+TEST_F(HttpServerTest, AReaderThatStopsReadingIsCutOffByTheWriteDeadline) {
+  for (int i = 0; i < 80; ++i) AppendRecord(doorFolder(), kRecordTime + i, 0, FakeJpeg(100000, static_cast<uint8_t>(i)));
+  config.writeTimeout = 300ms;
+  config.minSendBytesPerSecond = 1ull << 40;  // no allowance for the size
+  ASSERT_TRUE(start());
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(server.port());
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  const std::string request = "GET /Yard/Door/26120814.vlj HTTP/1.0\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(test::WaitFor([&] { return server.stats().timedOut >= 1; }, 5000ms));
+  // Others are served meanwhile and after.
+  EXPECT_EQ(test::Get(server.port(), "/nvr.xml").status, 200);
+  std::string partial = test::ReadAll(fd, 3000ms);
+  EXPECT_LT(partial.size(), 80u * 100052u);
+  ::close(fd);
+}
+
+TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+  config.maxConnections = 4;
+  config.readTimeout = 5000ms;
+  ASSERT_TRUE(start());
+  std::vector<int> held;
+  for (int i = 0; i < 4; ++i) held.push_back(test::ConnectLoopback(server.port()));
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 4; }, 2000ms));
+  bool closed = false;
+  EXPECT_EQ(test::Exchange(server.port(), "GET /nvr.xml HTTP/1.0\r\n\r\n", 4000ms, &closed), "");
+  EXPECT_TRUE(closed);
+  EXPECT_GE(server.stats().refused, 1u);
+  EXPECT_EQ(server.stats().timedOut, 0u);  // refused, not left to time out
+  for (int fd : held) ::close(fd);
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 5000ms));
+  EXPECT_EQ(test::Get(server.port(), "/nvr.xml").status, 200);
+}
+
+TEST_F(HttpServerTest, AFullHandlerQueueClosesNewRequests) {
+  config.handlerThreads = 1;
+  config.queueCapacity = 1;
+  config.firstTreeWait = 10000ms;
+  ASSERT_TRUE(server.start(config));  // no snapshot yet: the first request waits for one
+  std::string first, second;
+  std::thread a([&] { first = test::Exchange(server.port(), "GET /nvr.xml HTTP/1.0\r\n\r\n", 5000ms); });
+  // The handler has taken the first request and waits; the second waits in the queue.
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().handling == 1; }, 2000ms));
+  std::thread b([&] { second = test::Exchange(server.port(), "GET /index.html HTTP/1.0\r\n\r\n", 5000ms); });
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().queued == 1; }, 2000ms));
+  bool closed = false;
+  EXPECT_EQ(test::Exchange(server.port(), "GET / HTTP/1.0\r\n\r\n", 2000ms, &closed), "");
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(server.stats().queueFull, 1u);
+  server.publishTree(TakeTreeSnapshot(tree.root.get(), recordings));
+  a.join();
+  b.join();
+  EXPECT_EQ(test::ParseResponse(first).status, 200);
+  EXPECT_EQ(test::ParseResponse(second).status, 200);
+}
+
+TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
+  while (mainQueue().take()) {
+  }
+  treeRoot() = tree.root;
+  paths().pathData = recordings;
+  HttpServer& global = httpServer();
+  HttpServerConfig c = config;
+  c.askMainThread = true;
+  c.treeMaxAge = 0ms;
+  ASSERT_TRUE(global.start(c));
+  global.publishTree(TakeTreeSnapshot(nullptr, recordings));  // an old, empty view
+  EXPECT_EQ(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
+  EXPECT_TRUE(global.treeRequested());
+
+  // The main thread answers the request with a fresh snapshot.
+  bool handled = false;
+  while (std::optional<AppMessage> message = mainQueue().take()) {
+    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message);
+  }
+  EXPECT_TRUE(handled);
+  EXPECT_FALSE(global.treeRequested());
+  EXPECT_NE(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
+  global.stop();
+  while (mainQueue().take()) {
+  }
+  treeRoot().reset();
+}
+
+TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a fresh network namespace needs root";
+  test::TempDir appDir;
+  SetLogPath(appDir.file("app.log"));
+  treeRoot() = tree.root;
+  paths().pathData = recordings;
+  settings().httpServerPort = 8080;
+  settings().httpServerUser.clear();
+  settings().httpServerPassword.clear();
+  int status = 0;
+  int secondPort = 0;
+  // The hook binds every address: only inside an empty namespace of our own.
+  const bool entered = test::RunInNamespace("", [&] {
+    StartHttpServer();
+    StartHttpServer();  // running already: nothing happens
+    secondPort = httpServer().port();
+    status = test::Get(8080, "/nvr.xml").status;
+    StopHttpServer();
+  });
+  if (!entered) GTEST_SKIP() << "cannot create a network namespace here";
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(secondPort, 8080);
+  EXPECT_FALSE(httpServer().running());
+  const std::string log = test::ReadFile(appDir.file("app.log"));
+  EXPECT_NE(log.find("starting HTTP server"), std::string::npos);
+  SetLogPath(std::string());
+  treeRoot().reset();
+}
+
+TEST_F(HttpServerTest, BindFailureIsLoggedAndTheServerDoesNotRun) {
+  ASSERT_TRUE(start());
+  SetLogPath(dir.file("bind.log"));
+  HttpServer other;
+  HttpServerConfig taken = config;
+  taken.port = server.port();
+  EXPECT_FALSE(other.start(taken));
+  EXPECT_FALSE(other.running());
+  EXPECT_EQ(other.port(), 0);
+  EXPECT_NE(test::ReadFile(dir.file("bind.log")).find("bind failed (98: "), std::string::npos);
+  SetLogPath(std::string());
+  // Stopping a server that never ran is harmless; a stopped one starts again.
+  other.stop();
+  server.stop();
+  EXPECT_TRUE(start());
+  EXPECT_EQ(test::Get(server.port(), "/").status, 200);
+}
+
+}  // namespace
+}  // namespace velmora::net

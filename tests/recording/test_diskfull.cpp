@@ -1,0 +1,121 @@
+// Recording onto a small file system of its own (a 2 MiB tmpfs mounted for the test): a
+// full disk and files that cannot be created drop frames with their reports, damage
+// nothing already written, and recording resumes once there is room. Mounting needs
+// root; without it the tests are skipped with a message.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "recording/cleanup.h"
+#include "test_recorder_fixture.h"
+
+namespace velmora {
+namespace {
+
+using rectest::CheckPair;
+using rectest::Frame;
+using rectest::TakePosted;
+
+class SmallDisk : public rectest::RecordingTest {
+ protected:
+  // Mounts the tmpfs and moves the recordings folder onto it; false when not allowed.
+  bool Mount(const char* options) {
+    disk = temp.path() / "disk";
+    std::filesystem::create_directories(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    mounted = true;
+    root = disk / "rec";
+    std::filesystem::create_directories(root);
+    paths().pathData = root.string() + "/";
+    return true;
+  }
+  void TearDown() override {
+    if (mounted) ::umount2(disk.c_str(), MNT_DETACH);
+    RecordingTest::TearDown();
+  }
+  std::filesystem::path Filler(int i) const { return disk / ("filler" + std::to_string(i)); }
+
+  std::filesystem::path disk;
+  bool mounted = false;
+  std::string error;
+};
+
+#define MOUNT_OR_SKIP(options) \
+  if (!Mount(options)) GTEST_SKIP() << "cannot mount a small tmpfs (" << error << "): needs root"
+
+TEST_F(SmallDisk, FullDiskDropsFramesKeepsWhatWasWrittenAndResumesWithRoom) {
+  MOUNT_OR_SKIP("size=2m,nr_inodes=64");
+  std::vector<char> reserve(600 * 1024, 'f');  // room to give back later
+  rectest::AppendBytes(disk / "reserve", reserve.data(), reserve.size());
+  auto cam = Camera("Cam");
+  int recorded = 0;
+  std::vector<std::string> reports;
+  for (int i = 0; i < 40 && reports.empty(); ++i) {
+    Frame(100000, static_cast<uint8_t>(i)).RecordFor(*cam);
+    reports = TakePosted().status;
+    recorded += reports.empty();
+  }
+  ASSERT_EQ(reports.size(), 1u) << "the disk never filled";
+  EXPECT_EQ(reports[0].rfind("WriteFile(", 0), 0u);
+  EXPECT_NE(reports[0].find(", 100052, "), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find(" [Cam] (vlj) failed (28: No space left on device)"),
+            std::string::npos);
+  EXPECT_GE(DiskUsagePercent(root.string()), 95);
+  for (int i = 0; i < 3; ++i) Frame(100000).RecordFor(*cam);
+  EXPECT_EQ(TakePosted().status.size(), 3u);
+
+  auto check = CheckPair(Folder(*cam), Key());
+  EXPECT_EQ(check.entries, static_cast<uint64_t>(recorded));
+  EXPECT_EQ(check.records, check.entries);
+  EXPECT_FALSE(check.tornTail) << "the partial record was cut off again";
+
+  std::filesystem::remove(disk / "reserve");
+  for (int i = 0; i < 3; ++i) Frame(100000, 200).RecordFor(*cam);
+  EXPECT_TRUE(TakePosted().status.empty());
+  check = CheckPair(Folder(*cam), Key());
+  EXPECT_EQ(check.entries, static_cast<uint64_t>(recorded) + 3);
+  EXPECT_EQ(check.records, check.entries);
+  EXPECT_EQ(check.indexed.back().jpeg, rectest::FakeJpeg(100000, 200));
+}
+
+TEST_F(SmallDisk, FilesThatCannotBeCreatedAreReportedAndRecordingResumes) {
+  MOUNT_OR_SKIP("size=2m,nr_inodes=16");
+  int fillers = 0;  // take every inode left
+  for (int fd;
+       fillers < 100 && (fd = ::open(Filler(fillers).c_str(), O_CREAT | O_WRONLY, 0644)) >= 0;
+       ++fillers)
+    ::close(fd);
+  ASSERT_GE(fillers, 4);
+  auto cam = Camera("Yard/Cam");
+  const std::string noSpace = ") failed (28: No space left on device)";
+  const std::string data = "CreateFile(" + DataFilePath(Folder(*cam), Key()).string() + noSpace;
+  const std::string index = "CreateFile(" + IndexFilePath(Folder(*cam), Key()).string() + noSpace;
+
+  Frame(3000).RecordFor(*cam);  // not even the folders
+  EXPECT_EQ(TakePosted().status, std::vector<std::string>{data});
+  std::filesystem::remove(Filler(0));
+  std::filesystem::remove(Filler(1));
+  Frame(3000).RecordFor(*cam);  // the folders, but no data file
+  EXPECT_EQ(TakePosted().status, std::vector<std::string>{data});
+  EXPECT_TRUE(std::filesystem::is_directory(Folder(*cam)));
+  std::filesystem::remove(Filler(2));
+  Frame(3000).RecordFor(*cam);  // the data file, but no index: the record stays unindexed
+  EXPECT_EQ(TakePosted().status, std::vector<std::string>{index});
+  std::filesystem::remove(Filler(3));
+  Frame(2000).RecordFor(*cam);
+  EXPECT_TRUE(TakePosted().status.empty());
+  const auto check = CheckPair(Folder(*cam), Key());
+  EXPECT_EQ(check.records, 2u);
+  ASSERT_EQ(check.entries, 1u);
+  EXPECT_EQ(check.indexed[0].offset, 3052u) << "the write position moved past the unindexed record";
+}
+
+}  // namespace
+}  // namespace velmora
