@@ -8,12 +8,13 @@
 // the window), and no connection had to be restarted.
 //
 // Usage: bench_fetch [--cameras N] [--seconds S] [--fps F] [--search] [--width W --height H]
-//                    [--log FILE]
+//                    [--log FILE] [--debug-level N]
 //   --cameras N  one run with N cameras (default 160)
 //   --seconds S  measuring window of that run (default 60; warm-up 3 s comes before it)
 //   --search     runs of 10 s with 40, 80, 120, ... cameras until one fails, then the
 //                final run of S seconds with the largest count that kept full rate
 //   --log FILE   write the program's log there
+//   --debug-level N  per-device log level of the cameras (with --log)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ struct Config {
   int width = 640;
   int height = 480;
   bool search = false;
+  int debugLevel = 0;
 };
 
 struct Result {
@@ -146,7 +148,7 @@ Result Run(const Config& config, int cameras, double seconds) {
     d->fetchActive = true;
     d->viewIndex = i < viewSlotCount ? i : -1;
     d->fetchIndex = d->viewIndex;
-    if (const char* level = std::getenv("BENCH_DEBUG_LEVEL")) d->debugLevel = std::atoi(level);
+    d->debugLevel = config.debugLevel;
     InsertEntry(group.get(), d);
     devices.push_back(d);
   }
@@ -238,12 +240,16 @@ int main(int argc, char** argv) {
       config.width = std::clamp(static_cast<int>(next(config.width)), 16, 4096);
     } else if (arg == "--height") {
       config.height = std::clamp(static_cast<int>(next(config.height)), 16, 4096);
+    } else if (arg == "--debug-level") {
+      config.debugLevel = std::clamp(static_cast<int>(next(0)), 0, 7);
     } else if (arg == "--log" && i + 1 < argc) {
       SetLogPath(argv[++i]);
     } else if (arg == "--search") {
       config.search = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--cameras N] [--seconds S] [--fps F] [--search] [--width W --height H]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--cameras N] [--seconds S] [--fps F] [--search] [--width W --height H] "
+                   "[--log FILE] [--debug-level N]\n",
                    argv[0]);
       return 2;
     }

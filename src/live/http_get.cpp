@@ -1,5 +1,7 @@
 #include "live/http_get.h"
 
+#include "app/application.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,7 +19,6 @@ namespace velmora {
 
 namespace {
 
-std::atomic<uint64_t> g_receivedBytes{0};
 
 std::mutex g_clientMutex;
 HttpClientOptions g_options;  // guarded by g_clientMutex
@@ -118,7 +119,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     t->noMemory = true;
     return CURL_WRITEFUNC_ERROR;
   }
-  g_receivedBytes.fetch_add(length, std::memory_order_relaxed);
+  bytesReceived().fetch_add(length, std::memory_order_relaxed);
   return length;
 }
 
@@ -206,7 +207,8 @@ HttpResult ReadLocalFile(const std::string& path, uint64_t maxBytes) {
 
 }  // namespace
 
-std::atomic<uint64_t>& receivedBytes() { return g_receivedBytes; }
+// The same counter the throughput meter reads.
+std::atomic<uint64_t>& receivedBytes() { return bytesReceived(); }
 
 bool http_client_open(const HttpClientOptions& options) {
   if (!GlobalInit()) {

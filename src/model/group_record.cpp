@@ -309,8 +309,12 @@ void ApplyRecordingState(GroupRecord* start) {
   if (settings().recordEnable && start->enabled && start->recording) {
     if (!start->fetchActive) {
       Log("starting fetch %s", start->path.c_str());
-      start->fetchIndex = -1;
-      start->viewIndex = -1;
+      {
+        // Workers read the slot numbers under fetchLock.
+        std::lock_guard<std::mutex> guard(start->fetchLock);
+        start->fetchIndex = -1;
+        start->viewIndex = -1;
+      }
       start->fetchActive = true;
       if (treeHooks().startFetch) treeHooks().startFetch(*start);
     }
