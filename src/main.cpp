@@ -13,6 +13,7 @@
 #include "app/application.h"
 #include "app/helpers.h"
 #include "app/log.h"
+#include "export_command.h"
 #include "wiring.h"
 
 namespace {
@@ -21,6 +22,8 @@ void PrintHelp() {
   std::printf(
       "Usage: velmora-nvr [--headless]\n"
       "       velmora-nvr import FILE\n"
+      "       velmora-nvr export [--jpeg] [--codec FOURCC] [--from TIME] [--to TIME] [--force]\n"
+      "                          SOURCE OUTPUT\n"
       "       velmora-nvr --help | --version\n"
       "\n"
       "Velmora NVR records, plays back and serves the images of IP cameras.\n"
@@ -29,6 +32,14 @@ void PrintHelp() {
       "                 go to the log. SIGINT or SIGTERM shut down in order.\n"
       "  import FILE    merge the devices of a device file into the device tree (done by\n"
       "                 the running instance when there is one).\n"
+      "  export         export the recordings of SOURCE (a device folder, or another\n"
+      "                 instance's device URL http://host:port/Group/Device/) to the AVI\n"
+      "                 file OUTPUT (codec MJPG unless --codec names another: DIB, H264,\n"
+      "                 FMP4 ...) or, with --jpeg, to JPEG files in the folder OUTPUT.\n"
+      "                 TIME is \"YYYY-MM-DD HH:MM:SS\" local time or seconds since 1970;\n"
+      "                 default: everything recorded. Runs beside a running instance;\n"
+      "                 exit status 0 only when the export completed.\n"
+      "                 (see velmora-nvr export --help)\n"
       "  --help         show this text.\n"
       "  --version      show the version.\n"
       "\n"
@@ -114,6 +125,9 @@ int main(int argc, char** argv) {
       return 2;
     }
     return velmora::RunImportCommand(args[1]);
+  }
+  if (command == "export") {
+    return velmora::RunExportCommand(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   std::fprintf(stderr, "velmora-nvr: unknown option '%s' (see velmora-nvr --help)\n",
                command.c_str());

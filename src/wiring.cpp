@@ -14,6 +14,7 @@
 #include "net/http_server.h"
 #include "live/http_get.h"
 #include "playback/access.h"
+#include "playback/export_pump.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
@@ -100,7 +101,10 @@ void WireSubsystems(Application& app) {
   h.fetchShutdown = viewthread_shutdown;
 
   // Playback.
-  h.startPlaybackThread = startPlaybackThread;
+  h.startPlaybackThread = [] {
+    exportPump();  // the export handlers go onto the engine before its thread starts
+    startPlaybackThread();
+  };
   h.quitPlayback = quitPlayback;
   h.joinPlayback = joinPlayback;
 

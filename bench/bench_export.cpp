@@ -1,0 +1,115 @@
+// Export throughput: one recorded device of camera-sized frames (640 x 480) exported
+// through the playback engine, the pump and the writer, as the command line runs it, to
+// an AVI file with the recorded JPEGs passed through, to uncompressed frames, to MPEG-4,
+// and to JPEG files. Figures are exported frames per second on one thread.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "live/image.h"
+#include "live/jpeg.h"
+#include "playback/export_run.h"
+#include "recording/format.h"
+
+namespace {
+
+constexpr int kFrames = 150;
+constexpr int64_t kStart = 1796738400 + 600;
+
+void Append(const std::filesystem::path& path, const void* data, std::size_t length) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+}
+
+// A temporary recordings folder with kFrames frames at 10 a second (made once).
+const std::filesystem::path& Recordings() {
+  static std::filesystem::path folder;
+  if (!folder.empty()) return folder;
+  std::string pattern = (std::filesystem::temp_directory_path() / "velmora-bench-export-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+  folder = std::filesystem::path(pattern) / "Door";
+  std::filesystem::create_directories(folder);
+  std::unique_ptr<velmora::Image> image = velmora::Image::New(640, 480, 24);
+  uint64_t offset = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    image->Fill(velmora::Colour{static_cast<uint8_t>(i), 90, 160});
+    image->FillRect(velmora::Rect{(i * 4) % 600, 200, 40, 40}, velmora::Colour{250, 250, 250});
+    const std::vector<uint8_t> jpeg = velmora::EncodeJpeg(*image, 75);
+    const int64_t ms = int64_t{i} * 100;
+    const velmora::RecordTime time = velmora::RecordTimeAt(kStart + ms / 1000, static_cast<unsigned>(ms % 1000));
+    std::vector<uint8_t> record(jpeg.size() + velmora::kRecordOverheadBytes);
+    std::copy(jpeg.begin(), jpeg.end(), record.begin() + velmora::kRecordHeaderBytes);
+    velmora::FillRecord(record.data(), static_cast<uint32_t>(jpeg.size()), time, 0, 0);
+    const std::string key = velmora::HourKey(time.seconds);
+    Append(velmora::DataFilePath(folder, key), record.data(), record.size());
+    // The same frames as one MJPEG stream, for the reference remux.
+    Append(folder.parent_path() / "frames.mjpeg", jpeg.data(), jpeg.size());
+    uint8_t entry[velmora::kIndexEntryBytes];
+    velmora::MakeIndexEntry(time, offset).ToBytes(entry);
+    Append(velmora::IndexFilePath(folder, key), entry, sizeof entry);
+    offset += record.size();
+  }
+  return folder;
+}
+
+void RunExport(benchmark::State& state, std::vector<std::string> options) {
+  const std::filesystem::path& source = Recordings();
+  const std::filesystem::path out = source.parent_path() / "out";
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  for (auto _ : state) {
+    std::error_code ec;
+    std::filesystem::remove_all(out, ec);
+    std::filesystem::create_directories(out, ec);
+    std::vector<std::string> args = options;
+    args.push_back(source.string());
+    args.push_back((out / "export.avi").string());
+    if (velmora::ExportCommandMain(args, sink, sink) != 0) state.SkipWithError("export failed");
+  }
+  std::fclose(sink);
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(kFrames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_ExportMjpgPassThrough(benchmark::State& state) { RunExport(state, {"--codec", "MJPG"}); }
+void BM_ExportUncompressed(benchmark::State& state) { RunExport(state, {"--codec", "DIB "}); }
+void BM_ExportMpeg4(benchmark::State& state) { RunExport(state, {"--codec", "FMP4"}); }
+void BM_ExportJpegFiles(benchmark::State& state) { RunExport(state, {"--jpeg"}); }
+
+// Reference: ffmpeg copying the same JPEG frames into an AVI without re-encoding.
+void BM_FfmpegCopyReference(benchmark::State& state) {
+  const std::filesystem::path& source = Recordings();
+  const std::string frames = (source.parent_path() / "frames.mjpeg").string();
+  const std::string out = (source.parent_path() / "reference.avi").string();
+  const std::string command = "ffmpeg -loglevel error -y -f mjpeg -framerate 10 -i '" + frames +
+                              "' -c copy '" + out + "' </dev/null";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("ffmpeg failed");
+      break;
+    }
+  }
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(kFrames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_ExportMjpgPassThrough)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FfmpegCopyReference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExportUncompressed)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportMpeg4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportJpegFiles)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ec;
+  if (!Recordings().empty()) std::filesystem::remove_all(Recordings().parent_path(), ec);
+  return 0;
+}

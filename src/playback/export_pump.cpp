@@ -1,0 +1,253 @@
+#include "playback/export_pump.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/log.h"
+#include "playback/playback_thread.h"
+
+namespace velmora {
+
+namespace {
+
+// The fastest exported stream; faster material is thinned by passing images over.
+constexpr double kMaxExportRate = 24.0;
+// A slow stream is stretched by its scale, but no more than this.
+constexpr double kMaxExportScale = 3.0;
+
+int64_t RangeStartMs(const FeedRange& f) { return f.startTime * 1000 + f.startMs; }
+int64_t RangeEndMs(const FeedRange& f) { return f.endTime * 1000 + f.endMs; }
+
+int SkipFor(double rate) { return static_cast<int>((rate - kMaxExportRate) / kMaxExportRate + 0.5); }
+
+}  // namespace
+
+ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double rangeSeconds) {
+  const double s = std::fabs(speed);
+  double r = 10.0;
+  double k = 1.0;
+  ExportRate out;
+  out.imagesPerStep = 1;
+  out.skip = 0;
+  if (motion) {
+    // A motion-triggered recording has no steady rate of its own: ten images a second
+    // at real time.
+    r = 10.0 * s;
+    if (r > kMaxExportRate) {
+      out.skip = SkipFor(r);
+      r = kMaxExportRate;
+    }
+  } else {
+    r = rangeSeconds > 0 ? static_cast<double>(pictures) / rangeSeconds : 0.0;
+    if (s == 1.0) {
+      out.imagesPerStep = 2;
+    } else {
+      r *= s;
+      if (s > 1.0 && r > kMaxExportRate) {
+        out.skip = SkipFor(r);
+        r = kMaxExportRate;
+      }
+    }
+  }
+  if (r < 1.0) {
+    // Also covers no images at all (r = 0): one frame a second, stretched to the most.
+    k = r > 0 ? std::min(1.0 / r, kMaxExportScale) : kMaxExportScale;
+    r = 1.0;
+  }
+  out.rate = static_cast<int>(r + 0.5);
+  out.scale = static_cast<int>(k + 0.5);
+  return out;
+}
+
+bool ExportChannel::post(ExportEvent event) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_ || queue_.size() >= capacity_) return false;
+    queue_.push_back(std::move(event));
+  }
+  arrived_.notify_all();
+  return true;
+}
+
+std::optional<ExportEvent> ExportChannel::take() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (queue_.empty()) return std::nullopt;
+  ExportEvent event = std::move(queue_.front());
+  queue_.pop_front();
+  return event;
+}
+
+bool ExportChannel::waitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return arrived_.wait_for(guard, timeout, [this] { return !queue_.empty() || closed_; }) && !queue_.empty();
+}
+
+void ExportChannel::setRate(const ExportRate& rate) {
+  std::lock_guard<std::mutex> guard(lock_);
+  rate_ = rate;
+}
+
+ExportRate ExportChannel::rate() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return rate_;
+}
+
+std::size_t ExportChannel::size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return queue_.size();
+}
+
+void ExportChannel::close() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+    queue_.clear();
+  }
+  arrived_.notify_all();
+}
+
+int64_t CountViewPictures(RecordedData& data, int view, const FeedRange& range) {
+  if (!range.known() || view < 0 || view >= data.viewCount()) return 0;
+  const int64_t startMs = RangeStartMs(range);
+  const int64_t endMs = RangeEndMs(range);
+  const std::string lastKey = HourKey(static_cast<int32_t>(range.endTime));
+  int64_t count = 0;
+  // The walk starts at the start's hour; every hour key is read once.
+  int64_t t = range.startTime - range.startTime % 3600;
+  for (std::string key = HourKey(static_cast<int32_t>(t)); key <= lastKey;
+       t += 3600, key = HourKey(static_cast<int32_t>(t))) {
+    std::vector<uint8_t> bytes;
+    if (!data.ReadIndexFile(view, key, bytes)) continue;
+    for (std::size_t at = 0; at + kIndexEntryBytes <= bytes.size(); at += kIndexEntryBytes) {
+      const IndexEntry e = IndexEntry::FromBytes(bytes.data() + at);
+      const int64_t ms = EntryMs(e);
+      if (ms >= startMs && ms <= endMs) ++count;
+    }
+  }
+  return count;
+}
+
+void ExportPump::Install() {
+  engine_.setHandler(PlayMsgExportStart::id, [this](PlaybackMessage& m) {
+    auto& start = std::get<PlayMsgExportStart>(m);
+    Start(std::static_pointer_cast<ExportChannel>(start.exportWindow), start.view);
+  });
+  engine_.setHandler(PlayMsgExportNext::id, [this](PlaybackMessage&) { Next(); });
+  PlaybackEngine::Handler reset = engine_.handler(PlayMsgExportReset::id);
+  engine_.setHandler(PlayMsgExportReset::id, [this, reset](PlaybackMessage& m) {
+    Stop();
+    if (reset) reset(m);
+  });
+}
+
+bool ExportPump::PostEvent(ExportEvent event) {
+  if (!channel_ || !channel_->running()) return false;
+  return channel_->post(std::move(event));
+}
+
+void ExportPump::Fail(const char* text) {
+  Log("%s", text);
+  if (engine_.hooks().post) engine_.hooks().post(MsgStatusText{std::string(text)});
+  PostEvent(ExportFailed{std::string(text)});
+  channel_.reset();
+  view_ = -1;
+}
+
+void ExportPump::Stop() {
+  channel_.reset();
+  view_ = -1;
+}
+
+void ExportPump::Start(std::shared_ptr<ExportChannel> channel, int view) {
+  // A view number beyond any playback view is ignored (nothing can be reported for it).
+  if (!channel || view < 0 || view >= kMaxPlaybackViews) return;
+  channel_ = std::move(channel);
+  view_ = view;
+  if (view >= engine_.viewCount() || !engine_.feedLoaded() || !engine_.timeline().feed().known()) {
+    Fail(kTextExportInvalidView);
+    return;
+  }
+  // The export starts at the beginning of the range, whatever playback showed last.
+  ViewPositions& positions = engine_.positions();
+  positions.current[static_cast<std::size_t>(view)] = IndexEntry{};
+  positions.next[static_cast<std::size_t>(view)] = IndexEntry{};
+  FindNextJpegs(engine_.data(), engine_.timeline(), positions, 0, view, 1);
+  const IndexEntry first = positions.next[static_cast<std::size_t>(view)];
+  std::vector<uint8_t> jpeg;
+  RecordHeader header;
+  if (first.empty() || !engine_.data().ReadJpegBytes(first, view, jpeg, header)) {
+    Fail(kTextExportReadFailed);
+    return;
+  }
+  positions.next[static_cast<std::size_t>(view)] = IndexEntry{};
+  const FeedRange& feed = engine_.timeline().feed();
+  const int64_t pictures = header.hasMotion() ? 0 : CountViewPictures(engine_.data(), view, feed);
+  rate_ = ComputeExportRate(engine_.speed(), header.hasMotion(), pictures, engine_.timeline().rangeLength());
+  channel_->setRate(rate_);
+  Log("export: view %d, %lld pictures, rate %d/%d, %d per step, skip %d", view,
+      static_cast<long long>(pictures), rate_.rate, rate_.scale, rate_.imagesPerStep, rate_.skip);
+}
+
+bool ExportPump::Advance() {
+  ViewPositions& positions = engine_.positions();
+  const auto v = static_cast<std::size_t>(view_);
+  positions.next[v] = IndexEntry{};
+  FindNextJpegs(engine_.data(), engine_.timeline(), positions, 0, view_, 1);
+  if (positions.next[v].empty()) return false;
+  positions.current[v] = positions.next[v];
+  positions.next[v] = IndexEntry{};
+  return true;
+}
+
+void ExportPump::Next() {
+  if (!channel_ || view_ < 0) return;
+  const auto v = static_cast<std::size_t>(view_);
+  bool ended = false;
+  for (int sent = 0; sent < rate_.imagesPerStep && !ended;) {
+    if (!Advance()) {
+      ended = true;
+      break;
+    }
+    const IndexEntry position = engine_.positions().current[v];
+    RecordHeader header;
+    std::unique_ptr<ImageHolder> frame = engine_.data().ReadJpeg(position, view_, &header);
+    if (!frame) continue;  // an image that cannot be read counts as passed over
+    ExportImage image;
+    image.name = engine_.CaptionPrefix(view_);
+    image.name.resize(image.name.size() - 2);  // without the ": "
+    image.caption = engine_.CaptionPrefix(view_) + FrameTimeText(header.time, header.milliseconds);
+    image.time = header.time;
+    image.milliseconds = header.milliseconds;
+    image.jpegLength = JpegLength(header);
+    image.frame = std::move(frame);
+    if (!PostEvent(std::move(image))) {
+      Fail(kTextExportSendFailed);
+      return;
+    }
+    ++sent;
+  }
+  for (int passed = 0; passed < rate_.skip && !ended; ++passed) {
+    if (!Advance()) ended = true;
+  }
+  if (ended) {
+    PostEvent(ExportComplete{});
+    Stop();
+    return;
+  }
+  const FeedRange& feed = engine_.timeline().feed();
+  const double length = engine_.timeline().rangeLength();
+  const double done = (EntrySeconds(engine_.positions().current[v]) - feed.start()) / length;
+  const int percent = std::clamp(static_cast<int>(100.0 * done), 0, 100);
+  PostEvent(ExportProgress{percent});
+}
+
+ExportPump& exportPump() {
+  static ExportPump* pump = [] {
+    auto* p = new ExportPump(playbackEngine());
+    p->Install();
+    return p;
+  }();
+  return *pump;
+}
+
+}  // namespace velmora

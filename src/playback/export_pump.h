@@ -1,0 +1,143 @@
+// The export pump: the playback thread's side of an export. On 20522 it works out the
+// frame rate of the exported stream from the view's recordings and the playback speed;
+// on each 20523 it reads one step of images (one or two, then the images it passes
+// over) and posts them, with the progress, to the export side's channel. The export side
+// writes them and asks for the next step, so at most one step is ever queued.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "live/image.h"
+#include "playback/playback_engine.h"
+
+namespace velmora {
+
+// Failure texts of the pump (string table).
+constexpr const char* kTextExportInvalidView = "Export requested invalid view!";            // 455
+constexpr const char* kTextExportReadFailed = "Unable to read file for export!";            // 460
+constexpr const char* kTextExportSendFailed = "Unable to send image to export thread!";     // 463
+
+// One image to write (20480): the caption and the export image record.
+struct ExportImage {
+  static constexpr uint32_t id = 20480;
+  std::string caption;          // name + ": " + the image time as the captions show it
+  std::string name;             // the device's name, or "No View Selected"
+  int64_t time = 0;             // seconds since 1970 UTC
+  uint32_t milliseconds = 0;
+  uint32_t jpegLength = 0;      // record length - 52
+  std::unique_ptr<ImageHolder> frame;  // decoded image and the recorded JPEG bytes
+};
+struct ExportComplete {  // 20481: no more images
+  static constexpr uint32_t id = 20481;
+};
+struct ExportFailed {  // 20482
+  static constexpr uint32_t id = 20482;
+  std::string text;
+};
+struct ExportProgress {  // 20483: percent done after a step
+  static constexpr uint32_t id = 20483;
+  int percent = 0;
+};
+using ExportEvent = std::variant<ExportImage, ExportComplete, ExportFailed, ExportProgress>;
+
+// The frame rate of the exported stream (frames per second = rate / scale) and how the
+// pump steps: images sent per step, then images passed over.
+struct ExportRate {
+  int rate = 10;
+  int scale = 1;
+  int imagesPerStep = 1;
+  int skip = 0;
+  bool operator==(const ExportRate&) const = default;
+};
+
+// The frame-rate rule. speed: the playback speed (its sign is ignored); motion: the
+// view's first image carries a motion mask; pictures and rangeSeconds: the view's images
+// in the range and the range's length.
+ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double rangeSeconds);
+
+// What the pump posts into: a bounded queue drained by the export side (the dialog's
+// thread, or the command's loop). Its running flag is the export's: the pump posts
+// nothing while it is clear. The export side hands it to the pump as the export window
+// of 20522 (the shared_ptr<void> carries an ExportChannel).
+class ExportChannel {
+ public:
+  explicit ExportChannel(std::size_t capacity = 64) : capacity_(capacity) {}
+
+  // False (the event is freed) when the channel is closed or full.
+  bool post(ExportEvent event);
+  std::optional<ExportEvent> take();
+  // Waits until an event is waiting or the time-out passes; true when one is waiting.
+  bool waitFor(std::chrono::milliseconds timeout);
+  std::size_t size() const;
+  void close();
+
+  // The frame rate the pump worked out (set before the first image is posted).
+  void setRate(const ExportRate& rate);
+  ExportRate rate() const;
+
+  void setRunning(bool running) { running_.store(running); }
+  bool running() const { return running_.load(); }
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<ExportEvent> queue_;  // guarded by lock_
+  std::size_t capacity_;
+  bool closed_ = false;            // guarded by lock_
+  ExportRate rate_;                // guarded by lock_
+  std::atomic<bool> running_{false};
+};
+
+// Images of one view whose index entries fall inside the feed range (whole hours of the
+// range are read through the view's index files).
+int64_t CountViewPictures(RecordedData& data, int view, const FeedRange& range);
+
+// The pump. Install() puts its handlers for 20522 and 20523 into the engine's table and
+// wraps the engine's 20525 handler so a stop also ends the pump. The pump must outlive
+// the engine's use of those handlers. Everything runs on the playback thread.
+class ExportPump {
+ public:
+  explicit ExportPump(PlaybackEngine& engine) : engine_(engine) {}
+  ExportPump(const ExportPump&) = delete;
+  ExportPump& operator=(const ExportPump&) = delete;
+
+  void Install();
+
+  // 20522: start feeding the view's export into the channel.
+  void Start(std::shared_ptr<ExportChannel> channel, int view);
+  // 20523: one step.
+  void Next();
+  // 20525: the export ended on the other side.
+  void Stop();
+
+  bool active() const { return channel_ != nullptr; }
+  const ExportRate& rate() const { return rate_; }
+
+ private:
+  // Sends the failure text to the export side, the main window's status line and the log,
+  // and ends the pump.
+  void Fail(const char* text);
+  bool PostEvent(ExportEvent event);
+  // Moves the view one image on; false when no image is left.
+  bool Advance();
+
+  PlaybackEngine& engine_;
+  std::shared_ptr<ExportChannel> channel_;
+  int view_ = -1;
+  ExportRate rate_;
+};
+
+// The process-wide pump of playbackEngine(), installed on first use. The first call must
+// come before startPlaybackThread() (the handler table is the playback thread's).
+ExportPump& exportPump();
+
+}  // namespace velmora

@@ -1,0 +1,183 @@
+// The export side: what the "Export Video" dialog does with the images the pump sends,
+// without the dialog itself. It names the output, writes each image into the AVI file or
+// as a JPEG file, reports its progress and texts through hooks (the dialog's controls,
+// or the command line's progress line), and ends the export on completion, failure or
+// cancel. One session is one export; it lives on the thread that drains its channel.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "live/image.h"
+#include "playback/export_avi.h"
+#include "playback/export_pump.h"
+#include "playback/playback_messages.h"
+
+namespace velmora {
+
+// Texts of the export (string table).
+constexpr const char* kTextCompressorName = "Compressor name: %s";                    // 153
+constexpr const char* kTextBrowseError = "Browse button error";                       // 154
+constexpr const char* kTextPicturesConverted = "Pictures converted: %d";              // 155
+constexpr const char* kTextConversionComplete = "Conversion Complete!";               // 156
+constexpr const char* kTextConversionTerminated =
+    "Error, conversion terminated! See the status\nmessage over the progress bar for more info.";  // 157
+constexpr const char* kTextCanceling = "Canceling, please wait...";                   // 159
+constexpr const char* kTextAviBadFormat = "AVI file couldn't be read.";               // 160
+constexpr const char* kTextAviNoMemory = "AVI file insufficient memory.";             // 161
+constexpr const char* kTextAviReadError = "AVI file disk read error.";                // 162
+constexpr const char* kTextAviOpenError = "AVI file open error.";                     // 163
+constexpr const char* kTextAviNoHandler = "No AVI file handler.";                     // 164
+constexpr const char* kTextAviStreamType = "AVI file stream type error.";             // 165
+constexpr const char* kTextAviReadOnly = "AVI file is read only.";                    // 166
+constexpr const char* kTextAviUnknown = "Unknown STDAPI error.";                      // 167
+constexpr const char* kTextExportComplete = "Export complete!";                       // 170
+constexpr const char* kTextConversionInProgress = "Conversion in progress...";        // 171
+constexpr const char* kTextCompressorOpenFailed = "Unable to open compressor!";       // 172
+constexpr const char* kTextCompressBufferFailed = "Unable to allocate compress buffer!";  // 174
+constexpr const char* kTextFormatNotSupported = "Compression format not supported.";  // 175
+constexpr const char* kTextBeginFailed = "Unable to begin compression!";              // 176
+constexpr const char* kTextSizeChanged = "Exported images changed size!";             // 177
+constexpr const char* kTextErrorCompressing = "Error compressing: %d!";               // 178
+constexpr const char* kTextInsufficientWrite = "Insufficient write to file!";         // 180
+constexpr const char* kTextFileExists = "This file already exists, are you sure\nyou want to overwrite it?";  // 190
+constexpr const char* kTextExportAsJpeg = "Export as JPEG images.";                   // 191
+constexpr const char* kTextFullFrames = "Full Frames (Uncompressed)";                 // 115
+
+// Longest output path taken from the path box.
+constexpr std::size_t kMaxExportPath = 260;
+
+// The text of a writer result.
+const char* AviResultText(AviResult result);
+
+// The JPEG file name of an image: "%Y%m%d-%H%M%S" of its UTC time, then "-%03d.jpg"
+// with its milliseconds.
+std::string ExportJpegName(int64_t seconds, unsigned milliseconds);
+
+// A device name as one folder name: separators and control characters become "_", and
+// names that would leave the folder ("", ".", "..") are replaced.
+std::string ExportFolderName(const std::string& name);
+
+// The AVI path of the path box: cut to 260 characters; ".avi" appended unless the
+// fourth character from the end is a ".".
+std::string ExportAviPath(const std::string& pathBox);
+// The JPEG folder of the path box: cut to 260 characters, a separator appended.
+std::string ExportJpegFolder(const std::string& pathBox);
+
+// The proposal of the next AVI export: a base name and a counter (per process, the base
+// starts empty and the counter at 1).
+class ExportNaming {
+ public:
+  // Advances from the exported path (its file name without folder and extension):
+  // without a digit the whole name becomes the base and the counter goes up by one;
+  // otherwise the base is the part before the first digit and the counter the number
+  // there plus one.
+  void Advance(const std::string& exportedPath);
+  // pathVideo + base + counter.
+  std::string Proposal(const std::string& pathVideo) const;
+  const std::string& base() const { return base_; }
+  int64_t counter() const { return counter_; }
+
+ private:
+  std::string base_;
+  int64_t counter_ = 1;
+};
+ExportNaming& exportNaming();
+
+// What the path box proposes when the dialog opens: pathPictures in JPEG mode, else
+// pathVideo followed by the process naming's base name and counter.
+std::string ExportProposedPath(bool jpegMode);
+
+// What the export reports, and the questions it asks. Empty hooks do nothing (and a
+// question without a hook is answered No).
+struct ExportHooks {
+  std::function<void(const std::string&)> status;      // the line over the progress bar
+  std::function<void(int)> progress;                   // 0..100
+  std::function<void(int)> converted;                  // pictures converted so far
+  std::function<void(const Image&)> preview;           // each image written
+  std::function<void(const std::string&, bool warning)> message;  // information / warning box
+  std::function<bool(const std::string&)> ask;         // Yes/No question; true for Yes
+  std::function<void()> saveSettings;                  // after pathVideo changed
+};
+
+struct ExportOptions {
+  bool jpegMode = false;
+  int view = 0;                 // playback view 0..15
+  CompressorChoice compressor;  // AVI mode
+  uint32_t quality = 0xFFFFFFFFu;
+  uint32_t keyFrameEvery = 15;
+  uint32_t dataRateKBps = 300;
+  // Overwrite an existing AVI file without asking.
+  bool overwrite = false;
+  // Store the folder of the AVI path as pathVideo and advance the process naming.
+  bool rememberPath = true;
+};
+
+class ExportSession {
+ public:
+  enum class State { kIdle, kRunning, kCompleted, kFailed, kCancelled };
+
+  // postPlayback: posts a thread message to the playback thread (false when refused).
+  ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback, ExportHooks hooks);
+  ~ExportSession();
+  ExportSession(const ExportSession&) = delete;
+  ExportSession& operator=(const ExportSession&) = delete;
+
+  // The compressor label of the dialog.
+  std::string CompressorLabel() const;
+
+  // The Export button: takes the path box, asks about an existing file, and starts
+  // (20522, then 20523). False when it did not start.
+  bool Start(const std::string& pathBox);
+  // One event from the pump.
+  void Handle(ExportEvent event);
+  // Takes and handles what is waiting in the channel; the number handled.
+  int Drain();
+  // Cancel while running: 20525 with an event, the export ended at once, then a wait of
+  // up to `wait` for the playback thread to confirm. True when it confirmed.
+  bool Cancel(std::chrono::milliseconds wait = std::chrono::milliseconds(3000));
+
+  State state() const { return state_; }
+  bool running() const { return state_ == State::kRunning; }
+  const std::string& outputPath() const { return output_; }
+  const std::string& statusText() const { return status_; }
+  const std::string& failureText() const { return failure_; }
+  int picturesConverted() const { return converted_; }
+  int progress() const { return progress_; }
+  int64_t framesWritten() const { return streamPosition_; }
+  const std::shared_ptr<ExportChannel>& channel() const { return channel_; }
+
+ private:
+  void WriteImage(ExportImage& image);
+  bool FirstImage(ExportImage& image);
+  void Status(const std::string& text);
+  // Ends the export (completion, failure, cancel): the AVI file is finished and closed.
+  // Returns the result of closing the file.
+  AviResult End();
+  // A failure found here: status line and log, 20525, the export ended, warning 157.
+  void Fail(const std::string& text);
+  void Converted();
+
+  ExportOptions options_;
+  std::function<bool(PlaybackMessage)> postPlayback_;
+  ExportHooks hooks_;
+  std::shared_ptr<ExportChannel> channel_;
+  State state_ = State::kIdle;
+  std::string output_;       // the AVI file, or the JPEG export folder
+  std::string jpegFolder_;   // the export folder with the device's folder
+  std::string status_;
+  std::string failure_;
+  bool firstImage_ = true;
+  int converted_ = 0;
+  int64_t streamPosition_ = 0;
+  int progress_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  std::unique_ptr<AviWriter> avi_;
+  ExportRate rate_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,451 @@
+// Exports end to end: recordings written with the format module (real small JPEGs),
+// the engine and the pump stepping through them, the session writing AVI files and JPEG
+// files; the AVI files are checked by the reference reader and decoder, the JPEG files
+// byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "app/settings.h"
+#include "playback/export_run.h"
+#include "test_export_support.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace velmora {
+namespace {
+
+using exporttest::DecodesCleanly;
+using exporttest::ExportRig;
+using exporttest::ProbeStream;
+using playtest::kHourStart;
+using playtest::ReadAll;
+using playtest::RecordWriter;
+using playtest::SmallJpeg;
+using playtest::TempFolder;
+
+struct Recorded {
+  int64_t seconds;
+  unsigned ms;
+  std::vector<uint8_t> jpeg;
+};
+
+// `count` images, 100 ms apart, of changing shades (so every JPEG differs).
+std::vector<Recorded> Record(RecordWriter& writer, int count, bool motion = false, int side = 16,
+                             int64_t start = kHourStart + 600) {
+  std::vector<Recorded> out;
+  for (int i = 0; i < count; ++i) {
+    const int64_t ms = int64_t{i} * 100;
+    Recorded r{start + ms / 1000, static_cast<unsigned>(ms % 1000), SmallJpeg(static_cast<uint8_t>(20 + 7 * i), side)};
+    writer.Append(r.seconds, r.ms, r.jpeg, motion);
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+ExportOptions AviOptionsFor(uint32_t fourcc) {
+  ExportOptions o;
+  EXPECT_TRUE(FindCompressor(fourcc, o.compressor));
+  o.rememberPath = false;
+  return o;
+}
+
+struct Collected {
+  std::vector<std::string> messages;
+  std::vector<int> converted;
+  std::vector<std::string> statuses;
+};
+
+ExportHooks Hooks(Collected& c) {
+  ExportHooks h;
+  h.message = [&c](const std::string& text, bool) { c.messages.push_back(text); };
+  h.converted = [&c](int n) { c.converted.push_back(n); };
+  h.status = [&c](const std::string& text) { c.statuses.push_back(text); };
+  return h;
+}
+
+TEST(ExportAvi, PassThroughJpegKeepsEveryRecordedImage) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  const auto images = Record(writer, 20);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  const std::string file = (out.path() / "gate").string();
+  ASSERT_TRUE(session.Start(file));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.outputPath(), file + ".avi");
+  EXPECT_EQ(session.picturesConverted(), 20);
+  EXPECT_EQ(session.progress(), 100);
+  ASSERT_FALSE(c.converted.empty());
+  EXPECT_EQ(c.converted[1], 2);  // after two pictures the count shows 2
+  EXPECT_EQ(c.statuses.front(), kTextConversionInProgress);
+  EXPECT_EQ(c.statuses.back(), kTextExportComplete);
+  EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionComplete});
+  // 20 images over 1.9 s: 10.5 a second, rounded to 11; two per step at speed 1.
+  EXPECT_EQ(rig.pump.rate(), (ExportRate{11, 1, 2, 0}));
+
+  auto probe = ProbeStream(session.outputPath());
+  EXPECT_EQ(probe["codec_name"], "mjpeg");
+  EXPECT_EQ(probe["codec_tag_string"], "MJPG");
+  EXPECT_EQ(probe["nb_read_frames"], "20");
+  EXPECT_EQ(probe["width"], "16");
+  EXPECT_EQ(probe["r_frame_rate"], "11/1");
+  std::string complaints;
+  EXPECT_TRUE(DecodesCleanly(session.outputPath(), complaints)) << complaints;
+}
+
+TEST(ExportAvi, UncompressedFramesAreNeverKeyFramesAndDecode) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Yard");
+  // 20 x 20: rows of 60 bytes padded to 64, as uncompressed bottom-up rows are stored.
+  Record(writer, 12, false, 20);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Yard").string()});
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccDib), rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "yard.avi").string()));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  auto probe = ProbeStream(session.outputPath());
+  EXPECT_EQ(probe["codec_name"], "rawvideo");
+  EXPECT_EQ(probe["nb_read_frames"], "12");
+  // The reader calls every frame of an intra-only codec a key frame, so the file's own
+  // index is read: no entry carries the key-frame flag.
+  const auto keys = exporttest::IndexKeyFlags(session.outputPath());
+  ASSERT_EQ(keys.size(), 12u);
+  for (bool key : keys) EXPECT_FALSE(key);
+  std::string complaints;
+  EXPECT_TRUE(DecodesCleanly(session.outputPath(), complaints)) << complaints;
+
+}
+
+// The decoded colour of one pixel of the first frame (ffmpeg's reading), as b, g, r.
+bool FirstFramePixel(const std::string& file, int x, int y, int& b, int& g, int& r) {
+  std::string pixel;
+  // Two by two: subsampled colour cannot be cut to a single pixel.
+  const std::string crop = "crop=2:2:" + std::to_string(x) + ":" + std::to_string(y);
+  if (exporttest::RunCommand("ffmpeg -nostdin -v error -i '" + file + "' -frames:v 1 -vf " + crop +
+                                 " -f rawvideo -pix_fmt bgr24 - | od -An -tu1",
+                             pixel) != 0) {
+    return false;
+  }
+  return std::sscanf(pixel.c_str(), "%d %d %d", &b, &g, &r) == 3;
+}
+
+TEST(ExportAvi, RowsKeepTheirOrderAndPadding) {
+  // 22 x 20: uncompressed rows of 66 bytes padded to 68. Top half red, bottom half blue;
+  // a row stride or row order read wrongly would swap or smear the halves. The encoder
+  // path reads the same rows through the converter.
+  std::unique_ptr<Image> picture = Image::New(22, 20, 24);
+  picture->FillRect(Rect{0, 0, 22, 10}, Colour{240, 10, 10});
+  picture->FillRect(Rect{0, 10, 22, 10}, Colour{10, 10, 240});
+  const std::vector<uint8_t> jpeg = EncodeJpeg(*picture, 95);
+  std::unique_ptr<Image> decoded = ImageFromBuffer(jpeg.data(), jpeg.size());
+  ASSERT_TRUE(decoded);
+  for (const char* code : {"DIB ", "FMP4"}) {
+    const int tolerance = std::string(code) == "DIB " ? 3 : 48;
+    TempFolder rec, out;
+    RecordWriter writer(rec.path() / "Yard");
+    for (int i = 0; i < 3; ++i) writer.Append(kHourStart + 600 + i, 0, jpeg);
+    ExportRig rig;
+    rig.Feed({(rec.path() / "Yard").string()});
+    Collected c;
+    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), Hooks(c));
+    ASSERT_TRUE(session.Start((out.path() / "rows.avi").string()));
+    rig.Run(session);
+    ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << code << ": " << session.failureText();
+    for (int y : {2, 16}) {
+      for (int x : {0, 20}) {
+        int b = 0, g = 0, r = 0;
+        ASSERT_TRUE(FirstFramePixel(session.outputPath(), x, y, b, g, r)) << code;
+        const Colour want = decoded->PixelAt(x, y);
+        EXPECT_NEAR(b, want.b, tolerance) << code << " " << x << "," << y;
+        EXPECT_NEAR(g, want.g, tolerance) << code << " " << x << "," << y;
+        EXPECT_NEAR(r, want.r, tolerance) << code << " " << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(ExportAvi, EncodersOfTheCodecLibrary) {
+  for (const char* code : {"FMP4", "H264"}) {
+    CompressorChoice choice;
+    if (!FindCompressor(FourccFromText(code), choice)) {
+      ASSERT_STRNE(code, "FMP4") << "the MPEG-4 encoder is always built";
+      continue;  // no H.264 encoder in this build
+    }
+    TempFolder rec, out;
+    RecordWriter writer(rec.path() / "Gate");
+    Record(writer, 10);
+    ExportRig rig;
+    rig.Feed({(rec.path() / "Gate").string()});
+    Collected c;
+    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), Hooks(c));
+    ASSERT_TRUE(session.Start((out.path() / "gate.avi").string()));
+    rig.Run(session);
+    ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << code << ": " << session.failureText();
+    auto probe = ProbeStream(session.outputPath());
+    EXPECT_EQ(probe["codec_name"], std::string(code) == "H264" ? "h264" : "mpeg4") << code;
+    EXPECT_EQ(probe["nb_read_frames"], "10") << code;
+    const auto keys = exporttest::IndexKeyFlags(session.outputPath());
+    ASSERT_EQ(keys.size(), 10u);
+    EXPECT_TRUE(keys[0]) << code;  // an encoded stream starts with a key frame
+    std::string complaints;
+    EXPECT_TRUE(DecodesCleanly(session.outputPath(), complaints)) << code << ": " << complaints;
+  }
+}
+
+TEST(ExportAvi, ImagesThatChangeSizeStopTheExportAndLeaveTheFile) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  for (int i = 0; i < 6; ++i) writer.Append(kHourStart + 600 + i, 0, SmallJpeg(100, i < 3 ? 16 : 24));
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "door.avi").string()));
+  rig.Run(session);
+  EXPECT_EQ(session.state(), ExportSession::State::kFailed);
+  EXPECT_EQ(session.failureText(), kTextSizeChanged);
+  EXPECT_EQ(session.statusText(), kTextSizeChanged);
+  EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionTerminated});
+  EXPECT_EQ(session.picturesConverted(), 3);
+  ASSERT_TRUE(std::filesystem::exists(session.outputPath()));
+  EXPECT_EQ(ProbeStream(session.outputPath())["nb_read_frames"], "3");
+  // The stop reached the playback side: a further step sends nothing.
+  while (rig.engine.processOne()) {
+  }
+  EXPECT_FALSE(rig.pump.active());
+}
+
+TEST(ExportAvi, AFullDiskIsAFailureNeverACompletedExport) {
+  // Writes to /dev/full fail with "no space": buffered data that never reaches the disk
+  // must not end as a completed file.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  AviOptions options;
+  ASSERT_TRUE(FindCompressor(kFourccMjpg, options.compressor));
+  options.width = 16;
+  options.height = 16;
+  AviWriter writer;
+  ASSERT_EQ(writer.Open("/dev/full", options), AviResult::kOk);
+  const std::vector<uint8_t> jpeg = SmallJpeg(50, 16);
+  std::unique_ptr<Image> image = ImageFromBuffer(jpeg.data(), jpeg.size());
+  ASSERT_TRUE(image);
+  AviResult result = AviResult::kOk;
+  for (int i = 0; i < 200 && result == AviResult::kOk; ++i) result = writer.Write(*image, jpeg.data(), jpeg.size());
+  const AviResult closed = writer.Close();
+  EXPECT_TRUE(result == AviResult::kWriteShort || closed == AviResult::kWriteShort)
+      << static_cast<int>(result) << " " << static_cast<int>(closed);
+  EXPECT_STREQ(AviResultText(AviResult::kWriteShort), kTextInsufficientWrite);
+  // A frame of another size is refused by the writer itself as well.
+  ASSERT_EQ(writer.Open((std::filesystem::temp_directory_path() / "velmora-export-size.avi").string(), options),
+            AviResult::kOk);
+  std::unique_ptr<Image> other = Image::New(24, 16, 24);
+  EXPECT_EQ(writer.Write(*other, jpeg.data(), jpeg.size()), AviResult::kFormatUnsupported);
+  EXPECT_EQ(writer.Close(), AviResult::kOk);
+  std::filesystem::remove(std::filesystem::temp_directory_path() / "velmora-export-size.avi");
+}
+
+TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 4);
+  const std::string file = (out.path() / "old.avi").string();
+  playtest::AppendBytes(file, "x", 1);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  std::vector<std::string> asked;
+  ExportHooks hooks = Hooks(c);
+  bool answer = false;
+  hooks.ask = [&](const std::string& q) {
+    asked.push_back(q);
+    return answer;
+  };
+  ExportOptions options = AviOptionsFor(kFourccMjpg);
+  options.rememberPath = true;
+  settings().pathVideo.clear();
+  ExportSession declined(options, rig.Poster(), hooks);
+  EXPECT_FALSE(declined.Start(file));
+  EXPECT_EQ(declined.state(), ExportSession::State::kIdle);
+  EXPECT_EQ(asked, std::vector<std::string>{kTextFileExists});
+  EXPECT_EQ(playtest::SizeOf(file), 1u);
+  EXPECT_TRUE(settings().pathVideo.empty());
+
+  answer = true;
+  ExportSession accepted(options, rig.Poster(), hooks);
+  ASSERT_TRUE(accepted.Start(file));
+  rig.Run(accepted);
+  EXPECT_EQ(accepted.state(), ExportSession::State::kCompleted);
+  EXPECT_EQ(settings().pathVideo, out.str() + "/");
+  EXPECT_EQ(ExportProposedPath(false), out.str() + "/old" + std::to_string(exportNaming().counter()));
+  settings().pathPictures = "/pictures/";
+  EXPECT_EQ(ExportProposedPath(true), "/pictures/");
+  settings().pathPictures.clear();
+  settings().pathVideo.clear();
+}
+
+TEST(ExportJpeg, RecordedImagesAreWrittenByteForByteIntoTheDeviceFolder) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  const auto images = Record(writer, 15, false, 16, kHourStart + 3590);  // crosses an hour
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()}, {"Door"});
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  EXPECT_EQ(session.CompressorLabel(), kTextExportAsJpeg);
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.picturesConverted(), 15);
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(out.path() / "Door")) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 15);
+  for (const auto& r : images) {
+    const auto path = out.path() / "Door" / ExportJpegName(r.seconds, r.ms);
+    EXPECT_EQ(ReadAll(path), r.jpeg) << path;
+  }
+}
+
+TEST(ExportPumpSteps, MotionRecordingAtSpeedFourPassesEveryOtherImageOver) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 10, true);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  rig.engine.SetSpeedTenths(40);
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "m.avi").string()));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(rig.pump.rate(), (ExportRate{24, 1, 1, 1}));
+  EXPECT_EQ(session.picturesConverted(), 5);
+  auto probe = ProbeStream(session.outputPath());
+  EXPECT_EQ(probe["r_frame_rate"], "24/1");
+  EXPECT_EQ(probe["nb_read_frames"], "5");
+}
+
+TEST(ExportPumpSteps, FailuresOfThePlaybackSideReachTheExport) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 3);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  ExportOptions options = AviOptionsFor(kFourccMjpg);
+  options.view = 1;  // only one view plays
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "v.avi").string()));
+  rig.Run(session);
+  EXPECT_EQ(session.state(), ExportSession::State::kFailed);
+  EXPECT_EQ(session.failureText(), kTextExportInvalidView);
+  EXPECT_NE(std::find(rig.statuses.begin(), rig.statuses.end(), kTextExportInvalidView), rig.statuses.end());
+
+  // The first image cannot be read (its data file is gone): "Unable to read file".
+  TempFolder rec2;
+  RecordWriter writer2(rec2.path() / "Gone");
+  Record(writer2, 3);
+  ExportRig rig2;
+  rig2.Feed({(rec2.path() / "Gone").string()});
+  std::filesystem::remove(DataFilePath(rec2.path() / "Gone", HourKey(static_cast<int32_t>(kHourStart + 600))));
+  ExportSession session2(AviOptionsFor(kFourccMjpg), rig2.Poster(), Hooks(c));
+  ASSERT_TRUE(session2.Start((out.path() / "g.avi").string()));
+  rig2.Run(session2);
+  EXPECT_EQ(session2.state(), ExportSession::State::kFailed);
+  EXPECT_EQ(session2.failureText(), kTextExportReadFailed);
+}
+
+TEST(ExportPumpSteps, CancelStopsThePlaybackThreadAndKeepsThePartialFile) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 40);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  std::thread playback([&rig] { rig.engine.run(); });
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "c.avi").string()));
+  // Write a few steps, then cancel.
+  for (int i = 0; i < 200 && session.picturesConverted() < 4; ++i) {
+    if (session.channel()->waitFor(std::chrono::milliseconds(50))) session.Drain();
+  }
+  EXPECT_GE(session.picturesConverted(), 4);
+  EXPECT_TRUE(session.Cancel(std::chrono::milliseconds(3000)));
+  EXPECT_EQ(session.state(), ExportSession::State::kCancelled);
+  EXPECT_EQ(session.statusText(), kTextCanceling);
+  rig.engine.queue().post(PlayMsgQuit{});
+  playback.join();
+  EXPECT_FALSE(rig.pump.active());
+  const int written = session.picturesConverted();
+  EXPECT_EQ(ProbeStream(session.outputPath())["nb_read_frames"], std::to_string(written));
+}
+
+std::string SinkText(std::FILE* sink) {
+  std::string text;
+  std::rewind(sink);
+  char buffer[1024];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, sink)) > 0) text.append(buffer, n);
+  return text;
+}
+
+TEST(ExportCommand, ExportsAFolderToAviAndJpegAndReportsFailures) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  const auto images = Record(writer, 8);
+  const std::string source = (rec.path() / "Door").string();
+  const std::string avi = (out.path() / "door.avi").string();
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+
+  EXPECT_EQ(ExportCommandMain({source, avi}, sink, sink), 0) << SinkText(sink);
+  EXPECT_EQ(ProbeStream(avi)["nb_read_frames"], "8");
+  EXPECT_EQ(ProbeStream(avi)["codec_name"], "mjpeg");
+  // The file is there now: not replaced without --force.
+  EXPECT_EQ(ExportCommandMain({source, avi}, sink, sink), 1);
+  EXPECT_EQ(ExportCommandMain({"--force", "--codec", "DIB", source, avi}, sink, sink), 0);
+  EXPECT_EQ(ProbeStream(avi)["codec_name"], "rawvideo");
+  // A range: the images of the first second only (00.0 to 00.9).
+  const std::string from = std::to_string(images.front().seconds);
+  EXPECT_EQ(ExportCommandMain({"--jpeg", "--from", from, "--to", from, source, out.str() + "/j"}, sink, sink), 0);
+  EXPECT_EQ(ReadAll(out.path() / "j" / "Door" / ExportJpegName(images[7].seconds, images[7].ms)), images[7].jpeg);
+
+  // An interruption ends the export with a failure status.
+  const std::atomic<bool> interrupted{true};
+  EXPECT_EQ(ExportCommandMain({"--force", source, avi}, sink, sink, &interrupted), 1);
+
+  EXPECT_EQ(ExportCommandMain({"--help"}, sink, sink), 0);
+  EXPECT_EQ(ExportCommandMain({"--codec", "ZZZZ", source, avi}, sink, sink), 2);
+  EXPECT_EQ(ExportCommandMain({source}, sink, sink), 2);
+  EXPECT_EQ(ExportCommandMain({(rec.path() / "Nobody").string(), avi}, sink, sink), 1);
+  EXPECT_EQ(ExportCommandMain({"--from", "1000", "--to", "2000", source, out.str() + "/none.avi"}, sink, sink), 1);
+  std::fclose(sink);
+}
+
+TEST(ExportCommand, ExportsADeviceOfAnotherInstance) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path());
+  const auto images = Record(writer, 6);
+  playtest::TestPeer peer(playtest::TestPeer::Mode::kServe, rec.path());
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({"--jpeg", peer.url(), out.str()}, sink, sink), 0) << SinkText(sink);
+  std::fclose(sink);
+  // The device's folder is named after the last part of the URL.
+  for (const auto& r : images) EXPECT_EQ(ReadAll(out.path() / "cam" / ExportJpegName(r.seconds, r.ms)), r.jpeg);
+}
+
+}  // namespace
+}  // namespace velmora
