@@ -1,7 +1,11 @@
 // The whole chain with real programs: the fake camera streams, the recorder records it
 // headless, and the export command turns the recordings into an AVI file and JPEG files
 // that ffprobe and ffmpeg read.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -37,6 +41,22 @@ std::string Shell(const std::string& command) {
   return out;
 }
 
+// A loopback port that was free a moment ago.
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
 size_t FileCount(const std::filesystem::path& folder, const std::string& extension) {
   size_t count = 0;
   std::error_code ec;
@@ -68,6 +88,13 @@ TEST(EndToEnd, RecordFromCameraThenExportAviAndJpeg) {
                                   "XDG_CONFIG_HOME=" + dir.path() + "/config",
                                   "XDG_RUNTIME_DIR=" + dir.path() + "/run"};
 
+  // The recorder also serves its recordings over HTTP, as another instance reads them.
+  const int httpPort = FreePort();
+  ASSERT_GT(httpPort, 0);
+  WriteFile(appData + "/Velmora NVR.exe.config",
+            "\t\t<add key=\"httpServer\" value=\"true\"/>\n"
+            "\t\t<add key=\"httpServerPort\" value=\"" + std::to_string(httpPort) + "\"/>\n");
+
   const std::filesystem::path folder = appData + "/Recordings/Yard/Door";
   {
     ChildProcess recorder({Program(), "--headless"}, env);
@@ -83,6 +110,15 @@ TEST(EndToEnd, RecordFromCameraThenExportAviAndJpeg) {
         },
         30s))
         << ReadFile(appData + "/Velmora NVR.log");
+    // Played back from the running instance through its HTTP server, by the same
+    // playback engine and writer a second instance uses.
+    const std::string remoteJpegs = dir.path() + "/remote";
+    ChildProcess remote({Program(), "export", "--jpeg",
+                         "http://127.0.0.1:" + std::to_string(httpPort) + "/Yard/Door/", remoteJpegs},
+                        env);
+    EXPECT_EQ(remote.wait(60s), 0);
+    EXPECT_GE(FileCount(remoteJpegs, ".jpg"), 20u);
+
     recorder.signal(SIGTERM);
     ASSERT_EQ(recorder.wait(20s), 0);
   }
