@@ -1,5 +1,7 @@
 #include "net/discovery.h"
 
+#include "platform/worker_thread.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -33,8 +35,11 @@ constexpr std::size_t kMaxOnvifSockets = 62;
 constexpr std::chrono::milliseconds kStopCheck{100};
 
 std::atomic<bool> g_stopRequested{false};
-std::mutex g_threadLock;
-std::thread g_thread;  // guarded by g_threadLock
+// Never destroyed: a scan that does not stop in time keeps its thread object.
+platform::WorkerThread& discoveryWorker() {
+  static auto* worker = new platform::WorkerThread;
+  return *worker;
+}
 
 bool StopRequested() { return g_stopRequested.load() || shutdownEvent().isSet(); }
 
@@ -359,17 +364,20 @@ void discovery_thread() {
 }
 
 void StartDiscoveryThread() {
-  std::lock_guard<std::mutex> guard(g_threadLock);
-  if (g_thread.joinable()) return;
+  if (discoveryWorker().running()) return;
   g_stopRequested = false;
-  g_thread = std::thread(discovery_thread);
+  if (!discoveryWorker().start(discovery_thread) && !discoveryWorker().running()) {
+    LogLastError("CreateThread");
+  }
 }
-
 void StopDiscoveryThread() {
-  std::lock_guard<std::mutex> guard(g_threadLock);
-  if (!g_thread.joinable()) return;
   g_stopRequested = true;
-  g_thread.join();
+  // Every wait of a scan looks at the stop request at least every 100 ms; a thread stuck
+  // in a system call must still not hold up the shutdown.
+  if (!discoveryWorker().join(std::chrono::milliseconds(2000))) {
+    Log("network scan thread still active");
+    return;
+  }
   g_stopRequested = false;
 }
 

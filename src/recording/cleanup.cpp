@@ -1,5 +1,7 @@
 #include "recording/cleanup.h"
 
+#include "platform/worker_thread.h"
+
 #include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
@@ -94,16 +96,10 @@ int64_t Seconds(std::chrono::system_clock::time_point when) {
 
 bool Unlink(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-struct ThreadState {
-  std::mutex lock;
-  std::condition_variable ended;
-  std::thread thread;    // guarded by lock
-  bool running = false;  // guarded by lock
-};
-ThreadState& threadState() {
+platform::WorkerThread& cleanupWorker() {
   // Never destroyed: a thread that did not end in time at shutdown keeps its object.
-  static auto* state = new ThreadState;
-  return *state;
+  static auto* worker = new platform::WorkerThread;
+  return *worker;
 }
 
 }  // namespace
@@ -408,39 +404,16 @@ void CleanupThread(CleanupOptions options) {
 }
 
 bool StartCleanupThread(CleanupOptions options) {
-  ThreadState& state = threadState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  if (state.running) return false;
-  if (state.thread.joinable()) state.thread.join();  // an earlier run that has ended
+  if (cleanupWorker().running()) return false;
   if (!options.devices) PublishCleanupDevices();
-  state.running = true;
-  try {
-    state.thread = std::thread([options = std::move(options)]() mutable {
-      CleanupThread(std::move(options));
-      ThreadState& s = threadState();
-      std::lock_guard<std::mutex> done(s.lock);
-      s.running = false;
-      s.ended.notify_all();
-    });
-  } catch (const std::system_error& error) {
-    state.running = false;
-    errno = error.code().value();
-    LogLastError("CleanupThread: thread start");
+  if (!cleanupWorker().start(
+          [options = std::move(options)]() mutable { CleanupThread(std::move(options)); })) {
+    if (!cleanupWorker().running()) LogLastError("CleanupThread: thread start");
     return false;
   }
   return true;
 }
 
-bool JoinCleanupThread(std::chrono::milliseconds timeout) {
-  ThreadState& state = threadState();
-  std::unique_lock<std::mutex> guard(state.lock);
-  if (!state.ended.wait_for(guard, timeout, [&] { return !state.running; })) return false;
-  if (state.thread.joinable()) {
-    std::thread finished = std::move(state.thread);
-    guard.unlock();
-    finished.join();
-  }
-  return true;
-}
+bool JoinCleanupThread(std::chrono::milliseconds timeout) { return cleanupWorker().join(timeout); }
 
 }  // namespace velmora
