@@ -230,23 +230,40 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
       ArmTimer();
       return;
     }
-    std::shared_ptr<GroupRecord> record = record_.lock();
-    if (!record) {
-      Close();
-      return;
-    }
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
     std::lock_guard<std::mutex> guard(record->fetchLock);
     if (closed_ || ended_) return;
     Failure(*record, asio::error::timed_out);
   }
 
   // --- completions ---
-  void OnResolved(const asio::error_code& ec, const tcp::resolver::results_type& results) {
+  // The record this connection serves, or null when it left the tree (the connection is
+  // then closed).
+  std::shared_ptr<GroupRecord> RecordOrClose() {
     std::shared_ptr<GroupRecord> record = record_.lock();
-    if (!record) {
-      Close();
-      return;
+    if (!record) Close();
+    return record;
+  }
+
+  // Under fetchLock, for a completion: an error ends the attempt (once), and a completion
+  // of an attempt that ended or was replaced does nothing more. True to go on.
+  bool Proceed(GroupRecord& record, const asio::error_code& ec) {
+    if (ec) {
+      if (!ended_) Failure(record, ec);
+      return false;
     }
+    if (closed_ || ended_) return false;
+    if (!IsCurrent(record)) {
+      Close();
+      return false;
+    }
+    return true;
+  }
+
+  void OnResolved(const asio::error_code& ec, const tcp::resolver::results_type& results) {
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
     std::lock_guard<std::mutex> guard(record->fetchLock);
     if (closed_ || ended_) return;
     if (!IsCurrent(*record)) {
@@ -268,38 +285,20 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // A connect or send completed.
   void OnComplete(const asio::error_code& ec, std::size_t bytes) {
-    std::shared_ptr<GroupRecord> record = record_.lock();
-    if (!record) {
-      Close();
-      return;
-    }
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
     std::lock_guard<std::mutex> guard(record->fetchLock);
-    if (ec) {
-      if (!ended_) Failure(*record, ec);
-      return;
-    }
-    if (closed_ || ended_) return;
-    if (!IsCurrent(*record)) {
-      Close();
-      return;
-    }
+    if (!Proceed(*record, ec)) return;
     Dispatch(*record, bytes);
   }
 
   // The socket has bytes (or an end, or an error) to read.
   void OnReadable(const asio::error_code& ec) {
-    std::shared_ptr<GroupRecord> record = record_.lock();
-    if (!record) {
-      Close();
-      return;
-    }
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
     std::lock_guard<std::mutex> guard(record->fetchLock);
-    if (ec) {
-      if (!ended_) Failure(*record, ec);
-      return;
-    }
-    if (closed_ || ended_) return;
-    if (!IsCurrent(*record) || record->streamBuffer.size() != kStreamBufferBytes) {
+    if (!Proceed(*record, ec)) return;
+    if (record->streamBuffer.size() != kStreamBufferBytes) {
       Close();
       return;
     }
