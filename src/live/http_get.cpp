@@ -251,7 +251,8 @@ bool http_configure_handle(void* curlEasy) {
   return true;
 }
 
-HttpResult http_get(const std::string& url, const std::string& username, const std::string& password) {
+HttpResult http_get(const std::string& url, const std::string& username, const std::string& password,
+                    long timeoutMs) {
   HttpResult result;  // status -1, no body
 
   HttpClientOptions options;
@@ -261,6 +262,7 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
     open = g_clientOpen;
     options = g_options;
   }
+  if (timeoutMs > 0 && timeoutMs < options.requestTimeoutMs) options.requestTimeoutMs = timeoutMs;
 
   if (url.compare(0, 7, "file://") == 0) return ReadLocalFile(url.substr(7), options.maxBodyBytes);
 

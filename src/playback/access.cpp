@@ -126,7 +126,10 @@ bool HourKeyTime(std::string_view key, int64_t& seconds) {
 
 RemoteHooks DefaultRemoteHooks() {
   RemoteHooks hooks;
-  hooks.get = [](const std::string& url) { return http_get(url, std::string(), std::string()); };
+  // Each of the 16 attempts of a remote read waits at most this long for its answer.
+  hooks.get = [](const std::string& url) {
+    return http_get(url, std::string(), std::string(), kRemoteRequestTimeoutMs);
+  };
   hooks.sleep = WaitUnlessShutdown;
   return hooks;
 }

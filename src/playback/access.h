@@ -83,6 +83,9 @@ struct RemoteHooks {
   std::function<bool(std::chrono::milliseconds)> sleep;
 };
 // http_get without credentials, and a wait that ends early at shutdown.
+// The time-out of one remote request: a silent peer holds the playback thread for at
+// most 16 such attempts.
+constexpr long kRemoteRequestTimeoutMs = 5000;
 RemoteHooks DefaultRemoteHooks();
 
 class RecordedData {

@@ -311,5 +311,17 @@ TEST_F(HttpGetTest, ASilentServerTimesOut) {
   EXPECT_TRUE(Logged("HttpSendRequest failed (28: "));
 }
 
+TEST_F(HttpGetTest, APerCallTimeOutShortensTheSharedOne) {
+  HttpClientOptions options;
+  options.requestTimeoutMs = 60000;
+  ASSERT_TRUE(http_client_open(options));
+  ScriptedServer server([](const std::string&, int) { return ScriptedServer::Reply{"", true}; });
+  // Without the per-call limit this request would wait for the shared 60 s (or the stall
+  // rule); with it, it gives up as a time-out.
+  const HttpResult r = http_get(server.url("/jpeg.cgi"), "", "", 300);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_TRUE(Logged("HttpSendRequest failed (28: "));
+}
+
 }  // namespace
 }  // namespace velmora
