@@ -76,7 +76,7 @@ StreamHooks& streamHooks() {
 bool EnsureStreamBuffer(GroupRecord& record) {
   if (record.streamBuffer.size() == kStreamBufferBytes) return true;
   try {
-    record.streamBuffer.assign(kStreamBufferBytes, 0);
+    record.streamBuffer.resize(kStreamBufferBytes);  // left uninitialised: written before read
   } catch (const std::bad_alloc&) {
     Log("out of memory for the stream buffer of %s", record.name.c_str());
     record.streamBuffer.clear();

@@ -363,7 +363,7 @@ void DestroyTree(GroupRecord* start) {
   children.clear();
   {
     std::lock_guard<std::mutex> guard(start->fetchLock);
-    std::vector<uint8_t>().swap(start->streamBuffer);
+    StreamBytes().swap(start->streamBuffer);
     start->streamLength = 0;
     start->connection.reset();
     start->motionState.reset();

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -63,6 +64,29 @@ constexpr char kForbiddenNameChars[] = "/\\:*?\"<>|";
 constexpr int kMaxNameCandidates = 1000;    // the name itself, then " (1)" .. " (999)"
 constexpr int kMaxServerCameras = 16;       // camera inputs of one video server
 constexpr const char* kRootName = "<ROOT>";
+
+// An allocator that leaves new elements uninitialised. The receive buffer is 4 MiB per
+// fetched device and is always written before it is read: zero-filling it would make
+// every page resident at once (hundreds of MB with many cameras).
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() noexcept = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U, class... Args>
+  void construct(U* place, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(place)) U;
+    } else {
+      ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using StreamBytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
 struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   GroupRecord() = default;
@@ -147,7 +171,7 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   int socket = -1;
   uint32_t fetchState = STATE_CONNECTING;
   bool restartPending = false;
-  std::vector<uint8_t> streamBuffer;  // 4 MiB, allocated on first connect
+  StreamBytes streamBuffer;  // 4 MiB, allocated on first connect
   uint64_t streamLength = 0;
 };
 
