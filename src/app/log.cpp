@@ -18,6 +18,7 @@
 
 #include "app/messages.h"
 #include "app/settings.h"
+#include "platform/files.h"
 
 namespace velmora {
 namespace {
@@ -70,8 +71,11 @@ void WriteLine(const std::string& message) {
   line += message;
   line += "\r\n";
   std::lock_guard<std::mutex> guard(logLock());
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The log names cameras, users and addresses: it is the owner's alone. A log left
+  // readable by an earlier version is made private by the first line written to it.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
+  platform::MakePrivate(fd);
   // One write call, so concurrent readers never see half a line from us.
   ssize_t written = ::write(fd, line.data(), line.size());
   (void)written;
@@ -244,7 +248,11 @@ void ClearLog() {
   std::string path = GetLogPath();
   if (path.empty()) return;
   std::string old = path + ".old";
-  if (::rename(path.c_str(), old.c_str()) != 0 && errno != ENOENT) LogLastError("MoveFileEx");
+  if (::rename(path.c_str(), old.c_str()) != 0) {
+    if (errno != ENOENT) LogLastError("MoveFileEx");
+    return;
+  }
+  platform::MakePrivate(old);
 }
 
 bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64_t& newSize) {
@@ -258,9 +266,16 @@ bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64
   oldSize = static_cast<uint64_t>(info.st_size);
   newSize = 0;
   std::string tempPath = path + ".tmp";
-  int out = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int out = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0) {
     ::close(fd);
+    return false;
+  }
+  // The cut copy replaces the log: private like it, also when the name was taken before.
+  if (!platform::MakePrivate(out)) {
+    ::close(out);
+    ::close(fd);
+    ::unlink(tempPath.c_str());
     return false;
   }
   void* mapped = ::mmap(nullptr, oldSize, PROT_READ, MAP_SHARED, fd, 0);

@@ -241,7 +241,7 @@ void SaveSettings(const std::string& appDataFolder, const std::string& registryP
   WriteSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings());
   if (!registryPath.empty()) {
     auto slash = registryPath.rfind('/');
-    if (slash != std::string::npos) platform::CreateFolders(registryPath.substr(0, slash));
+    if (slash != std::string::npos) platform::CreatePrivateFolder(registryPath.substr(0, slash));
     WriteRegistry(registryPath, settings());
   }
 }

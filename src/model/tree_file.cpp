@@ -719,12 +719,15 @@ void MakeDatedCopy() {
   if (localtime_r(&now, &local) == nullptr || std::strftime(date, sizeof date, "%Y%m%d", &local) == 0)
     return;
   std::error_code error;
-  std::filesystem::copy_file(own, own + "." + date,
-                             std::filesystem::copy_options::overwrite_existing, error);
+  const std::string copy = own + "." + date;
+  std::filesystem::copy_file(own, copy, std::filesystem::copy_options::overwrite_existing, error);
   if (error) {
     errno = error.value();
     LogLastError("copy_file");
+    return;
   }
+  // The copy holds the same camera passwords as the tree file: private like it.
+  platform::MakePrivate(copy);
 }
 
 struct XMLDocumentChild {

@@ -20,11 +20,16 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, const 
     errno = saved;
     return false;
   };
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A temporary file left by an interrupted write goes first, so the new one is ours
+  // and created private; O_EXCL never follows a link planted under the temporary name.
+  ::unlink(temp.c_str());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (failedCall) *failedCall = "open";
     return false;
   }
+  // The creation mask may have taken more bits than these: set exactly owner read/write.
+  if (::fchmod(fd, 0600) != 0) return fail("fchmod", fd);
   const char* data = content.data();
   size_t remaining = content.size();
   while (remaining > 0) {
@@ -40,6 +45,20 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, const 
   if (::close(fd) != 0) return fail("close", -1);
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail("rename", -1);
   return true;
+}
+
+bool MakePrivate(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  if ((info.st_mode & 077) == 0) return true;
+  return ::fchmod(fd, info.st_mode & 0700) == 0;
+}
+
+bool MakePrivate(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) return false;
+  if ((info.st_mode & 077) == 0) return true;
+  return ::chmod(path.c_str(), info.st_mode & 0700) == 0;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content, std::size_t maxBytes) {
@@ -93,6 +112,25 @@ bool CreateFolders(const std::string& path) {
   std::filesystem::create_directories(path, error);
   if (error) errno = error.value();
   return IsDirectory(path);
+}
+
+bool CreatePrivateFolder(const std::string& path) {
+  if (path.empty()) return false;
+  // Level by level, so that every folder made here is private from its creation on.
+  std::filesystem::path partial;
+  for (const auto& part : std::filesystem::path(path)) {
+    partial /= part;
+    if (part.empty() || part == "/") continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) break;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  // A folder of this user that others may read or enter is made private; a folder of
+  // another owner is left as it is (it is not ours to change).
+  if ((info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+    ::chmod(path.c_str(), info.st_mode & 0700);
+  }
+  return true;
 }
 
 }  // namespace velmora::platform

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -125,6 +126,39 @@ TEST_F(LogTest, ClearLogMovesTheLogAsideReplacingOldCopy) {
   EXPECT_EQ(access(logPath_.c_str(), F_OK), -1);
   ClearLog();  // nothing to move: not an error, the old copy stays
   EXPECT_EQ(ReadFile(logPath_ + ".old"), "previous run\r\n");
+}
+
+unsigned ModeOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFF;
+}
+
+TEST_F(LogTest, LogFilesAreOwnersOnlyAndOldReadableLogsAreTightened) {
+  mode_t savedMask = ::umask(0);
+  // A new log.
+  Log("first");
+  EXPECT_EQ(ModeOf(logPath_), 0600u);
+  // A log left readable by others keeps its lines and is made private by the next one.
+  WriteFile(logPath_, "earlier line\r\n");
+  ::chmod(logPath_.c_str(), 0644);
+  Log("next");
+  EXPECT_EQ(ModeOf(logPath_), 0600u);
+  EXPECT_EQ(log().rfind("earlier line\r\n", 0), 0u);
+  EXPECT_NE(log().find("next\r\n"), std::string::npos);
+  // Moved aside at start: the old copy is private too.
+  ::chmod(logPath_.c_str(), 0644);
+  ClearLog();
+  EXPECT_EQ(ModeOf(logPath_ + ".old"), 0600u);
+  // The trimmed copy that replaces the log, also over a readable leftover temporary file.
+  WriteFile(logPath_, std::string(300, 'x') + "\n" + std::string(100, 'y'));
+  ::chmod(logPath_.c_str(), 0644);
+  WriteFile(logPath_ + ".tmp", "leftover");
+  ::chmod((logPath_ + ".tmp").c_str(), 0666);
+  uint64_t oldSize = 0, newSize = 0;
+  EXPECT_TRUE(TrimFile(logPath_, 200, oldSize, newSize));
+  EXPECT_EQ(log(), std::string(100, 'y'));
+  EXPECT_EQ(ModeOf(logPath_), 0600u);
+  ::umask(savedMask);
 }
 
 // Trimming is checked against the log's own size, so the "trimming log file" line that

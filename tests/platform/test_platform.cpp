@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "platform/event.h"
@@ -36,6 +38,85 @@ TEST(AtomicWrite, FailureKeepsOldFileAndNamesTheCall) {
   EXPECT_FALSE(WriteFileAtomic(path, "lost", &failed));
   EXPECT_STREQ(failed, "open");
   EXPECT_EQ(ReadFile(path), "keep");
+}
+
+// Mode bits of a file or folder (without the type).
+unsigned ModeOf(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return 0xFFFF;
+  return info.st_mode & 07777;
+}
+
+// Runs body with the creation mask cleared, so only the code under test limits modes.
+template <class Body>
+void WithoutUmask(Body body) {
+  mode_t saved = ::umask(0);
+  body();
+  ::umask(saved);
+}
+
+TEST(AtomicWrite, FilesArePrivateWhateverWasThereBefore) {
+  TempDir dir;
+  std::string fresh = dir.file("fresh");
+  std::string readable = dir.file("readable");
+  std::string leftover = dir.file("leftover");
+  WriteFile(readable, "password=old");
+  ::chmod(readable.c_str(), 0644);
+  // A temporary file left readable by an interrupted write.
+  WriteFile(leftover + ".tmp", "half");
+  ::chmod((leftover + ".tmp").c_str(), 0666);
+  WithoutUmask([&] {
+    ASSERT_TRUE(WriteFileAtomic(fresh, "a"));
+    ASSERT_TRUE(WriteFileAtomic(readable, "password=new"));
+    ASSERT_TRUE(WriteFileAtomic(leftover, "whole"));
+  });
+  EXPECT_EQ(ModeOf(fresh), 0600u);
+  EXPECT_EQ(ModeOf(readable), 0600u);
+  EXPECT_EQ(ReadFile(readable), "password=new");
+  EXPECT_EQ(ModeOf(leftover), 0600u);
+  EXPECT_EQ(ReadFile(leftover), "whole");
+  EXPECT_FALSE(FileExists(leftover + ".tmp"));
+
+  // A link planted under the temporary name is replaced, never written through.
+  std::string target = dir.file("target");
+  WriteFile(target, "untouched");
+  ASSERT_EQ(::symlink(target.c_str(), (fresh + ".tmp").c_str()), 0);
+  ASSERT_TRUE(WriteFileAtomic(fresh, "b"));
+  EXPECT_EQ(ReadFile(target), "untouched");
+  EXPECT_EQ(ReadFile(fresh), "b");
+}
+
+TEST(PrivateFolder, CreatesLevelsPrivateAndTightensOwnFolder) {
+  TempDir dir;
+  std::string deep = dir.file("a/b/c");
+  WithoutUmask([&] { ASSERT_TRUE(CreatePrivateFolder(deep + "/")); });
+  EXPECT_EQ(ModeOf(dir.file("a")), 0700u);
+  EXPECT_EQ(ModeOf(dir.file("a/b")), 0700u);
+  EXPECT_EQ(ModeOf(deep), 0700u);
+
+  // An existing folder keeps what it holds and loses group and other access.
+  std::string open = dir.file("open");
+  ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+  WriteFile(open + "/kept", "x");
+  ASSERT_TRUE(CreatePrivateFolder(open));
+  EXPECT_EQ(ModeOf(open), 0700u);
+  EXPECT_EQ(ReadFile(open + "/kept"), "x");
+
+  // A plain file in the way is no folder.
+  WriteFile(dir.file("plain"), "x");
+  EXPECT_FALSE(CreatePrivateFolder(dir.file("plain/sub")));
+  EXPECT_FALSE(CreatePrivateFolder(dir.file("plain")));
+  EXPECT_FALSE(CreatePrivateFolder(""));
+
+  // MakePrivate by name leaves the owner's bits and never follows a link.
+  WriteFile(dir.file("f"), "x");
+  ::chmod(dir.file("f").c_str(), 0764);
+  EXPECT_TRUE(MakePrivate(dir.file("f")));
+  EXPECT_EQ(ModeOf(dir.file("f")), 0700u);
+  ::chmod(dir.file("plain").c_str(), 0644);
+  ASSERT_EQ(::symlink(dir.file("plain").c_str(), dir.file("link").c_str()), 0);
+  EXPECT_FALSE(MakePrivate(dir.file("link")));
+  EXPECT_EQ(ModeOf(dir.file("plain")), 0644u);
 }
 
 TEST(ReadWhole, RefusesLargerThanLimitAndFolders) {
