@@ -69,6 +69,7 @@ int RunHeadless() {
     case velmora::Application::StartResult::kOtherInstance:
       return 0;
     case velmora::Application::StartResult::kFailed:
+      std::fprintf(stderr, "velmora-nvr: %s\n", app.startError().c_str());
       return 1;
     case velmora::Application::StartResult::kRunning:
       break;

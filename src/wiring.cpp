@@ -1,8 +1,11 @@
 #include "wiring.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "app/application.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
@@ -28,6 +31,9 @@ namespace {
 
 GroupRecord* Root() { return treeRoot().get(); }
 
+// How long an import command waits for the running instance's answer.
+constexpr int kImportAnswerTimeoutMs = 120000;
+
 // The entry whose devices the views show: the saved name, else the first entry, whose
 // name is then remembered at once.
 void SelectSavedView() {
@@ -43,9 +49,12 @@ void SelectSavedView() {
 
 std::string ImportAnswer(const std::string& file) {
   int before = CountViewable(Root());
-  bool read = ImportDeviceFile(file);
+  bool saved = false;
+  bool read = ImportDeviceFile(file, &saved);
   int added = CountViewable(Root()) - before;
   if (!read) return "error: cannot read device file " + file;
+  // Devices that are only in memory would be lost at the next start: not a success.
+  if (!saved) return "error: the device tree " + paths().deviceTreePath + " could not be saved";
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
@@ -133,20 +142,42 @@ void WireSubsystems(Application& app) {
 }
 
 int RunImportCommand(const std::string& file) {
-  std::string runtime = platform::RuntimeDir();
+  // The request travels as one line, and a name with a line feed or another control
+  // character is no name a user meant to type.
+  if (file.empty() || HasControlCharacter(file)) {
+    std::fprintf(stderr, "velmora-nvr: import: %s\n",
+                 file.empty() ? "the file name is empty"
+                              : "the file name contains a control character");
+    return 2;
+  }
+  // A running instance opens the file in its own working folder: send the name
+  // completed against ours.
+  std::error_code error;
+  std::string absolute = std::filesystem::absolute(file, error).string();
+  if (error) {
+    std::fprintf(stderr, "velmora-nvr: import: cannot complete the file name %s (%s)\n",
+                 file.c_str(), error.message().c_str());
+    return 1;
+  }
   platform::SingleInstance instance;
-  switch (instance.acquire(runtime)) {
+  std::string lockFolder, lockError;
+  switch (Application::TakeInstanceLock(instance, lockFolder, lockError)) {
     case platform::SingleInstance::Result::kOtherRunning: {
+      // The instance answers once the import is done; a large file, or a main thread
+      // busy with other work, may take a while.
       std::string answer;
-      if (!platform::SingleInstance::sendRequest(runtime, "import " + file, answer)) {
-        std::fprintf(stderr, "velmora-nvr: the running instance did not answer\n");
+      if (!platform::SingleInstance::sendRequest(lockFolder, "import " + absolute, answer, 5000,
+                                                 kImportAnswerTimeoutMs)) {
+        std::fprintf(stderr,
+                     "velmora-nvr: the running instance did not answer; the import may be "
+                     "incomplete (see its log)\n");
         return 1;
       }
       std::printf("%s\n", answer.c_str());
       return answer.rfind("ok", 0) == 0 ? 0 : 1;
     }
     case platform::SingleInstance::Result::kError:
-      std::fprintf(stderr, "velmora-nvr: cannot take the instance lock in %s\n", runtime.c_str());
+      std::fprintf(stderr, "velmora-nvr: %s\n", lockError.c_str());
       return 1;
     case platform::SingleInstance::Result::kFirst:
       break;
@@ -155,7 +186,7 @@ int RunImportCommand(const std::string& file) {
   // lock so that no instance starts on the same files meanwhile.
   Application::PrepareFolders(false);
   InitTree(paths().deviceTreePath);
-  std::string answer = ImportAnswer(file);
+  std::string answer = ImportAnswer(absolute);
   if (treeRoot()) DestroyTree(treeRoot().get());
   treeRoot().reset();
   std::printf("%s\n", answer.c_str());

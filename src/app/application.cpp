@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "app/events.h"
 #include "app/helpers.h"
@@ -72,16 +74,7 @@ void Application::ResolveFolders() {
   p.pathPictures = platform::PicturesDir();
   p.pathVideo = platform::VideosDir();
 
-  // The application-data folder; the current folder is the base when the per-user data
-  // folder does not exist.
-  std::string base = platform::DataHome();
-  if (!platform::IsDirectory(base)) base = platform::CurrentDir();
-  std::string folder = base + "/Velmora/Velmora NVR";
-  if (!platform::CreateFolders(folder)) {
-    std::string fallback = platform::CurrentDir() + "/Velmora/Velmora NVR";
-    if (fallback != folder && platform::CreateFolders(fallback)) folder = fallback;
-  }
-  p.appDataFolder = folder;
+  p.appDataFolder = AppDataFolder(true);
 
   std::string config = platform::ConfigHome();
   p.configFolder = config.empty() ? p.appDataFolder : config + "/Velmora/Velmora NVR";
@@ -90,6 +83,63 @@ void Application::ResolveFolders() {
   // The registry defaults for the two target folders come from the desktop's own.
   settings().pathPictures = p.pathPictures;
   settings().pathVideo = p.pathVideo;
+}
+
+std::string Application::AppDataFolder(bool create) {
+  // The current folder is the base when the per-user data folder does not exist. The
+  // folder holds passwords (settings, device tree): it is private to the user.
+  std::string base = platform::DataHome();
+  if (!platform::IsDirectory(base)) base = platform::CurrentDir();
+  std::string folder = base + "/Velmora/Velmora NVR";
+  std::string fallback = platform::CurrentDir() + "/Velmora/Velmora NVR";
+  if (create) {
+    if (!platform::CreatePrivateFolder(folder) && fallback != folder &&
+        platform::CreatePrivateFolder(fallback)) {
+      folder = fallback;
+    }
+  } else if (!platform::IsDirectory(folder) && platform::IsDirectory(fallback)) {
+    folder = fallback;
+  }
+  return folder;
+}
+
+platform::SingleInstance::Result Application::TakeInstanceLock(platform::SingleInstance& instance,
+                                                              std::string& folder,
+                                                              std::string& error) {
+  using Result = platform::SingleInstance::Result;
+  std::string runtime = platform::RuntimeDir();
+  Result result = instance.acquire(runtime);
+  if (result == Result::kOtherRunning) {
+    folder = runtime;
+    return result;
+  }
+  if (result == Result::kFirst) {
+    // An instance whose runtime folder was unusable holds its lock in the data folder.
+    std::string data = AppDataFolder(false);
+    std::error_code same;
+    if (!std::filesystem::equivalent(runtime, data, same) &&
+        platform::SingleInstance::heldElsewhere(data)) {
+      instance.release();
+      folder = data;
+      return Result::kOtherRunning;
+    }
+    folder = runtime;
+    return result;
+  }
+  // The runtime folder cannot hold the lock: without a lock elsewhere two recorders
+  // would write the same folders, so the data folder holds it instead.
+  auto reason = [](const std::string& where) {
+    return where + ": " + std::system_category().message(errno);
+  };
+  std::string runtimeError = reason(runtime);
+  std::string data = AppDataFolder(true);
+  result = instance.acquire(data);
+  folder = data;
+  if (result == Result::kError) {
+    error = "cannot take the instance lock, neither in the runtime folder (" + runtimeError +
+            ") nor in the data folder (" + reason(data) + ")";
+  }
+  return result;
 }
 
 void Application::LogPlatform() {
@@ -136,14 +186,17 @@ Application::StartResult Application::InitInstance(bool headless) {
 
   // 1. Only one instance runs: a second start asks the first to come to the front and
   //    ends without touching any file.
-  std::string runtime = platform::RuntimeDir();
-  switch (instance_.acquire(runtime)) {
+  //    When no lock can be had at all the start is refused: a second recorder would
+  //    write into the same folders.
+  std::string lockFolder;
+  switch (TakeInstanceLock(instance_, lockFolder, startError_)) {
     case platform::SingleInstance::Result::kOtherRunning: {
       std::string answer;
-      platform::SingleInstance::sendRequest(runtime, "activate", answer);
+      platform::SingleInstance::sendRequest(lockFolder, "activate", answer);
       return StartResult::kOtherInstance;
     }
     case platform::SingleInstance::Result::kError:
+      return StartResult::kFailed;
     case platform::SingleInstance::Result::kFirst:
       break;
   }
@@ -298,8 +351,18 @@ void Application::ServeInstanceRequests() {
       if (hooks_.activate) hooks_.activate();
       platform::SingleInstance::reply(request, "ok");
     } else if (request.line.rfind("import ", 0) == 0) {
-      std::string answer = hooks_.importFile ? hooks_.importFile(request.line.substr(7))
-                                             : std::string("error: import is not available");
+      // The file is opened here, in this process's working folder: only an absolute
+      // name means what the sender meant. The answer is sent once the import is done.
+      std::string file = request.line.substr(7);
+      std::string answer;
+      if (file.empty() || file[0] != '/') {
+        answer = "error: the file name must be absolute";
+      } else if (HasControlCharacter(file)) {
+        answer = "error: the file name contains a control character";
+      } else {
+        answer = hooks_.importFile ? hooks_.importFile(file)
+                                   : std::string("error: import is not available");
+      }
       platform::SingleInstance::reply(request, answer);
     } else {
       platform::SingleInstance::reply(request, "error: unknown request");

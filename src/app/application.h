@@ -116,6 +116,14 @@ class Application {
   // `startingRecorder` false: no log clearing and no "Starting up." line.
   static void PrepareFolders(bool startingRecorder = true);
 
+  // The single-instance lock, taken in the runtime folder or, when that folder cannot
+  // hold it, in the application-data folder (created then). folder is set to where the
+  // lock was taken or where the running instance holds it (send requests there).
+  // kError: no lock can be had; error says why. An instance that fell back to the
+  // data folder is found by a later start whose runtime folder works.
+  static platform::SingleInstance::Result TakeInstanceLock(platform::SingleInstance& instance,
+                                                           std::string& folder, std::string& error);
+
   // One pass of the main thread: timer 3 when 20 ms have passed, then the queued
   // application messages and the single-instance requests.
   void tick();
@@ -129,6 +137,8 @@ class Application {
   bool running() const { return running_; }
   bool headless() const { return headless_; }
   const std::string& statusText() const { return statusText_; }
+  // Why InitInstance returned kFailed.
+  const std::string& startError() const { return startError_; }
   std::string titleText() const;
   uint64_t throughput() const { return meter_.shown(); }
 
@@ -138,6 +148,9 @@ class Application {
 
  private:
   static void ResolveFolders();
+  // The application-data folder without its trailing "/"; created (0700) when create is
+  // true, else only looked up.
+  static std::string AppDataFolder(bool create);
   void LogPlatform();
   void CreateMainWindow();
   void DestroyMainWindow();
@@ -152,6 +165,7 @@ class Application {
   bool running_ = false;
   bool exited_ = false;
   std::string statusText_;
+  std::string startError_;
   std::chrono::steady_clock::time_point lastTimer3_{};
 };
 

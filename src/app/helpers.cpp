@@ -234,4 +234,11 @@ bool NamesEqual(const std::string& a, const std::string& b) {
   return FoldCase(a) == FoldCase(b);
 }
 
+bool HasControlCharacter(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 }  // namespace velmora

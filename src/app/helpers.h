@@ -23,4 +23,8 @@ bool NamesEqual(const std::string& a, const std::string& b);
 // Lower-case fold of a UTF-8 text (the key NamesEqual compares).
 std::string FoldCase(const std::string& text);
 
+// True when the text holds a control character (0x00-0x1F or 0x7F): such a text cannot
+// travel as one line and must not name a file given on a command line.
+bool HasControlCharacter(const std::string& text);
+
 }  // namespace velmora

@@ -63,10 +63,11 @@ int PasteDeviceText(GroupRecord* selected, std::string_view text) {
   return added;
 }
 
-bool ImportDeviceFile(const std::string& filePath) {
+bool ImportDeviceFile(const std::string& filePath, bool* saved) {
   bool loaded = InitTree(filePath);
   ApplyRecordingState(treeRoot().get());
-  SaveTree();
+  bool written = SaveTree();
+  if (saved) *saved = written;
   return loaded;
 }
 

@@ -41,8 +41,9 @@ int PasteDeviceText(GroupRecord* selected, std::string_view text);
 
 // The core of Import Device File: merges the file into the tree (or adds the default
 // entries when it cannot be read), applies the recording state to the whole tree and
-// saves it. Returns true when the file was read.
-bool ImportDeviceFile(const std::string& filePath);
+// saves it. Returns true when the file was read; *saved (when given) tells whether the
+// tree file was written.
+bool ImportDeviceFile(const std::string& filePath, bool* saved = nullptr);
 
 // True for a name ending in ".xml", compared without regard to case.
 bool IsDeviceFileName(const std::string& filePath);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -71,6 +72,20 @@ void WriteAll(int fd, const std::string& text) {
 SingleInstance::~SingleInstance() { release(); }
 
 SingleInstance::Result SingleInstance::acquire(const std::string& folder) {
+  release();
+  struct stat info {};
+  if (folder.empty() || ::stat(folder.c_str(), &info) != 0) {
+    if (folder.empty()) errno = ENOENT;
+    return Result::kError;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    errno = ENOTDIR;
+    return Result::kError;
+  }
+  if (info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
+    errno = EACCES;
+    return Result::kError;
+  }
   std::string lockPath = folder + kLockName;
   int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -97,8 +112,20 @@ SingleInstance::Result SingleInstance::acquire(const std::string& folder) {
   return Result::kFirst;
 }
 
+bool SingleInstance::heldElsewhere(const std::string& folder) {
+  if (folder.empty()) return false;
+  std::string lockPath = folder + kLockName;
+  int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  // A shared lock is refused exactly while an instance holds its exclusive one.
+  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
 bool SingleInstance::sendRequest(const std::string& folder, const std::string& request,
-                                 std::string& answer, int timeoutMs) {
+                                 std::string& answer, int timeoutMs, int answerTimeoutMs) {
+  if (answerTimeoutMs < 0) answerTimeoutMs = timeoutMs;
   sockaddr_un address{};
   if (!MakeAddress(folder + kSocketName, address)) return false;
   // The running instance may still be starting: retry the connection for a while.
@@ -108,7 +135,7 @@ bool SingleInstance::sendRequest(const std::string& folder, const std::string& r
     if (fd < 0) return false;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       WriteAll(fd, request + "\n");
-      bool ok = ReadLine(fd, answer, timeoutMs);
+      bool ok = ReadLine(fd, answer, answerTimeoutMs);
       ::close(fd);
       return ok;
     }

@@ -19,12 +19,19 @@ class SingleInstance {
 
   // Takes the lock in folder. kFirst: this process is the instance and listens for
   // requests. kOtherRunning: another process holds it; nothing was created.
+  // kError (errno set): the folder cannot hold the lock: it is missing, not a folder of
+  // this user, writable by others (anyone could take or fake the lock there), or the
+  // lock file cannot be opened or locked.
   Result acquire(const std::string& folder);
 
-  // Sends one request line to the running instance and waits (at most timeoutMs) for
-  // its one-line answer. False when no instance answered.
+  // True when another process holds the lock in folder. Creates nothing.
+  static bool heldElsewhere(const std::string& folder);
+
+  // Sends one request line to the running instance and waits for its one-line answer:
+  // at most timeoutMs to reach it, then at most answerTimeoutMs (timeoutMs when
+  // negative) for the answer. False when no instance answered.
   static bool sendRequest(const std::string& folder, const std::string& request,
-                          std::string& answer, int timeoutMs = 5000);
+                          std::string& answer, int timeoutMs = 5000, int answerTimeoutMs = -1);
 
   struct Request {
     std::string line;

@@ -1,5 +1,6 @@
 // Starts the real program headless with its own folders and checks what it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -241,6 +242,98 @@ TEST_F(Headless, ImportIsDoneByTheRunningInstance) {
   app.signal(SIGTERM);
   EXPECT_EQ(app.wait(10s), 0);
   EXPECT_NE(ReadFile(appData_ + "/Velmora NVR.xml").find("name=\"Yard\""), std::string::npos);
+}
+
+TEST_F(Headless, ImportThroughRunningInstanceSendsTheWholeAbsoluteName) {
+  // The instance works in one folder, the import command runs in another and names the
+  // file relative to it, through folders whose names hold blanks.
+  std::string work = dir_.path() + "/work dir";
+  std::filesystem::create_directories(work + "/sub folder");
+  WriteFile(work + "/sub folder/devices.xml", DeviceFile());
+  ::chmod((appData_ + "/Velmora NVR.xml").c_str(), 0644);
+  ChildProcess app;
+  app.start({program(), "--headless"}, env(), dir_.path() + "/home");
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  std::string output = dir_.path() + "/import.out";
+  auto import = [&](const std::string& file) {
+    ChildProcess command;
+    command.start({program(), "import", file}, env(), work, output);
+    return command.wait(20s);
+  };
+
+  EXPECT_EQ(import("sub folder/devices.xml"), 0) << ReadFile(output);
+  EXPECT_EQ(ReadFile(output), "ok: 2 devices added\n");
+  std::string tree = ReadFile(appData_ + "/Velmora NVR.xml");
+  EXPECT_NE(tree.find("name=\"Gate\""), std::string::npos) << tree;
+  // The tree holds camera passwords: written private, though it was readable before.
+  struct stat info {};
+  ASSERT_EQ(::stat((appData_ + "/Velmora NVR.xml").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // A missing file is reported under the name the instance was given.
+  EXPECT_EQ(import("absent.xml"), 1);
+  EXPECT_EQ(ReadFile(output), "error: cannot read device file " + work + "/absent.xml\n");
+
+  // A line feed would cut the request (and smuggle a second one): refused before sending.
+  EXPECT_EQ(import("sub folder/devices.xml\nactivate"), 2);
+  EXPECT_NE(ReadFile(output).find("control character"), std::string::npos) << ReadFile(output);
+
+  // A tree that cannot be saved is a failed import, not "ok".
+  std::filesystem::create_directories(appData_ + "/Velmora NVR.xml.tmp");
+  EXPECT_EQ(import("sub folder/devices.xml"), 1);
+  EXPECT_NE(ReadFile(output).find("could not be saved"), std::string::npos) << ReadFile(output);
+  std::filesystem::remove(appData_ + "/Velmora NVR.xml.tmp");
+
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+}
+
+TEST_F(Headless, UnusableRuntimeFolderMovesTheLockIntoTheDataFolder) {
+  // The lock's name in the runtime folder is taken by a folder: no lock can be had there.
+  std::string runtimeLock = dir_.path() + "/run/velmora-nvr.lock";
+  std::filesystem::create_directories(runtimeLock);
+  WriteFile(dir_.path() + "/devices.xml", DeviceFile());
+  auto startCount = [&] {
+    auto lines = messages();
+    return std::count(lines.begin(), lines.end(), std::string("Starting up."));
+  };
+
+  ChildProcess first({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  EXPECT_TRUE(std::filesystem::exists(appData_ + "/velmora-nvr.lock"));
+
+  // A second start finds the first through the data folder and ends at once.
+  ChildProcess second({program(), "--headless"}, env());
+  EXPECT_EQ(second.wait(10s), 0);
+  // Requests reach the first instance there too.
+  ChildProcess import({program(), "import", dir_.path() + "/devices.xml"}, env());
+  EXPECT_EQ(import.wait(20s), 0);
+  EXPECT_NE(ReadFile(appData_ + "/Velmora NVR.xml").find("name=\"Gate\""), std::string::npos);
+  // Once the runtime folder works again, a start still finds the instance that fell back.
+  std::filesystem::remove(runtimeLock);
+  ChildProcess third({program(), "--headless"}, env());
+  EXPECT_EQ(third.wait(10s), 0);
+  EXPECT_EQ(startCount(), 1) << log();
+
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(10s), 0);
+
+  // No lock anywhere: the start is refused with a message and nothing is started.
+  std::filesystem::remove(runtimeLock);  // the file the third start left
+  std::filesystem::create_directories(runtimeLock);
+  std::filesystem::remove(appData_ + "/velmora-nvr.lock");
+  std::filesystem::create_directories(appData_ + "/velmora-nvr.lock");
+  std::string output = dir_.path() + "/refused.out";
+  ChildProcess refused;
+  refused.start({program(), "--headless"}, env(), std::string(), output);
+  EXPECT_EQ(refused.wait(10s), 1);
+  EXPECT_NE(ReadFile(output).find("cannot take the instance lock"), std::string::npos)
+      << ReadFile(output);
+  EXPECT_EQ(startCount(), 1);
+  ChildProcess refusedImport;
+  refusedImport.start({program(), "import", dir_.path() + "/devices.xml"}, env(), std::string(), output);
+  EXPECT_EQ(refusedImport.wait(10s), 1);
+  EXPECT_NE(ReadFile(output).find("cannot take the instance lock"), std::string::npos);
 }
 
 TEST_F(Headless, CommandLineHelpVersionAndErrors) {

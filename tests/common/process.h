@@ -2,6 +2,7 @@
 // ends it by its PID. Every wait is bounded.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,11 +31,18 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // env entries are "NAME=value" added to (or replacing in) the current environment.
+  // outputPath, when given, receives the child's standard output and error.
   void start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& workingDir = std::string()) {
+             const std::string& workingDir = std::string(),
+             const std::string& outputPath = std::string()) {
     pid_ = ::fork();
     if (pid_ == 0) {
       if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ::_exit(126);
+      if (!outputPath.empty()) {
+        int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) ::_exit(125);
+        ::close(out);
+      }
       for (const auto& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
       std::vector<char*> args;
       for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
