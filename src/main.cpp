@@ -29,7 +29,8 @@ void PrintHelp() {
       "Velmora NVR records, plays back and serves the images of IP cameras.\n"
       "\n"
       "  --headless     run without a window: record, discover and serve; status texts\n"
-      "                 go to the log. SIGINT or SIGTERM shut down in order.\n"
+      "                 go to the log. SIGINT, SIGTERM or SIGHUP shut down in\n"
+      "                 order.\n"
       "  import FILE    merge the devices of a device file into the device tree (done by\n"
       "                 the running instance when there is one).\n"
       "  export         export the recordings of SOURCE (a device folder, or another\n"
@@ -48,12 +49,14 @@ void PrintHelp() {
       "unless pathData names another.\n");
 }
 
-// Blocks SIGINT and SIGTERM and returns a descriptor that reports them.
+// Blocks SIGINT, SIGTERM and SIGHUP and returns a descriptor that reports them. SIGHUP
+// (the terminal closed) must not end the process before the recording files are closed.
 int SignalDescriptor() {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
   if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
   return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
 }

@@ -336,6 +336,49 @@ TEST_F(Headless, UnusableRuntimeFolderMovesTheLockIntoTheDataFolder) {
   EXPECT_NE(ReadFile(output).find("cannot take the instance lock"), std::string::npos);
 }
 
+TEST_F(Headless, HangupShutsDownInOrderAndLeavesOnlyPrivateFiles) {
+  // Files an older version left readable to everyone, one holding the server's password.
+  std::string config = appData_ + "/Velmora NVR.exe.config";
+  WriteFile(config, "\t\t<add key=\"httpServerPassword\" value=\"s3cret\"/>\n");
+  WriteFile(appData_ + "/Velmora NVR.log", "earlier run\r\n");
+  ::chmod(config.c_str(), 0644);
+  ::chmod((appData_ + "/Velmora NVR.log").c_str(), 0644);
+  ::chmod(appData_.c_str(), 0755);
+  // Without a creation mask only the program decides what others may read.
+  mode_t savedMask = ::umask(0);
+  ChildProcess app({program(), "--headless"}, env());
+  ::umask(savedMask);
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  app.signal(SIGHUP);
+  EXPECT_EQ(app.wait(10s), 0);
+
+  std::vector<std::string> order = {"calling record_stop", "calling record_close_handles",
+                                    "calling viewthread_shutdown", "calling grouprecord_stop",
+                                    "saving application configuration", "OnExit: done",
+                                    "Shutting down."};
+  auto positions = Positions(messages(), order);
+  for (size_t i = 0; i < order.size(); ++i) {
+    ASSERT_GE(positions[i], 0) << "missing: " << order[i] << "\n" << log();
+    if (i > 0) {
+      EXPECT_GT(positions[i], positions[i - 1]) << order[i];
+    }
+  }
+  EXPECT_EQ(log().rfind("earlier run\r\n", 0), 0u);
+  EXPECT_NE(ReadFile(config).find("value=\"s3cret\""), std::string::npos);
+
+  auto mode = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0xFFFFu;
+  };
+  std::string configFolder = dir_.path() + "/config/Velmora/Velmora NVR";
+  EXPECT_EQ(mode(config), 0600u);
+  EXPECT_EQ(mode(appData_ + "/Velmora NVR.log"), 0600u);
+  EXPECT_EQ(mode(configFolder + "/registry"), 0600u);
+  EXPECT_EQ(mode(appData_), 0700u);
+  EXPECT_EQ(mode(configFolder), 0700u);
+  EXPECT_EQ(mode(dir_.path() + "/config/Velmora"), 0700u);
+}
+
 TEST_F(Headless, CommandLineHelpVersionAndErrors) {
   ChildProcess help({program(), "--help"}, env());
   EXPECT_EQ(help.wait(5s), 0);
