@@ -21,9 +21,9 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, const 
     return false;
   };
   // A temporary file left by an interrupted write goes first, so the new one is ours
-  // and created private; O_EXCL never follows a link planted under the temporary name.
+  // and created private; a link planted under the temporary name is never followed.
   ::unlink(temp.c_str());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (failedCall) *failedCall = "open";
     return false;
