@@ -220,46 +220,6 @@ TEST(SingleInstanceTest, FolderThatCannotHoldTheLockIsAnError) {
   EXPECT_EQ(instance.acquire(dir.path()), SingleInstance::Result::kFirst);
 }
 
-TEST(SingleInstanceTest, HeldElsewhereSeesOnlyAnotherHolderAndCreatesNothing) {
-  TempDir dir;
-  EXPECT_FALSE(SingleInstance::heldElsewhere(dir.path()));
-  EXPECT_FALSE(FileExists(dir.file("velmora-nvr.lock")));
-  {
-    SingleInstance first;
-    ASSERT_EQ(first.acquire(dir.path()), SingleInstance::Result::kFirst);
-    EXPECT_TRUE(SingleInstance::heldElsewhere(dir.path()));
-    // Probing did not disturb the holder.
-    SingleInstance second;
-    EXPECT_EQ(second.acquire(dir.path()), SingleInstance::Result::kOtherRunning);
-  }
-  // The file stays behind, free.
-  EXPECT_TRUE(FileExists(dir.file("velmora-nvr.lock")));
-  EXPECT_FALSE(SingleInstance::heldElsewhere(dir.path()));
-}
-
-TEST(SingleInstanceTest, SlowAnswerIsAwaitedForTheAnswerTime) {
-  TempDir dir;
-  SingleInstance first;
-  ASSERT_EQ(first.acquire(dir.path()), SingleInstance::Result::kFirst);
-  std::string answer;
-  bool answered = false;
-  // 100 ms to reach the instance, 10 s for its answer, which takes about half a second.
-  std::thread client([&] {
-    answered = SingleInstance::sendRequest(dir.path(), "import /x.xml", answer, 100, 10000);
-  });
-  std::vector<SingleInstance::Request> requests;
-  for (int i = 0; i < 250 && requests.empty(); ++i) {
-    requests = first.poll();
-    if (requests.empty()) std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_EQ(requests.size(), 1u);
-  std::this_thread::sleep_for(500ms);
-  SingleInstance::reply(requests[0], "ok: 1 device added");
-  client.join();
-  EXPECT_TRUE(answered);
-  EXPECT_EQ(answer, "ok: 1 device added");
-}
-
 TEST(SingleInstanceTest, NoInstanceMeansNoAnswer) {
   TempDir dir;
   std::string answer;
