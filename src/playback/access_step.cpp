@@ -222,8 +222,11 @@ bool PreviousOfView(RecordedData& data, const Timeline& timeline, const IndexEnt
   }
   RecordHeader header;
   if (!damaged) {
-    const int result = data.ReadHeader(key, view, static_cast<int64_t>(offset), header);
-    if (result == -2 && !data.remote(view)) return false;
+    int httpStatus = 0;
+    const int result = data.ReadHeader(key, view, static_cast<int64_t>(offset), header, &httpStatus);
+    // A folder that cannot be read, or another instance that does not answer, ends the
+    // step; another instance's "not found" where a record should be is damage.
+    if (result == -2 && (!data.remote(view) || httpStatus == -1)) return false;
     if (result != 0) {
       ReportDamage(data, view, "StepBack", "damaged record", key, offset);
       damaged = true;
