@@ -11,13 +11,15 @@ namespace velmora {
 
 namespace {
 
-// The fastest exported stream.
+// The fastest exported stream; faster material is thinned by passing images over.
 constexpr double kMaxExportRate = 24.0;
 // A slow stream is stretched by its scale, but no more than this.
 constexpr double kMaxExportScale = 3.0;
 
 int64_t RangeStartMs(const FeedRange& f) { return f.startTime * 1000 + f.startMs; }
 int64_t RangeEndMs(const FeedRange& f) { return f.endTime * 1000 + f.endMs; }
+
+int SkipFor(double rate) { return static_cast<int>((rate - kMaxExportRate) / kMaxExportRate + 0.5); }
 
 }  // namespace
 
@@ -27,17 +29,25 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
   double k = 1.0;
   ExportRate out;
   out.imagesPerStep = 1;
+  out.skip = 0;
   if (motion) {
     // A motion-triggered recording has no steady rate of its own: ten images a second
     // at real time.
-    r = std::min(10.0 * s, kMaxExportRate);
+    r = 10.0 * s;
+    if (r > kMaxExportRate) {
+      out.skip = SkipFor(r);
+      r = kMaxExportRate;
+    }
   } else {
     r = rangeSeconds > 0 ? static_cast<double>(pictures) / rangeSeconds : 0.0;
     if (s == 1.0) {
       out.imagesPerStep = 2;
     } else {
       r *= s;
-      if (s > 1.0) r = std::min(r, kMaxExportRate);
+      if (s > 1.0 && r > kMaxExportRate) {
+        out.skip = SkipFor(r);
+        r = kMaxExportRate;
+      }
     }
   }
   if (r < 1.0) {
@@ -175,8 +185,8 @@ void ExportPump::Start(std::shared_ptr<ExportChannel> channel, int view) {
   pictures_ = CountViewPictures(engine_.data(), view, feed);
   rate_ = ComputeExportRate(engine_.speed(), header.hasMotion(), pictures_, engine_.timeline().rangeLength());
   channel_->setRate(rate_);
-  Log("export: view %d, %lld pictures, rate %d/%d, %d per step", view, static_cast<long long>(pictures_), rate_.rate,
-      rate_.scale, rate_.imagesPerStep);
+  Log("export: view %d, %lld pictures, rate %d/%d, %d per step, skip %d", view, static_cast<long long>(pictures_),
+      rate_.rate, rate_.scale, rate_.imagesPerStep, rate_.skip);
 }
 
 bool ExportPump::Advance() {
@@ -234,6 +244,13 @@ void ExportPump::Next() {
       return;
     }
     ++sent;
+  }
+  // Faster material is thinned: the images passed over by the rate rule count as reached.
+  for (int passed = 0; passed < rate_.skip; ++passed) {
+    if (!Advance()) {
+      Finish();
+      return;
+    }
   }
   const FeedRange& feed = engine_.timeline().feed();
   const double length = engine_.timeline().rangeLength();

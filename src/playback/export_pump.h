@@ -1,7 +1,7 @@
 // The export pump: the playback thread's side of an export. On 20522 it works out the
 // frame rate of the exported stream from the view's recordings and the playback speed;
-// on each 20523 it reads one step of images (one or two) and posts them, with the
-// progress, to the export side's channel. The export side writes them and asks for the
+// on each 20523 it reads one step of images (one or two, then the images it passes
+// over) and posts them, with the progress, to the export side's channel. The export side writes them and asks for the
 // next step, so at most one step is ever queued.
 //
 // The pump walks the view's records with a position of its own: playing, seeking or
@@ -60,19 +60,20 @@ struct ExportProgress {  // 20483: percent done after a step
 };
 using ExportEvent = std::variant<ExportImage, ExportComplete, ExportFailed, ExportProgress>;
 
-// The frame rate of the exported stream (frames per second = rate / scale) and the images
-// the pump sends per step.
+// The frame rate of the exported stream (frames per second = rate / scale) and how the
+// pump steps: images sent per step, then images passed over.
 struct ExportRate {
   int rate = 10;
   int scale = 1;
   int imagesPerStep = 1;
+  int skip = 0;
   bool operator==(const ExportRate&) const = default;
 };
 
 // The frame-rate rule. speed: the playback speed (its sign is ignored); motion: the
 // view's first image carries a motion mask; pictures and rangeSeconds: the view's images
-// in the range and the range's length. A faster speed makes a faster stream, up to 24
-// frames a second; no image is left out for it.
+// in the range and the range's length. Above 24 frames a second the stream is capped and
+// images are passed over in proportion.
 ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double rangeSeconds);
 
 // What the pump posts into: a bounded queue drained by the export side (the dialog's

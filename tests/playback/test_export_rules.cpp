@@ -12,33 +12,31 @@ namespace velmora {
 namespace {
 
 TEST(ExportRate, MotionRecordingsRunAtTenImagesASecondTimesTheSpeed) {
-  // Speed 4: 40 a second, capped at 24; every image is still written.
-  EXPECT_EQ(ComputeExportRate(4.0, true, 0, 0), (ExportRate{24, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(-4.0, true, 0, 0), (ExportRate{24, 1, 1}));  // direction ignored
-  EXPECT_EQ(ComputeExportRate(1.0, true, 0, 0), (ExportRate{10, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(10.0, true, 0, 0), (ExportRate{24, 1, 1}));
+  // Speed 4: 40 a second, capped at 24 with one image passed over per image written.
+  EXPECT_EQ(ComputeExportRate(4.0, true, 0, 0), (ExportRate{24, 1, 1, 1}));
+  EXPECT_EQ(ComputeExportRate(-4.0, true, 0, 0), (ExportRate{24, 1, 1, 1}));  // direction ignored
+  EXPECT_EQ(ComputeExportRate(1.0, true, 0, 0), (ExportRate{10, 1, 1, 0}));
+  EXPECT_EQ(ComputeExportRate(10.0, true, 0, 0), (ExportRate{24, 1, 1, 3}));  // (100-24)/24+0.5 = 3.67
   // Speed 0.1: one a second; 0.05 stretches twice; 0.02 would stretch 5 times, the
   // scale stops at 3.
-  EXPECT_EQ(ComputeExportRate(0.1, true, 0, 0), (ExportRate{1, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(0.05, true, 0, 0), (ExportRate{1, 2, 1}));
-  EXPECT_EQ(ComputeExportRate(0.02, true, 0, 0), (ExportRate{1, 3, 1}));
+  EXPECT_EQ(ComputeExportRate(0.1, true, 0, 0), (ExportRate{1, 1, 1, 0}));
+  EXPECT_EQ(ComputeExportRate(0.05, true, 0, 0), (ExportRate{1, 2, 1, 0}));
+  EXPECT_EQ(ComputeExportRate(0.02, true, 0, 0), (ExportRate{1, 3, 1, 0}));
 }
 
 TEST(ExportRate, ContinuousRecordingsFollowTheirOwnRate) {
   // Speed 1: the recorded rate, two images per step, never capped.
-  EXPECT_EQ(ComputeExportRate(1.0, false, 300, 10.0), (ExportRate{30, 1, 2}));
-  EXPECT_EQ(ComputeExportRate(1.0, false, 105, 10.0), (ExportRate{11, 1, 2}));  // 10.5 rounds up
-  EXPECT_EQ(ComputeExportRate(1.0, false, 104, 10.0), (ExportRate{10, 1, 2}));
-  // Above 1: multiplied and capped; below 1: multiplied, not capped. The highest speed
-  // is capped the same way.
-  EXPECT_EQ(ComputeExportRate(100000.0, false, 100, 10.0), (ExportRate{24, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(4.0, false, 100, 10.0), (ExportRate{24, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(2.0, false, 100, 10.0), (ExportRate{20, 1, 1}));
-  EXPECT_EQ(ComputeExportRate(0.5, false, 1000, 10.0), (ExportRate{50, 1, 1}));
+  EXPECT_EQ(ComputeExportRate(1.0, false, 300, 10.0), (ExportRate{30, 1, 2, 0}));
+  EXPECT_EQ(ComputeExportRate(1.0, false, 105, 10.0), (ExportRate{11, 1, 2, 0}));  // 10.5 rounds up
+  EXPECT_EQ(ComputeExportRate(1.0, false, 104, 10.0), (ExportRate{10, 1, 2, 0}));
+  // Above 1: multiplied and capped; below 1: multiplied, not capped.
+  EXPECT_EQ(ComputeExportRate(4.0, false, 100, 10.0), (ExportRate{24, 1, 1, 1}));
+  EXPECT_EQ(ComputeExportRate(2.0, false, 100, 10.0), (ExportRate{20, 1, 1, 0}));
+  EXPECT_EQ(ComputeExportRate(0.5, false, 1000, 10.0), (ExportRate{50, 1, 1, 0}));
   // Slow material: one frame a second, stretched by 1/r (rounded), at most 3.
-  EXPECT_EQ(ComputeExportRate(1.0, false, 5, 10.0), (ExportRate{1, 2, 2}));
-  EXPECT_EQ(ComputeExportRate(1.0, false, 1, 100.0), (ExportRate{1, 3, 2}));
-  EXPECT_EQ(ComputeExportRate(1.0, false, 0, 10.0), (ExportRate{1, 3, 2}));
+  EXPECT_EQ(ComputeExportRate(1.0, false, 5, 10.0), (ExportRate{1, 2, 2, 0}));
+  EXPECT_EQ(ComputeExportRate(1.0, false, 1, 100.0), (ExportRate{1, 3, 2, 0}));
+  EXPECT_EQ(ComputeExportRate(1.0, false, 0, 10.0), (ExportRate{1, 3, 2, 0}));
 }
 
 TEST(ExportNames, AviPathsGetTheirExtensionUnlessTheyHaveOne) {
