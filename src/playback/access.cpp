@@ -143,6 +143,7 @@ void RecordedData::setSources(std::vector<std::string> sources) {
   remote_flags_.assign(sources_.size(), false);
   for (std::size_t i = 0; i < sources_.size(); ++i) remote_flags_[i] = IsRemoteSource(sources_[i]);
   clearHeaderCache();
+  damageReported_.clear();
 }
 
 const std::string& RecordedData::source(int view) const {
@@ -153,6 +154,14 @@ const std::string& RecordedData::source(int view) const {
 
 bool RecordedData::remote(int view) const {
   return view >= 0 && view < viewCount() && remote_flags_[static_cast<std::size_t>(view)];
+}
+
+bool RecordedData::FirstDamageReport(int view, const std::string& hourKey, uint64_t offset) {
+  // A file damaged all through would grow the set without end: past this many the
+  // reports start over.
+  constexpr std::size_t kMaxRemembered = 4096;
+  if (damageReported_.size() >= kMaxRemembered) damageReported_.clear();
+  return damageReported_.emplace(view, hourKey, offset).second;
 }
 
 void RecordedData::clearHeaderCache() {

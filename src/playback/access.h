@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "live/http_get.h"
@@ -140,6 +142,11 @@ class RecordedData {
   // found through its index (used where a torn tail makes the trailer useless).
   bool LastCompleteRecord(int view, const std::string& hourKey, uint64_t& offset);
 
+  // True the first time a damaged record at this place of the view's recordings is met
+  // since the sources were set, so that stepping past it again (playing back and forth,
+  // an export after playback) reports it once.
+  bool FirstDamageReport(int view, const std::string& hourKey, uint64_t offset);
+
   // The URL of a remote request: source + "/" + what (no doubled slash).
   std::string RemoteUrl(int view, const std::string& what) const;
 
@@ -162,6 +169,8 @@ class RecordedData {
   std::vector<bool> remote_flags_;
   std::array<HeaderCache, kMaxPlaybackViews> cache_{};
   FeedRange feed_;
+  // Damaged records already reported: view, hour key, offset.
+  std::set<std::tuple<int, std::string, uint64_t>> damageReported_;
   RemoteHooks remote_;
   std::function<void(const std::string&)> status_;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "app/log.h"
 #include "playback/playback_thread.h"
@@ -168,50 +169,68 @@ void ExportPump::Start(std::shared_ptr<ExportChannel> channel, int view) {
     return;
   }
   // The export starts at the beginning of the range, whatever playback showed last.
-  ViewPositions& positions = engine_.positions();
-  positions.current[static_cast<std::size_t>(view)] = IndexEntry{};
-  positions.next[static_cast<std::size_t>(view)] = IndexEntry{};
-  FindNextJpegs(engine_.data(), engine_.timeline(), positions, 0, view, 1);
-  const IndexEntry first = positions.next[static_cast<std::size_t>(view)];
+  const auto v = static_cast<std::size_t>(view);
+  positions_ = ViewPositions{};
+  pictures_ = reached_ = damaged_ = unreadable_ = 0;
+  FindNextJpegs(engine_.data(), engine_.timeline(), positions_, 0, view, 1);
+  const IndexEntry first = positions_.next[v];
+  positions_.clearNext();
   std::vector<uint8_t> jpeg;
   RecordHeader header;
   if (first.empty() || !engine_.data().ReadJpegBytes(first, view, jpeg, header)) {
     Fail(kTextExportReadFailed);
     return;
   }
-  positions.next[static_cast<std::size_t>(view)] = IndexEntry{};
   const FeedRange& feed = engine_.timeline().feed();
-  const int64_t pictures = header.hasMotion() ? 0 : CountViewPictures(engine_.data(), view, feed);
-  rate_ = ComputeExportRate(engine_.speed(), header.hasMotion(), pictures, engine_.timeline().rangeLength());
+  pictures_ = CountViewPictures(engine_.data(), view, feed);
+  rate_ = ComputeExportRate(engine_.speed(), header.hasMotion(), pictures_, engine_.timeline().rangeLength());
   channel_->setRate(rate_);
-  Log("export: view %d, %lld pictures, rate %d/%d, %d per step, skip %d", view,
-      static_cast<long long>(pictures), rate_.rate, rate_.scale, rate_.imagesPerStep, rate_.skip);
+  Log("export: view %d, %lld pictures, rate %d/%d, %d per step, skip %d", view, static_cast<long long>(pictures_),
+      rate_.rate, rate_.scale, rate_.imagesPerStep, rate_.skip);
 }
 
 bool ExportPump::Advance() {
-  ViewPositions& positions = engine_.positions();
   const auto v = static_cast<std::size_t>(view_);
-  positions.next[v] = IndexEntry{};
-  FindNextJpegs(engine_.data(), engine_.timeline(), positions, 0, view_, 1);
-  if (positions.next[v].empty()) return false;
-  positions.current[v] = positions.next[v];
-  positions.next[v] = IndexEntry{};
+  FindNextJpegs(engine_.data(), engine_.timeline(), positions_, 0, view_, 1);
+  damaged_ += positions_.damaged[v];
+  if (positions_.next[v].empty()) return false;
+  positions_.current[v] = positions_.next[v];
+  positions_.clearNext();
+  ++reached_;
   return true;
+}
+
+void ExportPump::Finish() {
+  const int64_t skipped = damaged_ + unreadable_;
+  const int64_t lost = pictures_ - reached_ - damaged_;
+  Log("export: view %d, %lld records reached, %lld passed over as damaged, %lld unreadable", view_,
+      static_cast<long long>(reached_), static_cast<long long>(damaged_), static_cast<long long>(unreadable_));
+  if (lost > 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, kTextExportIncomplete, static_cast<long long>(lost),
+                  static_cast<long long>(pictures_));
+    Fail(text);
+    return;
+  }
+  PostEvent(ExportComplete{skipped});
+  Stop();
 }
 
 void ExportPump::Next() {
   if (!channel_ || view_ < 0) return;
   const auto v = static_cast<std::size_t>(view_);
-  bool ended = false;
-  for (int sent = 0; sent < rate_.imagesPerStep && !ended;) {
+  for (int sent = 0; sent < rate_.imagesPerStep;) {
     if (!Advance()) {
-      ended = true;
-      break;
+      Finish();
+      return;
     }
-    const IndexEntry position = engine_.positions().current[v];
+    const IndexEntry position = positions_.current[v];
     RecordHeader header;
     std::unique_ptr<ImageHolder> frame = engine_.data().ReadJpeg(position, view_, &header);
-    if (!frame) continue;  // an image that cannot be read counts as passed over
+    if (!frame) {
+      ++unreadable_;  // an image that cannot be read counts as passed over
+      continue;
+    }
     ExportImage image;
     image.name = engine_.CaptionPrefix(view_);
     image.name.resize(image.name.size() - 2);  // without the ": "
@@ -226,17 +245,16 @@ void ExportPump::Next() {
     }
     ++sent;
   }
-  for (int passed = 0; passed < rate_.skip && !ended; ++passed) {
-    if (!Advance()) ended = true;
-  }
-  if (ended) {
-    PostEvent(ExportComplete{});
-    Stop();
-    return;
+  // Faster material is thinned: the images passed over by the rate rule count as reached.
+  for (int passed = 0; passed < rate_.skip; ++passed) {
+    if (!Advance()) {
+      Finish();
+      return;
+    }
   }
   const FeedRange& feed = engine_.timeline().feed();
   const double length = engine_.timeline().rangeLength();
-  const double done = (EntrySeconds(engine_.positions().current[v]) - feed.start()) / length;
+  const double done = (EntrySeconds(positions_.current[v]) - feed.start()) / length;
   const int percent = std::clamp(static_cast<int>(100.0 * done), 0, 100);
   PostEvent(ExportProgress{percent});
 }

@@ -1,8 +1,14 @@
 // The export pump: the playback thread's side of an export. On 20522 it works out the
 // frame rate of the exported stream from the view's recordings and the playback speed;
 // on each 20523 it reads one step of images (one or two, then the images it passes
-// over) and posts them, with the progress, to the export side's channel. The export side
-// writes them and asks for the next step, so at most one step is ever queued.
+// over) and posts them, with the progress, to the export side's channel. The export side writes them and asks for the
+// next step, so at most one step is ever queued.
+//
+// The pump walks the view's records with a position of its own: playing, seeking or
+// stepping between two export steps never moves it, and every record of the range is
+// written whatever the playback does meanwhile. Damaged records are passed over (and
+// counted); records of the range that the walk could not reach make the export fail
+// rather than complete.
 #pragma once
 
 #include <atomic>
@@ -25,6 +31,9 @@ namespace velmora {
 constexpr const char* kTextExportInvalidView = "Export requested invalid view!";            // 455
 constexpr const char* kTextExportReadFailed = "Unable to read file for export!";            // 460
 constexpr const char* kTextExportSendFailed = "Unable to send image to export thread!";     // 463
+// The walk ended before the last record of the range (a file went away, a source stopped
+// answering, playback was left): what was written is not the whole range.
+constexpr const char* kTextExportIncomplete = "Export ended early: %lld of %lld recorded images were not reached!";
 
 // One image to write (20480): the caption and the export image record.
 struct ExportImage {
@@ -38,6 +47,8 @@ struct ExportImage {
 };
 struct ExportComplete {  // 20481: no more images
   static constexpr uint32_t id = 20481;
+  // Damaged or unreadable records of the range that were passed over.
+  int64_t skipped = 0;
 };
 struct ExportFailed {  // 20482
   static constexpr uint32_t id = 20482;
@@ -61,7 +72,8 @@ struct ExportRate {
 
 // The frame-rate rule. speed: the playback speed (its sign is ignored); motion: the
 // view's first image carries a motion mask; pictures and rangeSeconds: the view's images
-// in the range and the range's length.
+// in the range and the range's length. Above 24 frames a second the stream is capped and
+// images are passed over in proportion.
 ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double rangeSeconds);
 
 // What the pump posts into: a bounded queue drained by the export side (the dialog's
@@ -127,13 +139,22 @@ class ExportPump {
   // and ends the pump.
   void Fail(const char* text);
   bool PostEvent(ExportEvent event);
-  // Moves the view one image on; false when no image is left.
+  // Moves the pump's position one image on; false when no image is left.
   bool Advance();
+  // The end of the walk: completion, or the failure when records of the range were not
+  // reached.
+  void Finish();
 
   PlaybackEngine& engine_;
   std::shared_ptr<ExportChannel> channel_;
   int view_ = -1;
   ExportRate rate_;
+  // The pump's own walk through the view's records (only the view's entries are used).
+  ViewPositions positions_;
+  int64_t pictures_ = 0;  // records the index lists in the range
+  int64_t reached_ = 0;   // positions the walk stepped on
+  int64_t damaged_ = 0;   // indexed records the walk passed over as damaged
+  int64_t unreadable_ = 0;  // positions whose image could not be read
 };
 
 // The process-wide pump of playbackEngine(), installed on first use. The first call must

@@ -81,8 +81,9 @@ const char* ExportCommandHelp() {
          "  --force         overwrite an existing AVI file\n"
          "  --help          show this text\n"
          "\n"
-         "The frame rate follows the recording (images in the range over its length). The\n"
-         "exit status is 0 only when the export completed.\n";
+         "The frame rate follows the recording (images in the range over its length).\n"
+         "Damaged recorded images are passed over and counted. The exit status is 0 only\n"
+         "when every other image of the range was written.\n";
 }
 
 bool ParseExportArgs(const std::vector<std::string>& args, ExportCommandArgs& out, std::string& error) {
@@ -272,6 +273,10 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   }
   std::fprintf(err, "\rexporting: 100%%, %d pictures\n%s %d pictures written to %s\n", session.picturesConverted(),
                kTextExportComplete, session.picturesConverted(), session.outputPath().c_str());
+  if (session.recordsSkipped() > 0) {
+    std::fprintf(err, "velmora-nvr export: %lld damaged recorded images were passed over\n",
+                 static_cast<long long>(session.recordsSkipped()));
+  }
   return 0;
 }
 

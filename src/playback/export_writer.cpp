@@ -211,6 +211,7 @@ bool ExportSession::Start(const std::string& pathBox) {
   converted_ = 0;
   streamPosition_ = 0;
   progress_ = 0;
+  skipped_ = 0;
   failure_.clear();
   channel_->setRunning(true);
   PlayMsgExportStart start;
@@ -240,7 +241,8 @@ void ExportSession::Handle(ExportEvent event) {
     progress_ = progress->percent;
     if (hooks_.progress) hooks_.progress(progress_);
     if (!postPlayback_ || !postPlayback_(PlayMsgExportNext{})) Fail(kTextExportSendFailed);
-  } else if (std::holds_alternative<ExportComplete>(event)) {
+  } else if (auto* complete = std::get_if<ExportComplete>(&event)) {
+    skipped_ = complete->skipped;
     // The file counts as written only when its end reached the disk as well.
     const AviResult closed = End();
     if (closed != AviResult::kOk) {

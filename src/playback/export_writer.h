@@ -148,6 +148,8 @@ class ExportSession {
   int picturesConverted() const { return converted_; }
   int progress() const { return progress_; }
   int64_t framesWritten() const { return streamPosition_; }
+  // Damaged or unreadable records of the range the completed export passed over.
+  int64_t recordsSkipped() const { return skipped_; }
   const std::shared_ptr<ExportChannel>& channel() const { return channel_; }
 
  private:
@@ -174,6 +176,7 @@ class ExportSession {
   int converted_ = 0;
   int64_t streamPosition_ = 0;
   int progress_ = 0;
+  int64_t skipped_ = 0;
   int width_ = 0;
   int height_ = 0;
   std::unique_ptr<AviWriter> avi_;

@@ -118,7 +118,7 @@ TEST_F(FolderAccess, WrongMagicIsReportedWithTheRecordTypeLine) {
   const auto jpeg = SmallJpeg();
   const IndexEntry good = writer.Append(kHourStart, 0, jpeg);
   const IndexEntry bad = writer.Append(kHourStart + 1, 0, jpeg);
-  writer.Append(kHourStart + 2, 0, jpeg);
+  const IndexEntry third = writer.Append(kHourStart + 2, 0, jpeg);
   // Spoil the second record's magic in place (test setup, not the reader).
   const auto path = DataFilePath(folder.path(), HourKey(static_cast<int32_t>(kHourStart)));
   {
@@ -131,19 +131,96 @@ TEST_F(FolderAccess, WrongMagicIsReportedWithTheRecordTypeLine) {
   ASSERT_FALSE(statuses.empty());
   EXPECT_EQ(statuses.back(), "Wrong format for recorded data!");
 
-  // Stepping from the good record onto the bad one stops that view with FindNextJpegs(2).
+  // Stepping from the good record onto the bad one logs FindNextJpegs(2) and goes on at
+  // the next record the index lists.
   Timeline timeline = MakeTimeline(kHourStart, kHourStart + 10);
   ViewPositions positions;
   positions.current[0] = good;
   FindNextJpegs(data, timeline, positions, 0, 0, 1);
-  EXPECT_TRUE(positions.next[0].empty());
+  EXPECT_EQ(positions.next[0], third);
+  EXPECT_EQ(positions.damaged[0], 1);
   EXPECT_TRUE(log.contains("FindNextJpegs(2): RecordType error; file=" + HourKey(static_cast<int32_t>(kHourStart)) +
                            ", offset=" + std::to_string(bad.offset)));
-  // Starting on the bad record itself gives the (1) line.
-  positions.current[0] = bad;
+  // Starting on the bad record itself gives the (1) line (for a record not yet reported).
+  TempFolder other;
+  RecordWriter w2(other.path());
+  const IndexEntry first = w2.Append(kHourStart, 0, jpeg);
+  const IndexEntry second = w2.Append(kHourStart + 1, 0, jpeg);
+  {
+    std::fstream f(DataFilePath(other.path(), HourKey(first.time)), std::ios::in | std::ios::out | std::ios::binary);
+    f.write("XXXX", 4);
+  }
+  data.setSources({other.str()});
+  positions = ViewPositions{};
+  positions.current[0] = first;
   FindNextJpegs(data, timeline, positions, 0, 0, 1);
-  EXPECT_TRUE(positions.next[0].empty());
+  EXPECT_EQ(positions.next[0], second);
+  EXPECT_EQ(positions.damaged[0], 0) << "the current record was already counted where it was reached";
   EXPECT_TRUE(log.contains("FindNextJpegs(1): RecordType error"));
+}
+
+// One hour file with damage of every kind in its middle, the next hour's first record
+// damaged too: both walks pass over every damaged record through the index, report each
+// once, and stop nowhere.
+TEST_F(FolderAccess, DamagedRecordsAreSteppedOverBothWaysThroughTheIndex) {
+  LogCapture log;
+  std::vector<IndexEntry> hour1, hour2;
+  for (int i = 0; i < 10; ++i) hour1.push_back(writer.Append(kHourStart + i, 0, SmallJpeg(static_cast<uint8_t>(i))));
+  for (int i = 0; i < 3; ++i) hour2.push_back(writer.Append(kHourStart + 3600 + i, 0, SmallJpeg()));
+  auto patch = [this](const IndexEntry& at, int64_t delta, uint32_t value) {
+    std::fstream f(DataFilePath(folder.path(), HourKey(at.time)), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(static_cast<int64_t>(at.offset) + delta));
+    f.write(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  patch(hour1[3], 0, 0x58585858);                        // magic overwritten
+  patch(hour1[5], 4, 0x7FFFFFFF);                        // length outside the record bounds
+  patch(hour1[7], 4, 100000);                            // length reaching past the file's end
+  patch(hour1[2], -4, 0xFFFFFFFF);                       // the trailer of record 1
+  patch(hour2[0], 0, 0x58585858);                        // the next hour starts damaged
+  Timeline timeline = MakeTimeline(kHourStart, kHourStart + 3700);
+
+  const std::vector<IndexEntry> forwards = {hour1[0], hour1[1], hour1[2], hour1[4], hour1[6],
+                                            hour1[8], hour1[9], hour2[1], hour2[2]};
+  ViewPositions positions;
+  std::vector<IndexEntry> walked;
+  int damaged = 0;
+  for (int step = 0; step < 20; ++step) {
+    FindNextJpegs(data, timeline, positions, 0, 0, 1);
+    damaged += positions.damaged[0];
+    if (positions.next[0].empty()) break;
+    walked.push_back(positions.next[0]);
+    positions.current[0] = positions.next[0];
+  }
+  EXPECT_EQ(walked, forwards);
+  EXPECT_EQ(damaged, 4) << "records 3, 5 and 7 and the next hour's first";
+
+  std::vector<IndexEntry> back;
+  for (int step = 0; step < 20; ++step) {
+    StepBack(data, timeline, positions, timeline.columns());
+    if (positions.next[0].empty()) break;
+    back.push_back(positions.next[0]);
+    positions.current[0] = positions.next[0];
+  }
+  EXPECT_EQ(back, std::vector<IndexEntry>(forwards.rbegin() + 1, forwards.rend()));
+
+  // A joining view whose entry is the damaged record goes on at the next whole one.
+  positions = ViewPositions{};
+  Timeline narrow = MakeTimeline(kHourStart + 3, kHourStart + 9);
+  FindNextJpegs(data, narrow, positions, 0, 0, 1);
+  EXPECT_EQ(positions.next[0], hour1[4]);
+  EXPECT_EQ(positions.damaged[0], 1);
+
+  // Each damaged place is logged once, however often it was passed.
+  const std::string text = log.text();
+  for (const IndexEntry& e : {hour1[3], hour1[5], hour2[0]}) {
+    const std::string part = "file=" + HourKey(e.time) + ", offset=" + std::to_string(e.offset) + "\r\n";
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    EXPECT_EQ(n, 1u) << part << text;
+  }
+  EXPECT_TRUE(log.contains("FindNextJpegs(2): bad record length 2147483647; file="));
+  EXPECT_TRUE(log.contains("StepBack: bad trailer; file="));
+  EXPECT_LE(statuses.size(), 8u);
 }
 
 TEST_F(FolderAccess, TornLastRecordIsSteppedOverBothWays) {

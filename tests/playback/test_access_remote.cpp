@@ -237,6 +237,41 @@ TEST(RemotePeer, ServedRecordingsReadAndStepLikeAFolder) {
   EXPECT_TRUE(statuses.empty());
 }
 
+TEST(RemotePeer, DamagedRecordsOfAnotherInstanceArePassedOverThroughItsIndex) {
+  ShortTimeouts timeouts;
+  TempFolder folder;
+  RecordWriter writer(folder.path());
+  std::vector<IndexEntry> e;
+  for (int i = 0; i < 5; ++i) e.push_back(writer.Append(kHourStart + 10 + i, 0, SmallJpeg(static_cast<uint8_t>(i))));
+  {
+    std::fstream f(DataFilePath(folder.path(), HourKey(e[2].time)), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(e[2].offset));
+    f.write("XXXX", 4);
+  }
+  TestPeer peer(TestPeer::Mode::kServe, folder.path());
+  RecordedData data;
+  data.setSources({peer.url()});
+  std::vector<std::string> statuses;
+  data.setStatusSink([&](const std::string& text) { statuses.push_back(text); });
+  Timeline timeline;
+  FeedRange range;
+  range.startTime = e.front().time;
+  range.endTime = e.back().time;
+  timeline.Prepare(range, true, 1);
+  data.setFeedRange(timeline.feed());
+  timeline.Load(data);
+
+  ViewPositions positions;
+  positions.current[0] = e[1];
+  FindNextJpegs(data, timeline, positions, 0, 0, 1);
+  EXPECT_EQ(positions.next[0], e[3]) << "the peer's index names the record after the damaged one";
+  EXPECT_EQ(positions.damaged[0], 1);
+  positions.current[0] = e[3];
+  StepBack(data, timeline, positions, 0);
+  EXPECT_EQ(positions.next[0], e[1]);
+  EXPECT_EQ(statuses, std::vector<std::string>{"Wrong format for recorded data!"}) << "reported once";
+}
+
 TEST(RemotePeer, SilentGarbageAndShortPeersEndInTheDescribedFailure) {
   ShortTimeouts timeouts;
   for (TestPeer::Mode mode : {TestPeer::Mode::kSilent, TestPeer::Mode::kGarbage, TestPeer::Mode::kShortBody}) {

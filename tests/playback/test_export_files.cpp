@@ -4,7 +4,9 @@
 // byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/settings.h"
@@ -22,6 +24,7 @@ using exporttest::DecodesCleanly;
 using exporttest::ExportRig;
 using exporttest::ProbeStream;
 using playtest::kHourStart;
+using playtest::LogCapture;
 using playtest::ReadAll;
 using playtest::RecordWriter;
 using playtest::SmallJpeg;
@@ -399,6 +402,173 @@ std::string SinkText(std::FILE* sink) {
   std::size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, sink)) > 0) text.append(buffer, n);
   return text;
+}
+
+// `count` records 100 ms apart from kHourStart + 600 (one hour file), with their positions.
+std::vector<IndexEntry> RecordEntries(RecordWriter& writer, int count) {
+  std::vector<IndexEntry> entries;
+  for (int i = 0; i < count; ++i) {
+    const int64_t ms = int64_t{i} * 100;
+    entries.push_back(writer.Append(kHourStart + 600 + ms / 1000, static_cast<unsigned>(ms % 1000),
+                                    SmallJpeg(static_cast<uint8_t>(i), 16)));
+  }
+  return entries;
+}
+
+// Overwrites the magic of the record at the position (test setup, not the reader).
+void SpoilMagic(const std::filesystem::path& folder, const IndexEntry& at) {
+  std::fstream f(DataFilePath(folder, HourKey(at.time)), std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(at.offset));
+  f.write("XXXX", 4);
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(ExportWhilePlaying, EveryRecordIsWrittenWhateverThePlaybackDoes) {
+  TempFolder rec, out;
+  const auto folder = rec.path() / "Door";
+  RecordWriter writer(folder);
+  const auto entries = RecordEntries(writer, 300);
+  struct Case {
+    const char* name;
+    bool play;
+    bool forwards;
+    int speedTenths;
+  };
+  const Case cases[] = {{"paused", false, true, 10},
+                        {"forwards", true, true, 10},
+                        {"backwards", true, false, 10},
+                        {"fastest forwards", true, true, 1000000},
+                        {"fastest backwards", true, false, 1000000}};
+  for (const Case& k : cases) {
+    exporttest::SteppedClock clock;
+    ExportRig rig(&clock);
+    rig.Feed({folder.string()});
+    rig.engine.SetSpeedTenths(k.speedTenths);
+    if (k.play) {
+      // Backwards play starts from the end of the timeline.
+      rig.engine.Play(k.forwards ? 0 : rig.engine.timeline().columns(), k.forwards);
+      ASSERT_TRUE(rig.engine.playing()) << k.name;
+    }
+    Collected c;
+    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+    const std::string file = (out.path() / (std::string(k.name) + ".avi")).string();
+    ASSERT_TRUE(session.Start(file)) << k.name;
+    rig.RunWhilePlaying(session);
+    ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << k.name << ": " << session.failureText();
+    // Every record is written, except those the rate rule passes over at a high speed
+    // (one written, then `skip` passed over): the playing view never takes any away.
+    const ExportRate rate = rig.pump.rate();
+    const int expected = (static_cast<int>(entries.size()) + rate.skip) / (rate.skip + 1);
+    if (k.speedTenths > 10) {
+      EXPECT_EQ(rate.rate, 24) << k.name;
+      EXPECT_GT(rate.skip, 0) << k.name;
+    } else {
+      EXPECT_EQ(expected, static_cast<int>(entries.size())) << k.name;
+    }
+    EXPECT_EQ(session.picturesConverted(), expected) << k.name;
+    EXPECT_EQ(session.framesWritten(), static_cast<int64_t>(expected)) << k.name;
+    EXPECT_EQ(session.recordsSkipped(), 0) << k.name;
+    EXPECT_EQ(ProbeStream(session.outputPath())["nb_read_frames"], std::to_string(expected)) << k.name;
+    if (k.play) {
+      EXPECT_GT(rig.shownCaptions.size(), 1u) << k.name << ": the play went on beside the export";
+    }
+  }
+}
+
+TEST(ExportDamagedRecords, ARecordDamagedInTheMiddleIsPassedOverInPlaybackAndExport) {
+  LogCapture log;
+  TempFolder rec, out;
+  const auto folder = rec.path() / "Door";
+  RecordWriter writer(folder);
+  const auto entries = RecordEntries(writer, 300);
+  const IndexEntry bad = entries[150];
+  SpoilMagic(folder, bad);
+  const std::string badLine = "RecordType error; file=" + HourKey(bad.time) + ", offset=" + std::to_string(bad.offset);
+
+  // Playback: playing forwards shows every other record, then backwards again.
+  exporttest::SteppedClock clock;
+  ExportRig rig(&clock);
+  rig.Feed({folder.string()});
+  rig.engine.Play(0, true);
+  for (int i = 0; i < 2000 && rig.engine.playing(); ++i) rig.engine.PlayStep();
+  EXPECT_FALSE(rig.engine.playing()) << "the play reached the end and paused";
+  ASSERT_EQ(rig.shownCaptions.size(), 299u);
+  EXPECT_EQ(rig.shownBlank, 0);
+  EXPECT_EQ(rig.shownCaptions.back(), "Door: " + FrameTimeText(entries.back().time, entries.back().milliseconds));
+  EXPECT_EQ(rig.engine.positions().current[0], entries.back());
+  rig.shownCaptions.clear();
+  rig.engine.Play(rig.engine.timeline().columns(), false);
+  for (int i = 0; i < 2000 && rig.engine.playing(); ++i) rig.engine.PlayStep();
+  EXPECT_EQ(rig.engine.positions().current[0], entries.front()) << "backwards over the damage to the first record";
+  EXPECT_EQ(rig.shownCaptions.size(), 298u);  // every record but the damaged one and the last, shown before
+
+  // Export while playing forwards: every other record is written; the damaged one is
+  // counted as passed over, and the export completes.
+  rig.engine.Play(0, true);
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.RunWhilePlaying(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.picturesConverted(), 299);
+  EXPECT_EQ(session.recordsSkipped(), 1);
+  EXPECT_FALSE(std::filesystem::exists(out.path() / "Door" / ExportJpegName(bad.time, bad.milliseconds)));
+  EXPECT_TRUE(std::filesystem::exists(out.path() / "Door" / ExportJpegName(entries[151].time, entries[151].milliseconds)));
+  // Playing over it twice and exporting it once: one log line, one status.
+  EXPECT_EQ(CountOf(log.text(), badLine), 1) << log.text();
+  EXPECT_EQ(std::count(rig.statuses.begin(), rig.statuses.end(), std::string("Wrong format for recorded data!")), 1);
+
+  // The command line completes too, and says what it passed over.
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({folder.string(), (out.path() / "door.avi").string()}, sink, sink), 0);
+  EXPECT_NE(SinkText(sink).find("1 damaged recorded images were passed over"), std::string::npos) << SinkText(sink);
+  EXPECT_EQ(ProbeStream((out.path() / "door.avi").string())["nb_read_frames"], "299");
+  std::fclose(sink);
+}
+
+TEST(ExportDamagedRecords, RecordsTheWalkCannotReachMakeTheExportFail) {
+  TempFolder rec, out;
+  const auto folder = rec.path() / "Yard";
+  RecordWriter writer(folder);
+  for (int i = 0; i < 6; ++i) writer.Append(kHourStart + 600 + i, 0, SmallJpeg(static_cast<uint8_t>(10 * i)));
+  for (int i = 0; i < 4; ++i) writer.Append(kHourStart + 3600 + i, 0, SmallJpeg(static_cast<uint8_t>(9 * i)));
+
+  // Playback is left in the middle of the export (the two-hour limit does that): the
+  // rest of the range is not reached, and the export says so.
+  {
+    ExportRig rig;
+    rig.Feed({folder.string()});
+    Collected c;
+    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+    ASSERT_TRUE(session.Start((out.path() / "left.avi").string()));
+    for (int i = 0; i < 100 && session.running() && session.picturesConverted() < 4; ++i) {
+      while (rig.engine.processOne()) {
+      }
+      session.Drain();
+    }
+    rig.engine.Stop();
+    rig.Run(session);
+    EXPECT_EQ(session.state(), ExportSession::State::kFailed);
+    EXPECT_EQ(session.failureText(), "Export ended early: 6 of 10 recorded images were not reached!");
+    EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionTerminated});
+  }
+
+  // The second hour's data file is gone while its index stays: the command fails.
+  std::filesystem::remove(DataFilePath(folder, HourKey(static_cast<int32_t>(kHourStart + 3600))));
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({folder.string(), (out.path() / "gone.avi").string()}, sink, sink), 1);
+  EXPECT_NE(SinkText(sink).find("4 of 10 recorded images were not reached"), std::string::npos) << SinkText(sink);
+  EXPECT_EQ(ProbeStream((out.path() / "gone.avi").string())["nb_read_frames"], "6") << "what was read stays readable";
+  std::fclose(sink);
 }
 
 TEST(ExportCommand, ExportsAFolderToAviAndJpegAndReportsFailures) {

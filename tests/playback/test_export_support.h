@@ -74,16 +74,31 @@ inline bool DecodesCleanly(const std::string& file, std::string& complaints) {
   return RunCommand("ffmpeg -nostdin -v error -i '" + file + "' -f null -", complaints) == 0 && complaints.empty();
 }
 
+// A clock that only moves when the engine waits: playing paces itself without real time.
+class SteppedClock : public PlaybackClock {
+ public:
+  double t = 1000.0;
+  double now() override { return t; }
+  void wait(PlaybackQueue&, int ms) override { t += ms / 1000.0; }
+};
+
 // A playback engine without a thread or a window, with the export pump installed.
 class ExportRig {
  public:
-  ExportRig() : engine(993), pump(engine) {
+  // clock: null for the steady clock; otherwise it must outlive the rig.
+  explicit ExportRig(PlaybackClock* clock = nullptr) : engine(993, clock), pump(engine) {
     PlaybackHooks& h = engine.hooks();
     h.post = [this](AppMessage m) {
       if (auto* s = std::get_if<MsgStatusText>(&m); s != nullptr && s->text) statuses.push_back(*s->text);
       return true;
     };
-    h.show = [](int, std::unique_ptr<ImageHolder>, std::string) {};
+    h.show = [this](int, std::unique_ptr<ImageHolder> frame, std::string caption) {
+      if (frame) {
+        shownCaptions.push_back(std::move(caption));
+      } else {
+        ++shownBlank;
+      }
+    };
     h.waitDeletePass = [](std::chrono::milliseconds) { return true; };
     h.closeAllRecordings = [] {};
     h.limitTimer = [](bool) {};
@@ -120,9 +135,22 @@ class ExportRig {
     }
   }
 
+  // The playback thread while an export runs beside a play: each pass handles one
+  // message, runs one play step while playing (as the thread does while the export side
+  // writes), then lets the export side drain. Bounded by `limit` passes.
+  void RunWhilePlaying(ExportSession& session, int limit = 100000) {
+    for (int i = 0; i < limit && session.running(); ++i) {
+      engine.processOne();
+      if (engine.playing()) engine.PlayStep();
+      session.Drain();
+    }
+  }
+
   PlaybackEngine engine;
   ExportPump pump;
   std::vector<std::string> statuses;
+  std::vector<std::string> shownCaptions;  // captions of the frames the tiles showed
+  int shownBlank = 0;                      // tiles given "(no image found)"
 };
 
 }  // namespace velmora::exporttest
