@@ -69,7 +69,8 @@ std::string EscapeLinkPath(std::string_view path) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (c == '\\') {
       out += '/';
-    } else if (u < 0x20 || u == 0x7F || c == ' ' || c == '"' || c == '#' || c == '%' || c == '<' ||
+    } else if (u < 0x20 || u == 0x7F || c == ' ' || c == '"' || c == '#' || c == '%' || c == ':' ||
+               c == '<' ||
                c == '>' || c == '?') {
       out += '%';
       out += kHex[u >> 4];

@@ -40,8 +40,9 @@ std::string AuthenticateLine();
 std::string EscapeMarkup(std::string_view text);
 
 // A link target for a tree path: "/" joins the names, and characters that would end or
-// change the meaning of a URL path (blank, " # % < > ? and control characters) are
-// %-escaped. Plain names keep every other byte, UTF-8 included.
+// change the meaning of a URL path (blank, " # % : < > ? and control characters) are
+// %-escaped. The colon is escaped so that no name can make a link begin with a scheme
+// ("javascript:..."). Plain names keep every other byte, UTF-8 included.
 std::string EscapeLinkPath(std::string_view path);
 
 // The text with control characters replaced by "?", for log lines.
