@@ -188,6 +188,15 @@ bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, H
   return true;
 }
 
+HttpReply BusyReply(std::time_t now) {
+  HttpReply reply;
+  reply.answer = true;
+  reply.status = 503;
+  reply.body = ServiceUnavailablePage();
+  reply.header = ResponseHeader(503, kTypeHtml, reply.body.size(), now, RetryAfterLine());
+  return reply;
+}
+
 HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,
                         std::time_t now) {
   HttpReply reply;

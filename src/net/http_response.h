@@ -20,12 +20,14 @@ constexpr std::time_t kExpirySeconds = 86400;
 // process locale.
 std::string HttpDate(std::time_t when);
 
-// "Not Found" for 404, "Unauthorized" for 401, "OK" for everything else.
+// "Not Found" for 404, "Unauthorized" for 401, "Service Unavailable" for 503, "OK" for
+// everything else.
 const char* ReasonPhrase(int status);
 
-// The header block: status line, Date, Expires (a day later), Content-Type and
-// Content-Length, each ended by CR LF, then an empty line. `extraLines` (each ended by
-// CR LF) go in before the empty line.
+// The header block: status line, Date, Expires (a day later; for 503 the Date itself,
+// so that no cache keeps a busy answer), Content-Type and Content-Length, each ended by
+// CR LF, then an empty line. `extraLines` (each ended by CR LF) go in before the empty
+// line.
 std::string ResponseHeader(int status, std::string_view contentType, uint64_t contentLength,
                            std::time_t now, std::string_view extraLines = {});
 
@@ -34,6 +36,10 @@ std::string NotFoundPage(std::string_view path);
 // The body and the extra header line of a 401 answer.
 std::string UnauthorizedPage();
 std::string AuthenticateLine();
+// The body and the extra header line of the 503 answer given while every handler is
+// busy and the request queue is full: the client may try again after a second.
+std::string ServiceUnavailablePage();
+std::string RetryAfterLine();
 
 // Replaces & < > " by their character references; everything else stays as it is, so
 // plain names come out unchanged.
