@@ -8,12 +8,26 @@
 // note. nginx gets its own configuration, prefix and temp folders under a temporary
 // folder, listens on 127.0.0.1 only, and is ended by its PID.
 //
+// Then the server under attack, with its default limits: an ordinary client on
+// 127.0.0.1 (4 threads, one request per connection, the newest image) measured quiet and
+// while attackers on 127.0.0.2 to 127.0.0.11 trickle requests a byte every 2 s and
+// reconnect whenever closed (8 addresses, 40 connections each), or ask for an 8 MB file
+// and never read it (2 addresses, 40 each). Figures: the client's answered requests per
+// second, its 99th-percentile latency and its failures, quiet and under attack. The
+// attack is bounded by the run's time and ends by itself.
+//
 // Usage: bench_http [seconds per run, default 5] [connections, default 32] [nolog]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -169,15 +183,167 @@ bool WaitForHttp(uint16_t port, const std::string& path) {
   return false;
 }
 
+// --- The server under attack ---------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+// A TCP connection to 127.0.0.1:port from the loopback address `source`, -1 on failure.
+int ConnectFrom(const char* source, uint16_t port, int receiveBuffer = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool PeerGone(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Connections from `source` that each send one byte of a request every two seconds and
+// never finish it; one the server closes is replaced at once. `request` non-empty: they
+// send it whole and never read the answer instead.
+void Attack(std::string source, uint16_t port, int count, std::string request, bool trickle, Clock::time_point end,
+            std::atomic<long>& connects) {
+  const std::string slow = "GET /nvr.xml HTTP/1.0\r\nX-Filler: " + std::string(1000, 'a') + "\r\n\r\n";
+  std::vector<int> fds(static_cast<std::size_t>(count), -1);
+  std::vector<std::size_t> sent(fds.size(), 0);
+  for (long round = 0; round < 1000000 && Clock::now() < end; ++round) {
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i] >= 0 && PeerGone(fds[i])) {
+        ::close(fds[i]);
+        fds[i] = -1;
+      }
+      if (fds[i] < 0) {
+        fds[i] = ConnectFrom(source.c_str(), port, trickle ? 0 : 4096);
+        sent[i] = 0;
+        if (fds[i] < 0) continue;
+        ++connects;
+        if (!trickle) ::send(fds[i], request.data(), request.size(), MSG_NOSIGNAL);
+      }
+      if (trickle && round % 100 == 0 && sent[i] < slow.size()) ::send(fds[i], &slow[sent[i]++], 1, MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (int fd : fds)
+    if (fd >= 0) ::close(fd);
+}
+
+struct ClientResult {
+  long answered = 0;
+  long failed = 0;
+  double seconds = 0;
+  double p99Ms = 0;
+};
+
+// The ordinary client: `threads` loops of one request per connection from 127.0.0.1,
+// each answer read whole (at most 5 s per request), for `seconds`.
+ClientResult OrdinaryClient(uint16_t port, const std::string& path, int threads, int seconds) {
+  const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+  std::vector<std::vector<double>> latencies(static_cast<std::size_t>(threads));
+  std::atomic<long> failed{0};
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point end = start + std::chrono::seconds(seconds);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      std::vector<char> buffer(65536);
+      for (long n = 0; n < 1000000 && Clock::now() < end; ++n) {
+        const Clock::time_point begin = Clock::now();
+        const int fd = ConnectFrom("127.0.0.1", port);
+        bool ok = false;
+        if (fd >= 0 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+          std::string answer;
+          for (int reads = 0; reads < 100000; ++reads) {
+            pollfd p{fd, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(begin + std::chrono::seconds(5) - Clock::now());
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (got <= 0) {
+              ok = got == 0 && answer.rfind("HTTP/1.0 200 ", 0) == 0;
+              break;
+            }
+            answer.append(buffer.data(), static_cast<std::size_t>(got));
+          }
+        }
+        if (fd >= 0) ::close(fd);
+        if (ok) {
+          latencies[static_cast<std::size_t>(t)].push_back(
+              std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        } else {
+          ++failed;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));  // no busy loop on refusals
+        }
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  ClientResult result;
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<double> all;
+  for (const auto& part : latencies) all.insert(all.end(), part.begin(), part.end());
+  std::sort(all.begin(), all.end());
+  result.answered = static_cast<long>(all.size());
+  result.failed = failed.load();
+  if (!all.empty()) result.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  return result;
+}
+
+void PrintClient(const char* label, const ClientResult& r) {
+  std::printf("%-34s %8.0f req/s   p99 %8.2f ms   answered %ld, failed %ld\n", label,
+              r.seconds > 0 ? r.answered / r.seconds : 0.0, r.p99Ms, r.answered, r.failed);
+}
+
+void RunUnderAttack(net::HttpServer& server, const std::string& imagePath, const std::string& bigPath, int seconds) {
+  const uint16_t port = server.port();
+  std::printf("under attack: ordinary client on 127.0.0.1, 4 threads, %s, %d s per run\n", imagePath.c_str(), seconds);
+  const ClientResult quiet = OrdinaryClient(port, imagePath, 4, seconds);
+  PrintClient("ordinary client, quiet", quiet);
+
+  const net::HttpServerStats before = server.stats();
+  std::atomic<long> trickleConnects{0}, downloadConnects{0};
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds + 2);
+  std::vector<std::thread> attackers;
+  for (int i = 2; i <= 9; ++i)
+    attackers.emplace_back(Attack, "127.0.0." + std::to_string(i), port, 40, std::string(), true, end,
+                           std::ref(trickleConnects));
+  for (int i = 10; i <= 11; ++i)
+    attackers.emplace_back(Attack, "127.0.0." + std::to_string(i), port, 40, "GET " + bigPath + " HTTP/1.0\r\n\r\n",
+                           false, end, std::ref(downloadConnects));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // let the attack fill the server
+  const std::size_t openAtStart = server.stats().openConnections;
+  const ClientResult attacked = OrdinaryClient(port, imagePath, 4, seconds);
+  for (auto& attacker : attackers) attacker.join();
+  PrintClient("ordinary client, under attack", attacked);
+  const net::HttpServerStats after = server.stats();
+  std::printf("attack: %zu connections open as the client started; %ld slow-request and %ld download connects; "
+              "server: %llu evicted, %llu refused (%llu for their address), %llu timed out\n",
+              openAtStart, trickleConnects.load(), downloadConnects.load(),
+              static_cast<unsigned long long>(after.evicted - before.evicted),
+              static_cast<unsigned long long>(after.refused - before.refused),
+              static_cast<unsigned long long>(after.addressRefused - before.addressRefused),
+              static_cast<unsigned long long>(after.timedOut - before.timedOut));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int connections = argc > 2 ? std::max(1, std::atoi(argv[2])) : 32;
-  if (!HaveProgram("wrk")) {
-    std::printf("bench_http: wrk is not installed; nothing measured\n");
-    return 0;
-  }
+  const bool haveWrk = HaveProgram("wrk");
+  if (!haveWrk) std::printf("bench_http: wrk is not installed; only the run under attack is measured\n");
 
   char pattern[] = "/tmp/velmora-bench-http-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
@@ -213,6 +379,9 @@ int main(int argc, char** argv) {
   const std::string key = HourKey(kTime);
   WriteBytes(DataFilePath(folder, key), data);
   WriteBytes(IndexFilePath(folder, key), index);
+  // The large file the never-reading attackers ask for.
+  const std::string bigPath = "/Yard/Door/" + HourKey(kTime + 3600) + ".vlj";
+  WriteBytes(folder / (HourKey(kTime + 3600) + ".vlj"), std::string(8 << 20, 'x'));
 
   // Our server, as the program runs it but bound to 127.0.0.1.
   auto root = CreateRecord(EntryKind::Root, kRootName);
@@ -246,7 +415,9 @@ int main(int argc, char** argv) {
   WriteBytes(staticRoot / "Yard/Door/record.bin", lastRecord);
   pid_t nginx = -1;
   uint16_t nginxPort = 0;
-  if (HaveProgram("nginx")) {
+  if (!haveWrk) {
+    // Nothing to compare with.
+  } else if (HaveProgram("nginx")) {
     nginxPort = FreePort();
     nginx = StartNginx(base / "nginx", staticRoot, nginxPort);
     if (!WaitForHttp(nginxPort, "/Yard/Door/image.jpg")) {
@@ -260,16 +431,19 @@ int main(int argc, char** argv) {
 
   std::printf("bench_http: %d s per run, %d connections, one request per connection, %zu-byte image, log %s\n",
               seconds, connections, kImageBytes, logging ? "on" : "off");
-  const RunResult ourImage = RunWrk(ours + imagePath, seconds, connections);
-  Print("velmora image.jpg", ourImage);
-  RunResult nginxImage;
+  RunResult ourImage, nginxImage, ourRecord, nginxRecord;
+  if (haveWrk) {
+    ourImage = RunWrk(ours + imagePath, seconds, connections);
+    Print("velmora image.jpg", ourImage);
+  }
   if (nginx > 0) {
     nginxImage = RunWrk("http://127.0.0.1:" + std::to_string(nginxPort) + "/Yard/Door/image.jpg", seconds, connections);
     Print("nginx static image.jpg", nginxImage);
   }
-  const RunResult ourRecord = RunWrk(ours + recordPath, seconds, connections);
-  Print("velmora vljpeg record", ourRecord);
-  RunResult nginxRecord;
+  if (haveWrk) {
+    ourRecord = RunWrk(ours + recordPath, seconds, connections);
+    Print("velmora vljpeg record", ourRecord);
+  }
   if (nginx > 0) {
     nginxRecord = RunWrk("http://127.0.0.1:" + std::to_string(nginxPort) + "/Yard/Door/record.bin", seconds, connections);
     Print("nginx static record", nginxRecord);
@@ -285,6 +459,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(stats.timedOut));
 
   StopNginx(nginx);
+  RunUnderAttack(server, imagePath, bigPath, seconds);
   server.stop();
   SetLogPath(std::string());
   std::error_code ignored;

@@ -152,6 +152,10 @@ bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, H
                    std::string& contentType) {
   std::optional<FileTarget> target = SplitTarget(canonicalPath);
   if (!target || !tree.isNodeFolder(target->folder)) return false;
+  // Served only from a folder reached by the recorder's own rule: real folders all the
+  // way down, where a recording device's folder alone may be a link.
+  if (CheckTreeFolder(tree.recordingsFolder, target->folder, tree.isDeviceFolder(target->folder)) != 0)
+    return false;
   const std::string folder = tree.recordingsFolder + target->folder;
   const std::string& name = target->name;
   const std::string logPath = LogSafe(canonicalPath);
@@ -182,6 +186,15 @@ bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, H
   Log("HTTP 200 [%s] (size=%lu)", logPath.c_str(), static_cast<unsigned long>(reply.fileLength));
   contentType = kTypeBinary;
   return true;
+}
+
+HttpReply BusyReply(std::time_t now) {
+  HttpReply reply;
+  reply.answer = true;
+  reply.status = 503;
+  reply.body = ServiceUnavailablePage();
+  reply.header = ResponseHeader(503, kTypeHtml, reply.body.size(), now, RetryAfterLine());
+  return reply;
 }
 
 HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,

@@ -70,6 +70,10 @@ struct HttpAuth {
 HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,
                         std::time_t now);
 
+// The answer to a complete request that finds the handler queue full: 503 with a short
+// page and "Retry-After: 1".
+HttpReply BusyReply(std::time_t now);
+
 // The file handler for a canonicalised path: fills status 200, the body and its type
 // and returns true, or returns false when nothing is served (the caller answers 404).
 bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, HttpReply& reply,

@@ -82,9 +82,12 @@ void ListHtml(const std::vector<std::shared_ptr<GroupRecord>>& items, std::strin
   }
 }
 
-void CollectFolders(const GroupRecord& node, std::unordered_set<std::string>& folders) {
-  if (IsServableFolder(node.path)) folders.insert(SlashPath(node.path));
-  for (const auto& child : node.children) CollectFolders(*child, folders);
+void CollectFolders(const GroupRecord& node, TreeSnapshot& snapshot) {
+  if (IsServableFolder(node.path)) {
+    snapshot.nodeFolders.insert(SlashPath(node.path));
+    if (IsRecordableKind(node.kind)) snapshot.deviceFolders.insert(SlashPath(node.path));
+  }
+  for (const auto& child : node.children) CollectFolders(*child, snapshot);
 }
 
 }  // namespace
@@ -129,7 +132,7 @@ std::shared_ptr<const TreeSnapshot> TakeTreeSnapshot(const GroupRecord* root,
   snapshot->recordingsFolder = WithSlash(std::move(recordingsFolder));
   snapshot->deviceListing = DeviceListing(root);
   snapshot->thumbnailPage = ThumbnailPage(root);
-  if (root != nullptr) CollectFolders(*root, snapshot->nodeFolders);
+  if (root != nullptr) CollectFolders(*root, *snapshot);
   snapshot->taken = std::chrono::steady_clock::now();
   return snapshot;
 }

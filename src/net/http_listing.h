@@ -27,10 +27,16 @@ struct TreeSnapshot {
   // that could leave the recordings folder (absolute, or with "." or ".." steps) are
   // never in the set.
   std::unordered_set<std::string> nodeFolders;
+  // Those of them that are recording devices' own folders: the only ones that may be a
+  // link to a folder elsewhere (CheckTreeFolder).
+  std::unordered_set<std::string> deviceFolders;
   std::chrono::steady_clock::time_point taken{};
 
   bool isNodeFolder(const std::string& relativeFolder) const {
     return nodeFolders.count(relativeFolder) != 0;
+  }
+  bool isDeviceFolder(const std::string& relativeFolder) const {
+    return deviceFolders.count(relativeFolder) != 0;
   }
 };
 

@@ -22,6 +22,7 @@ const char* ReasonPhrase(int status) {
   switch (status) {
     case 404: return "Not Found";
     case 401: return "Unauthorized";
+    case 503: return "Service Unavailable";
     default: return "OK";
   }
 }
@@ -36,7 +37,7 @@ std::string ResponseHeader(int status, std::string_view contentType, uint64_t co
   header += "Date: ";
   header += HttpDate(now);
   header += "\r\nExpires: ";
-  header += HttpDate(now + kExpirySeconds);
+  header += HttpDate(status == 503 ? now : now + kExpirySeconds);
   header += "\r\nContent-Type: ";
   header += contentType;
   std::snprintf(line, sizeof line, "\r\nContent-Length: %" PRIu64 "\r\n", contentLength);
@@ -69,7 +70,8 @@ std::string EscapeLinkPath(std::string_view path) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (c == '\\') {
       out += '/';
-    } else if (u < 0x20 || u == 0x7F || c == ' ' || c == '"' || c == '#' || c == '%' || c == '<' ||
+    } else if (u < 0x20 || u == 0x7F || c == ' ' || c == '"' || c == '#' || c == '%' || c == ':' ||
+               c == '<' ||
                c == '>' || c == '?') {
       out += '%';
       out += kHex[u >> 4];
@@ -98,6 +100,14 @@ std::string UnauthorizedPage() {
 }
 
 std::string AuthenticateLine() { return "WWW-Authenticate: Basic realm=\"Velmora NVR\"\r\n"; }
+
+std::string ServiceUnavailablePage() {
+  return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<title>503 Service Unavailable</title></head>\n<body>\n<h1>Service Unavailable</h1>\n"
+         "<p>The server is busy. Please try again in a moment.</p>\n</body>\n</html>\n";
+}
+
+std::string RetryAfterLine() { return "Retry-After: 1\r\n"; }
 
 std::string LogSafe(std::string_view text) {
   std::string out(text);

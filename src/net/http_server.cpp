@@ -1,9 +1,14 @@
 #include "net/http_server.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <ctime>
 
 #include <asio.hpp>
@@ -54,17 +59,33 @@ struct HttpServer::Runtime {
 // the fields need no lock: the queue and asio::post order the hand-overs.
 class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(HttpServer& server, asio::ip::tcp::socket socket)
-      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {
+  // The server has admitted the address (HttpServer::admit); the connection counts
+  // against both limits until it is closed.
+  Connection(HttpServer& server, asio::ip::tcp::socket socket, std::string address)
+      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()),
+        address_(std::move(address)) {
     ++server_.openConnections_;
+    std::lock_guard<std::mutex> guard(server_.addressLock_);
+    ++server_.perAddress_[address_];
   }
-  ~Connection() { --server_.openConnections_; }
+  ~Connection() { release(); }
 
   void start() {
     asio::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    enterList(server_.readers_);
     arm(server_.config_.readTimeout);
     read();
+  }
+
+  const std::string& address() const { return address_; }
+
+  // I/O thread: closes a connection that is still reading its request, or that has sent
+  // its reply and waits for the client to close, to make room.
+  void evict() {
+    if (closed_) return;
+    ++server_.evicted_;
+    close();
   }
 
   // Handler thread.
@@ -76,6 +97,11 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // What follows once the bytes of a write are all out.
+  enum class AfterWrite { kLinger, kNextChunk };
+
   void arm(std::chrono::milliseconds timeout) {
     const uint64_t generation = ++timerGeneration_;
     timer_.expires_after(timeout);
@@ -86,17 +112,80 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
+  // The write deadline: closed when no byte moved for writeTimeout, or when the whole
+  // reply outlived its allowance. Bytes move when a write of ours completes, and when
+  // the client takes bytes out of the socket's send queue (it shrinks); the timer looks
+  // at the queue a few times per writeTimeout, so a client that reads steadily keeps
+  // its connection even while the system's buffers stay full.
+  void armWrite(Clock::time_point at) {
+    const uint64_t generation = ++timerGeneration_;
+    timer_.expires_at(at);
+    timer_.async_wait([self = shared_from_this(), generation](const asio::error_code& ec) {
+      if (ec || generation != self->timerGeneration_ || self->closed_) return;
+      self->checkWriteProgress();
+    });
+  }
+
+  void checkWriteProgress() {
+    const Clock::time_point now = Clock::now();
+    int queued = -1;
+    if (::ioctl(socket_.native_handle(), SIOCOUTQ, &queued) == 0 && queued < lastQueued_)
+      lastProgress_ = now;
+    lastQueued_ = queued < 0 ? INT_MAX : queued;
+    const std::chrono::milliseconds limit = server_.config_.writeTimeout;
+    if (now >= writeDeadline_ || now - lastProgress_ >= limit) {
+      ++server_.timedOut_;
+      abort();
+      return;
+    }
+    const auto step = std::max<std::chrono::milliseconds>(limit / 4, std::chrono::milliseconds(1));
+    armWrite(std::min({now + step, lastProgress_ + limit, writeDeadline_}));
+  }
+
+  // Closes with a reset: a reply given up for a stalled client must not stay behind in
+  // the system's buffers, trying to reach it.
+  void abort() {
+    asio::error_code ignored;
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+    close();
+  }
+
   void disarm() {
     ++timerGeneration_;
     timer_.cancel();
   }
 
+  // The connection is listed among those still reading their request, or among those
+  // lingering after their reply (at most one list at a time; I/O thread only).
+  void enterList(std::list<std::weak_ptr<Connection>>& list) {
+    leaveList();
+    listEntry_ = list.insert(list.end(), weak_from_this());
+    list_ = &list;
+  }
+  void leaveList() {
+    if (list_ == nullptr) return;
+    list_->erase(listEntry_);
+    list_ = nullptr;
+  }
+
+  // Gives back the connection's places under both limits, once.
+  void release() {
+    if (released_) return;
+    released_ = true;
+    --server_.openConnections_;
+    std::lock_guard<std::mutex> guard(server_.addressLock_);
+    const auto found = server_.perAddress_.find(address_);
+    if (found != server_.perAddress_.end() && --found->second == 0) server_.perAddress_.erase(found);
+  }
+
   void close() {
     if (closed_) return;
     closed_ = true;
+    leaveList();
     disarm();
     asio::error_code ignored;
     socket_.close(ignored);
+    release();
   }
 
   void read() {
@@ -139,10 +228,13 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void dispatch() {
+    leaveList();
     disarm();
     if (!server_.enqueue(shared_from_this())) {
+      // Every handler is busy and the queue is full: the client hears so and may retry.
       ++server_.queueFull_;
-      close();
+      reply_ = BusyReply(std::time(nullptr));
+      write();
     }
   }
 
@@ -155,7 +247,19 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     }
     const uint64_t length = reply_.bodyLength();
     const uint64_t rate = server_.config_.minSendBytesPerSecond ? server_.config_.minSendBytesPerSecond : 1;
-    arm(server_.config_.writeTimeout + std::chrono::milliseconds(length * 1000 / rate));
+    // The allowance for the size, in whole milliseconds and at most a month (so that the
+    // deadline's arithmetic cannot overflow for any length).
+    constexpr uint64_t kMaxAllowanceMs = 31ull * 86400 * 1000;
+    const uint64_t allowanceMs = length / rate >= kMaxAllowanceMs / 1000
+                                     ? kMaxAllowanceMs
+                                     : length / rate * 1000 + length % rate * 1000 / rate;
+    lastProgress_ = Clock::now();
+    lastQueued_ = INT_MAX;
+    writeDeadline_ = lastProgress_ + server_.config_.writeTimeout +
+                     std::chrono::milliseconds(static_cast<int64_t>(allowanceMs));
+    const auto step = std::max<std::chrono::milliseconds>(server_.config_.writeTimeout / 4,
+                                                          std::chrono::milliseconds(1));
+    armWrite(std::min(lastProgress_ + step, writeDeadline_));
     if (reply_.recordSendBuffer) {
       // Records go out through a send buffer of at least 32 KiB. The system's own
       // buffer is usually larger and grows with the connection; pinning it to 32 KiB
@@ -167,16 +271,25 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
         socket_.set_option(asio::socket_base::send_buffer_size(kRecordSendBuffer), ec);
     }
     if (reply_.file.valid()) {
-      asio::async_write(socket_, asio::buffer(reply_.header),
-                        [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                          if (ec) return self->close();
-                          self->sendFileChunk();
-                        });
+      writeParts(asio::buffer(reply_.header), asio::const_buffer(), AfterWrite::kNextChunk);
       return;
     }
-    std::array<asio::const_buffer, 2> parts{asio::buffer(reply_.header), asio::buffer(reply_.body)};
-    asio::async_write(socket_, parts, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+    writeParts(asio::buffer(reply_.header), asio::buffer(reply_.body), AfterWrite::kLinger);
+  }
+
+  // Writes both buffers with as many writes as it takes; every write that moves bytes
+  // counts as progress for the write deadline.
+  void writeParts(asio::const_buffer first, asio::const_buffer second, AfterWrite after) {
+    const std::array<asio::const_buffer, 2> parts{first, second};
+    socket_.async_write_some(parts, [self = shared_from_this(), first, second, after](
+                                        const asio::error_code& ec, std::size_t n) {
+      if (self->closed_) return;
       if (ec) return self->close();
+      if (n > 0) self->lastProgress_ = Clock::now();
+      const asio::const_buffer restFirst = first + n;
+      const asio::const_buffer restSecond = second + (n > first.size() ? n - first.size() : 0);
+      if (restFirst.size() + restSecond.size() > 0) return self->writeParts(restFirst, restSecond, after);
+      if (after == AfterWrite::kNextChunk) return self->sendFileChunk();
       self->linger();
     });
   }
@@ -201,11 +314,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
       return;
     }
     fileSent_ += static_cast<uint64_t>(n);
-    asio::async_write(socket_, asio::buffer(chunk_.data(), static_cast<std::size_t>(n)),
-                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                        if (ec) return self->close();
-                        self->sendFileChunk();
-                      });
+    writeParts(asio::buffer(chunk_.data(), static_cast<std::size_t>(n)), asio::const_buffer(),
+               AfterWrite::kNextChunk);
   }
 
   // The reply is out: end our side, then read until the client closes (bounded), so
@@ -216,6 +326,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     reply_ = HttpReply();
     asio::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    // The reply is complete: a newcomer needing the place may have it.
+    enterList(server_.lingerers_);
     drained_ = 0;
     arm(server_.config_.lingerTimeout);
     drain();
@@ -234,11 +346,18 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   HttpServer& server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
+  const std::string address_;  // the client's address, the key of its limit
   uint64_t timerGeneration_ = 0;
   bool closed_ = false;
+  bool released_ = false;
+  std::list<std::weak_ptr<Connection>>* list_ = nullptr;  // readers_, lingerers_ or none
+  std::list<std::weak_ptr<Connection>>::iterator listEntry_;
   std::array<char, kReceiveBytes> buffer_{};
   std::size_t received_ = 0;
   HttpReply reply_;
+  Clock::time_point lastProgress_{};   // the last write that moved bytes
+  Clock::time_point writeDeadline_{};  // the allowance for the whole reply
+  int lastQueued_ = INT_MAX;           // bytes in the send queue at the last look
   uint64_t fileSent_ = 0;
   std::vector<char> chunk_;
   std::size_t drained_ = 0;
@@ -255,6 +374,7 @@ bool HttpServer::start(const HttpServerConfig& config) {
   if (config_.handlerThreads < 1) config_.handlerThreads = 1;
   if (config_.queueCapacity < 1) config_.queueCapacity = 1;
   if (config_.maxConnections < 1) config_.maxConnections = 1;
+  if (config_.maxConnectionsPerAddress < 1) config_.maxConnectionsPerAddress = 1;
 
   auto runtime = std::make_unique<Runtime>();
   asio::error_code ec;
@@ -327,6 +447,8 @@ void HttpServer::stop() {
   asio::error_code ignored;
   runtime_->acceptor.close(ignored);
   runtime_.reset();
+  readers_.clear();
+  lingerers_.clear();
   boundPort_ = 0;
   listenFd_ = -1;
 }
@@ -346,15 +468,58 @@ void HttpServer::acceptNext() {
       return;
     }
     ++accepted_;
-    if (openConnections_.load() >= config_.maxConnections) {
-      ++refused_;
+    asio::error_code ec2;
+    const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec2);
+    std::string address = ec2 ? std::string() : remote.address().to_string();
+    if (ec2 || !admit(address)) {
+      // A peer already gone (no address), or one the limits leave no room for.
+      if (!ec2) ++refused_;
       asio::error_code ignored;
       socket.close(ignored);
     } else {
-      std::make_shared<Connection>(*this, std::move(socket))->start();
+      std::make_shared<Connection>(*this, std::move(socket), std::move(address))->start();
     }
     acceptNext();
   });
+}
+
+bool HttpServer::admit(const std::string& address) {
+  // Closes the oldest connection of the list (of the address, when given); false when
+  // there is none.
+  const auto evictOldest = [](std::list<std::weak_ptr<Connection>>& list, const std::string* of) {
+    for (auto it = list.begin(); it != list.end();) {
+      const std::shared_ptr<Connection> connection = it->lock();
+      if (!connection) {
+        it = list.erase(it);
+        continue;
+      }
+      if (of == nullptr || connection->address() == *of) {
+        connection->evict();  // leaves the list and gives back its places
+        return true;
+      }
+      ++it;
+    }
+    return false;
+  };
+  std::size_t ofAddress = 0;
+  {
+    std::lock_guard<std::mutex> guard(addressLock_);
+    const auto found = perAddress_.find(address);
+    if (found != perAddress_.end()) ofAddress = found->second;
+  }
+  // At its own limit an address may only take the place of one of its connections that
+  // has its reply already.
+  if (ofAddress >= config_.maxConnectionsPerAddress && !evictOldest(lingerers_, &address)) {
+    ++addressRefused_;
+    return false;
+  }
+  // At the total limit a connection whose reply is out makes room, else the oldest one
+  // still reading its request: a slow or silent client loses its place before anyone
+  // with a complete request does.
+  while (openConnections_.load() >= config_.maxConnections) {
+    if (!evictOldest(lingerers_, nullptr) && !evictOldest(readers_, nullptr)) break;
+  }
+  return openConnections_.load() < config_.maxConnections;
 }
 
 bool HttpServer::enqueue(std::shared_ptr<Connection> connection) {
@@ -431,6 +596,8 @@ HttpServerStats HttpServer::stats() const {
   HttpServerStats s;
   s.accepted = accepted_;
   s.refused = refused_;
+  s.addressRefused = addressRefused_;
+  s.evicted = evicted_;
   s.queueFull = queueFull_;
   s.timedOut = timedOut_;
   s.answered = answered_;

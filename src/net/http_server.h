@@ -8,8 +8,15 @@
 //   reply and drains what the client still sends before closing. Every step has a
 //   deadline, so a slow or silent client only costs a socket, never a thread.
 // - a fixed pool of handler threads takes complete requests from a bounded queue and
-//   builds the replies (tree listings, file reads). When the queue is full, or too many
-//   connections are open, new connections are closed at once.
+//   builds the replies (tree listings, file reads). A complete request that finds the
+//   queue full is answered "503 Service Unavailable" with "Retry-After: 1".
+// - connection limits, so that slow clients cannot take the server offline: one client
+//   address holds at most maxConnectionsPerAddress connections in every phase; when
+//   maxConnections are open, the oldest connection still reading its request is closed
+//   to make room, and only when none is reading is the newcomer refused. A connection
+//   whose reply is out and that only waits for the client to close gives its place up
+//   first, also to a newcomer of its own address. A reply whose writes move no byte for
+//   writeTimeout is given up.
 // - the main thread owns the device tree; it hands the server a snapshot of what the
 //   server needs (publishTree). A handler that finds the snapshot older than
 //   treeMaxAge asks the main thread for a new one (MsgHttpListen) and meanwhile serves
@@ -21,10 +28,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "app/messages.h"
@@ -40,9 +49,11 @@ struct HttpServerConfig {
   int handlerThreads = 4;
   std::size_t queueCapacity = 64;    // complete requests waiting for a handler
   std::size_t maxConnections = 256;  // open connections in every phase together
+  std::size_t maxConnectionsPerAddress = 32;  // of one client address, in every phase
   // Reading the request, from the accept on.
   std::chrono::milliseconds readTimeout{5000};
-  // Writing the reply: this much plus the body length at minSendBytesPerSecond.
+  // Writing the reply: closed when no byte moved for this long, and in any case when the
+  // whole reply took longer than this plus the body length at minSendBytesPerSecond.
   std::chrono::milliseconds writeTimeout{10000};
   uint64_t minSendBytesPerSecond = 64 * 1024;
   // After the reply: waiting for the client to close, reading what it still sends.
@@ -58,8 +69,10 @@ struct HttpServerConfig {
 
 struct HttpServerStats {
   uint64_t accepted = 0;      // connections taken by the acceptor
-  uint64_t refused = 0;       // closed at once: too many connections
-  uint64_t queueFull = 0;     // closed at once: no room in the handler queue
+  uint64_t refused = 0;       // closed at once: too many connections (all or one address's)
+  uint64_t addressRefused = 0;  // of those, refused for their address's limit
+  uint64_t evicted = 0;       // closed to make room: still reading, or their reply out
+  uint64_t queueFull = 0;     // answered 503: no room in the handler queue
   uint64_t timedOut = 0;      // closed because a deadline passed
   uint64_t answered = 0;      // replies written completely
   uint64_t unanswered = 0;    // requests that were not a GET
@@ -100,6 +113,9 @@ class HttpServer {
   struct Runtime;
 
   void acceptNext();
+  // I/O thread: whether a newcomer from `address` may be taken, closing the oldest
+  // connection still reading its request when the total limit is reached.
+  bool admit(const std::string& address);
   bool enqueue(std::shared_ptr<Connection> connection);
   void handlerLoop();
   std::shared_ptr<const TreeSnapshot> treeForRequest();
@@ -126,9 +142,18 @@ class HttpServer {
   std::atomic<bool> treeRequested_{false};
   std::atomic<int64_t> treeRequestedAtMs_{0};
 
+  // Connections still reading their request, and those whose reply is out, waiting for
+  // the client to close; oldest first. I/O thread only (stop clears them once that
+  // thread has ended).
+  std::list<std::weak_ptr<Connection>> readers_;
+  std::list<std::weak_ptr<Connection>> lingerers_;
+  // Open connections by client address; an address leaves the map at its last close.
+  mutable std::mutex addressLock_;
+  std::unordered_map<std::string, std::size_t> perAddress_;  // guarded by addressLock_
+
   // Counters.
-  std::atomic<uint64_t> accepted_{0}, refused_{0}, queueFull_{0}, timedOut_{0}, answered_{0},
-      unanswered_{0};
+  std::atomic<uint64_t> accepted_{0}, refused_{0}, addressRefused_{0}, evicted_{0}, queueFull_{0},
+      timedOut_{0}, answered_{0}, unanswered_{0};
   std::atomic<std::size_t> openConnections_{0};
   std::atomic<std::size_t> handling_{0};
 };

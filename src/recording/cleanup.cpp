@@ -225,7 +225,9 @@ bool CleanupRunner::RunPass() {
   deletePassEvent().reset();
   candidates_.clear();
 
-  Walk(root_, 0);
+  struct stat rootStat {};
+  rootDevice_ = ::stat(root_.c_str(), &rootStat) == 0 ? static_cast<uint64_t>(rootStat.st_dev) : 0;
+  Walk(root_, 0, true);
 
   bool complete = true;
   if (renameFlag().load()) {
@@ -270,49 +272,64 @@ bool CleanupRunner::RunPass() {
   return complete;
 }
 
-void CleanupRunner::Walk(const std::string& folder, int depth) {
+void CleanupRunner::Walk(const std::string& folder, int depth, bool rootVolume) {
   PostStatus(Format("Checking %s...", folder));
 
-  std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+  enum class Entry { kFile, kFolder, kLinkedDevice };
+  std::vector<std::pair<std::string, Entry>> entries;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;  // a folder that cannot be listed is skipped silently
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    // Symbolic links are never followed: a link to a folder elsewhere must not make the
-    // walk delete outside the recordings folder.
     struct stat st {};
     const std::string path = folder + "/" + name;
     if (::lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode))
-      entries.emplace_back(name, true);
-    else if (S_ISREG(st.st_mode))
-      entries.emplace_back(name, false);
+    if (S_ISDIR(st.st_mode)) {
+      entries.emplace_back(name, Entry::kFolder);
+    } else if (S_ISREG(st.st_mode)) {
+      entries.emplace_back(name, Entry::kFile);
+    } else if (S_ISLNK(st.st_mode)) {
+      // The one link followed is a recording device's own folder (its recordings put on
+      // another disk), as the recorder follows it; any other link could make the walk
+      // delete outside the recordings folder.
+      const CleanupDevice* device = DeviceOf(path);
+      if (device != nullptr && IsRecordableKind(device->kind) &&
+          CheckTreeFolder(root_, path.substr(root_.size()), true) == 0)
+        entries.emplace_back(name, Entry::kLinkedDevice);
+    }
   }
   ::closedir(dir);
   std::sort(entries.begin(), entries.end());
 
   const CleanupDevice* owner = DeviceOf(folder);
-  for (const auto& [name, isFolder] : entries) {
+  for (const auto& [name, kind] : entries) {
     if (StopWalk()) return;
     const std::string path = folder + "/" + name;
-    if (isFolder) {
-      if ((owner != nullptr && owner->kind != EntryKind::LocalNVR &&
-           owner->kind != EntryKind::Group && owner->kind != EntryKind::ServerDevice) ||
-          depth + 1 > kMaxWalkDepth) {
-        PostStatus(Format("Skipping %s...", path));
-        continue;
-      }
-      Walk(path, depth + 1);
-      if (Interrupted()) return;
-    } else {
-      ConsiderFile(folder, owner, name);
+    if (kind == Entry::kFile) {
+      ConsiderFile(folder, owner, name, rootVolume);
+      continue;
     }
+    if ((owner != nullptr && owner->kind != EntryKind::LocalNVR &&
+         owner->kind != EntryKind::Group && owner->kind != EntryKind::ServerDevice) ||
+        depth + 1 > kMaxWalkDepth) {
+      PostStatus(Format("Skipping %s...", path));
+      continue;
+    }
+    bool sameVolume = rootVolume;
+    if (kind == Entry::kLinkedDevice) {
+      // Deleting files on another disk frees nothing on the recordings folder's: such a
+      // folder is cleaned by age only.
+      struct stat st {};
+      sameVolume = ::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == rootDevice_;
+    }
+    Walk(path, depth + 1, sameVolume);
+    if (Interrupted()) return;
   }
 }
 
 void CleanupRunner::ConsiderFile(const std::string& folder, const CleanupDevice* device,
-                                 const std::string& fileName) {
+                                 const std::string& fileName, bool rootVolume) {
   const std::size_t dot = fileName.rfind('.');
   if (dot == std::string::npos) return;
   const std::string extension = fileName.substr(dot);
@@ -336,7 +353,7 @@ void CleanupRunner::ConsiderFile(const std::string& folder, const CleanupDevice*
   const int64_t cutOff = now - 3600 - static_cast<int64_t>(device->archiveTime);
   if (cutOff >= kFirstKeyYearStart && HourKeyOf(cutOff) > name) {
     DeleteHourFiles(path);
-  } else {
+  } else if (rootVolume) {
     AddCandidate(fileName, path);
   }
 }

@@ -6,6 +6,11 @@
 // touched, so the pair the recorder is writing is safe. A pass gives way to playback
 // and to a folder rename, and keeps the delete-pass event clear while it runs.
 //
+// Links: a recording device's own folder may be a link to a folder elsewhere (its
+// recordings put on another disk); the walk follows that link, and no other, as the
+// recorder does (CheckTreeFolder). Such a folder on another volume is cleaned by age;
+// its files are no candidates for the fullness of the recordings folder's volume.
+//
 // The device tree belongs to the main thread and is changed there without a lock, so the
 // removal thread never walks it. It reads a copy of what it needs (each entry's folder,
 // kind and archive time) that the main thread publishes: at the start of every pass the
@@ -102,9 +107,11 @@ class CleanupRunner {
 
   bool Interrupted() const;
   bool StopWalk();
-  void Walk(const std::string& folder, int depth);
+  // rootVolume: the folder lies on the recordings folder's volume, so its files are
+  // candidates for deletion by fullness; elsewhere they are deleted by age only.
+  void Walk(const std::string& folder, int depth, bool rootVolume);
   void ConsiderFile(const std::string& folder, const CleanupDevice* owner,
-                    const std::string& fileName);
+                    const std::string& fileName, bool rootVolume);
   void AddCandidate(const std::string& fileName, const std::string& path);
   void DeleteHourFiles(const std::string& path);
   const CleanupDevice* DeviceOf(const std::string& folder) const;
@@ -114,6 +121,7 @@ class CleanupRunner {
   CleanupOptions options_;
   platform::Event* stop_;
   std::string root_;  // without its trailing separator
+  uint64_t rootDevice_ = 0;  // the volume (st_dev) of root_ in this pass
   int pass_ = 0;
   // This pass's view of the tree by folder; the first entry of a folder wins.
   std::unordered_map<std::string, CleanupDevice> devices_;

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "app/log.h"
 
@@ -96,6 +98,57 @@ std::filesystem::path DeviceFolder(const std::filesystem::path& root, std::strin
   while (!devicePath.empty() && devicePath.front() == '/') devicePath.remove_prefix(1);
   if (devicePath.empty()) return root;
   return root / std::filesystem::path(devicePath);
+}
+
+namespace {
+
+// Walks the steps of a tree path below the root by the folder rule; with `create`,
+// missing steps are made as real folders.
+int WalkTreeFolder(const std::filesystem::path& root, std::string_view treePath, bool deviceFolder,
+                   bool create) {
+  while (!treePath.empty() && treePath.front() == '/') treePath.remove_prefix(1);
+  std::vector<std::filesystem::path> steps;
+  for (const std::filesystem::path& step : std::filesystem::path(treePath)) {
+    if (step.empty() || step == ".") continue;
+    if (step == "..") return EINVAL;
+    steps.push_back(step);
+  }
+  // The root is the operator's choice and may lie anywhere, through links too.
+  if (create) {
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+  }
+  struct stat st {};
+  if (::stat(root.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  std::filesystem::path at = root;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    at /= steps[i];
+    if (::lstat(at.c_str(), &st) != 0) {
+      if (errno != ENOENT || !create) return errno;
+      // Made here, or by someone else meanwhile; either way it is looked at again.
+      if (::mkdir(at.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+      if (::lstat(at.c_str(), &st) != 0) return errno;
+    }
+    if (S_ISDIR(st.st_mode)) continue;
+    if (!S_ISLNK(st.st_mode)) return ENOTDIR;
+    if (!deviceFolder || i + 1 != steps.size()) return ELOOP;
+    // The device folder itself: a link to a folder is followed. One whose target is
+    // missing (its disk not mounted) is not replaced by a folder here.
+    if (::stat(at.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int CheckTreeFolder(const std::filesystem::path& root, std::string_view treePath, bool deviceFolder) {
+  return WalkTreeFolder(root, treePath, deviceFolder, false);
+}
+
+int MakeDeviceFolder(const std::filesystem::path& root, std::string_view treePath) {
+  return WalkTreeFolder(root, treePath, true, true);
 }
 
 std::filesystem::path DataFilePath(const std::filesystem::path& folder, std::string_view hourKey) {

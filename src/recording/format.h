@@ -116,6 +116,22 @@ bool IsIndexFileName(std::string_view name);
 // joined by "/"). Leading separators of the tree path are dropped so that the folder
 // always stays under the root.
 std::filesystem::path DeviceFolder(const std::filesystem::path& root, std::string_view devicePath);
+// The folder rule shared by the recorder, the removal pass and the HTTP server. Below the
+// recordings root every step of a tree path is a real folder, except that a device's own
+// folder may be a symbolic link to a folder (a camera's recordings put on another
+// disk): that link is followed, at that level alone. A link at any other level, and
+// anything inside a device folder that is a link, is never followed, so no tree name
+// and no link planted below the root can lead the program elsewhere.
+//
+// CheckTreeFolder: 0 when the folder of `treePath` below `root` is reached by that rule
+// (its last step may be a link when `deviceFolder`); otherwise the reason: ENOENT a
+// missing step, ELOOP a link the rule does not follow, ENOTDIR a step that is no folder,
+// EINVAL a ".." step.
+int CheckTreeFolder(const std::filesystem::path& root, std::string_view treePath, bool deviceFolder);
+// The recorder's side of the rule: makes the device folder of `treePath`, creating
+// missing steps as real folders (and the root with its parents when missing); a device
+// folder that is a link to a folder is used as it is. 0 or the reason, as above.
+int MakeDeviceFolder(const std::filesystem::path& root, std::string_view treePath);
 std::filesystem::path DataFilePath(const std::filesystem::path& folder, std::string_view hourKey);
 std::filesystem::path IndexFilePath(const std::filesystem::path& folder, std::string_view hourKey);
 

@@ -183,7 +183,8 @@ bool PrepareAppend(int dataFd, const std::filesystem::path& indexPath, AppendPoi
   dataPath.replace_extension(kDataFileExtension);
   const std::string dataName = dataPath.string();
 
-  int indexFd = ::open(indexPath.c_str(), O_RDWR | O_CLOEXEC);
+  // An index that is a link is not followed (nor cut): the recorder then reports it.
+  int indexFd = ::open(indexPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   if (indexFd < 0 && errno != ENOENT) {
     LogLastError(("PrepareAppend: open(" + indexPath.string() + ")").c_str());
   }

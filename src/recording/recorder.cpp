@@ -62,10 +62,12 @@ void CloseOpenPair(GroupRecord& device) {
   device.recordFileName.clear();
 }
 
+// Opens an hour file of a device folder. A link in its place is not followed: nothing
+// inside a device folder leads elsewhere.
 int OpenFile(const std::string& name, int flags) {
   int fd;
   do {
-    fd = ::open(name.c_str(), flags | O_CLOEXEC, 0644);
+    fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -126,23 +128,18 @@ bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
     StatusLastError(("CreateFile(" + dataName + ")").c_str());
     return false;
   }
-  std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) {
-    ec.clear();
-    std::filesystem::create_directories(folder, ec);
-    if (ec) {
-      errno = ec.value();
-      StatusLastError(("CreateFile(" + dataName + ")").c_str());
-      return false;
-    }
+  // The device folder may be a link to a folder elsewhere; the folders above it may not
+  // (the rule the removal pass and the HTTP server follow too).
+  if (const int error = MakeDeviceFolder(paths().pathData, device.path); error != 0) {
+    errno = error;
+    StatusLastError(("CreateFile(" + dataName + ")").c_str());
+    return false;
   }
   int fd = OpenFile(dataName, O_RDWR | O_CREAT);
   if (fd < 0 && errno == ENOENT) {
     // The removal pass takes away device folders that it emptied; one may have gone
     // between the check above and the open.
-    ec.clear();
-    std::filesystem::create_directories(folder, ec);
-    if (!ec) fd = OpenFile(dataName, O_RDWR | O_CREAT);
+    if (MakeDeviceFolder(paths().pathData, device.path) == 0) fd = OpenFile(dataName, O_RDWR | O_CREAT);
   }
   if (fd < 0) {
     StatusLastError(("CreateFile(" + dataName + ")").c_str());

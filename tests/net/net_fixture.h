@@ -111,6 +111,34 @@ inline int ConnectLoopback(uint16_t port) {
   return fd;
 }
 
+// A connected TCP socket to 127.0.0.1:port from the loopback address `source`
+// ("127.0.0.2", ...; the whole 127.0.0.0/8 is loopback), -1 on failure. A positive
+// receiveBuffer is set before connecting, which keeps the window that small.
+inline int ConnectFrom(const char* source, uint16_t port, int receiveBuffer = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer has closed the socket or reset it (nothing else is read).
+inline bool PeerGone(int fd, std::chrono::milliseconds wait = std::chrono::milliseconds(0)) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, static_cast<int>(wait.count())) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // Reads until the peer closes, an error, or the time-out. `closed` tells whether the
 // peer closed (end of stream or reset) before the time-out.
 inline std::string ReadAll(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr) {

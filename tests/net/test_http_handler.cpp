@@ -266,6 +266,50 @@ TEST_F(HttpHandlerTest, NothingOutsideANodeFolderIsEverServed) {
   }
 }
 
+TEST_F(HttpHandlerTest, OnlyARecordingDevicesOwnFolderMayBeALink) {
+  // Door's recordings on another disk: its folder is a link, and it is served through it.
+  test::TempDir disk;
+  const auto newest = AppendRecord(disk.path(), kRecordTime, 0, FakeJpeg(900, 4));
+  std::filesystem::create_directories(recordings + "Yard");
+  std::filesystem::create_directory_symlink(disk.path(), doorFolder());
+  test::WriteFile(dir.file("secret.txt"), "top secret");
+  EXPECT_EQ(request("/Yard/Door/image.jpg").body, newest.jpeg);
+  EXPECT_EQ(request("/Yard/Door/vljpeg?file=26120814.vlj&offset=0").body, newest.bytes);
+  EXPECT_EQ(request("/Yard/Door/26120814.vlx").status, 200);
+
+  // A group folder that is a link, a device below it, a storage folder's link and a
+  // link inside the linked device folder all lead nowhere.
+  test::TempDir elsewhere;
+  test::WriteFile(elsewhere.file("secret.vlx"), "top secret");
+  AppendRecord(elsewhere.path() + "/Cam", kRecordTime, 0, FakeJpeg(900, 5));
+  std::filesystem::create_directory_symlink(elsewhere.path(), recordings + "Back");
+  auto back = test::AddNode(*tree.nvr, EntryKind::Group, "Back");
+  test::AddNode(*back, EntryKind::Device, "Cam");
+  test::AddNode(*tree.yard, EntryKind::NASDevice, "Store");
+  std::filesystem::create_directory_symlink(elsewhere.path(), recordings + "Yard/Store");
+  std::filesystem::create_symlink(dir.file("secret.txt"), disk.path() + "/26120815.vlx");
+  for (const char* path : {"/Back/secret.vlx", "/Back/Cam/image.jpg", "/Back/Cam/26120814.vlx",
+                           "/Yard/Store/secret.vlx", "/Yard/Door/26120815.vlx"}) {
+    const HttpReply reply = request(path);
+    EXPECT_EQ(reply.status, 404) << path;
+    EXPECT_FALSE(reply.file.valid()) << path;
+    EXPECT_EQ(reply.body.find("top secret"), std::string::npos) << path;
+  }
+}
+
+TEST_F(HttpHandlerTest, NoNameMakesAPageLinkBeginWithAScheme) {
+  auto group = test::AddNode(*tree.nvr, EntryKind::Group, "javascript:alert(1)");
+  test::AddNode(*group, EntryKind::Device, "x:y");
+  const auto record = AppendRecord(recordings + "javascript:alert(1)/x:y", kRecordTime, 0, FakeJpeg(700, 6));
+  const std::string page = request("/index.html").body;
+  EXPECT_EQ(page.find("href=\"javascript:"), std::string::npos);
+  EXPECT_EQ(page.find("src=\"javascript:"), std::string::npos);
+  const std::string link = "javascript%3Aalert(1)/x%3Ay/image.jpg";
+  EXPECT_NE(page.find("<a href=\"" + link + "\"><img src=\"" + link + "\""), std::string::npos);
+  // The escaped link still reaches the device.
+  EXPECT_EQ(request("/" + link).body, record.jpeg);
+}
+
 TEST_F(HttpHandlerTest, BasicAuthenticationWhenConfigured) {
   HttpAuth auth{"viewer", "pa:ss"};
   HttpReply reply = request("/nvr.xml", auth);

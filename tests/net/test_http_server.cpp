@@ -160,10 +160,11 @@ TEST_F(HttpServerTest, WholeFilesAreStreamedCompletely) {
 }
 
 TEST_F(HttpServerTest, SilentClientsHoldNoHandlerAndAreClosedAfterTheReadTimeout) {
+  constexpr int kSilent = 40;
   config.readTimeout = 3000ms;
   config.handlerThreads = 1;
+  config.maxConnectionsPerAddress = kSilent + 2;  // all come from 127.0.0.1
   ASSERT_TRUE(start());
-  constexpr int kSilent = 40;
   std::vector<int> silent;
   for (int i = 0; i < kSilent; ++i) {
     const int fd = test::ConnectLoopback(server.port());
@@ -223,24 +224,125 @@ TEST_F(HttpServerTest, AReaderThatStopsReadingIsCutOffByTheWriteDeadline) {
   ::close(fd);
 }
 
-TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+TEST_F(HttpServerTest, LimitsPerAddressAndInAllMakeRoomByClosingTheOldestReader) {
+  // 80 records of 100 KB: far more than the system's buffers hold for a client that
+  // never reads.
+  for (int i = 0; i < 80; ++i) AppendRecord(doorFolder(), kRecordTime + i, 0, FakeJpeg(100000, static_cast<uint8_t>(i)));
   config.maxConnections = 4;
-  config.readTimeout = 5000ms;
+  config.maxConnectionsPerAddress = 3;
+  config.readTimeout = 20000ms;
+  config.lingerTimeout = 20000ms;
+  config.writeTimeout = 600ms;
+  config.minSendBytesPerSecond = 1;  // only the progress deadline applies
   ASSERT_TRUE(start());
-  std::vector<int> held;
-  for (int i = 0; i < 4; ++i) held.push_back(test::ConnectLoopback(server.port()));
+  const uint16_t port = server.port();
+
+  // One address holds 3 silent connections; its fourth is closed at once.
+  std::vector<int> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.push_back(test::ConnectFrom("127.0.0.2", port));
+    ASSERT_GE(silent.back(), 0);
+    ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == silent.size(); }, 2000ms));
+  }
+  const int fourth = test::ConnectFrom("127.0.0.2", port);
+  EXPECT_TRUE(test::PeerGone(fourth, 3000ms));
+  ::close(fourth);
+  EXPECT_EQ(server.stats().addressRefused, 1u);
+  silent.push_back(test::ConnectFrom("127.0.0.3", port));
   ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 4; }, 2000ms));
+
+  // The server is full: a newcomer with a request takes the place of the oldest silent
+  // connection, and of that one only.
+  EXPECT_EQ(test::Get(port, "/nvr.xml").status, 200);
+  EXPECT_TRUE(test::PeerGone(silent[0], 3000ms));
+  for (std::size_t i = 1; i < silent.size(); ++i) EXPECT_FALSE(test::PeerGone(silent[i])) << i;
+  EXPECT_EQ(server.stats().evicted, 1u);
+  EXPECT_EQ(server.stats().timedOut, 0u);
+  for (int fd : silent) ::close(fd);
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 3000ms));
+
+  // An address at its limit whose connections all have their replies (the client keeps
+  // them open) gets its newcomer in, in place of the oldest of them.
+  std::vector<int> done;
+  for (int i = 0; i < 4; ++i) {
+    done.push_back(test::ConnectFrom("127.0.0.6", port));
+    const std::string get = "GET /nvr.xml HTTP/1.0\r\n\r\n";
+    ::send(done.back(), get.data(), get.size(), MSG_NOSIGNAL);
+    bool closed = false;
+    EXPECT_EQ(test::ParseResponse(test::ReadAll(done.back(), 3000ms, &closed)).status, 200) << i;
+    EXPECT_TRUE(closed) << i;  // the reply's end: the server has closed its side
+  }
+  EXPECT_EQ(server.stats().evicted, 2u);
+  EXPECT_EQ(server.stats().addressRefused, 1u);
+  for (int fd : done) ::close(fd);
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 3000ms));
+
+  // Four clients that ask for the large file and never read it hold every place, and
+  // none is reading: a newcomer is refused. Their writes stall, and after the progress
+  // deadline they are cut off with a reset and the newcomer is served again.
+  std::vector<int> stalled;
+  const std::string request = "GET /Yard/Door/26120814.vlj HTTP/1.0\r\n\r\n";
+  for (const char* source : {"127.0.0.4", "127.0.0.4", "127.0.0.5", "127.0.0.5"}) {
+    stalled.push_back(test::ConnectFrom(source, port, 4096));
+    ASSERT_GE(stalled.back(), 0);
+    ::send(stalled.back(), request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 4 && server.stats().handling == 0 &&
+                                         server.stats().queued == 0; }, 3000ms));
+  const uint64_t refusedBefore = server.stats().refused;
   bool closed = false;
-  EXPECT_EQ(test::Exchange(server.port(), "GET /nvr.xml HTTP/1.0\r\n\r\n", 4000ms, &closed), "");
+  EXPECT_EQ(test::Exchange(port, "GET /nvr.xml HTTP/1.0\r\n\r\n", 3000ms, &closed), "");
   EXPECT_TRUE(closed);
-  EXPECT_GE(server.stats().refused, 1u);
-  EXPECT_EQ(server.stats().timedOut, 0u);  // refused, not left to time out
-  for (int fd : held) ::close(fd);
-  ASSERT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 5000ms));
-  EXPECT_EQ(test::Get(server.port(), "/nvr.xml").status, 200);
+  EXPECT_EQ(server.stats().refused, refusedBefore + 1);
+  EXPECT_EQ(server.stats().evicted, 2u);
+  for (int fd : stalled) EXPECT_TRUE(test::PeerGone(fd, 5000ms));
+  EXPECT_EQ(server.stats().timedOut, 4u);
+  for (int fd : stalled) ::close(fd);
+  EXPECT_EQ(test::Get(port, "/nvr.xml").status, 200);
 }
 
-TEST_F(HttpServerTest, AFullHandlerQueueClosesNewRequests) {
+TEST_F(HttpServerTest, WriteDeadlineCountsProgressNotTheSizeOfTheReply) {
+  for (int i = 0; i < 60; ++i) AppendRecord(doorFolder(), kRecordTime + i, 0, FakeJpeg(100000, static_cast<uint8_t>(i)));
+  const std::string expected = test::ReadFile((doorFolder() / "26120814.vlj").string());
+  config.writeTimeout = 250ms;
+  config.minSendBytesPerSecond = 1;  // an allowance of days for the size
+  // The last bytes may still sit in the system's buffers for a while after the last
+  // write: the time-outs counted below are then the write deadline's alone.
+  config.lingerTimeout = 20000ms;
+  ASSERT_TRUE(start());
+  const std::string request = "GET /Yard/Door/26120814.vlj HTTP/1.0\r\n\r\n";
+
+  // A client that reads steadily but slowly takes far longer than the deadline in all,
+  // and gets the whole file: every byte it takes counts as progress.
+  const int steady = test::ConnectFrom("127.0.0.2", server.port(), 65536);
+  ASSERT_GE(steady, 0);
+  ::send(steady, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string received;
+  const auto start = std::chrono::steady_clock::now();
+  char buffer[32768];
+  for (int round = 0; round < 4000 && std::chrono::steady_clock::now() - start < 20s; ++round) {
+    const ssize_t n = ::recv(steady, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<std::size_t>(n));
+    std::this_thread::sleep_for(5ms);
+  }
+  ::close(steady);
+  const test::ParsedResponse r = test::ParseResponse(received);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_TRUE(r.body == expected) << r.body.size() << " of " << expected.size();
+  EXPECT_GT(std::chrono::steady_clock::now() - start, config.writeTimeout * 2);
+  EXPECT_EQ(server.stats().timedOut, 0u);
+
+  // One that stops reading is cut off although its allowance for the size is days.
+  const int stopped = test::ConnectFrom("127.0.0.2", server.port(), 4096);
+  ::send(stopped, request.data(), request.size(), MSG_NOSIGNAL);
+  ::recv(stopped, buffer, 1000, 0);
+  EXPECT_TRUE(test::WaitFor([&] { return server.stats().timedOut == 1; }, 5000ms));
+  EXPECT_TRUE(test::WaitFor([&] { return server.stats().openConnections == 0; }, 3000ms));
+  ::close(stopped);
+}
+
+TEST_F(HttpServerTest, AFullHandlerQueueAnswersBusyWithRetryAfter) {
   config.handlerThreads = 1;
   config.queueCapacity = 1;
   config.firstTreeWait = 10000ms;
@@ -251,9 +353,20 @@ TEST_F(HttpServerTest, AFullHandlerQueueClosesNewRequests) {
   ASSERT_TRUE(test::WaitFor([&] { return server.stats().handling == 1; }, 2000ms));
   std::thread b([&] { second = test::Exchange(server.port(), "GET /index.html HTTP/1.0\r\n\r\n", 5000ms); });
   ASSERT_TRUE(test::WaitFor([&] { return server.stats().queued == 1; }, 2000ms));
+  // A third complete request finds no room: it hears so, and when to try again, and is
+  // not cached (Expires is its Date).
   bool closed = false;
-  EXPECT_EQ(test::Exchange(server.port(), "GET / HTTP/1.0\r\n\r\n", 2000ms, &closed), "");
+  const test::ParsedResponse busy =
+      test::ParseResponse(test::Exchange(server.port(), "GET / HTTP/1.0\r\n\r\n", 2000ms, &closed));
   EXPECT_TRUE(closed);
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.head.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u);
+  EXPECT_EQ(busy.header("Retry-After"), "1");
+  EXPECT_EQ(busy.header("Expires"), busy.header("Date"));
+  EXPECT_EQ(busy.header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(busy.header("Content-Length"), std::to_string(busy.body.size()));
+  EXPECT_NE(busy.body.find("Service Unavailable"), std::string::npos);
+  EXPECT_LT(busy.body.size(), 400u);
   EXPECT_EQ(server.stats().queueFull, 1u);
   server.publishTree(TakeTreeSnapshot(tree.root.get(), recordings));
   a.join();

@@ -2,6 +2,7 @@
 // touched, giving way to playback, renames and shutdown, the tree copy, the thread.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -140,10 +141,9 @@ TEST_F(Cleanup, FoldersWithoutARecordingDeviceSubfoldersAndOtherFilesAreLeftAlon
   MakeHours("Yard/Door", {"26010101"});
   for (const char* name : {"notes.vlj", "1.VLJ", "26010101.jpg"})
     rectest::AppendBytes(root / "Yard/Door" / name, "x", 1);
-  rectest::TempFolder outside;  // a link to a folder elsewhere is not followed
+  rectest::TempFolder outside;  // a link to a folder elsewhere, not a device's: not followed
   rectest::AppendBytes(outside.path() / "26010101.vlj", "x", 1);
   std::filesystem::create_directory_symlink(outside.path(), root / "Yard/Gate");
-  Add(*yard, "Gate", 0);
 
   CleanupRunner runner(Options());
   runner.RunPass();
@@ -158,6 +158,74 @@ TEST_F(Cleanup, FoldersWithoutARecordingDeviceSubfoldersAndOtherFilesAreLeftAlon
   EXPECT_TRUE(posted.Has("Checking " + Path("Foreign/Cam") + "..."));
   EXPECT_TRUE(posted.Has("Skipping " + Path("Yard/Door/Sub") + "..."));
   EXPECT_FALSE(posted.Has("Checking " + Path("Yard/Door/Sub") + "..."));
+}
+
+TEST_F(Cleanup, ADeviceFolderThatIsALinkIsCleanedAndNoOtherLinkIsFollowed) {
+  // Door's recordings are on another disk of the same volume here, Far's group folder is
+  // a link (not followed, as the recorder does not write through it), and inside Door a
+  // link poses as an hour file.
+  rectest::TempFolder disk, group, keep;
+  std::filesystem::create_directories(root / "Yard");
+  std::filesystem::create_directory_symlink(disk.path(), root / "Yard/Door");
+  auto doorNode = Add(*yard, "Door", 86400);
+  for (const char* key : {"26120709", "26120710", "26120711", "26120812"}) {
+    rectest::AppendBytes(disk.path() / (std::string(key) + ".vlj"), "data", 4);
+    rectest::AppendBytes(disk.path() / (std::string(key) + ".vlx"), "index...", 8);
+  }
+  rectest::AppendBytes(keep.path() / "26010101.vlj", "keep", 4);
+  std::filesystem::create_symlink(keep.path() / "26010101.vlj", disk.path() / "26010101.vlj");
+  std::filesystem::create_directories(group.path() / "Cam");
+  rectest::AppendBytes(group.path() / "Cam/26010101.vlj", "keep", 4);
+  std::filesystem::create_directory_symlink(group.path(), root / "Far");
+  auto far = Add(*tree, "Far", 0, EntryKind::Group);
+  Add(*far, "Cam", 0);
+
+  CleanupRunner runner(Options());
+  runner.RunPass();
+  EXPECT_FALSE(std::filesystem::exists(disk.path() / "26120709.vlj"));
+  EXPECT_FALSE(std::filesystem::exists(disk.path() / "26120710.vlx"));
+  EXPECT_TRUE(std::filesystem::exists(disk.path() / "26120711.vlj"));
+  EXPECT_TRUE(std::filesystem::exists(disk.path() / "26120812.vlx"));
+  EXPECT_TRUE(std::filesystem::is_symlink(disk.path() / "26010101.vlj"));
+  EXPECT_TRUE(std::filesystem::exists(keep.path() / "26010101.vlj"));
+  EXPECT_TRUE(std::filesystem::exists(group.path() / "Cam/26010101.vlj"));
+  const std::string door = Path("Yard/Door") + "/";
+  EXPECT_EQ(runner.candidates(), (std::vector<std::string>{door + "26120711.vlj", door + "26120711.vlx"}));
+  const auto posted = TakePosted();
+  EXPECT_TRUE(posted.Has("Deleting " + door + "26120709.vlj"));
+  EXPECT_FALSE(posted.Has("Checking " + Path("Far") + "..."));
+
+  // Emptied by age, the linked folder stays what it was: a link to a folder.
+  std::filesystem::remove(disk.path() / "26010101.vlj");
+  doorNode->archiveTime = 0;
+  now = rectest::Utc(2026, 12, 9, 12, 10, 0);
+  runner.RunPass();
+  EXPECT_TRUE(std::filesystem::is_symlink(root / "Yard/Door"));
+  EXPECT_TRUE(std::filesystem::is_directory(disk.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(disk.path()));
+
+  // On another volume the linked folder's hours are deleted by age, but never to make
+  // room on the recordings folder's volume, where deleting them frees nothing.
+  char pattern[] = "/dev/shm/velmora-clean-XXXXXX";
+  struct stat shm {}, rec {};
+  if (::mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no second volume at /dev/shm";
+  const std::filesystem::path other(pattern);
+  if (::stat(pattern, &shm) != 0 || ::stat(root.c_str(), &rec) != 0 || shm.st_dev == rec.st_dev) {
+    std::filesystem::remove_all(other);
+    GTEST_SKIP() << "/dev/shm is on the recordings folder's volume";
+  }
+  for (const char* key : {"26120801", "26120901"}) {
+    rectest::AppendBytes(other / (std::string(key) + ".vlj"), "data", 4);
+    rectest::AppendBytes(other / (std::string(key) + ".vlx"), "index...", 8);
+  }
+  std::filesystem::create_directory_symlink(other, root / "Yard/Gate");
+  Add(*yard, "Gate", 86400);
+  usage = [] { return 99; };
+  runner.RunPass();
+  EXPECT_FALSE(std::filesystem::exists(other / "26120801.vlj"));  // by age
+  EXPECT_TRUE(std::filesystem::exists(other / "26120901.vlj"));   // no candidate
+  EXPECT_TRUE(runner.candidates().empty());
+  std::filesystem::remove_all(other);
 }
 
 TEST_F(Cleanup, FullnessDeletesTheOldestHoursOfAllDevicesUntilTheLimitIsMet) {

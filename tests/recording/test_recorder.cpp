@@ -227,6 +227,51 @@ TEST_F(Recorder, DataFileThatCannotBeCreatedDropsFramesUntilItCan) {
   EXPECT_FALSE(std::filesystem::exists(temp.path() / "Escape"));
 }
 
+TEST_F(Recorder, OnlyADeviceFolderItselfMayBeALinkToAnotherDisk) {
+  // A camera's recordings put on another disk: its folder is a link, and recording goes
+  // through it.
+  rectest::TempFolder disk;
+  std::filesystem::create_directories(root / "Yard");
+  std::filesystem::create_directory_symlink(disk.path(), root / "Yard/Door");
+  auto door = Camera("Yard/Door");
+  Frame(900).RecordFor(*door);
+  Frame(700).RecordFor(*door);
+  EXPECT_TRUE(TakePosted().status.empty());
+  EXPECT_EQ(CheckPair(disk.path(), Key()).entries, 2u);
+  EXPECT_TRUE(std::filesystem::is_symlink(root / "Yard/Door"));
+
+  // A link above a device folder is not followed: nothing is written through it.
+  rectest::TempFolder elsewhere;
+  std::filesystem::create_directory_symlink(elsewhere.path(), root / "Back");
+  auto cam = Camera("Back/Cam");
+  Frame(900).RecordFor(*cam);
+  EXPECT_EQ(TakePosted().status,
+            std::vector<std::string>{"CreateFile(" + DataFilePath(Folder(*cam), Key()).string() +
+                                     ") failed (40: Too many levels of symbolic links)"});
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+
+  // Nor a link in place of an hour file: the file it names stays as it was.
+  rectest::AppendBytes(elsewhere.path() / "keep.bin", "precious", 8);
+  std::filesystem::create_directories(root / "Yard/Gate");
+  std::filesystem::create_symlink(elsewhere.path() / "keep.bin", DataFilePath(root / "Yard/Gate", Key()));
+  auto gate = Camera("Yard/Gate");
+  Frame(900).RecordFor(*gate);
+  EXPECT_EQ(TakePosted().status,
+            std::vector<std::string>{"CreateFile(" + DataFilePath(Folder(*gate), Key()).string() +
+                                     ") failed (40: Too many levels of symbolic links)"});
+  EXPECT_EQ(rectest::ReadText(elsewhere.path() / "keep.bin"), "precious");
+
+  // A device link whose disk is gone is not replaced by a folder on the recordings disk.
+  std::filesystem::create_directory_symlink(temp.path() / "unmounted", root / "Yard/Porch");
+  auto porch = Camera("Yard/Porch");
+  Frame(900).RecordFor(*porch);
+  EXPECT_EQ(TakePosted().status,
+            std::vector<std::string>{"CreateFile(" + DataFilePath(Folder(*porch), Key()).string() +
+                                     ") failed (2: No such file or directory)"});
+  EXPECT_FALSE(std::filesystem::exists(temp.path() / "unmounted"));
+  for (auto* device : {door.get(), cam.get(), gate.get(), porch.get()}) record_close_files(*device);
+}
+
 TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
   SetRenameWait(std::chrono::milliseconds(20));
   renameFlag() = false;
