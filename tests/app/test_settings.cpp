@@ -155,20 +155,6 @@ TEST(SettingsFile, DiskFullnessOutsideItsRangeIsCorrectedNotedAndSavedAsInForce)
   ReadSettingsFile(dir.file("r.config"), s, &notes);
   EXPECT_EQ(s.diskFullness, 75);
   EXPECT_EQ(notes.size(), 1u);
-
-  // Through the process-wide settings: the note waits for the log and is handed out
-  // once, and the settings saved at exit carry the corrected value.
-  const Settings saved = settings();
-  WriteFile(dir.file("Velmora NVR.exe.config"), Line("diskFullness", "abc"));
-  LoadSettings(dir.path() + "/", dir.file("no-registry"));
-  EXPECT_EQ(settings().diskFullness, 75);
-  EXPECT_EQ(TakeSettingsNotes(),
-            std::vector<std::string>{"diskFullness value \"abc\" is not a number, using 75"});
-  EXPECT_TRUE(TakeSettingsNotes().empty());
-  SaveSettings(dir.path() + "/", std::string());
-  EXPECT_NE(ReadFile(dir.file("Velmora NVR.exe.config")).find(Line("diskFullness", "75")),
-            std::string::npos);
-  settings() = saved;
 }
 
 TEST(SettingsFile, MissingFileKeepsDefaults) {

@@ -463,16 +463,9 @@ TEST_F(TreeFileTest, CompactAndPrettyPrintedFilesLoadToTheSameTree) {
       "          10.0.0.2:8080",
       "        </Location>",
       "        <Username>\t a &amp; b </Username>",
-      "        <Password>",
-      "          cHc=",
-      "        </Password>",
       "        <Enabled>",
       "          true",
       "        </Enabled>",
-      "        <Recording>\ttrue\t</Recording>",
-      "        <UpdateDelay>",
-      "          500",
-      "        </UpdateDelay>",
       "        <Schedule>",
       "          <Enabled>true</Enabled>",
       "          <DaysOfWeek>",
@@ -527,12 +520,9 @@ TEST_F(TreeFileTest, CompactAndPrettyPrintedFilesLoadToTheSameTree) {
     ASSERT_NE(door, nullptr);
     EXPECT_EQ(door->uuid, "0190a5b2-0000-7000-8000-000000000001");
     EXPECT_TRUE(door->enabled);
-    EXPECT_TRUE(door->recording);
     EXPECT_EQ(door->location, "10.0.0.2:8080");
     EXPECT_EQ(DeviceUrl(*door), "http://10.0.0.2:8080/jpeg.cgi");  // the address splits
     EXPECT_EQ(door->username, "a & b");
-    EXPECT_EQ(door->password, "pw");
-    EXPECT_EQ(door->updateDelay, 500u);
     EXPECT_TRUE(door->scheduleEnabled);
     EXPECT_TRUE(door->daysOfWeek[0] && door->daysOfWeek[6]);
     EXPECT_EQ(door->grid4x4, 0x00ff);
