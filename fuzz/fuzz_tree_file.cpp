@@ -1,6 +1,7 @@
 // The device-tree reader on arbitrary bytes: it must never crash, leak or grow beyond
-// its bounds, whatever it loads must write back as a well-formed file, and no entry
-// may get a recordings path that leaves the recordings folder.
+// its bounds, no entry may get a recordings path that leaves the recordings folder or a
+// name the name rule would change, and whatever it loads must write back as a file that
+// reads back identically: load, save, load, save gives the same bytes twice.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -34,6 +35,8 @@ void CheckEntry(const GroupRecord& record) {
       record.children.size() > static_cast<std::size_t>(velmora::kMaxServerCameras))
     std::abort();
   if (record.kind > velmora::EntryKind::LocalNVR && !SafePath(record.path)) std::abort();
+  if (record.kind != velmora::EntryKind::Root && velmora::CleanName(record.name) != record.name)
+    std::abort();
   for (const auto& child : record.children) {
     if (child->parent != &record) std::abort();
     CheckEntry(*child);
@@ -64,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   auto again = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
   velmora::LoadTreeText(*again, written, "fuzz-rewritten");
   CheckEntry(*again);
+  if (velmora::TreeFileText(*again) != written) std::abort();
 
   velmora::DestroyTree(again.get());
   velmora::DestroyTree(root.get());

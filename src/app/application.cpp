@@ -251,6 +251,8 @@ void Application::PrepareFolders(bool startingRecorder) {
 
   // 7.
   if (startingRecorder) Log("Starting up.");
+  // Settings values the reader had to correct, now that the log is open.
+  for (const std::string& note : TakeSettingsNotes()) Log("LoadSettings: %s", note.c_str());
 
   // 8. The recordings folder. A value longer than the stored format holds is refused
   //    like a missing folder.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "platform/files.h"
@@ -39,8 +40,52 @@ unsigned ReadUnsigned(const std::string& text) {
   return static_cast<unsigned>(value);
 }
 
-void ApplySetting(Settings& s, const std::string& key, const std::string& value) {
-  if (key == "diskFullness") s.diskFullness = ReadSignedDecimal(value);
+// Notes about corrected values of the last LoadSettings, logged once the log is open.
+std::vector<std::string>& pendingNotes() {
+  static std::vector<std::string> notes;
+  return notes;
+}
+
+// A value as it may appear inside a log line: control bytes shown as '?'.
+std::string Printable(const std::string& value) {
+  std::string text = value.substr(0, 64);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
+}
+
+// The fullness limit in force for a stored text. The cleanup thread deletes the oldest
+// hours while the drive is fuller than this, so a value it cannot use must never reach
+// it: a text without a number, or one below the Options range, means the default (a
+// 0 would delete all but the last two hours of every camera); one above the range means
+// its top. Each correction leaves a note.
+int ReadDiskFullness(const std::string& value, std::vector<std::string>& notes) {
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  const std::string shown = "diskFullness value \"" + Printable(value) + "\"";
+  if (end == value.c_str()) {
+    notes.push_back(shown + " is not a number, using " + std::to_string(kDiskFullnessDefault));
+    return kDiskFullnessDefault;
+  }
+  if (number < kDiskFullnessMin) {
+    notes.push_back(shown + " is below " + std::to_string(kDiskFullnessMin) + ", using " +
+                    std::to_string(kDiskFullnessDefault));
+    return kDiskFullnessDefault;
+  }
+  if (number > kDiskFullnessMax) {
+    notes.push_back(shown + " is above " + std::to_string(kDiskFullnessMax) + ", using " +
+                    std::to_string(kDiskFullnessMax));
+    return kDiskFullnessMax;
+  }
+  return static_cast<int>(number);
+}
+
+// diskFullness is converted once all lines are read, so only the value in force is
+// checked (a repeated key overwrites the earlier one).
+void ApplySetting(Settings& s, const std::string& key, const std::string& value,
+                  std::optional<std::string>& diskFullness) {
+  if (key == "diskFullness") diskFullness = value;
   else if (key == "httpServer") s.httpServer = value == "true";
   else if (key == "httpServerPort") s.httpServerPort = ReadSignedDecimal(value);
   else if (key == "logClear") s.logClear = value == "true";
@@ -131,9 +176,10 @@ std::string SettingsFileText(const Settings& s) {
   return text;
 }
 
-void ReadSettingsFile(const std::string& path, Settings& s) {
+void ReadSettingsFile(const std::string& path, Settings& s, std::vector<std::string>* notes) {
   std::string content;
   if (!platform::ReadWholeFile(path, content, 1 << 20)) return;
+  std::optional<std::string> diskFullness;
   size_t start = 0;
   while (start < content.size()) {
     size_t end = content.find('\n', start);
@@ -142,7 +188,12 @@ void ReadSettingsFile(const std::string& path, Settings& s) {
     start = end + 1;
     if (!text.empty() && text.back() == '\r') text.pop_back();
     std::string key, value;
-    if (MatchSettingLine(text, key, value)) ApplySetting(s, key, value);
+    if (MatchSettingLine(text, key, value)) ApplySetting(s, key, value, diskFullness);
+  }
+  if (diskFullness) {
+    std::vector<std::string> corrections;
+    s.diskFullness = ReadDiskFullness(*diskFullness, corrections);
+    if (notes != nullptr) notes->insert(notes->end(), corrections.begin(), corrections.end());
   }
 }
 
@@ -233,8 +284,15 @@ bool WriteRegistry(const std::string& path, const Settings& s) {
 }
 
 void LoadSettings(const std::string& appDataFolder, const std::string& registryPath) {
-  ReadSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings());
+  pendingNotes().clear();
+  ReadSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings(), &pendingNotes());
   ReadRegistry(registryPath, settings());
+}
+
+std::vector<std::string> TakeSettingsNotes() {
+  std::vector<std::string> notes;
+  notes.swap(pendingNotes());
+  return notes;
 }
 
 void SaveSettings(const std::string& appDataFolder, const std::string& registryPath) {

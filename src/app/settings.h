@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -22,9 +23,14 @@ struct WindowPlacement {
 };
 static_assert(sizeof(WindowPlacement) == 44, "placement record is 44 bytes");
 
+// The range of diskFullness the Options dialog offers, and its default.
+constexpr int kDiskFullnessMin = 4;
+constexpr int kDiskFullnessMax = 95;
+constexpr int kDiskFullnessDefault = 75;
+
 struct Settings {
   // Settings file ("Velmora NVR.exe.config").
-  int diskFullness = 75;
+  int diskFullness = kDiskFullnessDefault;  // percent, kDiskFullnessMin..kDiskFullnessMax
   bool httpServer = false;
   int httpServerPort = 80;
   bool logClear = false;
@@ -69,14 +75,21 @@ Settings& settings();
 constexpr std::size_t kMaxSettingText = 259;
 
 // Reads the settings file, then the registry file, over the current values.
-// Missing or unreadable files keep the defaults; bad lines are skipped.
+// Missing or unreadable files keep the defaults; bad lines are skipped. Writes no log
+// lines (the log is not open yet): what it corrected waits in TakeSettingsNotes.
 void LoadSettings(const std::string& appDataFolder, const std::string& registryPath);
+// The notes of the last LoadSettings about values it corrected (one line each), handed
+// out once.
+std::vector<std::string> TakeSettingsNotes();
 // Writes the settings file, then the registry file, each through a temporary file
 // and a rename. Failures keep the in-memory values and the old files.
 void SaveSettings(const std::string& appDataFolder, const std::string& registryPath);
 
 // The two stores on their own (tests and tools).
-void ReadSettingsFile(const std::string& path, Settings& s);
+// A diskFullness without a number or below kDiskFullnessMin reads as the default, one
+// above kDiskFullnessMax as kDiskFullnessMax; each correction adds a line to `notes`.
+void ReadSettingsFile(const std::string& path, Settings& s,
+                      std::vector<std::string>* notes = nullptr);
 bool WriteSettingsFile(const std::string& path, const Settings& s);
 std::string SettingsFileText(const Settings& s);
 void ReadRegistry(const std::string& path, Settings& s);

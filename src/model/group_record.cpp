@@ -11,6 +11,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "model/xml_element.h"
 
 namespace velmora {
 
@@ -130,6 +131,69 @@ bool IsValidName(const std::string& name) {
     if (c != 0 && std::strchr(kForbiddenNameChars, c) != nullptr) return false;
   }
   return characters <= kMaxNameLength;
+}
+
+namespace {
+
+// The byte length of the first `characters` characters of a UTF-8 text.
+std::size_t CharacterPrefix(std::string_view text, std::size_t characters) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (seen == characters) return i;
+      ++seen;
+    }
+  }
+  return text.size();
+}
+
+void TrimBlanks(std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) {
+    text.clear();
+    return;
+  }
+  text.erase(0, first);
+  text.erase(text.find_last_not_of(' ') + 1);
+}
+
+}  // namespace
+
+std::string CleanName(std::string_view text) {
+  std::string name(text);
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  name = XmlCharacters(name);
+  TrimBlanks(name);
+  name.resize(CharacterPrefix(name, kMaxNameLength));
+  TrimBlanks(name);
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  if (name.empty() || name == "." || name == "..") return "???";
+  return name;
+}
+
+std::string NumberedName(const std::string& name, int number) {
+  const std::string suffix = " (" + std::to_string(number) + ")";
+  const std::size_t room = kMaxNameLength > suffix.size() ? kMaxNameLength - suffix.size() : 0;
+  return name.substr(0, CharacterPrefix(name, room)) + suffix;
+}
+
+std::optional<std::string> UniqueChildName(const GroupRecord& parent, const std::string& name) {
+  auto taken = [&parent](const std::string& candidate) {
+    for (const auto& child : parent.children) {
+      if (NamesEqual(child->name, candidate)) return true;
+    }
+    return false;
+  };
+  if (!taken(name)) return name;
+  for (int number = 1; number < kMaxNameCandidates; ++number) {
+    std::string candidate = NumberedName(name, number);
+    if (!taken(candidate)) return candidate;
+  }
+  return std::nullopt;
 }
 
 std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::string& name) {

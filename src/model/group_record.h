@@ -19,7 +19,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -251,6 +253,22 @@ void RefreshItemState(GroupRecord& record);
 
 // 1 to 48 characters, none of / \ : * ? " < > |.
 bool IsValidName(const std::string& name);
+
+// The name an entry gets from text that comes from outside (a tree file, an imported
+// file, a pasted DEVICE text, a discovery answer, the rename and property pages). A name
+// is also a folder under the recordings folder and must come back unchanged from the
+// tree file, so: control characters (below 0x20, and 0x7F) become blanks, bytes that are
+// not UTF-8 become U+FFFD, blanks at either end are trimmed, the name is cut to 48
+// characters at a character boundary (and trimmed again), "/" becomes "_", and a name
+// that is then empty, "." or ".." becomes "???". Applying it twice changes nothing.
+std::string CleanName(std::string_view text);
+
+// "%s (%d)" with the name and the number, the name cut (at a character boundary) so
+// that the whole stays within 48 characters: the numbered name of a clean name is clean.
+std::string NumberedName(const std::string& name, int number);
+// `name`, or the first of its numbered names 1..999 that no child of `parent` carries
+// (ignoring case); nothing when all 1000 are taken.
+std::optional<std::string> UniqueChildName(const GroupRecord& parent, const std::string& name);
 // The path of an entry of `kind` named `name` under `parent`: empty for the root and
 // this recorder's entry, the name for a group, else the parent's path, "/" and the name
 // (only the name when the parent's path is empty).

@@ -143,7 +143,9 @@ void AddBool(XmlElement& element, const char* name, bool value) {
 
 XmlElement NamedElement(const char* elementName, const GroupRecord& record) {
   XmlElement element(elementName);
-  element.setAttribute("name", record.name);
+  // The name as the reader will take it, so that the file reads back as written even
+  // for a name that reached the tree without passing the name rule.
+  element.setAttribute("name", CleanName(record.name));
   return element;
 }
 
@@ -315,24 +317,13 @@ void Unexpected(const char* handler, const XmlElement& element) {
   Log("%s: unexpected element type '%s'", handler, element.name.c_str());
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// The `name` attribute of an entry element: "???" when missing, trimmed. Names become
-// folders under the recordings folder, so a name that would leave its parent folder
-// ("/", ".", "..") or fall on it (empty) is made harmless.
+// The `name` attribute of an entry element: "???" when missing, else cleaned by the one
+// rule for names from outside (CleanName): names become folders under the recordings
+// folder and must read back from the file as they were written.
 std::string LoadedName(const XmlElement& element) {
   const std::string* attribute = element.attribute("name");
   if (attribute == nullptr) return "???";
-  std::size_t first = 0;
-  std::size_t last = attribute->size();
-  while (first < last && IsBlank((*attribute)[first])) ++first;
-  while (last > first && IsBlank((*attribute)[last - 1])) --last;
-  std::string name = attribute->substr(first, last - first);
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  if (name.empty() || name == "." || name == "..") return "???";
-  return name;
+  return CleanName(*attribute);
 }
 
 bool IsTrue(const XmlElement& element) { return element.text == "true"; }
@@ -374,7 +365,7 @@ class LoadContext {
     int& next = index.nextNumber[folded];
     if (next == 0) next = 1;
     for (; next < kMaxNameCandidates; ++next) {
-      std::string candidate = name + " (" + std::to_string(next) + ")";
+      std::string candidate = NumberedName(name, next);
       if (index.names.count(FoldCase(candidate)) == 0) return candidate;
     }
     return std::nullopt;

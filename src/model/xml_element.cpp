@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -38,15 +39,20 @@ struct ParserDeleter {
 };
 using ParserHandle = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter>;
 
-bool OnlyWhiteSpace(const std::string& text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
-}
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// What is known of the text of an open element while its pieces arrive.
+struct TextState {
+  bool started = false;   // a piece that is not layout has arrived
+  std::size_t keep = 0;   // text length up to its last piece that is not layout
+};
 
 // Builds the element tree from the parser's events.
 struct TreeBuilder {
   XML_Parser parser = nullptr;
+  std::string_view document;      // the whole text, to tell references from literal text
   std::vector<XmlElement*> open;  // innermost last; open[0] is the document root
+  std::vector<TextState> texts;   // one per entry of `open`
   std::size_t elements = 0;
   bool stopped = false;  // set when a bound was hit; later events are ignored
   std::string stopReason;
@@ -75,21 +81,49 @@ struct TreeBuilder {
       element.attributes.emplace_back(a[0], a[1] != nullptr ? a[1] : "");
     }
     self->open.push_back(&element);
+    self->texts.emplace_back();
   }
 
   static void OnEnd(void* data, const XML_Char* /*name*/) {
     auto* self = static_cast<TreeBuilder*>(data);
     if (self->stopped || self->open.size() <= 1) return;
-    XmlElement* element = self->open.back();
-    // Indentation between elements is no part of any value.
-    if (OnlyWhiteSpace(element->text)) element->text.clear();
+    // Line breaks and indentation after the last real character are no part of the value.
+    self->open.back()->text.resize(self->texts.back().keep);
     self->open.pop_back();
+    self->texts.pop_back();
   }
 
+  // The parser hands text over in pieces: runs of literal characters, each line break on
+  // its own, and one piece per character or entity reference. A reference always counts;
+  // literal white space counts only between other characters.
   static void OnText(void* data, const XML_Char* text, int length) {
     auto* self = static_cast<TreeBuilder*>(data);
     if (self->stopped || self->open.size() <= 1 || length <= 0) return;
-    self->open.back()->text.append(text, static_cast<std::size_t>(length));
+    std::string_view piece(text, static_cast<std::size_t>(length));
+    std::string& target = self->open.back()->text;
+    TextState& state = self->texts.back();
+    const XML_Index at = XML_GetCurrentByteIndex(self->parser);
+    const bool reference = at >= 0 && static_cast<std::size_t>(at) < self->document.size() &&
+                           self->document[static_cast<std::size_t>(at)] == '&';
+    if (reference) {
+      target.append(piece);
+      state.started = true;
+      state.keep = target.size();
+      return;
+    }
+    if (!state.started) {
+      std::size_t first = 0;
+      while (first < piece.size() && IsXmlSpace(piece[first])) ++first;
+      piece.remove_prefix(first);
+      if (piece.empty()) return;
+    }
+    target.append(piece);
+    std::size_t trailing = 0;
+    while (trailing < piece.size() && IsXmlSpace(piece[piece.size() - 1 - trailing])) ++trailing;
+    if (trailing < piece.size()) {
+      state.started = true;
+      state.keep = target.size() - trailing;
+    }
   }
 
   static void OnEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int,
@@ -114,7 +148,9 @@ XmlParseResult ParseXml(std::string_view text, XmlElement& documentRoot) {
   }
   TreeBuilder builder;
   builder.parser = parser.get();
+  builder.document = text;
   builder.open.push_back(&documentRoot);
+  builder.texts.emplace_back();
   XML_SetUserData(parser.get(), &builder);
   XML_SetElementHandler(parser.get(), &TreeBuilder::OnStart, &TreeBuilder::OnEnd);
   XML_SetCharacterDataHandler(parser.get(), &TreeBuilder::OnText);
@@ -161,6 +197,109 @@ std::string EscapeXml(std::string_view text) {
   return out;
 }
 
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the UTF-8 sequence at the start of `text` when it encodes a character an
+// XML document may hold (any but U+FFFE and U+FFFF, surrogates, overlong forms and
+// values beyond U+10FFFF); 0 otherwise. Control characters are judged by the caller.
+std::size_t XmlSequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  uint32_t value;
+  uint32_t lowest;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1Fu;
+    lowest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0Fu;
+    lowest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07u;
+    lowest = 0x10000;
+  } else {
+    return 0;  // a continuation byte, an overlong two-byte lead, or beyond U+10FFFF
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i) & 0x3Fu);
+  }
+  if (value < lowest || value > 0x10FFFF) return 0;
+  if (value >= 0xD800 && value <= 0xDFFF) return 0;
+  if (value == 0xFFFE || value == 0xFFFF) return 0;
+  return length;
+}
+
+enum class Place { kText, kAttribute };
+
+// Escapes a value so that the parser gives back exactly the characters written.
+void AppendEscaped(std::string_view value, Place place, std::string& out) {
+  const std::string text = XmlCharacters(value);
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  if (place == Place::kText) {
+    while (first < last && IsXmlSpace(text[first])) ++first;
+    while (last > first && IsXmlSpace(text[last - 1])) --last;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool edge = i < first || i >= last;  // white space the reader would drop
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\'': out += "&apos;"; break;
+      case '"': out += "&quot;"; break;
+      case '\r': out += "&#13;"; break;
+      case '\t':
+        if (edge || place == Place::kAttribute) out += "&#9;";
+        else out += c;
+        break;
+      case '\n':
+        if (edge || place == Place::kAttribute) out += "&#10;";
+        else out += c;
+        break;
+      case ' ':
+        if (edge) out += "&#32;";
+        else out += c;
+        break;
+      default: out += c; break;
+    }
+  }
+}
+
+}  // namespace
+
+std::string XmlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20) {
+      out += (c == '\t' || c == '\n' || c == '\r') ? static_cast<char>(c) : ' ';
+      ++i;
+      continue;
+    }
+    const std::size_t length = XmlSequenceLength(text.substr(i));
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    out.append(text.substr(i, length));
+    i += length;
+  }
+  return out;
+}
+
 void WriteXmlElement(const XmlElement& element, int level, std::string_view newline,
                      std::string& out) {
   out.append(static_cast<std::size_t>(level), '\t');
@@ -175,11 +314,11 @@ void WriteXmlElement(const XmlElement& element, int level, std::string_view newl
     out += ' ';
     out += attribute->first;
     out += "=\"";
-    out += EscapeXml(attribute->second);
+    AppendEscaped(attribute->second, Place::kAttribute, out);
     out += '"';
   }
   out += '>';
-  out += EscapeXml(element.text);
+  AppendEscaped(element.text, Place::kText, out);
   if (!element.children.empty()) {
     out += newline;
     for (const auto& child : element.children) WriteXmlElement(child, level + 1, newline, out);

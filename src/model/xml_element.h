@@ -38,9 +38,11 @@ struct XmlParseResult {
 };
 
 // Parses the text into `documentRoot` (named "DOCUMENT_ROOT"): each start tag appends a
-// new element to the innermost open element, character data goes to the innermost
-// element's text, and a text that is only white space is dropped when the element
-// ends. On an error the elements built before it stay in the tree. Entity declarations,
+// new element to the innermost open element, and character data goes to the innermost
+// element's text. White space written literally at the start or the end of an element's
+// text is layout (line breaks and indentation of a pretty-printed file) and is dropped;
+// white space between other characters, and any that comes from a character or entity
+// reference, is kept. On an error the elements built before it stay in the tree. Entity declarations,
 // nesting deeper than kMaxXmlDepth and more than kMaxXmlElements elements end the parse
 // as errors.
 XmlParseResult ParseXml(std::string_view text, XmlElement& documentRoot);
@@ -48,8 +50,18 @@ XmlParseResult ParseXml(std::string_view text, XmlElement& documentRoot);
 // "&" "<" ">" "'" "\"" replaced by their entities, in this order.
 std::string EscapeXml(std::string_view text);
 
+// The text with every character an XML document cannot hold replaced: a byte sequence
+// that is not UTF-8 (stray or missing continuation bytes, overlong forms, surrogates,
+// beyond U+10FFFF) and U+FFFE, U+FFFF become U+FFFD; control characters other than tab,
+// line feed and carriage return become blanks. Valid text comes back unchanged.
+std::string XmlCharacters(std::string_view text);
+
 // Writes the element at `level` (tabs of indentation), attributes sorted by name, lines
-// ended by `newline`.
+// ended by `newline`. What is written reads back through ParseXml as the same element:
+// characters no document can hold are replaced first (XmlCharacters); a carriage
+// return, and white space at either end of a text, are written as character references
+// (the reader drops literal white space there); tab, line feed and carriage return in
+// an attribute too (the parser turns literal ones into blanks).
 void WriteXmlElement(const XmlElement& element, int level, std::string_view newline,
                      std::string& out);
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <type_traits>
 
@@ -55,6 +56,26 @@ std::shared_ptr<GroupRecord> NewServerCamera(GroupRecord& server, int index) {
   return camera;
 }
 
+// A hardware-address text as discovery makes them ("025A3C-001122", "ONVIF-" and a
+// host): printable ASCII without blanks.
+bool IsHardwareText(const std::string& text) {
+  if (text.empty() || text.size() > 270) return false;
+  for (char c : text) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+// A text from the network as it may appear in a log line: other bytes than printable
+// ASCII are shown as '?'.
+std::string LogText(const std::string& text) {
+  std::string shown = text.substr(0, 300);
+  for (char& c : shown) {
+    if (c < ' ' || c > '~') c = '?';
+  }
+  return shown;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -80,6 +101,12 @@ DiscoveryHooks& discoveryHooks() {
 bool discovery_add_device(const std::string& address, const std::string& hwAddr) {
   GroupRecord* root = treeRoot().get();
   if (root == nullptr) return false;
+  // The address becomes the location and, through the hardware text, the name and the
+  // recordings folder: only a plain host is taken.
+  if (!IsHostText(address) || !IsHardwareText(hwAddr)) {
+    Log("discovery_add_device: ignoring device with address '%s'", LogText(address).c_str());
+    return false;
+  }
   GroupRecord* group = FindScanGroup(*root);
   if (group == nullptr) {
     if (root->children.empty()) {
@@ -96,9 +123,14 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   int viewable = CountViewable(root);
   if (viewable >= kMaxViewableEntries) return false;
 
+  // The name follows the rule of every other entry point and is unique in the group, so
+  // the entry keeps its recordings folder when the tree is read back.
+  std::optional<std::string> name = UniqueChildName(*group, CleanName(hwAddr));
+  if (!name) return false;
+
   Log("Adding '%s' to group '%s'", hwAddr.c_str(), group->name.c_str());
   const ModelInfo model = ModelFromCode(ModelCode(hwAddr));
-  auto record = CreateRecord(model.kind, hwAddr);
+  auto record = CreateRecord(model.kind, std::move(*name));
   record->hwAddr = hwAddr;
   record->uuid = NewUuidText();
   record->path = ComputePath(group, record->kind, record->name);

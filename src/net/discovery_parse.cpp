@@ -113,6 +113,22 @@ const std::string& OnvifProbeText() {
   return text;
 }
 
+bool IsHostText(std::string_view text) {
+  if (text.empty() || text.size() > 253) return false;
+  std::size_t label = 0;
+  for (char c : text) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!allowed || ++label > 63) return false;
+  }
+  return label != 0;
+}
+
 OnvifAnswer ParseOnvifAnswer(std::string_view text) {
   static const std::regex typesPattern("<d:types>(.*)</d:types>",
                                        std::regex::ECMAScript | std::regex::icase);
@@ -147,7 +163,7 @@ OnvifAnswer ParseOnvifAnswer(std::string_view text) {
     answer.result = OnvifAnswer::Result::kOtherMaker;
     return answer;
   }
-  if (!std::regex_search(addresses, match, hostPattern)) {
+  if (!std::regex_search(addresses, match, hostPattern) || !IsHostText(match[1].str())) {
     answer.result = OnvifAnswer::Result::kNoAddress;
     return answer;
   }

@@ -57,12 +57,18 @@ std::string UdpProbeText();
 // The ONVIF WS-Discovery probe for network video transmitters, sent unchanged.
 const std::string& OnvifProbeText();
 
+// A host text a device may be added with: a dotted IPv4 address or a host name of
+// labels of letters, digits, '-' and '_' (1 to 63 each) joined by dots, at most 253
+// characters. It becomes a device's location and, behind "ONVIF-", its name, so
+// anything else (control bytes, markup, blanks, bytes that are not ASCII) is refused.
+bool IsHostText(std::string_view text);
+
 struct OnvifAnswer {
   enum class Result {
     kDevice,         // take it: address and name are set
     kNotUsable,      // not a plain video transmitter with a name scope and an http address
     kOtherMaker,     // the name carries none of our product names
-    kNoAddress,      // no host in the http address
+    kNoAddress,      // no usable host in the http address (see IsHostText)
   };
   Result result = Result::kNotUsable;
   std::string name;     // "Unknown" when the scopes name none

@@ -169,6 +169,23 @@ TEST_F(Headless, PathDataNamingAFileFallsBackToDefault) {
   EXPECT_NE(config.find("<add key=\"diskFullness\" value=\"60\"/>"), std::string::npos);
 }
 
+TEST_F(Headless, AnUnusableDiskFullnessIsLoggedOnceAndSavedAsTheDefault) {
+  std::filesystem::create_directories(appData_);
+  WriteFile(appData_ + "/Velmora NVR.exe.config",
+            "\t\t<add key=\"diskFullness\" value=\"abc\"/>\n");
+  ChildProcess app({program(), "--headless"}, env());
+  ASSERT_TRUE(WaitFor([&] { return started(); }, 10s));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(10s), 0);
+  auto lines = messages();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "LoadSettings: diskFullness value \"abc\" is not a number, using 75"),
+            1);
+  EXPECT_NE(ReadFile(appData_ + "/Velmora NVR.exe.config")
+                .find("<add key=\"diskFullness\" value=\"75\"/>"),
+            std::string::npos);
+}
+
 TEST_F(Headless, LogClearMovesPreviousLogAside) {
   std::filesystem::create_directories(appData_);
   WriteFile(appData_ + "/Velmora NVR.log", "previous run\r\n");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "app/settings.h"
 #include "platform/registry.h"
@@ -96,8 +97,64 @@ TEST(SettingsFile, NumberForms) {
                                       Line("httpServerPort", "8x"));
   ReadSettingsFile(dir.file("o.config"), s);
   EXPECT_EQ(s.logSizeMax, 8u) << "leading 0 is octal";
-  EXPECT_EQ(s.diskFullness, -5);
+  EXPECT_EQ(s.diskFullness, 75) << "below the Options range means the default";
   EXPECT_EQ(s.httpServerPort, 8);
+}
+
+// The cleanup thread deletes recordings while the drive is fuller than diskFullness, so
+// a value it cannot use must never reach it.
+TEST(SettingsFile, DiskFullnessOutsideItsRangeIsCorrectedNotedAndSavedAsInForce) {
+  TempDir dir;
+  struct Case {
+    std::string text;
+    int expected;
+    std::string note;  // empty when the value is taken as it is
+  };
+  const std::vector<Case> cases = {
+      {"", 75, "diskFullness value \"\" is not a number, using 75"},
+      {"abc", 75, "diskFullness value \"abc\" is not a number, using 75"},
+      {"-5", 75, "diskFullness value \"-5\" is below 4, using 75"},
+      {"0", 75, "diskFullness value \"0\" is below 4, using 75"},
+      {"3", 75, "diskFullness value \"3\" is below 4, using 75"},
+      {"200", 95, "diskFullness value \"200\" is above 95, using 95"},
+      {"99999999999999999999", 95, "diskFullness value \"99999999999999999999\" is above 95, using 95"},
+      {"-99999999999999999999", 75, "diskFullness value \"-99999999999999999999\" is below 4, using 75"},
+      {"\x01\x7f", 75, "diskFullness value \"??\" is not a number, using 75"},
+      {"4", 4, ""},
+      {"95", 95, ""},
+      {" 60", 60, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("value \"" + c.text + "\"");
+    WriteFile(dir.file("d.config"), Line("diskFullness", c.text));
+    Settings s;
+    s.diskFullness = 42;
+    std::vector<std::string> notes;
+    ReadSettingsFile(dir.file("d.config"), s, &notes);
+    EXPECT_EQ(s.diskFullness, c.expected);
+    EXPECT_EQ(notes, c.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.note});
+    // What is written back is the value in force, and it reads back without a note.
+    ASSERT_TRUE(WriteSettingsFile(dir.file("d.config"), s));
+    EXPECT_NE(ReadFile(dir.file("d.config")).find(Line("diskFullness", std::to_string(c.expected))),
+              std::string::npos);
+    notes.clear();
+    ReadSettingsFile(dir.file("d.config"), s, &notes);
+    EXPECT_EQ(s.diskFullness, c.expected);
+    EXPECT_TRUE(notes.empty());
+  }
+
+  // Only the value in force is checked: a bad value overwritten by a later line is not
+  // noted, and the last of two bad values is noted once.
+  WriteFile(dir.file("r.config"), Line("diskFullness", "0") + Line("diskFullness", "80"));
+  Settings s;
+  std::vector<std::string> notes;
+  ReadSettingsFile(dir.file("r.config"), s, &notes);
+  EXPECT_EQ(s.diskFullness, 80);
+  EXPECT_TRUE(notes.empty());
+  WriteFile(dir.file("r.config"), Line("diskFullness", "0") + Line("diskFullness", "x"));
+  ReadSettingsFile(dir.file("r.config"), s, &notes);
+  EXPECT_EQ(s.diskFullness, 75);
+  EXPECT_EQ(notes.size(), 1u);
 }
 
 TEST(SettingsFile, MissingFileKeepsDefaults) {

@@ -139,6 +139,35 @@ TEST_F(TransferTest, BrokenOrForeignTextsAddWhatTheyCanAndLog) {
   EXPECT_EQ(logText().find("GroupListInsertDeviceFromXML", logged), std::string::npos);
 }
 
+TEST_F(TransferTest, PastedAndImportedNamesFollowTheNameRuleAndCopyBackUnchanged) {
+  // A DEVICE text from another program: line breaks in the name, a name too long, and
+  // a pretty-printed value.
+  const std::string longName(50, 'z');
+  const std::string text = "<DEVICE>\n\t<Device name=\"\tNew&#10;line&#13;\">\n\t\t<Location>\n"
+                           "\t\t\t10.0.0.5\n\t\t</Location>\n\t</Device>\n"
+                           "\t<Device name=\"" + longName + "\"/>\n</DEVICE>\n";
+  EXPECT_EQ(PasteDeviceText(yard, text), 2);
+  ASSERT_EQ(Names(*yard), (std::vector<std::string>{"New line", std::string(48, 'z')}));
+  const GroupRecord& pasted = *yard->children[0];
+  EXPECT_EQ(pasted.path, "Yard/New line");
+  EXPECT_EQ(pasted.location, "10.0.0.5");
+
+  // Copied out and pasted again, the entry keeps everything but takes a numbered name
+  // that still fits the rule.
+  EXPECT_EQ(PasteDeviceText(yard, DeviceText(*yard->children[1])), 1);
+  EXPECT_EQ(yard->children[2]->name, std::string(44, 'z') + " (1)");
+  EXPECT_EQ(PasteDeviceText(cams, DeviceText(pasted)), 1);
+  EXPECT_EQ(DeviceText(*cams->children.back()), DeviceText(pasted));
+
+  // An imported device file takes the same rule.
+  const std::string file = dir_ + "/import.xml";
+  WriteFile(file, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
+                  "<HTTPDevice name=\"  Weather&#9;&#9;roof \"/></Group></LocalNVR></DeviceTree>");
+  EXPECT_TRUE(ImportDeviceFile(file));
+  ASSERT_NE(FindByName(yard, "Weather  roof", false), nullptr);
+  EXPECT_EQ(FindByName(yard, "Weather  roof", false)->path, "Yard/Weather  roof");
+}
+
 TEST_F(TransferTest, APasteStopsAtTheTreesViewableLimit) {
   GroupRecord& many = add(*nvr, EntryKind::Group, "Many");
   for (int i = 0; i < 1020; ++i) add(many, EntryKind::Device, "d" + std::to_string(i));

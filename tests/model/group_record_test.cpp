@@ -134,6 +134,58 @@ TEST_F(RecordTest, NamesAreOneToFortyEightCharactersWithoutTheNineForbidden) {
   for (char c : std::string("/\\:*?\"<>|")) EXPECT_FALSE(IsValidName(std::string("a") + c)) << c;
 }
 
+TEST_F(RecordTest, CleanNameMakesEveryTextANameThatSurvivesTheFile) {
+  const std::string replacement = "\xef\xbf\xbd";  // U+FFFD
+  std::string fortySeven(47, 'a');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Front door", "Front door"},
+      {"new\nline", "new line"},
+      {"\ttab\r\n", "tab"},
+      {"a\x01" "b\x1f" "c\x7f", "a b c"},
+      {"bad \xff byte", "bad " + replacement + " byte"},
+      {"cut \xc3", "cut " + replacement},                       // a lead byte without its rest
+      {"\xed\xa0\x80", replacement + replacement + replacement},  // a surrogate
+      {"\xc0\xaf", replacement + replacement},                  // an overlong "/"
+      {"\xef\xbf\xbe", replacement + replacement + replacement},  // U+FFFE
+      {"D\xc3\xbcr \xf0\x9f\x93\xb7", "D\xc3\xbcr \xf0\x9f\x93\xb7"},
+      {std::string(60, 'x'), std::string(48, 'x')},
+      // Cut at the 48th character, which takes two bytes, never inside it.
+      {fortySeven + "\xc3\xa4\xc3\xa4", fortySeven + "\xc3\xa4"},
+      // A blank left at the end by the cut is trimmed like any other.
+      {fortySeven + " tail", fortySeven},
+      {"../../etc", ".._.._etc"},
+      {" . ", "???"},
+      {"\n..\t", "???"},
+      {"", "???"},
+      {"\x01\x02", "???"},
+      {"<&>\"", "<&>\""},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::string name = CleanName(text);
+    EXPECT_EQ(name, expected) << text;
+    EXPECT_EQ(CleanName(name), name) << "applying the rule again changes nothing: " << text;
+  }
+
+  // Numbered names stay within 48 characters, so they too come back unchanged.
+  EXPECT_EQ(NumberedName("Cam", 1), "Cam (1)");
+  EXPECT_EQ(NumberedName(std::string(48, 'x'), 999), std::string(42, 'x') + " (999)");
+  std::string wide;
+  for (int i = 0; i < 48; ++i) wide += "\xc3\xa4";
+  const std::string numbered = NumberedName(wide, 12);
+  EXPECT_TRUE(IsValidName(numbered));
+  EXPECT_EQ(CleanName(numbered), numbered);
+  EXPECT_EQ(numbered.substr(numbered.size() - 5), " (12)");
+
+  GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "All Views");
+  GroupRecord& group = add(nvr, EntryKind::Group, "Cams");
+  EXPECT_EQ(UniqueChildName(group, "Cam"), "Cam");
+  add(group, EntryKind::Device, "cam");
+  add(group, EntryKind::Device, "CAM (1)");
+  EXPECT_EQ(UniqueChildName(group, "Cam"), "Cam (2)");
+  add(group, EntryKind::Device, std::string(48, 'x'));
+  EXPECT_EQ(UniqueChildName(group, std::string(48, 'X')), std::string(44, 'X') + " (1)");
+}
+
 TEST_F(RecordTest, RenamingAGroupRecomputesThePathOfEveryEntryBelow) {
   GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "All Views");
   GroupRecord& group = add(nvr, EntryKind::Group, "Cams");

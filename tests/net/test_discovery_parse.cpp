@@ -124,6 +124,35 @@ TEST(DiscoveryOnvif, AnswerRules) {
             OnvifAnswer::Result::kNoAddress);
 }
 
+// The host of an answer becomes a device's location and, behind "ONVIF-", its name and
+// recordings folder: only plain host texts are taken.
+TEST(DiscoveryOnvif, OnlyPlainHostsAreTakenFromAnAnswer) {
+  for (const std::string& host : std::vector<std::string>{"10.0.0.7", "cam-1.local", "CAM_2", std::string(63, 'a') + ".b",
+                                 std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                     std::string(63, 'c') + "." + std::string(61, 'd')}) {
+    EXPECT_TRUE(IsHostText(host)) << host;
+  }
+  for (const std::string& host : std::vector<std::string>{"", ".", "a..b", ".a", "a.", "a b", "a\tb", "a\x01" "b", "<&>\"",
+                                 "caf\xc3\xa9", "\xff\xfe", "a%2fb", "[::1]", std::string(64, 'a'),
+                                 std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                     std::string(63, 'c') + "." + std::string(62, 'd')}) {
+    EXPECT_FALSE(IsHostText(host)) << host;
+  }
+
+  const std::string scopes = "onvif://www.onvif.org/name/Quorix";
+  for (const std::string& crafted : std::vector<std::string>{"http://10.0.0.1\x01\x02/", "http://<&>\"/", "http://a b/",
+                                    "http://\xff\xfe.local/", "http://new\nline/",
+                                    "http://" + std::string(300, 'h') + "/"}) {
+    const OnvifAnswer answer =
+        ParseOnvifAnswer(OnvifAnswerText("dn:NetworkVideoTransmitter", scopes, crafted + "onvif"));
+    // (A line feed already keeps the address list from matching at all.)
+    EXPECT_EQ(answer.result, crafted.find('\n') == std::string::npos ? OnvifAnswer::Result::kNoAddress
+                                                                      : OnvifAnswer::Result::kNotUsable)
+        << crafted;
+    EXPECT_TRUE(answer.address.empty());
+  }
+}
+
 TEST(DiscoveryOnvif, TextEndsAtNulAndAtOneDatagram) {
   const std::string scopes = "onvif://www.onvif.org/name/Quorix";
   std::string text = OnvifAnswerText("dn:NetworkVideoTransmitter", scopes, "http://1.2.3.4/");
@@ -316,6 +345,48 @@ TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
 
   AppMessage status = MsgStatusText{std::string("x")};
   EXPECT_FALSE(HandleNetMessage(status));
+}
+
+TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) {
+  // Texts that reach the main thread only through a broken or hostile sender.
+  EXPECT_FALSE(discovery_add_device("10.0.0.1\x01<&>\"\xff", "ONVIF-10.0.0.1\x01<&>\"\xff"));
+  EXPECT_FALSE(discovery_add_device("10.0.0.2", "ONVIF-10.0.0.2\n"));
+  EXPECT_FALSE(discovery_add_device("", ""));
+  EXPECT_EQ(scanGroup(), nullptr);
+  EXPECT_NE(test::ReadFile(dir.file("test.log"))
+                .find("discovery_add_device: ignoring device with address '10.0.0.1?<&>\"?'"),
+            std::string::npos);
+
+  // A name already taken in the group, by an entry added by hand, is numbered now, as
+  // the tree file would number it at the next start; a long host name is cut to fit.
+  auto group = test::AddNode(*nvr, EntryKind::Group, kScanGroupName);
+  test::AddNode(*group, EntryKind::Device, "onvif-10.0.0.7")->uuid = NewUuidText();
+  const std::string longHost = std::string(60, 'h') + ".local";
+  AppMessage first = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
+  AppMessage second = MsgOnvifDevice{longHost, "ONVIF-" + longHost};
+  EXPECT_TRUE(HandleNetMessage(first));
+  EXPECT_TRUE(HandleNetMessage(second));
+  ASSERT_EQ(group->children.size(), 3u);
+  EXPECT_EQ(group->children[1]->name, "ONVIF-10.0.0.7 (1)");
+  EXPECT_EQ(group->children[1]->hwAddr, "ONVIF-10.0.0.7");
+  EXPECT_EQ(group->children[2]->name, "ONVIF-" + std::string(42, 'h'));
+  EXPECT_EQ(group->children[2]->location, longHost);
+
+  // The saved tree reads back with every device, each under its own name and folder.
+  std::vector<std::string> folders;
+  for (const auto& child : group->children) folders.push_back(child->path);
+  const std::string saved = test::ReadFile(paths().deviceTreePath);
+  DestroyTree(treeRoot().get());
+  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  GroupRecord* loaded = scanGroup();
+  ASSERT_NE(loaded, nullptr);
+  std::vector<std::string> loadedFolders;
+  for (const auto& child : loaded->children) loadedFolders.push_back(child->path);
+  EXPECT_EQ(loadedFolders, folders);
+  EXPECT_EQ(TreeFileText(*treeRoot()), saved);
+  // The same device found again is still known by its hardware text.
+  EXPECT_FALSE(discovery_add_device(longHost, "ONVIF-" + longHost));
 }
 
 TEST_F(DiscoveryTreeTest, AFullTreeTakesNoMoreDevices) {
