@@ -60,6 +60,24 @@ std::size_t FindStart(const uint8_t* data, std::size_t e, std::size_t held) {
   return kNotFound;
 }
 
+// Where the search for a frame's end marker begins: behind the application segments
+// (APP0 to APP15) that follow its start marker, stepped over by their lengths, because
+// an EXIF segment carries a thumbnail with an end marker of its own. kNotFound while
+// such a segment has not arrived completely. An encrypted frame (FF D8 FF EA) is left
+// to decrypt, which knows the frame's size from its own header.
+std::size_t FrameBody(const uint8_t* data, std::size_t start, std::size_t held) {
+  std::size_t pos = start + 2;
+  if (pos + 1 < held && data[pos] == 0xFF && data[pos + 1] == 0xEA) return pos;
+  while (pos + 1 < held && data[pos] == 0xFF && data[pos + 1] >= 0xE0 && data[pos + 1] <= 0xEF) {
+    if (pos + 3 >= held) return kNotFound;
+    const std::size_t length = (static_cast<std::size_t>(data[pos + 2]) << 8) | data[pos + 3];
+    if (length < 2) break;  // no segment after all: search from here
+    if (pos + 2 + length > held) return kNotFound;
+    pos += 2 + length;
+  }
+  return pos;
+}
+
 std::string Format(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
@@ -251,6 +269,15 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
                          record.location.c_str());
           ReportFetchState(record, true, "Missing JPEG start marker");
           return StreamStep::kClose;
+        }
+        // An end marker inside the frame's application segments (an EXIF thumbnail's)
+        // does not end the frame: search again behind them. Everything from there on
+        // arrives after them, so later receives need not look back.
+        const std::size_t body = FrameBody(data, start, held);
+        if (body == kNotFound) return StreamStep::kReceive;
+        if (p < body) {
+          scan = body;
+          continue;
         }
       }
       if (decrypt(data + start, e - start, held - start) == DecryptResult::kDone) break;
