@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/settings.h"
@@ -151,6 +152,18 @@ std::string view_caption(const std::string& name, const ImageHolder* holder, dou
 }
 
 void ReportFetchState(GroupRecord& record, bool error, const char* text) {
+  // The log sees every change of a device's state, shown or not (a recorder without a
+  // window has no tile to show it): once when an error text appears or changes, once
+  // when frames come again.
+  if (error && text != nullptr && record.fetchErrorText != text) {
+    record.fetchErrorText = text;
+    LogDeviceLevel(0, record.debugLevel, "fetch error for %s [%s]: %s", record.name.c_str(),
+                   UrlWithoutPassword(record.location).c_str(), text);
+  } else if (!error && !record.fetchErrorText.empty()) {
+    LogDeviceLevel(0, record.debugLevel, "fetch recovered for %s [%s] after: %s", record.name.c_str(),
+                   UrlWithoutPassword(record.location).c_str(), record.fetchErrorText.c_str());
+    record.fetchErrorText.clear();
+  }
   const int slot = record.viewIndex;
   if (slot == -1) return;
   if (text != nullptr && !record.stillShown) viewSlots().SetText(slot, text);
@@ -180,7 +193,7 @@ StreamStep ReceivedBytesStep(GroupRecord& record, uint32_t bytes) {
   record.streamLength = 0;
   record.restartPending = true;
   LogDeviceLevel(1, record.debugLevel, "disconnecting from %s [%s]", record.name.c_str(),
-                 record.location.c_str());
+                 UrlWithoutPassword(record.location).c_str());
   return StreamStep::kClose;
 }
 
@@ -222,6 +235,8 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
     const int fields = std::sscanf(line.c_str(), "HTTP/%f %u %127s", &version, &status, reason);
     // A status line without a reason phrase still carries its status.
     if (fields >= 2 && status != 200) {
+      // Refused credentials are not tried again at once (see viewthread_check_update).
+      record.accessRefused = status == 401 || status == 403;
       char text[192];
       if (fields == 3) {
         std::snprintf(text, sizeof text, "HTTP %u %s", status, reason);
@@ -235,6 +250,7 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
 
   LogDeviceLevel(3, record.debugLevel, "STATE_READING");
   record.fetchState = STATE_READING;
+  record.accessRefused = false;
   // The header stays in front of the body; the start-marker search skips it.
   return viewthread_iocp_check_jpeg(record, connection, bytes);
 }
@@ -266,7 +282,7 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
         start = FindStart(data, e, held);
         if (start == kNotFound) {
           LogDeviceLevel(0, record.debugLevel, "missing start marker for %s [%s]", record.name.c_str(),
-                         record.location.c_str());
+                         UrlWithoutPassword(record.location).c_str());
           ReportFetchState(record, true, "Missing JPEG start marker");
           return StreamStep::kClose;
         }
@@ -321,7 +337,7 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
 
     if (record.restartPending) {
       LogDeviceLevel(1, record.debugLevel, "disconnected from %s [%s]", record.name.c_str(),
-                     record.location.c_str());
+                     UrlWithoutPassword(record.location).c_str());
       return StreamStep::kClose;
     }
     const std::size_t rest = held - e;
