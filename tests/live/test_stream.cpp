@@ -97,6 +97,34 @@ TEST_F(StreamTest, RefusedStatusShowsStatusAndFirstReasonWordAndCloses) {
   }
 }
 
+TEST_F(StreamTest, OnlyRefusedCredentialsMarkTheDeviceForTheLongRetryAndEachTextIsLoggedOnce) {
+  record_->debugLevel = 0;
+  const auto answer = [this](const std::string& header) {
+    record_->fetchState = STATE_HEADER;
+    record_->streamLength = 0;
+    Feed(header);
+    return record_->accessRefused;
+  };
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.1 403 Forbidden\r\n\r\n"));
+  EXPECT_FALSE(answer("HTTP/1.0 404 Not Found\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_FALSE(answer(std::string(test::kStreamHeader) + MjpegPart(MakeJpeg(32, 24))));
+  EXPECT_EQ(record_->frameCount, 1);
+  const std::string log = LogText();
+  const auto count = [&log](const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 401 Unauthorized"), 2) << log;
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 403 Forbidden"), 1);
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 404 Not"), 1);
+  EXPECT_EQ(count("fetch recovered for Door [127.0.0.1] after: HTTP 401 Unauthorized"), 1);
+  EXPECT_EQ(count("fetch "), 5);
+}
+
 TEST_F(StreamTest, HeaderWithoutBlankLineIsRefusedOnlyPast64KiB) {
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n"), StreamStep::kReceive);
   const std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
