@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev
-  libturbojpeg0-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev
   libcurl4-openssl-dev
   libssl-dev
   libexpat1-dev

@@ -340,7 +340,7 @@ void Application::Timer3() {
 void Application::Dispatch(AppMessage& message) {
   if (auto* status = std::get_if<MsgStatusText>(&message)) {
     statusText_ = status->text.value_or(std::string());
-    if (!statusText_.empty()) Log("%s", statusText_.c_str());
+    if (!statusText_.empty() && status->log) Log("%s", statusText_.c_str());
     if (hooks_.showStatus) hooks_.showStatus(statusText_);
     return;
   }

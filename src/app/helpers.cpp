@@ -241,4 +241,16 @@ bool HasControlCharacter(const std::string& text) {
   return false;
 }
 
+std::string UrlWithoutPassword(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+  std::size_t end = url.find_first_of("/?#", authority);
+  if (end == std::string::npos) end = url.size();
+  const std::size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < authority || at >= end) return url;
+  const std::size_t colon = url.find(':', authority);
+  if (colon == std::string::npos || colon > at) return url;  // a user name alone
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
 }  // namespace velmora

@@ -147,9 +147,9 @@ void LogLastErrorRead(const char* operation) {
   WriteLine(FailedText(operation, code, false));
 }
 
-void StatusLastError(const char* operation) {
+void StatusLastError(const char* operation, bool log) {
   int code = errno;
-  PostStatus(FailedText(operation, code, false));
+  PostStatus(FailedText(operation, code, false), log);
 }
 
 void LogInternetError(const char* operation, unsigned code, const char* curlText) {

@@ -20,8 +20,9 @@ void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogLastError(const char* operation);
 // The same, for the recorded-data readers (text cut at the first line feed).
 void LogLastErrorRead(const char* operation);
-// The same text, posted to the main thread as a status message instead of logged.
-void StatusLastError(const char* operation);
+// The same text, posted to the main thread as a status message instead of logged; with
+// log false the main thread only shows it.
+void StatusLastError(const char* operation, bool log = true);
 // Like LogLastError for the HTTP library: its own error text first (curlText, may be
 // null), then the system text for code; code 0 appends " (0)".
 void LogInternetError(const char* operation, unsigned code, const char* curlText = nullptr);

@@ -42,6 +42,6 @@ MessageQueue& mainQueue() {
   return *queue;
 }
 
-bool PostStatus(std::string text) { return mainQueue().post(MsgStatusText{std::move(text)}); }
+bool PostStatus(std::string text, bool log) { return mainQueue().post(MsgStatusText{std::move(text), log}); }
 
 }  // namespace velmora

@@ -34,6 +34,7 @@ struct MsgHttpListen {                // WM_APP+3: the HTTP server asks for a fr
 struct MsgStatusText {                // WM_APP+4: no text clears the status bar
   static constexpr uint32_t id = WM_APP + 4;
   std::optional<std::string> text;
+  bool log = true;  // false: shown only (a repeat the sender has already logged lately)
 };
 struct MsgPaneClose {                 // WM_APP+5
   static constexpr uint32_t id = WM_APP + 5;
@@ -141,6 +142,7 @@ class MessageQueue {
 MessageQueue& mainQueue();
 
 // Posts a status text (WM_APP+4) to the main queue; returns false when the post failed.
-bool PostStatus(std::string text);
+// With log false the text is shown but not written to the log.
+bool PostStatus(std::string text, bool log = true);
 
 }  // namespace velmora

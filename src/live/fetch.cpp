@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "live/jpeg.h"
 #include "live/request.h"
@@ -368,7 +369,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // viewthread_iocp_state_connecting: the connect completed; send the request.
   void StateConnecting(GroupRecord& r) {
-    LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), r.location.c_str());
+    LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), UrlWithoutPassword(r.location).c_str());
     r.fetchState = STATE_CONNECTED;
     r.restartPending = false;
     request_ = CameraRequestText(r);
@@ -589,7 +590,9 @@ void viewthread_check_update(GroupRecord& record) {
   if (!guard.owns_lock()) return;
 
   uint32_t limit = kRetryUnheardMs;
-  if (record.receivedData) {
+  // A camera that refused the credentials waits like one that cannot be reached: many
+  // cameras lock the account after a few wrong passwords in a row.
+  if (record.receivedData && !record.accessRefused) {
     limit = record.updateDelay;
     if (record.connection && limit < kMinStreamSilenceMs) limit = kMinStreamSilenceMs;
   }

@@ -1,6 +1,6 @@
 // JPEG bytes to images and back. Decoding checks the frame's markers first and logs
-// every refusal; it is safe to call from any thread at the same time (each thread uses
-// its own decoder handle).
+// every refusal (warnings of missing or corrupt data too, not harmless ones); it is safe
+// to call from any thread at the same time (each decode has its own decoder state).
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
 #include "live/request.h"
 
+#include <curl/curl.h>
+
 #include <cstdio>
 
 #include "app/helpers.h"
@@ -36,6 +38,30 @@ bool UrlRequestTarget(const std::string& url, std::string& target) {
   target = url.substr(end);
   if (target[0] != '/') target.insert(0, "/");
   return true;
+}
+
+bool UrlCredentials(const std::string& url, std::string& username, std::string& password) {
+  username.clear();
+  password.clear();
+  CURLU* parsed = curl_url();
+  if (parsed == nullptr) return false;
+  bool found = false;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_USER, &text, CURLU_URLDECODE) == CURLUE_OK && text != nullptr) {
+      username = text;
+      found = true;
+    }
+    curl_free(text);
+    text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_PASSWORD, &text, CURLU_URLDECODE) == CURLUE_OK && text != nullptr) {
+      password = text;
+      found = true;
+    }
+    curl_free(text);
+  }
+  curl_url_cleanup(parsed);
+  return found;
 }
 
 std::string viewthread_request_path(const GroupRecord& record) {
@@ -92,10 +118,21 @@ std::string CameraRequestText(const GroupRecord& record) {
   if (record.port != 0 && record.port != 80) text += ":" + std::to_string(record.port);
   text += "\r\n";
   text += "User-Agent: " + CameraUserAgent() + "\r\n";
-  const std::string credentials = BasicCredentials(record.username, record.password);
-  if (!credentials.empty()) text += "Authorization: Basic " + credentials + "\r\n";
+  // A web image may carry its credentials in its URL, as http_get takes them; the
+  // device's own fields come first.
+  std::string username = record.username;
+  std::string password = record.password;
+  if (username.empty() && password.empty() && record.kind == EntryKind::HTTPDevice)
+    UrlCredentials(record.location, username, password);
+  const std::string credentials = BasicCredentials(username, password);
+  std::string logged = text;
+  if (!credentials.empty()) {
+    text += "Authorization: Basic " + credentials + "\r\n";
+    // The encoded credentials are the password in clear to anyone who reads the log.
+    logged += "Authorization: Basic ***\r\n";
+  }
   LogDeviceLevel(3, record.debugLevel, "REQUEST (%d bytes)[%s]", static_cast<int>(text.size()),
-                 text.c_str());
+                 logged.c_str());
   text += "\r\n";
   return text;
 }

@@ -26,6 +26,10 @@ std::string viewthread_request_path(const GroupRecord& record);
 // the URL has nothing there. False (text empty) when the URL has no "scheme://".
 bool UrlRequestTarget(const std::string& url, std::string& target);
 
+// The user name and password in a URL's user-info, percent-decoded. False (both
+// empty) when the URL has none.
+bool UrlCredentials(const std::string& url, std::string& username, std::string& password);
+
 // "Velmora_NVR/<version>": the product name with underscores for spaces.
 std::string CameraUserAgent();
 
@@ -34,9 +38,10 @@ std::string CameraUserAgent();
 std::string BasicCredentials(const std::string& username, const std::string& password);
 
 // The whole request: request line, Host (with ":port" unless the port is 0 or 80),
-// User-Agent, Authorization when a user name or password is set, and the blank line.
-// Reads kind, location, updateDelay, cameraIndex, host, port, username, password; logs
-// "REQUEST (%d bytes)[%s]" at the device's level 3.
+// User-Agent, Authorization when a user name or password is set (for a web image
+// without its own, the ones in its URL), and the blank line. Reads kind, location,
+// updateDelay, cameraIndex, host, port, username, password; logs "REQUEST (%d
+// bytes)[%s]" at the device's level 3, with the credentials masked.
 std::string CameraRequestText(const GroupRecord& record);
 
 }  // namespace velmora

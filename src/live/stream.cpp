@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/settings.h"
@@ -58,6 +59,24 @@ std::size_t FindStart(const uint8_t* data, std::size_t e, std::size_t held) {
     s += 2;
   }
   return kNotFound;
+}
+
+// Where the search for a frame's end marker begins: behind the application segments
+// (APP0 to APP15) that follow its start marker, stepped over by their lengths, because
+// an EXIF segment carries a thumbnail with an end marker of its own. kNotFound while
+// such a segment has not arrived completely. An encrypted frame (FF D8 FF EA) is left
+// to decrypt, which knows the frame's size from its own header.
+std::size_t FrameBody(const uint8_t* data, std::size_t start, std::size_t held) {
+  std::size_t pos = start + 2;
+  if (pos + 1 < held && data[pos] == 0xFF && data[pos + 1] == 0xEA) return pos;
+  while (pos + 1 < held && data[pos] == 0xFF && data[pos + 1] >= 0xE0 && data[pos + 1] <= 0xEF) {
+    if (pos + 3 >= held) return kNotFound;
+    const std::size_t length = (static_cast<std::size_t>(data[pos + 2]) << 8) | data[pos + 3];
+    if (length < 2) break;  // no segment after all: search from here
+    if (pos + 2 + length > held) return kNotFound;
+    pos += 2 + length;
+  }
+  return pos;
 }
 
 std::string Format(const char* format, double value) {
@@ -133,6 +152,18 @@ std::string view_caption(const std::string& name, const ImageHolder* holder, dou
 }
 
 void ReportFetchState(GroupRecord& record, bool error, const char* text) {
+  // The log sees every change of a device's state, shown or not (a recorder without a
+  // window has no tile to show it): once when an error text appears or changes, once
+  // when frames come again.
+  if (error && text != nullptr && record.fetchErrorText != text) {
+    record.fetchErrorText = text;
+    LogDeviceLevel(0, record.debugLevel, "fetch error for %s [%s]: %s", record.name.c_str(),
+                   UrlWithoutPassword(record.location).c_str(), text);
+  } else if (!error && !record.fetchErrorText.empty()) {
+    LogDeviceLevel(0, record.debugLevel, "fetch recovered for %s [%s] after: %s", record.name.c_str(),
+                   UrlWithoutPassword(record.location).c_str(), record.fetchErrorText.c_str());
+    record.fetchErrorText.clear();
+  }
   const int slot = record.viewIndex;
   if (slot == -1) return;
   if (text != nullptr && !record.stillShown) viewSlots().SetText(slot, text);
@@ -162,7 +193,7 @@ StreamStep ReceivedBytesStep(GroupRecord& record, uint32_t bytes) {
   record.streamLength = 0;
   record.restartPending = true;
   LogDeviceLevel(1, record.debugLevel, "disconnecting from %s [%s]", record.name.c_str(),
-                 record.location.c_str());
+                 UrlWithoutPassword(record.location).c_str());
   return StreamStep::kClose;
 }
 
@@ -204,6 +235,8 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
     const int fields = std::sscanf(line.c_str(), "HTTP/%f %u %127s", &version, &status, reason);
     // A status line without a reason phrase still carries its status.
     if (fields >= 2 && status != 200) {
+      // Refused credentials are not tried again at once (see viewthread_check_update).
+      record.accessRefused = status == 401 || status == 403;
       char text[192];
       if (fields == 3) {
         std::snprintf(text, sizeof text, "HTTP %u %s", status, reason);
@@ -217,6 +250,7 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
 
   LogDeviceLevel(3, record.debugLevel, "STATE_READING");
   record.fetchState = STATE_READING;
+  record.accessRefused = false;
   // The header stays in front of the body; the start-marker search skips it.
   return viewthread_iocp_check_jpeg(record, connection, bytes);
 }
@@ -248,9 +282,18 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
         start = FindStart(data, e, held);
         if (start == kNotFound) {
           LogDeviceLevel(0, record.debugLevel, "missing start marker for %s [%s]", record.name.c_str(),
-                         record.location.c_str());
+                         UrlWithoutPassword(record.location).c_str());
           ReportFetchState(record, true, "Missing JPEG start marker");
           return StreamStep::kClose;
+        }
+        // An end marker inside the frame's application segments (an EXIF thumbnail's)
+        // does not end the frame: search again behind them. Everything from there on
+        // arrives after them, so later receives need not look back.
+        const std::size_t body = FrameBody(data, start, held);
+        if (body == kNotFound) return StreamStep::kReceive;
+        if (p < body) {
+          scan = body;
+          continue;
         }
       }
       if (decrypt(data + start, e - start, held - start) == DecryptResult::kDone) break;
@@ -294,7 +337,7 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
 
     if (record.restartPending) {
       LogDeviceLevel(1, record.debugLevel, "disconnected from %s [%s]", record.name.c_str(),
-                     record.location.c_str());
+                     UrlWithoutPassword(record.location).c_str());
       return StreamStep::kClose;
     }
     const std::size_t rest = held - e;

@@ -96,7 +96,8 @@ std::string view_caption(const std::string& name, const ImageHolder* holder, dou
 
 // The fetch state a device reports to its view slot and the main window: the text
 // (unless the slot shows a still, or text is null), the error mark, and the
-// WM_APP+6 message. Nothing happens for a device without a slot.
+// WM_APP+6 message; nothing of that for a device without a slot. Every device logs a
+// new or changed error text once at debug level 0, and once its recovery.
 void ReportFetchState(GroupRecord& record, bool error, const char* text);
 // Hands a frame to the device's view slot with its caption, or frees it when the
 // device has no slot or its slot shows a still.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "live/http_get.h"
@@ -199,7 +200,7 @@ void time_sync_check(GroupRecord& record, int64_t nowSeconds) {
   }
   std::string username = record.username;
   std::string password = record.password;
-  Log("Synchronizing time on %s", location.c_str());
+  Log("Synchronizing time on %s", UrlWithoutPassword(location).c_str());
   {
     std::lock_guard<std::mutex> guard(running().lock);
     ++running().count;

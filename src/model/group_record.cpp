@@ -325,7 +325,7 @@ std::string DeviceUrl(GroupRecord& record) {
       curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
           CURLUE_OK ||
       !UrlPart(parsed.get(), CURLUPART_HOST, 0, host) || host.empty()) {
-    Log("InternetCrackUrl failed for '%s'", record.location.c_str());
+    Log("InternetCrackUrl failed for '%s'", UrlWithoutPassword(record.location).c_str());
     return record.location;
   }
   // The port as the split reports it: the scheme's default when none is written.
@@ -337,7 +337,7 @@ std::string DeviceUrl(GroupRecord& record) {
   if (kind == EntryKind::HTTPDevice) {
     std::string canonical;
     if (!UrlPart(parsed.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT, canonical)) {
-      Log("InternetCreateUrl failed; location=[%s], port=%d", record.location.c_str(), port);
+      Log("InternetCreateUrl failed; location=[%s], port=%d", UrlWithoutPassword(record.location).c_str(), port);
       return record.location;
     }
     record.location = canonical;

@@ -155,12 +155,16 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   uint64_t lastFrameTime = 0; // guarded by fetchLock
 
   // --- Recording files ---
-  // recordLock guards dataFileOffset, dataFile, indexFile and recordFileName.
+  // recordLock guards dataFileOffset, dataFile, indexFile, recordFileName and
+  // recordFailureLoggedMs.
   std::mutex recordLock;
   uint64_t dataFileOffset = 0;
   int dataFile = -1;   // open data file descriptor, -1 = closed
   int indexFile = -1;  // open index file descriptor, -1 = closed
   std::string recordFileName;
+  // Recorder clock (ms since 1970) of the last failed open or write that went into the
+  // log; -1 before the first. Later failures within a minute are only shown.
+  int64_t recordFailureLoggedMs = -1;
 
   // --- Live connection ---
   // fetchLock is held while one network completion for the entry is processed; it
@@ -173,6 +177,12 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   int socket = -1;
   uint32_t fetchState = STATE_CONNECTING;
   bool restartPending = false;
+  // The camera refused the credentials (401 or 403): the next attempt waits as after a
+  // failed connect, so that a wrong password does not lock the camera's account.
+  bool accessRefused = false;
+  // The fetch error last reported for the device ("" while it is fine); a change is
+  // logged once, not once per frame or attempt.
+  std::string fetchErrorText;
   StreamBytes streamBuffer;  // 4 MiB, allocated on first connect
   uint64_t streamLength = 0;
 };

@@ -62,6 +62,22 @@ void CloseOpenPair(GroupRecord& device) {
   device.recordFileName.clear();
 }
 
+// A full disk fails every frame of every recording device; the log gets such a report
+// once per device and minute, the status bar every one.
+constexpr int64_t kFailureLogIntervalMs = 60000;
+
+// Reports a failed open or write of the device's recording files ("%s failed" with
+// errno). recordLock held.
+void ReportRecordingFailure(GroupRecord& device, const char* operation) {
+  const int error = errno;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(RecorderNow().time_since_epoch()).count();
+  const bool log = device.recordFailureLoggedMs < 0 || now - device.recordFailureLoggedMs >= kFailureLogIntervalMs ||
+                   now < device.recordFailureLoggedMs;  // the clock went back
+  if (log) device.recordFailureLoggedMs = now;
+  errno = error;
+  StatusLastError(operation, log);
+}
+
 // Opens an hour file of a device folder. A link in its place is not followed: nothing
 // inside a device folder leads elsewhere.
 int OpenFile(const std::string& name, int flags) {
@@ -125,14 +141,14 @@ bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
   const std::string dataName = dataPath.string();
   if (!InsideRecordings(paths().pathData, folder)) {
     errno = EINVAL;
-    StatusLastError(("CreateFile(" + dataName + ")").c_str());
+    ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
     return false;
   }
   // The device folder may be a link to a folder elsewhere; the folders above it may not
   // (the rule the removal pass and the HTTP server follow too).
   if (const int error = MakeDeviceFolder(paths().pathData, device.path); error != 0) {
     errno = error;
-    StatusLastError(("CreateFile(" + dataName + ")").c_str());
+    ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
     return false;
   }
   int fd = OpenFile(dataName, O_RDWR | O_CREAT);
@@ -142,7 +158,7 @@ bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
     if (MakeDeviceFolder(paths().pathData, device.path) == 0) fd = OpenFile(dataName, O_RDWR | O_CREAT);
   }
   if (fd < 0) {
-    StatusLastError(("CreateFile(" + dataName + ")").c_str());
+    ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
     return false;
   }
   // Appending behind a torn record would leave it in the middle of the file, where
@@ -235,14 +251,14 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
                   HandleValue(device.dataFile), static_cast<void*>(buffer),
                   static_cast<int>(recordLength), ClampToInt(written), device.name.c_str());
     errno = error;
-    StatusLastError(text);
+    ReportRecordingFailure(device, text);
     return recordFrame;
   }
 
   if (device.indexFile < 0) {
     const std::string indexName = IndexFilePath(folder, hourKey).string();
     device.indexFile = OpenFile(indexName, O_WRONLY | O_CREAT | O_APPEND);
-    if (device.indexFile < 0) StatusLastError(("CreateFile(" + indexName + ")").c_str());
+    if (device.indexFile < 0) ReportRecordingFailure(device, ("CreateFile(" + indexName + ")").c_str());
   }
   if (device.indexFile >= 0) {
     uint8_t entry[kIndexEntryBytes];
@@ -262,7 +278,7 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
                     HandleValue(device.indexFile), static_cast<void*>(entry),
                     static_cast<int>(sizeof entry), ClampToInt(done), device.name.c_str());
       errno = error;
-      StatusLastError(text);
+      ReportRecordingFailure(device, text);
     }
   }
   device.dataFileOffset += recordLength;

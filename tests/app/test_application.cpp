@@ -117,6 +117,11 @@ TEST_F(ApplicationTest, StatusTextsAreLoggedAndOtherMessagesForwarded) {
   EXPECT_EQ(forwarded, 1);
   EXPECT_EQ(app.statusText(), "");
   EXPECT_NE(ReadFile(paths().logPath).find("]: Recording to disk failed.\r\n"), std::string::npos);
+  // A repeat its sender has logged lately is shown, not logged again.
+  PostStatus("Disk still full.", false);
+  app.tick();
+  EXPECT_EQ(app.statusText(), "Disk still full.");
+  EXPECT_EQ(ReadFile(paths().logPath).find("Disk still full."), std::string::npos);
   app.OnExit();
   // After shutdown the queue refuses posts.
   EXPECT_FALSE(mainQueue().post(MsgStatusText{"late"}));

@@ -447,6 +447,58 @@ TEST(CamsimFrames, MotionBlocksInBothSegmentForms) {
   EXPECT_TRUE(ImageFromBuffer(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()));
 }
 
+TEST(CamsimFrames, PaddedFramesAndExifThumbnailsAsCamerasSendThem) {
+  CamsimProcess cams({"--cameras", "3", "--width", "160", "--height", "120", "--frames", "2", "--pad", "0:5",
+                      "--exif", "1,2", "--motion", "2:tagged"});
+  ASSERT_TRUE(cams.ok()) << cams.error();
+  http_client_open();
+  const HttpResult plainAnswer = http_get(cams.url(0, "/jpeg.cgi?fault=none"), "", "");
+  ASSERT_EQ(plainAnswer.status, 200);
+  const std::string padded(plainAnswer.body.begin(), plainAnswer.body.end());
+  EXPECT_EQ(padded.substr(padded.size() - 7), std::string(5, '\0') + "\xFF\xD9");
+  EXPECT_TRUE(ImageFromBuffer(plainAnswer.body.data(), plainAnswer.body.size()));
+
+  for (int camera = 1; camera <= 2; ++camera) {
+    SCOPED_TRACE(camera);
+    const HttpResult r = http_get(cams.url(camera, "/jpeg.cgi"), "", "");
+    ASSERT_EQ(r.status, 200);
+    const std::string jpeg(r.body.begin(), r.body.end());
+    // FF D8, then APP1 "Exif" with a little-endian TIFF structure whose second directory
+    // names the thumbnail's offset and length.
+    ASSERT_EQ(jpeg.compare(2, 2, "\xFF\xE1"), 0);
+    ASSERT_EQ(jpeg.compare(6, 10, std::string("Exif\0\0II*\0", 10)), 0);
+    const size_t tiff = 12;
+    auto le32 = [&jpeg](size_t at) {
+      return static_cast<uint32_t>(static_cast<uint8_t>(jpeg[at])) |
+             (static_cast<uint32_t>(static_cast<uint8_t>(jpeg[at + 1])) << 8) |
+             (static_cast<uint32_t>(static_cast<uint8_t>(jpeg[at + 2])) << 16) |
+             (static_cast<uint32_t>(static_cast<uint8_t>(jpeg[at + 3])) << 24);
+    };
+    const size_t ifd1 = tiff + le32(tiff + 10);
+    ASSERT_EQ(static_cast<uint8_t>(jpeg[ifd1 + 2]), 0x01);  // tag 0x0201
+    const size_t at = tiff + le32(ifd1 + 2 + 8);
+    const size_t length = le32(ifd1 + 2 + 12 + 8);
+    const size_t segmentEnd = 4 + ((static_cast<uint8_t>(jpeg[4]) << 8) | static_cast<uint8_t>(jpeg[5]));
+    ASSERT_EQ(at + length, segmentEnd) << "the thumbnail ends the segment";
+    auto thumbnail = ImageFromBuffer(reinterpret_cast<const uint8_t*>(jpeg.data()) + at, length);
+    ASSERT_TRUE(thumbnail);
+    EXPECT_EQ(thumbnail->width(), 20);
+    auto whole = ImageFromBuffer(r.body.data(), r.body.size());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->width(), 160);
+  }
+  const HttpResult withMotion = http_get(cams.url(2, "/jpeg.cgi"), "", "");
+  EXPECT_EQ(MotionSegment(std::string(withMotion.body.begin(), withMotion.body.end()), true).size(), 32u);
+
+  // Bad lists and sizes stop the server before it listens.
+  for (const char* bad : {"0:0", "0:65537", "1", "0:x"}) {
+    CamsimProcess refused({"--pad", bad}, 3000);
+    EXPECT_FALSE(refused.ok()) << bad;
+  }
+  CamsimProcess noCamera({"--cameras", "2", "--exif", "2"}, 3000);
+  EXPECT_FALSE(noCamera.ok());
+}
+
 TEST(CamsimFrames, H264StreamCarriesMotionBlocksInSeiUnits) {
   CamsimProcess cams({"--width", "64", "--height", "48", "--frames", "4", "--h264-fps", "100"});
   ASSERT_TRUE(cams.ok()) << cams.error();

@@ -34,6 +34,8 @@ constexpr int kPlainCamera = 0;
 constexpr int kStopCamera = 1;  // three frames, then silence
 constexpr int kEncryptedCamera = 2;
 constexpr int kMotionCamera = 3;
+constexpr int kPaddedCamera = 4;  // 16 zero bytes in front of every end marker
+constexpr int kExifCamera = 5;    // an EXIF thumbnail (FF D8 ... FF D9) inside every frame
 
 std::atomic<uint32_t> g_now{100000};
 
@@ -56,7 +58,7 @@ uint16_t ClosedPort() {
 class FetchTest : public LiveTest {
  protected:
   static void SetUpTestSuite() {
-    cams_ = new CamsimProcess({"--cameras", "4", "--width", std::to_string(kWidth), "--height",
+    cams_ = new CamsimProcess({"--cameras", "6", "--pad", "4", "--exif", "5", "--width", std::to_string(kWidth), "--height",
                                std::to_string(kHeight), "--frames", "8", "--fault", "1:stop", "--encrypt", "2",
                                "--motion", "3:tagged", "--stall-ms", "4000", "--byte-interval-us", "20",
                                "--quiet"});
@@ -406,6 +408,91 @@ TEST_F(FetchTest, EncryptedCameraFramesAreDecryptedAndShown) {
   ASSERT_TRUE(WaitFrames(*cam, 5)) << LogText();
   EXPECT_EQ(SlotWidth(21), kWidth);
   EXPECT_FALSE(LogHas("ImageFromBuffer failed"));
+}
+
+TEST_F(FetchTest, PaddedAndExifFramesAreShownAndRecordedWhole) {
+  std::atomic<int> recorded{0};
+  std::atomic<bool> bad{false};
+  streamHooks().recordFrame = [&](GroupRecord&, ImageHolder& holder, uint8_t*, std::size_t length) {
+    // A frame cut at the thumbnail's end would be a few hundred bytes and 20 wide.
+    if (!holder.image || holder.image->width() != kWidth || length < 1000) bad = true;
+    ++recorded;
+  };
+  auto padded = Device("Padded", Location(kPaddedCamera), 40, 23);
+  auto exif = Device("Exif", Location(kExifCamera), 40, 24);
+  auto snapshot = Device("ExifSnap", Location(kExifCamera), 1000, 25);
+  viewthread_iocp(*padded);
+  viewthread_iocp(*exif);
+  viewthread_iocp(*snapshot);
+  ASSERT_TRUE(WaitFrames(*padded, 5)) << LogText();
+  ASSERT_TRUE(WaitFrames(*exif, 5)) << LogText();
+  ASSERT_TRUE(WaitFrames(*snapshot, 1)) << LogText();
+  EXPECT_FALSE(bad);
+  for (int slot : {23, 24, 25}) {
+    EXPECT_EQ(SlotWidth(slot), kWidth);
+    EXPECT_FALSE(viewSlots().ErrorMark(slot));
+  }
+  EXPECT_FALSE(LogHas("ImageFromBuffer")) << LogText();
+  EXPECT_FALSE(LogHas("fetch error for"));
+}
+
+// How often `needle` occurs in `text`.
+int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(FetchTest, RefusedCredentialsWaitThirtySecondsAndEveryChangeIsLoggedOnceWithoutThePassword) {
+  CamsimProcess own({"--cameras", "1", "--width", "64", "--height", "48", "--frames", "2", "--user", "admin",
+                     "--password", "right-7Z", "--quiet"});
+  ASSERT_TRUE(own.ok()) << own.error();
+  const std::string rest = "@127.0.0.1:" + std::to_string(own.port(0)) + "/nph-mjpeg.cgi?fps=20";
+  // A web image with its credentials in its URL, recorded without a tile (headless).
+  auto cam = Device("Web", "http://admin:wrong-9Q" + rest, 0, -1, EntryKind::HTTPDevice);
+  cam->debugLevel = 4;
+  const std::string refused = "fetch error for Web [http://admin:***" + rest + "]: HTTP 401 Unauthorized";
+  const std::string answer = "HTTP response [HTTP/1.0 401 Unauthorized]";
+  viewthread_iocp(*cam);
+  ASSERT_TRUE(WaitUntil([&] { return LogHas(refused) && Socket(*cam) == -1; }, 5s)) << LogText();
+
+  // A stream that delivered is normally dropped after a second of silence; a refusal
+  // waits 30 s, as a camera that cannot be reached.
+  uint32_t last = LastTick(*cam);
+  g_now = last + 1000;
+  viewthread_check_update(*cam);
+  EXPECT_NE(Connection(*cam), nullptr);
+  g_now = last + 29999;
+  viewthread_check_update(*cam);
+  EXPECT_NE(Connection(*cam), nullptr);
+  g_now = last + 30000;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), nullptr);
+  viewthread_check_update(*cam);
+  ASSERT_TRUE(WaitUntil([&] { return Count(LogText(), answer) == 2 && Socket(*cam) == -1; }, 5s)) << LogText();
+  EXPECT_EQ(Count(LogText(), "fetch error for Web"), 1) << "the same error is logged once";
+
+  // The password is corrected: the next attempt, 30 s on, delivers frames.
+  Locked(*cam, [&rest](GroupRecord& r) {
+    r.location = "http://admin:right-7Z" + rest;
+    return 0;
+  });
+  last = LastTick(*cam);
+  g_now = last + 29999;
+  viewthread_check_update(*cam);
+  EXPECT_NE(Connection(*cam), nullptr);
+  g_now = last + 30000;
+  viewthread_check_update(*cam);
+  viewthread_check_update(*cam);
+  ASSERT_TRUE(WaitFrames(*cam, 3)) << LogText();
+  EXPECT_FALSE(Locked(*cam, [](GroupRecord& r) { return r.accessRefused; }));
+  const std::string log = LogText();
+  EXPECT_EQ(Count(log, "fetch recovered for Web [http://admin:***" + rest + "] after: HTTP 401 Unauthorized"), 1);
+  EXPECT_EQ(Count(log, "fetch error for"), 1);
+  EXPECT_NE(log.find("Authorization: Basic ***"), std::string::npos);
+  EXPECT_EQ(log.find("wrong-9Q"), std::string::npos);
+  EXPECT_EQ(log.find("right-7Z"), std::string::npos);
+  EXPECT_EQ(log.find("YWRtaW46"), std::string::npos) << "nor the encoded credentials";
 }
 
 TEST_F(FetchTest, H264WebImageShowsAPlaceholderPerSeiUnit) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -175,6 +177,71 @@ TEST_F(JpegTest, TruncatedAndCorruptFramesAreRefused) {
   auto next = ImageFromBuffer(jpeg.data(), jpeg.size());
   ASSERT_TRUE(next);
   EXPECT_EQ(next->width(), 160);
+}
+
+// Offset of the first scan's entropy-coded data.
+size_t ScanData(const Bytes& jpeg) {
+  for (size_t i = 2; i + 4 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) return i + 2 + ((jpeg[i + 2] << 8) | jpeg[i + 3]);
+  }
+  return 0;
+}
+
+bool SamePixels(const Image& a, const Image& b) {
+  if (a.width() != b.width() || a.height() != b.height()) return false;
+  for (int y = 0; y < a.height(); ++y) {
+    if (std::memcmp(a.row(y), b.row(y), static_cast<size_t>(a.width()) * 3) != 0) return false;
+  }
+  return true;
+}
+
+TEST_F(JpegTest, WarningsOfMissingOrWrongDataRefuseTheFrameOthersAreKept) {
+  const Bytes jpeg = NoisyJpeg(160, 120);
+  auto reference = ImageFromBuffer(jpeg.data(), jpeg.size());
+  ASSERT_TRUE(reference);
+
+  // Padding in front of the end marker ("extraneous bytes before marker 0xd9"): the
+  // picture is complete, so the frame is kept, pixel for pixel.
+  for (size_t pad : {size_t{1}, size_t{16}, size_t{600}}) {
+    SCOPED_TRACE(pad);
+    Bytes padded(jpeg.begin(), jpeg.end() - 2);
+    padded.insert(padded.end(), pad, 0x00);
+    padded.push_back(0xFF);
+    padded.push_back(0xD9);
+    auto image = ImageFromBuffer(padded.data(), padded.size());
+    ASSERT_TRUE(image);
+    EXPECT_TRUE(SamePixels(*image, *reference));
+    auto scaled = ImageFromBufferScaled(padded.data(), padded.size(), 80, 60);
+    ASSERT_TRUE(scaled);
+    EXPECT_EQ(scaled->width(), 80);
+  }
+  // An unknown JFIF revision is only a warning about the header.
+  Bytes revision = jpeg;
+  ASSERT_EQ(std::string(revision.begin() + 6, revision.begin() + 10), "JFIF");
+  revision[11] = 2;
+  EXPECT_TRUE(ImageFromBuffer(revision.data(), revision.size()));
+  EXPECT_EQ(LogText(), "");
+
+  // A run of one bits is no Huffman code of any table. (The library notices it in the
+  // last kilobytes of a scan, where it reads byte by byte.)
+  const size_t scan = ScanData(jpeg);
+  ASSERT_GT(scan, 0u);
+  ASSERT_GT(jpeg.size(), scan + 2000);
+  Bytes badCode = jpeg;
+  for (size_t i = jpeg.size() - 1500; i < jpeg.size() - 1440; i += 2) {
+    badCode[i] = 0xFF;
+    badCode[i + 1] = 0x00;
+  }
+  EXPECT_FALSE(ImageFromBuffer(badCode.data(), badCode.size()));
+  EXPECT_NE(LogText().find("ImageFromBuffer: Corrupt JPEG data: bad Huffman code"), std::string::npos) << LogText();
+
+  // Scan data that stops early, padded and ended properly: data is missing.
+  Bytes shortScan(jpeg.begin(), jpeg.begin() + static_cast<long>(scan + (jpeg.size() - scan) / 2));
+  shortScan.insert(shortScan.end(), 8, 0x00);
+  shortScan.push_back(0xFF);
+  shortScan.push_back(0xD9);
+  EXPECT_FALSE(ImageFromBuffer(shortScan.data(), shortScan.size()));
+  EXPECT_NE(LogText().find("Corrupt JPEG data: premature end of data segment"), std::string::npos);
 }
 
 TEST_F(JpegTest, HugeDeclaredSizesAreRefusedBeforeAllocating) {

@@ -97,6 +97,34 @@ TEST_F(StreamTest, RefusedStatusShowsStatusAndFirstReasonWordAndCloses) {
   }
 }
 
+TEST_F(StreamTest, OnlyRefusedCredentialsMarkTheDeviceForTheLongRetryAndEachTextIsLoggedOnce) {
+  record_->debugLevel = 0;
+  const auto answer = [this](const std::string& header) {
+    record_->fetchState = STATE_HEADER;
+    record_->streamLength = 0;
+    Feed(header);
+    return record_->accessRefused;
+  };
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.1 403 Forbidden\r\n\r\n"));
+  EXPECT_FALSE(answer("HTTP/1.0 404 Not Found\r\n\r\n"));
+  EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
+  EXPECT_FALSE(answer(std::string(test::kStreamHeader) + MjpegPart(MakeJpeg(32, 24))));
+  EXPECT_EQ(record_->frameCount, 1);
+  const std::string log = LogText();
+  const auto count = [&log](const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 401 Unauthorized"), 2) << log;
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 403 Forbidden"), 1);
+  EXPECT_EQ(count("fetch error for Door [127.0.0.1]: HTTP 404 Not"), 1);
+  EXPECT_EQ(count("fetch recovered for Door [127.0.0.1] after: HTTP 401 Unauthorized"), 1);
+  EXPECT_EQ(count("fetch "), 5);
+}
+
 TEST_F(StreamTest, HeaderWithoutBlankLineIsRefusedOnlyPast64KiB) {
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n"), StreamStep::kReceive);
   const std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
@@ -205,6 +233,65 @@ TEST_F(StreamTest, App0SegmentOf62IsNoStartUnlessAnotherStartPrecedesTheEnd) {
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n\r\n" + app0 + jpeg), StreamStep::kReceive);
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_EQ(frames_[0], jpeg);
+}
+
+// An EXIF segment that holds a whole thumbnail, end marker and all.
+std::string ExifSegment(const std::string& thumbnail) {
+  const std::size_t length = 2 + 6 + thumbnail.size();
+  std::string out = "\xFF\xE1";
+  out += static_cast<char>(length >> 8);
+  out += static_cast<char>(length & 0xFF);
+  return out + std::string("Exif\0\0", 6) + thumbnail;
+}
+// The frame with such a segment directly behind its start marker.
+std::string WithExifThumbnail(const std::string& jpeg, const std::string& thumbnail) {
+  return jpeg.substr(0, 2) + ExifSegment(thumbnail) + jpeg.substr(2);
+}
+
+TEST_F(StreamTest, ThumbnailEndMarkerInsideAnExifSegmentDoesNotEndTheFrame) {
+  std::vector<std::string> jpegs;
+  std::string stream = test::kStreamHeader;
+  for (int i = 0; i < 3; ++i) {
+    jpegs.push_back(WithExifThumbnail(MakeJpeg(96, 64, i), MakeJpeg(16, 8, i)));
+    stream += MjpegPart(jpegs.back());
+  }
+  // Chunks of one byte end inside the segment's length; 5 inside the thumbnail; the
+  // rest put whole frames, or frames and thumbnails, in one chunk.
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{333}, std::size_t{65536}}) {
+    SCOPED_TRACE(chunk);
+    frames_.clear();
+    record_->fetchState = STATE_HEADER;
+    record_->streamLength = 0;
+    EXPECT_EQ(FeedInChunks(stream, chunk), StreamStep::kReceive);
+    EXPECT_EQ(frames_, jpegs);
+    EXPECT_EQ(SlotImageWidth(), 96);
+  }
+  EXPECT_FALSE(LogHas("ImageFromBuffer failed")) << LogText();
+  EXPECT_FALSE(viewSlots().ErrorMark(kSlot));
+
+  // A snapshot whose thumbnail comes in a segment after the usual APP0.
+  const std::string jpeg = MakeJpeg(64, 48, 9);
+  const std::size_t app0End = 4 + ((static_cast<uint8_t>(jpeg[4]) << 8) | static_cast<uint8_t>(jpeg[5]));
+  const std::string second = jpeg.substr(0, app0End) + ExifSegment(MakeJpeg(8, 8)) + jpeg.substr(app0End);
+  frames_.clear();
+  record_->fetchState = STATE_HEADER;
+  record_->streamLength = 0;
+  EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n\r\n" + second), StreamStep::kReceive);
+  ASSERT_EQ(frames_.size(), 1u);
+  EXPECT_EQ(frames_[0], second);
+
+  // A segment length below 2 is no segment: the frame is cut at the first end marker
+  // behind it, as any frame without segments.
+  frames_.clear();
+  record_->fetchState = STATE_HEADER;
+  record_->streamLength = 0;
+  const std::string plain = MakeJpeg(64, 48, 3);
+  EXPECT_EQ(Feed(std::string("HTTP/1.0 200 OK\r\n\r\n\xFF\xD8\xFF\xE1\x00\x01", 25) + std::string(20, 'x') +
+                 "\xFF\xD9" + plain),
+            StreamStep::kReceive);
+  ASSERT_EQ(frames_.size(), 1u) << "the broken frame is not decoded, the next one is";
+  EXPECT_EQ(frames_[0], plain);
+  EXPECT_TRUE(LogHas("ImageFromBuffer failed for Door"));
 }
 
 TEST_F(StreamTest, TinyFrameIsAnInvalidSizeAndCloses) {

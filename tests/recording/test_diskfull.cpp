@@ -117,5 +117,45 @@ TEST_F(SmallDisk, FilesThatCannotBeCreatedAreReportedAndRecordingResumes) {
   EXPECT_EQ(check.indexed[0].offset, 3052u) << "the write position moved past the unindexed record";
 }
 
+TEST_F(SmallDisk, FullDiskIsLoggedOncePerDeviceAndMinuteAndShownForEveryFrame) {
+  MOUNT_OR_SKIP("size=2m,nr_inodes=64");
+  auto door = Camera("Door");
+  auto yard = Camera("Yard");
+  Frame(3000).RecordFor(*door);  // both folders and pairs exist before the disk fills
+  Frame(3000).RecordFor(*yard);
+  ASSERT_TRUE(TakePosted().status.empty());
+  const std::vector<char> block(64 * 1024, 'f');
+  const int fd = ::open(Filler(0).c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < 100 && ::write(fd, block.data(), block.size()) > 0; ++i) {
+  }
+  ::close(fd);
+
+  // Frames arrive for minutes: each failure is shown, one per device and minute logged.
+  std::vector<bool> doorLogged, yardLogged;
+  for (int second = 0; second < 150; second += 5) {
+    now += std::chrono::seconds(5);
+    Frame(3000).RecordFor(*door);
+    Frame(3000).RecordFor(*yard);
+    const rectest::Posted posted = TakePosted();
+    ASSERT_EQ(posted.status.size(), 2u) << second;
+    EXPECT_NE(posted.status[0].find(" [Door] (vlj) failed (28: No space left on device)"), std::string::npos);
+    doorLogged.push_back(posted.logged[0]);
+    yardLogged.push_back(posted.logged[1]);
+  }
+  // Logged at 5 s, 65 s and 125 s: the first failure, then every twelfth frame.
+  std::vector<bool> expected(30, false);
+  expected[0] = expected[12] = expected[24] = true;
+  EXPECT_EQ(doorLogged, expected);
+  EXPECT_EQ(yardLogged, expected);
+
+  // A clock set back does not silence the log for the time it went back.
+  now -= std::chrono::hours(1);
+  Frame(3000).RecordFor(*door);
+  const rectest::Posted back = TakePosted();
+  ASSERT_EQ(back.logged.size(), 1u);
+  EXPECT_TRUE(back.logged[0]);
+}
+
 }  // namespace
 }  // namespace velmora

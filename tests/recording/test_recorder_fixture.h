@@ -82,6 +82,7 @@ struct Frame {
 
 struct Posted {
   std::vector<std::string> status;
+  std::vector<bool> logged;  // per status text: whether the main thread also logs it
   int diskUsage = 0;
   int motionAlerts = 0;
   bool Has(const std::string& text) const { return Index(text) >= 0; }
@@ -95,8 +96,10 @@ struct Posted {
 inline Posted TakePosted() {
   Posted posted;
   while (auto message = mainQueue().take()) {
-    if (auto* text = std::get_if<MsgStatusText>(&*message); text && text->text)
+    if (auto* text = std::get_if<MsgStatusText>(&*message); text && text->text) {
       posted.status.push_back(*text->text);
+      posted.logged.push_back(text->log);
+    }
     posted.diskUsage += std::holds_alternative<MsgDiskUsage>(*message);
     posted.motionAlerts += std::holds_alternative<MsgMotionAlert>(*message);
   }

@@ -194,6 +194,56 @@ std::string WithMotionSegment(const std::string& jpeg, MotionForm form, const st
   return out;
 }
 
+std::string WithPadding(const std::string& jpeg, int count) {
+  if (jpeg.size() < 4 || count <= 0) return jpeg;
+  std::string out = jpeg.substr(0, jpeg.size() - 2);
+  out.append(static_cast<size_t>(count), '\0');
+  out.append(jpeg, jpeg.size() - 2, 2);
+  return out;
+}
+
+std::string WithExifThumbnail(const std::string& jpeg, const std::string& thumbnail) {
+  if (jpeg.size() < 4) return jpeg;
+  // TIFF structure, little-endian, offsets from the "II": header (8), IFD0 with no
+  // entries (6), IFD1 with the thumbnail's offset and length (2 + 2 x 12 + 4), then the
+  // thumbnail itself.
+  auto le16 = [](std::string& s, uint32_t v) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+  };
+  auto le32 = [&le16](std::string& s, uint32_t v) {
+    le16(s, v & 0xFFFF);
+    le16(s, v >> 16);
+  };
+  constexpr uint32_t kIfd1 = 8 + 6;
+  constexpr uint32_t kThumbnail = kIfd1 + 2 + 2 * 12 + 4;
+  std::string tiff = "II";
+  le16(tiff, 42);
+  le32(tiff, 8);
+  le16(tiff, 0);      // IFD0: no entries
+  le32(tiff, kIfd1);  // next: IFD1
+  le16(tiff, 2);
+  le16(tiff, 0x0201);  // JPEGInterchangeFormat, LONG
+  le16(tiff, 4);
+  le32(tiff, 1);
+  le32(tiff, kThumbnail);
+  le16(tiff, 0x0202);  // JPEGInterchangeFormatLength, LONG
+  le16(tiff, 4);
+  le32(tiff, 1);
+  le32(tiff, static_cast<uint32_t>(thumbnail.size()));
+  le32(tiff, 0);  // no further IFD
+  tiff += thumbnail;
+  const size_t length = 2 + 6 + tiff.size();
+  if (length > 0xFFFF) return jpeg;  // a segment cannot hold it
+  std::string out = jpeg.substr(0, 2);
+  out += "\xFF\xE1";
+  PutBe16(out, static_cast<uint32_t>(length));
+  out.append("Exif\0\0", 6);
+  out += tiff;
+  out.append(jpeg, 2, std::string::npos);
+  return out;
+}
+
 std::string EncryptFrame(const std::string& jpeg, const std::array<uint8_t, 32>& key, uint32_t frameNumber) {
   if (jpeg.size() < 4) return {};
   std::string out = "\xFF\xD8\xFF\xEA";
@@ -266,7 +316,9 @@ Bytes FrameLibrary::Part(const std::string& jpeg) {
 
 bool FrameLibrary::Build(const Options& options, std::string& error) {
   key_ = options.key;
+  padBytes_ = options.padBytes;
   plain_.clear();
+  thumbnails_.clear();
   if (!options.folder.empty()) {
     if (!ReadFolder(options.folder, plain_, error)) return false;
   } else {
@@ -281,6 +333,23 @@ bool FrameLibrary::Build(const Options& options, std::string& error) {
       std::vector<uint8_t> jpeg;
       if (!velmora::EncodeJpegPixels(pixels, options.quality, jpeg, &error)) return false;
       plain_.emplace_back(jpeg.begin(), jpeg.end());
+      // The thumbnail: every eighth pixel of every eighth row.
+      const int tw = std::max(options.width / 8, 8);
+      const int th = std::max(options.height / 8, 8);
+      std::vector<uint8_t> small(static_cast<size_t>(tw) * th * 3);
+      for (int y = 0; y < th; ++y) {
+        for (int x = 0; x < tw; ++x) {
+          const size_t from = (static_cast<size_t>(std::min(y * 8, options.height - 1)) * options.width +
+                               static_cast<size_t>(std::min(x * 8, options.width - 1))) * 3;
+          std::copy_n(px.data() + from, 3, small.data() + (static_cast<size_t>(y) * tw + x) * 3);
+        }
+      }
+      pixels.rows = small.data();
+      pixels.width = tw;
+      pixels.height = th;
+      pixels.pitch = tw * 3;
+      if (!velmora::EncodeJpegPixels(pixels, options.quality, jpeg, &error)) return false;
+      thumbnails_.emplace_back(jpeg.begin(), jpeg.end());
     }
   }
   const int n = count();
@@ -328,15 +397,23 @@ bool FrameLibrary::Build(const Options& options, std::string& error) {
   return true;
 }
 
-const FrameSet& FrameLibrary::Frames(bool encrypt, MotionForm motion) {
-  const int key = (encrypt ? 4 : 0) + static_cast<int>(motion);
+const FrameSet& FrameLibrary::Frames(const CameraOptions& camera) {
+  const int key = static_cast<int>(camera.motion) + (camera.encrypt ? 4 : 0) + (camera.pad ? 8 : 0) +
+                  (camera.exif ? 16 : 0);
   auto found = sets_.find(key);
   if (found != sets_.end()) return found->second;
   FrameSet& set = sets_[key];
   const int n = count();
   for (int i = 0; i < n; ++i) {
-    std::string jpeg = WithMotionSegment(plain_[static_cast<size_t>(i)], motion, MotionBlock(i, n));
-    if (encrypt) {
+    std::string jpeg = plain_[static_cast<size_t>(i)];
+    // Files of a folder are their own thumbnails (when they fit into a segment).
+    if (camera.exif) {
+      jpeg = WithExifThumbnail(jpeg, static_cast<size_t>(i) < thumbnails_.size() ? thumbnails_[static_cast<size_t>(i)]
+                                                                                : jpeg);
+    }
+    jpeg = WithMotionSegment(jpeg, camera.motion, MotionBlock(i, n));
+    if (camera.pad) jpeg = WithPadding(jpeg, padBytes_);
+    if (camera.encrypt) {
       std::string sealed = EncryptFrame(jpeg, key_, static_cast<uint32_t>(i));
       if (sealed.empty()) {
         std::fprintf(stderr, "camsim: encryption failed, frame %d is sent in plain\n", i);

@@ -29,6 +29,14 @@ std::array<uint8_t, 32> MotionBlock(int frame, int cycle);
 // FF D8 FF EA (which marks an encrypted frame).
 std::string WithMotionSegment(const std::string& jpeg, MotionForm form, const std::array<uint8_t, 32>& block);
 
+// Inserts `count` zero bytes in front of the frame's final end marker, as cameras that
+// pad their frames do. The picture still decodes completely.
+std::string WithPadding(const std::string& jpeg, int count);
+
+// Inserts an EXIF segment (APP1) directly behind FF D8 whose second directory points at
+// a thumbnail: a complete JPEG of its own, with its own FF D8 and FF D9.
+std::string WithExifThumbnail(const std::string& jpeg, const std::string& thumbnail);
+
 // Encrypts a frame: a new APP10 header segment behind FF D8 carrying the frame size,
 // the 12-byte counter block and the offset and size of the encrypted bytes; those bytes
 // (the scan data) are encrypted with AES-256 in counter mode. Returns an empty string
@@ -49,9 +57,10 @@ class FrameLibrary {
   // Encodes the test pattern (or reads the folder). False with error on failure.
   bool Build(const Options& options, std::string& error);
 
-  // The frames of a camera with these settings (built on first use; call before the
-  // server starts serving, from one thread).
-  const FrameSet& Frames(bool encrypt, MotionForm motion);
+  // The frames of a camera with these settings (encryption, motion block, padding,
+  // EXIF thumbnail; built on first use; call before the server starts serving, from one
+  // thread).
+  const FrameSet& Frames(const CameraOptions& camera);
   const FrameSet& BigFrames() const { return big_; }
   const std::vector<Bytes>& H264() const { return h264_; }
   const Bytes& Garbage() const { return garbage_; }
@@ -63,6 +72,8 @@ class FrameLibrary {
 
   std::array<uint8_t, 32> key_{};
   std::vector<std::string> plain_;
+  std::vector<std::string> thumbnails_;  // one per plain frame, for EXIF segments
+  int padBytes_ = 16;
   std::map<int, FrameSet> sets_;
   FrameSet big_;
   std::vector<Bytes> h264_;

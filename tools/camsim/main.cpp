@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   }
   if (!options->quiet) {
     std::printf("camsim: %d frame(s) of %zu bytes and more; faults:", library.count(),
-                library.Frames(false, camsim::MotionForm::kNone).jpegs.front()->size());
+                library.Frames(camsim::CameraOptions{}).jpegs.front()->size());
     for (const auto& camera : server.cameras()) {
       if (camera->options.fault != camsim::Fault::kNone) {
         std::printf(" %d:%s", camera->index, camsim::FaultName(camera->options.fault));

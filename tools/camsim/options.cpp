@@ -144,6 +144,8 @@ const char* UsageText() {
          "  --key-file F           AES-256 key for encrypted frames (32 bytes or 64 hex digits)\n"
          "  --encrypt LIST         encrypt the frames of these cameras (N,M,... or all)\n"
          "  --motion LIST:FORM     motion block in the frames: short or tagged\n"
+         "  --pad LIST[:N]         N zero bytes in front of each frame's end marker (default 16)\n"
+         "  --exif LIST            an EXIF segment with a thumbnail at the start of each frame\n"
          "  --fault LIST:NAME      refuse, stall, stop, close-mid-frame, garbage, big-frame,\n"
          "                         big-header, status-401, status-404, status-500, slow\n"
          "  --max-fps F            cap for streams asked without a rate (default none)\n"
@@ -165,7 +167,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   long basePort = -1;
   std::vector<uint16_t> ports;
   std::string keyFile;
-  std::vector<std::string> encryptLists, motionItems, faultItems;
+  std::vector<std::string> encryptLists, motionItems, faultItems, padItems, exifLists;
   auto fail = [&error](std::string message) -> std::optional<Options> {
     if (error.empty()) error = std::move(message);
     return std::nullopt;
@@ -235,6 +237,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     } else if (arg == "--motion") {
       if (!value(v)) return std::nullopt;
       motionItems.emplace_back(v);
+    } else if (arg == "--pad") {
+      if (!value(v)) return std::nullopt;
+      padItems.emplace_back(v);
+    } else if (arg == "--exif") {
+      if (!value(v)) return std::nullopt;
+      exifLists.emplace_back(v);
     } else if (arg == "--fault") {
       if (!value(v)) return std::nullopt;
       faultItems.emplace_back(v);
@@ -302,6 +310,29 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       return std::nullopt;
     }
     for (int c : list) o.camera[static_cast<size_t>(c)].motion = m;
+  }
+  for (const std::string& item : padItems) {
+    const size_t colon = item.rfind(':');
+    if (colon != std::string::npos) {
+      long bytes = 0;
+      if (!ParseLong(std::string_view(item).substr(colon + 1), 1, 65536, bytes)) {
+        error = "bad --pad " + item + " (LIST or LIST:N, N from 1 to 65536)";
+        return std::nullopt;
+      }
+      o.padBytes = static_cast<int>(bytes);
+    }
+    if (!ParseCameraList(std::string_view(item).substr(0, colon), o.cameras, list)) {
+      error = "bad --pad camera list " + item;
+      return std::nullopt;
+    }
+    for (int c : list) o.camera[static_cast<size_t>(c)].pad = true;
+  }
+  for (const std::string& item : exifLists) {
+    if (!ParseCameraList(item, o.cameras, list)) {
+      error = "bad --exif list " + item;
+      return std::nullopt;
+    }
+    for (int c : list) o.camera[static_cast<size_t>(c)].exif = true;
   }
   for (const std::string& item : faultItems) {
     const size_t colon = item.rfind(':');

@@ -37,6 +37,8 @@ struct CameraOptions {
   Fault fault = Fault::kNone;
   bool encrypt = false;
   MotionForm motion = MotionForm::kNone;
+  bool pad = false;   // bytes of padding in front of each frame's end marker
+  bool exif = false;  // an EXIF segment with a thumbnail (its own FF D8 ... FF D9) up front
 };
 
 struct Options {
@@ -49,6 +51,7 @@ struct Options {
   std::string user;           // Basic authentication when user or password is set
   std::string password;
   std::array<uint8_t, 32> key{};  // frame encryption key
+  int padBytes = 16;          // padding of the cameras named by --pad
   double maxFps = 0;          // cap for streams asked without a rate; 0 = none
   int h264Fps = 10;           // H.264 rate when the request names none
   int threads = 1;

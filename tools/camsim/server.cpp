@@ -632,7 +632,7 @@ bool Server::Listen(std::string& error) {
   for (int i = 0; i < options_.cameras; ++i) {
     const CameraOptions& co = options_.camera[static_cast<size_t>(i)];
     auto camera = std::make_unique<Camera>(io_, i, co);
-    camera->frames = &library_.Frames(co.encrypt, co.motion);
+    camera->frames = &library_.Frames(co);
     asio::error_code ec;
     const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), co.port);
     camera->acceptor.open(endpoint.protocol(), ec);
