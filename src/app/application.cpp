@@ -287,9 +287,12 @@ void Application::Dispatch(AppMessage& message) {
     statusText_ = status->text.value_or(std::string());
     if (!statusText_.empty()) Log("%s", statusText_.c_str());
     if (hooks_.showStatus) hooks_.showStatus(statusText_);
-    return;
+  } else if (hooks_.onMessage) {
+    hooks_.onMessage(message);
   }
-  if (hooks_.onMessage) hooks_.onMessage(message);
+  // Then every other receiver (the window's panes) sees it, the core's state already
+  // updated by the hook.
+  mainQueue().deliver(message);
 }
 
 void Application::ServeInstanceRequests() {

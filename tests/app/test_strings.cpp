@@ -48,8 +48,12 @@ TEST(StringTable, SourceFileAndEmbeddedTableAgree) {
     const int id = std::stoi(line.substr(0, line.find('\t')));
     EXPECT_TRUE(seen.insert(id).second) << id;
     const std::string raw = line.substr(line.find('\t') + 1);
-    if (!raw.empty()) EXPECT_FALSE(StringText(id).empty()) << id;
-    if (raw.find('\\') == std::string::npos) EXPECT_EQ(StringText(id), raw) << id;
+    if (!raw.empty()) {
+      EXPECT_FALSE(StringText(id).empty()) << id;
+    }
+    if (raw.find('\\') == std::string::npos) {
+      EXPECT_EQ(StringText(id), raw) << id;
+    }
     ++rows;
   }
   EXPECT_GT(rows, 200);
