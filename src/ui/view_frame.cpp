@@ -259,7 +259,9 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
     }
   }
   GroupRecord* node = FindByViewSlot(tile);
-  if (node == nullptr || node->treeItem == nullptr) {
+  // Every entry in the tree has an item in the tree pane; the root and removed
+  // records (no parent) have none.
+  if (node == nullptr || node->parent == nullptr) {
     emit viewSelected(nullptr);
   } else {
     MarkOnlyTile(viewSlots(), tile);
