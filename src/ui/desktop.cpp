@@ -112,7 +112,8 @@ int RunDesktop(Application& app, int argc, char** argv) {
       break;
   }
 
-  QObject::connect(window.get(), &MainWindow::exitRequested, &qapp, &QApplication::quit);
+  // exit(), not quit(): quit() would first close the window, which asks Exit again.
+  QObject::connect(window.get(), &MainWindow::exitRequested, &qapp, [] { QCoreApplication::exit(0); });
   std::unique_ptr<QSocketNotifier> signalNotifier;
   if (signalFd >= 0) {
     signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
@@ -120,7 +121,7 @@ int RunDesktop(Application& app, int argc, char** argv) {
       signalfd_siginfo info{};
       if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         Log("signal %u received, shutting down", info.ssi_signo);
-        QApplication::quit();
+        if (window) window->requestExit(true);  // as Exit with Shift: no question
       }
     });
   }
