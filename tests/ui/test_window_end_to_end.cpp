@@ -88,6 +88,12 @@ class WindowEndToEndTest : public QObject {
     // The bottom half of a 2x2 layout holds no camera: its tiles are flat.
     QVERIFY(DistinctColours(image, QRect(0, image.height() / 2 + 4, image.width(), image.height() / 2 - 8)) < 120);
 
+    // A second start only asks the running window to come to the front, and ends.
+    ChildProcess second({std::string(VELMORA_BINARY_DIR) + "/velmora-nvr"},
+                        {"XDG_DATA_HOME=" + dir.path() + "/data", "XDG_CONFIG_HOME=" + dir.path() + "/config",
+                         "XDG_RUNTIME_DIR=" + dir.path() + "/run", "QT_QPA_PLATFORM=offscreen"});
+    QCOMPARE(second.wait(20s), 0);
+
     program.signal(SIGTERM);
     QCOMPARE(program.wait(20s), 0);
     const std::string after = ReadFile(appData + "/Velmora NVR.log");
