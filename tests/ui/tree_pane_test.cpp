@@ -14,8 +14,10 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "model/group_record.h"
@@ -170,6 +172,56 @@ class TreePaneTest : public QObject {
     ExpectMirrors(model, QModelIndex(), *treeRoot());
     velmora::DestroyTree(previous.get());  // no longer shown: the model is not disturbed
     QCOMPARE(model.rowCount(), 1);
+  }
+
+  // Many mixed changes in a fixed pseudo-random order, with a selection and an open
+  // branch or two, stay in step under the model tester (400 steps).
+  void mixedChangesKeepTheModelInStep() {
+    TreeModel& model = *pane_->model();
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    std::vector<GroupRecord*> containers = {nvr_, yard_, box_};
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t n) {
+      seed = seed * 1664525u + 1013904223u;
+      return (seed >> 8) % n;
+    };
+    auto anyBelow = [&](GroupRecord* from) -> GroupRecord* {
+      return from->children.empty() ? nullptr
+                                    : from->children[next(static_cast<uint32_t>(from->children.size()))].get();
+    };
+    int named = 0;
+    for (int step = 0; step < 400 && !QTest::currentTestFailed(); ++step) {
+      GroupRecord* parent = containers[next(static_cast<uint32_t>(containers.size()))];
+      switch (next(5)) {
+        case 0:
+        case 1: {
+          auto record = CreateRecord(EntryKind::Device, "d" + std::to_string(next(1000)) + "-" +
+                                                            std::to_string(named++));
+          velmora::InsertEntryAt(parent, next(static_cast<uint32_t>(parent->children.size() + 1)), record);
+          break;
+        }
+        case 2:
+          if (GroupRecord* child = anyBelow(parent); child && child->kind == EntryKind::Device)
+            velmora::RemoveEntry(*child);
+          break;
+        case 3:
+          if (GroupRecord* child = anyBelow(parent); child && child->kind == EntryKind::Device) {
+            GroupRecord* to = containers[next(static_cast<uint32_t>(containers.size()))];
+            QVERIFY(velmora::MoveEntry(*child, *to, next(static_cast<uint32_t>(to->children.size() + 1))));
+          }
+          break;
+        case 4:
+          velmora::SortChildren(*parent);
+          break;
+      }
+      if (step % 50 == 0) {
+        pane_->selectRecord(anyBelow(yard_));
+        pane_->view()->collapse(model.indexOf(box_));
+      }
+      if (GroupRecord* selected = pane_->selectedRecord())
+        QVERIFY(model.indexOf(selected).isValid());
+    }
+    ExpectMirrors(model, QModelIndex(), *treeRoot());
   }
 
   void itemsShowKindOverlayGhostingAndTheShownNode() {
