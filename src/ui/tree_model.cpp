@@ -1,5 +1,6 @@
 #include "ui/tree_model.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QPainter>
 #include <QPixmap>
@@ -52,10 +53,24 @@ QIcon ThemeOrOwn(const char* theme, const char* own) {
   return OwnIcon(own);
 }
 
+// Icons made once and kept until the application object goes: pixmaps must not outlive
+// it (they would be freed after the GUI is gone, by the static destructors).
+std::unordered_map<int, QIcon>& IconCache(int which) {
+  static std::array<std::unordered_map<int, QIcon>, 2> caches;
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    qAddPostRoutine([] {
+      for (auto& cache : caches) cache.clear();
+    });
+  }
+  return caches[static_cast<std::size_t>(which)];
+}
+
 }  // namespace
 
 QIcon KindIcon(int imageIndex) {
-  static std::unordered_map<int, QIcon> cache;
+  auto& cache = IconCache(0);
   auto it = cache.find(imageIndex);
   if (it != cache.end()) return it->second;
   QIcon icon;
@@ -80,7 +95,7 @@ QIcon OverlayIcon(int overlay) {
 }
 
 QIcon ItemIcon(int imageIndex, int overlay, bool ghosted) {
-  static std::unordered_map<int, QIcon> cache;
+  auto& cache = IconCache(1);
   const int key = (imageIndex * 8 + overlay) * 2 + (ghosted ? 1 : 0);
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
