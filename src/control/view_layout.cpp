@@ -166,7 +166,8 @@ ScrollRange ScrollRangeFor(int layout, int count) {
   range.line = info.lineStep;
   // Multi-View shows its sixteen tiles whatever the position: it never scrolls.
   if (layout != kLayoutMultiView && n != 0 && n < views) range.maximum = views - 1;
-  range.maxPosition = std::max(0, range.maximum - range.page + 1);
+  // The last position shows a full page: maximum - page + 1 (a page of 0 is no page).
+  range.maxPosition = std::max(0, range.maximum - std::max(range.page - 1, 0));
   return range;
 }
 

@@ -76,7 +76,7 @@ struct ScrollRange {
   int maximum = 0;      // count - 1 when a page does not hold them all, else 0
   int page = 0;         // the layout's page step
   int line = 0;         // the layout's line step
-  int maxPosition = 0;  // maximum - page + 1, at least 0
+  int maxPosition = 0;  // maximum - page + 1, at least 0 (maximum for a page of 0)
   bool scrolls() const { return maxPosition > 0; }
 };
 ScrollRange ScrollRangeFor(int layout, int count);
