@@ -258,8 +258,10 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
       return;
     }
   }
+  // Every node in the tree has its item in the tree pane: a tile without a node clears
+  // the tree's selection.
   GroupRecord* node = FindByViewSlot(tile);
-  if (node == nullptr || node->treeItem == nullptr) {
+  if (node == nullptr) {
     emit viewSelected(nullptr);
   } else {
     MarkOnlyTile(viewSlots(), tile);
