@@ -5,7 +5,7 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+#include <string>
 #include <vector>
 
 #include "live/image.h"
@@ -41,7 +41,6 @@ constexpr int kInitialLayout = kLayout4x4;
 constexpr int kMultiViewTiles = 16;
 
 struct LayoutInfo {
-  std::string_view name;  // string kLayoutCommandFirst + index
   int tilesPerPage;
   int lineStep;
   int pageStep;
@@ -50,6 +49,8 @@ struct LayoutInfo {
 bool IsValidLayout(int layout);
 // The table row of a layout; an index outside 0..16 reads as 4x4.
 const LayoutInfo& LayoutInfoOf(int layout);
+// The layout's name: string kLayoutCommandFirst + index ("Multi-View" ... "10x10").
+const std::string& LayoutName(int layout);
 // The smallest layout that holds count views (0 and 1: 1x1; above 81: 10x10).
 int LayoutForCount(int count);
 

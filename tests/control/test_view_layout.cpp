@@ -78,7 +78,7 @@ TEST(ViewLayoutGeometry, EveryLayoutAtTwoFrameSizes) {
   };
   std::map<int, int> sizesSeen;
   for (const Expected& e : table) {
-    SCOPED_TRACE(std::string(LayoutInfoOf(e.layout).name) + " at " + std::to_string(e.width) + "x" +
+    SCOPED_TRACE(LayoutName(e.layout) + " at " + std::to_string(e.width) + "x" +
                  std::to_string(e.height));
     ++sizesSeen[e.layout];
     const std::map<int, Rect> cells = Cells(e.layout, e.width, e.height);
@@ -158,10 +158,10 @@ TEST(ViewLayoutChoice, SmallestLayoutHoldingTheCount) {
   for (const auto& [count, layout] : cases) {
     EXPECT_EQ(LayoutForCount(count), layout) << count << " views";
   }
-  EXPECT_EQ(LayoutInfoOf(LayoutForCount(5)).name, "3x2");
-  EXPECT_EQ(LayoutInfoOf(LayoutForCount(13)).name, "Thirteen Views");
-  EXPECT_EQ(LayoutInfoOf(LayoutForCount(50)).name, "8x8");
-  EXPECT_EQ(LayoutInfoOf(99).name, "4x4") << "an unknown index reads as the initial layout";
+  EXPECT_EQ(LayoutName(LayoutForCount(5)), "3x2");
+  EXPECT_EQ(LayoutName(LayoutForCount(13)), "Thirteen Views");
+  EXPECT_EQ(LayoutName(LayoutForCount(50)), "8x8");
+  EXPECT_EQ(LayoutName(99), "4x4") << "an unknown index reads as the initial layout";
   EXPECT_EQ(kLayoutCommandFirst + kLayoutSevenViews, 10030);
   EXPECT_EQ(kLayoutCommandFirst + kLayout8x8, 10040);
 }
