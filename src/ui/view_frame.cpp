@@ -331,12 +331,15 @@ void ViewFrame::wheelEvent(QWheelEvent* event) {
     event->ignore();
     return;
   }
-  const int steps = WheelSteps(wheelRemainder_, event->angleDelta().y());
-  if (steps != 0) {
-    ScrollTo(ScrollByWheel(state_.position, steps, range_));
-    LayOut(false);
-  }
+  WheelScroll(event->angleDelta().y());
   event->accept();
+}
+
+void ViewFrame::WheelScroll(int delta) {
+  const int steps = WheelSteps(wheelRemainder_, delta);
+  if (steps == 0) return;
+  ScrollTo(ScrollByWheel(state_.position, steps, range_));
+  LayOut(false);
 }
 
 void ViewFrame::resizeEvent(QResizeEvent* event) {

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <memory>
 
@@ -204,6 +205,12 @@ class ViewFrameTest : public QObject {
     QCOMPARE(viewSlots().PlaybackSlot(4), 1);
     frame->setPlaybackMode(false);
 
+    // Ctrl + wheel over a tile scrolls the frame: one notch down is one line step.
+    QWheelEvent wheel(QPointF(10, 10), frame->tile(5)->mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(frame->tile(5), &wheel);
+    QCOMPARE(frame->scrollPosition(), 4);
+
     // Selecting the group in the tree marks every tile of it.
     frame->setSelectedSubtree(group.get());
     QVERIFY2(!viewSlots().at(4)->Selected(), "recordings folders are not marked by the tree");
@@ -252,6 +259,13 @@ class ViewFrameTest : public QObject {
     // Zoomed in with the wheel at the centre: only the middle of the frame, all over.
     QTest::keyClick(frame.get(), Qt::Key_PageUp);  // no playback tile: the key is not a zoom
     QVERIFY(!viewSlots().at(0)->Snapshot().zoomed);
+    // The frame sends keys without Ctrl to the tile holding playback slot 0.
+    viewSlots().SetPlaybackSlot(0, 0);
+    QTest::keyClick(frame.get(), Qt::Key_PageUp);
+    QVERIFY(viewSlots().at(0)->Snapshot().zoomed);
+    QTest::keyClick(frame.get(), Qt::Key_Home);
+    QVERIFY(!viewSlots().at(0)->Snapshot().zoomed);
+    viewSlots().SetPlaybackSlot(0, -1);
     frame->tile(0)->ZoomAtPoint(QPoint(250, 200), 120);
     frame->tile(0)->ZoomAtPoint(QPoint(250, 200), 120);
     QVERIFY(viewSlots().at(0)->Snapshot().zoomed);
