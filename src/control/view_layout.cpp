@@ -3,29 +3,30 @@
 #include <algorithm>
 
 #include "app/paths.h"
+#include "app/strings.h"
 
 namespace velmora {
 
 namespace {
 
 constexpr std::array<LayoutInfo, kLayoutCount> kLayouts = {{
-    {"Multi-View", kMultiViewTiles, 0, 0},
-    {"1x1", 1, 1, 1},
-    {"2x2", 4, 2, 4},
-    {"3x2", 6, 3, 6},
-    {"Seven Views", 7, 2, 7},
-    {"3x3", 9, 3, 9},
-    {"Ten Views", 10, 2, 10},
-    {"4x3", 12, 4, 12},
-    {"Thirteen Views", 13, 5, 13},
-    {"4x4", 16, 4, 16},
-    {"5x5", 25, 5, 25},
-    {"27 Views", 27, 3, 27},
-    {"6x6", 36, 6, 36},
-    {"7x7", 49, 7, 49},
-    {"8x8", 64, 8, 64},
-    {"9x9", 81, 9, 81},
-    {"10x10", 100, 10, 100},
+    {kMultiViewTiles, 0, 0},
+    {1, 1, 1},
+    {4, 2, 4},
+    {6, 3, 6},
+    {7, 2, 7},
+    {9, 3, 9},
+    {10, 2, 10},
+    {12, 4, 12},
+    {13, 5, 13},
+    {16, 4, 16},
+    {25, 5, 25},
+    {27, 3, 27},
+    {36, 6, 36},
+    {49, 7, 49},
+    {64, 8, 64},
+    {81, 9, 81},
+    {100, 10, 100},
 }};
 
 // Columns and rows of the plain grids; 0 for the others.
@@ -92,6 +93,10 @@ bool IsValidLayout(int layout) { return layout >= 0 && layout < kLayoutCount; }
 
 const LayoutInfo& LayoutInfoOf(int layout) {
   return kLayouts[static_cast<std::size_t>(IsValidLayout(layout) ? layout : kInitialLayout)];
+}
+
+const std::string& LayoutName(int layout) {
+  return StringText(kLayoutCommandFirst + (IsValidLayout(layout) ? layout : kInitialLayout));
 }
 
 int LayoutForCount(int count) {
@@ -166,7 +171,8 @@ ScrollRange ScrollRangeFor(int layout, int count) {
   range.line = info.lineStep;
   // Multi-View shows its sixteen tiles whatever the position: it never scrolls.
   if (layout != kLayoutMultiView && n != 0 && n < views) range.maximum = views - 1;
-  range.maxPosition = std::max(0, range.maximum - range.page + 1);
+  // The last position shows a full page: maximum - page + 1 (a page of 0 is no page).
+  range.maxPosition = std::max(0, range.maximum - std::max(range.page - 1, 0));
   return range;
 }
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+#include <string>
 #include <vector>
 
 #include "live/image.h"
@@ -41,7 +41,6 @@ constexpr int kInitialLayout = kLayout4x4;
 constexpr int kMultiViewTiles = 16;
 
 struct LayoutInfo {
-  std::string_view name;  // string kLayoutCommandFirst + index
   int tilesPerPage;
   int lineStep;
   int pageStep;
@@ -50,6 +49,8 @@ struct LayoutInfo {
 bool IsValidLayout(int layout);
 // The table row of a layout; an index outside 0..16 reads as 4x4.
 const LayoutInfo& LayoutInfoOf(int layout);
+// The layout's name: string kLayoutCommandFirst + index ("Multi-View" ... "10x10").
+const std::string& LayoutName(int layout);
 // The smallest layout that holds count views (0 and 1: 1x1; above 81: 10x10).
 int LayoutForCount(int count);
 
@@ -76,7 +77,7 @@ struct ScrollRange {
   int maximum = 0;      // count - 1 when a page does not hold them all, else 0
   int page = 0;         // the layout's page step
   int line = 0;         // the layout's line step
-  int maxPosition = 0;  // maximum - page + 1, at least 0
+  int maxPosition = 0;  // maximum - page + 1, at least 0 (maximum for a page of 0)
   bool scrolls() const { return maxPosition > 0; }
 };
 ScrollRange ScrollRangeFor(int layout, int count);

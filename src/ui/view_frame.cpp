@@ -13,6 +13,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "app/strings.h"
 #include "control/view_select.h"
 #include "live/fetch_lifecycle.h"
 #include "live/view_slot.h"
@@ -22,27 +23,6 @@
 namespace velmora::ui {
 
 namespace {
-
-struct MenuEntry {
-  int command;
-  const char* text;
-};
-
-// Menu 250, the tile's context menu.
-constexpr std::array<MenuEntry, 12> kTileMenu = {{
-    {10011, "&View"},
-    {10012, "Re&fresh"},
-    {10013, "&Recording"},
-    {10024, "&Copy Image"},
-    {10025, "&Send Image"},
-    {10018, "&Save this image as JPEG"},
-    {10019, "Pla&y recorded data if available"},
-    {10020, "C&onfigure page of device"},
-    {10022, "&Telnet to this device"},
-    {10021, "&Main page of device"},
-    {10017, "&Full Screen\tF11"},
-    {10015, "&Properties..."},
-}};
 
 void ForEachNode(GroupRecord* node, const std::function<void(GroupRecord&)>& fn) {
   if (node == nullptr) return;
@@ -258,10 +238,10 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
       return;
     }
   }
+  // Every node in the tree has its item in the tree pane: a tile without a node clears
+  // the tree's selection.
   GroupRecord* node = FindByViewSlot(tile);
-  // Every entry in the tree has an item in the tree pane; the root and removed
-  // records (no parent) have none.
-  if (node == nullptr || node->parent == nullptr) {
+  if (node == nullptr) {
     emit viewSelected(nullptr);
   } else {
     MarkOnlyTile(viewSlots(), tile);
@@ -307,9 +287,13 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
 
   QMenu menu(this);
   menu.setObjectName(QStringLiteral("tileMenu250"));
-  for (const MenuEntry& entry : kTileMenu) {
-    QAction* action = menu.addAction(QString::fromUtf8(entry.text));
-    action->setData(entry.command);
+  for (int command : kTileMenuCommands) {
+    // The tile menu shares the tree's context-menu texts where they differ from the
+    // main menu's (no shortcut shown for Recording).
+    const std::string& context = StringText(kContextTextBase + command);
+    QAction* action =
+        menu.addAction(QString::fromStdString(context.empty() ? StringText(kMenuTextBase + command) : context));
+    action->setData(command);
   }
   QAction* chosen = menu.exec(globalPos);
   const int command = chosen != nullptr ? chosen->data().toInt() : 0;
@@ -347,12 +331,15 @@ void ViewFrame::wheelEvent(QWheelEvent* event) {
     event->ignore();
     return;
   }
-  const int steps = WheelSteps(wheelRemainder_, event->angleDelta().y());
-  if (steps != 0) {
-    ScrollTo(ScrollByWheel(state_.position, steps, range_));
-    LayOut(false);
-  }
+  WheelScroll(event->angleDelta().y());
   event->accept();
+}
+
+void ViewFrame::WheelScroll(int delta) {
+  const int steps = WheelSteps(wheelRemainder_, delta);
+  if (steps == 0) return;
+  ScrollTo(ScrollByWheel(state_.position, steps, range_));
+  LayOut(false);
 }
 
 void ViewFrame::resizeEvent(QResizeEvent* event) {

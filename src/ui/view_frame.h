@@ -104,6 +104,8 @@ class ViewFrame : public QWidget {
   void UpdateScrollBar();
   void LayOut(bool erase);
   void ScrollTo(int position);
+  // Ctrl + wheel, over the frame or a tile: whole notches scroll by the line step.
+  void WheelScroll(int delta);
   void OnScrollBar(int value);
   void Save();
   QRect ClientRect() const;

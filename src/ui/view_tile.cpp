@@ -372,12 +372,18 @@ void ViewTile::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void ViewTile::wheelEvent(QWheelEvent* event) {
-  // Ctrl + wheel scrolls the frame.
-  if ((event->modifiers() & Qt::ControlModifier) != 0 || central()) {
+  // Ctrl + wheel scrolls the frame (handed over here: a wheel event sent by a program
+  // does not travel on to the parent).
+  const int delta = event->angleDelta().y();
+  if ((event->modifiers() & Qt::ControlModifier) != 0) {
+    frame_->WheelScroll(delta);
+    event->accept();
+    return;
+  }
+  if (central()) {
     event->ignore();
     return;
   }
-  const int delta = event->angleDelta().y();
   if (delta != 0) ZoomAtPoint(event->position().toPoint(), delta);
   event->accept();
 }
