@@ -235,7 +235,18 @@ void MainWindow::CreateActions() {
     // action, owns the keys.
     a->setShortcutContext(Qt::WidgetShortcut);
     a->setToolTip(PlainText(id));
-    if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) layouts->addAction(a);
+    switch (id) {
+      case kCmdRecord: case kCmdCaptions: case kCmdStatusBar: case kCmdDeviceList:
+      case kCmdViewStretch: case kCmdFullScreen: case kCmdRecording: case kCmdEnabled:
+        a->setCheckable(true);
+        break;
+      default:
+        break;
+    }
+    if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) {
+      a->setCheckable(true);
+      layouts->addAction(a);
+    }
     connect(a, &QAction::triggered, this, [this, id] { runCommand(id); });
     actions_[id] = a;
   }
@@ -359,7 +370,6 @@ void MainWindow::updateCommands() {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuiltHere(id);
     a->setEnabled(built && state.enabled);
-    a->setCheckable(state.checked || a->isCheckable());
     a->setChecked(state.checked);
     QString tip = PlainText(id);
     if (!built) tip = tr("%1 (not available in this version)").arg(tip);
