@@ -16,6 +16,7 @@
 #include "app/settings.h"
 #include "app/strings.h"
 #include "control/frame_layout.h"
+#include "model/group_record.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
@@ -190,6 +191,49 @@ class MainWindowTest : public QObject {
     while (velmora::mainQueue().take()) {
     }
     events_->stop();
+  }
+
+  // CoreEvents turns each message into its typed signal; a fetch-error message that is
+  // no longer current (the record's state moved on) redraws nothing.
+  void coreEventsTypedSignals() {
+    auto record = std::make_shared<velmora::GroupRecord>();
+    QList<velmora::GroupRecord*> errors;
+    connect(events_.get(), &CoreEvents::fetchErrorChanged, this,
+            [&errors](velmora::GroupRecord* r) { errors << r; });
+    QSignalSpy playing(events_.get(), &CoreEvents::playingChanged);
+    QSignalSpy speed(events_.get(), &CoreEvents::speedStep);
+    QSignalSpy seek(events_.get(), &CoreEvents::sliderSeek);
+    QSignalSpy panes(events_.get(), &CoreEvents::paneCloseRequested);
+    QSignalSpy motion(events_.get(), &CoreEvents::motionAlert);
+    std::vector<velmora::AppMessage> messages;
+    record->errorShown = true;
+    messages.push_back(velmora::MsgFetchError{true, record});
+    messages.push_back(velmora::MsgFetchError{false, record});  // stale: state is true
+    messages.push_back(velmora::MsgFetchError{true, nullptr});
+    messages.push_back(velmora::MsgPlaying{});
+    messages.push_back(velmora::MsgPaused{});
+    messages.push_back(velmora::MsgSpeedUp{});
+    messages.push_back(velmora::MsgSpeedDown{});
+    messages.push_back(velmora::MsgSliderSeek{37});
+    messages.push_back(velmora::MsgPaneClose{1});
+    messages.push_back(velmora::MsgMotionAlert{});
+    for (auto& m : messages) velmora::mainQueue().deliver(m);
+    QCOMPARE(errors, QList<velmora::GroupRecord*>{record.get()});
+    QCOMPARE(playing.count(), 2);
+    QCOMPARE(playing.at(0).at(0).toBool(), true);
+    QCOMPARE(playing.at(1).at(0).toBool(), false);
+    QCOMPARE(speed.count(), 2);
+    QCOMPARE(speed.at(0).at(0).toInt() + speed.at(1).at(0).toInt(), 0);
+    QCOMPARE(seek.at(0).at(0).toInt(), 37);
+    QCOMPARE(motion.count(), 1);
+    // Pane 1 is the Playback Controls: closing them clears playbackShow.
+    QCOMPARE(panes.count(), 1);
+    velmora::settings().playbackShow = true;
+    window_->updatePlaybackPane();
+    velmora::AppMessage close = velmora::MsgPaneClose{1};
+    velmora::mainQueue().deliver(close);
+    QVERIFY(!velmora::settings().playbackShow);
+    QVERIFY(!window_->playbackPane()->isVisible());
   }
 
   // Full screen keeps what was shown before and gives it back.
