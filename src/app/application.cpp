@@ -14,6 +14,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "app/strings.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 
@@ -223,7 +224,7 @@ void Application::CreateMainWindow() {
   if (hooks_.createWindow) hooks_.createWindow();
   if (hooks_.setTitle) hooks_.setTitle();
   // 5.
-  PostStatus("English language loaded.");
+  PostStatus(StringText(107));
   // 7.
   if (hooks_.loadDeviceTree) hooks_.loadDeviceTree();
   // 8.
