@@ -96,6 +96,7 @@ bool BuiltInFrame(int id) {
     case kCmdOpenLogFile:
     case kCmdOpenRecordingFolder:
     case kCmdView:
+    case kCmdPlayFolder:
     case kCmdRefresh:
     case kCmdTrayRestore:
     case kCmdTrayExit:
@@ -438,6 +439,7 @@ void MainWindow::Execute(int id) {
       OpenWithDesktop(paths().pathData);
       break;
     case kCmdView:
+    case kCmdPlayFolder:  // a folder of recordings is shown the same way
       showNode(tree_->selectedRecord());
       break;
     case kCmdRefresh:
@@ -524,11 +526,12 @@ void MainWindow::OpenWithDesktop(const std::string& path) {
 
 void MainWindow::ShowContextMenu(GroupRecord* record, const QPoint& globalPos) {
   if (!record) return;
-  // The device tree's menus come with the tree operations; here the commands that exist
-  // for every entry.
+  // The device tree's full menus come with the tree operations; until then each entry's
+  // menu offers its first item, View (Play for a folder of recordings).
   QMenu menu(this);
   menu.setToolTipsVisible(true);
-  for (int id : {kCmdView, kCmdRefresh}) {
+  const bool folder = record->kind >= -8 && record->kind <= -3;
+  for (int id : {folder ? kCmdPlayFolder : kCmdView}) {
     if (QAction* a = action(id)) menu.addAction(a);
   }
   updateCommands();
