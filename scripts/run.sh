@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts a demonstration without any camera: the
-# fake camera server with two cameras on 127.0.0.1, and the recorder headless with a demo
-# data folder (build/demo) whose device tree holds those two cameras, recording.
-# Ctrl+C shuts both down in order. Recordings land in build/demo/data/Velmora/Velmora NVR/Recordings.
+# fake camera server with two cameras on 127.0.0.1, and the recorder with a demo data
+# folder (build/demo) whose device tree holds those two cameras, recording. With a display
+# (DISPLAY or WAYLAND_DISPLAY) the recorder opens its window; without one it runs headless.
+# Closing the window (or Ctrl+C) shuts both down in order. Recordings land in
+# build/demo/data/Velmora/Velmora NVR/Recordings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -39,9 +41,16 @@ camsim=$!
 trap 'kill "$camsim" 2>/dev/null; wait "$camsim" 2>/dev/null || true' EXIT
 sleep 0.5
 
-echo "Recorder running headless; log: $app/Velmora NVR.log (Ctrl+C to stop)"
+mode=()
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  echo "Recorder window opening; log: $app/Velmora NVR.log (close the window or Ctrl+C to stop)"
+else
+  mode=(--headless)
+  echo "No display (DISPLAY and WAYLAND_DISPLAY are not set): running the recorder headless."
+  echo "Log: $app/Velmora NVR.log (Ctrl+C to stop)"
+fi
 XDG_DATA_HOME="$demo/data" XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/run" \
-  build/velmora-nvr --headless &
+  build/velmora-nvr "${mode[@]}" &
 recorder=$!
 trap 'kill -TERM "$recorder" 2>/dev/null; wait "$recorder" 2>/dev/null || true; kill "$camsim" 2>/dev/null; wait "$camsim" 2>/dev/null || true' EXIT INT TERM
 wait "$recorder"

@@ -13,7 +13,7 @@ packages=(
   libexpat1-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libburn-dev libisofs-dev
-  qt6-base-dev
+  qt6-base-dev qt6-qpa-plugins libqt6svg6 adwaita-icon-theme
   clang libclang-rt-14-dev llvm
   ffmpeg curl
   iproute2 procps xdg-user-dirs xdg-utils

@@ -15,12 +15,16 @@
 #include "app/log.h"
 #include "export_command.h"
 #include "wiring.h"
+#if VELMORA_HAVE_UI
+#include "ui/desktop.h"
+#endif
 
 namespace {
 
 void PrintHelp() {
   std::printf(
-      "Usage: velmora-nvr [--headless]\n"
+      "Usage: velmora-nvr              (the window)\n"
+      "       velmora-nvr --headless\n"
       "       velmora-nvr import FILE\n"
       "       velmora-nvr export [--jpeg] [--codec FOURCC] [--from TIME] [--to TIME] [--force]\n"
       "                          SOURCE OUTPUT\n"
@@ -96,17 +100,36 @@ int RunHeadless() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
+// The desktop program: the window over the same core.
+int RunWindow(int argc, char** argv) {
+#if VELMORA_HAVE_UI
+  if (!velmora::ui::DisplayAvailable()) {
     std::fprintf(stderr,
-                 "velmora-nvr: the desktop window is not built yet.\n"
+                 "velmora-nvr: no display to open the window on (DISPLAY and WAYLAND_DISPLAY "
+                 "are not set).\n"
                  "Run it without a window with: velmora-nvr --headless\n"
                  "(see velmora-nvr --help)\n");
     return 2;
   }
+  velmora::Application app;
+  velmora::WireSubsystems(app);
+  return velmora::ui::RunDesktop(app, argc, argv);
+#else
+  (void)argc;
+  (void)argv;
+  std::fprintf(stderr,
+               "velmora-nvr: this build has no desktop window (built with VELMORA_UI=OFF).\n"
+               "Run it without a window with: velmora-nvr --headless\n"
+               "(see velmora-nvr --help)\n");
+  return 2;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return RunWindow(argc, argv);
   const std::string& command = args[0];
   if (command == "--help" || command == "-h") {
     PrintHelp();

@@ -16,6 +16,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "app/strings.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 
@@ -278,7 +279,7 @@ void Application::CreateMainWindow() {
   if (hooks_.createWindow) hooks_.createWindow();
   if (hooks_.setTitle) hooks_.setTitle();
   // 5.
-  PostStatus("English language loaded.");
+  PostStatus(StringText(107));
   // 7.
   if (hooks_.loadDeviceTree) hooks_.loadDeviceTree();
   // 8.
@@ -342,9 +343,12 @@ void Application::Dispatch(AppMessage& message) {
     statusText_ = status->text.value_or(std::string());
     if (!statusText_.empty() && status->log) Log("%s", statusText_.c_str());
     if (hooks_.showStatus) hooks_.showStatus(statusText_);
-    return;
+  } else if (hooks_.onMessage) {
+    hooks_.onMessage(message);
   }
-  if (hooks_.onMessage) hooks_.onMessage(message);
+  // Then every other receiver (the window's panes) sees it, the core's state already
+  // updated by the hook.
+  mainQueue().deliver(message);
 }
 
 void Application::ServeInstanceRequests() {

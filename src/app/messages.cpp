@@ -3,10 +3,55 @@
 namespace velmora {
 
 bool MessageQueue::post(AppMessage message) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (closed_ || queue_.size() >= capacity_) return false;  // message freed on return
-  queue_.push_back(std::move(message));
+  std::shared_ptr<const std::function<void()>> wake;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_ || queue_.size() >= capacity_) return false;  // message freed on return
+    const bool wasEmpty = queue_.empty();
+    queue_.push_back(std::move(message));
+    if (wasEmpty) wake = wake_;
+  }
+  if (wake) {
+    std::lock_guard<std::mutex> calling(wakeCallLock_);
+    // Re-checked under the call lock: setWake may have replaced it meanwhile.
+    bool current;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      current = wake_ == wake;
+    }
+    if (current) (*wake)();
+  }
   return true;
+}
+
+int MessageQueue::subscribe(Subscriber subscriber) {
+  int token = nextToken_++;
+  subscribers_.emplace_back(token, std::move(subscriber));
+  return token;
+}
+
+void MessageQueue::unsubscribe(int token) {
+  std::erase_if(subscribers_, [token](const auto& entry) { return entry.first == token; });
+}
+
+void MessageQueue::deliver(AppMessage& message) {
+  // A copy, so that a subscriber changing the list does not invalidate the walk.
+  auto subscribers = subscribers_;
+  for (auto& [token, subscriber] : subscribers) {
+    bool stillSubscribed = false;
+    for (const auto& entry : subscribers_) stillSubscribed |= entry.first == token;
+    if (stillSubscribed && subscriber) subscriber(message);
+  }
+}
+
+void MessageQueue::setWake(std::function<void()> wake) {
+  auto next = wake ? std::make_shared<const std::function<void()>>(std::move(wake)) : nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    wake_ = std::move(next);
+  }
+  // Waits for a call of the old function that is in progress.
+  std::lock_guard<std::mutex> calling(wakeCallLock_);
 }
 
 std::optional<AppMessage> MessageQueue::take() {

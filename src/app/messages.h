@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace velmora {
 
@@ -118,8 +120,15 @@ using AppMessage =
 
 // A bounded multi-producer queue drained by the main thread. A post fails (and the
 // message with its payload is destroyed) when the queue is closed or full.
+//
+// Receivers on the main thread subscribe; the drain hands each message to every
+// subscriber in the order they subscribed. A wake function, when set, is called by
+// the posting thread whenever a post makes an empty queue non-empty, so that an event
+// loop can drain at once instead of at its next timer tick.
 class MessageQueue {
  public:
+  using Subscriber = std::function<void(AppMessage&)>;
+
   explicit MessageQueue(std::size_t capacity = 10000) : capacity_(capacity) {}
 
   bool post(AppMessage message);
@@ -131,11 +140,29 @@ class MessageQueue {
   void reopen();
   std::size_t size() const;
 
+  // Main thread only. Returns a token for unsubscribe (never 0).
+  int subscribe(Subscriber subscriber);
+  void unsubscribe(int token);
+  // Hands `message` to every subscriber, in subscription order. A subscriber may
+  // subscribe or unsubscribe others meanwhile; those take effect for the next message.
+  void deliver(AppMessage& message);
+
+  // Any thread. The function runs on the posting thread, outside the queue's lock; it
+  // must only schedule work (post an event to the GUI loop), never drain. An empty
+  // function stops the wake-ups; after setWake returns the old function is not called.
+  void setWake(std::function<void()> wake);
+
  private:
   mutable std::mutex lock_;
   std::deque<AppMessage> queue_;  // guarded by lock_
   std::size_t capacity_;
   bool closed_ = false;  // guarded by lock_
+  std::shared_ptr<const std::function<void()>> wake_;  // guarded by lock_
+  // Held while the wake function runs, so that setWake can wait for a call in progress.
+  std::mutex wakeCallLock_;
+
+  std::vector<std::pair<int, Subscriber>> subscribers_;  // main thread only
+  int nextToken_ = 1;                                     // main thread only
 };
 
 // The main thread's queue, valid for the whole process.

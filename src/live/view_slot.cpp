@@ -1,5 +1,7 @@
 #include "live/view_slot.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -14,7 +16,60 @@ constexpr std::array<Colour, kPlaybackSlotCount> kPlaybackColours = {{
     {255, 192, 192}, {173, 169, 144}, {208, 160, 208}, {170, 102, 17},
 }};
 
+std::atomic<uint64_t> lockContended{0};
+std::atomic<uint64_t> lockMaxWaitNs{0};
+std::atomic<uint64_t> lockTotalWaitNs{0};
+
+void CountLockWait(uint64_t ns) {
+  lockContended.fetch_add(1, std::memory_order_relaxed);
+  lockTotalWaitNs.fetch_add(ns, std::memory_order_relaxed);
+  uint64_t seen = lockMaxWaitNs.load(std::memory_order_relaxed);
+  while (ns > seen && !lockMaxWaitNs.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
+  }
+}
+
 }  // namespace
+
+LockWaitStats ViewSlotLockWaits() {
+  LockWaitStats stats;
+  stats.contended = lockContended.load(std::memory_order_relaxed);
+  stats.maxWaitNs = lockMaxWaitNs.load(std::memory_order_relaxed);
+  stats.totalWaitNs = lockTotalWaitNs.load(std::memory_order_relaxed);
+  return stats;
+}
+
+void ResetViewSlotLockWaits() {
+  lockContended.store(0, std::memory_order_relaxed);
+  lockMaxWaitNs.store(0, std::memory_order_relaxed);
+  lockTotalWaitNs.store(0, std::memory_order_relaxed);
+}
+
+std::unique_lock<std::mutex> ViewSlot::LockForStore() const {
+  std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+  if (!guard.owns_lock()) {
+    const auto start = std::chrono::steady_clock::now();
+    guard.lock();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    CountLockWait(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count()));
+  }
+  return guard;
+}
+
+ViewSlotState ViewSlot::Snapshot() const {
+  ViewSlotState state;
+  std::lock_guard<std::mutex> guard(lock_);
+  state.image = image_;
+  state.text = text_;
+  state.title = title_;
+  state.frozen = frozen_;
+  state.selected = selected_;
+  state.errorMark = errorMark_;
+  state.playbackSlot = playbackSlot_;
+  state.recordingMark = recordingMark_;
+  state.zoomed = zoomed_;
+  state.zoom = zoom_;
+  return state;
+}
 
 Colour PlaybackSlotColour(int slot) {
   if (slot < 0 || slot >= kPlaybackSlotCount) return Colour{};
@@ -22,24 +77,27 @@ Colour PlaybackSlotColour(int slot) {
 }
 
 bool ViewSlot::SetImage(std::unique_ptr<ImageHolder> holder, std::string caption) {
-  std::unique_ptr<ImageHolder> old;  // freed after the lock is released
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (frozen_) {
-      old = std::move(holder);
-    } else {
-      old = std::move(image_);
-      image_ = std::move(holder);
-      text_ = std::move(caption);
-      dirty_ = true;
-      return true;
-    }
+  // The shared form is made before the lock is taken; whatever is dropped (the old frame,
+  // or the refused new one) is freed after the lock is released.
+  std::shared_ptr<const ImageHolder> frame(std::move(holder));
+  std::shared_ptr<const ImageHolder> old;
+  std::string oldText;
+  std::unique_lock<std::mutex> guard = LockForStore();
+  if (frozen_) {
+    guard.unlock();
+    return false;
   }
-  return false;
+  old = std::move(image_);
+  image_ = std::move(frame);
+  oldText = std::move(text_);
+  text_ = std::move(caption);
+  dirty_ = true;
+  guard.unlock();
+  return true;
 }
 
 bool ViewSlot::SetText(std::string text) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard = LockForStore();
   if (frozen_) return false;
   text_ = std::move(text);
   dirty_ = true;
@@ -47,7 +105,7 @@ bool ViewSlot::SetText(std::string text) {
 }
 
 void ViewSlot::SetCaptionAndClear(std::string text) {
-  std::unique_ptr<ImageHolder> old;
+  std::shared_ptr<const ImageHolder> old;  // declared first: freed after the lock is released
   std::lock_guard<std::mutex> guard(lock_);
   zoomed_ = false;
   zoom_ = Rect{};
@@ -123,9 +181,10 @@ bool ViewSlot::ErrorMark() const {
 }
 
 void ViewSlot::SetErrorMark(bool error) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard = LockForStore();
+  if (errorMark_ == error && !error) return;
   errorMark_ = error;
-  if (error) dirty_ = true;
+  dirty_ = true;
 }
 
 bool ViewSlot::Frozen() const {
@@ -246,10 +305,13 @@ void ViewSlots::ClearAllRecordingMarks() {
   for (ViewSlot& slot : slots_) slot.SetRecordingMark(kRecordingMarkOff);
 }
 
-std::vector<int> ViewSlots::TakeDirty() {
+std::vector<int> ViewSlots::TakeDirty(std::vector<int>* erased) {
   std::vector<int> dirty;
   for (int i = 0; i < viewSlotCount; ++i) {
-    if (slots_[static_cast<std::size_t>(i)].TakeDirty()) dirty.push_back(i);
+    bool erase = false;
+    if (!slots_[static_cast<std::size_t>(i)].TakeDirty(&erase)) continue;
+    dirty.push_back(i);
+    if (erase && erased != nullptr) erased->push_back(i);
   }
   return dirty;
 }

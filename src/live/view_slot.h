@@ -2,7 +2,9 @@
 // caption or a status text) and the marks painted over it. Workers and playback store
 // into a slot under the slot's lock and set its dirty flag; the main thread takes the
 // dirty flags every 20 ms and repaints those tiles. No drawing happens here: a window
-// reads a slot's state under the same lock and paints it.
+// takes a snapshot of a slot (the shared, immutable frame and a copy of the rest) under
+// the lock and paints it after the lock is released, so a slow paint never holds up a
+// worker storing the next frame.
 //
 // Every operation takes the slot index and does nothing for an index outside 0..99.
 #pragma once
@@ -30,9 +32,11 @@ constexpr int kRecordingMarkIdle = 2;  // recording is on but outside the schedu
 // Border colour of playback track 0..15 (also its line on the timeline).
 Colour PlaybackSlotColour(int slot);
 
-// The state of one slot as a painter sees it, read under the slot's lock.
+// The state of one slot as a painter sees it: a copy taken under the slot's lock. The
+// frame is shared and never changed once stored, so it stays valid after the lock is
+// released, however many newer frames replace it in the slot meanwhile.
 struct ViewSlotState {
-  const ImageHolder* image = nullptr;  // valid only while the lock is held
+  std::shared_ptr<const ImageHolder> image;
   std::string text;
   std::string title;  // the tile window's title (set by SetCaptionAndClear)
   bool frozen = false;
@@ -50,9 +54,10 @@ class ViewSlot {
   ViewSlot(const ViewSlot&) = delete;
   ViewSlot& operator=(const ViewSlot&) = delete;
 
-  // Replaces the shown frame (the old holder is freed) and the text, and marks the slot
-  // dirty. A frozen slot refuses the frame: the new holder is freed instead. Returns
-  // true when the frame was taken.
+  // Replaces the shown frame (the old holder is freed, or released to a painter still
+  // holding it) and the text, and marks the slot dirty. A frozen slot refuses the frame:
+  // the new holder is freed instead. Returns true when the frame was taken. The holder
+  // must not be changed by anyone once stored.
   bool SetImage(std::unique_ptr<ImageHolder> holder, std::string caption);
   // Replaces the text and marks the slot dirty; ignored while frozen.
   bool SetText(std::string text);
@@ -76,7 +81,7 @@ class ViewSlot {
   // Stores the mark; returns true (and marks the slot dirty) when it changed.
   bool SetRecordingMark(int mark);
   bool ErrorMark() const;
-  // Stores the mark; a set mark also asks for a repaint.
+  // Stores the mark; a change asks for a repaint (the warning symbol comes or goes).
   void SetErrorMark(bool error);
   bool Frozen() const;
   void SetFrozen(bool frozen);
@@ -90,29 +95,23 @@ class ViewSlot {
   // background must be cleared first. Both flags are cleared.
   bool TakeDirty(bool* erase = nullptr);
 
-  // Calls fn(const ViewSlotState&) with the slot's lock held (painting). The holder
-  // pointer in the state is valid only during the call.
+  // A copy of the slot's state taken under its lock; the frame is shared, not copied.
+  ViewSlotState Snapshot() const;
+  // Calls fn(const ViewSlotState&) on a snapshot, with the lock already released.
   template <class Fn>
   void Read(Fn&& fn) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    ViewSlotState state;
-    state.image = image_.get();
-    state.text = text_;
-    state.title = title_;
-    state.frozen = frozen_;
-    state.selected = selected_;
-    state.errorMark = errorMark_;
-    state.playbackSlot = playbackSlot_;
-    state.recordingMark = recordingMark_;
-    state.zoomed = zoomed_;
-    state.zoom = zoom_;
-    fn(static_cast<const ViewSlotState&>(state));
+    const ViewSlotState state = Snapshot();
+    fn(state);
   }
 
  private:
+  // Takes the lock for a store from a worker or playback, counting the wait when the
+  // lock was busy (see LockWaitStats).
+  std::unique_lock<std::mutex> LockForStore() const;
+
   // lock_ guards every field below.
   mutable std::mutex lock_;
-  std::unique_ptr<ImageHolder> image_;
+  std::shared_ptr<const ImageHolder> image_;
   std::string text_;
   std::string title_;
   bool frozen_ = false;
@@ -158,8 +157,10 @@ class ViewSlots {
   void ResetForNewView();
   // Sets the recording mark of every slot to 0 (recording stopped).
   void ClearAllRecordingMarks();
-  // The indices of the slots to repaint now (their dirty flags are cleared).
-  std::vector<int> TakeDirty();
+  // The indices of the slots to repaint now (their dirty flags are cleared). When
+  // erased is given, the indices among them whose repaint must clear the background
+  // first are appended to it.
+  std::vector<int> TakeDirty(std::vector<int>* erased = nullptr);
 
  private:
   std::array<ViewSlot, viewSlotCount> slots_;
@@ -167,5 +168,16 @@ class ViewSlots {
 
 // The process-wide view slots.
 ViewSlots& viewSlots();
+
+// How long stores into view slots (frames and texts from workers and playback) waited
+// for a slot's lock that was busy, over all slots since the last reset. An uncontended
+// store is not counted and costs no clock read.
+struct LockWaitStats {
+  uint64_t contended = 0;  // stores that found the lock busy
+  uint64_t maxWaitNs = 0;  // longest of those waits
+  uint64_t totalWaitNs = 0;
+};
+LockWaitStats ViewSlotLockWaits();
+void ResetViewSlotLockWaits();
 
 }  // namespace velmora

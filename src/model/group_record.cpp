@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -120,7 +121,7 @@ ItemState EntryItemState(const GroupRecord& record) {
 }
 
 void RefreshItemState(GroupRecord& record) {
-  if (TreeObserver* observer = treeObserver()) observer->overlayChanged(record);
+  if (TreeObserver* observer = treeObserver()) observer->changed(record);
 }
 
 bool IsValidName(const std::string& name) {
@@ -212,27 +213,106 @@ std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name) {
   return record;
 }
 
+GroupRecord& EnsureTreeRoot() {
+  auto& root = treeRoot();
+  if (!root) {
+    root = CreateRecord(EntryKind::Root, kRootName);
+    if (TreeObserver* observer = treeObserver()) {
+      observer->beginReset(*root);
+      observer->endReset(*root);
+    }
+  }
+  return *root;
+}
+
+namespace {
+
+// The index of `record` in its parent's children; -1 when it has no parent (or the
+// parent does not list it, which the tree operations never allow).
+int PositionInParent(const GroupRecord& record) {
+  if (record.parent == nullptr) return -1;
+  const auto& siblings = record.parent->children;
+  for (std::size_t i = 0; i < siblings.size(); ++i) {
+    if (siblings[i].get() == &record) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool IsInSubtree(const GroupRecord* node, const GroupRecord& top) {
+  for (; node != nullptr; node = node->parent) {
+    if (node == &top) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void InsertEntry(GroupRecord* parent, std::shared_ptr<GroupRecord> record) {
-  if (parent == nullptr || !record) return;
+  if (parent == nullptr) return;
+  InsertEntryAt(parent, parent->children.size(), std::move(record));
+}
+
+void InsertEntryAt(GroupRecord* parent, std::size_t position, std::shared_ptr<GroupRecord> record) {
+  if (parent == nullptr || !record || record->parent != nullptr) return;
+  position = std::min(position, parent->children.size());
+  const int at = static_cast<int>(position);
+  TreeObserver* observer = treeObserver();
+  if (observer) observer->beginInsert(*parent, at, *record);
   record->parent = parent;
-  parent->children.push_back(record);
-  if (TreeObserver* observer = treeObserver()) observer->inserted(*record);
+  GroupRecord& inserted = *record;
+  parent->children.insert(parent->children.begin() + static_cast<std::ptrdiff_t>(position),
+                          std::move(record));
+  if (observer) observer->endInsert(*parent, at, inserted);
 }
 
 std::shared_ptr<GroupRecord> RemoveEntry(GroupRecord& record) {
   std::shared_ptr<GroupRecord> held = record.weak_from_this().lock();
   GroupRecord* parent = record.parent;
-  if (parent == nullptr) return held;
+  const int position = PositionInParent(record);
+  if (parent == nullptr || position < 0) return held;
+  TreeObserver* observer = treeObserver();
+  if (observer) observer->beginRemove(*parent, position, record);
   auto& siblings = parent->children;
-  for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-    if (it->get() == &record) {
-      siblings.erase(it);
-      break;
-    }
-  }
-  if (TreeObserver* observer = treeObserver()) observer->removed(record);
+  held = siblings[static_cast<std::size_t>(position)];
+  siblings.erase(siblings.begin() + position);
   record.parent = nullptr;
+  if (observer) observer->endRemove(*parent, position, record);
   return held;
+}
+
+bool MoveEntry(GroupRecord& record, GroupRecord& newParent, std::size_t position) {
+  GroupRecord* oldParent = record.parent;
+  const int from = PositionInParent(record);
+  if (oldParent == nullptr || from < 0 || IsInSubtree(&newParent, record)) return false;
+  // Positions count in the list after the move: without the record when it stays in the
+  // same parent.
+  const std::size_t limit =
+      newParent.children.size() - (oldParent == &newParent ? 1u : 0u);
+  position = std::min(position, limit);
+  const int to = static_cast<int>(position);
+  if (oldParent == &newParent && from == to) return true;
+
+  TreeObserver* observer = treeObserver();
+  if (observer) observer->beginMove(record, *oldParent, from, newParent, to);
+  std::shared_ptr<GroupRecord> held = oldParent->children[static_cast<std::size_t>(from)];
+  oldParent->children.erase(oldParent->children.begin() + from);
+  newParent.children.insert(newParent.children.begin() + to, std::move(held));
+  record.parent = &newParent;
+  if (observer) observer->endMove(record, *oldParent, from, newParent, to);
+  return true;
+}
+
+void SortChildren(GroupRecord& parent) {
+  auto sorted = parent.children;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const std::shared_ptr<GroupRecord>& a, const std::shared_ptr<GroupRecord>& b) {
+                     return FoldCase(a->name) < FoldCase(b->name);
+                   });
+  if (sorted == parent.children) return;
+  TreeObserver* observer = treeObserver();
+  if (observer) observer->beginReorder(parent);
+  parent.children.swap(sorted);
+  if (observer) observer->endReorder(parent);
 }
 
 void UpdatePaths(GroupRecord& record) {
@@ -245,7 +325,7 @@ void UpdatePaths(GroupRecord& record) {
 void RenameEntry(GroupRecord& record, std::string name) {
   record.name = std::move(name);
   UpdatePaths(record);
-  if (TreeObserver* observer = treeObserver()) observer->renamed(record);
+  if (TreeObserver* observer = treeObserver()) observer->changed(record);
 }
 
 GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep) {
@@ -416,14 +496,15 @@ void CloseAllRecordings(GroupRecord* start) {
   }
 }
 
-void DestroyTree(GroupRecord* start) {
-  if (start == nullptr) return;
+namespace {
+
+void TakeApart(GroupRecord* start) {
   // Keep the record alive while it is being taken apart, even when its parent's
   // vector held the last reference.
   std::shared_ptr<GroupRecord> self = start->weak_from_this().lock();
   std::vector<std::shared_ptr<GroupRecord>> children;
   children.swap(start->children);
-  for (auto& child : children) DestroyTree(child.get());
+  for (auto& child : children) TakeApart(child.get());
   children.clear();
   {
     std::lock_guard<std::mutex> guard(start->fetchLock);
@@ -434,6 +515,17 @@ void DestroyTree(GroupRecord* start) {
   }
   start->savedImage.reset();
   start->parent = nullptr;
+}
+
+}  // namespace
+
+void DestroyTree(GroupRecord* start) {
+  if (start == nullptr) return;
+  std::shared_ptr<GroupRecord> self = start->weak_from_this().lock();
+  TreeObserver* observer = treeObserver();
+  if (observer) observer->beginReset(*start);
+  TakeApart(start);
+  if (observer) observer->endReset(*start);
 }
 
 }  // namespace velmora

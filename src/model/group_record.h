@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -135,7 +136,6 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   int32_t viewIndex = -1;     // view slot, -1 = none
   int32_t fetchIndex = -1;    // fetch slot, -1 = none
   int32_t cameraIndex = 0;    // channel 0-15 of a camera in its video server
-  void* treeItem = nullptr;   // the window's item for this entry, set by a TreeObserver
   int64_t lastTimeSync = 0;   // seconds since 1970
   uint32_t lastUpdateTick = 0;
 
@@ -222,20 +222,36 @@ struct TreeHooks {
 };
 TreeHooks& treeHooks();
 
-// Lets a window mirror the tree. All calls come on the main thread.
+// Lets a window mirror the tree. Every change of the tree's structure is reported
+// twice: before it happens (the tree still has its old shape) and after it (the tree has
+// its new shape), so an item model can bracket it with its begin/end calls. Positions are
+// indices in the parent's `children`. All calls come on the main thread; an observer must
+// not change the tree from inside a call.
 class TreeObserver {
  public:
   virtual ~TreeObserver() = default;
-  // The record was appended as the last child of its parent. The observer adds its
-  // item (text = name, icon EntryImageIndex(kind), overlay and cut style from
-  // EntryItemState), stores it in treeItem and expands the parent's item.
-  virtual void inserted(GroupRecord& record) = 0;
-  // The record was detached from its parent (its subtree goes with it).
-  virtual void removed(GroupRecord& record) = 0;
-  // The record's name changed (paths below it were recomputed).
-  virtual void renamed(GroupRecord& record) = 0;
-  // The overlay or cut style of the record may have changed (see EntryItemState).
-  virtual void overlayChanged(GroupRecord& record) = 0;
+  // `record` (with whatever subtree it already holds) enters `parent`'s children at
+  // `position`.
+  virtual void beginInsert(GroupRecord& parent, int position, GroupRecord& record) = 0;
+  virtual void endInsert(GroupRecord& parent, int position, GroupRecord& record) = 0;
+  // `record`, at `position` of `parent`, is detached together with its subtree.
+  virtual void beginRemove(GroupRecord& parent, int position, GroupRecord& record) = 0;
+  virtual void endRemove(GroupRecord& parent, int position, GroupRecord& record) = 0;
+  // `record` leaves `from` at `fromPosition` and enters `to`, where it stands at
+  // `toPosition` once moved (an index in the new list, also when `from` is `to`).
+  virtual void beginMove(GroupRecord& record, GroupRecord& from, int fromPosition,
+                         GroupRecord& to, int toPosition) = 0;
+  virtual void endMove(GroupRecord& record, GroupRecord& from, int fromPosition,
+                       GroupRecord& to, int toPosition) = 0;
+  // The children of `parent` are put in another order (the same records).
+  virtual void beginReorder(GroupRecord& parent) = 0;
+  virtual void endReorder(GroupRecord& parent) = 0;
+  // Everything below `root` is replaced or taken apart (a new root, DestroyTree).
+  virtual void beginReset(GroupRecord& root) = 0;
+  virtual void endReset(GroupRecord& root) = 0;
+  // A shown field of the record changed: its name, or an input of its overlay or cut
+  // style (errorShown, recording, enabled, the httpServer setting for this recorder).
+  virtual void changed(GroupRecord& record) = 0;
 };
 // The observer told of every change; null (the default) for the headless program.
 TreeObserver*& treeObserver();
@@ -258,7 +274,7 @@ ItemState EntryItemState(const GroupRecord& record, bool httpServerOn);
 ItemState EntryItemState(const GroupRecord& record);
 // The image-list entry of a kind's icon.
 inline int EntryImageIndex(int32_t kind) { return kind + 11; }
-// Tells the observer that the item state of the record must be redrawn.
+// Tells the observer that the record's item must be redrawn (text, overlay, cut style).
 void RefreshItemState(GroupRecord& record);
 
 // 1 to 48 characters, none of / \ : * ? " < > |.
@@ -288,12 +304,28 @@ std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::stri
 std::shared_ptr<GroupRecord> CreateRecord();
 std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name);
 
+// The process-wide root, created (kind -1, "<ROOT>") when there is none yet; the
+// observer is told of the new root as a reset.
+GroupRecord& EnsureTreeRoot();
+
 // Appends the record to the parent's children, sets its parent and tells the observer.
-// Nothing happens when the parent or the record is null.
+// Nothing happens when the parent or the record is null, or the record is in a tree.
 void InsertEntry(GroupRecord* parent, std::shared_ptr<GroupRecord> record);
+// The same at `position` of the parent's children (the end when past it).
+void InsertEntryAt(GroupRecord* parent, std::size_t position, std::shared_ptr<GroupRecord> record);
 // Detaches the record from its parent and tells the observer. Returns the detached
 // record (kept alive by the caller and by any completion holding it).
 std::shared_ptr<GroupRecord> RemoveEntry(GroupRecord& record);
+// Moves the record (with its subtree) to `position` of `newParent`'s children, counted
+// in the list as it is after the move (the end when past it). Paths are left as they
+// were: the caller renames the recordings folder from the old path and then calls
+// UpdatePaths. False, with nothing changed, when the record has no parent, or
+// `newParent` is the record or lies below it. Moving to the place it already has is
+// true and tells nobody.
+bool MoveEntry(GroupRecord& record, GroupRecord& newParent, std::size_t position);
+// Puts the children of `parent` in case-insensitive order of their names (stable: equal
+// names keep their order) and tells the observer when the order changed.
+void SortChildren(GroupRecord& parent);
 // Sets the name and recomputes `path` for the entry and everything below it.
 void RenameEntry(GroupRecord& record, std::string name);
 // Recomputes `path` for the entry and its descendants from their names. Entries of
@@ -335,7 +367,7 @@ void CloseRecordingFiles(GroupRecord& record);
 void CloseAllRecordings(GroupRecord* start);
 // Releases the subtree, children first: each record is detached and its stream buffer,
 // connection, motion state and saved image are released. Records still held by a
-// completion stay valid until it ends. The observer is not told (the window is gone).
+// completion stay valid until it ends. The observer is told of a reset below `start`.
 void DestroyTree(GroupRecord* start);
 
 }  // namespace velmora

@@ -745,11 +745,6 @@ GroupRecord& TopOf(GroupRecord& record) {
   return *top;
 }
 
-std::shared_ptr<GroupRecord>& EnsureRoot() {
-  auto& root = treeRoot();
-  if (!root) root = CreateRecord(EntryKind::Root, kRootName);
-  return root;
-}
 
 }  // namespace
 
@@ -772,7 +767,7 @@ int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& so
 }
 
 bool LoadTree(const std::string& filePath) {
-  GroupRecord& root = *EnsureRoot();
+  GroupRecord& root = EnsureTreeRoot();
   int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd >= 0) {
@@ -830,7 +825,7 @@ bool LoadTree(const std::string& filePath) {
 }
 
 bool InitTree(const std::string& filePath) {
-  GroupRecord& root = *EnsureRoot();
+  GroupRecord& root = EnsureTreeRoot();
   bool loaded = LoadTree(filePath);
   if (loaded && !root.children.empty()) return true;
 

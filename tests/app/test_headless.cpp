@@ -1,8 +1,10 @@
 // Starts the real program headless with its own folders and checks what it leaves.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -406,6 +408,34 @@ TEST_F(Headless, CommandLineHelpVersionAndErrors) {
   ChildProcess window({program()}, env());
   EXPECT_EQ(window.wait(5s), 2);
   EXPECT_FALSE(std::filesystem::exists(appData_ + "/Velmora NVR.log")) << "no start-up ran";
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Without a display the program refuses to open the window, says how to run headless,
+// and touches no file: no log, no settings, no instance lock taken.
+TEST(NoDisplay, WindowRefusedWithHintAndNothingWritten) {
+  test::TempDir dir;
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_DATA_HOME='" + dir.path() +
+                              "' XDG_CONFIG_HOME='" + dir.path() + "' XDG_RUNTIME_DIR='" + dir.path() + "' '" +
+                              std::string(VELMORA_BINARY_DIR) + "/velmora-nvr' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  for (int i = 0; i < 64 && std::fgets(buffer, sizeof buffer, pipe); ++i) output += buffer;
+  const int status = ::pclose(pipe);
+#if VELMORA_TEST_HAVE_UI
+  EXPECT_NE(output.find("no display"), std::string::npos) << output;
+#endif
+  EXPECT_NE(output.find("velmora-nvr --headless"), std::string::npos) << output;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -143,6 +144,67 @@ TEST(ViewSlots, WorkersStoringWhileThePainterReadsNeverSeeAFreedFrame) {
   EXPECT_EQ(running, 0);
   EXPECT_EQ(Image::LiveCount(), before + 1) << "only the last frame is held";
   slot.Read([](const ViewSlotState& s) { EXPECT_NE(s.image, nullptr); });
+}
+
+TEST(ViewSlotSnapshot, PainterKeepsItsFrameWhileWorkersStoreNewOnesWithoutWaiting) {
+  ViewSlot slot;
+  const int before = Image::LiveCount();
+  slot.SetImage(Holder(16), "first");
+  slot.SetErrorMark(true);
+  slot.SetPlaybackSlot(5);
+  slot.SetZoom(true, Rect{2, 3, 8, 4});
+  slot.TakeDirty();
+
+  ResetViewSlotLockWaits();
+  std::atomic<bool> stored{false};
+  slot.Read([&](const ViewSlotState& s) {
+    // A slow paint: a worker stores two frames meanwhile and must not wait for it.
+    std::thread worker([&] {
+      slot.SetImage(Holder(32), "second");
+      slot.SetImage(Holder(48), "third");
+      stored = true;
+    });
+    for (int i = 0; i < 200 && !stored; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(stored) << "the store waited for the painter";
+    worker.join();
+    ASSERT_TRUE(s.image);
+    EXPECT_EQ(s.image->image->width(), 16) << "the painter's frame is untouched";
+    EXPECT_EQ(s.text, "first");
+    EXPECT_TRUE(s.errorMark);
+    EXPECT_EQ(s.playbackSlot, 5);
+    EXPECT_TRUE(s.zoomed);
+    EXPECT_EQ(s.zoom.width, 8);
+    EXPECT_EQ(Image::LiveCount(), before + 2) << "the painter's frame and the newest are alive";
+  });
+  EXPECT_EQ(Image::LiveCount(), before + 1) << "the painter's frame went with its snapshot";
+  EXPECT_EQ(ViewSlotLockWaits().contended, 0u);
+  const ViewSlotState now = slot.Snapshot();
+  EXPECT_EQ(now.image->image->width(), 48);
+  EXPECT_EQ(now.text, "third");
+}
+
+TEST(ViewSlotSnapshot, RepaintListKeepsEraseRequestsAndErrorMarksRepaintBothWays) {
+  ViewSlots slots;
+  slots.TakeDirty();
+  slots.SetText(3, "text only");
+  slots.SetCaptionAndClear(7, "Connecting to Yard");
+  slots.at(9)->Invalidate(true);
+  std::vector<int> erased;
+  EXPECT_EQ(slots.TakeDirty(&erased), (std::vector<int>{3, 7, 9}));
+  EXPECT_EQ(erased, (std::vector<int>{7, 9}));
+  erased.clear();
+  EXPECT_TRUE(slots.TakeDirty(&erased).empty());
+  EXPECT_TRUE(erased.empty()) << "taken erase requests are gone";
+
+  slots.SetErrorMark(4, true);
+  slots.SetErrorMark(4, false);
+  EXPECT_EQ(slots.TakeDirty(), (std::vector<int>{4}));
+  slots.SetErrorMark(4, false);
+  EXPECT_TRUE(slots.TakeDirty().empty()) << "an unchanged clear mark is no change";
+  slots.SetErrorMark(4, true);
+  slots.TakeDirty();
+  slots.SetErrorMark(4, false);
+  EXPECT_EQ(slots.TakeDirty(), (std::vector<int>{4})) << "the warning symbol must go away";
 }
 
 }  // namespace

@@ -237,29 +237,36 @@ TEST_F(RecordTest, ItemStateFollowsErrorRecordingServerAndDisabledRules) {
 
 struct RecordingObserver : TreeObserver {
   std::vector<std::string> events;
-  void inserted(GroupRecord& r) override {
-    r.treeItem = &r;
-    events.push_back("inserted " + r.name);
+  void beginInsert(GroupRecord&, int, GroupRecord&) override {}
+  void endInsert(GroupRecord& p, int at, GroupRecord& r) override {
+    events.push_back("inserted " + r.name + " at " + p.name + "/" + std::to_string(at));
   }
-  void removed(GroupRecord& r) override { events.push_back("removed " + r.name); }
-  void renamed(GroupRecord& r) override { events.push_back("renamed " + r.name); }
-  void overlayChanged(GroupRecord& r) override { events.push_back("overlay " + r.name); }
+  void beginRemove(GroupRecord&, int, GroupRecord&) override {}
+  void endRemove(GroupRecord&, int, GroupRecord& r) override { events.push_back("removed " + r.name); }
+  void beginMove(GroupRecord&, GroupRecord&, int, GroupRecord&, int) override {}
+  void endMove(GroupRecord&, GroupRecord&, int, GroupRecord&, int) override {}
+  void beginReorder(GroupRecord&) override {}
+  void endReorder(GroupRecord&) override {}
+  void beginReset(GroupRecord&) override {}
+  void endReset(GroupRecord&) override {}
+  void changed(GroupRecord& r) override { events.push_back("changed " + r.name); }
 };
 
 TEST_F(RecordTest, ObserverMirrorsInsertRenameRemoveAndOverlay) {
   RecordingObserver observer;
+  root();
   treeObserver() = &observer;
   InsertEntry(nullptr, CreateRecord(EntryKind::Group, "orphan"));  // no parent: nothing
   GroupRecord& group = add(root(), EntryKind::Group, "g");
-  EXPECT_EQ(group.treeItem, &group);
   GroupRecord& cam = add(group, EntryKind::Device, "c");
   RenameEntry(cam, "d");
   RefreshItemState(cam);
   std::shared_ptr<GroupRecord> detached = RemoveEntry(cam);
   EXPECT_EQ(detached->parent, nullptr);
   EXPECT_TRUE(group.children.empty());
-  EXPECT_EQ(observer.events, (std::vector<std::string>{"inserted g", "inserted c", "renamed d",
-                                                       "overlay d", "removed d"}));
+  EXPECT_EQ(observer.events,
+            (std::vector<std::string>{"inserted g at <ROOT>/0", "inserted c at g/0", "changed d",
+                                      "changed d", "removed d"}));
 }
 
 // --- Recording state and the shutdown walks -------------------------------------

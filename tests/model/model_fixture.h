@@ -41,10 +41,11 @@ class ModelTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A test's observer may be gone already: taking the tree apart tells nobody.
+    treeObserver() = nullptr;
     if (treeRoot()) DestroyTree(treeRoot().get());
     treeRoot().reset();
     treeHooks() = TreeHooks();
-    treeObserver() = nullptr;
     SetLogPath("");
     paths() = savedPaths_;
     std::error_code ignored;

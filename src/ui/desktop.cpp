@@ -1,0 +1,153 @@
+#include "ui/desktop.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/application.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "playback/playback_thread.h"
+#include "ui/core_events.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+#include "ui/view_frame.h"
+
+namespace velmora::ui {
+
+namespace {
+
+bool Set(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
+// SIGINT and SIGTERM end the program in order, as Exit does without asking.
+int SignalDescriptor() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
+  return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+}  // namespace
+
+bool DisplayAvailable() {
+  if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) return true;
+  // Qt platforms that draw without a display server.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!platform) return false;
+  const std::string name(platform);
+  for (const char* p : {"offscreen", "minimal", "vnc", "linuxfb", "eglfs"}) {
+    if (name.rfind(p, 0) == 0) return true;
+  }
+  return false;
+}
+
+int RunDesktop(Application& app, int argc, char** argv) {
+  const int signalFd = SignalDescriptor();
+  signal(SIGPIPE, SIG_IGN);
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Velmora NVR"));
+  QApplication::setDesktopFileName(QStringLiteral("velmora-nvr"));
+  QApplication::setWindowIcon(ThemeIcon("camera-video", "velmora-nvr"));
+  // Closing the window does not end the program by itself: Exit decides.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  CoreEvents events(&app);
+  std::unique_ptr<MainWindow> window;
+  AppHooks& h = app.hooks();
+
+  // The window is created where the start-up order creates the main window; the core's
+  // later steps (tree, threads, saved view) then find it.
+  h.createWindow = [&] { window = std::make_unique<MainWindow>(&app, &events); };
+  h.setTitle = [&] {
+    if (window) window->setWindowTitle(FrameTitle());
+  };
+  h.showThroughput = [&](const std::string& text) { events.throughputText(QString::fromStdString(text)); };
+  auto corePeriodic = h.viewPeriodic;
+  h.viewPeriodic = [&events, corePeriodic] {
+    events.periodic();  // tiles first, then the core's periodic work
+    if (corePeriodic) corePeriodic();
+  };
+  auto coreSelect = h.selectSavedView;
+  h.selectSavedView = [&, coreSelect] {
+    if (coreSelect) coreSelect();
+    if (window) window->refreshViewsForSelection();
+  };
+  h.applyLayout = [&] {
+    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode) % 17);
+  };
+  h.activate = [&] {
+    if (window) window->bringToFront();
+  };
+  h.readWindowPlacement = [&] {
+    if (window) settings().windowPlacement = window->placementRecord();
+  };
+  h.destroyWindow = [&] { window.reset(); };
+  PlaybackUiHooks& playbackUi = playbackController().uiHooks();
+  playbackUi.showControls = [&](bool) {
+    if (window) window->updatePlaybackPane();
+  };
+
+  switch (app.InitInstance(false)) {
+    case Application::StartResult::kOtherInstance:
+      return 0;
+    case Application::StartResult::kFailed:
+      return 1;
+    case Application::StartResult::kRunning:
+      break;
+  }
+
+  // exit(), not quit(): quit() would first close the window, which asks Exit again.
+  QObject::connect(window.get(), &MainWindow::exitRequested, &qapp, [] { QCoreApplication::exit(0); });
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (signalFd >= 0) {
+    signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &qapp, [&] {
+      signalfd_siginfo info{};
+      if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        Log("signal %u received, shutting down", info.ssi_signo);
+        if (window) window->requestExit(true);  // as Exit with Shift: no question
+      }
+    });
+  }
+
+  // For the end-to-end test: the view frame is written as a PNG image to this path
+  // every second (through a temporary file, so a reader never sees half an image).
+  QTimer grabTimer;
+  if (const char* grabPath = std::getenv("VELMORA_GRAB_VIEW_FRAME"); grabPath && *grabPath) {
+    const QString path = QString::fromLocal8Bit(grabPath);
+    QObject::connect(&grabTimer, &QTimer::timeout, &qapp, [&window, path] {
+      if (!window || !window->viewFrame()) return;
+      QSaveFile file(path);
+      if (file.open(QIODevice::WriteOnly) && window->viewFrame()->grab().toImage().save(&file, "PNG")) file.commit();
+    });
+    grabTimer.start(1000);
+  }
+
+  window->showWithPlacement(settings().windowPlacement);
+  events.start();
+  const int status = qapp.exec();
+  events.stop();
+  grabTimer.stop();
+  app.OnExit();
+  app.ExitInstance();
+  if (signalFd >= 0) close(signalFd);
+  return status;
+}
+
+}  // namespace velmora::ui

@@ -1,0 +1,670 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "app/application.h"
+#include "app/events.h"
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/strings.h"
+#include "control/commands.h"
+#include "live/fetch.h"
+#include "model/device_transfer.h"
+#include "model/group_record.h"
+#include "playback/playback_thread.h"
+#include "recording/cleanup.h"
+#include "ui/core_events.h"
+#include "ui/icons.h"
+#include "ui/pane.h"
+#include "ui/tree_pane.h"
+#include "ui/view_frame.h"
+
+namespace velmora::ui {
+
+namespace {
+
+using namespace velmora::control;
+
+constexpr int kDeviceListWidth = 216;
+constexpr int kViewsToolbarWidth = 30;
+const char* const kDeviceMime = "application/x-velmora-grouprecord";
+
+QString Text(int id) { return QString::fromStdString(StringText(id)); }
+
+// The tooltip text of a command: its string without the mnemonic and the key text.
+QString PlainText(int id) {
+  QString text = Text(id);
+  if (text.isEmpty()) text = Text(kMenuTextBase + id);
+  text = text.section('\t', 0, 0);
+  text.remove(QRegularExpression("&(?!&)"));
+  return text;
+}
+
+// Own icons of the toolbars; the layouts have no theme icon.
+QIcon CommandIcon(int id) {
+  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return OwnIcon(QStringLiteral("layout_%1").arg(id - kCmdLayoutFirst));
+  switch (id) {
+    case kCmdPlayback: return ThemeIcon("media-playback-start", "playback");
+    case kCmdExport: return ThemeIcon("document-save-as", "export");
+    case kCmdZoomIn: return ThemeIcon("zoom-in", "zoom_in");
+    case kCmdZoomOut: return ThemeIcon("zoom-out", "zoom_out");
+    case kCmdFullScreen: return ThemeIcon("view-fullscreen", "full_screen");
+    case kCmdImportDeviceFile: return ThemeIcon("document-open", "import");
+    case kCmdExit: return ThemeIcon("application-exit", "exit");
+    case kCmdRecord: return ThemeIcon("media-record", "record");
+    case kCmdScanNetwork: return ThemeIcon("network-wired", "scan");
+    case kCmdOpenLogFile: return ThemeIcon("text-x-generic", "log");
+    case kCmdOpenRecordingFolder: return ThemeIcon("folder", "folder");
+    default: return QIcon();
+  }
+}
+
+// The commands this window carries out itself (the rest come with the tree, playback,
+// options and sharing parts of the window).
+bool BuiltInFrame(int id) {
+  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return true;
+  switch (id) {
+    case kCmdImportDeviceFile:
+    case kCmdRecord:
+    case kCmdExit:
+    case kCmdCaptions:
+    case kCmdStatusBar:
+    case kCmdDeviceList:
+    case kCmdViewStretch:
+    case kCmdFullScreen:
+    case kCmdScanNetwork:
+    case kCmdOpenLogFile:
+    case kCmdOpenRecordingFolder:
+    case kCmdView:
+    case kCmdPlayFolder:
+    case kCmdRefresh:
+    case kCmdTrayRestore:
+    case kCmdTrayExit:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+QString FrameTitle() {
+  const std::string version = VersionString();
+  QString title = Text(128);
+  if (!version.empty()) title += " v" + QString::fromStdString(version);
+  return title;
+}
+
+MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
+    : QMainWindow(parent), app_(app), events_(events) {
+  setObjectName("MainFrame");
+  setWindowTitle(FrameTitle());
+  setWindowIcon(ThemeIcon("camera-video", "velmora-nvr"));
+  setMinimumSize(kMinFrameWidth, kMinFrameHeight);
+  // The panes have no dock areas: nothing can be dragged around.
+  setDockOptions(QMainWindow::DockOptions());
+  // The desktop's handler for the file type: a text editor for the log, the file
+  // manager for the recordings folder.
+  open_ = [](const QString& path) {
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {path})) Log("%s failed", "xdg-open");
+  };
+  ask_ = [this](const QString& text) {
+    return QMessageBox::question(this, Text(128), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+
+  CreateStatusBar();
+  CreatePanes();
+  CreateActions();
+  CreateMenus();
+  CreateAccelerators();
+  ConnectCore();
+
+  SetStatusBarVisible(settings().statusBarShow);
+  SetDeviceListVisible(settings().deviceListShow);
+  updatePlaybackPane();
+  updateCommands();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::CreateStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setSizeGripEnabled(true);
+  const QFontMetrics metrics(bar->font());
+  const int rateWidth = metrics.horizontalAdvance(QStringLiteral("1000.0 Mb/s")) + 12;
+  const int diskWidth = metrics.horizontalAdvance(QString::fromStdString(FormatString(491, 100))) + 12;
+  for (int i = 0; i < 3; ++i) {
+    statusParts_[i] = new QLabel(bar);
+    statusParts_[i]->setObjectName(QStringLiteral("statusPart%1").arg(i));
+  }
+  statusParts_[1]->setFixedWidth(rateWidth);
+  statusParts_[2]->setFixedWidth(diskWidth);
+  bar->addWidget(statusParts_[0], 1);
+  bar->addPermanentWidget(statusParts_[1]);
+  bar->addPermanentWidget(statusParts_[2]);
+}
+
+void MainWindow::CreatePanes() {
+  auto* central = new QWidget(this);
+  auto* row = new QHBoxLayout(central);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(0);
+
+  deviceList_ = new Pane(tr("Device List"), true, central);
+  deviceList_->setObjectName("deviceListPane");
+  deviceList_->setFixedWidth(kDeviceListWidth);
+  tree_ = new TreePane(deviceList_);
+  deviceList_->setContent(tree_);
+  row->addWidget(deviceList_);
+
+  auto* column = new QVBoxLayout;
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  viewArea_ = new Pane(QString(), false, central);
+  viewArea_->setObjectName("viewAreaPane");
+  auto* body = new QWidget(viewArea_);
+  auto* bodyRow = new QHBoxLayout(body);
+  bodyRow->setContentsMargins(0, 0, 0, 0);
+  bodyRow->setSpacing(0);
+  viewsToolbar_ = new QToolBar(QStringLiteral("views"), body);
+  viewsToolbar_->setObjectName("viewsToolbar");
+  viewsToolbar_->setOrientation(Qt::Vertical);
+  viewsToolbar_->setMovable(false);
+  viewsToolbar_->setFloatable(false);
+  viewsToolbar_->setIconSize(QSize(20, 20));
+  viewsToolbar_->setFixedWidth(kViewsToolbarWidth);
+  bodyRow->addWidget(viewsToolbar_);
+  viewFrame_ = new ViewFrame(body);
+  if (app_) viewFrame_->setSettingsSaver([this] { app_->SaveAllSettings(); });
+  bodyRow->addWidget(viewFrame_, 1);
+  viewArea_->setContent(body);
+  column->addWidget(viewArea_, 1);
+
+  playback_ = new Pane(tr("Playback Controls"), true, central);
+  playback_->setObjectName("playbackPane");
+  // The controls come with the playback pane; until then it holds an empty area of the
+  // pane's height.
+  auto* controls = new QWidget(playback_);
+  controls->setObjectName("playbackControls");
+  controls->setMinimumHeight(160);
+  playback_->setContent(controls);
+  column->addWidget(playback_);
+  row->addLayout(column, 1);
+  setCentralWidget(central);
+
+  connect(deviceList_, &Pane::closeRequested, this, [this] { PaneClosed(deviceList_); });
+  connect(playback_, &Pane::closeRequested, this, [this] { PaneClosed(playback_); });
+}
+
+void MainWindow::CreateActions() {
+  std::vector<int> ids(CommandIds().begin(), CommandIds().end());
+  for (int id : {kCmdTrayRestore, kCmdTrayExit, kCmdViewStretch}) {
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+  }
+  auto* layouts = new QActionGroup(this);
+  layouts->setExclusive(true);
+  for (int id : ids) {
+    QString text = Text(kMenuTextBase + id);
+    if (text.isEmpty()) text = Text(id);
+    if (text.isEmpty()) continue;  // template separators
+    auto* a = new QAction(text, this);
+    a->setObjectName(QStringLiteral("cmd%1").arg(id));
+    a->setData(id);
+    a->setIcon(CommandIcon(id));
+    // Menus draw the key text after the tab themselves; the accelerator table, not the
+    // action, owns the keys.
+    a->setShortcutContext(Qt::WidgetShortcut);
+    a->setToolTip(PlainText(id));
+    switch (id) {
+      case kCmdRecord: case kCmdCaptions: case kCmdStatusBar: case kCmdDeviceList:
+      case kCmdViewStretch: case kCmdFullScreen: case kCmdRecording: case kCmdEnabled:
+        a->setCheckable(true);
+        break;
+      default:
+        break;
+    }
+    if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) {
+      a->setCheckable(true);
+      layouts->addAction(a);
+    }
+    connect(a, &QAction::triggered, this, [this, id] { runCommand(id); });
+    actions_[id] = a;
+  }
+}
+
+void MainWindow::CreateMenus() {
+  for (const MenuBarMenu& m : MainMenu()) {
+    QMenu* menu = menuBar()->addMenu(Text(m.titleString));
+    menu->setToolTipsVisible(true);
+    for (int id : m.items) {
+      if (id == 0) {
+        menu->addSeparator();
+      } else if (QAction* a = action(id)) {
+        menu->addAction(a);
+      }
+    }
+    connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateCommands);
+    menus_.push_back(menu);
+  }
+  for (int id : ViewsToolbar()) {
+    if (QAction* a = action(id)) viewsToolbar_->addAction(a);
+  }
+}
+
+void MainWindow::CreateAccelerators() {
+  for (const Accelerator& acc : Accelerators()) {
+    auto* shortcut = new QShortcut(QKeySequence(QString::fromLatin1(acc.key)), this);
+    shortcut->setContext(Qt::WindowShortcut);
+    const int id = acc.commandId;
+    connect(shortcut, &QShortcut::activated, this, [this, id] {
+      emit acceleratorPressed(id);
+      runCommand(id);
+    });
+    accelerators_.emplace_back(shortcut, id);
+  }
+  escape_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape_->setEnabled(false);
+  connect(escape_, &QShortcut::activated, this, [this] {
+    if (fullScreen_) ToggleFullScreen();
+  });
+  // Alt+Enter opens the selected device's properties; for other entries it does nothing.
+  for (const char* key : {"Alt+Return", "Alt+Enter"}) {
+    auto* properties = new QShortcut(QKeySequence(QString::fromLatin1(key)), this);
+    connect(properties, &QShortcut::activated, this, [this] {
+      const GroupRecord* selected = tree_->selectedRecord();
+      if (!selected) return;
+      const int kind = selected->kind;
+      if (kind == 2 || kind == 3 || kind == 4 || kind == 5 || kind == -2) runCommand(kCmdProperties);
+    });
+  }
+}
+
+void MainWindow::ConnectCore() {
+  if (events_) {
+    connect(events_, &CoreEvents::statusText, this, &MainWindow::ShowStatus);
+    connect(events_, &CoreEvents::throughput, statusParts_[1], &QLabel::setText);
+    connect(events_, &CoreEvents::diskUsage, this, &MainWindow::ShowDiskUsage);
+    connect(events_, &CoreEvents::motionAlert, this, &MainWindow::MotionAlert);
+    connect(events_, &CoreEvents::timer3, viewFrame_, &ViewFrame::repaintDirty);
+    connect(events_, &CoreEvents::fetchErrorChanged, tree_, &TreePane::refreshItem);
+    connect(events_, &CoreEvents::activateRequested, this, &MainWindow::bringToFront);
+    connect(events_, &CoreEvents::paneCloseRequested, this,
+            [this](int pane) { PaneClosed(pane == 0 ? deviceList_ : playback_); });
+    connect(events_, &CoreEvents::networkScanEnded, this, &MainWindow::refreshViewsForSelection);
+    // Playback reports can change what is enabled (playback mode, the pane).
+    connect(events_, &CoreEvents::playbackStopped, this, [this] {
+      updatePlaybackPane();
+      updateCommands();
+    });
+    connect(events_, &CoreEvents::playingChanged, this, &MainWindow::updateCommands);
+  }
+  connect(tree_, &TreePane::selectionChanged, this, [this](GroupRecord* record) {
+    viewFrame_->setSelectedSubtree(record);
+    updateCommands();
+  });
+  connect(tree_, &TreePane::activated, this, &MainWindow::showNode);
+  connect(tree_, &TreePane::statusText, this, &MainWindow::ShowStatus);
+  connect(tree_, &TreePane::labelEditingChanged, this, &MainWindow::updateCommands);
+  connect(tree_, &TreePane::contextMenuRequested, this, &MainWindow::ShowContextMenu);
+  connect(viewFrame_, &ViewFrame::commandRequested, this, &MainWindow::runCommand);
+  connect(viewFrame_, &ViewFrame::viewSelected, this, [this](GroupRecord* node) {
+    tree_->selectRecord(node);
+    updateCommands();
+  });
+  connect(viewFrame_, &ViewFrame::layoutChanged, this, &MainWindow::updateCommands);
+  connect(viewFrame_, &ViewFrame::nodeShown, this, [this](GroupRecord* node, int) {
+    viewArea_->setCaption(node ? QString::fromStdString(node->name) : QString());
+    tree_->setShownNode(node);
+  });
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &MainWindow::updateCommands);
+}
+
+QAction* MainWindow::action(int commandId) const {
+  auto it = actions_.find(commandId);
+  return it == actions_.end() ? nullptr : it->second;
+}
+
+int MainWindow::acceleratorCommand(const QKeySequence& key) const {
+  for (const auto& [shortcut, id] : accelerators_) {
+    if (shortcut->key() == key) return id;
+  }
+  return 0;
+}
+
+bool MainWindow::CommandBuiltHere(int commandId) const {
+  return BuiltInFrame(commandId) || CommandBuilt(commandId);
+}
+
+void MainWindow::updateCommands() {
+  CommandContext context;
+  context.selected = tree_->selectedRecord();
+  context.playbackMode = playbackMode().load();
+  context.editingLabel = tree_->isEditingLabel();
+  const QMimeData* clip = QApplication::clipboard()->mimeData();
+  context.clipboardHasDevice = clip && clip->hasFormat(kDeviceMime);
+  context.fullScreen = fullScreen_;
+  context.statusBarVisible = statusBar()->isVisibleTo(this);
+  context.deviceListVisible = deviceList_->isVisibleTo(this);
+  context.layout = viewFrame_->currentLayout();
+  for (const auto& [id, a] : actions_) {
+    const CommandState state = EvaluateCommand(id, context);
+    const bool built = CommandBuiltHere(id);
+    a->setEnabled(built && state.enabled);
+    a->setChecked(state.checked);
+    QString tip = PlainText(id);
+    if (!built) tip = tr("%1 (not available in this version)").arg(tip);
+    a->setToolTip(tip);
+  }
+}
+
+void MainWindow::runCommand(int commandId) {
+  updateCommands();
+  QAction* a = action(commandId);
+  if (!a || !a->isEnabled()) return;
+  emit commandRun(commandId);
+  Execute(commandId);
+  updateCommands();
+}
+
+void MainWindow::Execute(int id) {
+  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) {
+    viewFrame_->selectLayout(id - kCmdLayoutFirst);
+    return;
+  }
+  switch (id) {
+    case kCmdImportDeviceFile:
+      ImportDeviceFile();
+      break;
+    case kCmdRecord:
+      if (app_) {
+        app_->ToggleRecordEnable();
+      } else {
+        settings().recordEnable = !settings().recordEnable;
+      }
+      viewFrame_->update();
+      break;
+    case kCmdExit:
+    case kCmdTrayExit:
+      requestExit(QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
+      break;
+    case kCmdCaptions:
+      settings().captionShow = !settings().captionShow;
+      viewFrame_->update();
+      break;
+    case kCmdViewStretch:
+      settings().viewStretch = !settings().viewStretch;
+      viewFrame_->update();
+      break;
+    case kCmdStatusBar:
+      SetStatusBarVisible(!statusBar()->isVisibleTo(this));
+      settings().statusBarShow = statusBar()->isVisibleTo(this);
+      SaveSettings();
+      break;
+    case kCmdDeviceList:
+      SetDeviceListVisible(!deviceList_->isVisibleTo(this));
+      settings().deviceListShow = deviceList_->isVisibleTo(this);
+      SaveSettings();
+      break;
+    case kCmdFullScreen:
+      ToggleFullScreen();
+      break;
+    case kCmdScanNetwork:
+      networkScanEvent().set();
+      break;
+    case kCmdOpenLogFile:
+      OpenWithDesktop(paths().logPath);
+      break;
+    case kCmdOpenRecordingFolder:
+      OpenWithDesktop(paths().pathData);
+      break;
+    case kCmdView:
+    case kCmdPlayFolder:  // a folder of recordings is shown the same way
+      showNode(tree_->selectedRecord());
+      break;
+    case kCmdRefresh:
+      if (GroupRecord* selected = tree_->selectedRecord()) {
+        Log("update for %s", selected->name.c_str());
+        viewthread_refresh(*selected, true);
+      }
+      break;
+    case kCmdTrayRestore:
+      bringToFront();
+      break;
+    default:
+      break;
+  }
+}
+
+void MainWindow::SaveSettings() {
+  if (app_) app_->SaveAllSettings();
+}
+
+void MainWindow::SetStatusBarVisible(bool visible) { statusBar()->setVisible(visible); }
+
+void MainWindow::SetDeviceListVisible(bool visible) { deviceList_->setVisible(visible); }
+
+void MainWindow::updatePlaybackPane() {
+  playback_->setVisible(playbackMode().load() || settings().playbackShow);
+}
+
+void MainWindow::PaneClosed(Pane* pane) {
+  if (pane == deviceList_) {
+    runCommand(kCmdDeviceList);
+    return;
+  }
+  // Playback Controls: leave playback, and keep the pane hidden outside it.
+  if (playbackMode().load()) playbackController().Leave();
+  settings().playbackShow = false;
+  updatePlaybackPane();
+  SaveSettings();
+  updateCommands();
+}
+
+void MainWindow::ShowStatus(const QString& text) { statusParts_[0]->setText(text); }
+
+void MainWindow::ShowDiskUsage(int percent) {
+  if (percent >= 0) statusParts_[2]->setText(QString::fromStdString(FormatString(491, percent)));
+}
+
+void MainWindow::MotionAlert() {
+  if (settings().motionAlertSilent) {
+    QApplication::alert(this, 1000);
+  } else {
+    QApplication::beep();
+  }
+}
+
+void MainWindow::showNode(GroupRecord* node) {
+  if (!node) return;
+  viewFrame_->showNode(node);
+  updateCommands();
+}
+
+void MainWindow::refreshViewsForSelection() {
+  GroupRecord* root = treeRoot().get();
+  if (!root) return;
+  GroupRecord* node = FindByName(root, settings().viewName, true);
+  if (!node && !root->children.empty()) node = root->children.front().get();
+  if (!node) return;
+  tree_->selectRecord(node);
+  showNode(node);
+}
+
+void MainWindow::ImportDeviceFile() {
+  const QString file = QFileDialog::getOpenFileName(
+      this, tr("Import Device File"), QString(), tr("Device Files (*.xml)"));
+  if (file.isEmpty()) return;
+  velmora::ImportDeviceFile(file.toStdString());
+  refreshViewsForSelection();
+}
+
+void MainWindow::OpenWithDesktop(const std::string& path) {
+  if (path.empty()) return;
+  open_(QString::fromStdString(path));
+}
+
+void MainWindow::ShowContextMenu(GroupRecord* record, const QPoint& globalPos) {
+  if (!record) return;
+  // The device tree's full menus come with the tree operations; until then each entry's
+  // menu offers its first item, View (Play for a folder of recordings).
+  QMenu menu(this);
+  menu.setToolTipsVisible(true);
+  const bool folder = record->kind >= -8 && record->kind <= -3;
+  for (int id : {folder ? kCmdPlayFolder : kCmdView}) {
+    if (QAction* a = action(id)) menu.addAction(a);
+  }
+  updateCommands();
+  menu.exec(globalPos);
+}
+
+void MainWindow::ToggleFullScreen() {
+  if (!fullScreen_) {
+    fullScreenWasMaximized_ = isMaximized();
+    fullScreenHadStatusBar_ = statusBar()->isVisibleTo(this);
+    RememberPlacement();
+    statusBar()->hide();
+    menuBar()->hide();
+    showFullScreen();
+  } else {
+    menuBar()->show();
+    if (fullScreenHadStatusBar_) statusBar()->show();
+    if (fullScreenWasMaximized_) {
+      showNormal();
+      showMaximized();
+    } else {
+      showNormal();
+    }
+  }
+  fullScreen_ = !fullScreen_;
+  escape_->setEnabled(fullScreen_);
+  updateCommands();
+}
+
+control::Rect MainWindow::WorkArea() const {
+  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return {};
+  const QRect r = screen->availableGeometry();
+  return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+}
+
+void MainWindow::RememberPlacement() {
+  if (fullScreen_ || isFullScreen()) return;  // the full-screen frame is not a placement
+  const QRect r = isMaximized() || isMinimized() ? normalGeometry() : geometry();
+  if (r.isValid()) {
+    lastPlacement_.normal = {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+  }
+  lastPlacement_.maximized = isMaximized();
+  havePlacement_ = true;
+}
+
+WindowPlacement MainWindow::placementRecord() const {
+  control::FramePlacement frame = lastPlacement_;
+  if (isVisible() && !fullScreen_ && !isFullScreen()) {
+    const QRect r = isMaximized() || isMinimized() ? normalGeometry() : geometry();
+    if (r.isValid()) frame.normal = {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+    frame.maximized = isMaximized();
+  } else if (!havePlacement_) {
+    const QRect r = geometry();
+    frame.normal = {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+  } else if (fullScreen_) {
+    frame.maximized = fullScreenWasMaximized_;
+  }
+  return PlacementRecord(frame);
+}
+
+void MainWindow::showWithPlacement(const WindowPlacement& record) {
+  const auto frame = PlacementFromRecord(record, WorkArea());
+  if (frame) {
+    setGeometry(frame->normal.left, frame->normal.top, frame->normal.width(), frame->normal.height());
+  } else {
+    resize(1024, 720);
+  }
+  if (frame && frame->maximized) {
+    showMaximized();
+  } else {
+    show();
+  }
+  RememberPlacement();
+}
+
+void MainWindow::bringToFront() {
+  if (isMinimized()) {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+  }
+  if (!isVisible()) {
+    if (lastPlacement_.maximized) {
+      showMaximized();
+    } else {
+      show();
+    }
+  }
+  raise();
+  activateWindow();
+}
+
+bool MainWindow::requestExit(bool shiftHeld) {
+  if (settings().recordEnable && !shiftHeld && !ask_(Text(351))) return false;
+  RememberPlacement();
+  exiting_ = true;
+  emit exitRequested();
+  return true;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (exiting_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (settings().taskbarIcon) {
+    // With the tray icon, closing only hides the window; the tray's Exit ends the program.
+    RememberPlacement();
+    hide();
+    return;
+  }
+  runCommand(kCmdExit);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  if (!snapping_ && !fullScreen_ && !isMaximized() && isVisible() &&
+      (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier)) {
+    const QRect f = frameGeometry();
+    const control::Rect snapped =
+        SnapToWorkArea({f.left(), f.top(), f.left() + f.width(), f.top() + f.height()}, WorkArea());
+    if (snapped.left != f.left() || snapped.top != f.top()) {
+      snapping_ = true;
+      move(snapped.left, snapped.top);
+      snapping_ = false;
+    }
+  }
+  if (!fullScreen_ && !isMaximized() && isVisible()) RememberPlacement();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && !fullScreen_ && isVisible()) RememberPlacement();
+}
+
+}  // namespace velmora::ui

@@ -1,0 +1,154 @@
+// The main frame: the one top-level window. It lays out the panes (Device List at the
+// left, the view area with its views toolbar and the view frame, Playback Controls along
+// the bottom, the three-part status bar), carries the command table (actions with their
+// command ids, the menu bar, the accelerator table, the views toolbar), applies the
+// enabling rules of control/commands.h whenever a menu opens or the state they read
+// changes, and turns CoreEvents' signals into what the panes show. Logic that needs no
+// widget lives in control/ and the core; this class wires it up.
+//
+// GUI thread only.
+#pragma once
+
+#include <QMainWindow>
+
+#include <map>
+#include <vector>
+
+#include "app/settings.h"
+#include "control/frame_layout.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QShortcut;
+class QToolBar;
+
+namespace velmora {
+class Application;
+struct GroupRecord;
+}  // namespace velmora
+
+namespace velmora::ui {
+
+class CoreEvents;
+class Pane;
+class TreePane;
+class ViewFrame;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // app may be null (widget tests): commands that need the running core then only
+  // change the settings. events must outlive the window.
+  MainWindow(Application* app, CoreEvents* events, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Runs a command as the menus, toolbars and accelerators do: nothing when the command
+  // is disabled now.
+  void runCommand(int commandId);
+  // The action of a command id (null when the window has none).
+  QAction* action(int commandId) const;
+  // The command an accelerator key sends (0 for none).
+  int acceleratorCommand(const QKeySequence& key) const;
+  // Re-evaluates every action's enabled and checked state.
+  void updateCommands();
+
+  // Placement: the 44-byte record of the frame now, and showing the frame as a record asks.
+  WindowPlacement placementRecord() const;
+  void showWithPlacement(const WindowPlacement& record);
+
+  // Shows `node` in the views (bold in the tree, its devices in the tiles).
+  void showNode(GroupRecord* node);
+  // Re-selects the node named by viewName and shows it.
+  void refreshViewsForSelection();
+  // The Playback Controls pane is shown while playback mode or playbackShow is on.
+  void updatePlaybackPane();
+  // A second start: the window comes to the front, restored from the tray or minimised.
+  void bringToFront();
+  // Exit (commands 236 and 234): asks string 351 while recording unless Shift is held;
+  // true when the program is ending.
+  bool requestExit(bool shiftHeld);
+
+  bool isFullScreenMode() const { return fullScreen_; }
+  bool exiting() const { return exiting_; }
+  QLabel* statusPart(int part) const { return statusParts_[part]; }
+  Pane* deviceListPane() const { return deviceList_; }
+  Pane* playbackPane() const { return playback_; }
+  Pane* viewPane() const { return viewArea_; }
+  QToolBar* viewsToolbar() const { return viewsToolbar_; }
+  ViewFrame* viewFrame() const { return viewFrame_; }
+  TreePane* treePane() const { return tree_; }
+
+  // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
+  void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
+  // How the Exit question is asked (tests replace it); returns true for Yes.
+  void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }
+
+ signals:
+  // Every command that ran, with its id (menus, toolbars, accelerators, context menus).
+  void commandRun(int commandId);
+  // An accelerator key was pressed; sent before the enabling check.
+  void acceleratorPressed(int commandId);
+  // The operator confirmed Exit: the program ends its event loop and shuts down.
+  void exitRequested();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void CreateActions();
+  void CreateMenus();
+  void CreateAccelerators();
+  void CreatePanes();
+  void CreateStatusBar();
+  void ConnectCore();
+  void Execute(int commandId);
+  bool CommandBuiltHere(int commandId) const;
+  void SaveSettings();
+  void SetStatusBarVisible(bool visible);
+  void SetDeviceListVisible(bool visible);
+  void ToggleFullScreen();
+  void ImportDeviceFile();
+  void OpenWithDesktop(const std::string& path);
+  void ShowStatus(const QString& text);
+  void ShowDiskUsage(int percent);
+  void MotionAlert();
+  void PaneClosed(Pane* pane);
+  void ShowContextMenu(GroupRecord* record, const QPoint& globalPos);
+  control::Rect WorkArea() const;
+  void RememberPlacement();
+
+  Application* app_;
+  CoreEvents* events_;
+  std::map<int, QAction*> actions_;
+  std::vector<QMenu*> menus_;
+  std::vector<std::pair<QShortcut*, int>> accelerators_;
+  QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
+  Pane* deviceList_ = nullptr;
+  Pane* playback_ = nullptr;
+  Pane* viewArea_ = nullptr;
+  QToolBar* viewsToolbar_ = nullptr;
+  ViewFrame* viewFrame_ = nullptr;
+  TreePane* tree_ = nullptr;
+  QShortcut* escape_ = nullptr;
+
+  bool fullScreen_ = false;
+  bool fullScreenWasMaximized_ = false;
+  bool fullScreenHadStatusBar_ = false;
+  bool exiting_ = false;
+  bool snapping_ = false;
+  // The frame's restored rectangle and maximised state while it was last shown, kept
+  // for the placement record of a hidden frame.
+  control::FramePlacement lastPlacement_;
+  bool havePlacement_ = false;
+  std::function<bool(const QString&)> ask_;
+  std::function<void(const QString&)> open_;
+};
+
+// The frame's title: the product name, and " v" with the version when there is one.
+QString FrameTitle();
+
+}  // namespace velmora::ui

@@ -1,0 +1,109 @@
+// The program's window end to end: velmora-nvr starts offscreen on a device tree of two
+// fake cameras, shows them, and its view frame (grabbed by the program into a PNG file
+// every second) shows decoded camera frames in the tiles. SIGTERM then shuts it down in
+// order, saving the window placement.
+#include <QImage>
+#include <QSet>
+#include <QTest>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "live/camsim_process.h"
+#include "process.h"
+#include "temp_dir.h"
+#include "ui_test_main.h"
+
+using namespace std::chrono_literals;
+using velmora::test::CamsimProcess;
+using velmora::test::ChildProcess;
+using velmora::test::ReadFile;
+using velmora::test::TempDir;
+using velmora::test::WriteFile;
+
+namespace {
+
+// Distinct colours inside a rectangle, sampled every other pixel.
+int DistinctColours(const QImage& image, const QRect& area) {
+  QSet<QRgb> colours;
+  const QRect r = area.intersected(image.rect());
+  for (int y = r.top(); y <= r.bottom(); y += 2) {
+    for (int x = r.left(); x <= r.right(); x += 2) colours.insert(image.pixel(x, y));
+  }
+  return static_cast<int>(colours.size());
+}
+
+}  // namespace
+
+class WindowEndToEndTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void windowPaintsCameraFramesAndShutsDownInOrder() {
+    CamsimProcess cams({"--cameras", "2", "--width", "320", "--height", "240", "--quiet"});
+    QVERIFY2(cams.ok(), cams.error().c_str());
+    TempDir dir;
+    for (const char* sub : {"/data", "/config", "/run"}) std::filesystem::create_directories(dir.path() + sub);
+    std::filesystem::permissions(dir.path() + "/run", std::filesystem::perms::owner_all);
+    const std::string appData = dir.path() + "/data/Velmora/Velmora NVR";
+    std::filesystem::create_directories(appData);
+    std::string devices;
+    for (int i = 0; i < 2; ++i) {
+      devices += "<Device name=\"Cam" + std::to_string(i) + "\"><Enabled>true</Enabled><Location>127.0.0.1:" +
+                 std::to_string(cams.port(i)) + "</Location><UpdateDelay>100</UpdateDelay></Device>";
+    }
+    WriteFile(appData + "/Velmora NVR.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DeviceTree version=\"1.0\">"
+              "<LocalNVR name=\"All Views\"><Group name=\"Yard\">" + devices +
+                  "</Group></LocalNVR></DeviceTree>\r\n");
+    // Recording off: this test is about the window.
+    WriteFile(appData + "/Velmora NVR.exe.config", "\t\t<add key=\"recordEnable\" value=\"false\"/>\n");
+
+    const std::string grab = dir.path() + "/view.png";
+    ChildProcess program({std::string(VELMORA_BINARY_DIR) + "/velmora-nvr"},
+                         {"XDG_DATA_HOME=" + dir.path() + "/data", "XDG_CONFIG_HOME=" + dir.path() + "/config",
+                          "XDG_RUNTIME_DIR=" + dir.path() + "/run", "QT_QPA_PLATFORM=offscreen",
+                          "VELMORA_GRAB_VIEW_FRAME=" + grab});
+    QVERIFY(program.pid() > 0);
+
+    // Two cameras shown: the 2x2 layout, tiles 0 and 1 in the top row. Both must show
+    // a decoded frame: many colours where an empty tile has a flat background and text.
+    int left = 0, right = 0;
+    QImage image;
+    const auto deadline = std::chrono::steady_clock::now() + 40s;
+    for (int attempt = 0; attempt < 200 && std::chrono::steady_clock::now() < deadline; ++attempt) {
+      std::this_thread::sleep_for(200ms);
+      if (!image.load(QString::fromStdString(grab)) || image.isNull()) continue;
+      const int w = image.width() / 2, h = image.height() / 2;
+      left = DistinctColours(image, QRect(0, 0, w, h));
+      right = DistinctColours(image, QRect(w, 0, w, h));
+      if (left > 200 && right > 200) break;
+    }
+    const std::string log = ReadFile(appData + "/Velmora NVR.log");
+    QVERIFY2(!image.isNull(), log.c_str());
+    QVERIFY2(left > 200 && right > 200,
+             ("colours " + std::to_string(left) + ", " + std::to_string(right) + "\n" + log).c_str());
+    // The bottom half of a 2x2 layout holds no camera: its tiles are flat.
+    QVERIFY(DistinctColours(image, QRect(0, image.height() / 2 + 4, image.width(), image.height() / 2 - 8)) < 120);
+
+    // A second start only asks the running window to come to the front, and ends.
+    ChildProcess second({std::string(VELMORA_BINARY_DIR) + "/velmora-nvr"},
+                        {"XDG_DATA_HOME=" + dir.path() + "/data", "XDG_CONFIG_HOME=" + dir.path() + "/config",
+                         "XDG_RUNTIME_DIR=" + dir.path() + "/run", "QT_QPA_PLATFORM=offscreen"});
+    QCOMPARE(second.wait(20s), 0);
+
+    program.signal(SIGTERM);
+    QCOMPARE(program.wait(20s), 0);
+    const std::string after = ReadFile(appData + "/Velmora NVR.log");
+    QVERIFY(after.find("saving window size and position") != std::string::npos);
+    QVERIFY(after.find("OnExit: done") != std::string::npos);
+    QVERIFY(ReadFile(dir.path() + "/config/Velmora/Velmora NVR/registry").find("windowPlacement=binary:2c000000") !=
+            std::string::npos);
+  }
+};
+
+VELMORA_UI_TEST(WindowEndToEndTest);
+
+#include "test_window_end_to_end.moc"
