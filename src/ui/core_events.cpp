@@ -48,7 +48,12 @@ void CoreEvents::stop() {
 
 void CoreEvents::Drain() {
   wakePending_.store(false);
-  if (app_) app_->tick();
+  // A handler that runs a nested event loop (a modal box) must not start a second tick
+  // inside the first; the timer picks up what is left afterwards.
+  if (!app_ || inTick_) return;
+  inTick_ = true;
+  app_->tick();
+  inTick_ = false;
 }
 
 void CoreEvents::handle(AppMessage& message) {

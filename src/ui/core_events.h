@@ -86,6 +86,7 @@ class CoreEvents : public QObject {
   QTimer timer_;
   int token_ = 0;
   std::atomic<bool> wakePending_{false};
+  bool inTick_ = false;
 };
 
 }  // namespace velmora::ui
