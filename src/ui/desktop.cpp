@@ -4,6 +4,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QDir>
 #include <QImage>
@@ -33,12 +35,14 @@ bool Set(const char* name) {
   return value && *value;
 }
 
-// SIGINT and SIGTERM end the program in order, as Exit does without asking.
+// SIGINT, SIGTERM and SIGHUP (the terminal that started it closed) end the program in
+// order, as Exit does without asking.
 int SignalDescriptor() {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
   if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
   return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
 }
@@ -107,6 +111,7 @@ int RunDesktop(Application& app, int argc, char** argv) {
     case Application::StartResult::kOtherInstance:
       return 0;
     case Application::StartResult::kFailed:
+      std::fprintf(stderr, "velmora-nvr: %s\n", app.startError().c_str());
       return 1;
     case Application::StartResult::kRunning:
       break;

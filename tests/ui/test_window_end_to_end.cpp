@@ -1,6 +1,6 @@
 // The program's window end to end: velmora-nvr starts offscreen on a device tree of two
 // fake cameras, shows them, and its view frame (grabbed by the program into a PNG file
-// every second) shows decoded camera frames in the tiles. SIGTERM then shuts it down in
+// every second) shows decoded camera frames in the tiles. SIGHUP (its terminal closed) then shuts it down in
 // order, saving the window placement.
 #include <QImage>
 #include <QSet>
@@ -94,7 +94,7 @@ class WindowEndToEndTest : public QObject {
                          "XDG_RUNTIME_DIR=" + dir.path() + "/run", "QT_QPA_PLATFORM=offscreen"});
     QCOMPARE(second.wait(20s), 0);
 
-    program.signal(SIGTERM);
+    program.signal(SIGHUP);
     QCOMPARE(program.wait(20s), 0);
     const std::string after = ReadFile(appData + "/Velmora NVR.log");
     QVERIFY(after.find("saving window size and position") != std::string::npos);
