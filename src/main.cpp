@@ -14,6 +14,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "export_command.h"
+#include "platform/signals.h"
 #include "wiring.h"
 #if VELMORA_HAVE_UI
 #include "ui/desktop.h"
@@ -53,20 +54,8 @@ void PrintHelp() {
       "unless pathData names another.\n");
 }
 
-// Blocks SIGINT, SIGTERM and SIGHUP and returns a descriptor that reports them. SIGHUP
-// (the terminal closed) must not end the process before the recording files are closed.
-int SignalDescriptor() {
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  sigaddset(&mask, SIGHUP);
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
-  return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
 int RunHeadless() {
-  int signals = SignalDescriptor();
+  int signals = velmora::platform::ShutdownSignalDescriptor();
   // Writes to a closed peer must come back as errors, never end the process.
   signal(SIGPIPE, SIG_IGN);
 

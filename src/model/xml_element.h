@@ -47,9 +47,6 @@ struct XmlParseResult {
 // as errors.
 XmlParseResult ParseXml(std::string_view text, XmlElement& documentRoot);
 
-// "&" "<" ">" "'" "\"" replaced by their entities, in this order.
-std::string EscapeXml(std::string_view text);
-
 // The text with every character an XML document cannot hold replaced: a byte sequence
 // that is not UTF-8 (stray or missing continuation bytes, overlong forms, surrogates,
 // beyond U+10FFFF) and U+FFFE, U+FFFF become U+FFFD; control characters other than tab,

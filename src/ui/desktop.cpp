@@ -20,6 +20,7 @@
 #include "app/application.h"
 #include "app/log.h"
 #include "app/settings.h"
+#include "platform/signals.h"
 #include "playback/playback_thread.h"
 #include "ui/core_events.h"
 #include "ui/icons.h"
@@ -33,18 +34,6 @@ namespace {
 bool Set(const char* name) {
   const char* value = std::getenv(name);
   return value && *value;
-}
-
-// SIGINT, SIGTERM and SIGHUP (the terminal that started it closed) end the program in
-// order, as Exit does without asking.
-int SignalDescriptor() {
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  sigaddset(&mask, SIGHUP);
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) return -1;
-  return signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 }  // namespace
@@ -62,7 +51,7 @@ bool DisplayAvailable() {
 }
 
 int RunDesktop(Application& app, int argc, char** argv) {
-  const int signalFd = SignalDescriptor();
+  const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora NVR"));

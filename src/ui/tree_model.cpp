@@ -285,14 +285,17 @@ void TreeModel::beginInsert(GroupRecord& parent, int position, GroupRecord&) {
   pending_ = Pending::kRows;
 }
 
-void TreeModel::endInsert(GroupRecord& parent, int position, GroupRecord& record) {
+bool TreeModel::finishRows() {
   const Pending was = std::exchange(pending_, Pending::kNone);
   if (was == Pending::kReset) {
     rebuild();
     endResetModel();
-    return;
   }
-  if (was != Pending::kRows) return;
+  return was == Pending::kRows;
+}
+
+void TreeModel::endInsert(GroupRecord& parent, int position, GroupRecord& record) {
+  if (!finishRows()) return;
   Node* p = nodeOf(&parent);
   p->children.insert(p->children.begin() + position, makeNode(record, p, position));
   renumber(*p);
@@ -315,13 +318,7 @@ void TreeModel::beginRemove(GroupRecord& parent, int position, GroupRecord& reco
 }
 
 void TreeModel::endRemove(GroupRecord& parent, int position, GroupRecord&) {
-  const Pending was = std::exchange(pending_, Pending::kNone);
-  if (was == Pending::kReset) {
-    rebuild();
-    endResetModel();
-    return;
-  }
-  if (was != Pending::kRows) return;
+  if (!finishRows()) return;
   Node* p = nodeOf(&parent);
   // The item (and the record it holds) lives until the views have let go of it.
   std::unique_ptr<Node> gone = std::move(p->children[static_cast<std::size_t>(position)]);
@@ -355,13 +352,7 @@ void TreeModel::beginMove(GroupRecord& record, GroupRecord& from, int fromPositi
 
 void TreeModel::endMove(GroupRecord&, GroupRecord& from, int fromPosition, GroupRecord& to,
                         int toPosition) {
-  const Pending was = std::exchange(pending_, Pending::kNone);
-  if (was == Pending::kReset) {
-    rebuild();
-    endResetModel();
-    return;
-  }
-  if (was != Pending::kRows) return;
+  if (!finishRows()) return;
   Node* f = nodeOf(&from);
   Node* t = nodeOf(&to);
   std::unique_ptr<Node> moved = std::move(f->children[static_cast<std::size_t>(fromPosition)]);

@@ -97,6 +97,9 @@ class TreeModel : public QAbstractItemModel, public TreeObserver {
   Node* nodeAt(const QModelIndex& index) const;
   QModelIndex indexOfNode(const Node* node) const;
   void rebuild();
+  // Ends the pending change of a before/after pair: a reset started in its place is
+  // finished here. True when rows were announced and the mirror must follow now.
+  bool finishRows();
   void startReset();
   void startLayoutChange(Node* parent);
   void finishLayoutChange();
