@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/live/camsim_process.h"
+#include "bench_cameras.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "live/fetch.h"
@@ -122,36 +122,13 @@ void MainLoop(std::chrono::duration<double> duration) {
 Result Run(const Config& config, int cameras, double seconds) {
   Result result;
   result.cameras = cameras;
-  char fpsText[32];
-  std::snprintf(fpsText, sizeof fpsText, "%g", config.fps);
-  test::CamsimProcess cams({"--cameras", std::to_string(cameras), "--width", std::to_string(config.width),
-                            "--height", std::to_string(config.height), "--frames", "30", "--threads", "1",
-                            "--max-connections", "4", "--quiet"},
-                           60000);
+  test::CamsimProcess cams = bench::StartCameras(cameras, config.width, config.height);
   if (!cams.ok()) {
     result.error = cams.error();
     return result;
   }
-
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-  auto nvr = CreateRecord(EntryKind::LocalNVR, "nvr");
-  InsertEntry(treeRoot().get(), nvr);
-  auto group = CreateRecord(EntryKind::Group, "bench");
-  InsertEntry(nvr.get(), group);
-  std::vector<std::shared_ptr<GroupRecord>> devices;
-  const uint32_t delay = static_cast<uint32_t>(1000.0 / config.fps);
-  for (int i = 0; i < cameras; ++i) {
-    auto d = CreateRecord(EntryKind::Device, "cam" + std::to_string(i));
-    d->location = "127.0.0.1:" + std::to_string(cams.port(i));
-    d->updateDelay = delay;
-    d->enabled = true;
-    d->fetchActive = true;
-    d->viewIndex = i < viewSlotCount ? i : -1;
-    d->fetchIndex = d->viewIndex;
-    d->debugLevel = config.debugLevel;
-    InsertEntry(group.get(), d);
-    devices.push_back(d);
-  }
+  std::vector<std::shared_ptr<GroupRecord>> devices =
+      bench::MakeCameraTree(cams, cameras, static_cast<uint32_t>(1000.0 / config.fps), config.debugLevel);
   for (auto& d : devices) viewthread_iocp(*d);
 
   MainLoop(3s);  // warm-up: every connection open and streaming

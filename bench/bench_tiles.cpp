@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/live/camsim_process.h"
+#include "bench_cameras.h"
 #include "app/messages.h"
 #include "control/view_layout.h"
 #include "live/fetch.h"
@@ -108,30 +108,13 @@ struct Result {
 Result Run(int cameras, double seconds, const std::string& shot) {
   Result result;
   result.cameras = cameras;
-  test::CamsimProcess cams({"--cameras", std::to_string(cameras), "--width", "640", "--height", "480", "--frames",
-                            "30", "--threads", "1", "--max-connections", "4", "--quiet"},
-                           60000);
+  test::CamsimProcess cams = bench::StartCameras(cameras, 640, 480);
   if (!cams.ok()) {
     result.error = cams.error();
     return result;
   }
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-  auto nvr = CreateRecord(EntryKind::LocalNVR, "nvr");
-  InsertEntry(treeRoot().get(), nvr);
-  auto group = CreateRecord(EntryKind::Group, "bench");
-  InsertEntry(nvr.get(), group);
-  std::vector<std::shared_ptr<GroupRecord>> devices;
-  for (int i = 0; i < cameras; ++i) {
-    auto d = CreateRecord(EntryKind::Device, "cam" + std::to_string(i));
-    d->location = "127.0.0.1:" + std::to_string(cams.port(i));
-    d->updateDelay = 100;  // 10 frames per second
-    d->enabled = true;
-    d->fetchActive = true;
-    d->viewIndex = i < viewSlotCount ? i : -1;
-    d->fetchIndex = d->viewIndex;
-    InsertEntry(group.get(), d);
-    devices.push_back(d);
-  }
+  // 10 frames per second each.
+  std::vector<std::shared_ptr<GroupRecord>> devices = bench::MakeCameraTree(cams, cameras, 100);
 
   ui::ViewFrame frame;
   frame.setSettingsSaver([] {});
