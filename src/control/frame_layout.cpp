@@ -71,6 +71,12 @@ WindowPlacement PlacementRecord(const FramePlacement& frame) {
 std::optional<FramePlacement> PlacementFromRecord(const WindowPlacement& record,
                                                   const Rect& workArea) {
   if (record.length != sizeof(WindowPlacement)) return std::nullopt;
+  // The record comes from a file: coordinates beyond any screen are refused before the
+  // size arithmetic below could overflow.
+  constexpr int32_t kCoordinateLimit = 1 << 20;
+  for (int32_t v : {record.left, record.top, record.right, record.bottom}) {
+    if (v < -kCoordinateLimit || v > kCoordinateLimit) return std::nullopt;
+  }
   Rect r{record.left, record.top, record.right, record.bottom};
   if (r.width() <= 0 || r.height() <= 0) return std::nullopt;
   FramePlacement frame;

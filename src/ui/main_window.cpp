@@ -465,7 +465,12 @@ void MainWindow::SetStatusBarVisible(bool visible) { statusBar()->setVisible(vis
 void MainWindow::SetDeviceListVisible(bool visible) { deviceList_->setVisible(visible); }
 
 void MainWindow::updatePlaybackPane() {
-  playback_->setVisible(playbackMode().load() || settings().playbackShow);
+  // Called whenever playback mode is entered or left: the panes that behave differently
+  // in playback (label editing, tile picking, the caption's play mark) follow it here.
+  const bool playback = playbackMode().load();
+  tree_->setPlaybackMode(playback);
+  viewFrame_->setPlaybackMode(playback);
+  playback_->setVisible(playback || settings().playbackShow);
 }
 
 void MainWindow::PaneClosed(Pane* pane) {

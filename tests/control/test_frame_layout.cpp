@@ -83,6 +83,9 @@ TEST(FramePlacementRecord, RoundTripMaximisedMinimumSizeAndOffScreen) {
   EXPECT_FALSE(PlacementFromRecord(record, work).has_value());
   record = PlacementRecord({{300, 300, 300, 700}, false});
   EXPECT_FALSE(PlacementFromRecord(record, work).has_value());
+  // Coordinates no screen has (whose width would overflow) are refused as well.
+  record = PlacementRecord({{-2147483647, 0, 2147483647, 600}, false});
+  EXPECT_FALSE(PlacementFromRecord(record, work).has_value());
 
   // Too small: grown to 640 x 480 from its top-left corner.
   back = PlacementFromRecord(PlacementRecord({{10, 20, 110, 120}, false}), work);
