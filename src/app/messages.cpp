@@ -1,5 +1,7 @@
 #include "app/messages.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 bool MessageQueue::post(AppMessage message) {
@@ -35,12 +37,19 @@ void MessageQueue::unsubscribe(int token) {
 }
 
 void MessageQueue::deliver(AppMessage& message) {
-  // A copy, so that a subscriber changing the list does not invalidate the walk.
-  auto subscribers = subscribers_;
-  for (auto& [token, subscriber] : subscribers) {
-    bool stillSubscribed = false;
-    for (const auto& entry : subscribers_) stillSubscribed |= entry.first == token;
-    if (stillSubscribed && subscriber) subscriber(message);
+  // Walks by token, so that a subscriber changing the list neither invalidates the walk
+  // nor is called after it unsubscribed. Nothing is copied while nobody subscribes (the
+  // headless program).
+  if (subscribers_.empty()) return;
+  std::vector<int> tokens;
+  tokens.reserve(subscribers_.size());
+  for (const auto& entry : subscribers_) tokens.push_back(entry.first);
+  for (int token : tokens) {
+    const auto found = std::find_if(subscribers_.begin(), subscribers_.end(),
+                                    [token](const auto& entry) { return entry.first == token; });
+    if (found == subscribers_.end() || !found->second) continue;
+    const Subscriber subscriber = found->second;  // the entry may go while it runs
+    subscriber(message);
   }
 }
 

@@ -182,7 +182,7 @@ bool ViewSlot::ErrorMark() const {
 
 void ViewSlot::SetErrorMark(bool error) {
   std::unique_lock<std::mutex> guard = LockForStore();
-  if (errorMark_ == error && !error) return;
+  if (errorMark_ == error) return;  // only a change asks for a repaint
   errorMark_ = error;
   dirty_ = true;
 }

@@ -23,6 +23,18 @@ namespace velmora::net {
 
 namespace {
 
+// The key the per-client limit counts under: the address, except that an IPv6 client is
+// counted by its /64 (one host commonly holds a whole /64 and could rotate through it)
+// and an IPv4-mapped address as the IPv4 address it carries.
+std::string ClientKey(const asio::ip::address& address) {
+  if (!address.is_v6()) return address.to_string();
+  const asio::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 // Room for the request line and, with authentication, the header block.
 constexpr std::size_t kReceiveBytes = 8192;
 // What is read and thrown away after the reply before the connection is closed.
@@ -470,7 +482,7 @@ void HttpServer::acceptNext() {
     ++accepted_;
     asio::error_code ec2;
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec2);
-    std::string address = ec2 ? std::string() : remote.address().to_string();
+    std::string address = ec2 ? std::string() : ClientKey(remote.address());
     if (ec2 || !admit(address)) {
       // A peer already gone (no address), or one the limits leave no room for.
       if (!ec2) ++refused_;
