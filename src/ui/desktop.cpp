@@ -82,7 +82,8 @@ int RunDesktop(Application& app, int argc, char** argv) {
     if (window) window->refreshViewsForSelection();
   };
   h.applyLayout = [&] {
-    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode) % 17);
+    // An invalid stored layout is ignored (the frame keeps its own).
+    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
   };
   h.activate = [&] {
     if (window) window->bringToFront();

@@ -47,7 +47,6 @@ using namespace velmora::control;
 
 constexpr int kDeviceListWidth = 216;
 constexpr int kViewsToolbarWidth = 30;
-const char* const kDeviceMime = "application/x-velmora-grouprecord";
 
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
@@ -56,7 +55,8 @@ QString PlainText(int id) {
   QString text = Text(id);
   if (text.isEmpty()) text = Text(kMenuTextBase + id);
   text = text.section('\t', 0, 0);
-  text.remove(QRegularExpression("&(?!&)"));
+  static const QRegularExpression mnemonic(QStringLiteral("&(?!&)"));
+  text.remove(mnemonic);
   return text;
 }
 
@@ -362,7 +362,7 @@ void MainWindow::updateCommands() {
   context.playbackMode = playbackMode().load();
   context.editingLabel = tree_->isEditingLabel();
   const QMimeData* clip = QApplication::clipboard()->mimeData();
-  context.clipboardHasDevice = clip && clip->hasFormat(kDeviceMime);
+  context.clipboardHasDevice = clip && clip->hasFormat(QLatin1String(kDeviceClipboardMime));
   context.fullScreen = fullScreen_;
   context.statusBarVisible = statusBar()->isVisibleTo(this);
   context.deviceListVisible = deviceList_->isVisibleTo(this);
@@ -382,7 +382,6 @@ void MainWindow::runCommand(int commandId) {
   updateCommands();
   QAction* a = action(commandId);
   if (!a || !a->isEnabled()) return;
-  emit commandRun(commandId);
   Execute(commandId);
   updateCommands();
 }

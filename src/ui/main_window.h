@@ -86,8 +86,6 @@ class MainWindow : public QMainWindow {
   void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }
 
  signals:
-  // Every command that ran, with its id (menus, toolbars, accelerators, context menus).
-  void commandRun(int commandId);
   // An accelerator key was pressed; sent before the enabling check.
   void acceleratorPressed(int commandId);
   // The operator confirmed Exit: the program ends its event loop and shuts down.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "control/tree_status.h"
+#include "ui/icons.h"
 
 namespace velmora::ui {
 
@@ -45,14 +46,6 @@ constexpr std::array<KindImage, kImageCount> kKindImages = {{
     {"computer", "kind_recorder"},              // 6 reserved
 }};
 
-QIcon OwnIcon(const char* name) { return QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(name))); }
-
-QIcon ThemeOrOwn(const char* theme, const char* own) {
-  if (theme != nullptr && QIcon::hasThemeIcon(QLatin1String(theme)))
-    return QIcon::fromTheme(QLatin1String(theme));
-  return OwnIcon(own);
-}
-
 // Icons made once and kept until the application object goes: pixmaps must not outlive
 // it (they would be freed after the GUI is gone, by the static destructors).
 std::unordered_map<int, QIcon>& IconCache(int which) {
@@ -76,7 +69,8 @@ QIcon KindIcon(int imageIndex) {
   QIcon icon;
   if (imageIndex >= 0 && imageIndex < kImageCount) {
     const KindImage& image = kKindImages[static_cast<std::size_t>(imageIndex)];
-    icon = ThemeOrOwn(image.theme, image.own);
+    icon = image.theme != nullptr ? ThemeIcon(QLatin1String(image.theme), QLatin1String(image.own))
+                                  : OwnIcon(QLatin1String(image.own));
   } else {
     icon = QIcon::fromTheme(QStringLiteral("application-x-executable"), OwnIcon("kind_recorder"));
   }

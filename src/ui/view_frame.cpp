@@ -71,7 +71,6 @@ ViewTile* ViewFrame::tile(int index) const {
   return tiles_[static_cast<std::size_t>(index)];
 }
 
-int ViewFrame::captionLineHeight() const { return QFontMetrics(tileFont_).height() + 2; }
 
 void ViewFrame::Save() {
   if (saveSettings_) saveSettings_();

@@ -78,8 +78,6 @@ class ViewFrame : public QWidget {
   ViewTile* tile(int index) const;
   ViewTile* centralTile() const { return central_; }
   const QFont& tileFont() const { return tileFont_; }
-  // The tile font's line height plus 2: Multi-View's caption row.
-  int captionLineHeight() const;
 
   // How settings are saved after viewMode, viewTarget or viewName changed. By default
   // they are written to the application's folders once those are known.
