@@ -79,33 +79,6 @@ QIcon CommandIcon(int id) {
   }
 }
 
-// The commands this window carries out itself (the rest come with the tree, playback,
-// options and sharing parts of the window).
-bool BuiltInFrame(int id) {
-  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return true;
-  switch (id) {
-    case kCmdImportDeviceFile:
-    case kCmdRecord:
-    case kCmdExit:
-    case kCmdCaptions:
-    case kCmdStatusBar:
-    case kCmdDeviceList:
-    case kCmdViewStretch:
-    case kCmdFullScreen:
-    case kCmdScanNetwork:
-    case kCmdOpenLogFile:
-    case kCmdOpenRecordingFolder:
-    case kCmdView:
-    case kCmdPlayFolder:
-    case kCmdRefresh:
-    case kCmdTrayRestore:
-    case kCmdTrayExit:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 QString FrameTitle() {
@@ -218,13 +191,9 @@ void MainWindow::CreatePanes() {
 }
 
 void MainWindow::CreateActions() {
-  std::vector<int> ids(CommandIds().begin(), CommandIds().end());
-  for (int id : {kCmdTrayRestore, kCmdTrayExit, kCmdViewStretch}) {
-    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
-  }
   auto* layouts = new QActionGroup(this);
   layouts->setExclusive(true);
-  for (int id : ids) {
+  for (int id : CommandIds()) {
     QString text = Text(kMenuTextBase + id);
     if (text.isEmpty()) text = Text(id);
     if (text.isEmpty()) continue;  // template separators
@@ -353,7 +322,9 @@ int MainWindow::acceleratorCommand(const QKeySequence& key) const {
 }
 
 bool MainWindow::CommandBuiltHere(int commandId) const {
-  return BuiltInFrame(commandId) || CommandBuilt(commandId);
+  // The tray's two commands are carried out by this window already (restore, exit),
+  // though the tray icon itself comes with the options.
+  return CommandBuilt(commandId) || commandId == kCmdTrayRestore || commandId == kCmdTrayExit;
 }
 
 void MainWindow::updateCommands() {
