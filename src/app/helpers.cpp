@@ -241,6 +241,15 @@ bool HasControlCharacter(const std::string& text) {
   return false;
 }
 
+std::string LogSafe(std::string_view text, std::size_t maxBytes, bool asciiOnly) {
+  std::string out(text.substr(0, maxBytes));
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || (asciiOnly && u > 0x7E)) c = '?';
+  }
+  return out;
+}
+
 std::string UrlWithoutPassword(const std::string& url) {
   const std::size_t scheme = url.find("://");
   const std::size_t authority = scheme == std::string::npos ? 0 : scheme + 3;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -30,5 +31,10 @@ std::string FoldCase(const std::string& text);
 // True when the text holds a control character (0x00-0x1F or 0x7F): such a text cannot
 // travel as one line and must not name a file given on a command line.
 bool HasControlCharacter(const std::string& text);
+
+// Text from outside (a request, a file, a network answer) made fit for a log line: at
+// most maxBytes of it, control characters as "?", and with asciiOnly every byte outside
+// printable ASCII as "?" too (for texts that need not be UTF-8).
+std::string LogSafe(std::string_view text, std::size_t maxBytes = std::string_view::npos, bool asciiOnly = false);
 
 }  // namespace velmora

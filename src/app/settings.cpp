@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/helpers.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 
@@ -47,14 +48,6 @@ std::vector<std::string>& pendingNotes() {
 }
 
 // A value as it may appear inside a log line: control bytes shown as '?'.
-std::string Printable(const std::string& value) {
-  std::string text = value.substr(0, 64);
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return text;
-}
-
 // The fullness limit in force for a stored text. The cleanup thread deletes the oldest
 // hours while the drive is fuller than this, so a value it cannot use must never reach
 // it: a text without a number, or one below the Options range, means the default (a
@@ -63,7 +56,7 @@ std::string Printable(const std::string& value) {
 int ReadDiskFullness(const std::string& value, std::vector<std::string>& notes) {
   char* end = nullptr;
   const long number = std::strtol(value.c_str(), &end, 10);
-  const std::string shown = "diskFullness value \"" + Printable(value) + "\"";
+  const std::string shown = "diskFullness value \"" + LogSafe(value, 64) + "\"";
   if (end == value.c_str()) {
     notes.push_back(shown + " is not a number, using " + std::to_string(kDiskFullnessDefault));
     return kDiskFullnessDefault;

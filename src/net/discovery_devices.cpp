@@ -68,14 +68,6 @@ bool IsHardwareText(const std::string& text) {
 
 // A text from the network as it may appear in a log line: other bytes than printable
 // ASCII are shown as '?'.
-std::string LogText(const std::string& text) {
-  std::string shown = text.substr(0, 300);
-  for (char& c : shown) {
-    if (c < ' ' || c > '~') c = '?';
-  }
-  return shown;
-}
-
 bool ReadWholeFile(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -104,7 +96,7 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   // The address becomes the location and, through the hardware text, the name and the
   // recordings folder: only a plain host is taken.
   if (!IsHostText(address) || !IsHardwareText(hwAddr)) {
-    Log("discovery_add_device: ignoring device with address '%s'", LogText(address).c_str());
+    Log("discovery_add_device: ignoring device with address '%s'", LogSafe(address, 300, true).c_str());
     return false;
   }
   GroupRecord* group = FindScanGroup(*root);

@@ -109,13 +109,4 @@ std::string ServiceUnavailablePage() {
 
 std::string RetryAfterLine() { return "Retry-After: 1\r\n"; }
 
-std::string LogSafe(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
-  }
-  return out;
-}
-
 }  // namespace velmora::net

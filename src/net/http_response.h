@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/helpers.h"
+
 namespace velmora::net {
 
 constexpr const char* kTypeHtml = "text/html; charset=utf-8";
@@ -51,7 +53,7 @@ std::string EscapeMarkup(std::string_view text);
 // ("javascript:..."). Plain names keep every other byte, UTF-8 included.
 std::string EscapeLinkPath(std::string_view path);
 
-// The text with control characters replaced by "?", for log lines.
-std::string LogSafe(std::string_view text);
+// Log lines of the server use the application's LogSafe.
+using velmora::LogSafe;
 
 }  // namespace velmora::net
