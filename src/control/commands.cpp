@@ -154,19 +154,6 @@ bool CommandBuilt(int id) {
     case kCmdProperties:
     // Playback of one tile.
     case kCmdPlayRecorded:
-    // Options, help, about and the tray.
-    case kCmdOptions:
-    case kCmdHelpContents:
-    case kCmdAbout:
-    case kCmdTrayRestore:
-    case kCmdTrayExit:
-    // Image sharing and device pages.
-    case kCmdSaveJpeg:
-    case kCmdConfigurePage:
-    case kCmdMainPage:
-    case kCmdTelnet:
-    case kCmdCopyImage:
-    case kCmdSendImage:
       return false;
     default:
       break;

@@ -25,6 +25,7 @@
 #include "ui/core_events.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/tray_icon.h"
 #include "ui/view_frame.h"
 
 namespace velmora::ui {
@@ -90,6 +91,12 @@ int RunDesktop(Application& app, int argc, char** argv) {
   };
   h.readWindowPlacement = [&] {
     if (window) settings().windowPlacement = window->placementRecord();
+  };
+  h.addTrayIcon = [&] {
+    if (window && window->trayIcon()) window->trayIcon()->setShown(true);
+  };
+  h.removeTrayIcon = [&] {
+    if (window && window->trayIcon()) window->trayIcon()->setShown(false);
   };
   h.destroyWindow = [&] { window.reset(); };
   PlaybackUiHooks& playbackUi = playbackController().uiHooks();

@@ -29,13 +29,18 @@
 #include "app/strings.h"
 #include "control/commands.h"
 #include "live/fetch.h"
+#include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "ui/help_about.h"
 #include "ui/icons.h"
+#include "ui/image_share.h"
+#include "ui/options_dialog.h"
 #include "ui/pane.h"
+#include "ui/tray_icon.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 
@@ -112,6 +117,17 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
+  tray_ = new TrayIcon([this](int id) { runCommand(id); }, this);
+  share_ = new ImageShare(this, viewFrame_, [this] { return tree_->selectedRecord(); }, [this] { SaveSettings(); });
+  options_ = new OptionsCommand(this, OptionsTargets{
+      [this](bool erase) {
+        for (int i = 0; i < viewSlotCount; ++i) viewSlots().at(i)->Invalidate(erase);
+        viewFrame_->repaintDirty();
+        viewFrame_->update();
+      },
+      [this](bool on) { tray_->setShown(on); },
+      [this] { updatePlaybackPane(); },
+      [this] { SaveSettings(); }});
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -338,6 +354,9 @@ void MainWindow::updateCommands() {
   context.statusBarVisible = statusBar()->isVisibleTo(this);
   context.deviceListVisible = deviceList_->isVisibleTo(this);
   context.layout = viewFrame_->currentLayout();
+  const TileContent tile = ContentOfTile(context.selected);
+  context.selectedTileHasImage = tile.image;
+  context.selectedTileHasJpeg = tile.jpeg;
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuiltHere(id);
@@ -352,7 +371,11 @@ void MainWindow::updateCommands() {
 void MainWindow::runCommand(int commandId) {
   updateCommands();
   QAction* a = action(commandId);
-  if (!a || !a->isEnabled()) return;
+  if (!a || !a->isEnabled()) {
+    // A tile frozen for a sharing command must not stay frozen when it cannot run.
+    if (CommandKeepsTileFrozen(commandId)) viewFrame_->unfreezeTiles();
+    return;
+  }
   Execute(commandId);
   updateCommands();
 }
@@ -421,13 +444,46 @@ void MainWindow::Execute(int id) {
     case kCmdTrayRestore:
       bringToFront();
       break;
+    case kCmdOptions:
+      options_->run();
+      break;
+    case kCmdHelpContents:
+      OpenManual(this);
+      break;
+    case kCmdAbout: {
+      AboutDialog about(this);
+      about.exec();
+      break;
+    }
+    case kCmdCopyImage:
+      share_->copyImage();
+      break;
+    case kCmdSaveJpeg:
+      share_->saveJpeg();
+      break;
+    case kCmdSendImage:
+      share_->sendImage();
+      break;
+    case kCmdTelnet:
+      share_->telnet();
+      break;
+    case kCmdConfigurePage:
+      share_->openConfigurePage();
+      break;
+    case kCmdMainPage:
+      share_->openMainPage();
+      break;
     default:
       break;
   }
 }
 
 void MainWindow::SaveSettings() {
-  if (app_) app_->SaveAllSettings();
+  if (save_) {
+    save_();
+  } else if (app_) {
+    app_->SaveAllSettings();
+  }
 }
 
 void MainWindow::SetStatusBarVisible(bool visible) { statusBar()->setVisible(visible); }
@@ -612,8 +668,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   event->ignore();
-  if (settings().taskbarIcon) {
+  if (settings().taskbarIcon && TrayIcon::available()) {
     // With the tray icon, closing only hides the window; the tray's Exit ends the program.
+    // Without a notification area there would be no way back: the close box exits.
     RememberPlacement();
     hide();
     return;

@@ -31,7 +31,10 @@ struct GroupRecord;
 namespace velmora::ui {
 
 class CoreEvents;
+class ImageShare;
+class OptionsCommand;
 class Pane;
+class TrayIcon;
 class TreePane;
 class ViewFrame;
 
@@ -79,11 +82,16 @@ class MainWindow : public QMainWindow {
   QToolBar* viewsToolbar() const { return viewsToolbar_; }
   ViewFrame* viewFrame() const { return viewFrame_; }
   TreePane* treePane() const { return tree_; }
+  TrayIcon* trayIcon() const { return tray_; }
+  ImageShare* imageShare() const { return share_; }
+  OptionsCommand* optionsCommand() const { return options_; }
 
   // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
   void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
   // How the Exit question is asked (tests replace it); returns true for Yes.
   void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }
+  // How the settings are saved (the application's files by default; tests replace it).
+  void setSettingsSaver(std::function<void()> save) { save_ = std::move(save); }
 
  signals:
   // An accelerator key was pressed; sent before the enabling check.
@@ -132,6 +140,9 @@ class MainWindow : public QMainWindow {
   ViewFrame* viewFrame_ = nullptr;
   TreePane* tree_ = nullptr;
   QShortcut* escape_ = nullptr;
+  TrayIcon* tray_ = nullptr;
+  ImageShare* share_ = nullptr;
+  OptionsCommand* options_ = nullptr;
 
   bool fullScreen_ = false;
   bool fullScreenWasMaximized_ = false;
@@ -144,6 +155,7 @@ class MainWindow : public QMainWindow {
   bool havePlacement_ = false;
   std::function<bool(const QString&)> ask_;
   std::function<void(const QString&)> open_;
+  std::function<void()> save_;
 };
 
 // The frame's title: the product name, and " v" with the version when there is one.

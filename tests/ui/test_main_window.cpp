@@ -21,6 +21,7 @@
 #include "ui/core_events.h"
 #include "ui/main_window.h"
 #include "ui/pane.h"
+#include "ui/tray_icon.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 
@@ -141,7 +142,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->action(10050)->isEnabled());
     QVERIFY(window_->action(10050)->toolTip().startsWith("Play Recorded Data"));
     QVERIFY(window_->action(10050)->toolTip().contains("not available"));
-    QVERIFY(!window_->action(237)->isEnabled());
+    QVERIFY(!window_->action(10015)->isEnabled());
     // The toolbar is narrower than the eighteen buttons: the rest is in its overflow menu.
     window_->resize(700, 480);
     QTest::qWait(50);
@@ -350,7 +351,9 @@ class MainWindowTest : public QObject {
     QSignalSpy exits2(window_.get(), &MainWindow::exitRequested);
     window_->setQuestionAsker([&](const QString&) { return true; });
     velmora::settings().taskbarIcon = true;
+    velmora::ui::TrayIcon::setAvailableForTesting(true);
     window_->close();
+    velmora::ui::TrayIcon::setAvailableForTesting(std::nullopt);
     QVERIFY(!window_->isVisible());
     QCOMPARE(exits2.count(), 0);
     window_->bringToFront();
