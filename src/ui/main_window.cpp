@@ -338,8 +338,7 @@ int MainWindow::acceleratorCommand(const QKeySequence& key) const {
 }
 
 bool MainWindow::CommandBuiltHere(int commandId) const {
-  // The tray's two commands are carried out by this window already (restore, exit),
-  // though the tray icon itself comes with the options.
+  // The tray's two commands (restore, exit) are carried out by this window.
   return CommandBuilt(commandId) || commandId == kCmdTrayRestore || commandId == kCmdTrayExit;
 }
 
