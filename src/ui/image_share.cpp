@@ -97,7 +97,6 @@ struct ImageShare::Mail {
   QProcess* process = nullptr;
   QString folder;  // the temporary folder holding image.jpg
   bool holdsWindow = true;
-  bool done = false;
 };
 
 ImageShare::ImageShare(QWidget* window, ViewFrame* frame, std::function<GroupRecord*()> selected,
@@ -249,6 +248,7 @@ void ImageShare::sendImage() {
   // The window waits while the mail client starts.
   window_->setEnabled(false);
   QTimer::singleShot(kMailWindowHoldMs, raw->process, [this, raw] {
+    if (!Running(raw)) return;
     raw->holdsWindow = false;
     bool held = false;
     for (const auto& m : mails_) held = held || m->holdsWindow;
@@ -257,9 +257,17 @@ void ImageShare::sendImage() {
   raw->process->start();
 }
 
+bool ImageShare::Running(const Mail* mail) const {
+  for (const auto& m : mails_) {
+    if (m.get() == mail) return true;
+  }
+  return false;
+}
+
 void ImageShare::FinishMail(Mail* mail, bool ok, const QString& failure) {
-  if (mail->done) return;
-  mail->done = true;
+  // A mail already finished is gone from the list (its process is deleted later, so a
+  // late signal of it may still arrive).
+  if (!Running(mail)) return;
   if (!ok) Log("xdg-email: %s", failure.toUtf8().constData());
   QDir(mail->folder).removeRecursively();
   mail->holdsWindow = false;

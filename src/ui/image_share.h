@@ -70,6 +70,7 @@ class ImageShare : public QObject {
  private:
   struct Mail;
   void OpenPage(bool configure);
+  bool Running(const Mail* mail) const;
   void FinishMail(Mail* mail, bool ok, const QString& failure);
   void Unfreeze();
 

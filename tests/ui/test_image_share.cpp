@@ -271,6 +271,17 @@ class ImageShareTest : public QObject {
     QVERIFY(LogText().contains("xdg-email: A required tool could not be found."));
     QVERIFY(!QFileInfo::exists(fakes.arguments("xdg-email").value(6)));
     QVERIFY(window_->isEnabled());
+
+    // No xdg-email at all: logged, nothing left behind, the window stays usable.
+    QFile::remove(fakes.path("xdg-email"));
+    fakes.onlyFakes();
+    PutFrame();
+    window_->runCommand(control::kCmdSendImage);
+    QVERIFY(LogText().contains("error starting xdg-email: not found on PATH"));
+    QVERIFY(window_->isEnabled());
+    QVERIFY(!viewSlots().at(0)->Frozen());
+    QCOMPARE(share()->mailsRunning(), 0);
+    QCOMPARE(finished.count(), 2);
   }
 
   // The pages of a camera at port 8080 and of a server's input 2 reach the browser as
