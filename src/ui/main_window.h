@@ -32,6 +32,7 @@ namespace velmora::ui {
 
 class CoreEvents;
 class Pane;
+class PlaybackPane;
 class TreePane;
 class ViewFrame;
 
@@ -75,6 +76,7 @@ class MainWindow : public QMainWindow {
   QLabel* statusPart(int part) const { return statusParts_[part]; }
   Pane* deviceListPane() const { return deviceList_; }
   Pane* playbackPane() const { return playback_; }
+  PlaybackPane* playbackControls() const { return playbackControls_; }
   Pane* viewPane() const { return viewArea_; }
   QToolBar* viewsToolbar() const { return viewsToolbar_; }
   ViewFrame* viewFrame() const { return viewFrame_; }
@@ -127,6 +129,7 @@ class MainWindow : public QMainWindow {
   QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
   Pane* deviceList_ = nullptr;
   Pane* playback_ = nullptr;
+  PlaybackPane* playbackControls_ = nullptr;
   Pane* viewArea_ = nullptr;
   QToolBar* viewsToolbar_ = nullptr;
   ViewFrame* viewFrame_ = nullptr;
