@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
@@ -52,6 +53,100 @@ QFrame* BandSeparator(QWidget* parent) {
   line->setFrameShape(QFrame::VLine);
   line->setFrameShadow(QFrame::Sunken);
   return line;
+}
+
+// The bottom row's bands, laid out left to right and wrapped to a further row when the
+// pane is too narrow for all of them (so no band is ever cut off); the last band of each
+// row takes the rest of that row.
+class BandLayout : public QLayout {
+ public:
+  explicit BandLayout(QWidget* parent) : QLayout(parent) {
+    setContentsMargins(0, 0, 0, 0);
+    setSpacing(6);
+  }
+  ~BandLayout() override {
+    while (QLayoutItem* item = takeAt(0)) delete item;
+  }
+  void addItem(QLayoutItem* item) override { items_.push_back(item); }
+  int count() const override { return static_cast<int>(items_.size()); }
+  QLayoutItem* itemAt(int index) const override {
+    return index >= 0 && index < count() ? items_[static_cast<std::size_t>(index)] : nullptr;
+  }
+  QLayoutItem* takeAt(int index) override {
+    if (index < 0 || index >= count()) return nullptr;
+    QLayoutItem* item = items_[static_cast<std::size_t>(index)];
+    items_.erase(items_.begin() + index);
+    return item;
+  }
+  Qt::Orientations expandingDirections() const override { return Qt::Horizontal; }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override { return Arrange(QRect(0, 0, width, 0), false); }
+  void setGeometry(const QRect& rect) override {
+    QLayout::setGeometry(rect);
+    Arrange(rect, true);
+  }
+  QSize sizeHint() const override {
+    int w = 0, h = 0;
+    for (QLayoutItem* item : items_) {
+      w += item->sizeHint().width() + spacing();
+      h = std::max(h, item->sizeHint().height());
+    }
+    return {w, h};
+  }
+  QSize minimumSize() const override {
+    QSize size;
+    for (QLayoutItem* item : items_) size = size.expandedTo(item->minimumSize());
+    return size;
+  }
+
+ private:
+  // Places the bands row by row; returns the height used.
+  int Arrange(const QRect& rect, bool apply) const {
+    std::size_t first = 0;
+    int y = rect.y();
+    while (first < items_.size()) {
+      // As many bands as fit (at least one) make a row.
+      std::size_t end = first;
+      int used = 0, rowHeight = 0;
+      while (end < items_.size()) {
+        const int w = items_[end]->sizeHint().width();
+        if (end > first && used + spacing() + w > rect.width()) break;
+        used += (end > first ? spacing() : 0) + w;
+        rowHeight = std::max(rowHeight, items_[end]->sizeHint().height());
+        ++end;
+      }
+      if (apply) {
+        int x = rect.x();
+        for (std::size_t i = first; i < end; ++i) {
+          int w = items_[i]->sizeHint().width();
+          if (i + 1 == end) w = std::max(w, rect.right() + 1 - x);
+          w = std::min(w, rect.right() + 1 - x);
+          items_[i]->setGeometry(QRect(x, y, w, rowHeight));
+          x += w + spacing();
+        }
+      }
+      y += rowHeight + spacing();
+      first = end;
+    }
+    return y - rect.y() - (items_.empty() ? 0 : spacing());
+  }
+
+  std::vector<QLayoutItem*> items_;
+};
+
+// One band of the bottom row: its widgets side by side from the left; a band given more
+// room than it asks for keeps the rest empty at its right.
+QWidget* Band(QWidget* parent, std::initializer_list<std::pair<QWidget*, int>> widgets) {
+  auto* band = new QWidget(parent);
+  auto* row = new QHBoxLayout(band);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(4);
+  for (auto [w, stretch] : widgets) {
+    w->setParent(band);
+    row->addWidget(w, stretch);
+  }
+  row->addStretch(1);
+  return band;
 }
 
 }  // namespace
@@ -163,10 +258,9 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   column->addSpacing(2);
 
   // The bottom row: the playback toolbar, "Time:" and "Speed:".
-  auto* bands = new QHBoxLayout;
-  bands->setContentsMargins(0, 0, 0, 0);
-  bands->setSpacing(6);
-  toolbar_ = new QToolBar(QStringLiteral("playback"), this);
+  auto* bandHost = new QWidget(this);
+  auto* bands = new BandLayout(bandHost);
+  toolbar_ = new QToolBar(QStringLiteral("playback"), bandHost);
   toolbar_->setObjectName("playbackToolbar");
   toolbar_->setIconSize(QSize(20, 20));
   toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
@@ -188,9 +282,7 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
     }
   }
   bands->addWidget(toolbar_);
-  bands->addWidget(BandSeparator(this));
 
-  bands->addWidget(new QLabel(tr("Time:"), this));
   date_ = new QDateEdit(this);
   date_->setObjectName("playbackDate");
   date_->setCalendarPopup(true);
@@ -199,11 +291,9 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   time_->setObjectName("playbackTime");
   // Records carry milliseconds: the time of day shows all three digits.
   time_->setDisplayFormat(QStringLiteral("HH:mm:ss.zzz"));
-  bands->addWidget(date_);
-  bands->addWidget(time_);
-  bands->addWidget(BandSeparator(this));
+  bands->addWidget(Band(bandHost, {{BandSeparator(this), 0}, {new QLabel(tr("Time:"), this), 0}, {date_, 0},
+                                   {time_, 0}}));
 
-  bands->addWidget(new QLabel(tr("Speed:"), this));
   speed_ = new QSlider(Qt::Horizontal, this);
   speed_->setObjectName("speedSlider");
   speed_->setRange(0, kSpeedSteps - 1);
@@ -212,16 +302,17 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   speed_->setPageStep(1);
   speed_->setSingleStep(1);
   speed_->setValue(kRealTimeSpeedPosition);
-  speed_->setMinimumWidth(160);
-  bands->addWidget(speed_, 1);
+  speed_->setMinimumWidth(140);
+  speed_->setMaximumWidth(280);
   speedLabel_ = new QLabel(Q(SpeedLabel(kRealTimeSpeedPosition)), this);
   speedLabel_->setObjectName("speedLabel");
   speedLabel_->setToolTip(tr("Double-click for real time"));
   // As wide as the widest value, so the slider does not jump.
   speedLabel_->setMinimumWidth(speedLabel_->fontMetrics().horizontalAdvance(Q(SpeedLabel(kSpeedSteps - 1))) + 6);
   speedLabel_->installEventFilter(this);
-  bands->addWidget(speedLabel_);
-  column->addLayout(bands);
+  bands->addWidget(Band(bandHost, {{BandSeparator(this), 0}, {new QLabel(tr("Speed:"), this), 0}, {speed_, 1},
+                                   {speedLabel_, 0}}));
+  column->addWidget(bandHost);
 
   connect(timeline_, &TimelineSlider::moved, this, [this](int c, bool shift) { controller_.SliderMoved(c, shift); });
   connect(rangeBar_, &QScrollBar::actionTriggered, this, &PlaybackPane::RangeBarAction);
