@@ -36,6 +36,7 @@
 #include "ui/pane.h"
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"
+#include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 
@@ -487,6 +488,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!window.playbackPane()->isVisible());
 
     // Two active tiles, one recording: that one is taken.
+    velmora::GroupRecord* north = nullptr;
     for (int t = 0; t < 2; ++t) {
       auto node = velmora::CreateRecord(velmora::EntryKind::NASDevice, t == 0 ? "North" : "South");
       node->location = "/nonexistent-velmora-test";
@@ -494,6 +496,7 @@ class PlaybackWindowTest : public QObject {
       node->fetchIndex = t;
       node->fetchActive = true;
       velmora::InsertEntry(local_.get(), node);
+      if (t == 0) north = node.get();
       velmora::viewSlots().SetCaptionAndClear(t, "live");
     }
     window.runCommand(10050);
@@ -542,6 +545,20 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!velmora::playbackMode().load());
     QVERIFY(window.playbackPane()->isVisible());
     QVERIFY(!window.playbackControls()->timeline()->isEnabled());
+
+    // "Play recorded data" on the selected node: its tile alone takes part.
+    QCOMPARE(velmora::viewSlots().PlaybackSlot(1), 0);
+    window.treePane()->selectRecord(north);
+    QVERIFY(window.action(10019)->isEnabled());
+    window.runCommand(10019);
+    QVERIFY(velmora::playbackMode().load());
+    QCOMPARE(velmora::playbackController().playbackTiles(), std::vector<int>{0});
+    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
+    QCOMPARE(velmora::viewSlots().PlaybackSlot(1), -1);
+    QCOMPARE(window.viewFrame()->playbackAnchor(), 0);
+    QVERIFY(!window.action(10019)->isEnabled());
+    window.runCommand(10050);
+    QVERIFY(!velmora::playbackMode().load());
   }
 };
 
