@@ -33,6 +33,9 @@ namespace {
 
 using namespace velmora::control;
 
+// The pane whose hooks the controller calls now (the newest one; normally the only one).
+PlaybackPane* hooksOwner = nullptr;
+
 // The scale labels and the three range texts use a small font of their own.
 constexpr int kSmallFontPixels = 12;
 // A click on the scroll bar's arrows or trough may repeat; the scroll counts as ended
@@ -217,8 +220,12 @@ PlaybackPane::PlaybackPane(PlaybackController& controller, const std::function<Q
 }
 
 PlaybackPane::~PlaybackPane() {
-  // The controller outlives the window: it must not call into a pane that is gone.
-  controller_.uiHooks() = PlaybackUiHooks{};
+  // The controller outlives the window: it must not call into a pane that is gone. A
+  // newer pane's hooks stay.
+  if (hooksOwner == this) {
+    controller_.uiHooks() = PlaybackUiHooks{};
+    hooksOwner = nullptr;
+  }
 }
 
 void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
@@ -326,6 +333,7 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
 
 void PlaybackPane::InstallHooks() {
   PlaybackUiHooks& h = controller_.uiHooks();
+  hooksOwner = this;
   h.messageBox = [this](const std::string& text) {
     if (messageBox_) messageBox_(Q(text));
   };
