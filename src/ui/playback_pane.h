@@ -88,7 +88,6 @@ class PlaybackPane : public QWidget {
   QTimeEdit* timeEdit() const { return time_; }
   QSlider* speedSlider() const { return speed_; }
   QLabel* speedLabel() const { return speedLabel_; }
-  const control::RangeScroll& rangeScroll() const { return scroll_; }
 
   // The date and time fields were edited (normally on their editing's end).
   void applyDateTime();

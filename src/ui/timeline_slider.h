@@ -46,8 +46,6 @@ class TimelineSlider : public QWidget {
   // "Building view, please wait..." in place of the graph until the next graph.
   void setBuilding(bool building);
   bool building() const { return building_; }
-  // True while the operator holds the mouse button on the slider.
-  bool pressed() const { return pressed_; }
 
   int pageStep() const { return std::max(1, maximum_ / 128); }
   int tickStep() const { return std::max(1, maximum_ / 16); }
