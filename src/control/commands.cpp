@@ -138,7 +138,7 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 
 bool CommandBuilt(int id) {
   if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return false;
-  if (id >= kCmdPlayback && id <= kCmdNextFrame) return false;
+  if (id == kCmdExport) return false;
   switch (id) {
     // Tree operations.
     case kCmdCut:
@@ -152,8 +152,6 @@ bool CommandBuilt(int id) {
     case kCmdRecording:
     case kCmdSort:
     case kCmdProperties:
-    // Playback of one tile.
-    case kCmdPlayRecorded:
       return false;
     default:
       break;

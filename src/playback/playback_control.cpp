@@ -168,7 +168,9 @@ void PlaybackController::Leave() {
   ClearSelection();
   playing_ = false;
   dragging_ = false;
-  if (ui_.showControls && !settings().playbackShow) ui_.showControls(false);
+  // The pane stays only when the operator keeps it shown; the window follows the mode
+  // either way.
+  if (ui_.showControls) ui_.showControls(settings().playbackShow);
   for (int t = 0; t < viewSlotCount; ++t) {
     GroupRecord* node = NodeOfTile(t);
     if (node != nullptr) {
@@ -186,7 +188,9 @@ void PlaybackController::Leave() {
       slots_.SetImage(t, nullptr, kTextNoViewSelected);
     }
   }
-  if (ui_.changed) ui_.changed();
+  Notify(ui_.playStateChanged);
+  Notify(ui_.sliderMoved);
+  Notify(ui_.rangeChanged);
 }
 
 bool PlaybackController::RequestNewFeed(FeedKind kind, GroupRecord* selected, double factor) {
@@ -330,7 +334,7 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
   message.zoomPosition = zoomPosition_;
   message.views = std::move(views);
   graph_.reset();
-  if (ui_.feedRequested) ui_.feedRequested();
+  Notify(ui_.feedRequested);
   Post(std::move(message));
   if (ui_.enableControls) ui_.enableControls(true);
   return true;
@@ -367,6 +371,7 @@ void PlaybackController::ZoomIn(GroupRecord* selected) {
     RequestNewFeed(FeedKind::kZoomIn, selected, 3.0);
   }
   ClearSelection();
+  Notify(ui_.sliderMoved);
 }
 
 void PlaybackController::ZoomOut(bool shift, GroupRecord* selected) {
@@ -406,7 +411,7 @@ void PlaybackController::SliderMoved(int column, bool shift) {
     if (playing_) dragging_ = true;
     Post(PlayMsgSeek{column});
   }
-  if (ui_.changed) ui_.changed();
+  Notify(ui_.sliderMoved);
 }
 
 void PlaybackController::SeekToTime(double seconds, GroupRecord* selected) {
@@ -415,11 +420,28 @@ void PlaybackController::SeekToTime(double seconds, GroupRecord* selected) {
   if (!s.rangeKnown || s.rangeLength <= 0) return;
   const double column = s.columns * (seconds - s.feed.start()) / s.rangeLength;
   if (column < 0 || column > s.columns) {
-    // The new feed puts the slider on t (its middle) and seeks there itself.
-    RequestRange(seconds - s.rangeLength / 2, seconds + s.rangeLength / 2, 0.5, selected);
+    // A range of the same length centred on t, kept inside the full range. The new feed
+    // puts the slider at the zoom position and seeks there itself, so the position is
+    // t's place in the range as it was kept: 0.5 unless the range met an end.
+    double start = seconds - s.rangeLength / 2;
+    double end = start + s.rangeLength;
+    if (s.full.known()) {
+      if (end > s.full.end()) {
+        end = s.full.end();
+        start = end - s.rangeLength;
+      }
+      if (start < s.full.start()) {
+        start = s.full.start();
+        end = std::min(s.full.end(), start + s.rangeLength);
+      }
+    }
+    if (!(end > start)) return;
+    RequestRange(start, end, std::clamp((seconds - start) / (end - start), 0.0, 1.0), selected);
     return;
   }
-  SliderMoved(static_cast<int>(column), false);
+  // A time at a column's start belongs to that column, whatever the rounding of the
+  // division (as the playback thread counts the column of a shown frame).
+  SliderMoved(std::min(s.columns, static_cast<int>(column + 0.001)), false);
 }
 
 void PlaybackController::ClearSelection() {
@@ -431,34 +453,59 @@ void PlaybackController::ClearSelection() {
 void PlaybackController::SetSpeedPosition(int position) {
   speedPosition_ = std::clamp(position, 0, kSpeedSteps - 1);
   Post(PlayMsgSpeed{SpeedStepTenths(speedPosition_)});
-  if (ui_.changed) ui_.changed();
+  Notify(ui_.speedChanged);
 }
 
 bool PlaybackController::HandleMessage(AppMessage& message) {
   bool handled = true;
   std::visit(Overloaded{
-                 [this](MsgPlaybackStopped&) { graph_.reset(); },
-                 [this](MsgTimelineGraph& m) { graph_ = std::move(m.graph); },
-                 [this](MsgTimelineColumn& m) {
-                   if (!dragging_) sliderColumn_ = std::clamp(m.column, 0, sliderMax_);
+                 [this](MsgPlaybackStopped&) {
+                   graph_.reset();
+                   Notify(ui_.graphChanged);
+                   Notify(ui_.rangeChanged);
                  },
-                 [this](MsgPlaying&) { playing_ = true; },
-                 [this](MsgPaused&) { playing_ = false; },
+                 [this](MsgTimelineGraph& m) {
+                   // The graph comes with the feed's range: texts and scroll bar follow it.
+                   graph_ = std::move(m.graph);
+                   Notify(ui_.graphChanged);
+                   Notify(ui_.rangeChanged);
+                 },
+                 [this](MsgTimelineColumn& m) {
+                   if (dragging_) return;
+                   const int column = std::clamp(m.column, 0, sliderMax_);
+                   if (column == sliderColumn_) return;
+                   sliderColumn_ = column;
+                   Notify(ui_.sliderMoved);
+                 },
+                 [this](MsgPlaying&) {
+                   playing_ = true;
+                   Notify(ui_.playStateChanged);
+                 },
+                 [this](MsgPaused&) {
+                   playing_ = false;
+                   // A drag during play has nothing left to wait for.
+                   dragging_ = false;
+                   Notify(ui_.playStateChanged);
+                 },
                  [this](MsgSpeedUp&) { SetSpeedPosition(std::min(speedPosition_ + 1, kSpeedSteps - 1)); },
                  [this](MsgSpeedDown&) { SetSpeedPosition(std::max(speedPosition_ - 1, 0)); },
                  [this](MsgSeekTaken&) { dragging_ = false; },
                  [this](MsgColumnCount&) {
-                   sliderMax_ = summary_ ? summary_().columns : kInitialColumns;
+                   sliderMax_ = std::max(1, summary_ ? summary_().columns : kInitialColumns);
                    sliderColumn_ = std::clamp(sliderColumn_, 0, sliderMax_);
+                   // Columns of the old count mean other times now.
+                   ClearSelection();
+                   Notify(ui_.rangeChanged);
+                   Notify(ui_.sliderMoved);
                  },
                  [this](MsgSliderSeek& m) {
                    sliderColumn_ = std::clamp(m.column, 0, sliderMax_);
                    Post(PlayMsgSeek{sliderColumn_});
+                   Notify(ui_.sliderMoved);
                  },
                  [&handled](auto&) { handled = false; },
              },
              message);
-  if (handled && ui_.changed) ui_.changed();
   return handled;
 }
 
@@ -467,6 +514,35 @@ void PlaybackController::Tick(int64_t nowMs) {
   if (!active()) return;
   PostStatus(kTextPlaybackLimit);
   Leave();
+}
+
+PlaybackSummary PlaybackController::summary() const { return summary_ ? summary_() : PlaybackSummary{}; }
+
+FeedRange PlaybackController::fullRange() const {
+  const PlaybackSummary s = summary();
+  if (!active() || !s.feedLoaded || !s.rangeKnown) return FeedRange::Unknown();
+  return s.full.known() ? s.full : s.feed;
+}
+
+FeedRange PlaybackController::shownRange() const {
+  const PlaybackSummary s = summary();
+  if (!active() || !s.feedLoaded || !s.rangeKnown) return FeedRange::Unknown();
+  return s.feed;
+}
+
+bool PlaybackController::rangeKnown() const {
+  const PlaybackSummary s = summary();
+  return s.feedLoaded && s.rangeKnown;
+}
+
+bool PlaybackController::enoughPictures() const {
+  const PlaybackSummary s = summary();
+  return s.feedLoaded && s.enoughPictures;
+}
+
+bool PlaybackController::canZoomOut() const {
+  const PlaybackSummary s = summary();
+  return s.feedLoaded && s.canZoomOut;
 }
 
 double PlaybackController::ColumnTime(int column) const {

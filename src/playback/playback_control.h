@@ -59,8 +59,18 @@ struct PlaybackUiHooks {
   std::function<void(bool enable)> enableControls;
   // A new feed was requested ("Building view, please wait..." in the timeline).
   std::function<void()> feedRequested;
-  // The slider, its range, the graph or the playing flag changed.
-  std::function<void()> changed;
+  // What changed, by kind, so that a window redraws only what shows it:
+  // the slider's column or selection (also when the date and time fields must follow);
+  std::function<void()> sliderMoved;
+  // the column count, the shown or full range, or playback mode (scale labels, range
+  // texts, the range scroll bar);
+  std::function<void()> rangeChanged;
+  // the timeline graph (installed, or cleared when playback stopped);
+  std::function<void()> graphChanged;
+  // playing or paused;
+  std::function<void()> playStateChanged;
+  // the speed slider's position.
+  std::function<void()> speedChanged;
 };
 
 class PlaybackController {
@@ -109,6 +119,18 @@ class PlaybackController {
   void Tick(int64_t nowMs);
 
   // --- State for a window ---
+  // The engine's feed summary now (what the playback thread last published).
+  PlaybackSummary summary() const;
+  // All recorded material of the views, and the range the timeline shows; unknown
+  // (start 0, end -1) outside playback or without recordings.
+  FeedRange fullRange() const;
+  FeedRange shownRange() const;
+  // A feed is loaded and its range was found.
+  bool rangeKnown() const;
+  // The feed holds at least 20 pictures.
+  bool enoughPictures() const;
+  // The shown range is narrower than the full range.
+  bool canZoomOut() const;
   int sliderColumn() const { return sliderColumn_; }
   int sliderMax() const { return sliderMax_; }
   bool hasSelection() const { return selectionStart_ >= 0 && selectionEnd_ > selectionStart_; }
@@ -136,6 +158,9 @@ class PlaybackController {
   bool RequestFeed(FeedKind kind, GroupRecord* selected, double factor, const FeedRange* explicitRange,
                    double explicitZoom);
   void Post(PlaybackMessage message);
+  static void Notify(const std::function<void()>& hook) {
+    if (hook) hook();
+  }
   void Message(const char* text);
   GroupRecord* NodeOfTile(int tile) const;
 

@@ -40,6 +40,7 @@
 #include "ui/image_share.h"
 #include "ui/options_dialog.h"
 #include "ui/pane.h"
+#include "ui/playback_pane.h"
 #include "ui/tray_icon.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
@@ -73,6 +74,11 @@ QIcon CommandIcon(int id) {
     case kCmdExport: return ThemeIcon("document-save-as", "export");
     case kCmdZoomIn: return ThemeIcon("zoom-in", "zoom_in");
     case kCmdZoomOut: return ThemeIcon("zoom-out", "zoom_out");
+    case kCmdPreviousFrame: return ThemeIcon("media-skip-backward", "previous_frame");
+    case kCmdReversePlay: return OwnIcon(QStringLiteral("play_reverse"));
+    case kCmdPause: return ThemeIcon("media-playback-pause", "pause");
+    case kCmdPlay: return ThemeIcon("media-playback-start", "play");
+    case kCmdNextFrame: return ThemeIcon("media-skip-forward", "next_frame");
     case kCmdFullScreen: return ThemeIcon("view-fullscreen", "full_screen");
     case kCmdImportDeviceFile: return ThemeIcon("document-open", "import");
     case kCmdExit: return ThemeIcon("application-exit", "exit");
@@ -114,6 +120,15 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   CreateStatusBar();
   CreatePanes();
   CreateActions();
+  // The playback controls share the window's actions, so they come after them.
+  playbackControls_ = new PlaybackPane(
+      playbackController(), [this](int id) { return action(id); }, [this] { return tree_->selectedRecord(); });
+  playback_->setContent(playbackControls_);
+  connect(playbackControls_, &PlaybackPane::modeChanged, this, [this] {
+    updatePlaybackPane();
+    updateCommands();
+  });
+  connect(playbackControls_, &PlaybackPane::playStateChanged, this, &MainWindow::updateCommands);
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
@@ -192,12 +207,6 @@ void MainWindow::CreatePanes() {
 
   playback_ = new Pane(tr("Playback Controls"), true, central);
   playback_->setObjectName("playbackPane");
-  // The controls come with the playback pane; until then it holds an empty area of the
-  // pane's height.
-  auto* controls = new QWidget(playback_);
-  controls->setObjectName("playbackControls");
-  controls->setMinimumHeight(160);
-  playback_->setContent(controls);
   column->addWidget(playback_);
   row->addLayout(column, 1);
   setCentralWidget(central);
@@ -222,7 +231,7 @@ void MainWindow::CreateActions() {
     a->setShortcutContext(Qt::WidgetShortcut);
     a->setToolTip(PlainText(id));
     switch (id) {
-      case kCmdRecord: case kCmdCaptions: case kCmdStatusBar: case kCmdDeviceList:
+      case kCmdRecord: case kCmdCaptions: case kCmdStatusBar: case kCmdDeviceList: case kCmdPlayback:
       case kCmdViewStretch: case kCmdFullScreen: case kCmdRecording: case kCmdEnabled:
         a->setCheckable(true);
         break;
@@ -471,6 +480,23 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdMainPage:
       share_->openMainPage();
+      break;
+    case kCmdPlayRecorded:
+      // The selected node's tile alone, then playback as 10050 starts it.
+      if (GroupRecord* selected = tree_->selectedRecord(); selected && selected->viewIndex >= 0) {
+        viewFrame_->playSingleTile(selected->viewIndex);
+        playbackControls_->execute(kCmdPlayback, false);
+      }
+      break;
+    case kCmdPlayback:
+    case kCmdZoomIn:
+    case kCmdZoomOut:
+    case kCmdPreviousFrame:
+    case kCmdReversePlay:
+    case kCmdPause:
+    case kCmdPlay:
+    case kCmdNextFrame:
+      playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
       break;
     default:
       break;

@@ -34,6 +34,7 @@ class CoreEvents;
 class ImageShare;
 class OptionsCommand;
 class Pane;
+class PlaybackPane;
 class TrayIcon;
 class TreePane;
 class ViewFrame;
@@ -78,6 +79,7 @@ class MainWindow : public QMainWindow {
   QLabel* statusPart(int part) const { return statusParts_[part]; }
   Pane* deviceListPane() const { return deviceList_; }
   Pane* playbackPane() const { return playback_; }
+  PlaybackPane* playbackControls() const { return playbackControls_; }
   Pane* viewPane() const { return viewArea_; }
   QToolBar* viewsToolbar() const { return viewsToolbar_; }
   ViewFrame* viewFrame() const { return viewFrame_; }
@@ -135,6 +137,7 @@ class MainWindow : public QMainWindow {
   QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
   Pane* deviceList_ = nullptr;
   Pane* playback_ = nullptr;
+  PlaybackPane* playbackControls_ = nullptr;
   Pane* viewArea_ = nullptr;
   QToolBar* viewsToolbar_ = nullptr;
   ViewFrame* viewFrame_ = nullptr;

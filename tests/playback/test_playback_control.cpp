@@ -309,6 +309,168 @@ TEST_F(Control, TheTwoHourLimitLeavesPlayback) {
   Pump();
 }
 
+// Each kind of change is reported on its own, so a window redraws only what shows it;
+// the summary accessors say what the controls need.
+TEST_F(Control, ChangesAreReportedByKind) {
+  TempFolder folder;
+  RecordWriter writer(folder.path());
+  for (int i = 0; i < 30; ++i) writer.Append(kHourStart + 10 * i, 0, SmallJpeg());
+  AddDevice("Door", folder, 0);
+  struct Counts {
+    int slider = 0, range = 0, graph = 0, play = 0, speed = 0, feed = 0;
+  } n;
+  PlaybackUiHooks& h = control.uiHooks();
+  h.sliderMoved = [&] { ++n.slider; };
+  h.rangeChanged = [&] { ++n.range; };
+  h.graphChanged = [&] { ++n.graph; };
+  h.playStateChanged = [&] { ++n.play; };
+  h.speedChanged = [&] { ++n.speed; };
+  h.feedRequested = [&] { ++n.feed; };
+
+  EXPECT_FALSE(control.rangeKnown());
+  EXPECT_FALSE(control.fullRange().known());
+  ASSERT_TRUE(control.Enter(nullptr));
+  EXPECT_EQ(n.feed, 1);
+  EXPECT_EQ(n.graph, 0) << "nothing drawn before the thread answers";
+  Pump();
+  EXPECT_EQ(n.graph, 1);
+  EXPECT_GE(n.range, 2) << "the column count and the graph's range";
+  EXPECT_EQ(n.play, 0);
+  EXPECT_EQ(n.speed, 0);
+  EXPECT_TRUE(control.rangeKnown());
+  EXPECT_TRUE(control.enoughPictures());
+  EXPECT_FALSE(control.canZoomOut());
+  EXPECT_EQ(control.fullRange().startTime, kHourStart);
+  EXPECT_EQ(control.fullRange().endTime, kHourStart + 290);
+  EXPECT_EQ(control.shownRange().startTime, kHourStart);
+
+  // The operator's own moves report too; an unchanged column from the thread does not.
+  const Counts before = n;
+  control.SliderMoved(40, false);
+  EXPECT_EQ(n.slider, before.slider + 1);
+  AppMessage same = MsgTimelineColumn{40};
+  control.HandleMessage(same);
+  EXPECT_EQ(n.slider, before.slider + 1);
+  AppMessage other = MsgTimelineColumn{41};
+  control.HandleMessage(other);
+  EXPECT_EQ(n.slider, before.slider + 2);
+  EXPECT_EQ(n.graph, before.graph);
+  EXPECT_EQ(n.range, before.range);
+
+  control.SetSpeedPosition(9);
+  EXPECT_EQ(n.speed, 1);
+  AppMessage up = MsgSpeedUp{};
+  control.HandleMessage(up);
+  EXPECT_EQ(n.speed, 2);
+  EXPECT_EQ(control.speedPosition(), 10);
+
+  control.Play();
+  Pump();
+  EXPECT_GE(n.play, 2) << "playing, then paused at the end of the material";
+  EXPECT_FALSE(control.playing());
+
+  // Zooming in: a new feed, the selection cleared, the zoomed range in the summary.
+  control.SliderMoved(80, false);
+  control.ZoomIn(nullptr);
+  EXPECT_EQ(n.feed, 2);
+  Pump();
+  EXPECT_TRUE(control.canZoomOut());
+  EXPECT_GT(control.shownRange().start(), control.fullRange().start());
+  EXPECT_EQ(control.fullRange().startTime, kHourStart);
+
+  const int graphs = n.graph;
+  control.Leave();
+  EXPECT_FALSE(control.fullRange().known()) << "nothing is shown outside playback";
+  Pump();
+  EXPECT_EQ(n.graph, graphs + 1) << "the stop clears the graph";
+  EXPECT_EQ(control.graph(), nullptr);
+}
+
+// A time typed into the date and time fields: inside the shown range the slider moves
+// there and seeks; outside it a range of the same length centred on it is asked for,
+// kept inside the recordings, with the slider landing on the typed time.
+TEST_F(Control, ATypedTimeSeeksOrRecentresTheShownRange) {
+  TempFolder folder;
+  RecordWriter writer(folder.path());
+  const auto jpeg = SmallJpeg();
+  for (int64_t t = kHourStart; t <= kHourStart + 20000; t += 100) writer.Append(t, 0, jpeg);
+  AddDevice("Door", folder, 0);
+  ASSERT_TRUE(control.Enter(nullptr));
+  Pump();
+  // Zoom to the first 2,000 s through a selection.
+  PlaybackSummary s = engine.summary();
+  ASSERT_EQ(s.columns, 992);
+  control.SliderMoved(0, false);
+  control.SliderMoved(99, true);
+  control.ZoomIn(nullptr);
+  Pump();
+  s = engine.summary();
+  const double length = s.rangeLength;
+  ASSERT_NEAR(s.feed.start(), kHourStart, 0.01);
+  ASSERT_NEAR(length, 99 * 20000.0 / 992, 0.01);
+
+  // Inside: the slider and a seek.
+  while (engine.queue().take()) {
+  }
+  control.SeekToTime(s.feed.start() + length / 2, nullptr);
+  EXPECT_EQ(control.sliderColumn(), s.columns / 2);
+  auto posted = engine.queue().take();
+  ASSERT_TRUE(posted.has_value());
+  ASSERT_TRUE(std::holds_alternative<PlayMsgSeek>(*posted));
+  EXPECT_EQ(std::get<PlayMsgSeek>(*posted).column, s.columns / 2);
+
+  // Outside, in the middle of the recordings: centred, the slider in the middle.
+  control.SeekToTime(kHourStart + 10000.0, nullptr);
+  Pump();
+  s = engine.summary();
+  EXPECT_NEAR(s.feed.start(), kHourStart + 10000.0 - length / 2, 0.01);
+  EXPECT_NEAR(control.zoomPosition(), 0.5, 1e-9);
+  EXPECT_NEAR(control.ColumnTime(control.sliderColumn()), kHourStart + 10000.0, length / s.columns + 0.01);
+
+  // Outside, near the end: the range ends with the recordings and the slider is still
+  // on the typed time, not in the middle.
+  control.SeekToTime(kHourStart + 19990.0, nullptr);
+  Pump();
+  s = engine.summary();
+  EXPECT_NEAR(s.feed.end(), kHourStart + 20000.0, 0.01);
+  EXPECT_NEAR(s.rangeLength, length, 0.01);
+  EXPECT_GT(control.zoomPosition(), 0.9);
+  EXPECT_NEAR(control.ColumnTime(control.sliderColumn()), kHourStart + 19990.0, length / s.columns + 0.01);
+  control.Leave();
+  Pump();
+}
+
+// A drag while playing holds the thumb until the seek is taken over; when the play ends
+// first, the thumb must not stay held, or single steps would never move it again. A
+// selection made on the old columns is gone once the column count is new.
+TEST_F(Control, PausingReleasesAHeldThumbAndNewColumnsDropTheSelection) {
+  TempFolder folder;
+  RecordWriter writer(folder.path());
+  for (int i = 0; i < 50; ++i) writer.Append(kHourStart + i, 0, SmallJpeg());
+  AddDevice("Door", folder, 0);
+  ASSERT_TRUE(control.Enter(nullptr));
+  Pump();
+  AppMessage playing = MsgPlaying{};
+  control.HandleMessage(playing);
+  control.SliderMoved(30, false);
+  ASSERT_TRUE(control.dragging());
+  AppMessage paused = MsgPaused{};
+  control.HandleMessage(paused);
+  EXPECT_FALSE(control.dragging());
+  AppMessage step = MsgTimelineColumn{31};
+  control.HandleMessage(step);
+  EXPECT_EQ(control.sliderColumn(), 31);
+
+  control.SliderMoved(10, false);
+  control.SliderMoved(20, true);
+  ASSERT_TRUE(control.hasSelection());
+  AppMessage count = MsgColumnCount{};
+  control.HandleMessage(count);
+  EXPECT_FALSE(control.hasSelection());
+  control.Leave();
+  Pump();
+}
+
 TEST_F(Control, CommandsDoNothingOutsidePlayback) {
   control.Play();
   control.NextFrame();

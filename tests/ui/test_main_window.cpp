@@ -21,6 +21,7 @@
 #include "ui/core_events.h"
 #include "ui/main_window.h"
 #include "ui/pane.h"
+#include "ui/playback_pane.h"
 #include "ui/tray_icon.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
@@ -38,10 +39,13 @@ class MainWindowTest : public QObject {
   std::unique_ptr<MainWindow> window_;
 
   QStringList opened_;
+  QStringList warnings_;
 
   void Open() {
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setExternalOpener([this](const QString& path) { opened_ << path; });
+    // Ctrl+Alt+P enters playback, which finds no active view: its warning is recorded.
+    window_->playbackControls()->setMessageBox([this](const QString& text) { warnings_ << text; });
     window_->resize(1000, 700);
     window_->show();
     window_->activateWindow();
@@ -60,6 +64,7 @@ class MainWindowTest : public QObject {
     velmora::paths().logPath = "/tmp/velmora-test/Velmora NVR.log";
     velmora::paths().pathData = "/tmp/velmora-test/Recordings/";
     opened_.clear();
+    warnings_.clear();
     velmora::settings() = velmora::Settings{};
     velmora::playbackMode().store(false);
     events_ = std::make_unique<CoreEvents>(nullptr);
@@ -139,9 +144,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(tools[5]->toolTip(), QString("Seven Views"));
     QCOMPARE(tools[17]->toolTip(), QString("10x10"));
     // Commands whose work comes later are present, disabled, and say so.
-    QVERIFY(!window_->action(10050)->isEnabled());
-    QVERIFY(window_->action(10050)->toolTip().startsWith("Play Recorded Data"));
-    QVERIFY(window_->action(10050)->toolTip().contains("not available"));
+    QVERIFY(!window_->action(10051)->isEnabled());
+    QVERIFY(window_->action(10051)->toolTip().startsWith("Export Recorded Data to AVI"));
+    QVERIFY(window_->action(10051)->toolTip().contains("not available"));
+    QVERIFY(window_->action(10050)->toolTip() == "Play Recorded Data");
     QVERIFY(!window_->action(10015)->isEnabled());
     // The toolbar is narrower than the eighteen buttons: the rest is in its overflow menu.
     window_->resize(700, 480);
