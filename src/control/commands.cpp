@@ -138,6 +138,7 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 
 bool CommandBuilt(int id) {
   if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return false;
+  if (id == kCmdExport) return true;
   if (id >= kCmdPlayback && id <= kCmdNextFrame) return false;
   switch (id) {
     // Tree operations.
