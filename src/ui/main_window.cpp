@@ -34,6 +34,7 @@
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "ui/export_dialog.h"
 #include "ui/icons.h"
 #include "ui/pane.h"
 #include "ui/tree_pane.h"
@@ -420,6 +421,9 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdTrayRestore:
       bringToFront();
+      break;
+    case kCmdExport:
+      ExportDialog::RunCommand(this, [this] { SaveSettings(); });
       break;
     default:
       break;
