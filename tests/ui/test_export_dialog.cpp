@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QAction>
 #include <QComboBox>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -23,7 +24,10 @@
 #include "app/strings.h"
 #include "control/export_choice.h"
 #include "playback/test_export_support.h"
+#include "recording/cleanup.h"
+#include "ui/core_events.h"
 #include "ui/export_dialog.h"
+#include "ui/main_window.h"
 #include "ui_test_main.h"
 
 using velmora::ui::ExportAdvancedDialog;
@@ -357,6 +361,21 @@ class ExportDialogTest : public QObject {
     }
     QCOMPARE(files, 4);
     jrig.Stop();
+  }
+
+  void theExportCommandIsCarriedOutInPlaybackOnly() {
+    velmora::ui::CoreEvents events(nullptr);
+    velmora::ui::MainWindow window(nullptr, &events);
+    velmora::playbackMode().store(false);
+    window.updateCommands();
+    QAction* exportAction = window.action(10051);
+    QVERIFY(exportAction != nullptr);
+    QVERIFY(!exportAction->isEnabled());
+    QVERIFY(!exportAction->toolTip().contains("not available"));
+    velmora::playbackMode().store(true);
+    window.updateCommands();
+    QVERIFY(exportAction->isEnabled());
+    velmora::playbackMode().store(false);
   }
 };
 
