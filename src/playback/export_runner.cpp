@@ -1,6 +1,7 @@
 #include "playback/export_runner.h"
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <system_error>
 
@@ -198,11 +199,20 @@ void ExportRunner::Run() {
       cancelConfirmed_.store(session_.Cancel(cancelWait));
       break;
     }
-    // One event at a time, so a cancel between two frames is seen before the next.
-    while (session_.running()) {
-      auto event = session_.channel()->take();
-      if (!event) break;
-      session_.Handle(std::move(*event));
+    // What has arrived is taken at once. A step's progress is handled before its images
+    // are written: it asks for the next step, which the playback thread then reads while
+    // this thread encodes (the playback thread still sends one step per request, so at
+    // most two steps are ever held). The images keep their order; a cancel is looked at
+    // between two of them.
+    std::deque<ExportEvent> batch;
+    while (auto event = session_.channel()->take()) batch.push_back(std::move(*event));
+    for (ExportEvent& event : batch) {
+      if (std::holds_alternative<ExportProgress>(event) && session_.running()) session_.Handle(std::move(event));
+    }
+    for (ExportEvent& event : batch) {
+      if (!session_.running()) break;
+      if (std::holds_alternative<ExportProgress>(event)) continue;
+      session_.Handle(std::move(event));
       std::lock_guard<std::mutex> guard(s.lock);
       if (s.cancel) break;
     }
