@@ -4,7 +4,12 @@
 // and to JPEG files. Figures are exported frames per second on one thread.
 #include <benchmark/benchmark.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +18,10 @@
 
 #include "live/image.h"
 #include "live/jpeg.h"
+#include "playback/export_pump.h"
 #include "playback/export_run.h"
+#include "playback/export_runner.h"
+#include "playback/playback_engine.h"
 #include "recording/format.h"
 
 namespace {
@@ -80,6 +88,89 @@ void BM_ExportUncompressed(benchmark::State& state) { RunExport(state, {"--codec
 void BM_ExportMpeg4(benchmark::State& state) { RunExport(state, {"--codec", "FMP4"}); }
 void BM_ExportJpegFiles(benchmark::State& state) { RunExport(state, {"--jpeg"}); }
 
+// The window's way: the playback engine on its own thread feeds the pump, the channel
+// wakes the runner's export thread, which writes and queues its reports for the owner
+// (here the benchmark's thread, standing in for the GUI thread, which only runs them).
+void RunThroughRunner(benchmark::State& state, uint32_t fourcc) {
+  const std::filesystem::path& source = Recordings();
+  const std::filesystem::path out = source.parent_path() / "out";
+  velmora::PlaybackEngine engine(velmora::ColumnCapacity(velmora::AvailablePhysicalMemory()));
+  velmora::PlaybackHooks& hooks = engine.hooks();
+  hooks.post = [](velmora::AppMessage) { return true; };
+  hooks.show = [](int, std::unique_ptr<velmora::ImageHolder>, std::string) {};
+  hooks.waitDeletePass = [](std::chrono::milliseconds) { return true; };
+  hooks.closeAllRecordings = [] {};
+  hooks.limitTimer = [](bool) {};
+  velmora::ExportPump pump(engine);
+  pump.Install();
+  velmora::PlayMsgNewFeed feed;
+  feed.fullRange = true;
+  velmora::PlaybackView view;
+  view.tile = 0;
+  view.hasNode = true;
+  view.name = "Door";
+  view.source = source.string();
+  feed.views.push_back(view);
+  engine.NewFeed(feed);
+  std::thread playback([&engine] { engine.run(); });
+
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::deque<std::function<void()>> calls;
+  auto toOwner = [&](std::function<void()> call) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      calls.push_back(std::move(call));
+    }
+    arrived.notify_one();
+  };
+  int64_t reports = 0;
+  for (auto _ : state) {
+    std::error_code ec;
+    std::filesystem::remove_all(out, ec);
+    std::filesystem::create_directories(out, ec);
+    velmora::ExportOptions options;
+    velmora::FindCompressor(fourcc, options.compressor);
+    options.rememberPath = false;
+    velmora::ExportHooks reportHooks;
+    reportHooks.converted = [&reports](int) { ++reports; };
+    reportHooks.progress = [&reports](int) { ++reports; };
+    bool finished = false;
+    velmora::ExportSession::State ended = velmora::ExportSession::State::kIdle;
+    velmora::ExportRunner runner(
+        options, [&engine](velmora::PlaybackMessage m) { return engine.queue().post(std::move(m)); }, reportHooks,
+        [&](velmora::ExportSession::State s) {
+          finished = true;
+          ended = s;
+        },
+        toOwner);
+    if (!runner.Start((out / "export.avi").string())) state.SkipWithError("export did not start");
+    while (!finished) {
+      std::deque<std::function<void()>> now;
+      {
+        std::unique_lock<std::mutex> guard(lock);
+        arrived.wait_for(guard, std::chrono::seconds(30), [&calls] { return !calls.empty(); });
+        now.swap(calls);
+      }
+      if (now.empty()) {
+        state.SkipWithError("no report for 30 s");
+        break;
+      }
+      for (auto& call : now) call();
+    }
+    if (ended != velmora::ExportSession::State::kCompleted) state.SkipWithError("export failed");
+  }
+  engine.queue().post(velmora::PlayMsgQuit{});
+  playback.join();
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(kFrames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["owner calls/export"] =
+      static_cast<double>(reports) / static_cast<double>(std::max<int64_t>(1, state.iterations()));
+}
+
+void BM_RunnerMjpgPassThrough(benchmark::State& state) { RunThroughRunner(state, velmora::kFourccMjpg); }
+void BM_RunnerMpeg4(benchmark::State& state) { RunThroughRunner(state, velmora::MakeFourcc('F', 'M', 'P', '4')); }
+
 // Reference: ffmpeg copying the same JPEG frames into an AVI without re-encoding.
 void BM_FfmpegCopyReference(benchmark::State& state) {
   const std::filesystem::path& source = Recordings();
@@ -102,6 +193,8 @@ BENCHMARK(BM_FfmpegCopyReference)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportUncompressed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportMpeg4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportJpegFiles)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RunnerMjpgPassThrough)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunnerMpeg4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -138,7 +138,6 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 
 bool CommandBuilt(int id) {
   if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return false;
-  if (id == kCmdExport) return false;
   switch (id) {
     // Tree operations.
     case kCmdCut:

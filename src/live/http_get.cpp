@@ -59,7 +59,19 @@ struct Transfer {
   uint64_t discarded = 0;
   bool tooLarge = false;
   bool noMemory = false;
+  const std::function<bool()>* abandon = nullptr;
+  bool abandoned = false;
 };
+
+// The progress callback: asks whether the caller gives the request up.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->abandon != nullptr && (*t->abandon)()) {
+    t->abandoned = true;
+    return 1;
+  }
+  return 0;
+}
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -252,7 +264,7 @@ bool http_configure_handle(void* curlEasy) {
 }
 
 HttpResult http_get(const std::string& url, const std::string& username, const std::string& password,
-                    long timeoutMs) {
+                    long timeoutMs, const std::function<bool()>& abandon) {
   HttpResult result;  // status -1, no body
 
   HttpClientOptions options;
@@ -334,8 +346,18 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
   char errorText[CURL_ERROR_SIZE] = {0};
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, errorText);
+  if (abandon) {
+    transfer.abandon = &abandon;
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
+  }
 
   const CURLcode code = curl_easy_perform(curl.get());
+  if (transfer.abandoned) {
+    Log("http_get: given up for newer work; url=%s", path.c_str());
+    return result;
+  }
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   const char* text = errorText[0] != 0 ? errorText : curl_easy_strerror(code);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,8 +47,11 @@ struct HttpResult {
 // are used when both are empty. A URL that begins with "file://" (exactly so) reads the
 // rest of the URL as a local file path. timeoutMs above 0 shortens the whole request's
 // time-out for this call (readers that retry, such as playback, must not wait long).
+// abandon, when given, is asked while the request runs (at least about once a second
+// even while nothing arrives): true gives the request up at once (status -1), for a
+// reader whose thread has newer work waiting.
 HttpResult http_get(const std::string& url, const std::string& username, const std::string& password,
-                    long timeoutMs = 0);
+                    long timeoutMs = 0, const std::function<bool()>& abandon = {});
 
 // Logs "%s failed" for a failed HTTP library step, with the library's error code and
 // text (code 0 gives " (0)").

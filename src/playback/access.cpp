@@ -127,8 +127,8 @@ bool HourKeyTime(std::string_view key, int64_t& seconds) {
 RemoteHooks DefaultRemoteHooks() {
   RemoteHooks hooks;
   // Each of the 16 attempts of a remote read waits at most this long for its answer.
-  hooks.get = [](const std::string& url) {
-    return http_get(url, std::string(), std::string(), kRemoteRequestTimeoutMs);
+  hooks.get = [](const std::string& url, const std::function<bool()>& abandon) {
+    return http_get(url, std::string(), std::string(), kRemoteRequestTimeoutMs, abandon);
   };
   hooks.sleep = WaitUnlessShutdown;
   return hooks;
@@ -182,14 +182,41 @@ void RecordedData::Status(const std::string& text) const {
   if (status_) status_(text);
 }
 
+bool RecordedData::RetryWait(std::chrono::milliseconds wait) {
+  if (!interrupt_) return !remote_.sleep || remote_.sleep(wait);
+  // In slices, so that newer work ends the wait within one of them.
+  constexpr std::chrono::milliseconds kSlice{20};
+  std::chrono::milliseconds left = wait;
+  do {
+    const std::chrono::milliseconds slice = std::min(left, kSlice);
+    if (remote_.sleep && !remote_.sleep(slice)) return false;
+    if (interrupt_()) {
+      interrupted_ = true;
+      return false;
+    }
+    left -= slice;
+  } while (left.count() > 0);
+  return true;
+}
+
 HttpResult RecordedData::RemoteGet(const char* label, const std::string& url) {
   HttpResult result;
+  interrupted_ = false;
   for (int attempt = 0; attempt < kRemoteAttempts; ++attempt) {
-    result = remote_.get ? remote_.get(url) : HttpResult{};
+    if (interrupt_ && interrupt_()) {
+      interrupted_ = true;
+      break;
+    }
+    result = remote_.get ? remote_.get(url, interrupt_) : HttpResult{};
     if (result.status != -1) return result;
+    if (interrupt_ && interrupt_()) {
+      interrupted_ = true;
+      break;
+    }
     Log("%s: retry=%d", label, attempt);
-    if (remote_.sleep && !remote_.sleep(attempt * kRemoteRetryStep)) break;
+    if (!RetryWait(attempt * kRemoteRetryStep)) break;
   }
+  if (interrupted_) Log("%s: given up for newer work", label);
   return result;
 }
 
@@ -295,6 +322,7 @@ bool RecordedData::ReadJpegBytes(const IndexEntry& position, int view, std::vect
   if (remote(view)) {
     const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
     HttpResult reply = RemoteGet("ReadJpeg", request);
+    if (reply.status != 200 && interrupted_) return false;  // not a failure of the peer
     if (reply.status != 200) {
       Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());
       Status(kTextReadJpegFailed);
@@ -420,7 +448,7 @@ bool RecordedData::PreviousHourFile(int view, const std::string& hourKey, std::s
 bool RecordedData::ReadFeedBounds(int view, IndexEntry& first, IndexEntry& last) {
   if (view < 0 || view >= viewCount()) return false;
   if (remote(view)) {
-    const HttpResult reply = remote_.get ? remote_.get(RemoteUrl(view, "newfeed")) : HttpResult{};
+    const HttpResult reply = remote_.get ? remote_.get(RemoteUrl(view, "newfeed"), interrupt_) : HttpResult{};
     if (reply.status != 200 || reply.body.size() != 2 * kIndexEntryBytes) return false;
     first = IndexEntry::FromBytes(reply.body.data());
     last = IndexEntry::FromBytes(reply.body.data() + kIndexEntryBytes);
@@ -445,7 +473,7 @@ bool RecordedData::ReadIndexFile(int view, const std::string& hourKey, std::vect
   if (view < 0 || view >= viewCount()) return false;
   if (remote(view)) {
     HttpResult reply =
-        remote_.get ? remote_.get(RemoteUrl(view, hourKey + kIndexFileExtension)) : HttpResult{};
+        remote_.get ? remote_.get(RemoteUrl(view, hourKey + kIndexFileExtension), interrupt_) : HttpResult{};
     if (reply.status != 200) return false;
     bytes = std::move(reply.body);
   } else {

@@ -79,8 +79,8 @@ bool HourKeyTime(std::string_view key, int64_t& seconds);
 
 // How remote requests are made and how the retries wait. Both may be replaced (tests).
 struct RemoteHooks {
-  // One HTTP GET of the full URL.
-  std::function<HttpResult(const std::string& url)> get;
+  // One HTTP GET of the full URL; abandon (may be empty) true gives the request up.
+  std::function<HttpResult(const std::string& url, const std::function<bool()>& abandon)> get;
   // Waits between attempts; false ends the retries early (the process is shutting down).
   std::function<bool(std::chrono::milliseconds)> sleep;
 };
@@ -106,6 +106,13 @@ class RecordedData {
   const FeedRange& feedRange() const { return feed_; }
 
   void setRemoteHooks(RemoteHooks hooks) { remote_ = std::move(hooks); }
+  // True while newer work waits for the reading thread (the playback thread's Stop,
+  // Pause, a new feed, a cancelled export). A remote read then gives up the request in
+  // flight and its retries (their waits are looked at in short slices), and reports no
+  // failure: the reader's caller moves on to the newer work. Empty: never.
+  void setInterrupt(std::function<bool()> newWork) { interrupt_ = std::move(newWork); }
+  // The last remote request was given up for newer work (rather than failing).
+  bool interrupted() const { return interrupted_; }
   // Where status texts go; PostStatus (the main window's status line) by default.
   void setStatusSink(std::function<void(const std::string&)> sink) { status_ = std::move(sink); }
   void clearHeaderCache();
@@ -154,10 +161,14 @@ class RecordedData {
   void Status(const std::string& text) const;
 
   // One remote request repeated while no response arrives (up to 16 attempts), logging
-  // "<label>: retry=%d" and waiting i x 100 ms after failed attempt i.
+  // "<label>: retry=%d" and waiting i x 100 ms after failed attempt i. Newer work (see
+  // setInterrupt) ends the request and the retries early.
   HttpResult RemoteGet(const char* label, const std::string& url);
 
  private:
+  // The wait after a failed attempt; false ends the retries (shutdown, newer work).
+  bool RetryWait(std::chrono::milliseconds wait);
+
   std::string folderOf(int view) const;
 
   struct HeaderCache {
@@ -172,6 +183,8 @@ class RecordedData {
   // Damaged records already reported: view, hour key, offset.
   std::set<std::tuple<int, std::string, uint64_t>> damageReported_;
   RemoteHooks remote_;
+  std::function<bool()> interrupt_;
+  bool interrupted_ = false;
   std::function<void(const std::string&)> status_;
 };
 

@@ -13,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -122,13 +123,81 @@ void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
 void ScaleContextDeleter::operator()(SwsContext* context) const { sws_freeContext(context); }
 
+namespace {
+
+// True when the encoder can be opened for a small picture converted from 24-bit rows,
+// with the settings an export uses.
+bool EncoderOpens(const AVCodec* codec, uint32_t fourcc) {
+  if (codec->pix_fmts == nullptr) return false;
+  const AVPixelFormat pixels = codec->pix_fmts[0];
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(pixels);
+  if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) || !sws_isSupportedOutput(pixels)) {
+    return false;
+  }
+  CodecContextPtr encoder(avcodec_alloc_context3(codec));
+  if (!encoder) return false;
+  encoder->width = 320;
+  encoder->height = 240;
+  encoder->time_base = AVRational{1, 10};
+  encoder->framerate = AVRational{10, 1};
+  encoder->pix_fmt = pixels;
+  encoder->codec_tag = fourcc;
+  encoder->max_b_frames = 0;
+  encoder->gop_size = 15;
+  encoder->bit_rate = int64_t{300} * 1024 * 8;
+  // One thread: the check is about whether it opens, not how fast it runs.
+  encoder->thread_count = 1;
+  return avcodec_open2(encoder.get(), codec, nullptr) >= 0;
+}
+
+std::vector<CompressorChoice> EnumerateCompressors() {
+  std::vector<CompressorChoice> list;
+  CompressorChoice fixed;
+  FindCompressor(kFourccDib, fixed);
+  list.push_back(fixed);
+  FindCompressor(kFourccMjpg, fixed);
+  list.push_back(fixed);
+  // Encoders that refuse the trial say so at error level: not the operator's concern.
+  const int level = av_log_get_level();
+  av_log_set_level(AV_LOG_QUIET);
+  const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+  void* state = nullptr;
+  while (const AVCodec* codec = av_codec_iterate(&state)) {
+    if (!av_codec_is_encoder(codec) || codec->type != AVMEDIA_TYPE_VIDEO) continue;
+    if (codec->capabilities & (AV_CODEC_CAP_EXPERIMENTAL | AV_CODEC_CAP_HARDWARE)) continue;
+    // Uncompressed and JPEG frames have their entries already.
+    if (codec->id == AV_CODEC_ID_RAWVIDEO || codec->id == AV_CODEC_ID_MJPEG) continue;
+    const unsigned tag = av_codec_get_tag(tables, codec->id);
+    if (tag == 0) continue;
+    bool known = false;
+    for (const CompressorChoice& c : list) known = known || c.fourcc == tag;
+    if (known) continue;  // the first encoder of a code that opens stands for it
+    if (!EncoderOpens(codec, tag)) continue;
+    CompressorChoice choice;
+    choice.fourcc = tag;
+    choice.kind = CompressorKind::kEncoder;
+    choice.description = codec->long_name != nullptr ? codec->long_name : codec->name;
+    choice.encoder = codec->name;
+    list.push_back(std::move(choice));
+  }
+  av_log_set_level(std::min(level, AV_LOG_ERROR));
+  return list;
+}
+
+}  // namespace
+
+const std::vector<CompressorChoice>& ListCompressors() {
+  static const std::vector<CompressorChoice> list = EnumerateCompressors();
+  return list;
+}
+
 bool FindCompressor(uint32_t fourcc, CompressorChoice& choice) {
   if (fourcc == kFourccDib) {
-    choice = CompressorChoice{kFourccDib, CompressorKind::kUncompressed, std::string()};
+    choice = CompressorChoice{kFourccDib, CompressorKind::kUncompressed, std::string(), std::string()};
     return true;
   }
   if (fourcc == kFourccMjpg) {
-    choice = CompressorChoice{kFourccMjpg, CompressorKind::kPassThroughJpeg, "Motion JPEG (recorded images)"};
+    choice = CompressorChoice{kFourccMjpg, CompressorKind::kPassThroughJpeg, "Motion JPEG (recorded images)", std::string()};
     return true;
   }
   if (fourcc == 0) return false;
@@ -137,7 +206,7 @@ bool FindCompressor(uint32_t fourcc, CompressorChoice& choice) {
   const AVCodec* codec = avcodec_find_encoder(id);
   if (codec == nullptr) return false;
   choice = CompressorChoice{fourcc, CompressorKind::kEncoder,
-                            codec->long_name != nullptr ? codec->long_name : codec->name};
+                            codec->long_name != nullptr ? codec->long_name : codec->name, codec->name};
   return true;
 }
 
@@ -212,7 +281,9 @@ AviResult AviWriter::Open(const std::string& path, const AviOptions& options) {
       par->codec_tag = kFourccMjpg;
       break;
     case CompressorKind::kEncoder: {
-      const AVCodec* codec = avcodec_find_encoder(CodecOfFourcc(options.compressor.fourcc));
+      const AVCodec* codec = options.compressor.encoder.empty()
+                                 ? avcodec_find_encoder(CodecOfFourcc(options.compressor.fourcc))
+                                 : avcodec_find_encoder_by_name(options.compressor.encoder.c_str());
       if (codec == nullptr) return AviResult::kCompressorOpen;
       CodecContextPtr encoder(avcodec_alloc_context3(codec));
       if (!encoder) return AviResult::kCompressorOpen;
@@ -242,7 +313,9 @@ AviResult AviWriter::Open(const std::string& path, const AviOptions& options) {
         return AviResult::kFormatUnsupported;
       }
       if (avcodec_parameters_from_context(par, encoder.get()) < 0) return AviResult::kNoMemory;
-      par->codec_tag = options.compressor.fourcc;
+      // Some encoders settle on the code of the layout they picked (Ut Video's RGB
+      // variants): the file must carry that one, or readers take the frames for another.
+      par->codec_tag = encoder->codec_tag != 0 ? encoder->codec_tag : options.compressor.fourcc;
       frame_.reset(av_frame_alloc());
       if (!frame_) return AviResult::kNoMemory;
       frame_->format = encoder->pix_fmt;

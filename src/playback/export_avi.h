@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "live/image.h"
 
@@ -33,11 +34,20 @@ struct CompressorChoice {
   uint32_t fourcc = kFourccDib;
   CompressorKind kind = CompressorKind::kUncompressed;
   std::string description;
+  // The codec library's encoder by name (kEncoder); empty: its default for the code.
+  std::string encoder;
 };
 
 // The compressor for a four-character code: "DIB " and "MJPG" always; others when the
 // codec library has an encoder for the code. False when there is none.
 bool FindCompressor(uint32_t fourcc, CompressorChoice& choice);
+
+// Every compressor an export can use on this machine, for the operator's choice:
+// "DIB " (uncompressed) and "MJPG" (the recorded JPEGs passed through) first, then one
+// entry per four-character code of the AVI video tags for which the codec library has a
+// software encoder that opens for a 320 x 240 picture, in the library's order. The
+// list is worked out once per process (opening every encoder takes a moment).
+const std::vector<CompressorChoice>& ListCompressors();
 
 // The compressor in force for the aviFCC setting: that one when it can be used; else
 // "unable to open user specified video compressor '%c%c%c%c'" is logged and the

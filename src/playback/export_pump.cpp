@@ -61,13 +61,21 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
 }
 
 bool ExportChannel::post(ExportEvent event) {
+  std::function<void()> wake;
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_ || queue_.size() >= capacity_) return false;
     queue_.push_back(std::move(event));
+    wake = wake_;
   }
   arrived_.notify_all();
+  if (wake) wake();
   return true;
+}
+
+void ExportChannel::setWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> guard(lock_);
+  wake_ = std::move(wake);
 }
 
 std::optional<ExportEvent> ExportChannel::take() {
@@ -99,12 +107,15 @@ std::size_t ExportChannel::size() const {
 }
 
 void ExportChannel::close() {
+  std::function<void()> wake;
   {
     std::lock_guard<std::mutex> guard(lock_);
     closed_ = true;
     queue_.clear();
+    wake = wake_;
   }
   arrived_.notify_all();
+  if (wake) wake();
 }
 
 int64_t CountViewPictures(RecordedData& data, int view, const FeedRange& range) {

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -80,12 +81,20 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
 // thread, or the command's loop). Its running flag is the export's: the pump posts
 // nothing while it is clear. The export side hands it to the pump as the export window
 // of 20522 (the shared_ptr<void> carries an ExportChannel).
+//
+// A consumer that does not wait on the channel itself (an export thread that also takes
+// commands, a window's event loop) sets a wake-up: it is called after every event posted
+// and when the channel closes, on the poster's thread and without the channel's lock, so
+// it may post or notify but must not block.
 class ExportChannel {
  public:
   explicit ExportChannel(std::size_t capacity = 64) : capacity_(capacity) {}
 
   // False (the event is freed) when the channel is closed or full.
   bool post(ExportEvent event);
+  // The wake-up of the consumer (empty: none). Set it before the channel is handed to
+  // the pump, or while nothing is posted.
+  void setWake(std::function<void()> wake);
   std::optional<ExportEvent> take();
   // Waits until an event is waiting or the time-out passes; true when one is waiting.
   bool waitFor(std::chrono::milliseconds timeout);
@@ -102,6 +111,7 @@ class ExportChannel {
  private:
   mutable std::mutex lock_;
   std::condition_variable arrived_;
+  std::function<void()> wake_;     // guarded by lock_ (copied out before it is called)
   std::deque<ExportEvent> queue_;  // guarded by lock_
   std::size_t capacity_;
   bool closed_ = false;            // guarded by lock_

@@ -149,7 +149,11 @@ void ExportNaming::Advance(const std::string& exportedPath) {
 }
 
 std::string ExportNaming::Proposal(const std::string& pathVideo) const {
-  return pathVideo + base_ + std::to_string(counter_);
+  // The folder as the desktop names it has no closing separator ("~/Videos"); one that
+  // an export stored has. Either way the name goes inside the folder.
+  std::string folder = pathVideo;
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder + base_ + std::to_string(counter_);
 }
 
 ExportNaming& exportNaming() {

@@ -76,7 +76,7 @@ class ExportNaming {
   // otherwise the base is the part before the first digit and the counter the number
   // there plus one.
   void Advance(const std::string& exportedPath);
-  // pathVideo + base + counter.
+  // pathVideo + base + counter (a separator is put after a folder that lacks one).
   std::string Proposal(const std::string& pathVideo) const;
   const std::string& base() const { return base_; }
   int64_t counter() const { return counter_; }
@@ -130,7 +130,9 @@ class ExportSession {
   std::string CompressorLabel() const;
 
   // The Export button: takes the path box, asks about an existing file, and starts
-  // (20522, then 20523). False when it did not start.
+  // (20522, then 20523). False when it did not start. It asks, and with rememberPath
+  // stores pathVideo and advances the process naming: call it on the main thread (the
+  // thread that owns the settings), whichever thread drains the channel afterwards.
   bool Start(const std::string& pathBox);
   // One event from the pump.
   void Handle(ExportEvent event);

@@ -41,6 +41,16 @@ bool PlaybackQueue::holds(uint32_t id) const {
   return false;
 }
 
+bool PlaybackQueue::holdsNewWork() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (closed_) return true;
+  for (const auto& message : queue_) {
+    const uint32_t id = MessageId(message);
+    if (id != PlayMsgSpeed::id && id != PlayMsgExportStart::id && id != PlayMsgExportNext::id) return true;
+  }
+  return false;
+}
+
 bool PlaybackQueue::waitFor(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> guard(lock_);
   arrived_.wait_for(guard, timeout, [this] { return !queue_.empty() || closed_; });

@@ -104,6 +104,10 @@ class PlaybackQueue {
   std::size_t size() const;
   // True when a message with this id is waiting.
   bool holds(uint32_t id) const;
+  // True when a message is waiting that makes a read in progress moot: anything but a
+  // speed change and the export's own start and next-step requests (a Stop, Pause, a
+  // new feed, a seek, a step, a cancelled export; the queue being closed counts too).
+  bool holdsNewWork() const;
   // Waits until a message is waiting, the queue is closed or the time-out passes; true
   // when a message is waiting.
   bool waitFor(std::chrono::milliseconds timeout);

@@ -21,8 +21,17 @@ platform::WorkerThread& playbackWorker() {
 }  // namespace
 
 PlaybackEngine& playbackEngine() {
-  static auto* engine = new PlaybackEngine(ColumnCapacity(AvailablePhysicalMemory()));
+  static auto* engine = [] {
+    auto* created = new PlaybackEngine(ColumnCapacity(AvailablePhysicalMemory()));
+    InterruptReadsOnNewWork(*created);
+    return created;
+  }();
   return *engine;
+}
+
+void InterruptReadsOnNewWork(PlaybackEngine& engine) {
+  PlaybackQueue& queue = engine.queue();
+  engine.data().setInterrupt([&queue] { return queue.holdsNewWork(); });
 }
 
 PlaybackController& playbackController() {

@@ -19,6 +19,11 @@ PlaybackEngine& playbackEngine();
 // The process-wide main-thread side, talking to playbackEngine() and the view slots.
 PlaybackController& playbackController();
 
+// Makes the engine's remote reads give up (request in flight and retries) as soon as its
+// queue holds newer work, so a silent peer never keeps Stop, Pause or a new feed
+// waiting. playbackEngine() has it from the start.
+void InterruptReadsOnNewWork(PlaybackEngine& engine);
+
 // Posts a thread message to the playback thread; false (message freed) when refused.
 bool PostPlayback(PlaybackMessage message);
 

@@ -35,6 +35,7 @@
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "ui/export_dialog.h"
 #include "ui/help_about.h"
 #include "ui/icons.h"
 #include "ui/image_share.h"
@@ -497,6 +498,9 @@ void MainWindow::Execute(int id) {
     case kCmdPlay:
     case kCmdNextFrame:
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
+      break;
+    case kCmdExport:
+      ExportDialog::RunCommand(this, [this] { SaveSettings(); });
       break;
     default:
       break;

@@ -44,7 +44,7 @@ struct Recorder {
 
 RemoteHooks FakeHooks(Recorder& r, std::function<HttpResult(const std::string&)> answer) {
   RemoteHooks hooks;
-  hooks.get = [&r, answer](const std::string& url) {
+  hooks.get = [&r, answer](const std::string& url, const std::function<bool()>&) {
     r.urls.push_back(url);
     return answer(url);
   };

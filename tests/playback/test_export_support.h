@@ -5,7 +5,12 @@
 
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -151,6 +156,67 @@ class ExportRig {
   std::vector<std::string> statuses;
   std::vector<std::string> shownCaptions;  // captions of the frames the tiles showed
   int shownBlank = 0;                      // tiles given "(no image found)"
+};
+
+// The rig's engine on a thread of its own, as the program's playback thread runs it,
+// for an export side that runs on other threads (the export runner, a dialog). Feed
+// before Start; the rig's records (statuses, captions) are read after Stop.
+class ThreadedRig : public ExportRig {
+ public:
+  using ExportRig::ExportRig;
+  ~ThreadedRig() { Stop(); }
+  void Start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { engine.run(); });
+  }
+  // Ends the loop (bounded: the loop looks at its queue at least every 100 ms).
+  void Stop() {
+    if (!thread_.joinable()) return;
+    engine.queue().post(PlayMsgQuit{});
+    thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+// The owner's side of an export runner without a window: calls queued for the owner's
+// thread are kept here and run by the test's thread when it asks.
+class OwnerQueue {
+ public:
+  std::function<void(std::function<void()>)> Poster() {
+    return [this](std::function<void()> call) {
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        calls_.push_back(std::move(call));
+      }
+      arrived_.notify_all();
+    };
+  }
+  // Runs what is queued; waits up to `wait` for something when nothing is. The number run.
+  int RunFor(std::chrono::milliseconds wait) {
+    std::deque<std::function<void()>> calls;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      arrived_.wait_for(guard, wait, [this] { return !calls_.empty(); });
+      calls.swap(calls_);
+    }
+    for (auto& call : calls) call();
+    return static_cast<int>(calls.size());
+  }
+  // Runs the queued calls until `done` holds or the time limit passes. True when done.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      RunFor(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<std::function<void()>> calls_;
 };
 
 }  // namespace velmora::exporttest
