@@ -151,7 +151,6 @@ bool CommandBuilt(int id) {
     case kCmdEnabled:
     case kCmdRecording:
     case kCmdSort:
-    case kCmdProperties:
     // Playback of one tile.
     case kCmdPlayRecorded:
     // Options, help, about and the tray.

@@ -196,7 +196,7 @@ TEST_F(CommandsTest, TheIdListIsCompleteAndOnlyLaterWorkIsUnbuilt) {
 
   const std::set<int> later = {kCmdCut,      kCmdCopy,      kCmdPaste,      kCmdDelete,
                                kCmdRename,   kCmdNewGroup,  kCmdAddCamera,  kCmdEnabled,
-                               kCmdRecording, kCmdSort,     kCmdProperties, kCmdPlayRecorded,
+                               kCmdRecording, kCmdSort,     kCmdPlayRecorded,
                                kCmdOptions,  kCmdHelpContents, kCmdAbout,   kCmdTrayRestore,
                                kCmdTrayExit, kCmdSaveJpeg,  kCmdConfigurePage, kCmdMainPage,
                                kCmdTelnet,   kCmdCopyImage, kCmdSendImage};
@@ -208,7 +208,7 @@ TEST_F(CommandsTest, TheIdListIsCompleteAndOnlyLaterWorkIsUnbuilt) {
   // The window's own commands are there now.
   for (int id : {kCmdImportDeviceFile, kCmdRecord, kCmdExit, kCmdCaptions, kCmdStatusBar,
                  kCmdDeviceList, kCmdViewStretch, kCmdFullScreen, kCmdScanNetwork, kCmdView,
-                 kCmdPlayFolder, kCmdRefresh, kCmdOpenLogFile, kCmdOpenRecordingFolder})
+                 kCmdPlayFolder, kCmdRefresh, kCmdOpenLogFile, kCmdOpenRecordingFolder, kCmdProperties})
     EXPECT_TRUE(CommandBuilt(id)) << id;
 
   // Unknown ids are neither enabled nor built.
