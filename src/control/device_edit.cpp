@@ -104,8 +104,8 @@ void NewPaths(const GroupRecord* parent, GroupRecord& entry, const std::string& 
 }
 
 // Renames or moves the entry's subtree under the locks: closes its files, moves the
-// recordings folder, then runs `change` (which sets the names and the structure) and
-// writes the new paths. When the folder cannot be moved nothing is changed and the files
+// recordings folder, then runs `change` (which sets the name; it must not call out to
+// anything that takes the locks) and writes the new paths. When the folder cannot be moved nothing is changed and the files
 // stay closed (they reopen in the old folder with the next frame).
 template <class Change>
 EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, const std::string& newName,
@@ -302,9 +302,17 @@ EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t
     result.ok = MoveEntry(entry, newParent, position);
     return result;
   }
-  result = ChangePathsLive(entry, &newParent, entry.name,
-                           [&] { return MoveEntry(entry, newParent, position); });
-  if (result.ok) ApplyRecordingState(&entry);
+  // The folder and the paths move under the locks; the tree's structure changes after
+  // they are let go, so that the observer (which may read the entry's fields under its
+  // fetchLock) is never called with them held. Workers do not walk the structure.
+  GroupRecord* oldParent = entry.parent;
+  result = ChangePathsLive(entry, &newParent, entry.name, [] { return true; });
+  if (!result.ok) return result;
+  if (!MoveEntry(entry, newParent, position)) {
+    ChangePathsLive(entry, oldParent, entry.name, [] { return true; });
+    return EditResult{false, 0};
+  }
+  ApplyRecordingState(&entry);
   return result;
 }
 
