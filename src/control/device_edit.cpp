@@ -79,10 +79,9 @@ bool MoveRecordingsFolder(const std::string& oldPath, const std::string& newPath
   }
   const std::string::size_type slash = newPath.rfind('/');
   if (slash != std::string::npos) {
-    const int error = MakeDeviceFolder(root, std::string_view(newPath).substr(0, slash));
-    if (error != 0) {
-      Log("move recordings: cannot make the parent folder of %s (%d)", newPath.c_str(), error);
-    }
+    // A failure here shows as the rename's own failure just below.
+    const int made = MakeDeviceFolder(root, std::string_view(newPath).substr(0, slash));
+    if (made != 0) Log("move recordings: cannot make the parent folder of %s (%d)", newPath.c_str(), made);
   }
   return record_rename_folder(oldPath, newPath, error);
 }
@@ -105,8 +104,9 @@ void NewPaths(const GroupRecord* parent, GroupRecord& entry, const std::string& 
 
 // Renames or moves the entry's subtree under the locks: closes its files, moves the
 // recordings folder, then runs `change` (which sets the name; it must not call out to
-// anything that takes the locks) and writes the new paths. When the folder cannot be moved nothing is changed and the files
-// stay closed (they reopen in the old folder with the next frame).
+// anything that takes the locks) and writes the new paths. When the folder cannot be
+// moved nothing is changed and the files stay closed (they reopen in the old folder
+// with the next frame).
 template <class Change>
 EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, const std::string& newName,
                            Change&& change) {
