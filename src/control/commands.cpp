@@ -150,7 +150,6 @@ bool CommandBuilt(int id) {
     case kCmdEnabled:
     case kCmdRecording:
     case kCmdSort:
-    case kCmdProperties:
       return false;
     default:
       break;

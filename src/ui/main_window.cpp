@@ -32,6 +32,7 @@
 #include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
+#include "model/tree_file.h"
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
@@ -42,6 +43,7 @@
 #include "ui/options_dialog.h"
 #include "ui/pane.h"
 #include "ui/playback_pane.h"
+#include "ui/property_sheet.h"
 #include "ui/tray_icon.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
@@ -501,6 +503,11 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdExport:
       ExportDialog::RunCommand(this, [this] { SaveSettings(); });
+      break;
+    case kCmdProperties:
+      if (GroupRecord* selected = tree_->selectedRecord()) {
+        if (RunPropertySheet(this, *selected)) SaveTree();
+      }
       break;
     default:
       break;

@@ -144,8 +144,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(tools[5]->toolTip(), QString("Seven Views"));
     QCOMPARE(tools[17]->toolTip(), QString("10x10"));
     // Commands whose work comes later are present, disabled, and say so.
-    QVERIFY(!window_->action(10015)->isEnabled());
-    QVERIFY(window_->action(10015)->toolTip().contains("not available"));
+    QVERIFY(!window_->action(10000)->isEnabled());
+    QVERIFY(window_->action(10000)->toolTip().contains("not available"));
     QVERIFY(window_->action(10050)->toolTip() == "Play Recorded Data");
     QVERIFY(!window_->action(10051)->toolTip().contains("not available"));
     // The toolbar is narrower than the eighteen buttons: the rest is in its overflow menu.
