@@ -137,20 +137,9 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 }
 
 bool CommandBuilt(int id) {
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return false;
   if (id >= kCmdPlayback && id <= kCmdNextFrame) return false;
   switch (id) {
-    // Tree operations.
-    case kCmdCut:
-    case kCmdCopy:
-    case kCmdPaste:
-    case kCmdDelete:
-    case kCmdRename:
-    case kCmdNewGroup:
-    case kCmdAddCamera:
-    case kCmdEnabled:
-    case kCmdRecording:
-    case kCmdSort:
+    // The property sheet.
     case kCmdProperties:
     // Playback of one tile.
     case kCmdPlayRecorded:

@@ -36,6 +36,7 @@
 #include "ui/core_events.h"
 #include "ui/icons.h"
 #include "ui/pane.h"
+#include "ui/tree_actions.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 
@@ -112,6 +113,8 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
+  treeActions_ = new TreeActions(this, tree_);
+  treeActions_->setSettingsSaver([this] { SaveSettings(); });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -362,7 +365,23 @@ void MainWindow::Execute(int id) {
     viewFrame_->selectLayout(id - kCmdLayoutFirst);
     return;
   }
+  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
+    treeActions_->execute(id);
+    return;
+  }
   switch (id) {
+    case kCmdNewGroup:
+    case kCmdAddCamera:
+    case kCmdRename:
+    case kCmdDelete:
+    case kCmdEnabled:
+    case kCmdRecording:
+    case kCmdSort:
+    case kCmdCut:
+    case kCmdCopy:
+    case kCmdPaste:
+      treeActions_->execute(id);
+      break;
     case kCmdImportDeviceFile:
       ImportDeviceFile();
       break;
@@ -500,17 +519,7 @@ void MainWindow::OpenWithDesktop(const std::string& path) {
 }
 
 void MainWindow::ShowContextMenu(GroupRecord* record, const QPoint& globalPos) {
-  if (!record) return;
-  // The device tree's full menus come with the tree operations; until then each entry's
-  // menu offers its first item, View (Play for a folder of recordings).
-  QMenu menu(this);
-  menu.setToolTipsVisible(true);
-  const bool folder = record->kind >= -8 && record->kind <= -3;
-  for (int id : {folder ? kCmdPlayFolder : kCmdView}) {
-    if (QAction* a = action(id)) menu.addAction(a);
-  }
-  updateCommands();
-  menu.exec(globalPos);
+  treeActions_->showContextMenu(record, globalPos);
 }
 
 void MainWindow::ToggleFullScreen() {

@@ -32,6 +32,7 @@ namespace velmora::ui {
 
 class CoreEvents;
 class Pane;
+class TreeActions;
 class TreePane;
 class ViewFrame;
 
@@ -79,6 +80,7 @@ class MainWindow : public QMainWindow {
   QToolBar* viewsToolbar() const { return viewsToolbar_; }
   ViewFrame* viewFrame() const { return viewFrame_; }
   TreePane* treePane() const { return tree_; }
+  TreeActions* treeActions() const { return treeActions_; }
 
   // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
   void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
@@ -131,6 +133,7 @@ class MainWindow : public QMainWindow {
   QToolBar* viewsToolbar_ = nullptr;
   ViewFrame* viewFrame_ = nullptr;
   TreePane* tree_ = nullptr;
+  TreeActions* treeActions_ = nullptr;
   QShortcut* escape_ = nullptr;
 
   bool fullScreen_ = false;
