@@ -335,6 +335,10 @@ void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
     if (!entry.children.empty() && entry.children.back() == child) RemoveEntry(*child);
   }
   Log("DeleteItem: %s [%s]", entry.name.c_str(), entry.path.c_str());
+  // The fetch stops and the files close first, so no late frame recreates a folder
+  // that is about to go.
+  StopFetch(entry);
+  if (IsRecordableKind(entry.kind)) CloseAllRecordings(&entry);
   switch (entry.kind) {
     case Group:
     case ServerDevice:
@@ -356,7 +360,6 @@ void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
     default:
       break;
   }
-  StopFetch(entry);
   if (entry.parent != nullptr) RemoveEntry(entry);
 }
 
