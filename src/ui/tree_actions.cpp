@@ -26,6 +26,8 @@ namespace {
 
 using namespace velmora::control;
 
+constexpr int kFolderRenameFailed = 392;
+
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
 // The item text of a command in the tree's menus: the tree's own text where it has one,
@@ -152,6 +154,8 @@ void TreeActions::Apply(const TreeOpResult& result) {
 }
 
 void TreeActions::Report(int messageId, long long value) {
+  // A failed folder rename is in the status bar already, with its error number.
+  if (messageId == kFolderRenameFailed) return;
   const std::string& pattern = StringText(messageId);
   const bool formatted = pattern.find('%') != std::string::npos;
   show_(formatted ? QString::fromStdString(FormatString(messageId, value)) : Text(messageId));

@@ -183,8 +183,8 @@ TEST_F(TreeOpsTest, TheViewableLimitRefusesThe1025thEntry) {
     entry.location = "10.2.0." + std::to_string(n);
     return true;
   };
-  // A server with two cameras would pass the limit as a whole.
-  TreeOpResult server = AddFromTemplate(20007, group_, sheet);
+  // A server with four cameras would pass the limit as a whole.
+  TreeOpResult server = AddFromTemplate(20008, group_, sheet);
   EXPECT_EQ(server.messageId, 616);
   EXPECT_EQ(server.messageValue, 1024);
   EXPECT_TRUE(AddFromTemplate(20001, group_, sheet).changed);  // 1023
@@ -388,7 +388,8 @@ TEST_F(TreeOpsTest, DropsMoveEntriesToTheirPlacesWithNumberedNamesAndFolders) {
 
   // A group dropped on a device of another group follows that group; on the recorder's
   // entry it becomes the first child.
-  ASSERT_EQ(DropEntry(*group_, &gate, false).outcome, DropOutcome::kMoved);
+  ASSERT_EQ(DropTarget(*group_, &gate), &yard);
+  ASSERT_EQ(DropEntry(*group_, &yard, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Yard", "Lobby"}));
   ASSERT_EQ(DropEntry(*group_, nvr_, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Lobby", "Yard"}));
@@ -414,7 +415,9 @@ TEST_F(TreeOpsTest, RenamingDevicesAndGroupsMovesTheirFoldersAndCarriesViewName)
   EXPECT_EQ(cam.path, "Hall/cam");
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Hall/cam/26120910.vlj"));
   EXPECT_NE(ReadFile(paths().deviceTreePath).find("Hall"), std::string::npos);
+  settings().viewName = "All Views";
   EXPECT_FALSE(RenameFromLabel(*group_, "Front", false).saveSettings);
+  EXPECT_EQ(settings().viewName, "All Views");
 }
 
 TEST_F(TreeOpsTest, PasteNumbersTheCopyKeepsItsUuidAndGoesToTheGroup) {
