@@ -139,8 +139,6 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 bool CommandBuilt(int id) {
   if (id >= kCmdPlayback && id <= kCmdNextFrame) return false;
   switch (id) {
-    // The property sheet.
-    case kCmdProperties:
     // Playback of one tile.
     case kCmdPlayRecorded:
     // Options, help, about and the tray.

@@ -47,9 +47,18 @@ struct DeviceSettings {
 // What an edit did. `messageId` is the number of the string the window shows (0 when
 // there is nothing to say), for example 392 when the recordings folder could not be
 // renamed; `ok` is false when the edit was refused or undone.
+//
+// Names: an empty name (only blanks) is refused with 130 (266 for a web image), a name
+// with one of \ : * ? " < > | with 131; the rest is cleaned (CleanName: "/" becomes "_",
+// blanks trimmed, at most 48 characters). When the recordings folder cannot be moved
+// (another folder of that name holds recordings, say) the rename or move is refused
+// with 392 and nothing changes: the recorder already posted the status text with the
+// system's error code, and the device goes on recording into its old folder, so no
+// recording is separated from its device. The files of the subtree are closed either way.
 struct EditResult {
   bool ok = true;
   int messageId = 0;
+  int systemError = 0;  // the system's error code for string 392's "%d"
 };
 
 // The entry's settings now (read under its fetchLock).
@@ -60,6 +69,13 @@ DeviceSettings ReadDeviceSettings(GroupRecord& entry);
 // recording files of the subtree are closed and its recordings folders renamed; the
 // other fields are written under the entry's fetchLock. The fetch is restarted when
 // the location or credentials changed, and the recording state applied afterwards.
+// (The update delay and the motion type also restart it: both change what is asked of
+// the camera.) A video server copies its location and credentials to its cameras.
+// Disabling an entry clears `recording` and `receivedData`; enabling it sets
+// `lastUpdateTick` to 0 for an immediate update check. A renamed entry's tile caption
+// follows; a view whose `viewName` names a renamed group is the caller's to update.
+// For an entry being added (`isNew`, not in the tree yet) the fields are written
+// directly, with no folder moved and no recording state applied.
 EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& settings);
 
 // Renames the entry (any kind the rename rules allow): the same as ApplyDeviceSettings
@@ -69,7 +85,9 @@ EditResult RenameEntryLive(GroupRecord& entry, const std::string& name);
 // Moves the entry with its subtree to `position` of `newParent`'s children (as
 // MoveEntry counts it), renames its recordings folders from the old paths to the new
 // ones under the locks, and applies the recording state. `ok` is false, with nothing
-// changed, when MoveEntry refuses the move.
+// changed, when MoveEntry refuses the move. Names are kept: numbering a name that
+// collides in the new parent is the caller's (rename first, then move). Moving within
+// the same parent only changes the order.
 EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t position);
 
 // Enabled and Recording of one entry, applied under its fetchLock, then the recording
@@ -79,5 +97,12 @@ void SetRecordingLive(GroupRecord& entry, bool recording);
 
 // The view slot fields the playback side changes while a device may be fetched.
 void SetStillShownLive(GroupRecord& entry, bool stillShown);
+
+// DeviceUrl of the entry under its fetchLock (DeviceUrl also tidies `location`).
+std::string DeviceUrlLive(GroupRecord& entry);
+
+// Flips bit `bit` (0-15, row x 4 + column) of the entry's motion zones at once, as the
+// zone picker does on a click. Returns the new grid; a bit outside 0-15 changes nothing.
+uint16_t ToggleZoneLive(GroupRecord& entry, int bit);
 
 }  // namespace velmora::control

@@ -1,6 +1,7 @@
 #include "control/tree_status.h"
 
 #include "app/helpers.h"
+#include "control/device_edit.h"
 
 namespace velmora::control {
 
@@ -15,7 +16,8 @@ std::string SelectionStatusText(GroupRecord& record) {
     case EntryKind::ServerDevice:
     case EntryKind::HTTPDevice:
     case EntryKind::ServerCamera: {
-      std::string text = record.path + "  [url=" + DeviceUrl(record);
+      // DeviceUrl tidies `location`, which the fetch workers read: under the lock.
+      std::string text = record.path + "  [url=" + DeviceUrlLive(record);
       if (!record.hwAddr.empty() && !NamesEqual(record.hwAddr, "000000-000000"))
         text += ", hwaddr=" + record.hwAddr;
       return text + "]";

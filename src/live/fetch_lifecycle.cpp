@@ -55,7 +55,11 @@ void Assign(GroupRecord* node, int limit, ViewAssignment& result) {
   }
   viewSlots().SetCaptionAndClear(slot, ConnectingCaption(node->name));
   Log("starting fetch %d/%s", slot, node->path.c_str());
-  node->fetchActive = true;
+  {
+    // The recorder reads fetchActive under fetchLock.
+    std::lock_guard<std::mutex> guard(node->fetchLock);
+    node->fetchActive = true;
+  }
   SetSlotIndices(*node, slot);
   viewthread_iocp(*node);
 }

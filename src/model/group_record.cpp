@@ -318,12 +318,21 @@ void SortChildren(GroupRecord& parent) {
 void UpdatePaths(GroupRecord& record) {
   // Scans of removable media and leftover folders set their own paths.
   if (record.kind < EntryKind::ServerCamera) return;
-  record.path = ComputePath(record.parent, record.kind, record.name);
+  {
+    // The fetch workers and the recorder read the path under these locks.
+    std::string path = ComputePath(record.parent, record.kind, record.name);
+    std::lock_guard<std::mutex> fetch(record.fetchLock);
+    std::lock_guard<std::mutex> files(record.recordLock);
+    record.path = std::move(path);
+  }
   for (auto& child : record.children) UpdatePaths(*child);
 }
 
 void RenameEntry(GroupRecord& record, std::string name) {
-  record.name = std::move(name);
+  {
+    std::lock_guard<std::mutex> fetch(record.fetchLock);
+    record.name = std::move(name);
+  }
   UpdatePaths(record);
   if (TreeObserver* observer = treeObserver()) observer->changed(record);
 }
@@ -435,6 +444,8 @@ void StopFetch(GroupRecord& record) {
   if (!record.fetchActive) return;
   Log("stopping fetch %d/%s", record.fetchIndex, record.path.c_str());
   if (treeHooks().stopFetch) treeHooks().stopFetch(record);
+  // The recorder reads fetchActive under fetchLock.
+  std::lock_guard<std::mutex> guard(record.fetchLock);
   record.fetchActive = false;
 }
 
@@ -454,12 +465,12 @@ void ApplyRecordingState(GroupRecord* start) {
     if (!start->fetchActive) {
       Log("starting fetch %s", start->path.c_str());
       {
-        // Workers read the slot numbers under fetchLock.
+        // Workers read the slot numbers and fetchActive under fetchLock.
         std::lock_guard<std::mutex> guard(start->fetchLock);
         start->fetchIndex = -1;
         start->viewIndex = -1;
+        start->fetchActive = true;
       }
-      start->fetchActive = true;
       if (treeHooks().startFetch) treeHooks().startFetch(*start);
     }
     return;

@@ -8,10 +8,14 @@
 // completion in flight may hold its own shared_ptr, so a record removed from the tree
 // stays alive (detached, parent null) until the last holder lets go.
 //
-// Threads: the tree's structure (children, insertion, removal, names, paths) is touched
-// by the main thread only. Workers reach records through pointers handed to them and
-// touch only their run-time fields, under the locks documented next to the fields.
-// Lock order where several are held: fetchLock -> recordingLock() -> recordLock.
+// Threads: the tree's structure (children, insertion, removal) is touched by the main
+// thread only. Workers reach records through pointers handed to them and touch only
+// their run-time fields, under the locks documented next to the fields. Fields marked
+// "written under fetchLock" are read by the fetch workers and the recorder while they
+// hold the record's fetchLock: the main thread may read them without a lock (it is the
+// only writer) but changes them only with fetchLock held (control/device_edit.h does it
+// for the window). Lock order where several are held: fetchLock -> recordingLock() ->
+// recordLock.
 #pragma once
 
 #include <array>
@@ -104,20 +108,21 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   bool isNew = false;  // the Properties sheet is open for an entry being added
 
   // --- Persistent configuration (main thread writes; workers read) ---
-  int32_t kind = EntryKind::Root;
-  std::string name;
+  int32_t kind = EntryKind::Root;  // fixed once the record is in the tree
+  std::string name;      // written under fetchLock (and recordLock during a rename)
   std::string uuid;      // 36 lower-case characters; fixed for the life of the entry
-  std::string hwAddr;    // "xxxxxx-xxxxxx"
-  std::string location;  // host[:port], image URL, or recordings folder (storage)
-  std::string username;
-  std::string password;
-  int32_t debugLevel = 0;
-  bool syncTime = false;
-  bool enabled = false;
-  bool errorShown = false;  // run-time: the last fetch ended in error (overlay 3)
-  bool recording = false;
-  uint32_t updateDelay = 0;  // ms; below 1000 a stream, from 1000 single images
-  int32_t archiveTime = 0;   // seconds
+  std::string hwAddr;    // "xxxxxx-xxxxxx"; main thread only
+  std::string location;  // host[:port], image URL, or recordings folder (storage); written under fetchLock
+  std::string username;  // written under fetchLock
+  std::string password;  // written under fetchLock
+  int32_t debugLevel = 0;  // written under fetchLock (a worker raises it under it too)
+  bool syncTime = false;   // main thread only (the clock check runs there)
+  bool enabled = false;    // written under fetchLock
+  bool errorShown = false;  // run-time: the last fetch ended in error (overlay 3); main thread
+  bool recording = false;   // written under fetchLock
+  uint32_t updateDelay = 0;  // ms; below 1000 a stream, from 1000 single images; written under fetchLock
+  int32_t archiveTime = 0;   // seconds; main thread only (the removal pass gets a copy)
+  // The schedule and the motion settings: read by the recorder, written under fetchLock.
   bool scheduleEnabled = false;
   std::array<bool, 7> daysOfWeek{};   // index = local weekday, 0 = Sunday
   std::array<bool, 24> hoursOfDay{};  // index = local hour
@@ -130,14 +135,14 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   uint32_t sensitivity = 11;
   uint16_t grid4x4 = 0xFFFF;  // bit set = zone watched
 
-  // --- View and fetch bookkeeping (main thread) ---
-  bool receivedData = false;  // the current connection delivered data (fetch engine)
-  bool stillShown = false;    // the view slot shows a still instead of live frames
-  int32_t viewIndex = -1;     // view slot, -1 = none
-  int32_t fetchIndex = -1;    // fetch slot, -1 = none
-  int32_t cameraIndex = 0;    // channel 0-15 of a camera in its video server
-  int64_t lastTimeSync = 0;   // seconds since 1970
-  uint32_t lastUpdateTick = 0;
+  // --- View and fetch bookkeeping ---
+  bool receivedData = false;  // the current connection delivered data; guarded by fetchLock
+  bool stillShown = false;    // the view slot shows a still instead of live frames; written under fetchLock
+  int32_t viewIndex = -1;     // view slot, -1 = none; written under fetchLock
+  int32_t fetchIndex = -1;    // fetch slot, -1 = none; written under fetchLock
+  int32_t cameraIndex = 0;    // channel 0-15 of a camera in its video server; main thread
+  int64_t lastTimeSync = 0;   // seconds since 1970; main thread
+  uint32_t lastUpdateTick = 0;  // guarded by fetchLock
 
   // Motion-detection state (reference image motionReference, motionMaskLow,
   // motionMaskHigh, motionKind (-1 at start), motionHold, recordFrame, zoneLevels,
@@ -146,8 +151,10 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   std::shared_ptr<void> motionState;
   std::array<uint8_t, 32> cameraMotionBlock{};  // guarded by fetchLock
 
-  bool fetchActive = false;  // a live fetch was started (main thread)
-  std::string path;          // tree path, also the recordings folder under pathData
+  bool fetchActive = false;  // a live fetch was started; written under fetchLock
+  // Tree path, also the recordings folder under pathData. Written under fetchLock and
+  // recordLock (and recordingLock() while the folder is moved).
+  std::string path;
   std::string savedCaption;  // caption of savedImage (main thread)
   std::shared_ptr<Image> savedImage;  // still for the view slot (main thread)
   int32_t frameCount = 0;     // guarded by fetchLock
@@ -326,10 +333,13 @@ bool MoveEntry(GroupRecord& record, GroupRecord& newParent, std::size_t position
 // Puts the children of `parent` in case-insensitive order of their names (stable: equal
 // names keep their order) and tells the observer when the order changed.
 void SortChildren(GroupRecord& parent);
-// Sets the name and recomputes `path` for the entry and everything below it.
+// Sets the name and recomputes `path` for the entry and everything below it, under the
+// locks of each record. It moves no recordings folder: for an entry that may be
+// recorded, control::RenameEntryLive does both.
 void RenameEntry(GroupRecord& record, std::string name);
-// Recomputes `path` for the entry and its descendants from their names. Entries of
-// removable media and leftover recordings keep the paths their scans gave them.
+// Recomputes `path` for the entry and its descendants from their names (each under its
+// fetchLock and recordLock). Entries of removable media and leftover recordings keep the
+// paths their scans gave them.
 void UpdatePaths(GroupRecord& record);
 
 // Depth-first, children in order: the first child whose name equals `name` ignoring

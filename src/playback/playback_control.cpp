@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "app/log.h"
 #include "app/paths.h"
@@ -173,7 +174,11 @@ void PlaybackController::Leave() {
     GroupRecord* node = NodeOfTile(t);
     if (node != nullptr) {
       if (!node->stillShown) continue;
-      node->stillShown = false;
+      {
+        // The fetch workers read stillShown under fetchLock.
+        std::lock_guard<std::mutex> guard(node->fetchLock);
+        node->stillShown = false;
+      }
       std::unique_ptr<ImageHolder> frame;
       if (node->savedImage) {
         frame = std::make_unique<ImageHolder>();
@@ -317,7 +322,10 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
   for (int t : tiles) {
     GroupRecord* node = NodeOfTile(t);
     if (node == nullptr || node->stillShown) continue;
-    node->stillShown = true;
+    {
+      std::lock_guard<std::mutex> guard(node->fetchLock);
+      node->stillShown = true;
+    }
     node->savedCaption = slots_.Text(t);
     const ViewSlot* slot = slots_.at(t);
     node->savedImage = slot != nullptr ? std::shared_ptr<Image>(slot->CopyImage()) : nullptr;

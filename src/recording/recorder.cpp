@@ -375,6 +375,12 @@ std::atomic<bool>& renameFlag() {
 void SetRenameWait(std::chrono::milliseconds wait) { renameWaitMs() = wait.count(); }
 
 bool record_rename_folder(const std::string& oldPath, const std::string& newPath) {
+  int error = 0;
+  return record_rename_folder(oldPath, newPath, error);
+}
+
+bool record_rename_folder(const std::string& oldPath, const std::string& newPath, int& failure) {
+  failure = 0;
   renameFlag() = true;
   if (!deletePassEvent().wait(std::chrono::milliseconds(renameWaitMs().load())))
     Log("record_rename_folder: delete thread still running");
@@ -398,6 +404,7 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
   std::snprintf(text, sizeof text, "Error renaming folder for recorded images (%d)!", error);
   Log("record_rename_folder: rename(%s, %s) failed (%d)", from.c_str(), to.c_str(), error);
   PostStatus(text);
+  failure = error;
   return false;
 }
 

@@ -72,6 +72,8 @@ std::atomic<bool>& renameFlag();
 // not exist" is posted as status "Error renaming folder for recorded images (%d)!".
 // Returns true when the folder was moved or there was nothing to move.
 bool record_rename_folder(const std::string& oldPath, const std::string& newPath);
+// The same, giving the system's error code of a failure in `error` (0 on success).
+bool record_rename_folder(const std::string& oldPath, const std::string& newPath, int& error);
 // How long record_rename_folder waits for a removal pass (tests shorten it).
 void SetRenameWait(std::chrono::milliseconds wait);
 

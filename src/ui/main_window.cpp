@@ -31,11 +31,13 @@
 #include "live/fetch.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
+#include "model/tree_file.h"
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/icons.h"
 #include "ui/pane.h"
+#include "ui/property_sheet.h"
 #include "ui/tree_actions.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
@@ -115,6 +117,7 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   ConnectCore();
   treeActions_ = new TreeActions(this, tree_);
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
+  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry); });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -439,6 +442,11 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdTrayRestore:
       bringToFront();
+      break;
+    case kCmdProperties:
+      if (GroupRecord* selected = tree_->selectedRecord()) {
+        if (RunPropertySheet(this, *selected)) SaveTree();
+      }
       break;
     default:
       break;

@@ -14,6 +14,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/strings.h"
+#include "control/device_edit.h"
 #include "control/view_select.h"
 #include "live/fetch_lifecycle.h"
 #include "live/view_slot.h"
@@ -210,7 +211,7 @@ void ViewFrame::restoreStills() {
       holder->image = node.savedImage->Copy();
       viewSlots().SetImage(node.viewIndex, std::move(holder), node.savedCaption);
     }
-    node.stillShown = false;
+    control::SetStillShownLive(node, false);
   });
   repaintDirty();
 }

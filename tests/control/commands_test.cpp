@@ -194,7 +194,7 @@ TEST_F(CommandsTest, TheIdListIsCompleteAndOnlyLaterWorkIsUnbuilt) {
   EXPECT_EQ(ids.size(), 77u);
   EXPECT_TRUE(ids.count(kCmdLayoutLast) && ids.count(kCmdTemplateLast) && ids.count(kCmdMainPage));
 
-  const std::set<int> later = {kCmdProperties, kCmdPlayRecorded,
+  const std::set<int> later = {kCmdPlayRecorded,
                                kCmdOptions,  kCmdHelpContents, kCmdAbout,   kCmdTrayRestore,
                                kCmdTrayExit, kCmdSaveJpeg,  kCmdConfigurePage, kCmdMainPage,
                                kCmdTelnet,   kCmdCopyImage, kCmdSendImage};
@@ -208,7 +208,7 @@ TEST_F(CommandsTest, TheIdListIsCompleteAndOnlyLaterWorkIsUnbuilt) {
                  kCmdPlayFolder, kCmdRefresh, kCmdOpenLogFile, kCmdOpenRecordingFolder,
                  kCmdCut, kCmdCopy, kCmdPaste, kCmdDelete, kCmdRename, kCmdNewGroup,
                  kCmdAddCamera, kCmdEnabled, kCmdRecording, kCmdSort, kCmdTemplateFirst,
-                 kCmdTemplateLast})
+                 kCmdTemplateLast, kCmdProperties})
     EXPECT_TRUE(CommandBuilt(id)) << id;
 
   // Unknown ids are neither enabled nor built.

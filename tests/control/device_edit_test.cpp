@@ -1,0 +1,264 @@
+// Changing a recorded device: renames and moves carry the recordings folder along, the
+// files are closed first and nothing recorded is lost; refused edits change nothing;
+// the other settings, Enabled and Recording land in the record.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "control/device_edit.h"
+#include "recording/test_recorder_fixture.h"
+
+namespace velmora::control {
+namespace {
+
+using rectest::CheckPair;
+using rectest::Frame;
+
+// Open descriptors of this process whose target lies in `folder`.
+int OpenFilesIn(const std::filesystem::path& folder) {
+  int count = 0;
+  const std::string prefix = folder.string() + "/";
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(entry.path().c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    if (std::string(target, static_cast<std::size_t>(length)).rfind(prefix, 0) == 0) ++count;
+  }
+  return count;
+}
+
+class DeviceEdit : public rectest::RecordingTest {
+ protected:
+  void SetUp() override {
+    RecordingTest::SetUp();
+    SetRenameWait(std::chrono::milliseconds(0));
+    tree = CreateRecord(EntryKind::Root, kRootName);
+    nvr = &Add(*tree, EntryKind::LocalNVR, "All Views");
+    yard = &Add(*nvr, EntryKind::Group, "Yard");
+    gate = &Add(*yard, EntryKind::Device, "Gate");
+    gate->enabled = gate->recording = true;
+    gate->motionEnabled = false;
+  }
+  void TearDown() override {
+    DestroyTree(tree.get());
+    SetRenameWait(std::chrono::milliseconds(1000));
+    RecordingTest::TearDown();
+  }
+
+  GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name) {
+    auto record = CreateRecord(kind, name);
+    record->path = ComputePath(&parent, kind, name);
+    InsertEntry(&parent, record);
+    return *record;
+  }
+  void Record(GroupRecord& device, int frames) {
+    for (int i = 0; i < frames; ++i) {
+      now += std::chrono::milliseconds(100);
+      Frame(200, static_cast<uint8_t>(i)).RecordFor(device);
+    }
+  }
+  uint64_t Records(const GroupRecord& device) { return CheckPair(Folder(device), Key()).records; }
+
+  std::shared_ptr<GroupRecord> tree;
+  GroupRecord* nvr = nullptr;
+  GroupRecord* yard = nullptr;
+  GroupRecord* gate = nullptr;
+};
+
+TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
+  Record(*gate, 3);
+  const std::filesystem::path oldFolder = Folder(*gate);
+  ASSERT_EQ(OpenFilesIn(oldFolder), 2) << "the data and index files are open";
+
+  // The device's own rename: files closed, folder moved, the next frames go on there.
+  EditResult result = RenameEntryLive(*gate, "  Front\tGate ");
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.messageId, 0);
+  EXPECT_EQ(gate->name, "Front Gate");
+  EXPECT_EQ(gate->path, "Yard/Front Gate");
+  EXPECT_FALSE(std::filesystem::exists(oldFolder));
+  EXPECT_EQ(OpenFilesIn(oldFolder), 0);
+  EXPECT_EQ(gate->dataFile, -1);
+  Record(*gate, 2);
+  EXPECT_EQ(Records(*gate), 5u);
+
+  // A group's rename moves everything below it in one step.
+  const std::filesystem::path before = Folder(*gate);
+  ASSERT_TRUE(RenameEntryLive(*yard, "Garden").ok);
+  EXPECT_EQ(gate->path, "Garden/Front Gate");
+  EXPECT_FALSE(std::filesystem::exists(before));
+  EXPECT_EQ(OpenFilesIn(root / "Yard"), 0);
+  Record(*gate, 1);
+  EXPECT_EQ(Records(*gate), 6u);
+
+  // Renaming this recorder's entry changes no path; a case change is a rename of its own.
+  ASSERT_TRUE(RenameEntryLive(*nvr, "Site").ok);
+  EXPECT_EQ(gate->path, "Garden/Front Gate");
+  ASSERT_TRUE(RenameEntryLive(*gate, "front gate").ok);
+  EXPECT_EQ(Records(*gate), 6u);
+
+  // A storage folder's recordings stay where its location says.
+  GroupRecord& archive = Add(*yard, EntryKind::NASDevice, "Archive");
+  archive.location = (temp.path() / "nas").string();
+  std::filesystem::create_directories(archive.location);
+  std::filesystem::create_directories(Folder(archive));
+  ASSERT_TRUE(RenameEntryLive(archive, "Shelf").ok);
+  EXPECT_EQ(archive.path, "Garden/Shelf");
+  EXPECT_TRUE(std::filesystem::exists(root / "Garden" / "Archive")) << "nothing moved";
+  EXPECT_FALSE(std::filesystem::exists(root / "Garden" / "Shelf"));
+  EXPECT_TRUE(std::filesystem::exists(archive.location));
+}
+
+TEST_F(DeviceEdit, RefusedRenamesChangeNothingAndKeepTheRecordings) {
+  GroupRecord& web = Add(*yard, EntryKind::HTTPDevice, "Sky");
+  Record(*gate, 2);
+  EXPECT_EQ(RenameEntryLive(*gate, " \t").messageId, 130);
+  EXPECT_EQ(RenameEntryLive(web, "").messageId, 266);
+  EXPECT_EQ(RenameEntryLive(*gate, "Gate: east").messageId, 131);
+  EXPECT_EQ(RenameEntryLive(*gate, "a*b").messageId, 131);
+  EXPECT_EQ(gate->name, "Gate");
+  EXPECT_EQ(web.name, "Sky");
+
+  // The new folder is taken by recordings of another device: the rename is refused,
+  // nothing moves, and the device goes on recording into its folder.
+  std::filesystem::create_directories(root / "Yard" / "Door");
+  rectest::AppendBytes(root / "Yard" / "Door" / "keep", "x", 1);
+  const EditResult result = RenameEntryLive(*gate, "Door");
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.messageId, 392);
+  EXPECT_EQ(result.systemError, ENOTEMPTY);
+  EXPECT_EQ(gate->name, "Gate");
+  EXPECT_EQ(gate->path, "Yard/Gate");
+  EXPECT_TRUE(std::filesystem::exists(root / "Yard" / "Door" / "keep"));
+  Record(*gate, 1);
+  EXPECT_EQ(Records(*gate), 3u);
+  EXPECT_TRUE(rectest::TakePosted().Has("Error renaming folder for recorded images (39)!"));
+
+  // A long name is cut to 48 characters, a slash becomes an underscore.
+  ASSERT_TRUE(RenameEntryLive(*gate, "a/b" + std::string(60, 'x')).ok);
+  EXPECT_EQ(gate->name, "a_b" + std::string(45, 'x'));
+  EXPECT_EQ(Records(*gate), 3u);
+}
+
+TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
+  GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");
+  GroupRecord& input = Add(server, EntryKind::ServerCamera, "Camera 1");
+  input.enabled = input.recording = true;
+  input.motionEnabled = false;
+  Record(input, 2);
+  Record(*gate, 1);
+
+  // No group folder exists yet for the target: it is made, then the server moves in.
+  GroupRecord& shed = Add(*nvr, EntryKind::Group, "Shed");
+  ASSERT_TRUE(MoveEntryLive(server, shed, 0).ok);
+  EXPECT_EQ(server.parent, &shed);
+  EXPECT_EQ(input.path, "Shed/Box/Camera 1");
+  EXPECT_EQ(OpenFilesIn(root / "Yard"), 2) << "only the gate's two files stay open";
+  EXPECT_EQ(OpenFilesIn(root / "Yard" / "Box"), 0);
+  Record(input, 1);
+  EXPECT_EQ(Records(input), 3u);
+
+  // Onto itself or below itself: nothing changes.
+  EXPECT_FALSE(MoveEntryLive(server, input, 0).ok);
+  EXPECT_FALSE(MoveEntryLive(server, server, 0).ok);
+  EXPECT_EQ(server.parent, &shed);
+
+  // Within the same parent only the order changes.
+  GroupRecord& other = Add(*yard, EntryKind::Device, "Other");
+  ASSERT_TRUE(MoveEntryLive(other, *yard, 0).ok);
+  EXPECT_EQ(yard->children.front().get(), &other);
+  EXPECT_EQ(gate->path, "Yard/Gate");
+  Record(*gate, 1);
+  EXPECT_EQ(Records(*gate), 2u);
+
+  // A target folder taken by other recordings refuses the move, nothing moved.
+  std::filesystem::create_directories(root / "Shed" / "Gate");
+  rectest::AppendBytes(root / "Shed" / "Gate" / "keep", "x", 1);
+  const EditResult refused = MoveEntryLive(*gate, shed, 5);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.messageId, 392);
+  EXPECT_EQ(gate->parent, yard);
+  EXPECT_EQ(gate->path, "Yard/Gate");
+  EXPECT_EQ(Records(*gate), 2u);
+}
+
+TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
+  settings().recordEnable = true;
+  GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");
+  GroupRecord& one = Add(server, EntryKind::ServerCamera, "Camera 1");
+  GroupRecord& two = Add(server, EntryKind::ServerCamera, "Camera 2");
+
+  DeviceSettings s = ReadDeviceSettings(server);
+  s.location = "10.1.1.9:8080";
+  s.username = "admin";
+  s.password = "secret";
+  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  for (GroupRecord* input : {&one, &two}) {
+    EXPECT_EQ(input->location, "10.1.1.9:8080");
+    EXPECT_EQ(input->username, "admin");
+    EXPECT_EQ(input->password, "secret");
+  }
+
+  DeviceSettings g = ReadDeviceSettings(*gate);
+  g.updateDelay = 125;
+  g.archiveTime = 7 * 86400;
+  g.grid4x4 = 0x8001;
+  g.motionType = 2;
+  g.daysOfWeek[3] = true;
+  g.hoursOfDay[23] = true;
+  ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
+  const DeviceSettings back = ReadDeviceSettings(*gate);
+  EXPECT_EQ(back.updateDelay, 125u);
+  EXPECT_EQ(back.archiveTime, 7 * 86400);
+  EXPECT_EQ(back.grid4x4, 0x8001);
+  EXPECT_EQ(back.motionType, 2u);
+  EXPECT_TRUE(back.daysOfWeek[3]);
+  EXPECT_TRUE(back.hoursOfDay[23]);
+  EXPECT_TRUE(gate->fetchActive) << "recording starts the fetch";
+
+  // Disabling ends recording and closes the files; enabling does not bring it back.
+  Record(*gate, 1);
+  ASSERT_GE(gate->dataFile, 0);
+  gate->receivedData = true;
+  SetEnabledLive(*gate, false);
+  EXPECT_FALSE(gate->recording);
+  EXPECT_FALSE(gate->receivedData);
+  EXPECT_EQ(gate->dataFile, -1);
+  EXPECT_FALSE(gate->fetchActive);
+  gate->lastUpdateTick = 77;
+  SetEnabledLive(*gate, true);
+  EXPECT_FALSE(gate->recording);
+  EXPECT_EQ(gate->lastUpdateTick, 0u);
+  SetRecordingLive(*gate, true);
+  EXPECT_TRUE(gate->recording);
+  EXPECT_TRUE(gate->fetchActive);
+
+  // An entry being added is written directly, path included.
+  auto added = CreateRecord(EntryKind::Device, "");
+  added->isNew = true;
+  DeviceSettings n = ReadDeviceSettings(*added);
+  n.name = "Porch";
+  n.location = "10.0.0.7";
+  EXPECT_EQ(ApplyDeviceSettings(*added, n).messageId, 0);
+  EXPECT_EQ(added->name, "Porch");
+  EXPECT_EQ(added->path, "Porch");
+  EXPECT_FALSE(added->fetchActive);
+
+  SetStillShownLive(*gate, true);
+  EXPECT_TRUE(gate->stillShown);
+  gate->grid4x4 = 0;
+  EXPECT_EQ(ToggleZoneLive(*gate, 0), 0x0001);
+  EXPECT_EQ(ToggleZoneLive(*gate, 15), 0x8001);
+  EXPECT_EQ(ToggleZoneLive(*gate, 16), 0x8001);
+  EXPECT_EQ(ToggleZoneLive(*gate, 0), 0x8000);
+}
+
+}  // namespace
+}  // namespace velmora::control
