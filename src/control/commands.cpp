@@ -137,23 +137,6 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 }
 
 bool CommandBuilt(int id) {
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return false;
-  switch (id) {
-    // Tree operations.
-    case kCmdCut:
-    case kCmdCopy:
-    case kCmdPaste:
-    case kCmdDelete:
-    case kCmdRename:
-    case kCmdNewGroup:
-    case kCmdAddCamera:
-    case kCmdEnabled:
-    case kCmdRecording:
-    case kCmdSort:
-      return false;
-    default:
-      break;
-  }
   for (int known : kCommandIds) {
     if (known == id) return true;
   }

@@ -45,6 +45,7 @@
 #include "ui/playback_pane.h"
 #include "ui/property_sheet.h"
 #include "ui/tray_icon.h"
+#include "ui/tree_actions.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 
@@ -146,6 +147,9 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
       [this](bool on) { tray_->setShown(on); },
       [this] { updatePlaybackPane(); },
       [this] { SaveSettings(); }});
+  treeActions_ = new TreeActions(this, tree_);
+  treeActions_->setSettingsSaver([this] { SaveSettings(); });
+  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry); });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -396,7 +400,23 @@ void MainWindow::Execute(int id) {
     viewFrame_->selectLayout(id - kCmdLayoutFirst);
     return;
   }
+  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
+    treeActions_->execute(id);
+    return;
+  }
   switch (id) {
+    case kCmdNewGroup:
+    case kCmdAddCamera:
+    case kCmdRename:
+    case kCmdDelete:
+    case kCmdEnabled:
+    case kCmdRecording:
+    case kCmdSort:
+    case kCmdCut:
+    case kCmdCopy:
+    case kCmdPaste:
+      treeActions_->execute(id);
+      break;
     case kCmdImportDeviceFile:
       ImportDeviceFile();
       break;
@@ -592,17 +612,7 @@ void MainWindow::OpenWithDesktop(const std::string& path) {
 }
 
 void MainWindow::ShowContextMenu(GroupRecord* record, const QPoint& globalPos) {
-  if (!record) return;
-  // The device tree's full menus come with the tree operations; until then each entry's
-  // menu offers its first item, View (Play for a folder of recordings).
-  QMenu menu(this);
-  menu.setToolTipsVisible(true);
-  const bool folder = record->kind >= -8 && record->kind <= -3;
-  for (int id : {folder ? kCmdPlayFolder : kCmdView}) {
-    if (QAction* a = action(id)) menu.addAction(a);
-  }
-  updateCommands();
-  menu.exec(globalPos);
+  treeActions_->showContextMenu(record, globalPos);
 }
 
 void MainWindow::ToggleFullScreen() {

@@ -36,6 +36,7 @@ class OptionsCommand;
 class Pane;
 class PlaybackPane;
 class TrayIcon;
+class TreeActions;
 class TreePane;
 class ViewFrame;
 
@@ -87,6 +88,7 @@ class MainWindow : public QMainWindow {
   TrayIcon* trayIcon() const { return tray_; }
   ImageShare* imageShare() const { return share_; }
   OptionsCommand* optionsCommand() const { return options_; }
+  TreeActions* treeActions() const { return treeActions_; }
 
   // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
   void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
@@ -142,6 +144,7 @@ class MainWindow : public QMainWindow {
   QToolBar* viewsToolbar_ = nullptr;
   ViewFrame* viewFrame_ = nullptr;
   TreePane* tree_ = nullptr;
+  TreeActions* treeActions_ = nullptr;
   QShortcut* escape_ = nullptr;
   TrayIcon* tray_ = nullptr;
   ImageShare* share_ = nullptr;

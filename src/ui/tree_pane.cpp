@@ -1,13 +1,19 @@
 #include "ui/tree_pane.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "control/tree_ops.h"
 #include "control/tree_status.h"
 #include "ui/tree_model.h"
 
@@ -15,6 +21,8 @@ namespace velmora::ui {
 
 namespace {
 constexpr int kItemHeight = 18;
+constexpr int kDragTimerMs = 75;   // timer 1
+constexpr int kScrollMargin = 10;  // pixels from the tree's top or bottom edge
 }  // namespace
 
 // Item height, and the in-place label editor: at most 48 characters, and Enter, Escape
@@ -28,6 +36,18 @@ class TreeItemDelegate : public QStyledItemDelegate {
     QSize size = QStyledItemDelegate::sizeHint(option, index);
     size.setHeight(kItemHeight);
     return size;
+  }
+
+  // The drop target of a drag is drawn highlighted.
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    if (pane_->dropTarget_ != nullptr && pane_->model()->recordAt(index) == pane_->dropTarget_) {
+      QStyleOptionViewItem highlighted(option);
+      highlighted.state |= QStyle::State_Selected;
+      QStyledItemDelegate::paint(painter, highlighted, index);
+      return;
+    }
+    QStyledItemDelegate::paint(painter, option, index);
   }
 
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
@@ -91,8 +111,67 @@ class DeviceTreeView : public QTreeView {
   explicit DeviceTreeView(TreePane* pane) : QTreeView(pane), pane_(pane) {}
 
  protected:
+  bool event(QEvent* event) override {
+    // While a drag runs, Escape ends it before any shortcut (full screen) sees it.
+    if (event->type() == QEvent::ShortcutOverride && pane_->dragging_ &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      event->accept();
+      return true;
+    }
+    return QTreeView::event(event);
+  }
+
+  void mousePressEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) {
+      pressPos_ = event->position().toPoint();
+      pressIndex_ = indexAt(pressPos_);
+    }
+    QTreeView::mousePressEvent(event);
+  }
+
+  void mouseMoveEvent(QMouseEvent* event) override {
+    const QPoint pos = event->position().toPoint();
+    if (pane_->dragging_) {
+      pane_->dragMoveTo(pos);
+      event->accept();
+      return;
+    }
+    if ((event->buttons() & Qt::LeftButton) && pressIndex_.isValid() && state() != EditingState &&
+        (pos - pressPos_).manhattanLength() >= QApplication::startDragDistance()) {
+      GroupRecord* source = pane_->model()->recordAt(pressIndex_);
+      pressIndex_ = QPersistentModelIndex();
+      if (pane_->beginDrag(source)) {
+        pane_->dragMoveTo(pos);
+        event->accept();
+        return;
+      }
+    }
+    QTreeView::mouseMoveEvent(event);
+  }
+
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    pressIndex_ = QPersistentModelIndex();
+    if (pane_->dragging_ && event->button() == Qt::LeftButton) {
+      pane_->dragMoveTo(event->position().toPoint());
+      pane_->endDrag(true);
+      event->accept();
+      return;
+    }
+    QTreeView::mouseReleaseEvent(event);
+  }
+
   void keyPressEvent(QKeyEvent* event) override {
     const int key = event->key();
+    if (pane_->dragging_) {
+      if (key == Qt::Key_Escape) pane_->endDrag(false);
+      event->accept();
+      return;
+    }
+    if (key == Qt::Key_Delete && state() != EditingState) {
+      emit pane_->deleteRequested(event->modifiers() & Qt::ShiftModifier);
+      event->accept();
+      return;
+    }
     const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
     if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && plain &&
         state() != EditingState) {
@@ -126,6 +205,8 @@ class DeviceTreeView : public QTreeView {
 
  private:
   TreePane* pane_;
+  QPoint pressPos_;
+  QPersistentModelIndex pressIndex_;
 };
 
 TreePane::TreePane(QWidget* parent) : QWidget(parent) {
@@ -160,6 +241,11 @@ TreePane::TreePane(QWidget* parent) : QWidget(parent) {
   connect(view_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
     if (GroupRecord* record = model_->recordAt(index)) emit activated(record);
   });
+
+  dragTimer_ = new QTimer(this);
+  dragTimer_->setInterval(kDragTimerMs);
+  connect(dragTimer_, &QTimer::timeout, this,
+          [this] { autoScrollTick(view_->viewport()->mapFromGlobal(QCursor::pos())); });
 
   treeObserver() = model_;
 }
@@ -221,6 +307,76 @@ void TreePane::requestContextMenuAtItem() {
   const QRect rect = view_->visualRect(model_->indexOf(record));
   const QPoint corner = rect.bottomLeft() + QPoint(view_->iconSize().width() + 4, 0);
   emit contextMenuRequested(record, view_->viewport()->mapToGlobal(corner));
+}
+
+}  // namespace velmora::ui
+
+namespace velmora::ui {
+
+bool TreePane::beginDrag(GroupRecord* source) {
+  if (dragging_ || source == nullptr || !control::CanDrag(*source)) return false;
+  selectRecord(source);
+  dragging_ = true;
+  dragSource_ = source;
+  dragHold_ = source->shared_from_this();
+  dropTarget_ = nullptr;
+  dragTicks_ = 0;
+  view_->viewport()->grabMouse();
+  view_->grabKeyboard();
+  view_->viewport()->setCursor(Qt::ForbiddenCursor);
+  dragTimer_->start();
+  return true;
+}
+
+void TreePane::setDropTarget(GroupRecord* target) {
+  if (target != dropTarget_) {
+    dropTarget_ = target;
+    view_->viewport()->update();
+  }
+  view_->viewport()->setCursor(target != nullptr ? Qt::DragMoveCursor : Qt::ForbiddenCursor);
+}
+
+void TreePane::dragMoveTo(QPoint viewportPos) {
+  if (!dragging_) return;
+  GroupRecord* hit = model_->recordAt(view_->indexAt(viewportPos));
+  setDropTarget(control::DropTarget(*dragSource_, hit));
+}
+
+void TreePane::autoScrollTick(QPoint viewportPos) {
+  if (!dragging_) return;
+  if (++dragTicks_ % 2 != 0) return;  // every second tick only
+  QWidget* viewport = view_->viewport();
+  QModelIndex edgeItem;
+  if (viewportPos.y() < kScrollMargin) {
+    view_->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    edgeItem = view_->indexAt(QPoint(1, 1));
+  } else if (viewportPos.y() > viewport->height() - kScrollMargin) {
+    view_->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    edgeItem = view_->indexAt(QPoint(1, viewport->height() - 2));
+    // A tree shorter than the viewport: the last item shown.
+    for (int y = viewport->height() - 2; !edgeItem.isValid() && y > 0; y -= kItemHeight)
+      edgeItem = view_->indexAt(QPoint(1, y));
+  } else {
+    return;
+  }
+  if (GroupRecord* edge = model_->recordAt(edgeItem)) setDropTarget(control::DropTarget(*dragSource_, edge));
+}
+
+void TreePane::endDrag(bool drop) {
+  if (!dragging_) return;
+  dragTimer_->stop();
+  view_->viewport()->releaseMouse();
+  view_->releaseKeyboard();
+  view_->viewport()->unsetCursor();
+  GroupRecord* source = dragSource_;
+  GroupRecord* target = dropTarget_;
+  dragging_ = false;
+  dragSource_ = nullptr;
+  setDropTarget(nullptr);
+  view_->viewport()->unsetCursor();
+  // The record stays alive until the drop is handled, even if the tree let go of it.
+  std::shared_ptr<GroupRecord> hold = std::move(dragHold_);
+  if (drop) emit entryDropped(source, target);
 }
 
 }  // namespace velmora::ui

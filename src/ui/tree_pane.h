@@ -9,6 +9,10 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
+class QTimer;
+
 #include "model/group_record.h"
 
 class QTreeView;
@@ -41,6 +45,22 @@ class TreePane : public QWidget {
   // In playback only this recorder's entry can have its label edited.
   void setPlaybackMode(bool on);
 
+  // Moving an entry by drag and drop. A drag starts when the left button moves an entry
+  // that can be dragged; the target under the cursor is highlighted; releasing the button
+  // reports the drop, Escape gives it up. Timer 1 scrolls the tree near its edges.
+  bool isDragging() const { return dragging_; }
+  GroupRecord* dragSource() const { return dragSource_; }
+  GroupRecord* dropTarget() const { return dropTarget_; }
+  bool beginDrag(GroupRecord* source);
+  // The cursor at a point of the tree's viewport.
+  void dragMoveTo(QPoint viewportPos);
+  // One tick of timer 1 with the cursor at a point of the viewport: every second tick,
+  // near the top or bottom edge, the tree scrolls a line and the first or last visible
+  // item becomes the target.
+  void autoScrollTick(QPoint viewportPos);
+  // Ends the drag; with `drop` the entry is reported as dropped on the current target.
+  void endDrag(bool drop);
+
   QTreeView* view() const { return view_; }
   TreeModel* model() const { return model_; }
 
@@ -55,6 +75,10 @@ class TreePane : public QWidget {
   // An in-place edit ended with Enter (or by leaving the edit box) with this text.
   void labelEdited(GroupRecord* record, QString text);
   void labelEditingChanged(bool editing);
+  // The Delete key in the tree (Shift+Delete deletes without asking).
+  void deleteRequested(bool shiftHeld);
+  // A dragged entry was released over `target` (null when there was none).
+  void entryDropped(GroupRecord* source, GroupRecord* target);
 
  private:
   friend class DeviceTreeView;
@@ -66,6 +90,14 @@ class TreePane : public QWidget {
   TreeModel* model_ = nullptr;
   QTreeView* view_ = nullptr;
   bool editing_ = false;
+  bool dragging_ = false;
+  GroupRecord* dragSource_ = nullptr;
+  std::shared_ptr<GroupRecord> dragHold_;
+  GroupRecord* dropTarget_ = nullptr;
+  QTimer* dragTimer_ = nullptr;
+  int dragTicks_ = 0;
+
+  void setDropTarget(GroupRecord* target);
 };
 
 }  // namespace velmora::ui

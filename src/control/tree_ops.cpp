@@ -1,0 +1,509 @@
+#include "control/tree_ops.h"
+
+#include <array>
+#include <filesystem>
+#include <system_error>
+
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "control/device_edit.h"
+#include "model/device_transfer.h"
+#include "model/tree_file.h"
+#include "recording/format.h"
+
+namespace velmora::control {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace EntryKind;
+
+constexpr const char* kGroupBaseName = "New Group";
+constexpr const char* kTemplateUser = "admin";
+constexpr const char* kTemplatePassword = "pelko";
+constexpr const char* kNoHwAddr = "000000-000000";
+constexpr uint32_t kStreamDelay = 125;      // ms: a camera's stream
+constexpr uint32_t kSnapshotDelay = 30000;  // ms: web images and storage folders
+constexpr int32_t kWeekSeconds = 604800;    // default archive time
+constexpr int kRefusedLimit = 616;
+constexpr int kRefusedName = 377;
+constexpr int kRefusedLocation = 375;
+constexpr int kRefusedHwAddr = 376;
+constexpr int kForbiddenCharacters = 131;
+constexpr int kNameMissing = 130;
+
+constexpr std::array<DeviceTemplate, 14> kTemplates{{
+    {20000, "Velmora Quorix", HTTPDevice, 0, "http://127.0.0.1/quorix.jpg"},
+    {20001, "Velmora Quorix Lumen", Device, 0, "127.0.0.1"},
+    {20002, "Velmora Quorix Vista", Device, 0, "127.0.0.1"},
+    {20003, nullptr, 0, 0, nullptr},
+    {20004, "Velmora Brevant", Device, 0, "127.0.0.1"},
+    {20005, "Velmora Brevant 6", ServerDevice, 6, "127.0.0.1"},
+    {20006, "Velmora Brevant Vista 1", ServerDevice, 1, "127.0.0.1"},
+    {20007, "Velmora Brevant Vista 2", ServerDevice, 2, "127.0.0.1"},
+    {20008, "Velmora Brevant Vista 4", ServerDevice, 4, "127.0.0.1"},
+    {20009, "Velmora Brevant Vista 8", ServerDevice, 8, "127.0.0.1"},
+    {20010, "Velmora Brevant Vista 12", ServerDevice, 12, "127.0.0.1"},
+    {20011, nullptr, 0, 0, nullptr},
+    {20012, "Web Image", HTTPDevice, 0, "http://127.0.0.1/"},
+    {20013, "Network Attached Storage", NASDevice, 0, ""},
+}};
+
+bool IsScannedKind(int32_t kind) { return kind >= RemovableDrive && kind <= OldRecordingsFolder; }
+
+bool Contains(const GroupRecord& top, const GroupRecord* node) {
+  for (; node != nullptr; node = node->parent) {
+    if (node == &top) return true;
+  }
+  return false;
+}
+
+int IndexInParent(const GroupRecord& entry) {
+  if (entry.parent == nullptr) return -1;
+  const auto& siblings = entry.parent->children;
+  for (std::size_t i = 0; i < siblings.size(); ++i) {
+    if (siblings[i].get() == &entry) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The entry selected after `entry` is gone: its next sibling, else the previous one,
+// else its parent (null for a top-level entry without siblings).
+GroupRecord* Neighbour(const GroupRecord& entry) {
+  GroupRecord* parent = entry.parent;
+  const int index = IndexInParent(entry);
+  if (parent == nullptr || index < 0) return nullptr;
+  const auto& siblings = parent->children;
+  if (static_cast<std::size_t>(index) + 1 < siblings.size()) return siblings[index + 1].get();
+  if (index > 0) return siblings[index - 1].get();
+  return parent->kind == Root ? nullptr : parent;
+}
+
+// Motion, schedule and recording defaults shared by template devices and server cameras.
+void SetDeviceDefaults(GroupRecord& record) {
+  record.enabled = true;
+  record.archiveTime = kWeekSeconds;
+  record.scheduleEnabled = false;
+  record.daysOfWeek.fill(false);
+  record.hoursOfDay.fill(false);
+  record.motionEnabled = true;
+  record.ignoreGradualChanges = true;
+  record.sensitivity = 11;
+  record.grid4x4 = 0xFFFF;
+}
+
+// Removes a folder when it is empty; anything else (missing, not empty) is left alone.
+void RemoveFolderIfEmpty(const std::string& relative) {
+  if (relative.empty()) return;
+  std::error_code ignored;
+  const fs::path folder = fs::path(paths().pathData) / relative;
+  if (fs::is_directory(folder, ignored) && fs::is_empty(folder, ignored)) fs::remove(folder, ignored);
+}
+
+// A leftover recordings folder: its data and index files and its marker go, then the
+// folder itself when nothing else is left in it. Failures are ignored one by one.
+void DeleteRecordingFiles(const std::string& relative) {
+  if (relative.empty()) return;
+  std::error_code error;
+  const fs::path folder = fs::path(paths().pathData) / relative;
+  if (!fs::is_directory(folder, error)) return;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const fs::path& file = it->path();
+    const std::string extension = FoldCase(file.extension().string());
+    if (!it->is_regular_file(error)) continue;
+    if (extension == kDataFileExtension || extension == kIndexFileExtension) {
+      std::error_code ignored;
+      fs::remove(file, ignored);
+    }
+  }
+  std::error_code ignored;
+  fs::remove(folder / kRootMarkerName, ignored);
+  RemoveFolderIfEmpty(relative);
+}
+
+std::string TrimBlanks(const std::string& text) {
+  constexpr const char* kBlanks = " \t\r\n\v\f";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The first 48 characters of a UTF-8 text (a character's continuation bytes stay with it).
+std::string CutToLength(const std::string& text) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool starts = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    if (starts && characters++ == kMaxNameLength) return text.substr(0, i);
+  }
+  return text;
+}
+
+TreeOpResult Message(int id, long long value = 0) {
+  TreeOpResult result;
+  result.messageId = id;
+  result.messageValue = value;
+  return result;
+}
+
+}  // namespace
+
+std::span<const DeviceTemplate> DeviceTemplates() { return kTemplates; }
+
+const DeviceTemplate* FindTemplate(int commandId) {
+  for (const DeviceTemplate& t : kTemplates) {
+    if (t.commandId == commandId) return t.label != nullptr ? &t : nullptr;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> GeneratedGroupName(GroupRecord& root) {
+  for (int number = 0; number < kMaxNameCandidates; ++number) {
+    std::string candidate = number == 0 ? std::string(kGroupBaseName) : NumberedName(kGroupBaseName, number);
+    if (FindByName(&root, candidate, false) == nullptr) return candidate;
+  }
+  return std::nullopt;
+}
+
+TreeOpResult NewGroup(GroupRecord& root) {
+  if (root.children.empty()) return {};
+  std::optional<std::string> name = GeneratedGroupName(root);
+  if (!name) return {};
+  GroupRecord& recorder = *root.children.front();
+  auto group = CreateRecord(Group, *name);
+  group->path = ComputePath(&recorder, Group, group->name);
+  InsertEntry(&recorder, group);
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  result.select = group.get();
+  result.editLabel = true;
+  return result;
+}
+
+std::shared_ptr<GroupRecord> CreateFromTemplate(int commandId) {
+  const DeviceTemplate* t = FindTemplate(commandId);
+  if (t == nullptr) return nullptr;
+  auto record = CreateRecord(t->kind, std::string());
+  record->uuid = NewUuidText();
+  record->location = t->location;
+  if (t->kind == Device || t->kind == ServerDevice) {
+    record->username = kTemplateUser;
+    record->password = kTemplatePassword;
+  }
+  SetDeviceDefaults(*record);
+  record->recording = t->kind != ServerDevice && t->kind != NASDevice;
+  if (t->kind == Device) record->updateDelay = kStreamDelay;
+  if (t->kind == HTTPDevice || t->kind == NASDevice) record->updateDelay = kSnapshotDelay;
+  return record;
+}
+
+std::shared_ptr<GroupRecord> CreateServerCamera(const GroupRecord& server, int index) {
+  auto camera = CreateRecord(ServerCamera, "Camera " + std::to_string(index + 1));
+  camera->path = ComputePath(&server, ServerCamera, camera->name);
+  camera->location = server.location;
+  camera->cameraIndex = index;
+  SetDeviceDefaults(*camera);
+  camera->recording = true;
+  camera->updateDelay = kStreamDelay;
+  return camera;
+}
+
+int SiblingConflict(const GroupRecord& parent, const GroupRecord& entry) {
+  const bool checkHwAddr = !entry.hwAddr.empty() && !NamesEqual(entry.hwAddr, kNoHwAddr);
+  for (int id : {kRefusedName, kRefusedLocation, kRefusedHwAddr}) {
+    for (const auto& sibling : parent.children) {
+      if (sibling.get() == &entry || sibling->kind == LocalNVR || sibling->kind == Group) continue;
+      if (id == kRefusedName && NamesEqual(sibling->name, entry.name)) return id;
+      if (id == kRefusedLocation && NamesEqual(sibling->location, entry.location)) return id;
+      if (id == kRefusedHwAddr && checkHwAddr && NamesEqual(sibling->hwAddr, entry.hwAddr)) return id;
+    }
+  }
+  return 0;
+}
+
+TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const PropertiesRunner& properties) {
+  const DeviceTemplate* t = FindTemplate(commandId);
+  if (t == nullptr || parent == nullptr) return {};
+  // The server's cameras count too: the limit holds for the tree after the add.
+  const int adding = t->kind == ServerDevice ? t->cameras : (IsViewableKind(t->kind) ? 1 : 0);
+  if (CountViewable(treeRoot().get()) + adding > kMaxViewableEntries)
+    return Message(kRefusedLimit, kMaxViewableEntries);
+
+  std::shared_ptr<GroupRecord> entry = CreateFromTemplate(commandId);
+  entry->isNew = true;
+  const bool accepted = properties && properties(*entry);
+  entry->isNew = false;
+  if (!accepted) return {};
+  // The sheet checks the name; this is the last guard before it becomes a folder.
+  if (entry->name.empty()) return Message(kNameMissing);
+  entry->name = CleanName(entry->name);
+  if (int conflict = SiblingConflict(*parent, *entry)) return Message(conflict);
+
+  entry->path = ComputePath(parent, entry->kind, entry->name);
+  InsertEntry(parent, entry);
+  if (entry->kind == ServerDevice) {
+    for (int i = 0; i < t->cameras; ++i) {
+      auto camera = CreateServerCamera(*entry, i);
+      camera->username = entry->username;
+      camera->password = entry->password;
+      InsertEntry(entry.get(), camera);
+    }
+  }
+  ApplyRecordingState(entry.get());
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  result.select = entry.get();
+  result.refreshViews = true;
+  return result;
+}
+
+TreeOpResult AddCamera(GroupRecord& server) {
+  const int index = FirstFreeCameraIndex(&server);
+  if (index < 0) return {};
+  if (CountViewable(treeRoot().get()) + 1 > kMaxViewableEntries)
+    return Message(kRefusedLimit, kMaxViewableEntries);
+  auto camera = CreateServerCamera(server, index);
+  InsertEntry(&server, camera);
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  result.select = camera.get();
+  result.editLabel = true;
+  result.refreshViews = true;
+  return result;
+}
+
+TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool playbackMode) {
+  if (playbackMode || IsScannedKind(entry.kind) || entry.kind == Root) return {};
+  std::string name = CutToLength(TrimBlanks(text));
+  if (name.find_first_of(kForbiddenNameChars) != std::string::npos)
+    return Message(kForbiddenCharacters);
+  // An emptied label is an edit given up: the entry keeps its name (an empty name would
+  // make the entry's recordings folder its parent's).
+  if (name.empty()) return {};
+  name = CleanName(name);
+  if (name == entry.name) return {};
+
+  TreeOpResult result;
+  result.changed = true;
+  result.select = &entry;
+  const std::string oldName = entry.name;
+  switch (entry.kind) {
+    case LocalNVR:
+    case NASDevice:
+      // No recordings folder follows these names.
+      RenameEntry(entry, name);
+      RefreshItemState(entry);
+      break;
+    default: {
+      if (entry.kind == Group && NamesEqual(settings().viewName, oldName)) {
+        settings().viewName = name;
+        result.saveSettings = true;
+      }
+      EditResult edit = RenameEntryLive(entry, name);
+      result.messageId = edit.messageId;
+      break;
+    }
+  }
+  SaveTree();
+  return result;
+}
+
+bool CanDelete(const GroupRecord& entry, bool playbackMode) {
+  if (playbackMode) return false;
+  switch (entry.kind) {
+    case Root:
+    case LocalNVR:
+    case RemovableFolder:
+    case RemovableEntry:
+    case RemovableDrive:
+      return false;
+    default:
+      return entry.parent != nullptr;
+  }
+}
+
+void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
+  if (entry.kind == LocalNVR || entry.kind == Root) return;
+  // Children first, from the last so the list shrinks from its end.
+  while (!entry.children.empty()) {
+    std::shared_ptr<GroupRecord> child = entry.children.back();
+    RemoveNode(*child, clearViewSlot);
+    if (!entry.children.empty() && entry.children.back() == child) RemoveEntry(*child);
+  }
+  Log("DeleteItem: %s [%s]", entry.name.c_str(), entry.path.c_str());
+  // The fetch stops and the files close first, so no late frame recreates a folder
+  // that is about to go.
+  StopFetch(entry);
+  if (IsRecordableKind(entry.kind)) CloseAllRecordings(&entry);
+  switch (entry.kind) {
+    case Group:
+    case ServerDevice:
+    case OldRecordingsSub:
+      RemoveFolderIfEmpty(entry.path);
+      break;
+    case ServerCamera:
+    case Device:
+    case HTTPDevice:
+      RemoveFolderIfEmpty(entry.path);
+      if (entry.parent != nullptr) RemoveFolderIfEmpty(entry.parent->path);
+      break;
+    case OldRecordingsFolder:
+      DeleteRecordingFiles(entry.path);
+      break;
+    case RemovableFolder:
+      if (entry.viewIndex >= 0 && clearViewSlot) clearViewSlot(entry);
+      break;
+    default:
+      break;
+  }
+  if (entry.parent != nullptr) RemoveEntry(entry);
+}
+
+TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
+                         const std::function<void(GroupRecord&)>& clearViewSlot) {
+  if (!CanDelete(entry, playbackMode)) return {};
+  const int32_t kind = entry.kind;
+  GroupRecord* select = Neighbour(entry);
+  GroupRecord* parent = entry.parent;
+  std::shared_ptr<GroupRecord> hold = entry.shared_from_this();
+  RemoveNode(entry, clearViewSlot);
+  // Leftover-recordings sub-entries left empty go as well; the selection climbs with them.
+  while (parent != nullptr && parent->kind == OldRecordingsSub && parent->children.empty()) {
+    GroupRecord* above = parent->parent;
+    if (select == parent) select = Neighbour(*parent);
+    RemoveNode(*parent, clearViewSlot);
+    parent = above;
+  }
+  TreeOpResult result;
+  result.changed = true;
+  result.select = select;
+  result.refreshViews = kind != OldRecordingsNode && kind != OldRecordingsSub && kind != OldRecordingsFolder;
+  SaveTree();
+  return result;
+}
+
+TreeOpResult ToggleEnabled(GroupRecord& entry) {
+  const bool enable = !entry.enabled;
+  if (!enable) {
+    entry.receivedData = false;
+    if (entry.recording) SetRecordingLive(entry, false);
+  } else {
+    entry.lastUpdateTick = 0;
+  }
+  SetEnabledLive(entry, enable);
+  RefreshItemState(entry);
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  result.refreshViews = true;
+  return result;
+}
+
+TreeOpResult ToggleRecording(GroupRecord& entry, bool playbackMode) {
+  if (playbackMode || !entry.enabled || entry.kind == LocalNVR || entry.kind == Group ||
+      entry.kind == ServerDevice)
+    return {};
+  SetRecordingLive(entry, !entry.recording);
+  RefreshItemState(entry);
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  return result;
+}
+
+TreeOpResult SortEntry(GroupRecord& entry) {
+  SortChildren(entry);
+  SaveTree();
+  TreeOpResult result;
+  result.changed = true;
+  result.refreshViews = true;
+  return result;
+}
+
+bool CanDrag(const GroupRecord& entry) { return entry.kind >= Group && entry.kind <= NASDevice; }
+
+GroupRecord* DropTarget(GroupRecord& source, GroupRecord* hit) {
+  if (hit == nullptr || hit == &source) return nullptr;
+  if (source.kind == Group) {
+    for (GroupRecord* node = hit; node != nullptr; node = node->parent) {
+      if (node->kind == LocalNVR || node->kind == Group) return node;
+    }
+    return nullptr;
+  }
+  if (hit->kind == LocalNVR || hit->kind == ServerCamera || hit->kind < ServerCamera) return nullptr;
+  return hit;
+}
+
+std::optional<DropPlace> DropPlacement(const GroupRecord& source, GroupRecord& target) {
+  const bool firstChild = (source.kind == Group && target.kind == LocalNVR) ||
+                          (source.kind != Group && target.kind == Group);
+  if (firstChild) return DropPlace{&target, 0};
+  GroupRecord* parent = target.parent;
+  if (parent == nullptr) return std::nullopt;
+  // Right after the target, counted in the list without the source.
+  std::size_t position = 0;
+  for (const auto& sibling : parent->children) {
+    if (sibling.get() == &source) continue;
+    ++position;
+    if (sibling.get() == &target) break;
+  }
+  return DropPlace{parent, position};
+}
+
+DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode) {
+  DropResult drop;
+  if (playbackMode) {
+    drop.outcome = DropOutcome::kBeep;
+    return drop;
+  }
+  if (target == nullptr || target == &source || source.parent == nullptr || Contains(source, target) ||
+      source.kind == LocalNVR || source.kind == ServerCamera || !CanDrag(source))
+    return drop;
+  if (source.kind == Group && target->kind != LocalNVR && target->kind != Group) {
+    drop.outcome = DropOutcome::kBeep;
+    return drop;
+  }
+  std::optional<DropPlace> place = DropPlacement(source, *target);
+  if (!place || place->parent == nullptr) return drop;
+  GroupRecord& newParent = *place->parent;
+
+  if (source.parent != &newParent) {
+    // The first free name among the new siblings. It must also be free among the old
+    // ones: the entry carries it (and its recordings folder) there before it moves.
+    std::optional<std::string> name;
+    for (int number = 0; number < kMaxNameCandidates && !name; ++number) {
+      std::string candidate = number == 0 ? source.name : NumberedName(source.name, number);
+      GroupRecord* taken = FindByName(&newParent, candidate, false);
+      GroupRecord* takenHere = source.parent ? FindByName(source.parent, candidate, false) : nullptr;
+      if (taken == nullptr && (takenHere == nullptr || takenHere == &source)) name = candidate;
+    }
+    if (!name) return drop;
+    if (*name != source.name) {
+      EditResult renamed = RenameEntryLive(source, *name);
+      drop.result.messageId = renamed.messageId;
+    }
+  }
+  EditResult moved = MoveEntryLive(source, newParent, place->position);
+  if (!moved.ok) return drop;
+  if (moved.messageId != 0) drop.result.messageId = moved.messageId;
+  SaveTree();
+  drop.outcome = DropOutcome::kMoved;
+  drop.result.changed = true;
+  drop.result.select = &source;
+  drop.result.refreshViews = true;
+  return drop;
+}
+
+TreeOpResult PasteDevices(GroupRecord* selected, const std::string& text) {
+  if (PasteDeviceText(selected, text) < 0) return {};
+  TreeOpResult result;
+  result.changed = true;
+  result.refreshViews = true;
+  return result;
+}
+
+}  // namespace velmora::control

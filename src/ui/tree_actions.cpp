@@ -1,0 +1,302 @@
+#include "ui/tree_actions.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+
+#include <initializer_list>
+#include <vector>
+
+#include "app/strings.h"
+#include "control/commands.h"
+#include "model/device_transfer.h"
+#include "recording/cleanup.h"
+#include "ui/main_window.h"
+#include "ui/tree_pane.h"
+#include "ui/view_frame.h"
+
+namespace velmora::ui {
+
+namespace {
+
+using namespace velmora::control;
+
+constexpr int kFolderRenameFailed = 392;
+
+QString Text(int id) { return QString::fromStdString(StringText(id)); }
+
+// The item text of a command in the tree's menus: the tree's own text where it has one,
+// else the main menu's without its key.
+QString MenuText(int id) {
+  QString text = Text(kContextTextBase + id);
+  if (text.isEmpty()) text = Text(kMenuTextBase + id).section('\t', 0, 0);
+  if (text.isEmpty()) text = Text(id);
+  return text;
+}
+
+// The items of each kind's menu; 0 is a separator.
+std::vector<int> MenuItems(int32_t kind) {
+  switch (kind) {
+    case EntryKind::LocalNVR:
+      return {kCmdView, kCmdNewGroup, 0, kCmdRename, kCmdSort};
+    case EntryKind::Group:
+      return {kCmdView, 0, kCmdPaste, 0, kCmdDelete, kCmdRename, kCmdSort};
+    case EntryKind::ServerDevice:
+      return {kCmdView, kCmdAddCamera, 0, kCmdCut, kCmdCopy, 0, kCmdDelete, kCmdRename, 0,
+              kCmdProperties};
+    case EntryKind::Device:
+    case EntryKind::HTTPDevice:
+    case EntryKind::NASDevice:
+    case EntryKind::ServerCamera:
+      return {kCmdView, 0, kCmdEnabled, kCmdRecording, 0, kCmdCut, kCmdCopy, 0, kCmdDelete,
+              kCmdRename, 0, kCmdProperties};
+    default:
+      if (kind >= EntryKind::RemovableDrive && kind <= EntryKind::OldRecordingsFolder)
+        return {kCmdPlayFolder, 0, kCmdDelete};
+      return {};
+  }
+}
+
+bool IsTreeCommand(int id) {
+  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return true;
+  switch (id) {
+    case kCmdNewGroup: case kCmdAddCamera: case kCmdRename: case kCmdDelete: case kCmdEnabled:
+    case kCmdRecording: case kCmdSort: case kCmdCut: case kCmdCopy: case kCmdPaste:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+TreeActions::TreeActions(MainWindow* window, TreePane* tree)
+    : QObject(window), window_(window), tree_(tree) {
+  ask_ = [this](const QString& text) {
+    return QMessageBox::question(window_, Text(128), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+  show_ = [this](const QString& text) { QMessageBox::warning(window_, Text(128), text); };
+  connect(tree_, &TreePane::labelEdited, this, &TreeActions::LabelEdited);
+  connect(tree_, &TreePane::deleteRequested, this, &TreeActions::deleteSelected);
+  connect(tree_, &TreePane::entryDropped, this, &TreeActions::Dropped);
+  // Device files dropped anywhere on the window are imported.
+  window_->setAcceptDrops(true);
+  window_->installEventFilter(this);
+}
+
+bool TreeActions::execute(int id) {
+  if (!IsTreeCommand(id)) return false;
+  GroupRecord* selected = tree_->selectedRecord();
+  const bool playback = playbackMode().load();
+  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
+    if (selected != nullptr) Apply(AddFromTemplate(id, selected, properties_));
+    return true;
+  }
+  switch (id) {
+    case kCmdNewGroup:
+      if (GroupRecord* root = treeRoot().get()) Apply(NewGroup(*root));
+      break;
+    case kCmdAddCamera:
+      if (selected && selected->kind == EntryKind::ServerDevice) Apply(AddCamera(*selected));
+      break;
+    case kCmdRename:
+      tree_->editLabel(selected);
+      break;
+    case kCmdDelete:
+      deleteSelected(QGuiApplication::keyboardModifiers() & Qt::ShiftModifier);
+      break;
+    case kCmdEnabled:
+      if (selected) {
+        Apply(ToggleEnabled(*selected));
+        window_->viewFrame()->update();
+      }
+      break;
+    case kCmdRecording:
+      if (selected) {
+        Apply(ToggleRecording(*selected, playback));
+        window_->viewFrame()->update();
+      }
+      break;
+    case kCmdSort:
+      if (selected) Apply(SortEntry(*selected));
+      break;
+    case kCmdCopy:
+      Copy(selected);
+      break;
+    case kCmdCut:
+      // Copy, then Delete with its question.
+      if (selected && CanCopyEntry(selected) && !playback) {
+        Copy(selected);
+        deleteSelected(QGuiApplication::keyboardModifiers() & Qt::ShiftModifier);
+      }
+      break;
+    case kCmdPaste:
+      Paste(selected);
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+void TreeActions::Apply(const TreeOpResult& result) {
+  if (result.select != nullptr) tree_->selectRecord(result.select);
+  if (result.saveSettings && saveSettings_) saveSettings_();
+  if (result.refreshViews) RefreshViews();
+  if (result.messageId != 0) Report(result.messageId, result.messageValue);
+  if (result.editLabel && result.select != nullptr) tree_->editLabel(result.select);
+}
+
+void TreeActions::Report(int messageId, long long value) {
+  // A failed folder rename is in the status bar already, with its error number.
+  if (messageId == kFolderRenameFailed) return;
+  const std::string& pattern = StringText(messageId);
+  const bool formatted = pattern.find('%') != std::string::npos;
+  show_(formatted ? QString::fromStdString(FormatString(messageId, value)) : Text(messageId));
+}
+
+// The views show the saved selection again; the entry the operator works on stays selected.
+void TreeActions::RefreshViews() {
+  GroupRecord* remembered = tree_->selectedRecord();
+  window_->refreshViewsForSelection();
+  if (remembered != nullptr) tree_->selectRecord(remembered);
+}
+
+void TreeActions::deleteSelected(bool shiftHeld) {
+  GroupRecord* selected = tree_->selectedRecord();
+  const bool playback = playbackMode().load();
+  if (selected == nullptr || !CanDelete(*selected, playback)) return;
+  if (!shiftHeld && !ask_(QString::fromStdString(FormatString(290, selected->name)))) return;
+  Apply(DeleteEntry(*selected, playback));
+  window_->updateCommands();
+}
+
+void TreeActions::Copy(GroupRecord* entry) {
+  if (entry == nullptr || !CanCopyEntry(entry)) return;
+  const std::string text = DeviceText(*entry);
+  if (text.empty()) return;
+  auto* data = new QMimeData;
+  QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
+  bytes.append('\0');
+  data->setData(QLatin1String(kDeviceClipboardMime), bytes);
+  QApplication::clipboard()->setMimeData(data);
+}
+
+void TreeActions::Paste(GroupRecord* selected) {
+  const QMimeData* data = QApplication::clipboard()->mimeData();
+  if (data == nullptr || !data->hasFormat(QLatin1String(kDeviceClipboardMime))) return;
+  const QByteArray bytes = data->data(QLatin1String(kDeviceClipboardMime));
+  Apply(PasteDevices(selected, std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
+}
+
+void TreeActions::LabelEdited(GroupRecord* record, const QString& text) {
+  if (record == nullptr) return;
+  Apply(RenameFromLabel(*record, text.toStdString(), playbackMode().load()));
+  tree_->refreshItem(record);
+}
+
+void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
+  if (source == nullptr) return;
+  DropResult drop = DropEntry(*source, target, playbackMode().load());
+  if (drop.outcome == DropOutcome::kBeep) QApplication::beep();
+  if (drop.outcome == DropOutcome::kMoved) Apply(drop.result);
+}
+
+int TreeActions::importDroppedFiles(const QList<QUrl>& urls) {
+  int imported = 0;
+  for (const QUrl& url : urls) {
+    if (!url.isLocalFile()) continue;
+    if (ImportDroppedFile(url.toLocalFile().toStdString())) ++imported;
+  }
+  if (imported > 0) {
+    RefreshViews();
+    window_->updateCommands();
+  }
+  return imported;
+}
+
+bool TreeActions::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window_) {
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+      auto* drag = static_cast<QDropEvent*>(event);
+      if (drag->mimeData()->hasUrls()) {
+        drag->acceptProposedAction();
+        return true;
+      }
+    } else if (event->type() == QEvent::Drop) {
+      auto* drop = static_cast<QDropEvent*>(event);
+      if (drop->mimeData()->hasUrls()) {
+        importDroppedFiles(drop->mimeData()->urls());
+        drop->acceptProposedAction();
+        return true;
+      }
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+QMenu* TreeActions::buildContextMenu(GroupRecord* record, QWidget* parent) {
+  if (record == nullptr) return nullptr;
+  const std::vector<int> items = MenuItems(record->kind);
+  if (items.empty()) return nullptr;
+  window_->updateCommands();
+  auto* menu = new QMenu(parent);
+  auto addItem = [this](QMenu* to, int id) {
+    QAction* source = window_->action(id);
+    QAction* item = to->addAction(MenuText(id));
+    item->setData(id);
+    item->setObjectName(QStringLiteral("tree%1").arg(id));
+    if (source != nullptr) {
+      item->setEnabled(source->isEnabled());
+      item->setCheckable(source->isCheckable());
+      item->setChecked(source->isChecked());
+      item->setToolTip(source->toolTip());
+    } else {
+      item->setEnabled(false);
+    }
+    connect(item, &QAction::triggered, window_, [this, id] { window_->runCommand(id); });
+    return item;
+  };
+  for (int id : items) {
+    if (id == 0) {
+      menu->addSeparator();
+      continue;
+    }
+    QAction* item = addItem(menu, id);
+    if (menu->actions().size() == 1) {
+      // The first item is the default one.
+      QFont bold = item->font();
+      bold.setBold(true);
+      item->setFont(bold);
+      menu->setDefaultAction(item);
+    }
+    if (record->kind == EntryKind::Group && id == kCmdView) {
+      QMenu* add = menu->addMenu(Text(kContextTextBase));
+      add->setObjectName(QStringLiteral("treeAddMenu"));
+      for (const DeviceTemplate& t : DeviceTemplates()) {
+        if (t.label == nullptr) {
+          add->addSeparator();
+        } else {
+          addItem(add, t.commandId);
+        }
+      }
+    }
+  }
+  return menu;
+}
+
+void TreeActions::showContextMenu(GroupRecord* record, const QPoint& globalPos) {
+  QMenu* menu = buildContextMenu(record, window_);
+  if (menu == nullptr) return;
+  menu->setToolTipsVisible(true);
+  menu->exec(globalPos);
+  delete menu;
+}
+
+}  // namespace velmora::ui

@@ -1,0 +1,415 @@
+// The device tree's commands in the main window, offscreen: the context menu of each kind,
+// Delete with and without Shift, renaming by F2, templates through the Properties runner,
+// the clipboard, dropped device files and moving entries by dragging.
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QFont>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "app/paths.h"
+#include "app/settings.h"
+#include "model/device_transfer.h"
+#include "model/group_record.h"
+#include "model/tree_file.h"
+#include "recording/cleanup.h"
+#include "ui/core_events.h"
+#include "ui/main_window.h"
+#include "ui/tree_actions.h"
+#include "ui/tree_model.h"
+#include "ui/tree_pane.h"
+#include "ui_test_main.h"
+
+using velmora::CreateRecord;
+using velmora::GroupRecord;
+using velmora::treeRoot;
+namespace EntryKind = velmora::EntryKind;
+using velmora::ui::CoreEvents;
+using velmora::ui::MainWindow;
+
+namespace {
+
+GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name) {
+  auto record = CreateRecord(kind, name);
+  record->path = velmora::ComputePath(&parent, kind, name);
+  record->enabled = true;
+  record->location = "10.0.0." + std::to_string(parent.children.size() + 1);
+  velmora::InsertEntry(&parent, record);
+  return *record;
+}
+
+QList<int> MenuIds(QMenu* menu) {
+  QList<int> ids;
+  for (QAction* a : menu->actions()) ids << (a->isSeparator() ? 0 : a->data().toInt());
+  return ids;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+QStringList Names(const GroupRecord& parent) {
+  QStringList names;
+  for (const auto& child : parent.children) names << QString::fromStdString(child->name);
+  return names;
+}
+
+}  // namespace
+
+class TreeActionsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  velmora::Settings saved_;
+  velmora::Paths savedPaths_;
+  std::unique_ptr<QTemporaryDir> dir_;
+  std::unique_ptr<CoreEvents> events_;
+  std::unique_ptr<MainWindow> window_;
+  QStringList asked_;
+  QStringList shown_;
+  bool answer_ = true;
+
+  // All Views / Lobby / Gate, Rack / Camera 1, Web, Archive; Yard; old recordings.
+  GroupRecord* nvr_ = nullptr;
+  GroupRecord* lobby_ = nullptr;
+  GroupRecord* gate_ = nullptr;
+  GroupRecord* rack_ = nullptr;
+  GroupRecord* input_ = nullptr;
+  GroupRecord* web_ = nullptr;
+  GroupRecord* archive_ = nullptr;
+  GroupRecord* yard_ = nullptr;
+  GroupRecord* old_ = nullptr;
+
+  velmora::ui::TreeActions* actions() const { return window_->treeActions(); }
+  velmora::ui::TreePane* tree() const { return window_->treePane(); }
+  QPoint itemCenter(const GroupRecord* record) const {
+    return tree()->view()->visualRect(tree()->model()->indexOf(record)).center();
+  }
+
+ private slots:
+  void init() {
+    saved_ = velmora::settings();
+    savedPaths_ = velmora::paths();
+    dir_ = std::make_unique<QTemporaryDir>();
+    const std::string base = dir_->path().toStdString() + "/";
+    velmora::paths().appDataFolder = base;
+    velmora::paths().pathData = base + "Recordings/";
+    velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
+    velmora::paths().logPath = base + "Velmora NVR.log";
+    velmora::settings() = velmora::Settings{};
+    velmora::settings().viewName = "All Views";
+    velmora::playbackMode().store(false);
+
+    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
+    nvr_ = &Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    lobby_ = &Add(*nvr_, EntryKind::Group, "Lobby");
+    gate_ = &Add(*lobby_, EntryKind::Device, "Gate");
+    rack_ = &Add(*lobby_, EntryKind::ServerDevice, "Rack");
+    input_ = &Add(*rack_, EntryKind::ServerCamera, "Camera 1");
+    web_ = &Add(*lobby_, EntryKind::HTTPDevice, "Web");
+    archive_ = &Add(*lobby_, EntryKind::NASDevice, "Archive");
+    yard_ = &Add(*nvr_, EntryKind::Group, "Yard");
+    GroupRecord& oldNode = Add(*nvr_, EntryKind::OldRecordingsNode, "Old Recordings With No Live View");
+    old_ = &Add(oldNode, EntryKind::OldRecordingsFolder, "Old");
+
+    events_ = std::make_unique<CoreEvents>(nullptr);
+    window_ = std::make_unique<MainWindow>(nullptr, events_.get());
+    asked_.clear();
+    shown_.clear();
+    answer_ = true;
+    actions()->setQuestionAsker([this](const QString& text) {
+      asked_ << text;
+      return answer_;
+    });
+    actions()->setMessageShower([this](const QString& text) { shown_ << text; });
+    window_->resize(1000, 700);
+    window_->show();
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    tree()->model()->reload();
+    tree()->view()->expandAll();
+  }
+
+  void cleanup() {
+    window_.reset();
+    events_.reset();
+    velmora::treeObserver() = nullptr;
+    if (treeRoot()) velmora::DestroyTree(treeRoot().get());
+    treeRoot().reset();
+    velmora::settings() = saved_;
+    velmora::paths() = savedPaths_;
+    velmora::playbackMode().store(false);
+    QApplication::clipboard()->clear();
+    dir_.reset();
+  }
+
+  void contextMenusFollowTheKindOfTheEntry() {
+    auto menuOf = [this](GroupRecord* record) {
+      tree()->selectRecord(record);
+      return std::unique_ptr<QMenu>(actions()->buildContextMenu(record, window_.get()));
+    };
+    auto recorder = menuOf(nvr_);
+    QCOMPARE(MenuIds(recorder.get()), (QList<int>{10011, 10001, 0, 10000, 10006}));
+    QCOMPARE(recorder->actions()[1]->text(), QString("&Add Group"));
+    QVERIFY(recorder->actions()[0]->font().bold());
+    QCOMPARE(recorder->defaultAction(), recorder->actions()[0]);
+
+    // A group's menu: View, the "Add" menu of templates, then its own items.
+    auto group = menuOf(lobby_);
+    QList<QAction*> items = group->actions();
+    QCOMPARE(items.size(), 8);
+    QVERIFY(items[1]->menu() != nullptr);
+    QCOMPARE(items[1]->text(), QString("Add"));
+    QList<int> groupIds = MenuIds(group.get());
+    groupIds.removeAt(1);
+    QCOMPARE(groupIds, (QList<int>{10011, 0, 57637, 0, 57632, 10000, 10006}));
+    QCOMPARE(MenuIds(items[1]->menu()),
+             (QList<int>{20000, 20001, 20002, 0, 20004, 20005, 20006, 20007, 20008, 20009, 20010, 0,
+                         20012, 20013}));
+    QCOMPARE(items[1]->menu()->actions()[12]->text(), QString("Web Image"));
+    QVERIFY(!items[2 + 1]->isEnabled());  // Paste, with nothing copied
+    QCOMPARE(items[5]->text(), QString("&Delete"));
+
+    auto server = menuOf(rack_);
+    QCOMPARE(MenuIds(server.get()), (QList<int>{10011, 10010, 0, 57635, 57634, 0, 57632, 10000, 0, 10015}));
+    QVERIFY(server->actions()[1]->isEnabled());  // Add Camera: 15 inputs free
+    for (GroupRecord* device : {gate_, web_, archive_, input_}) {
+      auto menu = menuOf(device);
+      QCOMPARE(MenuIds(menu.get()),
+               (QList<int>{10011, 0, 10014, 10013, 0, 57635, 57634, 0, 57632, 10000, 0, 10015}));
+      QVERIFY(menu->actions()[2]->isChecked());  // Enabled
+    }
+    auto folder = menuOf(old_);
+    QCOMPARE(MenuIds(folder.get()), (QList<int>{10008, 0, 57632}));
+    QCOMPARE(folder->actions()[0]->text(), QString("&Play"));
+    // The items run the window's commands: Sort from the recorder's menu.
+    Add(*nvr_, EntryKind::Group, "Alpha");
+    tree()->selectRecord(nvr_);
+    recorder = menuOf(nvr_);
+    recorder->actions()[4]->trigger();
+    QCOMPARE(Names(*nvr_).front(), QString("Alpha"));
+  }
+
+  void deleteAsksUnlessShiftIsHeld() {
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    tree()->selectRecord(gate_);
+    answer_ = false;
+    window_->runCommand(57632);
+    QCOMPARE(asked_, QStringList{"Are you sure you want to delete 'Gate'?"});
+    QCOMPARE(lobby_->children.size(), std::size_t{4});
+
+    // Shift+Delete in the tree deletes at once; the next sibling is selected.
+    QTest::keyClick(view, Qt::Key_Delete, Qt::ShiftModifier);
+    QCOMPARE(asked_.size(), 1);
+    QCOMPARE(Names(*lobby_), (QStringList{"Rack", "Web", "Archive"}));
+    QCOMPARE(tree()->selectedRecord(), rack_);
+
+    // The Delete key asks; Yes deletes the server with its camera.
+    answer_ = true;
+    QTest::keyClick(view, Qt::Key_Delete);
+    QCOMPARE(asked_.size(), 2);
+    QCOMPARE(Names(*lobby_), (QStringList{"Web", "Archive"}));
+    QCOMPARE(tree()->model()->rowCount(tree()->model()->indexOf(lobby_)), 2);
+    // The recorder's entry cannot be deleted.
+    tree()->selectRecord(nvr_);
+    QTest::keyClick(view, Qt::Key_Delete, Qt::ShiftModifier);
+    QCOMPARE(nvr_->parent, treeRoot().get());
+    QVERIFY(!window_->action(57632)->isEnabled());
+  }
+
+  void renameByF2AndNewGroupsEditTheirLabel() {
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    tree()->selectRecord(archive_);
+    auto editTo = [&](const QString& text) {
+      QTest::keyClick(view, Qt::Key_F2);
+      QVERIFY(tree()->isEditingLabel());
+      auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      QVERIFY(editor != nullptr);
+      QCOMPARE(editor->maxLength(), 48);
+      editor->setText(text);
+      QTest::keyClick(editor, Qt::Key_Return);
+      QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    };
+    editTo("Back:door");
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(archive_->name, std::string("Archive"));
+    QCOMPARE(shown_.size(), 1);
+    QVERIFY(shown_[0].startsWith("Your names cannot contain the following\ncharacters: "));
+    editTo("  Store  ");
+    QCOMPARE(archive_->name, std::string("Store"));
+    QCOMPARE(tree()->model()->indexOf(archive_).data().toString(), QString("Store"));
+    QVERIFY(QString::fromStdString(ReadFile(velmora::paths().deviceTreePath)).contains("Store"));
+
+    // Ctrl+G: a new group under the recorder, its label open for editing.
+    QTest::keyClick(window_.get(), Qt::Key_G, Qt::ControlModifier);
+    QVERIFY(tree()->isEditingLabel());
+    GroupRecord* created = tree()->selectedRecord();
+    QVERIFY(created != nullptr);
+    QCOMPARE(created->name, std::string("New Group"));
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Garden");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(created->name, std::string("Garden"));
+
+    // In playback only the recorder's label opens, and its edit is discarded.
+    velmora::playbackMode().store(true);
+    window_->updatePlaybackPane();
+    QVERIFY(!tree()->editLabel(yard_));
+    QVERIFY(tree()->editLabel(nvr_));
+    editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Elsewhere");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(nvr_->name, std::string("All Views"));
+  }
+
+  void templatesGoThroughThePropertiesRunnerAndItsRefusals() {
+    tree()->selectRecord(lobby_);
+    actions()->setPropertiesRunner([](GroupRecord&) { return false; });
+    window_->runCommand(20012);  // the sheet cancelled: nothing is added
+    QCOMPARE(lobby_->children.size(), std::size_t{4});
+    QString name = "Gate";
+    actions()->setPropertiesRunner([&](GroupRecord& entry) {
+      entry.name = name.toStdString();
+      entry.location = "http://127.0.0.1:8080/" + name.toStdString();
+      return true;
+    });
+    window_->runCommand(20012);
+    QCOMPARE(shown_.size(), 1);
+    QVERIFY(shown_[0].startsWith("An entry with name already exists"));
+    name = "Porch";
+    tree()->selectRecord(lobby_);
+    window_->runCommand(20012);
+    QCOMPARE(Names(*lobby_).last(), QString("Porch"));
+    QCOMPARE(tree()->selectedRecord()->name, std::string("Porch"));
+    // Add Camera on the server: the next input, its label open.
+    tree()->selectRecord(rack_);
+    window_->runCommand(10010);
+    QCOMPARE(rack_->children.size(), std::size_t{2});
+    QCOMPARE(rack_->children[1]->name, std::string("Camera 2"));
+    QVERIFY(tree()->isEditingLabel());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+  }
+
+  void clipboardCarriesTheDeviceText() {
+    tree()->selectRecord(gate_);
+    gate_->uuid = "01890000-0000-7000-8000-0000000000aa";
+    QVERIFY(!window_->action(57637)->isEnabled());
+    window_->runCommand(57634);
+    const QMimeData* data = QApplication::clipboard()->mimeData();
+    QVERIFY(data && data->hasFormat(velmora::kDeviceClipboardMime));
+    QVERIFY(data->data(velmora::kDeviceClipboardMime).startsWith("<DEVICE>"));
+    window_->updateCommands();
+    QVERIFY(window_->action(57637)->isEnabled());
+    window_->runCommand(57637);
+    QCOMPARE(Names(*lobby_).last(), QString("Gate (1)"));
+    QCOMPARE(lobby_->children.back()->uuid, gate_->uuid);
+
+    // Cut: copied, then deleted after the question; pasted into another group.
+    tree()->selectRecord(web_);
+    window_->runCommand(57635);
+    QCOMPARE(asked_.size(), 1);
+    QVERIFY(!Names(*lobby_).contains("Web"));
+    tree()->selectRecord(yard_);
+    window_->runCommand(57637);
+    QCOMPARE(Names(*yard_), QStringList{"Web"});
+    QCOMPARE(yard_->children[0]->kind, EntryKind::HTTPDevice);
+  }
+
+  void droppedDeviceFilesAreImportedByExtension() {
+    // A device file holding one camera in the group Yard.
+    auto other = CreateRecord(EntryKind::Root, velmora::kRootName);
+    GroupRecord& otherNvr = Add(*other, EntryKind::LocalNVR, "All Views");
+    GroupRecord& otherYard = Add(otherNvr, EntryKind::Group, "Yard");
+    Add(otherYard, EntryKind::Device, "Shed");
+    const QString file = dir_->filePath("devices.XML");
+    const QString ignored = dir_->filePath("devices.txt");
+    for (const QString& path : {file, ignored}) {
+      std::ofstream(path.toStdString(), std::ios::binary) << velmora::TreeFileText(*other);
+    }
+    velmora::DestroyTree(other.get());
+
+    QCOMPARE(actions()->importDroppedFiles({QUrl::fromLocalFile(ignored)}), 0);
+    QVERIFY(yard_->children.empty());
+    QCOMPARE(actions()->importDroppedFiles({QUrl::fromLocalFile(ignored), QUrl::fromLocalFile(file)}), 1);
+    QCOMPARE(Names(*yard_), QStringList{"Shed"});
+  }
+
+  void draggingMovesEntriesAndEscapeGivesUp() {
+    velmora::ui::TreePane* pane = tree();
+    QTreeView* view = pane->view();
+    // Servers' cameras and the recorder's entry do not drag.
+    QVERIFY(!pane->beginDrag(input_));
+    QVERIFY(!pane->beginDrag(nvr_));
+
+    // Escape ends a drag without moving anything.
+    QVERIFY(pane->beginDrag(gate_));
+    pane->dragMoveTo(itemCenter(yard_));
+    QCOMPARE(pane->dropTarget(), yard_);
+    QTest::keyClick(view, Qt::Key_Escape);
+    QVERIFY(!pane->isDragging());
+    QCOMPARE(gate_->parent, lobby_);
+
+    // A camera input is no target; the group Yard is, and the device lands first in it.
+    QVERIFY(pane->beginDrag(gate_));
+    pane->dragMoveTo(itemCenter(input_));
+    QCOMPARE(pane->dropTarget(), nullptr);
+    pane->dragMoveTo(itemCenter(yard_));
+    pane->endDrag(true);
+    QCOMPARE(gate_->parent, yard_);
+    QCOMPARE(gate_->path, std::string("Yard/Gate"));
+    QCOMPARE(pane->selectedRecord(), gate_);
+    QCOMPARE(pane->model()->recordAt(pane->model()->index(0, 0, pane->model()->indexOf(yard_))), gate_);
+
+    // By mouse: a group dragged onto a device of another group follows that group.
+    QTest::mousePress(view->viewport(), Qt::LeftButton, Qt::NoModifier, itemCenter(yard_));
+    QMouseEvent move(QEvent::MouseMove, QPointF(itemCenter(web_)), view->viewport()->mapToGlobal(QPointF(itemCenter(web_))),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QVERIFY(pane->isDragging());
+    QCOMPARE(pane->dropTarget(), lobby_);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, Qt::NoModifier, itemCenter(web_));
+    QVERIFY(!pane->isDragging());
+    QCOMPARE(Names(*nvr_).mid(0, 2), (QStringList{"Lobby", "Yard"}));
+
+    // Near the bottom edge every second tick scrolls and targets the last visible item
+    // (an old recordings folder: a group climbs from it to the recorder's entry).
+    QVERIFY(pane->beginDrag(yard_));
+    const QPoint bottom(5, view->viewport()->height() - 3);
+    pane->autoScrollTick(bottom);
+    QCOMPARE(pane->dropTarget(), nullptr);
+    pane->autoScrollTick(bottom);
+    QCOMPARE(pane->dropTarget(), nvr_);
+    pane->endDrag(false);
+    QCOMPARE(Names(*nvr_).mid(0, 2), (QStringList{"Lobby", "Yard"}));
+
+    // In playback nothing moves.
+    velmora::playbackMode().store(true);
+    QVERIFY(pane->beginDrag(web_));
+    pane->dragMoveTo(itemCenter(yard_));
+    pane->endDrag(true);
+    QCOMPARE(web_->parent, lobby_);
+  }
+};
+
+VELMORA_UI_TEST(TreeActionsTest);
+#include "test_tree_actions.moc"
