@@ -144,7 +144,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(tools[5]->toolTip(), QString("Seven Views"));
     QCOMPARE(tools[17]->toolTip(), QString("10x10"));
     // Every command is carried out: no action says it is not available.
-    for (int id : control::CommandIds()) {
+    for (int id : velmora::control::CommandIds()) {
       QVERIFY2(window_->action(id) == nullptr || !window_->action(id)->toolTip().contains("not available"),
                qPrintable(QString::number(id)));
     }
