@@ -15,6 +15,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/strings.h"
+#include "control/commands.h"
 #include "control/frame_layout.h"
 #include "model/group_record.h"
 #include "recording/cleanup.h"
