@@ -352,6 +352,19 @@ class TreeActionsTest : public QObject {
     QVERIFY(yard_->children.empty());
     QCOMPARE(actions()->importDroppedFiles({QUrl::fromLocalFile(ignored), QUrl::fromLocalFile(file)}), 1);
     QCOMPARE(Names(*yard_), QStringList{"Shed"});
+
+    // The same file dropped on the window through the event system: the window takes the
+    // drag and imports on the drop (the device is there already, so its name is numbered).
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(file)});
+    const QPointF at(window_->width() / 2.0, window_->height() / 2.0);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(yard_->children.size(), 2u);
   }
 
   void draggingMovesEntriesAndEscapeGivesUp() {
