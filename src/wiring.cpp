@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
+#include "model/old_recordings.h"
 #include "model/tree_file.h"
 #include "live/fetch.h"
 #include "net/discovery.h"
@@ -88,6 +89,8 @@ void WireSubsystems(Application& app) {
   // Device tree.
   h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
   h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
+  // Recording folders no entry owns are listed once per start, after the tree is read.
+  h.scanOldRecordings = [] { BuildOldRecordingsBranch(); };
   h.selectSavedView = SelectSavedView;
   h.startRecordingFetches = [] { ApplyRecordingState(Root()); };
   h.closeRecordings = [] {

@@ -1,0 +1,148 @@
+#include "model/old_recordings.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/strings.h"
+
+namespace velmora {
+
+namespace {
+
+// The recordings folders the tree claims: pathData + `path` of every entry, and the
+// folder of a storage entry, which lies elsewhere.
+void CollectOwned(const GroupRecord& record, const std::string& pathData,
+                  std::unordered_set<std::string>& owned) {
+  std::string folder = pathData + record.path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  owned.insert(std::move(folder));
+  if (record.kind == EntryKind::NASDevice && !record.location.empty()) {
+    std::string location = record.location;
+    while (location.size() > 1 && location.back() == '/') location.pop_back();
+    owned.insert(std::move(location));
+  }
+  for (const auto& child : record.children) CollectOwned(*child, pathData, owned);
+}
+
+bool IsRecordingFileName(const std::string& name) {
+  if (name.size() < 5) return false;
+  std::string extension = name.substr(name.size() - 4);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  return extension == ".vlj" || extension == ".vlx";
+}
+
+struct OrphanWalk {
+  const std::string& pathData;  // ends with "/"
+  const std::unordered_set<std::string>& owned;
+  std::set<std::string>& orphans;
+
+  // `relative`: the folder below pathData, empty for pathData itself.
+  void Walk(const std::string& relative, int depth) {
+    const std::string folder =
+        relative.empty() ? pathData.substr(0, pathData.size() - 1) : pathData + relative;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+      Log("old recordings: cannot list %s: %s", folder.c_str(), std::strerror(errno));
+      return;
+    }
+    std::vector<std::string> subfolders;
+    bool recordings = false;
+    while (dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat st {};
+      // lstat: a link is neither walked nor taken for a recording file.
+      if (::lstat((folder + "/" + name).c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        subfolders.push_back(name);
+      } else if (S_ISREG(st.st_mode) && IsRecordingFileName(name)) {
+        recordings = true;
+      }
+    }
+    ::closedir(dir);
+    if (recordings && !relative.empty() && owned.count(folder) == 0) orphans.insert(relative);
+    if (depth >= kOldRecordingsMaxDepth) {
+      if (!subfolders.empty()) Log("old recordings: %s nested too deep, not walked", folder.c_str());
+      return;
+    }
+    std::sort(subfolders.begin(), subfolders.end());
+    for (const auto& name : subfolders) Walk(relative.empty() ? name : relative + "/" + name, depth + 1);
+  }
+};
+
+// The kind -4 entry for `path` anywhere below `node`.
+GroupRecord* FindSub(GroupRecord& node, const std::string& path) {
+  for (const auto& child : node.children) {
+    if (child->kind != EntryKind::OldRecordingsSub) continue;
+    if (child->path == path) return child.get();
+    if (GroupRecord* found = FindSub(*child, path)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::string& pathData) {
+  std::set<std::string> orphans;
+  if (pathData.empty()) return orphans;
+  const std::string base = WithSlash(pathData);
+  std::unordered_set<std::string> owned;
+  CollectOwned(root, base, owned);
+  OrphanWalk{base, owned, orphans}.Walk(std::string(), 0);
+  return orphans;
+}
+
+GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::string>& orphans) {
+  if (orphans.empty()) return nullptr;
+  std::shared_ptr<GroupRecord> top = CreateRecord(EntryKind::OldRecordingsNode, StringText(106));
+  GroupRecord* node = top.get();
+  InsertEntry(&root, std::move(top));
+  for (const std::string& orphan : orphans) {
+    GroupRecord* parent = node;
+    std::string accumulated;
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t slash = orphan.find('/', start);
+      const std::string component =
+          orphan.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+      accumulated = accumulated.empty() ? component : accumulated + "/" + component;
+      if (slash == std::string::npos) {
+        auto leaf = CreateRecord(EntryKind::OldRecordingsFolder, component);
+        leaf->path = accumulated;
+        InsertEntry(parent, std::move(leaf));
+        break;
+      }
+      GroupRecord* sub = FindSub(*node, accumulated);
+      if (sub == nullptr) {
+        auto created = CreateRecord(EntryKind::OldRecordingsSub, component);
+        created->path = accumulated;
+        sub = created.get();
+        InsertEntry(parent, std::move(created));
+      }
+      parent = sub;
+      start = slash + 1;
+    }
+  }
+  return node;
+}
+
+int BuildOldRecordingsBranch() {
+  GroupRecord& root = EnsureTreeRoot();
+  const std::set<std::string> orphans = FindOrphanFolders(root, paths().pathData);
+  AddOldRecordingsBranch(root, orphans);
+  if (!orphans.empty())
+    Log("old recordings: %zu folder(s) with no device listed", orphans.size());
+  return static_cast<int>(orphans.size());
+}
+
+}  // namespace velmora

@@ -1,0 +1,34 @@
+// Recordings whose device is gone: folders under the recordings folder that hold hour
+// files but belong to no tree entry. At start they are listed in the tree under the
+// "Old Recordings With No Live View" entry (kind -5), each folder as a kind -3 entry
+// whose `path` is relative to the recordings folder, with the folders above it as kind
+// -4 entries, so they can be played back and deleted. These entries are never written
+// to the tree file.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "model/group_record.h"
+
+namespace velmora {
+
+// Folders nested deeper than this below the recordings folder are not looked at.
+constexpr int kOldRecordingsMaxDepth = 32;
+
+// The folders below `pathData` (ending with "/") that hold a ".vlj" or ".vlx" file (any
+// letter case) and are no entry's recordings folder, relative to `pathData`, sorted.
+// Links are not followed; folders that cannot be listed are skipped (logged).
+std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::string& pathData);
+
+// Adds the branch for `orphans` at the top of the tree under `root`: the kind -5 entry,
+// then for each folder a kind -4 entry per folder above it (shared between folders) and
+// a kind -3 entry for the folder itself. Returns the kind -5 entry; null when there are
+// no orphans.
+GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::string>& orphans);
+
+// Start-up: finds the leftover folders under paths().pathData and adds their branch to
+// the process-wide tree. Returns the number of kind -3 entries added.
+int BuildOldRecordingsBranch();
+
+}  // namespace velmora

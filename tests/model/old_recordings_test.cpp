@@ -1,0 +1,123 @@
+// Leftover recording folders: which folders are listed, the branch built from them, and
+// that the branch never reaches the tree file.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "model/old_recordings.h"
+#include "model_fixture.h"
+
+namespace velmora::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OldRecordings : public ModelTest {
+ protected:
+  void Touch(const std::string& relative) {
+    const fs::path file = fs::path(paths().pathData) / relative;
+    fs::create_directories(file.parent_path());
+    WriteFile(file.string(), "x");
+  }
+  // "name(kind)[children]" for the subtree below `record`.
+  static std::string Shape(const GroupRecord& record) {
+    std::string text;
+    for (const auto& child : record.children) {
+      if (!text.empty()) text += " ";
+      text += child->name + "(" + std::to_string(child->kind) + "," + child->path + ")";
+      if (!child->children.empty()) text += "[" + Shape(*child) + "]";
+    }
+    return text;
+  }
+};
+
+TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranch) {
+  GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "NVR");
+  GroupRecord& yard = add(nvr, EntryKind::Group, "Yard");
+  add(yard, EntryKind::Device, "Door");
+  Touch("Yard/Door/26120801.vlj");          // owned by a device
+  Touch("Yard/26120801.vlj");               // owned by a group
+  Touch("26120801.vlx");                    // the recordings folder itself
+  Touch("Yard/Gone/26120801.VLX");          // device deleted; any letter case
+  Touch("Site/Floor/Cam/26120801.Vlj");
+  Touch("Site/Floor/Other/26120801.vlx");
+  Touch("Site/Lobby/anything.vlj");
+  Touch("Notes/readme.txt");                // no recording files
+  Touch("Notes/clip.vljx");
+  Touch("Notes/vlj");
+  fs::create_directories(fs::path(paths().pathData) / "Odd/folder.vlj");  // a folder, not a file
+  Touch("Odd/folder.vlj/.keep");
+  const fs::path outside = fs::path(dir_) / "Elsewhere";
+  fs::create_directories(outside);
+  WriteFile((outside / "26120801.vlj").string(), "x");
+  fs::create_directory_symlink(outside, fs::path(paths().pathData) / "Link");  // not followed
+  fs::create_symlink(outside / "26120801.vlj", fs::path(paths().pathData) / "Notes/26120801.vlj");
+
+  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData),
+            (std::set<std::string>{"Site/Floor/Cam", "Site/Floor/Other", "Site/Lobby", "Yard/Gone"}));
+
+  const std::string before = TreeFileText(root());
+  EXPECT_EQ(BuildOldRecordingsBranch(), 4);
+  ASSERT_EQ(root().children.size(), 2u);
+  const GroupRecord& old = *root().children.back();
+  EXPECT_EQ(old.kind, EntryKind::OldRecordingsNode);
+  EXPECT_EQ(old.name, "Old Recordings With No Live View");
+  EXPECT_EQ(old.parent, &root());
+  EXPECT_EQ(Shape(old),
+            "Site(-4,Site)[Floor(-4,Site/Floor)[Cam(-3,Site/Floor/Cam) Other(-3,Site/Floor/Other)] "
+            "Lobby(-3,Site/Lobby)] Yard(-4,Yard)[Gone(-3,Yard/Gone)]");
+
+  // The branch is rebuilt at every start from the folders: the tree file never holds it.
+  EXPECT_EQ(TreeFileText(root()), before);
+  ASSERT_TRUE(SaveTree());
+  const std::string saved = ReadFile(paths().deviceTreePath);
+  EXPECT_NE(saved.find("Door"), std::string::npos);
+  for (const char* name : {"Old Recordings", "Site", "Floor", "Lobby", "Gone"})
+    EXPECT_EQ(saved.find(name), std::string::npos) << name;
+
+  // Read back, the tree holds the devices only; the leftovers are found again.
+  const std::string shape = Shape(old);
+  DestroyTree(treeRoot().get());
+  treeRoot().reset();
+  ASSERT_TRUE(InitTree(paths().deviceTreePath));
+  EXPECT_EQ(BuildOldRecordingsBranch(), 4);
+  ASSERT_EQ(root().children.size(), 2u);
+  EXPECT_EQ(Shape(*root().children.back()), shape);
+}
+
+TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
+  GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "NVR");
+  GroupRecord& yard = add(nvr, EntryKind::Group, "Yard");
+  add(yard, EntryKind::Device, "Door");
+  Touch("Yard/Door/26120801.vlj");
+  Touch("Yard/Door/26120801.vlx");
+  EXPECT_EQ(BuildOldRecordingsBranch(), 0);
+  EXPECT_EQ(root().children.size(), 1u);
+  EXPECT_EQ(AddOldRecordingsBranch(root(), {}), nullptr);
+
+  // No recordings folder at all: nothing, and a log line rather than a failure.
+  EXPECT_TRUE(FindOrphanFolders(root(), dir_ + "/Missing/").empty());
+  EXPECT_NE(logText().find("old recordings: cannot list"), std::string::npos);
+
+  // An unreadable folder is skipped; its readable neighbours are still listed.
+  Touch("Locked/Cam/26120801.vlj");
+  Touch("Open/26120801.vlj");
+  const fs::path locked = fs::path(paths().pathData) / "Locked";
+  fs::permissions(locked, fs::perms::none);
+  const bool enforced = ::access(locked.c_str(), R_OK) != 0;  // not for a superuser
+  const std::set<std::string> found = FindOrphanFolders(root(), paths().pathData);
+  fs::permissions(locked, fs::perms::owner_all);
+  if (enforced) EXPECT_EQ(found, (std::set<std::string>{"Open"}));
+  else EXPECT_EQ(found, (std::set<std::string>{"Locked/Cam", "Open"}));
+
+  // Nesting beyond the bound is not walked.
+  std::string deep;
+  for (int i = 0; i <= kOldRecordingsMaxDepth; ++i) deep += "d/";
+  Touch(deep + "26120801.vlj");
+  Touch("d/26120801.vlj");
+  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData).count("d"), 1u);
+  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData).count(deep.substr(0, deep.size() - 1)), 0u);
+}
+
+}  // namespace
+}  // namespace velmora::test
