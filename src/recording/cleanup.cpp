@@ -94,6 +94,15 @@ int64_t Seconds(std::chrono::system_clock::time_point when) {
   return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
 }
 
+// Entries whose folder holds the folders of other entries, so the walk enters it: this
+// recorder, groups, video servers and the folders of leftover recordings (a leftover
+// folder may hold another one).
+bool HoldsEntryFolders(int32_t kind) {
+  return kind == EntryKind::LocalNVR || kind == EntryKind::Group ||
+         kind == EntryKind::ServerDevice || kind == EntryKind::OldRecordingsNode ||
+         kind == EntryKind::OldRecordingsSub || kind == EntryKind::OldRecordingsFolder;
+}
+
 bool Unlink(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 platform::WorkerThread& cleanupWorker() {
@@ -310,9 +319,7 @@ void CleanupRunner::Walk(const std::string& folder, int depth, bool rootVolume) 
       ConsiderFile(folder, owner, name, rootVolume);
       continue;
     }
-    if ((owner != nullptr && owner->kind != EntryKind::LocalNVR &&
-         owner->kind != EntryKind::Group && owner->kind != EntryKind::ServerDevice) ||
-        depth + 1 > kMaxWalkDepth) {
+    if ((owner != nullptr && !HoldsEntryFolders(owner->kind)) || depth + 1 > kMaxWalkDepth) {
       PostStatus(Format("Skipping %s...", path));
       continue;
     }
@@ -343,11 +350,17 @@ void CleanupRunner::ConsiderFile(const std::string& folder, const CleanupDevice*
   const int64_t now = Seconds(Now());
   // The current and the previous hour are never removed.
   if (!(name < HourKeyOf(now - 3600))) return;
-  // Only folders of recording devices are cleaned; a folder that belongs to no device,
-  // or to an entry that lists leftover recordings, keeps its files.
-  if (device == nullptr || !IsRecordableKind(device->kind)) return;
-
+  if (device == nullptr) return;  // folders that belong to no entry are never cleaned
   const std::string path = folder + "/" + fileName;
+  // A leftover folder's archive time is unknown: it is never cleaned by age, but its
+  // hours make room on a full disk, oldest first together with the devices' hours.
+  if (device->kind == EntryKind::OldRecordingsFolder) {
+    if (rootVolume) AddCandidate(fileName, path);
+    return;
+  }
+  // Otherwise only folders of recording devices are cleaned.
+  if (!IsRecordableKind(device->kind)) return;
+
   // Hour keys carry two digits of the year: a cut-off before 2000 would wrap around and
   // sort after every key of this century. Nothing is that old.
   const int64_t cutOff = now - 3600 - static_cast<int64_t>(device->archiveTime);

@@ -2,7 +2,10 @@
 // runs a pass at once and then every 15 minutes. A pass deletes the hour files of each
 // device that are older than the device's archive time, then, while the disk holding
 // the recordings folder is fuller than the diskFullness setting, the oldest hour files
-// of all devices together. The files of the current and the previous UTC hour are never
+// of all devices together. Leftover recordings (folders listed under "Old Recordings With
+// No Live View") have no archive time: they are never deleted by age, but their hours
+// join the fullness candidates, so a full disk loses the oldest hours whoever recorded
+// them. The files of the current and the previous UTC hour are never
 // touched, so the pair the recorder is writing is safe. A pass gives way to playback
 // and to a folder rename, and keeps the delete-pass event clear while it runs.
 //

@@ -256,6 +256,49 @@ TEST_F(Cleanup, FullnessDeletesTheOldestHoursOfAllDevicesUntilTheLimitIsMet) {
   EXPECT_TRUE(Kept("Yard/A", "26120812"));
 }
 
+TEST_F(Cleanup, LeftoverFoldersMakeRoomOldestFirstButAreNeverDeletedByAge) {
+  // Leftovers nested under an intermediate folder entry, and one under another leftover.
+  Add(*yard, "Door", 30 * 86400);
+  auto old = Add(*tree, "Old", 0, EntryKind::OldRecordingsNode);
+  auto site = Add(*old, "Site", 0, EntryKind::OldRecordingsSub);
+  site->path = "Site";
+  Add(*site, "Cam", 0, EntryKind::OldRecordingsFolder)->path = "Site/Cam";
+  Add(*old, "Porch", 0, EntryKind::OldRecordingsFolder)->path = "Porch";
+  Add(*old, "Inner", 0, EntryKind::OldRecordingsFolder)->path = "Porch/Inner";
+  MakeHours("Site/Cam", {"25010101", "26120811"});
+  MakeHours("Porch", {"26120602"});
+  MakeHours("Porch/Inner", {"26120603"});
+  MakeHours("Yard/Door", {"26120601", "26120604", "26120812"});
+
+  // Not full: an archive time of 0 would wipe every leftover hour; none goes.
+  CleanupRunner runner(Options());
+  runner.RunPass();
+  EXPECT_TRUE(Kept("Site/Cam", "25010101"));
+  EXPECT_TRUE(Kept("Porch", "26120602"));
+  EXPECT_TRUE(Kept("Porch/Inner", "26120603"));
+  EXPECT_EQ(runner.candidates().size(), 2u * 5u) << "the last two hours are never candidates";
+  EXPECT_EQ(runner.candidates().front(), Path("Site/Cam/25010101.vlj"));
+
+  // Full: the oldest hours go first whoever recorded them, a leftover hour before a
+  // newer live hour and a live hour before a newer leftover one.
+  usage = [this] { return DataFileUsage(); };  // 60 % + 5 % x 7 data files = 95 %
+  runner.RunPass();
+  EXPECT_FALSE(Kept("Site/Cam", "25010101"));
+  EXPECT_FALSE(Kept("Yard/Door", "26120601"));
+  EXPECT_FALSE(Kept("Porch", "26120602"));
+  EXPECT_FALSE(Kept("Porch/Inner", "26120603"));
+  EXPECT_TRUE(Kept("Yard/Door", "26120604")) << "75 % is within the limit";
+  EXPECT_TRUE(Kept("Site/Cam", "26120811"));
+  EXPECT_TRUE(std::filesystem::exists(root / "Porch")) << "its subfolder is still there";
+  EXPECT_FALSE(std::filesystem::exists(root / "Porch/Inner"));
+  const auto posted = TakePosted();
+  const int leftover = posted.Index("Deleting " + Path("Site/Cam/25010101.vlx"));
+  const int live = posted.Index("Deleting " + Path("Yard/Door/26120601.vlx"));
+  const int newer = posted.Index("Deleting " + Path("Porch/26120602.vlx"));
+  EXPECT_TRUE(leftover >= 0 && leftover < live && live < newer);
+  EXPECT_FALSE(posted.Has("Skipping " + Path("Site/Cam") + "..."));
+}
+
 TEST_F(Cleanup, BoundedCandidateListKeepsTheOldest) {
   Add(*yard, "A", 30 * 86400);
   Add(*yard, "B", 30 * 86400);
