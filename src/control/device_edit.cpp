@@ -8,6 +8,7 @@
 
 #include "app/log.h"
 #include "app/paths.h"
+#include "control/property_rules.h"
 #include "live/fetch.h"
 #include "live/view_slot.h"
 #include "recording/format.h"
@@ -17,9 +18,6 @@ namespace velmora::control {
 
 namespace {
 
-constexpr int kStringNoDeviceName = 130;
-constexpr int kStringBadNameCharacters = 131;
-constexpr int kStringNoWebImageName = 266;
 constexpr int kStringFolderRenameFailed = 392;
 
 // The entry and everything below it, parents before children.
@@ -147,15 +145,6 @@ bool IsBelowOrSame(const GroupRecord* node, const GroupRecord& top) {
   return false;
 }
 
-// The name check of the property page and the rename: empty, or a forbidden character.
-int NameProblem(const GroupRecord& entry, const std::string& cleaned) {
-  if (cleaned.empty()) {
-    return entry.kind == EntryKind::HTTPDevice ? kStringNoWebImageName : kStringNoDeviceName;
-  }
-  if (!IsValidName(cleaned)) return kStringBadNameCharacters;
-  return 0;
-}
-
 // Copies everything but the name into the record. fetchLock of the record held.
 void WriteFields(GroupRecord& entry, const DeviceSettings& s) {
   entry.location = s.location;
@@ -225,7 +214,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
   const std::string name = CleanName(settings.name);
   // CleanName turns an empty text into "???": check the text as typed for emptiness.
   const bool blank = settings.name.find_first_not_of(" \t\r\n") == std::string::npos;
-  if (const int problem = NameProblem(entry, blank ? std::string() : name); problem != 0) {
+  if (const int problem = NameProblem(entry.kind, blank ? std::string() : name); problem != 0) {
     return EditResult{false, problem};
   }
 

@@ -85,15 +85,18 @@ DeviceInfoRules DeviceInfoRulesOf(int32_t kind) {
   return rules;
 }
 
+int NameProblem(int32_t kind, const std::string& name) {
+  if (name.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return kind == EntryKind::HTTPDevice ? kStringNoWebImageName : kStringNoDeviceName;
+  }
+  if (name.find_first_of(kForbiddenNameChars) != std::string::npos) return kStringBadNameCharacters;
+  return 0;
+}
+
 PropertyProblem CheckDeviceInfo(int32_t kind, const std::string& name, const std::string& location,
                                 int32_t debugLevel) {
   const bool webImage = kind == EntryKind::HTTPDevice;
-  if (name.find_first_not_of(" \t\r\n") == std::string::npos) {
-    return {webImage ? kStringNoWebImageName : kStringNoDeviceName, PropertyField::Name};
-  }
-  if (name.find_first_of(kForbiddenNameChars) != std::string::npos) {
-    return {kStringBadNameCharacters, PropertyField::Name};
-  }
+  if (const int problem = NameProblem(kind, name); problem != 0) return {problem, PropertyField::Name};
   if (webImage) {
     if (location.find(',') != std::string::npos) return {kStringCommaInUrl, PropertyField::Location};
     if (location.find('/') == std::string::npos) return {kStringNoImagePath, PropertyField::Location};

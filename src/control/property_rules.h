@@ -49,6 +49,10 @@ struct PropertyProblem {
   PropertyField field = PropertyField::None;
   bool ok() const { return messageId == 0 && field == PropertyField::None; }
 };
+// The name check every path that names an entry shares (property page, live edit, label
+// rename): 266 for an empty or blank web-image name, 130 for another empty name, 131 for a
+// name holding a forbidden character, 0 for a good name.
+int NameProblem(int32_t kind, const std::string& name);
 // The checks in their order: an empty name (266 for a web image, else 130), a forbidden
 // character in the name (131), for a web image a comma in the location (269) or no "/"
 // in it (268), and a debug level outside 0-7 (no string: the field is named).

@@ -9,6 +9,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/device_edit.h"
+#include "control/property_rules.h"
 #include "model/device_transfer.h"
 #include "model/tree_file.h"
 #include "recording/format.h"
@@ -31,7 +32,6 @@ constexpr int kRefusedLimit = 616;
 constexpr int kRefusedName = 377;
 constexpr int kRefusedLocation = 375;
 constexpr int kRefusedHwAddr = 376;
-constexpr int kForbiddenCharacters = 131;
 constexpr int kNameMissing = 130;
 
 constexpr std::array<DeviceTemplate, 14> kTemplates{{
@@ -279,11 +279,10 @@ TreeOpResult AddCamera(GroupRecord& server) {
 TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool playbackMode) {
   if (playbackMode || IsScannedKind(entry.kind) || entry.kind == Root) return {};
   std::string name = CutToLength(TrimBlanks(text));
-  if (name.find_first_of(kForbiddenNameChars) != std::string::npos)
-    return Message(kForbiddenCharacters);
   // An emptied label is an edit given up: the entry keeps its name (an empty name would
   // make the entry's recordings folder its parent's).
   if (name.empty()) return {};
+  if (const int problem = NameProblem(entry.kind, name); problem != 0) return Message(problem);
   name = CleanName(name);
   if (name == entry.name) return {};
 
