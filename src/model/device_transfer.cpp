@@ -58,6 +58,11 @@ int PasteDeviceText(GroupRecord* selected, std::string_view text) {
   if (target == nullptr) return -1;
   std::size_t end = text.find('\0');
   if (end != std::string_view::npos) text = text.substr(0, end);
+  // Clipboard text comes from any program: held to the bound of a device file.
+  if (text.size() > kMaxTreeFileBytes) {
+    Log("paste: a device text of %zu bytes is refused (more than %zu)", text.size(), kMaxTreeFileBytes);
+    return -1;
+  }
   int added = InsertDevicesFromText(*target, text);
   SaveTree();
   return added;

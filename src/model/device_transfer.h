@@ -35,8 +35,8 @@ GroupRecord* PasteTarget(GroupRecord* selected);
 int InsertDevicesFromText(GroupRecord& group, std::string_view text);
 
 // The core of Paste: the text up to its first zero byte goes into the target group of
-// `selected`, then the tree is saved. Returns the entries added, -1 without a target.
-// Recording fetches are not started here.
+// `selected`, then the tree is saved. Returns the entries added, -1 without a target or for
+// a text longer than a device file may be. Recording fetches are not started here.
 int PasteDeviceText(GroupRecord* selected, std::string_view text);
 
 // The core of Import Device File: merges the file into the tree (or adds the default

@@ -97,6 +97,7 @@ TEST_F(TransferTest, PasteWithAServerCameraSelectedGoesIntoTheServersGroup) {
   EXPECT_EQ(PasteTarget(nvr), nullptr);
   EXPECT_EQ(PasteDeviceText(nvr, DeviceText(gate)), -1);
   EXPECT_EQ(PasteDeviceText(input, DeviceText(gate)), 1);
+  EXPECT_EQ(PasteDeviceText(input, std::string(kMaxTreeFileBytes + 1, ' ')), -1) << "oversized text refused";
   EXPECT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Gate"}));
   EXPECT_EQ(server->children.size(), 2u);
 }
