@@ -353,11 +353,6 @@ int MainWindow::acceleratorCommand(const QKeySequence& key) const {
   return 0;
 }
 
-bool MainWindow::CommandBuiltHere(int commandId) const {
-  // The tray's two commands (restore, exit) are carried out by this window.
-  return CommandBuilt(commandId) || commandId == kCmdTrayRestore || commandId == kCmdTrayExit;
-}
-
 void MainWindow::updateCommands() {
   CommandContext context;
   context.selected = tree_->selectedRecord();
@@ -374,7 +369,7 @@ void MainWindow::updateCommands() {
   context.selectedTileHasJpeg = tile.jpeg;
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
-    const bool built = CommandBuiltHere(id);
+    const bool built = CommandBuilt(id);
     a->setEnabled(built && state.enabled);
     a->setChecked(state.checked);
     QString tip = PlainText(id);

@@ -116,7 +116,6 @@ class MainWindow : public QMainWindow {
   void CreateStatusBar();
   void ConnectCore();
   void Execute(int commandId);
-  bool CommandBuiltHere(int commandId) const;
   void SaveSettings();
   void SetStatusBarVisible(bool visible);
   void SetDeviceListVisible(bool visible);
