@@ -134,6 +134,10 @@ void WireSubsystems(Application& app) {
   h.onMessage = [](AppMessage& message) {
     if (net::HandleNetMessage(message)) return;
     if (playbackController().HandleMessage(message)) return;
+    if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
+      RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
+      return;
+    }
     if (auto* state = std::get_if<MsgFetchError>(&message)) {
       // A device's fetch error state: redraw its tree item when it changed.
       if (state->record && state->record->errorShown != state->error) {

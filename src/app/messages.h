@@ -110,13 +110,19 @@ struct MsgImportFile {
   static constexpr uint32_t id = 0;
   std::string path;
 };
+// The removal pass deleted the last hour of a folder and the folder with it.
+struct MsgRecordingsFolderGone {
+  static constexpr uint32_t id = 0;
+  std::string folder;  // absolute, without a trailing "/"
+};
 
 using AppMessage =
     std::variant<MsgNetworkScanEnded, MsgOnvifDevice, MsgHttpListen, MsgStatusText, MsgPaneClose,
                  MsgFetchError, MsgShellChange, MsgPlaybackStopped, MsgTimelineGraph,
                  MsgTimelineColumn, MsgPlaying, MsgPaused, MsgSpeedUp, MsgSpeedDown, MsgSeekTaken,
                  MsgDiskUsage, MsgColumnCount, MsgSliderSeek, MsgMotionAlert, MsgTrayCallback,
-                 MsgMediaScanResult, MsgScanAllMedia, MsgActivate, MsgImportFile>;
+                 MsgMediaScanResult, MsgScanAllMedia, MsgActivate, MsgImportFile,
+                 MsgRecordingsFolderGone>;
 
 // A bounded multi-producer queue drained by the main thread. A post fails (and the
 // message with its payload is destroyed) when the queue is closed or full.

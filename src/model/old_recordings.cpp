@@ -90,6 +90,15 @@ GroupRecord* FindSub(GroupRecord& node, const std::string& path) {
   return nullptr;
 }
 
+GroupRecord* FindLeftover(GroupRecord& node, const std::string& relative) {
+  for (const auto& child : node.children) {
+    if (child->kind == EntryKind::OldRecordingsFolder && child->path == relative) return child.get();
+    if (child->kind != EntryKind::OldRecordingsSub) continue;
+    if (GroupRecord* found = FindLeftover(*child, relative)) return found;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::string& pathData) {
@@ -143,6 +152,31 @@ int BuildOldRecordingsBranch() {
   if (!orphans.empty())
     Log("old recordings: %zu folder(s) with no device listed", orphans.size());
   return static_cast<int>(orphans.size());
+}
+
+bool RemoveGoneOldRecordings(GroupRecord& root, const std::string& pathData, const std::string& folder) {
+  if (pathData.empty()) return false;
+  const std::string base = WithSlash(pathData);
+  if (folder.size() <= base.size() || folder.compare(0, base.size(), base) != 0) return false;
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) == 0) return false;  // still there: the entry stays
+  const std::string relative = folder.substr(base.size());
+  for (const auto& top : root.children) {
+    if (top->kind != EntryKind::OldRecordingsNode) continue;
+    GroupRecord* leftover = FindLeftover(*top, relative);
+    if (leftover == nullptr) continue;
+    Log("old recordings: %s emptied by the removal pass", relative.c_str());
+    GroupRecord* parent = leftover->parent;
+    RemoveEntry(*leftover);
+    while (parent != nullptr && parent->children.empty() &&
+           (parent->kind == EntryKind::OldRecordingsSub || parent->kind == EntryKind::OldRecordingsNode)) {
+      GroupRecord* above = parent->parent;
+      RemoveEntry(*parent);
+      parent = above;
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace velmora

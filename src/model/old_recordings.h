@@ -31,4 +31,9 @@ GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::strin
 // the process-wide tree. Returns the number of kind -3 entries added.
 int BuildOldRecordingsBranch();
 
+// The removal pass emptied and removed `folder` (absolute): the kind -3 entry for it goes,
+// with the kind -4 entries and the kind -5 entry it leaves empty. Nothing happens while
+// the folder still exists. Returns whether an entry was removed.
+bool RemoveGoneOldRecordings(GroupRecord& root, const std::string& pathData, const std::string& folder);
+
 }  // namespace velmora

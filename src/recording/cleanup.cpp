@@ -396,7 +396,11 @@ void CleanupRunner::DeleteHourFiles(const std::string& path) {
   // A file listed under another letter case than the recorder writes goes with its pair.
   if (::access(path.c_str(), F_OK) == 0 && Unlink(path)) PostStatus("Deleting " + path);
   const std::string folder = path.substr(0, slash);
-  if (folder != root_ && ::rmdir(folder.c_str()) == 0) PostStatus("Deleting " + folder);
+  if (folder != root_ && ::rmdir(folder.c_str()) == 0) {
+    PostStatus("Deleting " + folder);
+    // A leftover folder emptied this way leaves the tree too.
+    mainQueue().post(MsgRecordingsFolderGone{folder});
+  }
 }
 
 void CleanupRunner::Run() {

@@ -107,8 +107,9 @@ void CoreEvents::handle(AppMessage& message) {
         } else if constexpr (std::is_same_v<T, MsgActivate>) {
           emit activateRequested();
         } else {
-          // MsgHttpListen and MsgImportFile are wholly the core's.
-          static_assert(std::is_same_v<T, MsgHttpListen> || std::is_same_v<T, MsgImportFile>,
+          // These are wholly the core's; the tree model hears of removed entries itself.
+          static_assert(std::is_same_v<T, MsgHttpListen> || std::is_same_v<T, MsgImportFile> ||
+                            std::is_same_v<T, MsgRecordingsFolderGone>,
                         "every application message is dispatched");
         }
       },

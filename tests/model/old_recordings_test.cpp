@@ -85,6 +85,33 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   EXPECT_EQ(Shape(*root().children.back()), shape);
 }
 
+TEST_F(OldRecordings, FoldersEmptiedByTheRemovalPassLeaveTheBranch) {
+  add(root(), EntryKind::LocalNVR, "NVR");
+  for (const char* folder : {"Site/Floor/Cam", "Site/Floor/Other", "Yard/Gone"})
+    Touch(std::string(folder) + "/26120801.vlj");
+  ASSERT_EQ(BuildOldRecordingsBranch(), 3);
+  const GroupRecord& old = *root().children.back();
+  const std::string base = paths().pathData;
+  const auto gone = [&](const std::string& relative) {
+    fs::remove_all(fs::path(base) / relative);
+    return RemoveGoneOldRecordings(root(), base, WithSlash(base) + relative);
+  };
+
+  // A folder that still exists, or that no entry lists, changes nothing.
+  EXPECT_FALSE(RemoveGoneOldRecordings(root(), base, WithSlash(base) + "Site/Floor/Cam"));
+  EXPECT_FALSE(gone("Elsewhere"));
+  EXPECT_FALSE(RemoveGoneOldRecordings(root(), base, "/tmp"));
+  // The folder entry goes; its group entries stay while they hold another.
+  EXPECT_TRUE(gone("Site/Floor/Cam"));
+  EXPECT_EQ(Shape(old), "Site(-4,Site)[Floor(-4,Site/Floor)[Other(-3,Site/Floor/Other)]] Yard(-4,Yard)[Gone(-3,Yard/Gone)]");
+  EXPECT_TRUE(gone("Site/Floor/Other"));
+  EXPECT_EQ(Shape(old), "Yard(-4,Yard)[Gone(-3,Yard/Gone)]");
+  // The last one takes the whole branch with it.
+  EXPECT_TRUE(gone("Yard/Gone"));
+  ASSERT_EQ(root().children.size(), 1u);
+  EXPECT_EQ(root().children.front()->kind, EntryKind::LocalNVR);
+}
+
 TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
   GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "NVR");
   GroupRecord& yard = add(nvr, EntryKind::Group, "Yard");

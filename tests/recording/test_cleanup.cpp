@@ -297,6 +297,8 @@ TEST_F(Cleanup, LeftoverFoldersMakeRoomOldestFirstButAreNeverDeletedByAge) {
   const int newer = posted.Index("Deleting " + Path("Porch/26120602.vlx"));
   EXPECT_TRUE(leftover >= 0 && leftover < live && live < newer);
   EXPECT_FALSE(posted.Has("Skipping " + Path("Site/Cam") + "..."));
+  // The emptied leftover folder is reported so that its tree entry goes.
+  EXPECT_EQ(posted.foldersGone, std::vector<std::string>{Path("Porch/Inner")});
 }
 
 TEST_F(Cleanup, BoundedCandidateListKeepsTheOldest) {

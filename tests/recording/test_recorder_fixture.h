@@ -85,6 +85,7 @@ struct Posted {
   std::vector<bool> logged;  // per status text: whether the main thread also logs it
   int diskUsage = 0;
   int motionAlerts = 0;
+  std::vector<std::string> foldersGone;
   bool Has(const std::string& text) const { return Index(text) >= 0; }
   int Index(const std::string& text) const {
     for (std::size_t i = 0; i < status.size(); ++i)
@@ -102,6 +103,7 @@ inline Posted TakePosted() {
     }
     posted.diskUsage += std::holds_alternative<MsgDiskUsage>(*message);
     posted.motionAlerts += std::holds_alternative<MsgMotionAlert>(*message);
+    if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&*message)) posted.foldersGone.push_back(gone->folder);
   }
   return posted;
 }
