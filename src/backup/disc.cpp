@@ -344,6 +344,8 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   iso_write_opts_set_iso_level(writeOpts, 3);
   iso_write_opts_set_joliet(writeOpts, 1);
   iso_write_opts_set_joliet_longer_paths(writeOpts, 1);
+  // The label as the operator gave it (case and "-" kept), as the Joliet volume shows it.
+  iso_write_opts_set_relaxed_vol_atts(writeOpts, 1);
 
   GrabbedDrive grabbed(options.target);
   if (grabbed.drive() == nullptr) return fail(kFailNoDrive, "no drive at " + options.target);
@@ -394,6 +396,9 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   // disc cut off part-way is lost anyway), so this loop ends when the drive is idle.
   while (burn_drive_get_status(grabbed.drive(), nullptr) == BURN_DRIVE_SPAWNING)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Shown at once: a small image on a fast drive may be written between two looks.
+  const int64_t imageBytes = data->get_size != nullptr ? static_cast<int64_t>(data->get_size(data)) : 0;
+  report("Recording disc...", 0, static_cast<uint64_t>(std::max<int64_t>(imageBytes / 2048, 0)));
   bool closingShown = false;
   for (;;) {
     const enum burn_drive_status state = burn_drive_get_status(grabbed.drive(), &p);
