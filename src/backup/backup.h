@@ -40,8 +40,9 @@ struct LocalDate {
   bool operator==(const LocalDate&) const = default;
 };
 
-// "YYYY-MM-DD": four-digit year 1970-2099, a month and a day that exist (29 February only
-// in leap years). False for anything else (no trailing text, no signs, no spaces).
+// "YYYY-MM-DD": a year 1970-2037 (recording times are 32-bit seconds), a month and a day
+// that exist (29 February only in leap years). False for anything else (no trailing
+// text, no signs, no spaces).
 bool ParseLocalDate(std::string_view text, LocalDate& date);
 // The local calendar day of a moment (seconds since 1970 UTC).
 LocalDate LocalDateOf(int64_t seconds);

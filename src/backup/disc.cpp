@@ -326,8 +326,18 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
       return fail(kFailCancelled, "stopped before the disc was written");
     }
     const std::string path = (source / file.name).string();
-    const int rc = iso_tree_add_new_cut_out_node(image, root, file.name.c_str(), path.c_str(), 0,
-                                                 static_cast<off_t>(file.length), nullptr);
+    int rc;
+    if (file.length > 0) {
+      rc = iso_tree_add_new_cut_out_node(image, root, file.name.c_str(), path.c_str(), 0,
+                                         static_cast<off_t>(file.length), nullptr);
+    } else {
+      // Nothing to take from the file (an empty marker, an hour with no whole record
+      // yet): an empty file of that name.
+      IsoStream* empty = nullptr;
+      unsigned char* none = static_cast<unsigned char*>(std::malloc(1));
+      rc = none != nullptr ? iso_memory_stream_new(none, 0, &empty) : -1;
+      if (rc >= 0) rc = iso_image_add_new_file(image, root, file.name.c_str(), empty, nullptr);
+    }
     if (rc < 0)
       return fail(static_cast<uint32_t>(rc), "cannot add " + file.name + " to the disc image");
     outcome.bytes += file.length;
@@ -417,9 +427,19 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   }
   const bool wroteWell = burn_drive_wrote_well(grabbed.drive()) == 1;
   if (!closingShown) report("Closing disc...", 0, 0);
+  const int role = burn_drive_get_drive_role(grabbed.drive());
   freeBurnObjects();
   grabbed.release(options.eject);
   if (!wroteWell) return fail(kFailWrite, "the disc was not written completely");
+  if (role == 2 && !options.simulate && imageBytes > 0) {
+    // An image file is overwritten from its start; a longer earlier file would keep its
+    // old tail behind the new image.
+    const std::string path = options.target.substr(std::strlen("stdio:"));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > imageBytes &&
+        ::truncate(path.c_str(), static_cast<off_t>(imageBytes)) != 0)
+      LogLastError(("Backup: truncate(" + path + ")").c_str());
+  }
   DrainMessages("Backup");
   Log("recording succeeded");
   outcome.ok = true;

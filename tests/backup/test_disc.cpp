@@ -86,6 +86,7 @@ TEST(BackupDisc, BurnToAnImageFileHoldsTheSelectionUnderItsJolietNames) {
   test::MakeHours(source, first, 28, 3);  // 22:00 on the 7th to 01:00 on the 9th
   ASSERT_TRUE(WriteBackupMarker(source, "Yard/Door"));
   test::WriteBytes(source / "notes.txt", "not taken");
+  test::WriteBytes(source / "26120812a.vlx", "");  // an empty file is taken as one
   std::filesystem::create_directories(source / "26120810x.vlj");  // a folder: not taken
   // The hour being written ends in half a record: the disc gets its whole records.
   const int32_t current = test::UtcHour(2026, 12, 8, 23);
@@ -105,6 +106,7 @@ TEST(BackupDisc, BurnToAnImageFileHoldsTheSelectionUnderItsJolietNames) {
 
   // An image file there before is replaced.
   const std::string image = out.file("x.iso");
+  test::WriteBytes(image, std::string(3 << 20, 'j'));
   BackupOptions options;
   options.source = source;
   options.target = "stdio:" + image;
@@ -114,16 +116,20 @@ TEST(BackupDisc, BurnToAnImageFileHoldsTheSelectionUnderItsJolietNames) {
   const BackupOutcome outcome = RunBackup(options, rec.callback());
   ASSERT_TRUE(outcome.ok) << outcome.reason;
   EXPECT_EQ(outcome.status, "Success.");
-  EXPECT_EQ(outcome.files, 49u);
+  EXPECT_EQ(outcome.files, 50u);
   EXPECT_EQ(rec.statuses, (std::vector<std::string>{"Creating disc image...", "Preparing burn...",
                                                     "Recording disc...", "Closing disc...",
                                                     "Success."}));
 
+  const std::size_t imageSize = test::ReadBytes(image).size();
+  EXPECT_LT(imageSize, std::size_t{3} << 20);
+  EXPECT_EQ(imageSize % 2048, 0u);
   ImageContents contents;
   ASSERT_TRUE(ReadImage(image, contents));
   EXPECT_EQ(contents.folders, 0);
   EXPECT_EQ(contents.volumeId, "Door-20261208");
-  ASSERT_EQ(contents.files.size(), 49u);
+  ASSERT_EQ(contents.files.size(), 50u);
+  EXPECT_EQ(contents.files.count("26120812a.vlx"), 1u);
   std::vector<SelectedFile> selected;
   ASSERT_TRUE(ListSelectedFiles(source, MakeSelection(kDay), selected));
   for (const SelectedFile& f : selected) {
