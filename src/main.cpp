@@ -13,6 +13,7 @@
 #include "app/application.h"
 #include "app/helpers.h"
 #include "app/log.h"
+#include "backup_command.h"
 #include "export_command.h"
 #include "platform/signals.h"
 #include "wiring.h"
@@ -29,6 +30,8 @@ void PrintHelp() {
       "       velmora-nvr import FILE\n"
       "       velmora-nvr export [--jpeg] [--codec FOURCC] [--from TIME] [--to TIME] [--force]\n"
       "                          SOURCE OUTPUT\n"
+      "       velmora-nvr backup [--from DATE] [--to DATE] [--simulate] [--eject]\n"
+      "                          [--label TEXT] SOURCE TARGET\n"
       "       velmora-nvr --help | --version\n"
       "\n"
       "Velmora NVR records, plays back and serves the images of IP cameras.\n"
@@ -46,6 +49,13 @@ void PrintHelp() {
       "                 default: everything recorded. Runs beside a running instance;\n"
       "                 exit status 0 only when the export completed.\n"
       "                 (see velmora-nvr export --help)\n"
+      "  backup         back up the recordings of SOURCE (a device folder) for the days\n"
+      "                 --from to --to (YYYY-MM-DD local time; default: the last 7 days)\n"
+      "                 to the folder TARGET (a removable disk; copies are verified) or\n"
+      "                 to a disc: a drive such as /dev/sr0, or stdio:FILE for an image\n"
+      "                 file. Runs beside a running instance; exit status 0 only when\n"
+      "                 the backup completed and was verified.\n"
+      "                 (see velmora-nvr backup --help)\n"
       "  --help         show this text.\n"
       "  --version      show the version.\n"
       "\n"
@@ -144,6 +154,9 @@ int main(int argc, char** argv) {
   }
   if (command == "export") {
     return velmora::RunExportCommand(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+  if (command == "backup") {
+    return velmora::RunBackupCommand(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   std::fprintf(stderr, "velmora-nvr: unknown option '%s' (see velmora-nvr --help)\n",
                command.c_str());

@@ -1,0 +1,190 @@
+#include "backup/backup_cli.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace velmora::backup {
+
+namespace {
+
+// Seven days before a date, as the dialog's range has it.
+LocalDate WeekBefore(const LocalDate& date) {
+  struct tm local {};
+  local.tm_year = date.year - 1900;
+  local.tm_mon = date.month - 1;
+  local.tm_mday = date.day - 7;
+  local.tm_hour = 12;  // clear of any daylight-saving change
+  local.tm_isdst = -1;
+  return LocalDateOf(static_cast<int64_t>(mktime(&local)));
+}
+
+bool Before(const LocalDate& a, const LocalDate& b) {
+  if (a.year != b.year) return a.year < b.year;
+  if (a.month != b.month) return a.month < b.month;
+  return a.day < b.day;
+}
+
+}  // namespace
+
+bool ParseBackupArgs(const std::vector<std::string>& args, BackupCommandArgs& out,
+                     std::string& error) {
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& target) {
+      if (i + 1 >= args.size()) {
+        error = a + " needs a value";
+        return false;
+      }
+      target = args[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      out.help = true;
+      return true;
+    } else if (a == "--simulate") {
+      out.simulate = true;
+    } else if (a == "--eject") {
+      out.eject = true;
+    } else if (a == "--label") {
+      if (!value(out.label)) return false;
+      if (out.label.empty()) {
+        error = "--label needs a text";
+        return false;
+      }
+    } else if (a == "--from" || a == "--to") {
+      std::string text;
+      if (!value(text)) return false;
+      LocalDate& date = a == "--from" ? out.from : out.to;
+      if (!ParseLocalDate(text, date)) {
+        error = "not a date: '" + text + "' (use YYYY-MM-DD, from 1970-01-01 to 2037-12-31)";
+        return false;
+      }
+      (a == "--from" ? out.hasFrom : out.hasTo) = true;
+    } else if (a == "--") {
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                        args.end());
+      break;
+    } else if (a.size() > 1 && a[0] == '-') {
+      error = "unknown option '" + a + "'";
+      return false;
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) {
+    error = "SOURCE and TARGET are needed";
+    return false;
+  }
+  out.source = positional[0];
+  out.target = positional[1];
+  if (out.hasFrom && out.hasTo && Before(out.to, out.from)) {
+    error = "--to lies before --from";
+    return false;
+  }
+  return true;
+}
+
+const char* BackupCommandHelp() {
+  return "Usage: velmora-nvr backup [--from DATE] [--to DATE] [--simulate] [--eject]\n"
+         "                          [--label TEXT] SOURCE TARGET\n"
+         "\n"
+         "Backs up the recordings of one device folder SOURCE for a range of days.\n"
+         "TARGET is a folder (a removable disk: old backup files directly in it are\n"
+         "erased, then every file is copied and checked against the source) or a disc\n"
+         "drive: a device such as /dev/sr0, or stdio:FILE to write a disc image file.\n"
+         "Discs get an ISO 9660 + Joliet image with the files in its root.\n"
+         "\n"
+         "  --from DATE   first day, YYYY-MM-DD local time (default: 7 days before --to)\n"
+         "  --to DATE     last day, YYYY-MM-DD local time (default: today)\n"
+         "  --simulate    count the files and go through the steps without changing the\n"
+         "                target (a disc drive writes in its simulation mode)\n"
+         "  --eject       eject the disc when it is written\n"
+         "  --label TEXT  the disc's volume label (default: SOURCE's last folder name\n"
+         "                followed by -YYYYMMDD of today)\n"
+         "\n"
+         "A \".nvr\" marker is written into SOURCE first and backed up with it. Progress\n"
+         "goes to standard error. Ctrl-C stops a copy between two files; a disc that is\n"
+         "being written is finished. Exit status: 0 when the backup completed and was\n"
+         "verified, 1 when it failed or was stopped, 2 on a usage error.\n";
+}
+
+int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                      const std::atomic<bool>* interrupted, int64_t now) {
+  BackupCommandArgs a;
+  std::string error;
+  if (!ParseBackupArgs(args, a, error)) {
+    std::fprintf(err, "velmora-nvr backup: %s (see velmora-nvr backup --help)\n", error.c_str());
+    return 2;
+  }
+  if (a.help) {
+    std::fputs(BackupCommandHelp(), out);
+    return 0;
+  }
+  if (now == 0) now = static_cast<int64_t>(std::time(nullptr));
+  std::error_code ec;
+  if (!std::filesystem::is_directory(a.source, ec)) {
+    std::fprintf(err, "velmora-nvr backup: no recordings folder '%s'\n", a.source.c_str());
+    return 1;
+  }
+
+  BackupOptions options;
+  options.source = a.source;
+  options.target = a.target;
+  options.simulate = a.simulate;
+  options.eject = a.eject;
+  options.range.end = a.hasTo ? a.to : LocalDateOf(now);
+  options.range.start = a.hasFrom ? a.from : WeekBefore(options.range.end);
+  if (Before(options.range.end, options.range.start)) {
+    std::fprintf(err, "velmora-nvr backup: --from lies after the last day %s\n",
+                 FormatLocalDate(options.range.end).c_str());
+    return 2;
+  }
+  options.volumeLabel = a.label.empty() ? DefaultVolumeLabel(options.source, now) : a.label;
+
+  // The marker names the folder as a device folder on the backup medium.
+  std::filesystem::path folder = options.source;
+  if (!folder.has_filename()) folder = folder.parent_path();
+  if (!WriteBackupMarker(options.source, folder.filename().string())) {
+    std::fprintf(err, "velmora-nvr backup: the marker file cannot be written in '%s'\n",
+                 a.source.c_str());
+    return 1;
+  }
+  std::fprintf(err, "velmora-nvr backup: %s to %s, days %s to %s%s\n", a.source.c_str(),
+               a.target.c_str(), FormatLocalDate(options.range.start).c_str(),
+               FormatLocalDate(options.range.end).c_str(), a.simulate ? " (simulated)" : "");
+
+  std::string lastStatus;
+  int lastPercent = -1;
+  const auto started = std::chrono::steady_clock::now();
+  const BackupOutcome outcome = RunBackup(
+      options,
+      [&](const BackupProgress& p) {
+        const int percent = p.range > 0 ? static_cast<int>(p.position * 100 / p.range) : -1;
+        if (p.status == lastStatus && percent == lastPercent) return;
+        lastStatus = p.status;
+        lastPercent = percent;
+        if (percent >= 0)
+          std::fprintf(err, "velmora-nvr backup: %s %d%%\n", p.status.c_str(), percent);
+        else
+          std::fprintf(err, "velmora-nvr backup: %s\n", p.status.c_str());
+      },
+      interrupted);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!outcome.ok) {
+    std::fprintf(err, "velmora-nvr backup: %s\n",
+                 outcome.reason.empty() ? "failed" : outcome.reason.c_str());
+    return 1;
+  }
+  std::fprintf(err, "velmora-nvr backup: %llu files, %llu bytes in %.1f s (%.1f MB/s)%s\n",
+               static_cast<unsigned long long>(outcome.files),
+               static_cast<unsigned long long>(outcome.bytes), seconds,
+               seconds > 0 ? static_cast<double>(outcome.bytes) / 1e6 / seconds : 0.0,
+               a.simulate ? ", simulated" : "");
+  return 0;
+}
+
+}  // namespace velmora::backup
