@@ -104,9 +104,9 @@ bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFo
   return true;
 }
 
-void ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots, PlaybackController& playback) {
+bool ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots) {
   const int tile = folder.viewIndex;
-  if (slots.at(tile) == nullptr) return;
+  if (slots.at(tile) == nullptr) return false;
   const bool played = slots.PlaybackSlot(tile) >= 0;
   {
     // Workers read the slot indices under fetchLock.
@@ -116,6 +116,10 @@ void ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots, PlaybackContr
   }
   slots.SetPlaybackSlot(tile, -1);
   slots.SetCaptionAndClear(tile, kTextNoViewSelected);
+  return played;
+}
+
+void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playback) {
   if (!playback.active() || !played) return;
   bool othersPlayed = false;
   for (int t = 0; t < ViewSlots::size() && !othersPlayed; ++t) othersPlayed = slots.PlaybackSlot(t) >= 0;
@@ -125,6 +129,15 @@ void ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots, PlaybackContr
   } else {
     playback.Leave();
   }
+}
+
+bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path) {
+  bool played = false;
+  const bool removed = RemoveDriveBranch(root, path, [&](GroupRecord& folder) {
+    played = ClearRemovedFolderTile(folder, viewSlots()) || played;
+  });
+  FollowRemovedTiles(played, viewSlots(), playbackController());
+  return removed;
 }
 
 bool IsOpticalDrive(const GroupRecord& drive) {
@@ -139,9 +152,7 @@ bool HandleMediaMessage(AppMessage& message) {
     if (change->added) {
       QueueDriveScan(*root, change->mountPoint, change->displayName, change->device);
     } else {
-      RemoveDriveBranch(*root, change->mountPoint, [](GroupRecord& folder) {
-        ClearRemovedFolderTile(folder, viewSlots(), playbackController());
-      });
+      RemoveDriveBranchShown(*root, change->mountPoint);
     }
     return true;
   }

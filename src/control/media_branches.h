@@ -55,10 +55,15 @@ using ClearFolderTile = std::function<void(GroupRecord& folder)>;
 bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFolderTile& clearTile);
 
 // Empties the tile that shows `folder` (a recordings folder whose drive went): the tile
-// shows "No View Selected" and loses its playback slot, and the folder its tile. In
-// playback mode, playback is left when that tile was the only one played; otherwise the
-// remaining tiles get a feed of the same range without it.
-void ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots, PlaybackController& playback);
+// shows "No View Selected" and loses its playback slot, and the folder its tile. True
+// when the tile was played.
+bool ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots);
+// After the tiles of a removed drive were cleared (`played`: one of them was played): in
+// playback mode, playback is left when no played tile remains; otherwise the remaining
+// tiles get a feed of the same range without the drive's files.
+void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playback);
+// Both, for the process-wide view slots and playback: removes the drive's branch.
+bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path);
 
 // Whether a drive entry stands for an optical drive (its device node is "sr*").
 bool IsOpticalDrive(const GroupRecord& drive);

@@ -210,11 +210,14 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   viewSlots().SetPlaybackSlot(1, 1);
   playbackMode().store(true);
   int cleared = 0;
+  bool played = false;
   EXPECT_TRUE(RemoveDriveBranch(root(), "/media/ann/DVD", [&](GroupRecord& shown) {
     ++cleared;
-    ClearRemovedFolderTile(shown, viewSlots(), playbackController());
+    played = ClearRemovedFolderTile(shown, viewSlots());
   }));
   EXPECT_EQ(cleared, 1);
+  EXPECT_TRUE(played);
+  FollowRemovedTiles(played, viewSlots(), playbackController());
   ASSERT_EQ(root().children.size(), 1u);
   EXPECT_EQ(viewSlots().PlaybackSlot(0), -1);
   EXPECT_TRUE(playbackMode().load());  // the other tile plays on
