@@ -1,6 +1,7 @@
 #include "control/media_branches.h"
 
 #include <mutex>
+#include <set>
 
 #include "app/log.h"
 #include "app/media_scan.h"
@@ -41,6 +42,14 @@ void AddUnder(GroupRecord& parent, const ScanNode& node, GroupRecord** added) {
   for (const auto& child : node.children) AddUnder(*entry, *child, nullptr);
 }
 
+// Drives that went while their scan may have been running (no branch and no waiting
+// scan when they went): a result for one of them comes too late and is dropped, unless
+// the drive arrived again since. Main thread only.
+std::set<std::string>& GoneWhileScanning() {
+  static auto* gone = new std::set<std::string>();
+  return *gone;
+}
+
 void CollectShownFolders(GroupRecord& entry, std::vector<GroupRecord*>& shown) {
   if (entry.kind == RemovableFolder && entry.viewIndex >= 0) shown.push_back(&entry);
   for (const auto& child : entry.children) CollectShownFolders(*child, shown);
@@ -70,6 +79,7 @@ bool QueueDriveScan(GroupRecord& root, const std::string& path, const std::strin
   if (path.empty()) return false;
   for (const auto& child : root.children)
     if (child->path == path) return false;
+  GoneWhileScanning().erase(path);
   return QueueMediaScan(path, displayName.empty() ? LastName(path) : displayName, device);
 }
 
@@ -83,15 +93,20 @@ int ScanAllMedia(GroupRecord& root, const std::vector<platform::RemovableMount>&
 GroupRecord* AddScanResult(GroupRecord& root, const ScanNode& node) {
   // A drive that arrived twice while its first scan ran gets one branch.
   if (node.scanType == RemovableDrive && FindDriveBranch(root, node.path) != nullptr) return nullptr;
+  // The drive went while it was scanned: its files are no longer there to play.
+  if (node.scanType == RemovableDrive && GoneWhileScanning().erase(node.path) > 0) return nullptr;
   GroupRecord* added = nullptr;
   AddUnder(root, node, &added);
   return added;
 }
 
 bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFolderTile& clearTile) {
-  DropMediaScan(path);
+  const bool wasWaiting = DropMediaScan(path);
   GroupRecord* drive = FindDriveBranch(root, path);
-  if (drive == nullptr) return false;
+  if (drive == nullptr) {
+    if (!wasWaiting) GoneWhileScanning().insert(path);
+    return false;
+  }
   Log("%s: deleting '%s'", kChangeHandler, drive->name.c_str());
   std::shared_ptr<GroupRecord> hold = drive->shared_from_this();
   // Tiles first, while the folders are still in the tree: leaving playback looks tiles

@@ -43,8 +43,9 @@ int ScanAllMedia(GroupRecord& root, const std::vector<platform::RemovableMount>&
 
 // Message 32791: adds the scan result under `root` ("srm_add: ..." for each node added):
 // the drive entry and, in order, its folders; a node without children is added only
-// when it is a recordings folder (-6). A drive already shown is not added twice.
-// Returns the drive entry added, or null.
+// when it is a recordings folder (-6). A drive already shown is not added twice, and a
+// drive that went while it was scanned is not added. Returns the drive entry added, or
+// null.
 GroupRecord* AddScanResult(GroupRecord& root, const ScanNode& node);
 
 // Called for each recordings folder of a removed branch that a tile shows.

@@ -229,6 +229,17 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   EXPECT_FALSE(RemoveDriveBranch(root(), "/media/ann/USB", {}));
   EXPECT_EQ(PendingMediaScans(), 0u);
   EXPECT_NE(log().find("queing removable media scan for 'USB'"), std::string::npos);
+
+  // A drive that goes while it is scanned: the late result adds nothing; once the drive
+  // is back, its result is added.
+  scan.path = "/media/ann/DVD2";
+  scan.children[0]->path = scan.path;
+  EXPECT_FALSE(RemoveDriveBranch(root(), scan.path, {}));
+  EXPECT_EQ(AddScanResult(root(), scan), nullptr);
+  EXPECT_FALSE(RemoveDriveBranch(root(), scan.path, {}));
+  EXPECT_TRUE(QueueDriveScan(root(), scan.path, "DVD2"));
+  ClearMediaScanQueue();
+  EXPECT_NE(AddScanResult(root(), scan), nullptr);
 }
 
 }  // namespace
