@@ -1,14 +1,18 @@
 #include "wiring.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "app/application.h"
+#include "app/media_scan.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "control/media_branches.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/old_recordings.h"
@@ -23,6 +27,7 @@
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
 #include "platform/folders.h"
+#include "platform/mount_table.h"
 #include "recording/cleanup.h"
 #include "recording/recorder.h"
 #include "platform/single_instance.h"
@@ -31,6 +36,38 @@ namespace velmora {
 namespace {
 
 GroupRecord* Root() { return treeRoot().get(); }
+
+// The watch of the mount table: drives arriving or going become messages 32776.
+std::unique_ptr<platform::MountWatcher>& mediaWatcher() {
+  static auto* watcher = new std::unique_ptr<platform::MountWatcher>();
+  return *watcher;
+}
+
+void WatchMedia() {
+  control::mediaSource() = control::MediaSourceFromSettings();
+  auto watcher = std::make_unique<platform::MountWatcher>(
+      control::mediaSource(), [](const platform::RemovableMount& mount, bool added) {
+        MsgShellChange change;
+        change.mountPoint = mount.mountPoint;
+        change.added = added;
+        change.device = mount.deviceNode;
+        change.displayName = mount.displayName;
+        mainQueue().post(std::move(change));
+      });
+  if (!watcher->start()) {
+    LogLastError("mount table watch");
+    return;
+  }
+  mediaWatcher() = std::move(watcher);
+}
+
+void UnwatchMedia() {
+  if (mediaWatcher()) mediaWatcher()->stop();
+  mediaWatcher().reset();
+  // The scan thread stops on shutdownEvent, set by now; a scan in a slow folder ends at
+  // its next folder.
+  if (!JoinMediaScanThread(std::chrono::milliseconds(1000))) Log("removable media scan thread still active");
+}
 
 // How long an import command waits for the running instance's answer.
 constexpr int kImportAnswerTimeoutMs = 120000;
@@ -90,7 +127,15 @@ void WireSubsystems(Application& app) {
   h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
   h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
   // Recording folders no entry owns are listed once per start, after the tree is read.
-  h.scanOldRecordings = [] { BuildOldRecordingsBranch(); };
+  // Then every removable drive mounted now is scanned (message 32792).
+  h.scanOldRecordings = [] {
+    BuildOldRecordingsBranch();
+    mainQueue().post(MsgScanAllMedia{});
+  };
+  // Removable media: the mount-table watch and the scan thread.
+  h.watchMedia = WatchMedia;
+  h.unwatchMedia = UnwatchMedia;
+  h.startMediaScanThread = [] { StartMediaScanThread(); };
   h.selectSavedView = SelectSavedView;
   h.startRecordingFetches = [] { ApplyRecordingState(Root()); };
   h.closeRecordings = [] {
@@ -133,6 +178,7 @@ void WireSubsystems(Application& app) {
 
   h.onMessage = [](AppMessage& message) {
     if (net::HandleNetMessage(message)) return;
+    if (control::HandleMediaMessage(message)) return;
     if (playbackController().HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
       RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);

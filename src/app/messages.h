@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "app/scan_node.h"
+
 namespace velmora {
 
 struct GroupRecord;
@@ -51,6 +53,8 @@ struct MsgShellChange {               // WM_APP+8: a drive or medium came or wen
   static constexpr uint32_t id = WM_APP + 8;
   std::string mountPoint;
   bool added = false;
+  std::string device;       // the drive's device node ("/dev/sr0"), when known
+  std::string displayName;  // how the drive is shown; empty: the mount point's last name
 };
 struct MsgPlaybackStopped {           // WM_APP+9
   static constexpr uint32_t id = WM_APP + 9;
@@ -97,7 +101,7 @@ struct MsgTrayCallback {              // WM_APP+22
 };
 struct MsgMediaScanResult {           // WM_APP+23: scan node, ownership passes
   static constexpr uint32_t id = WM_APP + 23;
-  std::shared_ptr<GroupRecord> node;
+  std::unique_ptr<ScanNode> node;
 };
 struct MsgScanAllMedia {              // WM_APP+24
   static constexpr uint32_t id = WM_APP + 24;

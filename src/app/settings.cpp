@@ -249,6 +249,7 @@ void ReadRegistry(const std::string& path, Settings& s) {
   flag("viewResampleLarge", s.viewResampleLarge);
   flag("viewResampleSmall", s.viewResampleSmall);
   number("viewTarget", s.viewTarget);
+  text("mediaMountRoots", s.mediaMountRoots);
 }
 
 bool WriteRegistry(const std::string& path, const Settings& s) {

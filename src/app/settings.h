@@ -65,6 +65,10 @@ struct Settings {
   bool viewResampleLarge = true;
   bool viewResampleSmall = true;
   uint32_t viewTarget = 0;
+  // Mount points (or folders above them) whose drives are listed as removable media
+  // besides those under /media and /run/media, separated by ';'. Only read: the value
+  // is set by hand in the registry file and kept there by the writer.
+  std::string mediaMountRoots;
 };
 
 // The process-wide settings.

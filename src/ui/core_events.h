@@ -20,6 +20,7 @@ namespace velmora {
 class Application;
 struct GroupRecord;
 class Image;
+struct ScanNode;
 }  // namespace velmora
 
 namespace velmora::ui {
@@ -60,7 +61,7 @@ class CoreEvents : public QObject {
   void paneCloseRequested(int pane);
   // WM_APP+8, +23, +24: removable media.
   void mediaChanged(const QString& mountPoint, bool added);
-  void mediaScanResult(velmora::GroupRecord* node);
+  void mediaScanResult(const velmora::ScanNode* node);
   void scanAllMedia();
   // WM_APP+22.
   void trayCallback(int mouseMessage);

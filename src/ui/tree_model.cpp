@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "control/media_branches.h"
 #include "control/tree_status.h"
 #include "ui/icons.h"
 
@@ -62,6 +63,10 @@ std::unordered_map<int, QIcon>& IconCache(int which) {
 
 }  // namespace
 
+int RecordImageIndex(const GroupRecord& record) {
+  return control::IsOpticalDrive(record) ? kOpticalDriveImage : EntryImageIndex(record.kind);
+}
+
 QIcon KindIcon(int imageIndex) {
   auto& cache = IconCache(0);
   auto it = cache.find(imageIndex);
@@ -71,6 +76,8 @@ QIcon KindIcon(int imageIndex) {
     const KindImage& image = kKindImages[static_cast<std::size_t>(imageIndex)];
     icon = image.theme != nullptr ? ThemeIcon(QLatin1String(image.theme), QLatin1String(image.own))
                                   : OwnIcon(QLatin1String(image.own));
+  } else if (imageIndex == kOpticalDriveImage) {
+    icon = ThemeIcon(QStringLiteral("media-optical"), QStringLiteral("kind_optical"));
   } else {
     icon = QIcon::fromTheme(QStringLiteral("application-x-executable"), OwnIcon("kind_recorder"));
   }
@@ -200,7 +207,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
       return QString::fromStdString(r.name);
     case Qt::DecorationRole: {
       const ItemState state = EntryItemState(r);
-      return ItemIcon(EntryImageIndex(r.kind), state.overlay, state.cut);
+      return ItemIcon(RecordImageIndex(r), state.overlay, state.cut);
     }
     case Qt::FontRole:
       if (node->record == shown_) {
@@ -214,7 +221,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     case KindRole:
       return r.kind;
     case ImageIndexRole:
-      return EntryImageIndex(r.kind);
+      return RecordImageIndex(r);
     case OverlayRole:
       return EntryItemState(r).overlay;
     case GhostedRole:

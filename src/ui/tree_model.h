@@ -19,15 +19,18 @@ namespace velmora::ui {
 enum TreeRole : int {
   RecordRole = Qt::UserRole + 1,  // the GroupRecord*, as quintptr
   KindRole,                       // the entry kind
-  ImageIndexRole,                 // image-list entry: kind + 11
+  ImageIndexRole,                 // image-list entry: kind + 11 (kOpticalDriveImage for an optical drive)
   OverlayRole,                    // 0 none, 1 recording, 2 disabled, 3 error, 4 serving
   GhostedRole,                    // a disabled fetching entry, drawn dimmed
   ShownRole,                      // the entry whose devices the views show (drawn bold)
 };
 
-// Tree images: one per kind (image index kind + 11, 18 of them) and the four overlays.
-// Each comes from the desktop's icon theme when it has one for it, else from our own
-// embedded SVG.
+// Tree images: one per kind (image index kind + 11, 18 of them), one more for an optical
+// drive, and the four overlays. Each comes from the desktop's icon theme when it has one
+// for it, else from our own embedded SVG.
+constexpr int kOpticalDriveImage = 18;
+// The image of an entry: its kind's, or the optical drive's for a drive entry of one.
+int RecordImageIndex(const GroupRecord& record);
 QIcon KindIcon(int imageIndex);
 QIcon OverlayIcon(int overlay);
 // The 16 x 16 item image: the kind's icon, dimmed when ghosted, with the overlay on top.

@@ -1,0 +1,197 @@
+#include "app/media_scan.h"
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "app/events.h"
+#include "app/log.h"
+#include "app/messages.h"
+#include "platform/worker_thread.h"
+
+namespace velmora {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// How long the thread sleeps between looks at its stop event when nothing wakes it.
+constexpr std::chrono::milliseconds kStopCheck(1000);
+
+std::deque<std::unique_ptr<ScanNode>>& ScanQueue() {  // guarded by mediaScanLock()
+  static auto* queue = new std::deque<std::unique_ptr<ScanNode>>();
+  return *queue;
+}
+
+platform::WorkerThread& ScanThread() {
+  static auto* thread = new platform::WorkerThread();
+  return *thread;
+}
+
+bool Stopping(const platform::Event* stop) { return stop != nullptr && stop->isSet(); }
+
+bool IsRecordingFileName(const std::string& name) {
+  constexpr std::string_view kExtension = ".vlj";
+  if (name.size() <= kExtension.size()) return false;
+  for (std::size_t i = 0; i < kExtension.size(); ++i) {
+    char c = name[name.size() - kExtension.size() + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kExtension[i]) return false;
+  }
+  return true;
+}
+
+// The folder's plain files and sub-folders (links not followed: a link could lead the
+// walk off the medium), names sorted so a scan gives the same tree every time.
+void ListFolder(const std::string& folder, bool& hasRecording, std::vector<std::string>& folders) {
+  hasRecording = false;
+  std::error_code error;
+  fs::directory_iterator it(fs::path(folder), fs::directory_options::skip_permission_denied, error);
+  if (error) return;
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    if (error) break;
+    std::error_code typeError;
+    const fs::file_status status = it->symlink_status(typeError);
+    if (typeError) continue;
+    const std::string name = it->path().filename().string();
+    if (fs::is_directory(status)) {
+      folders.push_back(name);
+    } else if (fs::is_regular_file(status) && IsRecordingFileName(name)) {
+      hasRecording = true;
+    }
+  }
+  std::sort(folders.begin(), folders.end());
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+}  // namespace
+
+std::mutex& mediaScanLock() {
+  static auto* lock = new std::mutex();
+  return *lock;
+}
+
+bool QueueMediaScan(const std::string& path, const std::string& displayName, const std::string& device) {
+  {
+    std::lock_guard<std::mutex> guard(mediaScanLock());
+    for (const auto& waiting : ScanQueue())
+      if (waiting->path == path) return false;
+  }
+  Log("queing removable media scan for '%s'", displayName.c_str());
+  auto node = std::make_unique<ScanNode>();
+  node->scanType = -8;
+  node->scanDepth = 0;
+  node->name = displayName;
+  node->path = path;
+  node->device = device;
+  {
+    std::lock_guard<std::mutex> guard(mediaScanLock());
+    ScanQueue().push_back(std::move(node));
+  }
+  mediaScanEvent().set();
+  return true;
+}
+
+bool DropMediaScan(const std::string& path) {
+  std::unique_ptr<ScanNode> dropped;
+  std::lock_guard<std::mutex> guard(mediaScanLock());
+  auto& queue = ScanQueue();
+  auto it = std::find_if(queue.begin(), queue.end(), [&](const auto& node) { return node->path == path; });
+  if (it == queue.end()) return false;
+  dropped = std::move(*it);
+  queue.erase(it);
+  return true;
+}
+
+std::size_t PendingMediaScans() {
+  std::lock_guard<std::mutex> guard(mediaScanLock());
+  return ScanQueue().size();
+}
+
+void ClearMediaScanQueue() {
+  std::deque<std::unique_ptr<ScanNode>> dropped;
+  std::lock_guard<std::mutex> guard(mediaScanLock());
+  dropped.swap(ScanQueue());
+}
+
+bool ScanMediaNode(ScanNode& node, const platform::Event* stop) {
+  Log("srm_scan: %s", node.path.c_str());
+  if (Stopping(stop)) return false;
+  bool found = false;
+  bool hasRecording = false;
+  std::vector<std::string> folders;
+  ListFolder(node.path, hasRecording, folders);
+  if (hasRecording) {
+    auto data = std::make_unique<ScanNode>();
+    data->scanType = -6;
+    data->scanDepth = node.scanDepth + 1;
+    data->name = node.name;
+    data->path = node.path;
+    Log("adding data %s/%s", data->name.c_str(), data->path.c_str());
+    node.children.push_back(std::move(data));
+    found = true;
+  }
+  if (node.scanDepth < kMediaScanMaxDepth) {
+    for (const std::string& name : folders) {
+      if (Stopping(stop)) return false;
+      auto candidate = std::make_unique<ScanNode>();
+      candidate->scanType = -7;
+      candidate->scanDepth = node.scanDepth + 1;
+      candidate->name = name;
+      candidate->path = JoinPath(node.path, name);
+      if (ScanMediaNode(*candidate, stop)) {
+        Log("adding directory %s/%s", candidate->name.c_str(), candidate->path.c_str());
+        node.children.push_back(std::move(candidate));
+        found = true;
+      }
+    }
+  }
+  return found && !Stopping(stop);
+}
+
+void RunMediaScanThread(platform::Event& stop) {
+  for (;;) {
+    if (stop.isSet()) break;
+    if (!mediaScanEvent().wait(kStopCheck)) continue;
+    if (stop.isSet()) break;
+    Log("removable media scan event");
+    while (!stop.isSet()) {
+      std::unique_ptr<ScanNode> node;
+      {
+        std::lock_guard<std::mutex> guard(mediaScanLock());
+        if (ScanQueue().empty()) break;
+        node = std::move(ScanQueue().front());
+        ScanQueue().pop_front();
+      }
+      Log("scanning %s", node->name.c_str());
+      // A failed post destroys the message and the node it carries; a scan that found
+      // nothing frees its node here.
+      if (ScanMediaNode(*node, &stop)) mainQueue().post(MsgMediaScanResult{std::move(node)});
+    }
+  }
+  Log("removable media scan thread exit");
+  ClearMediaScanQueue();
+}
+
+bool StartMediaScanThread(platform::Event* stop) {
+  platform::Event* stopEvent = stop != nullptr ? stop : &shutdownEvent();
+  if (!ScanThread().start([stopEvent] { RunMediaScanThread(*stopEvent); })) {
+    if (!ScanThread().running()) LogLastError("CreateThread");
+    return false;
+  }
+  return true;
+}
+
+bool JoinMediaScanThread(std::chrono::milliseconds timeout) {
+  if (ScanThread().running()) mediaScanEvent().set();
+  return ScanThread().join(timeout);
+}
+
+}  // namespace velmora
