@@ -14,7 +14,9 @@
 
 #include "app/strings.h"
 #include "control/commands.h"
+#include "live/tls.h"
 #include "model/device_transfer.h"
+#include "model/tree_file.h"
 #include "recording/cleanup.h"
 #include "ui/main_window.h"
 #include "ui/tree_pane.h"
@@ -36,6 +38,7 @@ QString MenuText(int id) {
   QString text = Text(kContextTextBase + id);
   if (text.isEmpty()) text = Text(kMenuTextBase + id).section('\t', 0, 0);
   if (text.isEmpty()) text = Text(id);
+  if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
   return text;
 }
 
@@ -54,7 +57,7 @@ std::vector<int> MenuItems(int32_t kind) {
     case EntryKind::NASDevice:
     case EntryKind::ServerCamera:
       return {kCmdView, 0, kCmdEnabled, kCmdRecording, 0, kCmdCut, kCmdCopy, 0, kCmdDelete,
-              kCmdRename, 0, kCmdProperties};
+              kCmdRename, 0, kCmdProperties, kCmdTrustCertificate};
     default:
       if (kind >= EntryKind::RemovableDrive && kind <= EntryKind::OldRecordingsFolder)
         return {kCmdPlayFolder, 0, kCmdDelete};
@@ -67,6 +70,7 @@ bool IsTreeCommand(int id) {
   switch (id) {
     case kCmdNewGroup: case kCmdAddCamera: case kCmdRename: case kCmdDelete: case kCmdEnabled:
     case kCmdRecording: case kCmdSort: case kCmdCut: case kCmdCopy: case kCmdPaste:
+    case kCmdTrustCertificate:
       return true;
     default:
       return false;
@@ -138,6 +142,10 @@ bool TreeActions::execute(int id) {
       break;
     case kCmdPaste:
       Paste(selected);
+      break;
+    case kCmdTrustCertificate:
+      // The next connection keeps the certificate it finds; the file forgets the old one.
+      if (selected && TrustNewCertificate(*selected)) SaveTree();
       break;
     default:
       break;
