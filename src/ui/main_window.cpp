@@ -414,6 +414,7 @@ void MainWindow::Execute(int id) {
     case kCmdCut:
     case kCmdCopy:
     case kCmdPaste:
+    case kCmdTrustCertificate:
       treeActions_->execute(id);
       break;
     case kCmdImportDeviceFile:

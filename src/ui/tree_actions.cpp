@@ -57,7 +57,7 @@ std::vector<int> MenuItems(int32_t kind) {
     case EntryKind::NASDevice:
     case EntryKind::ServerCamera:
       return {kCmdView, 0, kCmdEnabled, kCmdRecording, 0, kCmdCut, kCmdCopy, 0, kCmdDelete,
-              kCmdRename, 0, kCmdProperties, kCmdTrustCertificate};
+              kCmdRename, 0, kCmdProperties};
     default:
       if (kind >= EntryKind::RemovableDrive && kind <= EntryKind::OldRecordingsFolder)
         return {kCmdPlayFolder, 0, kCmdDelete};
@@ -251,8 +251,12 @@ bool TreeActions::eventFilter(QObject* watched, QEvent* event) {
 
 QMenu* TreeActions::buildContextMenu(GroupRecord* record, QWidget* parent) {
   if (record == nullptr) return nullptr;
-  const std::vector<int> items = MenuItems(record->kind);
+  std::vector<int> items = MenuItems(record->kind);
   if (items.empty()) return nullptr;
+  // An HTTPS device may have refused a changed certificate: the user can trust it.
+  if (IsHttpsUrl(record->location) && record->kind != EntryKind::NASDevice &&
+      record->kind != EntryKind::ServerDevice)
+    items.push_back(kCmdTrustCertificate);
   window_->updateCommands();
   auto* menu = new QMenu(parent);
   auto addItem = [this](QMenu* to, int id) {
