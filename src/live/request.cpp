@@ -8,6 +8,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "live/digest.h"
+#include "live/tls.h"
 #include "model/group_record.h"
 
 namespace velmora {
@@ -117,7 +118,9 @@ std::string CameraRequestText(const GroupRecord& record) {
   text += " HTTP/1.0\r\n";
   text += "Host: ";
   text += record.host;
-  if (record.port != 0 && record.port != 80) text += ":" + std::to_string(record.port);
+  // The scheme's own port is left out (443 for an HTTPS camera).
+  const bool https = IsHttpsUrl(record.location);
+  if (record.port != 0 && record.port != (https ? 443 : 80)) text += ":" + std::to_string(record.port);
   text += "\r\n";
   text += "User-Agent: " + CameraUserAgent() + "\r\n";
   // A web image may carry its credentials in its URL, as http_get takes them; the
