@@ -2,7 +2,7 @@
 // MD5 and SHA-256 challenges for snapshots and streams without the 30 s wait, stale
 // nonces, wrong passwords and endless challenges, trust on first use of a camera's
 // certificate (pinned, changed and refused, trusted again), a handshake answered with
-// garbage, and the clock sync over Digest and HTTPS.
+// garbage, and the clock sync (and one-shot requests) over Digest and HTTPS.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -12,6 +12,7 @@
 
 #include "camsim_process.h"
 #include "live/digest.h"
+#include "live/http_get.h"
 #include "live/time_sync.h"
 #include "live/tls.h"
 #include "test_fetch_support.h"
@@ -312,6 +313,13 @@ TEST_F(SecureFetchTest, ClockSyncAnswersDigestAndTrustsOnlyTheSystemOrThePinnedC
   EXPECT_EQ(time_sync_post(https, "admin", "pw", pin), kTimeSyncOk);
   EXPECT_EQ(time_sync_post(https, "admin", "pw", std::string(64, 'a')), kTimeSyncFailed) << "another pin";
   EXPECT_EQ(time_sync_post(https, "admin", "pw"), kTimeSyncFailed) << "self-signed, nothing pinned";
+
+  // The one-shot requests answer Digest too.
+  ASSERT_TRUE(http_client_open());
+  const HttpResult fetched = http_get(plain, "admin", "pw");
+  EXPECT_EQ(fetched.status, 200);
+  EXPECT_FALSE(fetched.body.empty());
+  EXPECT_EQ(http_get(plain, "admin", "bad").status, 401);
 }
 
 }  // namespace
