@@ -220,6 +220,25 @@ TEST_F(SecureFetchTest, CameraThatChallengesEveryAnswerIsAskedTwicePerWaitNeverI
   EXPECT_EQ(Frames(*cam), 0);
 }
 
+TEST_F(SecureFetchTest, OversizedChallengeIsShownAndRetriedAfterTheWait) {
+  CamsimProcess cams({"--cameras", "1", "--width", "64", "--height", "48", "--frames", "2", "--user", "admin",
+                      "--password", "pw", "--digest", "md5", "--fault", "0:bad-challenge", "--quiet"});
+  ASSERT_TRUE(cams.ok()) << cams.error();
+  auto cam = Device("Odd", "127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0, "admin", "pw");
+  viewthread_iocp(*cam);
+  ASSERT_TRUE(WaitUntil([] { return viewSlots().Text(0) == "Bad authentication challenge"; }, 5s)) << LogText();
+  EXPECT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
+  EXPECT_NE(LogText().find("bad authentication challenge from Odd: the challenge header is longer than 8192 bytes"),
+            std::string::npos);
+  void* held = Connection(*cam);
+  g_now += 29999;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), held) << "no answer at once to a challenge that cannot be kept";
+  Advance(*cam, 1);
+  EXPECT_TRUE(WaitUntil([&] { return Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]") == 2; }, 5s));
+  EXPECT_EQ(Count(LogText(), "fetch error for Odd"), 1);
+}
+
 TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChangeRefusedUntilTrusted) {
   CamsimProcess cams({"--cameras", "1", "--width", "64", "--height", "48", "--frames", "2", "--tls", "0",
                       "--tls-switch-after", "2", "--quiet"});

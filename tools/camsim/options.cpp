@@ -32,6 +32,7 @@ constexpr FaultEntry kFaults[] = {
     {Fault::kSlow, "slow"},
     {Fault::kChallenge, "challenge"},
     {Fault::kGarbageHandshake, "garbage-handshake"},
+    {Fault::kBadChallenge, "bad-challenge"},
 };
 
 bool ParseLong(std::string_view text, long min, long max, long& out) {
@@ -155,7 +156,7 @@ const char* UsageText() {
          "  --exif LIST            an EXIF segment with a thumbnail at the start of each frame\n"
          "  --fault LIST:NAME      refuse, stall, stop, close-mid-frame, garbage, big-frame,\n"
          "                         big-header, status-401, status-404, status-500, slow,\n"
-         "                         challenge, garbage-handshake\n"
+         "                         challenge, garbage-handshake, bad-challenge\n"
          "  --max-fps F            cap for streams asked without a rate (default none)\n"
          "  --h264-fps F           H.264 unit rate when the request names none (default 10)\n"
          "  --threads N            1 or 2 I/O threads (default 1)\n"

@@ -26,6 +26,7 @@ enum class Fault {
   kSlow,           // everything one byte at a time
   kChallenge,      // every request: 401 with a fresh Digest challenge that claims a stale nonce
   kGarbageHandshake,  // bytes that are no TLS (nor HTTP) as soon as the connection is accepted
+  kBadChallenge,   // every request: 401 with a Digest challenge too long for any client to keep
 };
 
 // How the cameras ask for credentials when --user or --password is set.

@@ -476,6 +476,11 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     }
     slow_ = fault == Fault::kSlow;
 
+    if (fault == Fault::kBadChallenge) {
+      SendStatus(401, "Unauthorized",
+                 "WWW-Authenticate: Digest realm=\"camsim\", nonce=\"" + std::string(9000, 'n') + "\", qop=auth\r\n");
+      return;
+    }
     if (fault == Fault::kChallenge) {
       SendStatus(401, "Unauthorized", "WWW-Authenticate: " + server_.digest().Challenge(true) + "\r\n");
       return;
