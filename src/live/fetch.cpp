@@ -398,13 +398,14 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // viewthread_iocp_state_connecting: the connect completed; send the request.
   void StateConnecting(GroupRecord& r) {
-    LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), UrlWithoutPassword(r.location).c_str());
-    r.fetchState = STATE_CONNECTED;
-    r.restartPending = false;
+    // HTTPS: the handshake first; the connection counts as made once it is done.
     if (tls_ && !handshaken_) {
       StartHandshake(r);
       return;
     }
+    LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), UrlWithoutPassword(r.location).c_str());
+    r.fetchState = STATE_CONNECTED;
+    r.restartPending = false;
     request_ = CameraRequestText(r);
     SetDeadline(options_.sendTimeoutMs);
     auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t n) { self->OnComplete(ec, n); };

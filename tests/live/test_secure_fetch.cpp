@@ -298,14 +298,17 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   EXPECT_EQ(kept, 2);
 }
 
-TEST_F(SecureFetchTest, HttpsDigestStreamAndGarbageInPlaceOfTheHandshake) {
-  CamsimProcess cams({"--cameras", "2", "--width", "64", "--height", "48", "--frames", "4", "--tls", "all", "--user",
+TEST_F(SecureFetchTest, HttpsDigestStreamGarbageInPlaceOfTheHandshakeAndAHandshakeNeverAnswered) {
+  CamsimProcess cams({"--cameras", "3", "--width", "64", "--height", "48", "--frames", "4", "--tls", "0,1", "--user",
                       "admin", "--password", "pw", "--digest", "sha256", "--fault", "1:garbage-handshake", "--quiet"});
   ASSERT_TRUE(cams.ok()) << cams.error();
   auto stream = Device("TlsStream", "https://127.0.0.1:" + std::to_string(cams.port(0)), 0, 0, "admin", "pw");
   auto garbage = Device("Garbage", "https://127.0.0.1:" + std::to_string(cams.port(1)), 0, 1);
+  // A plain HTTP camera waits for a request line that the handshake never is.
+  auto plain = Device("Plain", "https://127.0.0.1:" + std::to_string(cams.port(2)), 0, 2);
   viewthread_iocp(*stream);
   viewthread_iocp(*garbage);
+  viewthread_iocp(*plain);
   EXPECT_TRUE(FramesWithoutWaiting(*stream, 10)) << LogText();
   EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(1) == kTlsHandshakeFailedText; }, 5s)) << LogText();
   EXPECT_TRUE(WaitUntil([&] { return Socket(*garbage) == -1; }, 5s));
@@ -318,6 +321,10 @@ TEST_F(SecureFetchTest, HttpsDigestStreamAndGarbageInPlaceOfTheHandshake) {
   EXPECT_TRUE(WaitUntil([&] { return Count(LogText(), "TLS handshake with Garbage") == 2; }, 5s)) << LogText();
   EXPECT_EQ(Count(LogText(), "fetch error for Garbage"), 1);
   EXPECT_EQ(Frames(*garbage), 0);
+
+  // The handshake has the connect's time (3 s here).
+  EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(2) == "Unable to connect"; }, 6s)) << LogText();
+  EXPECT_EQ(Frames(*plain), 0);
 }
 
 TEST_F(SecureFetchTest, ClockSyncAnswersDigestAndTrustsOnlyTheSystemOrThePinnedCertificate) {
