@@ -9,8 +9,8 @@ namespace velmora::control {
 
 namespace {
 
-constexpr std::array<int, 77> kCommandIds = [] {
-  std::array<int, 77> ids{};
+constexpr std::array<int, 78> kCommandIds = [] {
+  std::array<int, 78> ids{};
   std::size_t n = 0;
   for (int id : {kCmdImportDeviceFile, kCmdNewGroup, kCmdRecord, kCmdExit, kCmdCut, kCmdCopy,
                  kCmdPaste, kCmdDelete, kCmdRename, kCmdCaptions, kCmdStatusBar, kCmdDeviceList,
@@ -26,7 +26,7 @@ constexpr std::array<int, 77> kCommandIds = [] {
     ids[n++] = id;
   for (int id = kCmdTemplateFirst; id <= kCmdTemplateLast; ++id) ids[n++] = id;
   for (int id : {kCmdCopyImage, kCmdSendImage, kCmdSaveJpeg, kCmdPlayRecorded,
-                 kCmdConfigurePage, kCmdTelnet, kCmdMainPage})
+                 kCmdConfigurePage, kCmdTelnet, kCmdMainPage, kCmdTrustCertificate})
     ids[n++] = id;
   if (n != ids.size()) throw "the command list and its size disagree";  // fails the build
   return ids;
@@ -130,10 +130,16 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
     case kCmdMainPage:
     case kCmdTelnet:
       return Enabled(KindIn(s, {Device, ServerCamera}));
+    case kCmdTrustCertificate:
+      return Enabled(c.selectedCertificateChanged && KindIn(s, {Device, ServerCamera, HTTPDevice}));
 
     default:
       return Enabled(false);
   }
+}
+
+const char* CommandOwnText(int id) {
+  return id == kCmdTrustCertificate ? "Trust New Certificate" : "";
 }
 
 bool CommandBuilt(int id) {

@@ -66,6 +66,9 @@ constexpr int kCmdPlayRecorded = 10019;
 constexpr int kCmdConfigurePage = 10020;
 constexpr int kCmdMainPage = 10021;
 constexpr int kCmdTelnet = 10022;
+// Device tree menu of an HTTPS device: forget the kept certificate so the next
+// connection keeps the one the camera now shows.
+constexpr int kCmdTrustCertificate = 10070;
 
 // What the rules look at besides the settings. The window fills it from its state each
 // time it asks.
@@ -80,6 +83,7 @@ struct CommandContext {
   int layout = 0;                   // the view frame's current layout index
   bool selectedTileHasImage = false;  // the selected entry's view tile holds an image
   bool selectedTileHasJpeg = false;   // ... and the JPEG bytes of that image
+  bool selectedCertificateChanged = false;  // the selected device refused a changed certificate
 };
 
 struct CommandState {
@@ -97,5 +101,8 @@ CommandState EvaluateCommand(int commandId, const CommandContext& context);
 // part of the window still to come are false; the window shows them disabled, with a
 // tooltip saying so, whatever EvaluateCommand says.
 bool CommandBuilt(int commandId);
+
+// The menu text of a command the string table has no text for ("" for the others).
+const char* CommandOwnText(int commandId);
 
 }  // namespace velmora::control

@@ -5,21 +5,26 @@
 #include <unistd.h>
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "app/helpers.h"
 #include "app/log.h"
+#include "live/digest.h"
 #include "live/jpeg.h"
 #include "live/request.h"
 #include "live/stream.h"
 #include "live/time_sync.h"
+#include "live/tls.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "model/tree_file.h"
 
 namespace velmora {
 
@@ -112,7 +117,26 @@ void StartEngine() {
   }
 }
 
-// host and port of a URL; port 80 when the URL names none.
+// The TLS client settings of every HTTPS connection: the system's authorities. The
+// verdict on the certificate is taken after the handshake (tls.h), so the handshake
+// itself accepts any certificate and only notes whether it verified.
+asio::ssl::context& TlsContext() {
+  static auto* context = [] {
+    auto* c = new asio::ssl::context(asio::ssl::context::tls_client);
+    asio::error_code ec;
+    c->set_default_verify_paths(ec);
+    if (ec) LogFailedCall("TLS: set_default_verify_paths", ec);
+    c->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                   asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
+    return c;
+  }();
+  return *context;
+}
+
+// Bytes read from a TLS stream at a time.
+constexpr std::size_t kTlsReadBytes = 16384;
+
+// host and port of a URL; port 80 when the URL names none (443 for "https://").
 bool SplitHostPort(const std::string& url, std::string& host, uint16_t& port) {
   CURLU* parsed = curl_url();
   if (parsed == nullptr) return false;
@@ -124,7 +148,7 @@ bool SplitHostPort(const std::string& url, std::string& host, uint16_t& port) {
   } else {
     ok = false;
   }
-  port = 80;
+  port = IsHttpsUrl(url) ? 443 : 80;
   text = nullptr;
   if (ok && curl_url_get(parsed, CURLUPART_PORT, &text, 0) == CURLUE_OK && text != nullptr) {
     const long value = std::strtol(text, nullptr, 10);
@@ -154,6 +178,11 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   FetchConnection& operator=(const FetchConnection&) = delete;
 
   tcp::socket& socket() { return socket_; }
+  // Main thread, before the first operation: the connection speaks TLS to `host`.
+  void UseTls(const std::string& host) {
+    tlsHost_ = host;
+    tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket_, TlsContext());
+  }
   int nativeSocket() const { return nativeSocket_; }
   void setNativeSocket(int s) { nativeSocket_ = s; }
   void markDropped() { dropped_ = true; }
@@ -369,15 +398,99 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // viewthread_iocp_state_connecting: the connect completed; send the request.
   void StateConnecting(GroupRecord& r) {
+    // HTTPS: the handshake first; the connection counts as made once it is done.
+    if (tls_ && !handshaken_) {
+      StartHandshake(r);
+      return;
+    }
     LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), UrlWithoutPassword(r.location).c_str());
     r.fetchState = STATE_CONNECTED;
     r.restartPending = false;
     request_ = CameraRequestText(r);
     SetDeadline(options_.sendTimeoutMs);
-    asio::async_write(socket_, asio::buffer(request_),
-                      [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
-                        self->OnComplete(ec, n);
-                      });
+    auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t n) { self->OnComplete(ec, n); };
+    if (tls_) {
+      asio::async_write(*tls_, asio::buffer(request_), std::move(done));
+    } else {
+      asio::async_write(socket_, asio::buffer(request_), std::move(done));
+    }
+  }
+
+  // --- TLS ---
+  // The handshake has the connect's time; a certificate that does not verify against
+  // the system's authorities is judged by its fingerprint once the handshake is done.
+  void StartHandshake(GroupRecord& r) {
+    LogDeviceLevel(3, r.debugLevel, "TLS handshake with %s", tlsHost_.c_str());
+    SetDeadline(options_.connectTimeoutMs);
+    asio::error_code ec;
+    asio::ip::make_address(tlsHost_, ec);
+    if (ec) SSL_set_tlsext_host_name(tls_->native_handle(), tlsHost_.c_str());  // names only, not addresses
+    tls_->set_verify_mode(asio::ssl::verify_peer);
+    tls_->set_verify_callback(
+        [self = this, check = asio::ssl::host_name_verification(tlsHost_)](bool preverified,
+                                                                         asio::ssl::verify_context& context) mutable {
+          // Every certificate of the chain passes through here; all must verify.
+          if (!check(preverified, context)) self->systemVerified_ = false;
+          return true;
+        });
+    systemVerified_ = true;
+    tls_->async_handshake(asio::ssl::stream_base::client,
+                          [self = shared_from_this()](const asio::error_code& error) { self->OnHandshake(error); });
+  }
+
+  void OnHandshake(const asio::error_code& ec) {
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
+    std::lock_guard<std::mutex> guard(record->fetchLock);
+    GroupRecord& r = *record;
+    if (ec && ec != asio::error::operation_aborted && !closed_ && !ended_ && IsCurrent(r)) {
+      // Garbage or a plain HTTP answer in place of the handshake.
+      Log("TLS handshake with %s [%s] failed (%s)", r.name.c_str(), UrlWithoutPassword(r.location).c_str(),
+          ec.message().c_str());
+      ReportFetchState(r, true, kTlsHandshakeFailedText);
+      ended_ = true;
+      CloseLocked(r);
+      return;
+    }
+    if (!Proceed(r, ec)) return;
+    X509* peer = SSL_get1_peer_certificate(tls_->native_handle());
+    const std::string seen = CertificateFingerprint(peer);
+    X509_free(peer);
+    if (!AcceptPeerCertificate(r, systemVerified_, seen)) {
+      ended_ = true;
+      CloseLocked(r);
+      return;
+    }
+    handshaken_ = true;
+    StateConnecting(r);
+  }
+
+  void StartTlsRead(GroupRecord& r, std::size_t space) {
+    (void)r;
+    tlsBuffer_.resize(std::min(space, kTlsReadBytes));
+    tls_->async_read_some(asio::buffer(tlsBuffer_), [self = shared_from_this()](const asio::error_code& ec,
+                                                                                std::size_t n) { self->OnTlsRead(ec, n); });
+  }
+
+  // Decrypted bytes arrived: they join the held data as the socket's own bytes would.
+  void OnTlsRead(const asio::error_code& ec, std::size_t bytes) {
+    std::shared_ptr<GroupRecord> record = RecordOrClose();
+    if (!record) return;
+    std::lock_guard<std::mutex> guard(record->fetchLock);
+    // The camera's end of the stream, with or without its close notice.
+    const bool end = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+    if (!Proceed(*record, end ? asio::error_code() : ec)) return;
+    GroupRecord& r = *record;
+    if (r.streamBuffer.size() != kStreamBufferBytes) {
+      Close();
+      return;
+    }
+    const std::size_t held = static_cast<std::size_t>(r.streamLength);
+    const std::size_t space = held <= kStreamDataBytes ? kStreamDataBytes - held : 0;
+    if (end) bytes = 0;
+    if (bytes > space) bytes = space;  // the read was sized to the space; never more
+    if (bytes > 0) std::memcpy(StreamData(r) + held, tlsBuffer_.data(), bytes);
+    Dispatch(r, bytes);
   }
 
   // viewthread_iocp_state_connected: the request is out; wait for the response.
@@ -398,6 +511,10 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
           AsPointer(nativeSocket_), static_cast<void*>(StreamData(r) + held), static_cast<int>(space),
           r.name.c_str());
       CloseLocked(r);
+      return;
+    }
+    if (tls_) {
+      StartTlsRead(r, space);
       return;
     }
     WaitReadable();
@@ -434,6 +551,12 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   tcp::socket socket_;
   asio::steady_timer timer_;
   tcp::resolver resolver_;
+  // HTTPS: the TLS layer over socket_ (declared behind it, so it goes first).
+  std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls_;
+  std::string tlsHost_;
+  std::vector<uint8_t> tlsBuffer_;
+  bool handshaken_ = false;
+  bool systemVerified_ = false;
   FetchOptions options_;
   int nativeSocket_ = -1;
   std::string request_;  // the request bytes until the send completed
@@ -463,9 +586,11 @@ void DropConnection(GroupRecord& r) {
   asio::post(connection->socket().get_executor(), [connection, level] { connection->Disconnect(level); });
 }
 
-// The connect step with the record's fetchLock held (main thread).
-void ConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
+// The connect step with the record's fetchLock held (main thread). `answer`: the
+// connection answers a Digest challenge at once.
+void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = false) {
   GroupRecord& r = *shared;
+  DigestConnecting(r, answer);
   if (!r.enabled ||
       (r.kind != EntryKind::ServerCamera && r.kind != EntryKind::Device && r.kind != EntryKind::HTTPDevice))
     return;
@@ -500,6 +625,7 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
   }
   r.host = host;
   r.port = port;
+  if (IsHttpsUrl(DeviceUrl(r))) connection->UseTls(host);
 
   asio::error_code addressError;
   const asio::ip::address_v4 address = asio::ip::make_address_v4(host, addressError);
@@ -589,6 +715,13 @@ void viewthread_check_update(GroupRecord& record) {
   std::unique_lock<std::mutex> guard(record.fetchLock, std::try_to_lock);
   if (!guard.owns_lock()) return;
 
+  // A Digest challenge is answered at once (at most once per ordinary connect).
+  if (DigestRetryDue(record)) {
+    LogDeviceLevel(1, record.debugLevel, "%s: [%s] answering the Digest challenge", "viewthread_check_update",
+                   record.name.c_str());
+    ConnectLocked(shared, true);
+    return;
+  }
   uint32_t limit = kRetryUnheardMs;
   // A camera that refused the credentials waits like one that cannot be reached: many
   // cameras lock the account after a few wrong passwords in a row.
@@ -660,10 +793,17 @@ void viewthread_shutdown() {
   Log("IOCP thread shutdown complete");
 }
 
+namespace {
+
+bool g_certificateKept = false;  // main thread: the walk kept a certificate
+
+}  // namespace
+
 void FetchWalk(GroupRecord* node) {
   if (node == nullptr) return;
   const int32_t kind = node->kind;
   if (IsViewableKind(kind)) {
+    if (KeepFirstSeenCertificate(*node)) g_certificateKept = true;
     if (!node->enabled) return;
     if (node->fetchActive) viewthread_check_update(*node);
     if (kind == EntryKind::Device) time_sync_check(*node);
@@ -674,9 +814,16 @@ void FetchWalk(GroupRecord* node) {
   if (kind == EntryKind::ServerDevice) time_sync_check(*node);
 }
 
-void FetchPeriodic() { FetchWalk(treeRoot().get()); }
+void FetchPeriodic() {
+  FetchWalk(treeRoot().get());
+  if (g_certificateKept) {
+    g_certificateKept = false;
+    if (fetchHooks().certificateKept) fetchHooks().certificateKept();
+  }
+}
 
 void InstallFetchHooks() {
+  fetchHooks().certificateKept = [] { SaveTree(); };
   TreeHooks& hooks = treeHooks();
   hooks.startFetch = [](GroupRecord& record) { viewthread_iocp(record); };
   hooks.stopFetch = [](GroupRecord& record) { viewthread_refresh(record, false); };

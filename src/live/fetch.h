@@ -47,6 +47,9 @@ struct FetchHooks {
   // The newest recorded image (JPEG bytes) of a storage folder device; false when there
   // is none. Called on the main thread.
   std::function<bool(const GroupRecord& record, std::vector<uint8_t>& jpeg)> lastRecordedImage;
+  // An HTTPS device's certificate was kept on first use (the tree file must be written
+  // again). Called on the main thread from the periodic walk.
+  std::function<void()> certificateKept;
 };
 FetchHooks& fetchHooks();
 
@@ -67,7 +70,8 @@ void viewthread_shutdown();
 
 // The 20 ms walk over the device tree from its root: the periodic check of every
 // enabled, fetched device of kinds -2, 2, 4 and 5, and the clock synchronisation check
-// of enabled cameras (kind 2) and of video servers (kind 3).
+// of enabled cameras (kind 2) and of video servers (kind 3). Certificates of HTTPS
+// devices kept on first use are moved into their entries (certificateKept once).
 void FetchPeriodic();
 // The same walk from a given node.
 void FetchWalk(GroupRecord* node);

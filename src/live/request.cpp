@@ -7,6 +7,8 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "live/digest.h"
+#include "live/tls.h"
 #include "model/group_record.h"
 
 namespace velmora {
@@ -111,11 +113,14 @@ std::string BasicCredentials(const std::string& username, const std::string& pas
 
 std::string CameraRequestText(const GroupRecord& record) {
   std::string text = "GET ";
-  text += viewthread_request_path(record);
+  const std::string target = viewthread_request_path(record);
+  text += target;
   text += " HTTP/1.0\r\n";
   text += "Host: ";
   text += record.host;
-  if (record.port != 0 && record.port != 80) text += ":" + std::to_string(record.port);
+  // The scheme's own port is left out (443 for an HTTPS camera).
+  const bool https = IsHttpsUrl(record.location);
+  if (record.port != 0 && record.port != (https ? 443 : 80)) text += ":" + std::to_string(record.port);
   text += "\r\n";
   text += "User-Agent: " + CameraUserAgent() + "\r\n";
   // A web image may carry its credentials in its URL, as http_get takes them; the
@@ -124,9 +129,14 @@ std::string CameraRequestText(const GroupRecord& record) {
   std::string password = record.password;
   if (username.empty() && password.empty() && record.kind == EntryKind::HTTPDevice)
     UrlCredentials(record.location, username, password);
-  const std::string credentials = BasicCredentials(username, password);
+  // A camera that sent a Digest challenge gets the answer to it instead of Basic.
+  const std::string digest = DigestRequestAuthorization(record, username, password, target);
+  const std::string credentials = digest.empty() ? BasicCredentials(username, password) : std::string();
   std::string logged = text;
-  if (!credentials.empty()) {
+  if (!digest.empty()) {
+    text += "Authorization: " + digest + "\r\n";
+    logged += "Authorization: Digest ***\r\n";
+  } else if (!credentials.empty()) {
     text += "Authorization: Basic " + credentials + "\r\n";
     // The encoded credentials are the password in clear to anyone who reads the log.
     logged += "Authorization: Basic ***\r\n";

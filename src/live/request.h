@@ -37,9 +37,10 @@ std::string CameraUserAgent();
 // empty when both are empty.
 std::string BasicCredentials(const std::string& username, const std::string& password);
 
-// The whole request: request line, Host (with ":port" unless the port is 0 or 80),
+// The whole request: request line, Host (with ":port" unless the port is 0 or 80, 443 for HTTPS),
 // User-Agent, Authorization when a user name or password is set (for a web image
-// without its own, the ones in its URL), and the blank line. Reads kind, location,
+// without its own, the ones in its URL: the answer to the camera's Digest challenge when
+// it sent one - its nonce count advances - else Basic), and the blank line. Reads kind, location,
 // updateDelay, cameraIndex, host, port, username, password; logs "REQUEST (%d
 // bytes)[%s]" at the device's level 3, with the credentials masked.
 std::string CameraRequestText(const GroupRecord& record);

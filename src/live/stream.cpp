@@ -16,6 +16,7 @@
 #include "app/messages.h"
 #include "app/settings.h"
 #include "live/decrypt.h"
+#include "live/digest.h"
 #include "live/jpeg.h"
 #include "live/request.h"
 #include "live/view_slot.h"
@@ -237,6 +238,19 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
     if (fields >= 2 && status != 200) {
       // Refused credentials are not tried again at once (see viewthread_check_update).
       record.accessRefused = status == 401 || status == 403;
+      // A Digest challenge is answered at once, unless the last answer was refused.
+      if (status == 401) {
+        const std::string_view header(reinterpret_cast<const char*>(data), end);
+        const DigestStep step = DigestAfterRefusal(record, header);
+        if (step == DigestStep::kRetryNow) {
+          record.accessRefused = false;
+          return StreamStep::kClose;
+        }
+        if (step == DigestStep::kBadChallenge) {
+          ReportFetchState(record, true, "Bad authentication challenge");
+          return StreamStep::kClose;
+        }
+      }
       char text[192];
       if (fields == 3) {
         std::snprintf(text, sizeof text, "HTTP %u %s", status, reason);

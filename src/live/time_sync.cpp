@@ -12,6 +12,7 @@
 #include "app/log.h"
 #include "app/messages.h"
 #include "live/http_get.h"
+#include "live/tls.h"
 #include "model/group_record.h"
 
 namespace velmora {
@@ -108,7 +109,8 @@ std::string TimeSyncBody(const std::tm& local) {
   return body;
 }
 
-int time_sync_post(const std::string& url, const std::string& username, const std::string& password) {
+int time_sync_post(const std::string& url, const std::string& username, const std::string& password,
+                   const std::string& certificate) {
   if (url.compare(0, 7, "file://") == 0) return kTimeSyncFailed;
   if (!CurlReady()) {
     http_log_failure("InternetOpen", CURLE_FAILED_INIT);
@@ -156,11 +158,13 @@ int time_sync_post(const std::string& url, const std::string& username, const st
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  ConfigureCurlTls(h, admin, certificate);
 
   long status = SendOnce(h);
   if (status == 401) {
     Log("HTTP_STATUS_DENIED");
-    curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    // Whichever the camera asks for: Basic, or Digest with a fresh nonce.
+    curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     curl_easy_setopt(h, CURLOPT_USERNAME, username.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, password.c_str());
     status = SendOnce(h);
@@ -169,8 +173,9 @@ int time_sync_post(const std::string& url, const std::string& username, const st
   return status == 200 ? kTimeSyncOk : kTimeSyncFailed;
 }
 
-void time_sync_thread(const std::string& url, const std::string& username, const std::string& password) {
-  const int result = time_sync_post(url, username, password);
+void time_sync_thread(const std::string& url, const std::string& username, const std::string& password,
+                      const std::string& certificate) {
+  const int result = time_sync_post(url, username, password, certificate);
   if (result == kTimeSyncDenied) {
     PostStatus("Unable to sync device time, authentication failure.");
   } else if (result != kTimeSyncOk) {
@@ -200,14 +205,16 @@ void time_sync_check(GroupRecord& record, int64_t nowSeconds) {
   }
   std::string username = record.username;
   std::string password = record.password;
+  std::string certificate = record.certificate;
   Log("Synchronizing time on %s", UrlWithoutPassword(location).c_str());
   {
     std::lock_guard<std::mutex> guard(running().lock);
     ++running().count;
   }
   try {
-    std::thread([url = std::move(url), username = std::move(username), password = std::move(password)] {
-      time_sync_thread(url, username, password);
+    std::thread([url = std::move(url), username = std::move(username), password = std::move(password),
+                 certificate = std::move(certificate)] {
+      time_sync_thread(url, username, password, certificate);
       Running& r = running();
       {
         std::lock_guard<std::mutex> guard(r.lock);

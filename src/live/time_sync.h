@@ -29,9 +29,12 @@ void time_sync_check(GroupRecord& record, int64_t nowSeconds);
 
 // Posts "mode=manual&date=%Y-%m-%d&time=%H:%M:%S" (local time) to admin.cgi?datetime of
 // the URL's host: first without credentials, and once more with them when the camera
-// answers 401. 0 on status 200, -2 when the credentials were refused, -1 otherwise
-// (file URL, no connection, any other status).
-int time_sync_post(const std::string& url, const std::string& username, const std::string& password);
+// answers 401 (Basic or Digest, as it asks). 0 on status 200, -2 when the credentials
+// were refused, -1 otherwise (file URL, no connection, any other status). An HTTPS
+// camera must present a certificate the system's authorities verify for its host, or
+// the one `certificate` (the device's kept fingerprint) names.
+int time_sync_post(const std::string& url, const std::string& username, const std::string& password,
+                   const std::string& certificate = std::string());
 
 // The body of the post for a local time.
 std::string TimeSyncBody(const std::tm& local);
@@ -39,7 +42,8 @@ std::string TimeSyncBody(const std::tm& local);
 // Body of one sync run: the post, then the status text "Synced time on %s.",
 // "Unable to sync device time, authentication failure." or "Unable to sync device
 // time.". Runs on the sync's own thread.
-void time_sync_thread(const std::string& url, const std::string& username, const std::string& password);
+void time_sync_thread(const std::string& url, const std::string& username, const std::string& password,
+                      const std::string& certificate = std::string());
 
 // Syncs still running (their threads end by themselves). Waits at most timeout for
 // them to end; true when none is left.

@@ -433,9 +433,12 @@ std::string DeviceUrl(GroupRecord& record) {
     return record.location;
   }
 
+  // An HTTPS camera keeps its scheme in its location; 443 is its default port.
+  const bool https = url.compare(0, 8, "https://") == 0 || url.compare(0, 8, "HTTPS://") == 0;
   record.location = host;
-  if (port != 0 && port != 80) record.location += ":" + std::to_string(port);
-  std::string result = "http://" + record.location;
+  if (port != 0 && port != (https ? 443 : 80)) record.location += ":" + std::to_string(port);
+  if (https) record.location.insert(0, "https://");
+  std::string result = https ? record.location : "http://" + record.location;
   if (kind != EntryKind::ServerDevice) result += "/jpeg.cgi";
   return result;
 }

@@ -33,6 +33,7 @@
 namespace velmora {
 
 class Image;
+struct DigestSession;
 
 // Entry kinds. The numbers are stored in `GroupRecord::kind` and fix the tree icon
 // (image-list entry kind + 11).
@@ -115,6 +116,10 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   std::string location;  // host[:port], image URL, or recordings folder (storage); written under fetchLock
   std::string username;  // written under fetchLock
   std::string password;  // written under fetchLock
+  // SHA-256 fingerprint (64 lower-case hex digits) of the certificate an HTTPS device
+  // was first seen with, which later connections must present; "" while none is kept.
+  // Written under fetchLock (by the main thread).
+  std::string certificate;
   int32_t debugLevel = 0;  // written under fetchLock (a worker raises it under it too)
   bool syncTime = false;   // main thread only (the clock check runs there)
   bool enabled = false;    // written under fetchLock
@@ -190,6 +195,14 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   // The fetch error last reported for the device ("" while it is fine); a change is
   // logged once, not once per frame or attempt.
   std::string fetchErrorText;
+  // Trust on first use of an HTTPS device: the fingerprint a connection accepted while
+  // none was kept, for the main thread to keep in `certificate` and save; and the
+  // fingerprint of a changed certificate that was refused ("" when none was).
+  std::string certificateFirstSeen;
+  std::string certificateRefused;
+  // The camera's Digest challenge and nonce count (live/digest.h); null until the
+  // first challenge.
+  std::shared_ptr<DigestSession> digest;
   StreamBytes streamBuffer;  // 4 MiB, allocated on first connect
   uint64_t streamLength = 0;
 };
@@ -359,7 +372,8 @@ int FirstFreeCameraIndex(const GroupRecord* server);
 
 // The base URL of a device. Cameras and servers: `location` is reduced to host[:port]
 // (port kept unless 0 or 80) and the result is "http://" + location, plus "/jpeg.cgi"
-// except for a server. Web images: `location` becomes the canonical URL. Other kinds,
+// except for a server; an "https://" location keeps its scheme (port kept unless 443)
+// and is the start of the result. Web images: `location` becomes the canonical URL. Other kinds,
 // and a location that cannot be split: `location` unchanged.
 std::string DeviceUrl(GroupRecord& record);
 

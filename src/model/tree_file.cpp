@@ -202,6 +202,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       AddIfNotEmpty(element, "Location", r.location);
       AddIfNotEmpty(element, "Username", r.username);
       AddPassword(element, r);
+      AddIfNotEmpty(element, "Certificate", r.certificate);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddBool(element, "Enabled", r.enabled);
       AddBool(element, "SyncTime", r.syncTime);
@@ -227,6 +228,7 @@ XmlElement EntryElement(const GroupRecord& r) {
     case EntryKind::ServerCamera: {
       XmlElement element = NamedElement("Camera", r);
       AddIfNotEmpty(element, "UUID", r.uuid);
+      AddIfNotEmpty(element, "Certificate", r.certificate);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddValue(element, "Index", std::to_string(r.cameraIndex));
       AddBool(element, "Enabled", r.enabled);
@@ -239,6 +241,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       AddIfNotEmpty(element, "Location", r.location);
       AddIfNotEmpty(element, "Username", r.username);
       AddPassword(element, r);
+      AddIfNotEmpty(element, "Certificate", r.certificate);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddBool(element, "Enabled", r.enabled);
       AddRecordingBlock(element, r);
@@ -442,14 +445,15 @@ enum Field : unsigned {
   kArchiveTime = 1u << 11,
   kSchedule = 1u << 12,
   kMotion = 1u << 13,
+  kCertificate = 1u << 14,
 };
 constexpr unsigned kRecordingBlock = kRecording | kUpdateDelay | kArchiveTime | kSchedule | kMotion;
 constexpr unsigned kDeviceFields = kUuid | kHwAddr | kLocation | kUsername | kPassword |
-                                   kDebugLevel | kEnabled | kSyncTime | kRecordingBlock;
+                                   kDebugLevel | kEnabled | kSyncTime | kRecordingBlock | kCertificate;
 constexpr unsigned kServerFields = kUuid | kHwAddr | kLocation | kUsername | kPassword | kSyncTime;
-constexpr unsigned kCameraFields = kUuid | kDebugLevel | kIndex | kEnabled | kRecordingBlock;
+constexpr unsigned kCameraFields = kUuid | kDebugLevel | kIndex | kEnabled | kRecordingBlock | kCertificate;
 constexpr unsigned kHTTPFields =
-    kUuid | kLocation | kUsername | kPassword | kDebugLevel | kEnabled | kRecordingBlock;
+    kUuid | kLocation | kUsername | kPassword | kDebugLevel | kEnabled | kRecordingBlock | kCertificate;
 constexpr unsigned kNASFields = kUuid | kLocation | kDebugLevel | kEnabled | kUpdateDelay;
 
 struct XMLScheduleChild {
@@ -490,6 +494,18 @@ struct XMLMotionChild {
   }
 };
 
+// The SHA-256 fingerprint an HTTPS device was pinned to: 64 hexadecimal digits, kept
+// in lower case. Anything else keeps nothing, so the device pins again on first use.
+std::string CertificateText(const std::string& text) {
+  if (text.size() != 64) return std::string();
+  std::string out = text;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c + 32);
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::string();
+  }
+  return out;
+}
+
 // Sets the field of one value element when `accepted` holds it; false otherwise.
 bool ReadValue(GroupRecord& r, const XmlElement& e, unsigned accepted) {
   const std::string& n = e.name;
@@ -504,6 +520,8 @@ bool ReadValue(GroupRecord& r, const XmlElement& e, unsigned accepted) {
     r.username = e.text;
   } else if (n == "Password" && has(kPassword)) {
     r.password = Base64Decode(e.text);
+  } else if (n == "Certificate" && has(kCertificate)) {
+    r.certificate = CertificateText(e.text);
   } else if (n == "DebugLevel" && has(kDebugLevel)) {
     r.debugLevel = static_cast<int32_t>(ParseFileNumber(e.text));
   } else if (n == "Enabled" && has(kEnabled)) {

@@ -29,6 +29,7 @@
 #include "app/strings.h"
 #include "control/commands.h"
 #include "live/fetch.h"
+#include "live/tls.h"
 #include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
@@ -64,6 +65,7 @@ QString Text(int id) { return QString::fromStdString(StringText(id)); }
 QString PlainText(int id) {
   QString text = Text(id);
   if (text.isEmpty()) text = Text(kMenuTextBase + id);
+  if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
   text = text.section('\t', 0, 0);
   static const QRegularExpression mnemonic(QStringLiteral("&(?!&)"));
   text.remove(mnemonic);
@@ -228,6 +230,7 @@ void MainWindow::CreateActions() {
   for (int id : CommandIds()) {
     QString text = Text(kMenuTextBase + id);
     if (text.isEmpty()) text = Text(id);
+    if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
     if (text.isEmpty()) continue;  // template separators
     auto* a = new QAction(text, this);
     a->setObjectName(QStringLiteral("cmd%1").arg(id));
@@ -367,6 +370,7 @@ void MainWindow::updateCommands() {
   const TileContent tile = ContentOfTile(context.selected);
   context.selectedTileHasImage = tile.image;
   context.selectedTileHasJpeg = tile.jpeg;
+  if (GroupRecord* selected = tree_->selectedRecord()) context.selectedCertificateChanged = CertificateChangeSeen(*selected);
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuilt(id);
@@ -410,6 +414,7 @@ void MainWindow::Execute(int id) {
     case kCmdCut:
     case kCmdCopy:
     case kCmdPaste:
+    case kCmdTrustCertificate:
       treeActions_->execute(id);
       break;
     case kCmdImportDeviceFile:

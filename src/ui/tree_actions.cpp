@@ -14,7 +14,9 @@
 
 #include "app/strings.h"
 #include "control/commands.h"
+#include "live/tls.h"
 #include "model/device_transfer.h"
+#include "model/tree_file.h"
 #include "recording/cleanup.h"
 #include "ui/main_window.h"
 #include "ui/tree_pane.h"
@@ -36,6 +38,7 @@ QString MenuText(int id) {
   QString text = Text(kContextTextBase + id);
   if (text.isEmpty()) text = Text(kMenuTextBase + id).section('\t', 0, 0);
   if (text.isEmpty()) text = Text(id);
+  if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
   return text;
 }
 
@@ -67,6 +70,7 @@ bool IsTreeCommand(int id) {
   switch (id) {
     case kCmdNewGroup: case kCmdAddCamera: case kCmdRename: case kCmdDelete: case kCmdEnabled:
     case kCmdRecording: case kCmdSort: case kCmdCut: case kCmdCopy: case kCmdPaste:
+    case kCmdTrustCertificate:
       return true;
     default:
       return false;
@@ -138,6 +142,10 @@ bool TreeActions::execute(int id) {
       break;
     case kCmdPaste:
       Paste(selected);
+      break;
+    case kCmdTrustCertificate:
+      // The next connection keeps the certificate it finds; the file forgets the old one.
+      if (selected && TrustNewCertificate(*selected)) SaveTree();
       break;
     default:
       break;
@@ -243,8 +251,12 @@ bool TreeActions::eventFilter(QObject* watched, QEvent* event) {
 
 QMenu* TreeActions::buildContextMenu(GroupRecord* record, QWidget* parent) {
   if (record == nullptr) return nullptr;
-  const std::vector<int> items = MenuItems(record->kind);
+  std::vector<int> items = MenuItems(record->kind);
   if (items.empty()) return nullptr;
+  // An HTTPS device may have refused a changed certificate: the user can trust it.
+  if (IsHttpsUrl(record->location) && record->kind != EntryKind::NASDevice &&
+      record->kind != EntryKind::ServerDevice)
+    items.push_back(kCmdTrustCertificate);
   window_->updateCommands();
   auto* menu = new QMenu(parent);
   auto addItem = [this](QMenu* to, int id) {

@@ -191,7 +191,7 @@ TEST_F(CommandsTest, ChecksFollowSettingsAndTheWindowAndGlobalsStayEnabled) {
 TEST_F(CommandsTest, TheIdListIsCompleteAndEveryCommandIsBuilt) {
   std::set<int> ids(CommandIds().begin(), CommandIds().end());
   EXPECT_EQ(ids.size(), CommandIds().size()) << "no id twice";
-  EXPECT_EQ(ids.size(), 77u);
+  EXPECT_EQ(ids.size(), 78u);
   EXPECT_TRUE(ids.count(kCmdLayoutLast) && ids.count(kCmdTemplateLast) && ids.count(kCmdMainPage));
 
   // Every command of the table is carried out by the window now.

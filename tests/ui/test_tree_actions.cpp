@@ -422,6 +422,35 @@ class TreeActionsTest : public QObject {
     pane->endDrag(true);
     QCOMPARE(web_->parent, lobby_);
   }
+
+  // An HTTPS device's menu ends with Trust New Certificate, enabled only once a changed
+  // certificate was refused; choosing it forgets the kept one and saves the tree.
+  void httpsDeviceOffersTrustingItsNewCertificate() {
+    auto menuOf = [this](GroupRecord* record) {
+      tree()->selectRecord(record);
+      return std::unique_ptr<QMenu>(actions()->buildContextMenu(record, window_.get()));
+    };
+    const std::string kept(64, 'a');
+    gate_->location = "https://10.0.0.9";
+    gate_->certificate = kept;
+    gate_->enabled = false;  // nothing connects in this test
+    auto menu = menuOf(gate_);
+    QCOMPARE(MenuIds(menu.get()).last(), 10070);
+    QCOMPARE(menu->actions().last()->text(), QString("Trust New Certificate"));
+    QVERIFY(!menu->actions().last()->isEnabled());
+    QCOMPARE(MenuIds(menuOf(archive_).get()).last(), 10015);  // a plain device has no such item
+
+    gate_->certificateRefused = std::string(64, 'b');
+    menu = menuOf(gate_);
+    QVERIFY(menu->actions().last()->isEnabled());
+    menu->actions().last()->trigger();
+    QVERIFY(gate_->certificate.empty());
+    QVERIFY(gate_->certificateRefused.empty());
+    const std::string file = ReadFile(velmora::paths().deviceTreePath);
+    QVERIFY(file.find("<Device name=\"Gate\">") != std::string::npos);
+    QVERIFY(file.find(kept) == std::string::npos);
+    QVERIFY(!menuOf(gate_)->actions().last()->isEnabled());
+  }
 };
 
 VELMORA_UI_TEST(TreeActionsTest);

@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
   for (const auto& camera : server.cameras()) {
     std::printf("camsim: camera %d listening on 127.0.0.1:%u\n", camera->index, camera->port);
   }
+  if (server.tls().first) {
+    std::printf("camsim: certificate sha256 %s\ncamsim: second certificate sha256 %s\n",
+                server.tls().firstFingerprint.c_str(), server.tls().secondFingerprint.c_str());
+  }
   if (!options->quiet) {
     std::printf("camsim: %d frame(s) of %zu bytes and more; faults:", library.count(),
                 library.Frames(camsim::CameraOptions{}).jpegs.front()->size());

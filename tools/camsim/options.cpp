@@ -30,6 +30,9 @@ constexpr FaultEntry kFaults[] = {
     {Fault::kStatus404, "status-404"},
     {Fault::kStatus500, "status-500"},
     {Fault::kSlow, "slow"},
+    {Fault::kChallenge, "challenge"},
+    {Fault::kGarbageHandshake, "garbage-handshake"},
+    {Fault::kBadChallenge, "bad-challenge"},
 };
 
 bool ParseLong(std::string_view text, long min, long max, long& out) {
@@ -141,13 +144,19 @@ const char* UsageText() {
          "  --frames N             test pattern frames encoded and cycled (default 30)\n"
          "  --folder DIR           serve the .jpg files of DIR instead of the pattern\n"
          "  --user U --password P  require HTTP Basic authentication\n"
+         "  --digest md5|sha256    require Digest authentication (qop=auth) instead of Basic\n"
+         "  --nonce-ms MS          Digest nonce lifetime; older ones get stale=true (default 60000)\n"
+         "  --tls LIST             serve these cameras over HTTPS (N,M,... or all)\n"
+         "  --tls-cert F --tls-key F  PEM certificate and key (default: self-signed, made at start)\n"
+         "  --tls-switch-after N   after N handshakes a camera presents a second certificate\n"
          "  --key-file F           AES-256 key for encrypted frames (32 bytes or 64 hex digits)\n"
          "  --encrypt LIST         encrypt the frames of these cameras (N,M,... or all)\n"
          "  --motion LIST:FORM     motion block in the frames: short or tagged\n"
          "  --pad LIST[:N]         N zero bytes in front of each frame's end marker (default 16)\n"
          "  --exif LIST            an EXIF segment with a thumbnail at the start of each frame\n"
          "  --fault LIST:NAME      refuse, stall, stop, close-mid-frame, garbage, big-frame,\n"
-         "                         big-header, status-401, status-404, status-500, slow\n"
+         "                         big-header, status-401, status-404, status-500, slow,\n"
+         "                         challenge, garbage-handshake, bad-challenge\n"
          "  --max-fps F            cap for streams asked without a rate (default none)\n"
          "  --h264-fps F           H.264 unit rate when the request names none (default 10)\n"
          "  --threads N            1 or 2 I/O threads (default 1)\n"
@@ -167,7 +176,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   long basePort = -1;
   std::vector<uint16_t> ports;
   std::string keyFile;
-  std::vector<std::string> encryptLists, motionItems, faultItems, padItems, exifLists;
+  std::vector<std::string> encryptLists, motionItems, faultItems, padItems, exifLists, tlsLists;
   auto fail = [&error](std::string message) -> std::optional<Options> {
     if (error.empty()) error = std::move(message);
     return std::nullopt;
@@ -228,6 +237,26 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     } else if (arg == "--password") {
       if (!value(v)) return std::nullopt;
       o.password = std::string(v);
+    } else if (arg == "--digest") {
+      if (!value(v)) return std::nullopt;
+      if (v == "md5") o.auth = AuthScheme::kDigestMd5;
+      else if (v == "sha256") o.auth = AuthScheme::kDigestSha256;
+      else return fail("bad --digest (md5 or sha256)");
+    } else if (arg == "--nonce-ms") {
+      if (!value(v) || !ParseLong(v, 1, 86400000, n)) return fail("bad --nonce-ms");
+      o.nonceMs = static_cast<int>(n);
+    } else if (arg == "--tls") {
+      if (!value(v)) return std::nullopt;
+      tlsLists.emplace_back(v);
+    } else if (arg == "--tls-cert") {
+      if (!value(v)) return std::nullopt;
+      o.tlsCert = std::string(v);
+    } else if (arg == "--tls-key") {
+      if (!value(v)) return std::nullopt;
+      o.tlsKey = std::string(v);
+    } else if (arg == "--tls-switch-after") {
+      if (!value(v) || !ParseLong(v, 0, 1000000, n)) return fail("bad --tls-switch-after");
+      o.tlsSwitchAfter = static_cast<int>(n);
     } else if (arg == "--key-file") {
       if (!value(v)) return std::nullopt;
       keyFile = std::string(v);
@@ -333,6 +362,21 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       return std::nullopt;
     }
     for (int c : list) o.camera[static_cast<size_t>(c)].exif = true;
+  }
+  for (const std::string& item : tlsLists) {
+    if (!ParseCameraList(item, o.cameras, list)) {
+      error = "bad --tls list " + item;
+      return std::nullopt;
+    }
+    for (int c : list) o.camera[static_cast<size_t>(c)].tls = true;
+  }
+  if (o.tlsCert.empty() != o.tlsKey.empty()) {
+    error = "--tls-cert and --tls-key go together";
+    return std::nullopt;
+  }
+  if (o.auth != AuthScheme::kBasic && o.user.empty() && o.password.empty()) {
+    error = "--digest needs --user or --password";
+    return std::nullopt;
   }
   for (const std::string& item : faultItems) {
     const size_t colon = item.rfind(':');

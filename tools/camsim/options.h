@@ -24,7 +24,13 @@ enum class Fault {
   kStatus404,
   kStatus500,
   kSlow,           // everything one byte at a time
+  kChallenge,      // every request: 401 with a fresh Digest challenge that claims a stale nonce
+  kGarbageHandshake,  // bytes that are no TLS (nor HTTP) as soon as the connection is accepted
+  kBadChallenge,   // every request: 401 with a Digest challenge too long for any client to keep
 };
+
+// How the cameras ask for credentials when --user or --password is set.
+enum class AuthScheme { kBasic = 0, kDigestMd5, kDigestSha256 };
 
 // Where a camera puts its own motion block into its JPEG frames (an APP10 segment).
 enum class MotionForm { kNone = 0, kShort, kTagged };
@@ -39,6 +45,7 @@ struct CameraOptions {
   MotionForm motion = MotionForm::kNone;
   bool pad = false;   // bytes of padding in front of each frame's end marker
   bool exif = false;  // an EXIF segment with a thumbnail (its own FF D8 ... FF D9) up front
+  bool tls = false;   // HTTPS instead of HTTP
 };
 
 struct Options {
@@ -50,6 +57,11 @@ struct Options {
   std::string folder;         // serve the JPEG files of this folder instead
   std::string user;           // Basic authentication when user or password is set
   std::string password;
+  AuthScheme auth = AuthScheme::kBasic;
+  int nonceMs = 60000;        // a Digest nonce older than this is answered with stale=true
+  std::string tlsCert;        // PEM files of the TLS cameras' certificate and key; empty:
+  std::string tlsKey;         // a self-signed one is made at start
+  int tlsSwitchAfter = 0;     // after this many handshakes a camera shows a second certificate
   std::array<uint8_t, 32> key{};  // frame encryption key
   int padBytes = 16;          // padding of the cameras named by --pad
   double maxFps = 0;          // cap for streams asked without a rate; 0 = none

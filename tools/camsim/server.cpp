@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 namespace camsim {
 
@@ -151,10 +152,13 @@ Piece Text(std::string s) {
 
 enum class StreamKind { kMjpeg = 1, kH264 = 2 };
 
-class Connection : public Closable, public std::enable_shared_from_this<Connection> {
+// A connection over a plain socket or over TLS (the Stream).
+template <class Stream>
+class Connection : public Closable, public std::enable_shared_from_this<Connection<Stream>> {
  public:
-  Connection(tcp::socket socket, Camera& camera, Server& server)
-      : socket_(std::move(socket)),
+  template <class... StreamArgs>
+  Connection(Camera& camera, Server& server, StreamArgs&&... streamArgs)
+      : socket_(std::forward<StreamArgs>(streamArgs)...),
         timer_(socket_.get_executor()),
         deadline_(socket_.get_executor()),
         camera_(camera),
@@ -168,20 +172,53 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
   void CloseNow() override { Close(); }
 
   void Start() {
+    if (camera_.options.fault == Fault::kGarbageHandshake) {
+      // Neither a handshake nor an answer: bytes that mean nothing, then the end.
+      ArmDeadline(kRequestTimeout);
+      asio::async_write(Raw(), asio::buffer(*server_.library().Garbage()),
+                        [self = this->shared_from_this()](const asio::error_code&, size_t) { self->Finish(); });
+      return;
+    }
+    if constexpr (kTls) {
+      ArmDeadline(kRequestTimeout);
+      socket_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const asio::error_code& ec) {
+        self->Disarm();
+        if (ec) {
+          self->Close();
+        } else {
+          self->ReadRequest();
+        }
+      });
+      return;
+    }
+    ReadRequest();
+  }
+
+ private:
+  static constexpr bool kTls = !std::is_same_v<Stream, tcp::socket>;
+
+  tcp::socket& Raw() {
+    if constexpr (kTls) {
+      return socket_.next_layer();
+    } else {
+      return socket_;
+    }
+  }
+
+  void ReadRequest() {
     ArmDeadline(kRequestTimeout);
     asio::async_read_until(socket_, request_, "\r\n\r\n",
-                           [self = shared_from_this()](const asio::error_code& ec, size_t n) {
+                           [self = this->shared_from_this()](const asio::error_code& ec, size_t n) {
                              self->OnHeader(ec, n);
                            });
   }
 
- private:
   // --- time-outs and closing -------------------------------------------------------
 
   template <typename Duration>
   void ArmDeadline(Duration d) {
     deadline_.expires_after(d);
-    deadline_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    deadline_.async_wait([self = this->shared_from_this()](const asio::error_code& ec) {
       // A wait that completed just before being re-armed or cancelled is stale.
       if (!ec && self->deadline_.expiry() <= Clock::now()) self->Close();
     });
@@ -193,7 +230,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     closed_ = true;
     slowThen_ = nullptr;  // it holds this connection: drop the cycle
     asio::error_code ignored;
-    socket_.close(ignored);
+    Raw().close(ignored);
     timer_.cancel();
     deadline_.cancel();
   }
@@ -202,12 +239,12 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
   void Finish() {
     if (closed_) return;
     asio::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    Raw().shutdown(tcp::socket::shutdown_send, ignored);
     ArmDeadline(kLingerTimeout);
     Drain();
   }
   void Drain() {
-    socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const asio::error_code& ec, size_t) {
+    socket_.async_read_some(asio::buffer(scratch_), [self = this->shared_from_this()](const asio::error_code& ec, size_t) {
       if (ec) {
         self->Close();
       } else {
@@ -222,13 +259,13 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     if (closed_) return;
     Disarm();
     timer_.expires_after(std::chrono::milliseconds(options_.stallMs));
-    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    timer_.async_wait([self = this->shared_from_this()](const asio::error_code& ec) {
       if (!ec) self->Close();
     });
     Watch();
   }
   void Watch() {
-    socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const asio::error_code& ec, size_t) {
+    socket_.async_read_some(asio::buffer(scratch_), [self = this->shared_from_this()](const asio::error_code& ec, size_t) {
       if (ec) {
         self->Close();
       } else {
@@ -259,7 +296,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     for (const Piece& p : pieces) buffers.emplace_back(p.data->data() + p.offset, p.size);
     ArmDeadline(std::chrono::milliseconds(options_.stallMs));
     asio::async_write(socket_, buffers,
-                      [self = shared_from_this(), keep = std::move(pieces), then = std::move(then)](
+                      [self = this->shared_from_this(), keep = std::move(pieces), then = std::move(then)](
                           const asio::error_code& ec, size_t) {
                         self->Disarm();
                         if (ec) {
@@ -280,7 +317,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     }
     ArmDeadline(std::chrono::milliseconds(options_.stallMs));
     asio::async_write(socket_, asio::buffer(slowData_->data() + slowPos_, 1),
-                      [self = shared_from_this()](const asio::error_code& ec, size_t) {
+                      [self = this->shared_from_this()](const asio::error_code& ec, size_t) {
                         self->Disarm();
                         if (ec) {
                           self->Close();
@@ -304,7 +341,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     if (extraHeaders.find("Content-Type:") == std::string::npos) {
       head.insert(head.find("\r\n") + 2, "Content-Type: text/html\r\n");
     }
-    Send({Text(std::move(head)), Text(std::move(body))}, [self = shared_from_this()] { self->Finish(); });
+    Send({Text(std::move(head)), Text(std::move(body))}, [self = this->shared_from_this()] { self->Finish(); });
   }
 
   // --- the request -----------------------------------------------------------------
@@ -330,7 +367,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
       if (request_.size() < req_.contentLength) {
         ArmDeadline(kRequestTimeout);
         asio::async_read(socket_, request_, asio::transfer_exactly(req_.contentLength - request_.size()),
-                         [self = shared_from_this()](const asio::error_code& rec, size_t) {
+                         [self = this->shared_from_this()](const asio::error_code& rec, size_t) {
                            self->Disarm();
                            if (rec) {
                              self->Close();
@@ -344,11 +381,26 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     Handle();
   }
 
-  bool Authorised() const {
-    if (options_.user.empty() && options_.password.empty()) return true;
+  AuthResult Authorised() const {
+    if (options_.user.empty() && options_.password.empty()) return AuthResult::kOk;
     const std::string_view value = req_.authorization;
-    if (value.size() < 6 || Lower(value.substr(0, 6)) != "basic ") return false;
-    return Base64Decode(Trim(value.substr(6))) == options_.user + ":" + options_.password;
+    if (options_.auth != AuthScheme::kBasic) {
+      return server_.digest().Check(value, req_.method, req_.query.empty() ? req_.path : req_.path + "?" + req_.query);
+    }
+    if (value.size() < 6 || Lower(value.substr(0, 6)) != "basic ") return AuthResult::kDenied;
+    return Base64Decode(Trim(value.substr(6))) == options_.user + ":" + options_.password ? AuthResult::kOk
+                                                                                          : AuthResult::kDenied;
+  }
+
+  // 401 with the cameras' challenge: Digest (and a Basic one on a second line, which a
+  // Digest camera does not accept) or Basic.
+  void SendChallenge(bool stale) {
+    if (options_.auth == AuthScheme::kBasic) {
+      SendStatus(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"camsim\"\r\n");
+      return;
+    }
+    SendStatus(401, "Unauthorized",
+               "WWW-Authenticate: " + server_.digest().Challenge(stale) + "\r\nWWW-Authenticate: Basic realm=\"camsim\"\r\n");
   }
 
   void Handle() {
@@ -404,7 +456,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
         Hold();
         return;
       case Fault::kBigHeader:
-        Send({Whole(server_.library().BigHeader())}, [self = shared_from_this()] { self->Finish(); });
+        Send({Whole(server_.library().BigHeader())}, [self = this->shared_from_this()] { self->Finish(); });
         return;
       case Fault::kStatus401:
         SendStatus(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"camsim\"\r\n");
@@ -417,15 +469,25 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
         return;
       case Fault::kGarbage:
         Send({Text("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n\r\n"), Whole(server_.library().Garbage())},
-             [self = shared_from_this()] { self->Finish(); });
+             [self = this->shared_from_this()] { self->Finish(); });
         return;
       default:
         break;
     }
     slow_ = fault == Fault::kSlow;
 
-    if (!Authorised()) {
-      SendStatus(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"camsim\"\r\n");
+    if (fault == Fault::kBadChallenge) {
+      SendStatus(401, "Unauthorized",
+                 "WWW-Authenticate: Digest realm=\"camsim\", nonce=\"" + std::string(9000, 'n') + "\", qop=auth\r\n");
+      return;
+    }
+    if (fault == Fault::kChallenge) {
+      SendStatus(401, "Unauthorized", "WWW-Authenticate: " + server_.digest().Challenge(true) + "\r\n");
+      return;
+    }
+    const AuthResult auth = Authorised();
+    if (auth != AuthResult::kOk) {
+      SendChallenge(auth == AuthResult::kStale);
       return;
     }
     const int inputNumber = input.value_or(0);
@@ -518,13 +580,13 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     Piece head = Text("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                       std::to_string(jpeg->size()) + "\r\nCache-Control: no-cache\r\n\r\n");
     if (req_.method == "HEAD") {
-      Send({head}, [self = shared_from_this()] { self->Finish(); });
+      Send({head}, [self = this->shared_from_this()] { self->Finish(); });
       return;
     }
     camera_.stats.frames.fetch_add(1);
     if (fault_ == Fault::kCloseMidFrame || fault_ == Fault::kStop) {
       const bool stop = fault_ == Fault::kStop;
-      Send({head, Piece{jpeg, 0, jpeg->size() / 2}}, [self = shared_from_this(), stop] {
+      Send({head, Piece{jpeg, 0, jpeg->size() / 2}}, [self = this->shared_from_this(), stop] {
         if (stop) {
           self->Hold();
         } else {
@@ -533,7 +595,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
       });
       return;
     }
-    Send({head, Whole(jpeg)}, [self = shared_from_this()] { self->Finish(); });
+    Send({head, Whole(jpeg)}, [self = this->shared_from_this()] { self->Finish(); });
   }
 
   void BeginStream(StreamKind kind, double fps) {
@@ -546,10 +608,10 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
                   "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n\r\n"
             : std::string("HTTP/1.0 200 OK\r\nContent-Type: video/H264\r\nCache-Control: no-cache\r\n\r\n");
     if (req_.method == "HEAD") {
-      Send({Text(head)}, [self = shared_from_this()] { self->Finish(); });
+      Send({Text(head)}, [self = this->shared_from_this()] { self->Finish(); });
       return;
     }
-    Send({Text(head)}, [self = shared_from_this()] {
+    Send({Text(head)}, [self = this->shared_from_this()] {
       self->due_ = Clock::now();
       if (self->kind_ == StreamKind::kH264) {
         // Units go out on their own, apart from the response header.
@@ -576,10 +638,10 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     }
     camera_.stats.frames.fetch_add(1);
     if (fault_ == Fault::kCloseMidFrame && sent_ >= 2) {
-      Send({Piece{piece, 0, piece->size() / 2}}, [self = shared_from_this()] { self->Close(); });
+      Send({Piece{piece, 0, piece->size() / 2}}, [self = this->shared_from_this()] { self->Close(); });
       return;
     }
-    Send({Whole(piece)}, [self = shared_from_this()] {
+    Send({Whole(piece)}, [self = this->shared_from_this()] {
       ++self->sent_;
       self->ScheduleNext();
     });
@@ -588,7 +650,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
   void ScheduleNext() {
     if (period_ == Clock::duration::zero()) {
       // As fast as the peer takes them, but through the queue so other connections run.
-      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->StreamNext(); });
+      asio::post(socket_.get_executor(), [self = this->shared_from_this()] { self->StreamNext(); });
       return;
     }
     // Paced: a peer that falls behind gets the next frame at once, never a backlog.
@@ -596,12 +658,12 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
     const auto now = Clock::now();
     if (due_ < now) due_ = now;
     timer_.expires_at(due_);
-    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    timer_.async_wait([self = this->shared_from_this()](const asio::error_code& ec) {
       if (!ec) self->StreamNext();
     });
   }
 
-  tcp::socket socket_;
+  Stream socket_;
   asio::steady_timer timer_;     // pacing, holds, slow bytes
   asio::steady_timer deadline_;  // time-out of the current read or write
   Camera& camera_;
@@ -626,9 +688,15 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
 }  // namespace
 
 Server::Server(asio::io_context& io, const Options& options, FrameLibrary& library)
-    : io_(io), options_(options), library_(library) {}
+    : io_(io),
+      options_(options),
+      library_(library),
+      digest_(options.auth, options.user, options.password, options.nonceMs) {}
 
 bool Server::Listen(std::string& error) {
+  bool anyTls = false;
+  for (const CameraOptions& co : options_.camera) anyTls = anyTls || co.tls;
+  if (anyTls && !MakeTlsContexts(options_, tls_, error)) return false;
   for (int i = 0; i < options_.cameras; ++i) {
     const CameraOptions& co = options_.camera[static_cast<size_t>(i)];
     auto camera = std::make_unique<Camera>(io_, i, co);
@@ -718,9 +786,20 @@ void Server::Accept(Camera& camera) {
     } else {
       asio::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      auto connection = std::make_shared<Connection>(std::move(socket), camera, *this);
-      Track(connection);
-      connection->Start();
+      if (camera.options.tls) {
+        // After --tls-switch-after handshakes the camera presents its second certificate.
+        const uint64_t handshakes = camera.handshakes.fetch_add(1);
+        asio::ssl::context& context =
+            options_.tlsSwitchAfter > 0 && handshakes >= static_cast<uint64_t>(options_.tlsSwitchAfter) ? *tls_.second
+                                                                                                         : *tls_.first;
+        auto connection = std::make_shared<Connection<asio::ssl::stream<tcp::socket>>>(camera, *this, std::move(socket), context);
+        Track(connection);
+        connection->Start();
+      } else {
+        auto connection = std::make_shared<Connection<tcp::socket>>(camera, *this, std::move(socket));
+        Track(connection);
+        connection->Start();
+      }
     }
     Accept(camera);
   });

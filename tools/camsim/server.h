@@ -14,6 +14,7 @@
 
 #include "frames.h"
 #include "options.h"
+#include "secure.h"
 
 namespace camsim {
 
@@ -45,6 +46,7 @@ struct Camera {
   uint16_t port = 0;
   const FrameSet* frames = nullptr;
   std::atomic<uint64_t> nextFrame{0};
+  std::atomic<uint64_t> handshakes{0};  // TLS connections accepted
   CameraStats stats;
   ClockSetting clock;
 };
@@ -74,6 +76,8 @@ class Server {
   FrameLibrary& library() { return library_; }
   const std::vector<std::unique_ptr<Camera>>& cameras() const { return cameras_; }
   std::string StatsLine(const Camera& camera) const;
+  const DigestAuth& digest() const { return digest_; }
+  const TlsContexts& tls() const { return tls_; }
 
  private:
   void Accept(Camera& camera);
@@ -81,6 +85,8 @@ class Server {
   asio::io_context& io_;
   const Options& options_;
   FrameLibrary& library_;
+  DigestAuth digest_;
+  TlsContexts tls_;
   std::vector<std::unique_ptr<Camera>> cameras_;
   std::atomic<bool> stopped_{false};
   std::mutex trackLock_;
