@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -88,6 +89,7 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "recordEnable") s.recordEnable = value == "true";
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
+  else if (key == "liveJpegQuality") s.liveJpegQuality = std::clamp(ReadSignedDecimal(value), 1, 100);
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no
@@ -164,6 +166,7 @@ std::string SettingsFileText(const Settings& s) {
   // every installation writes it.
   if (!s.httpServerUser.empty()) add("httpServerUser", s.httpServerUser);
   if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
+  if (s.liveJpegQuality != kLiveJpegQualityDefault) add("liveJpegQuality", std::to_string(s.liveJpegQuality));
   text += "\t</appSettings>\n";
   text += "</configuration>\n";
   return text;
