@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <curl/curl.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,6 +54,16 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 
 class RtspSession;
+
+std::atomic<uint64_t> g_picturesDecoded{0};
+std::atomic<uint64_t> g_picturesEncoded{0};
+std::atomic<uint64_t> g_encodeCpuNs{0};
+
+uint64_t ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
 
 // Sessions alive (by address, so a record's opaque connection can be recognised) and
 // threads running. Never destroyed: a thread ending after exit still finds it.
@@ -263,6 +274,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       const DecodeResult result =
           decoder_->Feed(packet->data, size, ptsMs, [&](const AVFrame& picture) {
             pictured = true;
+            g_picturesDecoded.fetch_add(1, std::memory_order_relaxed);
             if (!Keep(picture.pts) || failed) return;
             failed = !Deliver(picture);
           });
@@ -318,6 +330,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
           pixelsWanted = r.motionEnabled && r.motionType != 2 && r.recording;
         }))
       return false;
+    const uint64_t started = ThreadCpuNs();
     std::string error;
     std::size_t length = 0;
     const int quality = std::clamp(settings().liveJpegQuality, 1, 100);
@@ -327,6 +340,8 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       return false;
     }
     std::unique_ptr<Image> image = shown || pixelsWanted ? encoder_.ToImage(picture) : nullptr;
+    g_encodeCpuNs.fetch_add(ThreadCpuNs() - started, std::memory_order_relaxed);
+    g_picturesEncoded.fetch_add(1, std::memory_order_relaxed);
     WithRecord([&](GroupRecord& r) {
       DeliverJpegFrame(r, jpeg_.data() + kStreamHeadroom, length, std::move(image), false);
     });
@@ -465,6 +480,14 @@ bool RtspShutdown(uint32_t waitMs) {
   const bool all = reg.ended.wait_for(guard, std::chrono::milliseconds(waitMs), [&reg] { return reg.running == 0; });
   if (!all) Log("warning: %d RTSP threads failed to exit", reg.running);
   return all;
+}
+
+RtspWorkStats GetRtspWorkStats() {
+  RtspWorkStats stats;
+  stats.picturesDecoded = g_picturesDecoded.load(std::memory_order_relaxed);
+  stats.picturesEncoded = g_picturesEncoded.load(std::memory_order_relaxed);
+  stats.encodeCpuNs = g_encodeCpuNs.load(std::memory_order_relaxed);
+  return stats;
 }
 
 int RtspThreadsRunning() {

@@ -49,6 +49,16 @@ bool RtspDropLocked(GroupRecord& record);
 // True when all ended.
 bool RtspShutdown(uint32_t waitMs = 3000);
 
+// Work of all sessions since the start of the process (benchmarks): pictures decoded,
+// pictures encoded, and the thread CPU time spent encoding them (JPEG, and the tile
+// image when one was made).
+struct RtspWorkStats {
+  uint64_t picturesDecoded = 0;
+  uint64_t picturesEncoded = 0;
+  uint64_t encodeCpuNs = 0;
+};
+RtspWorkStats GetRtspWorkStats();
+
 // Diagnostics and tests: session threads running, and sessions alive.
 int RtspThreadsRunning();
 int RtspSessionsAlive();
