@@ -75,6 +75,14 @@ int ReadDiskFullness(const std::string& value, std::vector<std::string>& notes) 
   return static_cast<int>(number);
 }
 
+// A JPEG quality: a number is held to 1..100; anything else keeps the default.
+int ReadJpegQuality(const std::string& value) {
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (end == value.c_str()) return kLiveJpegQualityDefault;
+  return static_cast<int>(std::clamp(number, 1L, 100L));
+}
+
 // diskFullness is converted once all lines are read, so only the value in force is
 // checked (a repeated key overwrites the earlier one).
 void ApplySetting(Settings& s, const std::string& key, const std::string& value,
@@ -89,7 +97,7 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "recordEnable") s.recordEnable = value == "true";
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
-  else if (key == "liveJpegQuality") s.liveJpegQuality = std::clamp(ReadSignedDecimal(value), 1, 100);
+  else if (key == "liveJpegQuality") s.liveJpegQuality = ReadJpegQuality(value);
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no

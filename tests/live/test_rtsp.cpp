@@ -47,12 +47,39 @@ int64_t WallMs() {
       .count();
 }
 
-// A loopback server speaking nonsense: every connection gets lines of bytes that are
-// no RTSP reply, then is closed. Serves at most maxConnections, each for at most a
-// second.
+// The server's side of an RTSP exchange that announces one H.264 track over TCP; the
+// reply to one request (its CSeq copied), or "" when the request is not complete yet.
+std::string RtspReply(const std::string& request) {
+  if (request.find("\r\n\r\n") == std::string::npos) return "";
+  std::string cseq = "0";
+  const std::size_t at = request.find("CSeq:");
+  if (at != std::string::npos) {
+    std::size_t from = at + 5;
+    while (from < request.size() && request[from] == ' ') ++from;
+    cseq = request.substr(from, request.find("\r\n", from) - from);
+  }
+  std::string head = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n";
+  if (request.rfind("OPTIONS", 0) == 0) return head + "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n\r\n";
+  if (request.rfind("DESCRIBE", 0) == 0) {
+    const std::string sdp =
+        "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=fake\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+        "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:track0\r\n";
+    return head + "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" +
+           sdp;
+  }
+  if (request.rfind("SETUP", 0) == 0) {
+    return head + "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: 4711\r\n\r\n";
+  }
+  return head + "Session: 4711\r\n\r\n";
+}
+
+// A loopback server speaking nonsense. Plain: every connection gets lines of bytes
+// that are no RTSP reply. After a handshake: the RTSP exchange completes, then the
+// interleaved channel carries random bytes instead of RTP. Serves at most
+// maxConnections, each for at most two seconds.
 class GarbageServer {
  public:
-  explicit GarbageServer(int maxConnections) {
+  explicit GarbageServer(int maxConnections, bool handshake = false) : handshake_(handshake) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -67,9 +94,32 @@ class GarbageServer {
         const int client = ::accept(listen_, nullptr, nullptr);
         if (client < 0) return;
         ++accepted_;
+        if (handshake_ && !Handshake(client)) {
+          ::close(client);
+          continue;
+        }
         std::string noise;
-        for (int line = 0; line < 64; ++line) noise += "\x01\xFE garbage \x7F" + std::to_string(line * 7919) + "\r\n";
-        const auto until = std::chrono::steady_clock::now() + 1s;
+        if (handshake_) {
+          // Interleaved frames ('$', channel, length) around random payloads, and stray
+          // bytes between them.
+          uint32_t x = 0x9E3779B9u;
+          for (int frame = 0; frame < 40; ++frame) {
+            const int length = 20 + frame * 37 % 900;
+            noise += '$';
+            noise += static_cast<char>(frame % 3 == 0 ? 1 : 0);
+            noise += static_cast<char>(length >> 8);
+            noise += static_cast<char>(length & 0xFF);
+            for (int i = 0; i < length + (frame % 5 == 0 ? 7 : 0); ++i) {
+              x ^= x << 13;
+              x ^= x >> 17;
+              x ^= x << 5;
+              noise += static_cast<char>(x);
+            }
+          }
+        } else {
+          for (int line = 0; line < 64; ++line) noise += "\x01\xFE garbage \x7F" + std::to_string(line * 7919) + "\r\n";
+        }
+        const auto until = std::chrono::steady_clock::now() + 2s;
         while (!stop_ && std::chrono::steady_clock::now() < until) {
           if (::send(client, noise.data(), noise.size(), MSG_NOSIGNAL) < 0) break;
           std::this_thread::sleep_for(50ms);
@@ -88,6 +138,28 @@ class GarbageServer {
   int accepted() const { return accepted_; }
 
  private:
+  // Answers requests until PLAY was answered (at most 8 requests, 2 s).
+  bool Handshake(int client) {
+    timeval limit{2, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string pending;
+    for (int requests = 0; requests < 8 && !stop_;) {
+      char buf[2048];
+      const ssize_t n = ::recv(client, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      pending.append(buf, static_cast<std::size_t>(n));
+      const std::string reply = RtspReply(pending);
+      if (reply.empty()) continue;
+      const bool play = pending.rfind("PLAY", 0) == 0;
+      pending.clear();
+      ++requests;
+      if (::send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return false;
+      if (play) return true;
+    }
+    return false;
+  }
+
+  bool handshake_ = false;
   int listen_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
@@ -307,12 +379,16 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   ASSERT_NE(garbage.port(), 0);
   auto noise = Device("Noise", "rtsp://127.0.0.1:" + std::to_string(garbage.port()) + "/h264", 0, 4);
   auto nokey = Device("Blind", fake_->url("/h264-nokey"), 0, 5);
+  GarbageServer notRtp(2, true);
+  ASSERT_NE(notRtp.port(), 0);
+  auto noRtp = Device("Static", "rtsp://127.0.0.1:" + std::to_string(notRtp.port()) + "/live", 0, 9);
   RtspOptions options = GetRtspOptions();
   options.maxPictureSide = 256;  // below the fake's 320 x 240
   SetRtspOptions(options);
   auto large = Device("Large", fake_->url("/h264"), 0, 6);
 
   viewthread_iocp(*noise);
+  viewthread_iocp(*noRtp);
   viewthread_iocp(*nokey);
   viewthread_iocp(*large);
   // Undecodable units show as damaged data first; the time-out without a picture ends
@@ -324,12 +400,19 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   EXPECT_TRUE(noiseText == "Not an RTSP stream" || noiseText == "Unable to connect") << noiseText;
   EXPECT_TRUE(viewSlots().ErrorMark(5));
   EXPECT_TRUE(viewSlots().ErrorMark(6));
+  // Random bytes where RTP should be: no picture ever, and the session gives up.
+  EXPECT_TRUE(WaitUntil([] { return viewSlots().ErrorMark(9); }, 8s));
+  EXPECT_GE(notRtp.accepted(), 1);
   EXPECT_TRUE(LogHas("picture of Large is 320x240, above the limit of 256")) << LogText();
   // Every session gave up on its own, within its time-outs; nothing was recorded.
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
   EXPECT_EQ(Frames(*nokey), 0);
   EXPECT_EQ(Frames(*large), 0);
-  EXPECT_EQ(RecordedCount("Blind") + RecordedCount("Large") + RecordedCount("Noise"), 0u);
+  EXPECT_EQ(RecordedCount("Blind") + RecordedCount("Large") + RecordedCount("Noise") + RecordedCount("Static"), 0u);
+  const std::string staticText = viewSlots().Text(9);
+  EXPECT_TRUE(staticText == "No picture (no key frame) in the stream" || staticText == "Connection lost" ||
+              staticText == "Not an RTSP stream")
+      << staticText;
 
   // Each is dropped by the periodic rule and tried again: a new session.
   for (auto* cam : {noise.get(), nokey.get()}) {
