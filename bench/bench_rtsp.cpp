@@ -12,8 +12,10 @@
 // cameras one core holds at that cost, and the same figures for ffmpeg.
 //
 // Usage: bench_rtsp [--cameras N] [--seconds S] [--width W --height H] [--fps F]
-//                   [--keep-fps K] [--quality Q] [--shown] [--no-ffmpeg]
-//   --shown  the devices have view slots (the tile image is made as well)
+//                   [--keep-fps K] [--quality Q] [--shown] [--no-ffmpeg] [--pattern P]
+//   --shown    the devices have view slots (the tile image is made as well)
+//   --pattern  the fake's videotestsrc pattern (default "ball": a moving ball on black,
+//              cheap to code; "smpte" gives a busier picture)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -57,6 +59,7 @@ struct Config {
   int quality = kLiveJpegQualityDefault;
   bool shown = false;
   bool ffmpeg = true;
+  std::string pattern = "ball";  // the fake's picture (a videotestsrc pattern)
 };
 
 double CpuSeconds(const rusage& usage) {
@@ -137,7 +140,8 @@ bool RunFfmpeg(const std::string& url, const Config& config, double& cpu, long& 
 
 int Run(const Config& config) {
   test::RtspFakeProcess fake({"--width", std::to_string(config.width), "--height", std::to_string(config.height),
-                              "--fps", std::to_string(config.fps), "--key-interval", std::to_string(2 * config.fps)},
+                              "--fps", std::to_string(config.fps), "--key-interval", std::to_string(2 * config.fps),
+                              "--pattern", config.pattern},
                              60000);
   if (!fake.ok()) {
     std::fprintf(stderr, "bench_rtsp: %s\n", fake.error().c_str());
@@ -169,9 +173,9 @@ int Run(const Config& config) {
     devices.push_back(d);
     viewthread_iocp(*d);
   }
-  std::printf("bench_rtsp: %d camera(s), %dx%d H.264 at %d fps, keeping %d fps as JPEG (quality %d)%s\n",
-              config.cameras, config.width, config.height, config.fps, config.keepFps, config.quality,
-              config.shown ? ", shown" : "");
+  std::printf("bench_rtsp: %d camera(s), %dx%d H.264 at %d fps (pattern %s), keeping %d fps as JPEG (quality %d)%s\n",
+              config.cameras, config.width, config.height, config.fps, config.pattern.c_str(), config.keepFps,
+              config.quality, config.shown ? ", shown" : "");
   MainThread(devices, 4.0);  // warm-up: sessions open, decoders fill
 
   const RtspWorkStats before = GetRtspWorkStats();
@@ -259,10 +263,12 @@ int main(int argc, char** argv) {
       config.shown = true;
     } else if (arg == "--no-ffmpeg") {
       config.ffmpeg = false;
+    } else if (arg == "--pattern" && i + 1 < argc) {
+      config.pattern = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: %s [--cameras N] [--seconds S] [--width W --height H] [--fps F] [--keep-fps K] "
-                   "[--quality Q] [--shown] [--no-ffmpeg]\n",
+                   "[--quality Q] [--shown] [--no-ffmpeg] [--pattern P]\n",
                    argv[0]);
       return 2;
     }
