@@ -454,6 +454,7 @@ std::shared_ptr<FetchConnection> ConnectionOf(GroupRecord& record) {
 // Lets go of the record's connection: a worker closes its socket, and the operation
 // still pending on it ends with an abort. fetchLock held.
 void DropConnection(GroupRecord& r) {
+  r.videoState.reset();  // a decoder's pictures in flight belong to this connection
   if (RtspDropLocked(r)) return;
   std::shared_ptr<FetchConnection> connection = ConnectionOf(r);
   connection->markDropped();

@@ -425,6 +425,26 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
     EXPECT_NE(Connection(*cam), nullptr) << cam->name;
   }
   EXPECT_TRUE(WaitUntil([&] { return garbage.accepted() >= 2; }, 8s));
+
+  // A server that takes the connection and never answers: the exit still ends the
+  // session at once, without waiting for its time-out.
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  auto mute = Device("Mute", "rtsp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live", 0, 10);
+  viewthread_iocp(*mute);
+  EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() >= 1; }, 2s));
+  std::this_thread::sleep_for(300ms);  // well inside its 5 s open time-out
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(RtspShutdown(3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
+  EXPECT_EQ(RtspThreadsRunning(), 0);
+  ::close(silent);
 }
 
 // The fake camera's H.264 script in real-picture mode: pictures replace the
