@@ -163,7 +163,6 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     // long probe would only delay the first picture.
     av_dict_set_int(&dict, "probesize", 32768, 0);
     av_dict_set_int(&dict, "analyzeduration", 0, 0);
-    av_dict_set_int(&dict, "reorder_queue_size", 64, 0);
     WithRecord([this](GroupRecord& r) {
       LogDeviceLevel(1, r.debugLevel, "connecting to %s...", shownUrl_.c_str());
     });
