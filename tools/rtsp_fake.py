@@ -57,7 +57,7 @@ def key_interval(args):
 def h264_launch(args, name="pay0"):
     return ("( %s ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bframes=0 "
             "! video/x-h264,profile=baseline,stream-format=byte-stream "
-            "! rtph264pay name=%s pt=96 config-interval=-1 )" % (source(args), key_interval(args), name))
+            "! rtph264pay name=%s pt=96 config-interval=0 )" % (source(args), key_interval(args), name))
 
 
 def h265_launch(args):

@@ -313,8 +313,8 @@ TEST_F(RtspTest, H264AndH265AreRecordedPictureByPictureAtTheAskedRateWithoutCred
   EXPECT_EQ(SlotSize(0), std::make_pair(kWidth, kHeight));
   EXPECT_EQ(SlotSize(1), std::make_pair(kWidth, kHeight));
   EXPECT_EQ(viewSlots().Text(0).rfind("Drive", 0), 0u) << viewSlots().Text(0);
-  EXPECT_FALSE(viewSlots().ErrorMark(0));
-  EXPECT_FALSE(viewSlots().ErrorMark(1));
+  EXPECT_FALSE(viewSlots().ErrorMark(0)) << viewSlots().Text(0) << "\n" << LogText();
+  EXPECT_FALSE(viewSlots().ErrorMark(1)) << viewSlots().Text(1);
   EXPECT_TRUE(LogHas("connected to 'Drive'"));
   EXPECT_FALSE(LogHas("p@ss")) << "the password reached the log";
   EXPECT_FALSE(LogHas("p%40ss")) << "the encoded password reached the log";
