@@ -141,7 +141,7 @@ bool RunFfmpeg(const std::string& url, const Config& config, double& cpu, long& 
 int Run(const Config& config) {
   test::RtspFakeProcess fake({"--width", std::to_string(config.width), "--height", std::to_string(config.height),
                               "--fps", std::to_string(config.fps), "--key-interval", std::to_string(2 * config.fps),
-                              "--pattern", config.pattern},
+                              "--pattern", config.pattern, "--shared"},
                              60000);
   if (!fake.ok()) {
     std::fprintf(stderr, "bench_rtsp: %s\n", fake.error().c_str());

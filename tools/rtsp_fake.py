@@ -2,7 +2,8 @@
 """A fake RTSP camera for tests and benchmarks: serves a generated moving picture as
 H.264 (rtsp://127.0.0.1:PORT/h264) and H.265 (.../h265) over RTSP on the loopback
 interface only. With --no-key-frames a third path (.../h264-nokey) sends the same
-H.264 stream with every key frame removed, so no picture can ever be decoded.
+H.264 stream with every key frame removed, so no picture can ever be decoded. Each
+client gets its own encoder unless --shared is given.
 
 Prints "rtsp_fake: listening on 127.0.0.1:PORT" and then "rtsp_fake: ready". With
 --watch-stdin it ends when its standard input reaches its end (the parent is gone).
@@ -33,6 +34,9 @@ def parse_args():
     parser.add_argument("--no-key-frames", action="store_true",
                         help="also serve /h264-nokey, the H.264 stream without its key frames")
     parser.add_argument("--pattern", default="ball", help="videotestsrc pattern")
+    parser.add_argument("--shared", action="store_true",
+                        help="one encoder for all clients of a path (for many clients of a large picture); "
+                             "by default each client gets its own")
     parser.add_argument("--watch-stdin", action="store_true", help="exit when standard input ends")
     args = parser.parse_args()
     for name in ("width", "height", "fps"):
@@ -97,12 +101,12 @@ def main():
     for path, launch in (("/h264", h264_launch(args)), ("/h265", h265_launch(args))):
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch)
-        factory.set_shared(True)  # one encoder however many clients watch
+        factory.set_shared(args.shared)
         mounts.add_factory(path, factory)
     if args.no_key_frames:
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(h264_launch(args))
-        factory.set_shared(True)
+        factory.set_shared(args.shared)
         factory.connect("media-configure", nokey_configured)
         mounts.add_factory("/h264-nokey", factory)
 
