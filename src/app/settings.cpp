@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -74,6 +75,14 @@ int ReadDiskFullness(const std::string& value, std::vector<std::string>& notes) 
   return static_cast<int>(number);
 }
 
+// A JPEG quality: a number is held to 1..100; anything else keeps the default.
+int ReadJpegQuality(const std::string& value) {
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (end == value.c_str()) return kLiveJpegQualityDefault;
+  return static_cast<int>(std::clamp(number, 1L, 100L));
+}
+
 // diskFullness is converted once all lines are read, so only the value in force is
 // checked (a repeated key overwrites the earlier one).
 void ApplySetting(Settings& s, const std::string& key, const std::string& value,
@@ -88,6 +97,7 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "recordEnable") s.recordEnable = value == "true";
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
+  else if (key == "liveJpegQuality") s.liveJpegQuality = ReadJpegQuality(value);
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no
@@ -164,6 +174,7 @@ std::string SettingsFileText(const Settings& s) {
   // every installation writes it.
   if (!s.httpServerUser.empty()) add("httpServerUser", s.httpServerUser);
   if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
+  if (s.liveJpegQuality != kLiveJpegQualityDefault) add("liveJpegQuality", std::to_string(s.liveJpegQuality));
   text += "\t</appSettings>\n";
   text += "</configuration>\n";
   return text;

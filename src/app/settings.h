@@ -27,6 +27,8 @@ static_assert(sizeof(WindowPlacement) == 44, "placement record is 44 bytes");
 constexpr int kDiskFullnessMin = 4;
 constexpr int kDiskFullnessMax = 95;
 constexpr int kDiskFullnessDefault = 75;
+// JPEG quality of pictures made from video cameras, unless the settings name another.
+constexpr int kLiveJpegQualityDefault = 80;
 
 struct Settings {
   // Settings file ("Velmora NVR.exe.config").
@@ -40,6 +42,9 @@ struct Settings {
   bool recordEnable = true;
   std::string httpServerUser;      // empty = the server is open
   std::string httpServerPassword;
+  // JPEG quality (1..100) of the pictures made from H.264 and H.265 cameras; written
+  // only when it differs from the default.
+  int liveJpegQuality = kLiveJpegQualityDefault;
 
   // Registry values, in the order they are read and written.
   uint32_t aviDataRate = 300;

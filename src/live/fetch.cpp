@@ -19,6 +19,7 @@
 #include "live/digest.h"
 #include "live/jpeg.h"
 #include "live/request.h"
+#include "live/rtsp.h"
 #include "live/stream.h"
 #include "live/time_sync.h"
 #include "live/tls.h"
@@ -576,6 +577,8 @@ std::shared_ptr<FetchConnection> ConnectionOf(GroupRecord& record) {
 // Lets go of the record's connection: a worker closes its socket, and the operation
 // still pending on it ends with an abort. fetchLock held.
 void DropConnection(GroupRecord& r) {
+  r.videoState.reset();  // a decoder's pictures in flight belong to this connection
+  if (RtspDropLocked(r)) return;
   std::shared_ptr<FetchConnection> connection = ConnectionOf(r);
   connection->markDropped();
   const int level = r.debugLevel;
@@ -595,6 +598,11 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
       (r.kind != EntryKind::ServerCamera && r.kind != EntryKind::Device && r.kind != EntryKind::HTTPDevice))
     return;
   r.lastUpdateTick = FetchNow();
+  if (IsRtspDevice(r)) {  // read by a thread of its own (rtsp.h)
+    if (r.connection) DropConnection(r);
+    RtspConnectLocked(shared);
+    return;
+  }
   if (!EnsureStreamBuffer(r)) return;
   // A connection still present is dropped first, so that it ends rather than lingers.
   if (r.connection) DropConnection(r);
@@ -763,6 +771,7 @@ void viewthread_web_image(GroupRecord& record) {
 }
 
 void viewthread_shutdown() {
+  RtspShutdown();
   Engine& e = engine();
   std::vector<std::thread> threads;
   bool allEnded = false;

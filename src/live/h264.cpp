@@ -1,15 +1,99 @@
 #include "live/h264.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include <array>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
+#include "app/settings.h"
 #include "live/stream.h"
+#include "live/video_decoder.h"
 #include "model/group_record.h"
 
 namespace velmora {
 
 namespace {
+
+// What the H.264 script's path keeps per device between chunks: the decoder of the
+// current connection, the motion grids of the units not yet decoded, and the encoder.
+struct H264State {
+  const void* connection = nullptr;
+  bool usable = false;  // the decoder opened
+  VideoDecoder decoder;
+  PictureEncoder encoder;
+  std::vector<uint8_t> jpeg;  // headroom, JPEG, trailer of the picture being handed over
+  // Grids by unit number, oldest first; only units still in the decoder's pipeline.
+  std::deque<std::pair<int64_t, std::array<uint8_t, kMotionGridBytes>>> grids;
+};
+constexpr std::size_t kMaxPendingGrids = 64;
+
+// The device's state for this connection: a new connection starts a new decoder.
+H264State* StateFor(GroupRecord& record, const void* connection) {
+  auto state = std::static_pointer_cast<H264State>(record.videoState);
+  if (state && state->connection == connection) return state.get();
+  state = std::make_shared<H264State>();
+  state->connection = connection;
+  VideoDecoderOptions options;
+  options.wholeUnits = false;
+  std::string error;
+  state->usable = state->decoder.Open(VideoCodec::kH264, options, nullptr, 0, error);
+  if (!state->usable) Log("%s: decoder for %s failed (%s)", "viewthread_iocp_check_h264", record.name.c_str(), error.c_str());
+  record.videoState = state;
+  return state.get();
+}
+
+// The motion grid of the first user-data SEI (with a four-byte start code) in a unit.
+bool UnitGrid(const uint8_t* unit, std::size_t size, uint8_t grid[kMotionGridBytes]) {
+  for (std::size_t q = 0; q + 6 <= size; ++q) {
+    if (unit[q] != 0 || unit[q + 1] != 0 || unit[q + 2] != 0 || unit[q + 3] != 1) continue;
+    if ((unit[q + 4] & 0x1F) == 6 && ReadSeiMotionGrid(unit + q, size - q, grid) == SeiGrid::kGrid) return true;
+  }
+  return false;
+}
+
+// Decodes the new bytes; each picture becomes a JPEG frame (carrying the camera's
+// motion grid) on the stream path. Returns the pictures handed over.
+int DecodeNewBytes(GroupRecord& record, H264State& state, const uint8_t* bytes, std::size_t size) {
+  int delivered = 0;
+  const uint64_t before = state.decoder.picturesDecoded();
+  const DecodeResult result = state.decoder.Feed(
+      bytes, size, 0,
+      [&](const AVFrame& picture) {
+        const uint8_t* grid = nullptr;
+        while (!state.grids.empty() && state.grids.front().first < picture.pts) state.grids.pop_front();
+        if (!state.grids.empty() && state.grids.front().first == picture.pts) grid = state.grids.front().second.data();
+        std::size_t length = 0;
+        std::string error;
+        if (!state.encoder.Encode(picture, settings().liveJpegQuality, grid, kStreamHeadroom, kStreamTrailer,
+                                  state.jpeg, length, error)) {
+          Log("%s: %s for %s", "viewthread_iocp_check_h264", error.c_str(), record.name.c_str());
+          return;
+        }
+        const bool shown = record.viewIndex != -1 && !record.stillShown;
+        std::unique_ptr<Image> image = shown ? state.encoder.ToImage(picture) : nullptr;
+        if (DeliverJpegFrame(record, state.jpeg.data() + kStreamHeadroom, length, std::move(image), false)) ++delivered;
+      },
+      [&](const uint8_t* unit, std::size_t unitSize, int64_t number) {
+        std::array<uint8_t, kMotionGridBytes> grid{};
+        if (!UnitGrid(unit, unitSize, grid.data())) return;
+        if (state.grids.size() >= kMaxPendingGrids) state.grids.pop_front();
+        state.grids.emplace_back(number, grid);
+      });
+  // A stream that never decoded keeps its placeholders without an error; once it has
+  // shown pictures, lost or damaged units are reported like corrupt frames.
+  if (result == DecodeResult::kTooLarge) {
+    ReportFetchState(record, true, "Picture size above the limit");
+  } else if (result != DecodeResult::kOk && before > 0) {
+    ReportFetchState(record, true, "Stream data lost or corrupt");
+  }
+  return delivered;
+}
 
 constexpr Colour kPlaceholderGrey{32, 32, 32};
 constexpr Colour kWhite{255, 255, 255};
@@ -77,6 +161,15 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
   }
   const std::size_t held = static_cast<std::size_t>(record.streamLength);
 
+  // The new bytes go through the decoder first; once it has made a picture, the
+  // placeholders give way to the pictures.
+  H264State* state = StateFor(record, connection);
+  bool pictures = false;
+  if (state->usable) {
+    DecodeNewBytes(record, *state, data + held - bytes, bytes);
+    pictures = state->decoder.picturesDecoded() > 0;
+  }
+
   // Every start code among the held bytes is looked at, one byte at a time. What is
   // kept between chunks is small: the last 3 bytes (the beginning of a start code), or
   // a unit whose SEI grid has not fully arrived. So the scan can start at the front.
@@ -94,8 +187,12 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
         keepFrom = q;
         break;
       }
-      if (!found) ReportFetchState(record, false, nullptr);
+      if (!found && !pictures) ReportFetchState(record, false, nullptr);
       found = true;
+      if (pictures) {
+        q += 3;
+        continue;
+      }
       // The placeholder is drawn only when a slot will show it.
       const bool shown = record.viewIndex != -1 && !record.stillShown;
       std::unique_ptr<Image> image = shown ? H264Placeholder(record.frameCount, grid) : nullptr;
@@ -107,7 +204,7 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
           ShowFrame(record, std::move(holder));
         }
       }
-    } else if (!found) {
+    } else if (!found && !pictures) {
       ReportFetchState(record, false, nullptr);
       found = true;
     }

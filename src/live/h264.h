@@ -1,6 +1,9 @@
-// The minimal H.264 path of web images that name the H.264 script: units are not
-// decoded; each SEI unit becomes a placeholder image with the device's frame number and
-// the motion grid the camera put into the unit.
+// The H.264 path of web images that name the H.264 script. The byte stream goes
+// through the video decoder (video_decoder.h): each picture becomes a JPEG frame on the
+// stream path, shown and recorded like a received MJPEG frame, carrying the motion grid
+// of its unit's SEI as the camera's motion segment. While the stream has yielded no
+// picture, each SEI unit becomes a placeholder image with the device's frame number and
+// the motion grid instead.
 #pragma once
 
 #include <cstddef>

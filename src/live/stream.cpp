@@ -180,6 +180,34 @@ void ShowFrame(GroupRecord& record, std::unique_ptr<ImageHolder> holder) {
   viewSlots().SetImage(record.viewIndex, std::move(holder), std::move(caption));
 }
 
+bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,
+                      bool decode) {
+  std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(frame, length);
+  if (!holder) return false;
+  if (picture) {
+    holder->image = std::move(picture);
+  } else if (decode) {
+    holder->image = ImageFromBuffer(holder->jpeg.get(), length);
+    if (!holder->image) {
+      LogDeviceLevel(0, record.debugLevel, "ImageFromBuffer failed for %s", record.name.c_str());
+      ReportFetchState(record, true, "Corrupt JPEG");
+      return false;
+    }
+  }
+  if (streamHooks().recordFrame) {
+    // The recorder writes its trailer over the 4 bytes behind the frame, which may
+    // already be the next frame's first bytes: keep them.
+    uint8_t behind[kStreamTrailer];
+    std::memcpy(behind, frame + length, kStreamTrailer);
+    streamHooks().recordFrame(record, *holder, frame - kStreamHeadroom, length);
+    std::memcpy(frame + length, behind, kStreamTrailer);
+  }
+  CountFrame(record);
+  ReportFetchState(record, false, nullptr);
+  ShowFrame(record, std::move(holder));
+  return true;
+}
+
 StreamStep ReceivedBytesStep(GroupRecord& record, uint32_t bytes) {
   if (bytes != 0) {
     bytesReceived().fetch_add(bytes, std::memory_order_relaxed);
@@ -327,26 +355,9 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
       return StreamStep::kClose;
     }
 
-    std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(data + start, length);
-    std::unique_ptr<Image> image = holder ? ImageFromBuffer(holder->jpeg.get(), length) : nullptr;
-    if (image) {
-      holder->image = std::move(image);
-      if (streamHooks().recordFrame) {
-        // The recorder writes its trailer over the 4 bytes behind the frame, which may
-        // already be the next frame's first bytes: keep them.
-        uint8_t behind[kStreamTrailer];
-        std::memcpy(behind, data + e, kStreamTrailer);
-        streamHooks().recordFrame(record, *holder, data + start - kStreamHeadroom, length);
-        std::memcpy(data + e, behind, kStreamTrailer);
-      }
-      CountFrame(record);
-      ReportFetchState(record, false, nullptr);
-      ShowFrame(record, std::move(holder));
-    } else {
-      LogDeviceLevel(0, record.debugLevel, "ImageFromBuffer failed for %s", record.name.c_str());
+    if (!DeliverJpegFrame(record, data + start, length, nullptr, true)) {
       LogDeviceLevel(0, record.debugLevel, "jpeg size=%u/%u [%u, %u]", static_cast<unsigned>(length),
                      static_cast<unsigned>(held), static_cast<unsigned>(start), static_cast<unsigned>(e));
-      ReportFetchState(record, true, "Corrupt JPEG");
     }
 
     if (record.restartPending) {

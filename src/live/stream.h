@@ -71,7 +71,8 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
 // The reading stage (STATE_READING): cuts every complete frame among the held bytes.
 // Devices whose location names the H.264 script go to viewthread_iocp_check_h264.
 StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connection, uint32_t bytes);
-// The H.264 path: a placeholder image per SEI unit, everything else dropped.
+// The H.264 path: decoded pictures as JPEG frames, or a placeholder image per SEI unit
+// while the stream has yielded no picture (h264.h).
 StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connection, uint32_t bytes);
 
 // One receive of `bytes` (already stored behind the held data) in STATE_HEADER or
@@ -88,6 +89,15 @@ void update_frame_rate(uint64_t& lastFrameTimeMs, double& frameRate, int32_t cou
 // Counts one frame of the device: rate update with the clock of streamHooks(), then
 // frameCount + 1.
 void CountFrame(GroupRecord& record);
+
+// One complete JPEG frame of a device on its way through the live path: decoded into
+// its picture (unless one is given, or decode is false: then the recorder decodes it
+// only if its motion detection needs pixels), handed to the recorder, counted,
+// reported as delivering and shown. `frame` has kStreamHeadroom writable bytes in
+// front and kStreamTrailer behind (kept as they were). False when the frame does not
+// decode ("Corrupt JPEG" is reported) or memory is short.
+bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,
+                      bool decode);
 
 // The device name, then " %4.1f fps" (" %4.2f fps" for rates from 0.01 below 0.1),
 // " %d KiB" and " %dx%d" as the captionShowFPS, captionShowSize and

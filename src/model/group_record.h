@@ -155,6 +155,8 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   // creates it on first use; here it is an opaque holder. Guarded by fetchLock.
   std::shared_ptr<void> motionState;
   std::array<uint8_t, 32> cameraMotionBlock{};  // guarded by fetchLock
+  // The H.264 script's decoder state (live/h264.cpp owns the type). Guarded by fetchLock.
+  std::shared_ptr<void> videoState;
 
   bool fetchActive = false;  // a live fetch was started; written under fetchLock
   // Tree path, also the recordings folder under pathData. Written under fetchLock and

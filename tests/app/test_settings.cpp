@@ -64,6 +64,27 @@ TEST(SettingsFile, RoundTripKeepsEveryValue) {
   EXPECT_NE(ReadFile(dir.file("a.config")).find("logSizeMaxMB"), std::string::npos);
 }
 
+TEST(SettingsFile, LiveJpegQualityIsWrittenOnlyWhenChangedAndReadWithinItsRange) {
+  TempDir dir;
+  Settings s;
+  EXPECT_EQ(s.liveJpegQuality, kLiveJpegQualityDefault);
+  EXPECT_EQ(SettingsFileText(s).find("liveJpegQuality"), std::string::npos);
+  s.liveJpegQuality = 55;
+  ASSERT_TRUE(WriteSettingsFile(dir.file("q.config"), s));
+  EXPECT_NE(ReadFile(dir.file("q.config")).find(Line("liveJpegQuality", "55")), std::string::npos);
+  Settings back;
+  ReadSettingsFile(dir.file("q.config"), back);
+  EXPECT_EQ(back.liveJpegQuality, 55);
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
+           {"0", 1}, {"-7", 1}, {"100", 100}, {"250", 100}, {"high", kLiveJpegQualityDefault}, {"", kLiveJpegQualityDefault}}) {
+    WriteFile(dir.file("r.config"), "<configuration><appSettings>\n" + Line("liveJpegQuality", text) +
+                                        "</appSettings></configuration>\n");
+    Settings read;
+    ReadSettingsFile(dir.file("r.config"), read);
+    EXPECT_EQ(read.liveJpegQuality, expected) << "'" << text << "'";
+  }
+}
+
 TEST(SettingsFile, LineRulesAndConversions) {
   TempDir dir;
   WriteFile(dir.file("s.config"),

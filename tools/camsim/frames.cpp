@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "live/jpeg_turbo.h"
+#include "live/video_encoder.h"
 
 namespace camsim {
 
@@ -284,7 +285,10 @@ std::string EncryptFrame(const std::string& jpeg, const std::array<uint8_t, 32>&
   return out;
 }
 
-std::string H264Frame(int frame, int cycle) {
+namespace {
+
+// The SEI unit with the motion block of frame i.
+std::string SeiUnit(int frame, int cycle) {
   static constexpr uint8_t kUuid[16] = {'c', 'a', 'm', 's', 'i', 'm', '-', 'm', 'o', 't', 'i', 'o', 'n', '-', 'v', '1'};
   std::string out;
   const std::array<uint8_t, 32> block = MotionBlock(frame, cycle);
@@ -293,6 +297,34 @@ std::string H264Frame(int frame, int cycle) {
   sei.insert(sei.end(), block.begin(), block.end());
   sei.push_back(0x80);
   AppendUnit(out, 0x06, sei);
+  return out;
+}
+
+}  // namespace
+
+bool RealH264Frames(int width, int height, int fps, int cycle, std::vector<std::string>& frames, std::string& error) {
+  frames.clear();
+  if (width % 2 != 0 || height % 2 != 0) {
+    error = "--h264-real needs an even width and height";
+    return false;
+  }
+  av_log_set_level(AV_LOG_ERROR);  // the encoder's statistics are no use here
+  velmora::H264Encoder encoder;
+  if (!encoder.Open(width, height, std::max(fps, 1), std::min(std::max(cycle, 1), 10), error)) return false;
+  for (int i = 0; i < cycle; ++i) {
+    const std::vector<uint8_t> px = Pattern(width, height, i, cycle);
+    std::string units;
+    if (!encoder.Encode(px.data(), width * 3, units)) {
+      error = "H.264 encoding failed";
+      return false;
+    }
+    frames.push_back(SeiUnit(i, cycle) + units);
+  }
+  return true;
+}
+
+std::string H264Frame(int frame, int cycle) {
+  std::string out = SeiUnit(frame, cycle);
   const bool key = frame % std::max(cycle, 1) == 0;
   if (key) {
     AppendUnit(out, 0x67, {0x42, 0xC0, 0x1E, 0xD9, 0x00, 0xA0, 0x3D, 0xA1, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
@@ -393,7 +425,13 @@ bool FrameLibrary::Build(const Options& options, std::string& error) {
   }
 
   h264_.clear();
-  for (int i = 0; i < n; ++i) h264_.push_back(std::make_shared<const std::string>(H264Frame(i, n)));
+  if (options.h264Real) {
+    std::vector<std::string> real;
+    if (!RealH264Frames(options.width, options.height, options.h264Fps, n, real, error)) return false;
+    for (std::string& frame : real) h264_.push_back(std::make_shared<const std::string>(std::move(frame)));
+  } else {
+    for (int i = 0; i < n; ++i) h264_.push_back(std::make_shared<const std::string>(H264Frame(i, n)));
+  }
   return true;
 }
 

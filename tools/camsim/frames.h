@@ -47,6 +47,12 @@ std::string EncryptFrame(const std::string& jpeg, const std::array<uint8_t, 32>&
 // (every cycle's first frame) parameter sets, then a slice. Escaped like real units.
 std::string H264Frame(int frame, int cycle);
 
+// The same with real pictures: the SEI unit, then the units of the test pattern's
+// frame i encoded by libavcodec (a key frame with its parameter sets every tenth frame
+// and at the start of the cycle). False with error when no encoder is available or the
+// size is odd.
+bool RealH264Frames(int width, int height, int fps, int cycle, std::vector<std::string>& frames, std::string& error);
+
 struct FrameSet {
   std::vector<Bytes> jpegs;  // whole frames
   std::vector<Bytes> parts;  // boundary line, part header, frame, CR LF

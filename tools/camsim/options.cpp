@@ -159,6 +159,8 @@ const char* UsageText() {
          "                         challenge, garbage-handshake, bad-challenge\n"
          "  --max-fps F            cap for streams asked without a rate (default none)\n"
          "  --h264-fps F           H.264 unit rate when the request names none (default 10)\n"
+         "  --h264-real            H.264 units that decode to the test pattern (libavcodec's encoder)\n"
+         "                         instead of slices of random bytes (needs an even width and height)\n"
          "  --threads N            1 or 2 I/O threads (default 1)\n"
          "  --stall-ms MS          how long stalled connections are held (default 30000)\n"
          "  --byte-interval-us US  pause between bytes of the slow fault (default 1000)\n"
@@ -280,6 +282,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     } else if (arg == "--h264-fps") {
       if (!value(v) || !ParseLong(v, 1, 1000, n)) return fail("bad --h264-fps");
       o.h264Fps = static_cast<int>(n);
+    } else if (arg == "--h264-real") {
+      o.h264Real = true;
     } else if (arg == "--threads") {
       if (!value(v) || !ParseLong(v, 1, 2, n)) return fail("bad --threads (1 or 2)");
       o.threads = static_cast<int>(n);

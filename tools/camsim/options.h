@@ -66,6 +66,7 @@ struct Options {
   int padBytes = 16;          // padding of the cameras named by --pad
   double maxFps = 0;          // cap for streams asked without a rate; 0 = none
   int h264Fps = 10;           // H.264 rate when the request names none
+  bool h264Real = false;      // H.264 units that decode to the test pattern (else random slices)
   int threads = 1;
   int stallMs = 30000;        // how long stalled or silent connections are held
   int byteIntervalUs = 1000;  // pause between bytes of the "slow" fault

@@ -1,0 +1,502 @@
+#include "live/rtsp.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/mathematics.h>
+}
+
+#include <curl/curl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/application.h"
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "live/fetch.h"
+#include "live/stream.h"
+#include "live/video_decoder.h"
+#include "model/group_record.h"
+
+namespace velmora {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+std::string AvErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+class RtspSession;
+
+std::atomic<uint64_t> g_picturesDecoded{0};
+std::atomic<uint64_t> g_picturesEncoded{0};
+std::atomic<uint64_t> g_encodeCpuNs{0};
+
+uint64_t ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// Sessions alive (by address, so a record's opaque connection can be recognised) and
+// threads running. Never destroyed: a thread ending after exit still finds it.
+struct Registry {
+  std::mutex lock;  // guards everything below
+  std::set<const void*> alive;
+  std::vector<std::weak_ptr<RtspSession>> sessions;
+  int running = 0;
+  std::condition_variable ended;
+  RtspOptions options;
+};
+Registry& registry() {
+  static auto* instance = new Registry;
+  return *instance;
+}
+
+// The status texts a session reports (kept, so ReportFetchState sees a stable text).
+constexpr const char* kUnableToConnect = "Unable to connect";
+constexpr const char* kConnectionLost = "Connection lost";
+constexpr const char* kNotRtsp = "Not an RTSP stream";
+constexpr const char* kNoVideo = "No H.264 or H.265 video in the stream";
+constexpr const char* kNoPicture = "No picture (no key frame) in the stream";
+constexpr const char* kTooLarge = "Picture size above the limit";
+constexpr const char* kDataLost = "Stream data lost or corrupt";
+constexpr const char* kDecoderFailed = "Decoder failed";
+constexpr const char* kEncodeFailed = "JPEG encoding failed";
+
+class RtspSession : public std::enable_shared_from_this<RtspSession> {
+ public:
+  RtspSession(std::weak_ptr<GroupRecord> record, std::string url, std::string shownUrl, std::string name,
+              const RtspOptions& options)
+      : record_(std::move(record)),
+        url_(std::move(url)),
+        shownUrl_(std::move(shownUrl)),
+        name_(std::move(name)),
+        options_(options) {
+    std::lock_guard<std::mutex> guard(registry().lock);
+    registry().alive.insert(this);
+  }
+  ~RtspSession() {
+    std::lock_guard<std::mutex> guard(registry().lock);
+    registry().alive.erase(this);
+  }
+  RtspSession(const RtspSession&) = delete;
+  RtspSession& operator=(const RtspSession&) = delete;
+
+  void Stop() { stop_.store(true); }
+
+  // The thread's body: one attempt, then the end.
+  void Run() {
+    Attempt();
+    if (format_ != nullptr) avformat_close_input(&format_);
+    decoder_.reset();
+    Finish();
+  }
+
+ private:
+  static int Interrupt(void* opaque) {
+    auto* self = static_cast<RtspSession*>(opaque);
+    return self->stop_.load() || SteadyMs() > self->deadlineMs_.load() ? 1 : 0;
+  }
+  void SetDeadline(uint32_t ms) { deadlineMs_.store(SteadyMs() + static_cast<int64_t>(ms)); }
+
+  // Runs fn with the record's fetchLock held while this session is still its
+  // connection. False when the record is gone or has let go of the session.
+  template <typename Fn>
+  bool WithRecord(Fn&& fn) {
+    std::shared_ptr<GroupRecord> record = record_.lock();
+    if (!record) return false;
+    std::lock_guard<std::mutex> guard(record->fetchLock);
+    if (record->connection.get() != this) return false;
+    fn(*record);
+    return true;
+  }
+
+  void Report(const char* text) {
+    if (stop_.load()) return;
+    WithRecord([text](GroupRecord& r) { ReportFetchState(r, true, text); });
+  }
+
+  void Attempt() {
+    QuietLibavMessages();
+    SetDeadline(options_.openTimeoutMs);
+    format_ = avformat_alloc_context();
+    if (format_ == nullptr) {
+      Log("avformat_alloc_context failed");
+      Report(kUnableToConnect);
+      return;
+    }
+    format_->interrupt_callback.callback = &RtspSession::Interrupt;
+    format_->interrupt_callback.opaque = this;
+    AVDictionary* dict = nullptr;
+    av_dict_set(&dict, "rtsp_transport", "tcp", 0);
+    av_dict_set(&dict, "allowed_media_types", "video", 0);
+    av_dict_set_int(&dict, "timeout", static_cast<int64_t>(options_.readTimeoutMs) * 1000, 0);
+    // The parameters come from the session description and the units themselves: a
+    // long probe would only delay the first picture.
+    av_dict_set_int(&dict, "probesize", 32768, 0);
+    av_dict_set_int(&dict, "analyzeduration", 0, 0);
+    WithRecord([this](GroupRecord& r) {
+      LogDeviceLevel(1, r.debugLevel, "connecting to %s...", shownUrl_.c_str());
+    });
+    int rc = avformat_open_input(&format_, url_.c_str(), nullptr, &dict);
+    av_dict_free(&dict);
+    if (rc < 0) {
+      // avformat_open_input frees the context on failure.
+      format_ = nullptr;
+      if (stop_.load()) return;
+      const char* text = kUnableToConnect;
+      bool refused = false;
+      if (rc == AVERROR_HTTP_UNAUTHORIZED || rc == AVERROR_HTTP_FORBIDDEN) {
+        text = rc == AVERROR_HTTP_UNAUTHORIZED ? "RTSP 401 Unauthorized" : "RTSP 403 Forbidden";
+        refused = true;
+      } else if (rc == AVERROR_HTTP_NOT_FOUND) {
+        text = "RTSP 404 Not Found";
+      } else if (rc == AVERROR_INVALIDDATA) {
+        text = kNotRtsp;
+      }
+      WithRecord([&](GroupRecord& r) {
+        LogDeviceLevel(1, r.debugLevel, "RTSP open of %s for %s failed (%s)", shownUrl_.c_str(), name_.c_str(),
+                       AvErrorText(rc).c_str());
+        // Refused credentials wait like a failed connect (the periodic rule).
+        r.accessRefused = refused;
+        ReportFetchState(r, true, text);
+      });
+      return;
+    }
+
+    int streamIndex = -1;
+    VideoCodec codec = VideoCodec::kH264;
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+      const AVCodecParameters* p = format_->streams[i]->codecpar;
+      if (p->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+      if (p->codec_id == AV_CODEC_ID_H264 || p->codec_id == AV_CODEC_ID_HEVC) {
+        streamIndex = static_cast<int>(i);
+        codec = p->codec_id == AV_CODEC_ID_HEVC ? VideoCodec::kH265 : VideoCodec::kH264;
+        break;
+      }
+    }
+    if (streamIndex < 0) {
+      Report(kNoVideo);
+      return;
+    }
+    const AVStream* stream = format_->streams[streamIndex];
+    VideoDecoderOptions decoderOptions;
+    decoderOptions.threads = options_.decoderThreads;
+    decoderOptions.maxSide = options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide;
+    decoderOptions.wholeUnits = true;
+    decoder_ = std::make_unique<VideoDecoder>();
+    std::string error;
+    if (!decoder_->Open(codec, decoderOptions, stream->codecpar->extradata,
+                        static_cast<std::size_t>(std::max(stream->codecpar->extradata_size, 0)), error)) {
+      Log("%s: decoder for %s failed (%s)", "RtspSession", name_.c_str(), error.c_str());
+      Report(kDecoderFailed);
+      return;
+    }
+    ReadLoop(streamIndex, stream->time_base);
+  }
+
+  void ReadLoop(int streamIndex, AVRational timeBase) {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) {
+      Report(kDecoderFailed);
+      return;
+    }
+    int64_t lastPictureMs = SteadyMs();
+    bool first = true;
+    while (!stop_.load()) {
+      SetDeadline(options_.readTimeoutMs);
+      const int rc = av_read_frame(format_, packet);
+      if (rc < 0) {
+        if (stop_.load()) break;
+        WithRecord([&](GroupRecord& r) {
+          LogDeviceLevel(1, r.debugLevel, "RTSP read from %s for %s ended (%s)", shownUrl_.c_str(), name_.c_str(),
+                         AvErrorText(rc).c_str());
+          ReportFetchState(r, true, kConnectionLost);
+          r.restartPending = true;
+        });
+        break;
+      }
+      const std::size_t size = static_cast<std::size_t>(packet->size);
+      if (packet->stream_index != streamIndex) {
+        av_packet_unref(packet);
+        continue;
+      }
+      bytesReceived().fetch_add(size, std::memory_order_relaxed);
+      // The transport is alive: the periodic rule sees the device as delivering.
+      const bool current = WithRecord([&](GroupRecord& r) {
+        r.lastUpdateTick = FetchNow();
+        period_ = r.updateDelay;
+        if (!r.receivedData || first) {
+          r.receivedData = true;
+          r.accessRefused = false;
+          LogDeviceLevel(0, r.debugLevel, "connected to '%s', %lu bytes", r.name.c_str(),
+                         static_cast<unsigned long>(size));
+        }
+      });
+      first = false;
+      if (!current) {
+        av_packet_unref(packet);
+        break;
+      }
+      const int64_t ptsMs = packet->pts != AV_NOPTS_VALUE ? av_rescale_q(packet->pts, timeBase, AVRational{1, 1000})
+                                                          : AV_NOPTS_VALUE;
+      bool pictured = false;
+      bool failed = false;
+      const DecodeResult result =
+          decoder_->Feed(packet->data, size, ptsMs, [&](const AVFrame& picture) {
+            pictured = true;
+            g_picturesDecoded.fetch_add(1, std::memory_order_relaxed);
+            if (!Keep(picture.pts) || failed) return;
+            failed = !Deliver(picture);
+          });
+      av_packet_unref(packet);
+      if (failed) break;
+      if (result == DecodeResult::kTooLarge) {
+        WithRecord([&](GroupRecord& r) {
+          LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
+                         decoder_->announcedWidth(), decoder_->announcedHeight(),
+                         options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
+          ReportFetchState(r, true, kTooLarge);
+        });
+        break;
+      }
+      if (result != DecodeResult::kOk) Report(kDataLost);
+      const int64_t now = SteadyMs();
+      if (pictured) {
+        lastPictureMs = now;
+      } else if (now - lastPictureMs > static_cast<int64_t>(options_.pictureTimeoutMs)) {
+        Report(kNoPicture);
+        break;
+      }
+    }
+    av_packet_free(&packet);
+  }
+
+  // Whether the picture at ptsMs is due at the update rate; pictures between the ticks
+  // are decoded (the next ones depend on them) but not encoded.
+  bool Keep(int64_t ptsMs) {
+    if (period_ == 0) return true;
+    const int64_t period = static_cast<int64_t>(period_);
+    if (ptsMs == AV_NOPTS_VALUE) ptsMs = SteadyMs();
+    // The first picture, and a clock that jumped (a new stream): start over.
+    if (!haveTick_ || ptsMs < nextKeepMs_ - 2 * period || ptsMs > nextKeepMs_ + 10 * period) {
+      haveTick_ = true;
+      nextKeepMs_ = ptsMs + period;
+      return true;
+    }
+    if (ptsMs < nextKeepMs_) return false;
+    nextKeepMs_ += period;
+    if (nextKeepMs_ <= ptsMs) nextKeepMs_ = ptsMs + period;
+    return true;
+  }
+
+  // Encodes a kept picture and hands it to the live path. False ends the session.
+  bool Deliver(const AVFrame& picture) {
+    bool shown = false;
+    bool pixelsWanted = false;
+    if (!WithRecord([&](GroupRecord& r) {
+          shown = r.viewIndex != -1 && !r.stillShown;
+          // The pixel motion detectors need the picture; building it from the decoded
+          // frame costs less than decoding the JPEG again.
+          pixelsWanted = r.motionEnabled && r.motionType != 2 && r.recording;
+        }))
+      return false;
+    const uint64_t started = ThreadCpuNs();
+    std::string error;
+    std::size_t length = 0;
+    const int quality = std::clamp(settings().liveJpegQuality, 1, 100);
+    if (!encoder_.Encode(picture, quality, nullptr, kStreamHeadroom, kStreamTrailer, jpeg_, length, error)) {
+      Log("%s: %s for %s", "RtspSession", error.c_str(), name_.c_str());
+      Report(kEncodeFailed);
+      return false;
+    }
+    std::unique_ptr<Image> image = shown || pixelsWanted ? encoder_.ToImage(picture) : nullptr;
+    g_encodeCpuNs.fetch_add(ThreadCpuNs() - started, std::memory_order_relaxed);
+    g_picturesEncoded.fetch_add(1, std::memory_order_relaxed);
+    WithRecord([&](GroupRecord& r) {
+      DeliverJpegFrame(r, jpeg_.data() + kStreamHeadroom, length, std::move(image), false);
+    });
+    return true;
+  }
+
+  void Finish() {
+    WithRecord([](GroupRecord& r) {
+      r.socket = -1;
+      LogDeviceLevel(1, r.debugLevel, "disconnected from %s [%s]", r.name.c_str(),
+                     UrlWithoutPassword(r.location).c_str());
+    });
+  }
+
+  std::weak_ptr<GroupRecord> record_;
+  std::string url_;       // with the credentials: never logged
+  std::string shownUrl_;  // without the password
+  std::string name_;
+  RtspOptions options_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int64_t> deadlineMs_{0};
+  AVFormatContext* format_ = nullptr;
+  std::unique_ptr<VideoDecoder> decoder_;
+  PictureEncoder encoder_;
+  std::vector<uint8_t> jpeg_;  // headroom, JPEG, trailer of the picture being handed over
+  uint32_t period_ = 0;        // the device's update delay, read with each packet
+  bool haveTick_ = false;
+  int64_t nextKeepMs_ = 0;
+};
+
+void ThreadBody(std::shared_ptr<RtspSession> session) {
+  session->Run();
+  session.reset();
+  Registry& reg = registry();
+  {
+    std::lock_guard<std::mutex> guard(reg.lock);
+    --reg.running;
+  }
+  reg.ended.notify_all();
+}
+
+}  // namespace
+
+void SetRtspOptions(const RtspOptions& options) {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  registry().options = options;
+}
+
+RtspOptions GetRtspOptions() {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  return registry().options;
+}
+
+bool IsRtspDevice(const GroupRecord& record) {
+  return record.kind == EntryKind::HTTPDevice &&
+         (StartsWithNoCase(record.location, "rtsp://") || StartsWithNoCase(record.location, "rtsps://"));
+}
+
+std::string RtspUrlWithCredentials(const std::string& location, const std::string& username,
+                                   const std::string& password) {
+  if (username.empty() && password.empty()) return location;
+  CURLU* url = curl_url();
+  if (url == nullptr) return location;
+  std::string result = location;
+  if (curl_url_set(url, CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_USER, username.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_PASSWORD, password.empty() ? nullptr : password.c_str(), CURLU_URLENCODE) ==
+          CURLUE_OK) {
+    char* text = nullptr;
+    if (curl_url_get(url, CURLUPART_URL, &text, CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK && text != nullptr) {
+      result = text;
+      curl_free(text);
+    }
+  }
+  curl_url_cleanup(url);
+  return result;
+}
+
+void RtspConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
+  GroupRecord& r = *shared;
+  const std::string location = DeviceUrl(r);
+  const std::string url = RtspUrlWithCredentials(location, r.username, r.password);
+  auto session = std::make_shared<RtspSession>(shared, url, UrlWithoutPassword(location), r.name, GetRtspOptions());
+  r.connection = session;
+  r.socket = -1;
+  r.streamLength = 0;
+  r.restartPending = false;
+  // "Delivered" belongs to this connection: until its first packet the device waits as
+  // one never heard (the exchange may take longer than a stream's silence limit).
+  r.receivedData = false;
+  r.fetchState = STATE_READING;
+  Registry& reg = registry();
+  {
+    std::lock_guard<std::mutex> guard(reg.lock);
+    reg.sessions.erase(std::remove_if(reg.sessions.begin(), reg.sessions.end(),
+                                      [](const std::weak_ptr<RtspSession>& s) { return s.expired(); }),
+                       reg.sessions.end());
+    reg.sessions.push_back(session);
+    ++reg.running;
+  }
+  try {
+    std::thread(ThreadBody, session).detach();
+  } catch (const std::system_error& error) {
+    Log("RTSP: thread creation failed (%s)", error.what());
+    {
+      std::lock_guard<std::mutex> guard(reg.lock);
+      --reg.running;
+    }
+    ReportFetchState(r, true, kUnableToConnect);
+  }
+}
+
+bool RtspDropLocked(GroupRecord& r) {
+  if (!r.connection) return false;
+  {
+    std::lock_guard<std::mutex> guard(registry().lock);
+    if (registry().alive.count(r.connection.get()) == 0) return false;
+  }
+  auto session = std::static_pointer_cast<RtspSession>(r.connection);
+  session->Stop();
+  LogDeviceLevel(1, r.debugLevel, "RTSP session of %s stopped", r.name.c_str());
+  r.connection.reset();
+  r.socket = -1;
+  r.restartPending = true;
+  return true;
+}
+
+bool RtspShutdown(uint32_t waitMs) {
+  Registry& reg = registry();
+  std::unique_lock<std::mutex> guard(reg.lock);
+  for (const std::weak_ptr<RtspSession>& weak : reg.sessions) {
+    if (std::shared_ptr<RtspSession> session = weak.lock()) session->Stop();
+  }
+  if (reg.running == 0) return true;
+  Log("waiting for %d RTSP threads to exit", reg.running);
+  const bool all = reg.ended.wait_for(guard, std::chrono::milliseconds(waitMs), [&reg] { return reg.running == 0; });
+  if (!all) Log("warning: %d RTSP threads failed to exit", reg.running);
+  return all;
+}
+
+RtspWorkStats GetRtspWorkStats() {
+  RtspWorkStats stats;
+  stats.picturesDecoded = g_picturesDecoded.load(std::memory_order_relaxed);
+  stats.picturesEncoded = g_picturesEncoded.load(std::memory_order_relaxed);
+  stats.encodeCpuNs = g_encodeCpuNs.load(std::memory_order_relaxed);
+  return stats;
+}
+
+int RtspThreadsRunning() {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  return registry().running;
+}
+
+int RtspSessionsAlive() {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  return static_cast<int>(registry().alive.size());
+}
+
+}  // namespace velmora
