@@ -80,7 +80,10 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   indicators->addStretch(1);
   label_ = new QLineEdit(Q(view_.volumeLabel), deviceGroup);
   label_->setObjectName("volumeLabel");
-  auto* deviceForm = new QFormLayout(deviceGroup);
+  auto* deviceForm = new QFormLayout;
+  auto* deviceLayout = new QVBoxLayout(deviceGroup);
+  deviceLayout->addLayout(deviceForm);
+  deviceLayout->addStretch(1);
   deviceForm->addRow(tr("&Device:"), deviceList_);
   deviceForm->addRow(tr("Device type:"), deviceType_);
   deviceForm->addRow(tr("Media size:"), mediaSize_);

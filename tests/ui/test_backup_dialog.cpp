@@ -200,6 +200,13 @@ class BackupDialogTest : public QObject {
     QVERIFY(dialog.simulateBox()->isChecked());
     QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
     QVERIFY(!dialog.backupButton()->isEnabled());
+    // Being written: Finished, Escape and the close button are refused with a note.
+    QVERIFY(!dialog.finishedButton()->isEnabled() && !dialog.startDate()->isEnabled());
+    dialog.reject();
+    QVERIFY(dialog.isVisible());
+    QVERIFY(!dialog.close());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.statusLine()->text(), QString("A backup is being written; wait until it has finished."));
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kWaitMs);
     QCOMPARE(ended.at(0).at(0).toBool(), true);
     QCOMPARE(dialog.statusLine()->text(), QString("Success."));
