@@ -237,6 +237,42 @@ class BackupDialogTest : public QObject {
     for (const std::string& name : copied) fs::remove(fs::path(stick_) / name);
   }
 
+  // A disc drive (libburn's image-file pseudo-drive): listed with its medium's flags,
+  // the disc image written with the volume label typed and the selection in it.
+  void burnsADiscThroughTheDrive() {
+    const std::string image = root_ + "/disc.iso";
+    velmora::control::DeviceSources sources = Sources();
+    sources.drives = [image] {
+      return std::vector<velmora::backup::OpticalDrive>{{"stdio:" + image, "", "", "", ""}};
+    };
+    BackupDialog dialog(source_, "Gate", sources, mounts_->source());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.deviceList()->count() == 2 && !dialog.examining(),
+                             kWaitMs);
+    dialog.deviceList()->setCurrentIndex(1);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.deviceType()->text() != QString("Removable Disk") && !dialog.examining(), kWaitMs);
+    QVERIFY(dialog.blankBox()->isChecked() && dialog.writableBox()->isChecked());
+    QVERIFY(!dialog.blankBox()->isEnabled());
+    QVERIFY(dialog.mediaSize()->text().endsWith(" bytes)"));
+    QVERIFY(dialog.backupButton()->isEnabled());
+
+    QSignalSpy ended(&dialog, &BackupDialog::backupEnded);
+    dialog.volumeLabel()->setText("GATEDISC");
+    dialog.simulateBox()->setChecked(false);
+    QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kWaitMs * 2);
+    QCOMPARE(dialog.statusLine()->text(), QString("Success."));
+    QCOMPARE(ended.at(0).at(0).toBool(), true);
+    const std::string bytes = velmora::test::ReadBytes(image);
+    QVERIFY(bytes.size() > 32808 + 8 && bytes.size() % 2048 == 0);
+    QCOMPARE(bytes.substr(32808, 8), std::string("GATEDISC"));  // the primary volume's name
+    for (const char* name : {".nvr"})
+      QVERIFY(bytes.find(velmora::test::ReadBytes(fs::path(source_) / name)) != std::string::npos);
+    dialog.reject();
+    QVERIFY(!dialog.isVisible());
+    fs::remove(image);
+  }
+
   // A stick arriving is listed; one too small for the selection shows the warning and
   // still allows Backup; a stick going is taken out of the list.
   void sticksComeAndGoAndTheWarningShows() {
@@ -281,6 +317,7 @@ class BackupDialogTest : public QObject {
     velmora::control::DeviceSources sources = velmora::control::SystemDeviceSources(mounts_->source());
     sources.drives = [] { return std::vector<velmora::backup::OpticalDrive>{}; };
     sources.examine = [](const velmora::control::BackupDevice& device) {
+      if (device.optical) return velmora::backup::ExamineDisc(device.target);
       velmora::backup::DriveInfo info = velmora::backup::ExamineRemovable(device.target);
       if (device.target.ends_with("/SMALL")) info.mediaBytes = 10;
       return info;
