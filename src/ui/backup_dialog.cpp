@@ -270,10 +270,14 @@ void BackupDialog::ProbeDone(control::DeviceProbe probe) {
     deviceList_->setCurrentIndex(probe.selected);
     filling_ = false;
   }
+  if (deviceList_->currentIndex() != probe.selected) {
+    // Another entry was chosen while this one was examined: its facts must not enable
+    // Backup for the new choice, which is examined next.
+    infoNeeded_ = true;
+    return;
+  }
   control::EndExamination(view_, probe.selected >= 0, probe.info, probeQuiet_);
   unsetCursor();
-  // The selection changed while the examination ran: that entry is examined next.
-  if (deviceList_->currentIndex() != probe.selected) infoNeeded_ = true;
   ShowDevice();
   ShowCount();
   ShowState();

@@ -62,7 +62,7 @@ class BackupDialog : public QDialog {
 
   const control::BackupView& view() const { return view_; }
   const std::vector<control::BackupDevice>& devices() const { return devices_; }
-  bool examining() const { return probing_; }
+  bool examining() const { return probing_ || view_.phase == control::BackupPhase::kExamining; }
   // Examinations ended so far.
   int examinations() const { return examinations_; }
   bool backingUp() const { return view_.phase == control::BackupPhase::kBackingUp; }
