@@ -27,6 +27,7 @@
 #include "live/http_get.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "ui/backup_dialog.h"
 #include "ui/view_tile.h"
 
 namespace velmora::ui {
@@ -177,9 +178,11 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   days_->setRange(control::kMinDaysToKeep, control::kMaxDaysToKeep);
   counter_ = new QLabel(removalGroup_);
   backup_ = new QPushButton(tr("&Backup..."), removalGroup_);
-  // There is no backup dialog in this version.
-  backup_->setEnabled(false);
-  backup_->setToolTip(tr("Backup is not available in this version."));
+  // A device being added has no recordings folder yet.
+  const bool canBackUp = !entry.isNew && !entry.path.empty();
+  backup_->setEnabled(canBackUp);
+  if (!canBackUp) backup_->setToolTip(tr("Backup is available once the device has been added."));
+  connect(backup_, &QPushButton::clicked, this, [this, &entry] { BackupDialog::RunForDevice(entry, window()); });
   auto* removalLayout = new QGridLayout(removalGroup_);
   auto* daysLabel = new QLabel(tr("Days to keep this device's images:"), removalGroup_);
   daysLabel->setBuddy(days_);
