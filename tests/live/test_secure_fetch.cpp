@@ -138,6 +138,7 @@ TEST_F(SecureFetchTest, DigestMd5AndSha256CamerasDeliverSnapshotsAndStreamsAtOnc
 
   // The next snapshot reuses the challenge: no 401 in between.
   const int refusals = Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]");
+  ASSERT_TRUE(WaitUntil([&] { return Socket(*shaSnap) == -1; }, 5s));
   Advance(*shaSnap, 1000);
   EXPECT_TRUE(WaitUntil([&] { return Frames(*shaSnap) >= 2; }, 5s));
   EXPECT_EQ(Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]"), refusals);
@@ -266,11 +267,13 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   FetchPeriodic();
   EXPECT_EQ(kept, 1) << "kept once";
 
-  // The pinned certificate again.
+  // The pinned certificate again (a snapshot's connection is closed before the next one).
+  ASSERT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
   Advance(*cam, 1000);
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 2; }, 5s)) << LogText();
 
   // The camera shows another certificate: refused, shown and logged once, retried after 30 s.
+  ASSERT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
   Advance(*cam, 1000);
   ASSERT_TRUE(WaitUntil([] { return viewSlots().Text(0) == kCertificateChangedText; }, 5s)) << LogText();
   EXPECT_TRUE(CertificateChangeSeen(*cam));
