@@ -276,6 +276,11 @@ class RtspTest : public LiveTest {
         EXPECT_GE(r.atMs, records[i - 1].atMs) << device << " record " << i;
       }
     }
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer slows decoding so much that pictures queue up in the socket and
+    // then arrive together: their arrival times tell nothing about the rate kept.
+    return;
+#endif
     // The rate over the records after the first (the first picture starts the ticks).
     const double seconds = static_cast<double>(records.back().atMs - records[1].atMs) / 1000.0;
     ASSERT_GT(seconds, 0.5);
