@@ -286,9 +286,13 @@ void MountWatcher::Run() {
   // The kernel flags a change of the mount table as POLLPRI (with POLLERR) on an open
   // mountinfo file; a plain file never does, and the period covers it.
   const int table = open(source_.mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC);
+  // The kernel's own table signals every change, so it is read again only then; a plain
+  // file is read again every period.
+  const bool signalled = table >= 0 && source_.mountInfoPath.rfind("/proc/", 0) == 0;
+  const int timeout = signalled ? -1 : static_cast<int>(period_.count());
   while (!stopping_) {
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {table, POLLPRI, 0}};
-    const int ready = poll(fds, table >= 0 ? 2 : 1, static_cast<int>(period_.count()));
+    const int ready = poll(fds, table >= 0 ? 2 : 1, timeout);
     if (stopping_) break;
     if (ready < 0 && errno != EINTR) {
       // Nothing sensible to wait on: the period still paces the loop.

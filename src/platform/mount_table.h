@@ -86,9 +86,9 @@ std::vector<std::string> ParseMountRoots(std::string_view text);
 
 // Watches the mount table on a thread of its own and reports removable drives that
 // appear (added true) or disappear (added false), by comparing successive reads. The
-// thread wakes when the kernel flags a change of the table (POLLPRI on the mountinfo
-// file) and, as a fallback for tables that give no such signal (plain files in tests),
-// every `period`. Reports come on the watcher's thread.
+// thread wakes when the kernel flags a change of its table (POLLPRI on a mountinfo file
+// under /proc, which is then read only on a change) and, for tables that give no such
+// signal (plain files in tests), every `period`. Reports come on the watcher's thread.
 class MountWatcher {
  public:
   using Report = std::function<void(const RemovableMount& mount, bool added)>;
