@@ -32,7 +32,8 @@ void AddUnder(GroupRecord& parent, const ScanNode& node, GroupRecord** added) {
   Log("srm_add: %s/%s, type=%d, children=%d", node.name.c_str(), node.path.c_str(), node.scanType,
       static_cast<int>(node.children.size()));
   if (node.children.empty() && node.scanType != RemovableFolder) return;
-  std::shared_ptr<GroupRecord> record = CreateRecord(node.scanType, node.name);
+  // Folder names come from the medium: shown and logged like any other entry's name.
+  std::shared_ptr<GroupRecord> record = CreateRecord(node.scanType, CleanName(node.name));
   record->enabled = true;
   record->path = node.path;
   if (node.scanType == RemovableDrive) record->location = node.device;

@@ -189,7 +189,7 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   auto data = std::make_unique<ScanNode>();
   data->scanType = RemovableFolder;
   data->scanDepth = 1;
-  data->name = "DVD";
+  data->name = "DVD\tdisc\xff";  // a name as the medium may hold it
   data->path = scan.path;
   scan.children.push_back(std::move(data));
   auto emptyFolder = std::make_unique<ScanNode>();  // a folder without children is not added
@@ -201,6 +201,8 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   EXPECT_TRUE(IsOpticalDrive(*drive));
   ASSERT_EQ(drive->children.size(), 1u);
   GroupRecord& folder = *drive->children[0];
+  EXPECT_EQ(folder.name, "DVD disc\xEF\xBF\xBD") << "cleaned like any other name";
+  EXPECT_EQ(folder.path, "/media/ann/DVD");
 
   // Two tiles are played, the drive's and a leftover folder's; the drive goes.
   GroupRecord& old = add(root(), OldRecordingsFolder, "Gate");
