@@ -11,6 +11,7 @@
 #include "control/property_rules.h"
 #include "live/fetch.h"
 #include "live/view_slot.h"
+#include "model/old_recordings.h"
 #include "recording/format.h"
 #include "recording/recorder.h"
 
@@ -19,6 +20,7 @@ namespace velmora::control {
 namespace {
 
 constexpr int kStringFolderRenameFailed = 392;
+constexpr int kStringNameInUse = 377;
 
 // The entry and everything below it, parents before children.
 void CollectSubtree(GroupRecord& top, std::vector<GroupRecord*>& out) {
@@ -235,6 +237,10 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
   }
 
   if (name != entry.name) {
+    // Two entries of one name would write into one recordings folder. A change of
+    // letter case alone is the entry's own name and stays allowed.
+    if (entry.parent != nullptr && NameInUse(*entry.parent, entry.kind, name, &entry))
+      return EditResult{false, kStringNameInUse};
     record_stop();
     EditResult renamed = ChangePathsLive(entry, entry.parent, name, [&] {
       std::lock_guard<std::mutex> files(entry.recordLock);
@@ -244,6 +250,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
     if (!renamed.ok) return renamed;
     if (TreeObserver* observer = treeObserver()) observer->changed(entry);
     RenameTile(entry);
+    if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   }
 
   bool reconnect = false;
@@ -301,6 +308,7 @@ EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t
     ChangePathsLive(entry, oldParent, entry.name, [] { return true; });
     return EditResult{false, 0};
   }
+  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   ApplyRecordingState(&entry);
   return result;
 }

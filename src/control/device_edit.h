@@ -49,7 +49,8 @@ struct DeviceSettings {
 // renamed; `ok` is false when the edit was refused or undone.
 //
 // Names: an empty name (only blanks) is refused with 130 (266 for a web image), a name
-// with one of \ : * ? " < > | with 131; the rest is cleaned (CleanName: "/" becomes "_",
+// with one of \ : * ? " < > | with 131, a name another entry of the group already has
+// (compared without case; NameInUse) with 377; the rest is cleaned (CleanName: "/" becomes "_",
 // blanks trimmed, at most 48 characters). When the recordings folder cannot be moved
 // (another folder of that name holds recordings, say) the rename or move is refused
 // with 392 and nothing changes: the recorder already posted the status text with the

@@ -11,8 +11,10 @@
 #include "control/device_edit.h"
 #include "control/property_rules.h"
 #include "model/device_transfer.h"
+#include "model/old_recordings.h"
 #include "model/tree_file.h"
 #include "recording/format.h"
+#include "recording/recorder.h"
 
 namespace velmora::control {
 
@@ -33,6 +35,7 @@ constexpr int kRefusedName = 377;
 constexpr int kRefusedLocation = 375;
 constexpr int kRefusedHwAddr = 376;
 constexpr int kNameMissing = 130;
+constexpr int kFolderOwned = 700;
 
 constexpr std::array<DeviceTemplate, 14> kTemplates{{
     {20000, "Velmora Quorix", HTTPDevice, 0, "http://127.0.0.1/quorix.jpg"},
@@ -103,12 +106,23 @@ void RemoveFolderIfEmpty(const std::string& relative) {
 }
 
 // A leftover recordings folder: its data and index files and its marker go, then the
-// folder itself when nothing else is left in it. Failures are ignored one by one.
-void DeleteRecordingFiles(const std::string& relative) {
-  if (relative.empty()) return;
+// folder itself when nothing else is left in it. Failures are ignored one by one. False,
+// with nothing deleted, when an entry of the tree records into the folder now: that is
+// checked under recordingLock(), which the recorder holds to open and write its files,
+// so no frame can arrive between the check and the deletion.
+bool DeleteRecordingFiles(const std::string& relative) {
+  if (relative.empty()) return true;
   std::error_code error;
   const fs::path folder = fs::path(paths().pathData) / relative;
-  if (!fs::is_directory(folder, error)) return;
+  std::lock_guard<std::mutex> recorder(recordingLock());
+  if (auto root = treeRoot()) {
+    if (const GroupRecord* owner = RecordingsFolderOwner(*root, paths().pathData, folder.string())) {
+      Log("DeleteItem: %s holds the recordings of %s, nothing deleted", LogSafe(relative).c_str(),
+          LogSafe(owner->path).c_str());
+      return false;
+    }
+  }
+  if (!fs::is_directory(folder, error)) return true;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const fs::path& file = it->path();
     const std::string extension = FoldCase(file.extension().string());
@@ -121,6 +135,7 @@ void DeleteRecordingFiles(const std::string& relative) {
   std::error_code ignored;
   fs::remove(folder / kRootMarkerName, ignored);
   RemoveFolderIfEmpty(relative);
+  return true;
 }
 
 std::string TrimBlanks(const std::string& text) {
@@ -215,7 +230,7 @@ int SiblingConflict(const GroupRecord& parent, const GroupRecord& entry) {
   for (int id : {kRefusedName, kRefusedLocation, kRefusedHwAddr}) {
     for (const auto& sibling : parent.children) {
       if (sibling.get() == &entry || sibling->kind == LocalNVR || sibling->kind == Group) continue;
-      if (id == kRefusedName && NamesEqual(sibling->name, entry.name)) return id;
+      if (id == kRefusedName && NameInUse(parent, entry.kind, entry.name, &entry)) return id;
       if (id == kRefusedLocation && NamesEqual(sibling->location, entry.location)) return id;
       if (id == kRefusedHwAddr && checkHwAddr && NamesEqual(sibling->hwAddr, entry.hwAddr)) return id;
     }
@@ -251,6 +266,7 @@ TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const Propertie
       InsertEntry(entry.get(), camera);
     }
   }
+  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   ApplyRecordingState(entry.get());
   SaveTree();
   TreeOpResult result;
@@ -267,6 +283,7 @@ TreeOpResult AddCamera(GroupRecord& server) {
     return Message(kRefusedLimit, kMaxViewableEntries);
   auto camera = CreateServerCamera(server, index);
   InsertEntry(&server, camera);
+  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   SaveTree();
   TreeOpResult result;
   result.changed = true;
@@ -285,6 +302,8 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
   if (const int problem = NameProblem(entry.kind, name); problem != 0) return Message(problem);
   name = CleanName(name);
   if (name == entry.name) return {};
+  if (entry.parent != nullptr && NameInUse(*entry.parent, entry.kind, name, &entry))
+    return Message(kRefusedName);
 
   TreeOpResult result;
   result.changed = true;
@@ -298,12 +317,14 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
       RefreshItemState(entry);
       break;
     default: {
-      if (entry.kind == Group && NamesEqual(settings().viewName, oldName)) {
+      EditResult edit = RenameEntryLive(entry, name);
+      result.messageId = edit.messageId;
+      result.messageValue = edit.systemError;
+      // The saved view follows a renamed group; a refused rename leaves both alone.
+      if (edit.ok && entry.kind == Group && NamesEqual(settings().viewName, oldName)) {
         settings().viewName = name;
         result.saveSettings = true;
       }
-      EditResult edit = RenameEntryLive(entry, name);
-      result.messageId = edit.messageId;
       break;
     }
   }
@@ -325,12 +346,13 @@ bool CanDelete(const GroupRecord& entry, bool playbackMode) {
   }
 }
 
-void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
-  if (entry.kind == LocalNVR || entry.kind == Root) return;
+bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
+  if (entry.kind == LocalNVR || entry.kind == Root) return true;
+  bool deleted = true;
   // Children first, from the last so the list shrinks from its end.
   while (!entry.children.empty()) {
     std::shared_ptr<GroupRecord> child = entry.children.back();
-    RemoveNode(*child, clearViewSlot);
+    if (!RemoveNode(*child, clearViewSlot)) deleted = false;
     if (!entry.children.empty() && entry.children.back() == child) RemoveEntry(*child);
   }
   Log("DeleteItem: %s [%s]", entry.name.c_str(), entry.path.c_str());
@@ -351,7 +373,8 @@ void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
       if (entry.parent != nullptr) RemoveFolderIfEmpty(entry.parent->path);
       break;
     case OldRecordingsFolder:
-      DeleteRecordingFiles(entry.path);
+      // A folder a device took over leaves the list with its recordings kept.
+      if (!DeleteRecordingFiles(entry.path)) deleted = false;
       break;
     case RemovableFolder:
       if (entry.viewIndex >= 0 && clearViewSlot) clearViewSlot(entry);
@@ -360,6 +383,7 @@ void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
       break;
   }
   if (entry.parent != nullptr) RemoveEntry(entry);
+  return deleted;
 }
 
 TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
@@ -369,7 +393,7 @@ TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
   GroupRecord* select = Neighbour(entry);
   GroupRecord* parent = entry.parent;
   std::shared_ptr<GroupRecord> hold = entry.shared_from_this();
-  RemoveNode(entry, clearViewSlot);
+  const bool deleted = RemoveNode(entry, clearViewSlot);
   // Leftover-recordings sub-entries left empty go as well; the selection climbs with them.
   while (parent != nullptr && parent->kind == OldRecordingsSub && parent->children.empty()) {
     GroupRecord* above = parent->parent;
@@ -378,6 +402,7 @@ TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
     parent = above;
   }
   TreeOpResult result;
+  if (!deleted) result.messageId = kFolderOwned;
   result.changed = true;
   result.select = select;
   result.refreshViews = kind != OldRecordingsNode && kind != OldRecordingsSub && kind != OldRecordingsFolder;
@@ -476,14 +501,22 @@ DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode
     std::optional<std::string> name;
     for (int number = 0; number < kMaxNameCandidates && !name; ++number) {
       std::string candidate = number == 0 ? source.name : NumberedName(source.name, number);
-      GroupRecord* taken = FindByName(&newParent, candidate, false);
-      GroupRecord* takenHere = source.parent ? FindByName(source.parent, candidate, false) : nullptr;
-      if (taken == nullptr && (takenHere == nullptr || takenHere == &source)) name = candidate;
+      if (!NameInUse(newParent, source.kind, candidate, &source) &&
+          !NameInUse(*source.parent, source.kind, candidate, &source))
+        name = candidate;
     }
-    if (!name) return drop;
+    // No free name, or a rename that failed: the entry stays where it was, whole.
+    if (!name) {
+      drop.result.messageId = kRefusedName;
+      return drop;
+    }
     if (*name != source.name) {
       EditResult renamed = RenameEntryLive(source, *name);
-      drop.result.messageId = renamed.messageId;
+      if (!renamed.ok) {
+        drop.result.messageId = renamed.messageId;
+        drop.result.messageValue = renamed.systemError;
+        return drop;
+      }
     }
   }
   EditResult moved = MoveEntryLive(source, newParent, place->position);
@@ -498,7 +531,9 @@ DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode
 }
 
 TreeOpResult PasteDevices(GroupRecord* selected, const std::string& text) {
-  if (PasteDeviceText(selected, text) < 0) return {};
+  const int added = PasteDeviceText(selected, text);
+  if (added == kNoFreeName) return Message(kRefusedName);
+  if (added < 0) return {};
   TreeOpResult result;
   result.changed = true;
   result.refreshViews = true;

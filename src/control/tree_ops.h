@@ -95,13 +95,16 @@ bool CanDelete(const GroupRecord& entry, bool playbackMode);
 
 // Removes one entry with its subtree, children first, and logs each: empty recordings
 // folders are removed (recordings are never deleted), except that a leftover recordings
-// folder (kind -3) loses its data, index and marker files first. `clearViewSlot` is
-// called for a recordings folder on removable media shown in a view slot.
-void RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot = {});
+// folder (kind -3) loses its data, index and marker files first, unless an entry of the
+// tree records there now (checked under recordingLock()): then its files stay and the
+// result is false. `clearViewSlot` is called for a recordings folder on removable media
+// shown in a view slot.
+bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot = {});
 
 // Delete (after the window asked string 290, unless Shift was held): removes the entry
 // and every leftover-recordings sub-entry it leaves empty above it; selects the next
-// sibling, else the previous one, else the parent.
+// sibling, else the previous one, else the parent. A leftover folder that an entry of
+// the tree owns keeps its files and is reported with string 700.
 TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
                          const std::function<void(GroupRecord&)>& clearViewSlot = {});
 
@@ -122,7 +125,7 @@ bool CanDrag(const GroupRecord& entry);
 GroupRecord* DropTarget(GroupRecord& source, GroupRecord* hit);
 
 enum class DropOutcome {
-  kNothing,    // nothing moves, silently
+  kNothing,    // nothing moves (result.messageId says why when it is not 0)
   kBeep,       // nothing moves; the window beeps
   kMoved,      // moved (TreeOpResult::select is the entry)
 };
@@ -139,11 +142,13 @@ struct DropPlace {
 };
 std::optional<DropPlace> DropPlacement(const GroupRecord& source, GroupRecord& target);
 // The left button released over `target`: moves the entry (numbered when its name is
-// taken in its new group), its recordings folder following it.
+// taken in its new group), its recordings folder following it. A drop that finds no
+// free name (377) or cannot rename the entry (392) moves nothing.
 DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode);
 
 // Paste: the DEVICE text goes into the group of the selected entry; copies keep their
-// UUID and are numbered when their name is taken there.
+// UUID and are numbered when their name is taken there. When one of them finds no free
+// name nothing is pasted (377).
 TreeOpResult PasteDevices(GroupRecord* selected, const std::string& text);
 
 }  // namespace velmora::control

@@ -1,6 +1,8 @@
 #include "model/device_transfer.h"
 
+#include "app/helpers.h"
 #include "app/log.h"
+#include "model/old_recordings.h"
 #include "model/tree_file.h"
 #include "model/xml_element.h"
 
@@ -41,6 +43,18 @@ int InsertDevicesFromText(GroupRecord& group, std::string_view text) {
     Log("%s: %s at line %ld", "GroupListInsertDeviceFromXML", parsed.errorText.c_str(),
         parsed.line);
   }
+  // A device that finds no free name in the group refuses the whole text: a part of
+  // what the operator copied is no paste.
+  XmlElement devices;
+  for (const auto& element : document.children) {
+    if (element.name != "DEVICE") continue;
+    for (const auto& child : element.children) devices.children.push_back(child);
+  }
+  if (!GroupChildrenCanBeNamed(group, devices)) {
+    Log("%s: no free name in '%s', nothing pasted", "GroupListInsertDeviceFromXML",
+        LogSafe(group.name).c_str());
+    return kNoFreeName;
+  }
   int added = 0;
   for (const auto& element : document.children) {
     if (element.name != "DEVICE") {
@@ -64,12 +78,15 @@ int PasteDeviceText(GroupRecord* selected, std::string_view text) {
     return -1;
   }
   int added = InsertDevicesFromText(*target, text);
+  if (added == kNoFreeName) return kNoFreeName;
+  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   SaveTree();
   return added;
 }
 
 bool ImportDeviceFile(const std::string& filePath, bool* saved) {
   bool loaded = InitTree(filePath);
+  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   ApplyRecordingState(treeRoot().get());
   bool written = SaveTree();
   if (saved) *saved = written;

@@ -28,15 +28,22 @@ std::string DeviceText(const GroupRecord& entry);
 // then anything that is not a group moves to its parent. Null when that is no group.
 GroupRecord* PasteTarget(GroupRecord* selected);
 
+// Returned by a paste when a device finds no free name in the group (its name and its
+// 999 numbered names are all taken): nothing was added.
+constexpr int kNoFreeName = -2;
+
 // Adds the devices of a DEVICE text to `group` (GroupListInsertDeviceFromXML): each
 // keeps its UUID, is numbered when its name is taken, gets its path and its newest
 // recorded image. What was read before a parse error is added. Returns the number of
-// viewable entries added.
+// viewable entries added, or kNoFreeName (nothing added) when one of the devices would
+// find no free name.
 int InsertDevicesFromText(GroupRecord& group, std::string_view text);
 
 // The core of Paste: the text up to its first zero byte goes into the target group of
 // `selected`, then the tree is saved. Returns the entries added, -1 without a target or for
-// a text longer than a device file may be. Recording fetches are not started here.
+// a text longer than a device file may be, kNoFreeName when a device finds no free name.
+// Leftover-recordings entries whose folder a pasted device now owns leave the tree.
+// Recording fetches are not started here.
 int PasteDeviceText(GroupRecord* selected, std::string_view text);
 
 // The core of Import Device File: merges the file into the tree (or adds the default

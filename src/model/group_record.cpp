@@ -197,6 +197,29 @@ std::optional<std::string> UniqueChildName(const GroupRecord& parent, const std:
   return std::nullopt;
 }
 
+bool NameInUse(const GroupRecord& parent, int32_t kind, std::string_view name, const GroupRecord* except) {
+  const std::string wanted(name);
+  // A device's folder lies inside its group's, a group's at the top: a device and a
+  // group of one name never share a folder.
+  const bool group = kind == EntryKind::Group || kind == EntryKind::LocalNVR;
+  auto taken = [&](const GroupRecord& holder) {
+    for (const auto& child : holder.children) {
+      const bool childGroup = child->kind == EntryKind::Group || child->kind == EntryKind::LocalNVR;
+      if (child.get() != except && childGroup == group && NamesEqual(child->name, wanted)) return true;
+    }
+    return false;
+  };
+  if (taken(parent)) return true;
+  if (kind != EntryKind::Group) return false;
+  // Groups below every recorder entry share the top of the recordings folder.
+  const GroupRecord* root = &parent;
+  while (root->parent != nullptr) root = root->parent;
+  for (const auto& top : root->children) {
+    if (top->kind == EntryKind::LocalNVR && top.get() != &parent && taken(*top)) return true;
+  }
+  return false;
+}
+
 std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::string& name) {
   if (kind == EntryKind::Root || kind == EntryKind::LocalNVR) return std::string();
   if (kind == EntryKind::Group) return name;

@@ -317,6 +317,13 @@ std::string NumberedName(const std::string& name, int number);
 // `name`, or the first of its numbered names 1..999 that no child of `parent` carries
 // (ignoring case); nothing when all 1000 are taken.
 std::optional<std::string> UniqueChildName(const GroupRecord& parent, const std::string& name);
+// Whether `name` (compared without case) is taken for an entry of `kind` under `parent`:
+// by a child of `parent` other than `except` (groups compared with groups, everything
+// else with everything else but groups), and for a group also by any group of the tree,
+// since a group's recordings folder is its bare name whichever recorder entry holds it. The one check behind every way a name is given (rename, properties, drop, paste,
+// import, templates): two entries with one name would share one recordings folder.
+bool NameInUse(const GroupRecord& parent, int32_t kind, std::string_view name,
+               const GroupRecord* except = nullptr);
 // The path of an entry of `kind` named `name` under `parent`: empty for the root and
 // this recorder's entry, the name for a group, else the parent's path, "/" and the name
 // (only the name when the parent's path is empty).

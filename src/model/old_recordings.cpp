@@ -19,9 +19,11 @@ namespace velmora {
 namespace {
 
 // The recordings folders the tree claims: pathData + `path` of every entry, and the
-// folder of a storage entry, which lies elsewhere.
+// folder of a storage entry, which lies elsewhere. With `configuredOnly`, entries found
+// by scans (removable media, leftover recordings) claim nothing.
 void CollectOwned(const GroupRecord& record, const std::string& pathData,
-                  std::unordered_set<std::string>& owned) {
+                  std::unordered_set<std::string>& owned, bool configuredOnly = false) {
+  if (configuredOnly && record.kind < EntryKind::ServerCamera) return;
   std::string folder = pathData + record.path;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   owned.insert(std::move(folder));
@@ -30,7 +32,7 @@ void CollectOwned(const GroupRecord& record, const std::string& pathData,
     while (location.size() > 1 && location.back() == '/') location.pop_back();
     owned.insert(std::move(location));
   }
-  for (const auto& child : record.children) CollectOwned(*child, pathData, owned);
+  for (const auto& child : record.children) CollectOwned(*child, pathData, owned, configuredOnly);
 }
 
 bool IsRecordingFileName(const std::string& name) {
@@ -95,6 +97,56 @@ GroupRecord* FindLeftover(GroupRecord& node, const std::string& relative) {
     if (child->kind == EntryKind::OldRecordingsFolder && child->path == relative) return child.get();
     if (child->kind != EntryKind::OldRecordingsSub) continue;
     if (GroupRecord* found = FindLeftover(*child, relative)) return found;
+  }
+  return nullptr;
+}
+
+// Every kind -3 entry below `node`.
+void CollectLeftovers(GroupRecord& node, std::vector<GroupRecord*>& out) {
+  for (const auto& child : node.children) {
+    if (child->kind == EntryKind::OldRecordingsFolder) out.push_back(child.get());
+    if (child->kind == EntryKind::OldRecordingsSub) CollectLeftovers(*child, out);
+  }
+}
+
+// Takes a kind -3 entry out of the tree with the kind -4 entries and the kind -5 entry
+// it leaves empty.
+void RemoveLeftoverEntry(GroupRecord& leftover) {
+  GroupRecord* parent = leftover.parent;
+  RemoveEntry(leftover);
+  while (parent != nullptr && parent->children.empty() &&
+         (parent->kind == EntryKind::OldRecordingsSub || parent->kind == EntryKind::OldRecordingsNode)) {
+    GroupRecord* above = parent->parent;
+    RemoveEntry(*parent);
+    parent = above;
+  }
+}
+
+std::string WithoutTrailingSlash(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+// The same folder on disk: the names differ but one may be a link to the other.
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  if (::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+const GroupRecord* FindOwner(const GroupRecord& record, const std::string& base, const std::string& folder) {
+  if (record.kind < EntryKind::ServerCamera) return nullptr;
+  const bool recordsHere = record.kind != EntryKind::Root && record.kind != EntryKind::LocalNVR &&
+                           record.kind != EntryKind::NASDevice;
+  if (recordsHere) {
+    const std::string own = WithoutTrailingSlash(base + record.path);
+    if (own == folder || SameFolder(own, folder)) return &record;
+  } else if (record.kind == EntryKind::NASDevice && !record.location.empty()) {
+    const std::string own = WithoutTrailingSlash(record.location);
+    if (own == folder || SameFolder(own, folder)) return &record;
+  }
+  for (const auto& child : record.children) {
+    if (const GroupRecord* owner = FindOwner(*child, base, folder)) return owner;
   }
   return nullptr;
 }
@@ -166,17 +218,37 @@ bool RemoveGoneOldRecordings(GroupRecord& root, const std::string& pathData, con
     GroupRecord* leftover = FindLeftover(*top, relative);
     if (leftover == nullptr) continue;
     Log("old recordings: %s emptied by the removal pass", relative.c_str());
-    GroupRecord* parent = leftover->parent;
-    RemoveEntry(*leftover);
-    while (parent != nullptr && parent->children.empty() &&
-           (parent->kind == EntryKind::OldRecordingsSub || parent->kind == EntryKind::OldRecordingsNode)) {
-      GroupRecord* above = parent->parent;
-      RemoveEntry(*parent);
-      parent = above;
-    }
+    RemoveLeftoverEntry(*leftover);
     return true;
   }
   return false;
+}
+
+int ReleaseOwnedOldRecordings(GroupRecord& root, const std::string& pathData) {
+  if (pathData.empty()) return 0;
+  const std::string base = WithSlash(pathData);
+  std::unordered_set<std::string> owned;
+  CollectOwned(root, base, owned, true);
+  std::vector<GroupRecord*> leftovers;
+  for (const auto& top : root.children) {
+    if (top->kind == EntryKind::OldRecordingsNode) CollectLeftovers(*top, leftovers);
+  }
+  int released = 0;
+  for (GroupRecord* leftover : leftovers) {
+    if (owned.count(WithoutTrailingSlash(base + leftover->path)) == 0) continue;
+    Log("old recordings: %s belongs to an entry of the tree now", leftover->path.c_str());
+    RemoveLeftoverEntry(*leftover);
+    ++released;
+  }
+  return released;
+}
+
+int ReleaseOwnedOldRecordings(GroupRecord& root) { return ReleaseOwnedOldRecordings(root, paths().pathData); }
+
+const GroupRecord* RecordingsFolderOwner(const GroupRecord& root, const std::string& pathData,
+                                         const std::string& folder) {
+  if (pathData.empty()) return nullptr;
+  return FindOwner(root, WithSlash(pathData), WithoutTrailingSlash(folder));
 }
 
 }  // namespace velmora

@@ -36,4 +36,19 @@ int BuildOldRecordingsBranch();
 // the folder still exists. Returns whether an entry was removed.
 bool RemoveGoneOldRecordings(GroupRecord& root, const std::string& pathData, const std::string& folder);
 
+// An entry of the tree may take a listed folder over (a device added, pasted, imported,
+// renamed or moved to the name of the device that left it): the recorder then writes
+// there again, and the folder is no leftover any more. Every kind -3 entry whose folder
+// an entry of the tree (not one found by a scan) now owns leaves the tree, with the
+// kind -4 and -5 entries it leaves empty. Returns the number of kind -3 entries removed.
+int ReleaseOwnedOldRecordings(GroupRecord& root, const std::string& pathData);
+// The same for the process-wide folders.
+int ReleaseOwnedOldRecordings(GroupRecord& root);
+
+// The entry of the tree (not one found by a scan) whose recordings folder is `folder`
+// (absolute): by its path below `pathData`, by a storage entry's location, or because
+// both name one folder on disk (a device folder may be a link). Null when none is.
+const GroupRecord* RecordingsFolderOwner(const GroupRecord& root, const std::string& pathData,
+                                         const std::string& folder);
+
 }  // namespace velmora

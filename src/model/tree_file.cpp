@@ -686,6 +686,15 @@ struct XMLLocalNVRChild {
     GroupRecord* group = context.findChild(localNvr, EntryKind::Group, name);
     if (group == nullptr) {
       if (context.containerLimitReached()) return;
+      // A group's recordings folder is its bare name: a group of that name under another
+      // recorder entry would share it, so the new one is numbered.
+      std::optional<std::string> free;
+      for (int number = 0; number < kMaxNameCandidates && !free; ++number) {
+        std::string candidate = number == 0 ? name : NumberedName(name, number);
+        if (!NameInUse(localNvr, EntryKind::Group, candidate)) free = std::move(candidate);
+      }
+      if (!free) return;
+      name = std::move(*free);
       auto created = CreateRecord(EntryKind::Group, name);
       created->path = ComputePath(&localNvr, EntryKind::Group, name);
       context.insert(localNvr, created);
@@ -765,6 +774,24 @@ GroupRecord& TopOf(GroupRecord& record) {
 
 
 }  // namespace
+
+bool GroupChildrenCanBeNamed(const GroupRecord& group, const XmlElement& parentElement) {
+  std::unordered_set<std::string> names;
+  for (const auto& child : group.children) names.insert(FoldCase(child->name));
+  for (const auto& element : parentElement.children) {
+    if (element.name != "Device" && element.name != "ServerDevice" && element.name != "HTTPDevice" &&
+        element.name != "NASDevice")
+      continue;
+    const std::string name = LoadedName(element);
+    bool named = false;
+    for (int number = 0; number < kMaxNameCandidates && !named; ++number) {
+      std::string folded = FoldCase(number == 0 ? name : NumberedName(name, number));
+      named = names.insert(std::move(folded)).second;
+    }
+    if (!named) return false;
+  }
+  return true;
+}
 
 int InsertGroupChildren(GroupRecord& group, const XmlElement& parentElement) {
   LoadContext context(TopOf(group));

@@ -52,6 +52,9 @@ XmlElement EntryElement(const GroupRecord& record);
 // created, numbered when its name is taken in the group, given its path and its newest
 // recorded image, and inserted. Returns the number of viewable entries inserted.
 int InsertGroupChildren(GroupRecord& group, const XmlElement& parentElement);
+// Whether every device of `parentElement` would find a name in `group` (its own, or one
+// of its numbered names), counting the names the earlier ones take.
+bool GroupChildrenCanBeNamed(const GroupRecord& group, const XmlElement& parentElement);
 
 // Number texts of the file: decimal, "0x" hexadecimal or leading-0 octal, read as an
 // unsigned 32-bit number (saturating, a leading "-" negates modulo 2^32).

@@ -213,7 +213,12 @@ void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
   if (source == nullptr) return;
   DropResult drop = DropEntry(*source, target, playbackMode().load());
   if (drop.outcome == DropOutcome::kBeep) QApplication::beep();
-  if (drop.outcome == DropOutcome::kMoved) Apply(drop.result);
+  if (drop.outcome == DropOutcome::kMoved) {
+    Apply(drop.result);
+  } else if (drop.result.messageId != 0) {
+    // A drop refused for its name says why.
+    Report(drop.result.messageId, drop.result.messageValue);
+  }
 }
 
 int TreeActions::importDroppedFiles(const QList<QUrl>& urls) {
