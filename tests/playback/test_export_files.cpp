@@ -11,6 +11,7 @@
 
 #include "app/settings.h"
 #include "playback/export_run.h"
+#include "process.h"
 #include "test_export_support.h"
 
 extern "C" {
@@ -615,6 +616,44 @@ TEST(ExportCommand, ExportsADeviceOfAnotherInstance) {
   std::fclose(sink);
   // The device's folder is named after the last part of the URL.
   for (const auto& r : images) EXPECT_EQ(ReadAll(out.path() / "cam" / ExportJpegName(r.seconds, r.ms)), r.jpeg);
+}
+
+std::string ReadText(const std::filesystem::path& file) {
+  const std::vector<uint8_t> bytes = ReadAll(file);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The command run as the program: what its code logs reaches standard error and the log
+// of the instance whose application-data folder it finds; without one nothing is made.
+TEST(ExportCommand, TheProgramLogsToStandardErrorAndIntoTheInstancesLog) {
+  TempFolder rec, out, home, work;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 6);
+  const std::string appData = home.str() + "/Velmora/Velmora NVR";
+  std::filesystem::create_directories(appData);
+  const std::string program = std::string(VELMORA_BINARY_DIR) + "/velmora-nvr";
+  {
+    test::ChildProcess child;
+    child.start({program, "export", "--jpeg", (rec.path() / "Door").string(), out.str() + "/a"},
+                {"XDG_DATA_HOME=" + home.str(), "XDG_CONFIG_HOME=" + home.str() + "/config"}, work.str(),
+                work.str() + "/stderr");
+    ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << ReadText(work.path() / "stderr");
+  }
+  const std::string err = ReadText(work.path() / "stderr");
+  EXPECT_NE(err.find("velmora-nvr export: export: view 0, 6 pictures"), std::string::npos) << err;
+  const std::string log = ReadText(std::filesystem::path(appData) / "Velmora NVR.log");
+  EXPECT_NE(log.find("]: export: view 0, 6 pictures"), std::string::npos) << log;
+  EXPECT_NE(log.find("]: export: view 0, 6 records reached, 0 passed over as damaged"), std::string::npos) << log;
+
+  TempFolder emptyHome;
+  test::ChildProcess child;
+  child.start({program, "export", "--jpeg", (rec.path() / "Door").string(), out.str() + "/b"},
+              {"XDG_DATA_HOME=" + emptyHome.str(), "XDG_CONFIG_HOME=" + emptyHome.str() + "/config"}, work.str(),
+              work.str() + "/stderr2");
+  ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << ReadText(work.path() / "stderr2");
+  EXPECT_NE(ReadText(work.path() / "stderr2").find("velmora-nvr export: export: view 0, 6 pictures"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(emptyHome.path() / "Velmora"));
+  EXPECT_FALSE(std::filesystem::exists(work.path() / "Velmora"));
 }
 
 }  // namespace
