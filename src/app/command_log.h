@@ -52,8 +52,9 @@ class CommandLogScope {
   CommandLogScope& operator=(const CommandLogScope&) = delete;
 
   CommandConsole& console() { return *console_; }
-  // "<command>: <text>" on a line of its own.
-  void Line(const std::string& text) { console_->Line(command_ + ": " + text); }
+  // "<command>: <text>" on a line of its own, the text escaped as the log's lines are
+  // (it may hold a path or a name).
+  void Line(const std::string& text) { console_->Line(command_ + ": " + EscapeLogText(text)); }
 
  private:
   std::shared_ptr<CommandConsole> console_;  // also held by the echo while a line is written

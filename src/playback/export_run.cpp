@@ -289,7 +289,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   }
   if (shownPercent != 100) log.console().Progress(progressText(100, session.picturesConverted()));
   log.console().Line(std::string(kTextExportComplete) + " " + std::to_string(session.picturesConverted()) +
-                     " pictures written to " + session.outputPath());
+                     " pictures written to " + EscapeLogText(session.outputPath()));
   if (session.recordsSkipped() > 0) {
     log.Line(std::to_string(session.recordsSkipped()) + " damaged recorded images were passed over");
   }

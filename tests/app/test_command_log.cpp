@@ -92,9 +92,13 @@ TEST_F(CommandLogTest, WhileTheScopeLivesTheLogIsEchoedWithTheCommandsName) {
     scope.console().Progress("exporting:   5%");
     Log("ReadJpeg: retry=%d", 3);
     Log("name %s", "a\nb\x1b");
-    // The same failure logged twice in a row (by the reader and the export) shows once.
+    // The same failure logged twice in a row (where it is found and where the export
+    // ends) and said again by the command shows once; the command's own lines are
+    // escaped like the log's.
     Log("Unable to read!");
     Log("Unable to read!");
+    scope.Line("Unable to read!");
+    scope.Line("written to /tmp/x\x1b[2J");
     // Lines logged on other threads keep whole lines.
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
@@ -107,7 +111,8 @@ TEST_F(CommandLogTest, WhileTheScopeLivesTheLogIsEchoedWithTheCommandsName) {
   Log("after the command");
   const std::string text = t.text();
   EXPECT_EQ(text.rfind("\rexporting:   5%\nvelmora-nvr export: ReadJpeg: retry=3\n"
-                       "velmora-nvr export: name a\\nb\\x1b\nvelmora-nvr export: Unable to read!\n",
+                       "velmora-nvr export: name a\\nb\\x1b\nvelmora-nvr export: Unable to read!\n"
+                       "velmora-nvr export: written to /tmp/x\\x1b[2J\n",
                        0),
             0u)
       << text;
