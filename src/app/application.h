@@ -142,15 +142,16 @@ class Application {
   std::string titleText() const;
   uint64_t throughput() const { return meter_.shown(); }
 
+  // The application-data folder without its trailing "/"; created (0700) when create is
+  // true, else only looked up (the command-line commands find the instance's log so).
+  static std::string AppDataFolder(bool create);
+
   // Global Record command: flip recordEnable, save, stop and re-apply recording.
   void ToggleRecordEnable();
   void SaveAllSettings();
 
  private:
   static void ResolveFolders();
-  // The application-data folder without its trailing "/"; created (0700) when create is
-  // true, else only looked up.
-  static std::string AppDataFolder(bool create);
   void LogPlatform();
   void CreateMainWindow();
   void DestroyMainWindow();

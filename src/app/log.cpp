@@ -13,7 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "app/messages.h"
@@ -54,6 +56,66 @@ std::string FormatV(const char* format, va_list args) {
   return text;
 }
 
+// The echo of every line (a command's terminal). Held by shared_ptr so a line being
+// echoed on one thread keeps it alive while another thread replaces it.
+std::mutex& echoLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
+std::shared_ptr<const LogEcho>& echoStore() {
+  static auto* echo = new std::shared_ptr<const LogEcho>;
+  return *echo;
+}
+
+// The length of the UTF-8 sequence at text[at] and its code point; 0 when the bytes
+// there are not a whole, shortest-form sequence of a code point (surrogates excluded).
+std::size_t Utf8Sequence(std::string_view text, std::size_t at, uint32_t& codePoint) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  uint32_t value = 0;
+  uint32_t smallest = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1Fu;
+    smallest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0Fu;
+    smallest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07u;
+    smallest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(at + i);
+    if ((next & 0xC0u) != 0x80u) return 0;
+    value = (value << 6) | (next & 0x3Fu);
+  }
+  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  codePoint = value;
+  return length;
+}
+
+// Code points that are shown escaped although they are valid text: the C1 controls, the
+// line and paragraph separators and the bidirectional controls.
+bool HiddenCodePoint(uint32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+void AppendByteEscape(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0x0F];
+}
+
 // "[%a %b %d %H:%M:%S %Y]: " in local time; empty when the time cannot be formatted.
 std::string TimePrefix() {
   std::time_t now = std::time(nullptr);
@@ -64,7 +126,14 @@ std::string TimePrefix() {
   return std::string(buffer, n);
 }
 
-void WriteLine(const std::string& message) {
+void WriteLine(const std::string& text) {
+  const std::string message = EscapeLogText(text);
+  std::shared_ptr<const LogEcho> echo;
+  {
+    std::lock_guard<std::mutex> guard(echoLock());
+    echo = echoStore();
+  }
+  if (echo && *echo) (*echo)(message);
   std::string path = GetLogPath();
   if (path.empty()) return;
   std::string line = TimePrefix();
@@ -114,6 +183,63 @@ std::string FailedText(const char* operation, int code, bool cutAtCarriageReturn
 }
 
 }  // namespace
+
+std::string EscapeLogText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x20 && c < 0x7F) {
+      if (c == '\\') out += '\\';
+      out += static_cast<char>(c);
+      ++at;
+      continue;
+    }
+    if (c < 0x80) {
+      switch (c) {
+        case '\r':
+          out += "\\r";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          AppendByteEscape(out, c);
+      }
+      ++at;
+      continue;
+    }
+    uint32_t codePoint = 0;
+    const std::size_t length = Utf8Sequence(text, at, codePoint);
+    if (length == 0) {
+      AppendByteEscape(out, c);  // not UTF-8: this byte alone, then go on with the next
+      ++at;
+      continue;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+      if (HiddenCodePoint(codePoint)) {
+        AppendByteEscape(out, static_cast<unsigned char>(text[at + i]));
+      } else {
+        out += text[at + i];
+      }
+    }
+    at += length;
+  }
+  return out;
+}
+
+LogEcho SetLogEcho(LogEcho echo) {
+  auto next = echo ? std::make_shared<const LogEcho>(std::move(echo)) : nullptr;
+  std::shared_ptr<const LogEcho> previous;
+  {
+    std::lock_guard<std::mutex> guard(echoLock());
+    previous = std::exchange(echoStore(), std::move(next));
+  }
+  return previous ? *previous : LogEcho();
+}
 
 void SetLogPath(const std::string& path) {
   std::lock_guard<std::mutex> guard(pathLock());

@@ -1,10 +1,16 @@
 // The log file: one line per call, "[%a %b %d %H:%M:%S %Y]: " + message + "\r\n",
 // opened and closed per line so other programs may move or read it between lines.
+//
+// Messages carry names from outside (folders on a medium, device files, requests): the
+// writer escapes every message (EscapeLogText), so no text can end its line, forge the
+// next one or send control sequences to a terminal that shows the log.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -14,6 +20,20 @@ std::string GetLogPath();
 
 // Appends one line. Never fails visibly: a line that cannot be written is lost.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A message as the log writes it: one line of valid UTF-8 without control characters.
+// A backslash is doubled; CR, LF and TAB become "\r", "\n" and "\t"; any other control
+// character (C0, DEL, and the C1 range U+0080-U+009F), each byte that is not part of
+// valid UTF-8, the line and paragraph separators and the bidirectional controls (U+200E,
+// U+200F, U+202A-U+202E, U+2066-U+2069, which break or reorder a line on screen) become
+// "\xNN" per byte. Everything else, non-ASCII letters included, is kept.
+std::string EscapeLogText(std::string_view text);
+
+// A second place every log line goes to (a command's standard error): called with the
+// escaped message, without the time stamp, on the logging thread and outside the log
+// lock; also while no log path is set. Empty: none. Returns the echo it replaces.
+using LogEcho = std::function<void(const std::string& message)>;
+LogEcho SetLogEcho(LogEcho echo);
 
 // "%s failed" with the operation name, plus " (%d: %s)" with errno and its text
 // when errno is not 0. errno is read before anything else happens.

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/command_log.h"
+
 namespace velmora::backup {
 
 namespace {
@@ -113,6 +115,9 @@ const char* BackupCommandHelp() {
 
 int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
                       const std::atomic<bool>* interrupted, int64_t now) {
+  // What the backup's code logs (copy and disc failures, the disc library's messages) is
+  // shown too, each line apart.
+  CommandLogScope log(err, "velmora-nvr backup");
   BackupCommandArgs a;
   std::string error;
   if (!ParseBackupArgs(args, a, error)) {

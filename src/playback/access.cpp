@@ -144,6 +144,8 @@ void RecordedData::setSources(std::vector<std::string> sources) {
   for (std::size_t i = 0; i < sources_.size(); ++i) remote_flags_[i] = IsRemoteSource(sources_[i]);
   clearHeaderCache();
   damageReported_.clear();
+  imageFault_ = ReadFault::kNone;
+  readFailure_ = ReadFault::kNone;
 }
 
 const std::string& RecordedData::source(int view) const {
@@ -220,6 +222,18 @@ HttpResult RecordedData::RemoteGet(const char* label, const std::string& url) {
   return result;
 }
 
+ReadFault RecordedData::Failed(ReadFault fault) {
+  if (fault == ReadFault::kUnreadable || fault == ReadFault::kNoAnswer || fault == ReadFault::kGivenUp) {
+    readFailure_ = fault;
+  }
+  return fault;
+}
+
+ReadFault RecordedData::RemoteFault(const HttpResult& reply) const {
+  if (reply.status == -1) return interrupted_ ? ReadFault::kGivenUp : ReadFault::kNoAnswer;
+  return ReadFault::kUnreadable;
+}
+
 int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offset,
                              RecordHeader& header, int* httpStatus) {
   if (httpStatus != nullptr) *httpStatus = 0;
@@ -234,6 +248,8 @@ int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offse
     }
     const HttpResult reply = RemoteGet("ReadHeader", request);
     if (httpStatus != nullptr) *httpStatus = reply.status;
+    // "Not found" is how another instance says there is nothing more in an hour.
+    if (reply.status != 200 && reply.status != 404) Failed(RemoteFault(reply));
     if (reply.status != 200) return -2;
     if (reply.body.size() < kRecordHeaderBytes) return -1;
     header = RecordHeader::FromBytes(reply.body.data());
@@ -244,7 +260,10 @@ int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offse
   }
 
   RecordFileReader reader;
-  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadHeader: CreateFile")) return -2;
+  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadHeader: CreateFile")) {
+    Failed(ReadFault::kUnreadable);
+    return -2;
+  }
   uint64_t at = 0;
   const RecordStatus status = reader.readHeader(offset, header, &at);
   switch (status) {
@@ -259,11 +278,14 @@ int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offse
       return -1;
     case RecordStatus::badOffset:
       Status(kTextSeekFailed);
+      Failed(ReadFault::kUnreadable);
       return -2;
     case RecordStatus::readError:
       Status(kTextReadHeaderFailed);
+      Failed(ReadFault::kUnreadable);
       return -2;
     default:
+      Failed(ReadFault::kUnreadable);
       return -2;
   }
 }
@@ -275,6 +297,7 @@ int RecordedData::ReadFooter(const std::string& hourKey, int view, int64_t offse
   if (remote(view)) {
     const HttpResult reply = RemoteGet("ReadFooter", RemoteUrl(view, RecordQuery("footer", hourKey, offset)));
     if (httpStatus != nullptr) *httpStatus = reply.status;
+    if (reply.status != 200 && reply.status != 404) Failed(RemoteFault(reply));
     if (reply.status != 200) return -2;
     if (reply.body.size() < 4) return -1;
     uint32_t start = 0;
@@ -284,7 +307,10 @@ int RecordedData::ReadFooter(const std::string& hourKey, int view, int64_t offse
   }
 
   RecordFileReader reader;
-  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadFooter: CreateFile")) return -2;
+  if (!reader.openFiles(DataFilePath(folderOf(view), hourKey), {}, "ReadFooter: CreateFile")) {
+    Failed(ReadFault::kUnreadable);
+    return -2;
+  }
   uint64_t start = 0;
   const RecordStatus status = reader.readTrailer(offset, start);
   switch (status) {
@@ -296,9 +322,11 @@ int RecordedData::ReadFooter(const std::string& hourKey, int view, int64_t offse
       return -1;
     case RecordStatus::badOffset:
       Status(kTextSeekFailed);
+      Failed(ReadFault::kUnreadable);
       return -2;
     case RecordStatus::readError:
       Status(kTextReadTrailerFailed);
+      Failed(ReadFault::kUnreadable);
       return -2;
     case RecordStatus::badLength:
       // The four bytes there cannot be the trailer of a record (torn or foreign data).
@@ -311,45 +339,54 @@ int RecordedData::ReadFooter(const std::string& hourKey, int view, int64_t offse
 
 bool RecordedData::ReadJpegBytes(const IndexEntry& position, int view, std::vector<uint8_t>& jpeg,
                                  RecordHeader& header) {
-  if (view < 0 || view >= viewCount() || position.empty()) return false;
+  imageFault_ = ReadRecordJpeg(position, view, jpeg, header);
+  Failed(imageFault_);
+  return imageFault_ == ReadFault::kNone;
+}
+
+ReadFault RecordedData::ReadRecordJpeg(const IndexEntry& position, int view, std::vector<uint8_t>& jpeg,
+                                       RecordHeader& header) {
+  if (view < 0 || view >= viewCount() || position.empty()) return ReadFault::kUnreadable;
   const std::string key = HourKey(position.time);
   if (position.offset > static_cast<uint64_t>(INT64_MAX)) {
     Status(kTextSeekFailed);
-    return false;
+    return ReadFault::kUnreadable;
   }
   const int64_t offset = static_cast<int64_t>(position.offset);
 
   if (remote(view)) {
     const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
     HttpResult reply = RemoteGet("ReadJpeg", request);
-    if (reply.status != 200 && interrupted_) return false;  // not a failure of the peer
+    if (reply.status != 200 && interrupted_) return ReadFault::kGivenUp;  // not a failure of the peer
     if (reply.status != 200) {
       Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());
       Status(kTextReadJpegFailed);
-      return false;
+      return RemoteFault(reply);
     }
-    if (reply.body.size() < kRecordHeaderBytes) return false;
+    // The peer sends a whole record or an error: a shorter body did not arrive whole.
+    if (reply.body.size() < kRecordHeaderBytes) return ReadFault::kUnreadable;
     header = RecordHeader::FromBytes(reply.body.data());
     if (!IsValidHeader(header)) {
       Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
           static_cast<unsigned>(reply.body.size()));
       Status(kTextWrongFormat);
-      return false;
+      return ReadFault::kDamaged;
     }
     const uint64_t length = JpegLength(header);
-    if (!IsValidJpegLength(length) || reply.body.size() < kRecordHeaderBytes + length) return false;
+    if (!IsValidJpegLength(length)) return ReadFault::kDamaged;
+    if (reply.body.size() < kRecordHeaderBytes + length) return ReadFault::kUnreadable;
     try {
       jpeg.assign(reply.body.begin() + kRecordHeaderBytes,
                   reply.body.begin() + static_cast<std::ptrdiff_t>(kRecordHeaderBytes + length));
     } catch (const std::bad_alloc&) {
       Status(kTextNoJpegBuffer);
-      return false;
+      return ReadFault::kUnreadable;
     }
-    return true;
+    return ReadFault::kNone;
   }
 
   RecordFileReader reader;
-  if (!reader.openFiles(DataFilePath(folderOf(view), key), {}, "ReadJpeg: CreateFile")) return false;
+  if (!reader.openFiles(DataFilePath(folderOf(view), key), {}, "ReadJpeg: CreateFile")) return ReadFault::kUnreadable;
   uint64_t at = 0;
   RecordStatus status = reader.readHeader(offset, header, &at);
   switch (status) {
@@ -359,27 +396,28 @@ bool RecordedData::ReadJpegBytes(const IndexEntry& position, int view, std::vect
       Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
           static_cast<unsigned>(kRecordHeaderBytes));
       Status(kTextWrongFormat);
-      return false;
+      return ReadFault::kDamaged;
     case RecordStatus::badOffset:
       Status(kTextSeekFailed);
-      return false;
+      return ReadFault::kUnreadable;
     case RecordStatus::incomplete:
       // Fewer than 48 bytes there: the dw of the log line is what the file still holds.
+      // The file no longer reaches the position (it was cut or replaced meanwhile).
       {
         const uint64_t size = reader.dataSize();
         const unsigned got = at < size ? static_cast<unsigned>(std::min<uint64_t>(size - at, 47)) : 0u;
         Log("ReadJpeg: short header; offset=%" PRId64 ", dw=%u", offset, got);
       }
       Status(kTextReadHeaderFailed);
-      return false;
+      return ReadFault::kUnreadable;
     default:
       Status(kTextReadHeaderFailed);
-      return false;
+      return ReadFault::kUnreadable;
   }
   if (!HasValidRecordLength(header)) {
     Log("ReadJpeg: bad record length %u; offset=%" PRId64, header.recordLength, offset);
     Status(kTextReadJpegFailed);
-    return false;
+    return ReadFault::kDamaged;
   }
   Record record;
   status = reader.readRecord(offset, record);
@@ -387,17 +425,17 @@ bool RecordedData::ReadJpegBytes(const IndexEntry& position, int view, std::vect
     case RecordStatus::ok:
       jpeg = std::move(record.jpeg);
       header = record.header;
-      return true;
+      return ReadFault::kNone;
     case RecordStatus::noMemory:
       Status(kTextNoJpegBuffer);
-      return false;
+      return ReadFault::kUnreadable;
     case RecordStatus::badTrailer:
       Log("ReadJpeg: trailer does not match; offset=%" PRId64 ", length=%u", offset, header.recordLength);
       Status(kTextReadJpegFailed);
-      return false;
+      return ReadFault::kDamaged;
     default:
       Status(kTextReadJpegFailed);
-      return false;
+      return ReadFault::kUnreadable;
   }
 }
 
@@ -408,10 +446,14 @@ std::unique_ptr<ImageHolder> RecordedData::ReadJpeg(const IndexEntry& position, 
   if (!ReadJpegBytes(position, view, jpeg, read)) return nullptr;
   if (header != nullptr) *header = read;
   std::unique_ptr<Image> image = ImageFromBuffer(jpeg.data(), jpeg.size());
-  if (!image) return nullptr;
+  if (!image) {
+    imageFault_ = ReadFault::kDamaged;  // read whole, but the JPEG does not decode
+    return nullptr;
+  }
   std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(jpeg.data(), jpeg.size());
   if (!holder) {
     Status(kTextNoJpegBuffer);
+    imageFault_ = Failed(ReadFault::kUnreadable);
     return nullptr;
   }
   holder->image = std::move(image);
@@ -474,6 +516,9 @@ bool RecordedData::ReadIndexFile(int view, const std::string& hourKey, std::vect
   if (remote(view)) {
     HttpResult reply =
         remote_.get ? remote_.get(RemoteUrl(view, hourKey + kIndexFileExtension), interrupt_) : HttpResult{};
+    // An hour without recordings has no index there ("not found"); that is no failure.
+    if (reply.status == -1) Failed(interrupt_ && interrupt_() ? ReadFault::kGivenUp : ReadFault::kNoAnswer);
+    if (reply.status != 200 && reply.status != 404 && reply.status != -1) Failed(ReadFault::kUnreadable);
     if (reply.status != 200) return false;
     bytes = std::move(reply.body);
   } else {

@@ -44,6 +44,22 @@ constexpr int kRemoteAttempts = 16;
 // Wait after failed attempt i: i x this.
 constexpr std::chrono::milliseconds kRemoteRetryStep{100};
 
+// Why a read gave nothing. Damage lies in the recordings themselves; the other faults
+// leave the recorded image intact where it is, so a caller must not count it as damaged.
+enum class ReadFault {
+  kNone,
+  // Read, and not a whole recorded image: a wrong magic or length, a trailer that does
+  // not repeat the length, a JPEG that does not decode.
+  kDamaged,
+  // Not read: a file that cannot be opened or read, a position the file no longer
+  // reaches, no memory for the image, an error reply of another instance.
+  kUnreadable,
+  // Another instance did not answer, through every attempt.
+  kNoAnswer,
+  // The request was given up for newer work (see RecordedData::setInterrupt).
+  kGivenUp,
+};
+
 // A range of recorded time. Start 0 or end -1 means "not known, to be found from the files".
 struct FeedRange {
   int64_t startTime = 0;
@@ -113,6 +129,14 @@ class RecordedData {
   void setInterrupt(std::function<bool()> newWork) { interrupt_ = std::move(newWork); }
   // The last remote request was given up for newer work (rather than failing).
   bool interrupted() const { return interrupted_; }
+  // Why the last ReadJpeg or ReadJpegBytes gave no image (kNone when it gave one).
+  ReadFault lastImageFault() const { return imageFault_; }
+  // The last read since clearReadFailure() that failed for want of an answer or of a
+  // readable file (kUnreadable, kNoAnswer, kGivenUp), whatever its caller made of it;
+  // kNone when there was none. Damage, a missing hour and the end of a file are not
+  // failures. It tells a walk that stopped early why it stopped.
+  ReadFault readFailure() const { return readFailure_; }
+  void clearReadFailure() { readFailure_ = ReadFault::kNone; }
   // Where status texts go; PostStatus (the main window's status line) by default.
   void setStatusSink(std::function<void(const std::string&)> sink) { status_ = std::move(sink); }
   void clearHeaderCache();
@@ -168,6 +192,12 @@ class RecordedData {
  private:
   // The wait after a failed attempt; false ends the retries (shutdown, newer work).
   bool RetryWait(std::chrono::milliseconds wait);
+  // Notes a failed read (see readFailure) and returns the fault.
+  ReadFault Failed(ReadFault fault);
+  // The fault of a remote reply that is not 200 (no answer, given up, an error reply).
+  ReadFault RemoteFault(const HttpResult& reply) const;
+  // ReadJpegBytes without its bookkeeping: the fault of a failure, or kNone.
+  ReadFault ReadRecordJpeg(const IndexEntry& position, int view, std::vector<uint8_t>& jpeg, RecordHeader& header);
 
   std::string folderOf(int view) const;
 
@@ -185,6 +215,8 @@ class RecordedData {
   RemoteHooks remote_;
   std::function<bool()> interrupt_;
   bool interrupted_ = false;
+  ReadFault imageFault_ = ReadFault::kNone;
+  ReadFault readFailure_ = ReadFault::kNone;
   std::function<void(const std::string&)> status_;
 };
 

@@ -182,7 +182,8 @@ void ExportPump::Start(std::shared_ptr<ExportChannel> channel, int view) {
   // The export starts at the beginning of the range, whatever playback showed last.
   const auto v = static_cast<std::size_t>(view);
   positions_ = ViewPositions{};
-  pictures_ = reached_ = damaged_ = unreadable_ = 0;
+  pictures_ = reached_ = damaged_ = undecodable_ = 0;
+  walkFailure_ = ReadFault::kNone;
   FindNextJpegs(engine_.data(), engine_.timeline(), positions_, 0, view, 1);
   const IndexEntry first = positions_.next[v];
   positions_.clearNext();
@@ -202,28 +203,66 @@ void ExportPump::Start(std::shared_ptr<ExportChannel> channel, int view) {
 
 bool ExportPump::Advance() {
   const auto v = static_cast<std::size_t>(view_);
-  FindNextJpegs(engine_.data(), engine_.timeline(), positions_, 0, view_, 1);
+  RecordedData& data = engine_.data();
+  data.clearReadFailure();
+  FindNextJpegs(data, engine_.timeline(), positions_, 0, view_, 1);
   damaged_ += positions_.damaged[v];
-  if (positions_.next[v].empty()) return false;
+  if (positions_.next[v].empty()) {
+    walkFailure_ = data.readFailure();
+    return false;
+  }
+  walkFailure_ = ReadFault::kNone;
   positions_.current[v] = positions_.next[v];
   positions_.clearNext();
   ++reached_;
   return true;
 }
 
+std::string ExportPump::PositionText() const {
+  const IndexEntry& at = positions_.current[static_cast<std::size_t>(view_)];
+  if (!at.empty()) return FrameTimeText(at.time, at.milliseconds);
+  const FeedRange& feed = engine_.timeline().feed();
+  return FrameTimeText(feed.startTime, static_cast<unsigned>(feed.startMs));
+}
+
+int ExportPump::Percent() const {
+  const FeedRange& feed = engine_.timeline().feed();
+  const double length = engine_.timeline().rangeLength();
+  const double done = (EntrySeconds(positions_.current[static_cast<std::size_t>(view_)]) - feed.start()) / length;
+  return std::clamp(static_cast<int>(100.0 * done), 0, 100);
+}
+
+void ExportPump::Resume(const IndexEntry& position, int64_t damaged) {
+  const auto v = static_cast<std::size_t>(view_);
+  if (positions_.current[v] != position) --reached_;
+  positions_.current[v] = position;
+  positions_.clearNext();
+  damaged_ = damaged;
+  // The export side answers with its next request, which waits behind the newer work.
+  PostEvent(ExportProgress{Percent()});
+}
+
 void ExportPump::Finish() {
-  const int64_t skipped = damaged_ + unreadable_;
   const int64_t lost = pictures_ - reached_ - damaged_;
-  Log("export: view %d, %lld records reached, %lld passed over as damaged, %lld unreadable", view_,
-      static_cast<long long>(reached_), static_cast<long long>(damaged_), static_cast<long long>(unreadable_));
+  Log("export: view %d, %lld records reached, %lld passed over as damaged, %lld not decodable", view_,
+      static_cast<long long>(reached_), static_cast<long long>(damaged_), static_cast<long long>(undecodable_));
   if (lost > 0) {
-    char text[160];
-    std::snprintf(text, sizeof text, kTextExportIncomplete, static_cast<long long>(lost),
-                  static_cast<long long>(pictures_));
+    char text[320];
+    const std::string after = PositionText();
+    if (walkFailure_ == ReadFault::kNoAnswer) {
+      std::snprintf(text, sizeof text, kTextExportEndedNoAnswer, after.c_str(), static_cast<long long>(lost),
+                    static_cast<long long>(pictures_));
+    } else if (walkFailure_ == ReadFault::kUnreadable) {
+      std::snprintf(text, sizeof text, kTextExportEndedUnreadable, after.c_str(), static_cast<long long>(lost),
+                    static_cast<long long>(pictures_));
+    } else {
+      std::snprintf(text, sizeof text, kTextExportIncomplete, static_cast<long long>(lost),
+                    static_cast<long long>(pictures_));
+    }
     Fail(text);
     return;
   }
-  PostEvent(ExportComplete{skipped});
+  PostEvent(ExportComplete{damaged_ + undecodable_});
   Stop();
 }
 
@@ -231,7 +270,10 @@ void ExportPump::Next() {
   if (!channel_ || view_ < 0) return;
   const auto v = static_cast<std::size_t>(view_);
   for (int sent = 0; sent < rate_.imagesPerStep;) {
+    const IndexEntry before = positions_.current[v];
+    const int64_t damagedBefore = damaged_;
     if (!Advance()) {
+      if (walkFailure_ == ReadFault::kGivenUp) return Resume(before, damagedBefore);
       Finish();
       return;
     }
@@ -239,8 +281,24 @@ void ExportPump::Next() {
     RecordHeader header;
     std::unique_ptr<ImageHolder> frame = engine_.data().ReadJpeg(position, view_, &header);
     if (!frame) {
-      ++unreadable_;  // an image that cannot be read counts as passed over
-      continue;
+      switch (engine_.data().lastImageFault()) {
+        case ReadFault::kDamaged:
+          ++undecodable_;  // read, but not a whole image: passed over like other damage
+          continue;
+        case ReadFault::kGivenUp:
+          return Resume(before, damagedBefore);
+        default: {
+          // The image is intact where it lies; writing on without it would lose it.
+          char text[200];
+          const std::string when = FrameTimeText(position.time, position.milliseconds);
+          std::snprintf(text, sizeof text,
+                        engine_.data().lastImageFault() == ReadFault::kNoAnswer ? kTextExportNoAnswer
+                                                                                 : kTextExportUnreadable,
+                        when.c_str());
+          Fail(text);
+          return;
+        }
+      }
     }
     ExportImage image;
     image.name = engine_.CaptionPrefix(view_);
@@ -258,16 +316,15 @@ void ExportPump::Next() {
   }
   // Faster material is thinned: the images passed over by the rate rule count as reached.
   for (int passed = 0; passed < rate_.skip; ++passed) {
+    const IndexEntry before = positions_.current[v];
+    const int64_t damagedBefore = damaged_;
     if (!Advance()) {
+      if (walkFailure_ == ReadFault::kGivenUp) return Resume(before, damagedBefore);
       Finish();
       return;
     }
   }
-  const FeedRange& feed = engine_.timeline().feed();
-  const double length = engine_.timeline().rangeLength();
-  const double done = (EntrySeconds(positions_.current[v]) - feed.start()) / length;
-  const int percent = std::clamp(static_cast<int>(100.0 * done), 0, 100);
-  PostEvent(ExportProgress{percent});
+  PostEvent(ExportProgress{Percent()});
 }
 
 ExportPump& exportPump() {

@@ -6,9 +6,11 @@
 //
 // The pump walks the view's records with a position of its own: playing, seeking or
 // stepping between two export steps never moves it, and every record of the range is
-// written whatever the playback does meanwhile. Damaged records are passed over (and
-// counted); records of the range that the walk could not reach make the export fail
-// rather than complete.
+// written whatever the playback does meanwhile. Damaged records (read, but not a whole
+// image) are passed over and counted. An image that could not be read (the source did
+// not answer through every retry of its reader, a file could not be read) is intact
+// where it lies: the export fails and names its recorded time. Records of the range
+// that the walk could not reach make the export fail too, saying why when a read failed.
 #pragma once
 
 #include <atomic>
@@ -32,9 +34,21 @@ namespace velmora {
 constexpr const char* kTextExportInvalidView = "Export requested invalid view!";            // 455
 constexpr const char* kTextExportReadFailed = "Unable to read file for export!";            // 460
 constexpr const char* kTextExportSendFailed = "Unable to send image to export thread!";     // 463
-// The walk ended before the last record of the range (a file went away, a source stopped
-// answering, playback was left): what was written is not the whole range.
+// The walk ended before the last record of the range (a file went away, playback was
+// left): what was written is not the whole range.
 constexpr const char* kTextExportIncomplete = "Export ended early: %lld of %lld recorded images were not reached!";
+// An image of the range that could not be read; %s is its recorded time as the captions
+// show it (local time).
+constexpr const char* kTextExportNoAnswer =
+    "Export stopped: the source stopped answering at the recorded image of %s!";                   // 760
+constexpr const char* kTextExportUnreadable = "Export stopped: the recorded image of %s could not be read!";  // 761
+// The walk ended early because a read failed; %s is the time of the last image reached
+// (the start of the range before the first).
+constexpr const char* kTextExportEndedNoAnswer =
+    "Export ended early: the source stopped answering after %s; %lld of %lld recorded images were not reached!";  // 762
+constexpr const char* kTextExportEndedUnreadable =
+    "Export ended early: the recordings could not be read after %s; %lld of %lld recorded images were not "
+    "reached!";  // 763
 
 // One image to write (20480): the caption and the export image record.
 struct ExportImage {
@@ -48,7 +62,7 @@ struct ExportImage {
 };
 struct ExportComplete {  // 20481: no more images
   static constexpr uint32_t id = 20481;
-  // Damaged or unreadable records of the range that were passed over.
+  // Damaged records of the range that were passed over (read, but not a whole image).
   int64_t skipped = 0;
 };
 struct ExportFailed {  // 20482
@@ -149,11 +163,20 @@ class ExportPump {
   // and ends the pump.
   void Fail(const char* text);
   bool PostEvent(ExportEvent event);
-  // Moves the pump's position one image on; false when no image is left.
+  // Moves the pump's position one image on; false when no image is left (or the walk
+  // could not go on: walkFailure_ says why).
   bool Advance();
   // The end of the walk: completion, or the failure when records of the range were not
   // reached.
   void Finish();
+  // Ends the step without an image, to be taken up again at the next request: a read was
+  // given up for newer work (a stop, a cancel), which the playback thread handles first.
+  void Resume(const IndexEntry& position, int64_t damaged);
+  // The progress after the step: how far the pump's position is into the range.
+  int Percent() const;
+  // The recorded time of the pump's position as the captions show it (the range's
+  // start before the first image).
+  std::string PositionText() const;
 
   PlaybackEngine& engine_;
   std::shared_ptr<ExportChannel> channel_;
@@ -164,7 +187,8 @@ class ExportPump {
   int64_t pictures_ = 0;  // records the index lists in the range
   int64_t reached_ = 0;   // positions the walk stepped on
   int64_t damaged_ = 0;   // indexed records the walk passed over as damaged
-  int64_t unreadable_ = 0;  // positions whose image could not be read
+  int64_t undecodable_ = 0;  // positions read whole whose image is damaged (passed over)
+  ReadFault walkFailure_ = ReadFault::kNone;  // why the last Advance could not go on
 };
 
 // The process-wide pump of playbackEngine(), installed on first use. The first call must

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/command_log.h"
+#include "app/log.h"
 #include "app/settings.h"
 #include "live/http_get.h"
 #include "playback/export_pump.h"
@@ -82,8 +84,11 @@ const char* ExportCommandHelp() {
          "  --help          show this text\n"
          "\n"
          "The frame rate follows the recording (images in the range over its length).\n"
-         "Damaged recorded images are passed over and counted. The exit status is 0 only\n"
-         "when every other image of the range was written.\n";
+         "Damaged recorded images are passed over and counted. An image that cannot be\n"
+         "read (the source stops answering, a read error) ends the export, naming its\n"
+         "recorded time. The exit status is 0 only when every other image of the range\n"
+         "was written. Log lines (retries, failures) go to standard error, and to the\n"
+         "log of the instance whose application-data folder exists.\n";
 }
 
 bool ParseExportArgs(const std::vector<std::string>& args, ExportCommandArgs& out, std::string& error) {
@@ -143,10 +148,13 @@ bool ParseExportArgs(const std::vector<std::string>& args, ExportCommandArgs& ou
 
 int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
                       const std::atomic<bool>* interrupted) {
+  // What the export's code logs (the reader's retries, its failures) is shown too, each
+  // line apart from the progress line.
+  CommandLogScope log(err, "velmora-nvr export");
   ExportCommandArgs a;
   std::string error;
   if (!ParseExportArgs(args, a, error)) {
-    std::fprintf(err, "velmora-nvr export: %s (see velmora-nvr export --help)\n", error.c_str());
+    log.Line(error + " (see velmora-nvr export --help)");
     return 2;
   }
   if (a.help) {
@@ -156,18 +164,18 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   const bool remote = IsRemoteSource(a.source);
   std::error_code ec;
   if (!remote && !std::filesystem::is_directory(a.source, ec)) {
-    std::fprintf(err, "velmora-nvr export: no recordings folder '%s'\n", a.source.c_str());
+    log.Line("no recordings folder '" + a.source + "'");
     return 1;
   }
   // The HTTP client of another instance's recordings: opened here when nothing has yet
   // (the command runs on its own, without the program's start-up).
   if (remote && !http_client_is_open() && !http_client_open()) {
-    std::fprintf(err, "velmora-nvr export: the HTTP client cannot be started\n");
+    log.Line("the HTTP client cannot be started");
     return 1;
   }
   CompressorChoice compressor;
   if (!a.jpeg && !FindCompressor(FourccFromText(a.codec), compressor)) {
-    std::fprintf(err, "velmora-nvr export: no encoder for the codec '%s'\n", a.codec.c_str());
+    log.Line("no encoder for the codec '" + a.codec + "'");
     return 2;
   }
 
@@ -180,7 +188,8 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   hooks.waitDeletePass = [](std::chrono::milliseconds) { return true; };
   hooks.closeAllRecordings = [] {};
   hooks.limitTimer = [](bool) {};
-  engine.data().setStatusSink([err](const std::string& text) { std::fprintf(err, "velmora-nvr export: %s\n", text.c_str()); });
+  // The readers' status texts are logged, as the program logs its status line.
+  engine.data().setStatusSink([](const std::string& text) { Log("%s", text.c_str()); });
   ExportPump pump(engine);
   pump.Install();
 
@@ -197,7 +206,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   engine.data().setSources({a.source});
   const bool bounds = engine.data().ReadFeedBounds(0, first, last);
   if (!bounds && (!a.hasFrom || !a.hasTo)) {
-    std::fprintf(err, "velmora-nvr export: no recorded images in '%s'\n", a.source.c_str());
+    log.Line("no recorded images in '" + a.source + "'");
     return 1;
   }
   range.startTime = a.hasFrom ? a.from : first.time;
@@ -206,7 +215,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   range.endMs = a.hasTo ? 999 : last.milliseconds;
   if (range.startTime == 0) range.startTime = 1;  // 0 would mean "not known"
   if (range.endTime < range.startTime) {
-    std::fprintf(err, "velmora-nvr export: no recorded images in the range\n");
+    log.Line("no recorded images in the range");
     return 1;
   }
   PlayMsgNewFeed feed;
@@ -215,7 +224,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   feed.views.push_back(view);
   engine.NewFeed(feed);
   if (engine.timeline().pictures() == 0) {
-    std::fprintf(err, "velmora-nvr export: no recorded images in the range\n");
+    log.Line("no recorded images in the range");
     return 1;
   }
 
@@ -231,21 +240,24 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   ExportHooks exportHooks;
   int converted = 0;
   int shownPercent = -1;
+  auto progressText = [](int percent, int pictures) {
+    char text[64];
+    std::snprintf(text, sizeof text, "exporting: %3d%%, %d pictures", percent, pictures);
+    return std::string(text);
+  };
   exportHooks.converted = [&converted](int n) { converted = n; };
-  exportHooks.progress = [err, &converted, &shownPercent](int percent) {
+  exportHooks.progress = [&log, &converted, &shownPercent, &progressText](int percent) {
     if (percent == shownPercent) return;  // one line update per percent
     shownPercent = percent;
-    std::fprintf(err, "\rexporting: %3d%%, %d pictures", percent, converted);
-    std::fflush(err);
+    log.console().Progress(progressText(percent, converted));
   };
   ExportSession session(options, [&engine](PlaybackMessage m) { return engine.queue().post(std::move(m)); },
                         exportHooks);
   if (!session.Start(a.output)) {
     if (session.state() == ExportSession::State::kIdle) {
-      std::fprintf(err, "velmora-nvr export: '%s' exists (use --force to overwrite it)\n",
-                   ExportAviPath(a.output).c_str());
+      log.Line("'" + ExportAviPath(a.output) + "' exists (use --force to overwrite it)");
     } else {
-      std::fprintf(err, "velmora-nvr export: %s\n", session.failureText().c_str());
+      log.Line(session.failureText());
     }
     return 1;
   }
@@ -254,8 +266,8 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   while (session.running()) {
     if (interrupted != nullptr && interrupted->load()) {
       session.Cancel(std::chrono::milliseconds(0));
-      std::fprintf(err, "\nvelmora-nvr export: interrupted; %d pictures written to %s\n", session.picturesConverted(),
-                   session.outputPath().c_str());
+      log.Line("interrupted; " + std::to_string(session.picturesConverted()) + " pictures written to " +
+               session.outputPath());
       return 1;
     }
     bool worked = false;
@@ -263,19 +275,23 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     if (session.Drain() > 0) worked = true;
     if (!worked) {
       session.Cancel(std::chrono::milliseconds(0));
-      std::fprintf(err, "\nvelmora-nvr export: the export stopped without an answer\n");
+      log.Line("the export stopped without an answer");
       return 1;
     }
   }
   if (session.state() != ExportSession::State::kCompleted) {
-    std::fprintf(err, "\nvelmora-nvr export: %s\n", session.failureText().c_str());
+    // The failure was logged (and so shown) where it was found; said again only when
+    // something came between.
+    log.Line(session.failureText());
+    log.Line("failed; " + std::to_string(session.picturesConverted()) + " pictures written to " +
+             session.outputPath());
     return 1;
   }
-  std::fprintf(err, "\rexporting: 100%%, %d pictures\n%s %d pictures written to %s\n", session.picturesConverted(),
-               kTextExportComplete, session.picturesConverted(), session.outputPath().c_str());
+  if (shownPercent != 100) log.console().Progress(progressText(100, session.picturesConverted()));
+  log.console().Line(std::string(kTextExportComplete) + " " + std::to_string(session.picturesConverted()) +
+                     " pictures written to " + EscapeLogText(session.outputPath()));
   if (session.recordsSkipped() > 0) {
-    std::fprintf(err, "velmora-nvr export: %lld damaged recorded images were passed over\n",
-                 static_cast<long long>(session.recordsSkipped()));
+    log.Line(std::to_string(session.recordsSkipped()) + " damaged recorded images were passed over");
   }
   return 0;
 }

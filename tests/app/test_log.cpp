@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
 #include "app/settings.h"
@@ -51,6 +52,55 @@ TEST_F(LogTest, LinesWithoutPathAreDroppedAndUtf8IsKept) {
   Log("Kamera \xc3\x9f\xe2\x82\xac");
   EXPECT_EQ(log().find("dropped"), std::string::npos);
   EXPECT_NE(log().find("Kamera \xc3\x9f\xe2\x82\xac\r\n"), std::string::npos);
+}
+
+// Names from outside (a medium's folders, a device file, a request) reach the log
+// through %s: nothing in them may end the line, forge the next one with a time stamp of
+// its own, or reach a terminal that shows the log as a control sequence.
+TEST_F(LogTest, ControlCharactersAndBackslashesBecomeVisibleEscapesOnOneLine) {
+  Log("DeleteItem: %s [%s]", "Door\r\n[Mon Jan 01 00:00:00 2024]: forged", "a\\b\x1b[2J\x7f\t\x01");
+  const std::string text = log();
+  EXPECT_EQ(text.find("\r\n"), text.size() - 2) << "one line, ended by its own CR LF";
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_NE(text.find("]: DeleteItem: Door\\r\\n[Mon Jan 01 00:00:00 2024]: forged [a\\\\b\\x1b[2J\\x7f\\t\\x01]\r\n"),
+            std::string::npos)
+      << text;
+  // The escaping is unambiguous: a name holding the escape's own text stays apart.
+  EXPECT_EQ(EscapeLogText("\\n"), "\\\\n");
+  EXPECT_EQ(EscapeLogText("\n"), "\\n");
+  EXPECT_EQ(EscapeLogText(std::string("nul\0byte", 8)), "nul\\x00byte");
+}
+
+TEST_F(LogTest, BytesThatAreNotPlainUtf8TextAreEscapedOneByOne) {
+  // Letters of any script stay as they are.
+  EXPECT_EQ(EscapeLogText("Kamera \xc3\x9f\xe2\x82\xac \xf0\x9f\x93\xb7"), "Kamera \xc3\x9f\xe2\x82\xac \xf0\x9f\x93\xb7");
+  // Not UTF-8: stray bytes, a cut sequence, an overlong form, a surrogate.
+  EXPECT_EQ(EscapeLogText("\xff\xfe|\xe2\x82|\xc0\xaf|\xed\xa0\x80"),
+            "\\xff\\xfe|\\xe2\\x82|\\xc0\\xaf|\\xed\\xa0\\x80");
+  // The C1 control CSI, which some terminals take like ESC [.
+  EXPECT_EQ(EscapeLogText("\xc2\x9b" "31m"), "\\xc2\\x9b31m");
+  // The line separator, and the right-to-left override that shows "exe.jpg" as "gpj.exe".
+  EXPECT_EQ(EscapeLogText("a\xe2\x80\xa8" "b"), "a\\xe2\\x80\\xa8b");
+  EXPECT_EQ(EscapeLogText("\xe2\x80\xae" "gpj.exe"), "\\xe2\\x80\\xaegpj.exe");
+  Log("%s", "\xff\xc2\x85");
+  EXPECT_NE(log().find("]: \\xff\\xc2\\x85\r\n"), std::string::npos) << log();
+}
+
+TEST_F(LogTest, TheEchoGetsEveryEscapedLineAlsoWithoutALogFile) {
+  std::vector<std::string> echoed;
+  const LogEcho before = SetLogEcho([&echoed](const std::string& message) { echoed.push_back(message); });
+  Log("one\x1b");
+  SetLogPath("");
+  Log("two");  // no log file: only the echo has it
+  SetLogPath(logPath_);
+  errno = ENOENT;
+  LogLastError("CreateFile");
+  SetLogEcho(before);
+  Log("three");  // the echo is gone again
+  EXPECT_FALSE(static_cast<bool>(before));
+  EXPECT_EQ(echoed, (std::vector<std::string>{"one\\x1b", "two", "CreateFile failed (2: No such file or directory)"}));
+  EXPECT_EQ(log().find("two"), std::string::npos);
+  EXPECT_NE(log().find("three"), std::string::npos);
 }
 
 TEST_F(LogTest, FailedCallTexts) {

@@ -113,6 +113,34 @@ TEST_F(MediaScanTest, RootRecordingsGiveOneChildNamedLikeTheDriveAndFoldersCount
   EXPECT_FALSE(ScanMediaNode(stopped, &stop));
 }
 
+// Folder and drive names are the medium's: a name that holds a line break and a time
+// stamp, or a terminal's control sequence, stays inside its own escaped log line.
+TEST_F(MediaScanTest, NamesFromTheMediumReachTheLogEscaped) {
+  const std::string evil = "Cam\n[Mon Jan 01 00:00:00 2024]: forged\x1b]0;title\x07";
+  const fs::path drive = fs::path(dir_.path()) / "ST\x1b[2JICK";
+  Touch(drive / evil / "091201.vlj");
+  ASSERT_TRUE(QueueMediaScan(drive.string(), "ST\x1b[2JICK\r"));
+  ScanNode root = Drive(drive.string(), "ST\x1b[2JICK\r");
+  ASSERT_TRUE(ScanMediaNode(root));
+  ASSERT_EQ(root.children.size(), 1u);
+  EXPECT_EQ(root.children[0]->name, evil) << "the scan itself keeps the name as it is";
+
+  const std::string text = log();
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n[Mon Jan 01 00:00:00 2024]"), std::string::npos) << text;
+  const std::string shownDrive = dir_.path() + "/ST\\x1b[2JICK";
+  const std::string shownName = "Cam\\n[Mon Jan 01 00:00:00 2024]: forged\\x1b]0;title\\x07";
+  EXPECT_NE(text.find("queing removable media scan for 'ST\\x1b[2JICK\\r'\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("]: srm_scan: " + shownDrive + "/" + shownName + "\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("]: adding data " + shownName + "/" + shownDrive + "/" + shownName + "\r\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("]: adding directory " + shownName + "/" + shownDrive + "/" + shownName + "\r\n"),
+            std::string::npos)
+      << text;
+  ClearMediaScanQueue();
+}
+
 TEST_F(MediaScanTest, QueueRefusesAWaitingPathAndTheThreadPostsOnlyWhatFoundSomething) {
   const fs::path full = fs::path(dir_.path()) / "FULL";
   Touch(full / "cam" / "091201.vlj");

@@ -244,5 +244,47 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   EXPECT_NE(AddScanResult(root(), scan), nullptr);
 }
 
+// What a medium holds reaches the log only escaped: the scan's names and paths in the
+// "srm_add" lines, and the removal's "deleting" and "DeleteItem" lines, where the path
+// is the medium's own.
+TEST_F(MediaBranchesTest, NamesAndPathsFromTheMediumReachTheLogEscaped) {
+  const std::string evil = "Cam\r\n[Mon Jan 01 00:00:00 2024]: forged\x1b[2J";
+  ScanNode scan;
+  scan.scanType = RemovableDrive;
+  scan.name = "STICK\x1b]0;owned\x07";
+  scan.path = "/media/ann/ST\nICK";
+  auto folder = std::make_unique<ScanNode>();
+  folder->scanType = RemovableEntry;
+  folder->scanDepth = 1;
+  folder->name = evil;
+  folder->path = scan.path + "/" + evil;
+  auto data = std::make_unique<ScanNode>();
+  data->scanType = RemovableFolder;
+  data->scanDepth = 2;
+  data->name = evil;
+  data->path = folder->path;
+  folder->children.push_back(std::move(data));
+  scan.children.push_back(std::move(folder));
+  ASSERT_NE(AddScanResult(root(), scan), nullptr);
+  EXPECT_TRUE(RemoveDriveBranch(root(), scan.path, {}));
+
+  const std::string text = log();
+  for (char raw : {'\x1b', '\x07'}) EXPECT_EQ(text.find(raw), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n[Mon Jan 01 00:00:00 2024]"), std::string::npos) << text;
+  const std::string shownPath = "/media/ann/ST\\nICK/Cam\\r\\n[Mon Jan 01 00:00:00 2024]: forged\\x1b[2J";
+  EXPECT_NE(text.find("]: srm_add: STICK\\x1b]0;owned\\x07//media/ann/ST\\nICK, type=-8, children=1\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("]: srm_add: Cam\\r\\n[Mon Jan 01 00:00:00 2024]: forged\\x1b[2J/" + shownPath +
+                      ", type=-6, children=0\r\n"),
+            std::string::npos)
+      << text;
+  // The tree's names were cleaned when the entries were made; their paths are the medium's.
+  EXPECT_NE(text.find("]: DeleteItem: Cam  [Mon Jan 01 00:00:00 2024]: forged [2J [" + shownPath + "]\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("]: CMainFrame::OnSHChangeNotify: deleting 'STICK ]0;owned'\r\n"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace velmora::control

@@ -241,5 +241,21 @@ TEST_F(TransferTest, DroppedFilesAreImportedOnlyWhenTheyEndInXml) {
   EXPECT_TRUE(IsDeviceFileName("/a/b.xMl"));
 }
 
+// A dropped file's name reaches the log escaped: a name with a line break and a time
+// stamp cannot forge a line of its own, nor send a terminal a control sequence.
+TEST_F(TransferTest, DroppedFileNamesReachTheLogEscaped) {
+  const std::string name = "Cams\n[Mon Jan 01 00:00:00 2024]: forged\x1b[2J.xml";
+  const std::string file = dir_ + "/" + name;
+  WriteFile(file, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
+                  "<HTTPDevice name=\"Wind\"/></Group></LocalNVR></DeviceTree>");
+  EXPECT_TRUE(ImportDroppedFile(file));
+  EXPECT_NE(FindByName(yard, "Wind", false), nullptr);
+  const std::string text = logText();
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n[Mon Jan 01 00:00:00 2024]"), std::string::npos) << text;
+  EXPECT_TRUE(logHas("CMainFrame::OnDropFiles: " + dir_ + "/Cams\\n[Mon Jan 01 00:00:00 2024]: forged\\x1b[2J.xml"))
+      << text;
+}
+
 }  // namespace
 }  // namespace velmora::test

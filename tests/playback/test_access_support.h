@@ -171,6 +171,20 @@ class TestPeer {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cam"; }
   int requests() const { return requests_.load(); }
 
+  // kServe: the next `times` requests whose target (path and query) contains `part` get
+  // `status` instead of their answer; -1 closes the connection without an answer (the
+  // peer stopped answering). Then they are served again (it came back).
+  void failRequests(const std::string& part, int status, int times) {
+    std::lock_guard<std::mutex> guard(faultLock_);
+    faultPart_ = part;
+    faultStatus_ = status;
+    faultsLeft_ = times;
+  }
+  int faultsLeft() const {
+    std::lock_guard<std::mutex> guard(faultLock_);
+    return faultsLeft_;
+  }
+
  private:
   void Run() {
     // Bounded by the test: the loop ends when the peer is destroyed.
@@ -228,6 +242,10 @@ class TestPeer {
         SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nshort");
         break;
       case Mode::kServe:
+        if (const int fault = TakeFault(request); fault != 0) {
+          if (fault > 0) Reply(fd, fault, "failed");
+          break;  // -1: closed without an answer
+        }
         Serve(fd, request);
         break;
     }
@@ -307,8 +325,22 @@ class TestPeer {
     Reply(fd, 404, "none");
   }
 
+  // The status a failing request gets (-1: none at all), or 0 to serve it.
+  int TakeFault(const std::string& request) {
+    std::lock_guard<std::mutex> guard(faultLock_);
+    if (faultsLeft_ <= 0 || request.compare(0, 4, "GET ") != 0) return 0;
+    const std::string target = request.substr(4, request.find(' ', 4) - 4);
+    if (target.find(faultPart_) == std::string::npos) return 0;
+    --faultsLeft_;
+    return faultStatus_;
+  }
+
   Mode mode_;
   std::filesystem::path folder_;
+  mutable std::mutex faultLock_;
+  std::string faultPart_;  // guarded by faultLock_
+  int faultStatus_ = 0;    // guarded by faultLock_
+  int faultsLeft_ = 0;     // guarded by faultLock_
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};

@@ -10,7 +10,10 @@
 #include <thread>
 
 #include "app/settings.h"
+#include "app/strings.h"
+#include "live/http_get.h"
 #include "playback/export_run.h"
+#include "process.h"
 #include "test_export_support.h"
 
 extern "C" {
@@ -615,6 +618,253 @@ TEST(ExportCommand, ExportsADeviceOfAnotherInstance) {
   std::fclose(sink);
   // The device's folder is named after the last part of the URL.
   for (const auto& r : images) EXPECT_EQ(ReadAll(out.path() / "cam" / ExportJpegName(r.seconds, r.ms)), r.jpeg);
+}
+
+std::string ReadText(const std::filesystem::path& file) {
+  const std::vector<uint8_t> bytes = ReadAll(file);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The command run as the program: what its code logs reaches standard error and the log
+// of the instance whose application-data folder it finds; without one nothing is made.
+TEST(ExportCommand, TheProgramLogsToStandardErrorAndIntoTheInstancesLog) {
+  TempFolder rec, out, home, work;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 6);
+  const std::string appData = home.str() + "/Velmora/Velmora NVR";
+  std::filesystem::create_directories(appData);
+  const std::string program = std::string(VELMORA_BINARY_DIR) + "/velmora-nvr";
+  {
+    test::ChildProcess child;
+    child.start({program, "export", "--jpeg", (rec.path() / "Door").string(), out.str() + "/a"},
+                {"XDG_DATA_HOME=" + home.str(), "XDG_CONFIG_HOME=" + home.str() + "/config"}, work.str(),
+                work.str() + "/stderr");
+    ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << ReadText(work.path() / "stderr");
+  }
+  const std::string err = ReadText(work.path() / "stderr");
+  EXPECT_NE(err.find("velmora-nvr export: export: view 0, 6 pictures"), std::string::npos) << err;
+  const std::string log = ReadText(std::filesystem::path(appData) / "Velmora NVR.log");
+  EXPECT_NE(log.find("]: export: view 0, 6 pictures"), std::string::npos) << log;
+  EXPECT_NE(log.find("]: export: view 0, 6 records reached, 0 passed over as damaged"), std::string::npos) << log;
+
+  TempFolder emptyHome;
+  test::ChildProcess child;
+  child.start({program, "export", "--jpeg", (rec.path() / "Door").string(), out.str() + "/b"},
+              {"XDG_DATA_HOME=" + emptyHome.str(), "XDG_CONFIG_HOME=" + emptyHome.str() + "/config"}, work.str(),
+              work.str() + "/stderr2");
+  ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << ReadText(work.path() / "stderr2");
+  EXPECT_NE(ReadText(work.path() / "stderr2").find("velmora-nvr export: export: view 0, 6 pictures"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(emptyHome.path() / "Velmora"));
+  EXPECT_FALSE(std::filesystem::exists(work.path() / "Velmora"));
+}
+
+// Another instance's images, 100 ms apart, one of them a record whose bytes are no JPEG
+// (read, but it does not decode). The peer serves them; the rig reads through it with
+// the real HTTP client but without the retries' waits.
+struct PeerRecordings {
+  TempFolder rec;
+  std::vector<IndexEntry> entries;
+  std::size_t undecodable = 0;
+  explicit PeerRecordings(int count, int garbage = -1) {
+    RecordWriter writer(rec.path());
+    for (int i = 0; i < count; ++i) {
+      std::vector<uint8_t> jpeg = SmallJpeg(static_cast<uint8_t>(20 + 7 * i));
+      if (i == garbage) std::fill(jpeg.begin() + 2, jpeg.end(), uint8_t{0x55});
+      entries.push_back(writer.Append(kHourStart + 600 + i / 10, static_cast<unsigned>(i % 10) * 100, jpeg));
+    }
+    if (garbage >= 0) undecodable = static_cast<std::size_t>(garbage);
+  }
+  // The query of a record request of position i.
+  std::string Query(const char* what, std::size_t i) const {
+    return std::string(what) + "?file=" + HourKey(entries[i].time) + ".vlj&offset=" + std::to_string(entries[i].offset);
+  }
+  std::string TimeText(std::size_t i) const { return FrameTimeText(entries[i].time, entries[i].milliseconds); }
+};
+
+void NoRetryWaits(ExportRig& rig) {
+  RemoteHooks hooks = DefaultRemoteHooks();
+  hooks.sleep = [](std::chrono::milliseconds) { return true; };
+  rig.engine.data().setRemoteHooks(hooks);
+}
+
+// The source stops answering between a record's header request and its record request
+// and comes back later: the image is intact there, so the export fails and says which
+// recorded time it could not read. A record that was read and does not decode is still
+// passed over as damaged.
+TEST(ExportReadFailures, AnImageTheSourceDoesNotSendFailsTheExportNamingItsTime) {
+  ASSERT_TRUE(http_client_is_open() || http_client_open());
+  LogCapture log;
+  PeerRecordings recorded(8);
+  TempFolder out;
+  playtest::TestPeer peer(playtest::TestPeer::Mode::kServe, recorded.rec.path());
+  ExportRig rig;
+  NoRetryWaits(rig);
+  rig.Feed({peer.url()});
+  peer.failRequests(recorded.Query("vljpeg", 3), -1, kRemoteAttempts);
+
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.Run(session);
+  EXPECT_EQ(peer.faultsLeft(), 0) << "every attempt was made";
+  ASSERT_EQ(session.state(), ExportSession::State::kFailed) << "passed over " << session.recordsSkipped();
+  const std::string text = "Export stopped: the source stopped answering at the recorded image of " +
+                           recorded.TimeText(3) + "!";
+  EXPECT_EQ(session.failureText(), text);
+  EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionTerminated});
+  EXPECT_NE(std::find(rig.statuses.begin(), rig.statuses.end(), text), rig.statuses.end());
+  EXPECT_EQ(session.picturesConverted(), 3) << "what came before stays written";
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(std::filesystem::exists(out.path() / "Door" / ExportJpegName(recorded.entries[i].time, recorded.entries[i].milliseconds)));
+  }
+  EXPECT_TRUE(log.contains("ReadJpeg: retry=15"));
+  EXPECT_TRUE(log.contains(text));
+  EXPECT_EQ(StringText(760), "Export stopped: the source stopped answering at the recorded image of %s!");
+  EXPECT_EQ(StringText(761), "Export stopped: the recorded image of %s could not be read!");
+
+  // The command line: the source answers a record request with an error. It exits 1,
+  // names the time, and does not call the export complete.
+  peer.failRequests(recorded.Query("vljpeg", 5), 500, 1);
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({"--jpeg", peer.url(), out.str() + "/again"}, sink, sink), 1) << SinkText(sink);
+  const std::string err = SinkText(sink);
+  std::fclose(sink);
+  EXPECT_NE(err.find("velmora-nvr export: Export stopped: the recorded image of " + recorded.TimeText(5) +
+                     " could not be read!\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find(kTextExportComplete), std::string::npos) << err;
+  EXPECT_EQ(err.find("passed over"), std::string::npos) << err;
+}
+
+TEST(ExportReadFailures, ASourceThatComesBackWithinTheRetriesCompletesTheExport) {
+  ASSERT_TRUE(http_client_is_open() || http_client_open());
+  LogCapture log;
+  PeerRecordings recorded(12, 6);
+  TempFolder out;
+  playtest::TestPeer peer(playtest::TestPeer::Mode::kServe, recorded.rec.path());
+  ExportRig rig;
+  NoRetryWaits(rig);
+  rig.Feed({peer.url()});
+  peer.failRequests(recorded.Query("vljpeg", 3), -1, 5);
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.picturesConverted(), 11);
+  EXPECT_EQ(session.recordsSkipped(), 1) << "the record that does not decode";
+  EXPECT_TRUE(log.contains("ReadJpeg: retry=4"));
+  EXPECT_FALSE(log.contains("ReadJpeg: retry=5"));
+
+  // The command line shows each retry on a line of its own, never glued to the
+  // progress line, and completes (the waits are real here: 0.1 s and 0.2 s).
+  peer.failRequests(recorded.Query("vljpeg", 9), -1, 3);
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({"--jpeg", peer.url(), out.str() + "/again"}, sink, sink), 0) << SinkText(sink);
+  const std::string err = SinkText(sink);
+  std::fclose(sink);
+  for (int i = 0; i < 3; ++i) {
+    const std::string line = "velmora-nvr export: ReadJpeg: retry=" + std::to_string(i) + "\n";
+    const auto at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_TRUE(at == 0 || err[at - 1] == '\n') << err;
+  }
+  EXPECT_EQ(err.find("retry=3"), std::string::npos) << err;
+  EXPECT_NE(err.find("\n" + std::string(kTextExportComplete) + " 11 pictures written to"), std::string::npos) << err;
+  EXPECT_NE(err.find("velmora-nvr export: 1 damaged recorded images were passed over\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("%velmora-nvr"), std::string::npos) << err;
+  EXPECT_EQ(err.find("picturesvelmora-nvr"), std::string::npos) << err;
+}
+
+// A read given up for newer work (the playback thread has a stop or a cancel waiting)
+// is no failure of the source and loses no image: the step ends, and the image is read
+// at the next request, after the newer work.
+TEST(ExportReadFailures, AReadGivenUpForNewerWorkIsTakenUpAgain) {
+  ASSERT_TRUE(http_client_is_open() || http_client_open());
+  PeerRecordings recorded(8);
+  TempFolder out;
+  playtest::TestPeer peer(playtest::TestPeer::Mode::kServe, recorded.rec.path());
+  ExportRig rig;
+  rig.Feed({peer.url()});
+  bool newWork = false;
+  int givenUp = 0;
+  RemoteHooks hooks = DefaultRemoteHooks();
+  const std::string target = recorded.Query("vljpeg", 3);
+  hooks.get = [&newWork, &givenUp, target](const std::string& url, const std::function<bool()>& abandon) {
+    if (givenUp == 0 && url.find(target) != std::string::npos) {
+      ++givenUp;
+      newWork = true;  // newer work arrives while the record is on its way
+      return HttpResult{};
+    }
+    return http_get(url, std::string(), std::string(), kRemoteRequestTimeoutMs, abandon);
+  };
+  hooks.sleep = [](std::chrono::milliseconds) { return true; };
+  rig.engine.data().setRemoteHooks(hooks);
+  rig.engine.data().setInterrupt([&newWork] { return std::exchange(newWork, false); });
+
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.Run(session);
+  EXPECT_EQ(givenUp, 1);
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.picturesConverted(), 8);
+  EXPECT_EQ(session.recordsSkipped(), 0);
+  EXPECT_TRUE(std::filesystem::exists(out.path() / "Door" /
+                                      ExportJpegName(recorded.entries[3].time, recorded.entries[3].milliseconds)));
+}
+
+// The walk from record to record stops because the source stops answering (or a file
+// cannot be read): "ended early" says why, and after which time.
+TEST(ExportReadFailures, AWalkCutShortByTheSourceSaysSo) {
+  ASSERT_TRUE(http_client_is_open() || http_client_open());
+  LogCapture log;
+  PeerRecordings recorded(8);
+  TempFolder out;
+  playtest::TestPeer peer(playtest::TestPeer::Mode::kServe, recorded.rec.path());
+  ExportRig rig;
+  NoRetryWaits(rig);
+  rig.Feed({peer.url()});
+  peer.failRequests(recorded.Query("header", 5), -1, 1000);
+  Collected c;
+  ExportOptions options;
+  options.jpegMode = true;
+  ExportSession session(options, rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start(out.str()));
+  rig.Run(session);
+  ASSERT_EQ(session.state(), ExportSession::State::kFailed);
+  EXPECT_EQ(session.failureText(), "Export ended early: the source stopped answering after " + recorded.TimeText(4) +
+                                       "; 3 of 8 recorded images were not reached!");
+  EXPECT_EQ(session.picturesConverted(), 5);
+  EXPECT_EQ(StringText(762), "Export ended early: the source stopped answering after %s; %lld of %lld recorded images were not reached!");
+  EXPECT_EQ(StringText(763), "Export ended early: the recordings could not be read after %s; %lld of %lld recorded images were not reached!");
+
+  // A folder whose second hour file cannot be read (a folder stands where the file was).
+  TempFolder rec;
+  RecordWriter writer(rec.path() / "Yard");
+  for (int i = 0; i < 6; ++i) writer.Append(kHourStart + 600 + i, 0, SmallJpeg(static_cast<uint8_t>(10 * i)));
+  for (int i = 0; i < 4; ++i) writer.Append(kHourStart + 3600 + i, 0, SmallJpeg(static_cast<uint8_t>(9 * i)));
+  const auto second = DataFilePath(rec.path() / "Yard", HourKey(static_cast<int32_t>(kHourStart + 3600)));
+  std::filesystem::remove(second);
+  std::filesystem::create_directories(second);
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ExportCommandMain({(rec.path() / "Yard").string(), (out.path() / "yard.avi").string()}, sink, sink), 1);
+  const std::string err = SinkText(sink);
+  std::fclose(sink);
+  EXPECT_NE(err.find("Export ended early: the recordings could not be read after " +
+                     FrameTimeText(kHourStart + 605, 0) + "; 4 of 10 recorded images were not reached!"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace

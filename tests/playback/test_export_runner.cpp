@@ -194,6 +194,46 @@ TEST(ExportRunner, CancelEndsAtOnceLeavesAPlayableFileAndAFailureEndsAlike) {
   EXPECT_NE(std::find(rig.statuses.begin(), rig.statuses.end(), kTextExportInvalidView), rig.statuses.end());
 }
 
+// The export window's path: a record the other instance stops sending ends the export
+// with the time that could not be read, as any failure of the playback thread does.
+TEST(ExportRunner, AnImageTheSourceStopsSendingEndsTheExportNamingItsTime) {
+  ASSERT_TRUE(http_client_is_open() || http_client_open());
+  LogCapture log;
+  TempFolder rec, out;
+  RecordWriter writer(rec.path());
+  std::vector<IndexEntry> entries;
+  for (int i = 0; i < 6; ++i) {
+    entries.push_back(writer.Append(kHourStart + 600, static_cast<unsigned>(i) * 100, SmallJpeg(static_cast<uint8_t>(30 * i))));
+  }
+  TestPeer peer(TestPeer::Mode::kServe, rec.path());
+  peer.failRequests("vljpeg?file=" + HourKey(entries[4].time) + ".vlj&offset=" + std::to_string(entries[4].offset), -1,
+                    kRemoteAttempts);
+  ThreadedRig rig;
+  RemoteHooks hooks = DefaultRemoteHooks();
+  hooks.sleep = [](std::chrono::milliseconds) { return true; };  // the retries without their waits
+  rig.engine.data().setRemoteHooks(hooks);
+  rig.Feed({peer.url()});
+  rig.Start();
+
+  OwnerQueue owner;
+  Reports r;
+  ExportOptions options;
+  options.jpegMode = true;
+  options.rememberPath = false;
+  ExportRunner runner(options, rig.Poster(), r.Hooks(), r.Finished(), owner.Poster());
+  ASSERT_TRUE(runner.Start(out.str()));
+  ASSERT_TRUE(owner.RunUntil([&r] { return r.finishedCalls > 0; }, 30s));
+  const std::string text = "Export stopped: the source stopped answering at the recorded image of " +
+                           FrameTimeText(entries[4].time, entries[4].milliseconds) + "!";
+  EXPECT_EQ(r.finished, ExportSession::State::kFailed);
+  ASSERT_FALSE(r.statuses.empty());
+  EXPECT_EQ(r.statuses.back(), text);
+  EXPECT_EQ(r.messages, std::vector<std::string>{kTextConversionTerminated});
+  EXPECT_EQ(runner.picturesConverted(), 4);
+  rig.Stop();
+  EXPECT_NE(std::find(rig.statuses.begin(), rig.statuses.end(), text), rig.statuses.end()) << "the main status line";
+}
+
 TEST(ExportRunner, EveryListedCompressorWritesAFileTheReferenceReaderTakes) {
   TempFolder rec, out;
   RecordWriter writer(rec.path() / "Door");
