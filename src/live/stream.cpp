@@ -182,6 +182,8 @@ void ShowFrame(GroupRecord& record, std::unique_ptr<ImageHolder> holder) {
 
 bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,
                       bool decode) {
+  // A whole frame came, decodable or not: the stream's silence rule applies from here.
+  record.frameSeen = true;
   std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(frame, length);
   if (!holder) return false;
   if (picture) {
