@@ -843,8 +843,30 @@ void FetchPeriodic() {
   }
 }
 
+bool HandleFetchMessage(AppMessage& message) {
+  auto* report = std::get_if<MsgAuthScheme>(&message);
+  if (report == nullptr) return false;
+  if (!report->record) return true;
+  GroupRecord& r = *report->record;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(r.fetchLock);
+    if (r.authScheme != report->scheme) {
+      r.authScheme = report->scheme;
+      changed = true;
+    }
+  }
+  if (changed) {
+    LogDeviceLevel(1, r.debugLevel, "%s uses %s authentication: no password before it asks", r.name.c_str(),
+                   report->scheme.c_str());
+    if (fetchHooks().authSchemeKept) fetchHooks().authSchemeKept();
+  }
+  return true;
+}
+
 void InstallFetchHooks() {
   fetchHooks().certificateKept = [] { SaveTree(); };
+  fetchHooks().authSchemeKept = [] { SaveTree(); };
   TreeHooks& hooks = treeHooks();
   hooks.startFetch = [](GroupRecord& record) { viewthread_iocp(record); };
   hooks.stopFetch = [](GroupRecord& record) { viewthread_refresh(record, false); };

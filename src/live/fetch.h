@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
+
 namespace velmora {
 
 struct GroupRecord;
@@ -50,6 +52,9 @@ struct FetchHooks {
   // An HTTPS device's certificate was kept on first use (the tree file must be written
   // again). Called on the main thread from the periodic walk.
   std::function<void()> certificateKept;
+  // A device's authentication scheme was kept (HandleFetchMessage): the tree file must
+  // be written again. Called on the main thread.
+  std::function<void()> authSchemeKept;
 };
 FetchHooks& fetchHooks();
 
@@ -78,6 +83,11 @@ void viewthread_shutdown();
 void FetchPeriodic();
 // The same walk from a given node.
 void FetchWalk(GroupRecord* node);
+
+// Main thread, for each message of the main queue: keeps the authentication scheme a
+// worker reported (MsgAuthScheme) in the device's entry, under its fetchLock, and has
+// the tree saved when it changed. True when the message was such a report.
+bool HandleFetchMessage(AppMessage& message);
 
 // Connects the tree's fetch hooks (start fetch, stop fetch, clear recording mark) to
 // this engine and its view slots.

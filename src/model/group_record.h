@@ -123,6 +123,17 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   // was first seen with, which later connections must present; "" while none is kept.
   // Written under fetchLock (by the main thread).
   std::string certificate;
+  // The authentication scheme the device was last seen to use, kept so that its
+  // password is not sent before it asks: kAuthSchemeDigest once an answer to its Digest
+  // challenge was accepted, "" while none is known. Written under fetchLock by the main
+  // thread (a worker reports it with a message).
+  std::string authScheme;
+  // Credentials go out only as the answer to a challenge of the device, never with the
+  // first request. On for entries added from now on; an entry of an older tree file
+  // keeps sending Basic with its first request (its camera may never challenge) unless
+  // it is known to use Digest. A video server's cameras take its value. Written under
+  // fetchLock.
+  bool sendPasswordOnlyWhenAsked = false;
   int32_t debugLevel = 0;  // written under fetchLock (a worker raises it under it too)
   bool syncTime = false;   // main thread only (the clock check runs there)
   bool enabled = false;    // written under fetchLock
