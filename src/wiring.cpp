@@ -177,6 +177,7 @@ void WireSubsystems(Application& app) {
   h.stopNetworkScan = net::StopDiscoveryThread;
 
   h.onMessage = [](AppMessage& message) {
+    if (HandleFetchMessage(message)) return;
     if (net::HandleNetMessage(message)) return;
     if (control::HandleMediaMessage(message)) return;
     if (playbackController().HandleMessage(message)) return;

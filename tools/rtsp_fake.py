@@ -13,6 +13,7 @@ and bad (x265enc) plug-in sets.
 """
 
 import argparse
+from fractions import Fraction
 import signal
 import sys
 
@@ -28,7 +29,8 @@ def parse_args():
     parser.add_argument("--port", type=int, default=0, help="TCP port (0: any free port)")
     parser.add_argument("--width", type=int, default=640)
     parser.add_argument("--height", type=int, default=480)
-    parser.add_argument("--fps", type=int, default=25)
+    parser.add_argument("--fps", type=float, default=25,
+                        help="pictures a second; below 1 for a slow camera (0.5: one every 2 s)")
     parser.add_argument("--key-interval", type=int, default=0,
                         help="frames from one key frame to the next (0: one per second)")
     parser.add_argument("--no-key-frames", action="store_true",
@@ -42,7 +44,7 @@ def parse_args():
     for name in ("width", "height", "fps"):
         if getattr(args, name) <= 0:
             parser.error("--%s must be positive" % name)
-    if args.width > 8192 or args.height > 8192 or args.fps > 120:
+    if args.width > 8192 or args.height > 8192 or args.fps > 120 or args.fps < 0.01:
         parser.error("picture size or rate out of range")
     if not 0 <= args.port <= 65535:
         parser.error("--port must be 0..65535")
@@ -50,12 +52,13 @@ def parse_args():
 
 
 def source(args):
-    return ("videotestsrc is-live=true pattern=%s ! video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1"
-            % (args.pattern, args.width, args.height, args.fps))
+    rate = Fraction(args.fps).limit_denominator(1000)
+    return ("videotestsrc is-live=true pattern=%s ! video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d"
+            % (args.pattern, args.width, args.height, rate.numerator, rate.denominator))
 
 
 def key_interval(args):
-    return args.key_interval if args.key_interval > 0 else args.fps
+    return args.key_interval if args.key_interval > 0 else max(1, int(round(args.fps)))
 
 
 def h264_launch(args, name="pay0"):

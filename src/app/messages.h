@@ -119,6 +119,14 @@ struct MsgRecordingsFolderGone {
   static constexpr uint32_t id = 0;
   std::string folder;  // absolute, without a trailing "/"
 };
+// A live connection learnt how the device authenticates (its Digest challenge was
+// answered and accepted): the main thread keeps the scheme in the entry and saves the
+// tree.
+struct MsgAuthScheme {
+  static constexpr uint32_t id = 0;
+  std::shared_ptr<GroupRecord> record;
+  std::string scheme;
+};
 
 using AppMessage =
     std::variant<MsgNetworkScanEnded, MsgOnvifDevice, MsgHttpListen, MsgStatusText, MsgPaneClose,
@@ -126,7 +134,7 @@ using AppMessage =
                  MsgTimelineColumn, MsgPlaying, MsgPaused, MsgSpeedUp, MsgSpeedDown, MsgSeekTaken,
                  MsgDiskUsage, MsgColumnCount, MsgSliderSeek, MsgMotionAlert, MsgTrayCallback,
                  MsgMediaScanResult, MsgScanAllMedia, MsgActivate, MsgImportFile,
-                 MsgRecordingsFolderGone>;
+                 MsgRecordingsFolderGone, MsgAuthScheme>;
 
 // A bounded multi-producer queue drained by the main thread. A post fails (and the
 // message with its payload is destroyed) when the queue is closed or full.

@@ -152,6 +152,7 @@ void WriteFields(GroupRecord& entry, const DeviceSettings& s) {
   entry.location = s.location;
   entry.username = s.username;
   entry.password = s.password;
+  entry.sendPasswordOnlyWhenAsked = s.sendPasswordOnlyWhenAsked;
   entry.debugLevel = s.debugLevel;
   entry.syncTime = s.syncTime;
   entry.updateDelay = s.updateDelay;
@@ -192,6 +193,7 @@ DeviceSettings ReadDeviceSettings(GroupRecord& entry) {
   s.location = entry.location;
   s.username = entry.username;
   s.password = entry.password;
+  s.sendPasswordOnlyWhenAsked = entry.sendPasswordOnlyWhenAsked;
   s.debugLevel = entry.debugLevel;
   s.syncTime = entry.syncTime;
   s.enabled = entry.enabled;
@@ -231,6 +233,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
         child->location = entry.location;
         child->username = entry.username;
         child->password = entry.password;
+        child->sendPasswordOnlyWhenAsked = entry.sendPasswordOnlyWhenAsked;
       }
     }
     return EditResult{};
@@ -257,8 +260,9 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
   {
     std::lock_guard<std::mutex> guard(entry.fetchLock);
     reconnect = entry.location != settings.location || entry.username != settings.username ||
-                entry.password != settings.password || entry.updateDelay != settings.updateDelay ||
-                entry.motionType != settings.motionType;
+                entry.password != settings.password ||
+                entry.sendPasswordOnlyWhenAsked != settings.sendPasswordOnlyWhenAsked ||
+                entry.updateDelay != settings.updateDelay || entry.motionType != settings.motionType;
     WriteFields(entry, settings);
   }
   // A video server's cameras use its address and account.
@@ -267,11 +271,12 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
     for (auto& child : entry.children) {
       std::lock_guard<std::mutex> guard(child->fetchLock);
       if (child->location == entry.location && child->username == entry.username &&
-          child->password == entry.password)
+          child->password == entry.password && child->sendPasswordOnlyWhenAsked == entry.sendPasswordOnlyWhenAsked)
         continue;
       child->location = entry.location;
       child->username = entry.username;
       child->password = entry.password;
+      child->sendPasswordOnlyWhenAsked = entry.sendPasswordOnlyWhenAsked;
       inputs.push_back(child.get());
     }
   }

@@ -25,6 +25,7 @@ struct DeviceSettings {
   std::string location;
   std::string username;
   std::string password;
+  bool sendPasswordOnlyWhenAsked = false;  // "Send the password only when asked"
   int32_t debugLevel = 0;
   bool syncTime = false;
   bool enabled = false;
@@ -69,9 +70,10 @@ DeviceSettings ReadDeviceSettings(GroupRecord& entry);
 // paths of the entry and everything below it, changed under the locks after the
 // recording files of the subtree are closed and its recordings folders renamed; the
 // other fields are written under the entry's fetchLock. The fetch is restarted when
-// the location or credentials changed, and the recording state applied afterwards.
-// (The update delay and the motion type also restart it: both change what is asked of
-// the camera.) A video server copies its location and credentials to its cameras.
+// the location or credentials (or when the password is sent) changed, and the recording
+// state applied afterwards. (The update delay and the motion type also restart it: both
+// change what is asked of the camera.) A video server copies its location, credentials
+// and "send the password only when asked" to its cameras.
 // Disabling an entry clears `recording` and `receivedData`; enabling it sets
 // `lastUpdateTick` to 0 for an immediate update check. A renamed entry's tile caption
 // follows; a view whose `viewName` names a renamed group is the caller's to update.

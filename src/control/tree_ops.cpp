@@ -207,6 +207,8 @@ std::shared_ptr<GroupRecord> CreateFromTemplate(int commandId) {
     record->username = kTemplateUser;
     record->password = kTemplatePassword;
   }
+  // A new entry sends its password only when its device asks for it.
+  record->sendPasswordOnlyWhenAsked = true;
   SetDeviceDefaults(*record);
   record->recording = t->kind != ServerDevice && t->kind != NASDevice;
   if (t->kind == Device) record->updateDelay = kStreamDelay;
@@ -217,7 +219,12 @@ std::shared_ptr<GroupRecord> CreateFromTemplate(int commandId) {
 std::shared_ptr<GroupRecord> CreateServerCamera(const GroupRecord& server, int index) {
   auto camera = CreateRecord(ServerCamera, "Camera " + std::to_string(index + 1));
   camera->path = ComputePath(&server, ServerCamera, camera->name);
+  // The camera asks with the server's address and account, as it does once the tree is
+  // read back.
   camera->location = server.location;
+  camera->username = server.username;
+  camera->password = server.password;
+  camera->sendPasswordOnlyWhenAsked = server.sendPasswordOnlyWhenAsked;
   camera->cameraIndex = index;
   SetDeviceDefaults(*camera);
   camera->recording = true;

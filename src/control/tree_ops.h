@@ -59,10 +59,12 @@ std::optional<std::string> GeneratedGroupName(GroupRecord& root);
 TreeOpResult NewGroup(GroupRecord& root);
 
 // A new record filled from a template (kind, location, credentials, update delay and
-// archive time, schedule off, motion defaults); null for a separator or another id.
+// archive time, schedule off, motion defaults, the password sent only when asked); null
+// for a separator or another id.
 std::shared_ptr<GroupRecord> CreateFromTemplate(int commandId);
 // Camera input `index` (0-15) of a video server: "Camera <index + 1>" with the server's
-// location and path; its credentials stay empty until the server's properties apply.
+// location, path, credentials and "send the password only when asked", as the tree file
+// gives them to its cameras when it is read.
 std::shared_ptr<GroupRecord> CreateServerCamera(const GroupRecord& server, int index);
 
 // The string refusing a new entry among `parent`'s children: 377 for a name in use, 375

@@ -389,7 +389,7 @@ std::string DigestAuthorization(const DigestChallenge& challenge, const std::str
   return text;
 }
 
-DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header) {
+DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header, bool haveCredentials) {
   std::vector<AuthChallenge> challenges;
   for (const std::string& value : HeaderValues(header, "WWW-Authenticate")) {
     std::string error;
@@ -401,13 +401,25 @@ DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header) {
   }
   std::optional<DigestChallenge> picked = PickDigest(challenges);
   if (!picked) {
+    bool basic = false;
     for (const AuthChallenge& c : challenges) {
       if (c.scheme == "digest") {
         LogDeviceLevel(0, record.debugLevel, "unsupported Digest challenge from %s", record.name.c_str());
         return DigestStep::kBadChallenge;
       }
+      basic = basic || c.scheme == "basic";
     }
-    return DigestStep::kNotDigest;
+    if (!basic || !haveCredentials) return DigestStep::kNotDigest;
+    DigestSession& session = SessionOf(record);
+    const bool sent = session.basicSent;
+    session.basicAsked = true;
+    session.challenge.reset();  // the camera asks for Basic now: no Digest answer to a gone challenge
+    // Credentials that went with the request were refused: wrong, and not tried again
+    // before the usual wait.
+    if (sent || session.immediateRetries > 0) return DigestStep::kBackOff;
+    LogDeviceLevel(2, record.debugLevel, "Basic challenge from %s", record.name.c_str());
+    session.retryNow = true;
+    return DigestStep::kRetryNow;
   }
   DigestSession& session = SessionOf(record);
   const bool answered = session.answered;
@@ -448,6 +460,24 @@ std::string DigestRequestAuthorization(const GroupRecord& record, const std::str
       DigestAuthorization(*session.challenge, username, password, "GET", uri, count, NewClientNonce());
   session.answered = !value.empty();
   return value;
+}
+
+bool BasicAllowed(const GroupRecord& record) {
+  if (record.digest && record.digest->basicAsked) return true;
+  return !record.sendPasswordOnlyWhenAsked && record.authScheme != kAuthSchemeDigest;
+}
+
+void NoteBasicSent(GroupRecord& record, bool sent) {
+  if (!sent && !record.digest) return;
+  SessionOf(record).basicSent = sent;
+}
+
+bool DigestAcceptedFirstTime(GroupRecord& record) {
+  if (!record.digest) return false;
+  DigestSession& session = *record.digest;
+  if (!session.answered || session.schemeReported || record.authScheme == kAuthSchemeDigest) return false;
+  session.schemeReported = true;
+  return true;
 }
 
 }  // namespace velmora

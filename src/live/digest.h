@@ -82,28 +82,37 @@ std::string DigestAuthorization(const DigestChallenge& challenge, const std::str
                                 const std::string& password, const std::string& method, const std::string& uri,
                                 uint32_t nonceCount, const std::string& cnonce);
 
-// A device's Digest state, kept in its record (`digest`) and guarded by its fetchLock.
+// A device's authentication state, kept in its record (`digest`) and guarded by its
+// fetchLock: the camera's Digest challenge, and whether it asked for Basic.
 struct DigestSession {
   std::optional<DigestChallenge> challenge;
   uint32_t nonceCount = 0;   // answers given to the current nonce
   bool answered = false;     // the last request carried a Digest answer
   int immediateRetries = 0;  // answers sent at once since the last ordinary connect
   bool retryNow = false;     // the periodic check reconnects at once
+  // The camera asked for Basic credentials in this run: from then on its requests carry
+  // them, as a browser keeps them for the pages of a server that asked.
+  bool basicAsked = false;
+  bool basicSent = false;        // the last request carried Basic credentials
+  bool schemeReported = false;   // the accepted Digest answer was reported to the main thread
 };
 
 // What the live connection does after a 401.
 enum class DigestStep {
-  kNotDigest,     // no Digest challenge (or no credentials): the usual wait
+  kNotDigest,     // no challenge that can be answered (or no credentials): the usual wait
   kRetryNow,      // a new challenge or a stale nonce: the answer goes out at once
   kBackOff,       // the answer to a fresh challenge was refused: the usual wait
   kBadChallenge,  // the challenge header is malformed or oversized: the usual wait
 };
 
 // Under fetchLock, for a 401 response whose header is `header`: keeps the camera's
-// Digest challenge in the record and decides the next step. At most one answer goes
-// out at once per ordinary connect, so a camera that challenges every answer (even
-// claiming a stale nonce each time) is asked again only after the usual wait.
-DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header);
+// Digest challenge in the record and decides the next step. A Basic challenge to a
+// request that went without credentials is answered too, when the device has
+// credentials (`haveCredentials`); one to a request that carried them means they are
+// wrong. At most one answer goes out at once per ordinary connect, so a camera that
+// challenges every answer (even claiming a stale nonce each time) is asked again only
+// after the usual wait.
+DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header, bool haveCredentials = true);
 
 // Under fetchLock, when a connection of the device starts: `immediate` for the answer
 // sent at once after a challenge. Clears the request for an immediate connect.
@@ -116,5 +125,18 @@ bool DigestRetryDue(const GroupRecord& record);
 // the device holds a challenge and credentials (the nonce count advances), else empty.
 std::string DigestRequestAuthorization(const GroupRecord& record, const std::string& username,
                                        const std::string& password, const std::string& uri);
+
+// Whether a request without a Digest answer may carry Basic credentials: when the
+// camera asked for them in this run, or, before any challenge, for a device that sends
+// its password unasked (`sendPasswordOnlyWhenAsked` off) and is not known to use
+// Digest. Pure: the caller notes what went out with NoteBasicSent.
+bool BasicAllowed(const GroupRecord& record);
+// Under fetchLock: whether the request just built carried Basic credentials.
+void NoteBasicSent(GroupRecord& record, bool sent);
+
+// Under fetchLock, once a response to a request of the device was accepted: true (once
+// per run) when that request carried a Digest answer and the device is not yet known
+// to use Digest, so the caller reports the scheme to the main thread to be kept.
+bool DigestAcceptedFirstTime(GroupRecord& record);
 
 }  // namespace velmora

@@ -19,6 +19,7 @@
 #include "live/digest.h"
 #include "live/jpeg.h"
 #include "live/request.h"
+#include "live/retry_rules.h"
 #include "live/rtsp.h"
 #include "live/stream.h"
 #include "live/time_sync.h"
@@ -35,8 +36,6 @@ using asio::ip::tcp;
 using Strand = asio::strand<asio::io_context::executor_type>;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr uint32_t kRetryUnheardMs = 30000;  // a device that never delivered
-constexpr uint32_t kMinStreamSilenceMs = 1000;
 constexpr std::chrono::milliseconds kShutdownWait{2000};
 constexpr std::chrono::milliseconds kShutdownSettle{200};
 
@@ -330,7 +329,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
     std::lock_guard<std::mutex> guard(record->fetchLock);
     if (!Proceed(*record, ec)) return;
     if (record->streamBuffer.size() != kStreamBufferBytes) {
-      Close();
+      CloseLocked(*record);
       return;
     }
     GroupRecord& r = *record;
@@ -483,7 +482,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
     if (!Proceed(*record, end ? asio::error_code() : ec)) return;
     GroupRecord& r = *record;
     if (r.streamBuffer.size() != kStreamBufferBytes) {
-      Close();
+      CloseLocked(r);
       return;
     }
     const std::size_t held = static_cast<std::size_t>(r.streamLength);
@@ -598,6 +597,8 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
       (r.kind != EntryKind::ServerCamera && r.kind != EntryKind::Device && r.kind != EntryKind::HTTPDevice))
     return;
   r.lastUpdateTick = FetchNow();
+  r.connectTick = r.lastUpdateTick;
+  r.frameSeen = false;
   if (IsRtspDevice(r)) {  // read by a thread of its own (rtsp.h)
     if (r.connection) DropConnection(r);
     RtspConnectLocked(shared);
@@ -629,6 +630,7 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
   uint16_t port = 80;
   if (!SplitHostPort(DeviceUrl(r), host, port)) {
     Log("InternetCrackUrl failed");
+    r.socket = -1;  // nothing runs on it: the connection has ended
     return;
   }
   r.host = host;
@@ -643,6 +645,7 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
   connection->socket().bind(tcp::endpoint(asio::ip::address_v4::any(), 0), ec);
   if (ec) {
     LogFailedCall("IOCP: bind", ec);
+    r.socket = -1;
     return;
   }
   connection->socket().non_blocking(true, ec);
@@ -730,19 +733,28 @@ void viewthread_check_update(GroupRecord& record) {
     ConnectLocked(shared, true);
     return;
   }
-  uint32_t limit = kRetryUnheardMs;
-  // A camera that refused the credentials waits like one that cannot be reached: many
-  // cameras lock the account after a few wrong passwords in a row.
-  if (record.receivedData && !record.accessRefused) {
-    limit = record.updateDelay;
-    if (record.connection && limit < kMinStreamSilenceMs) limit = kMinStreamSilenceMs;
-  }
   const uint32_t now = FetchNow();
-  // Elapsed time in wrapping 32-bit arithmetic, so the rule holds across the wrap of
+  const RtspSessionState session = RtspSessionStateLocked(record);
+  RetryState state;
+  state.connection = record.connection != nullptr;
+  state.rtsp = session != RtspSessionState::kNone || IsRtspDevice(record);
+  // An HTTP connection runs until a stage, a failure or the camera closed its socket.
+  state.running = state.rtsp ? session == RtspSessionState::kRunning : record.socket != -1;
+  state.frameSeen = record.frameSeen;
+  state.receivedData = record.receivedData;
+  state.waitLong = record.accessRefused || record.streamUnusable;
+  state.updateDelay = record.updateDelay;
+  // Elapsed times in wrapping 32-bit arithmetic, so the rules hold across the wrap of
   // the millisecond tick.
-  if (static_cast<uint32_t>(now - record.lastUpdateTick) < limit) return;
+  state.sinceActivityMs = static_cast<uint32_t>(now - record.lastUpdateTick);
+  state.sinceConnectMs = static_cast<uint32_t>(now - record.connectTick);
+  state.connectTimeoutMs = GetFetchOptions().connectTimeoutMs;
+  state.failures = record.reconnectFailures;
+  if (!RetryDue(state)) return;
+  const RetryWait wait = RetryWaitOf(state);
+  const uint32_t from = wait.fromConnect ? record.connectTick : record.lastUpdateTick;
   LogDeviceLevel(1, record.debugLevel, "%s: [%s] %u >= %u %s", "viewthread_check_update", record.name.c_str(),
-                 now, static_cast<uint32_t>(record.lastUpdateTick + limit), record.connection ? "START" : "RESTART");
+                 now, static_cast<uint32_t>(from + wait.limitMs), record.connection ? "START" : "RESTART");
   if (record.connection) {
     RefreshLocked(shared, false);
   } else if (record.kind == EntryKind::NASDevice) {
@@ -831,8 +843,30 @@ void FetchPeriodic() {
   }
 }
 
+bool HandleFetchMessage(AppMessage& message) {
+  auto* report = std::get_if<MsgAuthScheme>(&message);
+  if (report == nullptr) return false;
+  if (!report->record) return true;
+  GroupRecord& r = *report->record;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(r.fetchLock);
+    if (r.authScheme != report->scheme) {
+      r.authScheme = report->scheme;
+      changed = true;
+    }
+  }
+  if (changed) {
+    LogDeviceLevel(1, r.debugLevel, "%s uses %s authentication: no password before it asks", r.name.c_str(),
+                   report->scheme.c_str());
+    if (fetchHooks().authSchemeKept) fetchHooks().authSchemeKept();
+  }
+  return true;
+}
+
 void InstallFetchHooks() {
   fetchHooks().certificateKept = [] { SaveTree(); };
+  fetchHooks().authSchemeKept = [] { SaveTree(); };
   TreeHooks& hooks = treeHooks();
   hooks.startFetch = [](GroupRecord& record) { viewthread_iocp(record); };
   hooks.stopFetch = [](GroupRecord& record) { viewthread_refresh(record, false); };

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
+
 namespace velmora {
 
 struct GroupRecord;
@@ -50,6 +52,9 @@ struct FetchHooks {
   // An HTTPS device's certificate was kept on first use (the tree file must be written
   // again). Called on the main thread from the periodic walk.
   std::function<void()> certificateKept;
+  // A device's authentication scheme was kept (HandleFetchMessage): the tree file must
+  // be written again. Called on the main thread.
+  std::function<void()> authSchemeKept;
 };
 FetchHooks& fetchHooks();
 
@@ -57,10 +62,13 @@ FetchHooks& fetchHooks();
 void viewthread_iocp(GroupRecord& record);
 // Main thread. Drops the device's connection; with force and no connection, connects.
 void viewthread_refresh(GroupRecord& record, bool force);
-// Main thread. The periodic rule: a device that delivered nothing, or whose last answer
-// refused the credentials (401, 403), is retried every 30 s; one that delivered is
-// dropped (and then reconnected) when it was silent for updateDelay, at least 1000 ms
-// while a connection exists.
+// Main thread. The periodic rule (retry_rules.h): a device that delivered nothing, or
+// whose last answer refused the credentials (401, 403), or whose stream can never be
+// shown, is retried every 30 s; a connection waiting for its first frame has the connect
+// time-out; one that delivered is dropped (and then reconnected) when it was silent for
+// updateDelay, at least 1000 ms while a connection exists. An RTSP session is left to
+// its own time-outs and, once ended, replaced after a short back-off. A Digest or Basic
+// challenge is answered at once (at most once per ordinary connect).
 void viewthread_check_update(GroupRecord& record);
 // Main thread. A storage folder device's tile: its newest recorded image.
 void viewthread_web_image(GroupRecord& record);
@@ -75,6 +83,11 @@ void viewthread_shutdown();
 void FetchPeriodic();
 // The same walk from a given node.
 void FetchWalk(GroupRecord* node);
+
+// Main thread, for each message of the main queue: keeps the authentication scheme a
+// worker reported (MsgAuthScheme) in the device's entry, under its fetchLock, and has
+// the tree saved when it changed. True when the message was such a report.
+bool HandleFetchMessage(AppMessage& message);
 
 // Connects the tree's fetch hooks (start fetch, stop fetch, clear recording mark) to
 // this engine and its view slots.

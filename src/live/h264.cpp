@@ -177,6 +177,7 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
   bool found = false;
   for (std::size_t q = 0; q + 4 <= held; ++q) {
     if (!IsStartCode(data + q)) continue;
+    record.frameSeen = true;  // a unit: the stream's silence rule applies from here
     if (q + 4 >= held) {  // the unit's header byte has not arrived
       keepFrom = q;
       break;

@@ -111,7 +111,17 @@ std::string BasicCredentials(const std::string& username, const std::string& pas
   return Base64Encode(username + ":" + password);
 }
 
-std::string CameraRequestText(const GroupRecord& record) {
+bool RequestCredentials(const GroupRecord& record, std::string& username, std::string& password) {
+  username = record.username;
+  password = record.password;
+  // A web image may carry its credentials in its URL, as http_get takes them; the
+  // device's own fields come first.
+  if (username.empty() && password.empty() && record.kind == EntryKind::HTTPDevice)
+    UrlCredentials(record.location, username, password);
+  return !username.empty() || !password.empty();
+}
+
+std::string CameraRequestText(GroupRecord& record) {
   std::string text = "GET ";
   const std::string target = viewthread_request_path(record);
   text += target;
@@ -123,15 +133,16 @@ std::string CameraRequestText(const GroupRecord& record) {
   if (record.port != 0 && record.port != (https ? 443 : 80)) text += ":" + std::to_string(record.port);
   text += "\r\n";
   text += "User-Agent: " + CameraUserAgent() + "\r\n";
-  // A web image may carry its credentials in its URL, as http_get takes them; the
-  // device's own fields come first.
-  std::string username = record.username;
-  std::string password = record.password;
-  if (username.empty() && password.empty() && record.kind == EntryKind::HTTPDevice)
-    UrlCredentials(record.location, username, password);
-  // A camera that sent a Digest challenge gets the answer to it instead of Basic.
+  std::string username;
+  std::string password;
+  RequestCredentials(record, username, password);
+  // A camera that sent a Digest challenge gets the answer to it instead of Basic; Basic
+  // goes out only where BasicAllowed says so (the camera asked, or the device sends
+  // its password unasked).
   const std::string digest = DigestRequestAuthorization(record, username, password, target);
-  const std::string credentials = digest.empty() ? BasicCredentials(username, password) : std::string();
+  const std::string credentials =
+      digest.empty() && BasicAllowed(record) ? BasicCredentials(username, password) : std::string();
+  NoteBasicSent(record, !credentials.empty());
   std::string logged = text;
   if (!digest.empty()) {
     text += "Authorization: " + digest + "\r\n";

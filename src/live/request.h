@@ -37,12 +37,19 @@ std::string CameraUserAgent();
 // empty when both are empty.
 std::string BasicCredentials(const std::string& username, const std::string& password);
 
+// The credentials a request of the device answers with: its user name and password,
+// or for a web image without its own, the ones in its URL. False when there are none.
+bool RequestCredentials(const GroupRecord& record, std::string& username, std::string& password);
+
 // The whole request: request line, Host (with ":port" unless the port is 0 or 80, 443 for HTTPS),
-// User-Agent, Authorization when a user name or password is set (for a web image
-// without its own, the ones in its URL: the answer to the camera's Digest challenge when
-// it sent one - its nonce count advances - else Basic), and the blank line. Reads kind, location,
-// updateDelay, cameraIndex, host, port, username, password; logs "REQUEST (%d
-// bytes)[%s]" at the device's level 3, with the credentials masked.
-std::string CameraRequestText(const GroupRecord& record);
+// User-Agent, Authorization when a user name or password is set (RequestCredentials):
+// the answer to the camera's Digest challenge when it sent one - its nonce count
+// advances - else Basic, but Basic only when the camera asked for it in this run or the
+// device sends its password unasked (sendPasswordOnlyWhenAsked off and not known to use
+// Digest); and the blank line. Reads kind, location, updateDelay, cameraIndex, host,
+// port, username, password and the authentication state, and notes in that state
+// whether Basic went out; logs "REQUEST (%d bytes)[%s]" at the device's level 3, with
+// the credentials masked.
+std::string CameraRequestText(GroupRecord& record);
 
 }  // namespace velmora

@@ -80,6 +80,10 @@ Registry& registry() {
   return *instance;
 }
 
+// Units a decoder may hold before it gives their first picture back: its frame threads
+// (at most 4) and the reordering of H.264 and H.265 (at most 16 frames).
+constexpr int kUnitsInDecoder = 20;
+
 // The status texts a session reports (kept, so ReportFetchState sees a stable text).
 constexpr const char* kUnableToConnect = "Unable to connect";
 constexpr const char* kConnectionLost = "Connection lost";
@@ -111,6 +115,9 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   RtspSession& operator=(const RtspSession&) = delete;
 
   void Stop() { stop_.store(true); }
+  // Guarded by the record's fetchLock while the session is its connection.
+  bool finished() const { return finished_; }
+  void MarkFinished() { finished_ = true; }
 
   // The thread's body: one attempt, then the end.
   void Run() {
@@ -123,9 +130,21 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
  private:
   static int Interrupt(void* opaque) {
     auto* self = static_cast<RtspSession*>(opaque);
-    return self->stop_.load() || SteadyMs() > self->deadlineMs_.load() ? 1 : 0;
+    if (self->stop_.load()) return 1;
+    if (SteadyMs() <= self->deadlineMs_.load()) return 0;
+    self->timedOut_.store(true);
+    return 1;
   }
   void SetDeadline(uint32_t ms) { deadlineMs_.store(SteadyMs() + static_cast<int64_t>(ms)); }
+  // Whether a wait that began at startMs ended by a time-out rather than by an answer:
+  // the interrupt check cut it, or it lasted (nearly) the read limit. libavformat
+  // reports an exchange that got no reply in time as invalid data, as it does a reply
+  // that is no RTSP.
+  bool WaitedOut(int64_t startMs) const {
+    if (timedOut_.load()) return true;
+    const int64_t readLimit = std::min(options_.readTimeoutMs, options_.openTimeoutMs);
+    return SteadyMs() - startMs >= readLimit * 9 / 10;
+  }
 
   // Runs fn with the record's fetchLock held while this session is still its
   // connection. False when the record is gone or has let go of the session.
@@ -166,6 +185,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     WithRecord([this](GroupRecord& r) {
       LogDeviceLevel(1, r.debugLevel, "connecting to %s...", shownUrl_.c_str());
     });
+    const int64_t openStartMs = SteadyMs();
     int rc = avformat_open_input(&format_, url_.c_str(), nullptr, &dict);
     av_dict_free(&dict);
     if (rc < 0) {
@@ -179,7 +199,11 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
         refused = true;
       } else if (rc == AVERROR_HTTP_NOT_FOUND) {
         text = "RTSP 404 Not Found";
-      } else if (rc == AVERROR_INVALIDDATA) {
+      } else if (rc == AVERROR_INVALIDDATA && !WaitedOut(openStartMs)) {
+        // An answer that is no RTSP. A server that took the connection and never
+        // answered ends in the same error once a time-out cuts the wait (the session's
+        // own limit, or the read limit of the socket under it): that one could not be
+        // reached.
         text = kNotRtsp;
       }
       WithRecord([&](GroupRecord& r) {
@@ -231,6 +255,13 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     }
     int64_t lastPictureMs = SteadyMs();
     bool first = true;
+    bool anyPicture = false;
+    // Access units (packets of distinct times) fed since the last picture. A decoder
+    // working on several frames at once, or reordering them, gives a picture back only
+    // some units later: for a camera at one picture in a few seconds that alone may
+    // pass the picture time-out.
+    int unitsSincePicture = 0;
+    int64_t lastPts = AV_NOPTS_VALUE;
     while (!stop_.load()) {
       SetDeadline(options_.readTimeoutMs);
       const int rc = av_read_frame(format_, packet);
@@ -254,20 +285,25 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       const bool current = WithRecord([&](GroupRecord& r) {
         r.lastUpdateTick = FetchNow();
         period_ = r.updateDelay;
-        if (!r.receivedData || first) {
+        if (first) r.accessRefused = false;
+        // Logged once since the device was enabled, as for an HTTP camera: a stream that
+        // is reconnected again and again does not fill the log.
+        if (!r.receivedData) {
           r.receivedData = true;
-          r.accessRefused = false;
           LogDeviceLevel(0, r.debugLevel, "connected to '%s', %lu bytes", r.name.c_str(),
                          static_cast<unsigned long>(size));
         }
       });
       first = false;
+      packetSeen_ = true;
       if (!current) {
         av_packet_unref(packet);
         break;
       }
       const int64_t ptsMs = packet->pts != AV_NOPTS_VALUE ? av_rescale_q(packet->pts, timeBase, AVRational{1, 1000})
                                                           : AV_NOPTS_VALUE;
+      if (packet->pts == AV_NOPTS_VALUE || packet->pts != lastPts) ++unitsSincePicture;
+      lastPts = packet->pts;
       bool pictured = false;
       bool failed = false;
       const DecodeResult result =
@@ -280,20 +316,35 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       av_packet_unref(packet);
       if (failed) break;
       if (result == DecodeResult::kTooLarge) {
+        if (stop_.load()) break;
         WithRecord([&](GroupRecord& r) {
-          LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
-                         decoder_->announcedWidth(), decoder_->announcedHeight(),
-                         options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
+          // The details once, with the change of the device's state.
+          if (r.fetchErrorText != kTooLarge) {
+            LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
+                           decoder_->announcedWidth(), decoder_->announcedHeight(),
+                           options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
+          }
+          r.streamUnusable = true;
           ReportFetchState(r, true, kTooLarge);
         });
         break;
       }
-      if (result != DecodeResult::kOk) Report(kDataLost);
+      anyPicture = anyPicture || pictured;
+      // Units that do not decode before the first picture are the wait for a key frame
+      // (a stream joined between two), which the picture time-out below judges.
+      if (result != DecodeResult::kOk && anyPicture) Report(kDataLost);
       const int64_t now = SteadyMs();
       if (pictured) {
         lastPictureMs = now;
-      } else if (now - lastPictureMs > static_cast<int64_t>(options_.pictureTimeoutMs)) {
-        Report(kNoPicture);
+        unitsSincePicture = 0;
+      } else if (now - lastPictureMs > static_cast<int64_t>(options_.pictureTimeoutMs) &&
+                 unitsSincePicture > kUnitsInDecoder) {
+        if (stop_.load()) break;
+        WithRecord([&](GroupRecord& r) {
+          // Packets without a picture, ever: asking again at once will not bring one.
+          if (!anyPicture) r.streamUnusable = true;
+          ReportFetchState(r, true, kNoPicture);
+        });
         break;
       }
     }
@@ -342,14 +393,24 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     g_encodeCpuNs.fetch_add(ThreadCpuNs() - started, std::memory_order_relaxed);
     g_picturesEncoded.fetch_add(1, std::memory_order_relaxed);
     WithRecord([&](GroupRecord& r) {
-      DeliverJpegFrame(r, jpeg_.data() + kStreamHeadroom, length, std::move(image), false);
+      if (DeliverJpegFrame(r, jpeg_.data() + kStreamHeadroom, length, std::move(image), false))
+        r.streamUnusable = false;
     });
     return true;
   }
 
+  // The session's end: the periodic rule counts its wait from here, and a session that
+  // never received a packet counts as one more failure in a row.
   void Finish() {
-    WithRecord([](GroupRecord& r) {
+    WithRecord([this](GroupRecord& r) {
       r.socket = -1;
+      r.lastUpdateTick = FetchNow();
+      if (packetSeen_) {
+        r.reconnectFailures = 0;
+      } else if (r.reconnectFailures < 1000) {
+        ++r.reconnectFailures;
+      }
+      finished_ = true;
       LogDeviceLevel(1, r.debugLevel, "disconnected from %s [%s]", r.name.c_str(),
                      UrlWithoutPassword(r.location).c_str());
     });
@@ -362,6 +423,9 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   RtspOptions options_;
   std::atomic<bool> stop_{false};
   std::atomic<int64_t> deadlineMs_{0};
+  std::atomic<bool> timedOut_{false};  // the interrupt check ended a wait at its deadline
+  bool finished_ = false;  // Finish ran (guarded by the record's fetchLock)
+  bool packetSeen_ = false;  // a packet of the video stream arrived
   AVFormatContext* format_ = nullptr;
   std::unique_ptr<VideoDecoder> decoder_;
   PictureEncoder encoder_;
@@ -428,9 +492,9 @@ void RtspConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
   r.socket = -1;
   r.streamLength = 0;
   r.restartPending = false;
-  // "Delivered" belongs to this connection: until its first packet the device waits as
-  // one never heard (the exchange may take longer than a stream's silence limit).
-  r.receivedData = false;
+  // `receivedData` stays as it is: a device that delivered before is retried as a
+  // stream after a short outage. The session's exchange is bounded by its own
+  // time-outs, not by a stream's silence rule.
   r.fetchState = STATE_READING;
   Registry& reg = registry();
   {
@@ -449,8 +513,19 @@ void RtspConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
       std::lock_guard<std::mutex> guard(reg.lock);
       --reg.running;
     }
+    session->MarkFinished();
     ReportFetchState(r, true, kUnableToConnect);
   }
+}
+
+RtspSessionState RtspSessionStateLocked(const GroupRecord& r) {
+  if (!r.connection) return RtspSessionState::kNone;
+  {
+    std::lock_guard<std::mutex> guard(registry().lock);
+    if (registry().alive.count(r.connection.get()) == 0) return RtspSessionState::kNone;
+  }
+  const auto* session = static_cast<const RtspSession*>(r.connection.get());
+  return session->finished() ? RtspSessionState::kEnded : RtspSessionState::kRunning;
 }
 
 bool RtspDropLocked(GroupRecord& r) {

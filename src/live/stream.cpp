@@ -182,6 +182,8 @@ void ShowFrame(GroupRecord& record, std::unique_ptr<ImageHolder> holder) {
 
 bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,
                       bool decode) {
+  // A whole frame came, decodable or not: the stream's silence rule applies from here.
+  record.frameSeen = true;
   std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(frame, length);
   if (!holder) return false;
   if (picture) {
@@ -269,7 +271,9 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
       // A Digest challenge is answered at once, unless the last answer was refused.
       if (status == 401) {
         const std::string_view header(reinterpret_cast<const char*>(data), end);
-        const DigestStep step = DigestAfterRefusal(record, header);
+        std::string username;
+        std::string password;
+        const DigestStep step = DigestAfterRefusal(record, header, RequestCredentials(record, username, password));
         if (step == DigestStep::kRetryNow) {
           record.accessRefused = false;
           return StreamStep::kClose;
@@ -293,6 +297,13 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
   LogDeviceLevel(3, record.debugLevel, "STATE_READING");
   record.fetchState = STATE_READING;
   record.accessRefused = false;
+  // A device whose Digest challenge was answered is kept as a Digest device, so that
+  // no later start sends its password before it asks. The tree is the main thread's.
+  if (DigestAcceptedFirstTime(record)) {
+    if (std::shared_ptr<GroupRecord> shared = record.weak_from_this().lock()) {
+      mainQueue().post(MsgAuthScheme{std::move(shared), kAuthSchemeDigest});
+    }
+  }
   // The header stays in front of the body; the start-marker search skips it.
   return viewthread_iocp_check_jpeg(record, connection, bytes);
 }

@@ -65,6 +65,9 @@ constexpr uint32_t STATE_CONNECTED = 2;
 constexpr uint32_t STATE_HEADER = 3;
 constexpr uint32_t STATE_READING = 4;
 
+// The value of `authScheme` for a device known to use Digest authentication.
+constexpr const char* kAuthSchemeDigest = "Digest";
+
 // Limits of the tree.
 constexpr int kMaxViewableEntries = 1024;   // kinds -2, 2, 4, 5 over the whole tree
 constexpr std::size_t kMaxNameLength = 48;  // characters
@@ -120,6 +123,17 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   // was first seen with, which later connections must present; "" while none is kept.
   // Written under fetchLock (by the main thread).
   std::string certificate;
+  // The authentication scheme the device was last seen to use, kept so that its
+  // password is not sent before it asks: kAuthSchemeDigest once an answer to its Digest
+  // challenge was accepted, "" while none is known. Written under fetchLock by the main
+  // thread (a worker reports it with a message).
+  std::string authScheme;
+  // Credentials go out only as the answer to a challenge of the device, never with the
+  // first request. On for entries added from now on; an entry of an older tree file
+  // keeps sending Basic with its first request (its camera may never challenge) unless
+  // it is known to use Digest. A video server's cameras take its value. Written under
+  // fetchLock.
+  bool sendPasswordOnlyWhenAsked = false;
   int32_t debugLevel = 0;  // written under fetchLock (a worker raises it under it too)
   bool syncTime = false;   // main thread only (the clock check runs there)
   bool enabled = false;    // written under fetchLock
@@ -141,7 +155,10 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   uint16_t grid4x4 = 0xFFFF;  // bit set = zone watched
 
   // --- View and fetch bookkeeping ---
-  bool receivedData = false;  // the current connection delivered data; guarded by fetchLock
+  // The device delivered data since it was last enabled (kept across reconnects, so a
+  // short outage is retried as a stream's, not as a device never heard); guarded by
+  // fetchLock.
+  bool receivedData = false;
   bool stillShown = false;    // the view slot shows a still instead of live frames; written under fetchLock
   int32_t viewIndex = -1;     // view slot, -1 = none; written under fetchLock
   int32_t fetchIndex = -1;    // fetch slot, -1 = none; written under fetchLock
@@ -191,9 +208,22 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   int socket = -1;
   uint32_t fetchState = STATE_CONNECTING;
   bool restartPending = false;
+  // When the current connection was started (FetchNow), and whether it has delivered a
+  // complete frame: until its first frame a connection is held to the connect time-out,
+  // not to a stream's one-second silence rule (a camera may take seconds to start its
+  // encoder after the response header).
+  uint32_t connectTick = 0;
+  bool frameSeen = false;
   // The camera refused the credentials (401 or 403): the next attempt waits as after a
   // failed connect, so that a wrong password does not lock the camera's account.
   bool accessRefused = false;
+  // The last stream can never be shown as it is (a picture above the size limit, no key
+  // frame at all): the next attempt waits as after a failed connect. Cleared by a
+  // delivered picture.
+  bool streamUnusable = false;
+  // RTSP sessions in a row that ended without a packet (the back-off of the retries of a
+  // device that has delivered before).
+  int32_t reconnectFailures = 0;
   // The fetch error last reported for the device ("" while it is fine); a change is
   // logged once, not once per frame or attempt.
   std::string fetchErrorText;

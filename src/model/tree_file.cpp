@@ -176,6 +176,14 @@ void AddPassword(XmlElement& element, const GroupRecord& r) {
   if (!r.password.empty()) element.add("Password", Base64Encode(r.password));
 }
 
+// How the device authenticates, and whether it gets its password only when it asks.
+// Written only when set, so the entry of a device that sends it unasked reads as in
+// files without them.
+void AddAuthentication(XmlElement& element, const GroupRecord& r, bool scheme, bool onlyWhenAsked) {
+  if (scheme) AddIfNotEmpty(element, "AuthScheme", r.authScheme);
+  if (onlyWhenAsked && r.sendPasswordOnlyWhenAsked) AddBool(element, "SendPasswordOnlyWhenAsked", true);
+}
+
 }  // namespace
 
 XmlElement EntryElement(const GroupRecord& r) {
@@ -203,6 +211,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       AddIfNotEmpty(element, "Username", r.username);
       AddPassword(element, r);
       AddIfNotEmpty(element, "Certificate", r.certificate);
+      AddAuthentication(element, r, true, true);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddBool(element, "Enabled", r.enabled);
       AddBool(element, "SyncTime", r.syncTime);
@@ -216,6 +225,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       AddIfNotEmpty(element, "Location", r.location);
       AddIfNotEmpty(element, "Username", r.username);
       AddPassword(element, r);
+      AddAuthentication(element, r, false, true);
       AddBool(element, "SyncTime", r.syncTime);
       if (!r.children.empty()) {
         XmlElement& list = element.add("CameraList");
@@ -229,6 +239,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       XmlElement element = NamedElement("Camera", r);
       AddIfNotEmpty(element, "UUID", r.uuid);
       AddIfNotEmpty(element, "Certificate", r.certificate);
+      AddAuthentication(element, r, true, false);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddValue(element, "Index", std::to_string(r.cameraIndex));
       AddBool(element, "Enabled", r.enabled);
@@ -242,6 +253,7 @@ XmlElement EntryElement(const GroupRecord& r) {
       AddIfNotEmpty(element, "Username", r.username);
       AddPassword(element, r);
       AddIfNotEmpty(element, "Certificate", r.certificate);
+      AddAuthentication(element, r, true, true);
       AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
       AddBool(element, "Enabled", r.enabled);
       AddRecordingBlock(element, r);
@@ -446,14 +458,17 @@ enum Field : unsigned {
   kSchedule = 1u << 12,
   kMotion = 1u << 13,
   kCertificate = 1u << 14,
+  kAuthScheme = 1u << 15,
+  kOnlyWhenAsked = 1u << 16,
 };
 constexpr unsigned kRecordingBlock = kRecording | kUpdateDelay | kArchiveTime | kSchedule | kMotion;
-constexpr unsigned kDeviceFields = kUuid | kHwAddr | kLocation | kUsername | kPassword |
-                                   kDebugLevel | kEnabled | kSyncTime | kRecordingBlock | kCertificate;
-constexpr unsigned kServerFields = kUuid | kHwAddr | kLocation | kUsername | kPassword | kSyncTime;
-constexpr unsigned kCameraFields = kUuid | kDebugLevel | kIndex | kEnabled | kRecordingBlock | kCertificate;
-constexpr unsigned kHTTPFields =
-    kUuid | kLocation | kUsername | kPassword | kDebugLevel | kEnabled | kRecordingBlock | kCertificate;
+constexpr unsigned kDeviceFields = kUuid | kHwAddr | kLocation | kUsername | kPassword | kDebugLevel | kEnabled |
+                                   kSyncTime | kRecordingBlock | kCertificate | kAuthScheme | kOnlyWhenAsked;
+constexpr unsigned kServerFields = kUuid | kHwAddr | kLocation | kUsername | kPassword | kSyncTime | kOnlyWhenAsked;
+constexpr unsigned kCameraFields =
+    kUuid | kDebugLevel | kIndex | kEnabled | kRecordingBlock | kCertificate | kAuthScheme;
+constexpr unsigned kHTTPFields = kUuid | kLocation | kUsername | kPassword | kDebugLevel | kEnabled |
+                                 kRecordingBlock | kCertificate | kAuthScheme | kOnlyWhenAsked;
 constexpr unsigned kNASFields = kUuid | kLocation | kDebugLevel | kEnabled | kUpdateDelay;
 
 struct XMLScheduleChild {
@@ -522,6 +537,11 @@ bool ReadValue(GroupRecord& r, const XmlElement& e, unsigned accepted) {
     r.password = Base64Decode(e.text);
   } else if (n == "Certificate" && has(kCertificate)) {
     r.certificate = CertificateText(e.text);
+  } else if (n == "AuthScheme" && has(kAuthScheme)) {
+    // Only a scheme this program acts on is kept; anything else reads as none known.
+    r.authScheme = e.text == kAuthSchemeDigest ? kAuthSchemeDigest : "";
+  } else if (n == "SendPasswordOnlyWhenAsked" && has(kOnlyWhenAsked)) {
+    r.sendPasswordOnlyWhenAsked = IsTrue(e);
   } else if (n == "DebugLevel" && has(kDebugLevel)) {
     r.debugLevel = static_cast<int32_t>(ParseFileNumber(e.text));
   } else if (n == "Enabled" && has(kEnabled)) {
@@ -668,6 +688,7 @@ struct XMLGroupChild {
       camera->location = record->location;
       camera->username = record->username;
       camera->password = record->password;
+      camera->sendPasswordOnlyWhenAsked = record->sendPasswordOnlyWhenAsked;
       LoadNewestImage(*camera);
       context.insert(*record, camera);
     }

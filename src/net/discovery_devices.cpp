@@ -48,6 +48,7 @@ std::shared_ptr<GroupRecord> NewServerCamera(GroupRecord& server, int index) {
   // The cameras ask with the server's credentials, as they do once the tree is reloaded.
   camera->username = server.username;
   camera->password = server.password;
+  camera->sendPasswordOnlyWhenAsked = server.sendPasswordOnlyWhenAsked;
   camera->cameraIndex = index;
   camera->enabled = true;
   camera->recording = true;
@@ -129,6 +130,9 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   record->location = model.kind == EntryKind::HTTPDevice ? "http://" + address + "/quorix.jpg" : address;
   record->username = kDefaultUser;
   record->password = kDefaultPassword;
+  // A device found on the network may not be the camera it claims to be: its password
+  // goes out only when it asks.
+  record->sendPasswordOnlyWhenAsked = true;
   record->enabled = true;
   record->recording = model.kind != EntryKind::ServerDevice && model.kind != EntryKind::NASDevice;
   record->updateDelay =

@@ -107,9 +107,10 @@ void CoreEvents::handle(AppMessage& message) {
         } else if constexpr (std::is_same_v<T, MsgActivate>) {
           emit activateRequested();
         } else {
-          // These are wholly the core's; the tree model hears of removed entries itself.
+          // These are wholly the core's; the tree model hears of removed entries itself,
+          // and a kept authentication scheme changes nothing shown.
           static_assert(std::is_same_v<T, MsgHttpListen> || std::is_same_v<T, MsgImportFile> ||
-                            std::is_same_v<T, MsgRecordingsFolderGone>,
+                            std::is_same_v<T, MsgRecordingsFolderGone> || std::is_same_v<T, MsgAuthScheme>,
                         "every application message is dispatched");
         }
       },

@@ -69,6 +69,12 @@ DeviceInfoPage::DeviceInfoPage(GroupRecord& entry, bool showDebug, QWidget* pare
   password_->setEnabled(rules.credentialsEnabled);
   addRow(new QLabel(tr("&Password:"), this), password_);
 
+  // Like the credentials, a camera of a video server takes the server's choice.
+  onlyWhenAsked_ = new QCheckBox(tr("Send the password only when asked"), this);
+  onlyWhenAsked_->setChecked(now.sendPasswordOnlyWhenAsked);
+  onlyWhenAsked_->setEnabled(rules.credentialsEnabled);
+  grid->addWidget(onlyWhenAsked_, row++, 1, 1, 2);
+
   syncTime_ = new QCheckBox(tr("Synchronize device time to this computer"), this);
   syncTime_->setChecked(now.syncTime);
   syncTime_->setEnabled(rules.syncTimeEnabled);
@@ -98,6 +104,7 @@ DeviceInfoPage::DeviceInfoPage(GroupRecord& entry, bool showDebug, QWidget* pare
     connect(edit, &QLineEdit::textEdited, this, &DeviceInfoPage::modified);
   }
   connect(syncTime_, &QCheckBox::toggled, this, &DeviceInfoPage::modified);
+  connect(onlyWhenAsked_, &QCheckBox::toggled, this, &DeviceInfoPage::modified);
   connect(debugLevel_, &QSpinBox::valueChanged, this, &DeviceInfoPage::modified);
 }
 
@@ -129,6 +136,7 @@ void DeviceInfoPage::apply(control::DeviceSettings& settings) const {
   settings.location = location_->text().toStdString();
   settings.username = username_->text().toStdString();
   settings.password = password_->text().toStdString();
+  settings.sendPasswordOnlyWhenAsked = onlyWhenAsked_->isChecked();
   settings.debugLevel = debugLevel_->value();
   settings.syncTime = syncTime_->isChecked();
 }

@@ -1,5 +1,6 @@
-// The device page of the property sheet: name, address, credentials, clock sync and the
-// debug level of one entry.
+// The device page of the property sheet: name, address, credentials (and whether the
+// password goes out only when the device asks), clock sync and the debug level of one
+// entry.
 #pragma once
 
 #include <QWidget>
@@ -44,6 +45,7 @@ class DeviceInfoPage : public QWidget {
   QLineEdit* usernameEdit() const { return username_; }
   QLineEdit* passwordEdit() const { return password_; }
   QCheckBox* syncTimeBox() const { return syncTime_; }
+  QCheckBox* onlyWhenAskedBox() const { return onlyWhenAsked_; }
   QPushButton* browseButton() const { return browse_; }
   QSpinBox* debugLevelBox() const { return debugLevel_; }
   QLabel* debugLabel() const { return debugLabel_; }
@@ -61,6 +63,7 @@ class DeviceInfoPage : public QWidget {
   QPushButton* browse_ = nullptr;
   QLineEdit* username_ = nullptr;
   QLineEdit* password_ = nullptr;
+  QCheckBox* onlyWhenAsked_ = nullptr;
   QCheckBox* syncTime_ = nullptr;
   QLabel* debugLabel_ = nullptr;
   QSpinBox* debugLevel_ = nullptr;

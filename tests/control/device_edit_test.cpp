@@ -189,6 +189,26 @@ TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
   EXPECT_EQ(Records(*gate), 2u);
 }
 
+TEST_F(DeviceEdit, SendingThePasswordOnlyWhenAskedReachesTheRecordAndServerInputs) {
+  GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");
+  GroupRecord& one = Add(server, EntryKind::ServerCamera, "Camera 1");
+  DeviceSettings s = ReadDeviceSettings(server);
+  EXPECT_FALSE(s.sendPasswordOnlyWhenAsked);
+  s.sendPasswordOnlyWhenAsked = true;
+  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  EXPECT_TRUE(server.sendPasswordOnlyWhenAsked);
+  EXPECT_TRUE(one.sendPasswordOnlyWhenAsked) << "the cameras ask with the server's account";
+  EXPECT_TRUE(ReadDeviceSettings(one).sendPasswordOnlyWhenAsked);
+  s.sendPasswordOnlyWhenAsked = false;
+  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  EXPECT_FALSE(one.sendPasswordOnlyWhenAsked);
+
+  DeviceSettings g = ReadDeviceSettings(*gate);
+  g.sendPasswordOnlyWhenAsked = true;
+  ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
+  EXPECT_TRUE(gate->sendPasswordOnlyWhenAsked);
+}
+
 TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   settings().recordEnable = true;
   GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");

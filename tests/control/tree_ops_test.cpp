@@ -135,6 +135,25 @@ TEST_F(TreeOpsTest, TemplatesFillTheDeviceAndAServerBringsItsCameras) {
   EXPECT_EQ(group_->children.size(), before);
 }
 
+TEST_F(TreeOpsTest, NewEntriesSendThePasswordOnlyWhenAskedAndANewInputTakesItsServersAccount) {
+  for (int id : {20000, 20001, 20004, 20005, 20012}) {
+    auto entry = CreateFromTemplate(id);
+    ASSERT_NE(entry, nullptr) << id;
+    EXPECT_TRUE(entry->sendPasswordOnlyWhenAsked) << id;
+  }
+  // An input added to a server asks with the server's account at once, not only once
+  // the tree was read back or the server's properties applied.
+  GroupRecord& server = device(*group_, "Rack", "10.0.0.9", ServerDevice);
+  server.username = "op";
+  server.password = "pw";
+  server.sendPasswordOnlyWhenAsked = true;
+  TreeOpResult added = AddCamera(server);
+  ASSERT_TRUE(added.changed);
+  EXPECT_EQ(added.select->username, "op");
+  EXPECT_EQ(added.select->password, "pw");
+  EXPECT_TRUE(added.select->sendPasswordOnlyWhenAsked);
+}
+
 TEST_F(TreeOpsTest, AddCameraFillsTheFirstFreeInputAndStopsAtSixteen) {
   GroupRecord& server = device(*group_, "Rack", "10.0.0.9", ServerDevice);
   for (int index : {0, 1, 3}) InsertEntry(&server, CreateServerCamera(server, index));

@@ -194,6 +194,61 @@ TEST_F(FetchTest, StalledStreamIsDroppedAfterOneSecondAndReconnected) {
   EXPECT_FALSE(viewSlots().ErrorMark(1));
 }
 
+TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOutThenTheOneSecondRule) {
+  // The camera answers at once, then starts its encoder: 3 s to the first frame, three
+  // frames, then silence.
+  CamsimProcess own({"--cameras", "1", "--width", "64", "--height", "48", "--frames", "2", "--first-frame-delay-ms",
+                     "3000", "--fault", "0:stop", "--stop-after", "3", "--stall-ms", "20000", "--quiet"});
+  ASSERT_TRUE(own.ok()) << own.error();
+  FetchOptions options = GetFetchOptions();
+  options.connectTimeoutMs = 10000;
+  options.headerTimeoutMs = 10000;
+  options.stallTimeoutMs = 10000;
+  SetFetchOptions(options);
+  auto cam = Device("Encoder", "127.0.0.1:" + std::to_string(own.port(0)), 0, 27);
+  const auto headerRead = [&cam] {
+    return WaitUntil([&cam] { return Locked(*cam, [](GroupRecord& r) { return r.fetchState == STATE_READING; }); },
+                     5s);
+  };
+  const auto connectTick = [&cam] { return Locked(*cam, [](GroupRecord& r) { return r.connectTick; }); };
+
+  viewthread_iocp(*cam);
+  ASSERT_TRUE(headerRead()) << LogText();
+  ASSERT_EQ(Frames(*cam), 0);
+  void* first = Connection(*cam);
+  // The header made the device one that delivers, yet a second without a frame is no
+  // stall before the first frame.
+  g_now = LastTick(*cam) + 1000;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), first) << "dropped by the one-second rule before its first frame";
+  g_now = connectTick() + options.connectTimeoutMs - 1;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), first);
+  ASSERT_TRUE(WaitFrames(*cam, 3, 10s)) << LogText();
+  EXPECT_FALSE(viewSlots().ErrorMark(27)) << viewSlots().Text(27);
+  EXPECT_EQ(Connection(*cam), first);
+
+  // From the first frame on, a second of silence drops the stream.
+  g_now = LastTick(*cam) + 999;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), first);
+  g_now = LastTick(*cam) + 1000;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), nullptr);
+
+  // The next connection waits for its own first frame again, up to the connect time-out.
+  viewthread_check_update(*cam);
+  void* second = Connection(*cam);
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(headerRead()) << LogText();
+  g_now = LastTick(*cam) + 1000;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), second);
+  g_now = connectTick() + options.connectTimeoutMs;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), nullptr) << "a first frame that never comes ends at the connect time-out";
+}
+
 TEST_F(FetchTest, RefusedCameraShowsUnableToConnectAndIsRetriedEvery30Seconds) {
   auto cam = Device("Gate", "127.0.0.1:" + std::to_string(ClosedPort()), 0, 2);
   viewthread_iocp(*cam);

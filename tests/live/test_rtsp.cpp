@@ -1,7 +1,8 @@
 // H.264 and H.265 cameras: RTSP streams from the GStreamer fake recorded picture by
-// picture, the reconnect after the server went away, streams that never yield a
-// picture or speak no RTSP at all, and the HTTP H.264 script of the fake camera in its
-// real-picture mode.
+// picture, a camera below one picture a second, the reconnect after the server went
+// away, streams that never yield a picture or speak no RTSP at all (and how often they
+// are tried again), and the HTTP H.264 script of the fake camera in its real-picture
+// mode.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include "camsim_process.h"
 #include "live/h264.h"
+#include "live/retry_rules.h"
 #include "live/rtsp.h"
 #include "rtsp_fake_process.h"
 #include "test_fetch_support.h"
@@ -41,6 +43,12 @@ struct Recorded {
   std::string jpeg;
   int64_t atMs = 0;
 };
+
+int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
 
 int64_t WallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -355,7 +363,7 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 5s));
   EXPECT_NE(Connection(*cam), nullptr) << "the ended session stays until the periodic check drops it";
 
-  // The periodic rule of a stream that delivered: dropped after its silence limit...
+  // A stream that delivered is tried again about a second after its session ended...
   const uint32_t last = LastTick(*cam);
   g_now = last + 999;
   viewthread_check_update(*cam);
@@ -369,16 +377,28 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   EXPECT_TRUE(WaitText(3, "Unable to connect")) << viewSlots().Text(3);
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
 
-  // ...and, as a device never heard on this connection, retried after 30 s.
+  // ...and while it stays down, after a short back-off (2 s, then 4 s), still as a
+  // stream that has delivered: never the 30 s of a device never heard.
+  const uint32_t refused = LastTick(*cam);
+  g_now = refused + 1999;
+  viewthread_check_update(*cam);
+  EXPECT_NE(Connection(*cam), nullptr);
+  g_now = refused + 2000;
+  viewthread_check_update(*cam);
+  EXPECT_EQ(Connection(*cam), nullptr) << "a short outage must not turn into a 30 s gap";
+  viewthread_check_update(*cam);
+  EXPECT_NE(Connection(*cam), nullptr);
+  EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
+
   own = std::make_unique<RtspFakeProcess>(
       std::vector<std::string>{"--port", std::to_string(port), "--width", "160", "--height", "120", "--fps", "10"});
   ASSERT_TRUE(own->ok()) << own->error();
   const int framesBefore = Frames(*cam);
   const uint32_t again = LastTick(*cam);
-  g_now = again + 29999;
+  g_now = again + 3999;
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = again + 30000;
+  g_now = again + 4000;
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= framesBefore + 5; }, kSlow * 15s)) << LogText();
@@ -456,6 +476,105 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   EXPECT_TRUE(RtspShutdown(3000));
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
   EXPECT_EQ(RtspThreadsRunning(), 0);
+  ::close(silent);
+}
+
+// A camera at half a picture a second is silent for two seconds between pictures: its
+// session stays, bounded by its own read time-out, and records picture by picture.
+TEST_F(RtspTest, CameraBelowOnePictureASecondKeepsItsSessionAndRecords) {
+  RtspFakeProcess slow({"--width", "160", "--height", "120", "--fps", "0.5"});
+  ASSERT_TRUE(slow.ok()) << slow.error();
+  SetFetchClock(nullptr);  // the program's own clock, checked every 20 ms as the walk does
+  auto cam = Device("Slow", slow.url("/h264"), 0, 11);
+  viewthread_iocp(*cam);
+  void* session = Connection(*cam);
+  ASSERT_NE(session, nullptr);
+  const bool recorded = WaitUntil(
+      [&] {
+        viewthread_check_update(*cam);
+        std::this_thread::sleep_for(15ms);
+        return RecordedCount("Slow") >= 3 || Connection(*cam) != session;
+      },
+      kSlow * 30s);
+  EXPECT_EQ(Connection(*cam), session) << "the session was dropped between pictures\n" << LogText();
+  EXPECT_TRUE(recorded);
+  EXPECT_GE(RecordedCount("Slow"), 3u) << LogText();
+  EXPECT_FALSE(viewSlots().ErrorMark(11)) << viewSlots().Text(11);
+}
+
+// Streams that can never be shown wait 30 s between attempts, as refused credentials
+// do, and fill the log with nothing but the change of their state.
+TEST_F(RtspTest, StreamsThatCanNeverBeShownWaitThirtySecondsAndAreLoggedOnce) {
+  RtspOptions options = GetRtspOptions();
+  options.maxPictureSide = 256;  // below the fake's 320 x 240
+  SetRtspOptions(options);
+  auto nokey = Device("Blind", fake_->url("/h264-nokey"), 0, 12);
+  auto large = Device("Large", fake_->url("/h264"), 0, 13);
+  viewthread_iocp(*nokey);
+  viewthread_iocp(*large);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_TRUE(WaitText(12, "No picture (no key frame) in the stream", 12s)) << viewSlots().Text(12);
+    EXPECT_TRUE(WaitText(13, "Picture size above the limit")) << viewSlots().Text(13);
+    ASSERT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
+    for (auto* cam : {nokey.get(), large.get()}) {
+      void* ended = Connection(*cam);
+      ASSERT_NE(ended, nullptr) << cam->name;
+      const uint32_t last = LastTick(*cam);
+      g_now = last + kRtspRetryMaxMs;
+      viewthread_check_update(*cam);
+      EXPECT_EQ(Connection(*cam), ended) << cam->name << " was tried again before 30 s";
+      g_now = last + kRetryUnheardMs - 1;
+      viewthread_check_update(*cam);
+      EXPECT_EQ(Connection(*cam), ended) << cam->name;
+      g_now = last + kRetryUnheardMs;
+      viewthread_check_update(*cam);
+      EXPECT_EQ(Connection(*cam), nullptr) << cam->name;
+      viewSlots().SetText(cam->viewIndex, "");
+      viewthread_check_update(*cam);
+      EXPECT_NE(Connection(*cam), nullptr) << cam->name;
+    }
+  }
+  EXPECT_TRUE(WaitText(12, "No picture (no key frame) in the stream", 12s));
+  EXPECT_TRUE(WaitText(13, "Picture size above the limit"));
+  // Three sessions each; one line for each change of state.
+  const std::string log = LogText();
+  EXPECT_EQ(Count(log, "fetch error for Blind"), 1) << log;
+  EXPECT_EQ(Count(log, "fetch error for Large"), 1) << log;
+  EXPECT_EQ(Count(log, "picture of Large is 320x240, above the limit of 256"), 1) << log;
+  EXPECT_EQ(Count(log, "connected to 'Blind'"), 1) << log;
+  EXPECT_EQ(Count(log, "connected to 'Large'"), 1) << log;
+  EXPECT_EQ(Frames(*nokey) + Frames(*large), 0);
+}
+
+// A server that takes the connection and never answers could not be reached; it is no
+// proof of a server that speaks something else.
+TEST_F(RtspTest, ServerThatNeverAnswersReadsUnableToConnect) {
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const std::string url = "rtsp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
+  // Either time-out may end the wait: the session's open limit, or the read limit of
+  // the socket under it.
+  const std::pair<uint32_t, uint32_t> limits[] = {{1500, 3000}, {3000, 1500}};
+  int slot = 14;
+  for (const auto& [openMs, readMs] : limits) {
+    RtspOptions options = GetRtspOptions();
+    options.openTimeoutMs = openMs;
+    options.readTimeoutMs = readMs;
+    SetRtspOptions(options);
+    auto mute = Device("Mute" + std::to_string(slot), url, 0, slot);
+    viewthread_iocp(*mute);
+    EXPECT_TRUE(WaitUntil([slot] { return viewSlots().ErrorMark(slot); }, 10s)) << openMs << "/" << readMs;
+    EXPECT_EQ(viewSlots().Text(slot), "Unable to connect") << openMs << "/" << readMs;
+    ++slot;
+  }
+  EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
   ::close(silent);
 }
 

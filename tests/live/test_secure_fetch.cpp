@@ -2,7 +2,8 @@
 // MD5 and SHA-256 challenges for snapshots and streams without the 30 s wait, stale
 // nonces, wrong passwords and endless challenges, trust on first use of a camera's
 // certificate (pinned, changed and refused, trusted again), a handshake answered with
-// garbage, and the clock sync (and one-shot requests) over Digest and HTTPS.
+// garbage, the clock sync (and one-shot requests) over Digest and HTTPS, and the
+// password sent only when a camera asks for it (a Digest camera kept as such).
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "live/http_get.h"
 #include "live/time_sync.h"
 #include "live/tls.h"
+#include "model/tree_file.h"
 #include "test_fetch_support.h"
 
 namespace velmora {
@@ -31,6 +33,16 @@ int Count(const std::string& text, const std::string& needle) {
   int n = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
+}
+
+// A number of camsim's statistics line for one camera ("unasked", "challenges", ...).
+uint64_t CamsimStat(const CamsimProcess& cams, int camera, const std::string& name) {
+  http_client_open();
+  const HttpResult r = http_get(cams.url(camera, "/camsim/stats"), "", "");
+  const std::string text(r.body.begin(), r.body.end());
+  const std::size_t at = text.find(" " + name + "=");
+  if (r.status != 200 || at == std::string::npos) return UINT64_MAX;
+  return std::strtoull(text.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
 // The fingerprint camsim prints for its first or second certificate.
@@ -349,6 +361,102 @@ TEST_F(SecureFetchTest, ClockSyncAnswersDigestAndTrustsOnlyTheSystemOrThePinnedC
   EXPECT_EQ(fetched.status, 200);
   EXPECT_FALSE(fetched.body.empty());
   EXPECT_EQ(http_get(plain, "admin", "bad").status, 401);
+}
+
+// A new entry sends its password only as the answer to the camera's challenge; an
+// entry of an older file keeps sending Basic at once. The clock sync and the one-shot
+// requests ask first too.
+TEST_F(SecureFetchTest, BasicCameraGetsThePasswordOnlyWhenItAsksUnlessTheEntryIsOlder) {
+  CamsimProcess cams({"--cameras", "3", "--width", "64", "--height", "48", "--frames", "2", "--user", "admin",
+                      "--password", "pw", "--quiet"});
+  ASSERT_TRUE(cams.ok()) << cams.error();
+  auto asked = Device("Asked", "127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0, "admin", "pw");
+  asked->sendPasswordOnlyWhenAsked = true;
+  auto older = Device("Older", "127.0.0.1:" + std::to_string(cams.port(1)), 1000, 1, "admin", "pw");
+  viewthread_iocp(*asked);
+  viewthread_iocp(*older);
+  // The Basic challenge is answered at once: no 30 s wait.
+  EXPECT_TRUE(FramesWithoutWaiting(*asked, 1)) << LogText();
+  EXPECT_TRUE(WaitUntil([&] { return Frames(*older) >= 1; }, 5s)) << LogText();
+  // The next snapshot carries what the camera asked for: no second challenge.
+  ASSERT_TRUE(WaitUntil([&] { return Socket(*asked) == -1; }, 5s));
+  Advance(*asked, 1000);
+  EXPECT_TRUE(WaitUntil([&] { return Frames(*asked) >= 2; }, 5s)) << LogText();
+  EXPECT_EQ(CamsimStat(cams, 0, "unasked"), 0u) << "the first request carried the password";
+  EXPECT_EQ(CamsimStat(cams, 0, "challenges"), 1u);
+  EXPECT_EQ(Count(LogText(), "fetch error for Asked"), 0) << "an answered challenge is no error";
+  EXPECT_EQ(CamsimStat(cams, 1, "unasked"), 1u) << "an older entry's camera may never ask";
+  EXPECT_EQ(CamsimStat(cams, 1, "challenges"), 0u);
+
+  const std::string url = cams.url(2, "/jpeg.cgi");
+  EXPECT_EQ(time_sync_post(url, "admin", "pw"), kTimeSyncOk);
+  EXPECT_EQ(http_get(url, "admin", "pw").status, 200);
+  EXPECT_EQ(CamsimStat(cams, 2, "unasked"), 0u);
+}
+
+// The first accepted Digest answer marks the device as a Digest device in the tree file;
+// read back at the next start, it sends no password before the camera's challenge.
+TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtTheNextStart) {
+  CamsimProcess cams({"--cameras", "2", "--width", "64", "--height", "48", "--frames", "2", "--user", "admin",
+                      "--password", "pw", "--digest", "sha256", "--quiet"});
+  ASSERT_TRUE(cams.ok()) << cams.error();
+  paths().deviceTreePath = dir_ + "/tree.xml";
+  int saves = 0;
+  fetchHooks().authSchemeKept = [&saves] {
+    ++saves;
+    SaveTree();
+  };
+  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+  auto nvr = CreateRecord(EntryKind::LocalNVR, "All Views");
+  auto group = CreateRecord(EntryKind::Group, "Cams");
+  group->path = "Cams";
+  InsertEntry(treeRoot().get(), nvr);
+  InsertEntry(nvr.get(), group);
+  // An entry of an older file: nothing known of its camera.
+  auto cam = Device("Door", "127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0, "admin", "pw");
+  InsertEntry(group.get(), cam);
+  viewthread_iocp(*cam);
+  ASSERT_TRUE(FramesWithoutWaiting(*cam, 1)) << LogText();
+  EXPECT_EQ(CamsimStat(cams, 0, "unasked"), 1u) << "Basic went out before the challenge, as before";
+
+  // The worker reported the scheme; the main thread keeps it and saves the tree.
+  int reports = 0;
+  while (auto message = mainQueue().take()) {
+    if (std::holds_alternative<MsgAuthScheme>(*message)) ++reports;
+    HandleFetchMessage(*message);
+  }
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(Locked(*cam, [](GroupRecord& r) { return r.authScheme; }), kAuthSchemeDigest);
+  std::ifstream in(paths().deviceTreePath, std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(file.find("<AuthScheme>Digest</AuthScheme>"), std::string::npos) << file;
+  // Later snapshots report nothing more.
+  ASSERT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
+  Advance(*cam, 1000);
+  EXPECT_TRUE(WaitUntil([&] { return Frames(*cam) >= 2; }, 5s));
+  viewthread_refresh(*cam, false);
+
+  // The next start: the entry as the file gives it, its camera fresh.
+  auto again = CreateRecord(EntryKind::Root, kRootName);
+  ASSERT_EQ(LoadTreeText(*again, file, "tree.xml"), 1);
+  std::shared_ptr<GroupRecord> loaded = again->children.at(0)->children.at(0)->children.at(0);
+  EXPECT_EQ(loaded->authScheme, kAuthSchemeDigest);
+  EXPECT_FALSE(loaded->sendPasswordOnlyWhenAsked);
+  loaded->location = "127.0.0.1:" + std::to_string(cams.port(1));
+  loaded->enabled = true;
+  loaded->fetchActive = true;
+  loaded->viewIndex = 1;
+  loaded->fetchIndex = 1;
+  loaded->debugLevel = 4;
+  records_.push_back(loaded);
+  viewthread_iocp(*loaded);
+  EXPECT_TRUE(FramesWithoutWaiting(*loaded, 1)) << LogText();
+  EXPECT_EQ(CamsimStat(cams, 1, "unasked"), 0u) << "the password went out before the Digest challenge";
+  EXPECT_EQ(CamsimStat(cams, 1, "challenges"), 1u);
+  int reportsAgain = 0;
+  while (auto message = mainQueue().take()) reportsAgain += std::holds_alternative<MsgAuthScheme>(*message) ? 1 : 0;
+  EXPECT_EQ(reportsAgain, 0) << "a device known to use Digest is not reported again";
 }
 
 }  // namespace

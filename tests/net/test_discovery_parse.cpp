@@ -274,6 +274,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
   EXPECT_EQ(camera.path, "Local Network Cameras/025A3C-001122");
   EXPECT_EQ(camera.username, "admin");
   EXPECT_EQ(camera.password, "pelko");
+  EXPECT_TRUE(camera.sendPasswordOnlyWhenAsked) << "a device found on the network gets its password only when it asks";
   EXPECT_TRUE(camera.enabled);
   EXPECT_TRUE(camera.recording);
   EXPECT_EQ(camera.updateDelay, 125u);
@@ -300,6 +301,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
     EXPECT_EQ(input.location, "10.0.0.6");
     EXPECT_EQ(input.path, "Local Network Cameras/025A3C-420002/Camera " + std::to_string(i + 1));
     EXPECT_TRUE(input.recording);
+    EXPECT_TRUE(input.sendPasswordOnlyWhenAsked);
   }
   EXPECT_EQ(selected.size(), 3u);
 

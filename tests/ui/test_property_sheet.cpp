@@ -329,6 +329,47 @@ class PropertySheetTest : public QObject {
     velmora::DestroyTree(root.get());
   }
 
+  void passwordOnlyWhenAskedIsACheckBoxBesideTheCredentials() {
+    auto cam = NewEntry(EntryKind::Device, "Gate");
+    cam->sendPasswordOnlyWhenAsked = true;
+    {
+      Sheet s(*cam);
+      QCheckBox* box = s->deviceInfo()->onlyWhenAskedBox();
+      QVERIFY(box != nullptr);
+      QCOMPARE(box->text(), QString("Send the password only when asked"));
+      QVERIFY(box->isEnabled() && box->isChecked());
+      box->setChecked(false);
+      s->accept();
+      QCOMPARE(s->result(), static_cast<int>(QDialog::Accepted));
+    }
+    QVERIFY(!cam->sendPasswordOnlyWhenAsked);
+    {
+      Sheet s(*cam);
+      QVERIFY(!s->deviceInfo()->onlyWhenAskedBox()->isChecked());
+      s->deviceInfo()->onlyWhenAskedBox()->setChecked(true);
+      s->reject();
+    }
+    QVERIFY2(!cam->sendPasswordOnlyWhenAsked, "Cancel keeps the setting");
+
+    // A camera of a video server takes its server's choice, as it takes its account.
+    auto root = CreateRecord(EntryKind::Root, velmora::kRootName);
+    auto server = CreateRecord(EntryKind::ServerDevice, "Box");
+    server->path = "Box";
+    velmora::InsertEntry(root.get(), server);
+    auto input = CreateRecord(EntryKind::ServerCamera, "Camera 1");
+    input->path = "Box/Camera 1";
+    velmora::InsertEntry(server.get(), input);
+    {
+      Sheet i(*input);
+      QVERIFY(!i->deviceInfo()->onlyWhenAskedBox()->isEnabled());
+    }
+    Sheet s(*server);
+    s->deviceInfo()->onlyWhenAskedBox()->setChecked(true);
+    s->accept();
+    QVERIFY(server->sendPasswordOnlyWhenAsked && input->sendPasswordOnlyWhenAsked);
+    velmora::DestroyTree(root.get());
+  }
+
  private:
   velmora::Paths saved_;
   std::string folder_;

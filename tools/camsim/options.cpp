@@ -165,6 +165,8 @@ const char* UsageText() {
          "  --stall-ms MS          how long stalled connections are held (default 30000)\n"
          "  --byte-interval-us US  pause between bytes of the slow fault (default 1000)\n"
          "  --stop-after N         frames sent before a stop fault goes silent (default 3)\n"
+         "  --first-frame-delay-ms MS  pause between a response header and its first frame\n"
+         "                         (a camera starting its encoder; default 0)\n"
          "  --max-connections N    per camera (default 256)\n"
          "  --quiet                print only the ports and the ready line\n"
          "  --watch-stdin          exit when standard input is closed (for test harnesses)\n"
@@ -296,6 +298,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     } else if (arg == "--stop-after") {
       if (!value(v) || !ParseLong(v, 0, 1000, n)) return fail("bad --stop-after");
       o.stopAfterFrames = static_cast<int>(n);
+    } else if (arg == "--first-frame-delay-ms") {
+      if (!value(v) || !ParseLong(v, 0, 600000, n)) return fail("bad --first-frame-delay-ms");
+      o.firstFrameDelayMs = static_cast<int>(n);
     } else if (arg == "--max-connections") {
       if (!value(v) || !ParseLong(v, 1, 100000, n)) return fail("bad --max-connections");
       o.maxConnections = static_cast<int>(n);

@@ -71,6 +71,7 @@ struct Options {
   int stallMs = 30000;        // how long stalled or silent connections are held
   int byteIntervalUs = 1000;  // pause between bytes of the "slow" fault
   int stopAfterFrames = 3;    // frames a "stop" stream sends before going silent
+  int firstFrameDelayMs = 0;  // pause between a response header and its first frame
   int maxConnections = 256;   // per camera; more are closed at accept
   bool quiet = false;
   bool watchStdin = false;    // exit when standard input reaches its end (parent gone)

@@ -395,6 +395,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
   // 401 with the cameras' challenge: Digest (and a Basic one on a second line, which a
   // Digest camera does not accept) or Basic.
   void SendChallenge(bool stale) {
+    camera_.stats.challenges.fetch_add(1);
     if (options_.auth == AuthScheme::kBasic) {
       SendStatus(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"camsim\"\r\n");
       return;
@@ -405,6 +406,7 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
 
   void Handle() {
     camera_.stats.requests.fetch_add(1);
+    if (!req_.authorization.empty() && camera_.stats.challenges.load() == 0) camera_.stats.unasked.fetch_add(1);
     Fault fault = camera_.options.fault;
     std::optional<int> input;
     double fps = 0;
@@ -595,7 +597,29 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
       });
       return;
     }
+    if (options_.firstFrameDelayMs > 0) {
+      // The header at once, the picture once the "encoder" is ready.
+      Send({head}, [self = this->shared_from_this(), jpeg] {
+        self->AfterFirstFrameDelay([self, jpeg] { self->Send({Whole(jpeg)}, [self] { self->Finish(); }); });
+      });
+      return;
+    }
     Send({head, Whole(jpeg)}, [self = this->shared_from_this()] { self->Finish(); });
+  }
+
+  // Runs `then` after the pause a camera takes between its response header and its
+  // first frame (--first-frame-delay-ms). A peer that closed meanwhile is found by the
+  // write that follows.
+  void AfterFirstFrameDelay(std::function<void()> then) {
+    if (closed_) return;
+    if (options_.firstFrameDelayMs <= 0) {
+      then();
+      return;
+    }
+    timer_.expires_after(std::chrono::milliseconds(options_.firstFrameDelayMs));
+    timer_.async_wait([self = this->shared_from_this(), then = std::move(then)](const asio::error_code& ec) {
+      if (!ec && !self->closed_) then();
+    });
   }
 
   void BeginStream(StreamKind kind, double fps) {
@@ -612,13 +636,15 @@ class Connection : public Closable, public std::enable_shared_from_this<Connecti
       return;
     }
     Send({Text(head)}, [self = this->shared_from_this()] {
-      self->due_ = Clock::now();
-      if (self->kind_ == StreamKind::kH264) {
-        // Units go out on their own, apart from the response header.
-        self->ScheduleNext();
-      } else {
-        self->StreamNext();
-      }
+      self->AfterFirstFrameDelay([self] {
+        self->due_ = Clock::now();
+        if (self->kind_ == StreamKind::kH264) {
+          // Units go out on their own, apart from the response header.
+          self->ScheduleNext();
+        } else {
+          self->StreamNext();
+        }
+      });
     });
   }
 
@@ -808,12 +834,15 @@ void Server::Accept(Camera& camera) {
 std::string Server::StatsLine(const Camera& camera) const {
   char line[256];
   std::snprintf(line, sizeof line,
-                "camera=%d port=%u accepted=%llu refused=%llu requests=%llu frames=%llu bytes=%llu active=%d",
+                "camera=%d port=%u accepted=%llu refused=%llu requests=%llu frames=%llu bytes=%llu active=%d "
+                "challenges=%llu unasked=%llu",
                 camera.index, camera.port, static_cast<unsigned long long>(camera.stats.accepted.load()),
                 static_cast<unsigned long long>(camera.stats.refused.load()),
                 static_cast<unsigned long long>(camera.stats.requests.load()),
                 static_cast<unsigned long long>(camera.stats.frames.load()),
-                static_cast<unsigned long long>(camera.stats.bytes.load()), camera.stats.active.load());
+                static_cast<unsigned long long>(camera.stats.bytes.load()), camera.stats.active.load(),
+                static_cast<unsigned long long>(camera.stats.challenges.load()),
+                static_cast<unsigned long long>(camera.stats.unasked.load()));
   return line;
 }
 

@@ -25,6 +25,11 @@ struct CameraStats {
   std::atomic<uint64_t> frames{0};
   std::atomic<uint64_t> bytes{0};
   std::atomic<int> active{0};
+  // Authentication: 401 answers that asked for credentials, and requests that carried
+  // an Authorization header before this camera had asked for one at all (a client that
+  // sends its password unasked).
+  std::atomic<uint64_t> challenges{0};
+  std::atomic<uint64_t> unasked{0};
 };
 
 // The last clock setting a camera was given through admin.cgi?datetime.
