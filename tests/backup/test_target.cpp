@@ -75,15 +75,6 @@ TEST(BackupTarget, FoldersWhereRecordingsLiveAreRefusedAsTheyResolve) {
     EXPECT_NE(check.reason.find("'" + c.target.string() + "'"), std::string::npos) << check.reason;
   }
 
-  // A source outside the recordings folder (a copy elsewhere): its own folder, folders
-  // inside it and around it are refused too.
-  BackupOptions copy = in.options(in.root.path());
-  copy.source = fs::path(in.root.path()) / "copies" / "Door";
-  fs::create_directories(copy.source / "sub");
-  EXPECT_NE(CheckTarget(copy).reason.find("contains the source folder"), std::string::npos);
-  copy.target = (copy.source / "sub").string();
-  EXPECT_NE(CheckTarget(copy).reason.find("lies inside the source folder"), std::string::npos);
-
   // Anywhere else: fine while it holds no hour files, or other files only.
   const fs::path stick = fs::path(in.root.path()) / "media" / "STICK";
   fs::create_directories(stick / "old");
@@ -91,7 +82,6 @@ TEST(BackupTarget, FoldersWhereRecordingsLiveAreRefusedAsTheyResolve) {
   test::WriteBytes(stick / "old" / "26120806.vlj", "below the target: not erased");
   EXPECT_EQ(in.check(stick.string()).verdict, TargetVerdict::kFine);
   EXPECT_EQ(TargetRefusal(in.options(stick.string())), "");
-  EXPECT_NE(in.check((stick / "missing").string()).reason.find("no target folder"), std::string::npos);
   EXPECT_NE(in.check((stick / "readme.txt").string()).reason.find("is not a folder"), std::string::npos);
 }
 
@@ -168,15 +158,11 @@ TEST(BackupTarget, ImagesAreRefusedWhereRecordingsLiveAndOverOtherFiles) {
   std::string iso(40000, '\0');
   iso.replace(32768, 6, "\x01" "CD001");
   test::WriteBytes(out / "old.iso", iso);
-  test::WriteBytes(out / "short.iso", "CD001");
-  test::WriteBytes(out / "notes.txt", std::string(40000, 'n'));
+  test::WriteBytes(out / "short.iso", "CD001");  // ends before any volume descriptor
   EXPECT_EQ(in.check("stdio:" + (out / "new.iso").string()).verdict, TargetVerdict::kFine);
   EXPECT_EQ(in.check("stdio:" + (out / "empty.iso").string()).verdict, TargetVerdict::kFine);
   EXPECT_EQ(in.check("stdio:" + (out / "old.iso").string()).verdict, TargetVerdict::kFine);
-  for (const char* name : {"short.iso", "notes.txt"})
-    EXPECT_NE(in.check("stdio:" + (out / name).string()).reason.find("is not a disc image"), std::string::npos);
-  EXPECT_NE(in.check("stdio:" + out.string()).reason.find("is not a file"), std::string::npos);
-  EXPECT_NE(in.check("stdio:" + (out / "no" / "x.iso").string()).reason.find("there is no folder"), std::string::npos);
+  EXPECT_NE(in.check("stdio:" + (out / "short.iso").string()).reason.find("is not a disc image"), std::string::npos);
   EXPECT_NE(in.check("stdio:").reason.find("no image file"), std::string::npos);
   // A drive is left to the examination of its medium.
   EXPECT_EQ(in.check("/dev/sr0").verdict, TargetVerdict::kFine);
