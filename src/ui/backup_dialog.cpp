@@ -350,11 +350,14 @@ void BackupDialog::startBackup() {
   const std::string question = control::ReplaceQuestion(view_);
   const bool replace = !question.empty();
   if (replace) {
+    const std::string target = devices_[static_cast<std::size_t>(index)].target;
     const auto answer = QMessageBox::question(this, QString::fromStdString(StringText(128)), Q(question),
                                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    // The box ran its own event loop: the entry and its examination may have changed.
-    if (answer != QMessageBox::Yes || deviceList_->currentIndex() != index || !control::BackupAllowed(view_) ||
-        control::ReplaceQuestion(view_) != question)
+    // The box ran its own event loop: the list, the entry and its examination may have
+    // changed; the answer holds only for the medium it was asked about.
+    if (answer != QMessageBox::Yes || deviceList_->currentIndex() != index ||
+        index >= static_cast<int>(devices_.size()) || devices_[static_cast<std::size_t>(index)].target != target ||
+        !control::BackupAllowed(view_) || control::ReplaceQuestion(view_) != question)
       return;
   }
   const backup::BackupOptions options =
