@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/application.h"
 #include "app/command_log.h"
 #include "backup/backup_cli.h"
 #include "stop_signals.h"
@@ -14,7 +15,9 @@ int RunBackupCommand(const std::vector<std::string>& args) {
   UseInstanceLog();
   // Stopped, the copy ends between two files; every file already copied stays complete
   // and verified.
-  return backup::BackupCommandMain(args, stdout, stderr, CatchStopSignals());
+  // The running instance's recordings and device folders are never a target.
+  return backup::BackupCommandMain(args, stdout, stderr, CatchStopSignals(), 0,
+                                   backup::ReadInstanceFolders(Application::AppDataFolder(false)));
 }
 
 }  // namespace velmora

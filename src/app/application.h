@@ -115,6 +115,9 @@ class Application {
   // data folder without starting the recorder (the caller holds the instance lock).
   // `startingRecorder` false: no log clearing and no "Starting up." line.
   static void PrepareFolders(bool startingRecorder = true);
+  // The application-data folder without its trailing "/"; created (0700) when create is
+  // true, else only looked up (for command-line tools running beside an instance).
+  static std::string AppDataFolder(bool create);
 
   // The single-instance lock, taken in the runtime folder or, when that folder cannot
   // hold it, in the application-data folder (created then). folder is set to where the

@@ -28,6 +28,10 @@
 
 #include "platform/event.h"
 
+namespace velmora {
+struct GroupRecord;
+}
+
 namespace velmora::backup {
 
 // ---- Dates and the file selection rule --------------------------------------------------
@@ -155,8 +159,9 @@ struct OpticalDrive {
 // scan (logged).
 std::vector<OpticalDrive> ListOpticalDrives();
 
-// A target text names a disc drive when it starts with "stdio:" or names a device file
-// (a path under /dev/); anything else is a folder of a removable disk.
+// A target text names a disc drive when it starts with "stdio:" or names a device under
+// /dev/ (anything there but a folder: a folder under /dev/, such as one on /dev/shm, is
+// a folder like any other); anything else is a folder of a removable disk.
 bool IsDiscAddress(std::string_view target);
 
 // What the dialog shows about a target and whether Backup may be pressed.
@@ -182,6 +187,72 @@ DriveInfo ExamineDisc(const std::string& address);
 // Either of the two, by IsDiscAddress.
 DriveInfo ExamineTarget(const std::string& target);
 
+// ---- Where a backup may go ---------------------------------------------------------------
+
+// A device's recordings folder and the device's tree path.
+struct DeviceFolder {
+  std::string devicePath;        // "Yard/Door": what the device's ".nvr" marker names
+  std::filesystem::path folder;  // pathData + path; a storage folder's own location
+};
+
+// The folders of a recorder instance that a backup never writes into or erases: its
+// recordings folder and every device's folder (which may be a link to another disk).
+struct InstanceFolders {
+  std::filesystem::path recordings;  // pathData; empty when not known
+  std::vector<DeviceFolder> devices;
+};
+
+// The window's instance: the device tree in memory below `root` (recording devices'
+// pathData + path; storage folders' local locations) and pathData. Main thread.
+InstanceFolders FoldersOfTree(const GroupRecord* root, const std::string& pathData);
+// The instance whose files lie in `appDataFolder` (the command, which runs beside it):
+// pathData from its settings file (its "Recordings" folder when the setting is empty or
+// names no folder, as the instance itself falls back), the devices from its device-tree
+// file. Nothing is written.
+InstanceFolders ReadInstanceFolders(const std::string& appDataFolder);
+
+struct BackupOptions;
+
+// The verdict on a backup's target, before anything is written. Folders are compared
+// as what they resolve to (links followed, the same folder reached by another name is
+// the same folder):
+// - a folder target is refused when it is, or lies inside, the source, the recordings
+//   folder or any device's folder, when it contains the source, and when it holds hour
+//   files (".vlj", ".vlx") without a ".nvr" marker: recordings that no backup made.
+//   A ".nvr" marker that names another device than the source's asks first
+//   (kReplace): its backup would be erased;
+// - a "stdio:" image is refused inside those folders, and over an existing file that is
+//   neither empty nor a disc image (ISO 9660);
+// - a drive under /dev/ is left to the examination of its medium.
+enum class TargetVerdict { kRefused = 1, kReplace, kFine };
+struct TargetCheck {
+  TargetVerdict verdict = TargetVerdict::kRefused;
+  std::string reason;       // kRefused: why, naming the path
+  std::string otherDevice;  // kReplace: the device the target's marker names ("" unknown)
+
+  static TargetCheck Fine() { return {TargetVerdict::kFine, {}, {}}; }
+  static TargetCheck Refused(std::string why) { return {TargetVerdict::kRefused, std::move(why), {}}; }
+  static TargetCheck Replace(std::string other) { return {TargetVerdict::kReplace, {}, std::move(other)}; }
+};
+// The check of options.target for a backup of options.source by the device
+// options.devicePath (empty: the root the source's own marker names).
+TargetCheck CheckTarget(const BackupOptions& options);
+// Why the options cannot be carried out as they stand (empty when they can): a refused
+// target, or one whose backup of another device would be erased without
+// options.replace (a simulation erases nothing and needs no leave).
+std::string TargetRefusal(const BackupOptions& options);
+
+// The device an instance knows for `source`: the path of the device whose folder it is,
+// else the source's last folder name.
+std::string DevicePathOf(const std::filesystem::path& source, const InstanceFolders& instance);
+// The root a ".nvr" marker in `folder` names. False when the folder holds no marker
+// file; `root` is empty when the marker's text names none.
+bool ReadMarkerRoot(const std::filesystem::path& folder, std::string& root);
+// True when `folder` holds hour files (names ending ".vlj" or ".vlx", any case).
+bool HoldsHourFiles(const std::filesystem::path& folder);
+// True when one of the selected files is an hour file (not only the marker).
+bool SelectsHourFiles(const std::vector<SelectedFile>& files);
+
 // ---- Running a backup -------------------------------------------------------------------
 
 struct BackupOptions {
@@ -191,12 +262,17 @@ struct BackupOptions {
   bool simulate = false;         // count and report, change nothing on the target
   bool eject = false;            // eject the disc when done (discs only)
   std::string volumeLabel;       // discs only; empty: DefaultVolumeLabel
+  std::string devicePath;        // the source's device (the marker's root); empty: read
+                                 // from the source's marker
+  InstanceFolders instance;      // folders never written into (CheckTarget)
+  bool replace = false;          // a backup of another device on the target may be erased
 };
 
 // One progress report. Statuses, in order:
 // removable disk: "Erasing media...", "Copying files...", then "Success." or "Failure.";
 // disc: "Creating disc image...", "Preparing burn...", "Recording disc...",
-// "Closing disc...", then "Success." or "Failed (0x%08lx)".
+// "Closing disc...", "Verifying disc..." (the written image read back and compared with
+// what was read from the source), then "Success." or "Failed (0x%08lx)".
 // position runs from 0 to range (range 0: no progress to show).
 struct BackupProgress {
   std::string status;
@@ -217,6 +293,11 @@ struct BackupOutcome {
 
 // Runs a backup on the calling thread. `cancel`, when set, ends a removable copy between
 // two files and a disc backup before writing starts (a disc being written is finished).
+// Nothing is written when the target is refused (TargetRefusal) or when the range
+// selects no hour file.
+// A "stdio:" image is written under a temporary name beside it ("<name>.writing") and
+// takes its own name only once it was read back and found equal; a failure or a stop
+// removes the temporary file, so an older image of that name stays as it was.
 BackupOutcome RunBackup(const BackupOptions& options, const ProgressCallback& progress,
                         const std::atomic<bool>* cancel = nullptr);
 

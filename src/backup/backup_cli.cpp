@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/command_log.h"
+#include "backup/backup_internal.h"
 
 namespace velmora::backup {
 
@@ -50,6 +51,8 @@ bool ParseBackupArgs(const std::vector<std::string>& args, BackupCommandArgs& ou
       out.simulate = true;
     } else if (a == "--eject") {
       out.eject = true;
+    } else if (a == "--replace") {
+      out.replace = true;
     } else if (a == "--label") {
       if (!value(out.label)) return false;
       if (out.label.empty()) {
@@ -91,30 +94,40 @@ bool ParseBackupArgs(const std::vector<std::string>& args, BackupCommandArgs& ou
 
 const char* BackupCommandHelp() {
   return "Usage: velmora-nvr backup [--from DATE] [--to DATE] [--simulate] [--eject]\n"
-         "                          [--label TEXT] SOURCE TARGET\n"
+         "                          [--replace] [--label TEXT] SOURCE TARGET\n"
          "\n"
          "Backs up the recordings of one device folder SOURCE for a range of days.\n"
          "TARGET is a folder (a removable disk: old backup files directly in it are\n"
          "erased, then every file is copied and checked against the source) or a disc\n"
          "drive: a device such as /dev/sr0, or stdio:FILE to write a disc image file.\n"
-         "Discs get an ISO 9660 + Joliet image with the files in its root.\n"
+         "Discs get an ISO 9660 + Joliet image with the files in its root; the written\n"
+         "disc is read back and checked against the source.\n"
          "\n"
          "  --from DATE   first day, YYYY-MM-DD local time (default: 7 days before --to)\n"
          "  --to DATE     last day, YYYY-MM-DD local time (default: today)\n"
          "  --simulate    count the files and go through the steps without changing the\n"
          "                target (a disc drive writes in its simulation mode)\n"
          "  --eject       eject the disc when it is written\n"
+         "  --replace     erase another device's backup on the target folder\n"
          "  --label TEXT  the disc's volume label (default: SOURCE's last folder name\n"
          "                followed by -YYYYMMDD of today)\n"
          "\n"
-         "A \".nvr\" marker is written into SOURCE first and backed up with it. Progress\n"
-         "goes to standard error. Ctrl-C stops a copy between two files; a disc that is\n"
-         "being written is finished. Exit status: 0 when the backup completed and was\n"
-         "verified, 1 when it failed or was stopped, 2 on a usage error.\n";
+         "Refused targets: a folder inside the recordings folder or a device's folder of\n"
+         "the instance this runs beside, the source itself, a folder containing it, a\n"
+         "folder holding recordings that no backup made, an image file inside those\n"
+         "folders or over a file that is not a disc image. A folder holding another\n"
+         "device's backup is erased only with --replace. An image file is written beside\n"
+         "its name and renamed when it is complete and checked.\n"
+         "\n"
+         "A \".nvr\" marker is written into SOURCE once everything has been checked, and\n"
+         "backed up with it. Progress goes to standard error. Ctrl-C stops a copy between\n"
+         "two files; a disc that is being written is finished. Exit status: 0 when the\n"
+         "backup completed and was verified, 1 when it failed, was refused or stopped, or\n"
+         "found nothing to back up, 2 on a usage error.\n";
 }
 
 int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted, int64_t now) {
+                      const std::atomic<bool>* interrupted, int64_t now, const InstanceFolders& instance) {
   // What the backup's code logs (copy and disc failures, the disc library's messages) is
   // shown too, each line apart.
   CommandLogScope log(err, "velmora-nvr backup");
@@ -140,6 +153,9 @@ int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   options.target = a.target;
   options.simulate = a.simulate;
   options.eject = a.eject;
+  options.replace = a.replace;
+  options.instance = instance;
+  options.devicePath = DevicePathOf(options.source, instance);
   options.range.end = a.hasTo ? a.to : LocalDateOf(now);
   options.range.start = a.hasFrom ? a.from : WeekBefore(options.range.end);
   if (Before(options.range.end, options.range.start)) {
@@ -149,10 +165,53 @@ int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   }
   options.volumeLabel = a.label.empty() ? DefaultVolumeLabel(options.source, now) : a.label;
 
+  // Everything is checked before anything is written, the source's marker included.
+  const TargetCheck check = CheckTarget(options);
+  if (check.verdict == TargetVerdict::kRefused) {
+    std::fprintf(err, "velmora-nvr backup: %s\n", check.reason.c_str());
+    return 1;
+  }
+  if (check.verdict == TargetVerdict::kReplace) {
+    const std::string whose =
+        check.otherDevice.empty() ? std::string("another device") : "\"" + check.otherDevice + "\"";
+    if (a.simulate) {
+      std::fprintf(err,
+                   "velmora-nvr backup: '%s' holds the backup of %s; a backup that is not simulated "
+                   "erases it only with --replace\n",
+                   a.target.c_str(), whose.c_str());
+    } else if (!a.replace) {
+      std::fprintf(err,
+                   "velmora-nvr backup: '%s' holds the backup of %s, which this backup would erase; "
+                   "give --replace to erase it\n",
+                   a.target.c_str(), whose.c_str());
+      return 1;
+    } else {
+      std::fprintf(err, "velmora-nvr backup: the backup of %s in '%s' is erased (--replace)\n", whose.c_str(),
+                   a.target.c_str());
+    }
+  }
+  std::vector<SelectedFile> files;
+  if (!ListSelectedFiles(options.source, MakeSelection(options.range), files)) {
+    std::fprintf(err, "velmora-nvr backup: the recordings folder '%s' cannot be read\n", a.source.c_str());
+    return 1;
+  }
+  if (!SelectsHourFiles(files)) {
+    std::fprintf(err, "velmora-nvr backup: nothing to back up: %s\n", NothingToBackUp(options).c_str());
+    return 1;
+  }
+  if (IsDiscAddress(a.target) && !a.target.starts_with("stdio:")) {
+    const DriveInfo drive = ExamineTarget(a.target);
+    if (!drive.ready) {
+      const std::string why = drive.deviceType == "Unknown" ? std::string("there is no disc drive")
+                              : drive.status != "Ready."     ? drive.status
+                                                             : std::string("there is no disc in it");
+      std::fprintf(err, "velmora-nvr backup: '%s' cannot be written: %s\n", a.target.c_str(), why.c_str());
+      return 1;
+    }
+  }
+
   // The marker names the folder as a device folder on the backup medium.
-  std::filesystem::path folder = options.source;
-  if (!folder.has_filename()) folder = folder.parent_path();
-  if (!WriteBackupMarker(options.source, folder.filename().string())) {
+  if (!WriteBackupMarker(options.source, options.devicePath)) {
     std::fprintf(err, "velmora-nvr backup: the marker file cannot be written in '%s'\n",
                  a.source.c_str());
     return 1;

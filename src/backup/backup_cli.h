@@ -20,6 +20,7 @@ struct BackupCommandArgs {
   LocalDate to;
   bool simulate = false;
   bool eject = false;
+  bool replace = false;  // another device's backup on the target may be erased
   std::string label;
   std::string source;
   std::string target;
@@ -34,8 +35,13 @@ const char* BackupCommandHelp();
 // Runs the command: 0 only when the backup completed (and a copy was verified), 1 when
 // it failed or was stopped, 2 on a usage error. Progress and messages go to `err`, the
 // help text to `out`. `interrupted` stops a copy between two files. `now` is the clock
-// the default dates come from (0: the system clock).
+// the default dates come from (0: the system clock). `instance`: the folders of the
+// instance it runs beside, never written into (ReadInstanceFolders).
+// Everything is checked before anything is written: the source holds recordings of the
+// days, the target is allowed (CheckTarget; another device's backup is erased only with
+// --replace), a disc drive holds a writable disc. Only then is the marker written.
 int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted = nullptr, int64_t now = 0);
+                      const std::atomic<bool>* interrupted = nullptr, int64_t now = 0,
+                      const InstanceFolders& instance = InstanceFolders{});
 
 }  // namespace velmora::backup

@@ -19,4 +19,12 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
 bool CopyVerified(const std::filesystem::path& source, const std::filesystem::path& folder,
                   const std::string& name, uint64_t length, std::string& reason);
 
+// Why a range selects nothing to back up: the source holds no recordings at all, or
+// none of those days.
+std::string NothingToBackUp(const BackupOptions& options);
+
+// The file a "stdio:IMAGE" target writes: IMAGE with its folder resolved, or the file a
+// link there leads to. False with a reason when there is no such folder.
+bool ResolveImagePath(const std::string& target, std::filesystem::path& image, std::string& reason);
+
 }  // namespace velmora::backup

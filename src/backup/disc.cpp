@@ -2,11 +2,15 @@
 // ISO 9660 + Joliet image of the selected files to it. libburn keeps process-wide drive
 // state (a new scan invalidates every drive handle), so every use here runs under one
 // lock; libisofs builds the image while libburn reads it, on libisofs's own thread.
+// A backup is a success only when the libraries reported nothing of severity SORRY or
+// worse, every file was read whole, and the written image, read back, holds exactly
+// what was read (disc_image.h). An image file is written beside its name and renamed.
 #include <stdint.h>
 #include <sys/types.h>
 
 #include <libburn/libburn.h>
 #include <libisofs/libisofs.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +27,7 @@
 #include "app/log.h"
 #include "backup/backup_internal.h"
 #include "backup/copy_plan.h"
+#include "backup/disc_image.h"
 
 namespace velmora::backup {
 
@@ -41,55 +46,85 @@ constexpr uint32_t kFailImage = 0x00000004;
 constexpr uint32_t kFailWrite = 0x00000005;
 constexpr uint32_t kFailCancelled = 0x00000006;
 constexpr uint32_t kFailSource = 0x00000007;
+constexpr uint32_t kFailTarget = 0x00000008;
+constexpr uint32_t kFailVerify = 0x00000009;
 
 std::mutex& BurnLock() {
   static std::mutex lock;
   return lock;
 }
 
-// Starts both libraries once per process; their messages are queued (never printed) and
-// moved into the log by DrainMessages.
+// Starts both libraries once per process. Their messages from WARNING up are queued
+// (never printed) and moved into the log by DrainMessages; the queue levels are set
+// again on every use, since starting a library again (libisofs's iso_init) resets them.
 bool StartLibraries() {
   static bool started = [] {
     if (!burn_initialize()) {
       Log("burn_initialize failed");
       return false;
     }
-    burn_msgs_set_severities(const_cast<char*>("SORRY"), const_cast<char*>("NEVER"),
-                             const_cast<char*>("libburn: "));
     const int rc = iso_init();
     if (rc < 0) {
       Log("iso_init failed (0x%08X)", static_cast<unsigned>(rc));
       return false;
     }
-    iso_set_msgs_severities(const_cast<char*>("SORRY"), const_cast<char*>("NEVER"),
-                            const_cast<char*>("libisofs: "));
     return true;
   }();
+  if (started) {
+    burn_msgs_set_severities(const_cast<char*>("WARNING"), const_cast<char*>("NEVER"),
+                             const_cast<char*>("libburn: "));
+    iso_set_msgs_severities(const_cast<char*>("WARNING"), const_cast<char*>("NEVER"),
+                            const_cast<char*>("libisofs: "));
+  }
   return started;
 }
 
-// Logs the queued library messages; returns the code of the last failure among them (0
-// when there was none).
-uint32_t DrainMessages(const char* label) {
-  uint32_t code = 0;
-  char text[BURN_MSGS_MESSAGE_LEN];
+// The first message of severity SORRY or worse among those drained: such a message
+// means part of the work went wrong (a file read as zeros, a write error), whatever
+// the call that caused it returned.
+struct LibraryFailure {
+  uint32_t code = 0;  // 0: none
+  std::string text;
+};
+
+bool IsFailureSeverity(const char* severity, bool fromBurn) {
+  int rank = 0, sorry = 0;
+  if (fromBurn) {
+    if (burn_text_to_sev(const_cast<char*>(severity), &rank, 0) <= 0 ||
+        burn_text_to_sev(const_cast<char*>("SORRY"), &sorry, 0) <= 0)
+      return true;
+  } else if (iso_text_to_sev(const_cast<char*>(severity), &rank) <= 0 ||
+             iso_text_to_sev(const_cast<char*>("SORRY"), &sorry) <= 0) {
+    return true;
+  }
+  return rank >= sorry;
+}
+
+// Logs the queued library messages; returns the first failure among them.
+LibraryFailure DrainMessages(const char* label) {
+  LibraryFailure failure;
+  char text[BURN_MSGS_MESSAGE_LEN > ISO_MSGS_MESSAGE_LEN ? BURN_MSGS_MESSAGE_LEN : ISO_MSGS_MESSAGE_LEN];
   char severity[80];
   int errorCode = 0, osErrno = 0;
-  for (int i = 0; i < 1000 && burn_msgs_obtain(const_cast<char*>("SORRY"), &errorCode, text,
-                                                &osErrno, severity) > 0;
-       ++i) {
-    Log("%s: libburn %s 0x%08X: %s", label, severity, static_cast<unsigned>(errorCode), text);
-    if (std::strcmp(severity, "SORRY") != 0) code = static_cast<uint32_t>(errorCode);
-  }
+  auto note = [&](const char* library, bool fromBurn) {
+    Log("%s: %s %s 0x%08X: %s", label, library, severity, static_cast<unsigned>(errorCode), text);
+    if (failure.code == 0 && IsFailureSeverity(severity, fromBurn)) {
+      failure.code = static_cast<uint32_t>(errorCode) != 0 ? static_cast<uint32_t>(errorCode) : kFailLibrary;
+      failure.text = std::string(library) + ": " + text;
+      while (!failure.text.empty() && (failure.text.back() == '\n' || failure.text.back() == ' '))
+        failure.text.pop_back();
+    }
+  };
+  for (int i = 0; i < 1000 && burn_msgs_obtain(const_cast<char*>("WARNING"), &errorCode, text, &osErrno,
+                                                severity) > 0;
+       ++i)
+    note("libburn", true);
   int imageId = 0;
-  for (int i = 0; i < 1000 && iso_obtain_msgs(const_cast<char*>("SORRY"), &errorCode, &imageId,
-                                              text, severity) > 0;
-       ++i) {
-    Log("%s: libisofs %s 0x%08X: %s", label, severity, static_cast<unsigned>(errorCode), text);
-    if (std::strcmp(severity, "SORRY") != 0) code = static_cast<uint32_t>(errorCode);
-  }
-  return code;
+  for (int i = 0; i < 1000 && iso_obtain_msgs(const_cast<char*>("WARNING"), &errorCode, &imageId, text,
+                                              severity) > 0;
+       ++i)
+    note("libisofs", false);
+  return failure;
 }
 
 std::string Trimmed(const char* text, std::size_t size) {
@@ -228,7 +263,12 @@ void FillDriveInfo(GrabbedDrive& grabbed, DriveInfo& info) {
 }  // namespace
 
 bool IsDiscAddress(std::string_view target) {
-  return target.starts_with("stdio:") || target.starts_with("/dev/");
+  if (target.starts_with("stdio:")) return true;
+  if (!target.starts_with("/dev/")) return false;
+  // A device (or a name that is nothing yet: its drive is not found); a folder there is
+  // a folder like any other.
+  struct stat st {};
+  return ::stat(std::string(target).c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
 }
 
 std::vector<OpticalDrive> ListOpticalDrives() {
@@ -279,6 +319,93 @@ DriveInfo ExamineDisc(const std::string& address) {
   return info;
 }
 
+namespace {
+
+// The temporary file a "stdio:" image is written to, beside its final name. Removed
+// unless it was given the final name.
+class TemporaryImage {
+ public:
+  TemporaryImage() = default;
+  ~TemporaryImage() {
+    if (!path_.empty() && ::unlink(path_.c_str()) != 0 && errno != ENOENT)
+      LogLastError(("Backup: unlink(" + path_.string() + ")").c_str());
+  }
+  TemporaryImage(const TemporaryImage&) = delete;
+  TemporaryImage& operator=(const TemporaryImage&) = delete;
+
+  // A new empty file <image>.writing (one left by an earlier run that was killed is
+  // replaced). False with a reason.
+  bool create(const std::filesystem::path& image, std::string& reason) {
+    const std::filesystem::path path = image.string() + ".writing";
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode) || ::unlink(path.c_str()) != 0) {
+        reason = "the temporary image '" + path.string() + "' is in the way";
+        return false;
+      }
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      reason = "the temporary image '" + path.string() + "' cannot be made: " + std::strerror(errno);
+      LogLastError(("Backup: open(" + path.string() + ")").c_str());
+      return false;
+    }
+    ::close(fd);
+    path_ = path;
+    image_ = image;
+    return true;
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+  // The written, checked image takes its own name; its data and the rename reach the
+  // disk first. False with a reason (the temporary file is then removed).
+  bool commit(std::string& reason) {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!synced) {
+      reason = "the image '" + path_.string() + "' cannot be saved: " + std::strerror(errno);
+      LogLastError(("Backup: fsync(" + path_.string() + ")").c_str());
+      return false;
+    }
+    if (::rename(path_.c_str(), image_.c_str()) != 0) {
+      reason = "the image cannot be given its name '" + image_.string() + "': " + std::strerror(errno);
+      LogLastError(("Backup: rename(" + image_.string() + ")").c_str());
+      return false;
+    }
+    path_.clear();
+    const int dirFd = ::open(image_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+      ::fsync(dirFd);
+      ::close(dirFd);
+    }
+    return true;
+  }
+
+ private:
+  std::filesystem::path path_;   // empty once committed (or never made)
+  std::filesystem::path image_;
+};
+
+// libburn's objects of one write, freed together.
+struct BurnWrite {
+  burn_disc* disc = burn_disc_create();
+  burn_session* session = burn_session_create();
+  burn_track* track = burn_track_create();
+  burn_write_opts* opts = nullptr;
+  BurnWrite() = default;
+  BurnWrite(const BurnWrite&) = delete;
+  BurnWrite& operator=(const BurnWrite&) = delete;
+  ~BurnWrite() {
+    if (opts != nullptr) burn_write_opts_free(opts);
+    burn_track_free(track);
+    burn_session_free(session);
+    burn_disc_free(disc);
+  }
+};
+
+}  // namespace
+
 BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback& progress,
                             const std::atomic<bool>* cancel) {
   BackupOutcome outcome;
@@ -286,10 +413,13 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
     outcome.status = status;
     if (progress) progress(BackupProgress{status, position, range});
   };
+  bool librariesHeld = false;  // the libraries are started and this thread holds their lock
   auto fail = [&](uint32_t ownCode, const std::string& reason) {
-    const uint32_t libraryCode = DrainMessages("Backup");
-    outcome.failureCode = libraryCode != 0 ? libraryCode : ownCode;
+    const LibraryFailure library = librariesHeld ? DrainMessages("Backup") : LibraryFailure{};
+    outcome.failureCode = library.code != 0 ? library.code : ownCode;
     if (outcome.reason.empty()) outcome.reason = reason;
+    if (!library.text.empty() && outcome.reason.find(library.text) == std::string::npos)
+      outcome.reason += " (" + library.text + ")";
     Log("Backup: %s", outcome.reason.c_str());
     Log("failure (status = 0x%08X)", outcome.failureCode);
     char text[64];
@@ -298,9 +428,14 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
     return outcome;
   };
 
+  struct stat sourceStat {};
+  if (::stat(options.source.c_str(), &sourceStat) != 0 || !S_ISDIR(sourceStat.st_mode))
+    return fail(kFailSource, "no recordings folder '" + options.source.string() + "'");
+  if (const std::string refusal = TargetRefusal(options); !refusal.empty()) return fail(kFailTarget, refusal);
   std::vector<SelectedFile> files;
   if (!ListSelectedFiles(options.source, MakeSelection(options.range), files))
     return fail(kFailSource, "the recordings folder cannot be read");
+  if (!SelectsHourFiles(files)) return fail(kFailSource, NothingToBackUp(options));
   const std::vector<PlannedFile> plan = PlanCopy(options.source, files);
   const std::string label =
       options.volumeLabel.empty()
@@ -309,8 +444,24 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
 
   std::lock_guard<std::mutex> guard(BurnLock());
   if (!StartLibraries()) return fail(kFailLibrary, "libburn or libisofs cannot be started");
+  librariesHeld = true;
+  // What the libraries queued before this backup is not its concern.
+  DrainMessages("Backup (before)");
 
-  // The image: every selected file flat in the root, each cut to its planned length.
+  // An image file is written under a temporary name and renamed once checked: a run
+  // that fails, is stopped or killed never leaves a damaged image under the name.
+  TemporaryImage temporary;
+  std::string driveAddress = options.target;
+  if (options.target.starts_with("stdio:")) {
+    std::filesystem::path image;
+    std::string reason;
+    if (!ResolveImagePath(options.target, image, reason) || !temporary.create(image, reason))
+      return fail(kFailTarget, reason);
+    driveAddress = "stdio:" + temporary.path().string();
+  }
+
+  // The image: every selected file flat in the root, each cut to its planned length and
+  // read through a stream that checks what it reads.
   report("Creating disc image...", 0, plan.size());
   IsoImage* image = nullptr;
   if (iso_image_new(label.c_str(), &image) < 0 || image == nullptr)
@@ -319,27 +470,23 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   iso_image_set_volume_id(image, label.c_str());
   IsoDir* root = iso_image_get_root(image);
   const std::filesystem::path source = std::filesystem::absolute(options.source);
+  std::vector<std::shared_ptr<SourceRead>> reads;
   uint64_t position = 0;
   for (const PlannedFile& file : plan) {
     if (cancel != nullptr && cancel->load()) {
       outcome.cancelled = true;
       return fail(kFailCancelled, "stopped before the disc was written");
     }
-    const std::string path = (source / file.name).string();
-    int rc;
-    if (file.length > 0) {
-      rc = iso_tree_add_new_cut_out_node(image, root, file.name.c_str(), path.c_str(), 0,
-                                         static_cast<off_t>(file.length), nullptr);
-    } else {
-      // Nothing to take from the file (an empty marker, an hour with no whole record
-      // yet): an empty file of that name.
-      IsoStream* empty = nullptr;
-      unsigned char* none = static_cast<unsigned char*>(std::malloc(1));
-      rc = none != nullptr ? iso_memory_stream_new(none, 0, &empty) : -1;
-      if (rc >= 0) rc = iso_image_add_new_file(image, root, file.name.c_str(), empty, nullptr);
+    auto read = std::make_shared<SourceRead>(file.name, source / file.name, file.length);
+    IsoStream* stream = nullptr;
+    int rc = NewSourceStream(read, &stream);
+    if (rc >= 0) {
+      rc = iso_image_add_new_file(image, root, file.name.c_str(), stream, nullptr);
+      if (rc < 0) iso_stream_unref(stream);
     }
     if (rc < 0)
       return fail(static_cast<uint32_t>(rc), "cannot add " + file.name + " to the disc image");
+    reads.push_back(std::move(read));
     outcome.bytes += file.length;
     ++outcome.files;
     report("Creating disc image...", ++position, plan.size());
@@ -357,12 +504,28 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   // The label as the operator gave it (case and "-" kept), as the Joliet volume shows it.
   iso_write_opts_set_relaxed_vol_atts(writeOpts, 1);
 
-  GrabbedDrive grabbed(options.target);
+  GrabbedDrive grabbed(driveAddress);
   if (grabbed.drive() == nullptr) return fail(kFailNoDrive, "no drive at " + options.target);
   report("Preparing burn...", 0, 0);
   const enum burn_disc_status status = grabbed.settledStatus();
   if (status != BURN_DISC_BLANK && status != BURN_DISC_APPENDABLE)
     return fail(kFailMedia, std::string("the disc cannot be written (") + DiscStatusName(status) + ")");
+
+  auto write = std::make_unique<BurnWrite>();
+  write->opts = burn_write_opts_new(grabbed.drive());
+  if (write->opts == nullptr) return fail(kFailMedia, "no write options for the drive");
+  burn_write_opts_set_perform_opc(write->opts, 0);
+  burn_write_opts_set_multi(write->opts, 0);
+  burn_write_opts_set_underrun_proof(write->opts, 1);
+  burn_write_opts_set_simulate(write->opts, options.simulate ? 1 : 0);
+  // A disc that already holds a session gets the new one after it: the image's block
+  // addresses must count from there, and it is read back from there.
+  uint32_t startLba = 0;
+  int lba = 0, nwa = 0;
+  if (status == BURN_DISC_APPENDABLE && burn_disc_track_lba_nwa(grabbed.drive(), write->opts, 0, &lba, &nwa) > 0 &&
+      nwa > 0)
+    startLba = static_cast<uint32_t>(nwa);
+  iso_write_opts_set_ms_block(writeOpts, startLba);
 
   ::burn_source* isoData = nullptr;
   if (iso_image_create_burn_source(image, writeOpts, &isoData) < 0 || isoData == nullptr)
@@ -370,37 +533,20 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   BurnSource* data = reinterpret_cast<BurnSource*>(isoData);
   std::unique_ptr<BurnSource, void (*)(BurnSource*)> dataOwner(data, burn_source_free);
 
-  burn_disc* disc = burn_disc_create();
-  burn_session* session = burn_session_create();
-  burn_track* track = burn_track_create();
-  burn_disc_add_session(disc, session, BURN_POS_END);
-  burn_track_define_data(track, 0, 0, 1, BURN_MODE1);
-  burn_track_set_source(track, data);
-  burn_session_add_track(session, track, BURN_POS_END);
-  burn_write_opts* opts = burn_write_opts_new(grabbed.drive());
-  auto freeBurnObjects = [&] {
-    burn_write_opts_free(opts);
-    burn_track_free(track);
-    burn_session_free(session);
-    burn_disc_free(disc);
-  };
-  burn_write_opts_set_perform_opc(opts, 0);
-  burn_write_opts_set_multi(opts, 0);
-  burn_write_opts_set_underrun_proof(opts, 1);
-  burn_write_opts_set_simulate(opts, options.simulate ? 1 : 0);
+  burn_disc_add_session(write->disc, write->session, BURN_POS_END);
+  burn_track_define_data(write->track, 0, 0, 1, BURN_MODE1);
+  burn_track_set_source(write->track, data);
+  burn_session_add_track(write->session, write->track, BURN_POS_END);
   char reasons[BURN_REASONS_LEN] = "";
-  if (burn_write_opts_auto_write_type(opts, disc, reasons, 0) == BURN_WRITE_NONE) {
-    freeBurnObjects();
+  if (burn_write_opts_auto_write_type(write->opts, write->disc, reasons, 0) == BURN_WRITE_NONE)
     return fail(kFailMedia, std::string("no way to write this disc: ") + reasons);
-  }
   if (cancel != nullptr && cancel->load()) {
-    freeBurnObjects();
     outcome.cancelled = true;
     return fail(kFailCancelled, "stopped before the disc was written");
   }
 
   Log("recording disc");
-  burn_disc_write(opts, disc);
+  burn_disc_write(write->opts, write->disc);
   burn_progress p{};
   // The write runs on libburn's thread; once it has started it cannot be stopped (a
   // disc cut off part-way is lost anyway), so this loop ends when the drive is idle.
@@ -428,17 +574,55 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
   const bool wroteWell = burn_drive_wrote_well(grabbed.drive()) == 1;
   if (!closingShown) report("Closing disc...", 0, 0);
   const int role = burn_drive_get_drive_role(grabbed.drive());
-  freeBurnObjects();
-  grabbed.release(options.eject);
+  // Freeing the image's source (the track holds a reference too) ends libisofs's
+  // writer: what each stream read is final.
+  write.reset();
+  dataOwner.reset();
   if (!wroteWell) return fail(kFailWrite, "the disc was not written completely");
-  if (role == 2 && !options.simulate && imageBytes > 0) {
-    // An image file is overwritten from its start; a longer earlier file would keep its
-    // old tail behind the new image.
-    const std::string path = options.target.substr(std::strlen("stdio:"));
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > imageBytes &&
-        ::truncate(path.c_str(), static_cast<off_t>(imageBytes)) != 0)
-      LogLastError(("Backup: truncate(" + path + ")").c_str());
+  // A file not read whole is on the disc as zeros; so may be one behind a message of
+  // severity SORRY or worse, whatever the write reported.
+  for (const auto& read : reads) {
+    Checksum checksum;
+    std::string why;
+    if (!read->result(checksum, why)) return fail(kFailSource, why);
+  }
+  if (const LibraryFailure library = DrainMessages("Backup"); library.code != 0)
+    return fail(library.code, library.text);
+
+  if (!options.simulate) {
+    // Read back what was written and compare it, file by file, with what was read.
+    report("Verifying disc...", 0, outcome.bytes);
+    burn_drive* drive = grabbed.drive();
+    const bool assessed = burn_drive_re_assess(drive, 0) > 0;
+    ReadBack back;
+    if (assessed) {
+      back = ReadBackImage(
+          [drive](uint32_t block, uint32_t count, uint8_t* buffer) {
+            const off_t want = static_cast<off_t>(count) * 2048;
+            off_t got = 0;
+            // bit1: a block that cannot be read is our failure to report, not a message.
+            return burn_read_data(drive, static_cast<off_t>(block) * 2048, reinterpret_cast<char*>(buffer), want,
+                                  &got, 2) > 0 &&
+                   got == want;
+          },
+          startLba, reads, [&](uint64_t done, uint64_t total) { report("Verifying disc...", done, total); });
+    } else {
+      back.unreadable = true;
+      back.reason = "the written disc cannot be read back";
+    }
+    if (!back.ok) {
+      // Some recorders cannot read what they wrote until the disc is loaded again: such
+      // a disc stays unchecked (said in the log). An image file is always read back.
+      if (!(back.unreadable && role == 1)) return fail(kFailVerify, back.reason);
+      Log("Backup: %s; the drive cannot read it, so it was not checked", back.reason.c_str());
+    }
+    if (const LibraryFailure library = DrainMessages("Backup"); library.code != 0)
+      return fail(library.code, library.text);
+  }
+  grabbed.release(options.eject);
+  if (!temporary.path().empty() && !options.simulate) {
+    std::string reason;
+    if (!temporary.commit(reason)) return fail(kFailWrite, reason);
   }
   DrainMessages("Backup");
   Log("recording succeeded");

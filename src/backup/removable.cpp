@@ -223,18 +223,17 @@ BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCal
   };
 
   const std::filesystem::path target(options.target);
-  struct stat targetStat {}, sourceStat {};
-  if (::stat(target.c_str(), &targetStat) != 0 || !S_ISDIR(targetStat.st_mode))
-    return failWith("no target folder '" + options.target + "'", 0, 0);
+  struct stat sourceStat {};
   if (::stat(options.source.c_str(), &sourceStat) != 0 || !S_ISDIR(sourceStat.st_mode))
     return failWith("no recordings folder '" + options.source.string() + "'", 0, 0);
-  // Erasing the target would delete the recordings themselves.
-  if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino)
-    return failWith("the target folder is the recordings folder itself", 0, 0);
+  // The erase step deletes hour files: never where recordings live, never another
+  // device's backup unless that was agreed to.
+  if (const std::string refusal = TargetRefusal(options); !refusal.empty()) return failWith(refusal, 0, 0);
 
   std::vector<SelectedFile> files;
   if (!ListSelectedFiles(options.source, MakeSelection(options.range), files))
     return failWith("the recordings folder cannot be read", 0, 0);
+  if (!SelectsHourFiles(files)) return failWith(NothingToBackUp(options), 0, 0);
   const uint64_t count = files.size();
   const uint64_t range = count + 1;
 

@@ -78,6 +78,7 @@ DeviceSources SystemDeviceSources(const platform::MountTableSource& source) {
   sources.examine = [](const BackupDevice& device) {
     return device.optical ? backup::ExamineDisc(device.target) : backup::ExamineRemovable(device.target);
   };
+  // The check depends on the dialog's device: the dialog adds it (CheckBackupDevice).
   return sources;
 }
 
@@ -91,15 +92,20 @@ DeviceProbe ProbeDevices(bool relist, std::vector<BackupDevice> devices, const s
   }
   probe.devices = std::move(devices);
   probe.selected = ChooseDevice(probe.devices, selectedTarget);
-  if (probe.selected >= 0 && sources.examine)
-    probe.info = sources.examine(probe.devices[static_cast<std::size_t>(probe.selected)]);
+  if (probe.selected >= 0) {
+    const BackupDevice& device = probe.devices[static_cast<std::size_t>(probe.selected)];
+    if (sources.examine) probe.info = sources.examine(device);
+    if (sources.check) probe.target = sources.check(device);
+  }
   return probe;
 }
 
-BackupView InitialBackupView(const std::filesystem::path& source, const std::string& devicePath, int64_t now) {
+BackupView InitialBackupView(const std::filesystem::path& source, const std::string& devicePath, int64_t now,
+                             backup::InstanceFolders instance) {
   BackupView view;
   view.source = source;
   view.devicePath = devicePath;
+  view.instance = std::move(instance);
   view.range = backup::DefaultRange(now);
   view.volumeLabel = backup::DefaultVolumeLabel(source, now);
   return view;
@@ -116,6 +122,8 @@ namespace {
 std::string IdleStatus(const BackupView& view) {
   if (RangeReversed(view.range)) return kReversed;
   if (!view.haveDevice) return kNoDevice;
+  if (view.drive.ready && view.target.verdict == backup::TargetVerdict::kRefused)
+    return Sentence(view.target.reason);
   return view.drive.status;
 }
 
@@ -132,9 +140,11 @@ void BeginExamination(BackupView& view, bool quiet) {
   if (!quiet) view.status = kExamining;
 }
 
-void EndExamination(BackupView& view, bool haveDevice, const backup::DriveInfo& info, bool quiet) {
+void EndExamination(BackupView& view, bool haveDevice, const backup::DriveInfo& info, bool quiet,
+                    const backup::TargetCheck& target) {
   view.haveDevice = haveDevice;
   view.drive = haveDevice ? info : backup::DriveInfo{};
+  view.target = haveDevice ? target : backup::TargetCheck::Fine();
   if (view.phase == BackupPhase::kExamining) view.phase = BackupPhase::kIdle;
   if (view.phase != BackupPhase::kIdle) return;  // a backup's progress stays shown
   if (quiet && BackupAllowed(view)) return;      // the outcome stays shown
@@ -144,14 +154,39 @@ void EndExamination(BackupView& view, bool haveDevice, const backup::DriveInfo& 
 }
 
 bool BackupAllowed(const BackupView& view) {
-  return view.phase == BackupPhase::kIdle && view.haveDevice && view.drive.ready && !RangeReversed(view.range);
+  return view.phase == BackupPhase::kIdle && view.haveDevice && view.drive.ready &&
+         view.target.verdict != backup::TargetVerdict::kRefused && !RangeReversed(view.range);
+}
+
+std::string ReplaceQuestion(const BackupView& view) {
+  if (view.target.verdict != backup::TargetVerdict::kReplace || view.simulate) return std::string();
+  const std::string other =
+      view.target.otherDevice.empty() ? std::string("another device") : "\"" + view.target.otherDevice + "\"";
+  return "The medium holds the backup of " + other + ". Erase it and back up \"" + view.devicePath +
+         "\" in its place?";
+}
+
+backup::TargetCheck CheckBackupDevice(const BackupView& view, const BackupDevice& device) {
+  return backup::CheckTarget(BackupOptionsFor(view, device));
+}
+
+std::string Sentence(std::string text) {
+  if (text.empty()) return text;
+  if (text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  const char last = text.back();
+  const bool closed = last == ')' && text.size() > 1 && text[text.size() - 2] == '.';
+  if (last != '.' && last != '!' && last != '?' && !closed) text += '.';
+  return text;
 }
 
 bool SelectionTooLarge(const BackupView& view) { return view.drive.mediaBytes < view.count.totalBytes; }
 
-backup::BackupOptions BackupOptionsFor(const BackupView& view, const BackupDevice& device) {
+backup::BackupOptions BackupOptionsFor(const BackupView& view, const BackupDevice& device, bool replace) {
   backup::BackupOptions options;
   options.source = view.source;
+  options.devicePath = view.devicePath;
+  options.instance = view.instance;
+  options.replace = replace;
   options.range = view.range;
   options.target = device.target;
   options.simulate = view.simulate;
@@ -176,6 +211,8 @@ void EndBackup(BackupView& view, const backup::BackupOutcome& outcome) {
   view.phase = BackupPhase::kIdle;
   if (!outcome.status.empty()) {
     view.status = outcome.status;
+    // What went wrong, in the libraries' words where they gave any.
+    if (!outcome.ok && !outcome.reason.empty()) view.status += " " + Sentence(outcome.reason);
   } else if (!outcome.ok) {
     view.status = outcome.reason.empty() ? std::string("Failure.") : outcome.reason;
   }

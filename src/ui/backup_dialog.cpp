@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -24,6 +25,7 @@
 
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/strings.h"
 #include "control/media_branches.h"
 #include "model/group_record.h"
 #include "ui/icons.h"
@@ -54,8 +56,13 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
                            control::DeviceSources sources, const platform::MountTableSource& mountSource,
                            QWidget* parent)
     : QDialog(parent),
-      view_(control::InitialBackupView(source, devicePath, static_cast<int64_t>(std::time(nullptr)))),
+      view_(control::InitialBackupView(source, devicePath, static_cast<int64_t>(std::time(nullptr)),
+                                       backup::FoldersOfTree(treeRoot().get(), paths().pathData))),
       sources_(std::move(sources)) {
+  // Every entry is judged as a target the way the command line judges one.
+  sources_.check = [view = view_](const control::BackupDevice& device) {
+    return control::CheckBackupDevice(view, device);
+  };
   setObjectName("backupDialog");
   setWindowTitle(tr("Backup"));
 
@@ -276,7 +283,7 @@ void BackupDialog::ProbeDone(control::DeviceProbe probe) {
     infoNeeded_ = true;
     return;
   }
-  control::EndExamination(view_, probe.selected >= 0, probe.info, probeQuiet_);
+  control::EndExamination(view_, probe.selected >= 0, probe.info, probeQuiet_, probe.target);
   unsetCursor();
   ShowDevice();
   ShowCount();
@@ -339,7 +346,22 @@ void BackupDialog::startBackup() {
   view_.volumeLabel = label_->text().toStdString();
   view_.simulate = simulate_->isChecked();
   view_.eject = eject_->isChecked();
-  const backup::BackupOptions options = control::BackupOptionsFor(view_, devices_[static_cast<std::size_t>(index)]);
+  // Another device's backup on the medium goes only when the operator says so.
+  const std::string question = control::ReplaceQuestion(view_);
+  const bool replace = !question.empty();
+  if (replace) {
+    const std::string target = devices_[static_cast<std::size_t>(index)].target;
+    const auto answer = QMessageBox::question(this, QString::fromStdString(StringText(128)), Q(question),
+                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    // The box ran its own event loop: the list, the entry and its examination may have
+    // changed; the answer holds only for the medium it was asked about.
+    if (answer != QMessageBox::Yes || deviceList_->currentIndex() != index ||
+        index >= static_cast<int>(devices_.size()) || devices_[static_cast<std::size_t>(index)].target != target ||
+        !control::BackupAllowed(view_) || control::ReplaceQuestion(view_) != question)
+      return;
+  }
+  const backup::BackupOptions options =
+      control::BackupOptionsFor(view_, devices_[static_cast<std::size_t>(index)], replace);
   control::BeginBackup(view_);
   const bool started = job_.start(
       options,

@@ -15,6 +15,11 @@
 // window's close button are refused with a note in the status line, since a backup left
 // half-written would be taken for a complete one.
 //
+// Each entry is judged as a target like the command line's target (backup::CheckTarget,
+// on the device worker): where recordings live, Backup stays disabled and the status line
+// says why; a medium holding another device's backup asks before it is erased (Yes/No,
+// default No).
+//
 // GUI thread only.
 #pragma once
 
@@ -51,7 +56,8 @@ class BackupDialog : public QDialog {
  public:
   // source: the device's recordings folder; devicePath: the device's path (the marker's
   // root). The marker is written into the source folder, the counter started, the device
-  // worker asked for the device list, timer 1 started.
+  // worker asked for the device list, timer 1 started. The recordings folder and the
+  // device folders of the tree in memory are the folders no target may lie in.
   BackupDialog(const std::string& source, const std::string& devicePath, control::DeviceSources sources,
                const platform::MountTableSource& mountSource, QWidget* parent = nullptr);
   ~BackupDialog() override;

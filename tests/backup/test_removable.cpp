@@ -118,8 +118,10 @@ TEST(BackupRemovable, RealBackupWhileTheHourIsWrittenCopiesWholeRecordsAndVerifi
     for (uint32_t i = 0; i < 3; ++i) writer.append(test::MakeRecord(3000 + i, i, current), current);
     writer.appendTorn(test::MakeRecord(5000, 99, current));
   }
-  // Old files on the target: erased; other files: kept.
+  // Old files of an earlier backup of this device on the target: erased; other files:
+  // kept.
   const std::filesystem::path target = dst.path();
+  ASSERT_TRUE(WriteBackupMarker(target, "Yard/Door"));
   test::WriteBytes(target / "25010100.VLJ", "old");
   test::WriteBytes(target / "25010100.vlx.copying", "half");
   test::WriteBytes(target / "readme.txt", "keep");

@@ -1,13 +1,16 @@
 // The Backup dialog's state without widgets: the size and count texts with the locale's
-// grouping, the device list from mounts and drives, the device worker's pass, and the
-// status line and Backup button through examination, date changes and a backup.
+// grouping, the device list from mounts and drives, the device worker's pass, the status
+// line and Backup button through examination, date changes and a backup, and targets
+// that are refused or hold another device's backup.
 #include <gtest/gtest.h>
 
 #include <locale>
 #include <string>
 #include <vector>
 
+#include "backup/backup_support.h"
 #include "control/backup_view.h"
+#include "temp_dir.h"
 
 namespace velmora::control {
 namespace {
@@ -184,15 +187,15 @@ TEST(BackupView, StatusAndBackupButtonFollowExaminationDatesAndBackup) {
   failed.status = "Failure.";
   failed.reason = "disk full";
   EndBackup(view, failed);
-  EXPECT_EQ(view.status, "Failure.");
+  EXPECT_EQ(view.status, "Failure. Disk full.");  // the reason follows the outcome
   EXPECT_TRUE(BackupAllowed(view));  // the dialog can be used again
   // The medium looked at again quietly: the outcome stays while the device is ready,
   // gives way to the device's own status when it is not.
   BeginExamination(view, true);
-  EXPECT_EQ(view.status, "Failure.");
+  EXPECT_EQ(view.status, "Failure. Disk full.");
   EXPECT_FALSE(BackupAllowed(view));
   EndExamination(view, true, stick, true);
-  EXPECT_EQ(view.status, "Failure.");
+  EXPECT_EQ(view.status, "Failure. Disk full.");
   EXPECT_EQ(view.progressPosition, 4u);
   BeginExamination(view, true);
   EndExamination(view, true, disc, true);
@@ -205,6 +208,93 @@ TEST(BackupView, StatusAndBackupButtonFollowExaminationDatesAndBackup) {
   EndBackup(view, unstarted);
   EXPECT_EQ(view.status, "no recordings folder");
   EXPECT_EQ(view.phase, BackupPhase::kIdle);
+}
+
+TEST(BackupView, RefusedTargetsDisableBackupAndAnotherDevicesBackupIsAskedFor) {
+  namespace fs = std::filesystem;
+  test::TempDir root;
+  const fs::path recordings = fs::path(root.path()) / "Recordings";
+  const fs::path door = recordings / "Yard" / "Door";
+  fs::create_directories(door);
+  test::WriteBytes(door / "26120806.vlj", "an hour");
+  backup::InstanceFolders instance;
+  instance.recordings = recordings;
+  instance.devices = {{"Yard/Door", door}};
+  BackupView view = InitialBackupView(door, "Yard/Door", 1700000000, instance);
+  ASSERT_EQ(view.instance.devices.size(), 1u);
+
+  // The worker checks the chosen entry as a target, on the folders themselves: a stick
+  // mounted inside the recordings folder is refused, one elsewhere is fine.
+  const fs::path inside = recordings / "stick";
+  const fs::path outside = fs::path(root.path()) / "media" / "STICK";
+  fs::create_directories(inside);
+  fs::create_directories(outside);
+  DeviceSources sources;
+  sources.examine = [](const BackupDevice&) {
+    backup::DriveInfo info;
+    info.deviceType = "Removable Disk";
+    info.mediaBytes = 1000;
+    info.ready = true;
+    return info;
+  };
+  sources.check = [&view](const BackupDevice& device) { return CheckBackupDevice(view, device); };
+  const std::vector<BackupDevice> sticks = {{inside.string(), "IN", false}, {outside.string(), "OUT", false}};
+  DeviceProbe probe = ProbeDevices(false, sticks, inside.string(), sources);
+  EXPECT_EQ(probe.target.verdict, backup::TargetVerdict::kRefused);
+  EndExamination(view, true, probe.info, false, probe.target);
+  EXPECT_FALSE(BackupAllowed(view));
+  EXPECT_EQ(view.status, "The target '" + inside.string() + "' lies inside the recordings folder '" +
+                             recordings.string() + "'; a backup there would erase recordings.");
+  EXPECT_EQ(ReplaceQuestion(view), "");
+  probe = ProbeDevices(false, sticks, outside.string(), sources);
+  EXPECT_EQ(probe.target.verdict, backup::TargetVerdict::kFine);
+  EndExamination(view, true, probe.info, false, probe.target);
+  EXPECT_TRUE(BackupAllowed(view));
+  EXPECT_EQ(view.status, "Ready.");
+
+  // A drive that is not ready says so first.
+  backup::DriveInfo disc;
+  disc.status = "The disc is full.";
+  EndExamination(view, true, disc, false, backup::TargetCheck::Refused("somewhere refused"));
+  EXPECT_EQ(view.status, "The disc is full.");
+
+  // Another device's backup on the stick: Backup allowed, but a real backup asks first,
+  // naming both devices; a simulation erases nothing and asks nothing.
+  test::WriteBytes(outside / ".nvr", "root=\"Yard/Gate\"\r\n");
+  probe = ProbeDevices(false, sticks, outside.string(), sources);
+  ASSERT_EQ(probe.target.verdict, backup::TargetVerdict::kReplace);
+  EXPECT_EQ(probe.target.otherDevice, "Yard/Gate");
+  EndExamination(view, true, probe.info, false, probe.target);
+  EXPECT_TRUE(BackupAllowed(view));
+  EXPECT_EQ(view.status, "Ready.");
+  view.simulate = true;
+  EXPECT_EQ(ReplaceQuestion(view), "");
+  view.simulate = false;
+  EXPECT_EQ(ReplaceQuestion(view),
+            "The medium holds the backup of \"Yard/Gate\". Erase it and back up \"Yard/Door\" in its place?");
+  EndExamination(view, true, probe.info, false, backup::TargetCheck::Replace(""));
+  EXPECT_EQ(ReplaceQuestion(view),
+            "The medium holds the backup of another device. Erase it and back up \"Yard/Door\" in its place?");
+  // The answer travels with the options; the core refuses without it.
+  const backup::BackupOptions asked = BackupOptionsFor(view, sticks[1], true);
+  EXPECT_TRUE(asked.replace);
+  EXPECT_EQ(asked.devicePath, "Yard/Door");
+  EXPECT_EQ(asked.instance.recordings, recordings);
+  EXPECT_EQ(backup::TargetRefusal(asked), "");
+  EXPECT_NE(backup::TargetRefusal(BackupOptionsFor(view, sticks[1])).find("holds the backup of \"Yard/Gate\""),
+            std::string::npos);
+
+  // A disc backup's failure shows the libraries' words after its status.
+  backup::BackupOutcome burned;
+  burned.status = "Failed (0x00020148)";
+  burned.reason = "the disc was not written completely (libburn: Cannot write desired amount of 32768 bytes.)";
+  BeginBackup(view);
+  EndBackup(view, burned);
+  EXPECT_EQ(view.status,
+            "Failed (0x00020148) The disc was not written completely (libburn: Cannot write desired amount of 32768 "
+            "bytes.)");
+  EXPECT_EQ(Sentence("done."), "Done.");
+  EXPECT_EQ(Sentence(""), "");
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // The Backup dialog: opened from a device's recording page, its defaults and count, a
 // recount when a date changes, simulated and real backups to a stick given through a
 // mount table of the test's own, sticks coming and going, the warning when the selection
-// does not fit, and Finished.
+// does not fit, and Finished. A stick mounted where recordings live is refused; one that
+// holds another device's backup is erased only after a Yes.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -195,6 +197,8 @@ class BackupDialogTest : public QObject {
     QCOMPARE(dialog.statusLine()->text(), QString("Ready."));
 
     // Simulated: "Success." and nothing on the stick.
+    // An older backup of this device on the stick.
+    std::ofstream(fs::path(stick_) / ".nvr") << "root=\"Gate\"\r\n";
     std::ofstream(fs::path(stick_) / "old.vlj") << "an older backup";
     QSignalSpy ended(&dialog, &BackupDialog::backupEnded);
     QVERIFY(dialog.simulateBox()->isChecked());
@@ -210,7 +214,7 @@ class BackupDialogTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kWaitMs);
     QCOMPARE(ended.at(0).at(0).toBool(), true);
     QCOMPARE(dialog.statusLine()->text(), QString("Success."));
-    QCOMPARE(FileNames(stick_), std::set<std::string>{"old.vlj"});
+    QCOMPARE(FileNames(stick_), (std::set<std::string>{".nvr", "old.vlj"}));
     QCOMPARE(dialog.progressBar()->value(), dialog.progressBar()->maximum());
 
     // Real: the old backup erased, every selected file copied as it is.
@@ -308,6 +312,121 @@ class BackupDialogTest : public QObject {
     stick_ = mounts_->mount("STICK", 'b');
     dialog.reject();
     QVERIFY(!dialog.isVisible());
+  }
+
+  // A stick whose mount point leads into the recordings folder: Backup stays disabled and
+  // the status line says why; the other stick is fine.
+  void refusesAStickInsideTheRecordingsFolder() {
+    fs::create_directories(root_ + "/Recordings/Other");
+    fs::create_directory_symlink(root_ + "/Recordings/Other", root_ + "/media/INSIDE");
+    mounts_->mount("INSIDE", 'd');
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 2,
+                             kWaitMs);
+    QVERIFY(dialog.backupButton()->isEnabled());  // STICK
+    dialog.deviceList()->setCurrentIndex(1);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.examinations() >= 2 && !dialog.examining(), kWaitMs);
+    QVERIFY(!dialog.backupButton()->isEnabled());
+    const QString status = dialog.statusLine()->text();
+    QVERIFY2(status.startsWith("The target '" + QString::fromStdString(root_) + "/media/INSIDE' lies inside the "
+                                                                                 "recordings folder"),
+             qPrintable(status));
+    QVERIFY(status.endsWith("a backup there would erase recordings."));
+    dialog.deviceList()->setCurrentIndex(0);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.backupButton()->isEnabled(), kWaitMs);
+    QCOMPARE(dialog.statusLine()->text(), QString("Ready."));
+    dialog.reject();
+    mounts_->unmountLast();
+    fs::remove(root_ + "/media/INSIDE");
+  }
+
+  // A stick holding another device's backup: a real backup asks first (default No); No
+  // leaves the stick alone, Yes puts this device's backup in its place. A simulated one
+  // asks nothing.
+  void asksBeforeErasingAnotherDevicesBackup() {
+    const fs::path stick(stick_);
+    for (const auto& entry : fs::directory_iterator(stick)) fs::remove_all(entry.path());
+    std::ofstream(stick / ".nvr") << "root=\"Yard/Other\"\r\n";
+    std::ofstream(stick / "26010100.vlj") << "the other device's hour";
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.backupButton()->isEnabled(),
+                             kWaitMs);
+    QCOMPARE(dialog.statusLine()->text(), QString("Ready."));
+    QSignalSpy ended(&dialog, &BackupDialog::backupEnded);
+
+    // The answer given to the question box, with what the box showed.
+    QString asked;
+    bool defaultNo = false;
+    auto answer = [&](QMessageBox::StandardButton button) {
+      asked.clear();
+      QTimer::singleShot(0, this, [&, button] {
+        QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr, kWaitMs);
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        asked = box->text();
+        defaultNo = box->defaultButton() == box->button(QMessageBox::No);
+        QTest::mouseClick(box->button(button), Qt::LeftButton);
+      });
+    };
+    // A question that should not come is answered No (and recorded) instead of waiting.
+    auto unexpected = [&] {
+      asked.clear();
+      QTimer::singleShot(500, this, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          asked = box->text();
+          box->button(QMessageBox::No)->click();
+        }
+      });
+    };
+    // The backup's end is followed by a new look at the medium.
+    auto examinedAgain = [&](int before) {
+      return QTest::qWaitFor([&] { return dialog.examinations() > before && !dialog.examining(); }, kWaitMs);
+    };
+    dialog.simulateBox()->setChecked(false);
+    answer(QMessageBox::No);
+    QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
+    QCOMPARE(asked, QString("The medium holds the backup of \"Yard/Other\". Erase it and back up \"Gate\" in its "
+                            "place?"));
+    QVERIFY(defaultNo);
+    QVERIFY(!dialog.backingUp());
+    QTest::qWait(300);
+    QCOMPARE(ended.count(), 0);
+    QCOMPARE(FileNames(stick), (std::set<std::string>{".nvr", "26010100.vlj"}));
+    QCOMPARE(velmora::test::ReadBytes(stick / ".nvr"), std::string("root=\"Yard/Other\"\r\n"));
+
+    // Simulated: nothing erased, nothing asked.
+    dialog.simulateBox()->setChecked(true);
+    unexpected();
+    int examined = dialog.examinations();
+    QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kWaitMs);
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(FileNames(stick), (std::set<std::string>{".nvr", "26010100.vlj"}));
+
+    // Yes: the other device's backup gives way.
+    QVERIFY(examinedAgain(examined));
+    QVERIFY(dialog.backupButton()->isEnabled());
+    dialog.simulateBox()->setChecked(false);
+    answer(QMessageBox::Yes);
+    examined = dialog.examinations();
+    QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
+    QVERIFY(!asked.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, kWaitMs);
+    QCOMPARE(ended.at(1).at(0).toBool(), true);
+    QCOMPARE(dialog.statusLine()->text(), QString("Success."));
+    QCOMPARE(velmora::test::ReadBytes(stick / ".nvr"), std::string("root=\"Gate\"\r\n"));
+    QVERIFY(!fs::exists(stick / "26010100.vlj"));
+    // Its own backup now: renewed without a question.
+    QVERIFY(examinedAgain(examined));
+    QVERIFY(dialog.backupButton()->isEnabled());
+    unexpected();
+    QTest::mouseClick(dialog.backupButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 3, kWaitMs);
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(ended.at(2).at(0).toBool(), true);
+    dialog.reject();
+    for (const auto& entry : fs::directory_iterator(stick)) fs::remove_all(entry.path());
   }
 
  private:
