@@ -13,6 +13,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/media_branches.h"
+#include "control/tree_status.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/old_recordings.h"
@@ -184,13 +185,8 @@ void WireSubsystems(Application& app) {
       RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
       return;
     }
-    if (auto* state = std::get_if<MsgFetchError>(&message)) {
-      // A device's fetch error state: redraw its tree item when it changed.
-      if (state->record && state->record->errorShown != state->error) {
-        state->record->errorShown = state->error;
-        RefreshItemState(*state->record);
-      }
-    }
+    // A device's fetch error state: its tree item is redrawn when it changed.
+    control::HandleFetchErrorMessage(message);
   };
 }
 

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -19,8 +20,12 @@
 #include <memory>
 #include <string>
 
+#include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "control/tree_status.h"
+#include "live/stream.h"
+#include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
@@ -45,7 +50,8 @@ GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name) {
   auto record = CreateRecord(kind, name);
   record->path = velmora::ComputePath(&parent, kind, name);
   record->enabled = true;
-  record->location = "10.0.0." + std::to_string(parent.children.size() + 1);
+  // Shown devices are fetched: their addresses are closed ports on this machine.
+  record->location = "127.0.0.1:" + std::to_string(18590 + parent.children.size());
   velmora::InsertEntry(&parent, record);
   return *record;
 }
@@ -65,6 +71,15 @@ QStringList Names(const GroupRecord& parent) {
   QStringList names;
   for (const auto& child : parent.children) names << QString::fromStdString(child->name);
   return names;
+}
+
+// What the application's drain does with each queued message: the core's handling
+// first, then the window's receivers.
+void DispatchQueued() {
+  while (auto message = velmora::mainQueue().take()) {
+    velmora::control::HandleFetchErrorMessage(*message);
+    velmora::mainQueue().deliver(*message);
+  }
 }
 
 }  // namespace
@@ -279,6 +294,42 @@ class TreeActionsTest : public QObject {
     QTest::keyClick(editor, Qt::Key_Return);
     QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
     QCOMPARE(nvr_->name, std::string("All Views"));
+  }
+
+  // F2 on a camera that delivers frames: every frame reports the camera's state again,
+  // which redraws nothing; a real change (the connection lost and back) redraws the row
+  // but leaves the text being typed; Enter then renames the camera.
+  void renameByF2WhileTheCameraDeliversFrames() {
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    gate_->viewIndex = 0;  // shown in a tile: its state reaches the window
+    tree()->selectRecord(gate_);
+    QTest::keyClick(view, Qt::Key_F2);
+    QVERIFY(tree()->isEditingLabel());
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    QTest::keyClicks(editor, "Porch");
+    QSignalSpy rows(tree()->model(), &QAbstractItemModel::dataChanged);
+    for (int frame = 0; frame < 25; ++frame) {
+      velmora::ReportFetchState(*gate_, false, nullptr);
+      DispatchQueued();
+    }
+    QCOMPARE(rows.count(), 0);
+    QCOMPARE(editor->text(), QString("Porch"));
+    velmora::ReportFetchState(*gate_, true, "Connection lost");
+    DispatchQueued();
+    QVERIFY(gate_->errorShown);
+    velmora::ReportFetchState(*gate_, false, nullptr);
+    DispatchQueued();
+    QVERIFY(!gate_->errorShown);
+    QVERIFY(rows.count() > 0);
+    QCOMPARE(editor->text(), QString("Porch"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(gate_->name, std::string("Porch"));
+    gate_->viewIndex = -1;
+    velmora::viewSlots().SetCaptionAndClear(0, std::string());
+    velmora::viewSlots().SetErrorMark(0, false);
   }
 
   void templatesGoThroughThePropertiesRunnerAndItsRefusals() {
