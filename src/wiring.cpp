@@ -13,6 +13,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/media_branches.h"
+#include "control/show_entry.h"
 #include "control/tree_status.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
@@ -78,12 +79,9 @@ constexpr int kImportAnswerTimeoutMs = 120000;
 void SelectSavedView() {
   GroupRecord* root = Root();
   if (!root) return;
-  GroupRecord* selected = FindByName(root, settings().viewName, true);
-  if (!selected && !root->children.empty()) {
-    selected = root->children.front().get();
-    settings().viewName = selected->name;
-    SaveSettings(paths().appDataFolder, paths().registryPath);
-  }
+  bool stored = false;
+  control::SavedViewEntry(*root, &stored);
+  if (stored) SaveSettings(paths().appDataFolder, paths().registryPath);
 }
 
 std::string ImportAnswer(const std::string& file) {

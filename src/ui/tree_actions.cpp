@@ -170,11 +170,7 @@ void TreeActions::Report(int messageId, long long value) {
 }
 
 // The views show the saved selection again; the entry the operator works on stays selected.
-void TreeActions::RefreshViews() {
-  GroupRecord* remembered = tree_->selectedRecord();
-  window_->refreshViewsForSelection();
-  if (remembered != nullptr) tree_->selectRecord(remembered);
-}
+void TreeActions::RefreshViews() { window_->refreshViewsForSelection(); }
 
 void TreeActions::deleteSelected(bool shiftHeld) {
   GroupRecord* selected = tree_->selectedRecord();
@@ -222,13 +218,16 @@ void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
 }
 
 int TreeActions::importDroppedFiles(const QList<QUrl>& urls) {
+  // Held across the import, which may take a leftover folder out of the tree.
+  GroupRecord* current = tree_->selectedRecord();
+  std::shared_ptr<GroupRecord> selected = current ? current->weak_from_this().lock() : nullptr;
   int imported = 0;
   for (const QUrl& url : urls) {
     if (!url.isLocalFile()) continue;
     if (ImportDroppedFile(url.toLocalFile().toStdString())) ++imported;
   }
   if (imported > 0) {
-    RefreshViews();
+    window_->refreshViewsForSelection(selected.get());
     window_->updateCommands();
   }
   return imported;

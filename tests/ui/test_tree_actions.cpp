@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QFont>
 #include <QLineEdit>
 #include <QMenu>
@@ -12,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 
@@ -330,6 +332,60 @@ class TreeActionsTest : public QObject {
     gate_->viewIndex = -1;
     velmora::viewSlots().SetCaptionAndClear(0, std::string());
     velmora::viewSlots().SetErrorMark(0, false);
+  }
+
+  // The window closed while a label is edited: the edit ends with it, renaming nothing.
+  void closingTheWindowWhileALabelIsEdited() {
+    tree()->view()->setFocus();
+    tree()->selectRecord(yard_);
+    QVERIFY(tree()->editLabel(yard_));
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    QTest::keyClicks(editor, "Garden");
+    window_.reset();
+    QCOMPARE(yard_->name, std::string("Yard"));
+  }
+
+  // The views are refreshed for the selection when the network scan ends and after
+  // Import Device File: the saved view is shown again and the entry the operator picked
+  // stays selected.
+  void refreshingTheViewsKeepsTheOperatorsSelection() {
+    velmora::settings().viewName = "Lobby";
+    window_->refreshViewsForSelection();  // as at start: nothing was selected
+    QCOMPARE(tree()->selectedRecord(), lobby_);
+    QCOMPARE(tree()->shownNode(), lobby_);
+
+    tree()->selectRecord(web_);
+    velmora::AppMessage ended = velmora::MsgNetworkScanEnded{};
+    velmora::mainQueue().deliver(ended);
+    QCOMPARE(tree()->shownNode(), lobby_);
+    QCOMPARE(tree()->selectedRecord(), web_);
+
+    // Import Device File through its dialog: a file holding a camera for Yard.
+    auto other = CreateRecord(EntryKind::Root, velmora::kRootName);
+    GroupRecord& otherNvr = Add(*other, EntryKind::LocalNVR, "All Views");
+    GroupRecord& otherYard = Add(otherNvr, EntryKind::Group, "Yard");
+    Add(otherYard, EntryKind::Device, "Shed");
+    const QString file = dir_->filePath("devices.xml");
+    std::ofstream(file.toStdString(), std::ios::binary) << velmora::TreeFileText(*other);
+    velmora::DestroyTree(other.get());
+    tree()->selectRecord(archive_);
+    bool answered = false;
+    QTimer pick;
+    connect(&pick, &QTimer::timeout, this, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr || answered) return;
+      answered = true;
+      dialog->selectFile(file);
+      QMetaObject::invokeMethod(dialog, "accept");
+    });
+    pick.start(20);
+    window_->runCommand(10064);
+    pick.stop();
+    QVERIFY(answered);
+    QCOMPARE(Names(*yard_), QStringList{"Shed"});
+    QCOMPARE(tree()->shownNode(), lobby_);
+    QCOMPARE(tree()->selectedRecord(), archive_);
   }
 
   void templatesGoThroughThePropertiesRunnerAndItsRefusals() {
