@@ -4,6 +4,17 @@
 
 namespace velmora::control {
 
+bool IsRecordingsEntry(const GroupRecord& entry) {
+  return entry.kind >= EntryKind::RemovableDrive && entry.kind <= EntryKind::OldRecordingsFolder;
+}
+
+ShowPlan PlanShowEntry(const GroupRecord& entry, bool playbackMode) {
+  ShowPlan plan;
+  plan.leavePlayback = playbackMode;
+  plan.enterPlayback = IsRecordingsEntry(entry);
+  return plan;
+}
+
 GroupRecord* SavedViewEntry(GroupRecord& root, bool* viewNameChanged) {
   if (viewNameChanged != nullptr) *viewNameChanged = false;
   if (GroupRecord* named = FindByName(&root, settings().viewName, true)) return named;

@@ -591,7 +591,13 @@ void MainWindow::MotionAlert() {
 
 void MainWindow::showNode(GroupRecord* node) {
   if (!node) return;
+  // Recordings are shown in playback, everything else live; a running playback ends
+  // first, so that its tiles get back what they showed before others take them.
+  const ShowPlan plan = PlanShowEntry(*node, playbackMode().load());
+  if (plan.leavePlayback) playbackController().Leave();
   viewFrame_->showNode(node);
+  if (plan.enterPlayback) playbackController().Enter(node);
+  updatePlaybackPane();
   updateCommands();
 }
 
