@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/messages.h"
@@ -37,6 +38,8 @@
 #include "ui/tree_actions.h"
 #include "ui/tree_model.h"
 #include "ui/tree_pane.h"
+#include "ui/view_frame.h"
+#include "ui/view_tile.h"
 #include "ui_test_main.h"
 
 using velmora::CreateRecord;
@@ -386,6 +389,41 @@ class TreeActionsTest : public QObject {
     QCOMPARE(Names(*yard_), QStringList{"Shed"});
     QCOMPARE(tree()->shownNode(), lobby_);
     QCOMPARE(tree()->selectedRecord(), archive_);
+  }
+
+  // Delete empties the deleted device's tile: the warning of its failing connection goes
+  // with it, and the end its dropped connection reports later reaches no tile.
+  void deleteEmptiesTheDevicesTile() {
+    velmora::settings().viewName = "Yard";  // the refresh after Delete gives out no tile
+    velmora::ui::ViewFrame* frame = window_->viewFrame();
+    frame->selectLayout(1);  // 1x1: tile 0 fills the frame
+    {
+      std::lock_guard<std::mutex> guard(gate_->fetchLock);
+      gate_->viewIndex = 0;
+      gate_->fetchIndex = 0;
+    }
+    velmora::viewSlots().SetCaptionAndClear(0, "Connecting to Gate");
+    velmora::ReportFetchState(*gate_, true, "Unable to connect");
+    QVERIFY(velmora::viewSlots().ErrorMark(0));
+    const std::shared_ptr<GroupRecord> held = gate_->shared_from_this();
+
+    tree()->view()->setFocus();
+    tree()->selectRecord(gate_);
+    QTest::keyClick(tree()->view(), Qt::Key_Delete, Qt::ShiftModifier);
+    QVERIFY(held->parent == nullptr);
+    velmora::ReportFetchState(*held, true, "Connection lost");
+    QCOMPARE(velmora::viewSlots().Text(0), std::string("No View Selected"));
+    QVERIFY(!velmora::viewSlots().ErrorMark(0));
+    // No warning triangle is drawn (its outline colour appears nowhere).
+    velmora::settings().captionShow = true;
+    frame->repaintDirty();
+    const QImage shot = frame->tile(0)->grab().toImage();
+    bool outline = false;
+    for (int y = 0; y < shot.height() && !outline; ++y)
+      for (int x = 0; x < shot.width() && !outline; ++x) outline = shot.pixel(x, y) == qRgb(128, 128, 0);
+    QVERIFY(!outline);
+    while (velmora::mainQueue().take()) {
+    }
   }
 
   void templatesGoThroughThePropertiesRunnerAndItsRefusals() {
