@@ -533,7 +533,10 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected)) SaveTree();
+        if (RunPropertySheet(this, *selected)) {
+          SaveTree();
+          tree_->showSelectionStatus();  // a new name is a new path
+        }
       }
       break;
     default:

@@ -28,8 +28,6 @@ namespace {
 
 using namespace velmora::control;
 
-constexpr int kFolderRenameFailed = 392;
-
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
 // The item text of a command in the tree's menus: the tree's own text where it has one,
@@ -155,6 +153,8 @@ bool TreeActions::execute(int id) {
 
 void TreeActions::Apply(const TreeOpResult& result) {
   if (result.select != nullptr) tree_->selectRecord(result.select);
+  // A renamed or moved entry stays selected under another path.
+  if (result.changed) tree_->showSelectionStatus();
   if (result.saveSettings && saveSettings_) saveSettings_();
   if (result.refreshViews) RefreshViews();
   if (result.messageId != 0) Report(result.messageId, result.messageValue);
@@ -162,8 +162,8 @@ void TreeActions::Apply(const TreeOpResult& result) {
 }
 
 void TreeActions::Report(int messageId, long long value) {
-  // A failed folder rename is in the status bar already, with its error number.
-  if (messageId == kFolderRenameFailed) return;
+  // A failed folder rename (392, with its error number) is in the status bar already and
+  // gets its box as in the property sheet.
   const std::string& pattern = StringText(messageId);
   const bool formatted = pattern.find('%') != std::string::npos;
   show_(formatted ? QString::fromStdString(FormatString(messageId, value)) : Text(messageId));

@@ -295,8 +295,12 @@ bool TreePane::editLabel(GroupRecord* record) {
 void TreePane::setPlaybackMode(bool on) { model_->setPlaybackMode(on); }
 
 void TreePane::onSelectionChanged() {
+  emit selectionChanged(selectedRecord());
+  showSelectionStatus();
+}
+
+void TreePane::showSelectionStatus() {
   GroupRecord* record = selectedRecord();
-  emit selectionChanged(record);
   // The description goes with the tiles' selection marks: only while a tile is in use.
   if (record != nullptr && control::AnyTileInUse(treeRoot().get()))
     emit statusText(QString::fromStdString(control::SelectionStatusText(*record)));

@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFont>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -17,6 +18,7 @@
 #include <QTreeView>
 #include <QUrl>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -34,7 +36,10 @@
 #include "model/tree_file.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "control/property_rules.h"
+#include "ui/device_info_page.h"
 #include "ui/main_window.h"
+#include "ui/property_sheet.h"
 #include "ui/tree_actions.h"
 #include "ui/tree_model.h"
 #include "ui/tree_pane.h"
@@ -422,6 +427,60 @@ class TreeActionsTest : public QObject {
     for (int y = 0; y < shot.height() && !outline; ++y)
       for (int x = 0; x < shot.width() && !outline; ++x) outline = shot.pixel(x, y) == qRgb(128, 128, 0);
     QVERIFY(!outline);
+    while (velmora::mainQueue().take()) {
+    }
+  }
+
+  // After a rename (in the property sheet, or by F2) the status bar shows the entry's new
+  // path; a rename whose recordings folder cannot move (392) is reported in a box by F2
+  // as by the property sheet.
+  void renamesShowTheNewPathAndAFailedFolderMoveInABox() {
+    gate_->viewIndex = 0;  // a tile in use: the status bar describes the selection
+    tree()->selectRecord(gate_);
+    QVERIFY(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="));
+    velmora::control::LastPropertyPage() = velmora::control::kDeviceInfoPage;
+    QTimer sheet;
+    connect(&sheet, &QTimer::timeout, this, [&] {
+      auto* open = qobject_cast<velmora::ui::PropertySheet*>(QApplication::activeModalWidget());
+      if (open == nullptr) return;
+      open->deviceInfo()->nameEdit()->setText("Porch");
+      open->accept();
+    });
+    sheet.start(20);
+    window_->runCommand(10015);
+    sheet.stop();
+    QCOMPARE(gate_->name, std::string("Porch"));
+    QVERIFY2(window_->statusPart(0)->text().startsWith("Lobby/Porch  [url="),
+             qPrintable(window_->statusPart(0)->text()));
+
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_F2);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Gate");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QVERIFY2(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="),
+             qPrintable(window_->statusPart(0)->text()));
+
+    // The camera has recorded; another device's recordings hold the folder of the new name.
+    const std::filesystem::path data(velmora::paths().pathData);
+    std::filesystem::create_directories(data / "Lobby" / "Gate");
+    std::ofstream(data / "Lobby" / "Gate" / "26010100.vlj") << "x";
+    std::filesystem::create_directories(data / "Lobby" / "Door");
+    std::ofstream(data / "Lobby" / "Door" / "keep") << "x";
+    QTest::keyClick(view, Qt::Key_F2);
+    editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Door");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(gate_->name, std::string("Gate"));
+    QCOMPARE(shown_, QStringList{"Error renaming folder for recorded images (39)!"});
+    gate_->viewIndex = -1;
     while (velmora::mainQueue().take()) {
     }
   }
