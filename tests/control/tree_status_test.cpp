@@ -3,9 +3,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
-
-#include "app/messages.h"
 
 #include "control/tree_status.h"
 #include "model/group_record.h"
@@ -73,54 +70,6 @@ TEST_F(TreeStatusTest, LabelsOfScannedEntriesNeverChangeAndPlaybackLeavesOnlyThe
     EXPECT_EQ(CanEditLabel(record, false), !scanned) << kind;
     EXPECT_EQ(CanEditLabel(record, true), kind == EntryKind::LocalNVR) << kind;
   }
-}
-
-// Counts the redraws asked of the tree's items.
-class ChangeCounter : public TreeObserver {
- public:
-  void beginInsert(GroupRecord&, int, GroupRecord&) override {}
-  void endInsert(GroupRecord&, int, GroupRecord&) override {}
-  void beginRemove(GroupRecord&, int, GroupRecord&) override {}
-  void endRemove(GroupRecord&, int, GroupRecord&) override {}
-  void beginMove(GroupRecord&, GroupRecord&, int, GroupRecord&, int) override {}
-  void endMove(GroupRecord&, GroupRecord&, int, GroupRecord&, int) override {}
-  void beginReorder(GroupRecord&) override {}
-  void endReorder(GroupRecord&) override {}
-  void beginReset(GroupRecord&) override {}
-  void endReset(GroupRecord&) override {}
-  void changed(GroupRecord& record) override { redrawn.push_back(&record); }
-  std::vector<GroupRecord*> redrawn;
-};
-
-// Every decoded frame reports its device's state again: only a change is stored, redraws
-// the item and is marked for the window.
-TEST_F(TreeStatusTest, FetchStateMessagesRedrawOnlyWhenTheStateChanges) {
-  GroupRecord& nvr = add(*root_, EntryKind::LocalNVR, "All Views");
-  auto gate = CreateRecord(EntryKind::Device, "Gate");
-  InsertEntry(&nvr, gate);
-  ChangeCounter counter;
-  treeObserver() = &counter;
-  auto deliver = [&](bool error) {
-    AppMessage message = MsgFetchError{error, gate};
-    EXPECT_TRUE(HandleFetchErrorMessage(message));
-    return std::get<MsgFetchError>(message).changed;
-  };
-  for (int frame = 0; frame < 5; ++frame) EXPECT_FALSE(deliver(false));
-  EXPECT_TRUE(counter.redrawn.empty());
-  EXPECT_TRUE(deliver(true));
-  EXPECT_TRUE(gate->errorShown);
-  EXPECT_FALSE(deliver(true));
-  EXPECT_TRUE(deliver(false));
-  EXPECT_FALSE(gate->errorShown);
-  EXPECT_EQ(counter.redrawn, (std::vector<GroupRecord*>{gate.get(), gate.get()}));
-
-  // A message without a record, and other messages, change nothing.
-  AppMessage orphan = MsgFetchError{true, nullptr};
-  EXPECT_TRUE(HandleFetchErrorMessage(orphan));
-  EXPECT_FALSE(std::get<MsgFetchError>(orphan).changed);
-  AppMessage other = MsgPlaying{};
-  EXPECT_FALSE(HandleFetchErrorMessage(other));
-  treeObserver() = nullptr;
 }
 
 }  // namespace
