@@ -13,6 +13,8 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/media_branches.h"
+#include "control/show_entry.h"
+#include "control/tree_status.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/old_recordings.h"
@@ -77,12 +79,9 @@ constexpr int kImportAnswerTimeoutMs = 120000;
 void SelectSavedView() {
   GroupRecord* root = Root();
   if (!root) return;
-  GroupRecord* selected = FindByName(root, settings().viewName, true);
-  if (!selected && !root->children.empty()) {
-    selected = root->children.front().get();
-    settings().viewName = selected->name;
-    SaveSettings(paths().appDataFolder, paths().registryPath);
-  }
+  bool stored = false;
+  control::SavedViewEntry(*root, &stored);
+  if (stored) SaveSettings(paths().appDataFolder, paths().registryPath);
 }
 
 std::string ImportAnswer(const std::string& file) {
@@ -185,13 +184,8 @@ void WireSubsystems(Application& app) {
       RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
       return;
     }
-    if (auto* state = std::get_if<MsgFetchError>(&message)) {
-      // A device's fetch error state: redraw its tree item when it changed.
-      if (state->record && state->record->errorShown != state->error) {
-        state->record->errorShown = state->error;
-        RefreshItemState(*state->record);
-      }
-    }
+    // A device's fetch error state: its tree item is redrawn when it changed.
+    control::HandleFetchErrorMessage(message);
   };
 }
 

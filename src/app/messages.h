@@ -48,6 +48,9 @@ struct MsgFetchError {                // WM_APP+6
   static constexpr uint32_t id = WM_APP + 6;
   bool error = false;
   std::shared_ptr<GroupRecord> record;
+  // Set by the main thread's handling when the record's errorShown took this state;
+  // every decoded frame reports the state again, and such a repeat changes nothing.
+  bool changed = false;
 };
 struct MsgShellChange {               // WM_APP+8: a drive or medium came or went
   static constexpr uint32_t id = WM_APP + 8;

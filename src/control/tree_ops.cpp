@@ -2,6 +2,7 @@
 
 #include <array>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "app/helpers.h"
@@ -10,9 +11,11 @@
 #include "app/settings.h"
 #include "control/device_edit.h"
 #include "control/property_rules.h"
+#include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/old_recordings.h"
 #include "model/tree_file.h"
+#include "playback/playback_engine.h"
 #include "recording/format.h"
 #include "recording/recorder.h"
 
@@ -353,6 +356,20 @@ bool CanDelete(const GroupRecord& entry, bool playbackMode) {
   }
 }
 
+void ReleaseViewSlot(GroupRecord& entry) {
+  int tile = -1;
+  {
+    // Workers read the slot indices under fetchLock.
+    std::lock_guard<std::mutex> guard(entry.fetchLock);
+    tile = entry.viewIndex;
+    entry.viewIndex = -1;
+    entry.fetchIndex = -1;
+  }
+  if (viewSlots().at(tile) == nullptr) return;
+  viewSlots().SetPlaybackSlot(tile, -1);
+  viewSlots().SetCaptionAndClear(tile, kTextNoViewSelected);
+}
+
 bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
   if (entry.kind == LocalNVR || entry.kind == Root) return true;
   bool deleted = true;
@@ -363,6 +380,11 @@ bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
     if (!entry.children.empty() && entry.children.back() == child) RemoveEntry(*child);
   }
   Log("DeleteItem: %s [%s]", entry.name.c_str(), entry.path.c_str());
+  // The entry lets go of its tile before its fetch stops: the dropped connection reports
+  // its end (and a worker may deliver one more frame) to the tile the entry names, which
+  // by then is none. The tile falls empty. A recordings folder of removable media is
+  // cleared by the caller, which knows what that does to playback.
+  if (entry.kind != RemovableFolder) ReleaseViewSlot(entry);
   // The fetch stops and the files close first, so no late frame recreates a folder
   // that is about to go.
   StopFetch(entry);

@@ -95,7 +95,12 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
 // media).
 bool CanDelete(const GroupRecord& entry, bool playbackMode);
 
-// Removes one entry with its subtree, children first, and logs each: empty recordings
+// An entry leaving the views: it no longer names a tile (under its fetchLock), and the
+// tile it had shows "No View Selected" without image, error or playback mark.
+void ReleaseViewSlot(GroupRecord& entry);
+
+// Removes one entry with its subtree, children first, and logs each: it lets go of its
+// tile (see ReleaseViewSlot; removable media's folders through `clearViewSlot`); empty recordings
 // folders are removed (recordings are never deleted), except that a leftover recordings
 // folder (kind -3) loses its data, index and marker files first, unless an entry of the
 // tree records there now (checked under recordingLock()): then its files stay and the

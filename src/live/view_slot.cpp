@@ -110,6 +110,7 @@ void ViewSlot::SetCaptionAndClear(std::string text) {
   zoomed_ = false;
   zoom_ = Rect{};
   recordingMark_ = kRecordingMarkOff;
+  errorMark_ = false;  // the warning belonged to what the slot showed before
   title_ = text;
   old = std::move(image_);
   text_ = std::move(text);

@@ -62,8 +62,8 @@ class ViewSlot {
   // Replaces the text and marks the slot dirty; ignored while frozen.
   bool SetText(std::string text);
   // Main thread, when a device is given the slot or the slot falls empty: clears the
-  // zoom and the recording mark, sets the title and the text, frees the frame and asks
-  // for a repaint with erase.
+  // zoom, the recording mark and the error mark, sets the title and the text, frees the
+  // frame and asks for a repaint with erase.
   void SetCaptionAndClear(std::string text);
 
   // A new image holding the shown frame, or null.

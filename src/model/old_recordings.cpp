@@ -165,7 +165,10 @@ std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::stri
 
 GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::string>& orphans) {
   if (orphans.empty()) return nullptr;
+  // Like the entries of removable media, every entry of the branch is enabled: showing
+  // one gives its recordings folders a tile for playback.
   std::shared_ptr<GroupRecord> top = CreateRecord(EntryKind::OldRecordingsNode, StringText(106));
+  top->enabled = true;
   GroupRecord* node = top.get();
   InsertEntry(&root, std::move(top));
   for (const std::string& orphan : orphans) {
@@ -180,6 +183,7 @@ GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::strin
       if (slash == std::string::npos) {
         auto leaf = CreateRecord(EntryKind::OldRecordingsFolder, component);
         leaf->path = accumulated;
+        leaf->enabled = true;
         InsertEntry(parent, std::move(leaf));
         break;
       }
@@ -187,6 +191,7 @@ GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::strin
       if (sub == nullptr) {
         auto created = CreateRecord(EntryKind::OldRecordingsSub, component);
         created->path = accumulated;
+        created->enabled = true;
         sub = created.get();
         InsertEntry(parent, std::move(created));
       }

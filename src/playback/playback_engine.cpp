@@ -9,6 +9,7 @@
 #include "app/log.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "recording/cleanup.h"
 
 namespace velmora {
 
@@ -54,6 +55,10 @@ PlaybackHooks DefaultPlaybackHooks() {
   PlaybackHooks hooks;
   hooks.post = [](AppMessage message) { return mainQueue().post(std::move(message)); };
   hooks.show = [](int tile, std::unique_ptr<ImageHolder> frame, std::string caption) {
+    // A frame read before playback was left (the stop is still queued behind it) must
+    // not land in a tile that shows something else by now: the window leaves playback
+    // before it gives the tiles to another entry.
+    if (!playbackMode().load()) return;
     viewSlots().SetImage(tile, std::move(frame), std::move(caption));
   };
   hooks.waitDeletePass = [](std::chrono::milliseconds timeout) { return deletePassEvent().wait(timeout); };

@@ -63,9 +63,9 @@ void CoreEvents::handle(AppMessage& message) {
         if constexpr (std::is_same_v<T, MsgStatusText>) {
           emit statusText(m.text ? Q(*m.text) : QString());
         } else if constexpr (std::is_same_v<T, MsgFetchError>) {
-          // The core stored the new state before the subscribers run; only a message
-          // that is still current redraws.
-          if (m.record && m.record->errorShown == m.error) emit fetchErrorChanged(m.record.get());
+          // The core stored the state before the subscribers run and marked a change;
+          // the repeat that every decoded frame sends redraws nothing.
+          if (m.record && m.changed) emit fetchErrorChanged(m.record.get());
         } else if constexpr (std::is_same_v<T, MsgDiskUsage>) {
           emit diskUsage(control::DiskUsagePercentOf(paths().pathData));
         } else if constexpr (std::is_same_v<T, MsgMotionAlert>) {

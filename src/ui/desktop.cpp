@@ -77,6 +77,10 @@ int RunDesktop(Application& app, int argc, char** argv) {
     events.periodic();  // tiles first, then the core's periodic work
     if (corePeriodic) corePeriodic();
   };
+  // The stills loaded with the tree go into the tiles of the saved view once it is shown.
+  h.leaveStillMode = [&] {
+    if (window && window->viewFrame()) window->viewFrame()->leaveStillMode();
+  };
   auto coreSelect = h.selectSavedView;
   h.selectSavedView = [&, coreSelect] {
     if (coreSelect) coreSelect();

@@ -28,6 +28,7 @@
 #include "app/paths.h"
 #include "app/strings.h"
 #include "control/commands.h"
+#include "control/show_entry.h"
 #include "live/fetch.h"
 #include "live/tls.h"
 #include "live/view_slot.h"
@@ -47,6 +48,7 @@
 #include "ui/property_sheet.h"
 #include "ui/tray_icon.h"
 #include "ui/tree_actions.h"
+#include "ui/tree_model.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 
@@ -159,7 +161,12 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   updateCommands();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // A label edit still open ends while the children are destroyed: neither its text nor
+  // its end may reach the commands of a window that is half gone.
+  tree_->disconnect(this);
+  tree_->disconnect(treeActions_);
+}
 
 void MainWindow::CreateStatusBar() {
   QStatusBar* bar = statusBar();
@@ -315,7 +322,7 @@ void MainWindow::ConnectCore() {
     connect(events_, &CoreEvents::activateRequested, this, &MainWindow::bringToFront);
     connect(events_, &CoreEvents::paneCloseRequested, this,
             [this](int pane) { PaneClosed(pane == 0 ? deviceList_ : playback_); });
-    connect(events_, &CoreEvents::networkScanEnded, this, &MainWindow::refreshViewsForSelection);
+    connect(events_, &CoreEvents::networkScanEnded, this, [this] { refreshViewsForSelection(); });
     // Playback reports can change what is enabled (playback mode, the pane).
     connect(events_, &CoreEvents::playbackStopped, this, [this] {
       updatePlaybackPane();
@@ -526,7 +533,10 @@ void MainWindow::Execute(int id) {
       break;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected)) SaveTree();
+        if (RunPropertySheet(this, *selected)) {
+          SaveTree();
+          tree_->showSelectionStatus();  // a new name is a new path
+        }
       }
       break;
     default:
@@ -584,26 +594,44 @@ void MainWindow::MotionAlert() {
 
 void MainWindow::showNode(GroupRecord* node) {
   if (!node) return;
+  // Recordings are shown in playback, everything else live; a running playback ends
+  // first, so that its tiles get back what they showed before others take them.
+  const ShowPlan plan = PlanShowEntry(*node, playbackMode().load());
+  if (plan.leavePlayback) playbackController().Leave();
   viewFrame_->showNode(node);
+  if (plan.enterPlayback) playbackController().Enter(node);
+  updatePlaybackPane();
   updateCommands();
 }
 
-void MainWindow::refreshViewsForSelection() {
+void MainWindow::refreshViewsForSelection() { refreshViewsForSelection(tree_->selectedRecord()); }
+
+void MainWindow::refreshViewsForSelection(GroupRecord* remembered) {
   GroupRecord* root = treeRoot().get();
   if (!root) return;
-  GroupRecord* node = FindByName(root, settings().viewName, true);
-  if (!node && !root->children.empty()) node = root->children.front().get();
+  bool stored = false;
+  GroupRecord* node = SavedViewEntry(*root, &stored);
   if (!node) return;
+  if (stored) {
+    viewArea_->setCaption(QString::fromStdString(node->name));
+    SaveSettings();
+  }
   tree_->selectRecord(node);
   showNode(node);
+  // The entry the operator works on stays selected.
+  if (remembered && remembered != node && tree_->model()->indexOf(remembered).isValid())
+    tree_->selectRecord(remembered);
 }
 
 void MainWindow::ImportDeviceFile() {
   const QString file = QFileDialog::getOpenFileName(
       this, tr("Import Device File"), QString(), tr("Device Files (*.xml)"));
   if (file.isEmpty()) return;
+  // Held across the import, which may take a leftover folder out of the tree.
+  GroupRecord* current = tree_->selectedRecord();
+  std::shared_ptr<GroupRecord> selected = current ? current->weak_from_this().lock() : nullptr;
   velmora::ImportDeviceFile(file.toStdString());
-  refreshViewsForSelection();
+  refreshViewsForSelection(selected.get());
 }
 
 void MainWindow::OpenWithDesktop(const std::string& path) {

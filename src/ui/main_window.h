@@ -65,8 +65,11 @@ class MainWindow : public QMainWindow {
 
   // Shows `node` in the views (bold in the tree, its devices in the tiles).
   void showNode(GroupRecord* node);
-  // Re-selects the node named by viewName and shows it.
+  // Shows the node named by viewName again (the first top-level entry when there is
+  // none, which then becomes viewName); the selected entry, or `remembered`, stays
+  // selected.
   void refreshViewsForSelection();
+  void refreshViewsForSelection(GroupRecord* remembered);
   // The Playback Controls pane is shown while playback mode or playbackShow is on.
   void updatePlaybackPane();
   // A second start: the window comes to the front, restored from the tray or minimised.

@@ -28,8 +28,6 @@ namespace {
 
 using namespace velmora::control;
 
-constexpr int kFolderRenameFailed = 392;
-
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
 // The item text of a command in the tree's menus: the tree's own text where it has one,
@@ -155,6 +153,8 @@ bool TreeActions::execute(int id) {
 
 void TreeActions::Apply(const TreeOpResult& result) {
   if (result.select != nullptr) tree_->selectRecord(result.select);
+  // A renamed or moved entry stays selected under another path.
+  if (result.changed) tree_->showSelectionStatus();
   if (result.saveSettings && saveSettings_) saveSettings_();
   if (result.refreshViews) RefreshViews();
   if (result.messageId != 0) Report(result.messageId, result.messageValue);
@@ -162,19 +162,15 @@ void TreeActions::Apply(const TreeOpResult& result) {
 }
 
 void TreeActions::Report(int messageId, long long value) {
-  // A failed folder rename is in the status bar already, with its error number.
-  if (messageId == kFolderRenameFailed) return;
+  // A failed folder rename (392, with its error number) is in the status bar already and
+  // gets its box as in the property sheet.
   const std::string& pattern = StringText(messageId);
   const bool formatted = pattern.find('%') != std::string::npos;
   show_(formatted ? QString::fromStdString(FormatString(messageId, value)) : Text(messageId));
 }
 
 // The views show the saved selection again; the entry the operator works on stays selected.
-void TreeActions::RefreshViews() {
-  GroupRecord* remembered = tree_->selectedRecord();
-  window_->refreshViewsForSelection();
-  if (remembered != nullptr) tree_->selectRecord(remembered);
-}
+void TreeActions::RefreshViews() { window_->refreshViewsForSelection(); }
 
 void TreeActions::deleteSelected(bool shiftHeld) {
   GroupRecord* selected = tree_->selectedRecord();
@@ -222,13 +218,16 @@ void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
 }
 
 int TreeActions::importDroppedFiles(const QList<QUrl>& urls) {
+  // Held across the import, which may take a leftover folder out of the tree.
+  GroupRecord* current = tree_->selectedRecord();
+  std::shared_ptr<GroupRecord> selected = current ? current->weak_from_this().lock() : nullptr;
   int imported = 0;
   for (const QUrl& url : urls) {
     if (!url.isLocalFile()) continue;
     if (ImportDroppedFile(url.toLocalFile().toStdString())) ++imported;
   }
   if (imported > 0) {
-    RefreshViews();
+    window_->refreshViewsForSelection(selected.get());
     window_->updateCommands();
   }
   return imported;

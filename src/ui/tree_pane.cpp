@@ -23,6 +23,7 @@ namespace {
 constexpr int kItemHeight = 18;
 constexpr int kDragTimerMs = 75;   // timer 1
 constexpr int kScrollMargin = 10;  // pixels from the tree's top or bottom edge
+constexpr const char* kEditorFilled = "velmoraFilled";  // the label editor took its text
 }  // namespace
 
 // Item height, and the in-place label editor: at most 48 characters, and Enter, Escape
@@ -68,8 +69,13 @@ class TreeItemDelegate : public QStyledItemDelegate {
     }
   }
 
+  // The editor takes the name once, as it opens. The view calls this again whenever its
+  // row is redrawn (an overlay changing while the camera delivers frames); by then the
+  // text belongs to the operator and must not be put back.
   void setEditorData(QWidget* editor, const QModelIndex& index) const override {
     auto* line = static_cast<QLineEdit*>(editor);
+    if (line->property(kEditorFilled).toBool()) return;
+    line->setProperty(kEditorFilled, true);
     line->setText(index.data(Qt::EditRole).toString());
     line->selectAll();
   }
@@ -289,8 +295,12 @@ bool TreePane::editLabel(GroupRecord* record) {
 void TreePane::setPlaybackMode(bool on) { model_->setPlaybackMode(on); }
 
 void TreePane::onSelectionChanged() {
+  emit selectionChanged(selectedRecord());
+  showSelectionStatus();
+}
+
+void TreePane::showSelectionStatus() {
   GroupRecord* record = selectedRecord();
-  emit selectionChanged(record);
   // The description goes with the tiles' selection marks: only while a tile is in use.
   if (record != nullptr && control::AnyTileInUse(treeRoot().get()))
     emit statusText(QString::fromStdString(control::SelectionStatusText(*record)));

@@ -37,6 +37,9 @@ class TreePane : public QWidget {
   void setShownNode(GroupRecord* record);
   GroupRecord* shownNode() const;
   bool isEditingLabel() const;
+  // Sends the selection's description again (statusText), as a change of the selection
+  // does: after the selected entry was renamed or moved its path is another.
+  void showSelectionStatus();
   // Redraws a record's item after a change of its name, overlay or ghosting inputs.
   void refreshItem(GroupRecord* record);
   // Starts in-place editing of the record's label (selecting it first). False when the

@@ -9,6 +9,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/log.h"
 #include "app/paths.h"
@@ -177,6 +178,7 @@ void ViewFrame::showNode(GroupRecord* node) {
     Save();
   }
   selectLayoutForCount(tilesGiven_);
+  if (std::exchange(stillsPending_, false)) restoreStills();
   repaintDirty();
   emit nodeShown(node, tilesGiven_);
 }
@@ -210,10 +212,17 @@ void ViewFrame::restoreStills() {
       auto holder = std::make_unique<ImageHolder>();
       holder->image = node.savedImage->Copy();
       viewSlots().SetImage(node.viewIndex, std::move(holder), node.savedCaption);
+      node.savedImage.reset();
+      node.savedCaption.clear();
     }
     control::SetStillShownLive(node, false);
   });
   repaintDirty();
+}
+
+void ViewFrame::leaveStillMode() {
+  restoreStills();
+  stillsPending_ = true;
 }
 
 void ViewFrame::unfreezeTiles() { viewSlots().ClearAllFrozen(); }

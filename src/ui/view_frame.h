@@ -54,8 +54,13 @@ class ViewFrame : public QWidget {
   bool playbackMode() const { return playbackMode_; }
   // Selection corners on every tile of the subtree (null: none).
   void setSelectedSubtree(GroupRecord* node);
-  // Puts every shown node's saved still image and caption back into its tile (start-up).
+  // Puts every shown node's saved still image and caption into its tile, which takes it
+  // over (the node forgets it); every node shows live frames again.
   void restoreStills();
+  // Start-up: the stills loaded with the tree (each device's newest recorded image) go
+  // into the tiles now and, as no node has a tile before the saved view is shown, into
+  // the tiles the next showNode gives out. Live frames replace them as they come.
+  void leaveStillMode();
   // Clears every tile's frozen flag (after Copy Image, Send Image or Save as JPEG).
   void unfreezeTiles();
   // "Play recorded data": every playback slot cleared, the tile gets slot 0 and becomes
@@ -121,6 +126,7 @@ class ViewFrame : public QWidget {
   int wheelRemainder_ = 0;
   int anchor_ = -1;        // range-selection anchor of the playback slots
   bool playbackMode_ = false;
+  bool stillsPending_ = false;  // the next showNode puts the stills into its tiles
   bool settingScroll_ = false;  // the position is being set by the frame, not the user
   std::function<void()> saveSettings_;
 };

@@ -52,11 +52,12 @@ TEST(ViewSlot, FrozenSlotRefusesFramesAndTextsAndFreesTheRefusedFrame) {
   EXPECT_TRUE(slot.SetText("live again"));
 }
 
-TEST(ViewSlot, CaptionAndClearDropsFrameZoomAndRecordingMarkAndAsksForErase) {
+TEST(ViewSlot, CaptionAndClearDropsFrameZoomAndMarksAndAsksForErase) {
   ViewSlot slot;
   slot.SetImage(Holder(16), "old");
   slot.SetZoom(true, Rect{1, 2, 3, 4});
   slot.SetRecordingMark(kRecordingMarkOn);
+  slot.SetErrorMark(true);
   slot.TakeDirty();
   slot.SetCaptionAndClear("Connecting to Door");
   bool erase = false;
@@ -64,6 +65,7 @@ TEST(ViewSlot, CaptionAndClearDropsFrameZoomAndRecordingMarkAndAsksForErase) {
   EXPECT_TRUE(erase);
   EXPECT_FALSE(slot.CopyImage());
   EXPECT_EQ(slot.RecordingMark(), kRecordingMarkOff);
+  EXPECT_FALSE(slot.ErrorMark());
   slot.Read([](const ViewSlotState& s) {
     EXPECT_FALSE(s.zoomed);
     EXPECT_EQ(s.text, "Connecting to Door");

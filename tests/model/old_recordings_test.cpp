@@ -19,11 +19,13 @@ class OldRecordings : public ModelTest {
     fs::create_directories(file.parent_path());
     WriteFile(file.string(), "x");
   }
-  // "name(kind)[children]" for the subtree below `record`.
+  // "name(kind)[children]" for the subtree below `record`; a disabled entry is marked
+  // with "!" (it would get no tile when shown).
   static std::string Shape(const GroupRecord& record) {
     std::string text;
     for (const auto& child : record.children) {
       if (!text.empty()) text += " ";
+      if (!child->enabled) text += "!";
       text += child->name + "(" + std::to_string(child->kind) + "," + child->path + ")";
       if (!child->children.empty()) text += "[" + Shape(*child) + "]";
     }
@@ -63,6 +65,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   EXPECT_EQ(old.kind, EntryKind::OldRecordingsNode);
   EXPECT_EQ(old.name, "Old Recordings With No Live View");
   EXPECT_EQ(old.parent, &root());
+  EXPECT_TRUE(old.enabled);
   EXPECT_EQ(Shape(old),
             "Site(-4,Site)[Floor(-4,Site/Floor)[Cam(-3,Site/Floor/Cam) Other(-3,Site/Floor/Other)] "
             "Lobby(-3,Site/Lobby)] Yard(-4,Yard)[Gone(-3,Yard/Gone)]");

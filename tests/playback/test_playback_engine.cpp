@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "live/view_slot.h"
 #include "playback/playback_engine.h"
+#include "recording/cleanup.h"
 #include "playback/playback_thread.h"
 #include "test_access_support.h"
 
@@ -382,6 +384,23 @@ TEST_F(Engine, AtSpeedHundredLateFramesAreSkippedAlongTheColumns) {
   EXPECT_EQ(shown.back().caption, Caption("Door", t0 + 599, 900)) << "the last frame is reached";
   EXPECT_NE(std::find(clock.waits.begin(), clock.waits.end(), 10), clock.waits.end())
       << "a jump along the columns waits 10 ms";
+}
+
+// The program's own hook: frames reach the tiles only while playback mode is on, so a
+// frame read just before playback was left does not land in a tile given to another
+// entry meanwhile.
+TEST(PlaybackHooks, FramesOfALeftPlaybackStayOutOfTheTiles) {
+  const PlaybackHooks hooks = DefaultPlaybackHooks();
+  constexpr int kTile = 7;
+  viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
+  playbackMode().store(false);
+  hooks.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
+  EXPECT_EQ(viewSlots().Text(kTile), "Connecting to Gate");
+  playbackMode().store(true);
+  hooks.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
+  EXPECT_EQ(viewSlots().Text(kTile), "Door: 01/02/26 03:04:05.06");
+  playbackMode().store(false);
+  viewSlots().SetCaptionAndClear(kTile, std::string());
 }
 
 TEST(PlaybackThread, StartsQuitsAndJoins) {

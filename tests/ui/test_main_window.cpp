@@ -201,8 +201,8 @@ class MainWindowTest : public QObject {
     events_->stop();
   }
 
-  // CoreEvents turns each message into its typed signal; a fetch-error message that is
-  // no longer current (the record's state moved on) redraws nothing.
+  // CoreEvents turns each message into its typed signal; a fetch-error message in which
+  // the core found no change (the repeat every decoded frame sends) redraws nothing.
   void coreEventsTypedSignals() {
     auto record = std::make_shared<velmora::GroupRecord>();
     QList<velmora::GroupRecord*> errors;
@@ -215,9 +215,10 @@ class MainWindowTest : public QObject {
     QSignalSpy motion(events_.get(), &CoreEvents::motionAlert);
     std::vector<velmora::AppMessage> messages;
     record->errorShown = true;
-    messages.push_back(velmora::MsgFetchError{true, record});
-    messages.push_back(velmora::MsgFetchError{false, record});  // stale: state is true
-    messages.push_back(velmora::MsgFetchError{true, nullptr});
+    messages.push_back(velmora::MsgFetchError{true, record, true});  // the core stored it
+    messages.push_back(velmora::MsgFetchError{true, record});        // a repeat
+    messages.push_back(velmora::MsgFetchError{false, record});       // not taken by the core
+    messages.push_back(velmora::MsgFetchError{true, nullptr, true});
     messages.push_back(velmora::MsgPlaying{});
     messages.push_back(velmora::MsgPaused{});
     messages.push_back(velmora::MsgSpeedUp{});

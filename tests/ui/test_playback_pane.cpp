@@ -15,6 +15,7 @@
 #include <QTimeEdit>
 #include <QToolBar>
 #include <QToolButton>
+#include <QTreeView>
 
 #include <ctime>
 #include <map>
@@ -24,8 +25,10 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/commands.h"
+#include "control/media_branches.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "model/old_recordings.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
@@ -36,6 +39,7 @@
 #include "ui/pane.h"
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"
+#include "ui/tree_model.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
@@ -559,6 +563,134 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!window.action(10019)->isEnabled());
     window.runCommand(10050);
     QVERIFY(!velmora::playbackMode().load());
+  }
+
+  // Showing an entry decides playback: a leftover recordings folder, double-clicked, is
+  // played in its tile; any other entry shown during playback leaves it first, the
+  // device it played going live again; a folder shown during playback gets a feed of
+  // its own.
+  void showingAnEntryEntersOrLeavesPlayback() {
+    const velmora::Paths savedPaths = velmora::paths();
+    TempFolder recordings;
+    velmora::paths().pathData = recordings.str() + "/";
+    auto yard = velmora::CreateRecord(velmora::EntryKind::Group, "Yard");
+    yard->path = "Yard";
+    velmora::InsertEntry(local_.get(), yard);
+    auto north = velmora::CreateRecord(velmora::EntryKind::NASDevice, "North");
+    north->location = "/nonexistent-velmora-test";
+    north->enabled = true;
+    velmora::InsertEntry(yard.get(), north);
+    velmora::GroupRecord* branch = velmora::AddOldRecordingsBranch(*root_, {"Old", "Older"});
+    QVERIFY(branch != nullptr);
+    velmora::GroupRecord* old = branch->children[0].get();
+    velmora::GroupRecord* older = branch->children[1].get();
+
+    velmora::ui::CoreEvents events(nullptr);
+    velmora::ui::MainWindow window(nullptr, &events);
+    window.resize(1100, 760);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QStringList boxes;
+    window.playbackControls()->setMessageBox([&](const QString& text) { boxes << text; });
+    QTreeView* view = window.treePane()->view();
+    view->expandAll();
+    auto doubleClick = [&](velmora::GroupRecord* record) {
+      const QModelIndex index = window.treePane()->model()->indexOf(record);
+      view->scrollTo(index);
+      const QPoint at = view->visualRect(index).center();
+      QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+      QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    };
+    auto sent = [] {
+      std::vector<velmora::PlaybackMessage> messages;
+      while (auto m = velmora::playbackEngine().queue().take()) messages.push_back(std::move(*m));
+      return messages;
+    };
+    sent();
+
+    // The folder gets tile 0 with a playback slot and its feed.
+    doubleClick(old);
+    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(window.playbackPane()->isVisible());
+    QCOMPARE(old->viewIndex, 0);
+    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
+    std::vector<velmora::PlaybackMessage> messages = sent();
+    QCOMPARE(messages.size(), std::size_t{1});
+    auto* feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[0]);
+    QVERIFY(feed != nullptr);
+    QCOMPARE(feed->views.size(), std::size_t{1});
+    QCOMPARE(feed->views[0].name, std::string("Old"));
+    QCOMPARE(feed->views[0].source, recordings.str() + "/Old");
+
+    // A group shown during playback: playback stops first, then the group's device
+    // takes the tile, live.
+    doubleClick(yard.get());
+    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!window.playbackPane()->isVisible());
+    messages = sent();
+    QCOMPARE(messages.size(), std::size_t{1});
+    QVERIFY(std::holds_alternative<velmora::PlayMsgStop>(messages[0]));
+    QCOMPARE(north->viewIndex, 0);
+    QCOMPARE(old->viewIndex, -1);
+    QVERIFY(!old->stillShown);
+    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), -1);
+    QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(0)), QString("Connecting to North"));
+
+    // The device played back, then another folder shown: the device goes live again
+    // (no still left behind) and the folder plays with a new feed.
+    window.runCommand(10050);
+    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(north->stillShown);
+    sent();
+    doubleClick(older);
+    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(!north->stillShown);
+    QCOMPARE(north->viewIndex, -1);
+    QCOMPARE(older->viewIndex, 0);
+    QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(0)), QString("Older"));
+    messages = sent();
+    QCOMPARE(messages.size(), std::size_t{2});
+    QVERIFY(std::holds_alternative<velmora::PlayMsgStop>(messages[0]));
+    feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[1]);
+    QVERIFY(feed != nullptr);
+    QCOMPARE(feed->views.size(), std::size_t{1});
+    QCOMPARE(feed->views[0].name, std::string("Older"));
+
+    // The whole branch shown: both folders play side by side.
+    doubleClick(branch);
+    messages = sent();
+    QCOMPARE(messages.size(), std::size_t{2});
+    feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[1]);
+    QVERIFY(feed != nullptr);
+    QCOMPARE(feed->views.size(), std::size_t{2});
+
+    // Play on the recordings of a stick, as its menu offers it outside playback.
+    window.runCommand(10050);
+    QVERIFY(!velmora::playbackMode().load());
+    velmora::ScanNode drive;
+    drive.scanType = velmora::EntryKind::RemovableDrive;
+    drive.name = "STICK";
+    drive.path = "/media/velmora-test-stick";
+    auto found = std::make_unique<velmora::ScanNode>();
+    found->scanType = velmora::EntryKind::RemovableFolder;
+    found->scanDepth = 1;
+    found->name = "STICK";
+    found->path = drive.path;
+    drive.children.push_back(std::move(found));
+    velmora::GroupRecord* stick = velmora::control::AddScanResult(*root_, drive);
+    QVERIFY(stick != nullptr);
+    window.treePane()->selectRecord(stick->children[0].get());
+    sent();
+    window.runCommand(10008);
+    QVERIFY(velmora::playbackMode().load());
+    messages = sent();
+    QCOMPARE(messages.size(), std::size_t{1});
+    feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[0]);
+    QVERIFY(feed != nullptr);
+    QCOMPARE(feed->views.size(), std::size_t{1});
+    QCOMPARE(feed->views[0].source, std::string("/media/velmora-test-stick"));
+    QVERIFY(boxes.isEmpty());
+    velmora::paths() = savedPaths;
   }
 };
 

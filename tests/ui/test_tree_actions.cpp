@@ -5,31 +5,46 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QFont>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "control/tree_status.h"
+#include "live/stream.h"
+#include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "control/property_rules.h"
+#include "ui/device_info_page.h"
 #include "ui/main_window.h"
+#include "ui/property_sheet.h"
 #include "ui/tree_actions.h"
 #include "ui/tree_model.h"
 #include "ui/tree_pane.h"
+#include "ui/view_frame.h"
+#include "ui/view_tile.h"
 #include "ui_test_main.h"
 
 using velmora::CreateRecord;
@@ -45,7 +60,8 @@ GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name) {
   auto record = CreateRecord(kind, name);
   record->path = velmora::ComputePath(&parent, kind, name);
   record->enabled = true;
-  record->location = "10.0.0." + std::to_string(parent.children.size() + 1);
+  // Shown devices are fetched: their addresses are closed ports on this machine.
+  record->location = "127.0.0.1:" + std::to_string(18590 + parent.children.size());
   velmora::InsertEntry(&parent, record);
   return *record;
 }
@@ -65,6 +81,15 @@ QStringList Names(const GroupRecord& parent) {
   QStringList names;
   for (const auto& child : parent.children) names << QString::fromStdString(child->name);
   return names;
+}
+
+// What the application's drain does with each queued message: the core's handling
+// first, then the window's receivers.
+void DispatchQueued() {
+  while (auto message = velmora::mainQueue().take()) {
+    velmora::control::HandleFetchErrorMessage(*message);
+    velmora::mainQueue().deliver(*message);
+  }
 }
 
 }  // namespace
@@ -279,6 +304,185 @@ class TreeActionsTest : public QObject {
     QTest::keyClick(editor, Qt::Key_Return);
     QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
     QCOMPARE(nvr_->name, std::string("All Views"));
+  }
+
+  // F2 on a camera that delivers frames: every frame reports the camera's state again,
+  // which redraws nothing; a real change (the connection lost and back) redraws the row
+  // but leaves the text being typed; Enter then renames the camera.
+  void renameByF2WhileTheCameraDeliversFrames() {
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    gate_->viewIndex = 0;  // shown in a tile: its state reaches the window
+    tree()->selectRecord(gate_);
+    QTest::keyClick(view, Qt::Key_F2);
+    QVERIFY(tree()->isEditingLabel());
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    QTest::keyClicks(editor, "Porch");
+    QSignalSpy rows(tree()->model(), &QAbstractItemModel::dataChanged);
+    for (int frame = 0; frame < 25; ++frame) {
+      velmora::ReportFetchState(*gate_, false, nullptr);
+      DispatchQueued();
+    }
+    QCOMPARE(rows.count(), 0);
+    QCOMPARE(editor->text(), QString("Porch"));
+    velmora::ReportFetchState(*gate_, true, "Connection lost");
+    DispatchQueued();
+    QVERIFY(gate_->errorShown);
+    velmora::ReportFetchState(*gate_, false, nullptr);
+    DispatchQueued();
+    QVERIFY(!gate_->errorShown);
+    QVERIFY(rows.count() > 0);
+    QCOMPARE(editor->text(), QString("Porch"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(gate_->name, std::string("Porch"));
+    gate_->viewIndex = -1;
+    velmora::viewSlots().SetCaptionAndClear(0, std::string());
+    velmora::viewSlots().SetErrorMark(0, false);
+  }
+
+  // The window closed while a label is edited: the edit ends with it, renaming nothing.
+  void closingTheWindowWhileALabelIsEdited() {
+    tree()->view()->setFocus();
+    tree()->selectRecord(yard_);
+    QVERIFY(tree()->editLabel(yard_));
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    QTest::keyClicks(editor, "Garden");
+    window_.reset();
+    QCOMPARE(yard_->name, std::string("Yard"));
+  }
+
+  // The views are refreshed for the selection when the network scan ends and after
+  // Import Device File: the saved view is shown again and the entry the operator picked
+  // stays selected.
+  void refreshingTheViewsKeepsTheOperatorsSelection() {
+    velmora::settings().viewName = "Lobby";
+    window_->refreshViewsForSelection();  // as at start: nothing was selected
+    QCOMPARE(tree()->selectedRecord(), lobby_);
+    QCOMPARE(tree()->shownNode(), lobby_);
+
+    tree()->selectRecord(web_);
+    velmora::AppMessage ended = velmora::MsgNetworkScanEnded{};
+    velmora::mainQueue().deliver(ended);
+    QCOMPARE(tree()->shownNode(), lobby_);
+    QCOMPARE(tree()->selectedRecord(), web_);
+
+    // Import Device File through its dialog: a file holding a camera for Yard.
+    auto other = CreateRecord(EntryKind::Root, velmora::kRootName);
+    GroupRecord& otherNvr = Add(*other, EntryKind::LocalNVR, "All Views");
+    GroupRecord& otherYard = Add(otherNvr, EntryKind::Group, "Yard");
+    Add(otherYard, EntryKind::Device, "Shed");
+    const QString file = dir_->filePath("devices.xml");
+    std::ofstream(file.toStdString(), std::ios::binary) << velmora::TreeFileText(*other);
+    velmora::DestroyTree(other.get());
+    tree()->selectRecord(archive_);
+    bool answered = false;
+    QTimer pick;
+    connect(&pick, &QTimer::timeout, this, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr || answered) return;
+      answered = true;
+      dialog->selectFile(file);
+      QMetaObject::invokeMethod(dialog, "accept");
+    });
+    pick.start(20);
+    window_->runCommand(10064);
+    pick.stop();
+    QVERIFY(answered);
+    QCOMPARE(Names(*yard_), QStringList{"Shed"});
+    QCOMPARE(tree()->shownNode(), lobby_);
+    QCOMPARE(tree()->selectedRecord(), archive_);
+  }
+
+  // Delete empties the deleted device's tile: the warning of its failing connection goes
+  // with it, and the end its dropped connection reports later reaches no tile.
+  void deleteEmptiesTheDevicesTile() {
+    velmora::settings().viewName = "Yard";  // the refresh after Delete gives out no tile
+    velmora::ui::ViewFrame* frame = window_->viewFrame();
+    frame->selectLayout(1);  // 1x1: tile 0 fills the frame
+    {
+      std::lock_guard<std::mutex> guard(gate_->fetchLock);
+      gate_->viewIndex = 0;
+      gate_->fetchIndex = 0;
+    }
+    velmora::viewSlots().SetCaptionAndClear(0, "Connecting to Gate");
+    velmora::ReportFetchState(*gate_, true, "Unable to connect");
+    QVERIFY(velmora::viewSlots().ErrorMark(0));
+    const std::shared_ptr<GroupRecord> held = gate_->shared_from_this();
+
+    tree()->view()->setFocus();
+    tree()->selectRecord(gate_);
+    QTest::keyClick(tree()->view(), Qt::Key_Delete, Qt::ShiftModifier);
+    QVERIFY(held->parent == nullptr);
+    velmora::ReportFetchState(*held, true, "Connection lost");
+    QCOMPARE(velmora::viewSlots().Text(0), std::string("No View Selected"));
+    QVERIFY(!velmora::viewSlots().ErrorMark(0));
+    // No warning triangle is drawn (its outline colour appears nowhere).
+    velmora::settings().captionShow = true;
+    frame->repaintDirty();
+    const QImage shot = frame->tile(0)->grab().toImage();
+    bool outline = false;
+    for (int y = 0; y < shot.height() && !outline; ++y)
+      for (int x = 0; x < shot.width() && !outline; ++x) outline = shot.pixel(x, y) == qRgb(128, 128, 0);
+    QVERIFY(!outline);
+    while (velmora::mainQueue().take()) {
+    }
+  }
+
+  // After a rename (in the property sheet, or by F2) the status bar shows the entry's new
+  // path; a rename whose recordings folder cannot move (392) is reported in a box by F2
+  // as by the property sheet.
+  void renamesShowTheNewPathAndAFailedFolderMoveInABox() {
+    gate_->viewIndex = 0;  // a tile in use: the status bar describes the selection
+    tree()->selectRecord(gate_);
+    QVERIFY(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="));
+    velmora::control::LastPropertyPage() = velmora::control::kDeviceInfoPage;
+    QTimer sheet;
+    connect(&sheet, &QTimer::timeout, this, [&] {
+      auto* open = qobject_cast<velmora::ui::PropertySheet*>(QApplication::activeModalWidget());
+      if (open == nullptr) return;
+      open->deviceInfo()->nameEdit()->setText("Porch");
+      open->accept();
+    });
+    sheet.start(20);
+    window_->runCommand(10015);
+    sheet.stop();
+    QCOMPARE(gate_->name, std::string("Porch"));
+    QVERIFY2(window_->statusPart(0)->text().startsWith("Lobby/Porch  [url="),
+             qPrintable(window_->statusPart(0)->text()));
+
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    QTreeView* view = tree()->view();
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_F2);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Gate");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QVERIFY2(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="),
+             qPrintable(window_->statusPart(0)->text()));
+
+    // The camera has recorded; another device's recordings hold the folder of the new name.
+    const std::filesystem::path data(velmora::paths().pathData);
+    std::filesystem::create_directories(data / "Lobby" / "Gate");
+    std::ofstream(data / "Lobby" / "Gate" / "26010100.vlj") << "x";
+    std::filesystem::create_directories(data / "Lobby" / "Door");
+    std::ofstream(data / "Lobby" / "Door" / "keep") << "x";
+    QTest::keyClick(view, Qt::Key_F2);
+    editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor != nullptr);
+    editor->setText("Door");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
+    QCOMPARE(gate_->name, std::string("Gate"));
+    QCOMPARE(shown_, QStringList{"Error renaming folder for recorded images (39)!"});
+    gate_->viewIndex = -1;
+    while (velmora::mainQueue().take()) {
+    }
   }
 
   void templatesGoThroughThePropertiesRunnerAndItsRefusals() {

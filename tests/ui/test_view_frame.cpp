@@ -226,6 +226,43 @@ class ViewFrameTest : public QObject {
     QCOMPARE(viewSlots().at(6)->CopyImage()->width(), 32);
   }
 
+  // Start-up: the stills loaded with the tree (each device's newest recorded image) wait
+  // for the first view shown and go into its tiles, which take them over; a later view
+  // gets none.
+  void stillsOfTheTreeGoIntoTheFirstViewShown() {
+    auto root = CreateRecord(EntryKind::Root, "<ROOT>");
+    auto group = CreateRecord(EntryKind::Group, "Yard");
+    InsertEntry(root.get(), group);
+    for (const char* name : {"North", "South"}) {
+      auto device = CreateRecord(EntryKind::NASDevice, name);
+      device->enabled = true;
+      device->location = "/nonexistent-velmora-test";
+      InsertEntry(group.get(), device);
+    }
+    GroupRecord& north = *group->children[0];
+    north.savedImage = std::shared_ptr<Image>(TestFrame(false, 32, 24)->image.release());
+    north.savedCaption = "Last image from North";
+    treeRoot() = root;
+    auto frame = NewFrame(400, 300);
+    frame->leaveStillMode();
+    QCOMPARE(viewSlots().Text(0), std::string());
+    QVERIFY(north.savedImage != nullptr);
+
+    frame->showNode(group.get());
+    QCOMPARE(viewSlots().Text(0), std::string("Last image from North"));
+    QCOMPARE(viewSlots().at(0)->CopyImage()->width(), 32);
+    QVERIFY(north.savedImage == nullptr);
+    QCOMPARE(viewSlots().Text(1), std::string("Connecting to South"));
+    settings().captionShow = true;
+    QVERIFY(Has(Grab(*frame, 0), frame->tile(0)->rect(), Qt::red));
+
+    // Shown again later, the view starts without stills.
+    north.savedImage = std::shared_ptr<Image>(TestFrame(false, 32, 24)->image.release());
+    frame->showNode(group.get());
+    QVERIFY(north.savedImage != nullptr);
+    for (auto& device : group->children) StopFetch(*device);
+  }
+
   // Painting, checked by pixels.
   void stretchOffDrawsHalfSizeCentredTheRightWayUp() {
     auto frame = NewFrame(500, 400);
