@@ -116,7 +116,8 @@ class Application {
   // `startingRecorder` false: no log clearing and no "Starting up." line.
   static void PrepareFolders(bool startingRecorder = true);
   // The application-data folder without its trailing "/"; created (0700) when create is
-  // true, else only looked up (for command-line tools running beside an instance).
+  // true, else only looked up (command-line tools running beside an instance find its
+  // log and folders so).
   static std::string AppDataFolder(bool create);
 
   // The single-instance lock, taken in the runtime folder or, when that folder cannot
@@ -144,10 +145,6 @@ class Application {
   const std::string& startError() const { return startError_; }
   std::string titleText() const;
   uint64_t throughput() const { return meter_.shown(); }
-
-  // The application-data folder without its trailing "/"; created (0700) when create is
-  // true, else only looked up (the command-line commands find the instance's log so).
-  static std::string AppDataFolder(bool create);
 
   // Global Record command: flip recordEnable, save, stop and re-apply recording.
   void ToggleRecordEnable();
