@@ -45,7 +45,8 @@ GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name) {
   auto record = CreateRecord(kind, name);
   record->path = velmora::ComputePath(&parent, kind, name);
   record->enabled = true;
-  record->location = "10.0.0." + std::to_string(parent.children.size() + 1);
+  // Shown devices are fetched: loopback ports where nothing listens, distinct per sibling.
+  record->location = "127.0.0.1:" + std::to_string(18690 + parent.children.size());
   velmora::InsertEntry(&parent, record);
   return *record;
 }
