@@ -96,9 +96,11 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 
     // Playback starts and ends with 10050; the others act on a running playback only.
     case kCmdPlayback: return Checked(playback);
+    // Zooming in needs pictures enough to spread over a narrower range; zooming out
+    // needs a range narrower than all the material.
+    case kCmdZoomIn: return Enabled(playback && c.playbackEnoughPictures);
+    case kCmdZoomOut: return Enabled(playback && c.playbackCanZoomOut);
     case kCmdExport:
-    case kCmdZoomIn:
-    case kCmdZoomOut:
     case kCmdPreviousFrame:
     case kCmdReversePlay:
     case kCmdPause:

@@ -84,6 +84,10 @@ struct CommandContext {
   bool selectedTileHasImage = false;  // the selected entry's view tile holds an image
   bool selectedTileHasJpeg = false;   // ... and the JPEG bytes of that image
   bool selectedCertificateChanged = false;  // the selected device refused a changed certificate
+  // The loaded playback feed holds at least 20 pictures (zooming in makes sense), and it
+  // shows less than all the recorded material (zooming out does).
+  bool playbackEnoughPictures = false;
+  bool playbackCanZoomOut = false;
 };
 
 struct CommandState {

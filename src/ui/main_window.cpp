@@ -135,6 +135,8 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
     updateCommands();
   });
   connect(playbackControls_, &PlaybackPane::playStateChanged, this, &MainWindow::updateCommands);
+  // A new feed decides whether zooming in or out is possible.
+  connect(playbackControls_, &PlaybackPane::feedChanged, this, &MainWindow::updateCommands);
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
@@ -323,6 +325,9 @@ void MainWindow::ConnectCore() {
     });
     connect(events_, &CoreEvents::playingChanged, this, &MainWindow::updateCommands);
   }
+  // The tile menu shows the same enabled and checked states as the main menu.
+  viewFrame_->setMenuActions([this](int id) { return action(id); });
+  connect(viewFrame_, &ViewFrame::menuAboutToOpen, this, &MainWindow::updateCommands);
   connect(tree_, &TreePane::selectionChanged, this, [this](GroupRecord* record) {
     viewFrame_->setSelectedSubtree(record);
     updateCommands();
@@ -371,6 +376,8 @@ void MainWindow::updateCommands() {
   context.selectedTileHasImage = tile.image;
   context.selectedTileHasJpeg = tile.jpeg;
   if (GroupRecord* selected = tree_->selectedRecord()) context.selectedCertificateChanged = CertificateChangeSeen(*selected);
+  context.playbackEnoughPictures = playbackController().enoughPictures();
+  context.playbackCanZoomOut = playbackController().canZoomOut();
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuilt(id);

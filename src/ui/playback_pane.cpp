@@ -344,8 +344,14 @@ void PlaybackPane::InstallHooks() {
     ShowRange();
   };
   h.sliderMoved = [this] { ShowSlider(); };
-  h.rangeChanged = [this] { ShowRange(); };
-  h.graphChanged = [this] { ShowGraph(); };
+  h.rangeChanged = [this] {
+    ShowRange();
+    emit feedChanged();
+  };
+  h.graphChanged = [this] {
+    ShowGraph();
+    emit feedChanged();
+  };
   h.playStateChanged = [this] { emit playStateChanged(); };
   h.speedChanged = [this] { ShowSpeed(); };
 }

@@ -285,6 +285,7 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
   if (holdsBytes) slot->SetFrozen(true);
   selectTile(tile, QGuiApplication::keyboardModifiers());
 
+  emit menuAboutToOpen();
   QMenu menu(this);
   menu.setObjectName(QStringLiteral("tileMenu250"));
   for (int command : kTileMenuCommands) {
@@ -294,6 +295,13 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
     QAction* action =
         menu.addAction(QString::fromStdString(context.empty() ? StringText(kMenuTextBase + command) : context));
     action->setData(command);
+    // A command that cannot run now is shown disabled; Recording and Full Screen show
+    // their checks, as in the main menu.
+    if (QAction* source = menuActions_ ? menuActions_(command) : nullptr) {
+      action->setEnabled(source->isEnabled());
+      action->setCheckable(source->isCheckable());
+      action->setChecked(source->isChecked());
+    }
   }
   QAction* chosen = menu.exec(globalPos);
   const int command = chosen != nullptr ? chosen->data().toInt() : 0;

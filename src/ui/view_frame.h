@@ -16,6 +16,7 @@
 #include "control/view_layout.h"
 #include "model/group_record.h"
 
+class QAction;
 class QScrollBar;
 
 namespace velmora::ui {
@@ -79,6 +80,11 @@ class ViewFrame : public QWidget {
   ViewTile* centralTile() const { return central_; }
   const QFont& tileFont() const { return tileFont_; }
 
+  // The window's action of a command id: the tile menu's items take their enabled and
+  // checked states from it (menuAboutToOpen lets the window bring them up to date first).
+  // Without it every item is enabled.
+  void setMenuActions(std::function<QAction*(int)> action) { menuActions_ = std::move(action); }
+
   // How settings are saved after viewMode, viewTarget or viewName changed. By default
   // they are written to the application's folders once those are known.
   void setSettingsSaver(std::function<void()> saver) { saveSettings_ = std::move(saver); }
@@ -88,6 +94,8 @@ class ViewFrame : public QWidget {
   void viewSelected(velmora::GroupRecord* node);
   void layoutChanged(int layout);
   void nodeShown(velmora::GroupRecord* node, int tilesGiven);
+  // The tile menu is about to be built: the window's command states must be current.
+  void menuAboutToOpen();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -123,6 +131,7 @@ class ViewFrame : public QWidget {
   bool playbackMode_ = false;
   bool settingScroll_ = false;  // the position is being set by the frame, not the user
   std::function<void()> saveSettings_;
+  std::function<QAction*(int)> menuActions_;
 };
 
 }  // namespace velmora::ui

@@ -1,0 +1,246 @@
+// Jobs a first-time user does in the main window, offscreen: the tile menu's states and
+// the zoom rules of playback.
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+#include "app/messages.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "live/view_slot.h"
+#include "model/group_record.h"
+#include "playback/playback_thread.h"
+#include "playback/test_access_support.h"
+#include "recording/cleanup.h"
+#include "ui/core_events.h"
+#include "ui/main_window.h"
+#include "ui/playback_pane.h"
+#include "ui/tree_actions.h"
+#include "ui/view_frame.h"
+#include "ui_test_main.h"
+
+using velmora::CreateRecord;
+using velmora::GroupRecord;
+using velmora::treeRoot;
+namespace EntryKind = velmora::EntryKind;
+using velmora::ui::CoreEvents;
+using velmora::ui::MainWindow;
+
+namespace {
+
+GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name, const std::string& location = "") {
+  auto record = CreateRecord(kind, name);
+  record->path = velmora::ComputePath(&parent, kind, name);
+  record->enabled = true;
+  record->location = location;
+  velmora::InsertEntry(&parent, record);
+  return *record;
+}
+
+// The playback thread's work and the main window's handling of its reports, on this
+// thread, until both sides are idle.
+void PumpPlayback() {
+  for (int round = 0; round < 100; ++round) {
+    int passes = 0;
+    while (passes < 10000 && velmora::playbackEngine().processOne()) ++passes;
+    bool any = false;
+    // As the program's tick: the core's handling, then the window's subscribers.
+    while (auto m = velmora::mainQueue().take()) {
+      any = true;
+      velmora::playbackController().HandleMessage(*m);
+      velmora::mainQueue().deliver(*m);
+    }
+    if (!any && passes == 0) return;
+  }
+}
+
+}  // namespace
+
+class WindowJobsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  velmora::Settings saved_;
+  velmora::Paths savedPaths_;
+  std::unique_ptr<QTemporaryDir> dir_;
+  std::unique_ptr<CoreEvents> events_;
+  std::unique_ptr<MainWindow> window_;
+  QStringList shown_;
+
+  void Open(int width = 1000, int height = 700) {
+    window_ = std::make_unique<MainWindow>(nullptr, events_.get());
+    window_->treeActions()->setMessageShower([this](const QString& text) { shown_ << text; });
+    window_->playbackControls()->setMessageBox([this](const QString& text) { shown_ << text; });
+    window_->setSettingsSaver([] {});
+    window_->resize(width, height);
+    window_->show();
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+  }
+  // The items of the menu that opens next, read while it is open; then it is closed.
+  void ReadMenuWhenOpen(QList<QAction*>& items) {
+    QTimer::singleShot(50, [&items] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (menu == nullptr) return;
+      items = menu->actions();
+      for (QAction* a : items) a->setParent(nullptr);  // kept past the menu
+      menu->close();
+    });
+  }
+  QAction* Item(const QList<QAction*>& items, int id) {
+    for (QAction* a : items) {
+      if (a->data().toInt() == id) return a;
+    }
+    return nullptr;
+  }
+  void DrainPlayback() {
+    velmora::playbackController().Leave();
+    PumpPlayback();
+    while (velmora::playbackEngine().queue().take()) {
+    }
+    while (velmora::mainQueue().take()) {
+    }
+  }
+
+ private slots:
+  void init() {
+    saved_ = velmora::settings();
+    savedPaths_ = velmora::paths();
+    dir_ = std::make_unique<QTemporaryDir>();
+    const std::string base = dir_->path().toStdString() + "/";
+    velmora::paths().appDataFolder = base;
+    velmora::paths().pathData = base + "Recordings/";
+    velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
+    velmora::paths().logPath = base + "Velmora NVR.log";
+    velmora::settings() = velmora::Settings{};
+    velmora::playbackMode().store(false);
+    for (int t = 0; t < velmora::viewSlotCount; ++t) {
+      velmora::viewSlots().SetPlaybackSlot(t, -1);
+      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+    }
+    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
+    shown_.clear();
+    events_ = std::make_unique<CoreEvents>(nullptr);
+  }
+
+  void cleanup() {
+    DrainPlayback();
+    window_.reset();
+    events_.reset();
+    velmora::treeObserver() = nullptr;
+    if (treeRoot()) velmora::DestroyTree(treeRoot().get());
+    treeRoot().reset();
+    for (int t = 0; t < velmora::viewSlotCount; ++t) {
+      velmora::viewSlots().SetPlaybackSlot(t, -1);
+      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+    }
+    velmora::settings() = saved_;
+    velmora::paths() = savedPaths_;
+    velmora::playbackMode().store(false);
+    dir_.reset();
+  }
+
+  // The tile menu takes the main menu's rules: Recording is checked for a recording
+  // camera, the commands a web image cannot carry out are disabled, Copy Image without
+  // a picture is disabled.
+  void tileMenuShowsCheckedAndDisabledStates() {
+    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    GroupRecord& lobby = Add(nvr, EntryKind::Group, "Lobby");
+    // Shown devices are fetched: loopback ports where nothing listens.
+    GroupRecord& gate = Add(lobby, EntryKind::Device, "Gate", "127.0.0.1:18651");
+    gate.recording = true;
+    GroupRecord& web = Add(lobby, EntryKind::HTTPDevice, "Web", "http://127.0.0.1:18652/a.jpg");
+    web.recording = false;
+    Open();
+    window_->showNode(&lobby);
+    velmora::ui::ViewFrame* frame = window_->viewFrame();
+    QCOMPARE(gate.viewIndex, 0);
+    QCOMPARE(web.viewIndex, 1);
+
+    QList<QAction*> items;
+    ReadMenuWhenOpen(items);
+    QCOMPARE(frame->openTileMenu(0, QPoint(100, 100)), 0);
+    QCOMPARE(items.size(), 12);
+    QAction* recording = Item(items, 10013);
+    QVERIFY(recording != nullptr);
+    QVERIFY(recording->isCheckable());
+    QVERIFY(recording->isChecked());
+    QVERIFY(recording->isEnabled());
+    QVERIFY2(!Item(items, 10024)->isEnabled(), "Copy Image without a picture");
+    QVERIFY(!Item(items, 10018)->isEnabled());
+    QVERIFY(Item(items, 10022)->isEnabled());  // Telnet to a camera
+    QVERIFY(Item(items, 10015)->isEnabled());
+    QVERIFY(Item(items, 10017)->isCheckable());
+    QVERIFY(!Item(items, 10017)->isChecked());
+    qDeleteAll(items);
+
+    items.clear();
+    ReadMenuWhenOpen(items);
+    QCOMPARE(frame->openTileMenu(1, QPoint(100, 100)), 0);
+    QCOMPARE(items.size(), 12);
+    QVERIFY(Item(items, 10013)->isCheckable());
+    QVERIFY(!Item(items, 10013)->isChecked());
+    QVERIFY2(!Item(items, 10022)->isEnabled(), "no telnet to a web image");
+    QVERIFY(!Item(items, 10020)->isEnabled());
+    QVERIFY(!Item(items, 10021)->isEnabled());
+    QVERIFY(Item(items, 10012)->isEnabled());
+    qDeleteAll(items);
+  }
+
+  // Zoom In needs at least 20 pictures in the shown range, Zoom Out a range narrower
+  // than all the material; a key for a zoom that cannot be done asks for nothing.
+  void zoomFollowsThePicturesAndTheRange() {
+    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    velmora::playtest::TempFolder few, many;
+    GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", few.str());
+    door.viewIndex = door.fetchIndex = 0;
+    door.fetchActive = true;
+    velmora::viewSlots().SetCaptionAndClear(0, "Door");
+    velmora::playtest::RecordWriter sparse(few.path());
+    for (int i = 0; i < 10; ++i) sparse.Append(velmora::playtest::kHourStart + 10 * i, 0, velmora::playtest::SmallJpeg());
+    Open();
+    window_->runCommand(10050);
+    QVERIFY(velmora::playbackMode().load());
+    PumpPlayback();
+    QVERIFY(velmora::playbackController().rangeKnown());
+    window_->updateCommands();
+    QVERIFY(window_->action(10057)->isEnabled());  // Play
+    QVERIFY2(!window_->action(10052)->isEnabled(), "10 pictures are too few to zoom into");
+    QVERIFY2(!window_->action(10053)->isEnabled(), "all the material is shown");
+    while (velmora::playbackEngine().queue().take()) {
+    }
+    QTest::keyClick(window_.get(), Qt::Key_Plus);
+    QTest::keyClick(window_.get(), Qt::Key_Minus);
+    QVERIFY2(velmora::playbackEngine().queue().empty(), "no new feed was asked for");
+    window_->runCommand(10050);
+    PumpPlayback();
+    QVERIFY(!velmora::playbackMode().load());
+
+    // 60 pictures over two minutes: zoom in, and then zoom out again.
+    door.location = many.str();
+    velmora::playtest::RecordWriter dense(many.path());
+    for (int i = 0; i < 60; ++i) dense.Append(velmora::playtest::kHourStart + 2 * i, 0, velmora::playtest::SmallJpeg());
+    window_->runCommand(10050);
+    PumpPlayback();
+    QVERIFY(window_->action(10052)->isEnabled());
+    QVERIFY(!window_->action(10053)->isEnabled());
+    window_->runCommand(10052);
+    PumpPlayback();
+    QVERIFY(velmora::playbackController().canZoomOut());
+    QVERIFY2(window_->action(10053)->isEnabled(), "the feed arrived: zooming out is possible now");
+    window_->runCommand(10053);
+    PumpPlayback();
+    QVERIFY(!velmora::playbackController().canZoomOut());
+    QVERIFY(!window_->action(10053)->isEnabled());
+  }
+};
+
+VELMORA_UI_TEST(WindowJobsTest);
+
+#include "test_window_jobs.moc"
