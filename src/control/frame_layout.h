@@ -27,6 +27,10 @@ struct Accelerator {
   int commandId;
 };
 std::span<const Accelerator> Accelerators();
+// The key a menu item shows for a command whose label names none: the first key of the
+// accelerator table that sends it, a key of the main keyboard before one of the numeric
+// pad. Null when no key sends it.
+const char* MenuKeyText(int commandId);
 
 // The commands of the vertical views toolbar, top to bottom.
 std::span<const int> ViewsToolbar();
@@ -49,6 +53,13 @@ constexpr uint32_t kShowMinimized = 2;
 constexpr uint32_t kShowMaximized = 3;
 constexpr int kMinFrameWidth = 640;
 constexpr int kMinFrameHeight = 480;
+
+// The Device List's width beside the views: the stored width (deviceListWidth, 0 when
+// none was stored) when it lies in the range, else the default.
+constexpr int kDeviceListDefaultWidth = 216;
+constexpr int kDeviceListMinWidth = 120;
+constexpr int kDeviceListMaxWidth = 2000;
+int DeviceListWidth(uint32_t stored);
 
 // The 44-byte record for a frame: show command 3 when maximised, else 1 (a minimised
 // frame is stored as its restored state, so a start never comes up minimised).

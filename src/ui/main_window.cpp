@@ -14,12 +14,16 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
 
 #include "app/application.h"
 #include "app/events.h"
@@ -56,8 +60,9 @@ namespace {
 
 using namespace velmora::control;
 
-constexpr int kDeviceListWidth = 216;
 constexpr int kViewsToolbarWidth = 30;
+constexpr int kStrRecordingOn = 805;
+constexpr int kStrRecordingOff = 806;
 
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
@@ -175,25 +180,33 @@ void MainWindow::CreateStatusBar() {
   }
   statusParts_[1]->setFixedWidth(rateWidth);
   statusParts_[2]->setFixedWidth(diskWidth);
+  // Whether the program records is plain to see beside the rate.
+  recordingMark_ = new QLabel(bar);
+  recordingMark_->setObjectName("recordingMark");
+  recordingMark_->setMinimumWidth(
+      std::max(metrics.horizontalAdvance(Text(kStrRecordingOn)), metrics.horizontalAdvance(Text(kStrRecordingOff))) + 12);
   bar->addWidget(statusParts_[0], 1);
+  bar->addPermanentWidget(recordingMark_);
   bar->addPermanentWidget(statusParts_[1]);
   bar->addPermanentWidget(statusParts_[2]);
 }
 
 void MainWindow::CreatePanes() {
-  auto* central = new QWidget(this);
-  auto* row = new QHBoxLayout(central);
-  row->setContentsMargins(0, 0, 0, 0);
-  row->setSpacing(0);
+  // The Device List and the views share the width through a splitter: the operator drags
+  // the list wider or narrower, and a larger window gives its room to the views.
+  splitter_ = new QSplitter(Qt::Horizontal, this);
+  splitter_->setObjectName("frameSplitter");
+  splitter_->setChildrenCollapsible(false);
 
-  deviceList_ = new Pane(tr("Device List"), true, central);
+  deviceList_ = new Pane(tr("Device List"), true, splitter_);
   deviceList_->setObjectName("deviceListPane");
-  deviceList_->setFixedWidth(kDeviceListWidth);
+  deviceList_->setMinimumWidth(kDeviceListMinWidth);
   tree_ = new TreePane(deviceList_);
   deviceList_->setContent(tree_);
-  row->addWidget(deviceList_);
+  splitter_->addWidget(deviceList_);
 
-  auto* column = new QVBoxLayout;
+  auto* central = new QWidget(splitter_);
+  auto* column = new QVBoxLayout(central);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
   viewArea_ = new Pane(QString(), false, central);
@@ -219,8 +232,17 @@ void MainWindow::CreatePanes() {
   playback_ = new Pane(tr("Playback Controls"), true, central);
   playback_->setObjectName("playbackPane");
   column->addWidget(playback_);
-  row->addLayout(column, 1);
-  setCentralWidget(central);
+  splitter_->addWidget(central);
+  splitter_->setStretchFactor(0, 0);
+  splitter_->setStretchFactor(1, 1);
+  setCentralWidget(splitter_);
+  // The list's width is given whenever the splitter changes size (see eventFilter).
+  splitter_->installEventFilter(this);
+  connect(splitter_, &QSplitter::splitterMoved, this, [this] {
+    if (!deviceList_->isVisibleTo(this)) return;
+    listWidth_ = deviceList_->width();
+    settings().deviceListWidth = static_cast<uint32_t>(listWidth_);
+  });
 
   connect(deviceList_, &Pane::closeRequested, this, [this] { PaneClosed(deviceList_); });
   connect(playback_, &Pane::closeRequested, this, [this] { PaneClosed(playback_); });
@@ -234,6 +256,12 @@ void MainWindow::CreateActions() {
     if (text.isEmpty()) text = Text(id);
     if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
     if (text.isEmpty()) continue;  // template separators
+    // A command that a key sends shows that key, also where its label names none.
+    if (!text.contains('\t') && !(id >= kCmdLayoutFirst && id <= kCmdLayoutLast)) {
+      if (const char* key = MenuKeyText(id)) {
+        text += '\t' + QKeySequence(QString::fromLatin1(key)).toString(QKeySequence::NativeText);
+      }
+    }
     auto* a = new QAction(text, this);
     a->setObjectName(QStringLiteral("cmd%1").arg(id));
     a->setData(id);
@@ -387,6 +415,14 @@ void MainWindow::updateCommands() {
     if (!built) tip = tr("%1 (not available in this version)").arg(tip);
     a->setToolTip(tip);
   }
+  ShowRecordingMark();
+}
+
+void MainWindow::ShowRecordingMark() {
+  const bool on = settings().recordEnable;
+  recordingMark_->setText(Text(on ? kStrRecordingOn : kStrRecordingOff));
+  // Red while recording, as the tiles' recording circle.
+  recordingMark_->setStyleSheet(on ? QStringLiteral("QLabel { color: #c01010; font-weight: bold; }") : QString());
 }
 
 void MainWindow::runCommand(int commandId) {
@@ -729,6 +765,22 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   runCommand(kCmdExit);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  // The Device List keeps its width (the stored one at first, then the operator's) when
+  // the window changes size: the views gain or lose the difference, and the list gives
+  // way only where the views would fall below their smallest width.
+  if (watched == splitter_ && event->type() == QEvent::Resize) {
+    const int total = static_cast<QResizeEvent*>(event)->size().width();
+    if (listWidth_ == 0) listWidth_ = DeviceListWidth(settings().deviceListWidth);
+    if (total > 0 && deviceList_->isVisibleTo(this)) {
+      const int room = total - splitter_->handleWidth() - splitter_->widget(1)->minimumSizeHint().width();
+      const int list = std::clamp(listWidth_, kDeviceListMinWidth, std::max(kDeviceListMinWidth, room));
+      splitter_->setSizes({list, std::max(1, total - list - splitter_->handleWidth())});
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::moveEvent(QMoveEvent* event) {

@@ -21,6 +21,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QShortcut;
+class QSplitter;
 class QToolBar;
 
 namespace velmora {
@@ -78,6 +79,11 @@ class MainWindow : public QMainWindow {
   bool isFullScreenMode() const { return fullScreen_; }
   bool exiting() const { return exiting_; }
   QLabel* statusPart(int part) const { return statusParts_[part]; }
+  // The status bar's mark saying whether the program records ("Recording" / "Not recording").
+  QLabel* recordingMark() const { return recordingMark_; }
+  // The Device List and the views side by side; the list's width is kept in
+  // deviceListWidth (saved with the window placement).
+  QSplitter* frameSplitter() const { return splitter_; }
   Pane* deviceListPane() const { return deviceList_; }
   Pane* playbackPane() const { return playback_; }
   PlaybackPane* playbackControls() const { return playbackControls_; }
@@ -105,6 +111,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void changeEvent(QEvent* event) override;
 
@@ -127,6 +134,7 @@ class MainWindow : public QMainWindow {
   void MotionAlert();
   void PaneClosed(Pane* pane);
   void ShowContextMenu(GroupRecord* record, const QPoint& globalPos);
+  void ShowRecordingMark();
   control::Rect WorkArea() const;
   void RememberPlacement();
 
@@ -136,6 +144,9 @@ class MainWindow : public QMainWindow {
   std::vector<QMenu*> menus_;
   std::vector<std::pair<QShortcut*, int>> accelerators_;
   QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
+  QLabel* recordingMark_ = nullptr;
+  QSplitter* splitter_ = nullptr;
+  int listWidth_ = 0;  // the Device List's width to keep (0: the stored one, not read yet)
   Pane* deviceList_ = nullptr;
   Pane* playback_ = nullptr;
   PlaybackPane* playbackControls_ = nullptr;

@@ -42,6 +42,37 @@ TEST(FrameMenus, MenuBarOrderAndEveryItemHasATextAndTooltip) {
   for (int id : ViewsToolbar()) EXPECT_FALSE(StringText(id).empty()) << id;
 }
 
+// A menu item whose label names no key shows the key of the table that sends it, one of
+// the main keyboard before one of the numeric pad; the views toolbar has recording on or
+// off beside Playback.
+TEST(FrameMenus, ItemsShowTheKeysThatSendThemAndTheToolbarRecords) {
+  EXPECT_STREQ(MenuKeyText(10016), "Ctrl+Shift+C");
+  EXPECT_STREQ(MenuKeyText(10052), "+");  // not "Num++", not "="
+  EXPECT_STREQ(MenuKeyText(10053), "-");
+  EXPECT_STREQ(MenuKeyText(10054), "Ctrl+Left");
+  EXPECT_STREQ(MenuKeyText(10050), "Ctrl+Alt+P");
+  EXPECT_EQ(MenuKeyText(10055), nullptr);  // Reverse Play has no key
+  EXPECT_EQ(MenuKeyText(0), nullptr);
+  // The transport items carry mnemonics.
+  for (int id = 10054; id <= 10058; ++id) EXPECT_NE(StringText(kMenuTextBase + id).find('&'), std::string::npos) << id;
+  const auto tools = ViewsToolbar();
+  ASSERT_EQ(tools.size(), 19u);
+  EXPECT_EQ(tools[0], 10050);
+  EXPECT_EQ(tools[1], 10059);
+  EXPECT_EQ(StringText(10059), "Toggle Recording");
+}
+
+// The Device List's stored width is used when it is a sensible one.
+TEST(FrameMenus, DeviceListWidthFromTheSettings) {
+  EXPECT_EQ(DeviceListWidth(0), kDeviceListDefaultWidth);
+  EXPECT_EQ(DeviceListWidth(300), 300);
+  EXPECT_EQ(DeviceListWidth(kDeviceListMinWidth), kDeviceListMinWidth);
+  EXPECT_EQ(DeviceListWidth(kDeviceListMinWidth - 1), kDeviceListDefaultWidth);
+  EXPECT_EQ(DeviceListWidth(kDeviceListMaxWidth), kDeviceListMaxWidth);
+  EXPECT_EQ(DeviceListWidth(kDeviceListMaxWidth + 1), kDeviceListDefaultWidth);
+  EXPECT_EQ(DeviceListWidth(0xFFFFFFFFu), kDeviceListDefaultWidth);
+}
+
 TEST(FrameMenus, AcceleratorTableSendsTheTableCommandsNotTheLabels) {
   std::map<std::string, int> keys;
   for (const auto& a : Accelerators()) EXPECT_TRUE(keys.emplace(a.key, a.commandId).second) << a.key;

@@ -1,11 +1,19 @@
-// Jobs a first-time user does in the main window, offscreen: the tile menu's states and
-// the zoom rules of playback.
+// Jobs a first-time user does in the main window, offscreen: the tile menu's states, the
+// zoom rules of playback, the Device List's splitter, the recording button and mark, and
+// the keys and mnemonics the menus show.
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QSplitterHandle>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 
 #include <memory>
 #include <string>
@@ -20,6 +28,7 @@
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
+#include "ui/pane.h"
 #include "ui/playback_pane.h"
 #include "ui/tree_actions.h"
 #include "ui/view_frame.h"
@@ -238,6 +247,98 @@ class WindowJobsTest : public QObject {
     PumpPlayback();
     QVERIFY(!velmora::playbackController().canZoomOut());
     QVERIFY(!window_->action(10053)->isEnabled());
+  }
+
+  // The Device List's width follows the splitter and is kept for the next start; the
+  // views toolbar's recording button and the status bar's mark show whether the
+  // program records.
+  void splitterWidthRecordingButtonAndMark() {
+    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Open();
+    auto* splitter = window_->findChild<QSplitter*>(QStringLiteral("frameSplitter"));
+    QVERIFY(splitter != nullptr);
+    QCOMPARE(splitter->widget(0), window_->deviceListPane());
+    QCOMPARE(window_->deviceListPane()->width(), 216);
+    QSplitterHandle* handle = splitter->handle(1);
+    const QPoint grip = handle->rect().center();
+    QTest::mousePress(handle, Qt::LeftButton, Qt::NoModifier, grip);
+    QMouseEvent move(QEvent::MouseMove, QPointF(grip + QPoint(84, 0)), handle->mapToGlobal(QPointF(grip + QPoint(84, 0))),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(handle, &move);
+    QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, grip + QPoint(84, 0));
+    QCOMPARE(window_->deviceListPane()->width(), 300);
+    QCOMPARE(velmora::settings().deviceListWidth, 300u);
+    // A wider window gives its room to the views.
+    window_->resize(1200, 700);
+    QTRY_COMPARE(window_->width(), 1200);
+    QCOMPARE(window_->deviceListPane()->width(), 300);
+    // The next window starts with the stored width; a stored width beyond reason is not used.
+    window_.reset();
+    Open();
+    QCOMPARE(window_->deviceListPane()->width(), 300);
+    window_.reset();
+    velmora::settings().deviceListWidth = 90000;
+    Open();
+    QCOMPARE(window_->deviceListPane()->width(), 216);
+
+    // Recording on: the button is checked, the mark says so; the button turns it off.
+    velmora::settings().recordEnable = true;
+    window_->updateCommands();
+    auto* mark = window_->statusBar()->findChild<QLabel*>(QStringLiteral("recordingMark"));
+    QVERIFY(mark != nullptr);
+    QVERIFY(mark->isVisible());
+    QCOMPARE(mark->text(), QString("Recording"));
+    QAction* record = window_->viewsToolbar()->actions().value(1);
+    QVERIFY(record != nullptr);
+    QCOMPARE(record->data().toInt(), 10059);
+    auto* button = qobject_cast<QToolButton*>(window_->viewsToolbar()->widgetForAction(record));
+    QVERIFY(button != nullptr);
+    QVERIFY(button->isVisible());
+    QVERIFY(button->isCheckable());
+    QVERIFY(button->isChecked());
+    QCOMPARE(button->toolTip(), QString("Toggle Recording"));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(!velmora::settings().recordEnable);
+    QVERIFY(!button->isChecked());
+    QCOMPARE(mark->text(), QString("Not recording"));
+    QTest::keyClick(window_.get(), Qt::Key_R, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(velmora::settings().recordEnable);
+    QVERIFY(button->isChecked());
+    QCOMPARE(mark->text(), QString("Recording"));
+  }
+
+  // Menu items show the keys that send them; the playback transport items have
+  // mnemonics, each letter used once in the Play menu.
+  void menusShowTheirKeysAndTransportMnemonics() {
+    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Open();
+    auto keyOf = [this](int id) { return window_->action(id)->text().section('\t', 1); };
+    QCOMPARE(keyOf(10016), QString("Ctrl+Shift+C"));  // Captions
+    QCOMPARE(keyOf(59393), QString("Ctrl+Shift+S"));  // Status Bar
+    QCOMPARE(keyOf(10060), QString("Ctrl+Shift+D"));  // Device List
+    QCOMPARE(keyOf(10050), QString("Ctrl+Alt+P"));    // Playback
+    QCOMPARE(keyOf(10052), QString("+"));             // Zoom In
+    QCOMPARE(keyOf(10053), QString("-"));             // Zoom Out
+    QCOMPARE(keyOf(10054), QString("Ctrl+Left"));
+    QCOMPARE(keyOf(10058), QString("Ctrl+Right"));
+    QCOMPARE(keyOf(10062), QString("Ctrl+Shift+L"));
+    QCOMPARE(keyOf(10063), QString("Ctrl+Shift+R"));
+    QCOMPARE(keyOf(10059), QString("Ctrl+Alt+R"));  // its label names it already
+    QCOMPARE(window_->action(10059)->text().count('\t'), 1);
+    QCOMPARE(keyOf(10055), QString());  // no key sends Reverse Play
+
+    QMenu* play = window_->menuBar()->actions()[3]->menu();
+    QSet<QChar> letters;
+    for (QAction* a : play->actions()) {
+      if (a->isSeparator()) continue;
+      const QString label = a->text().section('\t', 0, 0);
+      const qsizetype amp = label.indexOf('&');
+      QVERIFY2(amp >= 0 && amp + 1 < label.size(), qPrintable(label));
+      const QChar letter = label.at(amp + 1).toLower();
+      QVERIFY2(!letters.contains(letter), qPrintable(label));
+      letters.insert(letter);
+    }
+    QCOMPARE(letters.size(), 9);
   }
 };
 
