@@ -1,16 +1,18 @@
 // Jobs a first-time user does in the main window, offscreen: the tile menu's states, the
-// zoom rules of playback, the Device List's splitter, the recording button and mark, and
-// the keys and mnemonics the menus show.
+// zoom rules of playback, the Playback Controls at the smallest window, the Device List's
+// splitter, the recording button and mark, and the keys and mnemonics the menus show.
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSlider>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeEdit>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -30,6 +32,7 @@
 #include "ui/main_window.h"
 #include "ui/pane.h"
 #include "ui/playback_pane.h"
+#include "ui/timeline_slider.h"
 #include "ui/tree_actions.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
@@ -247,6 +250,61 @@ class WindowJobsTest : public QObject {
     PumpPlayback();
     QVERIFY(!velmora::playbackController().canZoomOut());
     QVERIFY(!window_->action(10053)->isEnabled());
+  }
+
+  // At the smallest window, in playback with a feed (its range texts long), the Playback
+  // Controls show every control whole: their bands wrap, the pane is as high as the
+  // wrapped rows, and the Device List keeps its width while the window shrinks.
+  void playbackControlsWholeAtTheSmallestWindow() {
+    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    velmora::playtest::TempFolder folder;
+    GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", folder.str());
+    door.viewIndex = door.fetchIndex = 0;
+    door.fetchActive = true;
+    velmora::viewSlots().SetCaptionAndClear(0, "Door");
+    velmora::playtest::RecordWriter writer(folder.path());
+    for (int i = 0; i < 40; ++i) writer.Append(velmora::playtest::kHourStart + 3 * i, 0, velmora::playtest::SmallJpeg());
+    Open();
+    window_->runCommand(10050);
+    PumpPlayback();
+    velmora::ui::PlaybackPane* controls = window_->playbackControls();
+    QVERIFY(!controls->durationLabel()->text().isEmpty());
+    window_->resize(640, 480);
+    QTRY_COMPARE(window_->size(), QSize(640, 480));
+    QApplication::processEvents();
+    QCOMPARE(window_->deviceListPane()->width(), 216);
+    QVERIFY(window_->playbackPane()->isVisible());
+    const QRect pane = QRect(controls->mapTo(window_.get(), QPoint(0, 0)), controls->size());
+    const QRect inside = window_->centralWidget()->geometry();
+    QVERIFY2(inside.contains(pane), qPrintable(QString("pane %1,%2 %3x%4 in %5x%6")
+                                                   .arg(pane.x())
+                                                   .arg(pane.y())
+                                                   .arg(pane.width())
+                                                   .arg(pane.height())
+                                                   .arg(inside.width())
+                                                   .arg(inside.height())));
+    for (QWidget* w : std::initializer_list<QWidget*>{controls->speedSlider(), controls->speedLabel(),
+                                                       controls->timeEdit(), controls->toolbar(),
+                                                       controls->timeline(), controls->durationLabel(),
+                                                       controls->startLabel(), controls->endLabel()}) {
+      QVERIFY(w->isVisible());
+      const QRect r(w->mapTo(controls, QPoint(0, 0)), w->size());
+      QVERIFY2(controls->rect().contains(r), qPrintable(w->objectName() + QString(" at %1,%2 %3x%4 of %5x%6")
+                                                            .arg(r.x())
+                                                            .arg(r.y())
+                                                            .arg(r.width())
+                                                            .arg(r.height())
+                                                            .arg(controls->width())
+                                                            .arg(controls->height())));
+      QVERIFY2(r.height() >= w->minimumSizeHint().height(), qPrintable(w->objectName()));
+    }
+    // The duration text is not cut: it wraps inside its label.
+    QLabel* duration = controls->durationLabel();
+    QVERIFY2(duration->height() >= duration->heightForWidth(duration->width()),
+             qPrintable(QString("%1 < %2").arg(duration->height()).arg(duration->heightForWidth(duration->width()))));
+    // The toolbar's buttons are all there, none in an overflow menu.
+    auto* extension = controls->toolbar()->findChild<QToolButton*>("qt_toolbar_ext_button");
+    QVERIFY(extension == nullptr || !extension->isVisible());
   }
 
   // The Device List's width follows the splitter and is kept for the next start; the
