@@ -12,9 +12,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QResizeEvent>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
@@ -41,6 +40,7 @@
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "ui/desktop_open.h"
 #include "ui/export_dialog.h"
 #include "ui/help_about.h"
 #include "ui/icons.h"
@@ -120,8 +120,9 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   setDockOptions(QMainWindow::DockOptions());
   // The desktop's handler for the file type: a text editor for the log, the file
   // manager for the recordings folder.
-  open_ = [](const QString& path) {
-    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {path})) Log("%s failed", "xdg-open");
+  // A desktop without a handler for the path says nothing itself: the window does.
+  open_ = [this](const QString& path) {
+    ui::OpenWithDesktop(this, path, "CMainFrame::OnOpen", [this](const QString& text) { ShowOpenFailure(this, text); });
   };
   ask_ = [this](const QString& text) {
     return QMessageBox::question(this, Text(128), text, QMessageBox::Yes | QMessageBox::No,
@@ -522,7 +523,7 @@ void MainWindow::Execute(int id) {
       options_->run();
       break;
     case kCmdHelpContents:
-      OpenManual(this);
+      OpenManual(this, [this](const QString& text) { ShowOpenFailure(this, text); });
       break;
     case kCmdAbout: {
       AboutDialog about(this);

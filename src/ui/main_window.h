@@ -96,7 +96,8 @@ class MainWindow : public QMainWindow {
   OptionsCommand* optionsCommand() const { return options_; }
   TreeActions* treeActions() const { return treeActions_; }
 
-  // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
+  // How files and folders are handed to the desktop (xdg-open by default, a warning box
+  // naming the path and the reason when it fails; tests replace it).
   void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
   // How the Exit question is asked (tests replace it); returns true for Yes.
   void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }

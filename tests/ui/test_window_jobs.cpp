@@ -1,11 +1,13 @@
 // Jobs a first-time user does in the main window, offscreen: the tile menu's states, the
-// zoom rules of playback, the Playback Controls at the smallest window, the Device List's
-// splitter, the recording button and mark, and the keys and mnemonics the menus show.
+// zoom rules of playback, the Playback Controls at the smallest window, opening files
+// through a desktop that fails, the Device List's splitter, the recording button and
+// mark, and the keys and mnemonics the menus show.
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSlider>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -23,6 +25,7 @@
 #include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "fake_programs.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "playback/playback_thread.h"
@@ -53,6 +56,15 @@ GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name, con
   record->location = location;
   velmora::InsertEntry(&parent, record);
   return *record;
+}
+
+// The visible message boxes a window shows without waiting (opening failures).
+QList<QMessageBox*> OpenBoxes(QWidget* window) {
+  QList<QMessageBox*> shown;
+  for (QMessageBox* box : window->findChildren<QMessageBox*>(QStringLiteral("openFailedBox"))) {
+    if (box->isVisible()) shown << box;
+  }
+  return shown;
 }
 
 // The playback thread's work and the main window's handling of its reports, on this
@@ -305,6 +317,52 @@ class WindowJobsTest : public QObject {
     // The toolbar's buttons are all there, none in an overflow menu.
     auto* extension = controls->toolbar()->findChild<QToolButton*>("qt_toolbar_ext_button");
     QVERIFY(extension == nullptr || !extension->isVisible());
+  }
+
+  // Open Log File, Open Recording Folder and Help: when xdg-open fails or is missing, a
+  // box names the path and the reason.
+  void openingFailuresAreShownWithThePathAndTheReason() {
+    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Open();
+    velmora::uitest::FakePrograms fakes;
+    fakes.add("xdg-open", QString(), 3);
+    window_->runCommand(10062);
+    QTRY_COMPARE(OpenBoxes(window_.get()).size(), 1);
+    QMessageBox* box = OpenBoxes(window_.get()).first();
+    QVERIFY(box->text().contains(QString::fromStdString(velmora::paths().logPath)));
+    QVERIFY2(box->text().contains("status 3") && box->text().contains("A required tool could not be found."),
+             qPrintable(box->text()));
+    QCOMPARE(box->windowTitle(), QString("Velmora NVR"));
+    QVERIFY(!box->isModal());
+    box->close();
+    QTRY_COMPARE(OpenBoxes(window_.get()).size(), 0);
+
+    // No xdg-open at all.
+    fakes.onlyFakes();
+    QFile::remove(fakes.path("xdg-open"));
+    window_->runCommand(10063);
+    QTRY_COMPARE(OpenBoxes(window_.get()).size(), 1);
+    box = OpenBoxes(window_.get()).first();
+    QVERIFY(box->text().contains(QString::fromStdString(velmora::paths().pathData)));
+    QVERIFY2(box->text().contains("could not be started"), qPrintable(box->text()));
+    box->close();
+    QTRY_COMPARE(OpenBoxes(window_.get()).size(), 0);
+
+    // Help: the manual's path.
+    fakes.add("xdg-open", QString(), 4);
+    window_->runCommand(238);
+    QTRY_COMPARE(OpenBoxes(window_.get()).size(), 1);
+    box = OpenBoxes(window_.get()).first();
+    QVERIFY2(box->text().contains("/manual/index.html") && box->text().contains("The action failed."),
+             qPrintable(box->text()));
+    box->close();
+
+    // A desktop that opens the file says nothing.
+    fakes.add("xdg-open");
+    window_->runCommand(10062);
+    QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", QString::fromStdString(velmora::paths().logPath)}));
+    QTest::qWait(100);
+    QCOMPARE(OpenBoxes(window_.get()).size(), 0);
   }
 
   // The Device List's width follows the splitter and is kept for the next start; the
