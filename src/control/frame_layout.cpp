@@ -12,7 +12,7 @@ namespace velmora::control {
 
 namespace {
 
-constexpr int kFileMenu[] = {10064, 0, 10001, 0, 10059, 0, 236};
+constexpr int kFileMenu[] = {10064, 0, 10001, kAddCameraPopup, 0, 10059, 0, 236};
 constexpr int kEditMenu[] = {57635, 57634, 57637, 0, 57632, 10000};
 constexpr int kViewMenu[] = {10016, 59393, 10060, 0,     10026, 10027, 10028, 10029, 10030, 10031,
                              10032, 10033, 10034, 10035, 10036, 10037, 10038, 10039, 10040, 10041,

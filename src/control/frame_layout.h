@@ -12,7 +12,8 @@
 
 namespace velmora::control {
 
-// One entry of a menu: a command id, or 0 for a separator.
+// One entry of a menu: a command id, 0 for a separator, or kAddCameraPopup.
+constexpr int kAddCameraPopup = -1;  // the "Add Camera..." popup of device templates
 struct MenuBarMenu {
   int titleString;  // string number of the title ("&File" ...)
   std::span<const int> items;

@@ -31,6 +31,7 @@
 #include "app/paths.h"
 #include "app/strings.h"
 #include "control/commands.h"
+#include "control/tree_ops.h"
 #include "live/fetch.h"
 #include "live/tls.h"
 #include "live/view_slot.h"
@@ -295,6 +296,8 @@ void MainWindow::CreateMenus() {
     for (int id : m.items) {
       if (id == 0) {
         menu->addSeparator();
+      } else if (id == kAddCameraPopup) {
+        menu->addMenu(AddCameraPopup(menu))->setData(kAddCameraPopup);
       } else if (QAction* a = action(id)) {
         menu->addAction(a);
       }
@@ -305,6 +308,19 @@ void MainWindow::CreateMenus() {
   for (int id : ViewsToolbar()) {
     if (QAction* a = action(id)) viewsToolbar_->addAction(a);
   }
+}
+
+QMenu* MainWindow::AddCameraPopup(QWidget* parent) {
+  auto* popup = new QMenu(Text(kStrAddCameraMenu), parent);
+  popup->setObjectName(QStringLiteral("addCameraMenu"));
+  for (int id : AddCameraMenu()) {
+    if (id == 0) {
+      popup->addSeparator();
+    } else if (QAction* a = action(id)) {
+      popup->addAction(a);
+    }
+  }
+  return popup;
 }
 
 void MainWindow::CreateAccelerators() {
@@ -443,7 +459,7 @@ void MainWindow::Execute(int id) {
     viewFrame_->selectLayout(id - kCmdLayoutFirst);
     return;
   }
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
+  if (IsTemplateCommand(id)) {
     treeActions_->execute(id);
     return;
   }

@@ -136,6 +136,8 @@ class MainWindow : public QMainWindow {
   void PaneClosed(Pane* pane);
   void ShowContextMenu(GroupRecord* record, const QPoint& globalPos);
   void ShowRecordingMark();
+  // The "Add Camera..." popup of the File menu: the window's template actions.
+  QMenu* AddCameraPopup(QWidget* parent);
   control::Rect WorkArea() const;
   void RememberPlacement();
 

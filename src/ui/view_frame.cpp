@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -24,6 +25,9 @@
 namespace velmora::ui {
 
 namespace {
+
+// The text over empty views: how to add a camera.
+constexpr int kStrEmptyViewHint = 804;
 
 void ForEachNode(GroupRecord* node, const std::function<void(GroupRecord&)>& fn) {
   if (node == nullptr) return;
@@ -57,6 +61,15 @@ ViewFrame::ViewFrame(QWidget* parent) : QWidget(parent) {
   central_ = new ViewTile(this, -1, this);
   central_->setWindowTitle(QStringLiteral("(Central View)"));
   central_->setObjectName(QStringLiteral("centralView"));
+
+  // Over the empty views: how to begin. Clicks pass through to the tiles below.
+  emptyHint_ = new QLabel(QString::fromStdString(StringText(kStrEmptyViewHint)), this);
+  emptyHint_->setObjectName(QStringLiteral("emptyViewHint"));
+  emptyHint_->setAlignment(Qt::AlignCenter);
+  emptyHint_->setWordWrap(true);
+  emptyHint_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  emptyHint_->setStyleSheet(QStringLiteral("QLabel { color: white; background: transparent; }"));
+  emptyHint_->hide();
 
   state_.viewTarget = static_cast<int>(settings().viewTarget);
   saveSettings_ = [] {
@@ -137,6 +150,8 @@ void ViewFrame::LayOut(bool erase) {
   } else {
     central_->hide();
   }
+  emptyHint_->setGeometry(client.adjusted(16, 16, -16, -16));
+  emptyHint_->raise();
   setUpdatesEnabled(true);
   update();
 }
@@ -176,6 +191,7 @@ void ViewFrame::showNode(GroupRecord* node) {
     settings().viewName = name;
     Save();
   }
+  emptyHint_->setVisible(tilesGiven_ == 0);
   selectLayoutForCount(tilesGiven_);
   repaintDirty();
   emit nodeShown(node, tilesGiven_);

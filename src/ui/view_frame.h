@@ -17,6 +17,7 @@
 #include "model/group_record.h"
 
 class QAction;
+class QLabel;
 class QScrollBar;
 
 namespace velmora::ui {
@@ -84,6 +85,9 @@ class ViewFrame : public QWidget {
   // checked states from it (menuAboutToOpen lets the window bring them up to date first).
   // Without it every item is enabled.
   void setMenuActions(std::function<QAction*(int)> action) { menuActions_ = std::move(action); }
+  // The text shown over the views while the last assignment gave out no tile (how to add
+  // a camera); hidden otherwise.
+  QLabel* emptyHint() const { return emptyHint_; }
 
   // How settings are saved after viewMode, viewTarget or viewName changed. By default
   // they are written to the application's folders once those are known.
@@ -132,6 +136,7 @@ class ViewFrame : public QWidget {
   bool settingScroll_ = false;  // the position is being set by the frame, not the user
   std::function<void()> saveSettings_;
   std::function<QAction*(int)> menuActions_;
+  QLabel* emptyHint_ = nullptr;
 };
 
 }  // namespace velmora::ui

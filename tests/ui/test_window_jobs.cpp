@@ -1,7 +1,8 @@
 // Jobs a first-time user does in the main window, offscreen: the tile menu's states, the
 // zoom rules of playback, the Playback Controls at the smallest window, opening files
-// through a desktop that fails, the Device List's splitter, the recording button and
-// mark, and the keys and mnemonics the menus show.
+// through a desktop that fails, adding a camera from the File menu on a fresh tree with
+// the empty view saying how, the Device List's splitter, the recording button and mark,
+// and the keys and mnemonics the menus show.
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
@@ -25,9 +26,11 @@
 #include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "app/strings.h"
 #include "fake_programs.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "model/tree_file.h"
 #include "playback/playback_thread.h"
 #include "playback/test_access_support.h"
 #include "recording/cleanup.h"
@@ -37,6 +40,8 @@
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"
 #include "ui/tree_actions.h"
+#include "ui/tree_model.h"
+#include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 
@@ -56,6 +61,12 @@ GroupRecord& Add(GroupRecord& parent, int32_t kind, const std::string& name, con
   record->location = location;
   velmora::InsertEntry(&parent, record);
   return *record;
+}
+
+QList<int> MenuIds(QMenu* menu) {
+  QList<int> ids;
+  for (QAction* a : menu->actions()) ids << (a->isSeparator() ? 0 : a->data().toInt());
+  return ids;
 }
 
 // The visible message boxes a window shows without waiting (opening failures).
@@ -363,6 +374,79 @@ class WindowJobsTest : public QObject {
     QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", QString::fromStdString(velmora::paths().logPath)}));
     QTest::qWait(100);
     QCOMPARE(OpenBoxes(window_.get()).size(), 0);
+  }
+
+  // A fresh tree: the empty view says how to add a camera; File > Add Camera... offers
+  // the generic cameras beside the templates, and each goes through the property sheet
+  // into the selection's group as the right kind of entry.
+  void firstStartAddsACameraFromTheFileMenu() {
+    QVERIFY(velmora::InitTree(velmora::paths().deviceTreePath) == false);  // the default tree
+    GroupRecord* nvr = treeRoot()->children.front().get();
+    GroupRecord* cameras = nvr->children.front().get();
+    QCOMPARE(cameras->name, std::string("Local Network Cameras"));
+    Open();
+    window_->treePane()->model()->reload();
+    window_->refreshViewsForSelection();
+    auto* hint = window_->viewFrame()->findChild<QLabel*>(QStringLiteral("emptyViewHint"));
+    QVERIFY(hint != nullptr);
+    QVERIFY(hint->isVisible());
+    QVERIFY(hint->text().contains("Add Camera..."));
+    QVERIFY(hint->geometry().intersects(window_->viewFrame()->rect()));
+
+    // File: Import, New Group, then the popup.
+    QMenu* file = window_->menuBar()->actions()[0]->menu();
+    QMenu* add = nullptr;
+    for (QAction* a : file->actions()) {
+      if (a->menu() != nullptr) add = a->menu();
+    }
+    QVERIFY(add != nullptr);
+    QCOMPARE(add->title(), QString("Add &Camera..."));
+    QCOMPARE(MenuIds(add).mid(0, 5), (QList<int>{20100, 20101, 20102, 0, 20000}));
+    QCOMPARE(add->actions()[0]->text(), QString("IP camera (JPEG / MJPEG over HTTP)"));
+    QCOMPARE(add->actions()[2]->text(), QString("HTTPS camera"));
+
+    // The sheet sees the new entry with its scheme typed in; the operator completes it.
+    QList<std::pair<int32_t, std::string>> offered;
+    int port = 18660;
+    window_->treeActions()->setPropertiesRunner([&](GroupRecord& entry) {
+      offered.push_back({entry.kind, entry.location});
+      entry.name = "Cam " + std::to_string(port);
+      // A loopback port where nothing listens: the shown camera is fetched.
+      entry.location = entry.location.substr(0, entry.location.find("://")) + "://127.0.0.1:" + std::to_string(port++) + "/live";
+      return true;
+    });
+    window_->treePane()->selectRecord(nvr);  // the recorder: the first group takes it
+    add->actions()[1]->trigger();            // RTSP
+    QCOMPARE(offered.size(), 1);
+    QCOMPARE(offered[0].first, int32_t(EntryKind::HTTPDevice));
+    QVERIFY(QString::fromStdString(offered[0].second).startsWith("rtsp://"));
+    QCOMPARE(cameras->children.size(), std::size_t{1});
+    GroupRecord* rtsp = cameras->children.front().get();
+    QCOMPARE(rtsp->kind, int32_t(EntryKind::HTTPDevice));
+    QCOMPARE(rtsp->location, std::string("rtsp://127.0.0.1:18660/live"));
+    QCOMPARE(window_->treePane()->selectedRecord(), rtsp);
+    QVERIFY2(!hint->isVisible(), "a camera is shown now");
+
+    // With the camera selected, an HTTPS camera goes into its group too.
+    add->actions()[2]->trigger();
+    QCOMPARE(cameras->children.size(), std::size_t{2});
+    GroupRecord* https = cameras->children.back().get();
+    QCOMPARE(https->kind, int32_t(EntryKind::HTTPDevice));
+    QVERIFY(QString::fromStdString(https->location).startsWith("https://"));
+    add->actions()[0]->trigger();
+    QCOMPARE(cameras->children.size(), std::size_t{3});
+    QVERIFY(QString::fromStdString(cameras->children.back()->location).startsWith("http://"));
+
+    // The sibling checks of every template: a name in use is refused with 377.
+    window_->treeActions()->setPropertiesRunner([](GroupRecord& entry) {
+      entry.name = "cam 18660";
+      entry.location = "http://127.0.0.1:18670/";
+      return true;
+    });
+    add->actions()[0]->trigger();
+    QCOMPARE(cameras->children.size(), std::size_t{3});
+    QCOMPARE(shown_.size(), 1);
+    QCOMPARE(shown_[0], QString::fromStdString(velmora::StringText(377)));
   }
 
   // The Device List's width follows the splitter and is kept for the next start; the
