@@ -260,6 +260,7 @@ void ReadRegistry(const std::string& path, Settings& s) {
   flag("viewResampleLarge", s.viewResampleLarge);
   flag("viewResampleSmall", s.viewResampleSmall);
   number("viewTarget", s.viewTarget);
+  number("deviceListWidth", s.deviceListWidth);
   text("mediaMountRoots", s.mediaMountRoots);
 }
 
@@ -285,6 +286,7 @@ bool WriteRegistry(const std::string& path, const Settings& s) {
   key.setDword("viewResampleLarge", s.viewResampleLarge ? 1 : 0);
   key.setDword("viewResampleSmall", s.viewResampleSmall ? 1 : 0);
   key.setDword("viewTarget", s.viewTarget);
+  key.setDword("deviceListWidth", s.deviceListWidth);
   return key.save(path);
 }
 

@@ -70,6 +70,8 @@ struct Settings {
   bool viewResampleLarge = true;
   bool viewResampleSmall = true;
   uint32_t viewTarget = 0;
+  // Width in pixels of the Device List beside the views (0: the default width).
+  uint32_t deviceListWidth = 0;
   // Mount points (or folders above them) whose drives are listed as removable media
   // besides those under /media and /run/media, separated by ';'. Only read: the value
   // is set by hand in the registry file and kept there by the writer.

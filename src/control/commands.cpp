@@ -4,13 +4,14 @@
 #include <initializer_list>
 
 #include "app/settings.h"
+#include "app/strings.h"
 
 namespace velmora::control {
 
 namespace {
 
-constexpr std::array<int, 78> kCommandIds = [] {
-  std::array<int, 78> ids{};
+constexpr std::array<int, 81> kCommandIds = [] {
+  std::array<int, 81> ids{};
   std::size_t n = 0;
   for (int id : {kCmdImportDeviceFile, kCmdNewGroup, kCmdRecord, kCmdExit, kCmdCut, kCmdCopy,
                  kCmdPaste, kCmdDelete, kCmdRename, kCmdCaptions, kCmdStatusBar, kCmdDeviceList,
@@ -25,6 +26,7 @@ constexpr std::array<int, 78> kCommandIds = [] {
                  kCmdSort, kCmdProperties})
     ids[n++] = id;
   for (int id = kCmdTemplateFirst; id <= kCmdTemplateLast; ++id) ids[n++] = id;
+  for (int id = kCmdGenericFirst; id <= kCmdGenericLast; ++id) ids[n++] = id;
   for (int id : {kCmdCopyImage, kCmdSendImage, kCmdSaveJpeg, kCmdPlayRecorded,
                  kCmdConfigurePage, kCmdTelnet, kCmdMainPage, kCmdTrustCertificate})
     ids[n++] = id;
@@ -58,7 +60,7 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
   using namespace EntryKind;
 
   if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return Checked(c.layout == id - kCmdLayoutFirst);
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return Enabled(true);
+  if (IsTemplateCommand(id)) return Enabled(true);
 
   switch (id) {
     case kCmdImportDeviceFile:
@@ -96,9 +98,11 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 
     // Playback starts and ends with 10050; the others act on a running playback only.
     case kCmdPlayback: return Checked(playback);
+    // Zooming in needs pictures enough to spread over a narrower range; zooming out
+    // needs a range narrower than all the material.
+    case kCmdZoomIn: return Enabled(playback && c.playbackEnoughPictures);
+    case kCmdZoomOut: return Enabled(playback && c.playbackCanZoomOut);
     case kCmdExport:
-    case kCmdZoomIn:
-    case kCmdZoomOut:
     case kCmdPreviousFrame:
     case kCmdReversePlay:
     case kCmdPause:
@@ -139,7 +143,10 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
 }
 
 const char* CommandOwnText(int id) {
-  return id == kCmdTrustCertificate ? "Trust New Certificate" : "";
+  if (id == kCmdTrustCertificate) return "Trust New Certificate";
+  // The generic cameras' texts follow each other in the string table.
+  if (id >= kCmdGenericFirst && id <= kCmdGenericLast) return StringText(kStrCameraHttp + id - kCmdGenericFirst).c_str();
+  return "";
 }
 
 bool CommandBuilt(int id) {

@@ -57,8 +57,18 @@ constexpr int kCmdEnabled = 10014;
 constexpr int kCmdAddCamera = 10010;
 constexpr int kCmdSort = 10006;
 constexpr int kCmdProperties = 10015;
-constexpr int kCmdTemplateFirst = 20000;  // the "Add" submenu's device templates
+constexpr int kCmdTemplateFirst = 20000;  // the named device templates
 constexpr int kCmdTemplateLast = 20013;
+// Generic cameras of any maker, offered beside the named templates in "Add Camera...":
+// a JPEG or MJPEG address over HTTP, an RTSP address (H.264 / H.265), an HTTPS address.
+constexpr int kCmdCameraHttp = 20100;
+constexpr int kCmdCameraRtsp = 20101;
+constexpr int kCmdCameraHttps = 20102;
+constexpr int kCmdGenericFirst = kCmdCameraHttp;
+constexpr int kCmdGenericLast = kCmdCameraHttps;
+// Their texts (in command order), and the title of the popup that offers them.
+constexpr int kStrAddCameraMenu = 800;
+constexpr int kStrCameraHttp = 801;
 constexpr int kCmdCopyImage = 10024;
 constexpr int kCmdSendImage = 10025;
 constexpr int kCmdSaveJpeg = 10018;
@@ -84,12 +94,21 @@ struct CommandContext {
   bool selectedTileHasImage = false;  // the selected entry's view tile holds an image
   bool selectedTileHasJpeg = false;   // ... and the JPEG bytes of that image
   bool selectedCertificateChanged = false;  // the selected device refused a changed certificate
+  // The loaded playback feed holds at least 20 pictures (zooming in makes sense), and it
+  // shows less than all the recorded material (zooming out does).
+  bool playbackEnoughPictures = false;
+  bool playbackCanZoomOut = false;
 };
 
 struct CommandState {
   bool enabled = true;
   bool checked = false;
 };
+
+// A device template: a named one or a generic camera.
+inline bool IsTemplateCommand(int id) {
+  return (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) || (id >= kCmdGenericFirst && id <= kCmdGenericLast);
+}
 
 // Every command id the rules know, in menu order (layouts and templates one by one).
 std::span<const int> CommandIds();

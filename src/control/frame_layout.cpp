@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "app/strings.h"
 
@@ -11,7 +12,7 @@ namespace velmora::control {
 
 namespace {
 
-constexpr int kFileMenu[] = {10064, 0, 10001, 0, 10059, 0, 236};
+constexpr int kFileMenu[] = {10064, 0, 10001, kAddCameraPopup, 0, 10059, 0, 236};
 constexpr int kEditMenu[] = {57635, 57634, 57637, 0, 57632, 10000};
 constexpr int kViewMenu[] = {10016, 59393, 10060, 0,     10026, 10027, 10028, 10029, 10030, 10031,
                              10032, 10033, 10034, 10035, 10036, 10037, 10038, 10039, 10040, 10041,
@@ -33,7 +34,7 @@ constexpr std::array<MenuBarMenu, 6> kMainMenu = {{
 constexpr Accelerator kAccelerators[] = {
     {"Del", 57632},         {"Ctrl+C", 57634},       {"Ctrl+X", 57635},       {"Ctrl+V", 57637},
     {"Ctrl+Alt+R", 10059},  {"Ctrl+G", 10001},       {"Ctrl+R", 10013},       {"Ctrl+Right", 10058},
-    {"Ctrl+Left", 10054},   {"Num++", 10052},        {"=", 10052},            {"+", 10052},
+    {"Ctrl+Left", 10054},   {"Num++", 10052},        {"+", 10052},            {"=", 10052},
     {"-", 10053},           {"Num+-", 10053},        {"Ctrl+1", 10027},       {"Ctrl+2", 10028},
     {"Ctrl+3", 10030},      {"Ctrl+4", 10033},       {"Ctrl+5", 10034},       {"Ctrl+6", 10036},
     {"Ctrl+7", 10037},      {"Ctrl+8", 10038},       {"Ctrl+9", 10039},       {"Ctrl+0", 10040},
@@ -41,7 +42,8 @@ constexpr Accelerator kAccelerators[] = {
     {"Ctrl+Alt+P", 10050},  {"Ctrl+Shift+V", 10061}, {"Ctrl+Shift+L", 10062}, {"Ctrl+Shift+R", 10063},
 };
 
-constexpr int kViewsToolbar[] = {10050, 10026, 10027, 10028, 10029, 10030, 10031, 10032, 10033, 10034,
+// Recording on or off sits beside Playback, checked while the program records.
+constexpr int kViewsToolbar[] = {10050, 10059, 10026, 10027, 10028, 10029, 10030, 10031, 10032, 10033, 10034,
                                  10035, 10036, 10037, 10038, 10039, 10040, 10041, 10042};
 
 // How much of the frame's top edge must lie on the work area for a stored rectangle to
@@ -53,6 +55,25 @@ constexpr int kVisibleCaption = 32;
 std::span<const MenuBarMenu> MainMenu() { return kMainMenu; }
 std::span<const Accelerator> Accelerators() { return kAccelerators; }
 std::span<const int> ViewsToolbar() { return kViewsToolbar; }
+
+const char* MenuKeyText(int commandId) {
+  const char* pad = nullptr;
+  for (const Accelerator& a : kAccelerators) {
+    if (a.commandId != commandId) continue;
+    if (std::string_view(a.key).starts_with("Num+")) {
+      if (pad == nullptr) pad = a.key;
+      continue;
+    }
+    return a.key;
+  }
+  return pad;
+}
+
+int DeviceListWidth(uint32_t stored) {
+  if (stored < static_cast<uint32_t>(kDeviceListMinWidth) || stored > static_cast<uint32_t>(kDeviceListMaxWidth))
+    return kDeviceListDefaultWidth;
+  return static_cast<int>(stored);
+}
 
 WindowPlacement PlacementRecord(const FramePlacement& frame) {
   WindowPlacement record;

@@ -12,7 +12,8 @@
 
 namespace velmora::control {
 
-// One entry of a menu: a command id, or 0 for a separator.
+// One entry of a menu: a command id, 0 for a separator, or kAddCameraPopup.
+constexpr int kAddCameraPopup = -1;  // the "Add Camera..." popup of device templates
 struct MenuBarMenu {
   int titleString;  // string number of the title ("&File" ...)
   std::span<const int> items;
@@ -27,6 +28,10 @@ struct Accelerator {
   int commandId;
 };
 std::span<const Accelerator> Accelerators();
+// The key a menu item shows for a command whose label names none: the first key of the
+// accelerator table that sends it, a key of the main keyboard before one of the numeric
+// pad. Null when no key sends it.
+const char* MenuKeyText(int commandId);
 
 // The commands of the vertical views toolbar, top to bottom.
 std::span<const int> ViewsToolbar();
@@ -49,6 +54,13 @@ constexpr uint32_t kShowMinimized = 2;
 constexpr uint32_t kShowMaximized = 3;
 constexpr int kMinFrameWidth = 640;
 constexpr int kMinFrameHeight = 480;
+
+// The Device List's width beside the views: the stored width (deviceListWidth, 0 when
+// none was stored) when it lies in the range, else the default.
+constexpr int kDeviceListDefaultWidth = 216;
+constexpr int kDeviceListMinWidth = 120;
+constexpr int kDeviceListMaxWidth = 2000;
+int DeviceListWidth(uint32_t stored);
 
 // The 44-byte record for a frame: show command 3 when maximised, else 1 (a minimised
 // frame is stored as its restored state, so a start never comes up minimised).

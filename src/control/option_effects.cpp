@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/log.h"
+#include "app/strings.h"
 #include "platform/files.h"
 
 namespace velmora::control {
@@ -296,5 +297,11 @@ std::string XdgResultText(int exitStatus) {
     default: return "Unknown error.";
   }
 }
+
+std::string OpenFailedText(const std::string& path, const std::string& reason) {
+  return FormatString(807, path) + "\n" + reason;
+}
+
+std::string XdgFailureReason(int exitStatus) { return FormatString(808, exitStatus) + " " + XdgResultText(exitStatus); }
 
 }  // namespace velmora::control

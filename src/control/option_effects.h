@@ -155,6 +155,12 @@ std::vector<std::string> MailArguments(const std::string& deviceText, const std:
                                        const std::string& attachment);
 // The text of an exit status of the desktop's helpers (xdg-email, xdg-open) for the log.
 std::string XdgResultText(int exitStatus);
+// What the window tells the operator when the desktop could not open `path`: string 807
+// naming it, and the reason on the next line.
+std::string OpenFailedText(const std::string& path, const std::string& reason);
+// The reason of an xdg-open that ended with a non-zero status: string 808 with the status
+// and the meaning xdg-open gives it.
+std::string XdgFailureReason(int exitStatus);
 
 // ---------------------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 
@@ -56,6 +57,18 @@ constexpr std::array<DeviceTemplate, 14> kTemplates{{
     {20012, "Web Image", HTTPDevice, 0, "http://127.0.0.1/"},
     {20013, "Network Attached Storage", NASDevice, 0, ""},
 }};
+
+// The sheet opens with the scheme already typed, so the operator sees which address is
+// wanted and only completes it.
+constexpr std::array<DeviceTemplate, 3> kGenericCameras{{
+    {20100, "IP camera (JPEG / MJPEG over HTTP)", HTTPDevice, 0, "http://127.0.0.1/"},
+    {20101, "IP camera (RTSP, H.264 / H.265)", HTTPDevice, 0, "rtsp://127.0.0.1:554/"},
+    {20102, "HTTPS camera", HTTPDevice, 0, "https://127.0.0.1/"},
+}};
+
+bool IsGenericCamera(int commandId) {
+  return commandId >= kGenericCameras.front().commandId && commandId <= kGenericCameras.back().commandId;
+}
 
 bool IsScannedKind(int32_t kind) { return kind >= RemovableDrive && kind <= OldRecordingsFolder; }
 
@@ -169,11 +182,36 @@ TreeOpResult Message(int id, long long value = 0) {
 
 std::span<const DeviceTemplate> DeviceTemplates() { return kTemplates; }
 
+std::span<const DeviceTemplate> GenericCameraTemplates() { return kGenericCameras; }
+
 const DeviceTemplate* FindTemplate(int commandId) {
-  for (const DeviceTemplate& t : kTemplates) {
-    if (t.commandId == commandId) return t.label != nullptr ? &t : nullptr;
+  for (std::span<const DeviceTemplate> table : {DeviceTemplates(), GenericCameraTemplates()}) {
+    for (const DeviceTemplate& t : table) {
+      if (t.commandId == commandId) return t.label != nullptr ? &t : nullptr;
+    }
   }
   return nullptr;
+}
+
+std::vector<int> AddCameraMenu() {
+  std::vector<int> items;
+  for (const DeviceTemplate& t : kGenericCameras) items.push_back(t.commandId);
+  items.push_back(0);
+  for (const DeviceTemplate& t : kTemplates) items.push_back(t.label != nullptr ? t.commandId : 0);
+  return items;
+}
+
+GroupRecord* AddDeviceTarget(GroupRecord* selected) {
+  for (GroupRecord* node = selected; node != nullptr; node = node->parent) {
+    if (node->kind == Group) return node;
+  }
+  GroupRecord* root = treeRoot().get();
+  if (root == nullptr || root->children.empty()) return nullptr;
+  GroupRecord* top = root->children.front().get();
+  for (const auto& child : top->children) {
+    if (child->kind == Group) return child.get();
+  }
+  return top;
 }
 
 std::optional<std::string> GeneratedGroupName(GroupRecord& root) {
@@ -216,6 +254,8 @@ std::shared_ptr<GroupRecord> CreateFromTemplate(int commandId) {
   record->recording = t->kind != ServerDevice && t->kind != NASDevice;
   if (t->kind == Device) record->updateDelay = kStreamDelay;
   if (t->kind == HTTPDevice || t->kind == NASDevice) record->updateDelay = kSnapshotDelay;
+  // A camera is watched live, not refreshed like a picture on a web page.
+  if (IsGenericCamera(commandId)) record->updateDelay = kStreamDelay;
   return record;
 }
 

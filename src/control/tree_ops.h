@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "model/group_record.h"
 
@@ -32,8 +33,22 @@ struct DeviceTemplate {
 
 // The 14 templates in menu order (commands 20000-20013, two of them separators).
 std::span<const DeviceTemplate> DeviceTemplates();
-// The template of a command; null for a separator or another id.
+// The generic cameras of any maker, in menu order (commands 20100-20102): web images
+// whose location is an http://, an rtsp:// or an https:// address, fetched as often as
+// the named cameras, without credentials until the sheet gives them.
+std::span<const DeviceTemplate> GenericCameraTemplates();
+// The template of a command, named or generic; null for a separator or another id.
 const DeviceTemplate* FindTemplate(int commandId);
+
+// The items of the "Add Camera..." popup (File menu and a group's menu): the generic
+// cameras, a separator (0), then the named templates with their separators.
+std::vector<int> AddCameraMenu();
+
+// Where a device added from a template goes when `selected` is the tree's selection: the
+// group at or above it; for this recorder's entry, anything outside a group or no
+// selection, the first group of the first top-level entry, else that entry itself. Null
+// for an empty tree.
+GroupRecord* AddDeviceTarget(GroupRecord* selected);
 
 // What a tree command asks of the window.
 struct TreeOpResult {

@@ -268,6 +268,12 @@ void ExportPump::Finish() {
 
 void ExportPump::Next() {
   if (!channel_ || view_ < 0) return;
+  // The export side ended (it failed, completed or was cancelled) while this step was
+  // on its way: it has reported its own ending, so the pump only stops.
+  if (!channel_->running()) {
+    Stop();
+    return;
+  }
   const auto v = static_cast<std::size_t>(view_);
   for (int sent = 0; sent < rate_.imagesPerStep;) {
     const IndexEntry before = positions_.current[v];
@@ -309,7 +315,12 @@ void ExportPump::Next() {
     image.jpegLength = JpegLength(header);
     image.frame = std::move(frame);
     if (!PostEvent(std::move(image))) {
-      Fail(kTextExportSendFailed);
+      // An export side that ended meanwhile is no failure of the send.
+      if (channel_->running()) {
+        Fail(kTextExportSendFailed);
+      } else {
+        Stop();
+      }
       return;
     }
     ++sent;

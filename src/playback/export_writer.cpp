@@ -299,6 +299,13 @@ bool ExportSession::FirstImage(ExportImage& image) {
   avi.quality = options_.quality;
   avi.keyFrameEvery = options_.keyFrameEvery;
   avi.dataRateKBps = options_.dataRateKBps;
+  // The proposed file lies in the desktop's videos folder, which a fresh account may not
+  // have yet: the folder is made as a JPEG export makes its own. When that fails the
+  // open below fails and says so.
+  const std::filesystem::path folder = std::filesystem::path(output_).parent_path();
+  std::error_code made;
+  if (!folder.empty()) std::filesystem::create_directories(folder, made);
+  if (made) Log("CreateDirectory failed (%d: %s)", made.value(), made.message().c_str());
   avi_ = std::make_unique<AviWriter>();
   const AviResult opened = avi_->Open(output_, avi);
   if (opened != AviResult::kOk) {

@@ -371,7 +371,8 @@ bool PlaybackController::RequestRange(double startSeconds, double endSeconds, do
 }
 
 void PlaybackController::ZoomIn(GroupRecord* selected) {
-  if (!active() || !(summary_ && summary_().feedLoaded)) return;
+  // Fewer than 20 pictures are not spread over a narrower range.
+  if (!active() || !enoughPictures()) return;
   if (hasSelection()) {
     RequestNewFeed(FeedKind::kSelection, selected);
   } else {
@@ -383,7 +384,8 @@ void PlaybackController::ZoomIn(GroupRecord* selected) {
 }
 
 void PlaybackController::ZoomOut(bool shift, GroupRecord* selected) {
-  if (!active() || !(summary_ && summary_().feedLoaded)) return;
+  // A feed that shows all the material has nothing to zoom out to.
+  if (!active() || !canZoomOut()) return;
   RequestNewFeed(FeedKind::kZoomOut, selected, shift ? 100000.0 : 3.0);
 }
 

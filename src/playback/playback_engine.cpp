@@ -274,13 +274,15 @@ void PlaybackEngine::NewFeed(PlayMsgNewFeed& request) {
   }
 
   std::unique_ptr<Image> graph = DrawTimelineGraph(timeline_, slots);
+  feedLoaded_ = true;
+  motionCounter_ = 0;
+  // The window reads the control states (pictures enough to zoom in, zoom-out possible)
+  // when the graph arrives: they are published before it is posted.
+  PublishSummary();
   if (graph) Post(MsgTimelineGraph{std::shared_ptr<Image>(std::move(graph))});
 
-  feedLoaded_ = true;
   if (hooks_.limitTimer) hooks_.limitTimer(true);
   if (!timeline_.feed().known()) Post(MsgStatusText{std::string(kTextNoRecordedImages)});
-  motionCounter_ = 0;
-  PublishSummary();
   if (hooks_.closeAllRecordings) hooks_.closeAllRecordings();
 }
 

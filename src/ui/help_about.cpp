@@ -6,13 +6,13 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProcess>
 #include <QVBoxLayout>
 
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/strings.h"
 #include "control/option_effects.h"
+#include "ui/desktop_open.h"
 #include "ui/icons.h"
 
 namespace velmora::ui {
@@ -40,31 +40,21 @@ QString ManualPath() {
   return QString();
 }
 
-void OpenManual(QObject* owner) {
+void OpenManual(QObject* owner, std::function<void(const QString& text)> failed) {
   const QString cwd = QDir::currentPath();
   const QString manual = ManualPath();
   if (manual.isEmpty()) {
     Log("%s: the manual was not found, cwd=[%s]", kHelpWhere, cwd.toUtf8().constData());
+    // The place it was looked for first names what is missing.
+    const std::vector<std::string> candidates = control::ManualCandidates(
+        QCoreApplication::applicationDirPath().toStdString(), ResFolder().toStdString());
+    if (failed) {
+      failed(QString::fromStdString(control::OpenFailedText(candidates.empty() ? "index.html" : candidates.front(),
+                                                            control::XdgResultText(2))));
+    }
     return;
   }
-  auto* process = new QProcess(owner);
-  process->setProgram(QStringLiteral("xdg-open"));
-  process->setArguments({manual});
-  QObject::connect(process, &QProcess::finished, process, [process, cwd](int code, QProcess::ExitStatus status) {
-    if (status != QProcess::NormalExit || code != 0) {
-      const std::string text = status != QProcess::NormalExit ? std::string("xdg-open ended abnormally")
-                                                              : control::XdgResultText(code);
-      Log("%s: xdg-open failed, err=%d (%s), cwd=[%s]", kHelpWhere, code, text.c_str(), cwd.toUtf8().constData());
-    }
-    process->deleteLater();
-  });
-  QObject::connect(process, &QProcess::errorOccurred, process, [process, cwd](QProcess::ProcessError error) {
-    if (error != QProcess::FailedToStart) return;
-    Log("%s: xdg-open failed, err=%s, cwd=[%s]", kHelpWhere, process->errorString().toUtf8().constData(),
-        cwd.toUtf8().constData());
-    process->deleteLater();
-  });
-  process->start();
+  OpenWithDesktop(owner, manual, kHelpWhere, std::move(failed));
 }
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {

@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
+
 class QLabel;
 
 namespace velmora::ui {
@@ -15,8 +17,9 @@ namespace velmora::ui {
 QString ManualPath();
 
 // Opens the manual with xdg-open. A manual that cannot be found, an xdg-open that cannot
-// start or one that reports a failure is logged with its text; nothing is shown.
-void OpenManual(QObject* owner);
+// start or one that reports a failure is logged with its text, and `failed` gets the
+// text to show the operator (the path and the reason).
+void OpenManual(QObject* owner, std::function<void(const QString& text)> failed = {});
 
 // The About box: the application icon, its name, "Version " and the version string, a
 // notice line and OK.

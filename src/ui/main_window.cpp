@@ -12,14 +12,17 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QProcess>
+#include <QResizeEvent>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
 
 #include "app/application.h"
 #include "app/events.h"
@@ -29,6 +32,7 @@
 #include "app/strings.h"
 #include "control/commands.h"
 #include "control/show_entry.h"
+#include "control/tree_ops.h"
 #include "live/fetch.h"
 #include "live/tls.h"
 #include "live/view_slot.h"
@@ -38,6 +42,7 @@
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
+#include "ui/desktop_open.h"
 #include "ui/export_dialog.h"
 #include "ui/help_about.h"
 #include "ui/icons.h"
@@ -58,8 +63,9 @@ namespace {
 
 using namespace velmora::control;
 
-constexpr int kDeviceListWidth = 216;
 constexpr int kViewsToolbarWidth = 30;
+constexpr int kStrRecordingOn = 805;
+constexpr int kStrRecordingOff = 806;
 
 QString Text(int id) { return QString::fromStdString(StringText(id)); }
 
@@ -117,8 +123,9 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   setDockOptions(QMainWindow::DockOptions());
   // The desktop's handler for the file type: a text editor for the log, the file
   // manager for the recordings folder.
-  open_ = [](const QString& path) {
-    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {path})) Log("%s failed", "xdg-open");
+  // A desktop without a handler for the path says nothing itself: the window does.
+  open_ = [this](const QString& path) {
+    ui::OpenWithDesktop(this, path, "CMainFrame::OnOpen", [this](const QString& text) { ShowOpenFailure(this, text); });
   };
   ask_ = [this](const QString& text) {
     return QMessageBox::question(this, Text(128), text, QMessageBox::Yes | QMessageBox::No,
@@ -137,6 +144,8 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
     updateCommands();
   });
   connect(playbackControls_, &PlaybackPane::playStateChanged, this, &MainWindow::updateCommands);
+  // A new feed decides whether zooming in or out is possible.
+  connect(playbackControls_, &PlaybackPane::feedChanged, this, &MainWindow::updateCommands);
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
@@ -180,25 +189,33 @@ void MainWindow::CreateStatusBar() {
   }
   statusParts_[1]->setFixedWidth(rateWidth);
   statusParts_[2]->setFixedWidth(diskWidth);
+  // Whether the program records is plain to see beside the rate.
+  recordingMark_ = new QLabel(bar);
+  recordingMark_->setObjectName("recordingMark");
+  recordingMark_->setMinimumWidth(
+      std::max(metrics.horizontalAdvance(Text(kStrRecordingOn)), metrics.horizontalAdvance(Text(kStrRecordingOff))) + 12);
   bar->addWidget(statusParts_[0], 1);
+  bar->addPermanentWidget(recordingMark_);
   bar->addPermanentWidget(statusParts_[1]);
   bar->addPermanentWidget(statusParts_[2]);
 }
 
 void MainWindow::CreatePanes() {
-  auto* central = new QWidget(this);
-  auto* row = new QHBoxLayout(central);
-  row->setContentsMargins(0, 0, 0, 0);
-  row->setSpacing(0);
+  // The Device List and the views share the width through a splitter: the operator drags
+  // the list wider or narrower, and a larger window gives its room to the views.
+  splitter_ = new QSplitter(Qt::Horizontal, this);
+  splitter_->setObjectName("frameSplitter");
+  splitter_->setChildrenCollapsible(false);
 
-  deviceList_ = new Pane(tr("Device List"), true, central);
+  deviceList_ = new Pane(tr("Device List"), true, splitter_);
   deviceList_->setObjectName("deviceListPane");
-  deviceList_->setFixedWidth(kDeviceListWidth);
+  deviceList_->setMinimumWidth(kDeviceListMinWidth);
   tree_ = new TreePane(deviceList_);
   deviceList_->setContent(tree_);
-  row->addWidget(deviceList_);
+  splitter_->addWidget(deviceList_);
 
-  auto* column = new QVBoxLayout;
+  auto* central = new QWidget(splitter_);
+  auto* column = new QVBoxLayout(central);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
   viewArea_ = new Pane(QString(), false, central);
@@ -224,8 +241,17 @@ void MainWindow::CreatePanes() {
   playback_ = new Pane(tr("Playback Controls"), true, central);
   playback_->setObjectName("playbackPane");
   column->addWidget(playback_);
-  row->addLayout(column, 1);
-  setCentralWidget(central);
+  splitter_->addWidget(central);
+  splitter_->setStretchFactor(0, 0);
+  splitter_->setStretchFactor(1, 1);
+  setCentralWidget(splitter_);
+  // The list's width is given whenever the splitter changes size (see eventFilter).
+  splitter_->installEventFilter(this);
+  connect(splitter_, &QSplitter::splitterMoved, this, [this] {
+    if (!deviceList_->isVisibleTo(this)) return;
+    listWidth_ = deviceList_->width();
+    settings().deviceListWidth = static_cast<uint32_t>(listWidth_);
+  });
 
   connect(deviceList_, &Pane::closeRequested, this, [this] { PaneClosed(deviceList_); });
   connect(playback_, &Pane::closeRequested, this, [this] { PaneClosed(playback_); });
@@ -239,6 +265,12 @@ void MainWindow::CreateActions() {
     if (text.isEmpty()) text = Text(id);
     if (text.isEmpty()) text = QString::fromUtf8(CommandOwnText(id));
     if (text.isEmpty()) continue;  // template separators
+    // A command that a key sends shows that key, also where its label names none.
+    if (!text.contains('\t') && !(id >= kCmdLayoutFirst && id <= kCmdLayoutLast)) {
+      if (const char* key = MenuKeyText(id)) {
+        text += '\t' + QKeySequence(QString::fromLatin1(key)).toString(QKeySequence::NativeText);
+      }
+    }
     auto* a = new QAction(text, this);
     a->setObjectName(QStringLiteral("cmd%1").arg(id));
     a->setData(id);
@@ -271,6 +303,8 @@ void MainWindow::CreateMenus() {
     for (int id : m.items) {
       if (id == 0) {
         menu->addSeparator();
+      } else if (id == kAddCameraPopup) {
+        menu->addMenu(AddCameraPopup(menu))->setData(kAddCameraPopup);
       } else if (QAction* a = action(id)) {
         menu->addAction(a);
       }
@@ -281,6 +315,19 @@ void MainWindow::CreateMenus() {
   for (int id : ViewsToolbar()) {
     if (QAction* a = action(id)) viewsToolbar_->addAction(a);
   }
+}
+
+QMenu* MainWindow::AddCameraPopup(QWidget* parent) {
+  auto* popup = new QMenu(Text(kStrAddCameraMenu), parent);
+  popup->setObjectName(QStringLiteral("addCameraMenu"));
+  for (int id : AddCameraMenu()) {
+    if (id == 0) {
+      popup->addSeparator();
+    } else if (QAction* a = action(id)) {
+      popup->addAction(a);
+    }
+  }
+  return popup;
 }
 
 void MainWindow::CreateAccelerators() {
@@ -330,6 +377,9 @@ void MainWindow::ConnectCore() {
     });
     connect(events_, &CoreEvents::playingChanged, this, &MainWindow::updateCommands);
   }
+  // The tile menu shows the same enabled and checked states as the main menu.
+  viewFrame_->setMenuActions([this](int id) { return action(id); });
+  connect(viewFrame_, &ViewFrame::menuAboutToOpen, this, &MainWindow::updateCommands);
   connect(tree_, &TreePane::selectionChanged, this, [this](GroupRecord* record) {
     viewFrame_->setSelectedSubtree(record);
     updateCommands();
@@ -378,6 +428,8 @@ void MainWindow::updateCommands() {
   context.selectedTileHasImage = tile.image;
   context.selectedTileHasJpeg = tile.jpeg;
   if (GroupRecord* selected = tree_->selectedRecord()) context.selectedCertificateChanged = CertificateChangeSeen(*selected);
+  context.playbackEnoughPictures = playbackController().enoughPictures();
+  context.playbackCanZoomOut = playbackController().canZoomOut();
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuilt(id);
@@ -387,6 +439,14 @@ void MainWindow::updateCommands() {
     if (!built) tip = tr("%1 (not available in this version)").arg(tip);
     a->setToolTip(tip);
   }
+  ShowRecordingMark();
+}
+
+void MainWindow::ShowRecordingMark() {
+  const bool on = settings().recordEnable;
+  recordingMark_->setText(Text(on ? kStrRecordingOn : kStrRecordingOff));
+  // Red while recording, as the tiles' recording circle.
+  recordingMark_->setStyleSheet(on ? QStringLiteral("QLabel { color: #c01010; font-weight: bold; }") : QString());
 }
 
 void MainWindow::runCommand(int commandId) {
@@ -406,7 +466,7 @@ void MainWindow::Execute(int id) {
     viewFrame_->selectLayout(id - kCmdLayoutFirst);
     return;
   }
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
+  if (IsTemplateCommand(id)) {
     treeActions_->execute(id);
     return;
   }
@@ -486,7 +546,7 @@ void MainWindow::Execute(int id) {
       options_->run();
       break;
     case kCmdHelpContents:
-      OpenManual(this);
+      OpenManual(this, [this](const QString& text) { ShowOpenFailure(this, text); });
       break;
     case kCmdAbout: {
       AboutDialog about(this);
@@ -750,6 +810,22 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   runCommand(kCmdExit);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  // The Device List keeps its width (the stored one at first, then the operator's) when
+  // the window changes size: the views gain or lose the difference, and the list gives
+  // way only where the views would fall below their smallest width.
+  if (watched == splitter_ && event->type() == QEvent::Resize) {
+    const int total = static_cast<QResizeEvent*>(event)->size().width();
+    if (listWidth_ == 0) listWidth_ = DeviceListWidth(settings().deviceListWidth);
+    if (total > 0 && deviceList_->isVisibleTo(this)) {
+      const int room = total - splitter_->handleWidth() - splitter_->widget(1)->minimumSizeHint().width();
+      const int list = std::clamp(listWidth_, kDeviceListMinWidth, std::max(kDeviceListMinWidth, room));
+      splitter_->setSizes({list, std::max(1, total - list - splitter_->handleWidth())});
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::moveEvent(QMoveEvent* event) {

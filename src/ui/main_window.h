@@ -21,6 +21,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QShortcut;
+class QSplitter;
 class QToolBar;
 
 namespace velmora {
@@ -81,6 +82,11 @@ class MainWindow : public QMainWindow {
   bool isFullScreenMode() const { return fullScreen_; }
   bool exiting() const { return exiting_; }
   QLabel* statusPart(int part) const { return statusParts_[part]; }
+  // The status bar's mark saying whether the program records ("Recording" / "Not recording").
+  QLabel* recordingMark() const { return recordingMark_; }
+  // The Device List and the views side by side; the list's width is kept in
+  // deviceListWidth (saved with the window placement).
+  QSplitter* frameSplitter() const { return splitter_; }
   Pane* deviceListPane() const { return deviceList_; }
   Pane* playbackPane() const { return playback_; }
   PlaybackPane* playbackControls() const { return playbackControls_; }
@@ -93,7 +99,8 @@ class MainWindow : public QMainWindow {
   OptionsCommand* optionsCommand() const { return options_; }
   TreeActions* treeActions() const { return treeActions_; }
 
-  // How files and folders are handed to the desktop (xdg-open by default; tests replace it).
+  // How files and folders are handed to the desktop (xdg-open by default, a warning box
+  // naming the path and the reason when it fails; tests replace it).
   void setExternalOpener(std::function<void(const QString&)> open) { open_ = std::move(open); }
   // How the Exit question is asked (tests replace it); returns true for Yes.
   void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }
@@ -108,6 +115,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void changeEvent(QEvent* event) override;
 
@@ -130,6 +138,9 @@ class MainWindow : public QMainWindow {
   void MotionAlert();
   void PaneClosed(Pane* pane);
   void ShowContextMenu(GroupRecord* record, const QPoint& globalPos);
+  void ShowRecordingMark();
+  // The "Add Camera..." popup of the File menu: the window's template actions.
+  QMenu* AddCameraPopup(QWidget* parent);
   control::Rect WorkArea() const;
   void RememberPlacement();
 
@@ -139,6 +150,9 @@ class MainWindow : public QMainWindow {
   std::vector<QMenu*> menus_;
   std::vector<std::pair<QShortcut*, int>> accelerators_;
   QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
+  QLabel* recordingMark_ = nullptr;
+  QSplitter* splitter_ = nullptr;
+  int listWidth_ = 0;  // the Device List's width to keep (0: the stored one, not read yet)
   Pane* deviceList_ = nullptr;
   Pane* playback_ = nullptr;
   PlaybackPane* playbackControls_ = nullptr;

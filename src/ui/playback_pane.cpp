@@ -60,7 +60,9 @@ QFrame* BandSeparator(QWidget* parent) {
 
 // The bottom row's bands, laid out left to right and wrapped to a further row when the
 // pane is too narrow for all of them (so no band is ever cut off); the last band of each
-// row takes the rest of that row.
+// row takes the rest of that row. The height of the rows at the width given is also the
+// layout's minimum height, so that the panes above and the window's own minimum size
+// make room for every row instead of squeezing the last one away.
 class BandLayout : public QLayout {
  public:
   explicit BandLayout(QWidget* parent) : QLayout(parent) {
@@ -86,7 +88,12 @@ class BandLayout : public QLayout {
   int heightForWidth(int width) const override { return Arrange(QRect(0, 0, width, 0), false); }
   void setGeometry(const QRect& rect) override {
     QLayout::setGeometry(rect);
-    Arrange(rect, true);
+    const int height = Arrange(rect, true);
+    if (height != rowsHeight_ && rect.width() > 0) {
+      // A new number of rows: the minimum changes, and the layouts above ask again.
+      rowsHeight_ = height;
+      invalidate();
+    }
   }
   QSize sizeHint() const override {
     int w = 0, h = 0;
@@ -99,7 +106,7 @@ class BandLayout : public QLayout {
   QSize minimumSize() const override {
     QSize size;
     for (QLayoutItem* item : items_) size = size.expandedTo(item->minimumSize());
-    return size;
+    return {size.width(), std::max(size.height(), rowsHeight_)};
   }
 
  private:
@@ -135,6 +142,7 @@ class BandLayout : public QLayout {
   }
 
   std::vector<QLayoutItem*> items_;
+  int rowsHeight_ = 0;  // height of the rows at the last width given
 };
 
 // One band of the bottom row: its widgets side by side from the left; a band given more
@@ -253,6 +261,10 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   durationLabel_->setObjectName("rangeDuration");
   for (QLabel* l : {startLabel_, endLabel_, durationLabel_}) l->setFont(SmallFont(font()));
   durationLabel_->setAlignment(Qt::AlignCenter);
+  // In a narrow pane the duration text goes on two lines rather than widening the pane
+  // past the window or losing its end.
+  durationLabel_->setWordWrap(true);
+  durationLabel_->setMinimumWidth(1);
   endLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   // The start and end texts are as wide as each other, so the duration stays centred.
   const int dateWidth = QFontMetrics(startLabel_->font()).horizontalAdvance(QStringLiteral("00/00/00 00:00:00")) + 8;
@@ -344,8 +356,14 @@ void PlaybackPane::InstallHooks() {
     ShowRange();
   };
   h.sliderMoved = [this] { ShowSlider(); };
-  h.rangeChanged = [this] { ShowRange(); };
-  h.graphChanged = [this] { ShowGraph(); };
+  h.rangeChanged = [this] {
+    ShowRange();
+    emit feedChanged();
+  };
+  h.graphChanged = [this] {
+    ShowGraph();
+    emit feedChanged();
+  };
   h.playStateChanged = [this] { emit playStateChanged(); };
   h.speedChanged = [this] { ShowSpeed(); };
 }

@@ -99,6 +99,8 @@ class PlaybackPane : public QWidget {
   void modeChanged();
   // Playing or paused (the window re-evaluates its commands).
   void playStateChanged();
+  // A feed's range or graph arrived or went: whether zooming is possible may have changed.
+  void feedChanged();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

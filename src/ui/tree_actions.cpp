@@ -64,7 +64,7 @@ std::vector<int> MenuItems(int32_t kind) {
 }
 
 bool IsTreeCommand(int id) {
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) return true;
+  if (IsTemplateCommand(id)) return true;
   switch (id) {
     case kCmdNewGroup: case kCmdAddCamera: case kCmdRename: case kCmdDelete: case kCmdEnabled:
     case kCmdRecording: case kCmdSort: case kCmdCut: case kCmdCopy: case kCmdPaste:
@@ -96,8 +96,10 @@ bool TreeActions::execute(int id) {
   if (!IsTreeCommand(id)) return false;
   GroupRecord* selected = tree_->selectedRecord();
   const bool playback = playbackMode().load();
-  if (id >= kCmdTemplateFirst && id <= kCmdTemplateLast) {
-    if (selected != nullptr) Apply(AddFromTemplate(id, selected, properties_));
+  if (IsTemplateCommand(id)) {
+    // From the File menu the selection may be a device or nothing: the device goes into
+    // the selection's group.
+    if (GroupRecord* target = AddDeviceTarget(selected)) Apply(AddFromTemplate(id, target, properties_));
     return true;
   }
   switch (id) {
@@ -293,13 +295,15 @@ QMenu* TreeActions::buildContextMenu(GroupRecord* record, QWidget* parent) {
       menu->setDefaultAction(item);
     }
     if (record->kind == EntryKind::Group && id == kCmdView) {
-      QMenu* add = menu->addMenu(Text(kContextTextBase));
+      // "Add Camera...": cameras of any maker by their kind of address, then the named
+      // templates.
+      QMenu* add = menu->addMenu(Text(kStrAddCameraMenu));
       add->setObjectName(QStringLiteral("treeAddMenu"));
-      for (const DeviceTemplate& t : DeviceTemplates()) {
-        if (t.label == nullptr) {
+      for (int item : AddCameraMenu()) {
+        if (item == 0) {
           add->addSeparator();
         } else {
-          addItem(add, t.commandId);
+          addItem(add, item);
         }
       }
     }

@@ -1,5 +1,6 @@
 // The device tree's commands in the window: the context menu of each kind of entry (with
-// a group's "Add" menu of device templates), New Group, the templates, Add Camera,
+// a group's "Add Camera..." menu of generic cameras and device templates), New Group,
+// the templates, Add Camera,
 // Rename in place, Delete with its question, Enabled, Recording, Sort, Cut, Copy and
 // Paste through the clipboard, dropped device files, and moving entries by drag and
 // drop. The rules are control/tree_ops.h's; this class asks, reports and selects.

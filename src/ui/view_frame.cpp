@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -25,6 +26,9 @@
 namespace velmora::ui {
 
 namespace {
+
+// The text over empty views: how to add a camera.
+constexpr int kStrEmptyViewHint = 804;
 
 void ForEachNode(GroupRecord* node, const std::function<void(GroupRecord&)>& fn) {
   if (node == nullptr) return;
@@ -58,6 +62,15 @@ ViewFrame::ViewFrame(QWidget* parent) : QWidget(parent) {
   central_ = new ViewTile(this, -1, this);
   central_->setWindowTitle(QStringLiteral("(Central View)"));
   central_->setObjectName(QStringLiteral("centralView"));
+
+  // Over the empty views: how to begin. Clicks pass through to the tiles below.
+  emptyHint_ = new QLabel(QString::fromStdString(StringText(kStrEmptyViewHint)), this);
+  emptyHint_->setObjectName(QStringLiteral("emptyViewHint"));
+  emptyHint_->setAlignment(Qt::AlignCenter);
+  emptyHint_->setWordWrap(true);
+  emptyHint_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  emptyHint_->setStyleSheet(QStringLiteral("QLabel { color: white; background: transparent; }"));
+  emptyHint_->hide();
 
   state_.viewTarget = static_cast<int>(settings().viewTarget);
   saveSettings_ = [] {
@@ -138,6 +151,8 @@ void ViewFrame::LayOut(bool erase) {
   } else {
     central_->hide();
   }
+  emptyHint_->setGeometry(client.adjusted(16, 16, -16, -16));
+  emptyHint_->raise();
   setUpdatesEnabled(true);
   update();
 }
@@ -177,6 +192,7 @@ void ViewFrame::showNode(GroupRecord* node) {
     settings().viewName = name;
     Save();
   }
+  emptyHint_->setVisible(tilesGiven_ == 0);
   selectLayoutForCount(tilesGiven_);
   if (std::exchange(stillsPending_, false)) restoreStills();
   repaintDirty();
@@ -294,6 +310,7 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
   if (holdsBytes) slot->SetFrozen(true);
   selectTile(tile, QGuiApplication::keyboardModifiers());
 
+  emit menuAboutToOpen();
   QMenu menu(this);
   menu.setObjectName(QStringLiteral("tileMenu250"));
   for (int command : kTileMenuCommands) {
@@ -303,6 +320,13 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
     QAction* action =
         menu.addAction(QString::fromStdString(context.empty() ? StringText(kMenuTextBase + command) : context));
     action->setData(command);
+    // A command that cannot run now is shown disabled; Recording and Full Screen show
+    // their checks, as in the main menu.
+    if (QAction* source = menuActions_ ? menuActions_(command) : nullptr) {
+      action->setEnabled(source->isEnabled());
+      action->setCheckable(source->isCheckable());
+      action->setChecked(source->isChecked());
+    }
   }
   QAction* chosen = menu.exec(globalPos);
   const int command = chosen != nullptr ? chosen->data().toInt() : 0;

@@ -16,6 +16,8 @@
 #include "control/view_layout.h"
 #include "model/group_record.h"
 
+class QAction;
+class QLabel;
 class QScrollBar;
 
 namespace velmora::ui {
@@ -84,6 +86,14 @@ class ViewFrame : public QWidget {
   ViewTile* centralTile() const { return central_; }
   const QFont& tileFont() const { return tileFont_; }
 
+  // The window's action of a command id: the tile menu's items take their enabled and
+  // checked states from it (menuAboutToOpen lets the window bring them up to date first).
+  // Without it every item is enabled.
+  void setMenuActions(std::function<QAction*(int)> action) { menuActions_ = std::move(action); }
+  // The text shown over the views while the last assignment gave out no tile (how to add
+  // a camera); hidden otherwise.
+  QLabel* emptyHint() const { return emptyHint_; }
+
   // How settings are saved after viewMode, viewTarget or viewName changed. By default
   // they are written to the application's folders once those are known.
   void setSettingsSaver(std::function<void()> saver) { saveSettings_ = std::move(saver); }
@@ -93,6 +103,8 @@ class ViewFrame : public QWidget {
   void viewSelected(velmora::GroupRecord* node);
   void layoutChanged(int layout);
   void nodeShown(velmora::GroupRecord* node, int tilesGiven);
+  // The tile menu is about to be built: the window's command states must be current.
+  void menuAboutToOpen();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -129,6 +141,8 @@ class ViewFrame : public QWidget {
   bool stillsPending_ = false;  // the next showNode puts the stills into its tiles
   bool settingScroll_ = false;  // the position is being set by the frame, not the user
   std::function<void()> saveSettings_;
+  std::function<QAction*(int)> menuActions_;
+  QLabel* emptyHint_ = nullptr;
 };
 
 }  // namespace velmora::ui

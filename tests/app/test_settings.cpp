@@ -228,6 +228,7 @@ TEST(Registry, RoundTripAndDeletedValueFallsBack) {
   s.captionShowMotion = true;
   s.viewName = "Yard \xe2\x80\x93 Door";
   s.viewTarget = 5;
+  s.deviceListWidth = 300;
   s.windowPlacement.length = 44;
   s.windowPlacement.showCmd = 3;
   s.windowPlacement.left = 10;
@@ -241,6 +242,7 @@ TEST(Registry, RoundTripAndDeletedValueFallsBack) {
   EXPECT_TRUE(back.captionShowMotion);
   EXPECT_EQ(back.viewName, s.viewName);
   EXPECT_EQ(back.viewTarget, 5u);
+  EXPECT_EQ(back.deviceListWidth, 300u);
   EXPECT_EQ(back.windowPlacement.length, 44u);
   EXPECT_EQ(back.windowPlacement.showCmd, 3u);
   EXPECT_EQ(back.windowPlacement.right, 810);

@@ -181,6 +181,9 @@ TEST_F(CommandsTest, ChecksFollowSettingsAndTheWindowAndGlobalsStayEnabled) {
     EXPECT_TRUE(EvaluateCommand(id, c).enabled) << id;
 
   // The playback commands act on a running playback only; 10050 shows whether it runs.
+  // (The zoom commands' own conditions are met here; see the zoom test.)
+  c.playbackEnoughPictures = true;
+  c.playbackCanZoomOut = true;
   EXPECT_TRUE(EvaluateCommand(kCmdPlayback, c).checked);
   for (int id = kCmdExport; id <= kCmdNextFrame; ++id) EXPECT_TRUE(EvaluateCommand(id, c).enabled);
   c.playbackMode = false;
@@ -188,11 +191,40 @@ TEST_F(CommandsTest, ChecksFollowSettingsAndTheWindowAndGlobalsStayEnabled) {
   for (int id = kCmdExport; id <= kCmdNextFrame; ++id) EXPECT_FALSE(EvaluateCommand(id, c).enabled);
 }
 
+// Zoom In needs a feed of at least 20 pictures, Zoom Out a feed narrower than all the
+// material; neither works outside playback whatever the feed says.
+TEST_F(CommandsTest, ZoomFollowsThePicturesAndTheShownRange) {
+  CommandContext c;
+  c.playbackMode = true;
+  auto zoom = [&c] {
+    return std::string() + (EvaluateCommand(kCmdZoomIn, c).enabled ? 'i' : '.') +
+           (EvaluateCommand(kCmdZoomOut, c).enabled ? 'o' : '.');
+  };
+  EXPECT_EQ(zoom(), "..");  // a feed not loaded yet, or too few pictures showing everything
+  c.playbackEnoughPictures = true;
+  EXPECT_EQ(zoom(), "i.");
+  c.playbackCanZoomOut = true;
+  EXPECT_EQ(zoom(), "io");
+  c.playbackEnoughPictures = false;  // zoomed into a stretch of few pictures
+  EXPECT_EQ(zoom(), ".o");
+  c.playbackMode = false;
+  c.playbackEnoughPictures = true;
+  EXPECT_EQ(zoom(), "..");
+  // The transport commands do not depend on the count.
+  c.playbackMode = true;
+  c.playbackEnoughPictures = c.playbackCanZoomOut = false;
+  for (int id : {kCmdExport, kCmdPreviousFrame, kCmdReversePlay, kCmdPause, kCmdPlay, kCmdNextFrame})
+    EXPECT_TRUE(EvaluateCommand(id, c).enabled) << id;
+}
+
 TEST_F(CommandsTest, TheIdListIsCompleteAndEveryCommandIsBuilt) {
   std::set<int> ids(CommandIds().begin(), CommandIds().end());
   EXPECT_EQ(ids.size(), CommandIds().size()) << "no id twice";
-  EXPECT_EQ(ids.size(), 78u);
+  EXPECT_EQ(ids.size(), 81u);
   EXPECT_TRUE(ids.count(kCmdLayoutLast) && ids.count(kCmdTemplateLast) && ids.count(kCmdMainPage));
+  EXPECT_TRUE(ids.count(kCmdCameraHttp) && ids.count(kCmdCameraRtsp) && ids.count(kCmdCameraHttps));
+  EXPECT_TRUE(EvaluateCommand(kCmdCameraRtsp, CommandContext{}).enabled);
+  EXPECT_STREQ(CommandOwnText(kCmdCameraRtsp), "IP camera (RTSP, H.264 / H.265)");
 
   // Every command of the table is carried out by the window now.
   for (int id : ids) EXPECT_TRUE(CommandBuilt(id)) << id;

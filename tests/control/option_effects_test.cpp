@@ -243,6 +243,10 @@ TEST(OptionEffectsTest, MailCarriesTheDeviceAndDateWithTheAttachment) {
   EXPECT_EQ(XdgResultText(0), "Success.");
   EXPECT_EQ(XdgResultText(3), "A required tool could not be found.");
   EXPECT_EQ(XdgResultText(77), "Unknown error.");
+  // What the window shows when the desktop could not open a path: the path, then why.
+  EXPECT_EQ(OpenFailedText("/data/Velmora NVR.log", XdgFailureReason(3)),
+            "Could not open \"/data/Velmora NVR.log\".\n"
+            "The desktop's opener (xdg-open) ended with status 3: A required tool could not be found.");
 }
 
 TEST(OptionEffectsTest, TheManualIsLookedForBesideTheProgramThenInTheSources) {

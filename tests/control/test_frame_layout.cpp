@@ -19,7 +19,7 @@ TEST(FrameMenus, MenuBarOrderAndEveryItemHasATextAndTooltip) {
   for (const auto& m : menus) titles.push_back(StringText(m.titleString));
   EXPECT_EQ(titles, (std::vector<std::string>{"&File", "&Edit", "&View", "&Play", "&Tools", "&Help"}));
   EXPECT_EQ(std::vector<int>(menus[0].items.begin(), menus[0].items.end()),
-            (std::vector<int>{10064, 0, 10001, 0, 10059, 0, 236}));
+            (std::vector<int>{10064, 0, 10001, kAddCameraPopup, 0, 10059, 0, 236}));
   EXPECT_EQ(std::vector<int>(menus[4].items.begin(), menus[4].items.end()),
             (std::vector<int>{240, 0, 10062, 10063, 0, 237}));
   // The View menu: the three toggles, the seventeen layouts in id order, Full Screen.
@@ -29,7 +29,7 @@ TEST(FrameMenus, MenuBarOrderAndEveryItemHasATextAndTooltip) {
   EXPECT_EQ(view.back(), 10017);
   for (const auto& m : menus) {
     for (int id : m.items) {
-      if (id != 0) {
+      if (id != 0 && id != kAddCameraPopup) {
         EXPECT_FALSE(StringText(kMenuTextBase + id).empty()) << id;
       }
     }
@@ -40,6 +40,34 @@ TEST(FrameMenus, MenuBarOrderAndEveryItemHasATextAndTooltip) {
   EXPECT_EQ(StringText(kMenuTextBase + 10042), "10x10\tCtrl+0");
   EXPECT_EQ(StringText(kMenuTextBase + 10030), "Seven Views");
   for (int id : ViewsToolbar()) EXPECT_FALSE(StringText(id).empty()) << id;
+}
+
+// A menu item whose label names no key shows the key of the table that sends it, one of
+// the main keyboard before one of the numeric pad; the views toolbar has recording on or
+// off beside Playback.
+TEST(FrameMenus, ItemsShowTheKeysThatSendThemAndTheToolbarRecords) {
+  EXPECT_STREQ(MenuKeyText(10016), "Ctrl+Shift+C");
+  EXPECT_STREQ(MenuKeyText(10052), "+");  // not "Num++", not "="
+  EXPECT_STREQ(MenuKeyText(10053), "-");
+  EXPECT_STREQ(MenuKeyText(10054), "Ctrl+Left");
+  EXPECT_STREQ(MenuKeyText(10050), "Ctrl+Alt+P");
+  EXPECT_EQ(MenuKeyText(10055), nullptr);  // Reverse Play has no key
+  EXPECT_EQ(MenuKeyText(0), nullptr);
+  // The transport items carry mnemonics.
+  for (int id = 10054; id <= 10058; ++id) EXPECT_NE(StringText(kMenuTextBase + id).find('&'), std::string::npos) << id;
+  const auto tools = ViewsToolbar();
+  ASSERT_EQ(tools.size(), 19u);
+  EXPECT_EQ(tools[0], 10050);
+  EXPECT_EQ(tools[1], 10059);
+  EXPECT_EQ(StringText(10059), "Toggle Recording");
+}
+
+// The Device List's stored width comes from a file: only a sensible one is used.
+TEST(FrameMenus, DeviceListWidthFromTheSettings) {
+  EXPECT_EQ(DeviceListWidth(0), kDeviceListDefaultWidth);
+  EXPECT_EQ(DeviceListWidth(300), 300);
+  EXPECT_EQ(DeviceListWidth(kDeviceListMinWidth - 1), kDeviceListDefaultWidth);
+  EXPECT_EQ(DeviceListWidth(0xFFFFFFFFu), kDeviceListDefaultWidth);
 }
 
 TEST(FrameMenus, AcceleratorTableSendsTheTableCommandsNotTheLabels) {

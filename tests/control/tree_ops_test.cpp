@@ -152,6 +152,73 @@ TEST_F(TreeOpsTest, NewEntriesSendThePasswordOnlyWhenAskedAndANewInputTakesItsSe
   EXPECT_EQ(added.select->username, "op");
   EXPECT_EQ(added.select->password, "pw");
   EXPECT_TRUE(added.select->sendPasswordOnlyWhenAsked);
+// The generic cameras: web images whose address names the way the camera sends its
+// pictures, added through the same sheet, sibling checks and limit as any template.
+TEST_F(TreeOpsTest, GenericCamerasAreWebImagesOfTheirSchemeThroughTheTemplatePath) {
+  ASSERT_EQ(GenericCameraTemplates().size(), 3u);
+  const std::pair<int, const char*> schemes[] = {{20100, "http://"}, {20101, "rtsp://"}, {20102, "https://"}};
+  for (const auto& [id, scheme] : schemes) {
+    auto entry = CreateFromTemplate(id);
+    ASSERT_NE(entry, nullptr) << id;
+    EXPECT_EQ(entry->kind, HTTPDevice) << id;
+    EXPECT_EQ(entry->location.rfind(scheme, 0), 0u) << entry->location;
+    EXPECT_TRUE(entry->username.empty() && entry->recording);
+    EXPECT_EQ(entry->updateDelay, 125u) << "watched live, as the named cameras";
+  }
+  EXPECT_EQ(FindTemplate(20103), nullptr);
+
+  // The popup: the generic cameras, a separator, the named templates with theirs.
+  const std::vector<int> menu = AddCameraMenu();
+  ASSERT_EQ(menu.size(), 18u);
+  EXPECT_EQ(std::vector<int>(menu.begin(), menu.begin() + 5), (std::vector<int>{20100, 20101, 20102, 0, 20000}));
+  EXPECT_EQ(menu[7], 0);  // 20003
+  EXPECT_EQ(menu.back(), 20013);
+
+  std::string seen;
+  auto sheet = [&seen](GroupRecord& entry) {
+    seen = entry.location;
+    entry.name = "Front";
+    entry.location = "rtsp://127.0.0.1:18654/h264";
+    return true;
+  };
+  TreeOpResult added = AddFromTemplate(20101, group_, sheet);
+  ASSERT_TRUE(added.changed);
+  EXPECT_EQ(seen, "rtsp://127.0.0.1:554/");
+  EXPECT_EQ(added.select->parent, group_);
+  EXPECT_EQ(added.select->kind, HTTPDevice);
+  EXPECT_EQ(added.select->path, "Lobby/Front");
+  EXPECT_TRUE(added.refreshViews);
+  // The same name again is refused; so is the same address under another name.
+  EXPECT_EQ(AddFromTemplate(20102, group_, sheet).messageId, 377);
+  EXPECT_EQ(AddFromTemplate(20100, group_, [](GroupRecord& entry) {
+              entry.name = "Back";
+              entry.location = "rtsp://127.0.0.1:18654/h264";
+              return true;
+            }).messageId,
+            375);
+  EXPECT_EQ(group_->children.size(), 1u);
+}
+
+// Where a template's device goes: the selection's group, else the recorder's first group.
+TEST_F(TreeOpsTest, AddedDevicesGoIntoTheSelectionsGroup) {
+  GroupRecord& gate = device(*group_, "Gate", "10.0.0.1");
+  GroupRecord& rack = device(*group_, "Rack", "10.0.0.2", ServerDevice);
+  GroupRecord& input = add(rack, ServerCamera, "Camera 1");
+  GroupRecord& yard = add(*nvr_, Group, "Yard");
+  GroupRecord& inner = add(yard, Group, "Inner");
+  EXPECT_EQ(AddDeviceTarget(group_), group_);
+  EXPECT_EQ(AddDeviceTarget(&gate), group_);
+  EXPECT_EQ(AddDeviceTarget(&input), group_);
+  EXPECT_EQ(AddDeviceTarget(&inner), &inner);
+  EXPECT_EQ(AddDeviceTarget(nvr_), group_);  // the recorder's first group
+  EXPECT_EQ(AddDeviceTarget(nullptr), group_);
+  GroupRecord& old = add(*nvr_, OldRecordingsNode, "Old Recordings With No Live View");
+  EXPECT_EQ(AddDeviceTarget(&old), group_);
+  // A recorder without groups takes the device itself.
+  nvr_->children.clear();
+  EXPECT_EQ(AddDeviceTarget(nullptr), nvr_);
+  root().children.clear();
+  EXPECT_EQ(AddDeviceTarget(nullptr), nullptr);
 }
 
 TEST_F(TreeOpsTest, AddCameraFillsTheFirstFreeInputAndStopsAtSixteen) {

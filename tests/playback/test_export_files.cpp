@@ -230,6 +230,59 @@ TEST(ExportAvi, ImagesThatChangeSizeStopTheExportAndLeaveTheFile) {
   EXPECT_FALSE(rig.pump.active());
 }
 
+// A file proposed in a folder that does not exist yet (a fresh account's videos folder)
+// is written: the folder is made first.
+TEST(ExportAvi, TheFilesMissingFolderIsMade) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 3);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  const std::filesystem::path file = out.path() / "Videos" / "deeper" / "1.avi";
+  ASSERT_TRUE(session.Start(file.string()));
+  rig.Run(session);
+  EXPECT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionComplete});
+  EXPECT_EQ(ProbeStream(file.string())["nb_read_frames"], "3");
+}
+
+// A file that cannot be opened fails the export with the open error alone. The export
+// side asks for the next step before it writes the step's images (as the export thread
+// does): that step, arriving after the failure, is no second failure of its own.
+TEST(ExportAvi, AFileThatCannotBeOpenedIsOneErrorNotTwo) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 10);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  std::ofstream(out.path() / "plain") << "a file where the folder should be";
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ASSERT_TRUE(session.Start((out.path() / "plain" / "Videos" / "1.avi").string()));
+  while (rig.engine.processOne()) {
+  }
+  std::vector<ExportEvent> step;
+  while (auto event = session.channel()->take()) step.push_back(std::move(*event));
+  ASSERT_GE(step.size(), 2u);
+  for (ExportEvent& event : step) {
+    if (std::holds_alternative<ExportProgress>(event)) session.Handle(std::move(event));
+  }
+  for (ExportEvent& event : step) {
+    if (!std::holds_alternative<ExportProgress>(event)) session.Handle(std::move(event));
+  }
+  EXPECT_EQ(session.state(), ExportSession::State::kFailed);
+  EXPECT_EQ(session.failureText(), kTextAviOpenError);
+  while (rig.engine.processOne()) {
+  }
+  EXPECT_FALSE(rig.pump.active());
+  EXPECT_EQ(std::count(rig.statuses.begin(), rig.statuses.end(), std::string(kTextExportSendFailed)), 0);
+  EXPECT_EQ(c.messages, std::vector<std::string>{kTextConversionTerminated});
+  EXPECT_EQ(session.statusText(), kTextAviOpenError);
+  EXPECT_TRUE(session.channel()->size() == 0);
+}
+
 TEST(ExportAvi, AFullDiskIsAFailureNeverACompletedExport) {
   // Writes to /dev/full fail with "no space": buffered data that never reaches the disk
   // must not end as a completed file.

@@ -240,6 +240,52 @@ TEST_F(Control, ZoomInAroundTheSliderAndToASelection) {
   EXPECT_FALSE(control.hasSelection());
 }
 
+// Fewer than 20 pictures are not zoomed into, and a feed showing all the material is
+// not zoomed out of: neither asks the playback thread for anything.
+TEST_F(Control, ZoomNeedsTwentyPicturesAndZoomOutANarrowerRange) {
+  TempFolder folder;
+  RecordWriter writer(folder.path());
+  for (int i = 0; i < 19; ++i) writer.Append(kHourStart + 10 * i, 0, SmallJpeg());
+  AddDevice("Door", folder, 0);
+  int feeds = 0;
+  control.uiHooks().feedRequested = [&feeds] { ++feeds; };
+  ASSERT_TRUE(control.Enter(nullptr));
+  Pump();
+  ASSERT_TRUE(control.rangeKnown());
+  EXPECT_FALSE(control.enoughPictures());
+  EXPECT_FALSE(control.canZoomOut());
+  control.SliderMoved(80, false);
+  control.SliderMoved(100, true);  // a selection does not make the pictures more
+  while (engine.queue().take()) {
+  }
+  feeds = 0;
+  control.ZoomIn(nullptr);
+  control.ZoomOut(false, nullptr);
+  control.ZoomOut(true, nullptr);
+  EXPECT_EQ(feeds, 0);
+  EXPECT_TRUE(engine.queue().empty());
+  EXPECT_EQ(engine.summary().feed.startTime, kHourStart);
+  control.Leave();
+  Pump();
+
+  // The twentieth picture makes the feed worth zooming into; the zoomed feed can be
+  // zoomed out of again.
+  writer.Append(kHourStart + 190, 0, SmallJpeg());
+  ASSERT_TRUE(control.Enter(nullptr));
+  Pump();
+  EXPECT_TRUE(control.enoughPictures());
+  feeds = 0;
+  control.SliderMoved(80, false);
+  control.ZoomIn(nullptr);
+  Pump();
+  EXPECT_EQ(feeds, 1);
+  EXPECT_TRUE(control.canZoomOut());
+  control.ZoomOut(true, nullptr);
+  Pump();
+  EXPECT_EQ(feeds, 2);
+  EXPECT_FALSE(control.canZoomOut());
+}
+
 TEST_F(Control, SliderWhilePlayingSeeksAndHoldsTheThumbUntilTakenOver) {
   TempFolder folder;
   RecordWriter writer(folder.path());

@@ -138,12 +138,14 @@ class MainWindowTest : public QObject {
     }
     QCOMPARE(window_->action(10064)->text(), QString("&Import Device File..."));
     QCOMPARE(window_->action(236)->text(), QString("E&xit"));
-    // The views toolbar: Playback and the seventeen layouts, tooltips by command id.
+    // The views toolbar: Playback, Record and the seventeen layouts, tooltips by command id.
     const QList<QAction*> tools = window_->viewsToolbar()->actions();
-    QCOMPARE(tools.size(), 18);
+    QCOMPARE(tools.size(), 19);
     QCOMPARE(tools[0]->data().toInt(), 10050);
-    QCOMPARE(tools[5]->toolTip(), QString("Seven Views"));
-    QCOMPARE(tools[17]->toolTip(), QString("10x10"));
+    QCOMPARE(tools[1]->data().toInt(), 10059);
+    QCOMPARE(tools[1]->toolTip(), QString("Toggle Recording"));
+    QCOMPARE(tools[6]->toolTip(), QString("Seven Views"));
+    QCOMPARE(tools[18]->toolTip(), QString("10x10"));
     // Every command is carried out: no action says it is not available.
     for (int id : velmora::control::CommandIds()) {
       QVERIFY2(window_->action(id) == nullptr || !window_->action(id)->toolTip().contains("not available"),

@@ -192,19 +192,21 @@ class TreeActionsTest : public QObject {
     QVERIFY(recorder->actions()[0]->font().bold());
     QCOMPARE(recorder->defaultAction(), recorder->actions()[0]);
 
-    // A group's menu: View, the "Add" menu of templates, then its own items.
+    // A group's menu: View, the "Add Camera..." menu of generic cameras and templates,
+    // then its own items.
     auto group = menuOf(lobby_);
     QList<QAction*> items = group->actions();
     QCOMPARE(items.size(), 8);
     QVERIFY(items[1]->menu() != nullptr);
-    QCOMPARE(items[1]->text(), QString("Add"));
+    QCOMPARE(items[1]->text(), QString("Add &Camera..."));
     QList<int> groupIds = MenuIds(group.get());
     groupIds.removeAt(1);
     QCOMPARE(groupIds, (QList<int>{10011, 0, 57637, 0, 57632, 10000, 10006}));
     QCOMPARE(MenuIds(items[1]->menu()),
-             (QList<int>{20000, 20001, 20002, 0, 20004, 20005, 20006, 20007, 20008, 20009, 20010, 0,
-                         20012, 20013}));
-    QCOMPARE(items[1]->menu()->actions()[12]->text(), QString("Web Image"));
+             (QList<int>{20100, 20101, 20102, 0, 20000, 20001, 20002, 0, 20004, 20005, 20006, 20007, 20008,
+                         20009, 20010, 0, 20012, 20013}));
+    QCOMPARE(items[1]->menu()->actions()[1]->text(), QString("IP camera (RTSP, H.264 / H.265)"));
+    QCOMPARE(items[1]->menu()->actions()[16]->text(), QString("Web Image"));
     QVERIFY(!items[2 + 1]->isEnabled());  // Paste, with nothing copied
     QCOMPARE(items[5]->text(), QString("&Delete"));
 
