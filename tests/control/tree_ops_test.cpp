@@ -152,6 +152,8 @@ TEST_F(TreeOpsTest, NewEntriesSendThePasswordOnlyWhenAskedAndANewInputTakesItsSe
   EXPECT_EQ(added.select->username, "op");
   EXPECT_EQ(added.select->password, "pw");
   EXPECT_TRUE(added.select->sendPasswordOnlyWhenAsked);
+}
+
 // The generic cameras: web images whose address names the way the camera sends its
 // pictures, added through the same sheet, sibling checks and limit as any template.
 TEST_F(TreeOpsTest, GenericCamerasAreWebImagesOfTheirSchemeThroughTheTemplatePath) {
