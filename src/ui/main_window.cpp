@@ -131,6 +131,9 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
     return QMessageBox::question(this, Text(128), text, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
   };
+  chooseDeviceFile_ = [this] {
+    return QFileDialog::getOpenFileName(this, tr("Import Device File"), QString(), tr("Device Files (*.xml)"));
+  };
 
   CreateStatusBar();
   CreatePanes();
@@ -684,8 +687,7 @@ void MainWindow::refreshViewsForSelection(GroupRecord* remembered) {
 }
 
 void MainWindow::ImportDeviceFile() {
-  const QString file = QFileDialog::getOpenFileName(
-      this, tr("Import Device File"), QString(), tr("Device Files (*.xml)"));
+  const QString file = chooseDeviceFile_ ? chooseDeviceFile_() : QString();
   if (file.isEmpty()) return;
   // Held across the import, which may take a leftover folder out of the tree.
   GroupRecord* current = tree_->selectedRecord();

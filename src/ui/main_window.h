@@ -106,6 +106,9 @@ class MainWindow : public QMainWindow {
   void setQuestionAsker(std::function<bool(const QString&)> ask) { ask_ = std::move(ask); }
   // How the settings are saved (the application's files by default; tests replace it).
   void setSettingsSaver(std::function<void()> save) { save_ = std::move(save); }
+  // How Import Device File asks for the file (a file dialog by default; tests replace
+  // it); an empty answer cancels.
+  void setDeviceFileChooser(std::function<QString()> choose) { chooseDeviceFile_ = std::move(choose); }
 
  signals:
   // An accelerator key was pressed; sent before the enabling check.
@@ -178,6 +181,7 @@ class MainWindow : public QMainWindow {
   std::function<bool(const QString&)> ask_;
   std::function<void(const QString&)> open_;
   std::function<void()> save_;
+  std::function<QString()> chooseDeviceFile_;
 };
 
 // The frame's title: the product name, and " v" with the version when there is one.

@@ -381,17 +381,11 @@ class TreeActionsTest : public QObject {
     velmora::DestroyTree(other.get());
     tree()->selectRecord(archive_);
     bool answered = false;
-    QTimer pick;
-    connect(&pick, &QTimer::timeout, this, [&] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (dialog == nullptr || answered) return;
+    window_->setDeviceFileChooser([&] {
       answered = true;
-      dialog->selectFile(file);
-      QMetaObject::invokeMethod(dialog, "accept");
+      return file;
     });
-    pick.start(20);
     window_->runCommand(10064);
-    pick.stop();
     QVERIFY(answered);
     QCOMPARE(Names(*yard_), QStringList{"Shed"});
     QCOMPARE(tree()->shownNode(), lobby_);
