@@ -16,7 +16,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libqt6svg6 adwaita-icon-theme
   clang libclang-rt-14-dev llvm
   ffmpeg curl
-  python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-tools
+  python3 python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad
   iproute2 procps xdg-user-dirs xdg-utils
   wrk nginx-light
