@@ -56,6 +56,34 @@ TEST(Uuid, FormUniquenessAndOrder) {
   }
 }
 
+// Protocol words, schemes and extensions: only ASCII letters change, whatever the
+// locale; UTF-8 bytes are never touched, so a non-ASCII name cannot match by accident.
+TEST(AsciiCase, LowersOnlyAsciiLetters) {
+  EXPECT_EQ(AsciiLower("HTTPS://Cam-01.Example:8443/Z@[\\]`{"), "https://cam-01.example:8443/z@[\\]`{");
+  EXPECT_EQ(AsciiLower("\xc3\x84\xc3\x9c"), "\xc3\x84\xc3\x9c");  // "ÄÜ" stays as it is
+  EXPECT_EQ(AsciiLower(std::string_view("A\0B", 3)), std::string("a\0b", 3));
+  EXPECT_EQ(AsciiLower('@'), '@');
+  EXPECT_EQ(AsciiLower('['), '[');
+}
+
+TEST(AsciiCase, ComparesPrefixesSuffixesAndWholeTexts) {
+  EXPECT_TRUE(EqualsNoCase("Digest", "dIGEST"));
+  EXPECT_FALSE(EqualsNoCase("Digest", "Digest "));
+  EXPECT_FALSE(EqualsNoCase("@", "`"));  // 0x40 and 0x60 differ by the case bit only
+  EXPECT_FALSE(EqualsNoCase("\xc3\x84", "\xc3\xa4"));
+  EXPECT_TRUE(EqualsNoCase("", ""));
+
+  EXPECT_TRUE(StartsWithNoCase("HTTP://host/", "http://"));
+  EXPECT_TRUE(StartsWithNoCase("http://", "HTTP://"));
+  EXPECT_FALSE(StartsWithNoCase("http:/", "http://"));
+  EXPECT_TRUE(StartsWithNoCase("anything", ""));
+
+  EXPECT_TRUE(EndsWithNoCase("26120814.VLJ", ".vlj"));
+  EXPECT_TRUE(EndsWithNoCase(".vlj", ".vlj"));
+  EXPECT_FALSE(EndsWithNoCase("vlj", ".vlj"));
+  EXPECT_FALSE(EndsWithNoCase("file.vlj.tmp", ".vlj"));
+}
+
 TEST(Names, CaseInsensitiveIncludingNonAscii) {
   EXPECT_TRUE(NamesEqual("Yard Camera", "yard CAMERA"));
   EXPECT_TRUE(NamesEqual("\xc3\x84ussere T\xc3\xbcr", "\xc3\xa4ussere t\xc3\x9cR"));  // Äußere
