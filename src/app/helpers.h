@@ -35,6 +35,12 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // True when text ends with suffix; text may be the suffix alone.
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
 
+// The UTF-8 sequence that starts at text[at] (at < text.size()): its length, 1 to 4,
+// with its code point in `codePoint`; 0 when the bytes there are not one whole
+// shortest-form sequence of a code point up to U+10FFFF other than a surrogate (a
+// continuation byte, a cut-off or overlong sequence, a lead byte C0, C1 or F5-FF).
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, char32_t& codePoint);
+
 // Case-insensitive comparison of UTF-8 names that also folds non-ASCII letters.
 bool NamesEqual(const std::string& a, const std::string& b);
 // Lower-case fold of a UTF-8 text (the key NamesEqual compares).
