@@ -140,39 +140,17 @@ std::string NewUuidText() {
 
 namespace {
 
-// Decodes one UTF-8 sequence; invalid bytes come back as themselves (code point = byte),
-// so a name with broken text still compares byte for byte.
+// Decodes one character of a name; a byte that does not start a valid sequence comes
+// back alone, as a code point of its own (0xDC00 + byte) that no character has, so a
+// name with broken text still compares byte for byte.
 char32_t DecodeOne(const std::string& s, size_t& i) {
-  unsigned char c = static_cast<unsigned char>(s[i]);
-  auto cont = [&](size_t k) {
-    return k < s.size() && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
-  };
-  if (c < 0x80) {
-    ++i;
-    return c;
-  }
-  if ((c & 0xE0) == 0xC0 && c >= 0xC2 && cont(i + 1)) {
-    char32_t cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-    i += 2;
+  char32_t cp = 0;
+  const std::size_t length = DecodeUtf8(s, i, cp);
+  if (length > 0) {
+    i += length;
     return cp;
   }
-  if ((c & 0xF0) == 0xE0 && cont(i + 1) && cont(i + 2)) {
-    char32_t cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
-                  (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
-    i += 3;
-    if (cp >= 0x800) return cp;
-    return 0xFFFD;
-  }
-  if ((c & 0xF8) == 0xF0 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-    char32_t cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
-                  ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
-                  (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
-    i += 4;
-    if (cp >= 0x10000 && cp <= 0x10FFFF) return cp;
-    return 0xFFFD;
-  }
-  ++i;
-  return 0xDC00 + c;  // lone byte, kept distinct from every valid character
+  return 0xDC00 + static_cast<unsigned char>(s[i++]);
 }
 
 void Encode(char32_t cp, std::string& out) {
@@ -220,6 +198,64 @@ char32_t Lower(char32_t cp) {
 }
 
 }  // namespace
+
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, char32_t& codePoint) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) {
+    codePoint = lead;
+    return 1;
+  }
+  std::size_t length = 0;
+  char32_t value = 0;
+  char32_t smallest = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1Fu;
+    smallest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0Fu;
+    smallest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07u;
+    smallest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (length > text.size() - at) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(at + i);
+    if ((next & 0xC0u) != 0x80u) return 0;
+    value = (value << 6) | (next & 0x3Fu);
+  }
+  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  codePoint = value;
+  return length;
+}
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiLower(c);
+  return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
 
 std::string FoldCase(const std::string& text) {
   std::string out;

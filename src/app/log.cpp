@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/helpers.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "platform/files.h"
@@ -68,43 +69,9 @@ std::shared_ptr<const LogEcho>& echoStore() {
   return *echo;
 }
 
-// The length of the UTF-8 sequence at text[at] and its code point; 0 when the bytes
-// there are not a whole, shortest-form sequence of a code point (surrogates excluded).
-std::size_t Utf8Sequence(std::string_view text, std::size_t at, uint32_t& codePoint) {
-  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  uint32_t value = 0;
-  uint32_t smallest = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1Fu;
-    smallest = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0Fu;
-    smallest = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07u;
-    smallest = 0x10000;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(at + i);
-    if ((next & 0xC0u) != 0x80u) return 0;
-    value = (value << 6) | (next & 0x3Fu);
-  }
-  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  codePoint = value;
-  return length;
-}
-
 // Code points that are shown escaped although they are valid text: the C1 controls, the
 // line and paragraph separators and the bidirectional controls.
-bool HiddenCodePoint(uint32_t c) {
+bool HiddenCodePoint(char32_t c) {
   return (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
          (c >= 0x2066 && c <= 0x2069);
 }
@@ -212,8 +179,8 @@ std::string EscapeLogText(std::string_view text) {
       ++at;
       continue;
     }
-    uint32_t codePoint = 0;
-    const std::size_t length = Utf8Sequence(text, at, codePoint);
+    char32_t codePoint = 0;
+    const std::size_t length = DecodeUtf8(text, at, codePoint);
     if (length == 0) {
       AppendByteEscape(out, c);  // not UTF-8: this byte alone, then go on with the next
       ++at;

@@ -5,21 +5,13 @@
 
 #include <map>
 
+#include "app/helpers.h"
 #include "recording/format.h"
 #include "recording/format_append.h"
 
 namespace velmora::backup {
 
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool HasExtension(std::string_view name, std::string_view extension) {
-  if (name.size() < extension.size()) return false;
-  for (std::size_t i = 0; i < extension.size(); ++i)
-    if (Lower(name[name.size() - extension.size() + i]) != extension[i]) return false;
-  return true;
-}
 
 // The other file of an hour's pair, in the case the name's own extension is written in.
 std::string SiblingName(const std::string& name) {
@@ -57,8 +49,8 @@ bool MeasurePair(const std::filesystem::path& dataPath, const std::filesystem::p
 
 }  // namespace
 
-bool HasDataExtension(std::string_view name) { return HasExtension(name, kDataFileExtension); }
-bool HasIndexExtension(std::string_view name) { return HasExtension(name, kIndexFileExtension); }
+bool HasDataExtension(std::string_view name) { return EndsWithNoCase(name, kDataFileExtension); }
+bool HasIndexExtension(std::string_view name) { return EndsWithNoCase(name, kIndexFileExtension); }
 
 bool IsBackupFileName(std::string_view name) {
   return name == kRootMarkerName || HasDataExtension(name) || HasIndexExtension(name);

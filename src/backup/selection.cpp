@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "backup/backup.h"
 #include "recording/format.h"
@@ -34,17 +35,6 @@ int64_t LocalMoment(const LocalDate& date, int hour) {
   local.tm_hour = hour;
   local.tm_isdst = -1;
   return static_cast<int64_t>(mktime(&local));
-}
-
-bool EndsWithNoCase(std::string_view name, std::string_view extension) {
-  if (name.size() < extension.size()) return false;
-  const std::string_view tail = name.substr(name.size() - extension.size());
-  for (std::size_t i = 0; i < extension.size(); ++i) {
-    char c = tail[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != extension[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace

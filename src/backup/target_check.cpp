@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
@@ -183,16 +184,6 @@ TargetCheck CheckImageTarget(const BackupOptions& options) {
   }
   if (!iso) return Refused("'" + shown + "' exists and is not a disc image; it is not overwritten");
   return Fine();
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view start) {
-  if (text.size() < start.size()) return false;
-  for (std::size_t i = 0; i < start.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != start[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <system_error>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/strings.h"
 #include "platform/files.h"
@@ -27,13 +28,6 @@ bool Part(CURLU* url, CURLUPart what, unsigned flags, std::string& out) {
   out = text;
   curl_free(text);
   return true;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 std::string BaseName(const std::string& path) {
@@ -239,7 +233,7 @@ std::optional<UrlParts> SplitDeviceUrl(const std::string& url) {
     return std::nullopt;
   UrlParts parts;
   if (!Part(parsed.get(), CURLUPART_SCHEME, 0, parts.scheme)) return std::nullopt;
-  parts.scheme = Lower(parts.scheme);
+  parts.scheme = AsciiLower(parts.scheme);
   if (parts.scheme == "file") return parts;  // no host needed; opens nothing anyway
   if (!Part(parsed.get(), CURLUPART_HOST, 0, parts.host) || parts.host.empty()) return std::nullopt;
   std::string port;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/application.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/strings.h"
 #include "model/group_record.h"
@@ -23,12 +24,6 @@ constexpr int kStringNoImagePath = 268;
 constexpr int kStringCommaInUrl = 269;
 constexpr int kFirstRateString = 900;
 constexpr int kLastRateString = 926;
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -106,7 +101,7 @@ PropertyProblem CheckDeviceInfo(int32_t kind, const std::string& name, const std
 }
 
 std::optional<uint32_t> ParseUpdateRate(std::string_view original) {
-  const std::string lowered = Lower(original);
+  const std::string lowered = AsciiLower(original);
   std::string_view text = lowered;
   SkipBlanks(text);
   if (StartsWith(text, "every")) {
@@ -145,7 +140,7 @@ std::vector<UpdateRate> UpdateRateTable(const std::vector<std::string>& texts) {
     }
     const std::optional<uint32_t> ms = ParseUpdateRate(texts[i]);
     if (!ms) {
-      Log("%s: Unable to parse update rate '%s'", "RecordInfo::RecordInfo", Lower(texts[i]).c_str());
+      Log("%s: Unable to parse update rate '%s'", "RecordInfo::RecordInfo", AsciiLower(texts[i]).c_str());
       continue;
     }
     table.push_back(UpdateRate{texts[i], *ms});
@@ -197,7 +192,7 @@ int ZoneBitAt(int x, int y, int width, int height) {
 bool IsCountedRecordingFile(std::string_view name) {
   if (name == ".nvr") return true;
   if (name.size() < 4) return false;
-  const std::string extension = Lower(name.substr(name.size() - 4));
+  const std::string extension = AsciiLower(name.substr(name.size() - 4));
   return extension == ".vlj" || extension == ".vlx";
 }
 

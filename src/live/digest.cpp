@@ -8,28 +8,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/helpers.h"
 #include "app/log.h"
 #include "model/group_record.h"
 
 namespace velmora {
 
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-std::string LowerText(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 // The token characters of HTTP (RFC 9110 5.6.2).
 bool IsTokenChar(char c) {
@@ -79,7 +64,7 @@ class ChallengeReader {
       std::string scheme;
       if (!Token(scheme)) return Fail(error, "a challenge does not start with its scheme");
       if (out.size() >= kMaxChallenges) return Fail(error, "more than 16 challenges");
-      out.push_back(AuthChallenge{LowerText(scheme), {}});
+      out.push_back(AuthChallenge{AsciiLower(scheme), {}});
       AuthChallenge& challenge = out.back();
       // Parameters follow the scheme after a space; a comma or the end closes a
       // challenge without any.
@@ -147,7 +132,7 @@ class ChallengeReader {
       return Fail(error, "a parameter value is too long");
     }
     if (challenge.params.size() >= kMaxChallengeParams) return Fail(error, "a challenge has too many parameters");
-    challenge.params.emplace_back(LowerText(name), std::move(value));
+    challenge.params.emplace_back(AsciiLower(name), std::move(value));
     return true;
   }
 
@@ -212,10 +197,10 @@ bool IsSess(DigestAlgorithm algorithm) {
 }
 
 std::optional<DigestAlgorithm> AlgorithmFromName(std::string_view name) {
-  if (EqualNoCase(name, "MD5")) return DigestAlgorithm::kMd5;
-  if (EqualNoCase(name, "MD5-sess")) return DigestAlgorithm::kMd5Sess;
-  if (EqualNoCase(name, "SHA-256")) return DigestAlgorithm::kSha256;
-  if (EqualNoCase(name, "SHA-256-sess")) return DigestAlgorithm::kSha256Sess;
+  if (EqualsNoCase(name, "MD5")) return DigestAlgorithm::kMd5;
+  if (EqualsNoCase(name, "MD5-sess")) return DigestAlgorithm::kMd5Sess;
+  if (EqualsNoCase(name, "SHA-256")) return DigestAlgorithm::kSha256;
+  if (EqualsNoCase(name, "SHA-256-sess")) return DigestAlgorithm::kSha256Sess;
   return std::nullopt;
 }
 
@@ -230,7 +215,7 @@ bool ListHas(std::string_view list, std::string_view word) {
     std::string_view item = list.substr(0, comma);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (EqualNoCase(item, word)) return true;
+    if (EqualsNoCase(item, word)) return true;
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -252,7 +237,7 @@ DigestSession& SessionOf(GroupRecord& record) {
 
 const std::string* AuthChallenge::param(std::string_view name) const {
   for (const auto& [key, value] : params) {
-    if (EqualNoCase(key, name)) return &value;
+    if (EqualsNoCase(key, name)) return &value;
   }
   return nullptr;
 }
@@ -275,7 +260,7 @@ std::vector<std::string> HeaderValues(std::string_view header, std::string_view 
     std::string_view line = header.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualNoCase(line.substr(0, colon), name)) {
+    if (colon != std::string_view::npos && EqualsNoCase(line.substr(0, colon), name)) {
       std::string_view text = line.substr(colon + 1);
       while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
       while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -322,8 +307,8 @@ std::optional<DigestChallenge> PickDigest(const std::vector<AuthChallenge>& chal
     } else if (IsSess(d.algorithm)) {
       continue;  // a session key needs the client nonce, which goes out only with qop
     }
-    if (const std::string* stale = c.param("stale")) d.stale = EqualNoCase(*stale, "true");
-    if (const std::string* userhash = c.param("userhash")) d.userhash = EqualNoCase(*userhash, "true");
+    if (const std::string* stale = c.param("stale")) d.stale = EqualsNoCase(*stale, "true");
+    if (const std::string* userhash = c.param("userhash")) d.userhash = EqualsNoCase(*userhash, "true");
     if (!best || Strength(d.algorithm) > Strength(best->algorithm)) best = std::move(d);
   }
   return best;

@@ -7,12 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <new>
 #include <string_view>
 
+#include "app/helpers.h"
 #include "app/log.h"
 
 namespace velmora {
@@ -295,8 +295,7 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
       CurlText owned(part);
       scheme = owned.get();
     }
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    scheme = AsciiLower(scheme);
   }
   const std::string path = RequestPath(parsed.get());
 

@@ -45,14 +45,6 @@ std::string AvErrorText(int code) {
   return text;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
 class RtspSession;
 
 std::atomic<uint64_t> g_picturesDecoded{0};

@@ -65,16 +65,7 @@ std::string UrlHost(const std::string& url) {
 
 }  // namespace
 
-bool IsHttpsUrl(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() < sizeof kScheme - 1) return false;
-  for (std::size_t i = 0; i + 1 < sizeof kScheme; ++i) {
-    char c = url[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != kScheme[i]) return false;
-  }
-  return true;
-}
+bool IsHttpsUrl(const std::string& url) { return StartsWithNoCase(url, "https://"); }
 
 std::string CertificateFingerprint(const void* certificate) {
   if (certificate == nullptr) return {};
@@ -102,15 +93,7 @@ TrustVerdict DecideTrust(bool systemVerified, const std::string& kept, const std
   if (systemVerified) return TrustVerdict::kSystem;
   if (kept.empty()) return TrustVerdict::kFirstUse;
   // The file may hold upper-case digits written by hand.
-  if (kept.size() == seen.size()) {
-    bool same = true;
-    for (std::size_t i = 0; i < kept.size() && same; ++i) {
-      char c = kept[i];
-      if (c >= 'A' && c <= 'F') c = static_cast<char>(c + 32);
-      same = c == seen[i];
-    }
-    if (same) return TrustVerdict::kPinned;
-  }
+  if (EqualsNoCase(kept, seen)) return TrustVerdict::kPinned;
   return TrustVerdict::kChanged;
 }
 
@@ -182,11 +165,8 @@ bool TrustNewCertificate(GroupRecord& record) {
 
 void ConfigureCurlTls(CURL* curl, const std::string& url, const std::string& pinned) {
   if (!IsHttpsUrl(url)) return;
-  t_curlPin.fingerprint = IsFingerprintText(pinned) ? pinned : std::string();
+  t_curlPin.fingerprint = IsFingerprintText(pinned) ? AsciiLower(pinned) : std::string();
   t_curlPin.host = UrlHost(url);
-  for (char& c : t_curlPin.fingerprint) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c + 32);
-  }
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   if (t_curlPin.fingerprint.empty()) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);

@@ -93,14 +93,7 @@ bool ImportDeviceFile(const std::string& filePath, bool* saved) {
   return loaded;
 }
 
-bool IsDeviceFileName(const std::string& filePath) {
-  if (filePath.size() < 4) return false;
-  std::string extension = filePath.substr(filePath.size() - 4);
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension == ".xml";
-}
+bool IsDeviceFileName(const std::string& filePath) { return EndsWithNoCase(filePath, ".xml"); }
 
 bool ImportDroppedFile(const std::string& filePath) {
   if (!IsDeviceFileName(filePath)) return false;

@@ -513,9 +513,8 @@ struct XMLMotionChild {
 // in lower case. Anything else keeps nothing, so the device pins again on first use.
 std::string CertificateText(const std::string& text) {
   if (text.size() != 64) return std::string();
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c + 32);
+  std::string out = AsciiLower(text);
+  for (char c : out) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::string();
   }
   return out;

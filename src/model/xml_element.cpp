@@ -8,6 +8,8 @@
 #include <memory>
 #include <type_traits>
 
+#include "app/helpers.h"
+
 namespace velmora {
 
 const std::string* XmlElement::attribute(std::string_view attributeName) const {
@@ -185,40 +187,13 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-// Length of the UTF-8 sequence at the start of `text` when it encodes a character an
-// XML document may hold (any but U+FFFE and U+FFFF, surrogates, overlong forms and
-// values beyond U+10FFFF); 0 otherwise. Control characters are judged by the caller.
-std::size_t XmlSequenceLength(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  uint32_t value;
-  uint32_t lowest;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1Fu;
-    lowest = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0Fu;
-    lowest = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07u;
-    lowest = 0x10000;
-  } else {
-    return 0;  // a continuation byte, an overlong two-byte lead, or beyond U+10FFFF
-  }
-  if (text.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (byte(i) & 0x3Fu);
-  }
-  if (value < lowest || value > 0x10FFFF) return 0;
-  if (value >= 0xD800 && value <= 0xDFFF) return 0;
-  if (value == 0xFFFE || value == 0xFFFF) return 0;
-  return length;
+// Length of the UTF-8 sequence at text[at] when it encodes a character an XML document
+// may hold (any but U+FFFE and U+FFFF, surrogates, overlong forms and values beyond
+// U+10FFFF); 0 otherwise. Control characters are judged by the caller.
+std::size_t XmlSequenceLength(std::string_view text, std::size_t at) {
+  char32_t value = 0;
+  const std::size_t length = DecodeUtf8(text, at, value);
+  return value == 0xFFFE || value == 0xFFFF ? 0 : length;
 }
 
 enum class Place { kText, kAttribute };
@@ -272,7 +247,7 @@ std::string XmlCharacters(std::string_view text) {
       ++i;
       continue;
     }
-    const std::size_t length = XmlSequenceLength(text.substr(i));
+    const std::size_t length = XmlSequenceLength(text, i);
     if (length == 0) {
       out += kReplacement;
       ++i;

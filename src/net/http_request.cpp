@@ -15,16 +15,6 @@ int HexValue(char c) {
   return -1;
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
@@ -178,7 +168,7 @@ std::optional<std::string_view> HeaderValue(std::string_view request, std::strin
     if (line.empty()) break;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    if (EqualsIgnoringCase(TrimBlanks(line.substr(0, colon)), field))
+    if (EqualsNoCase(TrimBlanks(line.substr(0, colon)), field))
       return TrimBlanks(line.substr(colon + 1));
   }
   return std::nullopt;
@@ -188,7 +178,7 @@ bool BasicAuthMatches(std::string_view request, const std::string& user, const s
   std::optional<std::string_view> value = HeaderValue(request, "Authorization");
   if (!value) return false;
   constexpr std::string_view kScheme = "basic";
-  if (value->size() <= kScheme.size() || !EqualsIgnoringCase(value->substr(0, kScheme.size()), kScheme))
+  if (value->size() <= kScheme.size() || !EqualsNoCase(value->substr(0, kScheme.size()), kScheme))
     return false;
   std::string_view encoded = TrimBlanks(value->substr(kScheme.size()));
   if (encoded.size() > 1024) return false;

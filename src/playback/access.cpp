@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "app/events.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "live/jpeg.h"
@@ -21,17 +22,6 @@
 namespace velmora {
 
 namespace {
-
-bool StartsWithHttp(std::string_view text) {
-  static constexpr char kPrefix[] = "http://";
-  if (text.size() < 7) return false;
-  for (std::size_t i = 0; i < 7; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != kPrefix[i]) return false;
-  }
-  return true;
-}
 
 // The data-file name of a key as a remote request's "file" value.
 std::string DataFileName(const std::string& key) { return key + kDataFileExtension; }
@@ -92,7 +82,7 @@ bool WaitUnlessShutdown(std::chrono::milliseconds wait) {
 
 }  // namespace
 
-bool IsRemoteSource(std::string_view source) { return StartsWithHttp(source); }
+bool IsRemoteSource(std::string_view source) { return StartsWithNoCase(source, "http://"); }
 
 std::string PlaybackSource(const GroupRecord& node, const std::string& pathData) {
   if (node.kind == EntryKind::NASDevice) return node.location;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app/events.h"
+#include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
@@ -72,16 +73,6 @@ std::string FormatPass(const char* format, int pass) {
   char buffer[128];
   std::snprintf(buffer, sizeof buffer, format, pass);
   return buffer;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return i == a.size() && b[i] == '\0';
 }
 
 // The hour key of a moment given in seconds, kept within the key's 32-bit range.
@@ -340,8 +331,8 @@ void CleanupRunner::ConsiderFile(const std::string& folder, const CleanupDevice*
   const std::size_t dot = fileName.rfind('.');
   if (dot == std::string::npos) return;
   const std::string extension = fileName.substr(dot);
-  if (!EqualsIgnoringCase(extension, kDataFileExtension) &&
-      !EqualsIgnoringCase(extension, kIndexFileExtension))
+  if (!EqualsNoCase(extension, kDataFileExtension) &&
+      !EqualsNoCase(extension, kIndexFileExtension))
     return;
   const std::string name = fileName.substr(0, dot);
   // Only the recorder's own files, named by their hour, are ever removed.

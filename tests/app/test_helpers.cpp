@@ -56,6 +56,34 @@ TEST(Uuid, FormUniquenessAndOrder) {
   }
 }
 
+// Protocol words, schemes and extensions: only ASCII letters change, whatever the
+// locale; UTF-8 bytes are never touched, so a non-ASCII name cannot match by accident.
+TEST(AsciiCase, LowersOnlyAsciiLetters) {
+  EXPECT_EQ(AsciiLower("HTTPS://Cam-01.Example:8443/Z@[\\]`{"), "https://cam-01.example:8443/z@[\\]`{");
+  EXPECT_EQ(AsciiLower("\xc3\x84\xc3\x9c"), "\xc3\x84\xc3\x9c");  // "ÄÜ" stays as it is
+  EXPECT_EQ(AsciiLower(std::string_view("A\0B", 3)), std::string("a\0b", 3));
+  EXPECT_EQ(AsciiLower('@'), '@');
+  EXPECT_EQ(AsciiLower('['), '[');
+}
+
+TEST(AsciiCase, ComparesPrefixesSuffixesAndWholeTexts) {
+  EXPECT_TRUE(EqualsNoCase("Digest", "dIGEST"));
+  EXPECT_FALSE(EqualsNoCase("Digest", "Digest "));
+  EXPECT_FALSE(EqualsNoCase("@", "`"));  // 0x40 and 0x60 differ by the case bit only
+  EXPECT_FALSE(EqualsNoCase("\xc3\x84", "\xc3\xa4"));
+  EXPECT_TRUE(EqualsNoCase("", ""));
+
+  EXPECT_TRUE(StartsWithNoCase("HTTP://host/", "http://"));
+  EXPECT_TRUE(StartsWithNoCase("http://", "HTTP://"));
+  EXPECT_FALSE(StartsWithNoCase("http:/", "http://"));
+  EXPECT_TRUE(StartsWithNoCase("anything", ""));
+
+  EXPECT_TRUE(EndsWithNoCase("26120814.VLJ", ".vlj"));
+  EXPECT_TRUE(EndsWithNoCase(".vlj", ".vlj"));
+  EXPECT_FALSE(EndsWithNoCase("vlj", ".vlj"));
+  EXPECT_FALSE(EndsWithNoCase("file.vlj.tmp", ".vlj"));
+}
+
 TEST(Names, CaseInsensitiveIncludingNonAscii) {
   EXPECT_TRUE(NamesEqual("Yard Camera", "yard CAMERA"));
   EXPECT_TRUE(NamesEqual("\xc3\x84ussere T\xc3\xbcr", "\xc3\xa4ussere t\xc3\x9cR"));  // Äußere
@@ -66,6 +94,51 @@ TEST(Names, CaseInsensitiveIncludingNonAscii) {
   // Broken UTF-8 compares byte for byte and never matches a valid letter.
   EXPECT_TRUE(NamesEqual("x\xff", "X\xff"));
   EXPECT_FALSE(NamesEqual("\xc3", "\xc3\xa4"));
+  // Overlong and out-of-range sequences are broken text too: two different ones are two
+  // different names, and neither is the replacement character U+FFFD.
+  EXPECT_FALSE(NamesEqual("Yard \xe0\x80\x80", "Yard \xe0\x81\x81"));
+  EXPECT_FALSE(NamesEqual("\xf4\x90\x80\x80", "\xf5\x80\x80\x80"));
+  EXPECT_FALSE(NamesEqual("\xe0\x80\x80", "\xef\xbf\xbd"));
+  EXPECT_EQ(FoldCase("A\xe0\x80\x80"), "a\xe0\x80\x80");
+}
+
+TEST(Utf8, DecodesShortestFormsAndRefusesTheRest) {
+  struct Case {
+    const char* text;
+    std::size_t length;
+    char32_t codePoint;
+  };
+  const Case cases[] = {
+      {"A", 1, U'A'},
+      {"\xc2\x80", 2, 0x80},                // smallest two-byte
+      {"\xdf\xbf", 2, 0x7FF},
+      {"\xe0\xa0\x80", 3, 0x800},          // smallest three-byte
+      {"\xef\xbf\xbf", 3, 0xFFFF},         // a valid code point (what XML refuses is its own rule)
+      {"\xf0\x90\x80\x80", 4, 0x10000},
+      {"\xf4\x8f\xbf\xbf", 4, 0x10FFFF},  // the greatest
+      {"\xc1\xbf", 0, 0},                   // overlong two-byte
+      {"\xe0\x9f\xbf", 0, 0},              // overlong three-byte
+      {"\xf0\x8f\xbf\xbf", 0, 0},         // overlong four-byte
+      {"\xed\xa0\x80", 0, 0},              // surrogate
+      {"\xf4\x90\x80\x80", 0, 0},         // beyond U+10FFFF
+      {"\xf5\x80\x80\x80", 0, 0},
+      {"\x80", 0, 0},                       // continuation byte alone
+      {"\xe2\x82", 0, 0},                   // cut off at the end of the text
+      {"\xe2\x28\xa1", 0, 0},              // broken by an ASCII byte
+  };
+  for (const Case& c : cases) {
+    char32_t codePoint = 0;
+    EXPECT_EQ(DecodeUtf8(c.text, 0, codePoint), c.length) << c.text;
+    if (c.length > 0) {
+      EXPECT_EQ(codePoint, c.codePoint) << c.text;
+    }
+  }
+  // From an offset inside the text, and never reading past its end.
+  const std::string text = "ab\xe2\x82\xac";  // "ab€"
+  char32_t codePoint = 0;
+  EXPECT_EQ(DecodeUtf8(text, 2, codePoint), 3u);
+  EXPECT_EQ(codePoint, 0x20ACu);
+  EXPECT_EQ(DecodeUtf8(std::string_view(text).substr(0, 4), 2, codePoint), 0u);
 }
 
 }  // namespace
