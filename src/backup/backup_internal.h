@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "backup/backup.h"
 
@@ -22,6 +23,16 @@ bool CopyVerified(const std::filesystem::path& source, const std::filesystem::pa
 // Why a range selects nothing to back up: the source holds no recordings at all, or
 // none of those days.
 std::string NothingToBackUp(const BackupOptions& options);
+
+// The checks each backup path makes on its own thread before it writes anything: the
+// recordings folder is there, the target is not refused (TargetRefusal), and the range
+// selects hour files.
+struct FilesToBackUp {
+  std::vector<SelectedFile> files;  // what the range selects, when `reason` is empty
+  std::string reason;               // why nothing may be written
+  bool targetRefused = false;       // the reason is the target's, not the source's
+};
+FilesToBackUp ListFilesToBackUp(const BackupOptions& options);
 
 // The file a "stdio:IMAGE" target writes: IMAGE with its folder resolved, or the file a
 // link there leads to. False with a reason when there is no such folder.

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "app/log.h"
@@ -404,198 +405,248 @@ struct BurnWrite {
   }
 };
 
-}  // namespace
+// One disc backup, from the first check of the selection to the final report. Its steps
+// run in order; each returns false once it has reported its failure (fail). The members
+// are declared in the order the run takes them, so they are given back in reverse: the
+// image's burn source and libburn's write objects, the drive, the image options, the
+// reads, the image, the temporary image file, and last the libraries' lock.
+class DiscBackupRun {
+ public:
+  DiscBackupRun(const BackupOptions& options, const ProgressCallback& progress,
+                const std::atomic<bool>* cancel)
+      : options_(options), progress_(progress), cancel_(cancel) {}
+  DiscBackupRun(const DiscBackupRun&) = delete;
+  DiscBackupRun& operator=(const DiscBackupRun&) = delete;
 
-BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback& progress,
-                            const std::atomic<bool>* cancel) {
-  BackupOutcome outcome;
-  auto report = [&](const std::string& status, uint64_t position, uint64_t range) {
-    outcome.status = status;
-    if (progress) progress(BackupProgress{status, position, range});
-  };
-  bool librariesHeld = false;  // the libraries are started and this thread holds their lock
-  auto fail = [&](uint32_t ownCode, const std::string& reason) {
-    const LibraryFailure library = librariesHeld ? DrainMessages("Backup") : LibraryFailure{};
-    outcome.failureCode = library.code != 0 ? library.code : ownCode;
-    if (outcome.reason.empty()) outcome.reason = reason;
-    if (!library.text.empty() && outcome.reason.find(library.text) == std::string::npos)
-      outcome.reason += " (" + library.text + ")";
-    Log("Backup: %s", outcome.reason.c_str());
-    Log("failure (status = 0x%08X)", outcome.failureCode);
+  BackupOutcome run() {
+    const bool ok = planFiles() && takeLibraries() && prepareTarget() && buildImage() &&
+                    makeImageOptions() && grabDrive() && prepareWrite() && writeDisc() &&
+                    checkReads() && verifyDisc() && saveImage();
+    if (ok) {
+      outcome_.ok = true;
+      report("Success.", plan_.size(), plan_.size());
+    }
+    return outcome_;
+  }
+
+ private:
+  void report(const std::string& status, uint64_t position, uint64_t range) {
+    outcome_.status = status;
+    if (progress_) progress_(BackupProgress{status, position, range});
+  }
+
+  // Records the failure (the libraries' own code and text when they queued one), logs
+  // it and reports "Failed (0x...)". Always false, so a step can end with it.
+  bool fail(uint32_t ownCode, const std::string& reason) {
+    const LibraryFailure library = librariesHeld_ ? DrainMessages("Backup") : LibraryFailure{};
+    outcome_.failureCode = library.code != 0 ? library.code : ownCode;
+    if (outcome_.reason.empty()) outcome_.reason = reason;
+    if (!library.text.empty() && outcome_.reason.find(library.text) == std::string::npos)
+      outcome_.reason += " (" + library.text + ")";
+    Log("Backup: %s", outcome_.reason.c_str());
+    Log("failure (status = 0x%08X)", outcome_.failureCode);
     char text[64];
-    std::snprintf(text, sizeof text, "Failed (0x%08lx)", static_cast<unsigned long>(outcome.failureCode));
+    std::snprintf(text, sizeof text, "Failed (0x%08lx)", static_cast<unsigned long>(outcome_.failureCode));
     report(text, 0, 0);
-    return outcome;
-  };
+    return false;
+  }
 
-  struct stat sourceStat {};
-  if (::stat(options.source.c_str(), &sourceStat) != 0 || !S_ISDIR(sourceStat.st_mode))
-    return fail(kFailSource, "no recordings folder '" + options.source.string() + "'");
-  if (const std::string refusal = TargetRefusal(options); !refusal.empty()) return fail(kFailTarget, refusal);
-  std::vector<SelectedFile> files;
-  if (!ListSelectedFiles(options.source, MakeSelection(options.range), files))
-    return fail(kFailSource, "the recordings folder cannot be read");
-  if (!SelectsHourFiles(files)) return fail(kFailSource, NothingToBackUp(options));
-  const std::vector<PlannedFile> plan = PlanCopy(options.source, files);
-  const std::string label =
-      options.volumeLabel.empty()
-          ? DefaultVolumeLabel(options.source, static_cast<int64_t>(std::time(nullptr)))
-          : options.volumeLabel;
+  // True once the operator stopped the run (reported as a failure): until the write
+  // begins, a backup can still be stopped.
+  bool stoppedBeforeWrite() {
+    if (cancel_ == nullptr || !cancel_->load()) return false;
+    outcome_.cancelled = true;
+    fail(kFailCancelled, "stopped before the disc was written");
+    return true;
+  }
 
-  std::lock_guard<std::mutex> guard(BurnLock());
-  if (!StartLibraries()) return fail(kFailLibrary, "libburn or libisofs cannot be started");
-  librariesHeld = true;
-  // What the libraries queued before this backup is not its concern.
-  DrainMessages("Backup (before)");
+  // The recordings folder, the target's own checks, and the files the range selects.
+  bool planFiles() {
+    const FilesToBackUp selected = ListFilesToBackUp(options_);
+    if (!selected.reason.empty()) return fail(selected.targetRefused ? kFailTarget : kFailSource, selected.reason);
+    plan_ = PlanCopy(options_.source, selected.files);
+    label_ = options_.volumeLabel.empty()
+                 ? DefaultVolumeLabel(options_.source, static_cast<int64_t>(std::time(nullptr)))
+                 : options_.volumeLabel;
+    return true;
+  }
+
+  bool takeLibraries() {
+    lock_.lock();
+    if (!StartLibraries()) return fail(kFailLibrary, "libburn or libisofs cannot be started");
+    librariesHeld_ = true;
+    // What the libraries queued before this backup is not its concern.
+    DrainMessages("Backup (before)");
+    return true;
+  }
 
   // An image file is written under a temporary name and renamed once checked: a run
   // that fails, is stopped or killed never leaves a damaged image under the name.
-  TemporaryImage temporary;
-  std::string driveAddress = options.target;
-  if (options.target.starts_with("stdio:")) {
+  bool prepareTarget() {
+    driveAddress_ = options_.target;
+    if (!options_.target.starts_with("stdio:")) return true;
     std::filesystem::path image;
     std::string reason;
-    if (!ResolveImagePath(options.target, image, reason) || !temporary.create(image, reason))
+    if (!ResolveImagePath(options_.target, image, reason) || !temporary_.create(image, reason))
       return fail(kFailTarget, reason);
-    driveAddress = "stdio:" + temporary.path().string();
+    driveAddress_ = "stdio:" + temporary_.path().string();
+    return true;
   }
 
   // The image: every selected file flat in the root, each cut to its planned length and
   // read through a stream that checks what it reads.
-  report("Creating disc image...", 0, plan.size());
-  IsoImage* image = nullptr;
-  if (iso_image_new(label.c_str(), &image) < 0 || image == nullptr)
-    return fail(kFailImage, "no disc image could be made");
-  std::unique_ptr<IsoImage, void (*)(IsoImage*)> imageOwner(image, iso_image_unref);
-  iso_image_set_volume_id(image, label.c_str());
-  IsoDir* root = iso_image_get_root(image);
-  const std::filesystem::path source = std::filesystem::absolute(options.source);
-  std::vector<std::shared_ptr<SourceRead>> reads;
-  uint64_t position = 0;
-  for (const PlannedFile& file : plan) {
-    if (cancel != nullptr && cancel->load()) {
-      outcome.cancelled = true;
-      return fail(kFailCancelled, "stopped before the disc was written");
+  bool buildImage() {
+    report("Creating disc image...", 0, plan_.size());
+    IsoImage* image = nullptr;
+    if (iso_image_new(label_.c_str(), &image) < 0 || image == nullptr)
+      return fail(kFailImage, "no disc image could be made");
+    image_.reset(image);
+    iso_image_set_volume_id(image, label_.c_str());
+    IsoDir* root = iso_image_get_root(image);
+    const std::filesystem::path source = std::filesystem::absolute(options_.source);
+    uint64_t position = 0;
+    for (const PlannedFile& file : plan_) {
+      if (stoppedBeforeWrite()) return false;
+      auto read = std::make_shared<SourceRead>(file.name, source / file.name, file.length);
+      IsoStream* stream = nullptr;
+      int rc = NewSourceStream(read, &stream);
+      if (rc >= 0) {
+        rc = iso_image_add_new_file(image, root, file.name.c_str(), stream, nullptr);
+        if (rc < 0) iso_stream_unref(stream);
+      }
+      if (rc < 0)
+        return fail(static_cast<uint32_t>(rc), "cannot add " + file.name + " to the disc image");
+      reads_.push_back(std::move(read));
+      outcome_.bytes += file.length;
+      ++outcome_.files;
+      report("Creating disc image...", ++position, plan_.size());
     }
-    auto read = std::make_shared<SourceRead>(file.name, source / file.name, file.length);
-    IsoStream* stream = nullptr;
-    int rc = NewSourceStream(read, &stream);
-    if (rc >= 0) {
-      rc = iso_image_add_new_file(image, root, file.name.c_str(), stream, nullptr);
-      if (rc < 0) iso_stream_unref(stream);
-    }
-    if (rc < 0)
-      return fail(static_cast<uint32_t>(rc), "cannot add " + file.name + " to the disc image");
-    reads.push_back(std::move(read));
-    outcome.bytes += file.length;
-    ++outcome.files;
-    report("Creating disc image...", ++position, plan.size());
-  }
-  Log("adding data to disc image");
-
-  IsoWriteOpts* writeOpts = nullptr;
-  if (iso_write_opts_new(&writeOpts, 0) < 0) return fail(kFailImage, "no image options");
-  std::unique_ptr<IsoWriteOpts, void (*)(IsoWriteOpts*)> writeOptsOwner(writeOpts,
-                                                                        iso_write_opts_free);
-  // Level 3: an hour of recordings may pass 4 GiB and is then written in several extents.
-  iso_write_opts_set_iso_level(writeOpts, 3);
-  iso_write_opts_set_joliet(writeOpts, 1);
-  iso_write_opts_set_joliet_longer_paths(writeOpts, 1);
-  // The label as the operator gave it (case and "-" kept), as the Joliet volume shows it.
-  iso_write_opts_set_relaxed_vol_atts(writeOpts, 1);
-
-  GrabbedDrive grabbed(driveAddress);
-  if (grabbed.drive() == nullptr) return fail(kFailNoDrive, "no drive at " + options.target);
-  report("Preparing burn...", 0, 0);
-  const enum burn_disc_status status = grabbed.settledStatus();
-  if (status != BURN_DISC_BLANK && status != BURN_DISC_APPENDABLE)
-    return fail(kFailMedia, std::string("the disc cannot be written (") + DiscStatusName(status) + ")");
-
-  auto write = std::make_unique<BurnWrite>();
-  write->opts = burn_write_opts_new(grabbed.drive());
-  if (write->opts == nullptr) return fail(kFailMedia, "no write options for the drive");
-  burn_write_opts_set_perform_opc(write->opts, 0);
-  burn_write_opts_set_multi(write->opts, 0);
-  burn_write_opts_set_underrun_proof(write->opts, 1);
-  burn_write_opts_set_simulate(write->opts, options.simulate ? 1 : 0);
-  // A disc that already holds a session gets the new one after it: the image's block
-  // addresses must count from there, and it is read back from there.
-  uint32_t startLba = 0;
-  int lba = 0, nwa = 0;
-  if (status == BURN_DISC_APPENDABLE && burn_disc_track_lba_nwa(grabbed.drive(), write->opts, 0, &lba, &nwa) > 0 &&
-      nwa > 0)
-    startLba = static_cast<uint32_t>(nwa);
-  iso_write_opts_set_ms_block(writeOpts, startLba);
-
-  ::burn_source* isoData = nullptr;
-  if (iso_image_create_burn_source(image, writeOpts, &isoData) < 0 || isoData == nullptr)
-    return fail(kFailImage, "the disc image cannot be started");
-  BurnSource* data = reinterpret_cast<BurnSource*>(isoData);
-  std::unique_ptr<BurnSource, void (*)(BurnSource*)> dataOwner(data, burn_source_free);
-
-  burn_disc_add_session(write->disc, write->session, BURN_POS_END);
-  burn_track_define_data(write->track, 0, 0, 1, BURN_MODE1);
-  burn_track_set_source(write->track, data);
-  burn_session_add_track(write->session, write->track, BURN_POS_END);
-  char reasons[BURN_REASONS_LEN] = "";
-  if (burn_write_opts_auto_write_type(write->opts, write->disc, reasons, 0) == BURN_WRITE_NONE)
-    return fail(kFailMedia, std::string("no way to write this disc: ") + reasons);
-  if (cancel != nullptr && cancel->load()) {
-    outcome.cancelled = true;
-    return fail(kFailCancelled, "stopped before the disc was written");
+    Log("adding data to disc image");
+    return true;
   }
 
-  Log("recording disc");
-  burn_disc_write(write->opts, write->disc);
-  burn_progress p{};
+  bool makeImageOptions() {
+    IsoWriteOpts* writeOpts = nullptr;
+    if (iso_write_opts_new(&writeOpts, 0) < 0) return fail(kFailImage, "no image options");
+    writeOpts_.reset(writeOpts);
+    // Level 3: an hour of recordings may pass 4 GiB and is then written in several extents.
+    iso_write_opts_set_iso_level(writeOpts, 3);
+    iso_write_opts_set_joliet(writeOpts, 1);
+    iso_write_opts_set_joliet_longer_paths(writeOpts, 1);
+    // The label as the operator gave it (case and "-" kept), as the Joliet volume shows it.
+    iso_write_opts_set_relaxed_vol_atts(writeOpts, 1);
+    return true;
+  }
+
+  // The drive, holding a disc that takes a new session.
+  bool grabDrive() {
+    grabbed_.emplace(driveAddress_);
+    if (grabbed_->drive() == nullptr) return fail(kFailNoDrive, "no drive at " + options_.target);
+    report("Preparing burn...", 0, 0);
+    status_ = grabbed_->settledStatus();
+    if (status_ != BURN_DISC_BLANK && status_ != BURN_DISC_APPENDABLE)
+      return fail(kFailMedia, std::string("the disc cannot be written (") + DiscStatusName(status_) + ")");
+    return true;
+  }
+
+  // libburn's write options, the image placed after any session already on the disc,
+  // and one data track whose source is the image.
+  bool prepareWrite() {
+    write_ = std::make_unique<BurnWrite>();
+    write_->opts = burn_write_opts_new(grabbed_->drive());
+    if (write_->opts == nullptr) return fail(kFailMedia, "no write options for the drive");
+    burn_write_opts_set_perform_opc(write_->opts, 0);
+    burn_write_opts_set_multi(write_->opts, 0);
+    burn_write_opts_set_underrun_proof(write_->opts, 1);
+    burn_write_opts_set_simulate(write_->opts, options_.simulate ? 1 : 0);
+    // A disc that already holds a session gets the new one after it: the image's block
+    // addresses must count from there, and it is read back from there.
+    int lba = 0, nwa = 0;
+    if (status_ == BURN_DISC_APPENDABLE &&
+        burn_disc_track_lba_nwa(grabbed_->drive(), write_->opts, 0, &lba, &nwa) > 0 && nwa > 0)
+      startLba_ = static_cast<uint32_t>(nwa);
+    iso_write_opts_set_ms_block(writeOpts_.get(), startLba_);
+
+    ::burn_source* isoData = nullptr;
+    if (iso_image_create_burn_source(image_.get(), writeOpts_.get(), &isoData) < 0 || isoData == nullptr)
+      return fail(kFailImage, "the disc image cannot be started");
+    data_.reset(reinterpret_cast<BurnSource*>(isoData));
+
+    burn_disc_add_session(write_->disc, write_->session, BURN_POS_END);
+    burn_track_define_data(write_->track, 0, 0, 1, BURN_MODE1);
+    burn_track_set_source(write_->track, data_.get());
+    burn_session_add_track(write_->session, write_->track, BURN_POS_END);
+    char reasons[BURN_REASONS_LEN] = "";
+    if (burn_write_opts_auto_write_type(write_->opts, write_->disc, reasons, 0) == BURN_WRITE_NONE)
+      return fail(kFailMedia, std::string("no way to write this disc: ") + reasons);
+    return !stoppedBeforeWrite();
+  }
+
+  // Writes the disc and follows the drive until it is idle again. Freeing the image's
+  // source afterwards (the track holds a reference too) ends libisofs's writer: what
+  // each stream read is final.
+  bool writeDisc() {
+    Log("recording disc");
+    burn_disc_write(write_->opts, write_->disc);
+    followWrite();
+    const bool wroteWell = burn_drive_wrote_well(grabbed_->drive()) == 1;
+    role_ = burn_drive_get_drive_role(grabbed_->drive());
+    write_.reset();
+    data_.reset();
+    if (!wroteWell) return fail(kFailWrite, "the disc was not written completely");
+    return true;
+  }
+
   // The write runs on libburn's thread; once it has started it cannot be stopped (a
-  // disc cut off part-way is lost anyway), so this loop ends when the drive is idle.
-  while (burn_drive_get_status(grabbed.drive(), nullptr) == BURN_DRIVE_SPAWNING)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  // Shown at once: a small image on a fast drive may be written between two looks.
-  const int64_t imageBytes = data->get_size != nullptr ? static_cast<int64_t>(data->get_size(data)) : 0;
-  report("Recording disc...", 0, static_cast<uint64_t>(std::max<int64_t>(imageBytes / 2048, 0)));
-  bool closingShown = false;
-  for (;;) {
-    const enum burn_drive_status state = burn_drive_get_status(grabbed.drive(), &p);
-    if (state == BURN_DRIVE_IDLE) break;
-    if (state == BURN_DRIVE_WRITING || state == BURN_DRIVE_WRITING_PREGAP) {
-      report("Recording disc...", static_cast<uint64_t>(std::max(p.sector, 0)),
-             static_cast<uint64_t>(std::max(p.sectors, 0)));
-    } else if (state == BURN_DRIVE_WRITING_LEADOUT || state == BURN_DRIVE_CLOSING_TRACK ||
-               state == BURN_DRIVE_CLOSING_SESSION || state == BURN_DRIVE_WRITING_SYNC) {
-      if (!closingShown) report("Closing disc...", 0, 0);
-      closingShown = true;
-    } else if (state == BURN_DRIVE_WRITING_LEADIN) {
-      report("Preparing burn...", 0, 0);
+  // disc cut off part-way is lost anyway), so this ends when the drive is idle.
+  void followWrite() {
+    burn_drive* drive = grabbed_->drive();
+    while (burn_drive_get_status(drive, nullptr) == BURN_DRIVE_SPAWNING)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Shown at once: a small image on a fast drive may be written between two looks.
+    const int64_t imageBytes = data_->get_size != nullptr ? static_cast<int64_t>(data_->get_size(data_.get())) : 0;
+    report("Recording disc...", 0, static_cast<uint64_t>(std::max<int64_t>(imageBytes / 2048, 0)));
+    burn_progress p{};
+    bool closingShown = false;
+    for (;;) {
+      const enum burn_drive_status state = burn_drive_get_status(drive, &p);
+      if (state == BURN_DRIVE_IDLE) break;
+      if (state == BURN_DRIVE_WRITING || state == BURN_DRIVE_WRITING_PREGAP) {
+        report("Recording disc...", static_cast<uint64_t>(std::max(p.sector, 0)),
+               static_cast<uint64_t>(std::max(p.sectors, 0)));
+      } else if (state == BURN_DRIVE_WRITING_LEADOUT || state == BURN_DRIVE_CLOSING_TRACK ||
+                 state == BURN_DRIVE_CLOSING_SESSION || state == BURN_DRIVE_WRITING_SYNC) {
+        if (!closingShown) report("Closing disc...", 0, 0);
+        closingShown = true;
+      } else if (state == BURN_DRIVE_WRITING_LEADIN) {
+        report("Preparing burn...", 0, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!closingShown) report("Closing disc...", 0, 0);
   }
-  const bool wroteWell = burn_drive_wrote_well(grabbed.drive()) == 1;
-  if (!closingShown) report("Closing disc...", 0, 0);
-  const int role = burn_drive_get_drive_role(grabbed.drive());
-  // Freeing the image's source (the track holds a reference too) ends libisofs's
-  // writer: what each stream read is final.
-  write.reset();
-  dataOwner.reset();
-  if (!wroteWell) return fail(kFailWrite, "the disc was not written completely");
+
   // A file not read whole is on the disc as zeros; so may be one behind a message of
   // severity SORRY or worse, whatever the write reported.
-  for (const auto& read : reads) {
-    Checksum checksum;
-    std::string why;
-    if (!read->result(checksum, why)) return fail(kFailSource, why);
+  bool checkReads() {
+    for (const auto& read : reads_) {
+      Checksum checksum;
+      std::string why;
+      if (!read->result(checksum, why)) return fail(kFailSource, why);
+    }
+    if (const LibraryFailure library = DrainMessages("Backup"); library.code != 0)
+      return fail(library.code, library.text);
+    return true;
   }
-  if (const LibraryFailure library = DrainMessages("Backup"); library.code != 0)
-    return fail(library.code, library.text);
 
-  if (!options.simulate) {
-    // Read back what was written and compare it, file by file, with what was read.
-    report("Verifying disc...", 0, outcome.bytes);
-    burn_drive* drive = grabbed.drive();
-    const bool assessed = burn_drive_re_assess(drive, 0) > 0;
+  // Reads back what was written and compares it, file by file, with what was read. A
+  // simulated write has nothing to read back.
+  bool verifyDisc() {
+    if (options_.simulate) return true;
+    report("Verifying disc...", 0, outcome_.bytes);
+    burn_drive* drive = grabbed_->drive();
     ReadBack back;
-    if (assessed) {
+    if (burn_drive_re_assess(drive, 0) > 0) {
       back = ReadBackImage(
           [drive](uint32_t block, uint32_t count, uint8_t* buffer) {
             const off_t want = static_cast<off_t>(count) * 2048;
@@ -605,7 +656,7 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
                                   &got, 2) > 0 &&
                    got == want;
           },
-          startLba, reads, [&](uint64_t done, uint64_t total) { report("Verifying disc...", done, total); });
+          startLba_, reads_, [&](uint64_t done, uint64_t total) { report("Verifying disc...", done, total); });
     } else {
       back.unreadable = true;
       back.reason = "the written disc cannot be read back";
@@ -613,22 +664,56 @@ BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback
     if (!back.ok) {
       // Some recorders cannot read what they wrote until the disc is loaded again: such
       // a disc stays unchecked (said in the log). An image file is always read back.
-      if (!(back.unreadable && role == 1)) return fail(kFailVerify, back.reason);
+      if (!(back.unreadable && role_ == 1)) return fail(kFailVerify, back.reason);
       Log("Backup: %s; the drive cannot read it, so it was not checked", back.reason.c_str());
     }
     if (const LibraryFailure library = DrainMessages("Backup"); library.code != 0)
       return fail(library.code, library.text);
+    return true;
   }
-  grabbed.release(options.eject);
-  if (!temporary.path().empty() && !options.simulate) {
-    std::string reason;
-    if (!temporary.commit(reason)) return fail(kFailWrite, reason);
+
+  // Lets the drive go (ejecting the disc when asked) and gives a checked image file its
+  // name.
+  bool saveImage() {
+    grabbed_->release(options_.eject);
+    if (!temporary_.path().empty() && !options_.simulate) {
+      std::string reason;
+      if (!temporary_.commit(reason)) return fail(kFailWrite, reason);
+    }
+    DrainMessages("Backup");
+    Log("recording succeeded");
+    return true;
   }
-  DrainMessages("Backup");
-  Log("recording succeeded");
-  outcome.ok = true;
-  report("Success.", plan.size(), plan.size());
-  return outcome;
+
+  const BackupOptions& options_;
+  const ProgressCallback& progress_;
+  const std::atomic<bool>* cancel_;
+  BackupOutcome outcome_;
+  std::vector<PlannedFile> plan_;
+  std::string label_;
+
+  // In the order taken (and given back in reverse).
+  std::unique_lock<std::mutex> lock_{BurnLock(), std::defer_lock};
+  bool librariesHeld_ = false;  // the libraries are started and this thread holds their lock
+  TemporaryImage temporary_;
+  std::string driveAddress_;
+  std::unique_ptr<IsoImage, void (*)(IsoImage*)> image_{nullptr, iso_image_unref};
+  std::vector<std::shared_ptr<SourceRead>> reads_;
+  std::unique_ptr<IsoWriteOpts, void (*)(IsoWriteOpts*)> writeOpts_{nullptr, iso_write_opts_free};
+  std::optional<GrabbedDrive> grabbed_;
+  enum burn_disc_status status_ = BURN_DISC_UNREADY;
+  uint32_t startLba_ = 0;
+  int role_ = 0;  // the drive's role once written (1: a real drive)
+  std::unique_ptr<BurnWrite> write_;
+  std::unique_ptr<BurnSource, void (*)(BurnSource*)> data_{nullptr, burn_source_free};
+};
+
+}  // namespace
+
+BackupOutcome RunDiscBackup(const BackupOptions& options, const ProgressCallback& progress,
+                            const std::atomic<bool>* cancel) {
+  DiscBackupRun run(options, progress, cancel);
+  return run.run();
 }
 
 }  // namespace velmora::backup

@@ -278,23 +278,15 @@ int NewSourceStream(std::shared_ptr<SourceRead> read, IsoStream** stream) {
   return ISO_SUCCESS;
 }
 
-ReadBack ReadBackImage(const BlockReader& reader, uint32_t startLba,
-                       const std::vector<std::shared_ptr<SourceRead>>& reads,
-                       const std::function<void(uint64_t, uint64_t)>& progress) {
-  ReadBack result;
-  // The volume descriptor first: a drive that cannot read the disc at all says so here.
-  std::vector<uint8_t> block(2048);
-  if (!reader(startLba + 16, 1, block.data())) {
-    result.unreadable = true;
-    result.reason = "the written disc cannot be read back";
-    return result;
-  }
+namespace {
 
-  ImportedImage imported;
+// Imports the session that starts at `startLba`, read through `reader`, into
+// `imported`. False with a reason (and the first block that could not be read).
+bool ImportImage(const BlockReader& reader, uint32_t startLba, ImportedImage& imported, std::string& reason) {
   imported.source = static_cast<IsoDataSource*>(std::calloc(1, sizeof(IsoDataSource)));
   if (imported.source == nullptr) {
-    result.reason = "no memory to read the disc back";
-    return result;
+    reason = "no memory to read the disc back";
+    return false;
   }
   auto* data = new SourceData;
   data->reader = reader;
@@ -307,8 +299,8 @@ ReadBack ReadBackImage(const BlockReader& reader, uint32_t startLba,
   imported.source->data = data;
 
   if (iso_read_opts_new(&imported.opts, 0) < 0 || iso_image_new("verify", &imported.image) < 0) {
-    result.reason = "no memory to read the disc back";
-    return result;
+    reason = "no memory to read the disc back";
+    return false;
   }
   iso_read_opts_set_start_block(imported.opts, startLba);
   iso_read_opts_set_preferjoliet(imported.opts, 1);
@@ -317,69 +309,101 @@ ReadBack ReadBackImage(const BlockReader& reader, uint32_t startLba,
   if (rc < 0) {
     char text[64];
     std::snprintf(text, sizeof text, " (0x%08X)", static_cast<unsigned>(rc));
-    result.reason = std::string("the written disc holds no readable file system") + text;
-    if (data->failed) result.reason += "; block " + std::to_string(data->failedBlock) + " cannot be read";
-    return result;
+    reason = std::string("the written disc holds no readable file system") + text;
+    if (data->failed) reason += "; block " + std::to_string(data->failedBlock) + " cannot be read";
+    return false;
   }
+  return true;
+}
 
-  struct Expected {
-    std::shared_ptr<SourceRead> read;
-    bool seen = false;
-  };
-  std::map<std::string, Expected> expected;
+// A file the disc must hold, by name, and whether the disc's root listed it yet.
+struct ExpectedFile {
+  std::shared_ptr<SourceRead> read;
+  bool seen = false;
+};
+
+// Compares one entry of the imported root with the file read under its name: it must be
+// a file written once, of the same length and checksum. False with a reason.
+bool CompareEntry(IsoNode* node, std::map<std::string, ExpectedFile>& expected, const SourceData& data,
+                  const std::function<void(uint64_t)>& advanced, std::string& reason) {
+  const std::string name = iso_node_get_name(node) != nullptr ? iso_node_get_name(node) : "";
+  auto found = expected.find(name);
+  if (found == expected.end() || iso_node_get_type(node) != LIBISO_FILE || found->second.seen) {
+    reason = "the written disc holds \"" + name + "\", which was not written to it";
+    return false;
+  }
+  found->second.seen = true;
+  Checksum wanted;
+  if (!found->second.read->result(wanted, reason)) return false;
+  uint64_t length = 0;
+  Checksum actual;
+  IsoStream* stream = iso_file_get_stream(reinterpret_cast<IsoFile*>(node));
+  if (!ChecksumOf(stream, name, length, actual, reason, advanced)) {
+    if (data.failed) reason += " (block " + std::to_string(data.failedBlock) + ")";
+    return false;
+  }
+  if (length != found->second.read->length() || !(actual == wanted)) {
+    reason = name + " on the disc differs from what was read from the recordings";
+    Log("Backup: %s on the disc: %llu bytes, expected %llu", name.c_str(), static_cast<unsigned long long>(length),
+        static_cast<unsigned long long>(found->second.read->length()));
+    return false;
+  }
+  return true;
+}
+
+// Compares the imported image's root with `reads`: the same names, no more, each file
+// alike. False with a reason.
+bool CompareRoot(const ImportedImage& imported, const std::vector<std::shared_ptr<SourceRead>>& reads,
+                 const std::function<void(uint64_t, uint64_t)>& progress, std::string& reason) {
+  std::map<std::string, ExpectedFile> expected;
   uint64_t total = 0;
   for (const auto& read : reads) {
-    expected[read->name()] = Expected{read, false};
+    expected[read->name()] = ExpectedFile{read, false};
     total += read->length();
   }
   uint64_t done = 0;
   if (progress) progress(0, total);
+  const auto advanced = [&](uint64_t n) {
+    done += n;
+    if (progress) progress(std::min(done, total), total);
+  };
 
   IsoDirIter* iter = nullptr;
   if (iso_dir_get_children(iso_image_get_root(imported.image), &iter) < 0) {
-    result.reason = "the root of the written disc cannot be read";
-    return result;
+    reason = "the root of the written disc cannot be read";
+    return false;
   }
   std::unique_ptr<IsoDirIter, void (*)(IsoDirIter*)> iterOwner(iter, iso_dir_iter_free);
+  const SourceData& data = *DataOf(imported.source);
   IsoNode* node = nullptr;
   while (iso_dir_iter_next(iter, &node) == 1) {
-    const std::string name = iso_node_get_name(node) != nullptr ? iso_node_get_name(node) : "";
-    auto found = expected.find(name);
-    if (found == expected.end() || iso_node_get_type(node) != LIBISO_FILE || found->second.seen) {
-      result.reason = "the written disc holds \"" + name + "\", which was not written to it";
-      return result;
-    }
-    found->second.seen = true;
-    Checksum wanted;
-    std::string why;
-    if (!found->second.read->result(wanted, why)) {
-      result.reason = why;
-      return result;
-    }
-    uint64_t length = 0;
-    Checksum actual;
-    IsoStream* stream = iso_file_get_stream(reinterpret_cast<IsoFile*>(node));
-    const bool readable = ChecksumOf(stream, name, length, actual, result.reason, [&](uint64_t n) {
-      done += n;
-      if (progress) progress(std::min(done, total), total);
-    });
-    if (!readable) {
-      if (data->failed) result.reason += " (block " + std::to_string(data->failedBlock) + ")";
-      return result;
-    }
-    if (length != found->second.read->length() || !(actual == wanted)) {
-      result.reason = name + " on the disc differs from what was read from the recordings";
-      Log("Backup: %s on the disc: %llu bytes, expected %llu", name.c_str(), static_cast<unsigned long long>(length),
-          static_cast<unsigned long long>(found->second.read->length()));
-      return result;
-    }
+    if (!CompareEntry(node, expected, data, advanced, reason)) return false;
   }
   for (const auto& [name, entry] : expected) {
     if (!entry.seen) {
-      result.reason = name + " is missing from the written disc";
-      return result;
+      reason = name + " is missing from the written disc";
+      return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+ReadBack ReadBackImage(const BlockReader& reader, uint32_t startLba,
+                       const std::vector<std::shared_ptr<SourceRead>>& reads,
+                       const std::function<void(uint64_t, uint64_t)>& progress) {
+  ReadBack result;
+  // The volume descriptor first: a drive that cannot read the disc at all says so here.
+  std::vector<uint8_t> block(2048);
+  if (!reader(startLba + 16, 1, block.data())) {
+    result.unreadable = true;
+    result.reason = "the written disc cannot be read back";
+    return result;
+  }
+  ImportedImage imported;
+  if (!ImportImage(reader, startLba, imported, result.reason)) return result;
+  if (!CompareRoot(imported, reads, progress, result.reason)) return result;
   result.ok = true;
   return result;
 }

@@ -208,6 +208,44 @@ bool CopyVerified(const std::filesystem::path& source, const std::filesystem::pa
   return true;
 }
 
+namespace {
+
+// Erases the old backup files lying directly in `target`, and copies an earlier run left
+// half-done; everything else there stays.
+void EraseOldBackups(const std::filesystem::path& target) {
+  DIR* dir = ::opendir(target.c_str());
+  if (dir == nullptr) {
+    LogLastError(("Backup: opendir(" + target.string() + ")").c_str());
+    return;
+  }
+  std::vector<std::string> doomed;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
+    std::string_view base = name;
+    if (base.size() > std::strlen(kTempSuffix) && base.ends_with(kTempSuffix))
+      base.remove_suffix(std::strlen(kTempSuffix));
+    if (IsBackupFileName(base)) doomed.emplace_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : doomed) {
+    if (::unlink((target / name).c_str()) != 0 && errno != ENOENT)
+      LogLastError(("Backup: unlink(" + (target / name).string() + ")").c_str());
+  }
+}
+
+// Brings the folder's entries (the renames of the copies) to the medium.
+void SyncFolder(const std::filesystem::path& folder) {
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+}  // namespace
+
 BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCallback& progress,
                                  const std::atomic<bool>* cancel) {
   BackupOutcome outcome;
@@ -222,53 +260,22 @@ BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCal
     return outcome;
   };
 
-  const std::filesystem::path target(options.target);
-  struct stat sourceStat {};
-  if (::stat(options.source.c_str(), &sourceStat) != 0 || !S_ISDIR(sourceStat.st_mode))
-    return failWith("no recordings folder '" + options.source.string() + "'", 0, 0);
   // The erase step deletes hour files: never where recordings live, never another
   // device's backup unless that was agreed to.
-  if (const std::string refusal = TargetRefusal(options); !refusal.empty()) return failWith(refusal, 0, 0);
-
-  std::vector<SelectedFile> files;
-  if (!ListSelectedFiles(options.source, MakeSelection(options.range), files))
-    return failWith("the recordings folder cannot be read", 0, 0);
-  if (!SelectsHourFiles(files)) return failWith(NothingToBackUp(options), 0, 0);
-  const uint64_t count = files.size();
+  const FilesToBackUp selected = ListFilesToBackUp(options);
+  if (!selected.reason.empty()) return failWith(selected.reason, 0, 0);
+  const std::filesystem::path target(options.target);
+  const uint64_t count = selected.files.size();
   const uint64_t range = count + 1;
 
-  // Erase: the old backup files directly in the target (and copies left half-done).
   report("Erasing media...", 0, range);
-  if (!options.simulate) {
-    if (DIR* dir = ::opendir(target.c_str())) {
-      std::vector<std::string> doomed;
-      while (struct dirent* entry = ::readdir(dir)) {
-        std::string_view name(entry->d_name);
-        struct stat st {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            S_ISDIR(st.st_mode))
-          continue;
-        std::string_view base = name;
-        if (base.size() > std::strlen(kTempSuffix) && base.ends_with(kTempSuffix))
-          base.remove_suffix(std::strlen(kTempSuffix));
-        if (IsBackupFileName(base)) doomed.emplace_back(name);
-      }
-      ::closedir(dir);
-      for (const std::string& name : doomed) {
-        if (::unlink((target / name).c_str()) != 0 && errno != ENOENT)
-          LogLastError(("Backup: unlink(" + (target / name).string() + ")").c_str());
-      }
-    } else {
-      LogLastError(("Backup: opendir(" + target.string() + ")").c_str());
-    }
-  }
+  if (!options.simulate) EraseOldBackups(target);
   report("Erasing media...", 1, range);
 
   report("Copying files...", 1, range);
   const auto started = std::chrono::steady_clock::now();
   uint64_t position = 1;
-  const std::vector<PlannedFile> plan = PlanCopy(options.source, files);
-  for (const PlannedFile& file : plan) {
+  for (const PlannedFile& file : PlanCopy(options.source, selected.files)) {
     if (cancel != nullptr && cancel->load()) {
       outcome.cancelled = true;
       return failWith("stopped before every file was copied", position, range);
@@ -286,14 +293,8 @@ BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCal
     ++outcome.files;
     report("Copying files...", ++position, range);
   }
-  if (!options.simulate && outcome.files > 0) {
-    // The renames themselves reach the medium before Success is shown.
-    const int dirFd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-      ::fsync(dirFd);
-      ::close(dirFd);
-    }
-  }
+  // The renames themselves reach the medium before Success is shown.
+  if (!options.simulate && outcome.files > 0) SyncFolder(target);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   Log("Backup: %llu of %llu files, %llu bytes copied to %s in %.3f s%s",

@@ -244,6 +244,22 @@ std::string NothingToBackUp(const BackupOptions& options) {
          " to " + FormatLocalDate(options.range.end);
 }
 
+FilesToBackUp ListFilesToBackUp(const BackupOptions& options) {
+  FilesToBackUp result;
+  struct stat sourceStat {};
+  if (::stat(options.source.c_str(), &sourceStat) != 0 || !S_ISDIR(sourceStat.st_mode)) {
+    result.reason = "no recordings folder '" + options.source.string() + "'";
+  } else if (std::string refusal = TargetRefusal(options); !refusal.empty()) {
+    result.reason = std::move(refusal);
+    result.targetRefused = true;
+  } else if (!ListSelectedFiles(options.source, MakeSelection(options.range), result.files)) {
+    result.reason = "the recordings folder cannot be read";
+  } else if (!SelectsHourFiles(result.files)) {
+    result.reason = NothingToBackUp(options);
+  }
+  return result;
+}
+
 bool ReadMarkerRoot(const fs::path& folder, std::string& root) {
   root.clear();
   const fs::path path = folder / kRootMarkerName;

@@ -343,38 +343,47 @@ ReadFault RecordedData::ReadRecordJpeg(const IndexEntry& position, int view, std
     return ReadFault::kUnreadable;
   }
   const int64_t offset = static_cast<int64_t>(position.offset);
+  return remote(view) ? ReadRemoteRecordJpeg(view, key, offset, jpeg, header)
+                      : ReadLocalRecordJpeg(view, key, offset, jpeg, header);
+}
 
-  if (remote(view)) {
-    const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
-    HttpResult reply = RemoteGet("ReadJpeg", request);
-    if (reply.status != 200 && interrupted_) return ReadFault::kGivenUp;  // not a failure of the peer
-    if (reply.status != 200) {
-      Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());
-      Status(kTextReadJpegFailed);
-      return RemoteFault(reply);
-    }
-    // The peer sends a whole record or an error: a shorter body did not arrive whole.
-    if (reply.body.size() < kRecordHeaderBytes) return ReadFault::kUnreadable;
-    header = RecordHeader::FromBytes(reply.body.data());
-    if (!IsValidHeader(header)) {
-      Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
-          static_cast<unsigned>(reply.body.size()));
-      Status(kTextWrongFormat);
-      return ReadFault::kDamaged;
-    }
-    const uint64_t length = JpegLength(header);
-    if (!IsValidJpegLength(length)) return ReadFault::kDamaged;
-    if (reply.body.size() < kRecordHeaderBytes + length) return ReadFault::kUnreadable;
-    try {
-      jpeg.assign(reply.body.begin() + kRecordHeaderBytes,
-                  reply.body.begin() + static_cast<std::ptrdiff_t>(kRecordHeaderBytes + length));
-    } catch (const std::bad_alloc&) {
-      Status(kTextNoJpegBuffer);
-      return ReadFault::kUnreadable;
-    }
-    return ReadFault::kNone;
+// The peer sends the whole record at the offset (header, JPEG, trailer) or an error.
+ReadFault RecordedData::ReadRemoteRecordJpeg(int view, const std::string& key, int64_t offset,
+                                             std::vector<uint8_t>& jpeg, RecordHeader& header) {
+  const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
+  HttpResult reply = RemoteGet("ReadJpeg", request);
+  if (reply.status != 200 && interrupted_) return ReadFault::kGivenUp;  // not a failure of the peer
+  if (reply.status != 200) {
+    Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());
+    Status(kTextReadJpegFailed);
+    return RemoteFault(reply);
   }
+  // The peer sends a whole record or an error: a shorter body did not arrive whole.
+  if (reply.body.size() < kRecordHeaderBytes) return ReadFault::kUnreadable;
+  header = RecordHeader::FromBytes(reply.body.data());
+  if (!IsValidHeader(header)) {
+    Log("ReadJpeg: RecordType error; offset=%" PRId64 ", dw=%u", offset,
+        static_cast<unsigned>(reply.body.size()));
+    Status(kTextWrongFormat);
+    return ReadFault::kDamaged;
+  }
+  const uint64_t length = JpegLength(header);
+  if (!IsValidJpegLength(length)) return ReadFault::kDamaged;
+  if (reply.body.size() < kRecordHeaderBytes + length) return ReadFault::kUnreadable;
+  try {
+    jpeg.assign(reply.body.begin() + kRecordHeaderBytes,
+                reply.body.begin() + static_cast<std::ptrdiff_t>(kRecordHeaderBytes + length));
+  } catch (const std::bad_alloc&) {
+    Status(kTextNoJpegBuffer);
+    return ReadFault::kUnreadable;
+  }
+  return ReadFault::kNone;
+}
 
+// The record at the offset of the hour's data file: its header first (a damaged length
+// is refused before anything is allocated for it), then the whole record.
+ReadFault RecordedData::ReadLocalRecordJpeg(int view, const std::string& key, int64_t offset,
+                                            std::vector<uint8_t>& jpeg, RecordHeader& header) {
   RecordFileReader reader;
   if (!reader.openFiles(DataFilePath(folderOf(view), key), {}, "ReadJpeg: CreateFile")) return ReadFault::kUnreadable;
   uint64_t at = 0;

@@ -198,6 +198,10 @@ class RecordedData {
   ReadFault RemoteFault(const HttpResult& reply) const;
   // ReadJpegBytes without its bookkeeping: the fault of a failure, or kNone.
   ReadFault ReadRecordJpeg(const IndexEntry& position, int view, std::vector<uint8_t>& jpeg, RecordHeader& header);
+  ReadFault ReadRemoteRecordJpeg(int view, const std::string& key, int64_t offset, std::vector<uint8_t>& jpeg,
+                                 RecordHeader& header);
+  ReadFault ReadLocalRecordJpeg(int view, const std::string& key, int64_t offset, std::vector<uint8_t>& jpeg,
+                                RecordHeader& header);
 
   std::string folderOf(int view) const;
 

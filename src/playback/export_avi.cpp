@@ -247,26 +247,36 @@ AviResult AviWriter::Open(const std::string& path, const AviOptions& options) {
     return AviResult::kFormatUnsupported;
   }
   AVFormatContext* raw = nullptr;
-  int error = avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str());
+  const int error = avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str());
   if (error < 0 || raw == nullptr) {
     LogAvError("avformat_alloc_output_context2", error);
     return AviResult::kNoHandler;
   }
   FormatContextPtr format(raw);
-  AVStream* stream = avformat_new_stream(format.get(), nullptr);
+  AviResult result = AddVideoStream(*format);
+  if (result == AviResult::kOk) result = StartFile(*format, path);
+  if (result != AviResult::kOk) return result;
+  headerWritten_ = true;
+  format_ = std::move(format);
+  path_ = path;
+  return AviResult::kOk;
+}
+
+AviResult AviWriter::AddVideoStream(AVFormatContext& format) {
+  AVStream* stream = avformat_new_stream(&format, nullptr);
   if (stream == nullptr) return AviResult::kNoMemory;
-  stream->time_base = AVRational{options.scale, options.rate};
-  stream->avg_frame_rate = AVRational{options.rate, options.scale};
+  stream->time_base = AVRational{options_.scale, options_.rate};
+  stream->avg_frame_rate = AVRational{options_.rate, options_.scale};
   stream->r_frame_rate = stream->avg_frame_rate;
-  std::string name = options.streamName.substr(0, kMaxStreamName);
+  std::string name = options_.streamName.substr(0, kMaxStreamName);
   if (!name.empty()) av_dict_set(&stream->metadata, "title", name.c_str(), 0);
   streamIndex_ = stream->index;
 
   AVCodecParameters* par = stream->codecpar;
   par->codec_type = AVMEDIA_TYPE_VIDEO;
-  par->width = options.width;
-  par->height = options.height;
-  switch (options.compressor.kind) {
+  par->width = options_.width;
+  par->height = options_.height;
+  switch (options_.compressor.kind) {
     case CompressorKind::kUncompressed:
       // Bottom-up BGR rows padded to four bytes: the layout of our images, as it is.
       par->codec_id = AV_CODEC_ID_RAWVIDEO;
@@ -281,58 +291,67 @@ AviResult AviWriter::Open(const std::string& path, const AviOptions& options) {
       par->codec_tag = kFourccMjpg;
       break;
     case CompressorKind::kEncoder: {
-      const AVCodec* codec = options.compressor.encoder.empty()
-                                 ? avcodec_find_encoder(CodecOfFourcc(options.compressor.fourcc))
-                                 : avcodec_find_encoder_by_name(options.compressor.encoder.c_str());
-      if (codec == nullptr) return AviResult::kCompressorOpen;
-      CodecContextPtr encoder(avcodec_alloc_context3(codec));
-      if (!encoder) return AviResult::kCompressorOpen;
-      encoder->width = options.width;
-      encoder->height = options.height;
-      encoder->time_base = AVRational{options.scale, options.rate};
-      encoder->framerate = AVRational{options.rate, options.scale};
-      encoder->pix_fmt = codec->pix_fmts != nullptr ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
-      encoder->codec_tag = options.compressor.fourcc;
-      // Frames leave the encoder in the order they enter it: the stream position is the
-      // frame number.
-      encoder->max_b_frames = 0;
-      if (options.keyFrameEvery > 0) encoder->gop_size = static_cast<int>(std::min(options.keyFrameEvery, 600u));
-      const int quality = ClampQuality(options.quality);
-      if (quality > 1) {
-        // An explicit quality: constant quantiser from 31 (worst) to 1 (best).
-        const int qscale = 31 - (quality - 1) * 30 / 9999;
-        encoder->flags |= AV_CODEC_FLAG_QSCALE;
-        encoder->global_quality = FF_QP2LAMBDA * qscale;
-      } else if (options.dataRateKBps > 0) {
-        encoder->bit_rate = static_cast<int64_t>(options.dataRateKBps) * 1024 * 8;
-      }
-      if (format->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-      error = avcodec_open2(encoder.get(), codec, nullptr);
-      if (error < 0) {
-        LogAvError("avcodec_open2", error);
-        return AviResult::kFormatUnsupported;
-      }
-      if (avcodec_parameters_from_context(par, encoder.get()) < 0) return AviResult::kNoMemory;
-      // Some encoders settle on the code of the layout they picked (Ut Video's RGB
-      // variants): the file must carry that one, or readers take the frames for another.
-      par->codec_tag = encoder->codec_tag != 0 ? encoder->codec_tag : options.compressor.fourcc;
-      frame_.reset(av_frame_alloc());
-      if (!frame_) return AviResult::kNoMemory;
-      frame_->format = encoder->pix_fmt;
-      frame_->width = options.width;
-      frame_->height = options.height;
-      if (av_frame_get_buffer(frame_.get(), 0) < 0) return AviResult::kNoMemory;
-      scaler_.reset(sws_getContext(options.width, options.height, AV_PIX_FMT_BGR24, options.width, options.height,
-                                   encoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
-      if (!scaler_) return AviResult::kFormatUnsupported;
-      encoder_ = std::move(encoder);
+      const AviResult opened = OpenEncoder(format, *par);
+      if (opened != AviResult::kOk) return opened;
       break;
     }
   }
   packet_.reset(av_packet_alloc());
   if (!packet_) return AviResult::kNoMemory;
+  return AviResult::kOk;
+}
 
-  error = avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE);
+AviResult AviWriter::OpenEncoder(const AVFormatContext& format, AVCodecParameters& par) {
+  const AVCodec* codec = options_.compressor.encoder.empty()
+                             ? avcodec_find_encoder(CodecOfFourcc(options_.compressor.fourcc))
+                             : avcodec_find_encoder_by_name(options_.compressor.encoder.c_str());
+  if (codec == nullptr) return AviResult::kCompressorOpen;
+  CodecContextPtr encoder(avcodec_alloc_context3(codec));
+  if (!encoder) return AviResult::kCompressorOpen;
+  encoder->width = options_.width;
+  encoder->height = options_.height;
+  encoder->time_base = AVRational{options_.scale, options_.rate};
+  encoder->framerate = AVRational{options_.rate, options_.scale};
+  encoder->pix_fmt = codec->pix_fmts != nullptr ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
+  encoder->codec_tag = options_.compressor.fourcc;
+  // Frames leave the encoder in the order they enter it: the stream position is the
+  // frame number.
+  encoder->max_b_frames = 0;
+  if (options_.keyFrameEvery > 0) encoder->gop_size = static_cast<int>(std::min(options_.keyFrameEvery, 600u));
+  const int quality = ClampQuality(options_.quality);
+  if (quality > 1) {
+    // An explicit quality: constant quantiser from 31 (worst) to 1 (best).
+    const int qscale = 31 - (quality - 1) * 30 / 9999;
+    encoder->flags |= AV_CODEC_FLAG_QSCALE;
+    encoder->global_quality = FF_QP2LAMBDA * qscale;
+  } else if (options_.dataRateKBps > 0) {
+    encoder->bit_rate = static_cast<int64_t>(options_.dataRateKBps) * 1024 * 8;
+  }
+  if (format.oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  const int error = avcodec_open2(encoder.get(), codec, nullptr);
+  if (error < 0) {
+    LogAvError("avcodec_open2", error);
+    return AviResult::kFormatUnsupported;
+  }
+  if (avcodec_parameters_from_context(&par, encoder.get()) < 0) return AviResult::kNoMemory;
+  // Some encoders settle on the code of the layout they picked (Ut Video's RGB
+  // variants): the file must carry that one, or readers take the frames for another.
+  par.codec_tag = encoder->codec_tag != 0 ? encoder->codec_tag : options_.compressor.fourcc;
+  frame_.reset(av_frame_alloc());
+  if (!frame_) return AviResult::kNoMemory;
+  frame_->format = encoder->pix_fmt;
+  frame_->width = options_.width;
+  frame_->height = options_.height;
+  if (av_frame_get_buffer(frame_.get(), 0) < 0) return AviResult::kNoMemory;
+  scaler_.reset(sws_getContext(options_.width, options_.height, AV_PIX_FMT_BGR24, options_.width, options_.height,
+                               encoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  if (!scaler_) return AviResult::kFormatUnsupported;
+  encoder_ = std::move(encoder);
+  return AviResult::kOk;
+}
+
+AviResult AviWriter::StartFile(AVFormatContext& format, const std::string& path) {
+  int error = avio_open(&format.pb, path.c_str(), AVIO_FLAG_WRITE);
   if (error < 0) {
     LogAvError("avio_open", error);
     if (error == AVERROR(EROFS) || error == AVERROR(EACCES) || error == AVERROR(EPERM)) return AviResult::kReadOnly;
@@ -341,16 +360,13 @@ AviResult AviWriter::Open(const std::string& path, const AviOptions& options) {
   }
   // Uncompressed rows go in bottom-up, as a bitmap with a positive height stores them.
   AVDictionary* muxerOptions = nullptr;
-  if (options.compressor.kind == CompressorKind::kUncompressed) av_dict_set(&muxerOptions, "flipped_raw_rgb", "1", 0);
-  error = avformat_write_header(format.get(), &muxerOptions);
+  if (options_.compressor.kind == CompressorKind::kUncompressed) av_dict_set(&muxerOptions, "flipped_raw_rgb", "1", 0);
+  error = avformat_write_header(&format, &muxerOptions);
   av_dict_free(&muxerOptions);
   if (error < 0) {
     LogAvError("avformat_write_header", error);
     return MapError(error);
   }
-  headerWritten_ = true;
-  format_ = std::move(format);
-  path_ = path;
   return AviResult::kOk;
 }
 

@@ -16,6 +16,7 @@ struct AVFormatContext;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
+struct AVCodecParameters;
 struct SwsContext;
 
 namespace velmora {
@@ -134,6 +135,11 @@ class AviWriter {
   int64_t framesWritten() const { return position_; }
 
  private:
+  // The steps of Open: the video stream and what its frames are (the encoder opened when
+  // one compresses them), then the file made and its header written.
+  AviResult AddVideoStream(AVFormatContext& format);
+  AviResult OpenEncoder(const AVFormatContext& format, AVCodecParameters& par);
+  AviResult StartFile(AVFormatContext& format, const std::string& path);
   AviResult WritePacket(AVPacket* packet);
   AviResult Encode(AVFrame* frame);
 
@@ -148,8 +154,8 @@ class AviWriter {
   int64_t position_ = 0;
   bool headerWritten_ = false;
   bool failed_ = false;
-  bool lastKey_ = false;
-  int lastError_ = 0;  // the last packet out of the encoder was a key frame
+  bool lastKey_ = false;  // the last packet out of the encoder was a key frame
+  int lastError_ = 0;
 };
 
 }  // namespace velmora

@@ -202,10 +202,83 @@ bool PlaybackController::RequestNewFeed(FeedKind kind, GroupRecord* selected, do
   return RequestFeed(kind, selected, factor, nullptr, 0);
 }
 
-bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, double factor,
-                                     const FeedRange* explicitRange, double explicitZoom) {
-  // 1. Tiles keep their playback slot only while they show a recordings folder or a
-  //    device being fetched.
+namespace {
+
+// A range to ask the playback thread for, and where the slider stands in it (0 to 1).
+struct RangeChoice {
+  FeedRange range = FeedRange::Unknown();
+  double zoomPosition = 0;
+};
+
+// The recorded time at the left edge of a slider column of the shown range.
+double SummaryColumnTime(const PlaybackSummary& s, int column) {
+  const int columns = std::max(s.columns, 1);
+  return s.feed.start() + static_cast<double>(column) * s.rangeLength / columns;
+}
+
+// Zooming in `factor` times: the columns around the slider's, moved inside the shown
+// range where they would pass an edge. Unknown while the shown range is.
+RangeChoice ZoomInRange(const PlaybackSummary& s, int sliderColumn, double factor) {
+  RangeChoice choice;
+  if (!s.rangeKnown) return choice;
+  const int columns = std::max(s.columns, 1);
+  const int k = std::max(1, static_cast<int>(factor));
+  const int slider = std::clamp(sliderColumn, 0, columns);
+  int first = slider - columns / (2 * k);
+  int last = first + columns / k;
+  if (first < 0) {
+    last -= first;
+    first = 0;
+  }
+  if (last > columns - 1) {
+    first = std::max(0, first - (last - (columns - 1)));
+    last = columns - 1;
+  }
+  if (last <= first) return choice;
+  const double end = last == columns - 1 ? s.feed.end() : SummaryColumnTime(s, last);
+  choice.range = MakeRange(SummaryColumnTime(s, first), end, 0.0005);
+  choice.zoomPosition = std::min(1.0, static_cast<double>(slider - first) / (last - first));
+  return choice;
+}
+
+// Zooming out `factor` times around the shown range's centre, kept inside the full
+// range; the whole of it once the zoomed range would cover nearly all of it.
+RangeChoice ZoomOutRange(const PlaybackSummary& s, int sliderColumn, double factor) {
+  RangeChoice choice;
+  if (!s.rangeKnown || !s.full.known()) return choice;
+  const double fullStart = s.full.start(), fullEnd = s.full.end();
+  const double fullLength = fullEnd - fullStart;
+  double start = fullStart, end = fullEnd;
+  if (fullLength > 0) {
+    const double fraction = (s.feed.end() - s.feed.start()) / fullLength * factor;
+    if (fraction <= 0.99) {
+      const double length = fraction * fullLength;
+      const double centre = (s.feed.start() + s.feed.end()) / 2;
+      start = centre - length / 2;
+      end = start + length;
+      if (start < fullStart) {
+        start = fullStart;
+        end = start + length;
+      }
+      if (end > fullEnd) {
+        end = fullEnd;
+        start = std::max(fullStart, end - length);
+      }
+      if (!(end > start)) {
+        start = fullStart;
+        end = fullEnd;
+      }
+    }
+  }
+  choice.range = MakeRange(start, end, 0.001);
+  const double sliderTime = SummaryColumnTime(s, std::clamp(sliderColumn, 0, std::max(s.columns, 1)));
+  choice.zoomPosition = end > start ? std::clamp((sliderTime - start) / (end - start), 0.0, 1.0) : 0.0;
+  return choice;
+}
+
+}  // namespace
+
+void PlaybackController::KeepPlaybackSlotsInUse(GroupRecord* selected) {
   const bool folderSelected = selected != nullptr && IsRecordingsFolderKind(selected->kind);
   bool folderPlaced = false;
   for (int t = 0; t < viewSlotCount; ++t) {
@@ -222,22 +295,9 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
     slots_.SetPlaybackSlot(t, -1);
     if (ViewSlot* slot = slots_.at(t)) slot->Invalidate(false);
   }
+}
 
-  // 2.
-  std::vector<int> tiles;
-  for (int t = 0; t < viewSlotCount && static_cast<int>(tiles.size()) < kMaxPlaybackViews; ++t)
-    if (slots_.PlaybackSlot(t) >= 0) tiles.push_back(t);
-  if (tiles.empty()) {
-    Message(kTextNoActivePlaybackViews);
-    Leave();
-    return false;
-  }
-
-  // 3.
-  if (ui_.showControls) ui_.showControls(true);
-  FeedRange requested = FeedRange::Unknown();
-  if (kind != FeedKind::kSameRange) zoomPosition_ = 0;
-  playbackTiles_ = tiles;
+std::vector<PlaybackView> PlaybackController::DescribeViews(const std::vector<int>& tiles) const {
   std::vector<PlaybackView> views;
   for (int t : tiles) {
     PlaybackView view;
@@ -250,79 +310,42 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
     }
     views.push_back(std::move(view));
   }
+  return views;
+}
 
-  // 4.
+FeedRange PlaybackController::ChooseRange(FeedKind kind, double factor, const FeedRange* explicitRange,
+                                          double explicitZoom) {
+  if (kind != FeedKind::kSameRange) zoomPosition_ = 0;
   const PlaybackSummary s = summary_ ? summary_() : PlaybackSummary{};
-  const int columns = std::max(s.columns, 1);
-  auto columnTime = [&](int c) { return s.feed.start() + static_cast<double>(c) * s.rangeLength / columns; };
+  RangeChoice choice;
   switch (explicitRange != nullptr ? FeedKind::kSameRange : kind) {
-    case FeedKind::kZoomIn: {
-      if (!s.rangeKnown) break;
-      const int k = std::max(1, static_cast<int>(factor));
-      const int slider = std::clamp(sliderColumn_, 0, columns);
-      int first = slider - columns / (2 * k);
-      int last = first + columns / k;
-      if (first < 0) {
-        last -= first;
-        first = 0;
-      }
-      if (last > columns - 1) {
-        first = std::max(0, first - (last - (columns - 1)));
-        last = columns - 1;
-      }
-      if (last <= first) break;
-      const double end = last == columns - 1 ? s.feed.end() : columnTime(last);
-      requested = MakeRange(columnTime(first), end, 0.0005);
-      zoomPosition_ = std::min(1.0, static_cast<double>(slider - first) / (last - first));
+    case FeedKind::kZoomIn:
+      choice = ZoomInRange(s, sliderColumn_, factor);
       break;
-    }
-    case FeedKind::kZoomOut: {
-      if (!s.rangeKnown || !s.full.known()) break;
-      const double fullStart = s.full.start(), fullEnd = s.full.end();
-      const double fullLength = fullEnd - fullStart;
-      double start = fullStart, end = fullEnd;
-      if (fullLength > 0) {
-        const double fraction = (s.feed.end() - s.feed.start()) / fullLength * factor;
-        if (fraction <= 0.99) {
-          const double length = fraction * fullLength;
-          const double centre = (s.feed.start() + s.feed.end()) / 2;
-          start = centre - length / 2;
-          end = start + length;
-          if (start < fullStart) {
-            start = fullStart;
-            end = start + length;
-          }
-          if (end > fullEnd) {
-            end = fullEnd;
-            start = std::max(fullStart, end - length);
-          }
-          if (!(end > start)) {
-            start = fullStart;
-            end = fullEnd;
-          }
-        }
-      }
-      requested = MakeRange(start, end, 0.001);
-      const double sliderTime = columnTime(std::clamp(sliderColumn_, 0, columns));
-      zoomPosition_ = end > start ? std::clamp((sliderTime - start) / (end - start), 0.0, 1.0) : 0.0;
+    case FeedKind::kZoomOut:
+      choice = ZoomOutRange(s, sliderColumn_, factor);
       break;
-    }
     case FeedKind::kSameRange:
+      // The slider keeps its place unless the caller gives one with the range.
+      choice.zoomPosition = zoomPosition_;
       if (explicitRange != nullptr) {
-        requested = *explicitRange;
-        zoomPosition_ = std::clamp(explicitZoom, 0.0, 1.0);
+        choice.range = *explicitRange;
+        choice.zoomPosition = std::clamp(explicitZoom, 0.0, 1.0);
       } else if (s.rangeKnown) {
-        requested = s.feed;
+        choice.range = s.feed;
       }
       break;
     case FeedKind::kSelection:
       if (hasSelection() && s.rangeKnown) {
-        requested = MakeRange(columnTime(selectionStart_), columnTime(selectionEnd_), 0.0005);
+        choice.range = MakeRange(SummaryColumnTime(s, selectionStart_), SummaryColumnTime(s, selectionEnd_), 0.0005);
       }
       break;
   }
+  zoomPosition_ = choice.zoomPosition;
+  return choice.range;
+}
 
-  // 5. The nodes show stills while they play back; what they showed comes back after.
+void PlaybackController::KeepWhatTilesShowed(const std::vector<int>& tiles) {
   for (int t : tiles) {
     GroupRecord* node = NodeOfTile(t);
     if (node == nullptr || node->stillShown) continue;
@@ -334,13 +357,29 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
     const ViewSlot* slot = slots_.at(t);
     node->savedImage = slot != nullptr ? std::shared_ptr<Image>(slot->CopyImage()) : nullptr;
   }
+}
 
-  // 6.
+bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, double factor,
+                                     const FeedRange* explicitRange, double explicitZoom) {
+  KeepPlaybackSlotsInUse(selected);
+  std::vector<int> tiles;
+  for (int t = 0; t < viewSlotCount && static_cast<int>(tiles.size()) < kMaxPlaybackViews; ++t)
+    if (slots_.PlaybackSlot(t) >= 0) tiles.push_back(t);
+  if (tiles.empty()) {
+    Message(kTextNoActivePlaybackViews);
+    Leave();
+    return false;
+  }
+
+  if (ui_.showControls) ui_.showControls(true);
+  playbackTiles_ = tiles;
   PlayMsgNewFeed message;
-  message.fullRange = !requested.known();
-  message.requested = requested;
+  message.views = DescribeViews(tiles);
+  message.requested = ChooseRange(kind, factor, explicitRange, explicitZoom);
+  message.fullRange = !message.requested.known();
   message.zoomPosition = zoomPosition_;
-  message.views = std::move(views);
+  KeepWhatTilesShowed(tiles);
+
   graph_.reset();
   Notify(ui_.feedRequested);
   Post(std::move(message));

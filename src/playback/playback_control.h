@@ -155,8 +155,20 @@ class PlaybackController {
   std::vector<std::string> RangeTexts() const;
 
  private:
+  // Asks the playback thread for a new feed of the tiles in playback: the steps below in
+  // order. False (and playback left) when no tile takes part.
   bool RequestFeed(FeedKind kind, GroupRecord* selected, double factor, const FeedRange* explicitRange,
                    double explicitZoom);
+  // Tiles keep their playback slot only while they show a recordings folder or a device
+  // being fetched; a selected recordings folder not yet shown takes the first free one.
+  void KeepPlaybackSlotsInUse(GroupRecord* selected);
+  // What the playback thread needs of each tile: its slot, name and recordings.
+  std::vector<PlaybackView> DescribeViews(const std::vector<int>& tiles) const;
+  // The range the feed asks for (unknown: the full range) by kind, and the slider's
+  // place in it (kept in zoomPosition_).
+  FeedRange ChooseRange(FeedKind kind, double factor, const FeedRange* explicitRange, double explicitZoom);
+  // The nodes show stills while they play back; what they showed comes back after.
+  void KeepWhatTilesShowed(const std::vector<int>& tiles);
   void Post(PlaybackMessage message);
   static void Notify(const std::function<void()>& hook) {
     if (hook) hook();

@@ -88,6 +88,67 @@ bool ReadEntryAt(int fd, uint64_t index, IndexEntry& entry) {
 
 }  // namespace
 
+namespace {
+
+// The offset of the last record an index entry names that is complete in the data file:
+// everything up to it was written whole (0 without one). False on a read error.
+bool LastIndexedRecord(int dataFd, int indexFd, uint64_t count, uint64_t size, uint64_t& pos) {
+  pos = 0;
+  uint32_t length = 0;
+  for (uint64_t i = count; i-- > 0;) {
+    IndexEntry entry;
+    if (!ReadEntryAt(indexFd, i, entry)) {
+      LogLastError("PrepareAppend: pread index");
+      return false;
+    }
+    if (entry.offset >= size) continue;
+    const Check check = CompleteRecordAt(dataFd, entry.offset, size, length);
+    if (check == Check::ioError) {
+      LogLastError("PrepareAppend: pread data");
+      return false;
+    }
+    if (check == Check::complete) {
+      pos = entry.offset;
+      return true;
+    }
+  }
+  return true;
+}
+
+// Walks the data file's complete records from `pos`, leaving it at the first that is not
+// (or at the end). False on a read error.
+bool SkipCompleteRecords(int dataFd, uint64_t size, uint64_t& pos) {
+  uint32_t length = 0;
+  while (pos < size) {
+    const Check check = CompleteRecordAt(dataFd, pos, size, length);
+    if (check == Check::ioError) {
+      LogLastError("PrepareAppend: pread data");
+      return false;
+    }
+    if (check != Check::complete) break;
+    pos += length;
+  }
+  return true;
+}
+
+// How many index entries point before `dataEnd`. Entries are appended in write order, so
+// those pointing at or past the end form the tail of the index. False on a read error.
+bool EntriesBefore(int indexFd, uint64_t count, uint64_t dataEnd, uint64_t& kept) {
+  kept = count;
+  while (kept > 0) {
+    IndexEntry entry;
+    if (!ReadEntryAt(indexFd, kept - 1, entry)) {
+      LogLastError("PrepareAppend: pread index");
+      return false;
+    }
+    if (entry.offset < dataEnd) break;
+    --kept;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ScanAppendPoint(int dataFd, int indexFd, AppendPoint& point) {
   point = AppendPoint{};
   const int64_t dataSize = FileSize(dataFd);
@@ -109,38 +170,10 @@ bool ScanAppendPoint(int dataFd, int indexFd, AppendPoint& point) {
   }
   const uint64_t size = point.dataSize;
 
-  // Start from the last index entry that names a complete record: everything up to it
-  // was written whole. Without one, walk the data file from its start.
+  // Start from the last complete record the index names; without one, walk the data file
+  // from its start.
   uint64_t pos = 0;
-  uint32_t length = 0;
-  for (uint64_t i = count; i-- > 0;) {
-    IndexEntry entry;
-    if (!ReadEntryAt(indexFd, i, entry)) {
-      LogLastError("PrepareAppend: pread index");
-      return false;
-    }
-    if (entry.offset >= size) continue;
-    const Check check = CompleteRecordAt(dataFd, entry.offset, size, length);
-    if (check == Check::ioError) {
-      LogLastError("PrepareAppend: pread data");
-      return false;
-    }
-    if (check == Check::complete) {
-      pos = entry.offset;
-      break;
-    }
-  }
-
-  while (pos < size) {
-    const Check check = CompleteRecordAt(dataFd, pos, size, length);
-    if (check == Check::ioError) {
-      LogLastError("PrepareAppend: pread data");
-      return false;
-    }
-    if (check != Check::complete) break;
-    pos += length;
-  }
-
+  if (!LastIndexedRecord(dataFd, indexFd, count, size, pos) || !SkipCompleteRecords(dataFd, size, pos)) return false;
   if (pos < size) {
     const Check torn = TornTailAt(dataFd, pos, size);
     if (torn == Check::ioError) {
@@ -153,19 +186,8 @@ bool ScanAppendPoint(int dataFd, int indexFd, AppendPoint& point) {
       point.unrecognisedTail = true;
     }
   }
-
-  // Entries are appended in write order, so those pointing at or past the end form the
-  // tail of the index.
-  uint64_t kept = count;
-  while (kept > 0) {
-    IndexEntry entry;
-    if (!ReadEntryAt(indexFd, kept - 1, entry)) {
-      LogLastError("PrepareAppend: pread index");
-      return false;
-    }
-    if (entry.offset < point.dataEnd) break;
-    --kept;
-  }
+  uint64_t kept = 0;
+  if (!EntriesBefore(indexFd, count, point.dataEnd, kept)) return false;
   point.entriesKept = kept;
   return true;
 }

@@ -27,20 +27,9 @@ int32_t ClampNoise(int64_t value) {
   return static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
 }
 
-}  // namespace
-
-bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
-                            const FrameView& frame, const MotionCall& call) {
-  if (!frame.valid()) {
-    Log("%s: ImageFromBuffer failed for %s", "motion_detect_advanced", call.deviceName);
-    return false;
-  }
-  const int width = frame.width;
-  const int height = frame.height;
-  const int cols = width / kBlockSide;
-  const int rows = height / kBlockSide;
+// The value of each 8 x 8 block of the frame, row by row from the bottom.
+std::vector<uint32_t> BlockValues(const FrameView& frame, int cols, int rows) {
   const std::size_t blocks = static_cast<std::size_t>(cols) * rows;
-
   std::vector<uint32_t> values(blocks);
   if (blocks > 0) {
     std::vector<uint64_t> sums;
@@ -48,29 +37,28 @@ bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
     for (std::size_t b = 0; b < blocks; ++b)
       values[b] = static_cast<uint32_t>(ColourValue(sums[b * 3], sums[b * 3 + 1], sums[b * 3 + 2]));
   }
+  return values;
+}
 
-  const MotionReference& ref = state.motionReference;
-  if (!ref.present || state.motionKind != 1 || ref.width != width || ref.height != height ||
-      ref.blockValues.size() != blocks || state.blockNoise.size() != blocks) {
-    StartOver(state, 1);
-    state.motionReference = MotionReference{true, width, height, std::move(values)};
-    state.blockNoise.assign(blocks, kInitialBlockNoise);
-    return false;
-  }
-
+// Marks (1) each block whose change against the reference passes its threshold and lies
+// in a watched cell of the 4 x 4 grid. A block below its threshold updates its noise
+// level instead: quickly up, slowly down.
+std::vector<uint8_t> ChangedBlocks(MotionState& state, const MotionSettings& settings,
+                                   const std::vector<uint32_t>& values, int cols, int rows) {
   const double table = kAdvancedSensitivity[SensitivityIndex(settings.sensitivity)];
   // The 4 x 4 grid needs at least 4 blocks each way; smaller frames have no watched cell
   // and so never show motion. Blocks beyond the last whole cell (when the block count is
   // not a multiple of 4) lie outside the grid and are not watched either.
   const int gridColBlocks = cols / 4;
   const int gridRowBlocks = rows / 4;
-
+  const std::vector<uint32_t>& reference = state.motionReference.blockValues;
+  const std::size_t blocks = values.size();
   std::vector<uint8_t> candidate(blocks, 0);
   for (std::size_t b = 0; b < blocks; ++b) {
     const int col = static_cast<int>(b % cols);
     const int row = static_cast<int>(b / cols);
     const int64_t cur = values[b];
-    const int64_t refValue = int64_t{ref.blockValues[b]} + 1;
+    const int64_t refValue = int64_t{reference[b]} + 1;
     const int64_t change = std::llabs(cur - refValue) * 100 / refValue;
     const double threshold = std::max(kThresholdBase / static_cast<double>(refValue) * table + 0.5, table);
     int32_t& noise = state.blockNoise[b];
@@ -89,8 +77,11 @@ bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
     const int bit = 12 + gridCol - 4 * gridRowFromBottom;
     if (((settings.grid4x4 >> bit) & 1) != 0) candidate[b] = 1;
   }
+  return candidate;
+}
 
-  // Neighbourhood filter: only inner blocks with enough changed neighbours count.
+// Neighbourhood filter: only inner blocks with enough changed neighbours count.
+std::vector<std::size_t> CountingBlocks(const std::vector<uint8_t>& candidate, int cols, int rows) {
   std::vector<std::size_t> counting;
   for (int row = 1; row + 1 < rows; ++row) {
     for (int col = 1; col + 1 < cols; ++col) {
@@ -104,7 +95,59 @@ bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
       if (neighbours >= kMinNeighbours) counting.push_back(b);
     }
   }
+  return counting;
+}
 
+// The zones the counting blocks lie in (by each block's centre) into the state's motion
+// mask; each block outlined in the frame, yellow, when `mark`.
+void MarkMovedBlocks(MotionState& state, const FrameView& frame, const std::vector<std::size_t>& counting,
+                     int cols, int rows, bool mark) {
+  uint64_t low = 0;
+  uint64_t high = 0;
+  const int zoneWidth = frame.width / kZoneCols;
+  const int zoneHeight = frame.height / kZoneRows;
+  const int markWidth = frame.width / cols;
+  const int markHeight = frame.height / rows;
+  for (std::size_t b : counting) {
+    const int col = static_cast<int>(b % cols);
+    const int row = static_cast<int>(b / cols);
+    // Zone of the block's centre; the last zone column and row take what lies beyond.
+    const int zoneCol = std::min((col * kBlockSide + 4) / zoneWidth, kZoneCols - 1);
+    const int zoneRow = std::min((row * kBlockSide + 4) / zoneHeight, kZoneRows - 1);
+    SetZone(low, high, zoneCol + kZoneCols * zoneRow);
+    if (mark)
+      DrawFrameRect(frame, col * markWidth, frame.height - (row + 1) * markHeight, markWidth, markHeight,
+                    255, 255, 0);
+  }
+  state.motionMaskLow = low;
+  state.motionMaskHigh = high;
+}
+
+}  // namespace
+
+bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
+                            const FrameView& frame, const MotionCall& call) {
+  if (!frame.valid()) {
+    Log("%s: ImageFromBuffer failed for %s", "motion_detect_advanced", call.deviceName);
+    return false;
+  }
+  const int width = frame.width;
+  const int height = frame.height;
+  const int cols = width / kBlockSide;
+  const int rows = height / kBlockSide;
+  const std::size_t blocks = static_cast<std::size_t>(cols) * rows;
+  std::vector<uint32_t> values = BlockValues(frame, cols, rows);
+
+  const MotionReference& ref = state.motionReference;
+  if (!ref.present || state.motionKind != 1 || ref.width != width || ref.height != height ||
+      ref.blockValues.size() != blocks || state.blockNoise.size() != blocks) {
+    StartOver(state, 1);
+    state.motionReference = MotionReference{true, width, height, std::move(values)};
+    state.blockNoise.assign(blocks, kInitialBlockNoise);
+    return false;
+  }
+
+  const std::vector<std::size_t> counting = CountingBlocks(ChangedBlocks(state, settings, values, cols, rows), cols, rows);
   const std::size_t needed = settings.requireMultipleZones ? 1 : 3;
   if (counting.size() < needed) {
     if (settings.ignoreGradualChanges) state.motionReference.blockValues = std::move(values);
@@ -117,26 +160,7 @@ bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
 
   state.motionHold = kAdvancedHold;
   state.recordFrame = true;
-  uint64_t low = 0;
-  uint64_t high = 0;
-  const int zoneWidth = width / kZoneCols;
-  const int zoneHeight = height / kZoneRows;
-  const bool mark = call.markingApplies && settings.motionShow;
-  const int markWidth = width / cols;
-  const int markHeight = height / rows;
-  for (std::size_t b : counting) {
-    const int col = static_cast<int>(b % cols);
-    const int row = static_cast<int>(b / cols);
-    // Zone of the block's centre; the last zone column and row take what lies beyond.
-    const int zoneCol = std::min((col * kBlockSide + 4) / zoneWidth, kZoneCols - 1);
-    const int zoneRow = std::min((row * kBlockSide + 4) / zoneHeight, kZoneRows - 1);
-    SetZone(low, high, zoneCol + kZoneCols * zoneRow);
-    if (mark)
-      DrawFrameRect(frame, col * markWidth, height - (row + 1) * markHeight, markWidth, markHeight,
-                    255, 255, 0);
-  }
-  state.motionMaskLow = low;
-  state.motionMaskHigh = high;
+  MarkMovedBlocks(state, frame, counting, cols, rows, call.markingApplies && settings.motionShow);
   state.motionReference.blockValues = std::move(values);
   return settings.motionAlert;
 }
