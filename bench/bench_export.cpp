@@ -88,6 +88,28 @@ void BM_ExportUncompressed(benchmark::State& state) { RunExport(state, {"--codec
 void BM_ExportMpeg4(benchmark::State& state) { RunExport(state, {"--codec", "FMP4"}); }
 void BM_ExportJpegFiles(benchmark::State& state) { RunExport(state, {"--jpeg"}); }
 
+// The owner's listener of the runner: counts the progress and count reports it is
+// shown, and notes the end.
+class OwnerReports final : public velmora::ExportListener {
+ public:
+  explicit OwnerReports(int64_t& reports) : reports_(reports) {}
+  void OnExportReport(velmora::ExportReport& report) override {
+    if (std::holds_alternative<velmora::ExportConvertedReport>(report) ||
+        std::holds_alternative<velmora::ExportProgressReport>(report)) {
+      ++reports_;
+    } else if (const auto* end = std::get_if<velmora::ExportEndedReport>(&report)) {
+      finished = true;
+      ended = end->state;
+    }
+  }
+
+  bool finished = false;
+  velmora::ExportSession::State ended = velmora::ExportSession::State::kIdle;
+
+ private:
+  int64_t& reports_;
+};
+
 // The window's way: the playback engine on its own thread feeds the pump, the channel
 // wakes the runner's export thread, which writes and queues its reports for the owner
 // (here the benchmark's thread, standing in for the GUI thread, which only runs them).
@@ -132,20 +154,12 @@ void RunThroughRunner(benchmark::State& state, uint32_t fourcc) {
     velmora::ExportOptions options;
     velmora::FindCompressor(fourcc, options.compressor);
     options.rememberPath = false;
-    velmora::ExportHooks reportHooks;
-    reportHooks.converted = [&reports](int) { ++reports; };
-    reportHooks.progress = [&reports](int) { ++reports; };
-    bool finished = false;
-    velmora::ExportSession::State ended = velmora::ExportSession::State::kIdle;
+    OwnerReports owner(reports);
     velmora::ExportRunner runner(
-        options, [&engine](velmora::PlaybackMessage m) { return engine.queue().post(std::move(m)); }, reportHooks,
-        [&](velmora::ExportSession::State s) {
-          finished = true;
-          ended = s;
-        },
+        options, [&engine](velmora::PlaybackMessage m) { return engine.queue().post(std::move(m)); }, owner,
         toOwner);
     if (!runner.Start((out / "export.avi").string())) state.SkipWithError("export did not start");
-    while (!finished) {
+    while (!owner.finished) {
       std::deque<std::function<void()>> now;
       {
         std::unique_lock<std::mutex> guard(lock);
@@ -158,7 +172,7 @@ void RunThroughRunner(benchmark::State& state, uint32_t fourcc) {
       }
       for (auto& call : now) call();
     }
-    if (ended != velmora::ExportSession::State::kCompleted) state.SkipWithError("export failed");
+    if (owner.ended != velmora::ExportSession::State::kCompleted) state.SkipWithError("export failed");
   }
   engine.queue().post(velmora::PlayMsgQuit{});
   playback.join();

@@ -1,7 +1,5 @@
 #include "app/messages.h"
 
-#include <algorithm>
-
 namespace velmora {
 
 bool MessageQueue::post(AppMessage message) {
@@ -26,32 +24,11 @@ bool MessageQueue::post(AppMessage message) {
   return true;
 }
 
-int MessageQueue::subscribe(Subscriber subscriber) {
-  int token = nextToken_++;
-  subscribers_.emplace_back(token, std::move(subscriber));
-  return token;
-}
+int MessageQueue::subscribe(Subscriber subscriber) { return subscribers_.subscribe(std::move(subscriber)); }
 
-void MessageQueue::unsubscribe(int token) {
-  std::erase_if(subscribers_, [token](const auto& entry) { return entry.first == token; });
-}
+void MessageQueue::unsubscribe(int token) { subscribers_.unsubscribe(token); }
 
-void MessageQueue::deliver(AppMessage& message) {
-  // Walks by token, so that a subscriber changing the list neither invalidates the walk
-  // nor is called after it unsubscribed. Nothing is copied while nobody subscribes (the
-  // headless program).
-  if (subscribers_.empty()) return;
-  std::vector<int> tokens;
-  tokens.reserve(subscribers_.size());
-  for (const auto& entry : subscribers_) tokens.push_back(entry.first);
-  for (int token : tokens) {
-    const auto found = std::find_if(subscribers_.begin(), subscribers_.end(),
-                                    [token](const auto& entry) { return entry.first == token; });
-    if (found == subscribers_.end() || !found->second) continue;
-    const Subscriber subscriber = found->second;  // the entry may go while it runs
-    subscriber(message);
-  }
-}
+void MessageQueue::deliver(AppMessage& message) { subscribers_.deliver(message); }
 
 void MessageQueue::setWake(std::function<void()> wake) {
   auto next = wake ? std::make_shared<const std::function<void()>>(std::move(wake)) : nullptr;

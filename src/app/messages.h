@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/scan_node.h"
+#include "app/subscribers.h"
 
 namespace velmora {
 
@@ -182,8 +183,7 @@ class MessageQueue {
   // Held while the wake function runs, so that setWake can wait for a call in progress.
   std::mutex wakeCallLock_;
 
-  std::vector<std::pair<int, Subscriber>> subscribers_;  // main thread only
-  int nextToken_ = 1;                                     // main thread only
+  Subscribers<AppMessage> subscribers_;  // main thread only
 };
 
 // The main thread's queue, valid for the whole process.

@@ -32,6 +32,38 @@ std::string SourceName(std::string source) {
   return name.empty() ? std::string("export") : name;
 }
 
+// The command's progress line: one update per percent, with the pictures converted so far.
+class ProgressLine final : public ExportListener {
+ public:
+  explicit ProgressLine(CommandConsole& console) : console_(console) {}
+
+  void OnExportReport(ExportReport& report) override {
+    if (const auto* count = std::get_if<ExportConvertedReport>(&report)) {
+      converted_ = count->count;
+    } else if (const auto* progress = std::get_if<ExportProgressReport>(&report)) {
+      if (progress->percent == shownPercent_) return;
+      shownPercent_ = progress->percent;
+      console_.Progress(Text(shownPercent_, converted_));
+    }
+  }
+
+  // The line at 100 % for an export that ended before it showed that.
+  void Complete(int pictures) {
+    if (shownPercent_ != 100) console_.Progress(Text(100, pictures));
+  }
+
+ private:
+  static std::string Text(int percent, int pictures) {
+    char text[64];
+    std::snprintf(text, sizeof text, "exporting: %3d%%, %d pictures", percent, pictures);
+    return text;
+  }
+
+  CommandConsole& console_;
+  int converted_ = 0;
+  int shownPercent_ = -1;
+};
+
 }  // namespace
 
 bool ParseExportTime(const std::string& text, int64_t& seconds) {
@@ -237,22 +269,9 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   options.dataRateKBps = settings().aviDataRate;
   options.overwrite = a.force;
   options.rememberPath = false;
-  ExportHooks exportHooks;
-  int converted = 0;
-  int shownPercent = -1;
-  auto progressText = [](int percent, int pictures) {
-    char text[64];
-    std::snprintf(text, sizeof text, "exporting: %3d%%, %d pictures", percent, pictures);
-    return std::string(text);
-  };
-  exportHooks.converted = [&converted](int n) { converted = n; };
-  exportHooks.progress = [&log, &converted, &shownPercent, &progressText](int percent) {
-    if (percent == shownPercent) return;  // one line update per percent
-    shownPercent = percent;
-    log.console().Progress(progressText(percent, converted));
-  };
+  ProgressLine progressLine(log.console());
   ExportSession session(options, [&engine](PlaybackMessage m) { return engine.queue().post(std::move(m)); },
-                        exportHooks);
+                        &progressLine);
   if (!session.Start(a.output)) {
     if (session.state() == ExportSession::State::kIdle) {
       log.Line("'" + ExportAviPath(a.output) + "' exists (use --force to overwrite it)");
@@ -287,7 +306,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
              session.outputPath());
     return 1;
   }
-  if (shownPercent != 100) log.console().Progress(progressText(100, session.picturesConverted()));
+  progressLine.Complete(session.picturesConverted());
   log.console().Line(std::string(kTextExportComplete) + " " + std::to_string(session.picturesConverted()) +
                      " pictures written to " + EscapeLogText(session.outputPath()));
   if (session.recordsSkipped() > 0) {

@@ -11,17 +11,19 @@ namespace velmora {
 
 // What the export thread, the channel's wake-up and the posted reports share. Held by
 // shared_ptr so a wake-up from the playback thread or a report still queued on the
-// owner's side never outlives it.
-struct ExportRunner::Shared {
+// owner's side never outlives it. It is the session's listener and passes each report
+// on to the owner's listener, on the owner's thread.
+struct ExportRunner::Shared final : ExportListener, std::enable_shared_from_this<Shared> {
+  Shared(ExportListener& ownerListener, OwnerPost post) : owner(ownerListener), toOwner(std::move(post)) {}
+
   std::mutex lock;
   std::condition_variable wakeUp;
   bool woken = false;                     // guarded by lock: the channel has events
   bool cancel = false;                    // guarded by lock
   std::chrono::milliseconds cancelWait{0};  // guarded by lock
 
-  ExportHooks owner;                                 // called on the owner's thread only
-  std::function<void(ExportSession::State)> finished;  // owner's thread
-  OwnerPost toOwner;
+  ExportListener& owner;  // called on the owner's thread only
+  const OwnerPost toOwner;
 
   // Latest values of the coalesced reports; a pending flag is set while a call that
   // shows them is queued on the owner's side.
@@ -41,23 +43,84 @@ struct ExportRunner::Shared {
     wakeUp.notify_one();
   }
 
-  // Queues `call` on the owner's side unless one for the same report is queued already.
-  void PostCoalesced(std::atomic<bool>& pending, std::function<void()> call) {
+  // Hands a copy of `report` to the owner's listener on the owner's thread.
+  template <class Report>
+  void PostReport(Report report) {
+    if (!toOwner) return;
+    toOwner([s = shared_from_this(), report] {
+      ExportReport shown = report;
+      s->owner.OnExportReport(shown);
+    });
+  }
+
+  // Queues `show` on the owner's side unless one for the same report is queued already;
+  // it shows the latest value when it runs.
+  void PostCoalesced(std::atomic<bool>& pending, void (*show)(Shared&)) {
     if (pending.exchange(true)) return;
-    if (toOwner) toOwner(std::move(call));
+    if (!toOwner) return;
+    toOwner([s = shared_from_this(), &pending, show] {
+      pending.store(false);
+      show(*s);
+    });
+  }
+
+  int Latest(const int& value) {
+    std::lock_guard<std::mutex> guard(latestLock);
+    return value;
+  }
+
+  // The session's reports, on the thread that drives it.
+  void OnExportReport(ExportReport& report) override {
+    if (std::holds_alternative<ExportSettingsChanged>(report)) {
+      // Only Start stores settings, and Start runs on the owner's thread.
+      owner.OnExportReport(report);
+    } else if (auto* status = std::get_if<ExportStatusReport>(&report)) {
+      PostReport(*status);
+    } else if (auto* message = std::get_if<ExportMessageReport>(&report)) {
+      PostReport(*message);
+    } else if (auto* percent = std::get_if<ExportProgressReport>(&report)) {
+      {
+        std::lock_guard<std::mutex> guard(latestLock);
+        progress = percent->percent;
+      }
+      PostCoalesced(progressPending, [](Shared& s) {
+        ExportReport shown = ExportProgressReport{s.Latest(s.progress)};
+        s.owner.OnExportReport(shown);
+      });
+    } else if (auto* count = std::get_if<ExportConvertedReport>(&report)) {
+      {
+        std::lock_guard<std::mutex> guard(latestLock);
+        converted = count->count;
+      }
+      PostCoalesced(convertedPending, [](Shared& s) {
+        ExportReport shown = ExportConvertedReport{s.Latest(s.converted)};
+        s.owner.OnExportReport(shown);
+      });
+    } else if (auto* image = std::get_if<ExportPreviewReport>(&report)) {
+      if (!image->image) return;
+      {
+        std::lock_guard<std::mutex> guard(latestLock);
+        preview = std::move(image->image);
+      }
+      PostCoalesced(previewPending, [](Shared& s) {
+        ExportPreviewReport latest;
+        {
+          std::lock_guard<std::mutex> guard(s.latestLock);
+          latest.image = std::move(s.preview);
+        }
+        if (!latest.image) return;
+        ExportReport shown = std::move(latest);
+        s.owner.OnExportReport(shown);
+      });
+    }
+    // ExportEndedReport is the runner's own (PostReport in Start and Run).
   }
 };
 
 ExportRunner::ExportRunner(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback,
-                           ExportHooks hooks, std::function<void(ExportSession::State)> finished, OwnerPost toOwner)
-    : shared_(std::make_shared<Shared>()),
-      session_(std::move(options), std::move(postPlayback),
-               [this, &hooks, &finished, &toOwner] {
-                 shared_->owner = std::move(hooks);
-                 shared_->finished = std::move(finished);
-                 shared_->toOwner = std::move(toOwner);
-                 return WorkerHooks();
-               }()) {
+                           ExportListener& owner, OwnerPost toOwner)
+    : shared_(std::make_shared<Shared>(owner, std::move(toOwner))),
+      session_(std::move(options), std::move(postPlayback), shared_.get()) {
   std::weak_ptr<Shared> weak = shared_;
   session_.channel()->setWake([weak] {
     if (auto shared = weak.lock()) shared->Wake();
@@ -79,81 +142,13 @@ ExportRunner::~ExportRunner() {
   session_.channel()->setWake(nullptr);
 }
 
-ExportHooks ExportRunner::WorkerHooks() {
-  // Each hook runs on the thread that drives the session; what the owner shows is sent
-  // over. The question and the settings belong to Start, which runs on the owner's
-  // thread: those two are the owner's own hooks.
-  ExportHooks h;
-  const std::shared_ptr<Shared> s = shared_;
-  h.ask = s->owner.ask;
-  h.saveSettings = s->owner.saveSettings;
-  h.status = [s](const std::string& text) {
-    if (s->toOwner && s->owner.status) s->toOwner([s, text] { s->owner.status(text); });
-  };
-  h.message = [s](const std::string& text, bool warning) {
-    if (s->toOwner && s->owner.message) s->toOwner([s, text, warning] { s->owner.message(text, warning); });
-  };
-  h.progress = [s](int percent) {
-    {
-      std::lock_guard<std::mutex> guard(s->latestLock);
-      s->progress = percent;
-    }
-    if (!s->owner.progress) return;
-    s->PostCoalesced(s->progressPending, [s] {
-      s->progressPending.store(false);
-      int value = 0;
-      {
-        std::lock_guard<std::mutex> guard(s->latestLock);
-        value = s->progress;
-      }
-      s->owner.progress(value);
-    });
-  };
-  h.converted = [s](int count) {
-    {
-      std::lock_guard<std::mutex> guard(s->latestLock);
-      s->converted = count;
-    }
-    if (!s->owner.converted) return;
-    s->PostCoalesced(s->convertedPending, [s] {
-      s->convertedPending.store(false);
-      int value = 0;
-      {
-        std::lock_guard<std::mutex> guard(s->latestLock);
-        value = s->converted;
-      }
-      s->owner.converted(value);
-    });
-  };
-  h.preview = [s](const Image& image) {
-    if (!s->owner.preview) return;
-    std::unique_ptr<Image> copy = image.Copy();
-    if (!copy) return;
-    {
-      std::lock_guard<std::mutex> guard(s->latestLock);
-      s->preview = std::move(copy);
-    }
-    s->PostCoalesced(s->previewPending, [s] {
-      s->previewPending.store(false);
-      std::unique_ptr<Image> shown;
-      {
-        std::lock_guard<std::mutex> guard(s->latestLock);
-        shown = std::move(s->preview);
-      }
-      if (shown) s->owner.preview(*shown);
-    });
-  };
-  return h;
-}
-
-bool ExportRunner::Start(const std::string& pathBox) {
+bool ExportRunner::Start(const std::string& pathBox, const ExportQuestion& ask) {
   if (running_.load() || thread_.joinable()) return false;
-  if (!session_.Start(pathBox)) {
+  if (!session_.Start(pathBox, ask)) {
     // A failure (not a declined question) ends the export as any other does.
     if (session_.state() == ExportSession::State::kFailed) {
       state_.store(session_.state());
-      const std::shared_ptr<Shared> s = shared_;
-      if (s->toOwner && s->finished) s->toOwner([s] { s->finished(ExportSession::State::kFailed); });
+      shared_->PostReport(ExportEndedReport{ExportState::kFailed});
     }
     return false;
   }
@@ -166,8 +161,7 @@ bool ExportRunner::Start(const std::string& pathBox) {
     running_.store(false);
     session_.Cancel(std::chrono::milliseconds(0));
     state_.store(session_.state());
-    const std::shared_ptr<Shared> s = shared_;
-    if (s->toOwner && s->finished) s->toOwner([s, st = session_.state()] { s->finished(st); });
+    shared_->PostReport(ExportEndedReport{session_.state()});
     return false;
   }
   return true;
@@ -223,8 +217,7 @@ void ExportRunner::Run() {
   const ExportSession::State ended = session_.state();
   state_.store(ended);
   running_.store(false);
-  const std::shared_ptr<Shared> shared = shared_;
-  if (shared->toOwner && shared->finished) shared->toOwner([shared, ended] { shared->finished(ended); });
+  s.PostReport(ExportEndedReport{ended});
 }
 
 }  // namespace velmora

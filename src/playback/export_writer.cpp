@@ -166,10 +166,10 @@ std::string ExportProposedPath(bool jpegMode) {
 }
 
 ExportSession::ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback,
-                             ExportHooks hooks)
+                             ExportListener* listener)
     : options_(std::move(options)),
       postPlayback_(std::move(postPlayback)),
-      hooks_(std::move(hooks)),
+      listener_(listener),
       channel_(std::make_shared<ExportChannel>()) {}
 
 ExportSession::~ExportSession() {
@@ -188,10 +188,10 @@ std::string ExportSession::CompressorLabel() const {
 
 void ExportSession::Status(const std::string& text) {
   status_ = text;
-  if (hooks_.status) hooks_.status(text);
+  Report(ExportStatusReport{text});
 }
 
-bool ExportSession::Start(const std::string& pathBox) {
+bool ExportSession::Start(const std::string& pathBox, const ExportQuestion& ask) {
   if (state_ == State::kRunning) return false;
   if (options_.jpegMode) {
     output_ = ExportJpegFolder(pathBox);
@@ -199,13 +199,13 @@ bool ExportSession::Start(const std::string& pathBox) {
     output_ = ExportAviPath(pathBox);
     std::error_code ec;
     if (std::filesystem::exists(output_, ec) && !options_.overwrite) {
-      if (!hooks_.ask || !hooks_.ask(kTextFileExists)) return false;
+      if (!ask || !ask(kTextFileExists)) return false;
     }
     if (options_.rememberPath) {
       const auto slash = output_.find_last_of('/');
       if (slash != std::string::npos) {
         settings().pathVideo = output_.substr(0, slash + 1);
-        if (hooks_.saveSettings) hooks_.saveSettings();
+        Report(ExportSettingsChanged{});
       }
       exportNaming().Advance(output_);
     }
@@ -243,7 +243,7 @@ void ExportSession::Handle(ExportEvent event) {
     WriteImage(*image);
   } else if (auto* progress = std::get_if<ExportProgress>(&event)) {
     progress_ = progress->percent;
-    if (hooks_.progress) hooks_.progress(progress_);
+    Report(ExportProgressReport{progress_});
     if (!postPlayback_ || !postPlayback_(PlayMsgExportNext{})) Fail(kTextExportSendFailed);
   } else if (auto* complete = std::get_if<ExportComplete>(&event)) {
     skipped_ = complete->skipped;
@@ -256,9 +256,9 @@ void ExportSession::Handle(ExportEvent event) {
     }
     Status(kTextExportComplete);
     progress_ = 100;
-    if (hooks_.progress) hooks_.progress(100);
+    Report(ExportProgressReport{100});
     state_ = State::kCompleted;
-    if (hooks_.message) hooks_.message(kTextConversionComplete, false);
+    Report(ExportMessageReport{kTextConversionComplete, false});
   } else if (auto* failed = std::get_if<ExportFailed>(&event)) {
     Fail(failed->text);
   }
@@ -266,7 +266,7 @@ void ExportSession::Handle(ExportEvent event) {
 
 void ExportSession::Converted() {
   ++converted_;
-  if (hooks_.converted) hooks_.converted(converted_);
+  Report(ExportConvertedReport{converted_});
 }
 
 bool ExportSession::FirstImage(ExportImage& image) {
@@ -343,7 +343,8 @@ void ExportSession::WriteImage(ExportImage& image) {
     }
     ++streamPosition_;
   }
-  if (hooks_.preview) hooks_.preview(picture);
+  // The image is written: the preview takes it over instead of a copy.
+  Report(ExportPreviewReport{std::move(image.frame->image)});
   Converted();
 }
 
@@ -365,7 +366,7 @@ void ExportSession::Fail(const std::string& text) {
   if (postPlayback_) postPlayback_(PlayMsgExportReset{});
   End();
   state_ = State::kFailed;
-  if (hooks_.message) hooks_.message(kTextConversionTerminated, true);
+  Report(ExportMessageReport{kTextConversionTerminated, true});
 }
 
 bool ExportSession::Cancel(std::chrono::milliseconds wait) {

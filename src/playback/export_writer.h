@@ -1,7 +1,7 @@
 // The export side: what the "Export Video" dialog does with the images the pump sends,
 // without the dialog itself. It names the output, writes each image into the AVI file or
-// as a JPEG file, reports its progress and texts through hooks (the dialog's controls,
-// or the command line's progress line), and ends the export on completion, failure or
+// as a JPEG file, reports its progress and texts to its one listener (the dialog's
+// controls through ExportRunner, or the command line's progress line), and ends the export on completion, failure or
 // cancel. One session is one export; it lives on the thread that drains its channel.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "live/image.h"
 #include "playback/export_avi.h"
@@ -91,17 +92,48 @@ ExportNaming& exportNaming();
 // pathVideo followed by the process naming's base name and counter.
 std::string ExportProposedPath(bool jpegMode);
 
-// What the export reports, and the questions it asks. Empty hooks do nothing (and a
-// question without a hook is answered No).
-struct ExportHooks {
-  std::function<void(const std::string&)> status;      // the line over the progress bar
-  std::function<void(int)> progress;                   // 0..100
-  std::function<void(int)> converted;                  // pictures converted so far
-  std::function<void(const Image&)> preview;           // each image written
-  std::function<void(const std::string&, bool warning)> message;  // information / warning box
-  std::function<bool(const std::string&)> ask;         // Yes/No question; true for Yes
-  std::function<void()> saveSettings;                  // after pathVideo changed
+// How an export stands.
+enum class ExportState { kIdle, kRunning, kCompleted, kFailed, kCancelled };
+
+// What an export reports, one type per kind, so that a receiver shows only what it has
+// a place for. Each owns what it carries: the receiver may keep the preview's image.
+struct ExportStatusReport {  // the line over the progress bar
+  std::string text;
 };
+struct ExportProgressReport {  // 0..100
+  int percent = 0;
+};
+struct ExportConvertedReport {  // pictures converted so far
+  int count = 0;
+};
+struct ExportPreviewReport {  // the image just written
+  std::unique_ptr<Image> image;
+};
+struct ExportMessageReport {  // an information box, or a warning box
+  std::string text;
+  bool warning = false;
+};
+struct ExportSettingsChanged {};  // pathVideo was stored: the settings file is to be saved
+struct ExportEndedReport {        // sent by ExportRunner once its export thread has ended
+  ExportState state = ExportState::kIdle;
+};
+
+using ExportReport = std::variant<ExportStatusReport, ExportProgressReport, ExportConvertedReport, ExportPreviewReport,
+                                  ExportMessageReport, ExportSettingsChanged, ExportEndedReport>;
+
+// The one receiver of an export's reports, given when the export is made. It is called
+// on the thread that drives the session (ExportRunner passes the reports on to the
+// thread that owns it).
+class ExportListener {
+ public:
+  virtual void OnExportReport(ExportReport& report) = 0;
+
+ protected:
+  ~ExportListener() = default;
+};
+
+// The Yes/No question about an existing file: true for Yes.
+using ExportQuestion = std::function<bool(const std::string& text)>;
 
 struct ExportOptions {
   bool jpegMode = false;
@@ -118,10 +150,11 @@ struct ExportOptions {
 
 class ExportSession {
  public:
-  enum class State { kIdle, kRunning, kCompleted, kFailed, kCancelled };
+  using State = ExportState;
 
   // postPlayback: posts a thread message to the playback thread (false when refused).
-  ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback, ExportHooks hooks);
+  // listener: told of every report; may be null (nothing is told).
+  ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback, ExportListener* listener);
   ~ExportSession();
   ExportSession(const ExportSession&) = delete;
   ExportSession& operator=(const ExportSession&) = delete;
@@ -129,11 +162,12 @@ class ExportSession {
   // The compressor label of the dialog.
   std::string CompressorLabel() const;
 
-  // The Export button: takes the path box, asks about an existing file, and starts
-  // (20522, then 20523). False when it did not start. It asks, and with rememberPath
-  // stores pathVideo and advances the process naming: call it on the main thread (the
-  // thread that owns the settings), whichever thread drains the channel afterwards.
-  bool Start(const std::string& pathBox);
+  // The Export button: takes the path box, asks about an existing file (without `ask`
+  // the answer is No), and starts (20522, then 20523). False when it did not start. It
+  // asks, and with rememberPath stores pathVideo (reporting ExportSettingsChanged) and
+  // advances the process naming: call it on the main thread (the thread that owns the
+  // settings), whichever thread drains the channel afterwards.
+  bool Start(const std::string& pathBox, const ExportQuestion& ask = {});
   // One event from the pump.
   void Handle(ExportEvent event);
   // Takes and handles what is waiting in the channel; the number handled.
@@ -164,10 +198,13 @@ class ExportSession {
   // A failure found here: status line and log, 20525, the export ended, warning 157.
   void Fail(const std::string& text);
   void Converted();
+  void Report(ExportReport report) {
+    if (listener_) listener_->OnExportReport(report);
+  }
 
   ExportOptions options_;
   std::function<bool(PlaybackMessage)> postPlayback_;
-  ExportHooks hooks_;
+  ExportListener* listener_;
   std::shared_ptr<ExportChannel> channel_;
   State state_ = State::kIdle;
   std::string output_;       // the AVI file, or the JPEG export folder

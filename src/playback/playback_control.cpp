@@ -90,11 +90,12 @@ void PlaybackController::Post(PlaybackMessage message) {
 }
 
 void PlaybackController::Message(const char* text) {
-  if (ui_.messageBox) {
-    ui_.messageBox(text);
-  } else {
+  // Without a window nobody shows a box: the text goes to the log.
+  if (reports_.empty()) {
     Log("%s", text);
+    return;
   }
+  Report(PlaybackWarning{text});
 }
 
 GroupRecord* PlaybackController::NodeOfTile(int tile) const { return FindByViewSlot(tile); }
@@ -164,14 +165,14 @@ bool PlaybackController::Enter(GroupRecord* selected) {
 
 void PlaybackController::Leave() {
   playbackMode().store(false);
-  if (ui_.enableControls) ui_.enableControls(false);
+  Report(PlaybackControlsEnabled{false});
   Post(PlayMsgStop{});
   ClearSelection();
   playing_ = false;
   dragging_ = false;
   // The pane stays only when the operator keeps it shown; the window follows the mode
   // either way.
-  if (ui_.showControls) ui_.showControls(settings().playbackShow);
+  Report(PlaybackControlsShown{settings().playbackShow});
   for (int t = 0; t < viewSlotCount; ++t) {
     GroupRecord* node = NodeOfTile(t);
     if (node != nullptr) {
@@ -193,9 +194,9 @@ void PlaybackController::Leave() {
       slots_.SetImage(t, nullptr, kTextNoViewSelected);
     }
   }
-  Notify(ui_.playStateChanged);
-  Notify(ui_.sliderMoved);
-  Notify(ui_.rangeChanged);
+  Report(PlaybackPlayStateChanged{});
+  Report(PlaybackSliderChanged{});
+  Report(PlaybackRangeChanged{});
 }
 
 bool PlaybackController::RequestNewFeed(FeedKind kind, GroupRecord* selected, double factor) {
@@ -371,7 +372,7 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
     return false;
   }
 
-  if (ui_.showControls) ui_.showControls(true);
+  Report(PlaybackControlsShown{true});
   playbackTiles_ = tiles;
   PlayMsgNewFeed message;
   message.views = DescribeViews(tiles);
@@ -381,9 +382,9 @@ bool PlaybackController::RequestFeed(FeedKind kind, GroupRecord* selected, doubl
   KeepWhatTilesShowed(tiles);
 
   graph_.reset();
-  Notify(ui_.feedRequested);
+  Report(PlaybackFeedRequested{});
   Post(std::move(message));
-  if (ui_.enableControls) ui_.enableControls(true);
+  Report(PlaybackControlsEnabled{true});
   return true;
 }
 
@@ -419,7 +420,7 @@ void PlaybackController::ZoomIn(GroupRecord* selected) {
     RequestNewFeed(FeedKind::kZoomIn, selected, 3.0);
   }
   ClearSelection();
-  Notify(ui_.sliderMoved);
+  Report(PlaybackSliderChanged{});
 }
 
 void PlaybackController::ZoomOut(bool shift, GroupRecord* selected) {
@@ -460,7 +461,7 @@ void PlaybackController::SliderMoved(int column, bool shift) {
     if (playing_) dragging_ = true;
     Post(PlayMsgSeek{column});
   }
-  Notify(ui_.sliderMoved);
+  Report(PlaybackSliderChanged{});
 }
 
 void PlaybackController::SeekToTime(double seconds, GroupRecord* selected) {
@@ -502,7 +503,7 @@ void PlaybackController::ClearSelection() {
 void PlaybackController::SetSpeedPosition(int position) {
   speedPosition_ = std::clamp(position, 0, kSpeedSteps - 1);
   Post(PlayMsgSpeed{SpeedStepTenths(speedPosition_)});
-  Notify(ui_.speedChanged);
+  Report(PlaybackSpeedChanged{});
 }
 
 bool PlaybackController::HandleMessage(AppMessage& message) {
@@ -510,31 +511,31 @@ bool PlaybackController::HandleMessage(AppMessage& message) {
   std::visit(Overloaded{
                  [this](MsgPlaybackStopped&) {
                    graph_.reset();
-                   Notify(ui_.graphChanged);
-                   Notify(ui_.rangeChanged);
+                   Report(PlaybackGraphChanged{});
+                   Report(PlaybackRangeChanged{});
                  },
                  [this](MsgTimelineGraph& m) {
                    // The graph comes with the feed's range: texts and scroll bar follow it.
                    graph_ = std::move(m.graph);
-                   Notify(ui_.graphChanged);
-                   Notify(ui_.rangeChanged);
+                   Report(PlaybackGraphChanged{});
+                   Report(PlaybackRangeChanged{});
                  },
                  [this](MsgTimelineColumn& m) {
                    if (dragging_) return;
                    const int column = std::clamp(m.column, 0, sliderMax_);
                    if (column == sliderColumn_) return;
                    sliderColumn_ = column;
-                   Notify(ui_.sliderMoved);
+                   Report(PlaybackSliderChanged{});
                  },
                  [this](MsgPlaying&) {
                    playing_ = true;
-                   Notify(ui_.playStateChanged);
+                   Report(PlaybackPlayStateChanged{});
                  },
                  [this](MsgPaused&) {
                    playing_ = false;
                    // A drag during play has nothing left to wait for.
                    dragging_ = false;
-                   Notify(ui_.playStateChanged);
+                   Report(PlaybackPlayStateChanged{});
                  },
                  [this](MsgSpeedUp&) { SetSpeedPosition(std::min(speedPosition_ + 1, kSpeedSteps - 1)); },
                  [this](MsgSpeedDown&) { SetSpeedPosition(std::max(speedPosition_ - 1, 0)); },
@@ -544,13 +545,13 @@ bool PlaybackController::HandleMessage(AppMessage& message) {
                    sliderColumn_ = std::clamp(sliderColumn_, 0, sliderMax_);
                    // Columns of the old count mean other times now.
                    ClearSelection();
-                   Notify(ui_.rangeChanged);
-                   Notify(ui_.sliderMoved);
+                   Report(PlaybackRangeChanged{});
+                   Report(PlaybackSliderChanged{});
                  },
                  [this](MsgSliderSeek& m) {
                    sliderColumn_ = std::clamp(m.column, 0, sliderMax_);
                    Post(PlayMsgSeek{sliderColumn_});
-                   Notify(ui_.sliderMoved);
+                   Report(PlaybackSliderChanged{});
                  },
                  [&handled](auto&) { handled = false; },
              },

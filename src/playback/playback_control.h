@@ -2,10 +2,11 @@
 // mode, turning the operator's commands and slider moves into thread messages, asking
 // for new feeds (zoom in, zoom out, the same range, a selection), and following the
 // playback thread's reports (slider position, column count, graph, playing flag, speed).
-// A window shows this state and calls these operations; the headless program uses them
-// as they are.
+// A window shows this state, calls these operations and subscribes to the reports of
+// what changed; the headless program uses them as they are, without a receiver.
 //
-// Main thread only (the tree's nodes and the view slots' playback slots are read here).
+// Main thread only (the tree's nodes and the view slots' playback slots are read here;
+// reports are delivered while the operation or message that caused them runs).
 #pragma once
 
 #include <atomic>
@@ -13,9 +14,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app/messages.h"
+#include "app/subscribers.h"
 #include "live/image.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_messages.h"
@@ -49,29 +52,38 @@ enum class FeedKind {
   kSelection,  // the slider's selection, or everything when there is none
 };
 
-// What a window does for the controller; every hook may be empty.
-struct PlaybackUiHooks {
-  // A warning box with one of the texts above.
-  std::function<void(const std::string& text)> messageBox;
-  // Show (true) or hide the Playback Controls pane.
-  std::function<void(bool show)> showControls;
-  // Enable or disable the timeline slider, the range scroll bar and the date/time fields.
-  std::function<void(bool enable)> enableControls;
-  // A new feed was requested ("Building view, please wait..." in the timeline).
-  std::function<void()> feedRequested;
-  // What changed, by kind, so that a window redraws only what shows it:
-  // the slider's column or selection (also when the date and time fields must follow);
-  std::function<void()> sliderMoved;
-  // the column count, the shown or full range, or playback mode (scale labels, range
-  // texts, the range scroll bar);
-  std::function<void()> rangeChanged;
-  // the timeline graph (installed, or cleared when playback stopped);
-  std::function<void()> graphChanged;
-  // playing or paused;
-  std::function<void()> playStateChanged;
-  // the speed slider's position.
-  std::function<void()> speedChanged;
+// What the controller reports to whoever shows playback (the window), one type per
+// kind, so that a receiver redraws only what shows the change:
+// a warning box with one of the texts above (logged when nobody receives reports);
+struct PlaybackWarning {
+  std::string text;
 };
+// show (true) or hide the Playback Controls pane;
+struct PlaybackControlsShown {
+  bool show = false;
+};
+// enable or disable the timeline slider, the range scroll bar and the date/time fields;
+struct PlaybackControlsEnabled {
+  bool enable = false;
+};
+// a new feed was requested ("Building view, please wait..." in the timeline);
+struct PlaybackFeedRequested {};
+// the slider's column or selection (also when the date and time fields must follow);
+struct PlaybackSliderChanged {};
+// the column count, the shown or full range, or playback mode (scale labels, range
+// texts, the range scroll bar);
+struct PlaybackRangeChanged {};
+// the timeline graph (installed, or cleared when playback stopped);
+struct PlaybackGraphChanged {};
+// playing or paused;
+struct PlaybackPlayStateChanged {};
+// the speed slider's position.
+struct PlaybackSpeedChanged {};
+
+using PlaybackReport =
+    std::variant<PlaybackWarning, PlaybackControlsShown, PlaybackControlsEnabled, PlaybackFeedRequested,
+                 PlaybackSliderChanged, PlaybackRangeChanged, PlaybackGraphChanged, PlaybackPlayStateChanged,
+                 PlaybackSpeedChanged>;
 
 class PlaybackController {
  public:
@@ -79,7 +91,11 @@ class PlaybackController {
   // view slots. All must outlive the controller.
   PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary, ViewSlots& slots);
 
-  PlaybackUiHooks& uiHooks() { return ui_; }
+  // Receivers of the reports: every receiver gets every report, on the main thread, in
+  // subscription order, while the call that caused it runs. Returns a token for
+  // unsubscribe (never 0); a receiver must unsubscribe before it goes.
+  int subscribe(std::function<void(const PlaybackReport&)> receiver) { return reports_.subscribe(std::move(receiver)); }
+  void unsubscribe(int token) { reports_.unsubscribe(token); }
 
   // Command 10050: enter playback mode, or leave it when on. selected is the tree's
   // selected node (may be null). True when playback mode is on afterwards.
@@ -170,16 +186,14 @@ class PlaybackController {
   // The nodes show stills while they play back; what they showed comes back after.
   void KeepWhatTilesShowed(const std::vector<int>& tiles);
   void Post(PlaybackMessage message);
-  static void Notify(const std::function<void()>& hook) {
-    if (hook) hook();
-  }
+  void Report(PlaybackReport report) { reports_.deliver(report); }
   void Message(const char* text);
   GroupRecord* NodeOfTile(int tile) const;
 
   PlaybackQueue& queue_;
   std::function<PlaybackSummary()> summary_;
   ViewSlots& slots_;
-  PlaybackUiHooks ui_;
+  Subscribers<const PlaybackReport> reports_;
 
   int sliderColumn_ = 0;
   int sliderMax_ = kInitialColumns;

@@ -8,6 +8,7 @@
 #include "app/paths.h"
 #include "control/frame_layout.h"
 #include "model/group_record.h"
+#include "playback/playback_thread.h"
 
 namespace velmora::ui {
 
@@ -17,17 +18,21 @@ QString Q(const std::string& text) { return QString::fromUtf8(text.data(), stati
 
 }  // namespace
 
-CoreEvents::CoreEvents(Application* app, QObject* parent)
-    : QObject(parent), app_(app) {
+CoreEvents::CoreEvents(Application* app, QObject* parent) : CoreEvents(app, playbackController(), parent) {}
+
+CoreEvents::CoreEvents(Application* app, PlaybackController& playback, QObject* parent)
+    : QObject(parent), app_(app), playback_(playback) {
   timer_.setInterval(20);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, &CoreEvents::Drain);
   token_ = mainQueue().subscribe([this](AppMessage& message) { handle(message); });
+  playbackToken_ = playback_.subscribe([this](const PlaybackReport& report) { handle(report); });
 }
 
 CoreEvents::~CoreEvents() {
   stop();
   mainQueue().unsubscribe(token_);
+  playback_.unsubscribe(playbackToken_);
 }
 
 void CoreEvents::start() {
@@ -72,49 +77,86 @@ void CoreEvents::handle(AppMessage& message) {
           emit motionAlert();
         } else if constexpr (std::is_same_v<T, MsgNetworkScanEnded>) {
           emit networkScanEnded();
-        } else if constexpr (std::is_same_v<T, MsgOnvifDevice>) {
-          emit deviceDiscovered(Q(m.address), Q(m.hwAddr));
         } else if constexpr (std::is_same_v<T, MsgPaneClose>) {
           emit paneCloseRequested(m.pane);
-        } else if constexpr (std::is_same_v<T, MsgShellChange>) {
-          emit mediaChanged(Q(m.mountPoint), m.added);
-        } else if constexpr (std::is_same_v<T, MsgMediaScanResult>) {
-          emit mediaScanResult(m.node.get());
-        } else if constexpr (std::is_same_v<T, MsgScanAllMedia>) {
-          emit scanAllMedia();
-        } else if constexpr (std::is_same_v<T, MsgTrayCallback>) {
-          emit trayCallback(m.mouseMessage);
-        } else if constexpr (std::is_same_v<T, MsgPlaybackStopped>) {
-          emit playbackStopped();
-        } else if constexpr (std::is_same_v<T, MsgTimelineGraph>) {
-          emit timelineGraph(m.graph);
-        } else if constexpr (std::is_same_v<T, MsgTimelineColumn>) {
-          emit timelineColumn(m.column);
-        } else if constexpr (std::is_same_v<T, MsgPlaying>) {
-          emit playingChanged(true);
-        } else if constexpr (std::is_same_v<T, MsgPaused>) {
-          emit playingChanged(false);
-        } else if constexpr (std::is_same_v<T, MsgSpeedUp>) {
-          emit speedStep(+1);
-        } else if constexpr (std::is_same_v<T, MsgSpeedDown>) {
-          emit speedStep(-1);
-        } else if constexpr (std::is_same_v<T, MsgSeekTaken>) {
-          emit seekTaken();
-        } else if constexpr (std::is_same_v<T, MsgColumnCount>) {
-          emit columnCountChanged();
-        } else if constexpr (std::is_same_v<T, MsgSliderSeek>) {
-          emit sliderSeek(m.column);
         } else if constexpr (std::is_same_v<T, MsgActivate>) {
           emit activateRequested();
         } else {
-          // These are wholly the core's; the tree model hears of removed entries itself,
-          // and a kept authentication scheme changes nothing shown.
-          static_assert(std::is_same_v<T, MsgHttpListen> || std::is_same_v<T, MsgImportFile> ||
-                            std::is_same_v<T, MsgRecordingsFolderGone> || std::is_same_v<T, MsgAuthScheme>,
+          // These are wholly the core's. The tree model hears of what discovery and the
+          // removable media add or remove through the tree's notifications; the playback
+          // controller takes the playback thread's messages and reports what changed; the
+          // tray icon's clicks reach the window from the icon itself; a kept
+          // authentication scheme changes nothing shown.
+          static_assert(std::is_same_v<T, MsgOnvifDevice> || std::is_same_v<T, MsgShellChange> ||
+                            std::is_same_v<T, MsgMediaScanResult> || std::is_same_v<T, MsgScanAllMedia> ||
+                            std::is_same_v<T, MsgTrayCallback> || std::is_same_v<T, MsgPlaybackStopped> ||
+                            std::is_same_v<T, MsgTimelineGraph> || std::is_same_v<T, MsgTimelineColumn> ||
+                            std::is_same_v<T, MsgPlaying> || std::is_same_v<T, MsgPaused> ||
+                            std::is_same_v<T, MsgSpeedUp> || std::is_same_v<T, MsgSpeedDown> ||
+                            std::is_same_v<T, MsgSeekTaken> || std::is_same_v<T, MsgColumnCount> ||
+                            std::is_same_v<T, MsgSliderSeek> || std::is_same_v<T, MsgHttpListen> ||
+                            std::is_same_v<T, MsgImportFile> || std::is_same_v<T, MsgRecordingsFolderGone> ||
+                            std::is_same_v<T, MsgAuthScheme>,
                         "every application message is dispatched");
         }
       },
       message);
+}
+
+void CoreEvents::handle(const PlaybackReport& report) {
+  std::visit(
+      [this](const auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, PlaybackWarning>) {
+          emit playbackWarning(Q(r.text));
+        } else if constexpr (std::is_same_v<T, PlaybackControlsShown>) {
+          emit playbackControlsShown(r.show);
+        } else if constexpr (std::is_same_v<T, PlaybackControlsEnabled>) {
+          emit playbackControlsEnabled(r.enable);
+        } else if constexpr (std::is_same_v<T, PlaybackFeedRequested>) {
+          emit playbackFeedRequested();
+        } else if constexpr (std::is_same_v<T, PlaybackSliderChanged>) {
+          emit playbackSliderChanged();
+        } else if constexpr (std::is_same_v<T, PlaybackRangeChanged>) {
+          emit playbackRangeChanged();
+        } else if constexpr (std::is_same_v<T, PlaybackGraphChanged>) {
+          emit playbackGraphChanged();
+        } else if constexpr (std::is_same_v<T, PlaybackPlayStateChanged>) {
+          emit playbackPlayStateChanged();
+        } else {
+          static_assert(std::is_same_v<T, PlaybackSpeedChanged>, "every playback report is dispatched");
+          emit playbackSpeedChanged();
+        }
+      },
+      report);
+}
+
+std::function<void(std::function<void()>)> ExportEvents::poster() {
+  return [this](std::function<void()> call) { QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection); };
+}
+
+void ExportEvents::OnExportReport(ExportReport& report) {
+  std::visit(
+      [this](auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, ExportStatusReport>) {
+          emit status(Q(r.text));
+        } else if constexpr (std::is_same_v<T, ExportProgressReport>) {
+          emit progress(r.percent);
+        } else if constexpr (std::is_same_v<T, ExportConvertedReport>) {
+          emit converted(r.count);
+        } else if constexpr (std::is_same_v<T, ExportPreviewReport>) {
+          if (r.image) emit preview(*r.image);
+        } else if constexpr (std::is_same_v<T, ExportMessageReport>) {
+          emit message(Q(r.text), r.warning);
+        } else if constexpr (std::is_same_v<T, ExportSettingsChanged>) {
+          emit settingsChanged();
+        } else {
+          static_assert(std::is_same_v<T, ExportEndedReport>, "every export report is dispatched");
+          emit ended(static_cast<int>(r.state));
+        }
+      },
+      report);
 }
 
 }  // namespace velmora::ui

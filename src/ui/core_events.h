@@ -1,8 +1,11 @@
 // The bridge between the core and the window. CoreEvents is the only part of the front
-// end that knows the core's message variant: it subscribes to the main queue, turns every
-// application message into a typed Qt signal, and drives the core's main-thread work
-// (Application::tick) from the 20 ms timer 3 and from the queue's wake-up. Panes connect
-// to the signals of what they show.
+// end that knows the core's message variant and the playback controller's reports: it
+// subscribes to the main queue and to the controller, turns what the window shows into
+// typed Qt signals, and drives the core's main-thread work (Application::tick) from the
+// 20 ms timer 3 and from the queue's wake-up. Panes connect to the signals of what they
+// show; messages that are wholly the core's (the playback thread's, which the controller
+// takes, discovery, removable media) have no signal. ExportEvents does the same for one
+// export's reports.
 //
 // GUI thread only, except the queue's wake function, which only posts an event here.
 #pragma once
@@ -15,12 +18,13 @@
 #include <memory>
 
 #include "app/messages.h"
+#include "live/image.h"
+#include "playback/export_writer.h"
+#include "playback/playback_control.h"
 
 namespace velmora {
 class Application;
 struct GroupRecord;
-class Image;
-struct ScanNode;
 }  // namespace velmora
 
 namespace velmora::ui {
@@ -30,7 +34,10 @@ class CoreEvents : public QObject {
 
  public:
   // app may be null (tests): messages then reach the signals through mainQueue().deliver.
+  // playback: the controller whose reports become the playback signals (the process-wide
+  // one unless given); it must outlive this object.
   explicit CoreEvents(Application* app, QObject* parent = nullptr);
+  CoreEvents(Application* app, PlaybackController& playback, QObject* parent = nullptr);
   ~CoreEvents() override;
 
   // Starts timer 3 and the queue's wake-up; stop() ends both (before shutdown).
@@ -40,6 +47,8 @@ class CoreEvents : public QObject {
 
   // One message as the dispatch sees it; normally called through the queue's delivery.
   void handle(AppMessage& message);
+  // One report of the playback controller; normally called through its delivery.
+  void handle(const PlaybackReport& report);
 
   // The application's timer-3 work calls this after the throughput meter.
   void periodic() { emit timer3(); }
@@ -54,26 +63,30 @@ class CoreEvents : public QObject {
   void diskUsage(int percent);
   // WM_APP+21.
   void motionAlert();
-  // WM_APP+0 and +1 after the core added what the scan found.
+  // WM_APP+0, after the core added what the scan found.
   void networkScanEnded();
-  void deviceDiscovered(const QString& address, const QString& hwAddr);
   // WM_APP+5.
   void paneCloseRequested(int pane);
-  // WM_APP+8, +23, +24: removable media.
-  void mediaChanged(const QString& mountPoint, bool added);
-  void mediaScanResult(const velmora::ScanNode* node);
-  void scanAllMedia();
-  // WM_APP+22.
-  void trayCallback(int mouseMessage);
-  // Playback reports (WM_APP+9 .. +20), after the core's playback controller took them.
-  void playbackStopped();
-  void timelineGraph(std::shared_ptr<velmora::Image> graph);
-  void timelineColumn(int column);
-  void playingChanged(bool playing);
-  void speedStep(int delta);
-  void seekTaken();
-  void columnCountChanged();
-  void sliderSeek(int column);
+  // The playback controller's reports (it takes the playback thread's messages, WM_APP+9
+  // .. +20, and the operator's commands), in the order they happen:
+  // a warning box with one of its texts;
+  void playbackWarning(const QString& text);
+  // show (true) or hide the Playback Controls pane (playback mode entered or left);
+  void playbackControlsShown(bool show);
+  // enable or disable the timeline, the range scroll bar and the date and time fields;
+  void playbackControlsEnabled(bool enable);
+  // a new feed was asked for ("Building view" until its graph comes);
+  void playbackFeedRequested();
+  // the slider's column or selection;
+  void playbackSliderChanged();
+  // the column count, the shown or full range, or playback mode;
+  void playbackRangeChanged();
+  // the timeline graph arrived, or went when playback stopped;
+  void playbackGraphChanged();
+  // playing or paused;
+  void playbackPlayStateChanged();
+  // the speed slider's position.
+  void playbackSpeedChanged();
   // A second start asked for the window.
   void activateRequested();
   // Timer 3, every 20 ms: tiles to repaint, rate meter text for status bar part 1.
@@ -84,10 +97,46 @@ class CoreEvents : public QObject {
   void Drain();
 
   Application* app_;
+  PlaybackController& playback_;
   QTimer timer_;
   int token_ = 0;
+  int playbackToken_ = 0;
   std::atomic<bool> wakePending_{false};
   bool inTick_ = false;
+};
+
+// One export's reports as typed signals on the GUI thread. The export runner is given it
+// as its owner's listener and `poster()` as the way to the GUI thread: reports from the
+// export thread are queued on this object, so those still queued when it goes are
+// dropped with it. The dialog that runs the export connects to what it shows.
+//
+// GUI thread only, except poster()'s function, which only queues a call here.
+class ExportEvents : public QObject, public ExportListener {
+  Q_OBJECT
+
+ public:
+  explicit ExportEvents(QObject* parent = nullptr) : QObject(parent) {}
+
+  // Runs a call on this object's thread later (ExportRunner::OwnerPost).
+  std::function<void(std::function<void()>)> poster();
+
+  void OnExportReport(ExportReport& report) override;
+
+ signals:
+  // The line over the progress bar.
+  void status(const QString& text);
+  // 0..100.
+  void progress(int percent);
+  // Pictures converted so far.
+  void converted(int count);
+  // The image just written (valid during the call only).
+  void preview(const velmora::Image& image);
+  // An information box, or a warning box, for the end of the export.
+  void message(const QString& text, bool warning);
+  // pathVideo was stored (during Start): the settings file is to be saved.
+  void settingsChanged();
+  // The export thread has ended; state is an ExportState.
+  void ended(int state);
 };
 
 }  // namespace velmora::ui

@@ -21,7 +21,6 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "platform/signals.h"
-#include "playback/playback_thread.h"
 #include "ui/core_events.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
@@ -103,10 +102,6 @@ int RunDesktop(Application& app, int argc, char** argv) {
     if (window && window->trayIcon()) window->trayIcon()->setShown(false);
   };
   h.destroyWindow = [&] { window.reset(); };
-  PlaybackUiHooks& playbackUi = playbackController().uiHooks();
-  playbackUi.showControls = [&](bool) {
-    if (window) window->updatePlaybackPane();
-  };
 
   switch (app.InitInstance(false)) {
     case Application::StartResult::kOtherInstance:

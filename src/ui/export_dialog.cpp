@@ -28,6 +28,7 @@
 #include "live/view_slot.h"
 #include "playback/export_runner.h"
 #include "playback/playback_thread.h"
+#include "ui/core_events.h"
 #include "ui/view_tile.h"
 
 namespace velmora::ui {
@@ -320,31 +321,14 @@ void ExportDialog::startExport() {
   ExportOptions options = control::ExportOptionsFor(jpegMode_, view_, settings());
   if (!jpegMode_) options.compressor = compressor_;
 
-  ExportHooks hooks;
-  hooks.ask = [this](const std::string& text) { return ask_ && ask_(Q(text)); };
-  hooks.saveSettings = [this] {
-    if (saveSettings_) saveSettings_();
-  };
-  hooks.status = [this](const std::string& text) { status_->setText(Q(text)); };
-  hooks.progress = [this](int percent) { progress_->setValue(percent); };
-  hooks.converted = [this](int count) { ShowConverted(count); };
-  hooks.preview = [this](const Image& image) { preview_->setImage(PreviewImage(image)); };
-  hooks.message = [this](const std::string& text, bool warning) {
-    endMessage_ = Q(text);
-    endWarning_ = warning;
-  };
-  auto toOwner = [this](std::function<void()> call) {
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
-  };
-  runner_ = std::make_unique<ExportRunner>(
-      std::move(options), postPlayback_, std::move(hooks),
-      [this](ExportSession::State state) { Finished(static_cast<int>(state)); }, toOwner);
+  if (!reports_) ConnectReports();
+  runner_ = std::make_unique<ExportRunner>(std::move(options), postPlayback_, *reports_, reports_->poster());
 
   export_->setEnabled(false);
   advanced_->setEnabled(false);
   browse_->setEnabled(false);
   cancel_->setFocus();
-  if (!runner_->Start(path)) {
+  if (!runner_->Start(path, [this](const std::string& text) { return ask_ && ask_(Q(text)); })) {
     // Declined (the file stays): the dialog is as it was. A failure to start ends as
     // every failure does, through Finished.
     if (runner_->state() != ExportSession::State::kFailed) {
@@ -357,6 +341,23 @@ void ExportDialog::startExport() {
   }
   // What the box now proposes (the naming moved on) is for the next dialog; the box
   // keeps what is being written.
+}
+
+void ExportDialog::ConnectReports() {
+  reports_ = new ExportEvents(this);
+  connect(reports_, &ExportEvents::status, status_, &QLabel::setText);
+  connect(reports_, &ExportEvents::progress, progress_, &QProgressBar::setValue);
+  connect(reports_, &ExportEvents::converted, this, &ExportDialog::ShowConverted);
+  connect(reports_, &ExportEvents::preview, this, [this](const Image& image) { preview_->setImage(PreviewImage(image)); });
+  // The box the export asks for is shown as it ends, before the dialog closes.
+  connect(reports_, &ExportEvents::message, this, [this](const QString& text, bool warning) {
+    endMessage_ = text;
+    endWarning_ = warning;
+  });
+  connect(reports_, &ExportEvents::settingsChanged, this, [this] {
+    if (saveSettings_) saveSettings_();
+  });
+  connect(reports_, &ExportEvents::ended, this, &ExportDialog::Finished);
 }
 
 void ExportDialog::reject() {

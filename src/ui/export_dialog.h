@@ -4,8 +4,8 @@
 //
 // The dialog is a view over an ExportRunner: the playback thread reads the view's
 // images, the runner's export thread writes them, and every report reaches the dialog
-// as a queued call on the GUI thread, which therefore never waits for the disk or an
-// encoder and never polls. Choosing the view, the compressor settings and the path
+// as a signal of its ExportEvents (core_events.h), queued to the GUI thread, which
+// therefore never waits for the disk or an encoder and never polls. Choosing the view, the compressor settings and the path
 // rules live in control/export_choice.h.
 //
 // GUI thread only.
@@ -32,6 +32,8 @@ class ExportRunner;
 }
 
 namespace velmora::ui {
+
+class ExportEvents;
 
 // The frame in which each written image is drawn, scaled to fit with its aspect kept,
 // even margins, centred.
@@ -130,6 +132,7 @@ class ExportDialog : public QDialog {
   void exportEnded(int state);
 
  private:
+  void ConnectReports();
   void ShowConverted(int count);
   void Finished(int state);
   void Inform(const QString& caption, const QString& text, bool warning);
@@ -138,6 +141,7 @@ class ExportDialog : public QDialog {
   bool jpegMode_;
   std::function<bool(PlaybackMessage)> postPlayback_;
   CompressorChoice compressor_;
+  ExportEvents* reports_ = nullptr;  // the runner's reports (a child: queued ones die with the dialog)
   std::unique_ptr<ExportRunner> runner_;
   bool cancelling_ = false;
   // The box the export asked for (156 or 157), shown as it ends, before the dialog closes.

@@ -140,15 +140,13 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   CreateActions();
   // The playback controls share the window's actions, so they come after them.
   playbackControls_ = new PlaybackPane(
-      playbackController(), [this](int id) { return action(id); }, [this] { return tree_->selectedRecord(); });
+      playbackController(), *events_, [this](int id) { return action(id); },
+      [this] { return tree_->selectedRecord(); });
   playback_->setContent(playbackControls_);
   connect(playbackControls_, &PlaybackPane::modeChanged, this, [this] {
     updatePlaybackPane();
     updateCommands();
   });
-  connect(playbackControls_, &PlaybackPane::playStateChanged, this, &MainWindow::updateCommands);
-  // A new feed decides whether zooming in or out is possible.
-  connect(playbackControls_, &PlaybackPane::feedChanged, this, &MainWindow::updateCommands);
   CreateMenus();
   CreateAccelerators();
   ConnectCore();
@@ -362,24 +360,27 @@ void MainWindow::CreateAccelerators() {
 }
 
 void MainWindow::ConnectCore() {
-  if (events_) {
-    connect(events_, &CoreEvents::statusText, this, &MainWindow::ShowStatus);
-    connect(events_, &CoreEvents::throughput, statusParts_[1], &QLabel::setText);
-    connect(events_, &CoreEvents::diskUsage, this, &MainWindow::ShowDiskUsage);
-    connect(events_, &CoreEvents::motionAlert, this, &MainWindow::MotionAlert);
-    connect(events_, &CoreEvents::timer3, viewFrame_, &ViewFrame::repaintDirty);
-    connect(events_, &CoreEvents::fetchErrorChanged, tree_, &TreePane::refreshItem);
-    connect(events_, &CoreEvents::activateRequested, this, &MainWindow::bringToFront);
-    connect(events_, &CoreEvents::paneCloseRequested, this,
-            [this](int pane) { PaneClosed(pane == 0 ? deviceList_ : playback_); });
-    connect(events_, &CoreEvents::networkScanEnded, this, [this] { refreshViewsForSelection(); });
-    // Playback reports can change what is enabled (playback mode, the pane).
-    connect(events_, &CoreEvents::playbackStopped, this, [this] {
-      updatePlaybackPane();
-      updateCommands();
-    });
-    connect(events_, &CoreEvents::playingChanged, this, &MainWindow::updateCommands);
-  }
+  connect(events_, &CoreEvents::statusText, this, &MainWindow::ShowStatus);
+  connect(events_, &CoreEvents::throughput, statusParts_[1], &QLabel::setText);
+  connect(events_, &CoreEvents::diskUsage, this, &MainWindow::ShowDiskUsage);
+  connect(events_, &CoreEvents::motionAlert, this, &MainWindow::MotionAlert);
+  connect(events_, &CoreEvents::timer3, viewFrame_, &ViewFrame::repaintDirty);
+  connect(events_, &CoreEvents::fetchErrorChanged, tree_, &TreePane::refreshItem);
+  connect(events_, &CoreEvents::activateRequested, this, &MainWindow::bringToFront);
+  connect(events_, &CoreEvents::paneCloseRequested, this,
+          [this](int pane) { PaneClosed(pane == 0 ? deviceList_ : playback_); });
+  connect(events_, &CoreEvents::networkScanEnded, this, [this] { refreshViewsForSelection(); });
+  // Playback reports can change what is enabled and shown: playback mode and the pane
+  // (entered, left, stopped), the playing flag, and a feed's range or graph (whether
+  // zooming in or out is possible). The pane has redrawn itself by then.
+  auto followPlayback = [this] {
+    updatePlaybackPane();
+    updateCommands();
+  };
+  connect(events_, &CoreEvents::playbackControlsShown, this, followPlayback);
+  connect(events_, &CoreEvents::playbackRangeChanged, this, followPlayback);
+  connect(events_, &CoreEvents::playbackGraphChanged, this, &MainWindow::updateCommands);
+  connect(events_, &CoreEvents::playbackPlayStateChanged, this, &MainWindow::updateCommands);
   // The tile menu shows the same enabled and checked states as the main menu.
   viewFrame_->setMenuActions([this](int id) { return action(id); });
   connect(viewFrame_, &ViewFrame::menuAboutToOpen, this, &MainWindow::updateCommands);

@@ -46,7 +46,8 @@ class MainWindow : public QMainWindow {
 
  public:
   // app may be null (widget tests): commands that need the running core then only
-  // change the settings. events must outlive the window.
+  // change the settings. events (never null) carries the process-wide playback
+  // controller's reports and must outlive the window.
   MainWindow(Application* app, CoreEvents* events, QWidget* parent = nullptr);
   ~MainWindow() override;
 

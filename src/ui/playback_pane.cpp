@@ -24,6 +24,7 @@
 #include "app/strings.h"
 #include "control/commands.h"
 #include "playback/playback_control.h"
+#include "ui/core_events.h"
 #include "ui/timeline_slider.h"
 #include "ui/view_tile.h"
 
@@ -32,9 +33,6 @@ namespace velmora::ui {
 namespace {
 
 using namespace velmora::control;
-
-// The pane whose hooks the controller calls now (the newest one; normally the only one).
-PlaybackPane* hooksOwner = nullptr;
 
 // The scale labels and the three range texts use a small font of their own.
 constexpr int kSmallFontPixels = 12;
@@ -207,8 +205,9 @@ void ScaleLabels::paintEvent(QPaintEvent*) {
   }
 }
 
-PlaybackPane::PlaybackPane(PlaybackController& controller, const std::function<QAction*(int)>& action,
-                           std::function<GroupRecord*()> selected, QWidget* parent)
+PlaybackPane::PlaybackPane(PlaybackController& controller, CoreEvents& events,
+                           const std::function<QAction*(int)>& action, std::function<GroupRecord*()> selected,
+                           QWidget* parent)
     : QWidget(parent), controller_(controller), selected_(std::move(selected)) {
   setObjectName("playbackControls");
   messageBox_ = [this](const QString& text) {
@@ -219,21 +218,12 @@ PlaybackPane::PlaybackPane(PlaybackController& controller, const std::function<Q
   connect(&scrollEnd_, &QTimer::timeout, this, &PlaybackPane::endRangeScroll);
 
   BuildLayout(action);
-  InstallHooks();
+  ConnectReports(events);
   EnableControls(controller_.active());
   ShowRange();
   ShowGraph();
   ShowSlider();
   ShowSpeed();
-}
-
-PlaybackPane::~PlaybackPane() {
-  // The controller outlives the window: it must not call into a pane that is gone. A
-  // newer pane's hooks stay.
-  if (hooksOwner == this) {
-    controller_.uiHooks() = PlaybackUiHooks{};
-    hooksOwner = nullptr;
-  }
 }
 
 void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
@@ -343,29 +333,20 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   });
 }
 
-void PlaybackPane::InstallHooks() {
-  PlaybackUiHooks& h = controller_.uiHooks();
-  hooksOwner = this;
-  h.messageBox = [this](const std::string& text) {
-    if (messageBox_) messageBox_(Q(text));
-  };
-  h.showControls = [this](bool) { emit modeChanged(); };
-  h.enableControls = [this](bool enable) { EnableControls(enable); };
-  h.feedRequested = [this] {
+void PlaybackPane::ConnectReports(CoreEvents& events) {
+  // Connections end with the pane: a pane that is gone is never called.
+  connect(&events, &CoreEvents::playbackWarning, this, [this](const QString& text) {
+    if (messageBox_) messageBox_(text);
+  });
+  connect(&events, &CoreEvents::playbackControlsEnabled, this, &PlaybackPane::EnableControls);
+  connect(&events, &CoreEvents::playbackFeedRequested, this, [this] {
     timeline_->setBuilding(true);
     ShowRange();
-  };
-  h.sliderMoved = [this] { ShowSlider(); };
-  h.rangeChanged = [this] {
-    ShowRange();
-    emit feedChanged();
-  };
-  h.graphChanged = [this] {
-    ShowGraph();
-    emit feedChanged();
-  };
-  h.playStateChanged = [this] { emit playStateChanged(); };
-  h.speedChanged = [this] { ShowSpeed(); };
+  });
+  connect(&events, &CoreEvents::playbackSliderChanged, this, &PlaybackPane::ShowSlider);
+  connect(&events, &CoreEvents::playbackRangeChanged, this, &PlaybackPane::ShowRange);
+  connect(&events, &CoreEvents::playbackGraphChanged, this, &PlaybackPane::ShowGraph);
+  connect(&events, &CoreEvents::playbackSpeedChanged, this, &PlaybackPane::ShowSpeed);
 }
 
 bool PlaybackPane::execute(int commandId, bool shift) {

@@ -6,8 +6,8 @@
 //
 // The pane shows the playback controller's state and hands the operator's actions to it;
 // the rules themselves live in the controller (playback/playback_control.h) and the
-// range scroll model (control/range_scroll.h). It installs itself as the controller's
-// window hooks while it exists.
+// range scroll model (control/range_scroll.h). It hears what changed through the
+// controller's reports as CoreEvents' playback signals, like every other receiver.
 //
 // GUI thread only.
 #pragma once
@@ -36,6 +36,7 @@ struct GroupRecord;
 
 namespace velmora::ui {
 
+class CoreEvents;
 class TimelineSlider;
 
 // The five texts under the timeline, placed as the slider's columns are: the first at
@@ -64,17 +65,17 @@ class PlaybackPane : public QWidget {
   Q_OBJECT
 
  public:
-  // action: the window's action of a command id (the toolbar shares them); selected: the
-  // device tree's selected node now (may return null).
-  PlaybackPane(PlaybackController& controller, const std::function<QAction*(int)>& action,
+  // events: the bridge that carries `controller`'s reports; action: the window's action
+  // of a command id (the toolbar shares them); selected: the device tree's selected node
+  // now (may return null).
+  PlaybackPane(PlaybackController& controller, CoreEvents& events, const std::function<QAction*(int)>& action,
                std::function<GroupRecord*()> selected, QWidget* parent = nullptr);
-  ~PlaybackPane() override;
 
   // Commands 10050 and 10052..10058; shift: Shift was held (zoom out by everything).
   // False for another command.
   bool execute(int commandId, bool shift);
 
-  // How warnings are shown (a message box by default; tests replace it).
+  // How the controller's warnings are shown (a message box by default; tests replace it).
   void setMessageBox(std::function<void(const QString&)> show) { messageBox_ = std::move(show); }
 
   TimelineSlider* timeline() const { return timeline_; }
@@ -95,19 +96,16 @@ class PlaybackPane : public QWidget {
   void endRangeScroll();
 
  signals:
-  // Playback mode was entered or left, or the pane must be shown: the window re-lays out.
+  // The operator's Playback command ran (playback mode may have been entered or left):
+  // the window re-lays out.
   void modeChanged();
-  // Playing or paused (the window re-evaluates its commands).
-  void playStateChanged();
-  // A feed's range or graph arrived or went: whether zooming is possible may have changed.
-  void feedChanged();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildLayout(const std::function<QAction*(int)>& action);
-  void InstallHooks();
+  void ConnectReports(CoreEvents& events);
   void ShowSlider();
   void ShowRange();
   void ShowGraph();

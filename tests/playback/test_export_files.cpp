@@ -59,19 +59,18 @@ ExportOptions AviOptionsFor(uint32_t fourcc) {
   return o;
 }
 
-struct Collected {
+// What a session told its listener.
+struct Collected final : ExportListener {
   std::vector<std::string> messages;
   std::vector<int> converted;
   std::vector<std::string> statuses;
-};
 
-ExportHooks Hooks(Collected& c) {
-  ExportHooks h;
-  h.message = [&c](const std::string& text, bool) { c.messages.push_back(text); };
-  h.converted = [&c](int n) { c.converted.push_back(n); };
-  h.status = [&c](const std::string& text) { c.statuses.push_back(text); };
-  return h;
-}
+  void OnExportReport(ExportReport& report) override {
+    if (const auto* m = std::get_if<ExportMessageReport>(&report)) messages.push_back(m->text);
+    if (const auto* n = std::get_if<ExportConvertedReport>(&report)) converted.push_back(n->count);
+    if (const auto* t = std::get_if<ExportStatusReport>(&report)) statuses.push_back(t->text);
+  }
+};
 
 TEST(ExportAvi, PassThroughJpegKeepsEveryRecordedImage) {
   TempFolder rec, out;
@@ -80,7 +79,7 @@ TEST(ExportAvi, PassThroughJpegKeepsEveryRecordedImage) {
   ExportRig rig;
   rig.Feed({(rec.path() / "Door").string()});
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   const std::string file = (out.path() / "gate").string();
   ASSERT_TRUE(session.Start(file));
   rig.Run(session);
@@ -114,7 +113,7 @@ TEST(ExportAvi, UncompressedFramesAreNeverKeyFramesAndDecode) {
   ExportRig rig;
   rig.Feed({(rec.path() / "Yard").string()});
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccDib), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccDib), rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "yard.avi").string()));
   rig.Run(session);
   ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
@@ -162,7 +161,7 @@ TEST(ExportAvi, RowsKeepTheirOrderAndPadding) {
     ExportRig rig;
     rig.Feed({(rec.path() / "Yard").string()});
     Collected c;
-    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), Hooks(c));
+    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), &c);
     ASSERT_TRUE(session.Start((out.path() / "rows.avi").string()));
     rig.Run(session);
     ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << code << ": " << session.failureText();
@@ -192,7 +191,7 @@ TEST(ExportAvi, EncodersOfTheCodecLibrary) {
     ExportRig rig;
     rig.Feed({(rec.path() / "Gate").string()});
     Collected c;
-    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), Hooks(c));
+    ExportSession session(AviOptionsFor(FourccFromText(code)), rig.Poster(), &c);
     ASSERT_TRUE(session.Start((out.path() / "gate.avi").string()));
     rig.Run(session);
     ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << code << ": " << session.failureText();
@@ -214,7 +213,7 @@ TEST(ExportAvi, ImagesThatChangeSizeStopTheExportAndLeaveTheFile) {
   ExportRig rig;
   rig.Feed({(rec.path() / "Door").string()});
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "door.avi").string()));
   rig.Run(session);
   EXPECT_EQ(session.state(), ExportSession::State::kFailed);
@@ -239,7 +238,7 @@ TEST(ExportAvi, TheFilesMissingFolderIsMade) {
   ExportRig rig;
   rig.Feed({(rec.path() / "Door").string()});
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   const std::filesystem::path file = out.path() / "Videos" / "deeper" / "1.avi";
   ASSERT_TRUE(session.Start(file.string()));
   rig.Run(session);
@@ -259,7 +258,7 @@ TEST(ExportAvi, AFileThatCannotBeOpenedIsOneErrorNotTwo) {
   rig.Feed({(rec.path() / "Door").string()});
   std::ofstream(out.path() / "plain") << "a file where the folder should be";
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "plain" / "Videos" / "1.avi").string()));
   while (rig.engine.processOne()) {
   }
@@ -321,25 +320,24 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   rig.Feed({(rec.path() / "Door").string()});
   Collected c;
   std::vector<std::string> asked;
-  ExportHooks hooks = Hooks(c);
   bool answer = false;
-  hooks.ask = [&](const std::string& q) {
+  auto ask = [&](const std::string& q) {
     asked.push_back(q);
     return answer;
   };
   ExportOptions options = AviOptionsFor(kFourccMjpg);
   options.rememberPath = true;
   settings().pathVideo.clear();
-  ExportSession declined(options, rig.Poster(), hooks);
-  EXPECT_FALSE(declined.Start(file));
+  ExportSession declined(options, rig.Poster(), &c);
+  EXPECT_FALSE(declined.Start(file, ask));
   EXPECT_EQ(declined.state(), ExportSession::State::kIdle);
   EXPECT_EQ(asked, std::vector<std::string>{kTextFileExists});
   EXPECT_EQ(playtest::SizeOf(file), 1u);
   EXPECT_TRUE(settings().pathVideo.empty());
 
   answer = true;
-  ExportSession accepted(options, rig.Poster(), hooks);
-  ASSERT_TRUE(accepted.Start(file));
+  ExportSession accepted(options, rig.Poster(), &c);
+  ASSERT_TRUE(accepted.Start(file, ask));
   rig.Run(accepted);
   EXPECT_EQ(accepted.state(), ExportSession::State::kCompleted);
   EXPECT_EQ(settings().pathVideo, out.str() + "/");
@@ -359,7 +357,7 @@ TEST(ExportJpeg, RecordedImagesAreWrittenByteForByteIntoTheDeviceFolder) {
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   EXPECT_EQ(session.CompressorLabel(), kTextExportAsJpeg);
   ASSERT_TRUE(session.Start(out.str()));
   rig.Run(session);
@@ -385,7 +383,7 @@ TEST(ExportPumpSteps, MotionRecordingAtSpeedFourPassesEveryOtherImageOver) {
   rig.Feed({(rec.path() / "Door").string()});
   rig.engine.SetSpeedTenths(40);
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "m.avi").string()));
   rig.Run(session);
   ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
@@ -405,7 +403,7 @@ TEST(ExportPumpSteps, FailuresOfThePlaybackSideReachTheExport) {
   Collected c;
   ExportOptions options = AviOptionsFor(kFourccMjpg);
   options.view = 1;  // only one view plays
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "v.avi").string()));
   rig.Run(session);
   EXPECT_EQ(session.state(), ExportSession::State::kFailed);
@@ -419,7 +417,7 @@ TEST(ExportPumpSteps, FailuresOfThePlaybackSideReachTheExport) {
   ExportRig rig2;
   rig2.Feed({(rec2.path() / "Gone").string()});
   std::filesystem::remove(DataFilePath(rec2.path() / "Gone", HourKey(static_cast<int32_t>(kHourStart + 600))));
-  ExportSession session2(AviOptionsFor(kFourccMjpg), rig2.Poster(), Hooks(c));
+  ExportSession session2(AviOptionsFor(kFourccMjpg), rig2.Poster(), &c);
   ASSERT_TRUE(session2.Start((out.path() / "g.avi").string()));
   rig2.Run(session2);
   EXPECT_EQ(session2.state(), ExportSession::State::kFailed);
@@ -434,7 +432,7 @@ TEST(ExportPumpSteps, CancelStopsThePlaybackThreadAndKeepsThePartialFile) {
   rig.Feed({(rec.path() / "Door").string()});
   std::thread playback([&rig] { rig.engine.run(); });
   Collected c;
-  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
   ASSERT_TRUE(session.Start((out.path() / "c.avi").string()));
   // Write a few steps, then cancel.
   for (int i = 0; i < 200 && session.picturesConverted() < 4; ++i) {
@@ -511,7 +509,7 @@ TEST(ExportWhilePlaying, EveryRecordIsWrittenWhateverThePlaybackDoes) {
       ASSERT_TRUE(rig.engine.playing()) << k.name;
     }
     Collected c;
-    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
     const std::string file = (out.path() / (std::string(k.name) + ".avi")).string();
     ASSERT_TRUE(session.Start(file)) << k.name;
     rig.RunWhilePlaying(session);
@@ -569,7 +567,7 @@ TEST(ExportDamagedRecords, ARecordDamagedInTheMiddleIsPassedOverInPlaybackAndExp
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start(out.str()));
   rig.RunWhilePlaying(session);
   ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
@@ -603,7 +601,7 @@ TEST(ExportDamagedRecords, RecordsTheWalkCannotReachMakeTheExportFail) {
     ExportRig rig;
     rig.Feed({folder.string()});
     Collected c;
-    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), Hooks(c));
+    ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
     ASSERT_TRUE(session.Start((out.path() / "left.avi").string()));
     for (int i = 0; i < 100 && session.running() && session.picturesConverted() < 4; ++i) {
       while (rig.engine.processOne()) {
@@ -758,7 +756,7 @@ TEST(ExportReadFailures, AnImageTheSourceDoesNotSendFailsTheExportNamingItsTime)
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start(out.str()));
   rig.Run(session);
   EXPECT_EQ(peer.faultsLeft(), 0) << "every attempt was made";
@@ -806,7 +804,7 @@ TEST(ExportReadFailures, ASourceThatComesBackWithinTheRetriesCompletesTheExport)
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start(out.str()));
   rig.Run(session);
   ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
@@ -865,7 +863,7 @@ TEST(ExportReadFailures, AReadGivenUpForNewerWorkIsTakenUpAgain) {
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start(out.str()));
   rig.Run(session);
   EXPECT_EQ(givenUp, 1);
@@ -891,7 +889,7 @@ TEST(ExportReadFailures, AWalkCutShortByTheSourceSaysSo) {
   Collected c;
   ExportOptions options;
   options.jpegMode = true;
-  ExportSession session(options, rig.Poster(), Hooks(c));
+  ExportSession session(options, rig.Poster(), &c);
   ASSERT_TRUE(session.Start(out.str()));
   rig.Run(session);
   ASSERT_EQ(session.state(), ExportSession::State::kFailed);

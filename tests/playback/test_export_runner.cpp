@@ -46,35 +46,31 @@ CompressorChoice SlowEncoder() {
   return c;
 }
 
-struct Reports {
+// What the owner's listener was told, and whether every report came on the owner's thread.
+struct Reports final : ExportListener {
   std::vector<std::string> statuses;
   std::vector<std::string> messages;
   std::vector<int> converted;
   std::vector<int> progress;
   int previews = 0;
+  int settingsSaved = 0;
   int finishedCalls = 0;
   ExportSession::State finished = ExportSession::State::kIdle;
   std::thread::id ownerThread = std::this_thread::get_id();
   bool allOnOwner = true;
 
-  ExportHooks Hooks() {
-    ExportHooks h;
-    auto here = [this] { allOnOwner = allOnOwner && std::this_thread::get_id() == ownerThread; };
-    h.status = [this, here](const std::string& t) { here(), statuses.push_back(t); };
-    h.message = [this, here](const std::string& t, bool) { here(), messages.push_back(t); };
-    h.converted = [this, here](int n) { here(), converted.push_back(n); };
-    h.progress = [this, here](int p) { here(), progress.push_back(p); };
-    h.preview = [this, here](const Image& image) {
-      here();
-      if (image.width() > 0) ++previews;
-    };
-    return h;
-  }
-  std::function<void(ExportSession::State)> Finished() {
-    return [this](ExportSession::State s) {
+  void OnExportReport(ExportReport& report) override {
+    allOnOwner = allOnOwner && std::this_thread::get_id() == ownerThread;
+    if (const auto* t = std::get_if<ExportStatusReport>(&report)) statuses.push_back(t->text);
+    if (const auto* m = std::get_if<ExportMessageReport>(&report)) messages.push_back(m->text);
+    if (const auto* n = std::get_if<ExportConvertedReport>(&report)) converted.push_back(n->count);
+    if (const auto* p = std::get_if<ExportProgressReport>(&report)) progress.push_back(p->percent);
+    if (const auto* i = std::get_if<ExportPreviewReport>(&report); i && i->image && i->image->width() > 0) ++previews;
+    if (std::holds_alternative<ExportSettingsChanged>(report)) ++settingsSaved;
+    if (const auto* e = std::get_if<ExportEndedReport>(&report)) {
       ++finishedCalls;
-      finished = s;
-    };
+      finished = e->state;
+    }
   }
 };
 
@@ -93,15 +89,12 @@ TEST(ExportRunner, EncodesOffTheOwnersThreadAndReportsThroughItsQueue) {
   options.compressor = SlowEncoder();
   options.rememberPath = true;
   settings().pathVideo.clear();
-  int saved = 0;
-  ExportHooks hooks = r.Hooks();
-  hooks.saveSettings = [&saved] { ++saved; };
   const std::string file = out.str() + "/gate";
-  ExportRunner runner(options, rig.Poster(), hooks, r.Finished(), owner.Poster());
+  ExportRunner runner(options, rig.Poster(), r, owner.Poster());
   ASSERT_TRUE(runner.Start(file));
   // Start remembered the folder on this (the owner's) thread, before any encoding.
   EXPECT_EQ(settings().pathVideo, out.str() + "/");
-  EXPECT_EQ(saved, 1);
+  EXPECT_EQ(r.settingsSaved, 1);
   EXPECT_TRUE(runner.running());
 
   // The export runs to its end while this thread does nothing but wait: the channel
@@ -151,7 +144,7 @@ TEST(ExportRunner, CancelEndsAtOnceLeavesAPlayableFileAndAFailureEndsAlike) {
   options.rememberPath = false;
   const std::string file = out.str() + "/part.avi";
   {
-    ExportRunner runner(options, rig.Poster(), r.Hooks(), r.Finished(), owner.Poster());
+    ExportRunner runner(options, rig.Poster(), r, owner.Poster());
     ASSERT_TRUE(runner.Start(file));
     // Cancel once a few pictures are in.
     ASSERT_TRUE(owner.RunUntil([&r] { return !r.converted.empty() && r.converted.back() >= 3; }, 30s));
@@ -174,7 +167,7 @@ TEST(ExportRunner, CancelEndsAtOnceLeavesAPlayableFileAndAFailureEndsAlike) {
   Reports again;
   options.compressor = CompressorChoice{};
   FindCompressor(kFourccMjpg, options.compressor);
-  ExportRunner second(options, rig.Poster(), again.Hooks(), again.Finished(), owner.Poster());
+  ExportRunner second(options, rig.Poster(), again, owner.Poster());
   ASSERT_TRUE(second.Start(out.str() + "/whole.avi"));
   ASSERT_TRUE(owner.RunUntil([&again] { return again.finishedCalls > 0; }, 60s));
   EXPECT_EQ(again.finished, ExportSession::State::kCompleted);
@@ -184,7 +177,7 @@ TEST(ExportRunner, CancelEndsAtOnceLeavesAPlayableFileAndAFailureEndsAlike) {
   // way: the text in the status line, the warning box, and the main status line too.
   Reports failed;
   options.view = 3;
-  ExportRunner third(options, rig.Poster(), failed.Hooks(), failed.Finished(), owner.Poster());
+  ExportRunner third(options, rig.Poster(), failed, owner.Poster());
   ASSERT_TRUE(third.Start(out.str() + "/none.avi"));
   ASSERT_TRUE(owner.RunUntil([&failed] { return failed.finishedCalls > 0; }, 10s));
   EXPECT_EQ(failed.finished, ExportSession::State::kFailed);
@@ -220,7 +213,7 @@ TEST(ExportRunner, AnImageTheSourceStopsSendingEndsTheExportNamingItsTime) {
   ExportOptions options;
   options.jpegMode = true;
   options.rememberPath = false;
-  ExportRunner runner(options, rig.Poster(), r.Hooks(), r.Finished(), owner.Poster());
+  ExportRunner runner(options, rig.Poster(), r, owner.Poster());
   ASSERT_TRUE(runner.Start(out.str()));
   ASSERT_TRUE(owner.RunUntil([&r] { return r.finishedCalls > 0; }, 30s));
   const std::string text = "Export stopped: the source stopped answering at the recorded image of " +
@@ -244,7 +237,7 @@ TEST(ExportRunner, EveryListedCompressorWritesAFileTheReferenceReaderTakes) {
     ExportOptions options;
     options.compressor = c;
     options.rememberPath = false;
-    ExportSession session(options, rig.Poster(), {});
+    ExportSession session(options, rig.Poster(), nullptr);
     const std::string file = out.str() + "/" + c.encoder + FourccText(c.fourcc).substr(0, 3) + ".avi";
     ASSERT_TRUE(session.Start(file)) << c.description;
     rig.Run(session);

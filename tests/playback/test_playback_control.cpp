@@ -46,7 +46,7 @@ class Control : public ::testing::Test {
     engine.hooks().closeAllRecordings = [] {};
     engine.hooks().limitTimer = [](bool) {};
     engine.data().setStatusSink([](const std::string&) {});
-    control.uiHooks().messageBox = [this](const std::string& text) { boxes.push_back(text); };
+    On<PlaybackWarning>([this](const PlaybackWarning& w) { boxes.push_back(w.text); });
 
     root = CreateRecord(EntryKind::Root, kRootName);
     local = CreateRecord(EntryKind::LocalNVR, "This NVR");
@@ -58,6 +58,14 @@ class Control : public ::testing::Test {
     playbackMode().store(false);
     treeRoot().reset();
     DestroyTree(root.get());
+  }
+
+  // Calls `on` with every report of kind R, for the rest of the test.
+  template <class R, class F>
+  void On(F on) {
+    control.subscribe([on](const PlaybackReport& report) {
+      if (const R* r = std::get_if<R>(&report)) on(*r);
+    });
   }
 
   // A storage-folder device shown in `tile`, reading the recordings of `folder`.
@@ -135,7 +143,7 @@ TEST_F(Control, EnterShowsRecordingsAndLeaveRestoresTheLiveTile) {
   for (int i = 0; i < 30; ++i) writer.Append(kHourStart + 100 + i, 0, SmallJpeg());
   GroupRecord* door = AddDevice("Door", folder, 0);
   bool shownPane = false;
-  control.uiHooks().showControls = [&](bool show) { shownPane = show; };
+  On<PlaybackControlsShown>([&](const PlaybackControlsShown& r) { shownPane = r.show; });
 
   ASSERT_TRUE(control.Enter(nullptr));
   EXPECT_TRUE(playbackMode().load());
@@ -248,7 +256,7 @@ TEST_F(Control, ZoomNeedsTwentyPicturesAndZoomOutANarrowerRange) {
   for (int i = 0; i < 19; ++i) writer.Append(kHourStart + 10 * i, 0, SmallJpeg());
   AddDevice("Door", folder, 0);
   int feeds = 0;
-  control.uiHooks().feedRequested = [&feeds] { ++feeds; };
+  On<PlaybackFeedRequested>([&feeds](auto&) { ++feeds; });
   ASSERT_TRUE(control.Enter(nullptr));
   Pump();
   ASSERT_TRUE(control.rangeKnown());
@@ -365,13 +373,12 @@ TEST_F(Control, ChangesAreReportedByKind) {
   struct Counts {
     int slider = 0, range = 0, graph = 0, play = 0, speed = 0, feed = 0;
   } n;
-  PlaybackUiHooks& h = control.uiHooks();
-  h.sliderMoved = [&] { ++n.slider; };
-  h.rangeChanged = [&] { ++n.range; };
-  h.graphChanged = [&] { ++n.graph; };
-  h.playStateChanged = [&] { ++n.play; };
-  h.speedChanged = [&] { ++n.speed; };
-  h.feedRequested = [&] { ++n.feed; };
+  On<PlaybackSliderChanged>([&](auto&) { ++n.slider; });
+  On<PlaybackRangeChanged>([&](auto&) { ++n.range; });
+  On<PlaybackGraphChanged>([&](auto&) { ++n.graph; });
+  On<PlaybackPlayStateChanged>([&](auto&) { ++n.play; });
+  On<PlaybackSpeedChanged>([&](auto&) { ++n.speed; });
+  On<PlaybackFeedRequested>([&](auto&) { ++n.feed; });
 
   EXPECT_FALSE(control.rangeKnown());
   EXPECT_FALSE(control.fullRange().known());
@@ -515,6 +522,43 @@ TEST_F(Control, PausingReleasesAHeldThumbAndNewColumnsDropTheSelection) {
   EXPECT_FALSE(control.hasSelection());
   control.Leave();
   Pump();
+}
+
+// Every receiver hears every report, in the order they subscribed; one that left hears
+// nothing more while the others go on hearing.
+TEST_F(Control, EveryReceiverHearsEachReportUntilItLeaves) {
+  std::vector<std::string> heard;
+  auto speedTo = [&heard](std::string who) {
+    return [&heard, who](const PlaybackReport& report) {
+      if (std::holds_alternative<PlaybackSpeedChanged>(report)) heard.push_back(who);
+    };
+  };
+  const int first = control.subscribe(speedTo("first"));
+  const int second = control.subscribe(speedTo("second"));
+  EXPECT_NE(first, second);
+  control.SetSpeedPosition(8);
+  EXPECT_EQ(heard, (std::vector<std::string>{"first", "second"}));
+  control.unsubscribe(first);
+  control.SetSpeedPosition(9);
+  EXPECT_EQ(heard, (std::vector<std::string>{"first", "second", "second"}));
+  control.unsubscribe(second);
+  control.SetSpeedPosition(10);
+  EXPECT_EQ(heard.size(), 3u);
+
+  // A warning reaches the receivers still there (the fixture's), not the log.
+  playtest::LogCapture log;
+  EXPECT_FALSE(control.Enter(nullptr));
+  EXPECT_EQ(boxes, std::vector<std::string>{kTextNoActiveViews});
+  EXPECT_FALSE(log.contains(kTextNoActiveViews));
+}
+
+// Without a window nobody receives reports: a warning is written to the log.
+TEST_F(Control, WarningsWithoutReceiverGoToTheLog) {
+  playtest::LogCapture log;
+  PlaybackController bare(engine.queue(), [this] { return engine.summary(); }, slots);
+  EXPECT_FALSE(bare.Enter(nullptr));
+  EXPECT_TRUE(log.contains(kTextNoActiveViews));
+  EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(Control, CommandsDoNothingOutsidePlayback) {

@@ -18,6 +18,7 @@
 #include "control/commands.h"
 #include "control/frame_layout.h"
 #include "model/group_record.h"
+#include "playback/playback_thread.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
@@ -203,16 +204,18 @@ class MainWindowTest : public QObject {
     events_->stop();
   }
 
-  // CoreEvents turns each message into its typed signal; a fetch-error message in which
-  // the core found no change (the repeat every decoded frame sends) redraws nothing.
+  // CoreEvents turns each message into its typed signal, and the playback controller's
+  // reports of the playback thread's messages into the playback signals; a fetch-error
+  // message in which the core found no change (the repeat every decoded frame sends)
+  // redraws nothing.
   void coreEventsTypedSignals() {
     auto record = std::make_shared<velmora::GroupRecord>();
     QList<velmora::GroupRecord*> errors;
     connect(events_.get(), &CoreEvents::fetchErrorChanged, this,
             [&errors](velmora::GroupRecord* r) { errors << r; });
-    QSignalSpy playing(events_.get(), &CoreEvents::playingChanged);
-    QSignalSpy speed(events_.get(), &CoreEvents::speedStep);
-    QSignalSpy seek(events_.get(), &CoreEvents::sliderSeek);
+    QSignalSpy playing(events_.get(), &CoreEvents::playbackPlayStateChanged);
+    QSignalSpy speed(events_.get(), &CoreEvents::playbackSpeedChanged);
+    QSignalSpy seek(events_.get(), &CoreEvents::playbackSliderChanged);
     QSignalSpy panes(events_.get(), &CoreEvents::paneCloseRequested);
     QSignalSpy motion(events_.get(), &CoreEvents::motionAlert);
     std::vector<velmora::AppMessage> messages;
@@ -228,14 +231,17 @@ class MainWindowTest : public QObject {
     messages.push_back(velmora::MsgSliderSeek{37});
     messages.push_back(velmora::MsgPaneClose{1});
     messages.push_back(velmora::MsgMotionAlert{});
-    for (auto& m : messages) velmora::mainQueue().deliver(m);
+    auto& controller = velmora::playbackController();
+    for (auto& m : messages) {
+      // The application hands the playback thread's messages to the controller first.
+      if (!controller.HandleMessage(m)) velmora::mainQueue().deliver(m);
+    }
     QCOMPARE(errors, QList<velmora::GroupRecord*>{record.get()});
     QCOMPARE(playing.count(), 2);
-    QCOMPARE(playing.at(0).at(0).toBool(), true);
-    QCOMPARE(playing.at(1).at(0).toBool(), false);
+    QCOMPARE(controller.playing(), false);
     QCOMPARE(speed.count(), 2);
-    QCOMPARE(speed.at(0).at(0).toInt() + speed.at(1).at(0).toInt(), 0);
-    QCOMPARE(seek.at(0).at(0).toInt(), 37);
+    QCOMPARE(seek.count(), 1);
+    QCOMPARE(controller.sliderColumn(), 37);
     QCOMPARE(motion.count(), 1);
     // Pane 1 is the Playback Controls: closing them clears playbackShow.
     QCOMPARE(panes.count(), 1);

@@ -24,6 +24,7 @@
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
 #include "playback/test_access_support.h"
+#include "ui/core_events.h"
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"
 #include "ui/tree_model.h"
@@ -59,6 +60,7 @@ class MediaBranchWindowTest : public QObject {
   std::unique_ptr<FixedClock> clock_;
   std::unique_ptr<velmora::PlaybackEngine> engine_;
   std::unique_ptr<velmora::PlaybackController> control_;
+  std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
   std::map<int, QAction*> actions_;
   std::unique_ptr<QWidget> window_;
   velmora::ui::TreePane* tree_ = nullptr;
@@ -108,8 +110,9 @@ class MediaBranchWindowTest : public QObject {
     layout->addWidget(tree_);
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id)
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), window_.get());
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_);
     pane_ = new velmora::ui::PlaybackPane(
-        *control_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
+        *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, window_.get());
     pane_->setMessageBox([](const QString&) {});
     layout->addWidget(pane_);
@@ -123,6 +126,7 @@ class MediaBranchWindowTest : public QObject {
     Pump();
     window_.reset();
     actions_.clear();
+    events_.reset();
     control_.reset();
     engine_.reset();
     if (velmora::treeRoot()) velmora::DestroyTree(velmora::treeRoot().get());

@@ -84,6 +84,7 @@ class PlaybackPaneTest : public QObject {
   std::unique_ptr<velmora::PlaybackEngine> engine_;
   std::unique_ptr<velmora::ViewSlots> slots_;
   std::unique_ptr<velmora::PlaybackController> control_;
+  std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
   std::map<int, QAction*> actions_;
   std::unique_ptr<QWidget> host_;
   PlaybackPane* pane_ = nullptr;
@@ -156,8 +157,9 @@ class PlaybackPaneTest : public QObject {
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id) {
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), host_.get());
     }
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_);
     pane_ = new PlaybackPane(
-        *control_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
+        *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, host_.get());
     pane_->setMessageBox([this](const QString& text) { boxes_ << text; });
     pane_->setGeometry(0, 0, 1100, 260);
@@ -168,8 +170,9 @@ class PlaybackPaneTest : public QObject {
   void cleanup() {
     control_->Leave();
     Pump();
-    host_.reset();  // the pane lets go of the controller's hooks
+    host_.reset();
     actions_.clear();
+    events_.reset();
     control_.reset();
     engine_.reset();
     velmora::treeRoot().reset();
