@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/bounded_queue.h"
 #include "app/scan_node.h"
 #include "app/subscribers.h"
 
@@ -151,7 +151,7 @@ class MessageQueue {
  public:
   using Subscriber = std::function<void(AppMessage&)>;
 
-  explicit MessageQueue(std::size_t capacity = 10000) : capacity_(capacity) {}
+  explicit MessageQueue(std::size_t capacity = 10000) : queue_(capacity) {}
 
   bool post(AppMessage message);
   // Takes the oldest message, if any. Never blocks.
@@ -175,11 +175,9 @@ class MessageQueue {
   void setWake(std::function<void()> wake);
 
  private:
-  mutable std::mutex lock_;
-  std::deque<AppMessage> queue_;  // guarded by lock_
-  std::size_t capacity_;
-  bool closed_ = false;  // guarded by lock_
-  std::shared_ptr<const std::function<void()>> wake_;  // guarded by lock_
+  BoundedQueue<AppMessage> queue_;
+  mutable std::mutex wakeLock_;
+  std::shared_ptr<const std::function<void()>> wake_;  // guarded by wakeLock_
   // Held while the wake function runs, so that setWake can wait for a call in progress.
   std::mutex wakeCallLock_;
 

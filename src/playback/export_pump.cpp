@@ -61,14 +61,12 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
 }
 
 bool ExportChannel::post(ExportEvent event) {
+  if (!queue_.post(std::move(event))) return false;
   std::function<void()> wake;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_ || queue_.size() >= capacity_) return false;
-    queue_.push_back(std::move(event));
     wake = wake_;
   }
-  arrived_.notify_all();
   if (wake) wake();
   return true;
 }
@@ -76,19 +74,6 @@ bool ExportChannel::post(ExportEvent event) {
 void ExportChannel::setWake(std::function<void()> wake) {
   std::lock_guard<std::mutex> guard(lock_);
   wake_ = std::move(wake);
-}
-
-std::optional<ExportEvent> ExportChannel::take() {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (queue_.empty()) return std::nullopt;
-  ExportEvent event = std::move(queue_.front());
-  queue_.pop_front();
-  return event;
-}
-
-bool ExportChannel::waitFor(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> guard(lock_);
-  return arrived_.wait_for(guard, timeout, [this] { return !queue_.empty() || closed_; }) && !queue_.empty();
 }
 
 void ExportChannel::setRate(const ExportRate& rate) {
@@ -101,20 +86,13 @@ ExportRate ExportChannel::rate() const {
   return rate_;
 }
 
-std::size_t ExportChannel::size() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return queue_.size();
-}
-
 void ExportChannel::close() {
+  queue_.close();
   std::function<void()> wake;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    closed_ = true;
-    queue_.clear();
     wake = wake_;
   }
-  arrived_.notify_all();
   if (wake) wake();
 }
 

@@ -15,9 +15,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +23,7 @@
 #include <string>
 #include <variant>
 
+#include "app/bounded_queue.h"
 #include "live/image.h"
 #include "playback/playback_engine.h"
 
@@ -102,17 +101,18 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
 // it may post or notify but must not block.
 class ExportChannel {
  public:
-  explicit ExportChannel(std::size_t capacity = 64) : capacity_(capacity) {}
+  explicit ExportChannel(std::size_t capacity = 64) : queue_(capacity) {}
 
   // False (the event is freed) when the channel is closed or full.
   bool post(ExportEvent event);
   // The wake-up of the consumer (empty: none). Set it before the channel is handed to
   // the pump, or while nothing is posted.
   void setWake(std::function<void()> wake);
-  std::optional<ExportEvent> take();
+  std::optional<ExportEvent> take() { return queue_.take(); }
   // Waits until an event is waiting or the time-out passes; true when one is waiting.
-  bool waitFor(std::chrono::milliseconds timeout);
-  std::size_t size() const;
+  bool waitFor(std::chrono::milliseconds timeout) { return queue_.waitFor(timeout); }
+  std::size_t size() const { return queue_.size(); }
+  // Refuses further events, drops those waiting and wakes the consumer.
   void close();
 
   // The frame rate the pump worked out (set before the first image is posted).
@@ -123,13 +123,10 @@ class ExportChannel {
   bool running() const { return running_.load(); }
 
  private:
+  BoundedQueue<ExportEvent> queue_;
   mutable std::mutex lock_;
-  std::condition_variable arrived_;
-  std::function<void()> wake_;     // guarded by lock_ (copied out before it is called)
-  std::deque<ExportEvent> queue_;  // guarded by lock_
-  std::size_t capacity_;
-  bool closed_ = false;            // guarded by lock_
-  ExportRate rate_;                // guarded by lock_
+  std::function<void()> wake_;  // guarded by lock_ (copied out before it is called)
+  ExportRate rate_;             // guarded by lock_
   std::atomic<bool> running_{false};
 };
 

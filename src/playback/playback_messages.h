@@ -4,16 +4,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "app/bounded_queue.h"
 #include "platform/event.h"
 #include "playback/access.h"
 
@@ -95,13 +93,13 @@ uint32_t MessageId(const PlaybackMessage& message);
 // Bounded multi-producer queue taken by the playback thread.
 class PlaybackQueue {
  public:
-  explicit PlaybackQueue(std::size_t capacity = 4096) : capacity_(capacity) {}
+  explicit PlaybackQueue(std::size_t capacity = 4096) : queue_(capacity) {}
 
   // False (the message is freed) when the queue is closed or full.
-  bool post(PlaybackMessage message);
-  std::optional<PlaybackMessage> take();
-  bool empty() const;
-  std::size_t size() const;
+  bool post(PlaybackMessage message) { return queue_.post(std::move(message)); }
+  std::optional<PlaybackMessage> take() { return queue_.take(); }
+  bool empty() const { return queue_.empty(); }
+  std::size_t size() const { return queue_.size(); }
   // True when a message with this id is waiting.
   bool holds(uint32_t id) const;
   // True when a message is waiting that makes a read in progress moot: anything but a
@@ -110,17 +108,13 @@ class PlaybackQueue {
   bool holdsNewWork() const;
   // Waits until a message is waiting, the queue is closed or the time-out passes; true
   // when a message is waiting.
-  bool waitFor(std::chrono::milliseconds timeout);
-  void close();
-  void reopen();
-  bool closed() const;
+  bool waitFor(std::chrono::milliseconds timeout) { return queue_.waitFor(timeout); }
+  void close() { queue_.close(); }
+  void reopen() { queue_.reopen(); }
+  bool closed() const { return queue_.closed(); }
 
  private:
-  mutable std::mutex lock_;
-  std::condition_variable arrived_;
-  std::deque<PlaybackMessage> queue_;  // guarded by lock_
-  std::size_t capacity_;
-  bool closed_ = false;  // guarded by lock_
+  BoundedQueue<PlaybackMessage> queue_;
 };
 
 }  // namespace velmora
