@@ -325,10 +325,8 @@ namespace {
 
 // The destination pixels a drawing covers: columns [x0, x1) and rows [y0, y1).
 struct Clip {
-  int x0 = 0;
-  int y0 = 0;
-  int x1 = 0;
-  int y1 = 0;
+  int x0 = 0, y0 = 0;
+  int x1 = 0, y1 = 0;
 };
 
 // Nearest pixel: the source pixel under each destination pixel's centre. Throws

@@ -206,10 +206,13 @@ XmlElement GroupElement(const GroupRecord& r) {
   return element;
 }
 
-XmlElement DeviceElement(const GroupRecord& r) {
-  XmlElement element = NamedElement("Device", r);
+// A camera of its own: a network device (with its hardware address and a clock that is
+// synced) or an HTTP device (neither).
+XmlElement CameraDeviceElement(const char* tag, const GroupRecord& r) {
+  const bool networkDevice = r.kind == EntryKind::Device;
+  XmlElement element = NamedElement(tag, r);
   AddIfNotEmpty(element, "UUID", r.uuid);
-  AddIfNotEmpty(element, "HWAddr", r.hwAddr);
+  if (networkDevice) AddIfNotEmpty(element, "HWAddr", r.hwAddr);
   AddIfNotEmpty(element, "Location", r.location);
   AddIfNotEmpty(element, "Username", r.username);
   AddPassword(element, r);
@@ -217,7 +220,7 @@ XmlElement DeviceElement(const GroupRecord& r) {
   AddAuthentication(element, r, true, true);
   AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
   AddBool(element, "Enabled", r.enabled);
-  AddBool(element, "SyncTime", r.syncTime);
+  if (networkDevice) AddBool(element, "SyncTime", r.syncTime);
   AddRecordingBlock(element, r);
   return element;
 }
@@ -254,20 +257,6 @@ XmlElement ServerCameraElement(const GroupRecord& r) {
   return element;
 }
 
-XmlElement HttpDeviceElement(const GroupRecord& r) {
-  XmlElement element = NamedElement("HTTPDevice", r);
-  AddIfNotEmpty(element, "UUID", r.uuid);
-  AddIfNotEmpty(element, "Location", r.location);
-  AddIfNotEmpty(element, "Username", r.username);
-  AddPassword(element, r);
-  AddIfNotEmpty(element, "Certificate", r.certificate);
-  AddAuthentication(element, r, true, true);
-  AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
-  AddBool(element, "Enabled", r.enabled);
-  AddRecordingBlock(element, r);
-  return element;
-}
-
 XmlElement NasDeviceElement(const GroupRecord& r) {
   XmlElement element = NamedElement("NASDevice", r);
   AddIfNotEmpty(element, "UUID", r.uuid);
@@ -284,10 +273,10 @@ XmlElement EntryElement(const GroupRecord& r) {
   switch (r.kind) {
     case EntryKind::LocalNVR: return LocalNvrElement(r);
     case EntryKind::Group: return GroupElement(r);
-    case EntryKind::Device: return DeviceElement(r);
+    case EntryKind::Device: return CameraDeviceElement("Device", r);
     case EntryKind::ServerDevice: return ServerDeviceElement(r);
     case EntryKind::ServerCamera: return ServerCameraElement(r);
-    case EntryKind::HTTPDevice: return HttpDeviceElement(r);
+    case EntryKind::HTTPDevice: return CameraDeviceElement("HTTPDevice", r);
     case EntryKind::NASDevice: return NasDeviceElement(r);
     default: return XmlElement();
   }
