@@ -95,14 +95,10 @@ std::string ImportAnswer(const std::string& file) {
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
-}  // namespace
-
-void WireSubsystems(Application& app) {
-  AppHooks& h = app.hooks();
-
-  // Hooks between the core libraries: the fetch engine starts and stops fetches for the
-  // tree, the stream parser hands frames to the recorder, the tree and the storage-folder
-  // tiles get their newest recorded images from recorded-data access.
+// Hooks between the core libraries: the fetch engine starts and stops fetches for the
+// tree, the stream parser hands frames to the recorder, the tree and the storage-folder
+// tiles get their newest recorded images from recorded-data access.
+void WireCoreLibraries() {
   InstallFetchHooks();
   InstallRecorderHooks();
   InstallRecordedDataHooks();
@@ -112,17 +108,12 @@ void WireSubsystems(Application& app) {
     jpeg.assign(holder->jpeg.get(), holder->jpeg.get() + holder->length);
     return true;
   };
+}
 
-  h.openInternet = [] {
-    // A silent peer must not hold a reader for long: the playback thread retries a
-    // remote read 16 times.
-    HttpClientOptions options;
-    options.requestTimeoutMs = 30000;
-    options.stallTimeoutS = 10;
-    http_client_open(options);
-  };
-
-  // Device tree.
+// The device tree's steps: loading, the leftover recordings and removable media, the
+// saved view, starting and stopping its fetches and recordings, destroying it, and the
+// device files a second start hands over.
+void WireDeviceTree(AppHooks& h) {
   h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
   h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
   // Recording folders no entry owns are listed once per start, after the tree is read.
@@ -148,15 +139,11 @@ void WireSubsystems(Application& app) {
     treeRoot().reset();
   };
   h.importFile = ImportAnswer;
+}
 
-  // Recorder and automatic removal (recordStop, closeRecordings, cleanup thread).
-  InstallRecordingAppHooks(h);
-
-  // Fetch engine.
-  h.fetchPeriodic = FetchPeriodic;
-  h.fetchShutdown = viewthread_shutdown;
-
-  // Playback.
+// Playback: its thread (with the export handlers on its engine) and the controller's
+// tick in timer 3 beside the removal pass's snapshot.
+void WirePlayback(AppHooks& h) {
   h.startPlaybackThread = [] {
     exportPump();  // the export handlers go onto the engine before its thread starts
     startPlaybackThread();
@@ -169,24 +156,54 @@ void WireSubsystems(Application& app) {
     ServeCleanupSnapshot();
     playbackController().Tick(SteadyMs());
   };
+}
+
+// A message the application does not handle itself goes to the first subsystem that
+// knows it.
+void RouteMessage(AppMessage& message) {
+  if (HandleFetchMessage(message)) return;
+  if (net::HandleNetMessage(message)) return;
+  if (control::HandleMediaMessage(message)) return;
+  if (playbackController().HandleMessage(message)) return;
+  if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
+    RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
+    return;
+  }
+  // A device's fetch error state: its tree item is redrawn when it changed.
+  control::HandleFetchErrorMessage(message);
+}
+
+}  // namespace
+
+void WireSubsystems(Application& app) {
+  AppHooks& h = app.hooks();
+  WireCoreLibraries();
+
+  h.openInternet = [] {
+    // A silent peer must not hold a reader for long: the playback thread retries a
+    // remote read 16 times.
+    HttpClientOptions options;
+    options.requestTimeoutMs = 30000;
+    options.stallTimeoutS = 10;
+    http_client_open(options);
+  };
+
+  WireDeviceTree(h);
+  // Recorder and automatic removal (recordStop, closeRecordings, cleanup thread); its
+  // closeRecordings replaces the tree's.
+  InstallRecordingAppHooks(h);
+
+  // Fetch engine.
+  h.fetchPeriodic = FetchPeriodic;
+  h.fetchShutdown = viewthread_shutdown;
+
+  WirePlayback(h);
   // HTTP server and network discovery.
   h.startHttpServer = net::StartHttpServer;
   h.stopHttpServer = net::StopHttpServer;
   h.startNetworkScanThread = net::StartDiscoveryThread;
   h.stopNetworkScan = net::StopDiscoveryThread;
-
-  h.onMessage = [](AppMessage& message) {
-    if (HandleFetchMessage(message)) return;
-    if (net::HandleNetMessage(message)) return;
-    if (control::HandleMediaMessage(message)) return;
-    if (playbackController().HandleMessage(message)) return;
-    if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
-      RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
-      return;
-    }
-    // A device's fetch error state: its tree item is redrawn when it changed.
-    control::HandleFetchErrorMessage(message);
-  };
+  h.onMessage = RouteMessage;
 }
 
 int RunImportCommand(const std::string& file) {

@@ -126,29 +126,13 @@ const char* BackupCommandHelp() {
          "found nothing to back up, 2 on a usage error.\n";
 }
 
-int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted, int64_t now, const InstanceFolders& instance) {
-  // What the backup's code logs (copy and disc failures, the disc library's messages) is
-  // shown too, each line apart.
-  CommandLogScope log(err, "velmora-nvr backup");
-  BackupCommandArgs a;
-  std::string error;
-  if (!ParseBackupArgs(args, a, error)) {
-    std::fprintf(err, "velmora-nvr backup: %s (see velmora-nvr backup --help)\n", error.c_str());
-    return 2;
-  }
-  if (a.help) {
-    std::fputs(BackupCommandHelp(), out);
-    return 0;
-  }
-  if (now == 0) now = static_cast<int64_t>(std::time(nullptr));
-  std::error_code ec;
-  if (!std::filesystem::is_directory(a.source, ec)) {
-    std::fprintf(err, "velmora-nvr backup: no recordings folder '%s'\n", a.source.c_str());
-    return 1;
-  }
+namespace {
 
-  BackupOptions options;
+// The backup's options from the command's arguments: the range's days (by default the
+// week up to today), the device path on the medium, the volume label. 0, else the exit
+// status with the reason written to `err`.
+int BackupOptionsOf(const BackupCommandArgs& a, int64_t now, const InstanceFolders& instance,
+                    BackupOptions& options, std::FILE* err) {
   options.source = a.source;
   options.target = a.target;
   options.simulate = a.simulate;
@@ -164,62 +148,68 @@ int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     return 2;
   }
   options.volumeLabel = a.label.empty() ? DefaultVolumeLabel(options.source, now) : a.label;
+  return 0;
+}
 
-  // Everything is checked before anything is written, the source's marker included.
+// Whether the target may be written (CheckTarget): a refused target ends the command, and
+// another device's backup on it is erased only with --replace (a simulation only says so).
+bool AcceptTarget(const BackupCommandArgs& a, const BackupOptions& options, std::FILE* err) {
   const TargetCheck check = CheckTarget(options);
   if (check.verdict == TargetVerdict::kRefused) {
     std::fprintf(err, "velmora-nvr backup: %s\n", check.reason.c_str());
-    return 1;
+    return false;
   }
-  if (check.verdict == TargetVerdict::kReplace) {
-    const std::string whose =
-        check.otherDevice.empty() ? std::string("another device") : "\"" + check.otherDevice + "\"";
-    if (a.simulate) {
-      std::fprintf(err,
-                   "velmora-nvr backup: '%s' holds the backup of %s; a backup that is not simulated "
-                   "erases it only with --replace\n",
-                   a.target.c_str(), whose.c_str());
-    } else if (!a.replace) {
-      std::fprintf(err,
-                   "velmora-nvr backup: '%s' holds the backup of %s, which this backup would erase; "
-                   "give --replace to erase it\n",
-                   a.target.c_str(), whose.c_str());
-      return 1;
-    } else {
-      std::fprintf(err, "velmora-nvr backup: the backup of %s in '%s' is erased (--replace)\n", whose.c_str(),
-                   a.target.c_str());
-    }
+  if (check.verdict != TargetVerdict::kReplace) return true;
+  const std::string whose =
+      check.otherDevice.empty() ? std::string("another device") : "\"" + check.otherDevice + "\"";
+  if (a.simulate) {
+    std::fprintf(err,
+                 "velmora-nvr backup: '%s' holds the backup of %s; a backup that is not simulated "
+                 "erases it only with --replace\n",
+                 a.target.c_str(), whose.c_str());
+  } else if (!a.replace) {
+    std::fprintf(err,
+                 "velmora-nvr backup: '%s' holds the backup of %s, which this backup would erase; "
+                 "give --replace to erase it\n",
+                 a.target.c_str(), whose.c_str());
+    return false;
+  } else {
+    std::fprintf(err, "velmora-nvr backup: the backup of %s in '%s' is erased (--replace)\n", whose.c_str(),
+                 a.target.c_str());
   }
+  return true;
+}
+
+// Whether the source holds hour files of the range's days to back up.
+bool SourceHasFiles(const BackupCommandArgs& a, const BackupOptions& options, std::FILE* err) {
   std::vector<SelectedFile> files;
   if (!ListSelectedFiles(options.source, MakeSelection(options.range), files)) {
     std::fprintf(err, "velmora-nvr backup: the recordings folder '%s' cannot be read\n", a.source.c_str());
-    return 1;
+    return false;
   }
   if (!SelectsHourFiles(files)) {
     std::fprintf(err, "velmora-nvr backup: nothing to back up: %s\n", NothingToBackUp(options).c_str());
-    return 1;
+    return false;
   }
-  if (IsDiscAddress(a.target) && !a.target.starts_with("stdio:")) {
-    const DriveInfo drive = ExamineTarget(a.target);
-    if (!drive.ready) {
-      const std::string why = drive.deviceType == "Unknown" ? std::string("there is no disc drive")
-                              : drive.status != "Ready."     ? drive.status
-                                                             : std::string("there is no disc in it");
-      std::fprintf(err, "velmora-nvr backup: '%s' cannot be written: %s\n", a.target.c_str(), why.c_str());
-      return 1;
-    }
-  }
+  return true;
+}
 
-  // The marker names the folder as a device folder on the backup medium.
-  if (!WriteBackupMarker(options.source, options.devicePath)) {
-    std::fprintf(err, "velmora-nvr backup: the marker file cannot be written in '%s'\n",
-                 a.source.c_str());
-    return 1;
-  }
-  std::fprintf(err, "velmora-nvr backup: %s to %s, days %s to %s%s\n", a.source.c_str(),
-               a.target.c_str(), FormatLocalDate(options.range.start).c_str(),
-               FormatLocalDate(options.range.end).c_str(), a.simulate ? " (simulated)" : "");
+// Whether a disc drive target (not an image file) holds a disc that can be written.
+bool DriveReady(const BackupCommandArgs& a, std::FILE* err) {
+  if (!IsDiscAddress(a.target) || a.target.starts_with("stdio:")) return true;
+  const DriveInfo drive = ExamineTarget(a.target);
+  if (drive.ready) return true;
+  const std::string why = drive.deviceType == "Unknown" ? std::string("there is no disc drive")
+                          : drive.status != "Ready."     ? drive.status
+                                                         : std::string("there is no disc in it");
+  std::fprintf(err, "velmora-nvr backup: '%s' cannot be written: %s\n", a.target.c_str(), why.c_str());
+  return false;
+}
 
+// Runs the backup with a progress line per status and percent, then reports the outcome
+// (files, bytes and rate). The command's exit status.
+int RunAndReport(const BackupCommandArgs& a, const BackupOptions& options, std::FILE* err,
+                 const std::atomic<bool>* interrupted) {
   std::string lastStatus;
   int lastPercent = -1;
   const auto started = std::chrono::steady_clock::now();
@@ -249,6 +239,47 @@ int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
                seconds > 0 ? static_cast<double>(outcome.bytes) / 1e6 / seconds : 0.0,
                a.simulate ? ", simulated" : "");
   return 0;
+}
+
+}  // namespace
+
+int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                      const std::atomic<bool>* interrupted, int64_t now, const InstanceFolders& instance) {
+  // What the backup's code logs (copy and disc failures, the disc library's messages) is
+  // shown too, each line apart.
+  CommandLogScope log(err, "velmora-nvr backup");
+  BackupCommandArgs a;
+  std::string error;
+  if (!ParseBackupArgs(args, a, error)) {
+    std::fprintf(err, "velmora-nvr backup: %s (see velmora-nvr backup --help)\n", error.c_str());
+    return 2;
+  }
+  if (a.help) {
+    std::fputs(BackupCommandHelp(), out);
+    return 0;
+  }
+  if (now == 0) now = static_cast<int64_t>(std::time(nullptr));
+  std::error_code ec;
+  if (!std::filesystem::is_directory(a.source, ec)) {
+    std::fprintf(err, "velmora-nvr backup: no recordings folder '%s'\n", a.source.c_str());
+    return 1;
+  }
+  BackupOptions options;
+  if (const int status = BackupOptionsOf(a, now, instance, options, err); status != 0) return status;
+
+  // Everything is checked before anything is written, the source's marker included.
+  if (!AcceptTarget(a, options, err) || !SourceHasFiles(a, options, err) || !DriveReady(a, err)) return 1;
+
+  // The marker names the folder as a device folder on the backup medium.
+  if (!WriteBackupMarker(options.source, options.devicePath)) {
+    std::fprintf(err, "velmora-nvr backup: the marker file cannot be written in '%s'\n",
+                 a.source.c_str());
+    return 1;
+  }
+  std::fprintf(err, "velmora-nvr backup: %s to %s, days %s to %s%s\n", a.source.c_str(),
+               a.target.c_str(), FormatLocalDate(options.range.start).c_str(),
+               FormatLocalDate(options.range.end).c_str(), a.simulate ? " (simulated)" : "");
+  return RunAndReport(a, options, err, interrupted);
 }
 
 }  // namespace velmora::backup

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <optional>
 
 #include "app/settings.h"
 #include "app/strings.h"
@@ -54,14 +55,12 @@ CommandState Checked(bool checked) { return CommandState{true, checked}; }
 
 std::span<const int> CommandIds() { return kCommandIds; }
 
-CommandState EvaluateCommand(int id, const CommandContext& c) {
-  const GroupRecord* s = c.selected;
-  const bool playback = c.playbackMode;
-  using namespace EntryKind;
+namespace {
 
-  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return Checked(c.layout == id - kCmdLayoutFirst);
-  if (IsTemplateCommand(id)) return Enabled(true);
+// Each group's rules: the command's state, or nullopt when it is not one of the group's.
 
+// The program's own commands, always available, and the window's switches.
+std::optional<CommandState> ProgramCommandState(int id, const CommandContext& c) {
   switch (id) {
     case kCmdImportDeviceFile:
     case kCmdNewGroup:
@@ -83,7 +82,17 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
     case kCmdStatusBar: return Checked(c.statusBarVisible);
     case kCmdDeviceList: return Checked(c.deviceListVisible);
     case kCmdFullScreen: return Checked(c.fullScreen);
+    default: return std::nullopt;
+  }
+}
 
+// Editing the tree: cut, copy, paste, delete, rename; not while a playback runs, except
+// what leaves the tree as it is.
+std::optional<CommandState> EditCommandState(int id, const CommandContext& c) {
+  using namespace EntryKind;
+  const GroupRecord* s = c.selected;
+  const bool playback = c.playbackMode;
+  switch (id) {
     case kCmdCut: return Enabled(!playback && KindIn(s, {Device, ServerDevice, HTTPDevice, NASDevice}));
     case kCmdCopy: return Enabled(KindIn(s, {Device, ServerDevice, HTTPDevice, NASDevice}));
     case kCmdPaste:
@@ -95,8 +104,14 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
     case kCmdRename:
       return Enabled(s != nullptr &&
                      (s->kind == LocalNVR || (!playback && !IsScannedKind(s->kind))));
+    default: return std::nullopt;
+  }
+}
 
-    // Playback starts and ends with 10050; the others act on a running playback only.
+// Playback starts and ends with 10050; the others act on a running playback only.
+std::optional<CommandState> PlaybackCommandState(int id, const CommandContext& c) {
+  const bool playback = c.playbackMode;
+  switch (id) {
     case kCmdPlayback: return Checked(playback);
     // Zooming in needs pictures enough to spread over a narrower range; zooming out
     // needs a range narrower than all the material.
@@ -109,7 +124,16 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
     case kCmdPlay:
     case kCmdNextFrame:
       return Enabled(playback);
+    default: return std::nullopt;
+  }
+}
 
+// The commands on the selected entry: by its kind and its state.
+std::optional<CommandState> EntryCommandState(int id, const CommandContext& c) {
+  using namespace EntryKind;
+  const GroupRecord* s = c.selected;
+  const bool playback = c.playbackMode;
+  switch (id) {
     case kCmdView:
     case kCmdRefresh:
       return Enabled(s != nullptr);
@@ -124,22 +148,40 @@ CommandState EvaluateCommand(int id, const CommandContext& c) {
       return Enabled(!playback && KindIn(s, {ServerDevice}) && FirstFreeCameraIndex(s) >= 0);
     case kCmdProperties:
       return Enabled(KindIn(s, {ServerDevice, ServerCamera, Device, HTTPDevice, NASDevice}));
+    case kCmdTrustCertificate:
+      return Enabled(c.selectedCertificateChanged && KindIn(s, {Device, ServerCamera, HTTPDevice}));
+    default: return std::nullopt;
+  }
+}
 
+// The commands on the selected tile's image and on the device's own pages.
+std::optional<CommandState> ImageCommandState(int id, const CommandContext& c) {
+  using namespace EntryKind;
+  const GroupRecord* s = c.selected;
+  switch (id) {
     case kCmdCopyImage: return Enabled(s != nullptr && c.selectedTileHasImage);
     case kCmdSaveJpeg:
     case kCmdSendImage:
       return Enabled(s != nullptr && c.selectedTileHasJpeg);
-    case kCmdPlayRecorded: return Enabled(s != nullptr && !s->stillShown && !playback);
+    case kCmdPlayRecorded: return Enabled(s != nullptr && !s->stillShown && !c.playbackMode);
     case kCmdConfigurePage:
     case kCmdMainPage:
     case kCmdTelnet:
       return Enabled(KindIn(s, {Device, ServerCamera}));
-    case kCmdTrustCertificate:
-      return Enabled(c.selectedCertificateChanged && KindIn(s, {Device, ServerCamera, HTTPDevice}));
-
-    default:
-      return Enabled(false);
+    default: return std::nullopt;
   }
+}
+
+}  // namespace
+
+CommandState EvaluateCommand(int id, const CommandContext& c) {
+  if (id >= kCmdLayoutFirst && id <= kCmdLayoutLast) return Checked(c.layout == id - kCmdLayoutFirst);
+  if (IsTemplateCommand(id)) return Enabled(true);
+  for (auto rules : {ProgramCommandState, EditCommandState, PlaybackCommandState, EntryCommandState,
+                     ImageCommandState}) {
+    if (const std::optional<CommandState> state = rules(id, c)) return *state;
+  }
+  return Enabled(false);
 }
 
 const char* CommandOwnText(int id) {

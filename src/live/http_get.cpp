@@ -263,102 +263,88 @@ bool http_configure_handle(void* curlEasy) {
   return true;
 }
 
-HttpResult http_get(const std::string& url, const std::string& username, const std::string& password,
-                    long timeoutMs, const std::function<bool()>& abandon) {
-  HttpResult result;  // status -1, no body
+namespace {
 
-  HttpClientOptions options;
-  bool open = false;
-  {
-    std::lock_guard<std::mutex> lock(g_clientMutex);
-    open = g_clientOpen;
-    options = g_options;
-  }
-  if (timeoutMs > 0 && timeoutMs < options.requestTimeoutMs) options.requestTimeoutMs = timeoutMs;
-
-  if (url.compare(0, 7, "file://") == 0) return ReadLocalFile(url.substr(7), options.maxBodyBytes);
-
+// Splits a request's URL: its lower-case scheme and its path and query for the log lines.
+// Null, the failure logged, when it cannot be parsed.
+std::unique_ptr<CURLU, CurlUrlDeleter> ParseRequestUrl(const std::string& url, std::string& scheme,
+                                                      std::string& path) {
   std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
   if (!parsed) {
     http_log_failure("InternetCrackUrl", CURLE_OUT_OF_MEMORY);
-    return result;
+    return nullptr;
   }
   const CURLUcode parseCode = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
   if (parseCode != CURLUE_OK) {
     LogInternetError("InternetCrackUrl", static_cast<unsigned>(parseCode), curl_url_strerror(parseCode));
-    return result;
+    return nullptr;
   }
-  std::string scheme;
-  {
-    char* part = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
-      CurlText owned(part);
-      scheme = owned.get();
-    }
-    scheme = AsciiLower(scheme);
+  char* part = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+    CurlText owned(part);
+    scheme = owned.get();
   }
-  const std::string path = RequestPath(parsed.get());
+  scheme = AsciiLower(scheme);
+  path = RequestPath(parsed.get());
+  return parsed;
+}
 
-  if (!open) {
-    LogInternetError("InternetConnect", CURLE_FAILED_INIT, "the HTTP client is not open");
-    return result;
-  }
-  if (scheme != "http" && scheme != "https") {
-    LogInternetError("InternetConnect", CURLE_UNSUPPORTED_PROTOCOL, curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
-    return result;
-  }
-
-  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
-  if (!curl) {
-    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
-    return result;
-  }
-  Transfer transfer;
-  transfer.curl = curl.get();
-  transfer.maxBody = options.maxBodyBytes;
-
-  ApplyOptions(curl.get(), options);
-  curl_easy_setopt(curl.get(), CURLOPT_CURLU, parsed.get());
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
-  // Always from the server, never from or into a cache.
+// The request headers: always from the server, never from or into a cache. Null when
+// they cannot be allocated.
+std::unique_ptr<curl_slist, CurlListDeleter> NoCacheHeaders() {
   std::unique_ptr<curl_slist, CurlListDeleter> headers;
   curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
   if (list != nullptr) {
     headers.reset(list);
     if (curl_slist_append(list, "Pragma: no-cache") == nullptr) headers.reset();
   }
-  if (!headers) {
-    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
-    return result;
-  }
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+  return headers;
+}
+
+// Sets up a GET of `url` on the handle: the client's options, the headers, the
+// credentials (sent only when the server asks), the callbacks that fill `transfer`, and
+// the progress callback when the caller may give the request up.
+void SetUpRequest(CURL* curl, const HttpClientOptions& options, CURLU* url, curl_slist* headers,
+                  const std::string& username, const std::string& password, Transfer& transfer,
+                  char* errorText, const std::function<bool()>& abandon) {
+  transfer.curl = curl;
+  transfer.maxBody = options.maxBodyBytes;
+  ApplyOptions(curl, options);
+  curl_easy_setopt(curl, CURLOPT_CURLU, url);
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   if (!username.empty() || !password.empty()) {
-    curl_easy_setopt(curl.get(), CURLOPT_USERNAME, username.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_PASSWORD, password.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, username.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
   }
   // More than one method: the first request goes without credentials and they are sent
   // only when the server asks for them.
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &OnHeader);
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &OnBody);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
-  char errorText[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
   if (abandon) {
     transfer.abandon = &abandon;
-    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, &OnProgress);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   }
+}
 
-  const CURLcode code = curl_easy_perform(curl.get());
+// What a finished transfer gives the caller: the body only with status 200 and a body
+// that arrived whole; a failure status as the server sent it; -1 when no answer came, the
+// body broke off or the caller gave the request up. Each failure is logged with `path`.
+HttpResult TransferResult(CURL* curl, CURLcode code, Transfer& transfer, const char* errorText,
+                          const std::string& path) {
+  HttpResult result;  // status -1, no body
   if (transfer.abandoned) {
     Log("http_get: given up for newer work; url=%s", path.c_str());
     return result;
   }
   long status = 0;
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   const char* text = errorText[0] != 0 ? errorText : curl_easy_strerror(code);
 
   if (status == 0) {
@@ -389,6 +375,53 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
   }
   result.body = std::move(transfer.body);
   return result;
+}
+
+}  // namespace
+
+HttpResult http_get(const std::string& url, const std::string& username, const std::string& password,
+                    long timeoutMs, const std::function<bool()>& abandon) {
+  HttpResult result;  // status -1, no body
+
+  HttpClientOptions options;
+  bool open = false;
+  {
+    std::lock_guard<std::mutex> lock(g_clientMutex);
+    open = g_clientOpen;
+    options = g_options;
+  }
+  if (timeoutMs > 0 && timeoutMs < options.requestTimeoutMs) options.requestTimeoutMs = timeoutMs;
+
+  if (url.compare(0, 7, "file://") == 0) return ReadLocalFile(url.substr(7), options.maxBodyBytes);
+
+  std::string scheme;
+  std::string path;
+  const std::unique_ptr<CURLU, CurlUrlDeleter> parsed = ParseRequestUrl(url, scheme, path);
+  if (!parsed) return result;
+  if (!open) {
+    LogInternetError("InternetConnect", CURLE_FAILED_INIT, "the HTTP client is not open");
+    return result;
+  }
+  if (scheme != "http" && scheme != "https") {
+    LogInternetError("InternetConnect", CURLE_UNSUPPORTED_PROTOCOL, curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
+    return result;
+  }
+
+  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+  if (!curl) {
+    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
+    return result;
+  }
+  const std::unique_ptr<curl_slist, CurlListDeleter> headers = NoCacheHeaders();
+  if (!headers) {
+    http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
+    return result;
+  }
+  Transfer transfer;
+  char errorText[CURL_ERROR_SIZE] = {0};
+  SetUpRequest(curl.get(), options, parsed.get(), headers.get(), username, password, transfer, errorText, abandon);
+  const CURLcode code = curl_easy_perform(curl.get());
+  return TransferResult(curl.get(), code, transfer, errorText, path);
 }
 
 }  // namespace velmora

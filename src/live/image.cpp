@@ -321,6 +321,122 @@ void Image::DrawText(int x, int y, std::string_view text, Colour foreground, con
   }
 }
 
+namespace {
+
+// The destination pixels a drawing covers: columns [x0, x1) and rows [y0, y1).
+struct Clip {
+  int x0 = 0, y0 = 0;
+  int x1 = 0, y1 = 0;
+};
+
+// Nearest pixel: the source pixel under each destination pixel's centre. Throws
+// std::bad_alloc when its column table cannot be held.
+void DrawNearest(const Image& src, const Rect& from, Image& dst, const Rect& to, const Clip& clip) {
+  std::vector<int> xs(static_cast<std::size_t>(clip.x1 - clip.x0));
+  for (int dx = clip.x0; dx < clip.x1; ++dx) {
+    const int64_t s = (2 * int64_t{dx - to.x} + 1) * from.width / (2 * int64_t{to.width});
+    xs[static_cast<std::size_t>(dx - clip.x0)] = std::clamp(static_cast<int>(from.x + s), 0, src.width() - 1);
+  }
+  const int srcBpp = src.bitsPerPixel();
+  const int dstBpp = dst.bitsPerPixel();
+  const int srcBytes = src.bytesPerPixel();
+  const int dstBytes = dst.bytesPerPixel();
+  uint8_t conv[4];
+  for (int dy = clip.y0; dy < clip.y1; ++dy) {
+    const int64_t s = (2 * int64_t{dy - to.y} + 1) * from.height / (2 * int64_t{to.height});
+    const int sy = std::clamp(static_cast<int>(from.y + s), 0, src.height() - 1);
+    const uint8_t* sp = src.row(sy);
+    uint8_t* dp = dst.row(dy) + static_cast<std::size_t>(clip.x0) * dstBytes;
+    if (srcBpp == dstBpp) {
+      for (int sx : xs) {
+        std::memcpy(dp, sp + static_cast<std::size_t>(sx) * srcBytes, static_cast<std::size_t>(srcBytes));
+        dp += dstBytes;
+      }
+    } else {
+      const int channels = srcBpp == 32 && dstBpp == 32 ? 4 : 3;
+      for (int sx : xs) {
+        ReadChannels(src, sy, sx, sx, channels, conv);
+        WriteChannels(conv, channels, dstBpp, dp);
+        dp += dstBytes;
+      }
+    }
+  }
+}
+
+// The horizontal pass of the smoothing filter: source rows [yMin, yMax] filtered into
+// 16-bit rows of `outW` pixels with 8 fractional bits.
+std::vector<uint16_t> SmoothRows(const Image& src, const Taps& hx, int yMin, int yMax, int outW, int channels) {
+  const int xMin = *std::min_element(hx.index.begin(), hx.index.end());
+  const int xMax = *std::max_element(hx.index.begin(), hx.index.end());
+  const std::size_t rowValues = static_cast<std::size_t>(outW) * channels;
+  std::vector<uint16_t> horizontal(static_cast<std::size_t>(yMax - yMin + 1) * rowValues);
+  std::vector<uint8_t> line(static_cast<std::size_t>(xMax - xMin + 1) * channels);
+  for (int y = yMin; y <= yMax; ++y) {
+    ReadChannels(src, y, xMin, xMax, channels, line.data());
+    uint16_t* out = horizontal.data() + static_cast<std::size_t>(y - yMin) * rowValues;
+    for (int k = 0; k < outW; ++k) {
+      const int first = hx.first[static_cast<std::size_t>(k)];
+      const int count = hx.count[static_cast<std::size_t>(k)];
+      for (int c = 0; c < channels; ++c) {
+        uint32_t sum = 0;
+        for (int t = first; t < first + count; ++t) {
+          sum += static_cast<uint32_t>(hx.weight[static_cast<std::size_t>(t)]) *
+                 line[static_cast<std::size_t>(hx.index[static_cast<std::size_t>(t)] - xMin) * channels + c];
+        }
+        // 255 << 14 shifted by 6 keeps 8 fractional bits and fits 16 bits.
+        *out++ = static_cast<uint16_t>((sum + 32) >> 6);
+      }
+    }
+  }
+  return horizontal;
+}
+
+// The vertical pass: the filtered rows (the first of them is source row yMin) combined
+// into the clipped destination pixels.
+void SmoothColumns(const std::vector<uint16_t>& horizontal, const Taps& vy, int yMin, int channels, Image& dst,
+                   const Clip& clip) {
+  const int outW = clip.x1 - clip.x0;
+  const std::size_t rowValues = static_cast<std::size_t>(outW) * channels;
+  const int dstBpp = dst.bitsPerPixel();
+  const int dstBytes = dst.bytesPerPixel();
+  std::vector<uint8_t> pixel(static_cast<std::size_t>(channels));
+  for (int dy = clip.y0; dy < clip.y1; ++dy) {
+    const int k = dy - clip.y0;
+    const int first = vy.first[static_cast<std::size_t>(k)];
+    const int count = vy.count[static_cast<std::size_t>(k)];
+    uint8_t* dp = dst.row(dy) + static_cast<std::size_t>(clip.x0) * dstBytes;
+    for (int x = 0; x < outW; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        uint32_t sum = 0;
+        for (int t = first; t < first + count; ++t) {
+          const std::size_t r = static_cast<std::size_t>(vy.index[static_cast<std::size_t>(t)] - yMin);
+          sum += static_cast<uint32_t>(vy.weight[static_cast<std::size_t>(t)]) *
+                 horizontal[r * rowValues + static_cast<std::size_t>(x) * channels + c];
+        }
+        pixel[static_cast<std::size_t>(c)] = static_cast<uint8_t>(std::min<uint32_t>((sum + (1u << 21)) >> 22, 255));
+      }
+      WriteChannels(pixel.data(), channels, dstBpp, dp);
+      dp += dstBytes;
+    }
+  }
+}
+
+// Smoothing: separable filter, horizontal pass into 16-bit rows, then vertical. Throws
+// std::bad_alloc when its rows cannot be held.
+void DrawSmooth(const Image& src, const Rect& from, Image& dst, const Rect& to, const Clip& clip) {
+  const int srcBpp = src.bitsPerPixel();
+  const int dstBpp = dst.bitsPerPixel();
+  const int channels = (srcBpp == 8 && dstBpp == 8) ? 1 : (srcBpp == 32 && dstBpp == 32 ? 4 : 3);
+  const Taps hx = BuildTaps(from.x, from.width, src.width(), to.x, to.width, clip.x0, clip.x1);
+  const Taps vy = BuildTaps(from.y, from.height, src.height(), to.y, to.height, clip.y0, clip.y1);
+  const int yMin = *std::min_element(vy.index.begin(), vy.index.end());
+  const int yMax = *std::max_element(vy.index.begin(), vy.index.end());
+  const std::vector<uint16_t> horizontal = SmoothRows(src, hx, yMin, yMax, clip.x1 - clip.x0, channels);
+  SmoothColumns(horizontal, vy, yMin, channels, dst, clip);
+}
+
+}  // namespace
+
 bool Image::DrawScaled(const Rect& from, Image& dst, const Rect& to, ScaleMode mode) const {
   if (!valid() || !dst.valid() || from.empty() || to.empty()) return false;
   if (&dst == this) {
@@ -328,95 +444,17 @@ bool Image::DrawScaled(const Rect& from, Image& dst, const Rect& to, ScaleMode m
     std::unique_ptr<Image> copy = Copy();
     return copy && copy->DrawScaled(from, dst, to, mode);
   }
-  const int cx0 = std::max(to.x, 0);
-  const int cy0 = std::max(to.y, 0);
-  const int cx1 = std::min(to.right(), dst.width());
-  const int cy1 = std::min(to.bottom(), dst.height());
-  if (cx0 >= cx1 || cy0 >= cy1) return true;  // entirely outside: nothing to draw
-  const int dstBpp = dst.bitsPerPixel();
-
+  Clip clip;
+  clip.x0 = std::max(to.x, 0);
+  clip.y0 = std::max(to.y, 0);
+  clip.x1 = std::min(to.right(), dst.width());
+  clip.y1 = std::min(to.bottom(), dst.height());
+  if (clip.x0 >= clip.x1 || clip.y0 >= clip.y1) return true;  // entirely outside: nothing to draw
   try {
     if (mode != ScaleMode::kSmooth) {
-      // Nearest pixel: the source pixel under each destination pixel's centre.
-      std::vector<int> xs(static_cast<std::size_t>(cx1 - cx0));
-      for (int dx = cx0; dx < cx1; ++dx) {
-        const int64_t s = (2 * int64_t{dx - to.x} + 1) * from.width / (2 * int64_t{to.width});
-        xs[static_cast<std::size_t>(dx - cx0)] = std::clamp(static_cast<int>(from.x + s), 0, width_ - 1);
-      }
-      const int srcBytes = bytesPerPixel();
-      const int dstBytes = dst.bytesPerPixel();
-      uint8_t conv[4];
-      for (int dy = cy0; dy < cy1; ++dy) {
-        const int64_t s = (2 * int64_t{dy - to.y} + 1) * from.height / (2 * int64_t{to.height});
-        const int sy = std::clamp(static_cast<int>(from.y + s), 0, height_ - 1);
-        const uint8_t* sp = row(sy);
-        uint8_t* dp = dst.row(dy) + static_cast<std::size_t>(cx0) * dstBytes;
-        if (bpp_ == dstBpp) {
-          for (int sx : xs) {
-            std::memcpy(dp, sp + static_cast<std::size_t>(sx) * srcBytes, static_cast<std::size_t>(srcBytes));
-            dp += dstBytes;
-          }
-        } else {
-          const int channels = bpp_ == 32 && dstBpp == 32 ? 4 : 3;
-          for (int sx : xs) {
-            ReadChannels(*this, sy, sx, sx, channels, conv);
-            WriteChannels(conv, channels, dstBpp, dp);
-            dp += dstBytes;
-          }
-        }
-      }
-      return true;
-    }
-
-    // Smoothing: separable filter, horizontal pass into 16-bit rows, then vertical.
-    const int channels = (bpp_ == 8 && dstBpp == 8) ? 1 : (bpp_ == 32 && dstBpp == 32 ? 4 : 3);
-    const Taps hx = BuildTaps(from.x, from.width, width_, to.x, to.width, cx0, cx1);
-    const Taps vy = BuildTaps(from.y, from.height, height_, to.y, to.height, cy0, cy1);
-    const int xMin = *std::min_element(hx.index.begin(), hx.index.end());
-    const int xMax = *std::max_element(hx.index.begin(), hx.index.end());
-    const int yMin = *std::min_element(vy.index.begin(), vy.index.end());
-    const int yMax = *std::max_element(vy.index.begin(), vy.index.end());
-    const int outW = cx1 - cx0;
-    const std::size_t rowValues = static_cast<std::size_t>(outW) * channels;
-    std::vector<uint16_t> horizontal(static_cast<std::size_t>(yMax - yMin + 1) * rowValues);
-    std::vector<uint8_t> line(static_cast<std::size_t>(xMax - xMin + 1) * channels);
-    for (int y = yMin; y <= yMax; ++y) {
-      ReadChannels(*this, y, xMin, xMax, channels, line.data());
-      uint16_t* out = horizontal.data() + static_cast<std::size_t>(y - yMin) * rowValues;
-      for (int k = 0; k < outW; ++k) {
-        const int first = hx.first[static_cast<std::size_t>(k)];
-        const int count = hx.count[static_cast<std::size_t>(k)];
-        for (int c = 0; c < channels; ++c) {
-          uint32_t sum = 0;
-          for (int t = first; t < first + count; ++t) {
-            sum += static_cast<uint32_t>(hx.weight[static_cast<std::size_t>(t)]) *
-                   line[static_cast<std::size_t>(hx.index[static_cast<std::size_t>(t)] - xMin) * channels + c];
-          }
-          // 255 << 14 shifted by 6 keeps 8 fractional bits and fits 16 bits.
-          *out++ = static_cast<uint16_t>((sum + 32) >> 6);
-        }
-      }
-    }
-    std::vector<uint8_t> pixel(static_cast<std::size_t>(channels));
-    const int dstBytes = dst.bytesPerPixel();
-    for (int dy = cy0; dy < cy1; ++dy) {
-      const int k = dy - cy0;
-      const int first = vy.first[static_cast<std::size_t>(k)];
-      const int count = vy.count[static_cast<std::size_t>(k)];
-      uint8_t* dp = dst.row(dy) + static_cast<std::size_t>(cx0) * dstBytes;
-      for (int x = 0; x < outW; ++x) {
-        for (int c = 0; c < channels; ++c) {
-          uint32_t sum = 0;
-          for (int t = first; t < first + count; ++t) {
-            const std::size_t r = static_cast<std::size_t>(vy.index[static_cast<std::size_t>(t)] - yMin);
-            sum += static_cast<uint32_t>(vy.weight[static_cast<std::size_t>(t)]) *
-                   horizontal[r * rowValues + static_cast<std::size_t>(x) * channels + c];
-          }
-          pixel[static_cast<std::size_t>(c)] = static_cast<uint8_t>(std::min<uint32_t>((sum + (1u << 21)) >> 22, 255));
-        }
-        WriteChannels(pixel.data(), channels, dstBpp, dp);
-        dp += dstBytes;
-      }
+      DrawNearest(*this, from, dst, to, clip);
+    } else {
+      DrawSmooth(*this, from, dst, to, clip);
     }
     return true;
   } catch (const std::bad_alloc&) {

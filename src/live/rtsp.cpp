@@ -166,6 +166,22 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     }
     format_->interrupt_callback.callback = &RtspSession::Interrupt;
     format_->interrupt_callback.opaque = this;
+    if (!OpenInput()) return;
+    VideoCodec codec = VideoCodec::kH264;
+    const int streamIndex = FindVideoStream(codec);
+    if (streamIndex < 0) {
+      Report(kNoVideo);
+      return;
+    }
+    const AVStream* stream = format_->streams[streamIndex];
+    if (!OpenDecoder(codec, *stream->codecpar)) return;
+    ReadLoop(streamIndex, stream->time_base);
+  }
+
+  // Opens the session over TCP, video only, without a long probe. False when it could
+  // not be opened: the device's state says why (refused credentials, no such stream, no
+  // RTSP server, unreachable) unless the session is being stopped.
+  bool OpenInput() {
     AVDictionary* dict = nullptr;
     av_dict_set(&dict, "rtsp_transport", "tcp", 0);
     av_dict_set(&dict, "allowed_media_types", "video", 0);
@@ -180,63 +196,64 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     const int64_t openStartMs = SteadyMs();
     int rc = avformat_open_input(&format_, url_.c_str(), nullptr, &dict);
     av_dict_free(&dict);
-    if (rc < 0) {
-      // avformat_open_input frees the context on failure.
-      format_ = nullptr;
-      if (stop_.load()) return;
-      const char* text = kUnableToConnect;
-      bool refused = false;
-      if (rc == AVERROR_HTTP_UNAUTHORIZED || rc == AVERROR_HTTP_FORBIDDEN) {
-        text = rc == AVERROR_HTTP_UNAUTHORIZED ? "RTSP 401 Unauthorized" : "RTSP 403 Forbidden";
-        refused = true;
-      } else if (rc == AVERROR_HTTP_NOT_FOUND) {
-        text = "RTSP 404 Not Found";
-      } else if (rc == AVERROR_INVALIDDATA && !WaitedOut(openStartMs)) {
-        // An answer that is no RTSP. A server that took the connection and never
-        // answered ends in the same error once a time-out cuts the wait (the session's
-        // own limit, or the read limit of the socket under it): that one could not be
-        // reached.
-        text = kNotRtsp;
-      }
-      WithRecord([&](GroupRecord& r) {
-        LogDeviceLevel(1, r.debugLevel, "RTSP open of %s for %s failed (%s)", shownUrl_.c_str(), name_.c_str(),
-                       AvErrorText(rc).c_str());
-        // Refused credentials wait like a failed connect (the periodic rule).
-        r.accessRefused = refused;
-        ReportFetchState(r, true, text);
-      });
-      return;
+    if (rc >= 0) return true;
+    // avformat_open_input frees the context on failure.
+    format_ = nullptr;
+    if (stop_.load()) return false;
+    const char* text = kUnableToConnect;
+    bool refused = false;
+    if (rc == AVERROR_HTTP_UNAUTHORIZED || rc == AVERROR_HTTP_FORBIDDEN) {
+      text = rc == AVERROR_HTTP_UNAUTHORIZED ? "RTSP 401 Unauthorized" : "RTSP 403 Forbidden";
+      refused = true;
+    } else if (rc == AVERROR_HTTP_NOT_FOUND) {
+      text = "RTSP 404 Not Found";
+    } else if (rc == AVERROR_INVALIDDATA && !WaitedOut(openStartMs)) {
+      // An answer that is no RTSP. A server that took the connection and never
+      // answered ends in the same error once a time-out cuts the wait (the session's
+      // own limit, or the read limit of the socket under it): that one could not be
+      // reached.
+      text = kNotRtsp;
     }
+    WithRecord([&](GroupRecord& r) {
+      LogDeviceLevel(1, r.debugLevel, "RTSP open of %s for %s failed (%s)", shownUrl_.c_str(), name_.c_str(),
+                     AvErrorText(rc).c_str());
+      // Refused credentials wait like a failed connect (the periodic rule).
+      r.accessRefused = refused;
+      ReportFetchState(r, true, text);
+    });
+    return false;
+  }
 
-    int streamIndex = -1;
-    VideoCodec codec = VideoCodec::kH264;
+  // The first H.264 or H.265 video stream of the session and its codec; -1 when there is
+  // none.
+  int FindVideoStream(VideoCodec& codec) const {
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
       const AVCodecParameters* p = format_->streams[i]->codecpar;
       if (p->codec_type != AVMEDIA_TYPE_VIDEO) continue;
       if (p->codec_id == AV_CODEC_ID_H264 || p->codec_id == AV_CODEC_ID_HEVC) {
-        streamIndex = static_cast<int>(i);
         codec = p->codec_id == AV_CODEC_ID_HEVC ? VideoCodec::kH265 : VideoCodec::kH264;
-        break;
+        return static_cast<int>(i);
       }
     }
-    if (streamIndex < 0) {
-      Report(kNoVideo);
-      return;
-    }
-    const AVStream* stream = format_->streams[streamIndex];
+    return -1;
+  }
+
+  // The decoder of the stream, limited to the largest picture side; false (reported)
+  // when it cannot be opened.
+  bool OpenDecoder(VideoCodec codec, const AVCodecParameters& parameters) {
     VideoDecoderOptions decoderOptions;
     decoderOptions.threads = options_.decoderThreads;
     decoderOptions.maxSide = options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide;
     decoderOptions.wholeUnits = true;
     decoder_ = std::make_unique<VideoDecoder>();
     std::string error;
-    if (!decoder_->Open(codec, decoderOptions, stream->codecpar->extradata,
-                        static_cast<std::size_t>(std::max(stream->codecpar->extradata_size, 0)), error)) {
+    if (!decoder_->Open(codec, decoderOptions, parameters.extradata,
+                        static_cast<std::size_t>(std::max(parameters.extradata_size, 0)), error)) {
       Log("%s: decoder for %s failed (%s)", "RtspSession", name_.c_str(), error.c_str());
       Report(kDecoderFailed);
-      return;
+      return false;
     }
-    ReadLoop(streamIndex, stream->time_base);
+    return true;
   }
 
   void ReadLoop(int streamIndex, AVRational timeBase) {
@@ -255,37 +272,14 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     int unitsSincePicture = 0;
     int64_t lastPts = AV_NOPTS_VALUE;
     while (!stop_.load()) {
-      SetDeadline(options_.readTimeoutMs);
-      const int rc = av_read_frame(format_, packet);
-      if (rc < 0) {
-        if (stop_.load()) break;
-        WithRecord([&](GroupRecord& r) {
-          LogDeviceLevel(1, r.debugLevel, "RTSP read from %s for %s ended (%s)", shownUrl_.c_str(), name_.c_str(),
-                         AvErrorText(rc).c_str());
-          ReportFetchState(r, true, kConnectionLost);
-          r.restartPending = true;
-        });
-        break;
-      }
+      if (!ReadPacket(packet)) break;
       const std::size_t size = static_cast<std::size_t>(packet->size);
       if (packet->stream_index != streamIndex) {
         av_packet_unref(packet);
         continue;
       }
       bytesReceived().fetch_add(size, std::memory_order_relaxed);
-      // The transport is alive: the periodic rule sees the device as delivering.
-      const bool current = WithRecord([&](GroupRecord& r) {
-        r.lastUpdateTick = FetchNow();
-        period_ = r.updateDelay;
-        if (first) r.accessRefused = false;
-        // Logged once since the device was enabled, as for an HTTP camera: a stream that
-        // is reconnected again and again does not fill the log.
-        if (!r.receivedData) {
-          r.receivedData = true;
-          LogDeviceLevel(0, r.debugLevel, "connected to '%s', %lu bytes", r.name.c_str(),
-                         static_cast<unsigned long>(size));
-        }
-      });
+      const bool current = NoteDelivery(size, first);
       first = false;
       packetSeen_ = true;
       if (!current) {
@@ -308,17 +302,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       av_packet_unref(packet);
       if (failed) break;
       if (result == DecodeResult::kTooLarge) {
-        if (stop_.load()) break;
-        WithRecord([&](GroupRecord& r) {
-          // The details once, with the change of the device's state.
-          if (r.fetchErrorText != kTooLarge) {
-            LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
-                           decoder_->announcedWidth(), decoder_->announcedHeight(),
-                           options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
-          }
-          r.streamUnusable = true;
-          ReportFetchState(r, true, kTooLarge);
-        });
+        if (!stop_.load()) ReportTooLarge();
         break;
       }
       anyPicture = anyPicture || pictured;
@@ -331,16 +315,68 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
         unitsSincePicture = 0;
       } else if (now - lastPictureMs > static_cast<int64_t>(options_.pictureTimeoutMs) &&
                  unitsSincePicture > kUnitsInDecoder) {
-        if (stop_.load()) break;
-        WithRecord([&](GroupRecord& r) {
-          // Packets without a picture, ever: asking again at once will not bring one.
-          if (!anyPicture) r.streamUnusable = true;
-          ReportFetchState(r, true, kNoPicture);
-        });
+        if (!stop_.load()) ReportNoPicture(anyPicture);
         break;
       }
     }
     av_packet_free(&packet);
+  }
+
+  // The next packet of the session, read within the read time-out. False when the read
+  // ended: the connection is reported lost and a restart is due, unless the session is
+  // being stopped.
+  bool ReadPacket(AVPacket* packet) {
+    SetDeadline(options_.readTimeoutMs);
+    const int rc = av_read_frame(format_, packet);
+    if (rc >= 0) return true;
+    if (stop_.load()) return false;
+    WithRecord([&](GroupRecord& r) {
+      LogDeviceLevel(1, r.debugLevel, "RTSP read from %s for %s ended (%s)", shownUrl_.c_str(), name_.c_str(),
+                     AvErrorText(rc).c_str());
+      ReportFetchState(r, true, kConnectionLost);
+      r.restartPending = true;
+    });
+    return false;
+  }
+
+  // A packet of the stream arrived: the transport is alive, and the periodic rule sees
+  // the device as delivering. False when the session is no longer the device's own.
+  bool NoteDelivery(std::size_t size, bool first) {
+    return WithRecord([&](GroupRecord& r) {
+      r.lastUpdateTick = FetchNow();
+      period_ = r.updateDelay;
+      if (first) r.accessRefused = false;
+      // Logged once since the device was enabled, as for an HTTP camera: a stream that
+      // is reconnected again and again does not fill the log.
+      if (!r.receivedData) {
+        r.receivedData = true;
+        LogDeviceLevel(0, r.debugLevel, "connected to '%s', %lu bytes", r.name.c_str(),
+                       static_cast<unsigned long>(size));
+      }
+    });
+  }
+
+  // The stream's pictures are larger than the limit: it is unusable as it is.
+  void ReportTooLarge() {
+    WithRecord([&](GroupRecord& r) {
+      // The details once, with the change of the device's state.
+      if (r.fetchErrorText != kTooLarge) {
+        LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
+                       decoder_->announcedWidth(), decoder_->announcedHeight(),
+                       options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
+      }
+      r.streamUnusable = true;
+      ReportFetchState(r, true, kTooLarge);
+    });
+  }
+
+  // Packets came but no picture for the picture time-out.
+  void ReportNoPicture(bool anyPicture) {
+    WithRecord([&](GroupRecord& r) {
+      // Packets without a picture, ever: asking again at once will not bring one.
+      if (!anyPicture) r.streamUnusable = true;
+      ReportFetchState(r, true, kNoPicture);
+    });
   }
 
   // Whether the picture at ptsMs is due at the update rate; pictures between the ticks

@@ -292,62 +292,85 @@ bool PictureEncoder::Encode(const AVFrame& picture, int quality, const uint8_t* 
     error = "bad picture size";
     return false;
   }
-  const uint8_t* planes[3] = {picture.data[0], picture.data[1], picture.data[2]};
-  int strides[3] = {picture.linesize[0], picture.linesize[1], picture.linesize[2]};
-  int subsampling = PlanarSubsampling(picture.format);
-  const std::size_t w = static_cast<std::size_t>(width);
-  const std::size_t h = static_cast<std::size_t>(height);
+  YuvPlanes yuv;
+  yuv.planes[0] = picture.data[0];
+  yuv.planes[1] = picture.data[1];
+  yuv.planes[2] = picture.data[2];
+  yuv.strides[0] = picture.linesize[0];
+  yuv.strides[1] = picture.linesize[1];
+  yuv.strides[2] = picture.linesize[2];
+  yuv.subsampling = PlanarSubsampling(picture.format);
+  if (yuv.subsampling < 0) {
+    if (!ConvertToYuv420(picture, yuv, error)) return false;
+  } else if (!FullRange(picture)) {
+    ExpandToFullRange(picture, yuv);
+  }
+  return CompressPlanes(yuv, width, height, quality, motionGrid, headroom, trailer, out, jpegLength, error);
+}
+
+// Any other format (semi-planar, 10-bit, RGB) becomes full-range 4:2:0 first, in planes_.
+bool PictureEncoder::ConvertToYuv420(const AVFrame& picture, YuvPlanes& yuv, std::string& error) {
+  const std::size_t w = static_cast<std::size_t>(picture.width);
+  const std::size_t h = static_cast<std::size_t>(picture.height);
   const std::size_t cw = (w + 1) / 2;
   const std::size_t ch = (h + 1) / 2;
-
-  if (subsampling < 0) {
-    // Any other format (semi-planar, 10-bit, RGB) becomes full-range 4:2:0 first.
-    yuv_ = Converter(yuv_, picture, AV_PIX_FMT_YUV420P, true, converterBuilds_);
-    if (yuv_ == nullptr) {
-      error = std::string("no conversion from ") + (av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format))
-                                                         ? av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format))
-                                                         : "?");
-      return false;
-    }
-    planes_.resize(w * h + 2 * cw * ch);
-    uint8_t* dst[4] = {planes_.data(), planes_.data() + w * h, planes_.data() + w * h + cw * ch, nullptr};
-    int dstStrides[4] = {width, static_cast<int>(cw), static_cast<int>(cw), 0};
-    sws_scale(yuv_, picture.data, picture.linesize, 0, height, dst, dstStrides);
-    for (int i = 0; i < 3; ++i) {
-      planes[i] = dst[i];
-      strides[i] = dstStrides[i];
-    }
-    subsampling = TJSAMP_420;
-  } else if (!FullRange(picture)) {
-    // Video samples use the limited range; JPEG readers expect the full one.
-    const std::size_t chromaWidth = subsampling == TJSAMP_444 ? w : cw;
-    const std::size_t chromaHeight = subsampling == TJSAMP_420 ? ch : h;
-    planes_.resize(w * h + 2 * chromaWidth * chromaHeight);
-    const RangeTables& tables = rangeTables();
-    uint8_t* dst[3] = {planes_.data(), planes_.data() + w * h, planes_.data() + w * h + chromaWidth * chromaHeight};
-    for (std::size_t y = 0; y < h; ++y) {
-      const uint8_t* from = picture.data[0] + static_cast<std::ptrdiff_t>(y) * picture.linesize[0];
-      uint8_t* to = dst[0] + y * w;
-      for (std::size_t x = 0; x < w; ++x) to[x] = tables.luma[from[x]];
-    }
-    for (int p = 1; p < 3; ++p) {
-      for (std::size_t y = 0; y < chromaHeight; ++y) {
-        const uint8_t* from = picture.data[p] + static_cast<std::ptrdiff_t>(y) * picture.linesize[p];
-        uint8_t* to = dst[p] + y * chromaWidth;
-        for (std::size_t x = 0; x < chromaWidth; ++x) to[x] = tables.chroma[from[x]];
-      }
-    }
-    for (int i = 0; i < 3; ++i) planes[i] = dst[i];
-    strides[0] = width;
-    strides[1] = strides[2] = static_cast<int>(chromaWidth);
+  yuv_ = Converter(yuv_, picture, AV_PIX_FMT_YUV420P, true, converterBuilds_);
+  if (yuv_ == nullptr) {
+    error = std::string("no conversion from ") + (av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format))
+                                                       ? av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format))
+                                                       : "?");
+    return false;
   }
+  planes_.resize(w * h + 2 * cw * ch);
+  uint8_t* dst[4] = {planes_.data(), planes_.data() + w * h, planes_.data() + w * h + cw * ch, nullptr};
+  int dstStrides[4] = {picture.width, static_cast<int>(cw), static_cast<int>(cw), 0};
+  sws_scale(yuv_, picture.data, picture.linesize, 0, picture.height, dst, dstStrides);
+  for (int i = 0; i < 3; ++i) {
+    yuv.planes[i] = dst[i];
+    yuv.strides[i] = dstStrides[i];
+  }
+  yuv.subsampling = TJSAMP_420;
+  return true;
+}
 
+// Video samples use the limited range; JPEG readers expect the full one. The planes are
+// mapped through the range tables into planes_.
+void PictureEncoder::ExpandToFullRange(const AVFrame& picture, YuvPlanes& yuv) {
+  const std::size_t w = static_cast<std::size_t>(picture.width);
+  const std::size_t h = static_cast<std::size_t>(picture.height);
+  const std::size_t chromaWidth = yuv.subsampling == TJSAMP_444 ? w : (w + 1) / 2;
+  const std::size_t chromaHeight = yuv.subsampling == TJSAMP_420 ? (h + 1) / 2 : h;
+  planes_.resize(w * h + 2 * chromaWidth * chromaHeight);
+  const RangeTables& tables = rangeTables();
+  uint8_t* dst[3] = {planes_.data(), planes_.data() + w * h, planes_.data() + w * h + chromaWidth * chromaHeight};
+  for (std::size_t y = 0; y < h; ++y) {
+    const uint8_t* from = picture.data[0] + static_cast<std::ptrdiff_t>(y) * picture.linesize[0];
+    uint8_t* to = dst[0] + y * w;
+    for (std::size_t x = 0; x < w; ++x) to[x] = tables.luma[from[x]];
+  }
+  for (int p = 1; p < 3; ++p) {
+    for (std::size_t y = 0; y < chromaHeight; ++y) {
+      const uint8_t* from = picture.data[p] + static_cast<std::ptrdiff_t>(y) * picture.linesize[p];
+      uint8_t* to = dst[p] + y * chromaWidth;
+      for (std::size_t x = 0; x < chromaWidth; ++x) to[x] = tables.chroma[from[x]];
+    }
+  }
+  for (int i = 0; i < 3; ++i) yuv.planes[i] = dst[i];
+  yuv.strides[0] = picture.width;
+  yuv.strides[1] = yuv.strides[2] = static_cast<int>(chromaWidth);
+}
+
+// The JPEG of the planes, behind `headroom` bytes of out, with the motion segment when
+// there is a grid.
+bool PictureEncoder::CompressPlanes(const YuvPlanes& yuv, int width, int height, int quality,
+                                    const uint8_t* motionGrid, std::size_t headroom, std::size_t trailer,
+                                    std::vector<uint8_t>& out, std::size_t& jpegLength, std::string& error) {
   TurboJpegHandle& tj = ThreadCompressor();
   if (!tj) {
     error = tj.errorText();
     return false;
   }
-  const unsigned long bound = tjBufSize(width, height, subsampling);
+  const unsigned long bound = tjBufSize(width, height, yuv.subsampling);
   if (bound == static_cast<unsigned long>(-1)) {
     error = "picture too large to encode";
     return false;
@@ -356,7 +379,9 @@ bool PictureEncoder::Encode(const AVFrame& picture, int quality, const uint8_t* 
   out.resize(headroom + bound + segment + trailer);
   unsigned char* dst = out.data() + headroom;
   unsigned long size = bound;
-  if (tjCompressFromYUVPlanes(tj.get(), planes, width, strides, height, subsampling, &dst, &size,
+  const uint8_t* planes[3] = {yuv.planes[0], yuv.planes[1], yuv.planes[2]};
+  int strides[3] = {yuv.strides[0], yuv.strides[1], yuv.strides[2]};
+  if (tjCompressFromYUVPlanes(tj.get(), planes, width, strides, height, yuv.subsampling, &dst, &size,
                               std::clamp(quality, 1, 100), TJFLAG_NOREALLOC) != 0) {
     error = tj.errorText();
     return false;

@@ -121,6 +121,18 @@ class PictureEncoder {
   int converterBuilds() const { return converterBuilds_; }
 
  private:
+  // The picture's planes as the JPEG encoder takes them.
+  struct YuvPlanes {
+    const uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    int strides[3] = {0, 0, 0};
+    int subsampling = -1;  // a TJSAMP value
+  };
+  bool ConvertToYuv420(const AVFrame& picture, YuvPlanes& yuv, std::string& error);
+  void ExpandToFullRange(const AVFrame& picture, YuvPlanes& yuv);
+  bool CompressPlanes(const YuvPlanes& yuv, int width, int height, int quality, const uint8_t* motionGrid,
+                      std::size_t headroom, std::size_t trailer, std::vector<uint8_t>& out,
+                      std::size_t& jpegLength, std::string& error);
+
   SwsContext* yuv_ = nullptr;  // any format -> full-range 4:2:0
   SwsContext* bgr_ = nullptr;  // any format -> BGR24
   std::vector<uint8_t> planes_;

@@ -186,90 +186,99 @@ void AddAuthentication(XmlElement& element, const GroupRecord& r, bool scheme, b
 
 }  // namespace
 
+namespace {
+
+// The local NVR holds groups, a group holds devices; other children are not saved.
+XmlElement LocalNvrElement(const GroupRecord& r) {
+  XmlElement element = NamedElement("LocalNVR", r);
+  for (const auto& child : r.children) {
+    if (child->kind == EntryKind::Group) element.children.push_back(EntryElement(*child));
+  }
+  return element;
+}
+
+XmlElement GroupElement(const GroupRecord& r) {
+  XmlElement element = NamedElement("Group", r);
+  for (const auto& child : r.children) {
+    if (child->kind >= EntryKind::Device && child->kind <= EntryKind::NASDevice)
+      element.children.push_back(EntryElement(*child));
+  }
+  return element;
+}
+
+// A camera of its own: a network device (with its hardware address and a clock that is
+// synced) or an HTTP device (neither).
+XmlElement CameraDeviceElement(const char* tag, const GroupRecord& r) {
+  const bool networkDevice = r.kind == EntryKind::Device;
+  XmlElement element = NamedElement(tag, r);
+  AddIfNotEmpty(element, "UUID", r.uuid);
+  if (networkDevice) AddIfNotEmpty(element, "HWAddr", r.hwAddr);
+  AddIfNotEmpty(element, "Location", r.location);
+  AddIfNotEmpty(element, "Username", r.username);
+  AddPassword(element, r);
+  AddIfNotEmpty(element, "Certificate", r.certificate);
+  AddAuthentication(element, r, true, true);
+  AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
+  AddBool(element, "Enabled", r.enabled);
+  if (networkDevice) AddBool(element, "SyncTime", r.syncTime);
+  AddRecordingBlock(element, r);
+  return element;
+}
+
+// A video server, with its cameras in a camera list.
+XmlElement ServerDeviceElement(const GroupRecord& r) {
+  XmlElement element = NamedElement("ServerDevice", r);
+  AddIfNotEmpty(element, "UUID", r.uuid);
+  AddIfNotEmpty(element, "HWAddr", r.hwAddr);
+  AddIfNotEmpty(element, "Location", r.location);
+  AddIfNotEmpty(element, "Username", r.username);
+  AddPassword(element, r);
+  AddAuthentication(element, r, false, true);
+  AddBool(element, "SyncTime", r.syncTime);
+  if (!r.children.empty()) {
+    XmlElement& list = element.add("CameraList");
+    for (const auto& child : r.children) {
+      if (child->kind == EntryKind::ServerCamera) list.children.push_back(EntryElement(*child));
+    }
+  }
+  return element;
+}
+
+// A camera of a video server: reached through the server's address and credentials.
+XmlElement ServerCameraElement(const GroupRecord& r) {
+  XmlElement element = NamedElement("Camera", r);
+  AddIfNotEmpty(element, "UUID", r.uuid);
+  AddIfNotEmpty(element, "Certificate", r.certificate);
+  AddAuthentication(element, r, true, false);
+  AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
+  AddValue(element, "Index", std::to_string(r.cameraIndex));
+  AddBool(element, "Enabled", r.enabled);
+  AddRecordingBlock(element, r);
+  return element;
+}
+
+XmlElement NasDeviceElement(const GroupRecord& r) {
+  XmlElement element = NamedElement("NASDevice", r);
+  AddIfNotEmpty(element, "UUID", r.uuid);
+  AddIfNotEmpty(element, "Location", r.location);
+  AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
+  AddBool(element, "Enabled", r.enabled);
+  AddValue(element, "UpdateDelay", std::to_string(r.updateDelay));
+  return element;
+}
+
+}  // namespace
+
 XmlElement EntryElement(const GroupRecord& r) {
   switch (r.kind) {
-    case EntryKind::LocalNVR: {
-      XmlElement element = NamedElement("LocalNVR", r);
-      for (const auto& child : r.children) {
-        if (child->kind == EntryKind::Group) element.children.push_back(EntryElement(*child));
-      }
-      return element;
-    }
-    case EntryKind::Group: {
-      XmlElement element = NamedElement("Group", r);
-      for (const auto& child : r.children) {
-        if (child->kind >= EntryKind::Device && child->kind <= EntryKind::NASDevice)
-          element.children.push_back(EntryElement(*child));
-      }
-      return element;
-    }
-    case EntryKind::Device: {
-      XmlElement element = NamedElement("Device", r);
-      AddIfNotEmpty(element, "UUID", r.uuid);
-      AddIfNotEmpty(element, "HWAddr", r.hwAddr);
-      AddIfNotEmpty(element, "Location", r.location);
-      AddIfNotEmpty(element, "Username", r.username);
-      AddPassword(element, r);
-      AddIfNotEmpty(element, "Certificate", r.certificate);
-      AddAuthentication(element, r, true, true);
-      AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
-      AddBool(element, "Enabled", r.enabled);
-      AddBool(element, "SyncTime", r.syncTime);
-      AddRecordingBlock(element, r);
-      return element;
-    }
-    case EntryKind::ServerDevice: {
-      XmlElement element = NamedElement("ServerDevice", r);
-      AddIfNotEmpty(element, "UUID", r.uuid);
-      AddIfNotEmpty(element, "HWAddr", r.hwAddr);
-      AddIfNotEmpty(element, "Location", r.location);
-      AddIfNotEmpty(element, "Username", r.username);
-      AddPassword(element, r);
-      AddAuthentication(element, r, false, true);
-      AddBool(element, "SyncTime", r.syncTime);
-      if (!r.children.empty()) {
-        XmlElement& list = element.add("CameraList");
-        for (const auto& child : r.children) {
-          if (child->kind == EntryKind::ServerCamera) list.children.push_back(EntryElement(*child));
-        }
-      }
-      return element;
-    }
-    case EntryKind::ServerCamera: {
-      XmlElement element = NamedElement("Camera", r);
-      AddIfNotEmpty(element, "UUID", r.uuid);
-      AddIfNotEmpty(element, "Certificate", r.certificate);
-      AddAuthentication(element, r, true, false);
-      AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
-      AddValue(element, "Index", std::to_string(r.cameraIndex));
-      AddBool(element, "Enabled", r.enabled);
-      AddRecordingBlock(element, r);
-      return element;
-    }
-    case EntryKind::HTTPDevice: {
-      XmlElement element = NamedElement("HTTPDevice", r);
-      AddIfNotEmpty(element, "UUID", r.uuid);
-      AddIfNotEmpty(element, "Location", r.location);
-      AddIfNotEmpty(element, "Username", r.username);
-      AddPassword(element, r);
-      AddIfNotEmpty(element, "Certificate", r.certificate);
-      AddAuthentication(element, r, true, true);
-      AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
-      AddBool(element, "Enabled", r.enabled);
-      AddRecordingBlock(element, r);
-      return element;
-    }
-    case EntryKind::NASDevice: {
-      XmlElement element = NamedElement("NASDevice", r);
-      AddIfNotEmpty(element, "UUID", r.uuid);
-      AddIfNotEmpty(element, "Location", r.location);
-      AddValue(element, "DebugLevel", std::to_string(r.debugLevel));
-      AddBool(element, "Enabled", r.enabled);
-      AddValue(element, "UpdateDelay", std::to_string(r.updateDelay));
-      return element;
-    }
-    default:
-      return XmlElement();
+    case EntryKind::LocalNVR: return LocalNvrElement(r);
+    case EntryKind::Group: return GroupElement(r);
+    case EntryKind::Device: return CameraDeviceElement("Device", r);
+    case EntryKind::ServerDevice: return ServerDeviceElement(r);
+    case EntryKind::ServerCamera: return ServerCameraElement(r);
+    case EntryKind::HTTPDevice: return CameraDeviceElement("HTTPDevice", r);
+    case EntryKind::NASDevice: return NasDeviceElement(r);
+    default: return XmlElement();
   }
 }
 

@@ -195,6 +195,137 @@ void HandleProbeDatagram(int fd, const IcmpSocket* icmp, ScanReport& report) {
   if (icmp != nullptr) DirectPing(*icmp, from.sin_addr.s_addr, report);
 }
 
+// The sockets of one scan: the ICMP socket (raw or ping), the UDP probe socket, and one
+// socket per interface that sent an ONVIF probe.
+struct ScanSockets {
+  IcmpSocket icmp;
+  bool haveIcmp = false;
+  FileHandle udp;
+  std::vector<FileHandle> onvif;
+};
+
+// Opens the broadcast sockets (ICMP and UDP). False when neither could be opened: then no
+// probe can be sent at all.
+bool OpenBroadcastSockets(const DiscoveryConfig& config, ScanSockets& sockets, ScanReport& report) {
+  const uint16_t identifier = static_cast<uint16_t>(::syscall(SYS_gettid) & 0xFFFF);
+  sockets.haveIcmp = OpenIcmpSocket(config.icmpMode, identifier, sockets.icmp);
+  if (!sockets.haveIcmp) Log("Unable to open raw ICMP socket");
+  report.datagramIcmp = sockets.haveIcmp && sockets.icmp.datagram;
+  sockets.udp = FileHandle(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sockets.udp.valid()) Log("Unable to open UDP socket");
+  if (!sockets.haveIcmp && !sockets.udp.valid()) {
+    Log("Unable to send network probe");
+    return false;
+  }
+  if (sockets.haveIcmp) SetOption(sockets.icmp.fd.get(), SOL_SOCKET, SO_BROADCAST, 1, "setsockopt(SO_BROADCAST)");
+  if (sockets.udp.valid()) SetOption(sockets.udp.get(), SOL_SOCKET, SO_BROADCAST, 1, "setsockopt(SO_BROADCAST)");
+  return true;
+}
+
+// The UDP probe and the ICMP echo to one interface's broadcast address.
+void SendBroadcastProbes(const ScanSockets& sockets, const InterfaceAddress& entry, const std::string& probe,
+                         ScanReport& report) {
+  const uint32_t broadcast = BroadcastAddress(entry.address, entry.mask, entry.broadcastField);
+  const std::string broadcastText = AddressText(broadcast);
+  if (sockets.udp.valid()) {
+    Log("Sending UDP broadcast to %s...", broadcastText.c_str());
+    const sockaddr_in to = SocketAddress(broadcast, kProbePort);
+    if (::sendto(sockets.udp.get(), probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to) < 0) {
+      LogLastError("sendto");
+    } else {
+      ++report.udpProbes;
+      report.udpTargets.push_back(broadcastText);
+    }
+  }
+  if (sockets.haveIcmp) {
+    Log("Sending ICMP ECHO broadcast to %s...", broadcastText.c_str());
+    if (SendEcho(sockets.icmp.fd.get(), broadcast, sockets.icmp.identifier, 0)) ++report.icmpProbes;
+  }
+}
+
+// The ONVIF multicast probe from one interface's address, through a socket bound to it
+// (so the probe leaves through that interface and the answers come back to it). The
+// socket, kept to read the answers; an invalid handle when it could not be bound.
+FileHandle SendOnvifProbe(const InterfaceAddress& entry, const std::string& onvifProbe, ScanReport& report) {
+  FileHandle socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) {
+    Log("Unable to UDP socket for ONVIF probe");
+    return socket;
+  }
+  SetOption(socket.get(), SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)");
+  SetOption(socket.get(), IPPROTO_IP, IP_MULTICAST_TTL, 1, "setsockopt(IP_MULTICAST_TTL)");
+  in_addr outgoing{};
+  outgoing.s_addr = entry.address;
+  if (::setsockopt(socket.get(), IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0)
+    LogLastError("setsockopt(IP_MULTICAST_IF)");
+  const sockaddr_in local = SocketAddress(entry.address, kOnvifPort);
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    LogLastError("bind");
+    return FileHandle();
+  }
+  const std::string localText = AddressText(entry.address);
+  Log("Sending ONVIF SOAP request from %s...", localText.c_str());
+  const sockaddr_in onvifGroup = SocketAddress(inet_addr(kOnvifGroup), kOnvifPort);
+  if (::sendto(socket.get(), onvifProbe.data(), onvifProbe.size(), 0,
+               reinterpret_cast<const sockaddr*>(&onvifGroup), sizeof onvifGroup) < 0) {
+    LogLastError("sendto");
+  } else {
+    ++report.onvifProbes;
+    report.onvifSources.push_back(localText);
+  }
+  return socket;
+}
+
+// Waits until one of the sockets has something to read or `waitEnd` passes, looking at
+// the stop request between short slices. poll's count (0: nothing came), or nullopt when
+// the scan is to stop.
+std::optional<int> WaitForAnswer(std::vector<pollfd>& set, std::chrono::steady_clock::time_point waitEnd) {
+  int ready = 0;
+  for (;;) {
+    if (StopRequested()) return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= waitEnd) break;
+    const auto slice = std::min<std::chrono::steady_clock::duration>(kStopCheck, waitEnd - now);
+    for (pollfd& p : set) p.revents = 0;
+    ready = ::poll(set.data(), set.size(),
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 0) break;
+  }
+  return ready;
+}
+
+// Reads the answers to the probes until none came for the time-out (or the scan has run
+// too long, or is stopped), handing each datagram to the handler of its socket.
+void CollectAnswers(const ScanSockets& sockets, const DiscoveryConfig& config, int timeoutSeconds,
+                    ScanReport& report) {
+  const auto scanEnd = std::chrono::steady_clock::now() + config.maxScanTime;
+  const auto answerWait = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 0);
+  std::vector<pollfd> set;
+  if (sockets.haveIcmp) set.push_back(pollfd{sockets.icmp.fd.get(), POLLIN, 0});
+  if (sockets.udp.valid()) set.push_back(pollfd{sockets.udp.get(), POLLIN, 0});
+  for (const FileHandle& socket : sockets.onvif) set.push_back(pollfd{socket.get(), POLLIN, 0});
+
+  for (;;) {
+    const auto waitEnd = std::min(std::chrono::steady_clock::now() + answerWait, scanEnd);
+    const std::optional<int> ready = WaitForAnswer(set, waitEnd);
+    if (!ready) return;
+    if (*ready < 0) LogLastError("select");
+    if (*ready <= 0) return;
+    for (const pollfd& p : set) {
+      if ((p.revents & (POLLIN | POLLERR)) == 0) continue;
+      if (sockets.haveIcmp && p.fd == sockets.icmp.fd.get()) {
+        HandleIcmpDatagram(sockets.icmp, report);
+      } else if (sockets.udp.valid() && p.fd == sockets.udp.get()) {
+        HandleProbeDatagram(sockets.udp.get(), sockets.haveIcmp ? &sockets.icmp : nullptr, report);
+      } else {
+        HandleOnvifDatagram(p.fd, report);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 DiscoveryConfig& discoveryConfig() {
@@ -232,20 +363,8 @@ std::optional<std::vector<InterfaceAddress>> ReadInterfaceTable() {
 ScanReport PingQuorixs(int timeoutSeconds) {
   ScanReport report;
   const DiscoveryConfig config = discoveryConfig();
-  const uint16_t identifier = static_cast<uint16_t>(::syscall(SYS_gettid) & 0xFFFF);
-
-  IcmpSocket icmp;
-  const bool haveIcmp = OpenIcmpSocket(config.icmpMode, identifier, icmp);
-  if (!haveIcmp) Log("Unable to open raw ICMP socket");
-  report.datagramIcmp = haveIcmp && icmp.datagram;
-  FileHandle udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!udp.valid()) Log("Unable to open UDP socket");
-  if (!haveIcmp && !udp.valid()) {
-    Log("Unable to send network probe");
-    return report;
-  }
-  if (haveIcmp) SetOption(icmp.fd.get(), SOL_SOCKET, SO_BROADCAST, 1, "setsockopt(SO_BROADCAST)");
-  if (udp.valid()) SetOption(udp.get(), SOL_SOCKET, SO_BROADCAST, 1, "setsockopt(SO_BROADCAST)");
+  ScanSockets sockets;
+  if (!OpenBroadcastSockets(config, sockets, report)) return report;
 
   std::optional<std::vector<InterfaceAddress>> table =
       config.interfaces ? config.interfaces() : ReadInterfaceTable();
@@ -256,99 +375,22 @@ ScanReport PingQuorixs(int timeoutSeconds) {
   report.interfaces = static_cast<int>(table->size());
   Log("%d network addresses", report.interfaces);
 
+  // Every interface but the loopback gets the broadcast probes and, while the poll set
+  // has room, an ONVIF probe of its own.
   const std::string probe = UdpProbeText();
   const std::string& onvifProbe = OnvifProbeText();
-  const sockaddr_in onvifGroup = SocketAddress(inet_addr(kOnvifGroup), kOnvifPort);
-  std::vector<FileHandle> onvif;
-
   for (std::size_t i = 0; i < table->size(); ++i) {
     const InterfaceAddress& entry = (*table)[i];
     Log("-- %d: address=%lx type=%x --", static_cast<int>(i), static_cast<unsigned long>(entry.address),
         entry.flags);
     if (entry.address == 0 || entry.address == htonl(INADDR_LOOPBACK)) continue;
-    const uint32_t broadcast = BroadcastAddress(entry.address, entry.mask, entry.broadcastField);
-    const std::string broadcastText = AddressText(broadcast);
-
-    if (udp.valid()) {
-      Log("Sending UDP broadcast to %s...", broadcastText.c_str());
-      const sockaddr_in to = SocketAddress(broadcast, kProbePort);
-      if (::sendto(udp.get(), probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-        LogLastError("sendto");
-      } else {
-        ++report.udpProbes;
-        report.udpTargets.push_back(broadcastText);
-      }
-    }
-    if (haveIcmp) {
-      Log("Sending ICMP ECHO broadcast to %s...", broadcastText.c_str());
-      if (SendEcho(icmp.fd.get(), broadcast, icmp.identifier, 0)) ++report.icmpProbes;
-    }
-
-    if (onvif.size() >= kMaxOnvifSockets) continue;
-    FileHandle socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!socket.valid()) {
-      Log("Unable to UDP socket for ONVIF probe");
-      continue;
-    }
-    SetOption(socket.get(), SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)");
-    SetOption(socket.get(), IPPROTO_IP, IP_MULTICAST_TTL, 1, "setsockopt(IP_MULTICAST_TTL)");
-    // The probe leaves through the interface whose address the socket is bound to.
-    in_addr outgoing{};
-    outgoing.s_addr = entry.address;
-    if (::setsockopt(socket.get(), IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0)
-      LogLastError("setsockopt(IP_MULTICAST_IF)");
-    const sockaddr_in local = SocketAddress(entry.address, kOnvifPort);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      LogLastError("bind");
-      continue;
-    }
-    const std::string localText = AddressText(entry.address);
-    Log("Sending ONVIF SOAP request from %s...", localText.c_str());
-    if (::sendto(socket.get(), onvifProbe.data(), onvifProbe.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&onvifGroup), sizeof onvifGroup) < 0) {
-      LogLastError("sendto");
-    } else {
-      ++report.onvifProbes;
-      report.onvifSources.push_back(localText);
-    }
-    onvif.push_back(std::move(socket));
+    SendBroadcastProbes(sockets, entry, probe, report);
+    if (sockets.onvif.size() >= kMaxOnvifSockets) continue;
+    FileHandle socket = SendOnvifProbe(entry, onvifProbe, report);
+    if (socket.valid()) sockets.onvif.push_back(std::move(socket));
   }
 
-  // Answers, until none came for the time-out (or the scan has run too long).
-  const auto scanEnd = std::chrono::steady_clock::now() + config.maxScanTime;
-  const auto answerWait = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 0);
-  std::vector<pollfd> set;
-  if (haveIcmp) set.push_back(pollfd{icmp.fd.get(), POLLIN, 0});
-  if (udp.valid()) set.push_back(pollfd{udp.get(), POLLIN, 0});
-  for (const FileHandle& socket : onvif) set.push_back(pollfd{socket.get(), POLLIN, 0});
-
-  for (;;) {
-    const auto waitEnd = std::min(std::chrono::steady_clock::now() + answerWait, scanEnd);
-    int ready = 0;
-    for (;;) {
-      if (StopRequested()) return report;
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= waitEnd) break;
-      const auto slice = std::min<std::chrono::steady_clock::duration>(kStopCheck, waitEnd - now);
-      for (pollfd& p : set) p.revents = 0;
-      ready = ::poll(set.data(), set.size(),
-                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready != 0) break;
-    }
-    if (ready < 0) LogLastError("select");
-    if (ready <= 0) break;
-    for (const pollfd& p : set) {
-      if ((p.revents & (POLLIN | POLLERR)) == 0) continue;
-      if (haveIcmp && p.fd == icmp.fd.get()) {
-        HandleIcmpDatagram(icmp, report);
-      } else if (udp.valid() && p.fd == udp.get()) {
-        HandleProbeDatagram(udp.get(), haveIcmp ? &icmp : nullptr, report);
-      } else {
-        HandleOnvifDatagram(p.fd, report);
-      }
-    }
-  }
+  CollectAnswers(sockets, config, timeoutSeconds, report);
   return report;
 }
 

@@ -178,21 +178,12 @@ bool ParseExportArgs(const std::vector<std::string>& args, ExportCommandArgs& ou
   return true;
 }
 
-int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted) {
-  // What the export's code logs (the reader's retries, its failures) is shown too, each
-  // line apart from the progress line.
-  CommandLogScope log(err, "velmora-nvr export");
-  ExportCommandArgs a;
-  std::string error;
-  if (!ParseExportArgs(args, a, error)) {
-    log.Line(error + " (see velmora-nvr export --help)");
-    return 2;
-  }
-  if (a.help) {
-    std::fputs(ExportCommandHelp(), out);
-    return 0;
-  }
+namespace {
+
+// The command's checks before anything is read: the source exists (a folder) or the HTTP
+// client can reach it (a URL), and the codec has an encoder. 0 when all hold, else the
+// exit status, the reason logged.
+int CheckExportCommand(const ExportCommandArgs& a, CommandLogScope& log, CompressorChoice& compressor) {
   const bool remote = IsRemoteSource(a.source);
   std::error_code ec;
   if (!remote && !std::filesystem::is_directory(a.source, ec)) {
@@ -205,41 +196,42 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     log.Line("the HTTP client cannot be started");
     return 1;
   }
-  CompressorChoice compressor;
   if (!a.jpeg && !FindCompressor(FourccFromText(a.codec), compressor)) {
     log.Line("no encoder for the codec '" + a.codec + "'");
     return 2;
   }
+  return 0;
+}
 
-  // A private engine on this thread: nothing is shown, no timer runs, no recorder's
-  // files are touched.
-  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()));
+// A private engine on this thread: nothing is shown, no timer runs, no recorder's files
+// are touched; the readers' status texts are logged, as the program logs its status line.
+void MakeEnginePrivate(PlaybackEngine& engine) {
   PlaybackHooks& hooks = engine.hooks();
   hooks.post = [](AppMessage) { return true; };
   hooks.show = [](int, std::unique_ptr<ImageHolder>, std::string) {};
   hooks.waitDeletePass = [](std::chrono::milliseconds) { return true; };
   hooks.closeAllRecordings = [] {};
   hooks.limitTimer = [](bool) {};
-  // The readers' status texts are logged, as the program logs its status line.
   engine.data().setStatusSink([](const std::string& text) { Log("%s", text.c_str()); });
-  ExportPump pump(engine);
-  pump.Install();
+}
 
+// Feeds the engine the one device over the export's range: what was asked for, the rest
+// from the recordings themselves (the whole of it, not just the last 48 hours a playback
+// shows first). False, the reason logged, when the range holds no recorded image.
+bool FeedExportRange(PlaybackEngine& engine, const ExportCommandArgs& a, CommandLogScope& log) {
   PlaybackView view;
   view.tile = 0;
   view.hasNode = true;
   view.name = SourceName(a.source);
   view.source = a.source;
 
-  // The range: what was asked for, the rest from the recordings themselves (the whole
-  // of it, not just the last 48 hours a playback shows first).
   FeedRange range;
   IndexEntry first, last;
   engine.data().setSources({a.source});
   const bool bounds = engine.data().ReadFeedBounds(0, first, last);
   if (!bounds && (!a.hasFrom || !a.hasTo)) {
     log.Line("no recorded images in '" + a.source + "'");
-    return 1;
+    return false;
   }
   range.startTime = a.hasFrom ? a.from : first.time;
   range.startMs = a.hasFrom ? 0 : first.milliseconds;
@@ -248,7 +240,7 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   if (range.startTime == 0) range.startTime = 1;  // 0 would mean "not known"
   if (range.endTime < range.startTime) {
     log.Line("no recorded images in the range");
-    return 1;
+    return false;
   }
   PlayMsgNewFeed feed;
   feed.fullRange = false;
@@ -257,9 +249,13 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   engine.NewFeed(feed);
   if (engine.timeline().pictures() == 0) {
     log.Line("no recorded images in the range");
-    return 1;
+    return false;
   }
+  return true;
+}
 
+// The export's options: the command's choices, the compressor settings of the instance.
+ExportOptions CommandExportOptions(const ExportCommandArgs& a, const CompressorChoice& compressor) {
   ExportOptions options;
   options.jpegMode = a.jpeg;
   options.view = 0;
@@ -269,25 +265,20 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   options.dataRateKBps = settings().aviDataRate;
   options.overwrite = a.force;
   options.rememberPath = false;
-  ProgressLine progressLine(log.console());
-  ExportSession session(options, [&engine](PlaybackMessage m) { return engine.queue().post(std::move(m)); },
-                        &progressLine);
-  if (!session.Start(a.output)) {
-    if (session.state() == ExportSession::State::kIdle) {
-      log.Line("'" + ExportAviPath(a.output) + "' exists (use --force to overwrite it)");
-    } else {
-      log.Line(session.failureText());
-    }
-    return 1;
-  }
-  // Playback thread and export side in turn on this thread: the pump answers each
-  // request with one step, the writer writes it and asks for the next.
+  return options;
+}
+
+// Runs a started export to its end: the playback thread and the export side in turn on
+// this thread, the pump answering each request with one step, the writer writing it and
+// asking for the next. False, the reason logged, when it was interrupted or stalled.
+bool RunExportSteps(ExportSession& session, PlaybackEngine& engine, const std::atomic<bool>* interrupted,
+                    CommandLogScope& log) {
   while (session.running()) {
     if (interrupted != nullptr && interrupted->load()) {
       session.Cancel(std::chrono::milliseconds(0));
       log.Line("interrupted; " + std::to_string(session.picturesConverted()) + " pictures written to " +
                session.outputPath());
-      return 1;
+      return false;
     }
     bool worked = false;
     while (engine.processOne()) worked = true;
@@ -295,9 +286,14 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     if (!worked) {
       session.Cancel(std::chrono::milliseconds(0));
       log.Line("the export stopped without an answer");
-      return 1;
+      return false;
     }
   }
+  return true;
+}
+
+// The closing report of an ended export and the command's exit status.
+int ReportExportEnd(const ExportSession& session, ProgressLine& progressLine, CommandLogScope& log) {
   if (session.state() != ExportSession::State::kCompleted) {
     // The failure was logged (and so shown) where it was found; said again only when
     // something came between.
@@ -313,6 +309,47 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     log.Line(std::to_string(session.recordsSkipped()) + " damaged recorded images were passed over");
   }
   return 0;
+}
+
+}  // namespace
+
+int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                      const std::atomic<bool>* interrupted) {
+  // What the export's code logs (the reader's retries, its failures) is shown too, each
+  // line apart from the progress line.
+  CommandLogScope log(err, "velmora-nvr export");
+  ExportCommandArgs a;
+  std::string error;
+  if (!ParseExportArgs(args, a, error)) {
+    log.Line(error + " (see velmora-nvr export --help)");
+    return 2;
+  }
+  if (a.help) {
+    std::fputs(ExportCommandHelp(), out);
+    return 0;
+  }
+  CompressorChoice compressor;
+  if (const int status = CheckExportCommand(a, log, compressor); status != 0) return status;
+
+  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()));
+  MakeEnginePrivate(engine);
+  ExportPump pump(engine);
+  pump.Install();
+  if (!FeedExportRange(engine, a, log)) return 1;
+
+  ProgressLine progressLine(log.console());
+  ExportSession session(CommandExportOptions(a, compressor),
+                        [&engine](PlaybackMessage m) { return engine.queue().post(std::move(m)); }, &progressLine);
+  if (!session.Start(a.output)) {
+    if (session.state() == ExportSession::State::kIdle) {
+      log.Line("'" + ExportAviPath(a.output) + "' exists (use --force to overwrite it)");
+    } else {
+      log.Line(session.failureText());
+    }
+    return 1;
+  }
+  if (!RunExportSteps(session, engine, interrupted, log)) return 1;
+  return ReportExportEnd(session, progressLine, log);
 }
 
 }  // namespace velmora

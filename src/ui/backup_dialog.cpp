@@ -66,7 +66,38 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   setObjectName("backupDialog");
   setWindowTitle(tr("Backup"));
 
-  // Device.
+  QGroupBox* deviceGroup = BuildDeviceGroup();
+  QGroupBox* selectionGroup = BuildSelectionGroup();
+  QGroupBox* optionsGroup = BuildOptionsGroup();
+  QHBoxLayout* buttons = BuildStatusAndButtons();
+
+  auto* columns = new QHBoxLayout;
+  columns->addWidget(deviceGroup, 3);
+  auto* right = new QVBoxLayout;
+  right->addWidget(selectionGroup);
+  right->addWidget(optionsGroup);
+  right->addStretch(1);
+  columns->addLayout(right, 2);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(columns);
+  layout->addWidget(status_);
+  layout->addWidget(progress_);
+  layout->addLayout(buttons);
+
+  connect(backup_, &QPushButton::clicked, this, &BackupDialog::startBackup);
+  connect(finished_, &QPushButton::clicked, this, &BackupDialog::reject);
+  connect(start_, &QDateEdit::dateChanged, this, [this] { DatesChanged(); });
+  connect(end_, &QDateEdit::dateChanged, this, [this] { DatesChanged(); });
+  connect(deviceList_, &QComboBox::currentIndexChanged, this, &BackupDialog::DeviceChosen);
+
+  StartWorkers(mountSource);
+  ShowDevice();
+  ShowCount();
+  ShowState();
+}
+
+// The device: the list, the medium's type, size and flags, and the volume label.
+QGroupBox* BackupDialog::BuildDeviceGroup() {
   auto* deviceGroup = new QGroupBox(tr("Backup Device"), this);
   deviceList_ = new QComboBox(deviceGroup);
   deviceList_->setObjectName("backupDevice");
@@ -96,8 +127,12 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   deviceForm->addRow(tr("Media size:"), mediaSize_);
   deviceForm->addRow(tr("Media:"), indicators);
   deviceForm->addRow(tr("&Volume label:"), label_);
+  return deviceGroup;
+}
 
-  // Selection.
+// The selection: the two dates, the count and size of the selected files with the
+// warning that they do not fit.
+QGroupBox* BackupDialog::BuildSelectionGroup() {
   auto* selectionGroup = new QGroupBox(tr("Recordings to Back Up"), this);
   start_ = new QDateEdit(ToQDate(view_.range.start), selectionGroup);
   start_->setObjectName("startDate");
@@ -128,8 +163,11 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   selectionForm->addRow(tr("&To:"), end_);
   selectionForm->addRow(tr("Files:"), count_);
   selectionForm->addRow(tr("Size:"), sizeRow);
+  return selectionGroup;
+}
 
-  // Choices.
+// The choices: eject, remove (not offered) and simulate.
+QGroupBox* BackupDialog::BuildOptionsGroup() {
   auto* optionsGroup = new QGroupBox(tr("Options"), this);
   eject_ = new QCheckBox(tr("E&ject disc after backup is finished"), optionsGroup);
   eject_->setObjectName("eject");
@@ -143,7 +181,11 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   optionsLayout->addWidget(eject_);
   optionsLayout->addWidget(remove_);
   optionsLayout->addWidget(simulate_);
+  return optionsGroup;
+}
 
+// The status line, the progress bar and the row of buttons (returned for the layout).
+QHBoxLayout* BackupDialog::BuildStatusAndButtons() {
   status_ = new QLabel(tr("Ready."), this);
   status_->setObjectName("backupStatus");
   status_->setWordWrap(true);
@@ -163,27 +205,12 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   buttons->addStretch(1);
   buttons->addWidget(backup_);
   buttons->addWidget(finished_);
+  return buttons;
+}
 
-  auto* columns = new QHBoxLayout;
-  columns->addWidget(deviceGroup, 3);
-  auto* right = new QVBoxLayout;
-  right->addWidget(selectionGroup);
-  right->addWidget(optionsGroup);
-  right->addStretch(1);
-  columns->addLayout(right, 2);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(columns);
-  layout->addWidget(status_);
-  layout->addWidget(progress_);
-  layout->addLayout(buttons);
-
-  connect(backup_, &QPushButton::clicked, this, &BackupDialog::startBackup);
-  connect(finished_, &QPushButton::clicked, this, &BackupDialog::reject);
-  connect(start_, &QDateEdit::dateChanged, this, [this] { DatesChanged(); });
-  connect(end_, &QDateEdit::dateChanged, this, [this] { DatesChanged(); });
-  connect(deviceList_, &QComboBox::currentIndexChanged, this, &BackupDialog::DeviceChosen);
-
-  // The marker goes into the folder first, so that the count and the backup hold it.
+// The dialog's workers: the marker written first, so that the count and the backup hold
+// it; the file counter; the watch of the mount table; timer 1.
+void BackupDialog::StartWorkers(const platform::MountTableSource& mountSource) {
   std::error_code error;
   if (!std::filesystem::is_directory(view_.source, error)) {
     Log("backup: device folder %s does not exist", view_.source.string().c_str());
@@ -205,9 +232,6 @@ BackupDialog::BackupDialog(const std::string& source, const std::string& deviceP
   timer_ = new QTimer(this);
   connect(timer_, &QTimer::timeout, this, &BackupDialog::Tick);
   timer_->start(kTimerMs);
-  ShowDevice();
-  ShowCount();
-  ShowState();
 }
 
 BackupDialog::~BackupDialog() { StopWorkers(); }

@@ -38,6 +38,8 @@
 class QCheckBox;
 class QComboBox;
 class QDateEdit;
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -124,6 +126,12 @@ class BackupDialog : public QDialog {
   void ShowState();
   bool RefuseWhileWriting();
   void StopWorkers();
+  // The constructor's steps: one builder per group box, then the workers.
+  QGroupBox* BuildDeviceGroup();
+  QGroupBox* BuildSelectionGroup();
+  QGroupBox* BuildOptionsGroup();
+  QHBoxLayout* BuildStatusAndButtons();
+  void StartWorkers(const platform::MountTableSource& mountSource);
 
   control::BackupView view_;
   control::DeviceSources sources_;

@@ -50,6 +50,88 @@ bool DisplayAvailable() {
   return false;
 }
 
+namespace {
+
+// The window's part of the start-up and shutdown steps: the core creates and destroys the
+// window at their fixed places and asks it for what it shows (title, throughput, tiles,
+// layout, tray icon, placement). `window` is empty before the step that creates it.
+void HookWindowIntoCore(Application& app, CoreEvents& events, std::unique_ptr<MainWindow>& window) {
+  AppHooks& h = app.hooks();
+  // The window is created where the start-up order creates the main window; the core's
+  // later steps (tree, threads, saved view) then find it.
+  h.createWindow = [&app, &events, &window] { window = std::make_unique<MainWindow>(&app, &events); };
+  h.setTitle = [&window] {
+    if (window) window->setWindowTitle(FrameTitle());
+  };
+  h.showThroughput = [&events](const std::string& text) { events.throughputText(QString::fromStdString(text)); };
+  auto corePeriodic = h.viewPeriodic;
+  h.viewPeriodic = [&events, corePeriodic] {
+    events.periodic();  // tiles first, then the core's periodic work
+    if (corePeriodic) corePeriodic();
+  };
+  // The stills loaded with the tree go into the tiles of the saved view once it is shown.
+  h.leaveStillMode = [&window] {
+    if (window && window->viewFrame()) window->viewFrame()->leaveStillMode();
+  };
+  auto coreSelect = h.selectSavedView;
+  h.selectSavedView = [&window, coreSelect] {
+    if (coreSelect) coreSelect();
+    if (window) window->refreshViewsForSelection();
+  };
+  h.applyLayout = [&window] {
+    // An invalid stored layout is ignored (the frame keeps its own).
+    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
+  };
+  h.activate = [&window] {
+    if (window) window->bringToFront();
+  };
+  h.readWindowPlacement = [&window] {
+    if (window) settings().windowPlacement = window->placementRecord();
+  };
+  h.addTrayIcon = [&window] {
+    if (window && window->trayIcon()) window->trayIcon()->setShown(true);
+  };
+  h.removeTrayIcon = [&window] {
+    if (window && window->trayIcon()) window->trayIcon()->setShown(false);
+  };
+  h.destroyWindow = [&window] { window.reset(); };
+}
+
+// SIGINT, SIGTERM and SIGHUP read from the signal descriptor on the GUI thread: each ends
+// the program as Exit with Shift does, without a question. Null without a descriptor.
+std::unique_ptr<QSocketNotifier> WatchShutdownSignals(int signalFd, QApplication& qapp,
+                                                      std::unique_ptr<MainWindow>& window) {
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (signalFd >= 0) {
+    signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &qapp, [signalFd, &window] {
+      signalfd_siginfo info{};
+      if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        Log("signal %u received, shutting down", info.ssi_signo);
+        if (window) window->requestExit(true);  // as Exit with Shift: no question
+      }
+    });
+  }
+  return signalNotifier;
+}
+
+// For the end-to-end test: the view frame is written as a PNG image to the path in
+// VELMORA_GRAB_VIEW_FRAME every second (through a temporary file, so a reader never sees
+// half an image).
+void StartViewGrabs(QTimer& grabTimer, QApplication& qapp, std::unique_ptr<MainWindow>& window) {
+  if (const char* grabPath = std::getenv("VELMORA_GRAB_VIEW_FRAME"); grabPath && *grabPath) {
+    const QString path = QString::fromLocal8Bit(grabPath);
+    QObject::connect(&grabTimer, &QTimer::timeout, &qapp, [&window, path] {
+      if (!window || !window->viewFrame()) return;
+      QSaveFile file(path);
+      if (file.open(QIODevice::WriteOnly) && window->viewFrame()->grab().toImage().save(&file, "PNG")) file.commit();
+    });
+    grabTimer.start(1000);
+  }
+}
+
+}  // namespace
+
 int RunDesktop(Application& app, int argc, char** argv) {
   const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
@@ -62,46 +144,7 @@ int RunDesktop(Application& app, int argc, char** argv) {
 
   CoreEvents events(&app);
   std::unique_ptr<MainWindow> window;
-  AppHooks& h = app.hooks();
-
-  // The window is created where the start-up order creates the main window; the core's
-  // later steps (tree, threads, saved view) then find it.
-  h.createWindow = [&] { window = std::make_unique<MainWindow>(&app, &events); };
-  h.setTitle = [&] {
-    if (window) window->setWindowTitle(FrameTitle());
-  };
-  h.showThroughput = [&](const std::string& text) { events.throughputText(QString::fromStdString(text)); };
-  auto corePeriodic = h.viewPeriodic;
-  h.viewPeriodic = [&events, corePeriodic] {
-    events.periodic();  // tiles first, then the core's periodic work
-    if (corePeriodic) corePeriodic();
-  };
-  // The stills loaded with the tree go into the tiles of the saved view once it is shown.
-  h.leaveStillMode = [&] {
-    if (window && window->viewFrame()) window->viewFrame()->leaveStillMode();
-  };
-  auto coreSelect = h.selectSavedView;
-  h.selectSavedView = [&, coreSelect] {
-    if (coreSelect) coreSelect();
-    if (window) window->refreshViewsForSelection();
-  };
-  h.applyLayout = [&] {
-    // An invalid stored layout is ignored (the frame keeps its own).
-    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
-  };
-  h.activate = [&] {
-    if (window) window->bringToFront();
-  };
-  h.readWindowPlacement = [&] {
-    if (window) settings().windowPlacement = window->placementRecord();
-  };
-  h.addTrayIcon = [&] {
-    if (window && window->trayIcon()) window->trayIcon()->setShown(true);
-  };
-  h.removeTrayIcon = [&] {
-    if (window && window->trayIcon()) window->trayIcon()->setShown(false);
-  };
-  h.destroyWindow = [&] { window.reset(); };
+  HookWindowIntoCore(app, events, window);
 
   switch (app.InitInstance(false)) {
     case Application::StartResult::kOtherInstance:
@@ -115,30 +158,9 @@ int RunDesktop(Application& app, int argc, char** argv) {
 
   // exit(), not quit(): quit() would first close the window, which asks Exit again.
   QObject::connect(window.get(), &MainWindow::exitRequested, &qapp, [] { QCoreApplication::exit(0); });
-  std::unique_ptr<QSocketNotifier> signalNotifier;
-  if (signalFd >= 0) {
-    signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
-    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &qapp, [&] {
-      signalfd_siginfo info{};
-      if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        Log("signal %u received, shutting down", info.ssi_signo);
-        if (window) window->requestExit(true);  // as Exit with Shift: no question
-      }
-    });
-  }
-
-  // For the end-to-end test: the view frame is written as a PNG image to this path
-  // every second (through a temporary file, so a reader never sees half an image).
+  const std::unique_ptr<QSocketNotifier> signalNotifier = WatchShutdownSignals(signalFd, qapp, window);
   QTimer grabTimer;
-  if (const char* grabPath = std::getenv("VELMORA_GRAB_VIEW_FRAME"); grabPath && *grabPath) {
-    const QString path = QString::fromLocal8Bit(grabPath);
-    QObject::connect(&grabTimer, &QTimer::timeout, &qapp, [&window, path] {
-      if (!window || !window->viewFrame()) return;
-      QSaveFile file(path);
-      if (file.open(QIODevice::WriteOnly) && window->viewFrame()->grab().toImage().save(&file, "PNG")) file.commit();
-    });
-    grabTimer.start(1000);
-  }
+  StartViewGrabs(grabTimer, qapp, window);
 
   window->showWithPlacement(settings().windowPlacement);
   events.start();

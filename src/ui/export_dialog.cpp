@@ -161,6 +161,18 @@ ExportDialog::ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackM
     : QDialog(parent), view_(view), jpegMode_(jpegMode), postPlayback_(std::move(postPlayback)) {
   setObjectName("exportDialog");
   setWindowTitle(jpegMode_ ? tr("Export JPEG Images") : tr("Export Video"));
+  UseDialogChoosers();
+  BuildControls();
+
+  connect(export_, &QPushButton::clicked, this, &ExportDialog::startExport);
+  connect(cancel_, &QPushButton::clicked, this, &ExportDialog::reject);
+  connect(browse_, &QPushButton::clicked, this, &ExportDialog::browse);
+  connect(advanced_, &QPushButton::clicked, this, &ExportDialog::chooseAdvanced);
+  ShowInitialState();
+}
+
+// The questions, notes and choices through the standard dialogs (tests replace them).
+void ExportDialog::UseDialogChoosers() {
   ask_ = [this](const QString& text) {
     return QMessageBox::question(this, Text(128), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
            QMessageBox::Yes;
@@ -182,7 +194,11 @@ ExportDialog::ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackM
                                         QFileDialog::DontConfirmOverwrite);
   };
   chooseAdvanced_ = [](ExportAdvancedDialog& dialog) { return dialog.exec() == QDialog::Accepted; };
+}
 
+// The path row, the compressor row, the preview, the count, the status, the bar and the
+// buttons.
+void ExportDialog::BuildControls() {
   pathLabel_ = new QLabel(jpegMode_ ? tr("Folder:") : tr("Save File:"), this);
   path_ = new QLineEdit(this);
   path_->setObjectName("exportPath");
@@ -225,14 +241,11 @@ ExportDialog::ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackM
   layout->addWidget(status_);
   layout->addWidget(progress_);
   layout->addLayout(buttons);
+}
 
-  connect(export_, &QPushButton::clicked, this, &ExportDialog::startExport);
-  connect(cancel_, &QPushButton::clicked, this, &ExportDialog::reject);
-  connect(browse_, &QPushButton::clicked, this, &ExportDialog::browse);
-  connect(advanced_, &QPushButton::clicked, this, &ExportDialog::chooseAdvanced);
-
-  // Initial state: the count at 0, the bar at 0 of 0..100, the proposal in the box, the
-  // compressor in force in the label, an empty status line.
+// Initial state: the count at 0, the bar at 0 of 0..100, the proposal in the box, the
+// compressor in force in the label, an empty status line.
+void ExportDialog::ShowInitialState() {
   ShowConverted(0);
   progress_->setRange(0, 100);
   progress_->setValue(0);

@@ -133,6 +133,10 @@ class ExportDialog : public QDialog {
 
  private:
   void ConnectReports();
+  // The constructor's steps.
+  void UseDialogChoosers();
+  void BuildControls();
+  void ShowInitialState();
   void ShowConverted(int count);
   void Finished(int state);
   void Inform(const QString& caption, const QString& text, bool warning);

@@ -474,6 +474,16 @@ void MainWindow::Execute(int id) {
     treeActions_->execute(id);
     return;
   }
+  // Each group's handler says whether the command was one of its own.
+  for (auto handler : {&MainWindow::ExecuteDeviceCommand, &MainWindow::ExecuteViewCommand,
+                       &MainWindow::ExecuteImageCommand, &MainWindow::ExecutePlaybackCommand,
+                       &MainWindow::ExecuteProgramCommand}) {
+    if ((this->*handler)(id)) return;
+  }
+}
+
+// The device tree's commands and those on the selected device.
+bool MainWindow::ExecuteDeviceCommand(int id) {
   switch (id) {
     case kCmdNewGroup:
     case kCmdAddCamera:
@@ -487,10 +497,37 @@ void MainWindow::Execute(int id) {
     case kCmdPaste:
     case kCmdTrustCertificate:
       treeActions_->execute(id);
-      break;
+      return true;
     case kCmdImportDeviceFile:
       ImportDeviceFile();
-      break;
+      return true;
+    case kCmdView:
+    case kCmdPlayFolder:  // a folder of recordings is shown the same way
+      showNode(tree_->selectedRecord());
+      return true;
+    case kCmdRefresh:
+      if (GroupRecord* selected = tree_->selectedRecord()) {
+        Log("update for %s", selected->name.c_str());
+        viewthread_refresh(*selected, true);
+      }
+      return true;
+    case kCmdProperties:
+      if (GroupRecord* selected = tree_->selectedRecord()) {
+        if (RunPropertySheet(this, *selected)) {
+          SaveTree();
+          tree_->showSelectionStatus();  // a new name is a new path
+        }
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The switches of the window and the views: recording, captions, stretching, the status
+// bar, the device list, full screen.
+bool MainWindow::ExecuteViewCommand(int id) {
+  switch (id) {
     case kCmdRecord:
       if (app_) {
         app_->ToggleRecordEnable();
@@ -498,90 +535,69 @@ void MainWindow::Execute(int id) {
         settings().recordEnable = !settings().recordEnable;
       }
       viewFrame_->update();
-      break;
-    case kCmdExit:
-    case kCmdTrayExit:
-      requestExit(QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
-      break;
+      return true;
     case kCmdCaptions:
       settings().captionShow = !settings().captionShow;
       viewFrame_->update();
-      break;
+      return true;
     case kCmdViewStretch:
       settings().viewStretch = !settings().viewStretch;
       viewFrame_->update();
-      break;
+      return true;
     case kCmdStatusBar:
       SetStatusBarVisible(!statusBar()->isVisibleTo(this));
       settings().statusBarShow = statusBar()->isVisibleTo(this);
       SaveSettings();
-      break;
+      return true;
     case kCmdDeviceList:
       SetDeviceListVisible(!deviceList_->isVisibleTo(this));
       settings().deviceListShow = deviceList_->isVisibleTo(this);
       SaveSettings();
-      break;
+      return true;
     case kCmdFullScreen:
       ToggleFullScreen();
-      break;
-    case kCmdScanNetwork:
-      networkScanEvent().set();
-      break;
-    case kCmdOpenLogFile:
-      OpenWithDesktop(paths().logPath);
-      break;
-    case kCmdOpenRecordingFolder:
-      OpenWithDesktop(paths().pathData);
-      break;
-    case kCmdView:
-    case kCmdPlayFolder:  // a folder of recordings is shown the same way
-      showNode(tree_->selectedRecord());
-      break;
-    case kCmdRefresh:
-      if (GroupRecord* selected = tree_->selectedRecord()) {
-        Log("update for %s", selected->name.c_str());
-        viewthread_refresh(*selected, true);
-      }
-      break;
-    case kCmdTrayRestore:
-      bringToFront();
-      break;
-    case kCmdOptions:
-      options_->run();
-      break;
-    case kCmdHelpContents:
-      OpenManual(this, [this](const QString& text) { ShowOpenFailure(this, text); });
-      break;
-    case kCmdAbout: {
-      AboutDialog about(this);
-      about.exec();
-      break;
-    }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The commands on the selected tile's image and its device's pages.
+bool MainWindow::ExecuteImageCommand(int id) {
+  switch (id) {
     case kCmdCopyImage:
       share_->copyImage();
-      break;
+      return true;
     case kCmdSaveJpeg:
       share_->saveJpeg();
-      break;
+      return true;
     case kCmdSendImage:
       share_->sendImage();
-      break;
+      return true;
     case kCmdTelnet:
       share_->telnet();
-      break;
+      return true;
     case kCmdConfigurePage:
       share_->openConfigurePage();
-      break;
+      return true;
     case kCmdMainPage:
       share_->openMainPage();
-      break;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Playback and export.
+bool MainWindow::ExecutePlaybackCommand(int id) {
+  switch (id) {
     case kCmdPlayRecorded:
       // The selected node's tile alone, then playback as 10050 starts it.
       if (GroupRecord* selected = tree_->selectedRecord(); selected && selected->viewIndex >= 0) {
         viewFrame_->playSingleTile(selected->viewIndex);
         playbackControls_->execute(kCmdPlayback, false);
       }
-      break;
+      return true;
     case kCmdPlayback:
     case kCmdZoomIn:
     case kCmdZoomOut:
@@ -591,20 +607,48 @@ void MainWindow::Execute(int id) {
     case kCmdPlay:
     case kCmdNextFrame:
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
-      break;
+      return true;
     case kCmdExport:
       ExportDialog::RunCommand(this, [this] { SaveSettings(); });
-      break;
-    case kCmdProperties:
-      if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected)) {
-          SaveTree();
-          tree_->showSelectionStatus();  // a new name is a new path
-        }
-      }
-      break;
+      return true;
     default:
-      break;
+      return false;
+  }
+}
+
+// The program's own commands: exit, the tray's restore, the network scan, the log and
+// recordings folders, options, help and about.
+bool MainWindow::ExecuteProgramCommand(int id) {
+  switch (id) {
+    case kCmdExit:
+    case kCmdTrayExit:
+      requestExit(QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
+      return true;
+    case kCmdTrayRestore:
+      bringToFront();
+      return true;
+    case kCmdScanNetwork:
+      networkScanEvent().set();
+      return true;
+    case kCmdOpenLogFile:
+      OpenWithDesktop(paths().logPath);
+      return true;
+    case kCmdOpenRecordingFolder:
+      OpenWithDesktop(paths().pathData);
+      return true;
+    case kCmdOptions:
+      options_->run();
+      return true;
+    case kCmdHelpContents:
+      OpenManual(this, [this](const QString& text) { ShowOpenFailure(this, text); });
+      return true;
+    case kCmdAbout: {
+      AboutDialog about(this);
+      about.exec();
+      return true;
+    }
+    default:
+      return false;
   }
 }
 

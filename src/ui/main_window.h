@@ -131,6 +131,12 @@ class MainWindow : public QMainWindow {
   void CreateStatusBar();
   void ConnectCore();
   void Execute(int commandId);
+  // Execute's handlers, one per group of commands: true when the command was the group's.
+  bool ExecuteDeviceCommand(int id);
+  bool ExecuteViewCommand(int id);
+  bool ExecuteImageCommand(int id);
+  bool ExecutePlaybackCommand(int id);
+  bool ExecuteProgramCommand(int id);
   void SaveSettings();
   void SetStatusBarVisible(bool visible);
   void SetDeviceListVisible(bool visible);

@@ -240,7 +240,29 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   rangeBar_->setObjectName("rangeScrollBar");
   column->addWidget(rangeBar_);
   column->addSpacing(2);
+  column->addLayout(BuildRangeTexts());
+  column->addSpacing(2);
 
+  // The bottom row: the playback toolbar, "Time:" and "Speed:".
+  auto* bandHost = new QWidget(this);
+  auto* bands = new BandLayout(bandHost);
+  bands->addWidget(BuildToolbar(bandHost, action));
+  bands->addWidget(BuildTimeBand(bandHost));
+  bands->addWidget(BuildSpeedBand(bandHost));
+  column->addWidget(bandHost);
+
+  connect(timeline_, &TimelineSlider::moved, this, [this](int c, bool shift) { controller_.SliderMoved(c, shift); });
+  connect(rangeBar_, &QScrollBar::actionTriggered, this, &PlaybackPane::RangeBarAction);
+  connect(rangeBar_, &QScrollBar::sliderReleased, this, &PlaybackPane::endRangeScroll);
+  connect(date_, &QDateEdit::editingFinished, this, &PlaybackPane::applyDateTime);
+  connect(time_, &QTimeEdit::editingFinished, this, &PlaybackPane::applyDateTime);
+  connect(speed_, &QSlider::valueChanged, this, [this](int position) {
+    if (position != controller_.speedPosition()) controller_.SetSpeedPosition(position);
+  });
+}
+
+// The range's start, duration and end under the scroll bar.
+QHBoxLayout* PlaybackPane::BuildRangeTexts() {
   auto* texts = new QHBoxLayout;
   texts->setContentsMargins(0, 0, 0, 0);
   startLabel_ = new QLabel(this);
@@ -263,12 +285,11 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   texts->addWidget(startLabel_);
   texts->addWidget(durationLabel_, 1);
   texts->addWidget(endLabel_);
-  column->addLayout(texts);
-  column->addSpacing(2);
+  return texts;
+}
 
-  // The bottom row: the playback toolbar, "Time:" and "Speed:".
-  auto* bandHost = new QWidget(this);
-  auto* bands = new BandLayout(bandHost);
+// The playback toolbar: the commands' actions, Playback and Export with their text.
+QToolBar* PlaybackPane::BuildToolbar(QWidget* bandHost, const std::function<QAction*(int)>& action) {
   toolbar_ = new QToolBar(QStringLiteral("playback"), bandHost);
   toolbar_->setObjectName("playbackToolbar");
   toolbar_->setIconSize(QSize(20, 20));
@@ -290,8 +311,11 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     }
   }
-  bands->addWidget(toolbar_);
+  return toolbar_;
+}
 
+// "Time:": the date and the time of day of the shown record.
+QWidget* PlaybackPane::BuildTimeBand(QWidget* bandHost) {
   date_ = new QDateEdit(this);
   date_->setObjectName("playbackDate");
   date_->setCalendarPopup(true);
@@ -300,9 +324,11 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   time_->setObjectName("playbackTime");
   // Records carry milliseconds: the time of day shows all three digits.
   time_->setDisplayFormat(QStringLiteral("HH:mm:ss.zzz"));
-  bands->addWidget(Band(bandHost, {{BandSeparator(this), 0}, {new QLabel(tr("Time:"), this), 0}, {date_, 0},
-                                   {time_, 0}}));
+  return Band(bandHost, {{BandSeparator(this), 0}, {new QLabel(tr("Time:"), this), 0}, {date_, 0}, {time_, 0}});
+}
 
+// "Speed:": the speed slider and its value.
+QWidget* PlaybackPane::BuildSpeedBand(QWidget* bandHost) {
   speed_ = new QSlider(Qt::Horizontal, this);
   speed_->setObjectName("speedSlider");
   speed_->setRange(0, kSpeedSteps - 1);
@@ -319,18 +345,8 @@ void PlaybackPane::BuildLayout(const std::function<QAction*(int)>& action) {
   // As wide as the widest value, so the slider does not jump.
   speedLabel_->setMinimumWidth(speedLabel_->fontMetrics().horizontalAdvance(Q(SpeedLabel(kSpeedSteps - 1))) + 6);
   speedLabel_->installEventFilter(this);
-  bands->addWidget(Band(bandHost, {{BandSeparator(this), 0}, {new QLabel(tr("Speed:"), this), 0}, {speed_, 1},
-                                   {speedLabel_, 0}}));
-  column->addWidget(bandHost);
-
-  connect(timeline_, &TimelineSlider::moved, this, [this](int c, bool shift) { controller_.SliderMoved(c, shift); });
-  connect(rangeBar_, &QScrollBar::actionTriggered, this, &PlaybackPane::RangeBarAction);
-  connect(rangeBar_, &QScrollBar::sliderReleased, this, &PlaybackPane::endRangeScroll);
-  connect(date_, &QDateEdit::editingFinished, this, &PlaybackPane::applyDateTime);
-  connect(time_, &QTimeEdit::editingFinished, this, &PlaybackPane::applyDateTime);
-  connect(speed_, &QSlider::valueChanged, this, [this](int position) {
-    if (position != controller_.speedPosition()) controller_.SetSpeedPosition(position);
-  });
+  return Band(bandHost,
+              {{BandSeparator(this), 0}, {new QLabel(tr("Speed:"), this), 0}, {speed_, 1}, {speedLabel_, 0}});
 }
 
 void PlaybackPane::ConnectReports(CoreEvents& events) {

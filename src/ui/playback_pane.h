@@ -23,6 +23,7 @@
 
 class QAction;
 class QDateEdit;
+class QHBoxLayout;
 class QLabel;
 class QScrollBar;
 class QSlider;
@@ -105,6 +106,11 @@ class PlaybackPane : public QWidget {
 
  private:
   void BuildLayout(const std::function<QAction*(int)>& action);
+  // The layout's parts: the range texts, and the bands of the bottom row.
+  QHBoxLayout* BuildRangeTexts();
+  QToolBar* BuildToolbar(QWidget* bandHost, const std::function<QAction*(int)>& action);
+  QWidget* BuildTimeBand(QWidget* bandHost);
+  QWidget* BuildSpeedBand(QWidget* bandHost);
   void ConnectReports(CoreEvents& events);
   void ShowSlider();
   void ShowRange();

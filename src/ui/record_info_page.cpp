@@ -117,9 +117,35 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   const control::DeviceSettings now = control::ReadDeviceSettings(entry);
 
   recording_ = new QCheckBox(tr("Recording"), this);
-  recording_->setChecked(now.recording);
+  QGridLayout* rateGrid = buildRateGrid();
+  buildMotionGroup(entry);
+  buildRemovalGroup(entry);
 
-  // Update rate: slider over the table (slowest left), or a delay typed in.
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(recording_);
+  layout->addLayout(rateGrid);
+  layout->addWidget(motion_);
+  layout->addWidget(motionGroup_);
+  layout->addWidget(removalGroup_);
+  layout->addStretch(1);
+
+  fillControls(now);
+  connectControls();
+
+  // The picture under the zones: the tile's, else one fetched from the camera.
+  picture_ = std::make_shared<PictureRequest>();
+  picture_->page = this;
+  const QImage still = TileImage(entry);
+  if (!still.isNull()) {
+    picker_->setImage(still);
+  } else if (kind_ != EntryKind::NASDevice && !entry.isNew) {
+    startPictureFetch(entry);
+  }
+  startCounter(entry);
+}
+
+// Update rate: slider over the table (slowest left), or a delay typed in.
+QGridLayout* RecordInfoPage::buildRateGrid() {
   frameRateRadio_ = new QRadioButton(tr("&Frame Rate:"), this);
   slider_ = new QSlider(Qt::Horizontal, this);
   slider_->setRange(0, rates_.empty() ? 0 : static_cast<int>(rates_.size()) - 1);
@@ -137,8 +163,12 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   rateGrid->addWidget(overrideRadio_, 1, 0);
   rateGrid->addWidget(override_, 1, 1);
   rateGrid->addWidget(new QLabel(tr("milliseconds between images"), this), 1, 2);
+  return rateGrid;
+}
 
-  // Motion detection.
+// Motion detection: its switch, and the group with the zone picker beside the type, the
+// options and the sensitivity.
+void RecordInfoPage::buildMotionGroup(GroupRecord& entry) {
   motion_ = new QCheckBox(tr("Record Only on Motion"), this);
   motionGroup_ = new QGroupBox(this);
   picker_ = new ZonePicker(entry, motionGroup_);
@@ -171,8 +201,10 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   sensitivityRow->addWidget(sensitivity_, 1);
   sensitivityRow->addWidget(new QLabel(tr("High"), motionGroup_));
   motionLayout->addLayout(sensitivityRow, 5, 1);
+}
 
-  // Automatic removal.
+// Automatic removal: the days to keep, the count of recorded files and the Backup button.
+void RecordInfoPage::buildRemovalGroup(GroupRecord& entry) {
   removalGroup_ = new QGroupBox(tr("Automatic Removal of Recorded Images"), this);
   days_ = new QSpinBox(removalGroup_);
   days_->setRange(control::kMinDaysToKeep, control::kMaxDaysToKeep);
@@ -190,16 +222,12 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   removalLayout->addWidget(days_, 0, 1);
   removalLayout->addWidget(counter_, 1, 0);
   removalLayout->addWidget(backup_, 1, 1);
+}
 
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(recording_);
-  layout->addLayout(rateGrid);
-  layout->addWidget(motion_);
-  layout->addWidget(motionGroup_);
-  layout->addWidget(removalGroup_);
-  layout->addStretch(1);
-
-  // Fill the controls.
+// Fills the controls from the saved settings; a kind of device that does not record
+// leaves its recording controls disabled.
+void RecordInfoPage::fillControls(const control::DeviceSettings& now) {
+  recording_->setChecked(now.recording);
   days_->setValue(control::DaysToKeep(now.archiveTime));
   override_->setText(QString::number(now.updateDelay));
   overrideRadio_->setChecked(true);
@@ -228,8 +256,10 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
     motionGroup_->setEnabled(false);
     removalGroup_->setEnabled(false);
   }
+}
 
-  // Interactions.
+// The controls' interactions, and every change reported as a modification.
+void RecordInfoPage::connectControls() {
   connect(slider_, &QSlider::valueChanged, this, [this](int index) {
     if (syncing_) return;
     frameRateRadio_->setChecked(true);
@@ -257,18 +287,10 @@ RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
   connect(sensitivity_, &QSlider::valueChanged, this, &RecordInfoPage::modified);
   connect(days_, &QSpinBox::valueChanged, this, &RecordInfoPage::modified);
   connect(picker_, &ZonePicker::toggled, this, &RecordInfoPage::modified);
+}
 
-  // The picture under the zones: the tile's, else one fetched from the camera.
-  picture_ = std::make_shared<PictureRequest>();
-  picture_->page = this;
-  const QImage still = TileImage(entry);
-  if (!still.isNull()) {
-    picker_->setImage(still);
-  } else if (kind_ != EntryKind::NASDevice && !entry.isNew) {
-    startPictureFetch(entry);
-  }
-
-  // The recorded files of the device, counted once on a worker.
+// The recorded files of the device, counted once on a worker; the timer shows the totals.
+void RecordInfoPage::startCounter(const GroupRecord& entry) {
   // An entry without a path (one being added) has no folder of its own yet.
   const std::string folder = entry.path.empty() ? std::string() : paths().pathData + entry.path;
   counterThread_ = std::thread([this, folder] {

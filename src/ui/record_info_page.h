@@ -17,6 +17,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -97,6 +98,14 @@ class RecordInfoPage : public QWidget {
   void applyMotionType();
   void updateCounter();
   void startPictureFetch(GroupRecord& entry);
+  // The constructor's steps: one builder per group of controls, then filling, connecting
+  // and the file counter.
+  QGridLayout* buildRateGrid();
+  void buildMotionGroup(GroupRecord& entry);
+  void buildRemovalGroup(GroupRecord& entry);
+  void fillControls(const control::DeviceSettings& now);
+  void connectControls();
+  void startCounter(const GroupRecord& entry);
 
   // Shared with the picture worker: it posts to `page` only while the page is alive.
   struct PictureRequest;
