@@ -1,6 +1,5 @@
 #include "control/option_effects.h"
 
-#include <curl/curl.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,23 +11,12 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/strings.h"
+#include "platform/curl.h"
 #include "platform/files.h"
 
 namespace velmora::control {
 
 namespace {
-
-struct CurlUrlFree {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-bool Part(CURLU* url, CURLUPart what, unsigned flags, std::string& out) {
-  char* text = nullptr;
-  if (curl_url_get(url, what, &text, flags) != CURLUE_OK || text == nullptr) return false;
-  out = text;
-  curl_free(text);
-  return true;
-}
 
 std::string BaseName(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -228,16 +216,15 @@ std::string FolderOf(const std::string& path) {
 
 std::optional<UrlParts> SplitDeviceUrl(const std::string& url) {
   if (url.empty()) return std::nullopt;
-  std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-    return std::nullopt;
+  const platform::CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME);
+  if (!parsed) return std::nullopt;
   UrlParts parts;
-  if (!Part(parsed.get(), CURLUPART_SCHEME, 0, parts.scheme)) return std::nullopt;
+  if (!platform::UrlPart(parsed.get(), CURLUPART_SCHEME, 0, parts.scheme)) return std::nullopt;
   parts.scheme = AsciiLower(parts.scheme);
   if (parts.scheme == "file") return parts;  // no host needed; opens nothing anyway
-  if (!Part(parsed.get(), CURLUPART_HOST, 0, parts.host) || parts.host.empty()) return std::nullopt;
+  if (!platform::UrlPart(parsed.get(), CURLUPART_HOST, 0, parts.host) || parts.host.empty()) return std::nullopt;
   std::string port;
-  if (Part(parsed.get(), CURLUPART_PORT, 0, port)) parts.port = std::atoi(port.c_str());
+  if (platform::UrlPart(parsed.get(), CURLUPART_PORT, 0, port)) parts.port = std::atoi(port.c_str());
   return parts;
 }
 

@@ -1,6 +1,5 @@
 #include "live/fetch.h"
 
-#include <curl/curl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -138,24 +138,14 @@ constexpr std::size_t kTlsReadBytes = 16384;
 
 // host and port of a URL; port 80 when the URL names none (443 for "https://").
 bool SplitHostPort(const std::string& url, std::string& host, uint16_t& port) {
-  CURLU* parsed = curl_url();
-  if (parsed == nullptr) return false;
-  bool ok = curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
-  char* text = nullptr;
-  if (ok && curl_url_get(parsed, CURLUPART_HOST, &text, 0) == CURLUE_OK && text != nullptr) {
-    host = text;
-    curl_free(text);
-  } else {
-    ok = false;
-  }
+  const platform::CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME);
+  const bool ok = parsed && platform::UrlPart(parsed.get(), CURLUPART_HOST, 0, host);
   port = IsHttpsUrl(url) ? 443 : 80;
-  text = nullptr;
-  if (ok && curl_url_get(parsed, CURLUPART_PORT, &text, 0) == CURLUE_OK && text != nullptr) {
-    const long value = std::strtol(text, nullptr, 10);
+  std::string text;
+  if (ok && platform::UrlPart(parsed.get(), CURLUPART_PORT, 0, text)) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
     if (value > 0 && value <= 65535) port = static_cast<uint16_t>(value);
-    curl_free(text);
   }
-  curl_url_cleanup(parsed);
   return ok && !host.empty();
 }
 

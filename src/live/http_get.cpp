@@ -2,7 +2,6 @@
 
 #include "app/application.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "app/helpers.h"
 #include "app/log.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -28,26 +28,9 @@ bool g_clientOpen = false;    // guarded by g_clientMutex
 // is cut off (the status is already known).
 constexpr uint64_t kMaxDiscardedBytes = 1024 * 1024;
 
-struct CurlEasyDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct CurlUrlDeleter {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlListDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-struct CurlTextDeleter {
-  void operator()(char* t) const { curl_free(t); }
-};
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
-
-bool GlobalInit() {
-  static std::once_flag once;
-  static CURLcode result = CURLE_FAILED_INIT;
-  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  return result == CURLE_OK;
-}
+using platform::CurlEasy;
+using platform::CurlList;
+using platform::CurlUrl;
 
 // One request in progress, seen by the libcurl callbacks.
 struct Transfer {
@@ -153,17 +136,9 @@ void ApplyOptions(CURL* curl, const HttpClientOptions& o) {
 // The path and query of a parsed URL, for the log lines that name the request.
 std::string RequestPath(CURLU* url) {
   std::string path;
-  char* part = nullptr;
-  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
-    CurlText owned(part);
-    path = owned.get();
-  }
-  part = nullptr;
-  if (curl_url_get(url, CURLUPART_QUERY, &part, 0) == CURLUE_OK) {
-    CurlText owned(part);
-    path += "?";
-    path += owned.get();
-  }
+  platform::UrlPart(url, CURLUPART_PATH, 0, path);
+  std::string query;
+  if (platform::UrlPart(url, CURLUPART_QUERY, 0, query)) path += "?" + query;
   return path;
 }
 
@@ -223,7 +198,7 @@ HttpResult ReadLocalFile(const std::string& path, uint64_t maxBytes) {
 std::atomic<uint64_t>& receivedBytes() { return bytesReceived(); }
 
 bool http_client_open(const HttpClientOptions& options) {
-  if (!GlobalInit()) {
+  if (!platform::CurlReady()) {
     LogInternetError("InternetOpen", CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
     return false;
   }
@@ -267,23 +242,18 @@ namespace {
 
 // Splits a request's URL: its lower-case scheme and its path and query for the log lines.
 // Null, the failure logged, when it cannot be parsed.
-std::unique_ptr<CURLU, CurlUrlDeleter> ParseRequestUrl(const std::string& url, std::string& scheme,
-                                                      std::string& path) {
-  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
-  if (!parsed) {
+CurlUrl ParseRequestUrl(const std::string& url, std::string& scheme, std::string& path) {
+  CURLUcode parseCode = CURLUE_OK;
+  CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME, &parseCode);
+  if (parseCode == CURLUE_OUT_OF_MEMORY) {
     http_log_failure("InternetCrackUrl", CURLE_OUT_OF_MEMORY);
     return nullptr;
   }
-  const CURLUcode parseCode = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
-  if (parseCode != CURLUE_OK) {
+  if (!parsed) {
     LogInternetError("InternetCrackUrl", static_cast<unsigned>(parseCode), curl_url_strerror(parseCode));
     return nullptr;
   }
-  char* part = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
-    CurlText owned(part);
-    scheme = owned.get();
-  }
+  platform::UrlPart(parsed.get(), CURLUPART_SCHEME, 0, scheme);
   scheme = AsciiLower(scheme);
   path = RequestPath(parsed.get());
   return parsed;
@@ -291,8 +261,8 @@ std::unique_ptr<CURLU, CurlUrlDeleter> ParseRequestUrl(const std::string& url, s
 
 // The request headers: always from the server, never from or into a cache. Null when
 // they cannot be allocated.
-std::unique_ptr<curl_slist, CurlListDeleter> NoCacheHeaders() {
-  std::unique_ptr<curl_slist, CurlListDeleter> headers;
+CurlList NoCacheHeaders() {
+  CurlList headers;
   curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
   if (list != nullptr) {
     headers.reset(list);
@@ -396,7 +366,7 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
 
   std::string scheme;
   std::string path;
-  const std::unique_ptr<CURLU, CurlUrlDeleter> parsed = ParseRequestUrl(url, scheme, path);
+  const CurlUrl parsed = ParseRequestUrl(url, scheme, path);
   if (!parsed) return result;
   if (!open) {
     LogInternetError("InternetConnect", CURLE_FAILED_INIT, "the HTTP client is not open");
@@ -407,12 +377,12 @@ HttpResult http_get(const std::string& url, const std::string& username, const s
     return result;
   }
 
-  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+  CurlEasy curl(curl_easy_init());
   if (!curl) {
     http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
     return result;
   }
-  const std::unique_ptr<curl_slist, CurlListDeleter> headers = NoCacheHeaders();
+  const CurlList headers = NoCacheHeaders();
   if (!headers) {
     http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
     return result;

@@ -1,6 +1,5 @@
 #include "live/request.h"
 
-#include <curl/curl.h>
 
 #include <cstdio>
 
@@ -10,6 +9,7 @@
 #include "live/digest.h"
 #include "live/tls.h"
 #include "model/group_record.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -45,25 +45,11 @@ bool UrlRequestTarget(const std::string& url, std::string& target) {
 bool UrlCredentials(const std::string& url, std::string& username, std::string& password) {
   username.clear();
   password.clear();
-  CURLU* parsed = curl_url();
-  if (parsed == nullptr) return false;
-  bool found = false;
-  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
-    char* text = nullptr;
-    if (curl_url_get(parsed, CURLUPART_USER, &text, CURLU_URLDECODE) == CURLUE_OK && text != nullptr) {
-      username = text;
-      found = true;
-    }
-    curl_free(text);
-    text = nullptr;
-    if (curl_url_get(parsed, CURLUPART_PASSWORD, &text, CURLU_URLDECODE) == CURLUE_OK && text != nullptr) {
-      password = text;
-      found = true;
-    }
-    curl_free(text);
-  }
-  curl_url_cleanup(parsed);
-  return found;
+  const platform::CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME);
+  if (!parsed) return false;
+  const bool user = platform::UrlPart(parsed.get(), CURLUPART_USER, CURLU_URLDECODE, username);
+  const bool pass = platform::UrlPart(parsed.get(), CURLUPART_PASSWORD, CURLU_URLDECODE, password);
+  return user || pass;
 }
 
 std::string viewthread_request_path(const GroupRecord& record) {

@@ -7,7 +7,6 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include <curl/curl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,6 +27,7 @@ extern "C" {
 #include "live/stream.h"
 #include "live/video_decoder.h"
 #include "model/group_record.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -494,20 +494,13 @@ bool IsRtspDevice(const GroupRecord& record) {
 std::string RtspUrlWithCredentials(const std::string& location, const std::string& username,
                                    const std::string& password) {
   if (username.empty() && password.empty()) return location;
-  CURLU* url = curl_url();
-  if (url == nullptr) return location;
+  const platform::CurlUrl url = platform::ParseUrl(location, CURLU_NON_SUPPORT_SCHEME);
   std::string result = location;
-  if (curl_url_set(url, CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-      curl_url_set(url, CURLUPART_USER, username.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
-      curl_url_set(url, CURLUPART_PASSWORD, password.empty() ? nullptr : password.c_str(), CURLU_URLENCODE) ==
+  if (url && curl_url_set(url.get(), CURLUPART_USER, username.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
+      curl_url_set(url.get(), CURLUPART_PASSWORD, password.empty() ? nullptr : password.c_str(), CURLU_URLENCODE) ==
           CURLUE_OK) {
-    char* text = nullptr;
-    if (curl_url_get(url, CURLUPART_URL, &text, CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK && text != nullptr) {
-      result = text;
-      curl_free(text);
-    }
+    platform::UrlPart(url.get(), CURLUPART_URL, CURLU_NON_SUPPORT_SCHEME, result);
   }
-  curl_url_cleanup(url);
   return result;
 }
 

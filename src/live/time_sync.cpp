@@ -1,7 +1,5 @@
 #include "live/time_sync.h"
 
-#include <curl/curl.h>
-
 #include <condition_variable>
 #include <ctime>
 #include <memory>
@@ -14,6 +12,7 @@
 #include "live/http_get.h"
 #include "live/tls.h"
 #include "model/group_record.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -37,23 +36,6 @@ Running& running() {
   return *instance;
 }
 
-struct CurlEasyDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct CurlUrlDeleter {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlListDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
-bool CurlReady() {
-  static std::once_flag once;
-  static CURLcode result = CURLE_FAILED_INIT;
-  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  return result == CURLE_OK;
-}
-
 // The camera's answer body is not used; a bounded amount is read and dropped.
 size_t DiscardBody(char*, size_t size, size_t count, void* user) {
   auto* total = static_cast<std::size_t*>(user);
@@ -63,23 +45,16 @@ size_t DiscardBody(char*, size_t size, size_t count, void* user) {
 
 // The script's URL on the host of url: same scheme, host and port.
 bool AdminUrl(const std::string& url, std::string& admin) {
-  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
-  if (!parsed) return false;
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) return false;
-  char* host = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || host == nullptr) return false;
-  curl_free(host);
+  const platform::CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME);
+  std::string host;
+  if (!parsed || !platform::UrlPart(parsed.get(), CURLUPART_HOST, 0, host)) return false;
   curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
   curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
   curl_url_set(parsed.get(), CURLUPART_FRAGMENT, nullptr, 0);
   if (curl_url_set(parsed.get(), CURLUPART_PATH, "/admin.cgi", 0) != CURLUE_OK ||
       curl_url_set(parsed.get(), CURLUPART_QUERY, "datetime", 0) != CURLUE_OK)
     return false;
-  char* text = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr) return false;
-  admin = text;
-  curl_free(text);
-  return true;
+  return platform::UrlPart(parsed.get(), CURLUPART_URL, 0, admin);
 }
 
 // One send of the request; the HTTP status, or -1 after logging the failure.
@@ -112,7 +87,7 @@ std::string TimeSyncBody(const std::tm& local) {
 int time_sync_post(const std::string& url, const std::string& username, const std::string& password,
                    const std::string& certificate) {
   if (url.compare(0, 7, "file://") == 0) return kTimeSyncFailed;
-  if (!CurlReady()) {
+  if (!platform::CurlReady()) {
     http_log_failure("InternetOpen", CURLE_FAILED_INIT);
     return kTimeSyncFailed;
   }
@@ -121,7 +96,7 @@ int time_sync_post(const std::string& url, const std::string& username, const st
     http_log_failure("InternetCrackUrl", CURLE_URL_MALFORMAT);
     return kTimeSyncFailed;
   }
-  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+  platform::CurlEasy curl(curl_easy_init());
   if (!curl) {
     http_log_failure("HttpOpenRequest", CURLE_OUT_OF_MEMORY);
     return kTimeSyncFailed;
@@ -133,7 +108,7 @@ int time_sync_post(const std::string& url, const std::string& username, const st
   localtime_r(&now, &local);
   const std::string body = TimeSyncBody(local);
 
-  std::unique_ptr<curl_slist, CurlListDeleter> headers(
+  platform::CurlList headers(
       curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded"));
   if (headers) {
     // Small bodies go out at once, without waiting for a "100 Continue".

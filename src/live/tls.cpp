@@ -1,6 +1,5 @@
 #include "live/tls.h"
 
-#include <curl/curl.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -15,6 +14,7 @@
 #include "live/fetch.h"
 #include "live/stream.h"
 #include "model/group_record.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -51,15 +51,8 @@ CURLcode OnCurlSslContext(CURL*, void* sslContext, void* arg) {
 
 std::string UrlHost(const std::string& url) {
   std::string host;
-  CURLU* parsed = curl_url();
-  if (parsed == nullptr) return host;
-  char* text = nullptr;
-  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(parsed, CURLUPART_HOST, &text, 0) == CURLUE_OK && text != nullptr) {
-    host = text;
-  }
-  curl_free(text);
-  curl_url_cleanup(parsed);
+  const platform::CurlUrl parsed = platform::ParseUrl(url, 0);
+  if (parsed) platform::UrlPart(parsed.get(), CURLUPART_HOST, 0, host);
   return host;
 }
 

@@ -1,6 +1,5 @@
 #include "model/group_record.h"
 
-#include <curl/curl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "model/xml_element.h"
+#include "platform/curl.h"
 
 namespace velmora {
 
@@ -23,25 +23,6 @@ void CloseDescriptor(int& fd) {
   if (fd < 0) return;
   if (::close(fd) != 0) LogLastError("close");
   fd = -1;
-}
-
-struct CurlUrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-struct CurlTextDeleter {
-  void operator()(char* text) const { curl_free(text); }
-};
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
-
-// One part of a parsed URL; false when the part is missing.
-bool UrlPart(CURLU* url, CURLUPart part, unsigned flags, std::string& out) {
-  char* raw = nullptr;
-  if (curl_url_get(url, part, &raw, flags) != CURLUE_OK || raw == nullptr) return false;
-  CurlText text(raw);
-  out = text.get();
-  return true;
 }
 
 }  // namespace
@@ -431,24 +412,21 @@ std::string DeviceUrl(GroupRecord& record) {
   std::string url = record.location;
   if (url.find("://") == std::string::npos) url.insert(0, "http://");
 
-  CurlUrl parsed(curl_url());
+  const platform::CurlUrl parsed = platform::ParseUrl(url, CURLU_NON_SUPPORT_SCHEME);
   std::string host;
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-          CURLUE_OK ||
-      !UrlPart(parsed.get(), CURLUPART_HOST, 0, host) || host.empty()) {
+  if (!parsed || !platform::UrlPart(parsed.get(), CURLUPART_HOST, 0, host) || host.empty()) {
     Log("InternetCrackUrl failed for '%s'", UrlWithoutPassword(record.location).c_str());
     return record.location;
   }
   // The port as the split reports it: the scheme's default when none is written.
   int port = 0;
   std::string portText;
-  if (UrlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT, portText))
+  if (platform::UrlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT, portText))
     port = std::atoi(portText.c_str());
 
   if (kind == EntryKind::HTTPDevice) {
     std::string canonical;
-    if (!UrlPart(parsed.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT, canonical)) {
+    if (!platform::UrlPart(parsed.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT, canonical)) {
       Log("InternetCreateUrl failed; location=[%s], port=%d", UrlWithoutPassword(record.location).c_str(), port);
       return record.location;
     }
