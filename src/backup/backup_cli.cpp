@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/command_log.h"
+#include "app/command_options.h"
 #include "backup/backup_internal.h"
 
 namespace velmora::backup {
@@ -33,52 +34,35 @@ bool Before(const LocalDate& a, const LocalDate& b) {
 
 bool ParseBackupArgs(const std::vector<std::string>& args, BackupCommandArgs& out,
                      std::string& error) {
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& target) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
+  // A date option stores its value and notes that it was given.
+  auto date = [](LocalDate& target, bool& given) {
+    return [&target, &given](const std::string& text, std::string& why) {
+      if (!ParseLocalDate(text, target)) {
+        why = "not a date: '" + text + "' (use YYYY-MM-DD, from 1970-01-01 to 2037-12-31)";
         return false;
       }
-      target = args[++i];
+      given = true;
       return true;
     };
-    if (a == "--help" || a == "-h") {
-      out.help = true;
-      return true;
-    } else if (a == "--simulate") {
-      out.simulate = true;
-    } else if (a == "--eject") {
-      out.eject = true;
-    } else if (a == "--replace") {
-      out.replace = true;
-    } else if (a == "--label") {
-      if (!value(out.label)) return false;
-      if (out.label.empty()) {
-        error = "--label needs a text";
-        return false;
-      }
-    } else if (a == "--from" || a == "--to") {
-      std::string text;
-      if (!value(text)) return false;
-      LocalDate& date = a == "--from" ? out.from : out.to;
-      if (!ParseLocalDate(text, date)) {
-        error = "not a date: '" + text + "' (use YYYY-MM-DD, from 1970-01-01 to 2037-12-31)";
-        return false;
-      }
-      (a == "--from" ? out.hasFrom : out.hasTo) = true;
-    } else if (a == "--") {
-      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                        args.end());
-      break;
-    } else if (a.size() > 1 && a[0] == '-') {
-      error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  };
+  CommandOptions options;
+  options.Flag("--simulate", out.simulate)
+      .Flag("--eject", out.eject)
+      .Flag("--replace", out.replace)
+      .Value("--label",
+             [&out](const std::string& text, std::string& why) {
+               if (text.empty()) {
+                 why = "--label needs a text";
+                 return false;
+               }
+               out.label = text;
+               return true;
+             })
+      .Value("--from", date(out.from, out.hasFrom))
+      .Value("--to", date(out.to, out.hasTo));
+  std::vector<std::string> positional;
+  if (!options.Parse(args, positional, out.help, error)) return false;
+  if (out.help) return true;
   if (positional.size() != 2) {
     error = "SOURCE and TARGET are needed";
     return false;

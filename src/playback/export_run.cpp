@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/command_log.h"
+#include "app/command_options.h"
 #include "app/log.h"
 #include "app/settings.h"
 #include "live/http_get.h"
@@ -124,47 +125,35 @@ const char* ExportCommandHelp() {
 }
 
 bool ParseExportArgs(const std::vector<std::string>& args, ExportCommandArgs& out, std::string& error) {
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& target) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
+  // A time option stores its value and notes that it was given.
+  auto time = [](int64_t& target, bool& given) {
+    return [&target, &given](const std::string& text, std::string& why) {
+      if (!ParseExportTime(text, target)) {
+        why = "not a time: '" + text + "' (use \"YYYY-MM-DD HH:MM:SS\" or seconds since 1970)";
         return false;
       }
-      target = args[++i];
+      given = true;
       return true;
     };
-    if (a == "--help" || a == "-h") {
-      out.help = true;
-      return true;
-    } else if (a == "--jpeg") {
-      out.jpeg = true;
-    } else if (a == "--force") {
-      out.force = true;
-    } else if (a == "--codec") {
-      if (!value(out.codec)) return false;
-      if (out.codec.empty() || out.codec.size() > 4) {
-        error = "a codec is one to four characters: '" + out.codec + "'";
-        return false;
-      }
-      out.codec.resize(4, ' ');
-    } else if (a == "--from" || a == "--to") {
-      std::string text;
-      if (!value(text)) return false;
-      int64_t& target = a == "--from" ? out.from : out.to;
-      if (!ParseExportTime(text, target)) {
-        error = "not a time: '" + text + "' (use \"YYYY-MM-DD HH:MM:SS\" or seconds since 1970)";
-        return false;
-      }
-      (a == "--from" ? out.hasFrom : out.hasTo) = true;
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  };
+  CommandOptions options;
+  options.Flag("--jpeg", out.jpeg)
+      .Flag("--force", out.force)
+      .Value("--codec",
+             [&out](const std::string& text, std::string& why) {
+               if (text.empty() || text.size() > 4) {
+                 why = "a codec is one to four characters: '" + text + "'";
+                 return false;
+               }
+               out.codec = text;
+               out.codec.resize(4, ' ');
+               return true;
+             })
+      .Value("--from", time(out.from, out.hasFrom))
+      .Value("--to", time(out.to, out.hasTo));
+  std::vector<std::string> positional;
+  if (!options.Parse(args, positional, out.help, error)) return false;
+  if (out.help) return true;
   if (positional.size() != 2) {
     error = "SOURCE and OUTPUT are needed";
     return false;
