@@ -71,8 +71,8 @@ int RunHeadless() {
   // Writes to a closed peer must come back as errors, never end the process.
   signal(SIGPIPE, SIG_IGN);
 
-  velmora::Application app;
-  velmora::WireSubsystems(app);
+  velmora::ProgramParts program;
+  velmora::Application app(program.parts());
   switch (app.InitInstance(true)) {
     case velmora::Application::StartResult::kOtherInstance:
       return 0;
@@ -112,9 +112,8 @@ int RunWindow(int argc, char** argv) {
                  "(see velmora-nvr --help)\n");
     return 2;
   }
-  velmora::Application app;
-  velmora::WireSubsystems(app);
-  return velmora::ui::RunDesktop(app, argc, argv);
+  velmora::ProgramParts program;
+  return velmora::ui::RunDesktop(program.parts(), argc, argv);
 #else
   (void)argc;
   (void)argv;

@@ -39,38 +39,6 @@ namespace {
 
 GroupRecord* Root() { return treeRoot().get(); }
 
-// The watch of the mount table: drives arriving or going become messages 32776.
-std::unique_ptr<platform::MountWatcher>& mediaWatcher() {
-  static auto* watcher = new std::unique_ptr<platform::MountWatcher>();
-  return *watcher;
-}
-
-void WatchMedia() {
-  control::mediaSource() = control::MediaSourceFromSettings();
-  auto watcher = std::make_unique<platform::MountWatcher>(
-      control::mediaSource(), [](const platform::RemovableMount& mount, bool added) {
-        MsgShellChange change;
-        change.mountPoint = mount.mountPoint;
-        change.added = added;
-        change.device = mount.deviceNode;
-        change.displayName = mount.displayName;
-        mainQueue().post(std::move(change));
-      });
-  if (!watcher->start()) {
-    LogLastError("mount table watch");
-    return;
-  }
-  mediaWatcher() = std::move(watcher);
-}
-
-void UnwatchMedia() {
-  if (mediaWatcher()) mediaWatcher()->stop();
-  mediaWatcher().reset();
-  // The scan thread stops on shutdownEvent, set by now; a scan in a slow folder ends at
-  // its next folder.
-  if (!JoinMediaScanThread(std::chrono::milliseconds(1000))) Log("removable media scan thread still active");
-}
-
 // How long an import command waits for the running instance's answer.
 constexpr int kImportAnswerTimeoutMs = 120000;
 
@@ -113,97 +81,136 @@ void WireCoreLibraries() {
 // The device tree's steps: loading, the leftover recordings and removable media, the
 // saved view, starting and stopping its fetches and recordings, destroying it, and the
 // device files a second start hands over.
-void WireDeviceTree(AppHooks& h) {
-  h.loadDeviceTree = [] { InitTree(paths().deviceTreePath); };
-  h.treeHasViewable = [] { return CountViewable(Root()) > 0; };
+class TreeSteps final : public DeviceTreePart {
+ public:
+  void load() override { InitTree(paths().deviceTreePath); }
   // Recording folders no entry owns are listed once per start, after the tree is read.
   // Then every removable drive mounted now is scanned (message 32792).
-  h.scanOldRecordings = [] {
+  void scanOldRecordings() override {
     BuildOldRecordingsBranch();
     mainQueue().post(MsgScanAllMedia{});
-  };
-  // Removable media: the mount-table watch and the scan thread.
-  h.watchMedia = WatchMedia;
-  h.unwatchMedia = UnwatchMedia;
-  h.startMediaScanThread = [] { StartMediaScanThread(); };
-  h.selectSavedView = SelectSavedView;
-  h.startRecordingFetches = [] { ApplyRecordingState(Root()); };
-  h.closeRecordings = [] {
-    if (Root()) CloseAllRecordings(Root());
-  };
-  h.stopAllFetches = [] {
+  }
+  bool hasViewable() override { return CountViewable(Root()) > 0; }
+  void selectSavedView() override { SelectSavedView(); }
+  void startRecordingFetches() override { ApplyRecordingState(Root()); }
+  void stopAllFetches() override {
     if (Root()) StopAllFetches(Root());
-  };
-  h.destroyTree = [] {
+  }
+  void destroy() override {
     if (Root()) DestroyTree(Root());
     treeRoot().reset();
-  };
-  h.importFile = ImportAnswer;
-}
-
-// Playback: its thread (with the export handlers on its engine) and the controller's
-// tick in timer 3 beside the removal pass's snapshot.
-void WirePlayback(AppHooks& h) {
-  h.startPlaybackThread = [] {
-    exportPump();  // the export handlers go onto the engine before its thread starts
-    startPlaybackThread();
-  };
-  h.quitPlayback = quitPlayback;
-  h.joinPlayback = joinPlayback;
-
-  // Timer 3 work of the main thread besides the fetch walk.
-  h.viewPeriodic = [] {
-    ServeCleanupSnapshot();
-    playbackController().Tick(SteadyMs());
-  };
-}
-
-// A message the application does not handle itself goes to the first subsystem that
-// knows it.
-void RouteMessage(AppMessage& message) {
-  if (HandleFetchMessage(message)) return;
-  if (net::HandleNetMessage(message)) return;
-  if (control::HandleMediaMessage(message)) return;
-  if (playbackController().HandleMessage(message)) return;
-  if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
-    RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
-    return;
   }
-  // A device's fetch error state: its tree item is redrawn when it changed.
-  control::HandleFetchErrorMessage(message);
-}
+  std::string importFile(const std::string& path) override { return ImportAnswer(path); }
+};
 
-}  // namespace
-
-void WireSubsystems(Application& app) {
-  AppHooks& h = app.hooks();
-  WireCoreLibraries();
-
-  h.openInternet = [] {
+// The fetch engine, and the single-request HTTP client's configuration.
+class FetchSteps final : public FetchPart {
+ public:
+  void openInternet() override {
     // A silent peer must not hold a reader for long: the playback thread retries a
     // remote read 16 times.
     HttpClientOptions options;
     options.requestTimeoutMs = 30000;
     options.stallTimeoutS = 10;
     http_client_open(options);
-  };
+  }
+  void periodic() override { FetchPeriodic(); }
+  void shutdown() override { viewthread_shutdown(); }
+};
 
-  WireDeviceTree(h);
-  // Recorder and automatic removal (recordStop, closeRecordings, cleanup thread); its
-  // closeRecordings replaces the tree's.
-  InstallRecordingAppHooks(h);
+// Removable media: the watch of the mount table (drives arriving or going become
+// messages 32776) and the scan thread.
+class MediaSteps final : public MediaPart {
+ public:
+  void watch() override {
+    control::mediaSource() = control::MediaSourceFromSettings();
+    auto watcher = std::make_unique<platform::MountWatcher>(control::mediaSource(), control::PostDriveChange);
+    if (!watcher->start()) {
+      LogLastError("mount table watch");
+      return;
+    }
+    watcher_ = std::move(watcher);
+  }
+  void startScanThread() override { StartMediaScanThread(); }
+  void unwatch() override {
+    if (watcher_) watcher_->stop();
+    watcher_.reset();
+    // The scan thread stops on shutdownEvent, set by now; a scan in a slow folder ends at
+    // its next folder.
+    if (!JoinMediaScanThread(std::chrono::milliseconds(1000))) Log("removable media scan thread still active");
+  }
 
-  // Fetch engine.
-  h.fetchPeriodic = FetchPeriodic;
-  h.fetchShutdown = viewthread_shutdown;
+ private:
+  std::unique_ptr<platform::MountWatcher> watcher_;
+};
 
-  WirePlayback(h);
-  // HTTP server and network discovery.
-  h.startHttpServer = net::StartHttpServer;
-  h.stopHttpServer = net::StopHttpServer;
-  h.startNetworkScanThread = net::StartDiscoveryThread;
-  h.stopNetworkScan = net::StopDiscoveryThread;
-  h.onMessage = RouteMessage;
+// Playback: its thread (with the export handlers on its engine) and the controller's
+// tick in timer 3.
+class PlaybackSteps final : public PlaybackPart {
+ public:
+  void start() override {
+    exportPump();  // the export handlers go onto the engine before its thread starts
+    startPlaybackThread();
+  }
+  void quit() override { quitPlayback(); }
+  bool join(std::chrono::milliseconds timeout) override { return joinPlayback(timeout); }
+  void periodic() override { playbackController().Tick(SteadyMs()); }
+};
+
+// Network discovery and the HTTP server.
+class NetSteps final : public NetPart {
+ public:
+  void startDiscovery() override { net::StartDiscoveryThread(); }
+  void stopDiscovery() override { net::StopDiscoveryThread(); }
+  void startHttpServer() override { net::StartHttpServer(); }
+  void stopHttpServer() override { net::StopHttpServer(); }
+};
+
+// A message the application does not handle itself goes to the first subsystem that
+// knows it.
+class MessageRoutes final : public MessageRouter {
+ public:
+  void route(AppMessage& message) override {
+    if (HandleFetchMessage(message)) return;
+    if (net::HandleNetMessage(message)) return;
+    if (control::HandleMediaMessage(message)) return;
+    if (playbackController().HandleMessage(message)) return;
+    if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
+      RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
+      return;
+    }
+    // A device's fetch error state: its tree item is redrawn when it changed.
+    control::HandleFetchErrorMessage(message);
+  }
+};
+
+}  // namespace
+
+struct ProgramParts::Steps {
+  TreeSteps tree;
+  RecorderSteps recorder;
+  FetchSteps fetch;
+  MediaSteps media;
+  PlaybackSteps playback;
+  NetSteps net;
+  MessageRoutes router;
+};
+
+ProgramParts::ProgramParts() : steps_(std::make_unique<Steps>()) { WireCoreLibraries(); }
+
+ProgramParts::~ProgramParts() = default;
+
+AppParts ProgramParts::parts(WindowPort* window) {
+  AppParts parts;
+  parts.window = window;
+  parts.tree = &steps_->tree;
+  parts.recorder = &steps_->recorder;
+  parts.fetch = &steps_->fetch;
+  parts.media = &steps_->media;
+  parts.playback = &steps_->playback;
+  parts.net = &steps_->net;
+  parts.router = &steps_->router;
+  return parts;
 }
 
 int RunImportCommand(const std::string& file) {

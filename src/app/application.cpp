@@ -58,7 +58,7 @@ bool ThroughputMeter::tick(int64_t nowSeconds, uint64_t& byteCounter) {
   return true;
 }
 
-Application::Application() = default;
+Application::Application(AppParts parts) : parts_(parts) {}
 
 Application::~Application() {
   if (running_ && !exited_) OnExit();
@@ -276,37 +276,42 @@ void Application::CreateMainWindow() {
   meter_.start(static_cast<int64_t>(std::time(nullptr)));
   lastTimer3_ = std::chrono::steady_clock::now();
   // 2-4.
-  if (hooks_.createWindow) hooks_.createWindow();
-  if (hooks_.setTitle) hooks_.setTitle();
+  if (parts_.window) {
+    parts_.window->createWindow(*this);
+    parts_.window->setTitle();
+  }
   // 5.
   PostStatus(StringText(107));
   // 7.
-  if (hooks_.loadDeviceTree) hooks_.loadDeviceTree();
+  if (parts_.tree) parts_.tree->load();
   // 8.
-  if (hooks_.scanOldRecordings) hooks_.scanOldRecordings();
+  if (parts_.tree) parts_.tree->scanOldRecordings();
   // 10, 11.
-  if (hooks_.leaveStillMode) hooks_.leaveStillMode();
-  if (hooks_.watchMedia) hooks_.watchMedia();
+  if (parts_.window) parts_.window->leaveStillMode();
+  if (parts_.media) parts_.media->watch();
   // 12.
-  if (hooks_.openInternet) hooks_.openInternet();
+  if (parts_.fetch) parts_.fetch->openInternet();
   // 13-15.
   shutdownEvent();
   mediaScanEvent();
-  if (hooks_.startMediaScanThread) hooks_.startMediaScanThread();
+  if (parts_.media) parts_.media->startScanThread();
   networkScanEvent();
-  if (hooks_.startNetworkScanThread) hooks_.startNetworkScanThread();
+  if (parts_.net) parts_.net->startDiscovery();
   // 16. A first start with an empty tree begins with a scan of the local network.
-  if (hooks_.treeHasViewable && !hooks_.treeHasViewable()) networkScanEvent().set();
+  if (parts_.tree && !parts_.tree->hasViewable()) networkScanEvent().set();
   // 18, 19.
-  if (hooks_.startPlaybackThread) hooks_.startPlaybackThread();
-  if (hooks_.startCleanupThread) hooks_.startCleanupThread();
+  if (parts_.playback) parts_.playback->start();
+  if (parts_.recorder) parts_.recorder->startCleanupThread();
   // 20-22.
-  if (hooks_.selectSavedView) hooks_.selectSavedView();
-  if (hooks_.applyLayout) hooks_.applyLayout();
-  if (hooks_.startRecordingFetches) hooks_.startRecordingFetches();
+  if (parts_.tree) parts_.tree->selectSavedView();
+  if (parts_.window) {
+    parts_.window->showSavedView();
+    parts_.window->applyLayout();
+  }
+  if (parts_.tree) parts_.tree->startRecordingFetches();
   // 23, 24.
-  if (settings().taskbarIcon && hooks_.addTrayIcon) hooks_.addTrayIcon();
-  if (settings().httpServer && hooks_.startHttpServer) hooks_.startHttpServer();
+  if (settings().taskbarIcon && parts_.window) parts_.window->showTrayIcon(true);
+  if (settings().httpServer && parts_.net) parts_.net->startHttpServer();
 }
 
 void Application::tick() {
@@ -332,29 +337,32 @@ void Application::Timer3() {
   if (meter_.due(nowSeconds)) {
     counter = bytesReceived().exchange(0);
     meter_.tick(nowSeconds, counter);
-    if (hooks_.showThroughput) hooks_.showThroughput(ShortByteSize(meter_.shown()) + "/s");
+    if (parts_.window) parts_.window->showThroughput(ShortByteSize(meter_.shown()) + "/s");
   }
-  if (hooks_.viewPeriodic) hooks_.viewPeriodic();
-  if (hooks_.fetchPeriodic) hooks_.fetchPeriodic();
+  // The tiles first, then the removal pass's snapshot, the playback controller and the
+  // fetch walk.
+  if (parts_.window) parts_.window->periodic();
+  if (parts_.recorder) parts_.recorder->periodic();
+  if (parts_.playback) parts_.playback->periodic();
+  if (parts_.fetch) parts_.fetch->periodic();
 }
 
 void Application::Dispatch(AppMessage& message) {
   if (auto* status = std::get_if<MsgStatusText>(&message)) {
     statusText_ = status->text.value_or(std::string());
     if (!statusText_.empty() && status->log) Log("%s", statusText_.c_str());
-    if (hooks_.showStatus) hooks_.showStatus(statusText_);
-  } else if (hooks_.onMessage) {
-    hooks_.onMessage(message);
+  } else if (parts_.router) {
+    parts_.router->route(message);
   }
-  // Then every other receiver (the window's panes) sees it, the core's state already
-  // updated by the hook.
+  // Then every other receiver (the window's panes, which show the status text) sees it,
+  // the core's state already updated by the router.
   mainQueue().deliver(message);
 }
 
 void Application::ServeInstanceRequests() {
   for (auto& request : instance_.poll()) {
     if (request.line == "activate") {
-      if (hooks_.activate) hooks_.activate();
+      if (parts_.window) parts_.window->activate();
       platform::SingleInstance::reply(request, "ok");
     } else if (request.line.rfind("import ", 0) == 0) {
       // The file is opened here, in this process's working folder: only an absolute
@@ -366,8 +374,8 @@ void Application::ServeInstanceRequests() {
       } else if (HasControlCharacter(file)) {
         answer = "error: the file name contains a control character";
       } else {
-        answer = hooks_.importFile ? hooks_.importFile(file)
-                                   : std::string("error: import is not available");
+        answer = parts_.tree ? parts_.tree->importFile(file)
+                             : std::string("error: import is not available");
       }
       platform::SingleInstance::reply(request, answer);
     } else {
@@ -383,9 +391,11 @@ void Application::SaveAllSettings() {
 void Application::ToggleRecordEnable() {
   settings().recordEnable = !settings().recordEnable;
   SaveAllSettings();
-  if (hooks_.recordStop) hooks_.recordStop();
-  if (hooks_.closeRecordings) hooks_.closeRecordings();
-  if (hooks_.startRecordingFetches) hooks_.startRecordingFetches();
+  if (parts_.recorder) {
+    parts_.recorder->recordStop();
+    parts_.recorder->closeRecordings();
+  }
+  if (parts_.tree) parts_.tree->startRecordingFetches();
 }
 
 void Application::OnExit() {
@@ -393,29 +403,28 @@ void Application::OnExit() {
   exited_ = true;
   // 1.
   shutdownEvent().set();
-  // 2, 3.
-  if (hooks_.saveLayout) hooks_.saveLayout();
-  if (hooks_.quitPlayback) hooks_.quitPlayback();
+  // 2 (the layout is saved as it changes), 3.
+  if (parts_.playback) parts_.playback->quit();
   // 4.
   Log("calling record_stop");
-  if (hooks_.recordStop) hooks_.recordStop();
+  if (parts_.recorder) parts_.recorder->recordStop();
   // 5.
   Log("calling record_close_handles");
-  if (hooks_.closeRecordings) hooks_.closeRecordings();
+  if (parts_.recorder) parts_.recorder->closeRecordings();
   // 6.
   Log("calling viewthread_shutdown");
-  if (hooks_.fetchShutdown) hooks_.fetchShutdown();
+  if (parts_.fetch) parts_.fetch->shutdown();
   // 7.
   Log("calling grouprecord_stop");
-  if (hooks_.stopAllFetches) hooks_.stopAllFetches();
-  if (hooks_.stopHttpServer) hooks_.stopHttpServer();
+  if (parts_.tree) parts_.tree->stopAllFetches();
+  if (parts_.net) parts_.net->stopHttpServer();
   // 8.
-  if (settings().taskbarIcon && hooks_.removeTrayIcon) hooks_.removeTrayIcon();
+  if (settings().taskbarIcon && parts_.window) parts_.window->showTrayIcon(false);
   // 9.
   Log("saving window size and position");
-  if (hooks_.readWindowPlacement) {
+  if (parts_.window) {
     settings().windowPlacement.length = sizeof(WindowPlacement);
-    hooks_.readWindowPlacement();
+    parts_.window->readWindowPlacement();
   }
   // 10.
   Log("saving application configuration");
@@ -428,7 +437,7 @@ void Application::OnExit() {
 }
 
 void Application::DestroyMainWindow() {
-  if (hooks_.unwatchMedia) hooks_.unwatchMedia();
+  if (parts_.media) parts_.media->unwatch();
   // 2. At most 2000 ms for both workers together.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
   auto left = [&] {
@@ -436,14 +445,14 @@ void Application::DestroyMainWindow() {
         deadline - std::chrono::steady_clock::now());
     return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
   };
-  bool cleanupEnded = !hooks_.joinCleanup || hooks_.joinCleanup(left());
-  bool playbackEnded = !hooks_.joinPlayback || hooks_.joinPlayback(left());
+  bool cleanupEnded = !parts_.recorder || parts_.recorder->joinCleanup(left());
+  bool playbackEnded = !parts_.playback || parts_.playback->join(left());
   if (!cleanupEnded) Log("CleanupThread still active");
   if (!playbackEnded) Log("PlayBackThread still active");
-  if (hooks_.stopNetworkScan) hooks_.stopNetworkScan();
+  if (parts_.net) parts_.net->stopDiscovery();
   // 5, 6.
-  if (hooks_.destroyTree) hooks_.destroyTree();
-  if (hooks_.destroyWindow) hooks_.destroyWindow();
+  if (parts_.tree) parts_.tree->destroy();
+  if (parts_.window) parts_.window->destroyWindow();
 }
 
 void Application::ExitInstance() {

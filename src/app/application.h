@@ -1,77 +1,23 @@
 // The application object: single-instance check, folders, settings, log, the start-up
 // steps of the main window, the 20 ms tick of the main thread, and the ordered shutdown.
 //
-// The subsystems that later layers build (device tree, fetch engine, recorder, playback,
-// cleanup, discovery, media scan, HTTP server, window) plug in through AppHooks. The
-// order in which the hooks run is fixed here, so adding a subsystem never reorders
-// start-up or shutdown.
+// The parts that later layers build (device tree, fetch engine, recorder, playback,
+// cleanup, discovery, media scan, HTTP server, window) are handed over at construction as
+// interfaces (app/app_parts.h). The order in which their steps run is fixed here, so
+// adding a part never reorders start-up or shutdown.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "app/app_parts.h"
 #include "app/messages.h"
 #include "platform/single_instance.h"
 
 namespace velmora {
-
-struct AppHooks {
-  // Main window creation, in order.
-  std::function<void()> createWindow;           // panes, view frame (the window, when there is one)
-  std::function<void()> setTitle;               // window title from titleText()
-  std::function<void()> loadDeviceTree;         // device tree from deviceTreePath
-  std::function<void()> scanOldRecordings;      // leftover folders; queues the media scan
-  std::function<void()> leaveStillMode;         // every view slot back to live
-  std::function<void()> watchMedia;             // drive and medium change notifications
-  std::function<void()> openInternet;           // the single-request HTTP configuration
-  std::function<void()> startMediaScanThread;
-  std::function<void()> startNetworkScanThread;
-  std::function<bool()> treeHasViewable;        // false: a first start scans the network
-  std::function<void()> startPlaybackThread;
-  std::function<void()> startCleanupThread;
-  std::function<void()> selectSavedView;        // the entry named viewName
-  std::function<void()> applyLayout;            // the saved multi-view layout
-  std::function<void()> startRecordingFetches;  // every recording device
-  std::function<void()> addTrayIcon;
-  std::function<void()> startHttpServer;
-
-  // Ordered shutdown.
-  std::function<void()> saveLayout;
-  std::function<void()> quitPlayback;
-  std::function<void()> recordStop;
-  std::function<void()> closeRecordings;
-  std::function<void()> fetchShutdown;
-  std::function<void()> stopAllFetches;
-  std::function<void()> removeTrayIcon;
-  std::function<void()> readWindowPlacement;
-  std::function<void()> stopHttpServer;
-  // Main window destroy.
-  std::function<void()> unwatchMedia;
-  // Wait for a worker to end; true when it ended in time.
-  std::function<bool(std::chrono::milliseconds)> joinCleanup;
-  std::function<bool(std::chrono::milliseconds)> joinPlayback;
-  std::function<void()> stopNetworkScan;        // ends the discovery thread
-  std::function<void()> destroyTree;
-  std::function<void()> destroyWindow;
-
-  // Timer 3 (20 ms), after the throughput meter.
-  std::function<void()> viewPeriodic;
-  std::function<void()> fetchPeriodic;
-
-  // Messages the application does not handle itself.
-  std::function<void(AppMessage&)> onMessage;
-  // Shown status text (status bar part 0); empty clears it.
-  std::function<void(const std::string&)> showStatus;
-  // Throughput meter text ("12.3 KB/s"), for status bar part 1.
-  std::function<void(const std::string&)> showThroughput;
-  // A second start asked for this; the answer goes back to it.
-  std::function<std::string(const std::string& path)> importFile;
-  std::function<void()> activate;
-};
 
 // Bytes received from cameras and peers since the last meter reading.
 std::atomic<uint64_t>& bytesReceived();
@@ -98,12 +44,11 @@ class Application {
  public:
   enum class StartResult { kRunning, kOtherInstance, kFailed };
 
-  Application();
+  // The parts are not owned and must outlive the application; a null part is skipped.
+  explicit Application(AppParts parts = {});
   ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
-
-  AppHooks& hooks() { return hooks_; }
 
   // Single-instance check, folders, settings, log, then the main window's creation.
   // kOtherInstance: a running instance was asked to come to the front; nothing was
@@ -159,7 +104,7 @@ class Application {
   void Dispatch(AppMessage& message);
   void ServeInstanceRequests();
 
-  AppHooks hooks_;
+  const AppParts parts_;
   platform::SingleInstance instance_;
   ThroughputMeter meter_;
   bool headless_ = true;

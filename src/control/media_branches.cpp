@@ -69,6 +69,15 @@ platform::MountTableSource MediaSourceFromSettings() {
   return source;
 }
 
+void PostDriveChange(const platform::RemovableMount& mount, bool added) {
+  MsgShellChange change;
+  change.mountPoint = mount.mountPoint;
+  change.added = added;
+  change.device = mount.deviceNode;
+  change.displayName = mount.displayName;
+  mainQueue().post(std::move(change));
+}
+
 GroupRecord* FindDriveBranch(GroupRecord& root, const std::string& path) {
   for (const auto& child : root.children)
     if (child->kind == RemovableDrive && child->path == path) return child.get();

@@ -29,6 +29,10 @@ platform::MountTableSource& mediaSource();
 // The default source with the extra roots of the mediaMountRoots setting.
 platform::MountTableSource MediaSourceFromSettings();
 
+// The mount watch's report: posts a drive's arrival or removal (message 32776) to the
+// main queue. Runs on the watch's thread.
+void PostDriveChange(const platform::RemovableMount& mount, bool added);
+
 // The first top-level drive entry (kind -8) whose path is `path`; null when none.
 GroupRecord* FindDriveBranch(GroupRecord& root, const std::string& path);
 

@@ -419,11 +419,16 @@ void InstallRecorderHooks() {
   };
 }
 
-void InstallRecordingAppHooks(AppHooks& hooks) {
-  hooks.recordStop = [] { record_stop(); };
-  hooks.closeRecordings = [] { CloseAllRecordings(treeRoot().get()); };
-  hooks.startCleanupThread = [] { StartCleanupThread(); };
-  hooks.joinCleanup = [](std::chrono::milliseconds timeout) { return JoinCleanupThread(timeout); };
+void RecorderSteps::recordStop() { record_stop(); }
+
+void RecorderSteps::closeRecordings() {
+  if (GroupRecord* root = treeRoot().get()) CloseAllRecordings(root);
 }
+
+void RecorderSteps::startCleanupThread() { StartCleanupThread(); }
+
+bool RecorderSteps::joinCleanup(std::chrono::milliseconds timeout) { return JoinCleanupThread(timeout); }
+
+void RecorderSteps::periodic() { ServeCleanupSnapshot(); }
 
 }  // namespace velmora

@@ -18,14 +18,13 @@
 #include <functional>
 #include <string>
 
+#include "app/app_parts.h"
 #include "live/image.h"
 #include "model/group_record.h"
 #include "recording/format.h"
 #include "recording/motion.h"
 
 namespace velmora {
-
-struct AppHooks;
 
 // The clock the recorder reads for schedules and record times. Tests install their own
 // to cross hour boundaries; an empty function restores the system clock. Install it
@@ -81,8 +80,17 @@ void SetRenameWait(std::chrono::milliseconds wait);
 // (check_record for every decoded frame), and the model's closeRecordings
 // (record_close_files) and clearRecordingMark (the device's tile mark back to 0).
 void InstallRecorderHooks();
-// Fills the application's recording hooks: recordStop (record_stop), closeRecordings
-// (CloseAllRecordings over the whole tree), startCleanupThread and joinCleanup.
-void InstallRecordingAppHooks(AppHooks& hooks);
+// The recorder's steps in the application's start-up, timer 3 and shutdown: record_stop,
+// closing the files of the whole tree (nothing when there is no tree: a start that ends
+// before the tree is read, or a tree already destroyed), the cleanup thread, and the
+// removal pass's snapshot. Main thread only.
+class RecorderSteps : public RecorderPart {
+ public:
+  void recordStop() override;
+  void closeRecordings() override;
+  void startCleanupThread() override;
+  bool joinCleanup(std::chrono::milliseconds timeout) override;
+  void periodic() override;
+};
 
 }  // namespace velmora

@@ -54,48 +54,52 @@ namespace {
 
 // The window's part of the start-up and shutdown steps: the core creates and destroys the
 // window at their fixed places and asks it for what it shows (title, throughput, tiles,
-// layout, tray icon, placement). `window` is empty before the step that creates it.
-void HookWindowIntoCore(Application& app, CoreEvents& events, std::unique_ptr<MainWindow>& window) {
-  AppHooks& h = app.hooks();
-  // The window is created where the start-up order creates the main window; the core's
-  // later steps (tree, threads, saved view) then find it.
-  h.createWindow = [&app, &events, &window] { window = std::make_unique<MainWindow>(&app, &events); };
-  h.setTitle = [&window] {
-    if (window) window->setWindowTitle(FrameTitle());
-  };
-  h.showThroughput = [&events](const std::string& text) { events.throughputText(QString::fromStdString(text)); };
-  auto corePeriodic = h.viewPeriodic;
-  h.viewPeriodic = [&events, corePeriodic] {
-    events.periodic();  // tiles first, then the core's periodic work
-    if (corePeriodic) corePeriodic();
-  };
-  // The stills loaded with the tree go into the tiles of the saved view once it is shown.
-  h.leaveStillMode = [&window] {
-    if (window && window->viewFrame()) window->viewFrame()->leaveStillMode();
-  };
-  auto coreSelect = h.selectSavedView;
-  h.selectSavedView = [&window, coreSelect] {
-    if (coreSelect) coreSelect();
-    if (window) window->refreshViewsForSelection();
-  };
-  h.applyLayout = [&window] {
+// layout, tray icon, placement). The window and its CoreEvents are made when the core
+// creates the main window; the events live on after the window is destroyed, until this
+// object ends (after the application's shutdown).
+class DesktopWindow final : public WindowPort {
+ public:
+  void createWindow(Application& app) override {
+    events_ = std::make_unique<CoreEvents>(&app);
+    window_ = std::make_unique<MainWindow>(&app, events_.get());
+  }
+  void setTitle() override {
+    if (window_) window_->setWindowTitle(FrameTitle());
+  }
+  void leaveStillMode() override {
+    if (window_ && window_->viewFrame()) window_->viewFrame()->leaveStillMode();
+  }
+  void showSavedView() override {
+    if (window_) window_->refreshViewsForSelection();
+  }
+  void applyLayout() override {
     // An invalid stored layout is ignored (the frame keeps its own).
-    if (window && window->viewFrame()) window->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
-  };
-  h.activate = [&window] {
-    if (window) window->bringToFront();
-  };
-  h.readWindowPlacement = [&window] {
-    if (window) settings().windowPlacement = window->placementRecord();
-  };
-  h.addTrayIcon = [&window] {
-    if (window && window->trayIcon()) window->trayIcon()->setShown(true);
-  };
-  h.removeTrayIcon = [&window] {
-    if (window && window->trayIcon()) window->trayIcon()->setShown(false);
-  };
-  h.destroyWindow = [&window] { window.reset(); };
-}
+    if (window_ && window_->viewFrame()) window_->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
+  }
+  void showTrayIcon(bool shown) override {
+    if (window_ && window_->trayIcon()) window_->trayIcon()->setShown(shown);
+  }
+  void readWindowPlacement() override {
+    if (window_) settings().windowPlacement = window_->placementRecord();
+  }
+  void destroyWindow() override { window_.reset(); }
+  void periodic() override {
+    if (events_) events_->periodic();
+  }
+  void showThroughput(const std::string& text) override {
+    if (events_) events_->throughputText(QString::fromStdString(text));
+  }
+  void activate() override {
+    if (window_) window_->bringToFront();
+  }
+
+  CoreEvents* events() { return events_.get(); }
+  std::unique_ptr<MainWindow>& window() { return window_; }
+
+ private:
+  std::unique_ptr<CoreEvents> events_;
+  std::unique_ptr<MainWindow> window_;
+};
 
 // SIGINT, SIGTERM and SIGHUP read from the signal descriptor on the GUI thread: each ends
 // the program as Exit with Shift does, without a question. Null without a descriptor.
@@ -132,7 +136,7 @@ void StartViewGrabs(QTimer& grabTimer, QApplication& qapp, std::unique_ptr<MainW
 
 }  // namespace
 
-int RunDesktop(Application& app, int argc, char** argv) {
+int RunDesktop(AppParts core, int argc, char** argv) {
   const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
   QApplication qapp(argc, argv);
@@ -142,9 +146,9 @@ int RunDesktop(Application& app, int argc, char** argv) {
   // Closing the window does not end the program by itself: Exit decides.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  CoreEvents events(&app);
-  std::unique_ptr<MainWindow> window;
-  HookWindowIntoCore(app, events, window);
+  DesktopWindow desktop;
+  core.window = &desktop;
+  Application app(core);
 
   switch (app.InitInstance(false)) {
     case Application::StartResult::kOtherInstance:
@@ -156,6 +160,8 @@ int RunDesktop(Application& app, int argc, char** argv) {
       break;
   }
 
+  std::unique_ptr<MainWindow>& window = desktop.window();
+  CoreEvents& events = *desktop.events();
   // exit(), not quit(): quit() would first close the window, which asks Exit again.
   QObject::connect(window.get(), &MainWindow::exitRequested, &qapp, [] { QCoreApplication::exit(0); });
   const std::unique_ptr<QSocketNotifier> signalNotifier = WatchShutdownSignals(signalFd, qapp, window);

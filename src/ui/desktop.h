@@ -1,9 +1,7 @@
 // The desktop program: the Qt application, the main window and the core started with it.
 #pragma once
 
-namespace velmora {
-class Application;
-}
+#include "app/app_parts.h"
 
 namespace velmora::ui {
 
@@ -11,8 +9,9 @@ namespace velmora::ui {
 // names a Qt platform that needs no display server (offscreen, vnc, linuxfb ...).
 bool DisplayAvailable();
 
-// Runs the window until Exit. app has its subsystems wired but is not started. Returns
-// the process's exit status.
-int RunDesktop(Application& app, int argc, char** argv);
+// Starts the application with the core's parts and the window, and runs the window until
+// Exit. `core` holds no window; every part outlives the call. Returns the process's exit
+// status.
+int RunDesktop(AppParts core, int argc, char** argv);
 
 }  // namespace velmora::ui

@@ -20,6 +20,76 @@ using namespace std::chrono_literals;
 using test::ReadFile;
 using test::TempDir;
 
+// Core parts that note the order in which the application calls their steps. The answers
+// (viewable devices, whether the workers end in time) are set by each test.
+class NotingParts final : public WindowPort, public DeviceTreePart, public RecorderPart,
+                          public FetchPart, public PlaybackPart, public NetPart, public MessageRouter {
+ public:
+  // The core's parts, and the window when `withWindow`.
+  AppParts parts(bool withWindow = false) {
+    AppParts parts;
+    if (withWindow) parts.window = this;
+    parts.fetch = this;
+    parts.tree = this;
+    parts.recorder = this;
+    parts.playback = this;
+    parts.net = this;
+    parts.router = this;
+    return parts;
+  }
+
+  void createWindow(Application&) override { note("createWindow"); }
+  void setTitle() override { note("setTitle"); }
+  void leaveStillMode() override { note("leaveStillMode"); }
+  void showSavedView() override { note("showSavedView"); }
+  void applyLayout() override { note("applyLayout"); }
+  void showTrayIcon(bool shown) override { note(shown ? "showTrayIcon" : "hideTrayIcon"); }
+  void readWindowPlacement() override { note("readWindowPlacement"); }
+  void destroyWindow() override { note("destroyWindow"); }
+  void showThroughput(const std::string&) override {}
+  void activate() override { note("activate"); }
+
+  void load() override { note("loadDeviceTree"); }
+  void scanOldRecordings() override {}
+  bool hasViewable() override { return viewable; }
+  void selectSavedView() override { note("selectSavedView"); }
+  void startRecordingFetches() override { note("startRecordingFetches"); }
+  void stopAllFetches() override { note("stopAllFetches"); }
+  void destroy() override { note("destroyTree"); }
+  std::string importFile(const std::string&) override { return "ok: 0 devices added"; }
+
+  void recordStop() override { note("recordStop"); }
+  void closeRecordings() override { note("closeRecordings"); }
+  void startCleanupThread() override { note("startCleanupThread"); }
+  bool joinCleanup(std::chrono::milliseconds) override { return cleanupEnds; }
+  // Timer 3 of the window, the recorder, playback and the fetch engine alike.
+  void periodic() override {}
+
+  void openInternet() override {}
+  void shutdown() override { note("fetchShutdown"); }
+
+  void start() override { note("startPlaybackThread"); }
+  void quit() override { note("quitPlayback"); }
+  bool join(std::chrono::milliseconds left) override { return left.count() >= 0; }
+
+  void startDiscovery() override { note("startNetworkScanThread"); }
+  void stopDiscovery() override {}
+  void startHttpServer() override { note("startHttpServer"); }
+  void stopHttpServer() override {}
+
+  void route(AppMessage& message) override {
+    if (std::holds_alternative<MsgDiskUsage>(message)) ++diskUsageRouted;
+  }
+
+  bool viewable = true;
+  bool cleanupEnds = true;
+  int diskUsageRouted = 0;
+  std::vector<std::string> calls;
+
+ private:
+  void note(const char* step) { calls.push_back(step); }
+};
+
 // Each test gets its own folders through the XDG variables the program reads.
 class ApplicationTest : public ::testing::Test {
  protected:
@@ -36,33 +106,13 @@ class ApplicationTest : public ::testing::Test {
   }
   void TearDown() override { SetLogPath(""); }
 
-  // Records the order in which the hooks run.
-  void recordHooks(Application& app) {
-    auto& h = app.hooks();
-    auto note = [this](const char* name) { return [this, name] { calls_.push_back(name); }; };
-    h.loadDeviceTree = note("loadDeviceTree");
-    h.startNetworkScanThread = note("startNetworkScanThread");
-    h.startPlaybackThread = note("startPlaybackThread");
-    h.startCleanupThread = note("startCleanupThread");
-    h.selectSavedView = note("selectSavedView");
-    h.startRecordingFetches = note("startRecordingFetches");
-    h.startHttpServer = note("startHttpServer");
-    h.quitPlayback = note("quitPlayback");
-    h.recordStop = note("recordStop");
-    h.closeRecordings = note("closeRecordings");
-    h.fetchShutdown = note("fetchShutdown");
-    h.stopAllFetches = note("stopAllFetches");
-    h.destroyTree = note("destroyTree");
-    h.treeHasViewable = [] { return true; };
-  }
-
   TempDir dir_;
-  std::vector<std::string> calls_;
+  NotingParts parts_;
+  std::vector<std::string>& calls_ = parts_.calls;
 };
 
-TEST_F(ApplicationTest, HooksRunInStartAndShutdownOrder) {
-  Application app;
-  recordHooks(app);
+TEST_F(ApplicationTest, PartsRunInStartAndShutdownOrder) {
+  Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   EXPECT_EQ(calls_, (std::vector<std::string>{"loadDeviceTree", "startNetworkScanThread",
                                               "startPlaybackThread", "startCleanupThread",
@@ -78,10 +128,31 @@ TEST_F(ApplicationTest, HooksRunInStartAndShutdownOrder) {
   app.ExitInstance();
 }
 
+// The window's steps stand at their places among the core's: created before the tree is
+// read, the saved view shown after the tree selected it, the tray icon taken away and the
+// placement read before the settings are saved, destroyed last.
+TEST_F(ApplicationTest, WindowStepsStandAmongTheCoreSteps) {
+  settings().taskbarIcon = true;
+  Application app(parts_.parts(true));
+  ASSERT_EQ(app.InitInstance(false), Application::StartResult::kRunning);
+  EXPECT_EQ(calls_, (std::vector<std::string>{"createWindow", "setTitle", "loadDeviceTree",
+                                              "leaveStillMode", "startNetworkScanThread",
+                                              "startPlaybackThread", "startCleanupThread",
+                                              "selectSavedView", "showSavedView", "applyLayout",
+                                              "startRecordingFetches", "showTrayIcon"}));
+  calls_.clear();
+  app.OnExit();
+  EXPECT_EQ(calls_, (std::vector<std::string>{"quitPlayback", "recordStop", "closeRecordings",
+                                              "fetchShutdown", "stopAllFetches", "hideTrayIcon",
+                                              "readWindowPlacement", "destroyTree",
+                                              "destroyWindow"}));
+  app.ExitInstance();
+}
+
 TEST_F(ApplicationTest, EmptyTreeStartsANetworkScan) {
   networkScanEvent().reset();
-  Application app;
-  app.hooks().treeHasViewable = [] { return false; };
+  parts_.viewable = false;
+  Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   EXPECT_TRUE(networkScanEvent().wait(0ms));
   app.OnExit();
@@ -89,32 +160,25 @@ TEST_F(ApplicationTest, EmptyTreeStartsANetworkScan) {
 }
 
 TEST_F(ApplicationTest, SlowWorkersAreLoggedAndShutdownGoesOn) {
-  Application app;
-  bool treeDestroyed = false;
-  app.hooks().joinCleanup = [](std::chrono::milliseconds) { return false; };
-  app.hooks().joinPlayback = [](std::chrono::milliseconds left) { return left.count() >= 0; };
-  app.hooks().destroyTree = [&] { treeDestroyed = true; };
+  parts_.cleanupEnds = false;
+  Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   app.OnExit();
   app.ExitInstance();
   std::string log = ReadFile(paths().logPath);
   EXPECT_NE(log.find("CleanupThread still active"), std::string::npos);
   EXPECT_EQ(log.find("PlayBackThread still active"), std::string::npos);
-  EXPECT_TRUE(treeDestroyed);
+  EXPECT_EQ(calls_.back(), "destroyTree");
 }
 
 TEST_F(ApplicationTest, StatusTextsAreLoggedAndOtherMessagesForwarded) {
-  Application app;
-  int forwarded = 0;
-  app.hooks().onMessage = [&](AppMessage& message) {
-    if (std::holds_alternative<MsgDiskUsage>(message)) ++forwarded;
-  };
+  Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   PostStatus("Recording to disk failed.");
   mainQueue().post(MsgDiskUsage{});
   mainQueue().post(MsgStatusText{});
   app.tick();
-  EXPECT_EQ(forwarded, 1);
+  EXPECT_EQ(parts_.diskUsageRouted, 1);
   EXPECT_EQ(app.statusText(), "");
   EXPECT_NE(ReadFile(paths().logPath).find("]: Recording to disk failed.\r\n"), std::string::npos);
   // A repeat its sender has logged lately is shown, not logged again.
@@ -129,8 +193,7 @@ TEST_F(ApplicationTest, StatusTextsAreLoggedAndOtherMessagesForwarded) {
 }
 
 TEST_F(ApplicationTest, GlobalRecordToggleSavesAndReappliesRecording) {
-  Application app;
-  recordHooks(app);
+  Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   calls_.clear();
   ASSERT_TRUE(settings().recordEnable);

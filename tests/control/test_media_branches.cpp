@@ -97,14 +97,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
   add(root(), LocalNVR, "All Views");
   platform::Event stop(platform::Event::Reset::kManual);
   ASSERT_TRUE(StartMediaScanThread(&stop));
-  platform::MountWatcher watcher(mediaSource(), [](const platform::RemovableMount& m, bool added) {
-    MsgShellChange change;
-    change.mountPoint = m.mountPoint;
-    change.added = added;
-    change.device = m.deviceNode;
-    change.displayName = m.displayName;
-    mainQueue().post(std::move(change));
-  }, std::chrono::milliseconds(20));
+  platform::MountWatcher watcher(mediaSource(), PostDriveChange, std::chrono::milliseconds(20));
   ASSERT_TRUE(watcher.start());
 
   // No removable drive: scanning all drives queues nothing.

@@ -17,7 +17,16 @@ using rectest::Frame;
 using rectest::TakePosted;
 using rectest::Utc;
 
-class Recorder : public rectest::RecordingTest {};
+class Recorder : public rectest::RecordingTest {
+ protected:
+  // A root holding `device`, with the recorder's hooks installed for its files and marks.
+  std::shared_ptr<GroupRecord> TreeOf(const std::shared_ptr<GroupRecord>& device) {
+    auto tree = CreateRecord(EntryKind::Root, kRootName);
+    InsertEntry(tree.get(), device);
+    InstallRecorderHooks();
+    return tree;
+  }
+};
 
 TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
   auto cam = Camera("Yard/Door");
@@ -179,11 +188,9 @@ TEST_F(Recorder, RestartAppendsToTheHourAfterCuttingATornRecord) {
 }
 
 TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
-  auto tree = CreateRecord(EntryKind::Root, kRootName);
   auto cam = Camera("Door");
   cam->viewIndex = 11;
-  InsertEntry(tree.get(), cam);
-  InstallRecorderHooks();
+  auto tree = TreeOf(cam);
   auto toggle = [&] {
     settings().recordEnable = !settings().recordEnable;
     record_stop();
@@ -202,6 +209,28 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   const auto check = CheckPair(Folder(*cam), Key());
   ASSERT_EQ(check.entries, 2u);
   EXPECT_EQ(check.indexed[1].offset, 1052u);
+  treeHooks() = TreeHooks{};
+  streamHooks().recordFrame = nullptr;
+}
+
+// The recorder's steps in the application's shutdown close the files of the whole tree,
+// and do nothing when there is no tree (a start that ended before the tree was read).
+TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
+  auto cam = Camera("Door");
+  cam->viewIndex = 12;
+  RecorderSteps steps;
+  treeRoot() = TreeOf(cam);
+  Frame(1000).RecordFor(*cam);
+  ASSERT_NE(cam->dataFile, -1);
+  steps.recordStop();
+  steps.closeRecordings();
+  EXPECT_EQ(cam->dataFile, -1);
+  EXPECT_EQ(cam->indexFile, -1);
+  EXPECT_EQ(viewSlots().RecordingMark(12), kRecordingMarkOff);
+  treeRoot().reset();
+  steps.recordStop();
+  steps.closeRecordings();
+  EXPECT_EQ(treeRoot(), nullptr);
   treeHooks() = TreeHooks{};
   streamHooks().recordFrame = nullptr;
 }
