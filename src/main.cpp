@@ -16,6 +16,7 @@
 #include "backup_command.h"
 #include "export_command.h"
 #include "platform/signals.h"
+#include "program/core.h"
 #include "wiring.h"
 #if VELMORA_HAVE_UI
 #include "ui/desktop.h"
@@ -71,8 +72,8 @@ int RunHeadless() {
   // Writes to a closed peer must come back as errors, never end the process.
   signal(SIGPIPE, SIG_IGN);
 
-  velmora::ProgramParts program;
-  velmora::Application app(program.parts());
+  velmora::Core core;
+  velmora::Application app(core.parts());
   switch (app.InitInstance(true)) {
     case velmora::Application::StartResult::kOtherInstance:
       return 0;
@@ -112,8 +113,8 @@ int RunWindow(int argc, char** argv) {
                  "(see velmora-nvr --help)\n");
     return 2;
   }
-  velmora::ProgramParts program;
-  return velmora::ui::RunDesktop(program.parts(), argc, argv);
+  velmora::Core core;
+  return velmora::ui::RunDesktop(core.parts(), argc, argv);
 #else
   (void)argc;
   (void)argv;

@@ -1,31 +1,20 @@
-// Connects the subsystems: the hooks between the core libraries, and the program's parts
-// that the application calls at its fixed places in start-up, timer 3 and shutdown.
+// The connections between the core libraries (the fetch engine, the recorder, the tree
+// and recorded-data access reach each other through them), and the import command.
 #pragma once
 
-#include <memory>
 #include <string>
-
-#include "app/app_parts.h"
 
 namespace velmora {
 
-// The program's core parts (device tree, recorder, fetch engine, removable media,
-// playback, network services, message routes). Constructing it connects the core
-// libraries to each other; one per process, living as long as the application it serves.
-class ProgramParts {
- public:
-  ProgramParts();
-  ~ProgramParts();
-  ProgramParts(const ProgramParts&) = delete;
-  ProgramParts& operator=(const ProgramParts&) = delete;
+// Connects the core libraries: the fetch engine starts and stops fetches for the tree,
+// the stream parser hands frames to the recorder, the tree and the storage-folder tiles
+// get their newest recorded images from recorded-data access. Core's constructor calls it
+// once, before anything starts.
+void WireCoreLibraries();
 
-  // The parts for the application, with the window when there is one.
-  AppParts parts(WindowPort* window = nullptr);
-
- private:
-  struct Steps;
-  std::unique_ptr<Steps> steps_;
-};
+// Merges the devices of a device file into the tree and saves it; the answer line for
+// the one who asked ("ok: N devices added", "error: ...").
+std::string ImportAnswer(const std::string& file);
 
 // "velmora-nvr import FILE": forwarded to a running instance, else done here.
 int RunImportCommand(const std::string& file);

@@ -1,0 +1,39 @@
+// The program's core: the one object the headless program and the window build the
+// application from. Constructing it connects the core libraries to each other (wiring.h);
+// it owns the core's parts that the application calls at its fixed places in start-up,
+// timer 3 and shutdown: the device tree, the recorder and automatic removal, the fetch
+// engine, removable media (with the mount-table watch), playback, discovery and the HTTP
+// server, and the routes of the messages the application does not handle itself.
+//
+// Still process-wide, reached through their accessors by the parts and by the libraries:
+// the settings, the paths, the main queue, the tree root and the view slots (several
+// hundred callers in the code and the tests), and the playback engine, its controller and
+// the export pump, which are never destroyed because the playback thread may outlive a
+// shutdown that waited for it in vain.
+//
+// Threads: built, used and destroyed on the main thread; one per process, living longer
+// than the application it serves.
+#pragma once
+
+#include <memory>
+
+#include "app/app_parts.h"
+
+namespace velmora {
+
+class Core {
+ public:
+  Core();
+  ~Core();
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // The parts for the application, with the window when there is one.
+  AppParts parts(WindowPort* window = nullptr);
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace velmora
