@@ -109,13 +109,15 @@ DiscoveryHooks& discoveryHooks();
 // is full.
 bool discovery_add_device(const std::string& address, const std::string& hwAddr);
 
-// Main thread, at the end of a scan: reads the ARP cache, adds the maker's devices,
-// shows the result in the status line, saves the tree when something was added.
-// Returns the number of devices added.
-int discovery_harvest();
+class HttpServer;
 
-// Main thread: handles the network messages (scan ended, ONVIF device, HTTP server).
-// False for any other message.
-bool HandleNetMessage(AppMessage& message);
+// Main thread, at the end of a scan: reads the ARP cache, adds the maker's devices,
+// shows the result in the status line, saves the tree and hands `server` (null: none)
+// the new tree when something was added. Returns the number of devices added.
+int discovery_harvest(HttpServer* server);
+
+// Main thread: handles the network messages (scan ended, ONVIF device, HTTP server) for
+// the program's `server` (null: the program serves nothing). False for any other message.
+bool HandleNetMessage(AppMessage& message, HttpServer* server);
 
 }  // namespace velmora::net

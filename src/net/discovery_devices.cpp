@@ -154,7 +154,7 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   return true;
 }
 
-int discovery_harvest() {
+int discovery_harvest(HttpServer* server) {
   const std::string arpPath = discoveryConfig().arpPath;
   std::string text;
   if (!ReadWholeFile(arpPath, text)) LogLastError(("open " + arpPath).c_str());
@@ -178,28 +178,28 @@ int discovery_harvest() {
   }
   PostStatus(status);
   SaveTree();
-  RefreshHttpTree();
+  if (server) RefreshHttpTree(*server);
   if (discoveryHooks().refreshViews) discoveryHooks().refreshViews();
   return added;
 }
 
-bool HandleNetMessage(AppMessage& message) {
+bool HandleNetMessage(AppMessage& message, HttpServer* server) {
   return std::visit(
-      [](auto& m) -> bool {
+      [server](auto& m) -> bool {
         using T = std::decay_t<decltype(m)>;
         if constexpr (std::is_same_v<T, MsgNetworkScanEnded>) {
-          discovery_harvest();
+          discovery_harvest(server);
           return true;
         } else if constexpr (std::is_same_v<T, MsgOnvifDevice>) {
           // Saved at once, so a device found this way survives even a scan that finds
           // nothing in the ARP cache.
           if (discovery_add_device(m.address, m.hwAddr)) {
             SaveTree();
-            RefreshHttpTree();
+            if (server) RefreshHttpTree(*server);
           }
           return true;
         } else if constexpr (std::is_same_v<T, MsgHttpListen>) {
-          HttpAccept(m);
+          if (server) HttpAccept(*server, m);
           return true;
         } else {
           return false;

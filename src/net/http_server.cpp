@@ -623,11 +623,6 @@ HttpServerStats HttpServer::stats() const {
   return s;
 }
 
-HttpServer& httpServer() {
-  static HttpServer server;
-  return server;
-}
-
 namespace {
 
 std::shared_ptr<const TreeSnapshot> SnapshotOfTree() {
@@ -636,8 +631,7 @@ std::shared_ptr<const TreeSnapshot> SnapshotOfTree() {
 
 }  // namespace
 
-void StartHttpServer() {
-  HttpServer& server = httpServer();
+void StartHttpServer(HttpServer& server) {
   if (server.running()) return;
   const Settings& s = settings();
   if (s.httpServerPort < 0 || s.httpServerPort > 65535) {
@@ -653,18 +647,16 @@ void StartHttpServer() {
   Log("starting HTTP server");
 }
 
-void StopHttpServer() { httpServer().stop(); }
+void StopHttpServer(HttpServer& server) { server.stop(); }
 
-void HttpAccept(const MsgHttpListen& message) {
-  HttpServer& server = httpServer();
+void HttpAccept(HttpServer& server, const MsgHttpListen& message) {
   const unsigned lParam = kAcceptEvent | (static_cast<unsigned>(message.error) << 16);
   Log("HttpAccept: wParam=%x, lParam=%x", static_cast<unsigned>(server.listenSocket()), lParam);
   if (message.error != 0) Log("HttpAccept: FD_ACCEPT, error=%x", static_cast<unsigned>(message.error));
   if (server.running()) server.publishTree(SnapshotOfTree());
 }
 
-void RefreshHttpTree() {
-  HttpServer& server = httpServer();
+void RefreshHttpTree(HttpServer& server) {
   if (server.running()) server.publishTree(SnapshotOfTree());
 }
 

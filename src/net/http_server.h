@@ -158,19 +158,18 @@ class HttpServer {
   std::atomic<std::size_t> handling_{0};
 };
 
-// The program's server.
-HttpServer& httpServer();
+// The program's server is the one its Core owns; these steps are given it.
 
-// Start-up hook (main thread): when the server does not run yet, starts it on all local
+// Start-up step (main thread): when the server does not run yet, starts it on all local
 // addresses at httpServerPort with the httpServerUser / httpServerPassword credentials,
 // logs "starting HTTP server" and hands it the first tree snapshot.
-void StartHttpServer();
-// Shutdown hook.
-void StopHttpServer();
+void StartHttpServer(HttpServer& server);
+// Shutdown step.
+void StopHttpServer(HttpServer& server);
 // Main thread, on MsgHttpListen: logs the event, reports an accept error, and hands the
 // server a fresh snapshot of the tree.
-void HttpAccept(const MsgHttpListen& message);
-// Main thread: hands the server a fresh snapshot now (after a change of the tree).
-void RefreshHttpTree();
+void HttpAccept(HttpServer& server, const MsgHttpListen& message);
+// Main thread: hands a running server a fresh snapshot now (after a change of the tree).
+void RefreshHttpTree(HttpServer& server);
 
 }  // namespace velmora::net

@@ -125,17 +125,23 @@ class NetSteps final : public NetPart {
  public:
   void startDiscovery() override { net::StartDiscoveryThread(); }
   void stopDiscovery() override { net::StopDiscoveryThread(); }
-  void startHttpServer() override { net::StartHttpServer(); }
-  void stopHttpServer() override { net::StopHttpServer(); }
+  void startHttpServer() override { net::StartHttpServer(server_); }
+  void stopHttpServer() override { net::StopHttpServer(server_); }
+  net::HttpServer& server() { return server_; }
+
+ private:
+  // The program's server: stopped by the shutdown step, destroyed with the Core.
+  net::HttpServer server_;
 };
 
 // A message the application does not handle itself goes to the first subsystem that
 // knows it.
 class MessageRoutes final : public MessageRouter {
  public:
+  explicit MessageRoutes(net::HttpServer& server) : server_(server) {}
   void route(AppMessage& message) override {
     if (HandleFetchMessage(message)) return;
-    if (net::HandleNetMessage(message)) return;
+    if (net::HandleNetMessage(message, &server_)) return;
     if (control::HandleMediaMessage(message)) return;
     if (playbackController().HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
@@ -145,6 +151,9 @@ class MessageRoutes final : public MessageRouter {
     // A device's fetch error state: its tree item is redrawn when it changed.
     control::HandleFetchErrorMessage(message);
   }
+
+ private:
+  net::HttpServer& server_;
 };
 
 }  // namespace
@@ -156,7 +165,7 @@ struct Core::Parts {
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router;
+  MessageRoutes router{net.server()};
 };
 
 Core::Core() {

@@ -261,11 +261,11 @@ class DiscoveryNetworkTest : public ::testing::Test {
       } else if (std::holds_alternative<MsgNetworkScanEnded>(*message)) {
         later.push_back(std::move(*message));
       } else {
-        HandleNetMessage(*message);
+        HandleNetMessage(*message, nullptr);
       }
     }
-    for (AppMessage& message : later) HandleNetMessage(message);
-    if (harvest) discovery_harvest();
+    for (AppMessage& message : later) HandleNetMessage(message, nullptr);
+    if (harvest) discovery_harvest(nullptr);
     while (std::optional<AppMessage> message = mainQueue().take()) {
       if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
     }
@@ -393,7 +393,7 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
           while (std::optional<AppMessage> message = mainQueue().take()) {
             const bool last = std::holds_alternative<MsgNetworkScanEnded>(*message);
             if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
-            if (std::holds_alternative<MsgOnvifDevice>(*message) || last) HandleNetMessage(*message);
+            if (std::holds_alternative<MsgOnvifDevice>(*message) || last) HandleNetMessage(*message, nullptr);
             while (std::optional<AppMessage> more = mainQueue().take()) {
               if (auto* status = std::get_if<MsgStatusText>(&*more)) statuses.push_back(status->text.value_or(""));
             }

@@ -257,7 +257,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
             {"10.0.0.3", "02:5a:3c:00:11:22"},
             {"10.0.0.4", "02:5a:3c:30:00:01"},
             {"10.0.0.6", "02:5a:3c:42:00:02"}});
-  EXPECT_EQ(discovery_harvest(), 3);
+  EXPECT_EQ(discovery_harvest(nullptr), 3);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 3 devices."});
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
@@ -313,7 +313,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
   EXPECT_NE(log.find("Adding '025A3C-001122' to group 'Local Network Cameras'"), std::string::npos);
 
   // A second harvest of the same cache adds nothing.
-  EXPECT_EQ(discovery_harvest(), 0);
+  EXPECT_EQ(discovery_harvest(nullptr), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
   EXPECT_EQ(group->children.size(), 3u);
 }
@@ -321,19 +321,19 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
 TEST_F(DiscoveryTreeTest, OneDeviceTextAndAnExistingGroupAndAMissingCache) {
   auto existing = test::AddNode(*nvr, EntryKind::Group, "local network cameras");
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(), 1);
+  EXPECT_EQ(discovery_harvest(nullptr), 1);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 1 device."});
   EXPECT_EQ(existing->children.size(), 1u);
   EXPECT_EQ(nvr->children.size(), 1u);
 
   discoveryConfig().arpPath = dir.file("no-such-file");
-  EXPECT_EQ(discovery_harvest(), 0);
+  EXPECT_EQ(discovery_harvest(nullptr), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
 }
 
 TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   AppMessage message = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
-  EXPECT_TRUE(HandleNetMessage(message));
+  EXPECT_TRUE(HandleNetMessage(message, nullptr));
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
   ASSERT_EQ(group->children.size(), 1u);
@@ -346,7 +346,7 @@ TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   EXPECT_EQ(group->children.size(), 1u);
 
   AppMessage status = MsgStatusText{std::string("x")};
-  EXPECT_FALSE(HandleNetMessage(status));
+  EXPECT_FALSE(HandleNetMessage(status, nullptr));
 }
 
 TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) {
@@ -366,8 +366,8 @@ TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) 
   const std::string longHost = std::string(60, 'h') + ".local";
   AppMessage first = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
   AppMessage second = MsgOnvifDevice{longHost, "ONVIF-" + longHost};
-  EXPECT_TRUE(HandleNetMessage(first));
-  EXPECT_TRUE(HandleNetMessage(second));
+  EXPECT_TRUE(HandleNetMessage(first, nullptr));
+  EXPECT_TRUE(HandleNetMessage(second, nullptr));
   ASSERT_EQ(group->children.size(), 3u);
   EXPECT_EQ(group->children[1]->name, "ONVIF-10.0.0.7 (1)");
   EXPECT_EQ(group->children[1]->hwAddr, "ONVIF-10.0.0.7");
@@ -399,7 +399,7 @@ TEST_F(DiscoveryTreeTest, AFullTreeTakesNoMoreDevices) {
   EXPECT_EQ(CountViewable(treeRoot().get()), kMaxViewableEntries);
   EXPECT_EQ(scanGroup()->children[0]->children.size(), 2u);
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(), 0);
+  EXPECT_EQ(discovery_harvest(nullptr), 0);
   EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
   EXPECT_EQ(scanGroup()->children.size(), 1u);
 }

@@ -380,7 +380,7 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   }
   treeRoot() = tree.root;
   paths().pathData = recordings;
-  HttpServer& global = httpServer();
+  HttpServer global;
   HttpServerConfig c = config;
   c.askMainThread = true;
   c.treeMaxAge = 0ms;
@@ -392,7 +392,7 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   // The main thread answers the request with a fresh snapshot.
   bool handled = false;
   while (std::optional<AppMessage> message = mainQueue().take()) {
-    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message);
+    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message, &global);
   }
   EXPECT_TRUE(handled);
   EXPECT_FALSE(global.treeRequested());
@@ -400,6 +400,23 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   global.stop();
   while (mainQueue().take()) {
   }
+  treeRoot().reset();
+}
+
+// A device that discovery adds reaches the server the message is handled for at once, so
+// a peer sees it without waiting for a stale tree to be noticed.
+TEST_F(HttpServerTest, AFoundDeviceReachesTheServerTheMessagesAreHandledFor) {
+  treeRoot() = tree.root;
+  paths().pathData = recordings;
+  paths().deviceTreePath = dir.file("Velmora NVR.xml");
+  ASSERT_TRUE(start());
+  EXPECT_EQ(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
+  AppMessage found = MsgOnvifDevice{"127.0.0.9", "ONVIF-127.0.0.9"};
+  EXPECT_TRUE(HandleNetMessage(found, &server));
+  EXPECT_NE(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
+  while (mainQueue().take()) {
+  }
+  paths().deviceTreePath.clear();
   treeRoot().reset();
 }
 
@@ -412,20 +429,21 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   settings().httpServerPort = 8080;
   settings().httpServerUser.clear();
   settings().httpServerPassword.clear();
+  HttpServer server;
   int status = 0;
   int secondPort = 0;
   // The hook binds every address: only inside an empty namespace of our own.
   const bool entered = test::RunInNamespace("", [&] {
-    StartHttpServer();
-    StartHttpServer();  // running already: nothing happens
-    secondPort = httpServer().port();
+    StartHttpServer(server);
+    StartHttpServer(server);  // running already: nothing happens
+    secondPort = server.port();
     status = test::Get(8080, "/nvr.xml").status;
-    StopHttpServer();
+    StopHttpServer(server);
   });
   if (!entered) GTEST_SKIP() << "cannot create a network namespace here";
   EXPECT_EQ(status, 200);
   EXPECT_EQ(secondPort, 8080);
-  EXPECT_FALSE(httpServer().running());
+  EXPECT_FALSE(server.running());
   const std::string log = test::ReadFile(appDir.file("app.log"));
   EXPECT_NE(log.find("starting HTTP server"), std::string::npos);
   SetLogPath(std::string());
