@@ -860,9 +860,6 @@ void InstallFetchHooks() {
   TreeHooks& hooks = treeHooks();
   hooks.startFetch = [](GroupRecord& record) { viewthread_iocp(record); };
   hooks.stopFetch = [](GroupRecord& record) { viewthread_refresh(record, false); };
-  hooks.clearRecordingMark = [](GroupRecord& record) {
-    viewSlots().SetRecordingMark(record.viewIndex, kRecordingMarkOff);
-  };
 }
 
 int FetchWorkerCount() {

@@ -89,8 +89,8 @@ void FetchWalk(GroupRecord* node);
 // the tree saved when it changed. True when the message was such a report.
 bool HandleFetchMessage(AppMessage& message);
 
-// Connects the tree's fetch hooks (start fetch, stop fetch, clear recording mark) to
-// this engine and its view slots.
+// Connects the tree's fetch hooks (start fetch, stop fetch) to this engine. The recording
+// mark of a tile is the recorder's (InstallRecorderHooks): one place sets its hook.
 void InstallFetchHooks();
 
 // Diagnostics and tests.
