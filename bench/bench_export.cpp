@@ -116,13 +116,8 @@ class OwnerReports final : public velmora::ExportListener {
 void RunThroughRunner(benchmark::State& state, uint32_t fourcc) {
   const std::filesystem::path& source = Recordings();
   const std::filesystem::path out = source.parent_path() / "out";
-  velmora::PlaybackEngine engine(velmora::ColumnCapacity(velmora::AvailablePhysicalMemory()));
-  velmora::PlaybackHooks& hooks = engine.hooks();
-  hooks.post = [](velmora::AppMessage) { return true; };
-  hooks.show = [](int, std::unique_ptr<velmora::ImageHolder>, std::string) {};
-  hooks.waitDeletePass = [](std::chrono::milliseconds) { return true; };
-  hooks.closeAllRecordings = [] {};
-  hooks.limitTimer = [](bool) {};
+  velmora::SilentPlaybackOutput silent;
+  velmora::PlaybackEngine engine(velmora::ColumnCapacity(velmora::AvailablePhysicalMemory()), nullptr, &silent);
   velmora::ExportPump pump(engine);
   pump.Install();
   velmora::PlayMsgNewFeed feed;

@@ -17,18 +17,20 @@ namespace {
 
 constexpr int kSeeks = 400;
 
-void Measure(const std::filesystem::path& folder, int views) {
-  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()));
-  std::chrono::steady_clock::time_point lastShown;
-  int framesShown = 0;
-  engine.hooks().post = [](AppMessage) { return true; };
-  engine.hooks().show = [&](int, std::unique_ptr<ImageHolder> frame, std::string) {
+// The engine's output: notes when the last frame was handed to its tile.
+class ShownClock final : public SilentPlaybackOutput {
+ public:
+  void show(int, std::unique_ptr<ImageHolder> frame, std::string) override {
     lastShown = std::chrono::steady_clock::now();
     if (frame) ++framesShown;
-  };
-  engine.hooks().waitDeletePass = [](std::chrono::milliseconds) { return true; };
-  engine.hooks().closeAllRecordings = [] {};
-  engine.hooks().limitTimer = [](bool) {};
+  }
+  std::chrono::steady_clock::time_point lastShown;
+  int framesShown = 0;
+};
+
+void Measure(const std::filesystem::path& folder, int views) {
+  ShownClock output;
+  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output);
   engine.data().setStatusSink([](const std::string&) {});
 
   PlayMsgNewFeed feed;
@@ -55,13 +57,13 @@ void Measure(const std::filesystem::path& folder, int views) {
     engine.queue().post(PlayMsgSeek{column(random)});
     const auto start = std::chrono::steady_clock::now();
     engine.processOne();
-    latencies.push_back(std::chrono::duration<double, std::milli>(lastShown - start).count());
+    latencies.push_back(std::chrono::duration<double, std::milli>(output.lastShown - start).count());
   }
   std::sort(latencies.begin(), latencies.end());
   auto at = [&](double q) { return latencies[static_cast<std::size_t>(q * (latencies.size() - 1))]; };
   std::printf("%2d view(s), %6d columns: new feed %7.1f ms | seek to last frame shown: median %6.3f ms, "
               "p90 %6.3f ms, max %6.3f ms (%d seeks, %d frames shown)\n",
-              views, columns, feedMs, at(0.5), at(0.9), latencies.back(), kSeeks, framesShown);
+              views, columns, feedMs, at(0.5), at(0.9), latencies.back(), kSeeks, output.framesShown);
 }
 
 }  // namespace

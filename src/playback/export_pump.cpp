@@ -137,7 +137,7 @@ bool ExportPump::PostEvent(ExportEvent event) {
 
 void ExportPump::Fail(const char* text) {
   Log("%s", text);
-  if (engine_.hooks().post) engine_.hooks().post(MsgStatusText{std::string(text)});
+  engine_.output().post(MsgStatusText{std::string(text)});
   PostEvent(ExportFailed{std::string(text)});
   channel_.reset();
   view_ = -1;

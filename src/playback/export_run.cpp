@@ -192,18 +192,6 @@ int CheckExportCommand(const ExportCommandArgs& a, CommandLogScope& log, Compres
   return 0;
 }
 
-// A private engine on this thread: nothing is shown, no timer runs, no recorder's files
-// are touched; the readers' status texts are logged, as the program logs its status line.
-void MakeEnginePrivate(PlaybackEngine& engine) {
-  PlaybackHooks& hooks = engine.hooks();
-  hooks.post = [](AppMessage) { return true; };
-  hooks.show = [](int, std::unique_ptr<ImageHolder>, std::string) {};
-  hooks.waitDeletePass = [](std::chrono::milliseconds) { return true; };
-  hooks.closeAllRecordings = [] {};
-  hooks.limitTimer = [](bool) {};
-  engine.data().setStatusSink([](const std::string& text) { Log("%s", text.c_str()); });
-}
-
 // Feeds the engine the one device over the export's range: what was asked for, the rest
 // from the recordings themselves (the whole of it, not just the last 48 hours a playback
 // shows first). False, the reason logged, when the range holds no recorded image.
@@ -320,8 +308,11 @@ int ExportCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
   CompressorChoice compressor;
   if (const int status = CheckExportCommand(a, log, compressor); status != 0) return status;
 
-  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()));
-  MakeEnginePrivate(engine);
+  // A private engine on this thread: nothing is shown, no timer runs, no recorder's files
+  // are touched; the readers' status texts are logged, as the program logs its status line.
+  SilentPlaybackOutput silent;
+  PlaybackEngine engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &silent);
+  engine.data().setStatusSink([](const std::string& text) { Log("%s", text.c_str()); });
   ExportPump pump(engine);
   pump.Install();
   if (!FeedExportRange(engine, a, log)) return 1;

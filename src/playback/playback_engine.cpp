@@ -51,31 +51,41 @@ void SteadyPlaybackClock::wait(PlaybackQueue& queue, int ms) {
   if (ms > 0) queue.waitFor(std::chrono::milliseconds(ms));
 }
 
-PlaybackHooks DefaultPlaybackHooks() {
-  PlaybackHooks hooks;
-  hooks.post = [](AppMessage message) { return mainQueue().post(std::move(message)); };
-  hooks.show = [](int tile, std::unique_ptr<ImageHolder> frame, std::string caption) {
+namespace {
+
+class ProgramOutput final : public PlaybackOutput {
+ public:
+  bool post(AppMessage message) override { return mainQueue().post(std::move(message)); }
+  void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) override {
     // A frame read before playback was left (the stop is still queued behind it) must
     // not land in a tile that shows something else by now: the window leaves playback
     // before it gives the tiles to another entry.
     if (!playbackMode().load()) return;
     viewSlots().SetImage(tile, std::move(frame), std::move(caption));
-  };
-  hooks.waitDeletePass = [](std::chrono::milliseconds timeout) { return deletePassEvent().wait(timeout); };
-  hooks.closeAllRecordings = [] { CloseAllRecordings(treeRoot().get()); };
-  hooks.limitTimer = [](bool start) {
+  }
+  bool waitDeletePass(std::chrono::milliseconds timeout) override { return deletePassEvent().wait(timeout); }
+  void closeAllRecordings() override { CloseAllRecordings(treeRoot().get()); }
+  void limitTimer(bool start) override {
     if (start) {
       playbackLimitTimer().start(SteadyMs());
     } else {
       playbackLimitTimer().kill();
     }
-  };
-  return hooks;
+  }
+};
+
+}  // namespace
+
+PlaybackOutput& ProgramPlaybackOutput() {
+  // Stateless, and never destroyed: a playback thread that outlived the shutdown may
+  // still call it.
+  static auto* output = new ProgramOutput;
+  return *output;
 }
 
-PlaybackEngine::PlaybackEngine(int columnCapacity, PlaybackClock* clock)
+PlaybackEngine::PlaybackEngine(int columnCapacity, PlaybackClock* clock, PlaybackOutput* output)
     : clock_(clock != nullptr ? clock : &steadyClock_),
-      hooks_(DefaultPlaybackHooks()),
+      output_(output != nullptr ? *output : ProgramPlaybackOutput()),
       timeline_(columnCapacity) {
   InstallDefaultHandlers();
   PublishSummary();
@@ -152,7 +162,7 @@ void PlaybackEngine::run() {
 }
 
 void PlaybackEngine::Post(AppMessage message) {
-  if (hooks_.post) hooks_.post(std::move(message));
+  output_.post(std::move(message));
 }
 
 PlaybackSummary PlaybackEngine::summary() const {
@@ -196,15 +206,13 @@ bool PlaybackEngine::ShowFrame(int view, const IndexEntry& position) {
     caption += kTextNoImageFound;
   }
   const bool shown = frame != nullptr;
-  if (hooks_.show) hooks_.show(views_[static_cast<std::size_t>(view)].tile, std::move(frame), std::move(caption));
+  output_.show(views_[static_cast<std::size_t>(view)].tile, std::move(frame), std::move(caption));
   return shown;
 }
 
 void PlaybackEngine::BlankViews() {
   for (int v = 0; v < viewCount(); ++v) {
-    if (hooks_.show) {
-      hooks_.show(views_[static_cast<std::size_t>(v)].tile, nullptr, CaptionPrefix(v) + kTextNoImageFound);
-    }
+    output_.show(views_[static_cast<std::size_t>(v)].tile, nullptr, CaptionPrefix(v) + kTextNoImageFound);
   }
 }
 
@@ -221,7 +229,7 @@ void PlaybackEngine::NewFeed(PlayMsgNewFeed& request) {
   data_.setSources(std::move(sources));
 
   FeedRange range = request.requested;
-  if (hooks_.waitDeletePass && !hooks_.waitDeletePass(std::chrono::milliseconds(1000))) {
+  if (!output_.waitDeletePass(std::chrono::milliseconds(1000))) {
     Log("NEWFEED: delete thread still running");
   }
 
@@ -281,9 +289,9 @@ void PlaybackEngine::NewFeed(PlayMsgNewFeed& request) {
   PublishSummary();
   if (graph) Post(MsgTimelineGraph{std::shared_ptr<Image>(std::move(graph))});
 
-  if (hooks_.limitTimer) hooks_.limitTimer(true);
+  output_.limitTimer(true);
   if (!timeline_.feed().known()) Post(MsgStatusText{std::string(kTextNoRecordedImages)});
-  if (hooks_.closeAllRecordings) hooks_.closeAllRecordings();
+  output_.closeAllRecordings();
 }
 
 void PlaybackEngine::Seek(int column) {
@@ -305,7 +313,7 @@ void PlaybackEngine::Seek(int column) {
 void PlaybackEngine::Stop() {
   feedLoaded_ = false;
   playing_ = false;
-  if (hooks_.limitTimer) hooks_.limitTimer(false);
+  output_.limitTimer(false);
   timeline_.ForgetFeed();
   data_.setFeedRange(timeline_.feed());
   positions_.clearCurrent();

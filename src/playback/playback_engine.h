@@ -78,21 +78,36 @@ PlaybackLimitTimer& playbackLimitTimer();
 // Milliseconds of the steady clock (the limit's time base).
 int64_t SteadyMs();
 
-struct PlaybackHooks {
+// What the engine does outside itself, given to it at construction. Called on the
+// engine's thread.
+class PlaybackOutput {
+ public:
+  virtual ~PlaybackOutput() = default;
   // Posts to the main window; false when the post failed (the message is freed).
-  std::function<bool(AppMessage)> post;
+  virtual bool post(AppMessage message) = 0;
   // Shows a frame (or none) with its caption in a view slot.
-  std::function<void(int tile, std::unique_ptr<ImageHolder> frame, std::string caption)> show;
+  virtual void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) = 0;
   // Waits for the delete-pass event; true when no delete pass runs.
-  std::function<bool(std::chrono::milliseconds)> waitDeletePass;
+  virtual bool waitDeletePass(std::chrono::milliseconds timeout) = 0;
   // Closes the recorder's open files of every device (they reopen with the next frame).
-  std::function<void()> closeAllRecordings;
+  virtual void closeAllRecordings() = 0;
   // Starts (true) or kills (false) the two-hour playback limit.
-  std::function<void(bool start)> limitTimer;
+  virtual void limitTimer(bool start) = 0;
 };
-// Main queue, view slots, delete-pass event, CloseAllRecordings of the tree, and the
-// process-wide playback limit deadline.
-PlaybackHooks DefaultPlaybackHooks();
+// An output that does nothing: posts are taken and dropped, frames are not shown, no
+// delete pass is waited for, no files are closed, no limit runs. For engines of their own
+// (the export command's), and a base for outputs that want only some of the calls.
+class SilentPlaybackOutput : public PlaybackOutput {
+ public:
+  bool post(AppMessage) override { return true; }
+  void show(int, std::unique_ptr<ImageHolder>, std::string) override {}
+  bool waitDeletePass(std::chrono::milliseconds) override { return true; }
+  void closeAllRecordings() override {}
+  void limitTimer(bool) override {}
+};
+// The program's: main queue, view slots (only while playback is shown), delete-pass
+// event, CloseAllRecordings of the tree, and the process-wide playback limit deadline.
+PlaybackOutput& ProgramPlaybackOutput();
 
 // What the main thread needs of the feed (range texts, zooming, control states).
 struct PlaybackSummary {
@@ -113,12 +128,15 @@ class PlaybackEngine {
 
   // columnCapacity: timeline columns per view (ColumnCapacity of the available memory).
   // clock: null for the steady clock; otherwise not owned and must outlive the engine.
-  explicit PlaybackEngine(int columnCapacity = kDefaultColumnCapacity, PlaybackClock* clock = nullptr);
+  // output: null for the program's (ProgramPlaybackOutput); otherwise not owned and must
+  // outlive the engine.
+  explicit PlaybackEngine(int columnCapacity = kDefaultColumnCapacity, PlaybackClock* clock = nullptr,
+                          PlaybackOutput* output = nullptr);
   PlaybackEngine(const PlaybackEngine&) = delete;
   PlaybackEngine& operator=(const PlaybackEngine&) = delete;
 
   PlaybackQueue& queue() { return queue_; }
-  PlaybackHooks& hooks() { return hooks_; }
+  PlaybackOutput& output() { return output_; }
   PlaybackClock& clock() { return *clock_; }
 
   // The handler of a thread message 20512..20525 (the export pump installs its own for
@@ -194,7 +212,7 @@ class PlaybackEngine {
   PlaybackQueue queue_;
   SteadyPlaybackClock steadyClock_;
   PlaybackClock* clock_;
-  PlaybackHooks hooks_;
+  PlaybackOutput& output_;
   std::array<Handler, kLastPlaybackMessage - kFirstPlaybackMessage + 1> handlers_;
   bool quit_ = false;
 

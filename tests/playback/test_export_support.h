@@ -87,28 +87,26 @@ class SteppedClock : public PlaybackClock {
   void wait(PlaybackQueue&, int ms) override { t += ms / 1000.0; }
 };
 
-// A playback engine without a thread or a window, with the export pump installed.
-class ExportRig {
+// A playback engine without a thread or a window, with the export pump installed. The rig
+// is the engine's output: it keeps the status texts and what the tiles were given.
+class ExportRig : public SilentPlaybackOutput {
  public:
   // clock: null for the steady clock; otherwise it must outlive the rig.
-  explicit ExportRig(PlaybackClock* clock = nullptr) : engine(993, clock), pump(engine) {
-    PlaybackHooks& h = engine.hooks();
-    h.post = [this](AppMessage m) {
-      if (auto* s = std::get_if<MsgStatusText>(&m); s != nullptr && s->text) statuses.push_back(*s->text);
-      return true;
-    };
-    h.show = [this](int, std::unique_ptr<ImageHolder> frame, std::string caption) {
-      if (frame) {
-        shownCaptions.push_back(std::move(caption));
-      } else {
-        ++shownBlank;
-      }
-    };
-    h.waitDeletePass = [](std::chrono::milliseconds) { return true; };
-    h.closeAllRecordings = [] {};
-    h.limitTimer = [](bool) {};
+  explicit ExportRig(PlaybackClock* clock = nullptr) : engine(993, clock, this), pump(engine) {
     engine.data().setStatusSink([this](const std::string& text) { statuses.push_back(text); });
     pump.Install();
+  }
+
+  bool post(AppMessage m) override {
+    if (auto* s = std::get_if<MsgStatusText>(&m); s != nullptr && s->text) statuses.push_back(*s->text);
+    return true;
+  }
+  void show(int, std::unique_ptr<ImageHolder> frame, std::string caption) override {
+    if (frame) {
+      shownCaptions.push_back(std::move(caption));
+    } else {
+      ++shownBlank;
+    }
   }
 
   void Feed(const std::vector<std::string>& folders, const std::vector<std::string>& names = {}) {

@@ -13,6 +13,7 @@
 #include "model/group_record.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
+#include "playback_output.h"
 #include "test_access_support.h"
 
 namespace velmora {
@@ -34,17 +35,9 @@ class ManualClock : public PlaybackClock {
 
 class Control : public ::testing::Test {
  protected:
-  Control() : engine(993, &clock), control(engine.queue(), [this] { return engine.summary(); }, slots) {
-    engine.hooks().post = [this](AppMessage m) {
-      toMain.push_back(std::move(m));
-      return true;
-    };
-    engine.hooks().show = [this](int tile, std::unique_ptr<ImageHolder> frame, std::string caption) {
-      slots.SetImage(tile, std::move(frame), std::move(caption));
-    };
-    engine.hooks().waitDeletePass = [](std::chrono::milliseconds) { return true; };
-    engine.hooks().closeAllRecordings = [] {};
-    engine.hooks().limitTimer = [](bool) {};
+  Control()
+      : output(toMain, slots), engine(993, &clock, &output),
+        control(engine.queue(), [this] { return engine.summary(); }, slots) {
     engine.data().setStatusSink([](const std::string&) {});
     On<PlaybackWarning>([this](const PlaybackWarning& w) { boxes.push_back(w.text); });
 
@@ -93,10 +86,11 @@ class Control : public ::testing::Test {
   }
 
   ManualClock clock;
-  PlaybackEngine engine;
   ViewSlots slots;
-  PlaybackController control;
   std::vector<AppMessage> toMain;
+  test::KeptPlaybackOutput output;
+  PlaybackEngine engine;
+  PlaybackController control;
   std::vector<std::string> boxes;
   std::shared_ptr<GroupRecord> root, local;
 };

@@ -48,22 +48,24 @@ struct Shown {
   double at = 0;
 };
 
-class Engine : public ::testing::Test {
+// The fixture is the engine's output: it keeps what the engine posts and shows, and
+// answers for the delete pass, the recorder's files and the playback limit.
+class Engine : public ::testing::Test, public PlaybackOutput {
  protected:
-  Engine() : engine(993, &clock) {
-    PlaybackHooks& h = engine.hooks();
-    h.post = [this](AppMessage m) {
-      posted.push_back(std::move(m));
-      return true;
-    };
-    h.show = [this](int tile, std::unique_ptr<ImageHolder> frame, std::string caption) {
-      shown.push_back({tile, frame != nullptr, std::move(caption), clock.t});
-    };
-    h.waitDeletePass = [this](std::chrono::milliseconds) { return deletePassFree; };
-    h.closeAllRecordings = [this] { ++closeCalls; };
-    h.limitTimer = [this](bool start) { limitRunning = start; };
+  Engine() : engine(993, &clock, this) {
     engine.data().setStatusSink([this](const std::string& text) { statuses.push_back(text); });
   }
+
+  bool post(AppMessage m) override {
+    posted.push_back(std::move(m));
+    return true;
+  }
+  void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) override {
+    shown.push_back({tile, frame != nullptr, std::move(caption), clock.t});
+  }
+  bool waitDeletePass(std::chrono::milliseconds) override { return deletePassFree; }
+  void closeAllRecordings() override { ++closeCalls; }
+  void limitTimer(bool start) override { limitRunning = start; }
 
   PlaybackView View(int tile, const TempFolder& folder, const std::string& name, int slot = 0) {
     PlaybackView v;
@@ -386,18 +388,18 @@ TEST_F(Engine, AtSpeedHundredLateFramesAreSkippedAlongTheColumns) {
       << "a jump along the columns waits 10 ms";
 }
 
-// The program's own hook: frames reach the tiles only while playback mode is on, so a
+// The program's own output: frames reach the tiles only while playback mode is on, so a
 // frame read just before playback was left does not land in a tile given to another
 // entry meanwhile.
-TEST(PlaybackHooks, FramesOfALeftPlaybackStayOutOfTheTiles) {
-  const PlaybackHooks hooks = DefaultPlaybackHooks();
+TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
+  PlaybackOutput& output = ProgramPlaybackOutput();
   constexpr int kTile = 7;
   viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
   playbackMode().store(false);
-  hooks.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
+  output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
   EXPECT_EQ(viewSlots().Text(kTile), "Connecting to Gate");
   playbackMode().store(true);
-  hooks.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
+  output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
   EXPECT_EQ(viewSlots().Text(kTile), "Door: 01/02/26 03:04:05.06");
   playbackMode().store(false);
   viewSlots().SetCaptionAndClear(kTile, std::string());

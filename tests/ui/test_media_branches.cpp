@@ -28,6 +28,7 @@
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"
 #include "ui/tree_model.h"
+#include "playback_output.h"
 #include "ui/tree_pane.h"
 #include "ui_test_main.h"
 
@@ -58,6 +59,7 @@ class MediaBranchWindowTest : public QObject {
   velmora::Settings savedSettings_;
   std::unique_ptr<TempFolder> media_;
   std::unique_ptr<FixedClock> clock_;
+  std::unique_ptr<velmora::test::KeptPlaybackOutput> output_;  // toMain_ and the view slots
   std::unique_ptr<velmora::PlaybackEngine> engine_;
   std::unique_ptr<velmora::PlaybackController> control_;
   std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
@@ -89,17 +91,8 @@ class MediaBranchWindowTest : public QObject {
     velmora::InsertEntry(velmora::treeRoot().get(), velmora::CreateRecord(EntryKind::LocalNVR, "All Views"));
 
     clock_ = std::make_unique<FixedClock>();
-    engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get());
-    engine_->hooks().post = [this](velmora::AppMessage m) {
-      toMain_.push_back(std::move(m));
-      return true;
-    };
-    engine_->hooks().show = [](int tile, std::unique_ptr<velmora::ImageHolder> frame, std::string caption) {
-      velmora::viewSlots().SetImage(tile, std::move(frame), std::move(caption));
-    };
-    engine_->hooks().waitDeletePass = [](std::chrono::milliseconds) { return true; };
-    engine_->hooks().closeAllRecordings = [] {};
-    engine_->hooks().limitTimer = [](bool) {};
+    output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, velmora::viewSlots());
+    engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get(), output_.get());
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
         engine_->queue(), [this] { return engine_->summary(); }, velmora::viewSlots());
@@ -129,6 +122,7 @@ class MediaBranchWindowTest : public QObject {
     events_.reset();
     control_.reset();
     engine_.reset();
+    output_.reset();
     if (velmora::treeRoot()) velmora::DestroyTree(velmora::treeRoot().get());
     velmora::treeRoot().reset();
     velmora::viewSlots().ResetForNewView();

@@ -33,6 +33,7 @@
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
 #include "playback/test_access_support.h"
+#include "playback_output.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
@@ -81,8 +82,9 @@ class PlaybackPaneTest : public QObject {
  private:
   velmora::Settings savedSettings_;
   std::unique_ptr<StepClock> clock_;
-  std::unique_ptr<velmora::PlaybackEngine> engine_;
   std::unique_ptr<velmora::ViewSlots> slots_;
+  std::unique_ptr<velmora::test::KeptPlaybackOutput> output_;  // toMain_ and slots_
+  std::unique_ptr<velmora::PlaybackEngine> engine_;
   std::unique_ptr<velmora::PlaybackController> control_;
   std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
   std::map<int, QAction*> actions_;
@@ -132,18 +134,9 @@ class PlaybackPaneTest : public QObject {
     velmora::settings() = velmora::Settings{};
     velmora::playbackMode().store(false);
     clock_ = std::make_unique<StepClock>();
-    engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get());
     slots_ = std::make_unique<velmora::ViewSlots>();
-    engine_->hooks().post = [this](velmora::AppMessage m) {
-      toMain_.push_back(std::move(m));
-      return true;
-    };
-    engine_->hooks().show = [this](int tile, std::unique_ptr<velmora::ImageHolder> frame, std::string caption) {
-      slots_->SetImage(tile, std::move(frame), std::move(caption));
-    };
-    engine_->hooks().waitDeletePass = [](std::chrono::milliseconds) { return true; };
-    engine_->hooks().closeAllRecordings = [] {};
-    engine_->hooks().limitTimer = [](bool) {};
+    output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, *slots_);
+    engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get(), output_.get());
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
         engine_->queue(), [this] { return engine_->summary(); }, *slots_);
@@ -175,6 +168,7 @@ class PlaybackPaneTest : public QObject {
     events_.reset();
     control_.reset();
     engine_.reset();
+    output_.reset();
     velmora::treeRoot().reset();
     velmora::DestroyTree(root_.get());
     root_.reset();
