@@ -13,7 +13,7 @@ namespace {
 
 using velmora::FrameView;
 using velmora::MotionCall;
-using velmora::MotionSettings;
+using velmora::MotionConfig;
 using velmora::MotionState;
 
 struct Scene {
@@ -55,7 +55,7 @@ void BM_Simple(benchmark::State& state) {
   Scene scene(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
               static_cast<int>(state.range(2)));
   MotionState motion;
-  MotionSettings settings;
+  MotionConfig settings;
   const MotionCall call{"bench", false};
   velmora::motion_detect(motion, settings, scene.view, call);  // start frame
   for (auto _ : state) {
@@ -69,7 +69,7 @@ void BM_Advanced(benchmark::State& state) {
   Scene scene(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
               static_cast<int>(state.range(2)));
   MotionState motion;
-  MotionSettings settings;
+  MotionConfig settings;
   settings.motionType = 1;
   const MotionCall call{"bench", false};
   velmora::motion_detect_advanced(motion, settings, scene.view, call);
@@ -86,7 +86,7 @@ void BM_Camera(benchmark::State& state) {
   // About 1.3 bits per pixel, a usual camera JPEG.
   const auto jpeg = JpegBytes(static_cast<std::size_t>(width) * height / 6);
   MotionState motion;
-  MotionSettings settings;
+  MotionConfig settings;
   settings.motionType = 2;
   const MotionCall call{"bench", false};
   const FrameView none;

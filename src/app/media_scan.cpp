@@ -10,6 +10,7 @@
 #include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
+#include "app/recording_names.h"
 #include "platform/worker_thread.h"
 
 namespace velmora {
@@ -33,16 +34,8 @@ platform::WorkerThread& ScanThread() {
 
 bool Stopping(const platform::Event* stop) { return stop != nullptr && stop->isSet(); }
 
-bool IsRecordingFileName(const std::string& name) {
-  constexpr std::string_view kExtension = ".vlj";
-  if (name.size() <= kExtension.size()) return false;
-  for (std::size_t i = 0; i < kExtension.size(); ++i) {
-    char c = name[name.size() - kExtension.size() + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kExtension[i]) return false;
-  }
-  return true;
-}
+// The scan lists the hours of data files; their index files come with them.
+bool IsDataFile(const std::string& name) { return HasFileExtension(name, kDataFileExtension); }
 
 // The folder's plain files and sub-folders (links not followed: a link could lead the
 // walk off the medium), names sorted so a scan gives the same tree every time.
@@ -59,7 +52,7 @@ void ListFolder(const std::string& folder, bool& hasRecording, std::vector<std::
     const std::string name = it->path().filename().string();
     if (fs::is_directory(status)) {
       folders.push_back(name);
-    } else if (fs::is_regular_file(status) && IsRecordingFileName(name)) {
+    } else if (fs::is_regular_file(status) && IsDataFile(name)) {
       hasRecording = true;
     }
   }

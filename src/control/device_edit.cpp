@@ -147,35 +147,27 @@ bool IsBelowOrSame(const GroupRecord* node, const GroupRecord& top) {
   return false;
 }
 
-// Copies everything but the name into the record. fetchLock of the record held.
-void WriteFields(GroupRecord& entry, const DeviceSettings& s) {
-  entry.location = s.location;
-  entry.username = s.username;
-  entry.password = s.password;
-  entry.sendPasswordOnlyWhenAsked = s.sendPasswordOnlyWhenAsked;
-  entry.debugLevel = s.debugLevel;
-  entry.syncTime = s.syncTime;
-  entry.updateDelay = s.updateDelay;
-  entry.archiveTime = s.archiveTime;
-  entry.scheduleEnabled = s.scheduleEnabled;
-  entry.daysOfWeek = s.daysOfWeek;
-  entry.hoursOfDay = s.hoursOfDay;
-  entry.motionEnabled = s.motionEnabled;
-  entry.motionAlert = s.motionAlert;
-  entry.ignoreGradualChanges = s.ignoreGradualChanges;
-  entry.requireMultipleZones = s.requireMultipleZones;
-  entry.motionShow = s.motionShow;
-  entry.motionType = s.motionType;
-  entry.sensitivity = s.sensitivity;
-  entry.grid4x4 = s.grid4x4;
-  entry.recording = s.recording;
+// Stores the edited configuration in the record, in one assignment, except what the
+// operator does not edit there: the name (a rename moves the recordings folder first),
+// the entry's kind and identity, and what the program learnt of the device meanwhile
+// (its certificate, its authentication scheme), which the sheet's copy may hold from
+// before. fetchLock of the record held.
+void WriteFields(GroupRecord& entry, const DeviceConfig& s) {
+  DeviceConfig next = s;
+  next.kind = entry.kind;
+  next.name = entry.name;
+  next.uuid = entry.uuid;
+  next.hwAddr = entry.hwAddr;
+  next.certificate = entry.certificate;
+  next.authScheme = entry.authScheme;
+  next.cameraIndex = entry.cameraIndex;
   if (entry.enabled && !s.enabled) {
     // Disabling a device ends its recording; enabling it again does not restart it.
     entry.receivedData = false;
-    entry.recording = false;
+    next.recording = false;
   }
   if (!entry.enabled && s.enabled) entry.lastUpdateTick = 0;  // an immediate update check
-  entry.enabled = s.enabled;
+  static_cast<DeviceConfig&>(entry) = next;
 }
 
 // The tile shows the entry's name as its caption.
@@ -186,35 +178,12 @@ void RenameTile(GroupRecord& entry) {
 
 }  // namespace
 
-DeviceSettings ReadDeviceSettings(GroupRecord& entry) {
+DeviceConfig ReadDeviceSettings(GroupRecord& entry) {
   std::lock_guard<std::mutex> guard(entry.fetchLock);
-  DeviceSettings s;
-  s.name = entry.name;
-  s.location = entry.location;
-  s.username = entry.username;
-  s.password = entry.password;
-  s.sendPasswordOnlyWhenAsked = entry.sendPasswordOnlyWhenAsked;
-  s.debugLevel = entry.debugLevel;
-  s.syncTime = entry.syncTime;
-  s.enabled = entry.enabled;
-  s.recording = entry.recording;
-  s.updateDelay = entry.updateDelay;
-  s.archiveTime = entry.archiveTime;
-  s.scheduleEnabled = entry.scheduleEnabled;
-  s.daysOfWeek = entry.daysOfWeek;
-  s.hoursOfDay = entry.hoursOfDay;
-  s.motionEnabled = entry.motionEnabled;
-  s.motionAlert = entry.motionAlert;
-  s.ignoreGradualChanges = entry.ignoreGradualChanges;
-  s.requireMultipleZones = entry.requireMultipleZones;
-  s.motionShow = entry.motionShow;
-  s.motionType = entry.motionType;
-  s.sensitivity = entry.sensitivity;
-  s.grid4x4 = entry.grid4x4;
-  return s;
+  return entry;
 }
 
-EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& settings) {
+EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings) {
   const std::string name = CleanName(settings.name);
   // CleanName turns an empty text into "???": check the text as typed for emptiness.
   const bool blank = settings.name.find_first_not_of(" \t\r\n") == std::string::npos;
@@ -290,7 +259,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& setting
 }
 
 EditResult RenameEntryLive(GroupRecord& entry, const std::string& name) {
-  DeviceSettings settings = ReadDeviceSettings(entry);
+  DeviceConfig settings = ReadDeviceSettings(entry);
   settings.name = name;
   return ApplyDeviceSettings(entry, settings);
 }

@@ -17,34 +17,6 @@
 
 namespace velmora::control {
 
-// The settings of an entry the operator can change: the property pages, a rename,
-// Enabled and Recording. A copy read with ReadDeviceSettings, changed, and handed back
-// to ApplyDeviceSettings.
-struct DeviceSettings {
-  std::string name;
-  std::string location;
-  std::string username;
-  std::string password;
-  bool sendPasswordOnlyWhenAsked = false;  // "Send the password only when asked"
-  int32_t debugLevel = 0;
-  bool syncTime = false;
-  bool enabled = false;
-  bool recording = false;
-  uint32_t updateDelay = 0;
-  int32_t archiveTime = 0;
-  bool scheduleEnabled = false;
-  std::array<bool, 7> daysOfWeek{};
-  std::array<bool, 24> hoursOfDay{};
-  bool motionEnabled = true;
-  bool motionAlert = false;
-  bool ignoreGradualChanges = true;
-  bool requireMultipleZones = false;
-  bool motionShow = false;
-  uint32_t motionType = 0;
-  uint32_t sensitivity = 11;
-  uint16_t grid4x4 = 0xFFFF;
-};
-
 // What an edit did. `messageId` is the number of the string the window shows (0 when
 // there is nothing to say), for example 392 when the recordings folder could not be
 // renamed; `ok` is false when the edit was refused or undone.
@@ -63,10 +35,13 @@ struct EditResult {
   int systemError = 0;  // the system's error code for string 392's "%d"
 };
 
-// The entry's settings now (read under its fetchLock).
-DeviceSettings ReadDeviceSettings(GroupRecord& entry);
+// A copy of the entry's saved configuration now (read under its fetchLock), for the
+// property pages, a rename, Enabled and Recording to change and hand back.
+DeviceConfig ReadDeviceSettings(GroupRecord& entry);
 
-// Applies changed settings to the entry: a new name is cleaned (CleanName) and, with the
+// Applies a changed configuration to the entry (what the operator cannot edit there --
+// kind, identity, the certificate and authentication scheme learnt meanwhile -- stays
+// as the entry has it now): a new name is cleaned (CleanName) and, with the
 // paths of the entry and everything below it, changed under the locks after the
 // recording files of the subtree are closed and its recordings folders renamed; the
 // other fields are written under the entry's fetchLock. The fetch is restarted when
@@ -79,7 +54,7 @@ DeviceSettings ReadDeviceSettings(GroupRecord& entry);
 // follows; a view whose `viewName` names a renamed group is the caller's to update.
 // For an entry being added (`isNew`, not in the tree yet) the fields are written
 // directly, with no folder moved and no recording state applied.
-EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceSettings& settings);
+EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings);
 
 // Renames the entry (any kind the rename rules allow): the same as ApplyDeviceSettings
 // with only the name changed.

@@ -10,6 +10,7 @@
 #include "app/application.h"
 #include "app/helpers.h"
 #include "app/log.h"
+#include "app/recording_names.h"
 #include "app/strings.h"
 #include "model/group_record.h"
 
@@ -189,12 +190,7 @@ int ZoneBitAt(int x, int y, int width, int height) {
   return quarter(y, height) * 4 + quarter(x, width);
 }
 
-bool IsCountedRecordingFile(std::string_view name) {
-  if (name == ".nvr") return true;
-  if (name.size() < 4) return false;
-  const std::string extension = AsciiLower(name.substr(name.size() - 4));
-  return extension == ".vlj" || extension == ".vlx";
-}
+bool IsCountedRecordingFile(std::string_view name) { return name == kRootMarkerName || IsRecordingFileName(name); }
 
 FileCount CountRecordingFiles(const std::string& folder, const std::atomic<bool>& stop,
                               const std::function<void(const FileCount&)>& progress) {

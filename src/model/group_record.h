@@ -30,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include "model/device_config.h"
+
 namespace velmora {
 
 class Image;
@@ -99,7 +101,7 @@ struct UninitializedAllocator : std::allocator<T> {
 };
 using StreamBytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
-struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
+struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   GroupRecord() = default;
   // Closes recording files still open (the shutdown walk normally did that already).
   ~GroupRecord();
@@ -111,48 +113,9 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   std::vector<std::shared_ptr<GroupRecord>> children;  // display order; owned
   bool isNew = false;  // the Properties sheet is open for an entry being added
 
-  // --- Persistent configuration (main thread writes; workers read) ---
-  int32_t kind = EntryKind::Root;  // fixed once the record is in the tree
-  std::string name;      // written under fetchLock (and recordLock during a rename)
-  std::string uuid;      // 36 lower-case characters; fixed for the life of the entry
-  std::string hwAddr;    // "xxxxxx-xxxxxx"; main thread only
-  std::string location;  // host[:port], image URL, or recordings folder (storage); written under fetchLock
-  std::string username;  // written under fetchLock
-  std::string password;  // written under fetchLock
-  // SHA-256 fingerprint (64 lower-case hex digits) of the certificate an HTTPS device
-  // was first seen with, which later connections must present; "" while none is kept.
-  // Written under fetchLock (by the main thread).
-  std::string certificate;
-  // The authentication scheme the device was last seen to use, kept so that its
-  // password is not sent before it asks: kAuthSchemeDigest once an answer to its Digest
-  // challenge was accepted, "" while none is known. Written under fetchLock by the main
-  // thread (a worker reports it with a message).
-  std::string authScheme;
-  // Credentials go out only as the answer to a challenge of the device, never with the
-  // first request. On for entries added from now on; an entry of an older tree file
-  // keeps sending Basic with its first request (its camera may never challenge) unless
-  // it is known to use Digest. A video server's cameras take its value. Written under
-  // fetchLock.
-  bool sendPasswordOnlyWhenAsked = false;
-  int32_t debugLevel = 0;  // written under fetchLock (a worker raises it under it too)
-  bool syncTime = false;   // main thread only (the clock check runs there)
-  bool enabled = false;    // written under fetchLock
+  // The persistent configuration is the DeviceConfig base (model/device_config.h):
+  // kind, name, uuid, location, credentials, schedule, motion settings ...
   bool errorShown = false;  // run-time: the last fetch ended in error (overlay 3); main thread
-  bool recording = false;   // written under fetchLock
-  uint32_t updateDelay = 0;  // ms; below 1000 a stream, from 1000 single images; written under fetchLock
-  int32_t archiveTime = 0;   // seconds; main thread only (the removal pass gets a copy)
-  // The schedule and the motion settings: read by the recorder, written under fetchLock.
-  bool scheduleEnabled = false;
-  std::array<bool, 7> daysOfWeek{};   // index = local weekday, 0 = Sunday
-  std::array<bool, 24> hoursOfDay{};  // index = local hour
-  bool motionEnabled = true;
-  bool motionAlert = false;
-  bool ignoreGradualChanges = true;
-  bool requireMultipleZones = false;
-  bool motionShow = false;
-  uint32_t motionType = 0;  // 0 simple, 1 advanced, 2 camera-supplied
-  uint32_t sensitivity = 11;
-  uint16_t grid4x4 = 0xFFFF;  // bit set = zone watched
 
   // --- View and fetch bookkeeping ---
   // The device delivered data since it was last enabled (kept across reconnects, so a
@@ -162,7 +125,6 @@ struct GroupRecord : std::enable_shared_from_this<GroupRecord> {
   bool stillShown = false;    // the view slot shows a still instead of live frames; written under fetchLock
   int32_t viewIndex = -1;     // view slot, -1 = none; written under fetchLock
   int32_t fetchIndex = -1;    // fetch slot, -1 = none; written under fetchLock
-  int32_t cameraIndex = 0;    // channel 0-15 of a camera in its video server; main thread
   int64_t lastTimeSync = 0;   // seconds since 1970; main thread
   uint32_t lastUpdateTick = 0;  // guarded by fetchLock
 

@@ -12,6 +12,7 @@
 
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/recording_names.h"
 #include "app/strings.h"
 
 namespace velmora {
@@ -33,14 +34,6 @@ void CollectOwned(const GroupRecord& record, const std::string& pathData,
     owned.insert(std::move(location));
   }
   for (const auto& child : record.children) CollectOwned(*child, pathData, owned, configuredOnly);
-}
-
-bool IsRecordingFileName(const std::string& name) {
-  if (name.size() < 5) return false;
-  std::string extension = name.substr(name.size() - 4);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
-  return extension == ".vlj" || extension == ".vlx";
 }
 
 struct OrphanWalk {

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/recording_names.h"  // the file extensions and the backup marker
+
 namespace velmora {
 
 static_assert(std::endian::native == std::endian::little,
@@ -35,10 +37,6 @@ constexpr uint32_t kIndexEntryBytes = 16;
 // first record of a file while recording on motion only).
 constexpr uint64_t kAllZones = ~uint64_t{0};
 
-constexpr const char* kDataFileExtension = ".vlj";
-constexpr const char* kIndexFileExtension = ".vlx";
-// Marks a device folder on backup media; its content is never read back.
-constexpr const char* kRootMarkerName = ".nvr";
 constexpr std::size_t kHourKeyLength = 8;
 
 // The header in front of every JPEG. Every field sits at its natural alignment, so the

@@ -14,7 +14,7 @@ const std::array<int, 16> kAdvancedSensitivity = {36, 28, 23, 21, 19, 17, 15, 13
 
 namespace motion_detail {
 
-int SensitivityIndex(int sensitivity) { return std::clamp(sensitivity, 0, 15); }
+int SensitivityIndex(uint32_t sensitivity) { return sensitivity > 15 ? 15 : static_cast<int>(sensitivity); }
 
 void StartOver(MotionState& state, int kind) {
   state.recordFrame = true;
@@ -37,7 +37,7 @@ int ZoneGridBit(int zone) {
   return (3 - zone / 32) * 4 + (zone % 16) / 4;
 }
 
-bool DetectMotion(MotionState& state, const MotionSettings& settings, const FrameView& frame,
+bool DetectMotion(MotionState& state, const MotionConfig& settings, const FrameView& frame,
                   const uint8_t* jpeg, std::size_t jpegLength, const MotionCall& call) {
   switch (settings.motionType) {
     case 1:

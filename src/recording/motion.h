@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "model/device_config.h"  // MotionConfig: the settings the detectors follow
+
 namespace velmora {
 
 // A decoded frame, rows top-down as decoded. stride is the signed distance in bytes from
@@ -35,16 +37,6 @@ struct FrameView {
   bool valid() const;
 };
 
-struct MotionSettings {
-  bool motionEnabled = false;
-  bool motionAlert = false;
-  bool ignoreGradualChanges = true;
-  bool requireMultipleZones = false;
-  bool motionShow = false;
-  int motionType = 0;      // 0 simple, 1 advanced, 2 camera-supplied
-  int sensitivity = 11;    // 0 (low) to 15 (high); values outside are clamped
-  uint16_t grid4x4 = 0xFFFF;  // bit (row x 4 + column), row 0 at the top: the cell is watched
-};
 
 // The reference frame as the detectors compare against it. Only its size and, for the
 // advanced detector, the value of each 8 x 8 block are ever read again, so those are
@@ -88,19 +80,19 @@ extern const std::array<int, 16> kAdvancedSensitivity;
 // Each returns true when the motion alert is to be raised (motion found and motionAlert
 // on). A missing frame (pixels null) is logged "%s: ImageFromBuffer failed for %s" and
 // leaves recordFrame untouched.
-bool motion_detect(MotionState& state, const MotionSettings& settings, const FrameView& frame,
+bool motion_detect(MotionState& state, const MotionConfig& settings, const FrameView& frame,
                    const MotionCall& call);
-bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
+bool motion_detect_advanced(MotionState& state, const MotionConfig& settings,
                             const FrameView& frame, const MotionCall& call);
 // The camera-supplied detector reads the JPEG; the frame is needed only for marking and
 // may be missing.
-bool motion_detect_camera(MotionState& state, const MotionSettings& settings,
+bool motion_detect_camera(MotionState& state, const MotionConfig& settings,
                           const uint8_t* jpeg, std::size_t jpegLength, const FrameView& frame,
                           const MotionCall& call);
 
 // Runs the detector that settings.motionType selects (an unknown type runs the simple
 // one). Returns the alert flag.
-bool DetectMotion(MotionState& state, const MotionSettings& settings, const FrameView& frame,
+bool DetectMotion(MotionState& state, const MotionConfig& settings, const FrameView& frame,
                   const uint8_t* jpeg, std::size_t jpegLength, const MotionCall& call);
 
 // The camera motion block of a JPEG: the APP10 segment (FF EA) nearest the end in one of

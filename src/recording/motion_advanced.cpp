@@ -43,7 +43,7 @@ std::vector<uint32_t> BlockValues(const FrameView& frame, int cols, int rows) {
 // Marks (1) each block whose change against the reference passes its threshold and lies
 // in a watched cell of the 4 x 4 grid. A block below its threshold updates its noise
 // level instead: quickly up, slowly down.
-std::vector<uint8_t> ChangedBlocks(MotionState& state, const MotionSettings& settings,
+std::vector<uint8_t> ChangedBlocks(MotionState& state, const MotionConfig& settings,
                                    const std::vector<uint32_t>& values, int cols, int rows) {
   const double table = kAdvancedSensitivity[SensitivityIndex(settings.sensitivity)];
   // The 4 x 4 grid needs at least 4 blocks each way; smaller frames have no watched cell
@@ -125,7 +125,7 @@ void MarkMovedBlocks(MotionState& state, const FrameView& frame, const std::vect
 
 }  // namespace
 
-bool motion_detect_advanced(MotionState& state, const MotionSettings& settings,
+bool motion_detect_advanced(MotionState& state, const MotionConfig& settings,
                             const FrameView& frame, const MotionCall& call) {
   if (!frame.valid()) {
     Log("%s: ImageFromBuffer failed for %s", "motion_detect_advanced", call.deviceName);

@@ -77,7 +77,7 @@ bool FindCameraMotionBlock(const uint8_t* jpeg, std::size_t jpegLength,
   return false;
 }
 
-bool motion_detect_camera(MotionState& state, const MotionSettings& settings,
+bool motion_detect_camera(MotionState& state, const MotionConfig& settings,
                           const uint8_t* jpeg, std::size_t jpegLength, const FrameView& frame,
                           const MotionCall& call) {
   if (state.motionKind != 2) {

@@ -6,7 +6,7 @@
 namespace velmora::motion_detail {
 
 // The table entry for a sensitivity, clamped to 0-15.
-int SensitivityIndex(int sensitivity);
+int SensitivityIndex(uint32_t sensitivity);
 
 // A detector whose state belongs to another kind starts over: the frame is recorded as
 // a start record (every mask bit set) and the state is emptied for the new kind, which

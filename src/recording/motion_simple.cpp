@@ -20,7 +20,7 @@ constexpr uint32_t kInitialZoneNoise = 3;
 // Frames still recorded after a motion frame.
 constexpr int kSimpleHold = 2;
 
-bool ZoneWatched(const MotionSettings& settings, int zone) {
+bool ZoneWatched(const MotionConfig& settings, int zone) {
   return ((settings.grid4x4 >> ZoneGridBit(zone)) & 1) != 0;
 }
 
@@ -46,7 +46,7 @@ struct ZoneChanges {
 
 // Compares the watched zones with the reference, in zone order. Later zones are not
 // examined once the frame counts as motion.
-ZoneChanges CompareZones(const MotionState& state, const MotionSettings& settings,
+ZoneChanges CompareZones(const MotionState& state, const MotionConfig& settings,
                          const std::array<uint64_t, kMotionZones>& values, int zoneWidth, int zoneHeight) {
   const int table = kSimpleSensitivity[SensitivityIndex(settings.sensitivity)];
   // The largest possible sum of one zone's three colour sums.
@@ -80,7 +80,7 @@ ZoneChanges CompareZones(const MotionState& state, const MotionSettings& setting
 
 // A frame without motion: each watched zone's noise follows its change, and the frames
 // held after a motion frame are counted down.
-void SettleQuietFrame(MotionState& state, const MotionSettings& settings,
+void SettleQuietFrame(MotionState& state, const MotionConfig& settings,
                       const std::array<uint64_t, kMotionZones>& values, const ZoneChanges& found,
                       const FrameView& frame) {
   for (int n = 0; n < kMotionZones; ++n) {
@@ -111,7 +111,7 @@ void MarkMovedZones(const FrameView& frame, const ZoneChanges& found, int zoneWi
 
 }  // namespace
 
-bool motion_detect(MotionState& state, const MotionSettings& settings, const FrameView& frame,
+bool motion_detect(MotionState& state, const MotionConfig& settings, const FrameView& frame,
                    const MotionCall& call) {
   if (!frame.valid()) {
     Log("%s: ImageFromBuffer failed for %s", "motion_detect", call.deviceName);

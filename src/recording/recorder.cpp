@@ -184,7 +184,7 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
     state.motionMaskHigh = 0;
     return true;
   }
-  const MotionSettings motion = DeviceMotionSettings(device);
+  const MotionConfig motion = DeviceMotionSettings(device);
   // The pixel detectors need the decoded frame; a frame that arrived undecoded is
   // decoded here and keeps its image for the view.
   if (!frame.image && motion.motionType != 2) frame.image = ImageFromBuffer(jpeg, jpegLength);
@@ -328,18 +328,7 @@ MotionState& DeviceMotionState(GroupRecord& device) {
   return *static_cast<MotionState*>(device.motionState.get());
 }
 
-MotionSettings DeviceMotionSettings(const GroupRecord& device) {
-  MotionSettings s;
-  s.motionEnabled = device.motionEnabled;
-  s.motionAlert = device.motionAlert;
-  s.ignoreGradualChanges = device.ignoreGradualChanges;
-  s.requireMultipleZones = device.requireMultipleZones;
-  s.motionShow = device.motionShow;
-  s.motionType = static_cast<int>(device.motionType);
-  s.sensitivity = device.sensitivity > 15 ? 15 : static_cast<int>(device.sensitivity);
-  s.grid4x4 = device.grid4x4;
-  return s;
-}
+MotionConfig DeviceMotionSettings(const GroupRecord& device) { return device; }
 
 void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
                   std::size_t jpegLength) {

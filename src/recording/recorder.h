@@ -52,7 +52,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
 // recording locks held.
 MotionState& DeviceMotionState(GroupRecord& device);
 // The detector settings of a device.
-MotionSettings DeviceMotionSettings(const GroupRecord& device);
+MotionConfig DeviceMotionSettings(const GroupRecord& device);
 
 // Sets the recording mark of every view tile to 0.
 void record_stop();

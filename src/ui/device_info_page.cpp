@@ -30,7 +30,7 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 DeviceInfoPage::DeviceInfoPage(GroupRecord& entry, bool showDebug, QWidget* parent)
     : QWidget(parent), kind_(entry.kind) {
   const control::DeviceInfoRules rules = control::DeviceInfoRulesOf(entry.kind);
-  const control::DeviceSettings now = control::ReadDeviceSettings(entry);
+  const DeviceConfig now = control::ReadDeviceSettings(entry);
 
   auto* icon = new QLabel(this);
   icon->setPixmap(KindIcon(EntryImageIndex(entry.kind)).pixmap(kIconSize, kIconSize));
@@ -131,7 +131,7 @@ void DeviceInfoPage::focusField(control::PropertyField field) {
   }
 }
 
-void DeviceInfoPage::apply(control::DeviceSettings& settings) const {
+void DeviceInfoPage::apply(DeviceConfig& settings) const {
   settings.name = name_->text().trimmed().toStdString();
   settings.location = location_->text().toStdString();
   settings.username = username_->text().toStdString();

@@ -34,7 +34,7 @@ class DeviceInfoPage : public QWidget {
   // Puts the focus on the control a problem names.
   void focusField(control::PropertyField field);
   // Copies the controls into the settings.
-  void apply(control::DeviceSettings& settings) const;
+  void apply(DeviceConfig& settings) const;
 
   // The folder picker of Browse (tests replace it); returns an empty text when cancelled.
   std::function<QString(const QString& start)> pickFolder;

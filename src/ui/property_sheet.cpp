@@ -119,7 +119,7 @@ void PropertySheet::accept() {
     return;
   }
   // Pages never shown leave their fields as they are.
-  control::DeviceSettings settings = control::ReadDeviceSettings(entry_);
+  DeviceConfig settings = control::ReadDeviceSettings(entry_);
   if (deviceInfo_ != nullptr && shown_[control::kDeviceInfoPage]) deviceInfo_->apply(settings);
   if (recordInfo_ != nullptr && shown_[control::kRecordInfoPage]) recordInfo_->apply(settings);
   if (schedule_ != nullptr && shown_[control::kSchedulePage]) schedule_->apply(settings);

@@ -114,7 +114,7 @@ struct RecordInfoPage::PictureRequest {
 
 RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
     : QWidget(parent), kind_(entry.kind), rates_(control::UpdateRateTable()) {
-  const control::DeviceSettings now = control::ReadDeviceSettings(entry);
+  const DeviceConfig now = control::ReadDeviceSettings(entry);
 
   recording_ = new QCheckBox(tr("Recording"), this);
   QGridLayout* rateGrid = buildRateGrid();
@@ -226,7 +226,7 @@ void RecordInfoPage::buildRemovalGroup(GroupRecord& entry) {
 
 // Fills the controls from the saved settings; a kind of device that does not record
 // leaves its recording controls disabled.
-void RecordInfoPage::fillControls(const control::DeviceSettings& now) {
+void RecordInfoPage::fillControls(const DeviceConfig& now) {
   recording_->setChecked(now.recording);
   days_->setValue(control::DaysToKeep(now.archiveTime));
   override_->setText(QString::number(now.updateDelay));
@@ -322,7 +322,7 @@ RecordInfoPage::~RecordInfoPage() {
 
 void RecordInfoPage::startPictureFetch(GroupRecord& entry) {
   const std::string url = control::DeviceUrlLive(entry);
-  const control::DeviceSettings now = control::ReadDeviceSettings(entry);
+  const DeviceConfig now = control::ReadDeviceSettings(entry);
   std::shared_ptr<PictureRequest> request = picture_;
   request->worker = std::thread([request, url, user = now.username, password = now.password] {
     const HttpResult result = http_get(url, user, password, kPictureTimeoutMs);
@@ -388,7 +388,7 @@ void RecordInfoPage::updateCounter() {
   counter_->setText(Q(control::FileCounterText(control::FileCount{files, bytes})));
 }
 
-void RecordInfoPage::apply(control::DeviceSettings& settings) const {
+void RecordInfoPage::apply(DeviceConfig& settings) const {
   settings.recording = recording_->isChecked();
   bool ok = false;
   const uint delay = override_->text().toUInt(&ok);

@@ -63,7 +63,7 @@ class RecordInfoPage : public QWidget {
   RecordInfoPage(GroupRecord& entry, QWidget* parent = nullptr);
   ~RecordInfoPage() override;
 
-  void apply(control::DeviceSettings& settings) const;
+  void apply(DeviceConfig& settings) const;
 
   // The widgets, for the sheet's tests.
   QCheckBox* recordingBox() const { return recording_; }
@@ -103,7 +103,7 @@ class RecordInfoPage : public QWidget {
   QGridLayout* buildRateGrid();
   void buildMotionGroup(GroupRecord& entry);
   void buildRemovalGroup(GroupRecord& entry);
-  void fillControls(const control::DeviceSettings& now);
+  void fillControls(const DeviceConfig& now);
   void connectControls();
   void startCounter(const GroupRecord& entry);
 

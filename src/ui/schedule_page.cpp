@@ -9,7 +9,7 @@
 namespace velmora::ui {
 
 SchedulePage::SchedulePage(GroupRecord& entry, QWidget* parent) : QWidget(parent) {
-  const control::DeviceSettings now = control::ReadDeviceSettings(entry);
+  const DeviceConfig now = control::ReadDeviceSettings(entry);
 
   schedule_ = new QCheckBox(tr("Recording Schedule"), this);
   schedule_->setChecked(now.scheduleEnabled);
@@ -46,7 +46,7 @@ SchedulePage::SchedulePage(GroupRecord& entry, QWidget* parent) : QWidget(parent
   for (QCheckBox* box : hours_) connect(box, &QCheckBox::toggled, this, &SchedulePage::modified);
 }
 
-void SchedulePage::apply(control::DeviceSettings& settings) const {
+void SchedulePage::apply(DeviceConfig& settings) const {
   settings.scheduleEnabled = schedule_->isChecked();
   for (std::size_t i = 0; i < days_.size(); ++i) settings.daysOfWeek[i] = days_[i]->isChecked();
   for (std::size_t i = 0; i < hours_.size(); ++i) settings.hoursOfDay[i] = hours_[i]->isChecked();

@@ -21,7 +21,7 @@ class SchedulePage : public QWidget {
 
  public:
   SchedulePage(GroupRecord& entry, QWidget* parent = nullptr);
-  void apply(control::DeviceSettings& settings) const;
+  void apply(DeviceConfig& settings) const;
 
   QCheckBox* scheduleBox() const { return schedule_; }
   QGroupBox* scheduleGroup() const { return group_; }

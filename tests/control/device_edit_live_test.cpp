@@ -133,7 +133,7 @@ TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen
                         .ok);
         break;
       case 2: {
-        DeviceSettings s = ReadDeviceSettings(*gate);
+        DeviceConfig s = ReadDeviceSettings(*gate);
         s.name = "Cam " + std::to_string(round);
         s.sensitivity = static_cast<uint32_t>(round);
         s.grid4x4 = static_cast<uint16_t>(0x1111 << (round % 4));

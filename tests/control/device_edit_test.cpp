@@ -192,7 +192,7 @@ TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
 TEST_F(DeviceEdit, SendingThePasswordOnlyWhenAskedReachesTheRecordAndServerInputs) {
   GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");
   GroupRecord& one = Add(server, EntryKind::ServerCamera, "Camera 1");
-  DeviceSettings s = ReadDeviceSettings(server);
+  DeviceConfig s = ReadDeviceSettings(server);
   EXPECT_FALSE(s.sendPasswordOnlyWhenAsked);
   s.sendPasswordOnlyWhenAsked = true;
   ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
@@ -203,10 +203,39 @@ TEST_F(DeviceEdit, SendingThePasswordOnlyWhenAskedReachesTheRecordAndServerInput
   ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
   EXPECT_FALSE(one.sendPasswordOnlyWhenAsked);
 
-  DeviceSettings g = ReadDeviceSettings(*gate);
+  DeviceConfig g = ReadDeviceSettings(*gate);
   g.sendPasswordOnlyWhenAsked = true;
   ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
   EXPECT_TRUE(gate->sendPasswordOnlyWhenAsked);
+}
+
+// The sheet holds a copy while it is open; meanwhile the program may learn the device's
+// certificate and authentication scheme. Applying the copy stores what the operator
+// edits in one assignment and keeps what was learnt, the entry's kind and identity.
+TEST_F(DeviceEdit, ASheetCopyKeepsWhatTheProgramLearntMeanwhile) {
+  gate->uuid = "0b0e6c9e-6a55-4f55-9d0e-3a4c1b2d3e4f";
+  gate->hwAddr = "00408c-aabbcc";
+  DeviceConfig sheet = ReadDeviceSettings(*gate);
+  EXPECT_TRUE(sheet == static_cast<const DeviceConfig&>(*gate));
+  {
+    std::lock_guard<std::mutex> guard(gate->fetchLock);
+    gate->certificate = std::string(64, 'a');
+    gate->authScheme = kAuthSchemeDigest;
+  }
+  sheet.updateDelay = 2000;
+  sheet.sensitivity = 3;
+  sheet.kind = EntryKind::HTTPDevice;  // not the sheet's to change
+  sheet.uuid.clear();
+  ASSERT_TRUE(ApplyDeviceSettings(*gate, sheet).ok);
+  EXPECT_EQ(gate->updateDelay, 2000u);
+  EXPECT_EQ(gate->sensitivity, 3u);
+  EXPECT_EQ(gate->certificate, std::string(64, 'a'));
+  EXPECT_EQ(gate->authScheme, kAuthSchemeDigest);
+  EXPECT_EQ(gate->kind, EntryKind::Device);
+  EXPECT_EQ(gate->uuid, "0b0e6c9e-6a55-4f55-9d0e-3a4c1b2d3e4f");
+  EXPECT_EQ(gate->hwAddr, "00408c-aabbcc");
+  // Read back, it is the entry's configuration, compared as one value.
+  EXPECT_TRUE(ReadDeviceSettings(*gate) == static_cast<const DeviceConfig&>(*gate));
 }
 
 TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
@@ -215,7 +244,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   GroupRecord& one = Add(server, EntryKind::ServerCamera, "Camera 1");
   GroupRecord& two = Add(server, EntryKind::ServerCamera, "Camera 2");
 
-  DeviceSettings s = ReadDeviceSettings(server);
+  DeviceConfig s = ReadDeviceSettings(server);
   s.location = "10.1.1.9:8080";
   s.username = "admin";
   s.password = "secret";
@@ -226,7 +255,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
     EXPECT_EQ(input->password, "secret");
   }
 
-  DeviceSettings g = ReadDeviceSettings(*gate);
+  DeviceConfig g = ReadDeviceSettings(*gate);
   g.updateDelay = 125;
   g.archiveTime = 7 * 86400;
   g.grid4x4 = 0x8001;
@@ -234,7 +263,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   g.daysOfWeek[3] = true;
   g.hoursOfDay[23] = true;
   ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
-  const DeviceSettings back = ReadDeviceSettings(*gate);
+  const DeviceConfig back = ReadDeviceSettings(*gate);
   EXPECT_EQ(back.updateDelay, 125u);
   EXPECT_EQ(back.archiveTime, 7 * 86400);
   EXPECT_EQ(back.grid4x4, 0x8001);
@@ -263,7 +292,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   // An entry being added is written directly, path included.
   auto added = CreateRecord(EntryKind::Device, "");
   added->isNew = true;
-  DeviceSettings n = ReadDeviceSettings(*added);
+  DeviceConfig n = ReadDeviceSettings(*added);
   n.name = "Porch";
   n.location = "10.0.0.7";
   EXPECT_EQ(ApplyDeviceSettings(*added, n).messageId, 0);

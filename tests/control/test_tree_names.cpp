@@ -83,7 +83,7 @@ TEST_F(TreeNamesTest, RenamesAndSettingsRefuseASiblingsNameButAllowTheirOwnInAno
   EXPECT_TRUE(fs::exists(recordings() / "Yard/Door/26121004.vlj"));
 
   // The property sheet's path.
-  DeviceSettings s = ReadDeviceSettings(door);
+  DeviceConfig s = ReadDeviceSettings(door);
   s.name = "gate";
   s.location = "127.0.0.1:19002";
   EditResult edit = ApplyDeviceSettings(door, s);

@@ -46,7 +46,7 @@ class AdvancedDetector : public ::testing::Test {
   }
 
   MotionState state;
-  MotionSettings settings;
+  MotionConfig settings;
   bool alert = false;
 };
 

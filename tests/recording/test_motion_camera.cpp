@@ -88,7 +88,7 @@ class CameraDetector : public ::testing::Test {
     ASSERT_EQ(state.motionMaskLow & state.motionMaskHigh, kAllZones);
   }
   MotionState state;
-  MotionSettings settings;
+  MotionConfig settings;
   bool alert = false;
 };
 

@@ -28,7 +28,7 @@ class SimpleDetector : public ::testing::Test {
   }
 
   MotionState state;
-  MotionSettings settings;
+  MotionConfig settings;
   TestFrame scene{160, 80};
   bool alert = false;
 };
@@ -119,7 +119,7 @@ TEST_F(SimpleDetector, GradualChangeIgnoredOnlyWhenAsked) {
 }
 
 TEST_F(SimpleDetector, ThresholdsAndSensitivity) {
-  auto moved = [&](int sensitivity, uint8_t level) {
+  auto moved = [&](uint32_t sensitivity, uint8_t level) {
     settings.sensitivity = sensitivity;
     TestFrame grey(160, 80, 24, 120);
     restart(grey);
@@ -133,7 +133,9 @@ TEST_F(SimpleDetector, ThresholdsAndSensitivity) {
   EXPECT_TRUE(moved(15, 137));
   EXPECT_FALSE(moved(0, 137));
   EXPECT_TRUE(moved(99, 137)) << "clamped to 15";
-  EXPECT_FALSE(moved(-5, 137)) << "clamped to 0";
+  // The setting is a device's saved value, unsigned: the largest a tree file can hold
+  // is clamped to 15 as well.
+  EXPECT_TRUE(moved(0xFFFFFFFFu, 137)) << "clamped to 15";
 }
 
 TEST_F(SimpleDetector, GreenMarksOnlyWhenMarkingApplies) {
