@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
-#include "live/jpeg.h"
+#include "media/image.h"
+#include "media/jpeg.h"
 #include "playback/export_pump.h"
 #include "playback/export_run.h"
 #include "playback/export_runner.h"

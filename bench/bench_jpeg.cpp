@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "live/jpeg.h"
-#include "live/jpeg_turbo.h"
+#include "media/jpeg.h"
+#include "media/jpeg_turbo.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "live/jpeg.h"
-#include "live/jpeg_turbo.h"
+#include "media/jpeg.h"
+#include "media/jpeg_turbo.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"

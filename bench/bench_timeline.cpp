@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_timeline_data.h"
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 #include "playback/timeline.h"
 
 using namespace velmora;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
-#include "live/jpeg.h"
+#include "media/image.h"
+#include "media/jpeg.h"
 #include "recording/format.h"
 
 namespace velmora::bench {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

@@ -3,7 +3,7 @@
 // smoothly, and the zoom rectangle moved by the wheel, the keys and the mouse.
 #pragma once
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

@@ -16,7 +16,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "live/digest.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "live/request.h"
 #include "live/retry_rules.h"
 #include "live/rtsp.h"

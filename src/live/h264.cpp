@@ -13,7 +13,7 @@ extern "C" {
 #include "app/log.h"
 #include "app/settings.h"
 #include "live/stream.h"
-#include "live/video_decoder.h"
+#include "media/video_decoder.h"
 #include "model/group_record.h"
 
 namespace velmora {

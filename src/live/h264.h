@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

@@ -25,7 +25,7 @@ extern "C" {
 #include "app/settings.h"
 #include "live/fetch.h"
 #include "live/stream.h"
-#include "live/video_decoder.h"
+#include "media/video_decoder.h"
 #include "model/group_record.h"
 #include "platform/curl.h"
 

@@ -17,7 +17,7 @@
 #include "app/settings.h"
 #include "live/decrypt.h"
 #include "live/digest.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "live/request.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"

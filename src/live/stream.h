@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/paths.h"
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

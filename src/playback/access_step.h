@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 #include "playback/timeline.h"
 
 namespace velmora {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
+#include "media/image.h"
 
 struct AVFormatContext;
 struct AVCodecContext;

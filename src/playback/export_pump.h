@@ -24,7 +24,7 @@
 #include <variant>
 
 #include "app/bounded_queue.h"
-#include "live/image.h"
+#include "media/image.h"
 #include "playback/playback_engine.h"
 
 namespace velmora {

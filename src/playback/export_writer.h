@@ -12,7 +12,7 @@
 #include <string>
 #include <variant>
 
-#include "live/image.h"
+#include "media/image.h"
 #include "playback/export_avi.h"
 #include "playback/export_pump.h"
 #include "playback/playback_messages.h"

@@ -19,7 +19,7 @@
 
 #include "app/messages.h"
 #include "app/subscribers.h"
-#include "live/image.h"
+#include "media/image.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_messages.h"
 #include "recording/cleanup.h"  // playbackMode(): the flag the removal pass gives way to

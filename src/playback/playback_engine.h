@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "live/image.h"
-#include "playback/access.h"
+#include "media/image.h"
+#include "playback/recorded_data.h"
 #include "playback/access_step.h"
 #include "playback/playback_messages.h"
 #include "playback/timeline.h"

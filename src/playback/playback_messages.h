@@ -13,7 +13,7 @@
 
 #include "app/bounded_queue.h"
 #include "platform/event.h"
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 
 namespace velmora {
 

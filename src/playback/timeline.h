@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
-#include "playback/access.h"
+#include "media/image.h"
+#include "playback/recorded_data.h"
 #include "recording/format.h"
 
 namespace velmora {

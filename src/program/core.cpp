@@ -24,7 +24,7 @@
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
 #include "recording/recorder.h"
-#include "wiring.h"
+#include "program/wiring.h"
 
 namespace velmora {
 namespace {

@@ -18,7 +18,7 @@
 #include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "recording/cleanup.h"

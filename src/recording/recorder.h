@@ -19,7 +19,7 @@
 #include <string>
 
 #include "app/app_parts.h"
-#include "live/image.h"
+#include "media/image.h"
 #include "model/group_record.h"
 #include "recording/format.h"
 #include "recording/motion.h"

@@ -18,7 +18,7 @@
 #include <memory>
 
 #include "app/messages.h"
-#include "live/image.h"
+#include "media/image.h"
 #include "playback/export_writer.h"
 #include "playback/playback_control.h"
 

@@ -26,7 +26,7 @@
 #include "app/settings.h"
 #include "app/strings.h"
 #include "control/option_effects.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "ui/view_frame.h"

@@ -15,7 +15,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "model/group_record.h"
 #include "ui/view_frame.h"
 

@@ -20,7 +20,7 @@
 #include "live/camsim_process.h"
 #include "live/crypto_key.h"
 #include "live/http_get.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 
 namespace velmora {
 namespace {

@@ -15,7 +15,7 @@
 #include "net/http_server.h"
 #include "net_fixture.h"
 #include "netns.h"
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 #include "process.h"
 
 namespace velmora::net {

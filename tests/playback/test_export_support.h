@@ -18,7 +18,7 @@
 #include "playback/export_pump.h"
 #include "playback/export_writer.h"
 #include "playback/playback_engine.h"
-#include "test_access_support.h"
+#include "test_recorded_data_support.h"
 
 namespace velmora::exporttest {
 

@@ -14,7 +14,7 @@
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback_output.h"
-#include "test_access_support.h"
+#include "test_recorded_data_support.h"
 
 namespace velmora {
 namespace {

@@ -13,7 +13,7 @@
 #include "playback/playback_engine.h"
 #include "recording/cleanup.h"
 #include "playback/playback_thread.h"
-#include "test_access_support.h"
+#include "test_recorded_data_support.h"
 
 namespace velmora {
 namespace {

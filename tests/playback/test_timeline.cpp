@@ -6,7 +6,7 @@
 
 #include "live/view_slot.h"
 #include "playback/timeline.h"
-#include "test_access_support.h"
+#include "test_recorded_data_support.h"
 
 namespace velmora {
 namespace {

@@ -38,7 +38,7 @@ class LayerTree:
         self.write("src/right/right.h", '#pragma once\n#include "core/core.h"\n')
         self.write("src/top/top.h", '#include "left/left.h"\n#include "right/right.h"\n')
         self.write("src/ui/window.h", '#include <QWidget>\n#include "top/top.h"\n')
-        self.write("src/main.cpp", '#include "ui/window.h"\n#include "wiring.h"\n')
+        self.write("src/main.cpp", '#include "ui/window.h"\n#include "program/wiring.h"\n')
         self.write("src/wiring.h", '#include "base/base.h"\n')
 
     def write(self, rel, text):

@@ -23,7 +23,7 @@
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
-#include "playback/test_access_support.h"
+#include "playback/test_recorded_data_support.h"
 #include "ui/core_events.h"
 #include "ui/playback_pane.h"
 #include "ui/timeline_slider.h"

@@ -32,7 +32,7 @@
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
-#include "playback/test_access_support.h"
+#include "playback/test_recorded_data_support.h"
 #include "playback_output.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"

@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "live/camsim_process.h"
-#include "playback/test_access_support.h"
+#include "playback/test_recorded_data_support.h"
 #include "process.h"
 #include "temp_dir.h"
 #include "ui_test_main.h"

@@ -32,7 +32,7 @@
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "playback/playback_thread.h"
-#include "playback/test_access_support.h"
+#include "playback/test_recorded_data_support.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"

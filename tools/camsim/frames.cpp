@@ -9,8 +9,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "live/jpeg_turbo.h"
-#include "live/video_encoder.h"
+#include "media/jpeg_turbo.h"
+#include "media/video_encoder.h"
 
 namespace camsim {
 

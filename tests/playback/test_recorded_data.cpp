@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "model/group_record.h"
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 #include "playback/access_step.h"
 #include "playback/timeline.h"
-#include "test_access_support.h"
+#include "test_recorded_data_support.h"
 
 namespace velmora {
 namespace {

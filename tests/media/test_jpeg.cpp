@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/log.h"
-#include "live/jpeg.h"
-#include "live/jpeg_turbo.h"
+#include "media/jpeg.h"
+#include "media/jpeg_turbo.h"
 
 namespace velmora {
 namespace {

@@ -1,4 +1,4 @@
-#include "live/video_decoder.h"
+#include "media/video_decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,7 +13,7 @@ extern "C" {
 #include <cstring>
 #include <thread>
 
-#include "live/jpeg_turbo.h"
+#include "media/jpeg_turbo.h"
 
 namespace velmora {
 

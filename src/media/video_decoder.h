@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "live/image.h"
+#include "media/image.h"
 
 struct AVCodecContext;
 struct AVCodecParserContext;

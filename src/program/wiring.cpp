@@ -1,5 +1,5 @@
 // The connections between the core libraries, and the import command.
-#include "wiring.h"
+#include "program/wiring.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -12,7 +12,7 @@
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "live/fetch.h"
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 #include "recording/recorder.h"
 #include "platform/single_instance.h"
 

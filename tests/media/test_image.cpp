@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "live/image.h"
+#include "media/image.h"
 
 namespace velmora {
 

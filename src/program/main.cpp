@@ -13,11 +13,11 @@
 #include "app/application.h"
 #include "app/helpers.h"
 #include "app/log.h"
-#include "backup_command.h"
-#include "export_command.h"
+#include "cli/backup_command.h"
+#include "cli/export_command.h"
 #include "platform/signals.h"
 #include "program/core.h"
-#include "wiring.h"
+#include "program/wiring.h"
 #if VELMORA_HAVE_UI
 #include "ui/desktop.h"
 #endif

@@ -1,11 +1,11 @@
-#include "backup_command.h"
+#include "cli/backup_command.h"
 
 #include <cstdio>
 
 #include "app/application.h"
 #include "app/command_log.h"
 #include "backup/backup_cli.h"
-#include "stop_signals.h"
+#include "cli/stop_signals.h"
 
 namespace velmora {
 

@@ -1,4 +1,4 @@
-#include "live/image.h"
+#include "media/image.h"
 
 #include <algorithm>
 #include <cmath>

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "live/http_get.h"
-#include "live/image.h"
+#include "media/image.h"
 #include "recording/format.h"
 
 namespace velmora {

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "app/log.h"
-#include "live/image.h"
-#include "live/jpeg.h"
+#include "media/image.h"
+#include "media/jpeg.h"
 #include "recording/format.h"
 
 namespace velmora::playtest {

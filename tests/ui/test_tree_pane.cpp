@@ -420,4 +420,4 @@ class TreePaneTest : public QObject {
 
 VELMORA_UI_TEST(TreePaneTest);
 
-#include "tree_pane_test.moc"
+#include "test_tree_pane.moc"

@@ -1,4 +1,4 @@
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 
 #include <algorithm>
 #include <climits>
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/log.h"
-#include "live/jpeg_turbo.h"
+#include "media/jpeg_turbo.h"
 
 // The library's own interface; its headers need <cstdio> first.
 #include <jpeglib.h>

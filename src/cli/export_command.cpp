@@ -1,10 +1,10 @@
-#include "export_command.h"
+#include "cli/export_command.h"
 
 #include <cstdio>
 
 #include "app/command_log.h"
 #include "playback/export_run.h"
-#include "stop_signals.h"
+#include "cli/stop_signals.h"
 
 namespace velmora {
 

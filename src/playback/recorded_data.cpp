@@ -1,4 +1,4 @@
-#include "playback/access.h"
+#include "playback/recorded_data.h"
 
 #include <fnmatch.h>
 
@@ -15,7 +15,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
-#include "live/jpeg.h"
+#include "media/jpeg.h"
 #include "model/group_record.h"
 #include "recording/format_reader.h"
 
