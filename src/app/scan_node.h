@@ -10,7 +10,7 @@
 namespace velmora {
 
 struct ScanNode {
-  int32_t scanType = 0;   // -8 drive, -7 folder, -6 recordings found in this folder
+  int32_t scanType = 0;   // the entry kind it becomes: RemovableDrive (-8), RemovableEntry (-7), RemovableFolder (-6)
   int32_t scanDepth = 0;  // 0 for the drive, the parent's depth + 1 below
   std::string name;       // display name
   std::string path;       // the drive's root, or the folder's full path

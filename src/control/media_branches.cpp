@@ -4,7 +4,7 @@
 #include <set>
 
 #include "app/log.h"
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 #include "app/settings.h"
 #include "control/tree_ops.h"
 #include "live/view_slot.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/log.h"
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/media_branches.h"

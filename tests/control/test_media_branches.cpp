@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "app/events.h"
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 #include "app/messages.h"
 #include "control/media_branches.h"
 #include "live/view_slot.h"

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "app/log.h"
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 #include "app/settings.h"
 #include "control/commands.h"
 #include "control/media_branches.h"

@@ -10,7 +10,7 @@
 
 #include "app/events.h"
 #include "app/log.h"
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 #include "app/messages.h"
 #include "temp_dir.h"
 

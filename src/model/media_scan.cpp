@@ -1,4 +1,4 @@
-#include "app/media_scan.h"
+#include "model/media_scan.h"
 
 #include <algorithm>
 #include <deque>
@@ -11,6 +11,7 @@
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/recording_names.h"
+#include "model/group_record.h"
 #include "platform/worker_thread.h"
 
 namespace velmora {
@@ -79,7 +80,7 @@ bool QueueMediaScan(const std::string& path, const std::string& displayName, con
   }
   Log("queing removable media scan for '%s'", displayName.c_str());
   auto node = std::make_unique<ScanNode>();
-  node->scanType = -8;
+  node->scanType = EntryKind::RemovableDrive;
   node->scanDepth = 0;
   node->name = displayName;
   node->path = path;
@@ -123,7 +124,7 @@ bool ScanMediaNode(ScanNode& node, const platform::Event* stop) {
   ListFolder(node.path, hasRecording, folders);
   if (hasRecording) {
     auto data = std::make_unique<ScanNode>();
-    data->scanType = -6;
+    data->scanType = EntryKind::RemovableFolder;
     data->scanDepth = node.scanDepth + 1;
     data->name = node.name;
     data->path = node.path;
@@ -135,7 +136,7 @@ bool ScanMediaNode(ScanNode& node, const platform::Event* stop) {
     for (const std::string& name : folders) {
       if (Stopping(stop)) return false;
       auto candidate = std::make_unique<ScanNode>();
-      candidate->scanType = -7;
+      candidate->scanType = EntryKind::RemovableEntry;
       candidate->scanDepth = node.scanDepth + 1;
       candidate->name = name;
       candidate->path = JoinPath(node.path, name);

@@ -40,7 +40,8 @@ std::size_t PendingMediaScans();
 void ClearMediaScanQueue();
 
 // Scans `node` and its folders (recursively, up to kMediaScanMaxDepth): a folder holding
-// a "*.vlj" file gets a -6 child, folders that found something become -7 children. True
+// a "*.vlj" file gets a RemovableFolder (-6) child, folders that found something become
+// RemovableEntry (-7) children. True
 // when anything was found. Folders that cannot be listed yield nothing. `stop`, when
 // given and set, ends the walk early (nothing more is found).
 bool ScanMediaNode(ScanNode& node, const platform::Event* stop = nullptr);
