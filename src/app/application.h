@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/messages.h"
@@ -167,7 +168,7 @@ class Application {
   bool exited_ = false;
   std::string statusText_;
   std::string startError_;
-  std::chrono::steady_clock::time_point lastTimer3_{};
+  std::optional<int64_t> lastTimer3Ms_;  // steady ms of the last Timer3; empty: none yet
 };
 
 }  // namespace velmora
