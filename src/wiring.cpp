@@ -28,6 +28,7 @@
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
+#include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/mount_table.h"
 #include "recording/cleanup.h"
@@ -154,7 +155,7 @@ void WirePlayback(AppHooks& h) {
   // Timer 3 work of the main thread besides the fetch walk.
   h.viewPeriodic = [] {
     ServeCleanupSnapshot();
-    playbackController().Tick(SteadyMs());
+    playbackController().Tick(platform::SteadyMs());
   };
 }
 
