@@ -15,6 +15,7 @@
 #include "net/http_server.h"
 #include "net_fixture.h"
 #include "netns.h"
+#include "platform/clock.h"
 #include "playback/access.h"
 #include "process.h"
 
@@ -373,6 +374,44 @@ TEST_F(HttpServerTest, AFullHandlerQueueAnswersBusyWithRetryAfter) {
   b.join();
   EXPECT_EQ(test::ParseResponse(first).status, 200);
   EXPECT_EQ(test::ParseResponse(second).status, 200);
+}
+
+// The snapshot's age and the repeat of an unanswered request are measured on the
+// program's clock: nothing is asked while it stands still, however long the test takes.
+TEST_F(HttpServerTest, TheTreeAgeAndTheRequestRepeatFollowTheProgramClock) {
+  platform::ManualClock manual(0, 1'000'000);
+  platform::ScopedClock use(manual);
+  while (mainQueue().take()) {
+  }
+  treeRoot() = tree.root;
+  paths().pathData = recordings;
+  HttpServer& global = httpServer();
+  HttpServerConfig c = config;
+  c.askMainThread = true;
+  c.treeMaxAge = 1000ms;
+  ASSERT_TRUE(global.start(c));
+  global.publishTree(TakeTreeSnapshot(nullptr, recordings));
+  auto requestsAfterAGet = [&] {
+    test::Get(global.port(), "/nvr.xml");
+    int requests = 0;
+    while (std::optional<AppMessage> message = mainQueue().take())
+      if (std::holds_alternative<MsgHttpListen>(*message)) ++requests;
+    return requests;
+  };
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(999ms);
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(1ms);
+  EXPECT_EQ(requestsAfterAGet(), 1);
+  EXPECT_TRUE(global.treeRequested());
+  manual.advance(4999ms);  // unanswered: asked again only after 5 s
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(1ms);
+  EXPECT_EQ(requestsAfterAGet(), 1);
+  global.stop();
+  while (mainQueue().take()) {
+  }
+  treeRoot().reset();
 }
 
 TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
