@@ -48,6 +48,26 @@ class HttpServerTest : public ::testing::Test {
   }
   std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(server.port()) + path; }
   std::filesystem::path doorFolder() { return recordings + "Yard/Door"; }
+  // The program's own server over the sample tree, asking the main thread for a new
+  // snapshot once the published one is maxAge old; it starts with an old, empty view.
+  HttpServer& StartGlobalAskingMainThread(std::chrono::milliseconds maxAge) {
+    while (mainQueue().take()) {
+    }
+    treeRoot() = tree.root;
+    paths().pathData = recordings;
+    HttpServer& global = httpServer();
+    HttpServerConfig c = config;
+    c.askMainThread = true;
+    c.treeMaxAge = maxAge;
+    if (global.start(c)) global.publishTree(TakeTreeSnapshot(nullptr, recordings));
+    return global;
+  }
+  void StopGlobal() {
+    httpServer().stop();
+    while (mainQueue().take()) {
+    }
+    treeRoot().reset();
+  }
 
   test::TempDir dir;
   std::string recordings;
@@ -381,16 +401,8 @@ TEST_F(HttpServerTest, AFullHandlerQueueAnswersBusyWithRetryAfter) {
 TEST_F(HttpServerTest, TheTreeAgeAndTheRequestRepeatFollowTheProgramClock) {
   platform::ManualClock manual(0, 1'000'000);
   platform::ScopedClock use(manual);
-  while (mainQueue().take()) {
-  }
-  treeRoot() = tree.root;
-  paths().pathData = recordings;
-  HttpServer& global = httpServer();
-  HttpServerConfig c = config;
-  c.askMainThread = true;
-  c.treeMaxAge = 1000ms;
-  ASSERT_TRUE(global.start(c));
-  global.publishTree(TakeTreeSnapshot(nullptr, recordings));
+  HttpServer& global = StartGlobalAskingMainThread(1000ms);
+  ASSERT_TRUE(global.running());
   auto requestsAfterAGet = [&] {
     test::Get(global.port(), "/nvr.xml");
     int requests = 0;
@@ -408,23 +420,12 @@ TEST_F(HttpServerTest, TheTreeAgeAndTheRequestRepeatFollowTheProgramClock) {
   EXPECT_EQ(requestsAfterAGet(), 0);
   manual.advance(1ms);
   EXPECT_EQ(requestsAfterAGet(), 1);
-  global.stop();
-  while (mainQueue().take()) {
-  }
-  treeRoot().reset();
+  StopGlobal();
 }
 
 TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
-  while (mainQueue().take()) {
-  }
-  treeRoot() = tree.root;
-  paths().pathData = recordings;
-  HttpServer& global = httpServer();
-  HttpServerConfig c = config;
-  c.askMainThread = true;
-  c.treeMaxAge = 0ms;
-  ASSERT_TRUE(global.start(c));
-  global.publishTree(TakeTreeSnapshot(nullptr, recordings));  // an old, empty view
+  HttpServer& global = StartGlobalAskingMainThread(0ms);
+  ASSERT_TRUE(global.running());
   EXPECT_EQ(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
   EXPECT_TRUE(global.treeRequested());
 
@@ -436,10 +437,7 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   EXPECT_TRUE(handled);
   EXPECT_FALSE(global.treeRequested());
   EXPECT_NE(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
-  global.stop();
-  while (mainQueue().take()) {
-  }
-  treeRoot().reset();
+  StopGlobal();
 }
 
 TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
