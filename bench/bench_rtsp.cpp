@@ -150,7 +150,6 @@ int Run(const Config& config) {
   const std::string url = fake.url("/h264");
   settings().liveJpegQuality = config.quality;
   settings().recordEnable = true;
-  SetFetchClock(nullptr);
 
   std::mutex lock;
   std::map<const GroupRecord*, long> kept;  // guarded by lock

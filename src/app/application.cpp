@@ -17,6 +17,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/strings.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 
@@ -273,8 +274,8 @@ void Application::PrepareFolders(bool startingRecorder) {
 
 void Application::CreateMainWindow() {
   // 1. Throughput meter and timer 3.
-  meter_.start(static_cast<int64_t>(std::time(nullptr)));
-  lastTimer3_ = std::chrono::steady_clock::now();
+  meter_.start(static_cast<int64_t>(platform::WallSeconds()));
+  lastTimer3Ms_ = platform::SteadyMs();
   // 2-4.
   if (parts_.window) {
     parts_.window->createWindow(*this);
@@ -316,9 +317,9 @@ void Application::CreateMainWindow() {
 
 void Application::tick() {
   if (!running_) return;
-  auto now = std::chrono::steady_clock::now();
-  if (now - lastTimer3_ >= std::chrono::milliseconds(20)) {
-    lastTimer3_ = now;
+  const int64_t nowMs = platform::SteadyMs();
+  if (!lastTimer3Ms_ || nowMs - *lastTimer3Ms_ >= 20) {
+    lastTimer3Ms_ = nowMs;
     Timer3();
   }
   // Drain what is queued now; messages posted while handling wait for the next tick.
@@ -332,7 +333,7 @@ void Application::tick() {
 
 void Application::Timer3() {
   // The meter reads and resets the byte counter only when a whole second has passed.
-  int64_t nowSeconds = static_cast<int64_t>(std::time(nullptr));
+  int64_t nowSeconds = static_cast<int64_t>(platform::WallSeconds());
   uint64_t counter = 0;
   if (meter_.due(nowSeconds)) {
     counter = bytesReceived().exchange(0);
@@ -438,7 +439,7 @@ void Application::OnExit() {
 
 void Application::DestroyMainWindow() {
   if (parts_.media) parts_.media->unwatch();
-  // 2. At most 2000 ms for both workers together.
+  // 2. At most 2000 ms for both workers together (real waits: the system's steady clock).
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
   auto left = [&] {
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(

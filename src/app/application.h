@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/app_parts.h"
@@ -112,7 +113,7 @@ class Application {
   bool exited_ = false;
   std::string statusText_;
   std::string startError_;
-  std::chrono::steady_clock::time_point lastTimer3_{};
+  std::optional<int64_t> lastTimer3Ms_;  // steady ms of the last Timer3; empty: none yet
 };
 
 }  // namespace velmora

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <random>
 
+#include "platform/clock.h"
+
 #ifndef VELMORA_VERSION_MAJOR
 #define VELMORA_VERSION_MAJOR 0
 #define VELMORA_VERSION_MINOR 0
@@ -115,9 +117,7 @@ std::string NewUuidText() {
   if (!haveRandom) {
     for (auto& byte : b) byte = static_cast<unsigned char>(fallback());
   }
-  uint64_t ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
+  uint64_t ms = static_cast<uint64_t>(platform::WallMs());
   if (ms <= lastMs) {
     ms = lastMs;
     ++sequence;

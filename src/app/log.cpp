@@ -21,6 +21,7 @@
 #include "app/helpers.h"
 #include "app/messages.h"
 #include "app/settings.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace velmora {
@@ -85,7 +86,7 @@ void AppendByteEscape(std::string& out, unsigned char byte) {
 
 // "[%a %b %d %H:%M:%S %Y]: " in local time; empty when the time cannot be formatted.
 std::string TimePrefix() {
-  std::time_t now = std::time(nullptr);
+  std::time_t now = platform::WallSeconds();
   std::tm local{};
   if (localtime_r(&now, &local) == nullptr) return std::string();
   char buffer[128];
@@ -412,10 +413,7 @@ bool TrimLog() {
   return true;
 }
 
-uint32_t TickCount() {
-  auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
+uint32_t TickCount() { return static_cast<uint32_t>(platform::SteadyMs()); }
 
 ProfileTimer::ProfileTimer(std::string label) : label_(std::move(label)), startTick_(TickCount()) {}
 

@@ -72,7 +72,8 @@ bool TrimLog();
 // Returns true when the file was replaced; sizes are reported when it was.
 bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64_t& newSize);
 
-// Milliseconds of a steady clock, wrapping at 32 bits like the platform tick count.
+// The steady milliseconds of the clock in effect, wrapping at 32 bits like the platform
+// tick count.
 uint32_t TickCount();
 
 // Logs "PROFILER: %lums; %s" when it ends and the logProfile setting is on.

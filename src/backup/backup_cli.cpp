@@ -8,6 +8,7 @@
 #include "app/command_log.h"
 #include "app/command_options.h"
 #include "backup/backup_internal.h"
+#include "platform/clock.h"
 
 namespace velmora::backup {
 
@@ -196,7 +197,7 @@ int RunAndReport(const BackupCommandArgs& a, const BackupOptions& options, std::
                  const std::atomic<bool>* interrupted) {
   std::string lastStatus;
   int lastPercent = -1;
-  const auto started = std::chrono::steady_clock::now();
+  const int64_t startedMs = platform::SteadyMs();
   const BackupOutcome outcome = RunBackup(
       options,
       [&](const BackupProgress& p) {
@@ -210,8 +211,7 @@ int RunAndReport(const BackupCommandArgs& a, const BackupOptions& options, std::
           std::fprintf(err, "velmora-nvr backup: %s\n", p.status.c_str());
       },
       interrupted);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double seconds = static_cast<double>(platform::SteadyMs() - startedMs) / 1000.0;
   if (!outcome.ok) {
     std::fprintf(err, "velmora-nvr backup: %s\n",
                  outcome.reason.empty() ? "failed" : outcome.reason.c_str());
@@ -228,7 +228,7 @@ int RunAndReport(const BackupCommandArgs& a, const BackupOptions& options, std::
 }  // namespace
 
 int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted, int64_t now, const InstanceFolders& instance) {
+                      const std::atomic<bool>* interrupted, const InstanceFolders& instance) {
   // What the backup's code logs (copy and disc failures, the disc library's messages) is
   // shown too, each line apart.
   CommandLogScope log(err, "velmora-nvr backup");
@@ -242,7 +242,7 @@ int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std:
     std::fputs(BackupCommandHelp(), out);
     return 0;
   }
-  if (now == 0) now = static_cast<int64_t>(std::time(nullptr));
+  const int64_t now = static_cast<int64_t>(platform::WallSeconds());
   std::error_code ec;
   if (!std::filesystem::is_directory(a.source, ec)) {
     std::fprintf(err, "velmora-nvr backup: no recordings folder '%s'\n", a.source.c_str());

@@ -34,14 +34,14 @@ const char* BackupCommandHelp();
 
 // Runs the command: 0 only when the backup completed (and a copy was verified), 1 when
 // it failed or was stopped, 2 on a usage error. Progress and messages go to `err`, the
-// help text to `out`. `interrupted` stops a copy between two files. `now` is the clock
-// the default dates come from (0: the system clock). `instance`: the folders of the
+// help text to `out`. `interrupted` stops a copy between two files. The default dates
+// come from the program's clock (platform/clock.h). `instance`: the folders of the
 // instance it runs beside, never written into (ReadInstanceFolders).
 // Everything is checked before anything is written: the source holds recordings of the
 // days, the target is allowed (CheckTarget; another device's backup is erased only with
 // --replace), a disc drive holds a writable disc. Only then is the marker written.
 int BackupCommandMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-                      const std::atomic<bool>* interrupted = nullptr, int64_t now = 0,
+                      const std::atomic<bool>* interrupted = nullptr,
                       const InstanceFolders& instance = InstanceFolders{});
 
 }  // namespace velmora::backup

@@ -29,6 +29,7 @@
 #include "backup/backup_internal.h"
 #include "backup/copy_plan.h"
 #include "backup/disc_image.h"
+#include "platform/clock.h"
 
 namespace velmora::backup {
 
@@ -466,7 +467,7 @@ class DiscBackupRun {
     if (!selected.reason.empty()) return fail(selected.targetRefused ? kFailTarget : kFailSource, selected.reason);
     plan_ = PlanCopy(options_.source, selected.files);
     label_ = options_.volumeLabel.empty()
-                 ? DefaultVolumeLabel(options_.source, static_cast<int64_t>(std::time(nullptr)))
+                 ? DefaultVolumeLabel(options_.source, static_cast<int64_t>(platform::WallSeconds()))
                  : options_.volumeLabel;
     return true;
   }

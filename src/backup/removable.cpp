@@ -15,6 +15,7 @@
 #include "app/log.h"
 #include "backup/backup_internal.h"
 #include "backup/copy_plan.h"
+#include "platform/clock.h"
 
 namespace velmora::backup {
 
@@ -273,7 +274,7 @@ BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCal
   report("Erasing media...", 1, range);
 
   report("Copying files...", 1, range);
-  const auto started = std::chrono::steady_clock::now();
+  const int64_t startedMs = platform::SteadyMs();
   uint64_t position = 1;
   for (const PlannedFile& file : PlanCopy(options.source, selected.files)) {
     if (cancel != nullptr && cancel->load()) {
@@ -295,8 +296,7 @@ BackupOutcome RunRemovableBackup(const BackupOptions& options, const ProgressCal
   }
   // The renames themselves reach the medium before Success is shown.
   if (!options.simulate && outcome.files > 0) SyncFolder(target);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double seconds = static_cast<double>(platform::SteadyMs() - startedMs) / 1000.0;
   Log("Backup: %llu of %llu files, %llu bytes copied to %s in %.3f s%s",
       static_cast<unsigned long long>(outcome.files), static_cast<unsigned long long>(count),
       static_cast<unsigned long long>(outcome.bytes), target.c_str(), seconds,

@@ -16,7 +16,7 @@ int RunBackupCommand(const std::vector<std::string>& args) {
   // Stopped, the copy ends between two files; every file already copied stays complete
   // and verified.
   // The running instance's recordings and device folders are never a target.
-  return backup::BackupCommandMain(args, stdout, stderr, CatchStopSignals(), 0,
+  return backup::BackupCommandMain(args, stdout, stderr, CatchStopSignals(),
                                    backup::ReadInstanceFolders(Application::AppDataFolder(false)));
 }
 

@@ -344,6 +344,7 @@ std::string NewClientNonce() {
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
     // The random source failed: a nonce from the hash of the time and the address is
     // still unpredictable enough to tell answers apart, which is all the camera needs.
+    // The seed takes the system's nanosecond count, not a time reading of the program.
     char seed[64];
     std::snprintf(seed, sizeof seed, "%p:%lld", static_cast<void*>(bytes.data()),
                   static_cast<long long>(std::chrono::steady_clock::now().time_since_epoch().count()));

@@ -64,7 +64,6 @@ struct Engine {
   int running = 0;  // worker threads that have not ended
   std::condition_variable ended;
   FetchOptions options;
-  std::function<uint32_t()> clock;
 };
 
 Engine& engine() {
@@ -230,6 +229,8 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   // One timer per connection. A step moves the deadline: later deadlines are picked up
   // when the timer fires, an earlier one re-arms it at once. Each wait carries its
   // serial, so a wait replaced by a newer one is ignored when it ends.
+  // The deadlines are real waits of the socket's timer: they run on the system's steady
+  // clock, not on the program's clock.
   void SetDeadline(uint32_t ms) {
     deadline_ = SteadyClock::now() + std::chrono::milliseconds(ms);
     if (closed_) return;
@@ -348,7 +349,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // viewthread_iocp_process for the current connection of the record.
   void Dispatch(GroupRecord& r, std::size_t bytes) {
-    r.lastUpdateTick = FetchNow();
+    r.lastUpdateTick = TickCount();
     LogDeviceLevel(5, r.debugLevel, "dw=%lu, key=%lu, o=%p, state=%d", static_cast<unsigned long>(bytes),
                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&r)), static_cast<void*>(this),
                    static_cast<int>(r.fetchState));
@@ -586,7 +587,7 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
   if (!r.enabled ||
       (r.kind != EntryKind::ServerCamera && r.kind != EntryKind::Device && r.kind != EntryKind::HTTPDevice))
     return;
-  r.lastUpdateTick = FetchNow();
+  r.lastUpdateTick = TickCount();
   r.connectTick = r.lastUpdateTick;
   r.frameSeen = false;
   if (IsRtspDevice(r)) {  // read by a thread of its own (rtsp.h)
@@ -675,20 +676,6 @@ FetchOptions GetFetchOptions() {
   return engine().options;
 }
 
-void SetFetchClock(std::function<uint32_t()> clock) {
-  std::lock_guard<std::mutex> guard(engine().lock);
-  engine().clock = std::move(clock);
-}
-
-uint32_t FetchNow() {
-  Engine& e = engine();
-  {
-    std::lock_guard<std::mutex> guard(e.lock);
-    if (e.clock) return e.clock();
-  }
-  return TickCount();
-}
-
 FetchHooks& fetchHooks() { return hooksStore(); }
 
 void viewthread_iocp(GroupRecord& record) {
@@ -723,7 +710,7 @@ void viewthread_check_update(GroupRecord& record) {
     ConnectLocked(shared, true);
     return;
   }
-  const uint32_t now = FetchNow();
+  const uint32_t now = TickCount();
   const RtspSessionState session = RtspSessionStateLocked(record);
   RetryState state;
   state.connection = record.connection != nullptr;
@@ -759,7 +746,7 @@ void viewthread_web_image(GroupRecord& record) {
   if (!record.enabled) return;
   {
     std::lock_guard<std::mutex> guard(record.fetchLock);
-    record.lastUpdateTick = FetchNow();
+    record.lastUpdateTick = TickCount();
   }
   std::vector<uint8_t> jpeg;
   if (!fetchHooks().lastRecordedImage || !fetchHooks().lastRecordedImage(record, jpeg) || jpeg.empty()) return;

@@ -40,11 +40,6 @@ struct FetchOptions {
 void SetFetchOptions(const FetchOptions& options);
 FetchOptions GetFetchOptions();
 
-// The millisecond tick the retry rules use (lastUpdateTick, the periodic check).
-// Default: TickCount(). Tests replace it to drive the rules; null restores the default.
-void SetFetchClock(std::function<uint32_t()> clock);
-uint32_t FetchNow();
-
 struct FetchHooks {
   // The newest recorded image (JPEG bytes) of a storage folder device; false when there
   // is none. Called on the main thread.

@@ -35,6 +35,10 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// The session's own clock for its waits on the network: libavformat's interrupt deadline,
+// the picture time-out and the arrival time of pictures without a time stamp. These run
+// on the system's steady clock (a manual clock must not hold up a real read); the retry
+// rules' tick (TickCount) is the program's clock.
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch()).count();
 }
@@ -51,6 +55,7 @@ std::atomic<uint64_t> g_picturesDecoded{0};
 std::atomic<uint64_t> g_picturesEncoded{0};
 std::atomic<uint64_t> g_encodeCpuNs{0};
 
+// The encoder's share of the thread's processor time (statistics), not a time of day.
 uint64_t ThreadCpuNs() {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -343,7 +348,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   // the device as delivering. False when the session is no longer the device's own.
   bool NoteDelivery(std::size_t size, bool first) {
     return WithRecord([&](GroupRecord& r) {
-      r.lastUpdateTick = FetchNow();
+      r.lastUpdateTick = TickCount();
       period_ = r.updateDelay;
       if (first) r.accessRefused = false;
       // Logged once since the device was enabled, as for an HTTP camera: a stream that
@@ -432,7 +437,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   void Finish() {
     WithRecord([this](GroupRecord& r) {
       r.socket = -1;
-      r.lastUpdateTick = FetchNow();
+      r.lastUpdateTick = TickCount();
       if (packetSeen_) {
         r.reconnectFailures = 0;
       } else if (r.reconnectFailures < 1000) {

@@ -21,6 +21,7 @@
 #include "live/request.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "platform/clock.h"
 
 namespace velmora {
 
@@ -122,14 +123,7 @@ void update_frame_rate(uint64_t& lastFrameTimeMs, double& frameRate, int32_t cou
 }
 
 void CountFrame(GroupRecord& record) {
-  uint64_t now = 0;
-  if (streamHooks().wallClockMs) {
-    now = streamHooks().wallClockMs();
-  } else {
-    now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
-  }
+  const uint64_t now = static_cast<uint64_t>(platform::WallMs());
   update_frame_rate(record.lastFrameTime, record.frameRate, record.frameCount, now);
   record.frameCount += 1;
 }

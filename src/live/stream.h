@@ -48,8 +48,6 @@ struct StreamHooks {
   // (the JPEG and 4 writable bytes behind it follow), and the JPEG's length. Called
   // with the device's fetchLock held. Empty: nothing is recorded.
   std::function<void(GroupRecord&, ImageHolder&, uint8_t* headroom, std::size_t jpegLength)> recordFrame;
-  // Wall clock in milliseconds since 1970, for the frame rate. Empty: the system clock.
-  std::function<uint64_t()> wallClockMs;
 };
 StreamHooks& streamHooks();
 

@@ -12,6 +12,7 @@
 #include "live/http_get.h"
 #include "live/tls.h"
 #include "model/group_record.h"
+#include "platform/clock.h"
 #include "platform/curl.h"
 
 namespace velmora {
@@ -103,7 +104,7 @@ int time_sync_post(const std::string& url, const std::string& username, const st
   }
 
   // The time is taken once, before the first send.
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = platform::WallSeconds();
   std::tm local{};
   localtime_r(&now, &local);
   const std::string body = TimeSyncBody(local);
@@ -161,7 +162,7 @@ void time_sync_thread(const std::string& url, const std::string& username, const
 }
 
 void time_sync_check(GroupRecord& record) {
-  time_sync_check(record, static_cast<int64_t>(std::time(nullptr)));
+  time_sync_check(record, static_cast<int64_t>(platform::WallSeconds()));
 }
 
 void time_sync_check(GroupRecord& record, int64_t nowSeconds) {

@@ -47,6 +47,7 @@ void ResetViewSlotLockWaits() {
 std::unique_lock<std::mutex> ViewSlot::LockForStore() const {
   std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
   if (!guard.owns_lock()) {
+    // The length of a real lock wait, in nanoseconds: the system's steady clock.
     const auto start = std::chrono::steady_clock::now();
     guard.lock();
     const auto waited = std::chrono::steady_clock::now() - start;

@@ -170,7 +170,7 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   int socket = -1;
   uint32_t fetchState = STATE_CONNECTING;
   bool restartPending = false;
-  // When the current connection was started (FetchNow), and whether it has delivered a
+  // When the current connection was started (TickCount), and whether it has delivered a
   // complete frame: until its first frame a connection is held to the connect time-out,
   // not to a stream's one-second silence rule (a camera may take seconds to start its
   // encoder after the response header).

@@ -15,6 +15,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace velmora {
@@ -760,7 +761,7 @@ struct XMLDeviceTreeChild {
 void MakeDatedCopy() {
   const std::string& own = paths().deviceTreePath;
   if (own.empty()) return;
-  std::time_t now = std::time(nullptr);
+  std::time_t now = platform::WallSeconds();
   std::tm local{};
   char date[16] = "";
   if (localtime_r(&now, &local) == nullptr || std::strftime(date, sizeof date, "%Y%m%d", &local) == 0)

@@ -279,7 +279,8 @@ FileHandle SendOnvifProbe(const InterfaceAddress& entry, const std::string& onvi
 
 // Waits until one of the sockets has something to read or `waitEnd` passes, looking at
 // the stop request between short slices. poll's count (0: nothing came), or nullopt when
-// the scan is to stop.
+// the scan is to stop. The waits are real waits of poll, so they and the scan's limits run
+// on the system's steady clock.
 std::optional<int> WaitForAnswer(std::vector<pollfd>& set, std::chrono::steady_clock::time_point waitEnd) {
   int ready = 0;
   for (;;) {

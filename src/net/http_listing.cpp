@@ -6,6 +6,7 @@
 #include "app/paths.h"
 #include "model/group_record.h"
 #include "net/http_response.h"
+#include "platform/clock.h"
 
 namespace velmora::net {
 
@@ -133,7 +134,7 @@ std::shared_ptr<const TreeSnapshot> TakeTreeSnapshot(const GroupRecord* root,
   snapshot->deviceListing = DeviceListing(root);
   snapshot->thumbnailPage = ThumbnailPage(root);
   if (root != nullptr) CollectFolders(*root, *snapshot);
-  snapshot->taken = std::chrono::steady_clock::now();
+  snapshot->takenMs = platform::SteadyMs();
   return snapshot;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,7 +31,7 @@ struct TreeSnapshot {
   // Those of them that are recording devices' own folders: the only ones that may be a
   // link to a folder elsewhere (CheckTreeFolder).
   std::unordered_set<std::string> deviceFolders;
-  std::chrono::steady_clock::time_point taken{};
+  int64_t takenMs = 0;  // when it was taken: steady milliseconds of the program's clock
 
   bool isNodeFolder(const std::string& relativeFolder) const {
     return nodeFolders.count(relativeFolder) != 0;

@@ -18,6 +18,7 @@
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "net/http_request.h"
+#include "platform/clock.h"
 
 namespace velmora::net {
 
@@ -45,12 +46,6 @@ constexpr std::size_t kFileChunkBytes = 64 * 1024;
 constexpr int kRecordSendBuffer = 32768;
 // The FD_ACCEPT event number of the accept notification.
 constexpr unsigned kAcceptEvent = 8;
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 void LogAsioFailure(const char* call, const asio::error_code& ec) {
   errno = ec.value();
@@ -104,11 +99,13 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   void process() {
     std::shared_ptr<const TreeSnapshot> tree = server_.treeForRequest();
     reply_ = HandleRequest(std::string_view(buffer_.data(), received_), *tree, server_.config_.auth,
-                           std::time(nullptr));
+                           platform::WallSeconds());
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write(); });
   }
 
  private:
+  // The connection's read and write deadlines are real waits of its timer: the system's
+  // steady clock.
   using Clock = std::chrono::steady_clock;
 
   // What follows once the bytes of a write are all out.
@@ -245,7 +242,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     if (!server_.enqueue(shared_from_this())) {
       // Every handler is busy and the queue is full: the client hears so and may retry.
       ++server_.queueFull_;
-      reply_ = BusyReply(std::time(nullptr));
+      reply_ = BusyReply(platform::WallSeconds());
       write();
     }
   }
@@ -578,7 +575,7 @@ void HttpServer::requestTree() {
   if (!config_.askMainThread) return;
   // One request at a time; a request the main thread never answered is repeated after
   // a few seconds.
-  const int64_t now = NowMs();
+  const int64_t now = platform::SteadyMs();
   if (treeRequested_.load() && now - treeRequestedAtMs_.load() < 5000) return;
   treeRequested_ = true;
   treeRequestedAtMs_ = now;
@@ -600,7 +597,8 @@ std::shared_ptr<const TreeSnapshot> HttpServer::treeForRequest() {
     }
     return tree;
   }
-  if (std::chrono::steady_clock::now() - tree->taken > config_.treeMaxAge) requestTree();
+  // Whole milliseconds: an age limit of 0 asks at every request.
+  if (platform::SteadyMs() - tree->takenMs >= config_.treeMaxAge.count()) requestTree();
   return tree;
 }
 

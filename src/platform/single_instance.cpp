@@ -28,7 +28,8 @@ bool MakeAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
-// Reads up to the first line feed, waiting at most timeoutMs in all.
+// Reads up to the first line feed, waiting at most timeoutMs in all (a real wait of poll:
+// the system's steady clock).
 bool ReadLine(int fd, std::string& line, int timeoutMs) {
   line.clear();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -128,7 +129,8 @@ bool SingleInstance::sendRequest(const std::string& folder, const std::string& r
   if (answerTimeoutMs < 0) answerTimeoutMs = timeoutMs;
   sockaddr_un address{};
   if (!MakeAddress(folder + kSocketName, address)) return false;
-  // The running instance may still be starting: retry the connection for a while.
+  // The running instance may still be starting: retry the connection for a while (real
+  // waits: the system's steady clock).
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

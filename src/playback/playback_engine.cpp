@@ -9,6 +9,7 @@
 #include "app/log.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "platform/clock.h"
 #include "recording/cleanup.h"
 
 namespace velmora {
@@ -25,12 +26,6 @@ PlaybackLimitTimer& playbackLimitTimer() {
   return timer;
 }
 
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 std::string FrameTimeText(int64_t seconds, unsigned milliseconds) {
   const time_t t = static_cast<time_t>(seconds);
   struct tm local {};
@@ -43,9 +38,7 @@ std::string FrameTimeText(int64_t seconds, unsigned milliseconds) {
   return text;
 }
 
-double SteadyPlaybackClock::now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double SteadyPlaybackClock::now() { return static_cast<double>(platform::SteadyMs()) / 1000.0; }
 
 void SteadyPlaybackClock::wait(PlaybackQueue& queue, int ms) {
   if (ms > 0) queue.waitFor(std::chrono::milliseconds(ms));
@@ -67,7 +60,7 @@ class ProgramOutput final : public PlaybackOutput {
   void closeAllRecordings() override { CloseAllRecordings(treeRoot().get()); }
   void limitTimer(bool start) override {
     if (start) {
-      playbackLimitTimer().start(SteadyMs());
+      playbackLimitTimer().start(platform::SteadyMs());
     } else {
       playbackLimitTimer().kill();
     }

@@ -42,7 +42,8 @@ constexpr double kMaxTimeDebt = 2.0;
 // (month, day, year % 100, hour, minute, second, hundredths; local time).
 std::string FrameTimeText(int64_t seconds, unsigned milliseconds);
 
-// Seconds of a monotonic clock, and waits that end early when a message arrives.
+// Seconds of a monotonic clock, and waits that end early when a message arrives. Tests
+// give the engine their own to pace playing without real time.
 class PlaybackClock {
  public:
   virtual ~PlaybackClock() = default;
@@ -51,6 +52,7 @@ class PlaybackClock {
   virtual void wait(PlaybackQueue& queue, int ms) = 0;
 };
 
+// The program's clock (its steady reading) with real waits on the queue.
 class SteadyPlaybackClock : public PlaybackClock {
  public:
   double now() override;
@@ -74,9 +76,8 @@ class PlaybackLimitTimer {
  private:
   std::atomic<int64_t> deadline_{0};
 };
+// Its time base is the steady milliseconds of the program's clock (platform::SteadyMs).
 PlaybackLimitTimer& playbackLimitTimer();
-// Milliseconds of the steady clock (the limit's time base).
-int64_t SteadyMs();
 
 // What the engine does outside itself, given to it at construction. Called on the
 // engine's thread.

@@ -18,6 +18,7 @@
 #include "model/tree_file.h"
 #include "net/discovery.h"
 #include "net/http_server.h"
+#include "platform/clock.h"
 #include "platform/mount_table.h"
 #include "playback/export_pump.h"
 #include "playback/playback_control.h"
@@ -117,7 +118,7 @@ class PlaybackSteps final : public PlaybackPart {
   }
   void quit() override { quitPlayback(); }
   bool join(std::chrono::milliseconds timeout) override { return joinPlayback(timeout); }
-  void periodic() override { playbackController().Tick(SteadyMs()); }
+  void periodic() override { playbackController().Tick(platform::SteadyMs()); }
 };
 
 // Network discovery and the HTTP server.

@@ -25,6 +25,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "recording/format.h"
+#include "platform/clock.h"
 #include "recording/recorder.h"
 
 namespace velmora {
@@ -143,6 +144,7 @@ std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
   std::unique_lock<std::mutex> guard(state.lock);
   const uint64_t before = state.generation;
   state.wanted = true;
+  // A real wait on the condition variable: measured on the system's steady clock.
   const auto deadline = std::chrono::steady_clock::now() + wait;
   // Short slices, so that shutdown is noticed while waiting.
   while (state.generation == before && !stop.isSet()) {
@@ -177,7 +179,7 @@ CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(option
 }
 
 std::chrono::system_clock::time_point CleanupRunner::Now() const {
-  return options_.clock ? options_.clock() : RecorderNow();
+  return platform::WallTime();
 }
 
 int CleanupRunner::Usage() const {

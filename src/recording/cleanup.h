@@ -74,8 +74,6 @@ int DiskUsagePercent(const std::string& folder);
 constexpr std::size_t kCleanupCandidateLimit = 100000;
 
 struct CleanupOptions {
-  // Current time; empty: the recorder's clock.
-  std::function<std::chrono::system_clock::time_point()> clock;
   // Disk usage of the recordings volume; empty: DiskUsagePercent.
   std::function<int(const std::string& folder)> diskUsage;
   // The tree's entries; empty: a fresh copy from the main thread (RequestCleanupDevices).

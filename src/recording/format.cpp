@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/log.h"
+#include "platform/clock.h"
 
 namespace velmora {
 
@@ -52,8 +53,7 @@ RecordTime RecordTimeAt(int64_t seconds, unsigned milliseconds) {
 }
 
 RecordTime CurrentRecordTime() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  const int64_t ms = platform::WallMs();
   int64_t seconds = ms / 1000;
   int64_t rest = ms % 1000;
   if (rest < 0) {  // before 1970: keep the milliseconds within 0-999

@@ -21,21 +21,13 @@
 #include "media/jpeg.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
+#include "platform/clock.h"
 #include "recording/cleanup.h"
 #include "recording/format_append.h"
 
 namespace velmora {
 
 namespace {
-
-std::mutex& clockLock() {
-  static std::mutex lock;
-  return lock;
-}
-RecorderClock& clockFunction() {  // guarded by clockLock()
-  static RecorderClock clock;
-  return clock;
-}
 
 std::atomic<int64_t>& renameWaitMs() {
   static std::atomic<int64_t> wait{1000};
@@ -70,7 +62,7 @@ constexpr int64_t kFailureLogIntervalMs = 60000;
 // errno). recordLock held.
 void ReportRecordingFailure(GroupRecord& device, const char* operation) {
   const int error = errno;
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(RecorderNow().time_since_epoch()).count();
+  const int64_t now = platform::WallMs();
   const bool log = device.recordFailureLoggedMs < 0 || now - device.recordFailureLoggedMs >= kFailureLogIntervalMs ||
                    now < device.recordFailureLoggedMs;  // the clock went back
   if (log) device.recordFailureLoggedMs = now;
@@ -210,7 +202,7 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
   std::lock_guard<std::mutex> recording(recordingLock());
   std::lock_guard<std::mutex> files(device.recordLock);
 
-  const RecordTime time = RecordTimeOf(RecorderNow());
+  const RecordTime time = RecordTimeOf(platform::WallTime());
   const std::string hourKey = HourKey(time.seconds);
   const std::filesystem::path folder = DeviceFolder(paths().pathData, device.path);
   const std::string baseName = (folder / hourKey).string();
@@ -287,19 +279,6 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
 
 }  // namespace
 
-void SetRecorderClock(RecorderClock clock) {
-  std::lock_guard<std::mutex> guard(clockLock());
-  clockFunction() = std::move(clock);
-}
-
-std::chrono::system_clock::time_point RecorderNow() {
-  {
-    std::lock_guard<std::mutex> guard(clockLock());
-    if (clockFunction()) return clockFunction()();
-  }
-  return std::chrono::system_clock::now();
-}
-
 RecordTime RecordTimeOf(std::chrono::system_clock::time_point when) {
   const int64_t ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
@@ -342,7 +321,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
     return;
 
   int mark = kRecordingMarkIdle;
-  if (InSchedule(device, RecorderNow())) {
+  if (InSchedule(device, platform::WallTime())) {
     mark = kRecordingMarkOn;
     if (WriteFrame(device, *frame, buffer, jpegLength)) frame->motion = 1;
   }

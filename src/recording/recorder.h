@@ -26,12 +26,6 @@
 
 namespace velmora {
 
-// The clock the recorder reads for schedules and record times. Tests install their own
-// to cross hour boundaries; an empty function restores the system clock. Install it
-// before any recording thread runs.
-using RecorderClock = std::function<std::chrono::system_clock::time_point()>;
-void SetRecorderClock(RecorderClock clock);
-std::chrono::system_clock::time_point RecorderNow();
 
 // The record time fields of a moment (seconds and milliseconds, floored).
 RecordTime RecordTimeOf(std::chrono::system_clock::time_point when);

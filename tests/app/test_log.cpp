@@ -9,6 +9,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "platform/clock.h"
 #include "temp_dir.h"
 
 namespace velmora {
@@ -166,6 +167,25 @@ TEST_F(LogTest, ProfileTimerWritesOnlyWhenProfiling) {
   std::string text = log();
   EXPECT_EQ(text.find("quiet"), std::string::npos);
   EXPECT_TRUE(std::regex_search(text, std::regex(R"(PROFILER: \d+ms; ReadHeader \[loud\])")));
+}
+
+// The tick count and the line times come from the program's clock: a profiled step that
+// spans the wrap of the 32-bit tick is measured right, and the line shows the clock's date.
+TEST_F(LogTest, ProfileTimerAndLineTimeReadTheProgramClock) {
+  platform::ManualClock manual;
+  platform::ScopedClock use(manual);
+  manual.setWall(std::chrono::system_clock::from_time_t(1'940'000'000));  // June 2031
+  manual.setSteadyMs((int64_t{1} << 32) - 100);
+  EXPECT_EQ(TickCount(), 0xFFFFFF9Cu);
+  settings().logProfile = true;
+  {
+    ProfileTimer timer("Wrap");
+    manual.advance(std::chrono::milliseconds(350));
+  }
+  EXPECT_EQ(TickCount(), 250u);
+  const std::string text = log();
+  EXPECT_NE(text.find("PROFILER: 350ms; Wrap"), std::string::npos) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\[\w+ Jun \d\d \d\d:\d\d:\d\d 2031\]: )"))) << text;
 }
 
 TEST_F(LogTest, ClearLogMovesTheLogAsideReplacingOldCopy) {

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "backup/backup_cli.h"
+#include "platform/clock.h"
 #include "backup_support.h"
 #include "temp_dir.h"
 
@@ -67,10 +68,12 @@ TEST(BackupCommand, BacksUpTheLastWeekByDefaultAndExitsZeroOnlyWhenVerified) {
   const std::filesystem::path source = std::filesystem::path(src.path()) / "Door";
   // Hours from 10 days before "now" up to now; the default range is the last 7 days.
   const int64_t now = test::UtcHour(2026, 12, 8, 12);
+  platform::ManualClock clock(now * 1000);
+  platform::ScopedClock useClock(clock);
   test::MakeHours(source, static_cast<int32_t>(now - 10 * 86400), 10 * 24 + 1, 1);
 
   Output o;
-  EXPECT_EQ(BackupCommandMain({source.string(), dst.path()}, o.out, o.err, nullptr, now), 0) << o.errText();
+  EXPECT_EQ(BackupCommandMain({source.string(), dst.path()}, o.out, o.err, nullptr), 0) << o.errText();
   const std::string err = o.errText();
   EXPECT_NE(err.find("days 2026-12-01 to 2026-12-08"), std::string::npos) << err;
   EXPECT_NE(err.find("Copying files..."), std::string::npos) << err;
@@ -88,7 +91,7 @@ TEST(BackupCommand, BacksUpTheLastWeekByDefaultAndExitsZeroOnlyWhenVerified) {
   Output d;
   EXPECT_EQ(BackupCommandMain({"--from", "2026-12-07", "--to", "2026-12-07", "--label", "Gate",
                                source.string(), "stdio:" + disc.file("gate.iso")},
-                              d.out, d.err, nullptr, now),
+                              d.out, d.err, nullptr),
             0)
       << d.errText();
   EXPECT_NE(d.errText().find("Recording disc..."), std::string::npos);
@@ -96,12 +99,12 @@ TEST(BackupCommand, BacksUpTheLastWeekByDefaultAndExitsZeroOnlyWhenVerified) {
 
   // Failures exit 1: no source folder, no target folder, a stop before the copy.
   Output f1, f2, f3;
-  EXPECT_EQ(BackupCommandMain({(source / "missing").string(), dst.path()}, f1.out, f1.err, nullptr, now), 1);
+  EXPECT_EQ(BackupCommandMain({(source / "missing").string(), dst.path()}, f1.out, f1.err, nullptr), 1);
   EXPECT_NE(f1.errText().find("no recordings folder"), std::string::npos);
-  EXPECT_EQ(BackupCommandMain({source.string(), dst.path() + "/missing"}, f2.out, f2.err, nullptr, now), 1);
+  EXPECT_EQ(BackupCommandMain({source.string(), dst.path() + "/missing"}, f2.out, f2.err, nullptr), 1);
   EXPECT_NE(f2.errText().find("no target folder '" + dst.path() + "/missing'"), std::string::npos) << f2.errText();
   std::atomic<bool> interrupted{true};
-  EXPECT_EQ(BackupCommandMain({source.string(), dst.path()}, f3.out, f3.err, &interrupted, now), 1);
+  EXPECT_EQ(BackupCommandMain({source.string(), dst.path()}, f3.out, f3.err, &interrupted), 1);
   EXPECT_NE(f3.errText().find("stopped"), std::string::npos) << f3.errText();
 }
 
@@ -123,14 +126,15 @@ struct TwoCameras {
   fs::path recordings = fs::path(root.path()) / "Recordings";
   fs::path door = recordings / "Yard" / "Door";
   fs::path gate = recordings / "Yard" / "Gate";
-  int64_t now = test::UtcHour(2026, 12, 8, 12);
+  platform::ManualClock clock{int64_t{test::UtcHour(2026, 12, 8, 12)} * 1000};
+  platform::ScopedClock useClock{clock};
   TwoCameras() {
     test::MakeHours(door, test::UtcHour(2026, 12, 8, 6), 3);
     test::MakeHours(gate, test::UtcHour(2026, 12, 8, 6), 3, 3);
   }
   int run(std::vector<std::string> args, std::string& err) {
     Output o;
-    const int rc = BackupCommandMain(args, o.out, o.err, nullptr, now);
+    const int rc = BackupCommandMain(args, o.out, o.err, nullptr);
     err = o.errText();
     return rc;
   }

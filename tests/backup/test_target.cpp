@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "backup/backup.h"
 #include "backup/backup_cli.h"
+#include "platform/clock.h"
 #include "backup_support.h"
 #include "temp_dir.h"
 
@@ -211,11 +212,12 @@ TEST(BackupTarget, CommandBesideAnInstanceRefusesItsFoldersAndNamesItsDevice) {
   test::ZoneForTest zone("UTC0");
   Instance in;
   test::MakeHours(in.door, test::UtcHour(2026, 12, 8, 6), 2);
-  const int64_t now = test::UtcHour(2026, 12, 8, 12);
+  platform::ManualClock clock(int64_t{test::UtcHour(2026, 12, 8, 12)} * 1000);
+  platform::ScopedClock useClock(clock);
   auto run = [&](const std::vector<std::string>& args, std::string& err) {
     std::FILE* out = std::tmpfile();
     std::FILE* errFile = std::tmpfile();
-    const int rc = BackupCommandMain(args, out, errFile, nullptr, now, in.folders);
+    const int rc = BackupCommandMain(args, out, errFile, nullptr, in.folders);
     std::fflush(errFile);
     std::rewind(errFile);
     err.clear();

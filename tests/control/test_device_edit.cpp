@@ -60,7 +60,7 @@ class DeviceEdit : public rectest::RecordingTest {
   }
   void Record(GroupRecord& device, int frames) {
     for (int i = 0; i < frames; ++i) {
-      now += std::chrono::milliseconds(100);
+      clock.advance(std::chrono::milliseconds(100));
       Frame(200, static_cast<uint8_t>(i)).RecordFor(device);
     }
   }

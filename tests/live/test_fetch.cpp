@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "camsim_process.h"
 #include "live/fetch_lifecycle.h"
 #include "live/h264.h"
+#include "platform/clock.h"
 #include "test_fetch_support.h"
 
 namespace velmora {
@@ -37,7 +39,8 @@ constexpr int kMotionCamera = 3;
 constexpr int kPaddedCamera = 4;  // 16 zero bytes in front of every end marker
 constexpr int kExifCamera = 5;    // an EXIF thumbnail (FF D8 ... FF D9) inside every frame
 
-std::atomic<uint32_t> g_now{100000};
+// The tick the retry rules read; the tests move it. The time of day starts at the real one.
+platform::ManualClock g_clock;
 
 // A loopback port nobody listens on: connecting to it is refused.
 uint16_t ClosedPort() {
@@ -77,8 +80,9 @@ class FetchTest : public LiveTest {
     options.headerTimeoutMs = 3000;
     options.stallTimeoutMs = 3000;
     SetFetchOptions(options);
-    g_now = 100000;
-    SetFetchClock([] { return g_now.load(); });
+    g_clock.setSteadyMs(100000);
+    g_clock.setWallMs(platform::SystemClock().wallMs());
+    useClock_.emplace(g_clock);
   }
 
   void TearDown() override {
@@ -87,7 +91,7 @@ class FetchTest : public LiveTest {
         << FetchConnectionsAlive() << " connection objects were never freed";
     if (treeRoot()) StopAllFetches(treeRoot().get());
     records_.clear();
-    SetFetchClock(nullptr);
+    useClock_.reset();
     SetFetchOptions(FetchOptions());
     LiveTest::TearDown();
   }
@@ -143,6 +147,7 @@ class FetchTest : public LiveTest {
 
   static CamsimProcess* cams_;
   std::vector<std::shared_ptr<GroupRecord>> records_;
+  std::optional<platform::ScopedClock> useClock_;  // g_clock, from SetUp to TearDown
 };
 
 CamsimProcess* FetchTest::cams_ = nullptr;
@@ -162,10 +167,10 @@ TEST_F(FetchTest, SnapshotIsFetchedAgainWhenTheDelayHasPassedSinceTheLastActivit
   EXPECT_FALSE(errors.back());
 
   const uint32_t last = LastTick(*cam);
-  g_now = last + 1999;
+  g_clock.setSteadyMs(last + 1999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr) << "not due yet";
-  g_now = last + 2000;
+  g_clock.setSteadyMs(last + 2000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr) << "the finished connection is dropped";
   viewthread_check_update(*cam);
@@ -179,10 +184,10 @@ TEST_F(FetchTest, StalledStreamIsDroppedAfterOneSecondAndReconnected) {
   viewthread_iocp(*cam);
   ASSERT_TRUE(WaitFrames(*cam, 3));
   const uint32_t last = LastTick(*cam);
-  g_now = last + 999;
+  g_clock.setSteadyMs(last + 999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 1000;
+  g_clock.setSteadyMs(last + 1000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
   // The receive still pending on the dropped connection ends with an abort.
@@ -218,10 +223,10 @@ TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOut
   void* first = Connection(*cam);
   // The header made the device one that delivers, yet a second without a frame is no
   // stall before the first frame.
-  g_now = LastTick(*cam) + 1000;
+  g_clock.setSteadyMs(LastTick(*cam) + 1000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), first) << "dropped by the one-second rule before its first frame";
-  g_now = connectTick() + options.connectTimeoutMs - 1;
+  g_clock.setSteadyMs(connectTick() + options.connectTimeoutMs - 1);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), first);
   ASSERT_TRUE(WaitFrames(*cam, 3, 10s)) << LogText();
@@ -229,10 +234,10 @@ TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOut
   EXPECT_EQ(Connection(*cam), first);
 
   // From the first frame on, a second of silence drops the stream.
-  g_now = LastTick(*cam) + 999;
+  g_clock.setSteadyMs(LastTick(*cam) + 999);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), first);
-  g_now = LastTick(*cam) + 1000;
+  g_clock.setSteadyMs(LastTick(*cam) + 1000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
 
@@ -241,10 +246,10 @@ TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOut
   void* second = Connection(*cam);
   ASSERT_NE(second, nullptr);
   ASSERT_TRUE(headerRead()) << LogText();
-  g_now = LastTick(*cam) + 1000;
+  g_clock.setSteadyMs(LastTick(*cam) + 1000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), second);
-  g_now = connectTick() + options.connectTimeoutMs;
+  g_clock.setSteadyMs(connectTick() + options.connectTimeoutMs);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr) << "a first frame that never comes ends at the connect time-out";
 }
@@ -260,10 +265,10 @@ TEST_F(FetchTest, RefusedCameraShowsUnableToConnectAndIsRetriedEvery30Seconds) {
   ASSERT_NE(first, nullptr) << "the failed connection stays present until the check drops it";
 
   const uint32_t last = LastTick(*cam);
-  g_now = last + 29999;
+  g_clock.setSteadyMs(last + 29999);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), first);
-  g_now = last + 30000;
+  g_clock.setSteadyMs(last + 30000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
   viewSlots().SetText(2, "");
@@ -282,10 +287,10 @@ TEST_F(FetchTest, CameraGoneAfterDeliveringShowsConnectionLostAndIsRetriedAfterI
   own.Stop();
 
   const uint32_t last = LastTick(*cam);
-  g_now = last + 1499;
+  g_clock.setSteadyMs(last + 1499);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 1500;
+  g_clock.setSteadyMs(last + 1500);
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_NE(Connection(*cam), nullptr);
@@ -294,10 +299,10 @@ TEST_F(FetchTest, CameraGoneAfterDeliveringShowsConnectionLostAndIsRetriedAfterI
 
   // Refused again: with a connection present the silence limit is the delay.
   const uint32_t again = LastTick(*cam);
-  g_now = again + 1499;
+  g_clock.setSteadyMs(again + 1499);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = again + 1500;
+  g_clock.setSteadyMs(again + 1500);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
 }
@@ -309,10 +314,10 @@ TEST_F(FetchTest, RetryRuleHoldsAcrossTheWrapOfTheMillisecondTick) {
     r.lastUpdateTick = 0xFFFFFF00u;
     return 0;
   });
-  g_now = 0x00000100u;  // 512 ms later, after the wrap
+  g_clock.setSteadyMs(0x00000100u);  // 512 ms later, after the wrap
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr) << "not due after 512 ms";
-  g_now = 0xFFFFFF00u + 2000u;
+  g_clock.setSteadyMs(0xFFFFFF00u + 2000u);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr) << "due 2000 ms after the last activity";
   EXPECT_TRUE(WaitText(4, "Connection lost"));
@@ -364,7 +369,7 @@ TEST_F(FetchTest, EveryCameraFaultEndsInItsMessageAndAReconnect) {
     if (fault == "stall") {
       // Nothing ever arrives: after 30 s the periodic check drops the connection.
       std::this_thread::sleep_for(100ms);
-      g_now = LastTick(*cam) + 30000;
+      g_clock.setSteadyMs(LastTick(*cam) + 30000);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), nullptr);
     }
@@ -386,11 +391,11 @@ TEST_F(FetchTest, EveryCameraFaultEndsInItsMessageAndAReconnect) {
     // The periodic check drops what is left of the connection, and the next one
     // reconnects.
     if (Connection(*cam) != nullptr) {
-      g_now = LastTick(*cam) + 30000;
+      g_clock.setSteadyMs(LastTick(*cam) + 30000);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), nullptr);
     }
-    g_now = LastTick(*cam) + 30000;
+    g_clock.setSteadyMs(LastTick(*cam) + 30000);
     viewthread_check_update(*cam);
     EXPECT_NE(Connection(*cam), nullptr) << LogText();
     viewthread_refresh(*cam, false);
@@ -514,13 +519,13 @@ TEST_F(FetchTest, RefusedCredentialsWaitThirtySecondsAndEveryChangeIsLoggedOnceW
   // A stream that delivered is normally dropped after a second of silence; a refusal
   // waits 30 s, as a camera that cannot be reached.
   uint32_t last = LastTick(*cam);
-  g_now = last + 1000;
+  g_clock.setSteadyMs(last + 1000);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 29999;
+  g_clock.setSteadyMs(last + 29999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 30000;
+  g_clock.setSteadyMs(last + 30000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
   viewthread_check_update(*cam);
@@ -533,10 +538,10 @@ TEST_F(FetchTest, RefusedCredentialsWaitThirtySecondsAndEveryChangeIsLoggedOnceW
     return 0;
   });
   last = LastTick(*cam);
-  g_now = last + 29999;
+  g_clock.setSteadyMs(last + 29999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 30000;
+  g_clock.setSteadyMs(last + 30000);
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_TRUE(WaitFrames(*cam, 3)) << LogText();
@@ -646,7 +651,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
 
   // Later walks reconnect the recording device, never the stopped one.
   ASSERT_TRUE(WaitFrames(*cam3, 1));
-  g_now = g_now + 60000;
+  g_clock.advance(std::chrono::milliseconds(60000));
   FetchPeriodic();
   FetchPeriodic();
   EXPECT_EQ(Connection(*cam1), nullptr);
@@ -688,15 +693,15 @@ TEST_F(FetchTreeTest, StorageFolderShowsItsNewestRecordedImageEvery30Seconds) {
   ShowNodeInSlots(treeRoot().get(), groupA_.get());
   EXPECT_EQ(nas->viewIndex, 0);
   EXPECT_EQ(Connection(*nas), nullptr) << "storage folders open no connection";
-  g_now = 500000;
+  g_clock.setSteadyMs(500000);
   FetchPeriodic();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(SlotWidth(0), 48);
   EXPECT_EQ(viewSlots().Text(0).rfind("nas", 0), 0u);
-  g_now = 500000 + 29999;
+  g_clock.setSteadyMs(500000 + 29999);
   FetchPeriodic();
   EXPECT_EQ(calls, 1);
-  g_now = 500000 + 30000;
+  g_clock.setSteadyMs(500000 + 30000);
   FetchPeriodic();
   EXPECT_EQ(calls, 2);
 }
@@ -706,7 +711,7 @@ TEST_F(FetchTreeTest, WalkSkipsDisabledAndUnfetchedDevices) {
   auto disabled = Camera(groupA_.get(), "disabled");
   disabled->fetchActive = true;
   disabled->enabled = false;
-  g_now = 1000000;
+  g_clock.setSteadyMs(1000000);
   FetchPeriodic();
   EXPECT_EQ(Connection(*idle), nullptr);
   EXPECT_EQ(Connection(*disabled), nullptr);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "live/h264.h"
 #include "live/retry_rules.h"
 #include "live/rtsp.h"
+#include "platform/clock.h"
 #include "rtsp_fake_process.h"
 #include "test_fetch_support.h"
 
@@ -35,7 +37,8 @@ using test::WaitUntil;
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
-std::atomic<uint32_t> g_now{100000};
+// The tick the retry rules read; the tests move it. The time of day starts at the real one.
+platform::ManualClock g_clock;
 
 // A frame the recorder was handed: the device, the JPEG and the wall clock then.
 struct Recorded {
@@ -194,8 +197,9 @@ class RtspTest : public LiveTest {
     options.readTimeoutMs = 3000;
     options.pictureTimeoutMs = 2000;
     SetRtspOptions(options);
-    g_now = 100000;
-    SetFetchClock([] { return g_now.load(); });
+    g_clock.setSteadyMs(100000);
+    g_clock.setWallMs(platform::SystemClock().wallMs());
+    useClock_.emplace(g_clock);
     streamHooks().recordFrame = [this](GroupRecord& record, ImageHolder& frame, uint8_t* headroom,
                                        std::size_t length) {
       // The headroom and the 4 bytes behind the JPEG are the recorder's to write.
@@ -214,7 +218,7 @@ class RtspTest : public LiveTest {
     EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 5s)) << "RTSP threads did not end";
     records_.clear();
     EXPECT_TRUE(WaitUntil([] { return RtspSessionsAlive() == 0 && FetchConnectionsAlive() == 0; }, 5s));
-    SetFetchClock(nullptr);
+    useClock_.reset();
     SetRtspOptions(RtspOptions());
     LiveTest::TearDown();
   }
@@ -299,6 +303,7 @@ class RtspTest : public LiveTest {
 
   static RtspFakeProcess* fake_;
   std::vector<std::shared_ptr<GroupRecord>> records_;
+  std::optional<platform::ScopedClock> useClock_;  // g_clock, from SetUp to TearDown
   std::mutex recordedLock_;
   std::vector<Recorded> recorded_;  // guarded by recordedLock_
 };
@@ -365,10 +370,10 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
 
   // A stream that delivered is tried again about a second after its session ended...
   const uint32_t last = LastTick(*cam);
-  g_now = last + 999;
+  g_clock.setSteadyMs(last + 999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = last + 1000;
+  g_clock.setSteadyMs(last + 1000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
   // ...connected again at the next check, refused while the server is down...
@@ -380,10 +385,10 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   // ...and while it stays down, after a short back-off (2 s, then 4 s), still as a
   // stream that has delivered: never the 30 s of a device never heard.
   const uint32_t refused = LastTick(*cam);
-  g_now = refused + 1999;
+  g_clock.setSteadyMs(refused + 1999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = refused + 2000;
+  g_clock.setSteadyMs(refused + 2000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr) << "a short outage must not turn into a 30 s gap";
   viewthread_check_update(*cam);
@@ -395,10 +400,10 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   ASSERT_TRUE(own->ok()) << own->error();
   const int framesBefore = Frames(*cam);
   const uint32_t again = LastTick(*cam);
-  g_now = again + 3999;
+  g_clock.setSteadyMs(again + 3999);
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  g_now = again + 4000;
+  g_clock.setSteadyMs(again + 4000);
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= framesBefore + 5; }, kSlow * 15s)) << LogText();
@@ -450,7 +455,7 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   for (auto* cam : {noise.get(), nokey.get()}) {
     void* first = Connection(*cam);
     ASSERT_NE(first, nullptr);
-    g_now = LastTick(*cam) + 30000;
+    g_clock.setSteadyMs(LastTick(*cam) + 30000);
     viewthread_check_update(*cam);
     EXPECT_EQ(Connection(*cam), nullptr) << cam->name;
     viewthread_check_update(*cam);
@@ -484,7 +489,7 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
 TEST_F(RtspTest, CameraBelowOnePictureASecondKeepsItsSessionAndRecords) {
   RtspFakeProcess slow({"--width", "160", "--height", "120", "--fps", "0.5"});
   ASSERT_TRUE(slow.ok()) << slow.error();
-  SetFetchClock(nullptr);  // the program's own clock, checked every 20 ms as the walk does
+  useClock_.reset();  // the program's own clock, checked every 20 ms as the walk does
   auto cam = Device("Slow", slow.url("/h264"), 0, 11);
   viewthread_iocp(*cam);
   void* session = Connection(*cam);
@@ -521,13 +526,13 @@ TEST_F(RtspTest, StreamsThatCanNeverBeShownWaitThirtySecondsAndAreLoggedOnce) {
       void* ended = Connection(*cam);
       ASSERT_NE(ended, nullptr) << cam->name;
       const uint32_t last = LastTick(*cam);
-      g_now = last + kRtspRetryMaxMs;
+      g_clock.setSteadyMs(last + kRtspRetryMaxMs);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), ended) << cam->name << " was tried again before 30 s";
-      g_now = last + kRetryUnheardMs - 1;
+      g_clock.setSteadyMs(last + kRetryUnheardMs - 1);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), ended) << cam->name;
-      g_now = last + kRetryUnheardMs;
+      g_clock.setSteadyMs(last + kRetryUnheardMs);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), nullptr) << cam->name;
       viewSlots().SetText(cam->viewIndex, "");

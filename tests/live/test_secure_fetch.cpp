@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "live/time_sync.h"
 #include "live/tls.h"
 #include "model/tree_file.h"
+#include "platform/clock.h"
 #include "test_fetch_support.h"
 
 namespace velmora {
@@ -27,7 +29,8 @@ using test::CamsimProcess;
 using test::LiveTest;
 using test::WaitUntil;
 
-std::atomic<uint32_t> g_now{500000};
+// The tick the retry rules read; the tests move it. The time of day starts at the real one.
+platform::ManualClock g_clock;
 
 int Count(const std::string& text, const std::string& needle) {
   int n = 0;
@@ -63,15 +66,16 @@ class SecureFetchTest : public LiveTest {
     options.headerTimeoutMs = 3000;
     options.stallTimeoutMs = 3000;
     SetFetchOptions(options);
-    g_now = 500000;
-    SetFetchClock([] { return g_now.load(); });
+    g_clock.setSteadyMs(500000);
+    g_clock.setWallMs(platform::SystemClock().wallMs());
+    useClock_.emplace(g_clock);
   }
 
   void TearDown() override {
     for (auto& record : records_) viewthread_refresh(*record, false);
     EXPECT_TRUE(WaitUntil([] { return FetchConnectionsAlive() == 0; }, 5s));
     records_.clear();
-    SetFetchClock(nullptr);
+    useClock_.reset();
     SetFetchOptions(FetchOptions());
     LiveTest::TearDown();
   }
@@ -120,12 +124,13 @@ class SecureFetchTest : public LiveTest {
   // The ordinary next connection: the clock moves on by `ms` and the check runs twice
   // (drop, then connect).
   static void Advance(GroupRecord& r, uint32_t ms) {
-    g_now += ms;
+    g_clock.advance(std::chrono::milliseconds(ms));
     viewthread_check_update(r);
     viewthread_check_update(r);
   }
 
   std::vector<std::shared_ptr<GroupRecord>> records_;
+  std::optional<platform::ScopedClock> useClock_;  // g_clock, from SetUp to TearDown
 };
 
 TEST_F(SecureFetchTest, DigestMd5AndSha256CamerasDeliverSnapshotsAndStreamsAtOnceWithoutThePasswordInTheLog) {
@@ -193,10 +198,10 @@ TEST_F(SecureFetchTest, StaleNonceIsRenewedAtOnceAndAWrongPasswordWaitsThirtySec
   EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(0) == "HTTP 401 Unauthorized"; }, 2s));
   const int refusals = Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]");
   void* held = Connection(*cam);
-  g_now += 29999;
+  g_clock.advance(std::chrono::milliseconds(29999));
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), held) << "no new attempt before 30 s";
-  g_now += 1;
+  g_clock.advance(std::chrono::milliseconds(1));
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   EXPECT_TRUE(WaitUntil([&] { return Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]") == refusals + 1; }, 5s));
@@ -244,7 +249,7 @@ TEST_F(SecureFetchTest, OversizedChallengeIsShownAndRetriedAfterTheWait) {
   EXPECT_NE(LogText().find("bad authentication challenge from Odd: the challenge header is longer than 8192 bytes"),
             std::string::npos);
   void* held = Connection(*cam);
-  g_now += 29999;
+  g_clock.advance(std::chrono::milliseconds(29999));
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), held) << "no answer at once to a challenge that cannot be kept";
   Advance(*cam, 1);
@@ -291,7 +296,7 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   EXPECT_TRUE(CertificateChangeSeen(*cam));
   EXPECT_EQ(cam->certificate, first) << "the kept one stays until the user trusts the new one";
   void* held = Connection(*cam);
-  g_now += 29999;
+  g_clock.advance(std::chrono::milliseconds(29999));
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), held);
   Advance(*cam, 1);
@@ -329,7 +334,7 @@ TEST_F(SecureFetchTest, HttpsDigestStreamGarbageInPlaceOfTheHandshakeAndAHandsha
   EXPECT_TRUE(WaitUntil([&] { return Socket(*garbage) == -1; }, 5s));
   // Nothing came: the next attempt waits 30 s.
   void* held = Connection(*garbage);
-  g_now += 29999;
+  g_clock.advance(std::chrono::milliseconds(29999));
   viewthread_check_update(*garbage);
   EXPECT_EQ(Connection(*garbage), held);
   Advance(*garbage, 1);

@@ -11,6 +11,7 @@
 
 #include "live/crypto_key.h"
 #include "live/h264.h"
+#include "platform/clock.h"
 #include "test_fetch_support.h"
 
 namespace velmora {
@@ -33,6 +34,8 @@ class StreamTest : public LiveTest {
     ASSERT_TRUE(EnsureStreamBuffer(*record_));
     record_->fetchState = STATE_HEADER;
     streamHooks().recordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
+      // Frames arrive 100 ms apart for the frame rate.
+      clock_.advance(std::chrono::milliseconds(100));
       const uint8_t* jpeg = headroom + kStreamHeadroom;
       frames_.emplace_back(reinterpret_cast<const char*>(jpeg), length);
       if (holder.length != length || std::memcmp(holder.jpeg.get(), jpeg, length) != 0) holderMismatch_ = true;
@@ -41,7 +44,6 @@ class StreamTest : public LiveTest {
         std::memset(headroom + kStreamHeadroom + length, 0xA5, kStreamTrailer);
       }
     };
-    streamHooks().wallClockMs = [this] { return clockMs_ += 100; };
   }
 
   StreamStep Feed(const std::string& bytes) {
@@ -69,7 +71,8 @@ class StreamTest : public LiveTest {
   std::vector<std::string> frames_;
   bool holderMismatch_ = false;
   bool scribbleTrailer_ = false;
-  uint64_t clockMs_ = 1000000;
+  platform::ManualClock clock_{1000000};
+  platform::ScopedClock useClock_{clock_};
 };
 
 // --- response header -----------------------------------------------------------

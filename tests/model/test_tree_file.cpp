@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "app/helpers.h"
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
+#include "platform/clock.h"
 
 namespace velmora::test {
 namespace {
@@ -568,6 +571,27 @@ TEST_F(TreeFileTest, AnotherVersionLeavesADatedCopyOfTheOwnFile) {
   copies = datedCopies();
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadFile(copies[0]), second);
+}
+
+// The copy's date is the program clock's local day: each day keeps its own copy.
+TEST_F(TreeFileTest, DatedCopiesFollowTheProgramClockDayByDay) {
+  platform::ManualClock manual;
+  platform::ScopedClock use(manual);
+  std::tm noon{};
+  noon.tm_year = 2031 - 1900;
+  noon.tm_mon = 5;
+  noon.tm_mday = 23;
+  noon.tm_hour = 12;
+  noon.tm_isdst = -1;
+  manual.setWall(std::chrono::system_clock::from_time_t(std::mktime(&noon)));
+  loadText(GroupFile("<Device name=\"d\"/>", "0.9"));
+  manual.advance(std::chrono::hours(24));
+  loadText(GroupFile("<Device name=\"e\"/>", "0.9"));
+  std::vector<std::string> copies = datedCopies();
+  std::sort(copies.begin(), copies.end());
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_TRUE(copies[0].ends_with("Velmora NVR.xml.20310623")) << copies[0];
+  EXPECT_TRUE(copies[1].ends_with("Velmora NVR.xml.20310624")) << copies[1];
 }
 
 TEST_F(TreeFileTest, Version10LeavesNoCopy) {

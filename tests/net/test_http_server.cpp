@@ -15,6 +15,7 @@
 #include "net/http_server.h"
 #include "net_fixture.h"
 #include "netns.h"
+#include "platform/clock.h"
 #include "playback/recorded_data.h"
 #include "process.h"
 
@@ -47,12 +48,32 @@ class HttpServerTest : public ::testing::Test {
   }
   std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(server.port()) + path; }
   std::filesystem::path doorFolder() { return recordings + "Yard/Door"; }
+  // A server as the program runs it, over the sample tree, asking the main thread for a
+  // new snapshot once the published one is maxAge old; it starts with an old, empty view.
+  HttpServer& StartGlobalAskingMainThread(std::chrono::milliseconds maxAge) {
+    while (mainQueue().take()) {
+    }
+    treeRoot() = tree.root;
+    paths().pathData = recordings;
+    HttpServerConfig c = config;
+    c.askMainThread = true;
+    c.treeMaxAge = maxAge;
+    if (asking.start(c)) asking.publishTree(TakeTreeSnapshot(nullptr, recordings));
+    return asking;
+  }
+  void StopGlobal() {
+    asking.stop();
+    while (mainQueue().take()) {
+    }
+    treeRoot().reset();
+  }
 
   test::TempDir dir;
   std::string recordings;
   test::SampleTree tree;
   HttpServerConfig config;
   HttpServer server;
+  HttpServer asking;  // the one StartGlobalAskingMainThread starts
 };
 
 TEST_F(HttpServerTest, AnswersOneRequestPerConnectionAndCloses) {
@@ -375,17 +396,36 @@ TEST_F(HttpServerTest, AFullHandlerQueueAnswersBusyWithRetryAfter) {
   EXPECT_EQ(test::ParseResponse(second).status, 200);
 }
 
+// The snapshot's age and the repeat of an unanswered request are measured on the
+// program's clock: nothing is asked while it stands still, however long the test takes.
+TEST_F(HttpServerTest, TheTreeAgeAndTheRequestRepeatFollowTheProgramClock) {
+  platform::ManualClock manual(0, 1'000'000);
+  platform::ScopedClock use(manual);
+  HttpServer& global = StartGlobalAskingMainThread(1000ms);
+  ASSERT_TRUE(global.running());
+  auto requestsAfterAGet = [&] {
+    test::Get(global.port(), "/nvr.xml");
+    int requests = 0;
+    while (std::optional<AppMessage> message = mainQueue().take())
+      if (std::holds_alternative<MsgHttpListen>(*message)) ++requests;
+    return requests;
+  };
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(999ms);
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(1ms);
+  EXPECT_EQ(requestsAfterAGet(), 1);
+  EXPECT_TRUE(global.treeRequested());
+  manual.advance(4999ms);  // unanswered: asked again only after 5 s
+  EXPECT_EQ(requestsAfterAGet(), 0);
+  manual.advance(1ms);
+  EXPECT_EQ(requestsAfterAGet(), 1);
+  StopGlobal();
+}
+
 TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
-  while (mainQueue().take()) {
-  }
-  treeRoot() = tree.root;
-  paths().pathData = recordings;
-  HttpServer global;
-  HttpServerConfig c = config;
-  c.askMainThread = true;
-  c.treeMaxAge = 0ms;
-  ASSERT_TRUE(global.start(c));
-  global.publishTree(TakeTreeSnapshot(nullptr, recordings));  // an old, empty view
+  HttpServer& global = StartGlobalAskingMainThread(0ms);
+  ASSERT_TRUE(global.running());
   EXPECT_EQ(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
   EXPECT_TRUE(global.treeRequested());
 
@@ -397,10 +437,7 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   EXPECT_TRUE(handled);
   EXPECT_FALSE(global.treeRequested());
   EXPECT_NE(test::Get(global.port(), "/nvr.xml").body.find("Door"), std::string::npos);
-  global.stop();
-  while (mainQueue().take()) {
-  }
-  treeRoot().reset();
+  StopGlobal();
 }
 
 // A device that discovery adds reaches the server the message is handled for at once, so

@@ -13,6 +13,7 @@
 #include "model/group_record.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
+#include "platform/clock.h"
 #include "playback_output.h"
 #include "test_recorded_data_support.h"
 
@@ -355,6 +356,20 @@ TEST_F(Control, TheTwoHourLimitLeavesPlayback) {
   EXPECT_TRUE(said);
   EXPECT_FALSE(playbackLimitTimer().running());
   Pump();
+}
+
+// The program's pace and its two-hour limit run on the program's clock.
+TEST(PlaybackClocks, ThePaceAndTheLimitReadTheProgramClock) {
+  platform::ManualClock manual(0, 5000);
+  platform::ScopedClock use(manual);
+  SteadyPlaybackClock steady;
+  EXPECT_DOUBLE_EQ(steady.now(), 5.0);
+  manual.advance(std::chrono::milliseconds(250));
+  EXPECT_DOUBLE_EQ(steady.now(), 5.25);
+  DefaultPlaybackHooks().limitTimer(true);
+  EXPECT_FALSE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs - 1));
+  EXPECT_TRUE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs));
+  EXPECT_FALSE(playbackLimitTimer().running());
 }
 
 // Each kind of change is reported on its own, so a window redraws only what shows it;

@@ -28,7 +28,7 @@ class Cleanup : public rectest::RecordingTest {
     yard = CreateRecord(EntryKind::Group, "Yard");
     yard->path = "Yard";
     InsertEntry(tree.get(), yard);
-    now = rectest::Utc(2026, 12, 8, 12, 10, 0);
+    clock.setWall(rectest::Utc(2026, 12, 8, 12, 10, 0));
   }
   void TearDown() override {
     renameFlag() = playbackMode() = false;
@@ -58,7 +58,6 @@ class Cleanup : public rectest::RecordingTest {
   std::string Path(const std::string& relative) const { return (root / relative).string(); }
   CleanupOptions Options() {
     CleanupOptions options;
-    options.clock = [this] { return now; };
     options.diskUsage = [this](const std::string&) { return usage ? usage() : 10; };
     options.devices = [this] { return CleanupDevicesOf(tree.get()); };
     options.stop = &stop;
@@ -198,7 +197,7 @@ TEST_F(Cleanup, ADeviceFolderThatIsALinkIsCleanedAndNoOtherLinkIsFollowed) {
   // Emptied by age, the linked folder stays what it was: a link to a folder.
   std::filesystem::remove(disk.path() / "26010101.vlj");
   doorNode->archiveTime = 0;
-  now = rectest::Utc(2026, 12, 9, 12, 10, 0);
+  clock.setWall(rectest::Utc(2026, 12, 9, 12, 10, 0));
   runner.RunPass();
   EXPECT_TRUE(std::filesystem::is_symlink(root / "Yard/Door"));
   EXPECT_TRUE(std::filesystem::is_directory(disk.path()));

@@ -50,14 +50,16 @@ std::vector<uint8_t> FrameBytes(int child, int frame) {
   cam->enabled = cam->recording = true;
   cam->motionEnabled = false;
   // Children start three minutes apart: some share an hour, some cross into the next.
-  auto now = rectest::Utc(2026, 12, 8, 13, 40, 0) + std::chrono::minutes(3) * child;
-  SetRecorderClock([&now] { return now; });
+  platform::ManualClock clock;
+  clock.setWall(rectest::Utc(2026, 12, 8, 13, 40, 0) + std::chrono::minutes(3) * child);
+  platform::ScopedClock useClock(clock);
+  // The test's own bound runs on the real clock.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (int frame = 0; frame < 4000 && std::chrono::steady_clock::now() < end; ++frame) {
     rectest::Frame(FrameBytes(child, frame)).RecordFor(*cam);
     finished->store(frame + 1);
     if (frame == 0 && ::write(readyFd, "r", 1) != 1) ::_exit(3);
-    now += std::chrono::milliseconds(40);
+    clock.advance(std::chrono::milliseconds(40));
   }
   ::_exit(0);
 }

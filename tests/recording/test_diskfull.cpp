@@ -134,7 +134,7 @@ TEST_F(SmallDisk, FullDiskIsLoggedOncePerDeviceAndMinuteAndShownForEveryFrame) {
   // Frames arrive for minutes: each failure is shown, one per device and minute logged.
   std::vector<bool> doorLogged, yardLogged;
   for (int second = 0; second < 150; second += 5) {
-    now += std::chrono::seconds(5);
+    clock.advance(std::chrono::seconds(5));
     Frame(3000).RecordFor(*door);
     Frame(3000).RecordFor(*yard);
     const rectest::Posted posted = TakePosted();
@@ -150,7 +150,7 @@ TEST_F(SmallDisk, FullDiskIsLoggedOncePerDeviceAndMinuteAndShownForEveryFrame) {
   EXPECT_EQ(yardLogged, expected);
 
   // A clock set back does not silence the log for the time it went back.
-  now -= std::chrono::hours(1);
+  clock.advance(-std::chrono::hours(1));
   Frame(3000).RecordFor(*door);
   const rectest::Posted back = TakePosted();
   ASSERT_EQ(back.logged.size(), 1u);

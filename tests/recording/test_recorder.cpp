@@ -33,7 +33,7 @@ TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
   cam->viewIndex = 7;
   const std::size_t lengths[] = {100000, 20, 3000};
   for (std::size_t length : lengths) {
-    now += std::chrono::milliseconds(250);
+    clock.advance(std::chrono::milliseconds(250));
     Frame frame(length, static_cast<uint8_t>(length));
     frame.RecordFor(*cam);
     EXPECT_EQ(frame.holder.motion, 1);
@@ -83,7 +83,7 @@ TEST_F(Recorder, ScheduleNeedsTheLocalDayAndHourFlags) {
   struct tm local {};  // Saturday 2026-12-12 23:30 in the zone the test runs in
   local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 12, local.tm_hour = 23, local.tm_min = 30;
   local.tm_isdst = -1;
-  now = std::chrono::system_clock::from_time_t(mktime(&local));
+  clock.setWall(std::chrono::system_clock::from_time_t(mktime(&local)));
   ASSERT_EQ(local.tm_wday, 6);
 
   cam->daysOfWeek.fill(true);  // no hour selected
@@ -114,14 +114,14 @@ TEST_F(Recorder, OnMotionAQuietSceneGivesOneStartRecordPerHourAndMotionItsZones)
     frame.holder.image->Fill(Colour{100, 100, 100});
     if (zoneFive) frame.holder.image->FillRect(Rect{50, 70, 10, 10}, Colour{255, 255, 255});
     frame.RecordFor(*cam);
-    now += std::chrono::minutes(4);
+    clock.advance(std::chrono::minutes(4));
     return frame.holder.motion;
   };
-  now = Utc(2026, 12, 8, 13, 30, 0);
+  clock.setWall(Utc(2026, 12, 8, 13, 30, 0));
   const std::string quietHour = Key();
   EXPECT_EQ(picture(false), 1) << "the detector's start frame";
   for (int i = 0; i < 6; ++i) EXPECT_EQ(picture(false), 0);
-  now = Utc(2026, 12, 8, 14, 0, 1);
+  clock.setWall(Utc(2026, 12, 8, 14, 0, 1));
   EXPECT_EQ(picture(false), 0) << "first of the hour: written, but not a motion frame";
   EXPECT_EQ(picture(false), 0);
   EXPECT_EQ(picture(true), 1);  // zone 5 moved
@@ -134,7 +134,7 @@ TEST_F(Recorder, OnMotionAQuietSceneGivesOneStartRecordPerHourAndMotionItsZones)
   EXPECT_EQ(quiet.indexed[0].header.motionMaskLow & quiet.indexed[0].header.motionMaskHigh,
             kAllZones);
   const auto moving = CheckPair(
-      Folder(*cam), HourKey(static_cast<int32_t>(std::chrono::system_clock::to_time_t(now))));
+      Folder(*cam), HourKey(static_cast<int32_t>(std::chrono::system_clock::to_time_t(Now()))));
   ASSERT_EQ(moving.entries, 4u);
   EXPECT_EQ(moving.indexed[0].header.motionMaskLow, kAllZones);
   for (std::size_t i = 1; i < 4; ++i) {
@@ -146,9 +146,9 @@ TEST_F(Recorder, OnMotionAQuietSceneGivesOneStartRecordPerHourAndMotionItsZones)
 
 TEST_F(Recorder, HourBoundarySwitchesToANewPairStartingAtOffsetZero) {
   auto cam = Camera("Cam");
-  now = Utc(2026, 12, 8, 13, 59, 59, 900);
+  clock.setWall(Utc(2026, 12, 8, 13, 59, 59, 900));
   Frame(4000).RecordFor(*cam);
-  now = Utc(2026, 12, 8, 14, 0, 0, 100);
+  clock.setWall(Utc(2026, 12, 8, 14, 0, 0, 100));
   Frame(5000).RecordFor(*cam);
   EXPECT_EQ(cam->recordFileName, (Folder(*cam) / "26120814").string());
   const auto before = CheckPair(Folder(*cam), "26120813");
@@ -171,10 +171,10 @@ TEST_F(Recorder, RestartAppendsToTheHourAfterCuttingATornRecord) {
   const auto data = DataFilePath(Folder(*cam), Key());
   const uint64_t goodEnd = std::filesystem::file_size(data);
   std::vector<uint8_t> torn(5052);
-  FillRecord(torn.data(), 5000, RecordTimeOf(now), 0, 0);
+  FillRecord(torn.data(), 5000, RecordTimeOf(Now()), 0, 0);
   rectest::AppendBytes(data, torn.data(), 2600);
   uint8_t entry[kIndexEntryBytes];
-  MakeIndexEntry(RecordTimeOf(now), goodEnd).ToBytes(entry);
+  MakeIndexEntry(RecordTimeOf(Now()), goodEnd).ToBytes(entry);
   rectest::AppendBytes(IndexFilePath(Folder(*cam), Key()), entry, sizeof entry);
 
   auto restarted = Camera("Cam");

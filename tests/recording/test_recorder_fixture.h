@@ -17,6 +17,7 @@
 #include "app/messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "platform/clock.h"
 #include "recording/format_reader.h"
 #include "recording/recorder.h"
 
@@ -159,12 +160,10 @@ class RecordingTest : public ::testing::Test {
     paths().pathData = root.string() + "/";
     SetLogPath((temp.path() / "test.log").string());
     settings().recordEnable = true;
-    now = Utc(2026, 12, 8, 14, 5, 9);
-    SetRecorderClock([this] { return now; });
+    clock.setWall(Utc(2026, 12, 8, 14, 5, 9));
     TakePosted();
   }
   void TearDown() override {
-    SetRecorderClock(nullptr);
     settings() = saved.settings;
     paths() = saved.paths;
     SetLogPath(saved.log);
@@ -183,12 +182,16 @@ class RecordingTest : public ::testing::Test {
   std::filesystem::path Folder(const GroupRecord& device) const {
     return DeviceFolder(root, device.path);
   }
-  std::string Key() const { return HourKey(static_cast<int32_t>(Clock::to_time_t(now))); }
+  std::string Key() const { return HourKey(static_cast<int32_t>(Clock::to_time_t(Now()))); }
+  // The moment the recorder reads.
+  Clock::time_point Now() const { return Clock::time_point(std::chrono::milliseconds(clock.wallMs())); }
   std::string LogText() const { return ReadText(temp.path() / "test.log"); }
 
   TempFolder temp;
   std::filesystem::path root;
-  Clock::time_point now;
+  // The clock of the test, in effect from construction to destruction of the fixture.
+  platform::ManualClock clock;
+  platform::ScopedClock useClock{clock};
 
  private:
   struct {
