@@ -366,7 +366,7 @@ TEST(PlaybackClocks, ThePaceAndTheLimitReadTheProgramClock) {
   EXPECT_DOUBLE_EQ(steady.now(), 5.0);
   manual.advance(std::chrono::milliseconds(250));
   EXPECT_DOUBLE_EQ(steady.now(), 5.25);
-  DefaultPlaybackHooks().limitTimer(true);
+  ProgramPlaybackOutput().limitTimer(true);
   EXPECT_FALSE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs - 1));
   EXPECT_TRUE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs));
   EXPECT_FALSE(playbackLimitTimer().running());
