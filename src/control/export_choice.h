@@ -1,4 +1,4 @@
-// The export dialog's rules without widgets: which playback view command 10051 exports,
+// The export dialog's rules without widgets: which playback view kCmdExport (10051) exports,
 // the compressor choice of "Advanced" and how it is kept in the settings, the label
 // naming the compressor, the path box's proposal and what Export makes of its text.
 //
@@ -25,7 +25,7 @@ constexpr int kStrExportPickOne = 411;     // information: more than one view, n
 constexpr int kStrExportMarkedOne = 412;   // question: export the marked one?
 constexpr int kStrExportNoSingle = 413;    // information: the marked tile is no playback view
 
-// The playback view command 10051 exports. playbackTiles: the tiles taking part in
+// The playback view kCmdExport (10051) exports. playbackTiles: the tiles taking part in
 // playback, in view order. When there is exactly one, it is view 0. Otherwise the first
 // tile with the selection mark is looked for: none, or one without a playback slot,
 // informs 411 and gives -1; then 412 is asked (anything but Yes gives -1); a marked tile

@@ -29,7 +29,7 @@ platform::MountTableSource& mediaSource();
 // The default source with the extra roots of the mediaMountRoots setting.
 platform::MountTableSource MediaSourceFromSettings();
 
-// The mount watch's report: posts a drive's arrival or removal (message 32776) to the
+// The mount watch's report: posts a drive's arrival or removal (MsgShellChange, 32776) to the
 // main queue. Runs on the watch's thread.
 void PostDriveChange(const platform::RemovableMount& mount, bool added);
 
@@ -73,8 +73,9 @@ bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path);
 // Whether a drive entry stands for an optical drive (its device node is "sr*").
 bool IsOpticalDrive(const GroupRecord& drive);
 
-// The main-thread handling of messages 32776 (drive added or removed), 32791 and 32792
-// on the process-wide tree, view slots and playback. True when the message was one.
+// The main-thread handling of MsgShellChange (32776: drive added or removed),
+// MsgMediaScanResult (32791) and MsgScanAllMedia (32792) on the process-wide tree, view
+// slots and playback. True when the message was one.
 bool HandleMediaMessage(AppMessage& message);
 
 }  // namespace velmora::control

@@ -1,7 +1,7 @@
 // Network discovery: finds the maker's cameras and video servers on the local network
 // and adds them to the group "Local Network Cameras".
 //
-// One background thread waits for networkScanEvent() (menu command 240, and the
+// One background thread waits for networkScanEvent() (kCmdScanNetwork (240) in the menu, and the
 // start-up scan of a tree without viewable devices). A scan sends, from every local
 // IPv4 interface, an ICMP echo broadcast, the product's UDP probe and an ONVIF
 // WS-Discovery probe, and collects answers until none came for the answer time-out.
@@ -94,7 +94,7 @@ void discovery_thread();
 void StartDiscoveryThread();
 // Ends the thread (also between the answers of a running scan) and waits for it.
 void StopDiscoveryThread();
-// Menu command 240: asks for a scan.
+// kCmdScanNetwork (240) in the menu: asks for a scan.
 void RequestNetworkScan();
 
 // What the user interface does when discovery changes the tree.

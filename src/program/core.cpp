@@ -49,7 +49,7 @@ class TreeSteps final : public DeviceTreePart {
  public:
   void load() override { InitTree(paths().deviceTreePath); }
   // Recording folders no entry owns are listed once per start, after the tree is read.
-  // Then every removable drive mounted now is scanned (message 32792).
+  // Then every removable drive mounted now is scanned (MsgScanAllMedia, 32792).
   void scanOldRecordings() override {
     BuildOldRecordingsBranch();
     mainQueue().post(MsgScanAllMedia{});
@@ -83,7 +83,7 @@ class FetchSteps final : public FetchPart {
 };
 
 // Removable media: the watch of the mount table (drives arriving or going become
-// messages 32776) and the scan thread.
+// MsgShellChange, 32776) and the scan thread.
 class MediaSteps final : public MediaPart {
  public:
   void watch() override {

@@ -90,7 +90,7 @@ class ExportDialog : public QDialog {
   ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback, QWidget* parent = nullptr);
   ~ExportDialog() override;
 
-  // Command 10051: chooses the view (strings 411, 412, 413) and runs the dialog modally
+  // kCmdExport (10051): chooses the view (strings 411, 412, 413) and runs the dialog modally
   // for it, in JPEG mode when Shift is held. saveSettings stores the settings file.
   static void RunCommand(QWidget* parent, const std::function<void()>& saveSettings);
 

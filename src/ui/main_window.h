@@ -76,7 +76,7 @@ class MainWindow : public QMainWindow {
   void updatePlaybackPane();
   // A second start: the window comes to the front, restored from the tray or minimised.
   void bringToFront();
-  // Exit (commands 236 and 234): asks string 351 while recording unless Shift is held;
+  // Exit (kCmdExit and kCmdTrayExit, 236 and 234): asks string 351 while recording unless Shift is held;
   // true when the program is ending.
   bool requestExit(bool shiftHeld);
 
