@@ -12,11 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,6 +43,37 @@ inline bool ReapWithin(pid_t pid, std::chrono::milliseconds timeout, int& status
   }
 }
 
+// Starts argv[0] (a path) with argv and the current environment, `env` entries
+// ("NAME=value") added to it or replacing the entries of the same name ("NAME" alone
+// removes it, as putenv does), after the file actions. -1 when it cannot be started. posix_spawn rather than fork: the test programs
+// run threads, and the child of a forking threaded process may not even allocate before
+// its exec.
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const posix_spawn_file_actions_t& actions) {
+  if (argv.empty()) return -1;
+  std::vector<std::string> text = argv;
+  std::vector<char*> args;
+  for (auto& a : text) args.push_back(a.data());
+  args.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view current(*entry);
+    const std::string_view name = current.substr(0, current.find('='));
+    const bool replaced = std::any_of(env.begin(), env.end(), [name](const std::string& added) {
+      return std::string_view(added).substr(0, added.find('=')) == name;
+    });
+    if (!replaced) environment.emplace_back(current);
+  }
+  std::copy_if(env.begin(), env.end(), std::back_inserter(environment),
+               [](const std::string& added) { return added.find('=') != std::string::npos; });
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) return -1;
+  return pid;
+}
+
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -57,25 +91,21 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // env entries are "NAME=value" added to (or replacing in) the current environment.
-  // outputPath, when given, receives the child's standard output and error.
+  // outputPath, when given, receives the child's standard output and error. A program
+  // that cannot be started leaves pid() at -1 (wait() then answers -1).
   void start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::string& workingDir = std::string(),
              const std::string& outputPath = std::string()) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ::_exit(126);
-      if (!outputPath.empty()) {
-        int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) ::_exit(125);
-        ::close(out);
-      }
-      for (const auto& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-      std::vector<char*> args;
-      for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // In this order, as a shell would: a relative output path is taken in workingDir.
+    if (!workingDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
+    if (!outputPath.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
+    pid_ = Spawn(argv, env, actions);
+    posix_spawn_file_actions_destroy(&actions);
   }
 
   pid_t pid() const { return pid_; }
@@ -127,21 +157,16 @@ class PipedChild {
       error = "pipe failed";
       return false;
     }
-    std::vector<std::string> text = argv;
-    std::vector<char*> args;
-    for (auto& a : text) args.push_back(a.data());
-    args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     if (mergeStderr) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const pid_t pid = Spawn(argv, {}, actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(in[0]);
-    if (rc != 0) {
+    if (pid < 0) {
       ::close(out[0]);
       ::close(in[1]);
       error = "posix_spawn failed";
