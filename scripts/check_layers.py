@@ -8,6 +8,9 @@ including file, then below src/ (the one include folder of the libraries). The c
 fails on
   - an include of a layer that is not below the including one (upward, or across to a
     layer beside it), naming the file, the line and both layers;
+  - an include of a layer that the including layer's row names with "!" (one it stands
+    on only through another: the program reaches the window's logic only through the
+    window);
   - a Qt header included by a layer the table does not mark "qt" (the core builds and
     runs without Qt);
   - an include cycle between layers;
@@ -48,6 +51,7 @@ class Layer:
         self.below = below
         self.line = line
         self.reach = set()  # every layer below this one, directly or through others
+        self.barred = set()  # layers below it that it must not include itself ("!name")
 
 
 def read_table(path):
@@ -68,7 +72,9 @@ def read_table(path):
         cols = text.split()
         if len(cols) < 3:
             raise TableError(f"{where}: a layer needs a name, its folders and a Qt mark")
-        name, folders, qt, below = cols[0], cols[1].split(","), cols[2], cols[3:]
+        name, folders, qt = cols[0], cols[1].split(","), cols[2]
+        below = [c for c in cols[3:] if not c.startswith("!")]
+        barred = [c[1:] for c in cols[3:] if c.startswith("!")]
         if qt not in ("qt", "-"):
             raise TableError(f'{where}: the Qt mark of {name} is "{qt}"; it must be "qt" or "-"')
         if name in by_name:
@@ -90,6 +96,12 @@ def read_table(path):
                     f"{where}: {name} stands on {lower}, which is not listed before it "
                     "(the table lists the lowest layer first, so it cannot hold a cycle)")
             layer.reach |= {lower} | by_name[lower].reach
+        for other in barred:
+            if other not in by_name or other == name:
+                raise TableError(f'{where}: {name} bars "!{other}", which is not a layer listed before it')
+            if other in below:
+                raise TableError(f"{where}: {name} both stands on {other} and bars it")
+            layer.barred.add(other)
         layers.append(layer)
         by_name[name] = layer
     if not layers:
@@ -146,7 +158,7 @@ class Checker:
         self.problems.append(f"{where}: {text}")
 
     def allowed_text(self, layer):
-        lower = [n for n in reversed(self.order) if n in layer.reach]
+        lower = [n for n in reversed(self.order) if n in layer.reach and n not in layer.barred]
         return ", ".join(lower) if lower else "nothing below it"
 
     def check_file(self, path):
@@ -186,6 +198,11 @@ class Checker:
             if target is layer:
                 continue
             self.edges.setdefault((layer.name, target.name), (rel_root, number, shown))
+            if target.name in layer.barred:
+                self.report(where, f"{layer.name} includes {target.name} ({shown}), which its row in "
+                            f"{self.table_name} bars; {layer.name} may include only "
+                            f"{self.allowed_text(layer)}")
+                continue
             if target.name in layer.reach:
                 continue
             if layer.name in target.reach:

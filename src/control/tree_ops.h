@@ -3,7 +3,8 @@
 // Sort, moving an entry by drag and drop, and pasting a copied device. None of them opens
 // a window: each returns what the window must show (a string to report, the entry to
 // select, whether to start editing the new entry's label, whether to refresh the views).
-// Changes to a device that may be fetched and recorded go through device_edit.h.
+// Changes to a device that may be fetched and recorded go through device_edit.h; removing
+// an entry with its tile, fetch and recordings is tree/entry_removal.h.
 //
 // Main thread only.
 #pragma once
@@ -109,19 +110,6 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
 // Whether Delete applies to the entry (not in playback, not this recorder, not removable
 // media).
 bool CanDelete(const GroupRecord& entry, bool playbackMode);
-
-// An entry leaving the views: it no longer names a tile (under its fetchLock), and the
-// tile it had shows "No View Selected" without image, error or playback mark.
-void ReleaseViewSlot(GroupRecord& entry);
-
-// Removes one entry with its subtree, children first, and logs each: it lets go of its
-// tile (see ReleaseViewSlot; removable media's folders through `clearViewSlot`); empty recordings
-// folders are removed (recordings are never deleted), except that a leftover recordings
-// folder (kind -3) loses its data, index and marker files first, unless an entry of the
-// tree records there now (checked under recordingLock()): then its files stay and the
-// result is false. `clearViewSlot` is called for a recordings folder on removable media
-// shown in a view slot.
-bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot = {});
 
 // Delete (after the window asked string 290, unless Shift was held): removes the entry
 // and every leftover-recordings sub-entry it leaves empty above it; selects the next

@@ -42,15 +42,4 @@ bool CanEditLabel(const GroupRecord& record, bool playbackMode) {
   return record.kind < EntryKind::RemovableDrive || record.kind > EntryKind::OldRecordingsFolder;
 }
 
-bool HandleFetchErrorMessage(AppMessage& message) {
-  auto* state = std::get_if<MsgFetchError>(&message);
-  if (state == nullptr) return false;
-  if (state->record && state->record->errorShown != state->error) {
-    state->record->errorShown = state->error;
-    state->changed = true;
-    RefreshItemState(*state->record);
-  }
-  return true;
-}
-
 }  // namespace velmora::control

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "app/messages.h"
 #include "model/group_record.h"
 
 namespace velmora::control {
@@ -22,12 +21,5 @@ bool AnyTileInUse(const GroupRecord* start);
 // for the others only outside playback and never for removable media and leftover
 // recordings, whose names come from what was found on disk.
 bool CanEditLabel(const GroupRecord& record, bool playbackMode);
-
-// Message WM_APP+6, a device's fetch error state, on the main thread: when the state
-// differs from the record's errorShown it is stored, the entry's item is redrawn (its
-// overlay) and the message is marked changed for the receivers after the core. The
-// same state again, which every decoded frame reports, changes and redraws nothing.
-// True when the message was one.
-bool HandleFetchErrorMessage(AppMessage& message);
 
 }  // namespace velmora::control

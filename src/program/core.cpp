@@ -5,16 +5,15 @@
 #include <string>
 
 #include "app/log.h"
-#include "model/media_scan.h"
 #include "app/paths.h"
 #include "app/settings.h"
-#include "control/media_branches.h"
-#include "control/show_entry.h"
-#include "control/tree_status.h"
 #include "live/fetch.h"
 #include "live/http_get.h"
+#include "model/fetch_error.h"
 #include "model/group_record.h"
+#include "model/media_scan.h"
 #include "model/old_recordings.h"
+#include "model/saved_view.h"
 #include "model/tree_file.h"
 #include "net/discovery.h"
 #include "net/http_server.h"
@@ -24,8 +23,9 @@
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
-#include "recording/recorder.h"
 #include "program/wiring.h"
+#include "recording/recorder.h"
+#include "tree/media_branches.h"
 
 namespace velmora {
 namespace {
@@ -38,7 +38,7 @@ void SelectSavedView() {
   GroupRecord* root = Root();
   if (!root) return;
   bool stored = false;
-  control::SavedViewEntry(*root, &stored);
+  SavedViewEntry(*root, &stored);
   if (stored) SaveSettings(paths().appDataFolder, paths().registryPath);
 }
 
@@ -83,12 +83,15 @@ class FetchSteps final : public FetchPart {
 };
 
 // Removable media: the watch of the mount table (drives arriving or going become
-// MsgShellChange, 32776) and the scan thread.
+// MsgShellChange, 32776) and the scan thread. It owns where the program reads the mount
+// table and sysfs: built from the settings when the watch starts, and read (never
+// changed) by the main thread's listing of the drives and by the window's backup dialog.
+// The watcher and the dialog's threads work on copies of their own.
 class MediaSteps final : public MediaPart {
  public:
   void watch() override {
-    control::mediaSource() = control::MediaSourceFromSettings();
-    auto watcher = std::make_unique<platform::MountWatcher>(control::mediaSource(), control::PostDriveChange);
+    source_ = MediaSourceFromSettings();
+    auto watcher = std::make_unique<platform::MountWatcher>(source_, PostDriveChange);
     if (!watcher->start()) {
       LogLastError("mount table watch");
       return;
@@ -104,7 +107,10 @@ class MediaSteps final : public MediaPart {
     if (!JoinMediaScanThread(std::chrono::milliseconds(1000))) Log("removable media scan thread still active");
   }
 
+  const platform::MountTableSource& source() const { return source_; }
+
  private:
+  platform::MountTableSource source_;
   std::unique_ptr<platform::MountWatcher> watcher_;
 };
 
@@ -139,22 +145,24 @@ class NetSteps final : public NetPart {
 // knows it.
 class MessageRoutes final : public MessageRouter {
  public:
-  explicit MessageRoutes(net::HttpServer& server) : server_(server) {}
+  MessageRoutes(net::HttpServer& server, const platform::MountTableSource& mediaSource)
+      : server_(server), mediaSource_(mediaSource) {}
   void route(AppMessage& message) override {
     if (HandleFetchMessage(message)) return;
     if (net::HandleNetMessage(message, &server_)) return;
-    if (control::HandleMediaMessage(message)) return;
+    if (HandleMediaMessage(message, mediaSource_)) return;
     if (playbackController().HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
       RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
       return;
     }
     // A device's fetch error state: its tree item is redrawn when it changed.
-    control::HandleFetchErrorMessage(message);
+    HandleFetchErrorMessage(message);
   }
 
  private:
   net::HttpServer& server_;
+  const platform::MountTableSource& mediaSource_;
 };
 
 }  // namespace
@@ -166,7 +174,7 @@ struct Core::Parts {
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router{net.server()};
+  MessageRoutes router{net.server(), media.source()};
 };
 
 Core::Core() {
@@ -189,5 +197,7 @@ AppParts Core::parts(WindowPort* window) {
   parts.router = &parts_->router;
   return parts;
 }
+
+const platform::MountTableSource& Core::mediaSource() const { return parts_->media.source(); }
 
 }  // namespace velmora

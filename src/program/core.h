@@ -2,8 +2,8 @@
 // application from. Constructing it connects the core libraries to each other (wiring.h);
 // it owns the core's parts that the application calls at its fixed places in start-up,
 // timer 3 and shutdown: the device tree, the recorder and automatic removal, the fetch
-// engine, removable media (with the mount-table watch), playback, discovery and the HTTP
-// server, and the routes of the messages the application does not handle itself.
+// engine, removable media (with the mount-table watch and where it reads the drives),
+// playback, discovery and the HTTP server, and the routes of the messages the application does not handle itself.
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
 // the settings, the paths, the main queue, the tree root and the view slots (several
@@ -19,6 +19,10 @@
 
 #include "app/app_parts.h"
 
+namespace velmora::platform {
+struct MountTableSource;
+}
+
 namespace velmora {
 
 class Core {
@@ -30,6 +34,10 @@ class Core {
 
   // The parts for the application, with the window when there is one.
   AppParts parts(WindowPort* window = nullptr);
+
+  // Where removable drives are read (mount table, sysfs, the roots that count); set from
+  // the settings when the mount watch starts. Lives as long as the Core.
+  const platform::MountTableSource& mediaSource() const;
 
  private:
   struct Parts;

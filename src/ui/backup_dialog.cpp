@@ -26,7 +26,6 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/strings.h"
-#include "control/media_branches.h"
 #include "model/group_record.h"
 #include "ui/icons.h"
 
@@ -246,10 +245,10 @@ void BackupDialog::StopWorkers() {
   if (counter_) counter_->stop();
 }
 
-void BackupDialog::RunForDevice(const GroupRecord& entry, QWidget* parent) {
+void BackupDialog::RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
+                                QWidget* parent) {
   const std::string source = paths().pathData + entry.path;
-  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(control::mediaSource()),
-                      control::mediaSource(), parent);
+  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, parent);
   dialog.exec();
 }
 

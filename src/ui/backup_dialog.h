@@ -65,8 +65,9 @@ class BackupDialog : public QDialog {
   ~BackupDialog() override;
 
   // The "&Backup..." button of a device's recording page: the dialog for that device on
-  // the system's drives, run modally.
-  static void RunForDevice(const GroupRecord& entry, QWidget* parent);
+  // the drives read from `mediaSource`, run modally.
+  static void RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
+                           QWidget* parent);
 
   const control::BackupView& view() const { return view_; }
   const std::vector<control::BackupDevice>& devices() const { return devices_; }

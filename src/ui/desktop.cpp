@@ -59,9 +59,11 @@ namespace {
 // object ends (after the application's shutdown).
 class DesktopWindow final : public WindowPort {
  public:
+  explicit DesktopWindow(const platform::MountTableSource& mediaSource) : mediaSource_(mediaSource) {}
   void createWindow(Application& app) override {
     events_ = std::make_unique<CoreEvents>(&app);
     window_ = std::make_unique<MainWindow>(&app, events_.get());
+    window_->setMediaSource(&mediaSource_);
   }
   void setTitle() override {
     if (window_) window_->setWindowTitle(FrameTitle());
@@ -97,6 +99,7 @@ class DesktopWindow final : public WindowPort {
   std::unique_ptr<MainWindow>& window() { return window_; }
 
  private:
+  const platform::MountTableSource& mediaSource_;
   std::unique_ptr<CoreEvents> events_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -136,7 +139,7 @@ void StartViewGrabs(QTimer& grabTimer, QApplication& qapp, std::unique_ptr<MainW
 
 }  // namespace
 
-int RunDesktop(AppParts core, int argc, char** argv) {
+int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, int argc, char** argv) {
   const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
   QApplication qapp(argc, argv);
@@ -146,7 +149,7 @@ int RunDesktop(AppParts core, int argc, char** argv) {
   // Closing the window does not end the program by itself: Exit decides.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  DesktopWindow desktop;
+  DesktopWindow desktop(mediaSource);
   core.window = &desktop;
   Application app(core);
 

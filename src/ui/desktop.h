@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/app_parts.h"
+#include "platform/mount_table.h"
 
 namespace velmora::ui {
 
@@ -10,8 +11,8 @@ namespace velmora::ui {
 bool DisplayAvailable();
 
 // Starts the application with the core's parts and the window, and runs the window until
-// Exit. `core` holds no window; every part outlives the call. Returns the process's exit
-// status.
-int RunDesktop(AppParts core, int argc, char** argv);
+// Exit. `core` holds no window; every part, and `mediaSource` (where the Core reads the
+// removable drives), outlives the call. Returns the process's exit status.
+int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, int argc, char** argv);
 
 }  // namespace velmora::ui

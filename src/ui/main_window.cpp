@@ -38,6 +38,7 @@
 #include "live/view_slot.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
+#include "model/saved_view.h"
 #include "model/tree_file.h"
 #include "playback/playback_thread.h"
 #include "recording/cleanup.h"
@@ -163,7 +164,7 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
       [this] { SaveSettings(); }});
   treeActions_ = new TreeActions(this, tree_);
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
-  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry); });
+  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry, mediaSource_); });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -513,7 +514,7 @@ bool MainWindow::ExecuteDeviceCommand(int id) {
       return true;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected)) {
+        if (RunPropertySheet(this, *selected, mediaSource_)) {
           SaveTree();
           tree_->showSelectionStatus();  // a new name is a new path
         }

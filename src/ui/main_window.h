@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "control/frame_layout.h"
+#include "platform/mount_table.h"
 
 class QAction;
 class QLabel;
@@ -110,6 +111,9 @@ class MainWindow : public QMainWindow {
   // How Import Device File asks for the file (a file dialog by default; tests replace
   // it); an empty answer cancels.
   void setDeviceFileChooser(std::function<QString()> choose) { chooseDeviceFile_ = std::move(choose); }
+  // Where the property sheets' backup reads the removable drives: the Core's, which
+  // outlives the window (null: the system's mount table and sysfs).
+  void setMediaSource(const platform::MountTableSource* source) { mediaSource_ = source; }
 
  signals:
   // An accelerator key was pressed; sent before the enabling check.
@@ -189,6 +193,7 @@ class MainWindow : public QMainWindow {
   std::function<void(const QString&)> open_;
   std::function<void()> save_;
   std::function<QString()> chooseDeviceFile_;
+  const platform::MountTableSource* mediaSource_ = nullptr;
 };
 
 // The frame's title: the product name, and " v" with the version when there is one.

@@ -24,13 +24,14 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry) {
+bool RunPropertySheet(QWidget* parent, GroupRecord& entry, const platform::MountTableSource* mediaSource) {
   const bool shift = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  PropertySheet sheet(entry, shift, parent);
+  PropertySheet sheet(entry, shift, parent, mediaSource);
   return sheet.exec() == QDialog::Accepted;
 }
 
-PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent)
+PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent,
+                             const platform::MountTableSource* mediaSource)
     : QDialog(parent), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)) {
   setWindowTitle(tr("Properties: %1").arg(Q(entry.name)));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -44,7 +45,7 @@ PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent
         connect(deviceInfo_, &DeviceInfoPage::modified, this, [this] { modified_ = true; });
         break;
       case control::kRecordInfoPage:
-        recordInfo_ = new RecordInfoPage(entry, tabs_);
+        recordInfo_ = new RecordInfoPage(entry, tabs_, mediaSource);
         tabs_->addTab(recordInfo_, tr("Recording Options"));
         connect(recordInfo_, &RecordInfoPage::modified, this, [this] { modified_ = true; });
         break;

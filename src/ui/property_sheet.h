@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "control/device_edit.h"
+#include "platform/mount_table.h"
 
 class QTabWidget;
 
@@ -25,15 +26,18 @@ class SchedulePage;
 
 // Modal; true when OK applied the settings. For an entry being added, `entry.isNew` is
 // set and the entry is not yet in the tree: its fields are written directly and no
-// recording state is applied.
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry);
+// recording state is applied. `mediaSource`: see RecordInfoPage.
+bool RunPropertySheet(QWidget* parent, GroupRecord& entry,
+                      const platform::MountTableSource* mediaSource = nullptr);
 
 class PropertySheet : public QDialog {
   Q_OBJECT
 
  public:
   // `showDebug`: the debug-level row shows even at level 0 (Shift held as it opens).
-  PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent = nullptr);
+  // `mediaSource`: where the recording page's backup reads the drives (see RecordInfoPage).
+  PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent = nullptr,
+                const platform::MountTableSource* mediaSource = nullptr);
 
   // Checks, applies and closes; stays open with a message when a check fails.
   void accept() override;

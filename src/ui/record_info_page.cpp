@@ -112,8 +112,8 @@ struct RecordInfoPage::PictureRequest {
   std::thread worker;
 };
 
-RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent)
-    : QWidget(parent), kind_(entry.kind), rates_(control::UpdateRateTable()) {
+RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent, const platform::MountTableSource* mediaSource)
+    : QWidget(parent), kind_(entry.kind), mediaSource_(mediaSource), rates_(control::UpdateRateTable()) {
   const DeviceConfig now = control::ReadDeviceSettings(entry);
 
   recording_ = new QCheckBox(tr("Recording"), this);
@@ -214,7 +214,9 @@ void RecordInfoPage::buildRemovalGroup(GroupRecord& entry) {
   const bool canBackUp = !entry.isNew && !entry.path.empty();
   backup_->setEnabled(canBackUp);
   if (!canBackUp) backup_->setToolTip(tr("Backup is available once the device has been added."));
-  connect(backup_, &QPushButton::clicked, this, [this, &entry] { BackupDialog::RunForDevice(entry, window()); });
+  connect(backup_, &QPushButton::clicked, this, [this, &entry] {
+    BackupDialog::RunForDevice(entry, mediaSource_ ? *mediaSource_ : platform::MountTableSource(), window());
+  });
   auto* removalLayout = new QGridLayout(removalGroup_);
   auto* daysLabel = new QLabel(tr("Days to keep this device's images:"), removalGroup_);
   daysLabel->setBuddy(days_);

@@ -14,6 +14,7 @@
 
 #include "control/device_edit.h"
 #include "control/property_rules.h"
+#include "platform/mount_table.h"
 
 class QCheckBox;
 class QComboBox;
@@ -60,7 +61,10 @@ class RecordInfoPage : public QWidget {
   Q_OBJECT
 
  public:
-  RecordInfoPage(GroupRecord& entry, QWidget* parent = nullptr);
+  // `mediaSource`: where the backup dialog reads the removable drives (the Core's; null:
+  // the system's mount table and sysfs). Must outlive the page.
+  RecordInfoPage(GroupRecord& entry, QWidget* parent = nullptr,
+                 const platform::MountTableSource* mediaSource = nullptr);
   ~RecordInfoPage() override;
 
   void apply(DeviceConfig& settings) const;
@@ -111,6 +115,7 @@ class RecordInfoPage : public QWidget {
   struct PictureRequest;
 
   int32_t kind_;
+  const platform::MountTableSource* mediaSource_;
   std::vector<control::UpdateRate> rates_;
   bool syncing_ = false;  // the slider is moved from the edit: no echo back
 

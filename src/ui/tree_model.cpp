@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "control/media_branches.h"
+#include "tree/media_branches.h"
 #include "control/tree_status.h"
 #include "ui/icons.h"
 
@@ -64,7 +64,7 @@ std::unordered_map<int, QIcon>& IconCache(int which) {
 }  // namespace
 
 int RecordImageIndex(const GroupRecord& record) {
-  return control::IsOpticalDrive(record) ? kOpticalDriveImage : EntryImageIndex(record.kind);
+  return IsOpticalDrive(record) ? kOpticalDriveImage : EntryImageIndex(record.kind);
 }
 
 QIcon KindIcon(int imageIndex) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/device_transfer.h"
+#include "model/fetch_error.h"
 #include "model/group_record.h"
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
@@ -260,6 +261,35 @@ TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
   ImportDeviceFile(paths().deviceTreePath);
   observer_.expectInStep();
   EXPECT_EQ(CountViewable(treeRoot().get()), 10);
+}
+
+// A device's fetch error state reaches its entry once per change: every decoded frame
+// reports "no error" again, and only a change is stored, redrawn and marked for the
+// receivers after the core. Other messages are not this handler's.
+TEST_F(TreeObserverTest, FetchErrorStateRedrawsTheEntryOnlyWhenItChanges) {
+  GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "Site");
+  GroupRecord& gate = add(nvr, EntryKind::Device, "Gate");
+  observer_.rebuild(&root());
+  treeObserver() = &observer_;
+  auto report = [&](bool error) {
+    AppMessage message = MsgFetchError{error, gate.shared_from_this(), false};
+    EXPECT_TRUE(HandleFetchErrorMessage(message));
+    return std::get<MsgFetchError>(message).changed;
+  };
+  EXPECT_TRUE(report(true));
+  EXPECT_TRUE(gate.errorShown);
+  EXPECT_FALSE(report(true));
+  EXPECT_TRUE(report(false));
+  EXPECT_FALSE(gate.errorShown);
+  EXPECT_FALSE(report(false));
+  EXPECT_EQ(observer_.events, (std::vector<std::string>{"changed Gate", "changed Gate"}));
+
+  AppMessage lost = MsgFetchError{true, nullptr, false};
+  EXPECT_TRUE(HandleFetchErrorMessage(lost));
+  EXPECT_FALSE(std::get<MsgFetchError>(lost).changed);
+  AppMessage other = MsgScanAllMedia{};
+  EXPECT_FALSE(HandleFetchErrorMessage(other));
+  treeObserver() = nullptr;
 }
 
 }  // namespace

@@ -144,6 +144,22 @@ class CheckLayersTest(unittest.TestCase):
         self.tree.write("src/media/left/up.h", '#include "top/top.h"\n')
         self.assertFails("src/media/left/up.h:1: upward include: left includes top")
 
+    def test_barred_layer_below_fails_though_reached_through_another(self):
+        # The program stands on ui, which stands on top; "!top" keeps top to ui: the
+        # program includes ui and whatever lies below top, never top itself.
+        self.tree.write("scripts/layers.txt", TABLE.replace("program .       -   ui",
+                                                            "program .       -   ui !top"))
+        status, out = self.tree.check()
+        self.assertEqual(status, 0, out)
+        self.tree.write("src/core_use.cpp", '#include "left/left.h"\n#include "base/base.h"\n')
+        status, out = self.tree.check()
+        self.assertEqual(status, 0, out)
+        self.tree.write("src/start.cpp", '#include "ui/window.h"\n#include "top/top.h"\n')
+        out = self.assertFails('src/start.cpp:2: program includes top ("top/top.h"), which its '
+                               "row in scripts/layers.txt bars; program may include only ui, "
+                               "right, left, core, base", "1 problem(s)")
+        self.assertNotIn("start.cpp:1", out)
+
     def test_malformed_table_is_refused(self):
         for table, text in [
             ("a a - b\nb b - a\n", "b, which is not listed before it"),
@@ -152,6 +168,8 @@ class CheckLayersTest(unittest.TestCase):
             ("a a yes\n", 'the Qt mark of a is "yes"'),
             ("a a - a\n", "layer a cannot stand on itself"),
             ("# nothing\n", "lists no layer"),
+            ("a a -\nb b - a !c\n", 'b bars "!c", which is not a layer listed before it'),
+            ("a a -\nb b - a !a\n", "b both stands on a and bars it"),
         ]:
             with self.subTest(table=table):
                 self.tree.write("scripts/layers.txt", table)

@@ -27,7 +27,6 @@
 #include "app/paths.h"
 #include "backup/backup_support.h"
 #include "control/backup_view.h"
-#include "control/media_branches.h"
 #include "control/property_rules.h"
 #include "model/group_record.h"
 #include "ui/backup_dialog.h"
@@ -99,7 +98,6 @@ class BackupDialogTest : public QObject {
  private slots:
   void initTestCase() {
     saved_ = velmora::paths();
-    savedSource_ = velmora::control::mediaSource();
     char pattern[] = "/tmp/velmora-backupdlg-XXXXXX";
     QVERIFY(mkdtemp(pattern) != nullptr);
     root_ = pattern;
@@ -115,7 +113,6 @@ class BackupDialogTest : public QObject {
   }
   void cleanupTestCase() {
     velmora::paths() = saved_;
-    velmora::control::mediaSource() = savedSource_;
     mounts_.reset();
     fs::remove_all(root_);
   }
@@ -123,12 +120,12 @@ class BackupDialogTest : public QObject {
   // The recording page's button opens the dialog on its device: the marker written, the
   // last 7 days, the volume label, the stick listed and examined, the files counted.
   void opensFromThePropertySheetWithTheLastSevenDays() {
-    velmora::control::mediaSource() = mounts_->source();
     velmora::control::LastPropertyPage() = velmora::control::kRecordInfoPage;
     auto cam = velmora::CreateRecord(velmora::EntryKind::Device, "Gate");
     cam->location = "127.0.0.1:1/x.jpg";
     cam->path = "Gate";
-    velmora::ui::PropertySheet sheet(*cam, false);
+    // The sheet reads the drives where the program's Core would hand it: the test's mounts.
+    velmora::ui::PropertySheet sheet(*cam, false, nullptr, &mounts_->source());
     QPushButton* button = sheet.recordInfo()->backupButton();
     QVERIFY(button->isEnabled());
 
@@ -456,7 +453,6 @@ class BackupDialogTest : public QObject {
   }
 
   velmora::Paths saved_;
-  velmora::platform::MountTableSource savedSource_;
   std::string root_;
   std::string source_;
   std::string stick_;

@@ -16,7 +16,7 @@
 #include "model/media_scan.h"
 #include "app/settings.h"
 #include "control/commands.h"
-#include "control/media_branches.h"
+#include "tree/media_branches.h"
 #include "live/fetch_lifecycle.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
@@ -154,7 +154,7 @@ class MediaBranchWindowTest : public QObject {
     scan.device = "/dev/sdb1";
     QVERIFY(velmora::ScanMediaNode(scan));
     velmora::AppMessage result = velmora::MsgMediaScanResult{std::make_unique<velmora::ScanNode>(std::move(scan))};
-    QVERIFY(velmora::control::HandleMediaMessage(result));
+    QVERIFY(velmora::HandleMediaMessage(result, velmora::platform::MountTableSource()));
 
     // The branch is in the tree pane, with the removable drive's icon.
     QCOMPARE(model.rowCount(), 2);
@@ -168,7 +168,7 @@ class MediaBranchWindowTest : public QObject {
     QCOMPARE(model.index(0, 0, drive).data(velmora::ui::KindRole).toInt(), int{EntryKind::RemovableFolder});
 
     // Selecting the drive shows its two recordings folders; playback plays both.
-    GroupRecord* driveRecord = velmora::control::FindDriveBranch(*velmora::treeRoot(), stick.string());
+    GroupRecord* driveRecord = velmora::FindDriveBranch(*velmora::treeRoot(), stick.string());
     QVERIFY(driveRecord != nullptr);
     const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord);
     QCOMPARE(shown.slotsGiven, 2);
@@ -187,13 +187,13 @@ class MediaBranchWindowTest : public QObject {
     // The drive goes (as the removal message does it, with this test's playback): the
     // branch leaves the tree without a prompt, both tiles are cleared, playback is left.
     bool played = false;
-    QVERIFY(velmora::control::RemoveDriveBranch(*velmora::treeRoot(), stick.string(), [&](GroupRecord& folder) {
-      played = velmora::control::ClearRemovedFolderTile(folder, velmora::viewSlots()) || played;
+    QVERIFY(velmora::RemoveDriveBranch(*velmora::treeRoot(), stick.string(), [&](GroupRecord& folder) {
+      played = velmora::ClearRemovedFolderTile(folder, velmora::viewSlots()) || played;
     }));
     QVERIFY(played);
-    velmora::control::FollowRemovedTiles(played, velmora::viewSlots(), *control_);
+    velmora::FollowRemovedTiles(played, velmora::viewSlots(), *control_);
     QCOMPARE(model.rowCount(), 1);
-    QVERIFY(velmora::control::FindDriveBranch(*velmora::treeRoot(), stick.string()) == nullptr);
+    QVERIFY(velmora::FindDriveBranch(*velmora::treeRoot(), stick.string()) == nullptr);
     QVERIFY(!control_->active());
     Pump();  // the playback thread unloads the feed
     QVERIFY(!pane_->timeline()->isEnabled());
@@ -213,7 +213,7 @@ class MediaBranchWindowTest : public QObject {
     disc.children[0]->scanType = EntryKind::RemovableFolder;
     disc.children[0]->name = "DVD";
     disc.children[0]->path = disc.path;
-    QVERIFY(velmora::control::AddScanResult(*velmora::treeRoot(), disc) != nullptr);
+    QVERIFY(velmora::AddScanResult(*velmora::treeRoot(), disc) != nullptr);
     QCOMPARE(model.rowCount(), 2);
     QCOMPARE(model.index(1, 0).data(velmora::ui::ImageIndexRole).toInt(), velmora::ui::kOpticalDriveImage);
   }

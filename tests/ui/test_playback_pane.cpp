@@ -25,7 +25,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/commands.h"
-#include "control/media_branches.h"
+#include "tree/media_branches.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "model/old_recordings.h"
@@ -674,7 +674,7 @@ class PlaybackWindowTest : public QObject {
     found->name = "STICK";
     found->path = drive.path;
     drive.children.push_back(std::move(found));
-    velmora::GroupRecord* stick = velmora::control::AddScanResult(*root_, drive);
+    velmora::GroupRecord* stick = velmora::AddScanResult(*root_, drive);
     QVERIFY(stick != nullptr);
     window.treePane()->selectRecord(stick->children[0].get());
     sent();

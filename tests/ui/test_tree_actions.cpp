@@ -29,6 +29,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "control/tree_status.h"
+#include "model/fetch_error.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "model/device_transfer.h"
@@ -87,7 +88,7 @@ QStringList Names(const GroupRecord& parent) {
 // first, then the window's receivers.
 void DispatchQueued() {
   while (auto message = velmora::mainQueue().take()) {
-    velmora::control::HandleFetchErrorMessage(*message);
+    velmora::HandleFetchErrorMessage(*message);
     velmora::mainQueue().deliver(*message);
   }
 }

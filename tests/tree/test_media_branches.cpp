@@ -12,15 +12,15 @@
 #include "app/events.h"
 #include "model/media_scan.h"
 #include "app/messages.h"
-#include "control/media_branches.h"
 #include "live/view_slot.h"
 #include "model/model_fixture.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
 #include "platform/mount_table.h"
+#include "tree/media_branches.h"
 
-namespace velmora::control {
+namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
@@ -49,17 +49,14 @@ class MediaBranchesTest : public test::ModelTest {
     touch(stick_ / "Lobby" / "Door" / "091201.vlj");
     touch(stick_ / "photos" / "a.jpg");
 
-    platform::MountTableSource source;
-    source.mountInfoPath = (base_ / "mountinfo").string();
-    source.sysfsRoot = sys.string();
-    source.extraRoots = {(base_ / "mnt").string()};  // a root the user named
-    mediaSource() = source;
-    WriteFile(source.mountInfoPath, kFixed);
+    source_.mountInfoPath = (base_ / "mountinfo").string();
+    source_.sysfsRoot = sys.string();
+    source_.extraRoots = {(base_ / "mnt").string()};  // a root the user named
+    WriteFile(source_.mountInfoPath, kFixed);
   }
   void TearDown() override {
     playbackMode().store(false);
     for (int t = 0; t < ViewSlots::size(); ++t) viewSlots().SetPlaybackSlot(t, -1);
-    mediaSource() = platform::MountTableSource();
     ClearMediaScanQueue();
     ModelTest::TearDown();
   }
@@ -74,13 +71,13 @@ class MediaBranchesTest : public test::ModelTest {
       std::string point = stick_.string();
       table += "40 21 8:17 / " + point + " rw - vfat /dev/sdb1 rw\n";
     }
-    WriteFile(mediaSource().mountInfoPath, table);
+    WriteFile(source_.mountInfoPath, table);
   }
   // Runs the main thread's side until `done` holds (at most 5 s).
   template <class Done>
   bool pump(Done done) {
     for (int i = 0; i < 250; ++i) {
-      while (auto message = mainQueue().take()) HandleMediaMessage(*message);
+      while (auto message = mainQueue().take()) HandleMediaMessage(*message, source_);
       if (done()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -91,18 +88,20 @@ class MediaBranchesTest : public test::ModelTest {
   static inline const std::string kFixed = "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
   fs::path base_;
   fs::path stick_;
+  // The mount table and sysfs of the test, as the program's Core hands its own.
+  platform::MountTableSource source_;
 };
 
 TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCleared) {
   add(root(), LocalNVR, "All Views");
   platform::Event stop(platform::Event::Reset::kManual);
   ASSERT_TRUE(StartMediaScanThread(&stop));
-  platform::MountWatcher watcher(mediaSource(), PostDriveChange, std::chrono::milliseconds(20));
+  platform::MountWatcher watcher(source_, PostDriveChange, std::chrono::milliseconds(20));
   ASSERT_TRUE(watcher.start());
 
   // No removable drive: scanning all drives queues nothing.
   AppMessage all = MsgScanAllMedia{};
-  EXPECT_TRUE(HandleMediaMessage(all));
+  EXPECT_TRUE(HandleMediaMessage(all, source_));
   EXPECT_EQ(PendingMediaScans(), 0u);
   EXPECT_EQ(log().find("queing"), std::string::npos);
 
@@ -130,8 +129,8 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // The drive arrives again (a second notice, or a scan of all drives): no second branch.
   AppMessage again = MsgShellChange{stick_.string(), true, "/dev/sdb1", "STICK"};
-  EXPECT_TRUE(HandleMediaMessage(again));
-  EXPECT_TRUE(HandleMediaMessage(all));
+  EXPECT_TRUE(HandleMediaMessage(again, source_));
+  EXPECT_TRUE(HandleMediaMessage(all, source_));
   EXPECT_EQ(PendingMediaScans(), 0u);
   ScanNode late;
   late.scanType = RemovableDrive;
@@ -164,7 +163,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // A removal of a drive nobody shows changes nothing.
   AppMessage gone = MsgShellChange{stick_.string(), false, "", ""};
-  EXPECT_TRUE(HandleMediaMessage(gone));
+  EXPECT_TRUE(HandleMediaMessage(gone, source_));
   EXPECT_EQ(root().children.size(), 1u);
 
   watcher.stop();
@@ -280,4 +279,4 @@ TEST_F(MediaBranchesTest, NamesAndPathsFromTheMediumReachTheLogEscaped) {
 }
 
 }  // namespace
-}  // namespace velmora::control
+}  // namespace velmora

@@ -1,18 +1,18 @@
-#include "control/media_branches.h"
+#include "tree/media_branches.h"
 
 #include <mutex>
 #include <set>
 
 #include "app/log.h"
-#include "model/media_scan.h"
 #include "app/settings.h"
-#include "control/tree_ops.h"
 #include "live/view_slot.h"
+#include "model/media_scan.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
+#include "tree/entry_removal.h"
 
-namespace velmora::control {
+namespace velmora {
 
 namespace {
 
@@ -57,11 +57,6 @@ void CollectShownFolders(GroupRecord& entry, std::vector<GroupRecord*>& shown) {
 }
 
 }  // namespace
-
-platform::MountTableSource& mediaSource() {
-  static auto* source = new platform::MountTableSource();
-  return *source;
-}
 
 platform::MountTableSource MediaSourceFromSettings() {
   platform::MountTableSource source;
@@ -170,7 +165,7 @@ bool IsOpticalDrive(const GroupRecord& drive) {
   return LastName(drive.location).rfind("sr", 0) == 0;
 }
 
-bool HandleMediaMessage(AppMessage& message) {
+bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source) {
   GroupRecord* root = treeRoot().get();
   if (auto* change = std::get_if<MsgShellChange>(&message)) {
     if (root == nullptr) return true;
@@ -187,10 +182,10 @@ bool HandleMediaMessage(AppMessage& message) {
     return true;
   }
   if (std::holds_alternative<MsgScanAllMedia>(message)) {
-    if (root != nullptr) ScanAllMedia(*root, platform::ListRemovableMounts(mediaSource()));
+    if (root != nullptr) ScanAllMedia(*root, platform::ListRemovableMounts(source));
     return true;
   }
   return false;
 }
 
-}  // namespace velmora::control
+}  // namespace velmora

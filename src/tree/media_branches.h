@@ -17,16 +17,13 @@
 #include "platform/mount_table.h"
 
 namespace velmora {
+
 class PlaybackController;
 class ViewSlots;
-}  // namespace velmora
 
-namespace velmora::control {
-
-// Where the program reads the mount table and sysfs, and which mount roots count. Set
-// from the mediaMountRoots setting when the watch starts; tests point it at files.
-platform::MountTableSource& mediaSource();
-// The default source with the extra roots of the mediaMountRoots setting.
+// Where the program reads the mount table and sysfs, and which mount roots count: the
+// default source with the extra roots of the mediaMountRoots setting. The Core builds
+// its own when the watch starts and hands it to those that list the drives.
 platform::MountTableSource MediaSourceFromSettings();
 
 // The mount watch's report: posts a drive's arrival or removal (MsgShellChange, 32776) to the
@@ -74,8 +71,8 @@ bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path);
 bool IsOpticalDrive(const GroupRecord& drive);
 
 // The main-thread handling of MsgShellChange (32776: drive added or removed),
-// MsgMediaScanResult (32791) and MsgScanAllMedia (32792) on the process-wide tree, view
-// slots and playback. True when the message was one.
-bool HandleMediaMessage(AppMessage& message);
+// MsgMediaScanResult (32791) and MsgScanAllMedia (32792, the drives listed from `source`)
+// on the process-wide tree, view slots and playback. True when the message was one.
+bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source);
 
-}  // namespace velmora::control
+}  // namespace velmora
