@@ -609,7 +609,7 @@ bool MainWindow::ExecutePlaybackCommand(int id) {
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
       return true;
     case kCmdExport:
-      ExportDialog::RunCommand(this, [this] { SaveSettings(); });
+      ExportDialog::RunCommand(this, exportNaming_, [this] { SaveSettings(); });
       return true;
     default:
       return false;

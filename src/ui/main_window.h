@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "control/frame_layout.h"
+#include "playback/export_writer.h"
 
 class QAction;
 class QLabel;
@@ -175,6 +176,9 @@ class MainWindow : public QMainWindow {
   TrayIcon* tray_ = nullptr;
   ImageShare* share_ = nullptr;
   OptionsCommand* options_ = nullptr;
+  // The AVI name the next export dialog proposes, advanced by each export that remembers
+  // its path.
+  ExportNaming exportNaming_;
 
   bool fullScreen_ = false;
   bool fullScreenWasMaximized_ = false;
