@@ -163,7 +163,8 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
       [this] { SaveSettings(); }});
   treeActions_ = new TreeActions(this, tree_);
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
-  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry); });
+  treeActions_->setPropertiesRunner(
+      [this](GroupRecord& entry) { return RunPropertySheet(this, entry, lastPropertyPage_); });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -513,7 +514,7 @@ bool MainWindow::ExecuteDeviceCommand(int id) {
       return true;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected)) {
+        if (RunPropertySheet(this, *selected, lastPropertyPage_)) {
           SaveTree();
           tree_->showSelectionStatus();  // a new name is a new path
         }

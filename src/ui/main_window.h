@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "control/frame_layout.h"
+#include "control/property_rules.h"
 #include "playback/export_writer.h"
 
 class QAction;
@@ -179,6 +180,8 @@ class MainWindow : public QMainWindow {
   // The AVI name the next export dialog proposes, advanced by each export that remembers
   // its path.
   ExportNaming exportNaming_;
+  // The property sheet page shown last: the next sheet opens on it.
+  int lastPropertyPage_ = control::kDeviceInfoPage;
 
   bool fullScreen_ = false;
   bool fullScreenWasMaximized_ = false;

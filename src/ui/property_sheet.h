@@ -25,15 +25,17 @@ class SchedulePage;
 
 // Modal; true when OK applied the settings. For an entry being added, `entry.isNew` is
 // set and the entry is not yet in the tree: its fields are written directly and no
-// recording state is applied.
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry);
+// recording state is applied. `lastPage` as for PropertySheet.
+bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage);
 
 class PropertySheet : public QDialog {
   Q_OBJECT
 
  public:
   // `showDebug`: the debug-level row shows even at level 0 (Shift held as it opens).
-  PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent = nullptr);
+  // `lastPage`: the page the window's last sheet showed last, kept by the window; the
+  // sheet opens on it when the entry has that page and updates it as pages are shown.
+  PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent = nullptr);
 
   // Checks, applies and closes; stays open with a message when a check fails.
   void accept() override;
@@ -59,6 +61,7 @@ class PropertySheet : public QDialog {
   RecordInfoPage* recordInfo_ = nullptr;
   SchedulePage* schedule_ = nullptr;
   std::vector<int> pages_;        // page number of each tab
+  int& lastPage_;                 // the window's remembered page
   std::array<bool, 3> shown_{};   // by page number: shown at least once
   int current_ = -1;              // tab index shown now
   bool returning_ = false;        // switching back after a failed check

@@ -124,11 +124,11 @@ class BackupDialogTest : public QObject {
   // last 7 days, the volume label, the stick listed and examined, the files counted.
   void opensFromThePropertySheetWithTheLastSevenDays() {
     velmora::control::mediaSource() = mounts_->source();
-    velmora::control::LastPropertyPage() = velmora::control::kRecordInfoPage;
+    int lastPage = velmora::control::kRecordInfoPage;
     auto cam = velmora::CreateRecord(velmora::EntryKind::Device, "Gate");
     cam->location = "127.0.0.1:1/x.jpg";
     cam->path = "Gate";
-    velmora::ui::PropertySheet sheet(*cam, false);
+    velmora::ui::PropertySheet sheet(*cam, false, lastPage);
     QPushButton* button = sheet.recordInfo()->backupButton();
     QVERIFY(button->isEnabled());
 
