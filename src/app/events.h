@@ -1,4 +1,7 @@
-// Process-wide events shared by the main thread and the long-lived workers.
+// Process-wide events shared by the main thread and the long-lived workers. They stay
+// process-wide rather than owned by the program's Core: a worker that did not end within
+// the shutdown's wait (a scan in a slow folder, a removal pass on a slow disk) still waits
+// on them while the process exits, after the Core is gone.
 #pragma once
 
 #include "platform/event.h"

@@ -204,11 +204,6 @@ void PictureNaming::Advance(const std::string& chosenPath) {
   advanced_ = true;
 }
 
-PictureNaming& pictureNaming() {
-  static PictureNaming naming;
-  return naming;
-}
-
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

@@ -105,7 +105,6 @@ class PictureNaming {
   ExportNaming naming_;  // the same rule as the video export's names
   bool advanced_ = false;
 };
-PictureNaming& pictureNaming();
 
 // The folder of a chosen file with its trailing "/" (the new pathPictures).
 std::string FolderOf(const std::string& path);

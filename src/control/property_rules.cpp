@@ -60,11 +60,6 @@ std::vector<int> PropertyPagesOf(int32_t kind) {
   return pages;
 }
 
-int& LastPropertyPage() {
-  static int page = kDeviceInfoPage;
-  return page;
-}
-
 DeviceInfoRules DeviceInfoRulesOf(int32_t kind) {
   DeviceInfoRules rules{};
   if (kind == EntryKind::ServerCamera || kind == EntryKind::Device || kind == EntryKind::ServerDevice) {

@@ -22,9 +22,6 @@ constexpr int kSchedulePage = 2;
 // The pages of an entry of `kind`, in order: the device page always, the recording page
 // for kinds -2, 2, 4 and 5, the schedule page for kinds -2, 2 and 4.
 std::vector<int> PropertyPagesOf(int32_t kind);
-// The page the last sheet showed last (process-wide); the next sheet opens on it when the
-// entry has that page.
-int& LastPropertyPage();
 
 // --- Device page ---
 struct DeviceInfoRules {

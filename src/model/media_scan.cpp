@@ -23,9 +23,17 @@ namespace fs = std::filesystem;
 // How long the thread sleeps between looks at its stop event when nothing wakes it.
 constexpr std::chrono::milliseconds kStopCheck(1000);
 
-std::deque<std::unique_ptr<ScanNode>>& ScanQueue() {  // guarded by mediaScanLock()
-  static auto* queue = new std::deque<std::unique_ptr<ScanNode>>();
-  return *queue;
+// The drives waiting for the scan thread, with the lock beside them. Process-wide and
+// never destroyed: a scan thread that did not end in time at shutdown still takes from
+// it while the process exits.
+struct PendingScans {
+  std::mutex lock;
+  std::deque<std::unique_ptr<ScanNode>> queue;  // guarded by lock
+};
+
+PendingScans& Pending() {
+  static auto* pending = new PendingScans();
+  return *pending;
 }
 
 platform::WorkerThread& ScanThread() {
@@ -67,15 +75,10 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-std::mutex& mediaScanLock() {
-  static auto* lock = new std::mutex();
-  return *lock;
-}
-
 bool QueueMediaScan(const std::string& path, const std::string& displayName, const std::string& device) {
   {
-    std::lock_guard<std::mutex> guard(mediaScanLock());
-    for (const auto& waiting : ScanQueue())
+    std::lock_guard<std::mutex> guard(Pending().lock);
+    for (const auto& waiting : Pending().queue)
       if (waiting->path == path) return false;
   }
   Log("queing removable media scan for '%s'", displayName.c_str());
@@ -86,8 +89,8 @@ bool QueueMediaScan(const std::string& path, const std::string& displayName, con
   node->path = path;
   node->device = device;
   {
-    std::lock_guard<std::mutex> guard(mediaScanLock());
-    ScanQueue().push_back(std::move(node));
+    std::lock_guard<std::mutex> guard(Pending().lock);
+    Pending().queue.push_back(std::move(node));
   }
   mediaScanEvent().set();
   return true;
@@ -95,8 +98,8 @@ bool QueueMediaScan(const std::string& path, const std::string& displayName, con
 
 bool DropMediaScan(const std::string& path) {
   std::unique_ptr<ScanNode> dropped;
-  std::lock_guard<std::mutex> guard(mediaScanLock());
-  auto& queue = ScanQueue();
+  std::lock_guard<std::mutex> guard(Pending().lock);
+  auto& queue = Pending().queue;
   auto it = std::find_if(queue.begin(), queue.end(), [&](const auto& node) { return node->path == path; });
   if (it == queue.end()) return false;
   dropped = std::move(*it);
@@ -105,14 +108,14 @@ bool DropMediaScan(const std::string& path) {
 }
 
 std::size_t PendingMediaScans() {
-  std::lock_guard<std::mutex> guard(mediaScanLock());
-  return ScanQueue().size();
+  std::lock_guard<std::mutex> guard(Pending().lock);
+  return Pending().queue.size();
 }
 
 void ClearMediaScanQueue() {
   std::deque<std::unique_ptr<ScanNode>> dropped;
-  std::lock_guard<std::mutex> guard(mediaScanLock());
-  dropped.swap(ScanQueue());
+  std::lock_guard<std::mutex> guard(Pending().lock);
+  dropped.swap(Pending().queue);
 }
 
 bool ScanMediaNode(ScanNode& node, const platform::Event* stop) {
@@ -159,10 +162,10 @@ void RunMediaScanThread(platform::Event& stop) {
     while (!stop.isSet()) {
       std::unique_ptr<ScanNode> node;
       {
-        std::lock_guard<std::mutex> guard(mediaScanLock());
-        if (ScanQueue().empty()) break;
-        node = std::move(ScanQueue().front());
-        ScanQueue().pop_front();
+        std::lock_guard<std::mutex> guard(Pending().lock);
+        if (Pending().queue.empty()) break;
+        node = std::move(Pending().queue.front());
+        Pending().queue.pop_front();
       }
       Log("scanning %s", node->name.c_str());
       // A failed post destroys the message and the node it carries; a scan that found

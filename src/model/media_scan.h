@@ -3,7 +3,8 @@
 // recording files and hands what it found to the main thread as a scan node
 // (MsgMediaScanResult, ownership passing with the message).
 //
-// mediaScanLock guards the queue; mediaScanEvent (auto reset) wakes the thread; it ends
+// The queue's own lock (a leaf lock, held only to change the queue) guards it;
+// mediaScanEvent (auto reset) wakes the thread; it ends
 // when its stop event (shutdownEvent unless a test gives its own) is set. Scans queued
 // and not yet started are dropped then.
 #pragma once
@@ -21,9 +22,6 @@ namespace velmora {
 
 // Folders below a drive's root are scanned to this depth (the root is depth 0).
 constexpr int kMediaScanMaxDepth = 3;
-
-// Guards the queue of pending drive scans.
-std::mutex& mediaScanLock();
 
 // Main thread. Queues a scan of the drive at `path` shown as `displayName`, logs
 // "queing removable media scan for '%s'" and sets mediaScanEvent. False (and nothing

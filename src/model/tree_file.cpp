@@ -20,11 +20,6 @@
 
 namespace velmora {
 
-DocumentVersion& documentVersion() {
-  static DocumentVersion version;
-  return version;
-}
-
 // ---------------------------------------------------------------------------
 // Number and list texts
 
@@ -781,6 +776,7 @@ void MakeDatedCopy() {
 struct XMLDocumentChild {
   GroupRecord& root;
   LoadContext& context;
+  DocumentVersion* read;  // receives the element's version; may be null
   void operator()(const XmlElement& e) const {
     if (e.name != "DeviceTree") {
       Unexpected(kDocumentChild, e);
@@ -790,7 +786,7 @@ struct XMLDocumentChild {
     if (const std::string* text = e.attribute("version")) {
       std::sscanf(text->c_str(), "%d.%d", &version.versionMajor, &version.versionMinor);
     }
-    documentVersion() = version;
+    if (read != nullptr) *read = version;
     if (version.versionMajor != 1 || version.versionMinor != 0) MakeDatedCopy();
     for (const auto& child : e.children) XMLDeviceTreeChild{root, context}(child);
   }
@@ -829,7 +825,8 @@ int InsertGroupChildren(GroupRecord& group, const XmlElement& parentElement) {
   return context.insertedViewable();
 }
 
-int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName) {
+int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName,
+                 DocumentVersion* version) {
   XmlElement document;
   XmlParseResult parsed = ParseXml(text, document);
   if (!parsed.ok) {
@@ -837,11 +834,11 @@ int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& so
         parsed.errorText.c_str());
   }
   LoadContext context(root);
-  for (const auto& child : document.children) XMLDocumentChild{root, context}(child);
+  for (const auto& child : document.children) XMLDocumentChild{root, context, version}(child);
   return context.insertedViewable();
 }
 
-bool LoadTree(const std::string& filePath) {
+bool LoadTree(const std::string& filePath, DocumentVersion* version) {
   GroupRecord& root = EnsureTreeRoot();
   int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
@@ -895,7 +892,7 @@ bool LoadTree(const std::string& filePath) {
     Log("GroupListCreateFromXML: '%s' is larger than %zu bytes; the rest is not read",
         filePath.c_str(), kMaxTreeFileBytes);
   }
-  LoadTreeText(root, text, filePath);
+  LoadTreeText(root, text, filePath, version);
   return true;
 }
 
@@ -905,7 +902,6 @@ bool InitTree(const std::string& filePath) {
   if (loaded && !root.children.empty()) return true;
 
   Log("creating default group list");
-  documentVersion() = DocumentVersion{1, 0};
   // A failed import into a running tree must not add a second top entry or group of
   // the same names: existing ones are reused.
   const std::string nvrName = "All Views";

@@ -12,12 +12,11 @@
 
 namespace velmora {
 
-// The version read from the last `DeviceTree` element (1.0 for a default tree).
+// The version a `DeviceTree` element states (0.0 when it states none).
 struct DocumentVersion {
   int versionMajor = 1;
   int versionMinor = 0;
 };
-DocumentVersion& documentVersion();
 
 // Largest tree file read; a longer file is read up to this size (the rest is lost as
 // a parse error) so a damaged file cannot exhaust memory.
@@ -30,12 +29,15 @@ constexpr std::size_t kMaxTreeFileBytes = 64u << 20;
 bool InitTree(const std::string& filePath);
 
 // Reads the file and adds its entries under the existing root (created when missing).
-// False when the file cannot be opened or is empty.
-bool LoadTree(const std::string& filePath);
+// False when the file cannot be opened or is empty. `version`, when given, receives the
+// version of the file's last `DeviceTree` element (unchanged when it has none).
+bool LoadTree(const std::string& filePath, DocumentVersion* version = nullptr);
 
 // Adds the entries of a tree document held in memory under `root`; `sourceName` names
-// the text in log lines. Returns the number of viewable entries added.
-int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName);
+// the text in log lines. Returns the number of viewable entries added. `version` as for
+// LoadTree.
+int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName,
+                 DocumentVersion* version = nullptr);
 
 // Writes the whole tree to paths().deviceTreePath through a ".tmp" file and a rename;
 // the existing file is replaced only by a complete new one. False on failure (logged).

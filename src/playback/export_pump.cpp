@@ -316,13 +316,4 @@ void ExportPump::Next() {
   PostEvent(ExportProgress{Percent()});
 }
 
-ExportPump& exportPump() {
-  static ExportPump* pump = [] {
-    auto* p = new ExportPump(playbackEngine());
-    p->Install();
-    return p;
-  }();
-  return *pump;
-}
-
 }  // namespace velmora

@@ -188,8 +188,4 @@ class ExportPump {
   ReadFault walkFailure_ = ReadFault::kNone;  // why the last Advance could not go on
 };
 
-// The process-wide pump of playbackEngine(), installed on first use. The first call must
-// come before startPlaybackThread() (the handler table is the playback thread's).
-ExportPump& exportPump();
-
 }  // namespace velmora

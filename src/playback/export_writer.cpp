@@ -156,15 +156,6 @@ std::string ExportNaming::Proposal(const std::string& pathVideo) const {
   return folder + base_ + std::to_string(counter_);
 }
 
-ExportNaming& exportNaming() {
-  static ExportNaming naming;
-  return naming;
-}
-
-std::string ExportProposedPath(bool jpegMode) {
-  return jpegMode ? settings().pathPictures : exportNaming().Proposal(settings().pathVideo);
-}
-
 ExportSession::ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback,
                              ExportListener* listener)
     : options_(std::move(options)),
@@ -207,7 +198,7 @@ bool ExportSession::Start(const std::string& pathBox, const ExportQuestion& ask)
         settings().pathVideo = output_.substr(0, slash + 1);
         Report(ExportSettingsChanged{});
       }
-      exportNaming().Advance(output_);
+      if (options_.naming != nullptr) options_.naming->Advance(output_);
     }
   }
   state_ = State::kRunning;

@@ -68,8 +68,8 @@ std::string ExportAviPath(const std::string& pathBox);
 // The JPEG folder of the path box: cut to 260 characters, a separator appended.
 std::string ExportJpegFolder(const std::string& pathBox);
 
-// The proposal of the next AVI export: a base name and a counter (per process, the base
-// starts empty and the counter at 1).
+// The proposal of the next AVI export: a base name and a counter (the base starts empty
+// and the counter at 1). The main window holds the one that its export dialogs share.
 class ExportNaming {
  public:
   // Advances from the exported path (its file name without folder and extension):
@@ -86,11 +86,6 @@ class ExportNaming {
   std::string base_;
   int64_t counter_ = 1;
 };
-ExportNaming& exportNaming();
-
-// What the path box proposes when the dialog opens: pathPictures in JPEG mode, else
-// pathVideo followed by the process naming's base name and counter.
-std::string ExportProposedPath(bool jpegMode);
 
 // How an export stands.
 enum class ExportState { kIdle, kRunning, kCompleted, kFailed, kCancelled };
@@ -144,8 +139,10 @@ struct ExportOptions {
   uint32_t dataRateKBps = 300;
   // Overwrite an existing AVI file without asking.
   bool overwrite = false;
-  // Store the folder of the AVI path as pathVideo and advance the process naming.
+  // Store the folder of the AVI path as pathVideo and advance `naming` (when given).
   bool rememberPath = true;
+  // The proposal the dialog shows next; main thread only (advanced by Start).
+  ExportNaming* naming = nullptr;
 };
 
 class ExportSession {
@@ -165,7 +162,7 @@ class ExportSession {
   // The Export button: takes the path box, asks about an existing file (without `ask`
   // the answer is No), and starts (20522, then 20523). False when it did not start. It
   // asks, and with rememberPath stores pathVideo (reporting ExportSettingsChanged) and
-  // advances the process naming: call it on the main thread (the thread that owns the
+  // advances the options' naming: call it on the main thread (the thread that owns the
   // settings), whichever thread drains the channel afterwards.
   bool Start(const std::string& pathBox, const ExportQuestion& ask = {});
   // One event from the pump.

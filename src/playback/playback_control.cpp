@@ -82,8 +82,8 @@ FeedRange MakeRange(double startSeconds, double endSeconds, double endRound) {
 }
 
 PlaybackController::PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary,
-                                       ViewSlots& slots)
-    : queue_(queue), summary_(std::move(summary)), slots_(slots) {}
+                                       ViewSlots& slots, PlaybackLimitTimer& limit)
+    : queue_(queue), summary_(std::move(summary)), slots_(slots), limit_(limit) {}
 
 void PlaybackController::Post(PlaybackMessage message) {
   if (!queue_.post(std::move(message))) Log("PostThreadMessage failed (playback queue)");
@@ -560,7 +560,7 @@ bool PlaybackController::HandleMessage(AppMessage& message) {
 }
 
 void PlaybackController::Tick(int64_t nowMs) {
-  if (!playbackLimitTimer().fire(nowMs)) return;
+  if (!limit_.fire(nowMs)) return;
   if (!active()) return;
   PostStatus(kTextPlaybackLimit);
   Leave();

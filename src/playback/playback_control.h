@@ -88,8 +88,10 @@ using PlaybackReport =
 class PlaybackController {
  public:
   // queue: the playback thread's queue; summary: the engine's feed summary; slots: the
-  // view slots. All must outlive the controller.
-  PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary, ViewSlots& slots);
+  // view slots; limit: the two-hour limit the engine's output starts (Tick watches it).
+  // All must outlive the controller.
+  PlaybackController(PlaybackQueue& queue, std::function<PlaybackSummary()> summary, ViewSlots& slots,
+                     PlaybackLimitTimer& limit);
 
   // Receivers of the reports: every receiver gets every report, on the main thread, in
   // subscription order, while the call that caused it runs. Returns a token for
@@ -193,6 +195,7 @@ class PlaybackController {
   PlaybackQueue& queue_;
   std::function<PlaybackSummary()> summary_;
   ViewSlots& slots_;
+  PlaybackLimitTimer& limit_;
   Subscribers<const PlaybackReport> reports_;
 
   int sliderColumn_ = 0;

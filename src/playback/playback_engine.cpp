@@ -21,11 +21,6 @@ int64_t RangeEndMs(const FeedRange& f) { return f.endTime * 1000 + f.endMs; }
 
 }  // namespace
 
-PlaybackLimitTimer& playbackLimitTimer() {
-  static PlaybackLimitTimer timer;
-  return timer;
-}
-
 std::string FrameTimeText(int64_t seconds, unsigned milliseconds) {
   const time_t t = static_cast<time_t>(seconds);
   struct tm local {};
@@ -44,41 +39,33 @@ void SteadyPlaybackClock::wait(PlaybackQueue& queue, int ms) {
   if (ms > 0) queue.waitFor(std::chrono::milliseconds(ms));
 }
 
-namespace {
+bool ProgramPlaybackOutput::post(AppMessage message) { return mainQueue().post(std::move(message)); }
 
-class ProgramOutput final : public PlaybackOutput {
- public:
-  bool post(AppMessage message) override { return mainQueue().post(std::move(message)); }
-  void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) override {
-    // A frame read before playback was left (the stop is still queued behind it) must
-    // not land in a tile that shows something else by now: the window leaves playback
-    // before it gives the tiles to another entry.
-    if (!playbackMode().load()) return;
-    viewSlots().SetImage(tile, std::move(frame), std::move(caption));
+void ProgramPlaybackOutput::show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) {
+  // A frame read before playback was left (the stop is still queued behind it) must
+  // not land in a tile that shows something else by now: the window leaves playback
+  // before it gives the tiles to another entry.
+  if (!playbackMode().load()) return;
+  viewSlots().SetImage(tile, std::move(frame), std::move(caption));
+}
+
+bool ProgramPlaybackOutput::waitDeletePass(std::chrono::milliseconds timeout) {
+  return deletePassEvent().wait(timeout);
+}
+
+void ProgramPlaybackOutput::closeAllRecordings() { CloseAllRecordings(treeRoot().get()); }
+
+void ProgramPlaybackOutput::limitTimer(bool start) {
+  if (start) {
+    limit_.start(platform::SteadyMs());
+  } else {
+    limit_.kill();
   }
-  bool waitDeletePass(std::chrono::milliseconds timeout) override { return deletePassEvent().wait(timeout); }
-  void closeAllRecordings() override { CloseAllRecordings(treeRoot().get()); }
-  void limitTimer(bool start) override {
-    if (start) {
-      playbackLimitTimer().start(platform::SteadyMs());
-    } else {
-      playbackLimitTimer().kill();
-    }
-  }
-};
-
-}  // namespace
-
-PlaybackOutput& ProgramPlaybackOutput() {
-  // Stateless, and never destroyed: a playback thread that outlived the shutdown may
-  // still call it.
-  static auto* output = new ProgramOutput;
-  return *output;
 }
 
 PlaybackEngine::PlaybackEngine(int columnCapacity, PlaybackClock* clock, PlaybackOutput* output)
     : clock_(clock != nullptr ? clock : &steadyClock_),
-      output_(output != nullptr ? *output : ProgramPlaybackOutput()),
+      output_(output != nullptr ? *output : silentOutput_),
       timeline_(columnCapacity) {
   InstallDefaultHandlers();
   PublishSummary();

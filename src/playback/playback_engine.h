@@ -76,8 +76,6 @@ class PlaybackLimitTimer {
  private:
   std::atomic<int64_t> deadline_{0};
 };
-// Its time base is the steady milliseconds of the program's clock (platform::SteadyMs).
-PlaybackLimitTimer& playbackLimitTimer();
 
 // What the engine does outside itself, given to it at construction. Called on the
 // engine's thread.
@@ -107,8 +105,21 @@ class SilentPlaybackOutput : public PlaybackOutput {
   void limitTimer(bool) override {}
 };
 // The program's: main queue, view slots (only while playback is shown), delete-pass
-// event, CloseAllRecordings of the tree, and the process-wide playback limit deadline.
-PlaybackOutput& ProgramPlaybackOutput();
+// event, CloseAllRecordings of the tree, and the playback limit it is given, started on
+// the steady milliseconds of the program's clock (platform::SteadyMs), the time base the
+// controller's tick reads it with.
+class ProgramPlaybackOutput final : public PlaybackOutput {
+ public:
+  explicit ProgramPlaybackOutput(PlaybackLimitTimer& limit) : limit_(limit) {}
+  bool post(AppMessage message) override;
+  void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) override;
+  bool waitDeletePass(std::chrono::milliseconds timeout) override;
+  void closeAllRecordings() override;
+  void limitTimer(bool start) override;
+
+ private:
+  PlaybackLimitTimer& limit_;
+};
 
 // What the main thread needs of the feed (range texts, zooming, control states).
 struct PlaybackSummary {
@@ -129,7 +140,7 @@ class PlaybackEngine {
 
   // columnCapacity: timeline columns per view (ColumnCapacity of the available memory).
   // clock: null for the steady clock; otherwise not owned and must outlive the engine.
-  // output: null for the program's (ProgramPlaybackOutput); otherwise not owned and must
+  // output: null for a silent one (SilentPlaybackOutput); otherwise not owned and must
   // outlive the engine.
   explicit PlaybackEngine(int columnCapacity = kDefaultColumnCapacity, PlaybackClock* clock = nullptr,
                           PlaybackOutput* output = nullptr);
@@ -212,6 +223,7 @@ class PlaybackEngine {
 
   PlaybackQueue queue_;
   SteadyPlaybackClock steadyClock_;
+  SilentPlaybackOutput silentOutput_;
   PlaybackClock* clock_;
   PlaybackOutput& output_;
   std::array<Handler, kLastPlaybackMessage - kFirstPlaybackMessage + 1> handlers_;

@@ -7,6 +7,7 @@
 #include "app/log.h"
 #include "live/view_slot.h"
 #include "platform/worker_thread.h"
+#include "playback/export_pump.h"
 
 namespace velmora {
 
@@ -18,27 +19,39 @@ platform::WorkerThread& playbackWorker() {
   return *worker;
 }
 
-}  // namespace
+// The program's playback: the two-hour limit, the engine's output, the engine, its
+// export pump and the main-thread controller, made together on first use (so the export
+// handlers are on the engine before its thread can start). Never destroyed: a playback
+// thread that did not end in time at shutdown still uses the engine, its output and the
+// pump's handlers while the process exits.
+struct ProgramPlayback {
+  PlaybackLimitTimer limit;
+  ProgramPlaybackOutput output{limit};
+  PlaybackEngine engine{ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output};
+  ExportPump pump{engine};
+  PlaybackController controller{engine.queue(), [this] { return engine.summary(); }, viewSlots(), limit};
+};
 
-PlaybackEngine& playbackEngine() {
-  static auto* engine = [] {
-    auto* created = new PlaybackEngine(ColumnCapacity(AvailablePhysicalMemory()));
-    InterruptReadsOnNewWork(*created);
+ProgramPlayback& programPlayback() {
+  static auto* playback = [] {
+    auto* created = new ProgramPlayback;
+    InterruptReadsOnNewWork(created->engine);
+    created->pump.Install();
     return created;
   }();
-  return *engine;
+  return *playback;
 }
+
+}  // namespace
+
+PlaybackEngine& playbackEngine() { return programPlayback().engine; }
 
 void InterruptReadsOnNewWork(PlaybackEngine& engine) {
   PlaybackQueue& queue = engine.queue();
   engine.data().setInterrupt([&queue] { return queue.holdsNewWork(); });
 }
 
-PlaybackController& playbackController() {
-  static auto* controller =
-      new PlaybackController(playbackEngine().queue(), [] { return playbackEngine().summary(); }, viewSlots());
-  return *controller;
-}
+PlaybackController& playbackController() { return programPlayback().controller; }
 
 bool PostPlayback(PlaybackMessage message) { return playbackEngine().queue().post(std::move(message)); }
 

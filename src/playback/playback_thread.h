@@ -12,8 +12,9 @@
 namespace velmora {
 
 // The process-wide engine, created on first use with the column capacity of the
-// available physical memory. It is never destroyed (a thread that did not end in time
-// may still use it while the process exits).
+// available physical memory, the program's output and the export pump's handlers. It is
+// never destroyed (a thread that did not end in time may still use it while the process
+// exits).
 PlaybackEngine& playbackEngine();
 
 // The process-wide main-thread side, talking to playbackEngine() and the view slots.

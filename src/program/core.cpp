@@ -19,7 +19,6 @@
 #include "net/http_server.h"
 #include "platform/clock.h"
 #include "platform/mount_table.h"
-#include "playback/export_pump.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_thread.h"
@@ -118,10 +117,7 @@ class MediaSteps final : public MediaPart {
 // tick in timer 3.
 class PlaybackSteps final : public PlaybackPart {
  public:
-  void start() override {
-    exportPump();  // the export handlers go onto the engine before its thread starts
-    startPlaybackThread();
-  }
+  void start() override { startPlaybackThread(); }
   void quit() override { quitPlayback(); }
   bool join(std::chrono::milliseconds timeout) override { return joinPlayback(timeout); }
   void periodic() override { playbackController().Tick(platform::SteadyMs()); }

@@ -40,7 +40,8 @@
 namespace velmora {
 
 // Set while the operator plays recordings back (written by playback only); a removal
-// pass stops when it sees it.
+// pass stops when it sees it. Process-wide: the removal thread may outlive the shutdown's
+// wait and still reads it.
 std::atomic<bool>& playbackMode();
 
 // What a pass needs to know about one tree entry.

@@ -56,7 +56,8 @@ void record_stop();
 void record_close_files(GroupRecord& device);
 
 // Set when a device folder is renamed; the automatic removal stops its pass when it
-// sees it and clears it at the start of the next pass.
+// sees it and clears it at the start of the next pass. Process-wide: the removal thread
+// may outlive the shutdown's wait and still reads it.
 std::atomic<bool>& renameFlag();
 
 // Renames the recordings folder of a device whose path changed from oldPath to newPath.

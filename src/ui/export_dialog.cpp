@@ -157,8 +157,8 @@ void ExportAdvancedDialog::UpdateTunable() {
 // ---------------------------------------------------------------------------------------
 
 ExportDialog::ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback,
-                           QWidget* parent)
-    : QDialog(parent), view_(view), jpegMode_(jpegMode), postPlayback_(std::move(postPlayback)) {
+                           ExportNaming& naming, QWidget* parent)
+    : QDialog(parent), view_(view), jpegMode_(jpegMode), postPlayback_(std::move(postPlayback)), naming_(naming) {
   setObjectName("exportDialog");
   setWindowTitle(jpegMode_ ? tr("Export JPEG Images") : tr("Export Video"));
   UseDialogChoosers();
@@ -249,7 +249,7 @@ void ExportDialog::ShowInitialState() {
   ShowConverted(0);
   progress_->setRange(0, 100);
   progress_->setValue(0);
-  path_->setText(Q(control::ProposedExportPath(jpegMode_, settings(), exportNaming())));
+  path_->setText(Q(control::ProposedExportPath(jpegMode_, settings(), naming_)));
   advanced_->setEnabled(!jpegMode_);
   if (!jpegMode_) compressor_ = control::CompressorInForce(settings().aviFCC);
   compressorLabel_->setText(Q(control::CompressorLabelText(jpegMode_, compressor_)));
@@ -269,7 +269,7 @@ void ExportDialog::Inform(const QString& caption, const QString& text, bool warn
 
 void ExportDialog::ShowConverted(int count) { converted_->setText(Q(FormatString(155, count))); }
 
-void ExportDialog::RunCommand(QWidget* parent, const std::function<void()>& saveSettings) {
+void ExportDialog::RunCommand(QWidget* parent, ExportNaming& naming, const std::function<void()>& saveSettings) {
   auto ask = [parent](int id) {
     return QMessageBox::question(parent, Text(128), Text(id), QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
@@ -282,7 +282,7 @@ void ExportDialog::RunCommand(QWidget* parent, const std::function<void()>& save
   const int view = control::ChooseExportView(playbackController().playbackTiles(), viewSlots(), ask, inform);
   if (view < 0) return;
   const bool jpeg = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  ExportDialog dialog(view, jpeg, PostPlayback, parent);
+  ExportDialog dialog(view, jpeg, PostPlayback, naming, parent);
   dialog.setSettingsSaver(saveSettings);
   dialog.exec();
 }
@@ -333,6 +333,7 @@ void ExportDialog::startExport() {
   }
   ExportOptions options = control::ExportOptionsFor(jpegMode_, view_, settings());
   if (!jpegMode_) options.compressor = compressor_;
+  options.naming = &naming_;
 
   if (!reports_) ConnectReports();
   runner_ = std::make_unique<ExportRunner>(std::move(options), postPlayback_, *reports_, reports_->poster());

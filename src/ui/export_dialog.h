@@ -86,13 +86,16 @@ class ExportDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // view: the playback view to export; postPlayback: posts to the playback thread.
-  ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback, QWidget* parent = nullptr);
+  // view: the playback view to export; postPlayback: posts to the playback thread;
+  // naming: the proposal of the AVI path, advanced by an export that remembers its path
+  // (it outlives the dialog: the next dialog proposes the next name).
+  ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback, ExportNaming& naming,
+               QWidget* parent = nullptr);
   ~ExportDialog() override;
 
   // kCmdExport (10051): chooses the view (strings 411, 412, 413) and runs the dialog modally
   // for it, in JPEG mode when Shift is held. saveSettings stores the settings file.
-  static void RunCommand(QWidget* parent, const std::function<void()>& saveSettings);
+  static void RunCommand(QWidget* parent, ExportNaming& naming, const std::function<void()>& saveSettings);
 
   // What tests replace: questions (Yes/No), information and warning boxes, the file or
   // folder chooser of Browse (returns the chosen path, empty when cancelled), the
@@ -144,6 +147,7 @@ class ExportDialog : public QDialog {
   int view_;
   bool jpegMode_;
   std::function<bool(PlaybackMessage)> postPlayback_;
+  ExportNaming& naming_;
   CompressorChoice compressor_;
   ExportEvents* reports_ = nullptr;  // the runner's reports (a child: queued ones die with the dialog)
   std::unique_ptr<ExportRunner> runner_;

@@ -160,7 +160,7 @@ void ImageShare::saveJpeg() {
     return;
   }
   const QString proposed =
-      QString::fromStdString(control::pictureNaming().Proposal(settings().pathPictures));
+      QString::fromStdString(pictureNaming_.Proposal(settings().pathPictures));
   QString chosen = choose_(proposed);
   if (chosen.isEmpty()) {
     Unfreeze();
@@ -187,7 +187,7 @@ void ImageShare::saveJpeg() {
       return;
     }
   }
-  control::pictureNaming().Advance(chosenPath);
+  pictureNaming_.Advance(chosenPath);
   Unfreeze();
 }
 

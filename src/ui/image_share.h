@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include "control/option_effects.h"
+
 namespace velmora {
 struct GroupRecord;
 }
@@ -82,6 +84,8 @@ class ImageShare : public QObject {
   std::function<void(const QString&)> message_;
   std::function<bool(const QString&, const QStringList&)> start_;
   std::vector<std::unique_ptr<Mail>> mails_;
+  // The next proposed name for Save as JPEG, advanced by each save of this window.
+  control::PictureNaming pictureNaming_;
 };
 
 }  // namespace velmora::ui

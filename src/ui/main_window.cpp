@@ -164,7 +164,9 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
       [this] { SaveSettings(); }});
   treeActions_ = new TreeActions(this, tree_);
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
-  treeActions_->setPropertiesRunner([this](GroupRecord& entry) { return RunPropertySheet(this, entry, mediaSource_); });
+  treeActions_->setPropertiesRunner([this](GroupRecord& entry) {
+    return RunPropertySheet(this, entry, lastPropertyPage_, mediaSource_);
+  });
 
   SetStatusBarVisible(settings().statusBarShow);
   SetDeviceListVisible(settings().deviceListShow);
@@ -514,7 +516,7 @@ bool MainWindow::ExecuteDeviceCommand(int id) {
       return true;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected, mediaSource_)) {
+        if (RunPropertySheet(this, *selected, lastPropertyPage_, mediaSource_)) {
           SaveTree();
           tree_->showSelectionStatus();  // a new name is a new path
         }
@@ -610,7 +612,7 @@ bool MainWindow::ExecutePlaybackCommand(int id) {
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
       return true;
     case kCmdExport:
-      ExportDialog::RunCommand(this, [this] { SaveSettings(); });
+      ExportDialog::RunCommand(this, exportNaming_, [this] { SaveSettings(); });
       return true;
     default:
       return false;

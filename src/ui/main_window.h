@@ -16,6 +16,8 @@
 
 #include "app/settings.h"
 #include "control/frame_layout.h"
+#include "control/property_rules.h"
+#include "playback/export_writer.h"
 #include "platform/mount_table.h"
 
 class QAction;
@@ -179,6 +181,11 @@ class MainWindow : public QMainWindow {
   TrayIcon* tray_ = nullptr;
   ImageShare* share_ = nullptr;
   OptionsCommand* options_ = nullptr;
+  // The AVI name the next export dialog proposes, advanced by each export that remembers
+  // its path.
+  ExportNaming exportNaming_;
+  // The property sheet page shown last: the next sheet opens on it.
+  int lastPropertyPage_ = control::kDeviceInfoPage;
 
   bool fullScreen_ = false;
   bool fullScreenWasMaximized_ = false;

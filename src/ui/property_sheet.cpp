@@ -24,15 +24,16 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry, const platform::MountTableSource* mediaSource) {
+bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
+                      const platform::MountTableSource* mediaSource) {
   const bool shift = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  PropertySheet sheet(entry, shift, parent, mediaSource);
+  PropertySheet sheet(entry, shift, lastPage, parent, mediaSource);
   return sheet.exec() == QDialog::Accepted;
 }
 
-PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent,
+PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent,
                              const platform::MountTableSource* mediaSource)
-    : QDialog(parent), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)) {
+    : QDialog(parent), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)), lastPage_(lastPage) {
   setWindowTitle(tr("Properties: %1").arg(Q(entry.name)));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
@@ -71,12 +72,12 @@ PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent
   // The sheet opens on the page the last one showed last.
   int first = 0;
   for (std::size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i] == control::LastPropertyPage()) first = static_cast<int>(i);
+    if (pages_[i] == lastPage_) first = static_cast<int>(i);
   }
   tabs_->setCurrentIndex(first);
   current_ = first;
   shown_[static_cast<std::size_t>(pages_[static_cast<std::size_t>(first)])] = true;
-  control::LastPropertyPage() = pages_[static_cast<std::size_t>(first)];
+  lastPage_ = pages_[static_cast<std::size_t>(first)];
   connect(tabs_, &QTabWidget::currentChanged, this, &PropertySheet::pageChanged);
 }
 
@@ -99,7 +100,7 @@ void PropertySheet::pageChanged(int index) {
   current_ = index;
   const int page = pages_[static_cast<std::size_t>(index)];
   shown_[static_cast<std::size_t>(page)] = true;
-  control::LastPropertyPage() = page;
+  lastPage_ = page;
 }
 
 bool PropertySheet::checkDevicePage() {

@@ -26,8 +26,8 @@ class SchedulePage;
 
 // Modal; true when OK applied the settings. For an entry being added, `entry.isNew` is
 // set and the entry is not yet in the tree: its fields are written directly and no
-// recording state is applied. `mediaSource`: see RecordInfoPage.
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry,
+// recording state is applied. `lastPage` and `mediaSource` as for PropertySheet.
+bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
                       const platform::MountTableSource* mediaSource = nullptr);
 
 class PropertySheet : public QDialog {
@@ -35,8 +35,10 @@ class PropertySheet : public QDialog {
 
  public:
   // `showDebug`: the debug-level row shows even at level 0 (Shift held as it opens).
+  // `lastPage`: the page the window's last sheet showed last, kept by the window; the
+  // sheet opens on it when the entry has that page and updates it as pages are shown.
   // `mediaSource`: where the recording page's backup reads the drives (see RecordInfoPage).
-  PropertySheet(GroupRecord& entry, bool showDebug, QWidget* parent = nullptr,
+  PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent = nullptr,
                 const platform::MountTableSource* mediaSource = nullptr);
 
   // Checks, applies and closes; stays open with a message when a check fails.
@@ -63,6 +65,7 @@ class PropertySheet : public QDialog {
   RecordInfoPage* recordInfo_ = nullptr;
   SchedulePage* schedule_ = nullptr;
   std::vector<int> pages_;        // page number of each tab
+  int& lastPage_;                 // the window's remembered page
   std::array<bool, 3> shown_{};   // by page number: shown at least once
   int current_ = -1;              // tab index shown now
   bool returning_ = false;        // switching back after a failed check

@@ -37,7 +37,6 @@ class ModelTest : public ::testing::Test {
     treeRoot().reset();
     treeHooks() = TreeHooks();
     treeObserver() = nullptr;
-    documentVersion() = DocumentVersion();
   }
 
   void TearDown() override {

@@ -32,9 +32,12 @@ std::string GroupFile(const std::string& body, const std::string& version = "1.0
 class TreeFileTest : public ModelTest {
  protected:
   // Writes the text as the program's own tree file and loads it into a fresh tree.
-  void loadText(const std::string& text) {
+  // The version the file states (-1.-1 when none was reported).
+  DocumentVersion loadText(const std::string& text) {
     WriteFile(paths().deviceTreePath, text);
-    ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+    DocumentVersion version{-1, -1};
+    EXPECT_TRUE(LoadTree(paths().deviceTreePath, &version));
+    return version;
   }
   GroupRecord* group(const std::string& name = "Cams") {
     return FindByName(&root(), name, false);
@@ -557,9 +560,9 @@ TEST_F(TreeFileTest, ALocalNvrIsMergedOnlyIntoATopEntry) {
 
 TEST_F(TreeFileTest, AnotherVersionLeavesADatedCopyOfTheOwnFile) {
   const std::string text = GroupFile("<Device name=\"d\"/>", "0.9");
-  loadText(text);
-  EXPECT_EQ(documentVersion().versionMajor, 0);
-  EXPECT_EQ(documentVersion().versionMinor, 9);
+  const DocumentVersion version = loadText(text);
+  EXPECT_EQ(version.versionMajor, 0);
+  EXPECT_EQ(version.versionMinor, 9);
   std::vector<std::string> copies = datedCopies();
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadFile(copies[0]), text);
@@ -567,7 +570,9 @@ TEST_F(TreeFileTest, AnotherVersionLeavesADatedCopyOfTheOwnFile) {
 
   // Loading again the same day replaces that copy; a file without version also counts.
   const std::string second = "<DeviceTree><LocalNVR name=\"All Views\"/></DeviceTree>";
-  loadText(second);
+  const DocumentVersion none = loadText(second);
+  EXPECT_EQ(none.versionMajor, 0);
+  EXPECT_EQ(none.versionMinor, 0);
   copies = datedCopies();
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadFile(copies[0]), second);
@@ -595,10 +600,10 @@ TEST_F(TreeFileTest, DatedCopiesFollowTheProgramClockDayByDay) {
 }
 
 TEST_F(TreeFileTest, Version10LeavesNoCopy) {
-  loadText(GroupFile("<Device name=\"d\"/>"));
+  const DocumentVersion version = loadText(GroupFile("<Device name=\"d\"/>"));
   EXPECT_TRUE(datedCopies().empty());
-  EXPECT_EQ(documentVersion().versionMajor, 1);
-  EXPECT_EQ(documentVersion().versionMinor, 0);
+  EXPECT_EQ(version.versionMajor, 1);
+  EXPECT_EQ(version.versionMinor, 0);
 }
 
 TEST_F(TreeFileTest, ATruncatedFileLoadsWhatCameBeforeAndLogsTheLine) {

@@ -327,6 +327,8 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   };
   ExportOptions options = AviOptionsFor(kFourccMjpg);
   options.rememberPath = true;
+  ExportNaming naming;
+  options.naming = &naming;
   settings().pathVideo.clear();
   ExportSession declined(options, rig.Poster(), &c);
   EXPECT_FALSE(declined.Start(file, ask));
@@ -334,6 +336,7 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   EXPECT_EQ(asked, std::vector<std::string>{kTextFileExists});
   EXPECT_EQ(playtest::SizeOf(file), 1u);
   EXPECT_TRUE(settings().pathVideo.empty());
+  EXPECT_EQ(naming.Proposal("/v"), "/v/1");  // a declined export does not advance the name
 
   answer = true;
   ExportSession accepted(options, rig.Poster(), &c);
@@ -341,10 +344,7 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   rig.Run(accepted);
   EXPECT_EQ(accepted.state(), ExportSession::State::kCompleted);
   EXPECT_EQ(settings().pathVideo, out.str() + "/");
-  EXPECT_EQ(ExportProposedPath(false), out.str() + "/old" + std::to_string(exportNaming().counter()));
-  settings().pathPictures = "/pictures/";
-  EXPECT_EQ(ExportProposedPath(true), "/pictures/");
-  settings().pathPictures.clear();
+  EXPECT_EQ(naming.Proposal(settings().pathVideo), out.str() + "/old2");
   settings().pathVideo.clear();
 }
 

@@ -38,7 +38,7 @@ class Control : public ::testing::Test {
  protected:
   Control()
       : output(toMain, slots), engine(993, &clock, &output),
-        control(engine.queue(), [this] { return engine.summary(); }, slots) {
+        control(engine.queue(), [this] { return engine.summary(); }, slots, limit) {
     engine.data().setStatusSink([](const std::string&) {});
     On<PlaybackWarning>([this](const PlaybackWarning& w) { boxes.push_back(w.text); });
 
@@ -91,6 +91,7 @@ class Control : public ::testing::Test {
   std::vector<AppMessage> toMain;
   test::KeptPlaybackOutput output;
   PlaybackEngine engine;
+  PlaybackLimitTimer limit;
   PlaybackController control;
   std::vector<std::string> boxes;
   std::shared_ptr<GroupRecord> root, local;
@@ -344,7 +345,7 @@ TEST_F(Control, TheTwoHourLimitLeavesPlayback) {
   Pump();
   while (mainQueue().take()) {
   }
-  playbackLimitTimer().start(1000);
+  limit.start(1000);
   control.Tick(1000 + kPlaybackLimitMs - 1);
   EXPECT_TRUE(control.active());
   control.Tick(1000 + kPlaybackLimitMs);
@@ -354,7 +355,7 @@ TEST_F(Control, TheTwoHourLimitLeavesPlayback) {
     if (auto* status = std::get_if<MsgStatusText>(&*m)) said = said || status->text == kTextPlaybackLimit;
   }
   EXPECT_TRUE(said);
-  EXPECT_FALSE(playbackLimitTimer().running());
+  EXPECT_FALSE(limit.running());
   Pump();
 }
 
@@ -366,10 +367,15 @@ TEST(PlaybackClocks, ThePaceAndTheLimitReadTheProgramClock) {
   EXPECT_DOUBLE_EQ(steady.now(), 5.0);
   manual.advance(std::chrono::milliseconds(250));
   EXPECT_DOUBLE_EQ(steady.now(), 5.25);
-  ProgramPlaybackOutput().limitTimer(true);
-  EXPECT_FALSE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs - 1));
-  EXPECT_TRUE(playbackLimitTimer().fire(5250 + kPlaybackLimitMs));
-  EXPECT_FALSE(playbackLimitTimer().running());
+  PlaybackLimitTimer limit;
+  ProgramPlaybackOutput output(limit);
+  output.limitTimer(true);
+  EXPECT_FALSE(limit.fire(5250 + kPlaybackLimitMs - 1));
+  EXPECT_TRUE(limit.fire(5250 + kPlaybackLimitMs));
+  EXPECT_FALSE(limit.running());
+  output.limitTimer(true);
+  output.limitTimer(false);
+  EXPECT_FALSE(limit.running()) << "killing the limit stops it";
 }
 
 // Each kind of change is reported on its own, so a window redraws only what shows it;
@@ -564,7 +570,7 @@ TEST_F(Control, EveryReceiverHearsEachReportUntilItLeaves) {
 // Without a window nobody receives reports: a warning is written to the log.
 TEST_F(Control, WarningsWithoutReceiverGoToTheLog) {
   playtest::LogCapture log;
-  PlaybackController bare(engine.queue(), [this] { return engine.summary(); }, slots);
+  PlaybackController bare(engine.queue(), [this] { return engine.summary(); }, slots, limit);
   EXPECT_FALSE(bare.Enter(nullptr));
   EXPECT_TRUE(log.contains(kTextNoActiveViews));
   EXPECT_TRUE(boxes.empty());

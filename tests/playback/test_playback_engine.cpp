@@ -392,7 +392,8 @@ TEST_F(Engine, AtSpeedHundredLateFramesAreSkippedAlongTheColumns) {
 // frame read just before playback was left does not land in a tile given to another
 // entry meanwhile.
 TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
-  PlaybackOutput& output = ProgramPlaybackOutput();
+  PlaybackLimitTimer limit;
+  ProgramPlaybackOutput output(limit);
   constexpr int kTile = 7;
   viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
   playbackMode().store(false);

@@ -120,12 +120,12 @@ class BackupDialogTest : public QObject {
   // The recording page's button opens the dialog on its device: the marker written, the
   // last 7 days, the volume label, the stick listed and examined, the files counted.
   void opensFromThePropertySheetWithTheLastSevenDays() {
-    velmora::control::LastPropertyPage() = velmora::control::kRecordInfoPage;
+    int lastPage = velmora::control::kRecordInfoPage;
     auto cam = velmora::CreateRecord(velmora::EntryKind::Device, "Gate");
     cam->location = "127.0.0.1:1/x.jpg";
     cam->path = "Gate";
     // The sheet reads the drives where the program's Core would hand it: the test's mounts.
-    velmora::ui::PropertySheet sheet(*cam, false, nullptr, &mounts_->source());
+    velmora::ui::PropertySheet sheet(*cam, false, lastPage, nullptr, &mounts_->source());
     QPushButton* button = sheet.recordInfo()->backupButton();
     QVERIFY(button->isEnabled());
 

@@ -70,6 +70,7 @@ class ExportDialogTest : public QObject {
   std::unique_ptr<pt::TempFolder> out_;
   std::vector<Box> boxes_;
   int saves_ = 0;
+  velmora::ExportNaming naming_;  // shared by the dialogs of one test, as the window's is
 
   void Prepare(ExportDialog& dialog, std::function<bool(const QString&)> ask = nullptr) {
     dialog.setInformer([this](const QString& caption, const QString& text, bool warning) {
@@ -91,6 +92,7 @@ class ExportDialogTest : public QObject {
     velmora::settings().aviFCC = SlowCode();
     boxes_.clear();
     saves_ = 0;
+    naming_ = velmora::ExportNaming{};
   }
   void cleanup() {
     velmora::settings() = saved_;
@@ -99,11 +101,11 @@ class ExportDialogTest : public QObject {
 
   void opensWithItsModeTextsAndTheProposal() {
     ex::ThreadedRig rig;
-    ExportDialog video(0, false, rig.Poster());
+    ExportDialog video(0, false, rig.Poster(), naming_);
     QCOMPARE(video.windowTitle(), QString("Export Video"));
     QCOMPARE(video.pathLabel()->text(), QString("Save File:"));
     QCOMPARE(video.pathBox()->text(),
-             QString::fromStdString(velmora::exportNaming().Proposal(out_->str())));
+             QString::fromStdString(naming_.Proposal(out_->str())));
     QVERIFY(video.pathBox()->text().startsWith(QString::fromStdString(out_->str() + "/")));
     QCOMPARE(video.convertedLabel()->text(), QString("Pictures converted: 0"));
     QCOMPARE(video.progressBar()->minimum(), 0);
@@ -114,7 +116,7 @@ class ExportDialogTest : public QObject {
     QVERIFY(video.compressorLabel()->text().startsWith("Compressor name: "));
     QVERIFY(video.exportButton()->isDefault());
 
-    ExportDialog jpeg(0, true, rig.Poster());
+    ExportDialog jpeg(0, true, rig.Poster(), naming_);
     QCOMPARE(jpeg.windowTitle(), QString("Export JPEG Images"));
     QCOMPARE(jpeg.pathLabel()->text(), QString("Folder:"));
     QCOMPARE(jpeg.pathBox()->text(), QString::fromStdString(out_->str() + "/pictures"));
@@ -143,7 +145,7 @@ class ExportDialogTest : public QObject {
     rig.Feed({(rec.path() / "Door").string()});
     rig.Start();
 
-    ExportDialog dialog(0, false, rig.Poster());
+    ExportDialog dialog(0, false, rig.Poster(), naming_);
     Prepare(dialog);
     dialog.pathBox()->setText("gate");
     dialog.show();
@@ -199,7 +201,7 @@ class ExportDialogTest : public QObject {
     QCOMPARE(saves_, 1);
 
     // The next dialog proposes gate2; the same file again asks 190: No keeps it.
-    ExportDialog next(0, false, rig.Poster());
+    ExportDialog next(0, false, rig.Poster(), naming_);
     std::vector<QString> asked;
     Prepare(next, [&asked](const QString& q) {
       asked.push_back(q);
@@ -226,7 +228,7 @@ class ExportDialogTest : public QObject {
     rig.Feed({(rec.path() / "Door").string()});
     rig.Start();
 
-    ExportDialog dialog(0, false, rig.Poster());
+    ExportDialog dialog(0, false, rig.Poster(), naming_);
     Prepare(dialog);
     dialog.pathBox()->setText(QString::fromStdString(out_->str() + "/part"));
     dialog.show();
@@ -253,7 +255,7 @@ class ExportDialogTest : public QObject {
     QVERIFY2(ex::DecodesCleanly(file, complaints), complaints.c_str());
 
     // Cancel while idle simply closes.
-    ExportDialog idle(0, false, rig.Poster());
+    ExportDialog idle(0, false, rig.Poster(), naming_);
     Prepare(idle);
     idle.show();
     QTest::mouseClick(idle.cancelButton(), Qt::LeftButton);
@@ -270,7 +272,7 @@ class ExportDialogTest : public QObject {
     rig.Start();
 
     // Advanced: uncompressed frames, a quality; stored and saved, the label follows.
-    ExportDialog dialog(0, false, rig.Poster());
+    ExportDialog dialog(0, false, rig.Poster(), naming_);
     Prepare(dialog);
     bool tunableForEncoder = false;
     dialog.setAdvancedChooser([&tunableForEncoder](ExportAdvancedDialog& advanced) {
@@ -328,7 +330,7 @@ class ExportDialogTest : public QObject {
 
     // A failure found by the playback thread (a view it does not have): status line,
     // warning 157, the dialog closes; the main status line got the text too.
-    ExportDialog wrong(5, false, rig.Poster());
+    ExportDialog wrong(5, false, rig.Poster(), naming_);
     Prepare(wrong);
     wrong.pathBox()->setText(QString::fromStdString(out_->str() + "/wrong"));
     wrong.show();
@@ -348,7 +350,7 @@ class ExportDialogTest : public QObject {
     ex::ThreadedRig jrig;
     jrig.Feed({(rec.path() / "Door").string()});
     jrig.Start();
-    ExportDialog jpeg(0, true, jrig.Poster());
+    ExportDialog jpeg(0, true, jrig.Poster(), naming_);
     Prepare(jpeg);
     jpeg.show();
     QSignalSpy jended(&jpeg, &ExportDialog::exportEnded);

@@ -61,6 +61,7 @@ class MediaBranchWindowTest : public QObject {
   std::unique_ptr<FixedClock> clock_;
   std::unique_ptr<velmora::test::KeptPlaybackOutput> output_;  // toMain_ and the view slots
   std::unique_ptr<velmora::PlaybackEngine> engine_;
+  velmora::PlaybackLimitTimer limit_;  // the controller's two-hour limit
   std::unique_ptr<velmora::PlaybackController> control_;
   std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
   std::map<int, QAction*> actions_;
@@ -95,7 +96,7 @@ class MediaBranchWindowTest : public QObject {
     engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get(), output_.get());
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
-        engine_->queue(), [this] { return engine_->summary(); }, velmora::viewSlots());
+        engine_->queue(), [this] { return engine_->summary(); }, velmora::viewSlots(), limit_);
 
     window_ = std::make_unique<QWidget>();
     auto* layout = new QVBoxLayout(window_.get());

@@ -85,6 +85,7 @@ class PlaybackPaneTest : public QObject {
   std::unique_ptr<velmora::ViewSlots> slots_;
   std::unique_ptr<velmora::test::KeptPlaybackOutput> output_;  // toMain_ and slots_
   std::unique_ptr<velmora::PlaybackEngine> engine_;
+  velmora::PlaybackLimitTimer limit_;  // the controller's two-hour limit
   std::unique_ptr<velmora::PlaybackController> control_;
   std::unique_ptr<velmora::ui::CoreEvents> events_;  // carries control_'s reports to the pane
   std::map<int, QAction*> actions_;
@@ -139,7 +140,7 @@ class PlaybackPaneTest : public QObject {
     engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get(), output_.get());
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
-        engine_->queue(), [this] { return engine_->summary(); }, *slots_);
+        engine_->queue(), [this] { return engine_->summary(); }, *slots_, limit_);
 
     root_ = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
     local_ = velmora::CreateRecord(velmora::EntryKind::LocalNVR, "This NVR");

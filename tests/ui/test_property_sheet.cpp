@@ -51,7 +51,8 @@ std::shared_ptr<GroupRecord> NewEntry(int32_t kind, const std::string& name) {
 struct Sheet {
   std::unique_ptr<PropertySheet> sheet;
   QStringList messages;
-  Sheet(GroupRecord& entry, bool showDebug = false) : sheet(new PropertySheet(entry, showDebug)) {
+  Sheet(int& lastPage, GroupRecord& entry, bool showDebug = false)
+      : sheet(new PropertySheet(entry, showDebug, lastPage)) {
     sheet->showMessage = [this](const QString& text) { messages << text; };
   }
   PropertySheet* operator->() const { return sheet.get(); }
@@ -72,31 +73,32 @@ class PropertySheetTest : public QObject {
     folder_ = pattern;
     velmora::paths().pathData = folder_ + "/";
   }
+  void init() { lastPage_ = control::kDeviceInfoPage; }
   void cleanupTestCase() {
     velmora::paths() = saved_;
     std::filesystem::remove_all(folder_);
   }
 
   void pagesFollowTheKindAndTheSheetReopensOnTheLastPage() {
-    control::LastPropertyPage() = control::kDeviceInfoPage;
+    lastPage_ = control::kDeviceInfoPage;
     auto group = NewEntry(EntryKind::Group, "Yard");
     {
-      Sheet s(*group);
+      Sheet s(lastPage_, *group);
       QCOMPARE(s->windowTitle(), QString("Properties: Yard"));
       QCOMPARE(s->tabs()->count(), 1);
       QVERIFY(s->recordInfo() == nullptr && s->schedule() == nullptr);
     }
     auto nas = NewEntry(EntryKind::NASDevice, "Archive");
     {
-      Sheet s(*nas);
+      Sheet s(lastPage_, *nas);
       QCOMPARE(s->tabs()->count(), 2);
       QCOMPARE(s->tabs()->tabText(1), QString("Recording Options"));
       s->tabs()->setCurrentIndex(1);
-      QCOMPARE(control::LastPropertyPage(), control::kRecordInfoPage);
+      QCOMPARE(lastPage_, control::kRecordInfoPage);
     }
     auto cam = NewEntry(EntryKind::Device, "Gate");
     {
-      Sheet s(*cam);
+      Sheet s(lastPage_, *cam);
       QCOMPARE(s->tabs()->count(), 3);
       QCOMPARE(s->tabs()->currentWidget(), static_cast<QWidget*>(s->recordInfo()));
       s->tabs()->setCurrentIndex(2);
@@ -104,17 +106,17 @@ class PropertySheetTest : public QObject {
     {
       // A web image has all three pages and opens on the schedule page now; a group does
       // not have it and opens on its first page.
-      Sheet s(*NewEntry(EntryKind::HTTPDevice, "Sky"));
+      Sheet s(lastPage_, *NewEntry(EntryKind::HTTPDevice, "Sky"));
       QCOMPARE(s->tabs()->currentWidget(), static_cast<QWidget*>(s->schedule()));
-      Sheet g(*group);
+      Sheet g(lastPage_, *group);
       QCOMPARE(g->tabs()->currentIndex(), 0);
     }
-    control::LastPropertyPage() = control::kDeviceInfoPage;
+    lastPage_ = control::kDeviceInfoPage;
   }
 
   void devicePageLabelsEnablingAndDebugRow() {
     auto input = NewEntry(EntryKind::ServerCamera, "Camera 1");
-    Sheet s(*input);
+    Sheet s(lastPage_, *input);
     velmora::ui::DeviceInfoPage* page = s->deviceInfo();
     QCOMPARE(page->locationLabel()->text(), QString("&Hostname or IP:"));
     QVERIFY(page->locationEdit()->isReadOnly());
@@ -127,7 +129,7 @@ class PropertySheetTest : public QObject {
 
     auto nas = NewEntry(EntryKind::NASDevice, "Archive");
     nas->location = "/srv/old";
-    Sheet n(*nas, true);
+    Sheet n(lastPage_, *nas, true);
     page = n->deviceInfo();
     QCOMPARE(page->locationLabel()->text(), QString("Folder &Path:"));
     QVERIFY(page->debugLevelBox()->isVisibleTo(n.sheet.get()) && page->debugLabel()->isVisibleTo(n.sheet.get()));
@@ -143,7 +145,7 @@ class PropertySheetTest : public QObject {
 
     auto cam = NewEntry(EntryKind::Device, "Gate");
     cam->debugLevel = 3;
-    Sheet c(*cam);
+    Sheet c(lastPage_, *cam);
     QCOMPARE(c->deviceInfo()->locationLabel()->text(), QString("&Hostname or IP:"));
     QVERIFY(c->deviceInfo()->syncTimeBox()->isEnabled());
     QVERIFY(c->deviceInfo()->debugLevelBox()->isVisibleTo(c.sheet.get()));
@@ -152,7 +154,7 @@ class PropertySheetTest : public QObject {
 
   void eachCheckShowsItsStringAndKeepsTheSheetOpen() {
     auto web = NewEntry(EntryKind::HTTPDevice, "Sky");
-    Sheet s(*web);
+    Sheet s(lastPage_, *web);
     velmora::ui::DeviceInfoPage* page = s->deviceInfo();
     struct Case {
       const char* name;
@@ -178,7 +180,7 @@ class PropertySheetTest : public QObject {
     QCOMPARE(s.messages, QStringList{Text(266)});
 
     auto cam = NewEntry(EntryKind::Device, "Gate");
-    Sheet c(*cam);
+    Sheet c(lastPage_, *cam);
     c->deviceInfo()->nameEdit()->setText("");
     c->accept();
     QCOMPARE(c.messages, QStringList{Text(130)});
@@ -193,13 +195,13 @@ class PropertySheetTest : public QObject {
   }
 
   void rateSliderDaysAndMotionRules() {
-    control::LastPropertyPage() = control::kRecordInfoPage;
+    lastPage_ = control::kRecordInfoPage;
     auto cam = NewEntry(EntryKind::Device, "Gate");
     cam->updateDelay = 125;
     cam->archiveTime = 0;
     cam->motionType = 2;
     cam->ignoreGradualChanges = false;
-    Sheet s(*cam);
+    Sheet s(lastPage_, *cam);
     velmora::ui::RecordInfoPage* page = s->recordInfo();
     QCOMPARE(page->rateName()->text(), QString("8 FPS"));
     QVERIFY(page->frameRateRadio()->isChecked());
@@ -242,25 +244,25 @@ class PropertySheetTest : public QObject {
     auto other = NewEntry(EntryKind::Device, "Door");
     other->updateDelay = 130;
     other->archiveTime = 3650 * 86400;
-    Sheet o(*other);
+    Sheet o(lastPage_, *other);
     QCOMPARE(o->recordInfo()->daysBox()->value(), 1825);
     QVERIFY(o->recordInfo()->overrideRadio()->isChecked());
     QCOMPARE(o->recordInfo()->overrideEdit()->text(), QString("130"));
     QCOMPARE(o->recordInfo()->rateName()->text(), QString("8 FPS"));
 
     auto nas = NewEntry(EntryKind::NASDevice, "Archive");
-    Sheet n(*nas);
+    Sheet n(lastPage_, *nas);
     QVERIFY(!n->recordInfo()->recordingBox()->isEnabled());
     QVERIFY(!n->recordInfo()->motionBox()->isEnabled());
     QVERIFY(!n->recordInfo()->motionGroup()->isEnabled());
     QVERIFY(!n->recordInfo()->removalGroup()->isEnabled());
-    control::LastPropertyPage() = control::kDeviceInfoPage;
+    lastPage_ = control::kDeviceInfoPage;
   }
 
   void zoneClicksToggleAtOnceAndDrawGreenSquares() {
     auto cam = NewEntry(EntryKind::Device, "Gate");
     cam->grid4x4 = 0;
-    Sheet s(*cam);
+    Sheet s(lastPage_, *cam);
     velmora::ui::ZonePicker* picker = s->recordInfo()->zonePicker();
     picker->resize(160, 120);
     QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(3, 3));
@@ -285,8 +287,8 @@ class PropertySheetTest : public QObject {
       std::fputs("0123456789", f);
       std::fclose(f); }
     cam->archiveTime = 5 * 86400;
-    control::LastPropertyPage() = control::kSchedulePage;
-    Sheet s(*cam);
+    lastPage_ = control::kSchedulePage;
+    Sheet s(lastPage_, *cam);
     QVERIFY(QTest::qWaitFor([&] { return s->recordInfo()->countDone(); }, 5000));
     QTest::qWait(300);
     QCOMPARE(s->recordInfo()->counterLabel()->text(), QString("(1 files; 10 bytes)"));
@@ -302,7 +304,7 @@ class PropertySheetTest : public QObject {
     QVERIFY(cam->scheduleEnabled && cam->daysOfWeek[6] && cam->hoursOfDay[23] && !cam->hoursOfDay[0]);
     QCOMPARE(cam->archiveTime, 5 * 86400);
     QCOMPARE(cam->name, std::string("Gate"));
-    control::LastPropertyPage() = control::kDeviceInfoPage;
+    lastPage_ = control::kDeviceInfoPage;
   }
 
   void serverAccountReachesItsCameras() {
@@ -315,7 +317,7 @@ class PropertySheetTest : public QObject {
       input->path = std::string("Box/") + name;
       velmora::InsertEntry(server.get(), input);
     }
-    Sheet s(*server);
+    Sheet s(lastPage_, *server);
     s->deviceInfo()->locationEdit()->setText("127.0.0.1:8081");
     s->deviceInfo()->usernameEdit()->setText("admin");
     s->deviceInfo()->passwordEdit()->setText("pw");
@@ -333,7 +335,7 @@ class PropertySheetTest : public QObject {
     auto cam = NewEntry(EntryKind::Device, "Gate");
     cam->sendPasswordOnlyWhenAsked = true;
     {
-      Sheet s(*cam);
+      Sheet s(lastPage_, *cam);
       QCheckBox* box = s->deviceInfo()->onlyWhenAskedBox();
       QVERIFY(box != nullptr);
       QCOMPARE(box->text(), QString("Send the password only when asked"));
@@ -344,7 +346,7 @@ class PropertySheetTest : public QObject {
     }
     QVERIFY(!cam->sendPasswordOnlyWhenAsked);
     {
-      Sheet s(*cam);
+      Sheet s(lastPage_, *cam);
       QVERIFY(!s->deviceInfo()->onlyWhenAskedBox()->isChecked());
       s->deviceInfo()->onlyWhenAskedBox()->setChecked(true);
       s->reject();
@@ -360,10 +362,10 @@ class PropertySheetTest : public QObject {
     input->path = "Box/Camera 1";
     velmora::InsertEntry(server.get(), input);
     {
-      Sheet i(*input);
+      Sheet i(lastPage_, *input);
       QVERIFY(!i->deviceInfo()->onlyWhenAskedBox()->isEnabled());
     }
-    Sheet s(*server);
+    Sheet s(lastPage_, *server);
     s->deviceInfo()->onlyWhenAskedBox()->setChecked(true);
     s->accept();
     QVERIFY(server->sendPasswordOnlyWhenAsked && input->sendPasswordOnlyWhenAsked);
@@ -372,6 +374,7 @@ class PropertySheetTest : public QObject {
 
  private:
   velmora::Paths saved_;
+  int lastPage_ = control::kDeviceInfoPage;  // the page the window remembers, per test
   std::string folder_;
 };
 

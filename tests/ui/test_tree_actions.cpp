@@ -435,7 +435,6 @@ class TreeActionsTest : public QObject {
     gate_->viewIndex = 0;  // a tile in use: the status bar describes the selection
     tree()->selectRecord(gate_);
     QVERIFY(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="));
-    velmora::control::LastPropertyPage() = velmora::control::kDeviceInfoPage;
     QTimer sheet;
     connect(&sheet, &QTimer::timeout, this, [&] {
       auto* open = qobject_cast<velmora::ui::PropertySheet*>(QApplication::activeModalWidget());
