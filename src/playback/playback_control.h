@@ -136,6 +136,10 @@ class PlaybackController {
   // Timer work of the main thread: the two-hour limit.
   void Tick(int64_t nowMs);
 
+  // Hands a message to the playback thread as it is (the export dialog's requests); false
+  // (message freed) when the queue refuses it.
+  bool PostToEngine(PlaybackMessage message) { return queue_.post(std::move(message)); }
+
   // --- State for a window ---
   // The engine's feed summary now (what the playback thread last published).
   PlaybackSummary summary() const;

@@ -5,28 +5,36 @@
 
 #include <chrono>
 
+#include "playback/export_pump.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_messages.h"
 
 namespace velmora {
 
-// The process-wide engine, created on first use with the column capacity of the
-// available physical memory, the program's output and the export pump's handlers. It is
-// never destroyed (a thread that did not end in time may still use it while the process
-// exits).
-PlaybackEngine& playbackEngine();
+// The program's playback: the two-hour limit, the engine's output, the engine (with the
+// column capacity of the available physical memory), its export pump and the main-thread
+// controller, made together on first use so that the export handlers are on the engine
+// before its thread can start.
+struct ProgramPlayback {
+  ProgramPlayback();
+  PlaybackLimitTimer limit;
+  ProgramPlaybackOutput output{limit};
+  PlaybackEngine engine;
+  ExportPump pump{engine};
+  PlaybackController controller;
+};
 
-// The process-wide main-thread side, talking to playbackEngine() and the view slots.
-PlaybackController& playbackController();
+// The one ProgramPlayback. Process-wide on purpose, and never destroyed: a playback
+// thread that did not end in time at shutdown still uses the engine, its output and the
+// pump's handlers while the process exits, after the Core that hands it out is gone.
+// The Core hands it to the parts and the window; nothing else reaches for it.
+ProgramPlayback& programPlayback();
 
 // Makes the engine's remote reads give up (request in flight and retries) as soon as its
 // queue holds newer work, so a silent peer never keeps Stop, Pause or a new feed
-// waiting. playbackEngine() has it from the start.
+// waiting. The program's engine has it from the start.
 void InterruptReadsOnNewWork(PlaybackEngine& engine);
-
-// Posts a thread message to the playback thread; false (message freed) when refused.
-bool PostPlayback(PlaybackMessage message);
 
 // Starts the thread once; later calls do nothing while it runs.
 void startPlaybackThread();

@@ -120,7 +120,11 @@ class PlaybackSteps final : public PlaybackPart {
   void start() override { startPlaybackThread(); }
   void quit() override { quitPlayback(); }
   bool join(std::chrono::milliseconds timeout) override { return joinPlayback(timeout); }
-  void periodic() override { playbackController().Tick(platform::SteadyMs()); }
+  void periodic() override { playback_.controller.Tick(platform::SteadyMs()); }
+  ProgramPlayback& playback() { return playback_; }
+
+ private:
+  ProgramPlayback& playback_ = programPlayback();
 };
 
 // Network discovery and the HTTP server.
@@ -141,13 +145,14 @@ class NetSteps final : public NetPart {
 // knows it.
 class MessageRoutes final : public MessageRouter {
  public:
-  MessageRoutes(net::HttpServer& server, const platform::MountTableSource& mediaSource)
-      : server_(server), mediaSource_(mediaSource) {}
+  MessageRoutes(net::HttpServer& server, const platform::MountTableSource& mediaSource,
+                PlaybackController& playback)
+      : server_(server), mediaSource_(mediaSource), playback_(playback) {}
   void route(AppMessage& message) override {
     if (HandleFetchMessage(message)) return;
     if (net::HandleNetMessage(message, &server_)) return;
-    if (HandleMediaMessage(message, mediaSource_)) return;
-    if (playbackController().HandleMessage(message)) return;
+    if (HandleMediaMessage(message, mediaSource_, playback_)) return;
+    if (playback_.HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
       RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
       return;
@@ -159,6 +164,7 @@ class MessageRoutes final : public MessageRouter {
  private:
   net::HttpServer& server_;
   const platform::MountTableSource& mediaSource_;
+  PlaybackController& playback_;
 };
 
 }  // namespace
@@ -170,7 +176,7 @@ struct Core::Parts {
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router{net.server(), media.source()};
+  MessageRoutes router{net.server(), media.source(), playback.playback().controller};
 };
 
 Core::Core() {
@@ -195,5 +201,7 @@ AppParts Core::parts(WindowPort* window) {
 }
 
 const platform::MountTableSource& Core::mediaSource() const { return parts_->media.source(); }
+
+PlaybackController& Core::playbackController() { return parts_->playback.playback().controller; }
 
 }  // namespace velmora

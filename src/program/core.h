@@ -25,6 +25,8 @@ struct MountTableSource;
 
 namespace velmora {
 
+class PlaybackController;
+
 class Core {
  public:
   Core();
@@ -38,6 +40,10 @@ class Core {
   // Where removable drives are read (mount table, sysfs, the roots that count); set from
   // the settings when the mount watch starts. Lives as long as the Core.
   const platform::MountTableSource& mediaSource() const;
+
+  // The window's side of playback (it commands playback and hears its reports through
+  // it). The playback itself is process-wide and outlives the Core (playback_thread.h).
+  PlaybackController& playbackController();
 
  private:
   struct Parts;

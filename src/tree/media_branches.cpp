@@ -9,7 +9,6 @@
 #include "model/media_scan.h"
 #include "playback/playback_control.h"
 #include "playback/playback_engine.h"
-#include "playback/playback_thread.h"
 #include "tree/entry_removal.h"
 
 namespace velmora {
@@ -151,12 +150,12 @@ void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playb
   }
 }
 
-bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path) {
+bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path, PlaybackController& playback) {
   bool played = false;
   const bool removed = RemoveDriveBranch(root, path, [&](GroupRecord& folder) {
     played = ClearRemovedFolderTile(folder, viewSlots()) || played;
   });
-  FollowRemovedTiles(played, viewSlots(), playbackController());
+  FollowRemovedTiles(played, viewSlots(), playback);
   return removed;
 }
 
@@ -165,14 +164,15 @@ bool IsOpticalDrive(const GroupRecord& drive) {
   return LastName(drive.location).rfind("sr", 0) == 0;
 }
 
-bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source) {
+bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source,
+                        PlaybackController& playback) {
   GroupRecord* root = treeRoot().get();
   if (auto* change = std::get_if<MsgShellChange>(&message)) {
     if (root == nullptr) return true;
     if (change->added) {
       QueueDriveScan(*root, change->mountPoint, change->displayName, change->device);
     } else {
-      RemoveDriveBranchShown(*root, change->mountPoint);
+      RemoveDriveBranchShown(*root, change->mountPoint, playback);
     }
     return true;
   }

@@ -64,15 +64,16 @@ bool ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots);
 // playback mode, playback is left when no played tile remains; otherwise the remaining
 // tiles get a feed of the same range without the drive's files.
 void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playback);
-// Both, for the process-wide view slots and playback: removes the drive's branch.
-bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path);
+// Both, for the process-wide view slots and the given playback: removes the drive's branch.
+bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path, PlaybackController& playback);
 
 // Whether a drive entry stands for an optical drive (its device node is "sr*").
 bool IsOpticalDrive(const GroupRecord& drive);
 
 // The main-thread handling of MsgShellChange (32776: drive added or removed),
 // MsgMediaScanResult (32791) and MsgScanAllMedia (32792, the drives listed from `source`)
-// on the process-wide tree, view slots and playback. True when the message was one.
-bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source);
+// on the process-wide tree and view slots, and `playback`. True when the message was one.
+bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source,
+                        PlaybackController& playback);
 
 }  // namespace velmora

@@ -18,8 +18,6 @@ QString Q(const std::string& text) { return QString::fromUtf8(text.data(), stati
 
 }  // namespace
 
-CoreEvents::CoreEvents(Application* app, QObject* parent) : CoreEvents(app, playbackController(), parent) {}
-
 CoreEvents::CoreEvents(Application* app, PlaybackController& playback, QObject* parent)
     : QObject(parent), app_(app), playback_(playback) {
   timer_.setInterval(20);

@@ -34,11 +34,13 @@ class CoreEvents : public QObject {
 
  public:
   // app may be null (tests): messages then reach the signals through mainQueue().deliver.
-  // playback: the controller whose reports become the playback signals (the process-wide
-  // one unless given); it must outlive this object.
-  explicit CoreEvents(Application* app, QObject* parent = nullptr);
+  // playback: the controller whose reports become the playback signals (the Core's);
+  // it must outlive this object.
   CoreEvents(Application* app, PlaybackController& playback, QObject* parent = nullptr);
   ~CoreEvents() override;
+
+  // The controller these events report: the window commands playback through it.
+  PlaybackController& playback() const { return playback_; }
 
   // Starts timer 3 and the queue's wake-up; stop() ends both (before shutdown).
   void start();

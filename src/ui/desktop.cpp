@@ -59,9 +59,10 @@ namespace {
 // object ends (after the application's shutdown).
 class DesktopWindow final : public WindowPort {
  public:
-  explicit DesktopWindow(const platform::MountTableSource& mediaSource) : mediaSource_(mediaSource) {}
+  DesktopWindow(const platform::MountTableSource& mediaSource, PlaybackController& playback)
+      : mediaSource_(mediaSource), playback_(playback) {}
   void createWindow(Application& app) override {
-    events_ = std::make_unique<CoreEvents>(&app);
+    events_ = std::make_unique<CoreEvents>(&app, playback_);
     window_ = std::make_unique<MainWindow>(&app, events_.get());
     window_->setMediaSource(&mediaSource_);
   }
@@ -100,6 +101,7 @@ class DesktopWindow final : public WindowPort {
 
  private:
   const platform::MountTableSource& mediaSource_;
+  PlaybackController& playback_;
   std::unique_ptr<CoreEvents> events_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -139,7 +141,8 @@ void StartViewGrabs(QTimer& grabTimer, QApplication& qapp, std::unique_ptr<MainW
 
 }  // namespace
 
-int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, int argc, char** argv) {
+int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, PlaybackController& playback,
+               int argc, char** argv) {
   const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
   QApplication qapp(argc, argv);
@@ -149,7 +152,7 @@ int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, int
   // Closing the window does not end the program by itself: Exit decides.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  DesktopWindow desktop(mediaSource);
+  DesktopWindow desktop(mediaSource, playback);
   core.window = &desktop;
   Application app(core);
 

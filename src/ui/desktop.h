@@ -4,6 +4,10 @@
 #include "app/app_parts.h"
 #include "platform/mount_table.h"
 
+namespace velmora {
+class PlaybackController;
+}
+
 namespace velmora::ui {
 
 // True when the window can be shown: DISPLAY or WAYLAND_DISPLAY is set, or QT_QPA_PLATFORM
@@ -11,8 +15,10 @@ namespace velmora::ui {
 bool DisplayAvailable();
 
 // Starts the application with the core's parts and the window, and runs the window until
-// Exit. `core` holds no window; every part, and `mediaSource` (where the Core reads the
-// removable drives), outlives the call. Returns the process's exit status.
-int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, int argc, char** argv);
+// Exit. `core` holds no window; every part, `mediaSource` (where the Core reads the
+// removable drives) and `playback` (the Core's playback controller) outlive the call.
+// Returns the process's exit status.
+int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, PlaybackController& playback,
+               int argc, char** argv);
 
 }  // namespace velmora::ui

@@ -27,7 +27,7 @@
 #include "control/export_choice.h"
 #include "live/view_slot.h"
 #include "playback/export_runner.h"
-#include "playback/playback_thread.h"
+#include "playback/playback_control.h"
 #include "ui/core_events.h"
 #include "ui/view_tile.h"
 
@@ -269,20 +269,23 @@ void ExportDialog::Inform(const QString& caption, const QString& text, bool warn
 
 void ExportDialog::ShowConverted(int count) { converted_->setText(Q(FormatString(155, count))); }
 
-void ExportDialog::RunCommand(QWidget* parent, ExportNaming& naming, const std::function<void()>& saveSettings) {
+void ExportDialog::RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming,
+                              const std::function<void()>& saveSettings) {
   auto ask = [parent](int id) {
     return QMessageBox::question(parent, Text(128), Text(id), QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
   };
   auto inform = [parent](int id) { QMessageBox::information(parent, Text(128), Text(id)); };
-  if (playbackEngine().summary().pictures <= 0) {
+  if (playback.summary().pictures <= 0) {
     inform(418);  // nothing recorded in the range: there is nothing to export
     return;
   }
-  const int view = control::ChooseExportView(playbackController().playbackTiles(), viewSlots(), ask, inform);
+  const int view = control::ChooseExportView(playback.playbackTiles(), viewSlots(), ask, inform);
   if (view < 0) return;
   const bool jpeg = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  ExportDialog dialog(view, jpeg, PostPlayback, naming, parent);
+  ExportDialog dialog(
+      view, jpeg, [&playback](PlaybackMessage message) { return playback.PostToEngine(std::move(message)); },
+      naming, parent);
   dialog.setSettingsSaver(saveSettings);
   dialog.exec();
 }

@@ -29,6 +29,7 @@ class QSpinBox;
 
 namespace velmora {
 class ExportRunner;
+class PlaybackController;
 }
 
 namespace velmora::ui {
@@ -94,8 +95,10 @@ class ExportDialog : public QDialog {
   ~ExportDialog() override;
 
   // kCmdExport (10051): chooses the view (strings 411, 412, 413) and runs the dialog modally
-  // for it, in JPEG mode when Shift is held. saveSettings stores the settings file.
-  static void RunCommand(QWidget* parent, ExportNaming& naming, const std::function<void()>& saveSettings);
+  // for it, in JPEG mode when Shift is held, from `playback`'s feed. saveSettings stores
+  // the settings file.
+  static void RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming,
+                         const std::function<void()>& saveSettings);
 
   // What tests replace: questions (Yes/No), information and warning boxes, the file or
   // folder chooser of Browse (returns the chosen path, empty when cancelled), the

@@ -40,7 +40,7 @@
 #include "model/group_record.h"
 #include "model/saved_view.h"
 #include "model/tree_file.h"
-#include "playback/playback_thread.h"
+#include "playback/playback_control.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "ui/desktop_open.h"
@@ -141,7 +141,7 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   CreateActions();
   // The playback controls share the window's actions, so they come after them.
   playbackControls_ = new PlaybackPane(
-      playbackController(), *events_, [this](int id) { return action(id); },
+      events_->playback(), *events_, [this](int id) { return action(id); },
       [this] { return tree_->selectedRecord(); });
   playback_->setContent(playbackControls_);
   connect(playbackControls_, &PlaybackPane::modeChanged, this, [this] {
@@ -435,8 +435,8 @@ void MainWindow::updateCommands() {
   context.selectedTileHasImage = tile.image;
   context.selectedTileHasJpeg = tile.jpeg;
   if (GroupRecord* selected = tree_->selectedRecord()) context.selectedCertificateChanged = CertificateChangeSeen(*selected);
-  context.playbackEnoughPictures = playbackController().enoughPictures();
-  context.playbackCanZoomOut = playbackController().canZoomOut();
+  context.playbackEnoughPictures = events_->playback().enoughPictures();
+  context.playbackCanZoomOut = events_->playback().canZoomOut();
   for (const auto& [id, a] : actions_) {
     const CommandState state = EvaluateCommand(id, context);
     const bool built = CommandBuilt(id);
@@ -612,7 +612,7 @@ bool MainWindow::ExecutePlaybackCommand(int id) {
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
       return true;
     case kCmdExport:
-      ExportDialog::RunCommand(this, exportNaming_, [this] { SaveSettings(); });
+      ExportDialog::RunCommand(this, events_->playback(), exportNaming_, [this] { SaveSettings(); });
       return true;
     default:
       return false;
@@ -682,7 +682,7 @@ void MainWindow::PaneClosed(Pane* pane) {
     return;
   }
   // Playback Controls: leave playback, and keep the pane hidden outside it.
-  if (playbackMode().load()) playbackController().Leave();
+  if (playbackMode().load()) events_->playback().Leave();
   settings().playbackShow = false;
   updatePlaybackPane();
   SaveSettings();
@@ -708,9 +708,9 @@ void MainWindow::showNode(GroupRecord* node) {
   // Recordings are shown in playback, everything else live; a running playback ends
   // first, so that its tiles get back what they showed before others take them.
   const ShowPlan plan = PlanShowEntry(*node, playbackMode().load());
-  if (plan.leavePlayback) playbackController().Leave();
+  if (plan.leavePlayback) events_->playback().Leave();
   viewFrame_->showNode(node);
-  if (plan.enterPlayback) playbackController().Enter(node);
+  if (plan.enterPlayback) events_->playback().Enter(node);
   updatePlaybackPane();
   updateCommands();
 }

@@ -408,7 +408,7 @@ TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
 
 TEST(PlaybackThread, StartsQuitsAndJoins) {
   startPlaybackThread();
-  EXPECT_TRUE(PostPlayback(PlayMsgSpeed{20}));
+  EXPECT_TRUE(programPlayback().engine.queue().post(PlayMsgSpeed{20}));
   quitPlayback();
   EXPECT_TRUE(joinPlayback(std::chrono::milliseconds(2000)));
   EXPECT_TRUE(joinPlayback(std::chrono::milliseconds(10))) << "joining again is harmless";

@@ -77,7 +77,7 @@ class MediaBranchesTest : public test::ModelTest {
   template <class Done>
   bool pump(Done done) {
     for (int i = 0; i < 250; ++i) {
-      while (auto message = mainQueue().take()) HandleMediaMessage(*message, source_);
+      while (auto message = mainQueue().take()) HandleMediaMessage(*message, source_, programPlayback().controller);
       if (done()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -101,7 +101,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // No removable drive: scanning all drives queues nothing.
   AppMessage all = MsgScanAllMedia{};
-  EXPECT_TRUE(HandleMediaMessage(all, source_));
+  EXPECT_TRUE(HandleMediaMessage(all, source_, programPlayback().controller));
   EXPECT_EQ(PendingMediaScans(), 0u);
   EXPECT_EQ(log().find("queing"), std::string::npos);
 
@@ -129,8 +129,8 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // The drive arrives again (a second notice, or a scan of all drives): no second branch.
   AppMessage again = MsgShellChange{stick_.string(), true, "/dev/sdb1", "STICK"};
-  EXPECT_TRUE(HandleMediaMessage(again, source_));
-  EXPECT_TRUE(HandleMediaMessage(all, source_));
+  EXPECT_TRUE(HandleMediaMessage(again, source_, programPlayback().controller));
+  EXPECT_TRUE(HandleMediaMessage(all, source_, programPlayback().controller));
   EXPECT_EQ(PendingMediaScans(), 0u);
   ScanNode late;
   late.scanType = RemovableDrive;
@@ -163,7 +163,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // A removal of a drive nobody shows changes nothing.
   AppMessage gone = MsgShellChange{stick_.string(), false, "", ""};
-  EXPECT_TRUE(HandleMediaMessage(gone, source_));
+  EXPECT_TRUE(HandleMediaMessage(gone, source_, programPlayback().controller));
   EXPECT_EQ(root().children.size(), 1u);
 
   watcher.stop();
@@ -211,12 +211,12 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   }));
   EXPECT_EQ(cleared, 1);
   EXPECT_TRUE(played);
-  FollowRemovedTiles(played, viewSlots(), playbackController());
+  FollowRemovedTiles(played, viewSlots(), programPlayback().controller);
   ASSERT_EQ(root().children.size(), 1u);
   EXPECT_EQ(viewSlots().PlaybackSlot(0), -1);
   EXPECT_TRUE(playbackMode().load());  // the other tile plays on
   EXPECT_EQ(viewSlots().PlaybackSlot(1), 1);
-  EXPECT_EQ(playbackController().playbackTiles(), std::vector<int>{1});
+  EXPECT_EQ(programPlayback().controller.playbackTiles(), std::vector<int>{1});
 
   // A drive that goes before its scan started: the scan is dropped.
   EXPECT_TRUE(QueueDriveScan(root(), "/media/ann/USB", ""));

@@ -28,6 +28,7 @@
 #include "ui/core_events.h"
 #include "ui/export_dialog.h"
 #include "ui/main_window.h"
+#include "playback/playback_thread.h"
 #include "ui_test_main.h"
 
 using velmora::ui::ExportAdvancedDialog;
@@ -366,7 +367,7 @@ class ExportDialogTest : public QObject {
   }
 
   void theExportCommandIsCarriedOutInPlaybackOnly() {
-    velmora::ui::CoreEvents events(nullptr);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
     velmora::ui::MainWindow window(nullptr, &events);
     velmora::playbackMode().store(false);
     window.updateCommands();

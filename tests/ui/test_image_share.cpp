@@ -28,6 +28,7 @@
 #include "ui/main_window.h"
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
+#include "playback/playback_thread.h"
 #include "fake_programs.h"
 #include "ui_test_main.h"
 
@@ -116,7 +117,7 @@ class ImageShareTest : public QObject {
     input->cameraIndex = 2;
     input_ = input.get();
 
-    events_ = std::make_unique<CoreEvents>(nullptr);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setSettingsSaver([this] { ++saves_; });
     window_->resize(900, 600);

@@ -69,7 +69,7 @@ class MainWindowTest : public QObject {
     warnings_.clear();
     velmora::settings() = velmora::Settings{};
     velmora::playbackMode().store(false);
-    events_ = std::make_unique<CoreEvents>(nullptr);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
     Open();
   }
   void cleanup() {
@@ -231,7 +231,7 @@ class MainWindowTest : public QObject {
     messages.push_back(velmora::MsgSliderSeek{37});
     messages.push_back(velmora::MsgPaneClose{1});
     messages.push_back(velmora::MsgMotionAlert{});
-    auto& controller = velmora::playbackController();
+    auto& controller = velmora::programPlayback().controller;
     for (auto& m : messages) {
       // The application hands the playback thread's messages to the controller first.
       if (!controller.HandleMessage(m)) velmora::mainQueue().deliver(m);

@@ -155,7 +155,7 @@ class MediaBranchWindowTest : public QObject {
     scan.device = "/dev/sdb1";
     QVERIFY(velmora::ScanMediaNode(scan));
     velmora::AppMessage result = velmora::MsgMediaScanResult{std::make_unique<velmora::ScanNode>(std::move(scan))};
-    QVERIFY(velmora::HandleMediaMessage(result, velmora::platform::MountTableSource()));
+    QVERIFY(velmora::HandleMediaMessage(result, velmora::platform::MountTableSource(), *control_));
 
     // The branch is in the tree pane, with the removable drive's icon.
     QCOMPARE(model.rowCount(), 2);

@@ -459,8 +459,8 @@ class PlaybackWindowTest : public QObject {
     velmora::treeRoot() = root_;
   }
   void cleanup() {
-    velmora::playbackController().Leave();
-    while (velmora::playbackEngine().queue().take()) {
+    velmora::programPlayback().controller.Leave();
+    while (velmora::programPlayback().engine.queue().take()) {
     }
     velmora::treeRoot().reset();
     velmora::DestroyTree(root_.get());
@@ -473,7 +473,7 @@ class PlaybackWindowTest : public QObject {
   }
 
   void paneFollowsPlaybackAndCloseBoxLeavesIt() {
-    velmora::ui::CoreEvents events(nullptr);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -507,7 +507,7 @@ class PlaybackWindowTest : public QObject {
     velmora::viewSlots().SetRecordingMark(1, velmora::kRecordingMarkOn);
     window.runCommand(10050);
     QVERIFY(velmora::playbackMode().load());
-    QCOMPARE(velmora::playbackController().playbackTiles(), std::vector<int>{1});
+    QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{1});
     QVERIFY(window.playbackPane()->isVisible());
     QVERIFY(window.action(10050)->isChecked());
     QVERIFY(window.action(10057)->isEnabled());
@@ -523,10 +523,10 @@ class PlaybackWindowTest : public QObject {
     QCOMPARE(playButton->text(), QString("Playback"));
 
     // Play, through the window's action, reaches the playback thread.
-    while (velmora::playbackEngine().queue().take()) {
+    while (velmora::programPlayback().engine.queue().take()) {
     }
     window.action(10057)->trigger();
-    auto posted = velmora::playbackEngine().queue().take();
+    auto posted = velmora::programPlayback().engine.queue().take();
     QVERIFY(posted.has_value());
     QVERIFY(std::holds_alternative<velmora::PlayMsgPlayForward>(*posted));
 
@@ -554,7 +554,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(window.action(10019)->isEnabled());
     window.runCommand(10019);
     QVERIFY(velmora::playbackMode().load());
-    QCOMPARE(velmora::playbackController().playbackTiles(), std::vector<int>{0});
+    QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{0});
     QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
     QCOMPARE(velmora::viewSlots().PlaybackSlot(1), -1);
     QCOMPARE(window.viewFrame()->playbackAnchor(), 0);
@@ -583,7 +583,7 @@ class PlaybackWindowTest : public QObject {
     velmora::GroupRecord* old = branch->children[0].get();
     velmora::GroupRecord* older = branch->children[1].get();
 
-    velmora::ui::CoreEvents events(nullptr);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -601,7 +601,7 @@ class PlaybackWindowTest : public QObject {
     };
     auto sent = [] {
       std::vector<velmora::PlaybackMessage> messages;
-      while (auto m = velmora::playbackEngine().queue().take()) messages.push_back(std::move(*m));
+      while (auto m = velmora::programPlayback().engine.queue().take()) messages.push_back(std::move(*m));
       return messages;
     };
     sent();

@@ -46,6 +46,7 @@
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui/view_tile.h"
+#include "playback/playback_thread.h"
 #include "ui_test_main.h"
 
 using velmora::CreateRecord;
@@ -151,7 +152,7 @@ class TreeActionsTest : public QObject {
     GroupRecord& oldNode = Add(*nvr_, EntryKind::OldRecordingsNode, "Old Recordings With No Live View");
     old_ = &Add(oldNode, EntryKind::OldRecordingsFolder, "Old");
 
-    events_ = std::make_unique<CoreEvents>(nullptr);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     asked_.clear();
     shown_.clear();

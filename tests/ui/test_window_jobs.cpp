@@ -83,12 +83,12 @@ QList<QMessageBox*> OpenBoxes(QWidget* window) {
 void PumpPlayback() {
   for (int round = 0; round < 100; ++round) {
     int passes = 0;
-    while (passes < 10000 && velmora::playbackEngine().processOne()) ++passes;
+    while (passes < 10000 && velmora::programPlayback().engine.processOne()) ++passes;
     bool any = false;
     // As the program's tick: the core's handling, then the window's subscribers.
     while (auto m = velmora::mainQueue().take()) {
       any = true;
-      velmora::playbackController().HandleMessage(*m);
+      velmora::programPlayback().controller.HandleMessage(*m);
       velmora::mainQueue().deliver(*m);
     }
     if (!any && passes == 0) return;
@@ -135,9 +135,9 @@ class WindowJobsTest : public QObject {
     return nullptr;
   }
   void DrainPlayback() {
-    velmora::playbackController().Leave();
+    velmora::programPlayback().controller.Leave();
     PumpPlayback();
-    while (velmora::playbackEngine().queue().take()) {
+    while (velmora::programPlayback().engine.queue().take()) {
     }
     while (velmora::mainQueue().take()) {
     }
@@ -161,7 +161,7 @@ class WindowJobsTest : public QObject {
     }
     treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
     shown_.clear();
-    events_ = std::make_unique<CoreEvents>(nullptr);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
   }
 
   void cleanup() {
@@ -243,16 +243,16 @@ class WindowJobsTest : public QObject {
     window_->runCommand(10050);
     QVERIFY(velmora::playbackMode().load());
     PumpPlayback();
-    QVERIFY(velmora::playbackController().rangeKnown());
+    QVERIFY(velmora::programPlayback().controller.rangeKnown());
     window_->updateCommands();
     QVERIFY(window_->action(10057)->isEnabled());  // Play
     QVERIFY2(!window_->action(10052)->isEnabled(), "10 pictures are too few to zoom into");
     QVERIFY2(!window_->action(10053)->isEnabled(), "all the material is shown");
-    while (velmora::playbackEngine().queue().take()) {
+    while (velmora::programPlayback().engine.queue().take()) {
     }
     QTest::keyClick(window_.get(), Qt::Key_Plus);
     QTest::keyClick(window_.get(), Qt::Key_Minus);
-    QVERIFY2(velmora::playbackEngine().queue().empty(), "no new feed was asked for");
+    QVERIFY2(velmora::programPlayback().engine.queue().empty(), "no new feed was asked for");
     window_->runCommand(10050);
     PumpPlayback();
     QVERIFY(!velmora::playbackMode().load());
@@ -267,11 +267,11 @@ class WindowJobsTest : public QObject {
     QVERIFY(!window_->action(10053)->isEnabled());
     window_->runCommand(10052);
     PumpPlayback();
-    QVERIFY(velmora::playbackController().canZoomOut());
+    QVERIFY(velmora::programPlayback().controller.canZoomOut());
     QVERIFY2(window_->action(10053)->isEnabled(), "the feed arrived: zooming out is possible now");
     window_->runCommand(10053);
     PumpPlayback();
-    QVERIFY(!velmora::playbackController().canZoomOut());
+    QVERIFY(!velmora::programPlayback().controller.canZoomOut());
     QVERIFY(!window_->action(10053)->isEnabled());
   }
 
