@@ -1,6 +1,7 @@
 // The program's core: the one object the headless program and the window build the
-// application from. Constructing it connects the core libraries to each other (wiring.h);
-// it owns the core's parts that the application calls at its fixed places in start-up,
+// application from. Constructing it connects the core libraries to each other (wiring.h),
+// destroying it disconnects them; it owns the core's parts that the application calls at
+// its fixed places in start-up,
 // timer 3 and shutdown: the device tree, the recorder and automatic removal, the fetch
 // engine, removable media (with the mount-table watch), playback, discovery and the HTTP
 // server, and the routes of the messages the application does not handle itself.
@@ -21,6 +22,8 @@
 
 namespace velmora {
 
+class CoreWiring;
+
 class Core {
  public:
   Core();
@@ -33,6 +36,7 @@ class Core {
 
  private:
   struct Parts;
+  std::unique_ptr<CoreWiring> wiring_;
   std::unique_ptr<Parts> parts_;
 };
 
