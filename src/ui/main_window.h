@@ -14,8 +14,10 @@
 #include <map>
 #include <vector>
 
+#include "app/installed.h"
 #include "app/settings.h"
 #include "control/frame_layout.h"
+#include "net/discovery.h"
 
 class QAction;
 class QLabel;
@@ -189,6 +191,19 @@ class MainWindow : public QMainWindow {
   std::function<void(const QString&)> open_;
   std::function<void()> save_;
   std::function<QString()> chooseDeviceFile_;
+
+  // A device that discovery adds is selected in the tree and scrolled into view. The
+  // window installs this while it lives (the first window, when tests make several).
+  class DiscoveredEntries final : public net::DiscoverySelection {
+   public:
+    explicit DiscoveredEntries(MainWindow& window) : window_(window) {}
+    void selectEntry(GroupRecord& record) override;
+
+   private:
+    MainWindow& window_;
+  };
+  DiscoveredEntries discovered_{*this};
+  Installation discoveredInstalled_;
 };
 
 // The frame's title: the product name, and " v" with the version when there is one.
