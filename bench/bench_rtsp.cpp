@@ -154,10 +154,22 @@ int Run(const Config& config) {
   std::mutex lock;
   std::map<const GroupRecord*, long> kept;  // guarded by lock
   bool counting = false;                    // guarded by lock
-  streamHooks().recordFrame = [&](GroupRecord& record, ImageHolder&, uint8_t*, std::size_t) {
-    std::lock_guard<std::mutex> guard(lock);
-    if (counting) ++kept[&record];
-  };
+  // Counts the frames that reach the recorder, per device.
+  class KeptFrames final : public FrameRecorder {
+   public:
+    KeptFrames(std::mutex& lock, std::map<const GroupRecord*, long>& kept, bool& counting)
+        : lock_(lock), kept_(kept), counting_(counting) {}
+    void recordFrame(GroupRecord& record, ImageHolder&, uint8_t*, std::size_t) override {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (counting_) ++kept_[&record];
+    }
+
+   private:
+    std::mutex& lock_;
+    std::map<const GroupRecord*, long>& kept_;
+    bool& counting_;
+  } keptFrames(lock, kept, counting);
+  Installation keptInstalled = Installed<FrameRecorder>::install(keptFrames);
 
   std::vector<std::shared_ptr<GroupRecord>> devices;
   for (int i = 0; i < config.cameras; ++i) {

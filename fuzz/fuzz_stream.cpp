@@ -20,17 +20,27 @@ using namespace velmora;
 
 constexpr int kSlot = 3;
 
+// A recorder that writes over everything it may write: the header room in front of each
+// frame and the trailer behind it, and the frame's motion flag.
+class ScribblingRecorder final : public FrameRecorder {
+ public:
+  void recordFrame(GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) override {
+    std::memset(headroom, 0x11, kStreamHeadroom);
+    std::memset(headroom + kStreamHeadroom + length, 0x22, kStreamTrailer);
+    holder.motion = 1;
+  }
+};
+
 GroupRecord& Record() {
   static std::shared_ptr<GroupRecord> record = [] {
     auto r = CreateRecord(EntryKind::Device, "fuzz");
     r->enabled = true;
     EnsureStreamBuffer(*r);
-    // The recorder writes a header in front of each frame and a trailer behind it.
-    streamHooks().recordFrame = [](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
-      std::memset(headroom, 0x11, kStreamHeadroom);
-      std::memset(headroom + kStreamHeadroom + length, 0x22, kStreamTrailer);
-      holder.motion = 1;
-    };
+    // The recorder writes a header in front of each frame and a trailer behind it; it
+    // stays installed for the whole run.
+    static ScribblingRecorder recorder;
+    static auto* installed = new Installation(Installed<FrameRecorder>::install(recorder));
+    (void)installed;
     return r;
   }();
   return *record;

@@ -71,10 +71,14 @@ Engine& engine() {
   return *instance;
 }
 
-FetchHooks& hooksStore() {
-  static auto* hooks = new FetchHooks;
-  return *hooks;
+Subscribers<const FetchNotice>& noticeStore() {
+  // Never destroyed: a notice may come while the process ends.
+  static auto* notices = new Subscribers<const FetchNotice>;
+  return *notices;
 }
+
+// Tells every receiver of fetchNotices().
+void Notify(FetchNotice notice) { noticeStore().deliver(notice); }
 
 void WorkerLoop() {
   Engine& e = engine();
@@ -676,7 +680,7 @@ FetchOptions GetFetchOptions() {
   return engine().options;
 }
 
-FetchHooks& fetchHooks() { return hooksStore(); }
+Subscribers<const FetchNotice>& fetchNotices() { return noticeStore(); }
 
 void viewthread_iocp(GroupRecord& record) {
   std::shared_ptr<GroupRecord> shared = record.weak_from_this().lock();
@@ -749,7 +753,8 @@ void viewthread_web_image(GroupRecord& record) {
     record.lastUpdateTick = TickCount();
   }
   std::vector<uint8_t> jpeg;
-  if (!fetchHooks().lastRecordedImage || !fetchHooks().lastRecordedImage(record, jpeg) || jpeg.empty()) return;
+  LastRecordedImages* images = Installed<LastRecordedImages>::get();
+  if (images == nullptr || !images->lastRecordedImage(record, jpeg) || jpeg.empty()) return;
   std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(jpeg.data(), jpeg.size());
   if (!holder) return;
   holder->image = ImageFromBuffer(holder->jpeg.get(), static_cast<std::size_t>(holder->length));
@@ -816,7 +821,7 @@ void FetchPeriodic() {
   FetchWalk(treeRoot().get());
   if (g_certificateKept) {
     g_certificateKept = false;
-    if (fetchHooks().certificateKept) fetchHooks().certificateKept();
+    Notify(FetchNotice::kCertificateKept);
   }
 }
 
@@ -836,18 +841,14 @@ bool HandleFetchMessage(AppMessage& message) {
   if (changed) {
     LogDeviceLevel(1, r.debugLevel, "%s uses %s authentication: no password before it asks", r.name.c_str(),
                    report->scheme.c_str());
-    if (fetchHooks().authSchemeKept) fetchHooks().authSchemeKept();
+    Notify(FetchNotice::kAuthSchemeKept);
   }
   return true;
 }
 
-void InstallFetchHooks() {
-  fetchHooks().certificateKept = [] { SaveTree(); };
-  fetchHooks().authSchemeKept = [] { SaveTree(); };
-  TreeHooks& hooks = treeHooks();
-  hooks.startFetch = [](GroupRecord& record) { viewthread_iocp(record); };
-  hooks.stopFetch = [](GroupRecord& record) { viewthread_refresh(record, false); };
-}
+void EngineDeviceFetch::startFetch(GroupRecord& record) { viewthread_iocp(record); }
+
+void EngineDeviceFetch::stopFetch(GroupRecord& record) { viewthread_refresh(record, false); }
 
 int FetchWorkerCount() {
   std::lock_guard<std::mutex> guard(engine().lock);

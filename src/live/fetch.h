@@ -22,11 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "app/installed.h"
 #include "app/messages.h"
+#include "app/subscribers.h"
+#include "model/group_record.h"
 
 namespace velmora {
 
-struct GroupRecord;
 
 struct FetchOptions {
   int workerThreads = 0;            // 0: 2 x the processor count
@@ -40,18 +42,23 @@ struct FetchOptions {
 void SetFetchOptions(const FetchOptions& options);
 FetchOptions GetFetchOptions();
 
-struct FetchHooks {
+// Recorded-data access for the tiles of storage folder devices, installed once for the
+// process (app/installed.h). Nothing installed: such a tile gets no image.
+class LastRecordedImages {
+ public:
+  virtual ~LastRecordedImages() = default;
   // The newest recorded image (JPEG bytes) of a storage folder device; false when there
   // is none. Called on the main thread.
-  std::function<bool(const GroupRecord& record, std::vector<uint8_t>& jpeg)> lastRecordedImage;
-  // An HTTPS device's certificate was kept on first use (the tree file must be written
-  // again). Called on the main thread from the periodic walk.
-  std::function<void()> certificateKept;
-  // A device's authentication scheme was kept (HandleFetchMessage): the tree file must
-  // be written again. Called on the main thread.
-  std::function<void()> authSchemeKept;
+  virtual bool lastRecordedImage(const GroupRecord& record, std::vector<uint8_t>& jpeg) = 0;
 };
-FetchHooks& fetchHooks();
+
+// What the fetch engine kept in a device's entry, so that the tree file must be written
+// again: an HTTPS device's certificate kept on first use (from the periodic walk), or a
+// device's authentication scheme (HandleFetchMessage).
+enum class FetchNotice { kCertificateKept, kAuthSchemeKept };
+// The receivers of those notices, any number side by side. Main thread only: it
+// subscribes, unsubscribes and delivers.
+Subscribers<const FetchNotice>& fetchNotices();
 
 // Main thread. Starts a new connection for the device (enabled kinds -2, 2 and 4).
 void viewthread_iocp(GroupRecord& record);
@@ -84,9 +91,14 @@ void FetchWalk(GroupRecord* node);
 // the tree saved when it changed. True when the message was such a report.
 bool HandleFetchMessage(AppMessage& message);
 
-// Connects the tree's fetch hooks (start fetch, stop fetch) to this engine. The recording
-// mark of a tile is the recorder's (InstallRecorderHooks): one place sets its hook.
-void InstallFetchHooks();
+// The fetch engine's side of the tree (model/group_record.h): a fetch starts with a new
+// connection (viewthread_iocp) and stops by dropping it (viewthread_refresh without
+// force). The recording mark of a tile is the recorder's.
+class EngineDeviceFetch final : public DeviceFetch {
+ public:
+  void startFetch(GroupRecord& record) override;
+  void stopFetch(GroupRecord& record) override;
+};
 
 // Diagnostics and tests.
 int FetchWorkerCount();

@@ -89,11 +89,6 @@ std::string Format(const char* format, double value) {
 
 }  // namespace
 
-StreamHooks& streamHooks() {
-  static auto* hooks = new StreamHooks;
-  return *hooks;
-}
-
 bool EnsureStreamBuffer(GroupRecord& record) {
   if (record.streamBuffer.size() == kStreamBufferBytes) return true;
   try {
@@ -190,12 +185,12 @@ bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, s
       return false;
     }
   }
-  if (streamHooks().recordFrame) {
+  if (FrameRecorder* recorder = Installed<FrameRecorder>::get()) {
     // The recorder writes its trailer over the 4 bytes behind the frame, which may
     // already be the next frame's first bytes: keep them.
     uint8_t behind[kStreamTrailer];
     std::memcpy(behind, frame + length, kStreamTrailer);
-    streamHooks().recordFrame(record, *holder, frame - kStreamHeadroom, length);
+    recorder->recordFrame(record, *holder, frame - kStreamHeadroom, length);
     std::memcpy(frame + length, behind, kStreamTrailer);
   }
   CountFrame(record);

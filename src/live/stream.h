@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "app/installed.h"
 #include "media/image.h"
 
 namespace velmora {
@@ -42,14 +43,17 @@ constexpr int kH264PlaceholderHeight = 480;
 // What the connection does after a stage: read on, or close the socket.
 enum class StreamStep { kReceive = 1, kClose = 2 };
 
-struct StreamHooks {
-  // The recorder's entry for every decoded frame: the record, the frame (the hook may
-  // set its motion flag), the address of the 48 writable bytes in front of the JPEG
-  // (the JPEG and 4 writable bytes behind it follow), and the JPEG's length. Called
-  // with the device's fetchLock held. Empty: nothing is recorded.
-  std::function<void(GroupRecord&, ImageHolder&, uint8_t* headroom, std::size_t jpegLength)> recordFrame;
+// The recorder's entry for every decoded frame, installed once for the process
+// (app/installed.h). Nothing installed: nothing is recorded. Called on the frame's path:
+// one atomic load and one virtual call per frame.
+class FrameRecorder {
+ public:
+  virtual ~FrameRecorder() = default;
+  // The record, the frame (the recorder may set its motion flag), the address of the 48
+  // writable bytes in front of the JPEG (the JPEG and 4 writable bytes behind it
+  // follow), and the JPEG's length. Called with the device's fetchLock held.
+  virtual void recordFrame(GroupRecord& record, ImageHolder& frame, uint8_t* headroom, std::size_t jpegLength) = 0;
 };
-StreamHooks& streamHooks();
 
 // Allocates the device's stream buffer if it is missing. False when memory is short.
 bool EnsureStreamBuffer(GroupRecord& record);
@@ -84,7 +88,7 @@ bool IsH264Device(const GroupRecord& record);
 // second sets the rate, later ones average it (9 parts old, 1 part new). Intervals
 // below 10 ms count as 10 ms.
 void update_frame_rate(uint64_t& lastFrameTimeMs, double& frameRate, int32_t countBefore, uint64_t nowMs);
-// Counts one frame of the device: rate update with the clock of streamHooks(), then
+// Counts one frame of the device: rate update with the program clock, then
 // frameCount + 1.
 void CountFrame(GroupRecord& record);
 

@@ -71,11 +71,6 @@ std::mutex& recordingLock() {
   return *lock;
 }
 
-TreeHooks& treeHooks() {
-  static TreeHooks hooks;
-  return hooks;
-}
-
 TreeObserver*& treeObserver() {
   static TreeObserver* observer = nullptr;
   return observer;
@@ -447,7 +442,7 @@ std::string DeviceUrl(GroupRecord& record) {
 void StopFetch(GroupRecord& record) {
   if (!record.fetchActive) return;
   Log("stopping fetch %d/%s", record.fetchIndex, record.path.c_str());
-  if (treeHooks().stopFetch) treeHooks().stopFetch(record);
+  if (DeviceFetch* fetch = Installed<DeviceFetch>::get()) fetch->stopFetch(record);
   // The recorder reads fetchActive under fetchLock.
   std::lock_guard<std::mutex> guard(record.fetchLock);
   record.fetchActive = false;
@@ -458,7 +453,8 @@ void ApplyRecordingState(GroupRecord* start) {
   const int32_t kind = start->kind;
   if (kind < EntryKind::ServerCamera || kind > EntryKind::HTTPDevice) return;
   if (IsContainerKind(kind)) {
-    // Copy the list: a hook may not change the tree, but a copy keeps the walk safe.
+    // Copy the list: the fetch engine and the recorder may not change the tree, but a copy
+    // keeps the walk safe.
     auto children = start->children;
     for (auto& child : children) ApplyRecordingState(child.get());
     return;
@@ -475,14 +471,14 @@ void ApplyRecordingState(GroupRecord* start) {
         start->viewIndex = -1;
         start->fetchActive = true;
       }
-      if (treeHooks().startFetch) treeHooks().startFetch(*start);
+      if (DeviceFetch* fetch = Installed<DeviceFetch>::get()) fetch->startFetch(*start);
     }
     return;
   }
   if (start->viewIndex == -1) {
     StopFetch(*start);
-  } else if (treeHooks().clearRecordingMark) {
-    treeHooks().clearRecordingMark(*start);
+  } else if (DeviceRecording* recorder = Installed<DeviceRecording>::get()) {
+    recorder->clearRecordingMark(*start);
   }
   CloseRecordingFiles(*start);
 }
@@ -495,7 +491,7 @@ void StopAllFetches(GroupRecord* start) {
 }
 
 void CloseRecordingFiles(GroupRecord& record) {
-  if (treeHooks().closeRecordings) treeHooks().closeRecordings(record);
+  if (DeviceRecording* recorder = Installed<DeviceRecording>::get()) recorder->closeRecordings(record);
   std::lock_guard<std::mutex> guard(record.recordLock);
   CloseDescriptor(record.dataFile);
   CloseDescriptor(record.indexFile);

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/installed.h"
 #include "model/device_config.h"
 
 namespace velmora {
@@ -218,23 +219,39 @@ std::shared_ptr<GroupRecord>& treeRoot();
 // a recordings folder, so the two never interleave.
 std::mutex& recordingLock();
 
-// Hooks filled by the subsystems above this one. Any hook may be empty; the model then
-// does only its own part (the flags and fields of the record).
-struct TreeHooks {
+// What the tree asks of the layers above it, each one interface with one implementation
+// installed for the process (app/installed.h: the program's wiring installs them, a test
+// its own). Nothing installed: the model does only its own part (the flags and fields of
+// the record).
+//
+// The fetch engine: starts and drops an entry's live connection.
+class DeviceFetch {
+ public:
+  virtual ~DeviceFetch() = default;
   // Starts the live fetch of an entry (fetchActive is already set, slots are -1).
-  std::function<void(GroupRecord&)> startFetch;
+  virtual void startFetch(GroupRecord& record) = 0;
   // Drops the entry's live connection (fetchActive is cleared afterwards).
-  std::function<void(GroupRecord&)> stopFetch;
+  virtual void stopFetch(GroupRecord& record) = 0;
+};
+
+// The recorder: its mark on the entry's tile and its files.
+class DeviceRecording {
+ public:
+  virtual ~DeviceRecording() = default;
   // Clears the recording mark of the view slot `viewIndex` of the entry.
-  std::function<void(GroupRecord&)> clearRecordingMark;
+  virtual void clearRecordingMark(GroupRecord& record) = 0;
   // Lets the recorder finish with the entry's files before the model closes them.
   // Called without any lock held.
-  std::function<void(GroupRecord&)> closeRecordings;
-  // The newest image recorded in a folder, or null (used when the tree is loaded).
-  std::function<std::shared_ptr<Image>(const GroupRecord&, const std::string& folder)>
-      newestImage;
+  virtual void closeRecordings(GroupRecord& record) = 0;
 };
-TreeHooks& treeHooks();
+
+// Recorded-data access: the newest image recorded in a folder, or null (used when the
+// tree is loaded).
+class NewestImages {
+ public:
+  virtual ~NewestImages() = default;
+  virtual std::shared_ptr<Image> newestImage(const GroupRecord& record, const std::string& folder) = 0;
+};
 
 // Lets a window mirror the tree. Every change of the tree's structure is reported
 // twice: before it happens (the tree still has its old shape) and after it (the tree has

@@ -436,11 +436,11 @@ class LoadContext {
 
 // Loads the newest recorded image of an entry as its still.
 void LoadNewestImage(GroupRecord& record) {
-  const auto& hook = treeHooks().newestImage;
-  if (!hook) return;
+  NewestImages* images = Installed<NewestImages>::get();
+  if (images == nullptr) return;
   const std::string folder =
       record.kind == EntryKind::NASDevice ? record.location : paths().pathData + record.path;
-  if (auto image = hook(record, folder)) {
+  if (auto image = images->newestImage(record, folder)) {
     record.savedImage = std::move(image);
     record.savedCaption = "Last image from " + record.name;
   }

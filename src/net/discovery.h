@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/installed.h"
 #include "app/messages.h"
 
 namespace velmora {
@@ -97,12 +98,15 @@ void StopDiscoveryThread();
 // kCmdScanNetwork (240) in the menu: asks for a scan.
 void RequestNetworkScan();
 
-// What the user interface does when discovery changes the tree.
-struct DiscoveryHooks {
-  std::function<void(GroupRecord&)> selectEntry;  // select and scroll into view
-  std::function<void()> refreshViews;             // views of the current selection
+// The window's part when discovery adds a device: the new entry is selected in the tree
+// and scrolled into view. Installed once (app/installed.h) by the window; the headless
+// program has none. The views of the selection are refreshed by the window itself when it
+// hears of the scan's end (MsgNetworkScanEnded), after the harvest.
+class DiscoverySelection {
+ public:
+  virtual ~DiscoverySelection() = default;
+  virtual void selectEntry(GroupRecord& record) = 0;
 };
-DiscoveryHooks& discoveryHooks();
 
 // Main thread: adds a device found at `address` with the hardware address text
 // `hwAddr` to the scan group. False when it is already there (same hwAddr) or the tree

@@ -86,11 +86,6 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
 
 }  // namespace
 
-DiscoveryHooks& discoveryHooks() {
-  static DiscoveryHooks hooks;
-  return hooks;
-}
-
 bool discovery_add_device(const std::string& address, const std::string& hwAddr) {
   GroupRecord* root = treeRoot().get();
   if (root == nullptr) return false;
@@ -150,7 +145,7 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   }
   // A device that is marked for recording starts fetching, as one added by hand does.
   ApplyRecordingState(record.get());
-  if (discoveryHooks().selectEntry) discoveryHooks().selectEntry(*record);
+  if (DiscoverySelection* selection = Installed<DiscoverySelection>::get()) selection->selectEntry(*record);
   return true;
 }
 
@@ -179,7 +174,6 @@ int discovery_harvest(HttpServer* server) {
   PostStatus(status);
   SaveTree();
   if (server) RefreshHttpTree(*server);
-  if (discoveryHooks().refreshViews) discoveryHooks().refreshViews();
   return added;
 }
 

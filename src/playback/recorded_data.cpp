@@ -15,6 +15,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
+#include "app/paths.h"
 #include "media/jpeg.h"
 #include "model/group_record.h"
 #include "recording/format_reader.h"
@@ -601,13 +602,18 @@ std::unique_ptr<ImageHolder> GetLastRecordedImage(const std::string& folder) {
   return holder;
 }
 
-void InstallRecordedDataHooks() {
-  treeHooks().newestImage = [](const GroupRecord&, const std::string& folder) -> std::shared_ptr<Image> {
-    std::unique_ptr<ImageHolder> holder = GetLastRecordedImage(folder);
-    if (!holder || !holder->jpeg) return nullptr;
-    std::unique_ptr<Image> image = ImageFromBuffer(holder->jpeg.get(), static_cast<std::size_t>(holder->length));
-    return std::shared_ptr<Image>(std::move(image));
-  };
+std::shared_ptr<Image> RecordedImages::newestImage(const GroupRecord&, const std::string& folder) {
+  std::unique_ptr<ImageHolder> holder = GetLastRecordedImage(folder);
+  if (!holder || !holder->jpeg) return nullptr;
+  std::unique_ptr<Image> image = ImageFromBuffer(holder->jpeg.get(), static_cast<std::size_t>(holder->length));
+  return std::shared_ptr<Image>(std::move(image));
+}
+
+bool RecordedImages::lastRecordedImage(const GroupRecord& record, std::vector<uint8_t>& jpeg) {
+  auto holder = GetLastRecordedImage(PlaybackSource(record, paths().pathData));
+  if (!holder || !holder->jpeg || holder->length == 0) return false;
+  jpeg.assign(holder->jpeg.get(), holder->jpeg.get() + holder->length);
+  return true;
 }
 
 }  // namespace velmora

@@ -19,8 +19,11 @@
 #include <tuple>
 #include <vector>
 
+#include "app/installed.h"
+#include "live/fetch.h"
 #include "live/http_get.h"
 #include "media/image.h"
+#include "model/group_record.h"
 #include "recording/format.h"
 
 namespace velmora {
@@ -227,7 +230,13 @@ class RecordedData {
 // The newest recorded frame of a folder (JPEG bytes, not decoded), or null. Main thread.
 std::unique_ptr<ImageHolder> GetLastRecordedImage(const std::string& folder);
 
-// Fills the tree's newestImage hook with a decoded GetLastRecordedImage.
-void InstallRecordedDataHooks();
+// Recorded-data access for the layers below: the tree's newest image of a folder (a
+// decoded GetLastRecordedImage), and the JPEG bytes of a storage folder tile's newest
+// image (from its PlaybackSource under the data folder).
+class RecordedImages final : public NewestImages, public LastRecordedImages {
+ public:
+  std::shared_ptr<Image> newestImage(const GroupRecord& record, const std::string& folder) override;
+  bool lastRecordedImage(const GroupRecord& record, std::vector<uint8_t>& jpeg) override;
+};
 
 }  // namespace velmora

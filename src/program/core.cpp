@@ -181,11 +181,15 @@ struct Core::Parts {
 
 Core::Core() {
   // The libraries are connected before any part can start them.
-  WireCoreLibraries();
+  wiring_ = std::make_unique<CoreWiring>();
   parts_ = std::make_unique<Parts>();
 }
 
-Core::~Core() = default;
+Core::~Core() {
+  // The parts go first; the libraries are disconnected after them.
+  parts_.reset();
+  wiring_.reset();
+}
 
 AppParts Core::parts(WindowPort* window) {
   AppParts parts;

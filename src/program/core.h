@@ -1,9 +1,10 @@
 // The program's core: the one object the headless program and the window build the
-// application from. Constructing it connects the core libraries to each other (wiring.h);
-// it owns the core's parts that the application calls at its fixed places in start-up,
-// timer 3 and shutdown: the device tree, the recorder and automatic removal, the fetch
-// engine, removable media (with the mount-table watch and where it reads the drives),
-// playback, discovery and the HTTP server, and the routes of the messages the application does not handle itself.
+// application from. Constructing it connects the core libraries to each other (wiring.h),
+// destroying it disconnects them; it owns the core's parts that the application calls at
+// its fixed places in start-up, timer 3 and shutdown: the device tree, the recorder and
+// automatic removal, the fetch engine, removable media (with the mount-table watch and
+// where it reads the drives), playback, discovery and the HTTP server, and the routes of
+// the messages the application does not handle itself.
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
 // the settings, the paths, the main queue, the tree root and the view slots (several
@@ -25,6 +26,7 @@ struct MountTableSource;
 
 namespace velmora {
 
+class CoreWiring;
 class PlaybackController;
 
 class Core {
@@ -47,6 +49,7 @@ class Core {
 
  private:
   struct Parts;
+  std::unique_ptr<CoreWiring> wiring_;
   std::unique_ptr<Parts> parts_;
 };
 

@@ -7,6 +7,7 @@
 
 #include "app/application.h"
 #include "app/helpers.h"
+#include "app/log.h"
 #include "app/paths.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
@@ -24,6 +25,20 @@ GroupRecord* Root() { return treeRoot().get(); }
 // How long an import command waits for the running instance's answer.
 constexpr int kImportAnswerTimeoutMs = 120000;
 
+// What the wiring installs. Never destroyed: the objects hold no state, and a fetch worker
+// that outlived the engine's shutdown may still be handing a frame to the recorder when
+// the wiring goes.
+struct CoreImplementations {
+  EngineDeviceFetch fetch;
+  DeviceRecorder recorder;
+  RecordedImages images;
+};
+
+CoreImplementations& Implementations() {
+  static auto* made = new CoreImplementations;
+  return *made;
+}
+
 }  // namespace
 
 std::string ImportAnswer(const std::string& file) {
@@ -37,17 +52,21 @@ std::string ImportAnswer(const std::string& file) {
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
-void WireCoreLibraries() {
-  InstallFetchHooks();
-  InstallRecorderHooks();
-  InstallRecordedDataHooks();
-  fetchHooks().lastRecordedImage = [](const GroupRecord& record, std::vector<uint8_t>& jpeg) {
-    auto holder = GetLastRecordedImage(PlaybackSource(record, paths().pathData));
-    if (!holder || !holder->jpeg || holder->length == 0) return false;
-    jpeg.assign(holder->jpeg.get(), holder->jpeg.get() + holder->length);
-    return true;
-  };
+CoreWiring::CoreWiring() {
+  // A part already installed (a second Core) keeps its place; this one stays out.
+  CoreImplementations& made = Implementations();
+  if (!InstallAs<DeviceFetch>(made.fetch, installed_)) Log("wiring: the fetch engine is connected already");
+  if (!InstallAs<FrameRecorder, DeviceRecording>(made.recorder, installed_)) {
+    Log("wiring: the recorder is connected already");
+  }
+  if (!InstallAs<NewestImages, LastRecordedImages>(made.images, installed_)) {
+    Log("wiring: recorded-data access is connected already");
+  }
+  // A kept certificate or authentication scheme: the tree file is written again.
+  treeSaves_ = fetchNotices().subscribe([](const FetchNotice&) { SaveTree(); });
 }
+
+CoreWiring::~CoreWiring() { fetchNotices().unsubscribe(treeSaves_); }
 
 int RunImportCommand(const std::string& file) {
   // The request travels as one line, and a name with a line feed or another control

@@ -3,14 +3,28 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "app/installed.h"
 
 namespace velmora {
 
 // Connects the core libraries: the fetch engine starts and stops fetches for the tree,
 // the stream parser hands frames to the recorder, the tree and the storage-folder tiles
-// get their newest recorded images from recorded-data access. Core's constructor calls it
-// once, before anything starts.
-void WireCoreLibraries();
+// get their newest recorded images from recorded-data access, and what the fetch engine
+// keeps in a device's entry has the tree file written again. Core builds one, before
+// anything starts, and drops it last; dropping it disconnects them all. Main thread.
+class CoreWiring {
+ public:
+  CoreWiring();
+  ~CoreWiring();
+  CoreWiring(const CoreWiring&) = delete;
+  CoreWiring& operator=(const CoreWiring&) = delete;
+
+ private:
+  std::vector<Installation> installed_;
+  int treeSaves_ = 0;  // fetchNotices() token
+};
 
 // Merges the devices of a device file into the tree and saves it; the answer line for
 // the one who asked ("ok: N devices added", "error: ...").

@@ -376,16 +376,16 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
   return false;
 }
 
-void InstallRecorderHooks() {
-  streamHooks().recordFrame = [](GroupRecord& device, ImageHolder& frame, uint8_t* headroom,
+void DeviceRecorder::recordFrame(GroupRecord& device, ImageHolder& frame, uint8_t* headroom,
                                  std::size_t jpegLength) {
-    check_record(device, &frame, headroom, jpegLength);
-  };
-  treeHooks().closeRecordings = [](GroupRecord& device) { record_close_files(device); };
-  treeHooks().clearRecordingMark = [](GroupRecord& device) {
-    if (device.viewIndex != -1) viewSlots().SetRecordingMark(device.viewIndex, kRecordingMarkOff);
-  };
+  check_record(device, &frame, headroom, jpegLength);
 }
+
+void DeviceRecorder::clearRecordingMark(GroupRecord& device) {
+  if (device.viewIndex != -1) viewSlots().SetRecordingMark(device.viewIndex, kRecordingMarkOff);
+}
+
+void DeviceRecorder::closeRecordings(GroupRecord& device) { record_close_files(device); }
 
 void RecorderSteps::recordStop() { record_stop(); }
 

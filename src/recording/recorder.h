@@ -19,6 +19,8 @@
 #include <string>
 
 #include "app/app_parts.h"
+#include "app/installed.h"
+#include "live/stream.h"
 #include "media/image.h"
 #include "model/group_record.h"
 #include "recording/format.h"
@@ -52,7 +54,7 @@ MotionConfig DeviceMotionSettings(const GroupRecord& device);
 void record_stop();
 
 // Closes the device's data and index files under its recordLock and forgets the open
-// hour (failed closes are logged). Installed as the model's closeRecordings hook.
+// hour (failed closes are logged). DeviceRecorder::closeRecordings for the tree.
 void record_close_files(GroupRecord& device);
 
 // Set when a device folder is renamed; the automatic removal stops its pass when it
@@ -71,10 +73,15 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
 // How long record_rename_folder waits for a removal pass (tests shorten it).
 void SetRenameWait(std::chrono::milliseconds wait);
 
-// Fills the hooks that lead to the recorder: the stream parser's recordFrame
-// (check_record for every decoded frame), and the model's closeRecordings
-// (record_close_files) and clearRecordingMark (the device's tile mark back to 0).
-void InstallRecorderHooks();
+// The recorder's side of the stream parser and the tree: every decoded frame goes to
+// check_record; the tree's closeRecordings is record_close_files, its clearRecordingMark
+// sets the device's tile mark back to 0.
+class DeviceRecorder final : public FrameRecorder, public DeviceRecording {
+ public:
+  void recordFrame(GroupRecord& device, ImageHolder& frame, uint8_t* headroom, std::size_t jpegLength) override;
+  void clearRecordingMark(GroupRecord& device) override;
+  void closeRecordings(GroupRecord& device) override;
+};
 // The recorder's steps in the application's start-up, timer 3 and shutdown: record_stop,
 // closing the files of the whole tree (nothing when there is no tree: a start that ends
 // before the tree is read, or a tree already destroyed), the cleanup thread, and the

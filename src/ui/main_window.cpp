@@ -172,9 +172,13 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   SetDeviceListVisible(settings().deviceListShow);
   updatePlaybackPane();
   updateCommands();
+  discoveredInstalled_ = Installed<net::DiscoverySelection>::install(discovered_);
 }
 
+void MainWindow::DiscoveredEntries::selectEntry(GroupRecord& record) { window_.tree_->selectRecord(&record); }
+
 MainWindow::~MainWindow() {
+  discoveredInstalled_.reset();
   // A label edit still open ends while the children are destroyed: neither its text nor
   // its end may reach the commands of a window that is half gone.
   tree_->disconnect(this);

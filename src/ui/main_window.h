@@ -14,10 +14,12 @@
 #include <map>
 #include <vector>
 
+#include "app/installed.h"
 #include "app/settings.h"
 #include "control/frame_layout.h"
 #include "control/property_rules.h"
 #include "playback/export_writer.h"
+#include "net/discovery.h"
 #include "platform/mount_table.h"
 
 class QAction;
@@ -201,6 +203,19 @@ class MainWindow : public QMainWindow {
   std::function<void()> save_;
   std::function<QString()> chooseDeviceFile_;
   const platform::MountTableSource* mediaSource_ = nullptr;
+
+  // A device that discovery adds is selected in the tree and scrolled into view. The
+  // window installs this while it lives (the first window, when tests make several).
+  class DiscoveredEntries final : public net::DiscoverySelection {
+   public:
+    explicit DiscoveredEntries(MainWindow& window) : window_(window) {}
+    void selectEntry(GroupRecord& record) override;
+
+   private:
+    MainWindow& window_;
+  };
+  DiscoveredEntries discovered_{*this};
+  Installation discoveredInstalled_;
 };
 
 // The frame's title: the product name, and " v" with the version when there is one.

@@ -64,13 +64,12 @@ class DeviceEditLive : public test::LiveTest {
     paths().pathData = dir_ + "/rec/";
     std::filesystem::create_directories(paths().pathData);
     SetRenameWait(0ms);
-    InstallFetchHooks();
-    InstallRecorderHooks();
-    // Count what reaches the recorder; the workers call this with the fetchLock held.
-    auto record = streamHooks().recordFrame;
-    streamHooks().recordFrame = [this, record](GroupRecord& device, ImageHolder& frame, uint8_t* room,
-                                               std::size_t length) {
-      record(device, frame, room, length);
+    // The real fetch engine and recorder; the frames reach the recorder through the
+    // stand-in, which counts them (the workers call it with the fetchLock held).
+    ASSERT_TRUE(InstallAs<DeviceFetch>(engine_, installed_));
+    ASSERT_TRUE(InstallAs<DeviceRecording>(recorder_, installed_));
+    upper_.onRecordFrame = [this](GroupRecord& device, ImageHolder& frame, uint8_t* room, std::size_t length) {
+      recorder_.recordFrame(device, frame, room, length);
       delivered_.fetch_add(1);
     };
   }
@@ -94,6 +93,8 @@ class DeviceEditLive : public test::LiveTest {
   std::filesystem::path Folder(const GroupRecord& device) const { return DeviceFolder(paths().pathData, device.path); }
 
   std::atomic<int> delivered_{0};
+  EngineDeviceFetch engine_;
+  DeviceRecorder recorder_;
 };
 
 TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen) {

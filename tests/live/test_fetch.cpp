@@ -453,7 +453,7 @@ TEST_F(FetchTest, CompletionsOfDroppedConnectionsNeverTouchTheNewOne) {
 TEST_F(FetchTest, RecorderGetsEveryDecodedFrameWithItsHeadroom) {
   std::atomic<int> recorded{0};
   std::atomic<bool> bad{false};
-  streamHooks().recordFrame = [&](GroupRecord& r, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
+  upper_.onRecordFrame = [&](GroupRecord& r, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
     const uint8_t* begin = r.streamBuffer.data();
     const uint8_t* jpeg = headroom + kStreamHeadroom;
     if (headroom < begin || jpeg + length + kStreamTrailer > begin + r.streamBuffer.size()) bad = true;
@@ -479,7 +479,7 @@ TEST_F(FetchTest, EncryptedCameraFramesAreDecryptedAndShown) {
 TEST_F(FetchTest, PaddedAndExifFramesAreShownAndRecordedWhole) {
   std::atomic<int> recorded{0};
   std::atomic<bool> bad{false};
-  streamHooks().recordFrame = [&](GroupRecord&, ImageHolder& holder, uint8_t*, std::size_t length) {
+  upper_.onRecordFrame = [&](GroupRecord&, ImageHolder& holder, uint8_t*, std::size_t length) {
     // A frame cut at the thumbnail's end would be a few hundred bytes and 20 wide.
     if (!holder.image || holder.image->width() != kWidth || length < 1000) bad = true;
     ++recorded;
@@ -563,7 +563,7 @@ TEST_F(FetchTest, RefusedCredentialsWaitThirtySecondsAndEveryChangeIsLoggedOnceW
 
 TEST_F(FetchTest, H264WebImageShowsAPlaceholderPerSeiUnit) {
   std::atomic<int> recorded{0};
-  streamHooks().recordFrame = [&](GroupRecord&, ImageHolder&, uint8_t*, std::size_t) { ++recorded; };
+  upper_.onRecordFrame = [&](GroupRecord&, ImageHolder&, uint8_t*, std::size_t) { ++recorded; };
   auto cam = Device("Street", "http://127.0.0.1:" + std::to_string(cams_->port(kPlainCamera)) + "/video/nph-h264.cgi",
                     0, 22, EntryKind::HTTPDevice);
   viewthread_iocp(*cam);
@@ -592,7 +592,7 @@ class FetchTreeTest : public FetchTest {
  protected:
   void SetUp() override {
     FetchTest::SetUp();
-    InstallFetchHooks();
+    ASSERT_TRUE(InstallAs<DeviceFetch>(engine_, installed_));
     treeRoot() = CreateRecord(EntryKind::Root, kRootName);
     nvr_ = Add(treeRoot().get(), EntryKind::LocalNVR, "This NVR");
     groupA_ = Add(nvr_.get(), EntryKind::Group, "A");
@@ -613,6 +613,7 @@ class FetchTreeTest : public FetchTest {
     return record;
   }
   std::shared_ptr<GroupRecord> nvr_, groupA_, groupB_;
+  EngineDeviceFetch engine_;
 };
 
 TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
@@ -668,7 +669,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
 
 TEST_F(FetchTreeTest, RecordingDevicesAreFetchedWithoutASlot) {
   std::atomic<int> recorded{0};
-  streamHooks().recordFrame = [&](GroupRecord&, ImageHolder&, uint8_t*, std::size_t) { ++recorded; };
+  upper_.onRecordFrame = [&](GroupRecord&, ImageHolder&, uint8_t*, std::size_t) { ++recorded; };
   settings().recordEnable = true;
   auto cam = Camera(groupA_.get(), "rec", 100);
   cam->recording = true;
@@ -687,7 +688,7 @@ TEST_F(FetchTreeTest, RecordingDevicesAreFetchedWithoutASlot) {
 TEST_F(FetchTreeTest, StorageFolderShowsItsNewestRecordedImageEvery30Seconds) {
   const std::string jpeg = test::MakeJpeg(48, 32);
   int calls = 0;
-  fetchHooks().lastRecordedImage = [&](const GroupRecord& r, std::vector<uint8_t>& out) {
+  upper_.onLastRecordedImage = [&](const GroupRecord& r, std::vector<uint8_t>& out) {
     ++calls;
     EXPECT_EQ(r.location, "/srv/nas/front");
     out.assign(jpeg.begin(), jpeg.end());

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
+#include "upper_layer_calls.h"
 
 namespace velmora::test {
 
@@ -77,9 +79,12 @@ class LiveTest : public ::testing::Test {
     settings().captionShowSize = true;
     settings().captionShowDimensions = false;
     settings().recordEnable = true;
-    streamHooks() = StreamHooks();
-    fetchHooks() = FetchHooks();
-    treeHooks() = TreeHooks();
+    // The recorder and recorded-data access are stand-ins that do nothing until a test
+    // sets a call; the fetch notices reach onFetchNotice_.
+    ASSERT_TRUE((upper_.install<FrameRecorder, LastRecordedImages>()));
+    notices_ = fetchNotices().subscribe([this](const FetchNotice& notice) {
+      if (onFetchNotice_) onFetchNotice_(notice);
+    });
     treeRoot().reset();
     ResetFrameKey();
     for (int i = 0; i < viewSlotCount; ++i) {
@@ -93,9 +98,10 @@ class LiveTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    streamHooks() = StreamHooks();
-    fetchHooks() = FetchHooks();
-    treeHooks() = TreeHooks();
+    installed_.clear();
+    upper_.uninstall();
+    fetchNotices().unsubscribe(notices_);
+    onFetchNotice_ = nullptr;
     if (treeRoot()) DestroyTree(treeRoot().get());
     treeRoot().reset();
     ResetFrameKey();
@@ -134,6 +140,12 @@ class LiveTest : public ::testing::Test {
   }
 
   std::string dir_;
+  UpperLayerCalls upper_;
+  // What a test installs beside the stand-ins (the fetch engine, the recorder): dropped
+  // first at the end.
+  std::vector<Installation> installed_;
+  std::function<void(FetchNotice)> onFetchNotice_;
+  int notices_ = 0;
   Paths savedPaths_;
   Settings savedSettings_;
 };

@@ -200,7 +200,7 @@ class RtspTest : public LiveTest {
     g_clock.setSteadyMs(100000);
     g_clock.setWallMs(platform::SystemClock().wallMs());
     useClock_.emplace(g_clock);
-    streamHooks().recordFrame = [this](GroupRecord& record, ImageHolder& frame, uint8_t* headroom,
+    upper_.onRecordFrame = [this](GroupRecord& record, ImageHolder& frame, uint8_t* headroom,
                                        std::size_t length) {
       // The headroom and the 4 bytes behind the JPEG are the recorder's to write.
       std::memset(headroom, 0xA5, kStreamHeadroom);

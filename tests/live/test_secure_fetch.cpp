@@ -266,7 +266,9 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   ASSERT_EQ(first.size(), 64u) << cams.output();
   ASSERT_EQ(second.size(), 64u);
   int kept = 0;
-  fetchHooks().certificateKept = [&kept] { ++kept; };
+  onFetchNotice_ = [&kept](FetchNotice notice) {
+    if (notice == FetchNotice::kCertificateKept) ++kept;
+  };
   treeRoot() = CreateRecord(EntryKind::Root, "");
   auto cam = Device("Tls", "https://127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0);
   InsertEntry(treeRoot().get(), cam);
@@ -414,7 +416,8 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   ASSERT_TRUE(cams.ok()) << cams.error();
   paths().deviceTreePath = dir_ + "/tree.xml";
   int saves = 0;
-  fetchHooks().authSchemeKept = [&saves] {
+  onFetchNotice_ = [&saves](FetchNotice notice) {
+    if (notice != FetchNotice::kAuthSchemeKept) return;
     ++saves;
     SaveTree();
   };

@@ -33,7 +33,7 @@ class StreamTest : public LiveTest {
     record_->viewIndex = kSlot;
     ASSERT_TRUE(EnsureStreamBuffer(*record_));
     record_->fetchState = STATE_HEADER;
-    streamHooks().recordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
+    upper_.onRecordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
       // Frames arrive 100 ms apart for the frame rate.
       clock_.advance(std::chrono::milliseconds(100));
       const uint8_t* jpeg = headroom + kStreamHeadroom;

@@ -1,6 +1,7 @@
 // A temporary folder standing in for the application-data folder, with the log, the
 // tree file and the recordings folder inside it. Every test starts with an empty tree,
-// no hooks, no observer and recording globally on.
+// stand-ins for the layers above it (upper_, doing nothing until a test sets a call), no
+// observer and recording globally on.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
+#include "upper_layer_calls.h"
 
 namespace velmora::test {
 
@@ -35,7 +37,8 @@ class ModelTest : public ::testing::Test {
     settings().recordEnable = true;
     settings().httpServer = false;
     treeRoot().reset();
-    treeHooks() = TreeHooks();
+    // The layers above the tree are stand-ins that do nothing until a test sets a call.
+    ASSERT_TRUE((upper_.install<DeviceFetch, DeviceRecording, NewestImages>()));
     treeObserver() = nullptr;
   }
 
@@ -44,7 +47,7 @@ class ModelTest : public ::testing::Test {
     treeObserver() = nullptr;
     if (treeRoot()) DestroyTree(treeRoot().get());
     treeRoot().reset();
-    treeHooks() = TreeHooks();
+    upper_.uninstall();
     SetLogPath("");
     paths() = savedPaths_;
     std::error_code ignored;
@@ -93,6 +96,7 @@ class ModelTest : public ::testing::Test {
   }
 
   std::string dir_;
+  UpperLayerCalls upper_;
 
  private:
   Paths savedPaths_;

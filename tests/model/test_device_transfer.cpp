@@ -183,7 +183,7 @@ TEST_F(TransferTest, APasteStopsAtTheTreesViewableLimit) {
 
 TEST_F(TransferTest, ImportingTheOwnFileAddsEveryDeviceAgainNumbered) {
   std::vector<std::string> started;
-  treeHooks().startFetch = [&](GroupRecord& r) { started.push_back(r.path); };
+  upper_.onStartFetch = [&](GroupRecord& r) { started.push_back(r.path); };
   ASSERT_TRUE(SaveTree());
   EXPECT_TRUE(ImportDeviceFile(paths().deviceTreePath));
   EXPECT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Door (1)", "srv (1)"}));

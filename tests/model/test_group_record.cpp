@@ -285,12 +285,12 @@ class WalkTest : public ModelTest {
     server = &add(*group, EntryKind::ServerDevice, "srv");
     input = &add(*server, EntryKind::ServerCamera, "in1");
     nas = &add(*group, EntryKind::NASDevice, "nas");
-    treeHooks().startFetch = [this](GroupRecord& r) { calls.push_back("start " + r.path); };
-    treeHooks().stopFetch = [this](GroupRecord& r) { calls.push_back("stop " + r.path); };
-    treeHooks().clearRecordingMark = [this](GroupRecord& r) {
+    upper_.onStartFetch = [this](GroupRecord& r) { calls.push_back("start " + r.path); };
+    upper_.onStopFetch = [this](GroupRecord& r) { calls.push_back("stop " + r.path); };
+    upper_.onClearRecordingMark = [this](GroupRecord& r) {
       calls.push_back("mark " + std::to_string(r.viewIndex));
     };
-    treeHooks().closeRecordings = [this](GroupRecord& r) {
+    upper_.onCloseRecordings = [this](GroupRecord& r) {
       // The recorder's part runs while the files are still open.
       calls.push_back("close " + r.path + (r.dataFile >= 0 ? " open" : ""));
     };

@@ -664,7 +664,7 @@ TEST_F(TreeFileTest, UnexpectedElementsAreLoggedAndSkipped) {
 TEST_F(TreeFileTest, NewestRecordedImageBecomesTheStill) {
   std::vector<std::string> folders;
   auto owner = std::make_shared<int>(0);
-  treeHooks().newestImage = [&](const GroupRecord& r, const std::string& folder) {
+  upper_.onNewestImage = [&](const GroupRecord& r, const std::string& folder) {
     folders.push_back(folder);
     // An opaque non-null image for the devices; the model never looks inside it.
     return r.kind == EntryKind::Device ? std::shared_ptr<Image>(owner, reinterpret_cast<Image*>(owner.get()))

@@ -16,6 +16,7 @@
 #include "net/discovery.h"
 #include "net/discovery_parse.h"
 #include "net_fixture.h"
+#include "upper_layer_calls.h"
 
 namespace velmora::net {
 namespace {
@@ -222,10 +223,11 @@ class DiscoveryTreeTest : public ::testing::Test {
     paths().deviceTreePath = dir.file("Velmora NVR.xml");
     SetLogPath(dir.file("test.log"));
     discoveryConfig().arpPath = dir.file("arp");
-    discoveryHooks().selectEntry = [this](GroupRecord& r) { selected.push_back(r.name); };
+    upper.onSelectEntry = [this](GroupRecord& r) { selected.push_back(r.name); };
+    ASSERT_TRUE(upper.install<DiscoverySelection>());
   }
   void TearDown() override {
-    discoveryHooks() = DiscoveryHooks();
+    upper.uninstall();
     discoveryConfig() = DiscoveryConfig();
     SetLogPath(std::string());
     treeRoot().reset();
@@ -250,6 +252,7 @@ class DiscoveryTreeTest : public ::testing::Test {
   test::TempDir dir;
   std::shared_ptr<GroupRecord> nvr;
   std::vector<std::string> selected;
+  test::UpperLayerCalls upper;
 };
 
 TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {

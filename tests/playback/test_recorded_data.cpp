@@ -364,13 +364,12 @@ TEST_F(FolderAccess, BoundaryFilesAndNewestImage) {
   EXPECT_TRUE(log.contains("GetLastRecordedImage: BAD SIZE; fpos=0 size=" + std::to_string(0x500000 - 52) + " [" +
                            broken.str() + "]"));
 
-  // The tree hook decodes the newest frame.
-  InstallRecordedDataHooks();
+  // The tree's newest image is the decoded newest frame.
+  RecordedImages images;
   GroupRecord node;
-  auto image = treeHooks().newestImage(node, folder.str());
+  auto image = images.newestImage(node, folder.str());
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->width(), 16);
-  treeHooks().newestImage = nullptr;
 }
 
 TEST_F(FolderAccess, ReadersNeverChangeRecordingFiles) {

@@ -3,6 +3,8 @@
 // and folder renames.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "app/events.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
@@ -19,13 +21,16 @@ using rectest::Utc;
 
 class Recorder : public rectest::RecordingTest {
  protected:
-  // A root holding `device`, with the recorder's hooks installed for its files and marks.
+  // A root holding `device`, with the recorder installed for its files and marks.
   std::shared_ptr<GroupRecord> TreeOf(const std::shared_ptr<GroupRecord>& device) {
     auto tree = CreateRecord(EntryKind::Root, kRootName);
     InsertEntry(tree.get(), device);
-    InstallRecorderHooks();
+    EXPECT_TRUE((InstallAs<FrameRecorder, DeviceRecording>(recorder_, installed_)));
     return tree;
   }
+
+  DeviceRecorder recorder_;
+  std::vector<Installation> installed_;  // uninstalled when the test ends
 };
 
 TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
@@ -209,8 +214,6 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   const auto check = CheckPair(Folder(*cam), Key());
   ASSERT_EQ(check.entries, 2u);
   EXPECT_EQ(check.indexed[1].offset, 1052u);
-  treeHooks() = TreeHooks{};
-  streamHooks().recordFrame = nullptr;
 }
 
 // The recorder's steps in the application's shutdown close the files of the whole tree,
@@ -231,8 +234,6 @@ TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   steps.recordStop();
   steps.closeRecordings();
   EXPECT_EQ(treeRoot(), nullptr);
-  treeHooks() = TreeHooks{};
-  streamHooks().recordFrame = nullptr;
 }
 
 TEST_F(Recorder, DataFileThatCannotBeCreatedDropsFramesUntilItCan) {

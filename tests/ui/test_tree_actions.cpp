@@ -35,6 +35,7 @@
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
+#include "net/discovery.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
 #include "control/property_rules.h"
@@ -361,6 +362,16 @@ class TreeActionsTest : public QObject {
   // The views are refreshed for the selection when the network scan ends and after
   // Import Device File: the saved view is shown again and the entry the operator picked
   // stays selected.
+  // A device that discovery adds is selected in the tree (and scrolled into view).
+  void discoveredDeviceIsSelected() {
+    tree()->selectRecord(gate_);
+    QVERIFY(velmora::net::discovery_add_device("127.0.0.1", "025A3C-000001"));
+    GroupRecord* added = tree()->selectedRecord();
+    QVERIFY(added != nullptr);
+    QCOMPARE(added->hwAddr, std::string("025A3C-000001"));
+    QCOMPARE(added->parent->name, std::string(velmora::net::kScanGroupName));
+  }
+
   void refreshingTheViewsKeepsTheOperatorsSelection() {
     velmora::settings().viewName = "Lobby";
     window_->refreshViewsForSelection();  // as at start: nothing was selected
