@@ -8,9 +8,10 @@
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
 // the settings, the paths, the main queue, the tree root and the view slots (several
-// hundred callers in the code and the tests), and the playback engine, its controller and
-// the export pump, which are never destroyed because the playback thread may outlive a
-// shutdown that waited for it in vain.
+// hundred callers in the code and the tests). The program's playback (engine, its output,
+// the export pump and the controller, playback_thread.h) is process-wide on purpose and
+// never destroyed, because the playback thread may outlive a shutdown that waited for it
+// in vain; the Core hands its controller out, nothing else reaches for it.
 //
 // Threads: built, used and destroyed on the main thread; one per process, living longer
 // than the application it serves.
