@@ -153,7 +153,7 @@ void Measure(const char* label, int width, int height, double seconds) {
   auto feed = [&](const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += kReceiveBytes) {
       const std::size_t n = std::min(kReceiveBytes, bytes.size() - at);
-      std::memcpy(StreamData(*record) + record->streamLength, bytes.data() + at, n);
+      std::memcpy(StreamData(*record) + record->live.streamLength, bytes.data() + at, n);
       if (ProcessReceived(*record, nullptr, static_cast<uint32_t>(n)) != StreamStep::kReceive) {
         std::fprintf(stderr, "the stream was refused\n");
         std::exit(1);
@@ -162,8 +162,8 @@ void Measure(const char* label, int width, int height, double seconds) {
   };
   auto stream = [&] {
     const int before = record->frameCount;
-    record->fetchState = STATE_HEADER;
-    record->streamLength = 0;
+    record->live.fetchState = STATE_HEADER;
+    record->live.streamLength = 0;
     feed(header);
     feed(body);
     while (mainQueue().take()) {

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto r = CreateRecord(EntryKind::Device, "Fuzz");
     r->username = "user";
     r->password = "pass";
-    r->host = "127.0.0.1";
+    r->live.host = "127.0.0.1";
     r->updateDelay = 1000;
     return r;
   }();

@@ -56,9 +56,9 @@ platform::ManualClock& Clock() {
 }
 
 void Restart(GroupRecord& r) {
-  r.fetchState = STATE_HEADER;
-  r.streamLength = 0;
-  r.restartPending = false;
+  r.live.fetchState = STATE_HEADER;
+  r.live.streamLength = 0;
+  r.live.restartPending = false;
 }
 
 }  // namespace
@@ -87,20 +87,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   r.receivedData = false;
   // Some inputs skip the header stage.
   Restart(r);
-  if (mode & 8) r.fetchState = STATE_READING;
+  if (mode & 8) r.live.fetchState = STATE_READING;
 
   std::size_t at = 0;
   while (at < size) {
     seed = seed * 1103515245u + 12345u;
     std::size_t chunk = 1 + (seed >> 16) % ((mode & 16) ? 7 : 4096);
     if (chunk > size - at) chunk = size - at;
-    const std::size_t room = kStreamDataBytes - static_cast<std::size_t>(r.streamLength);
+    const std::size_t room = kStreamDataBytes - static_cast<std::size_t>(r.live.streamLength);
     if (room == 0) {
       Restart(r);
       continue;
     }
     if (chunk > room) chunk = room;
-    std::memcpy(StreamData(r) + r.streamLength, data + at, chunk);
+    std::memcpy(StreamData(r) + r.live.streamLength, data + at, chunk);
     at += chunk;
     if (ProcessReceived(r, nullptr, static_cast<uint32_t>(chunk)) == StreamStep::kClose) Restart(r);
   }

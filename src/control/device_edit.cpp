@@ -133,7 +133,7 @@ EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, con
       return result;
     }
     for (std::size_t i = 0; i < subtree.size(); ++i) {
-      std::lock_guard<std::mutex> files(subtree[i]->recordLock);
+      std::lock_guard<std::mutex> files(subtree[i]->files.recordLock);
       subtree[i]->path = newPaths[i];
     }
   }
@@ -215,7 +215,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
       return EditResult{false, kStringNameInUse};
     record_stop();
     EditResult renamed = ChangePathsLive(entry, entry.parent, name, [&] {
-      std::lock_guard<std::mutex> files(entry.recordLock);
+      std::lock_guard<std::mutex> files(entry.files.recordLock);
       entry.name = name;
       return true;
     });

@@ -229,8 +229,8 @@ std::string HexNonceCount(uint32_t count) {
 }
 
 DigestSession& SessionOf(GroupRecord& record) {
-  if (!record.digest) record.digest = std::make_shared<DigestSession>();
-  return *record.digest;
+  if (!record.live.digest) record.live.digest = std::make_shared<DigestSession>();
+  return *record.live.digest;
 }
 
 }  // namespace
@@ -423,8 +423,8 @@ DigestStep DigestAfterRefusal(GroupRecord& record, std::string_view header, bool
 }
 
 void DigestConnecting(GroupRecord& record, bool immediate) {
-  if (!record.digest) return;
-  DigestSession& session = *record.digest;
+  if (!record.live.digest) return;
+  DigestSession& session = *record.live.digest;
   session.retryNow = false;
   if (immediate) {
     ++session.immediateRetries;
@@ -433,12 +433,12 @@ void DigestConnecting(GroupRecord& record, bool immediate) {
   }
 }
 
-bool DigestRetryDue(const GroupRecord& record) { return record.digest && record.digest->retryNow; }
+bool DigestRetryDue(const GroupRecord& record) { return record.live.digest && record.live.digest->retryNow; }
 
 std::string DigestRequestAuthorization(const GroupRecord& record, const std::string& username,
                                        const std::string& password, const std::string& uri) {
-  if (!record.digest) return {};
-  DigestSession& session = *record.digest;
+  if (!record.live.digest) return {};
+  DigestSession& session = *record.live.digest;
   session.answered = false;
   if (!session.challenge || (username.empty() && password.empty())) return {};
   const uint32_t count = ++session.nonceCount;
@@ -449,18 +449,18 @@ std::string DigestRequestAuthorization(const GroupRecord& record, const std::str
 }
 
 bool BasicAllowed(const GroupRecord& record) {
-  if (record.digest && record.digest->basicAsked) return true;
+  if (record.live.digest && record.live.digest->basicAsked) return true;
   return !record.sendPasswordOnlyWhenAsked && record.authScheme != kAuthSchemeDigest;
 }
 
 void NoteBasicSent(GroupRecord& record, bool sent) {
-  if (!sent && !record.digest) return;
+  if (!sent && !record.live.digest) return;
   SessionOf(record).basicSent = sent;
 }
 
 bool DigestAcceptedFirstTime(GroupRecord& record) {
-  if (!record.digest) return false;
-  DigestSession& session = *record.digest;
+  if (!record.live.digest) return false;
+  DigestSession& session = *record.live.digest;
   if (!session.answered || session.schemeReported || record.authScheme == kAuthSchemeDigest) return false;
   session.schemeReported = true;
   return true;

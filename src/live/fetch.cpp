@@ -16,6 +16,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "live/digest.h"
+#include "live/live_session.h"
 #include "media/jpeg.h"
 #include "live/request.h"
 #include "live/retry_rules.h"
@@ -155,7 +156,7 @@ bool SplitHostPort(const std::string& url, std::string& host, uint16_t& port) {
 // One connection attempt. Its socket, timer and resolver are used only on its strand
 // (and by the main thread before the first operation is started). `dropped` is
 // guarded by the record's fetchLock.
-class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
+class FetchConnection : public LiveSession, public std::enable_shared_from_this<FetchConnection> {
  public:
   FetchConnection(asio::io_context& io, std::weak_ptr<GroupRecord> record, const FetchOptions& options)
       : record_(std::move(record)),
@@ -205,7 +206,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   }
 
  private:
-  bool IsCurrent(const GroupRecord& record) const { return record.connection.get() == this; }
+  bool IsCurrent(const GroupRecord& record) const { return record.live.connection.get() == this; }
 
   // Closes the socket; pending operations complete with operation_aborted.
   void Close(const char* name = nullptr) {
@@ -226,7 +227,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   }
   void CloseLocked(GroupRecord& record) {
     Close(record.name.c_str());
-    if (IsCurrent(record)) record.socket = -1;
+    if (IsCurrent(record)) record.live.socket = -1;
   }
 
   // --- time-outs ---
@@ -323,14 +324,14 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
     if (!record) return;
     std::lock_guard<std::mutex> guard(record->fetchLock);
     if (!Proceed(*record, ec)) return;
-    if (record->streamBuffer.size() != kStreamBufferBytes) {
+    if (record->live.streamBuffer.size() != kStreamBufferBytes) {
       CloseLocked(*record);
       return;
     }
     GroupRecord& r = *record;
-    const std::size_t space = kStreamDataBytes - static_cast<std::size_t>(r.streamLength);
+    const std::size_t space = kStreamDataBytes - static_cast<std::size_t>(r.live.streamLength);
     asio::error_code readError;
-    std::size_t bytes = socket_.read_some(asio::buffer(StreamData(r) + r.streamLength, space), readError);
+    std::size_t bytes = socket_.read_some(asio::buffer(StreamData(r) + r.live.streamLength, space), readError);
     if (readError == asio::error::would_block || readError == asio::error::try_again ||
         readError == asio::error::interrupted) {
       WaitReadable();
@@ -340,7 +341,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
       bytes = 0;
     } else if (readError == asio::error::fault) {
       Log("IOCP[%u]: EFAULT; vto=%p socket=%p buffer=%p", ThreadId(), static_cast<void*>(this),
-          AsPointer(nativeSocket_), static_cast<void*>(StreamData(r) + r.streamLength));
+          AsPointer(nativeSocket_), static_cast<void*>(StreamData(r) + r.live.streamLength));
       r.debugLevel = 7;
       CloseLocked(r);
       return;
@@ -356,33 +357,33 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
     r.lastUpdateTick = TickCount();
     LogDeviceLevel(5, r.debugLevel, "dw=%lu, key=%lu, o=%p, state=%d", static_cast<unsigned long>(bytes),
                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&r)), static_cast<void*>(this),
-                   static_cast<int>(r.fetchState));
-    switch (r.fetchState) {
+                   static_cast<int>(r.live.fetchState));
+    switch (r.live.fetchState) {
       case STATE_CONNECTING:
-        if (r.streamLength != 0) {
+        if (r.live.streamLength != 0) {
           Log("%s: STATE_CONNECTING; current_size=%d for %s", "viewthread_iocp_process",
-              static_cast<int>(r.streamLength), r.name.c_str());
-          r.streamLength = 0;
+              static_cast<int>(r.live.streamLength), r.name.c_str());
+          r.live.streamLength = 0;
         }
         StateConnecting(r);
         return;
       case STATE_CONNECTED:
-        if (r.streamLength != 0) {
+        if (r.live.streamLength != 0) {
           Log("%s: STATE_CONNECTED; current_size=%d for %s", "viewthread_iocp_process",
-              static_cast<int>(r.streamLength), r.name.c_str());
-          r.streamLength = 0;
+              static_cast<int>(r.live.streamLength), r.name.c_str());
+          r.live.streamLength = 0;
         }
         StateConnected(r);
         return;
       case STATE_HEADER:
       case STATE_READING: {
-        const bool header = r.fetchState == STATE_HEADER;
+        const bool header = r.live.fetchState == STATE_HEADER;
         if (ProcessReceived(r, this, static_cast<uint32_t>(bytes)) == StreamStep::kClose) {
           CloseLocked(r);
           return;
         }
         // The header must arrive within its own time; a stream may not fall silent.
-        if (!header || r.fetchState == STATE_READING) SetDeadline(options_.stallTimeoutMs);
+        if (!header || r.live.fetchState == STATE_READING) SetDeadline(options_.stallTimeoutMs);
         PostReceive(r);
         return;
       }
@@ -399,8 +400,8 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
       return;
     }
     LogDeviceLevel(1, r.debugLevel, "connected to %s [%s]", r.name.c_str(), UrlWithoutPassword(r.location).c_str());
-    r.fetchState = STATE_CONNECTED;
-    r.restartPending = false;
+    r.live.fetchState = STATE_CONNECTED;
+    r.live.restartPending = false;
     request_ = CameraRequestText(r);
     SetDeadline(options_.sendTimeoutMs);
     auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t n) { self->OnComplete(ec, n); };
@@ -476,11 +477,11 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
     const bool end = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
     if (!Proceed(*record, end ? asio::error_code() : ec)) return;
     GroupRecord& r = *record;
-    if (r.streamBuffer.size() != kStreamBufferBytes) {
+    if (r.live.streamBuffer.size() != kStreamBufferBytes) {
       CloseLocked(r);
       return;
     }
-    const std::size_t held = static_cast<std::size_t>(r.streamLength);
+    const std::size_t held = static_cast<std::size_t>(r.live.streamLength);
     const std::size_t space = held <= kStreamDataBytes ? kStreamDataBytes - held : 0;
     if (end) bytes = 0;
     if (bytes > space) bytes = space;  // the read was sized to the space; never more
@@ -491,7 +492,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   // viewthread_iocp_state_connected: the request is out; wait for the response.
   void StateConnected(GroupRecord& r) {
     LogDeviceLevel(3, r.debugLevel, "STATE_HEADER");
-    r.fetchState = STATE_HEADER;
+    r.live.fetchState = STATE_HEADER;
     std::string().swap(request_);
     SetDeadline(options_.headerTimeoutMs);
     PostReceive(r);
@@ -499,7 +500,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 
   // viewthread_iocp_post_receive: wait for bytes to fit into the free space.
   void PostReceive(GroupRecord& r) {
-    const std::size_t held = static_cast<std::size_t>(r.streamLength);
+    const std::size_t held = static_cast<std::size_t>(r.live.streamLength);
     const std::size_t space = held <= kStreamDataBytes ? kStreamDataBytes - held : 0;
     if (space < 16 || space > kStreamDataBytes) {
       Log("IOCP[%u]; BAD LENGTH; vto=%p socket=%p buffer=%p len=%d [%s]", ThreadId(), static_cast<void*>(this),
@@ -526,8 +527,8 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
   void Failure(GroupRecord& r, const asio::error_code& ec) {
     const bool current = IsCurrent(r);
     LogFailedCall("IOCP[" + std::to_string(ThreadId()) + "]: " + r.name + "; GetQueuedCompletionStatus", ec);
-    if (current || (!r.connection && dropped_)) {
-      const bool neverHeard = r.fetchState == STATE_CONNECTING && !r.receivedData;
+    if (current || (!r.live.connection && dropped_)) {
+      const bool neverHeard = r.live.fetchState == STATE_CONNECTING && !r.receivedData;
       ReportFetchState(r, true, neverHeard ? "Unable to connect" : "Connection lost");
     }
     if (ec != asio::error::operation_aborted) {
@@ -535,7 +536,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
         LogDeviceLevel(4, r.debugLevel, "closing socket %u", static_cast<unsigned>(nativeSocket_));
         Close(r.name.c_str());
       }
-      if (current) r.socket = -1;
+      if (current) r.live.socket = -1;
     }
     LogDeviceLevel(4, r.debugLevel, "freeing vto %p", static_cast<void*>(this));
     ended_ = true;
@@ -565,7 +566,7 @@ class FetchConnection : public std::enable_shared_from_this<FetchConnection> {
 };
 
 std::shared_ptr<FetchConnection> ConnectionOf(GroupRecord& record) {
-  return std::static_pointer_cast<FetchConnection>(record.connection);
+  return std::static_pointer_cast<FetchConnection>(record.live.connection);
 }
 
 // Lets go of the record's connection: a worker closes its socket, and the operation
@@ -576,9 +577,9 @@ void DropConnection(GroupRecord& r) {
   std::shared_ptr<FetchConnection> connection = ConnectionOf(r);
   connection->markDropped();
   const int level = r.debugLevel;
-  r.socket = -1;
-  r.connection.reset();
-  r.restartPending = true;
+  r.live.socket = -1;
+  r.live.connection.reset();
+  r.live.restartPending = true;
   LogDeviceLevel(4, level, "%s: %s", "viewthread_refresh", "PostQueuedCompletionStatus");
   asio::post(connection->socket().get_executor(), [connection, level] { connection->Disconnect(level); });
 }
@@ -592,21 +593,21 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
       (r.kind != EntryKind::ServerCamera && r.kind != EntryKind::Device && r.kind != EntryKind::HTTPDevice))
     return;
   r.lastUpdateTick = TickCount();
-  r.connectTick = r.lastUpdateTick;
-  r.frameSeen = false;
+  r.live.connectTick = r.lastUpdateTick;
+  r.live.frameSeen = false;
   if (IsRtspDevice(r)) {  // read by a thread of its own (rtsp.h)
-    if (r.connection) DropConnection(r);
+    if (r.live.connection) DropConnection(r);
     RtspConnectLocked(shared);
     return;
   }
   if (!EnsureStreamBuffer(r)) return;
   // A connection still present is dropped first, so that it ends rather than lingers.
-  if (r.connection) DropConnection(r);
+  if (r.live.connection) DropConnection(r);
 
   Engine& e = engine();
   auto connection = std::make_shared<FetchConnection>(e.io, shared, GetFetchOptions());
-  r.connection = connection;
-  r.streamLength = 0;
+  r.live.connection = connection;
+  r.live.streamLength = 0;
 
   asio::error_code ec;
   connection->socket().open(tcp::v4(), ec);
@@ -615,9 +616,9 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
     return;
   }
   connection->setNativeSocket(connection->socket().native_handle());
-  r.socket = connection->nativeSocket();
+  r.live.socket = connection->nativeSocket();
   LogDeviceLevel(4, r.debugLevel, "WSASocket: o=%p, s=%p", static_cast<void*>(connection.get()),
-                 AsPointer(r.socket));
+                 AsPointer(r.live.socket));
 
   StartEngine();
 
@@ -625,11 +626,11 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
   uint16_t port = 80;
   if (!SplitHostPort(DeviceUrl(r), host, port)) {
     Log("InternetCrackUrl failed");
-    r.socket = -1;  // nothing runs on it: the connection has ended
+    r.live.socket = -1;  // nothing runs on it: the connection has ended
     return;
   }
-  r.host = host;
-  r.port = port;
+  r.live.host = host;
+  r.live.port = port;
   if (IsHttpsUrl(DeviceUrl(r))) connection->UseTls(host);
 
   asio::error_code addressError;
@@ -640,15 +641,15 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
   connection->socket().bind(tcp::endpoint(asio::ip::address_v4::any(), 0), ec);
   if (ec) {
     LogFailedCall("IOCP: bind", ec);
-    r.socket = -1;
+    r.live.socket = -1;
     return;
   }
   connection->socket().non_blocking(true, ec);
-  r.fetchState = STATE_CONNECTING;
+  r.live.fetchState = STATE_CONNECTING;
 
   if (literal) {
     LogDeviceLevel(1, r.debugLevel, "connecting to %s:%d...", address.to_string().c_str(), static_cast<int>(port));
-    LogDeviceLevel(4, r.debugLevel, "h=%p, hIOCP=%p", AsPointer(r.socket), static_cast<void*>(&e.io));
+    LogDeviceLevel(4, r.debugLevel, "h=%p, hIOCP=%p", AsPointer(r.live.socket), static_cast<void*>(&e.io));
     const tcp::endpoint endpoint(address, port);
     asio::post(connection->socket().get_executor(), [connection, endpoint] { connection->StartConnect(endpoint); });
   } else {
@@ -659,9 +660,9 @@ void ConnectLocked(const std::shared_ptr<GroupRecord>& shared, bool answer = fal
 // viewthread_refresh with the record's fetchLock held.
 void RefreshLocked(const std::shared_ptr<GroupRecord>& shared, bool force) {
   GroupRecord& r = *shared;
-  LogDeviceLevel(6, r.debugLevel, "%s: vto=%p force=%d [%s]", "viewthread_refresh", r.connection.get(),
+  LogDeviceLevel(6, r.debugLevel, "%s: vto=%p force=%d [%s]", "viewthread_refresh", r.live.connection.get(),
                  force ? 1 : 0, r.name.c_str());
-  if (!r.connection) {
+  if (!r.live.connection) {
     if (force) ConnectLocked(shared);
     return;
   }
@@ -717,26 +718,26 @@ void viewthread_check_update(GroupRecord& record) {
   const uint32_t now = TickCount();
   const RtspSessionState session = RtspSessionStateLocked(record);
   RetryState state;
-  state.connection = record.connection != nullptr;
+  state.connection = record.live.connection != nullptr;
   state.rtsp = session != RtspSessionState::kNone || IsRtspDevice(record);
   // An HTTP connection runs until a stage, a failure or the camera closed its socket.
-  state.running = state.rtsp ? session == RtspSessionState::kRunning : record.socket != -1;
-  state.frameSeen = record.frameSeen;
+  state.running = state.rtsp ? session == RtspSessionState::kRunning : record.live.socket != -1;
+  state.frameSeen = record.live.frameSeen;
   state.receivedData = record.receivedData;
-  state.waitLong = record.accessRefused || record.streamUnusable;
+  state.waitLong = record.live.accessRefused || record.live.streamUnusable;
   state.updateDelay = record.updateDelay;
   // Elapsed times in wrapping 32-bit arithmetic, so the rules hold across the wrap of
   // the millisecond tick.
   state.sinceActivityMs = static_cast<uint32_t>(now - record.lastUpdateTick);
-  state.sinceConnectMs = static_cast<uint32_t>(now - record.connectTick);
+  state.sinceConnectMs = static_cast<uint32_t>(now - record.live.connectTick);
   state.connectTimeoutMs = GetFetchOptions().connectTimeoutMs;
-  state.failures = record.reconnectFailures;
+  state.failures = record.live.reconnectFailures;
   if (!RetryDue(state)) return;
   const RetryWait wait = RetryWaitOf(state);
-  const uint32_t from = wait.fromConnect ? record.connectTick : record.lastUpdateTick;
+  const uint32_t from = wait.fromConnect ? record.live.connectTick : record.lastUpdateTick;
   LogDeviceLevel(1, record.debugLevel, "%s: [%s] %u >= %u %s", "viewthread_check_update", record.name.c_str(),
-                 now, static_cast<uint32_t>(from + wait.limitMs), record.connection ? "START" : "RESTART");
-  if (record.connection) {
+                 now, static_cast<uint32_t>(from + wait.limitMs), record.live.connection ? "START" : "RESTART");
+  if (record.live.connection) {
     RefreshLocked(shared, false);
   } else if (record.kind == EntryKind::NASDevice) {
     guard.unlock();

@@ -18,11 +18,10 @@ extern "C" {
 
 namespace velmora {
 
-namespace {
-
 // What the H.264 script's path keeps per device between chunks: the decoder of the
 // current connection, the motion grids of the units not yet decoded, and the encoder.
-struct H264State {
+// The record holds it as its videoState, under its fetchLock.
+struct VideoState {
   const void* connection = nullptr;
   bool usable = false;  // the decoder opened
   VideoDecoder decoder;
@@ -31,13 +30,16 @@ struct H264State {
   // Grids by unit number, oldest first; only units still in the decoder's pipeline.
   std::deque<std::pair<int64_t, std::array<uint8_t, kMotionGridBytes>>> grids;
 };
+
+namespace {
+
 constexpr std::size_t kMaxPendingGrids = 64;
 
 // The device's state for this connection: a new connection starts a new decoder.
-H264State* StateFor(GroupRecord& record, const void* connection) {
-  auto state = std::static_pointer_cast<H264State>(record.videoState);
+VideoState* StateFor(GroupRecord& record, const void* connection) {
+  auto state = record.videoState;
   if (state && state->connection == connection) return state.get();
-  state = std::make_shared<H264State>();
+  state = std::make_shared<VideoState>();
   state->connection = connection;
   VideoDecoderOptions options;
   options.wholeUnits = false;
@@ -59,7 +61,7 @@ bool UnitGrid(const uint8_t* unit, std::size_t size, uint8_t grid[kMotionGridByt
 
 // Decodes the new bytes; each picture becomes a JPEG frame (carrying the camera's
 // motion grid) on the stream path. Returns the pictures handed over.
-int DecodeNewBytes(GroupRecord& record, H264State& state, const uint8_t* bytes, std::size_t size) {
+int DecodeNewBytes(GroupRecord& record, VideoState& state, const uint8_t* bytes, std::size_t size) {
   int delivered = 0;
   const uint64_t before = state.decoder.picturesDecoded();
   const DecodeResult result = state.decoder.Feed(
@@ -152,18 +154,18 @@ std::unique_ptr<Image> H264Placeholder(int32_t number, const uint8_t grid[kMotio
 
 StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connection, uint32_t bytes) {
   uint8_t* data = StreamData(record);
-  record.streamLength += bytes;
-  if (record.streamLength > kStreamDataBytes) {
+  record.live.streamLength += bytes;
+  if (record.live.streamLength > kStreamDataBytes) {
     Log("%s: BAD SIZE; gr=%p vto=%p dw=%u current_size=%d [%s]", "viewthread_iocp_check_h264",
-        static_cast<void*>(&record), connection, bytes, static_cast<int>(record.streamLength),
+        static_cast<void*>(&record), connection, bytes, static_cast<int>(record.live.streamLength),
         record.name.c_str());
     return StreamStep::kClose;
   }
-  const std::size_t held = static_cast<std::size_t>(record.streamLength);
+  const std::size_t held = static_cast<std::size_t>(record.live.streamLength);
 
   // The new bytes go through the decoder first; once it has made a picture, the
   // placeholders give way to the pictures.
-  H264State* state = StateFor(record, connection);
+  VideoState* state = StateFor(record, connection);
   bool pictures = false;
   if (state->usable) {
     DecodeNewBytes(record, *state, data + held - bytes, bytes);
@@ -177,7 +179,7 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
   bool found = false;
   for (std::size_t q = 0; q + 4 <= held; ++q) {
     if (!IsStartCode(data + q)) continue;
-    record.frameSeen = true;  // a unit: the stream's silence rule applies from here
+    record.live.frameSeen = true;  // a unit: the stream's silence rule applies from here
     if (q + 4 >= held) {  // the unit's header byte has not arrived
       keepFrom = q;
       break;
@@ -214,7 +216,7 @@ StreamStep viewthread_iocp_check_h264(GroupRecord& record, const void* connectio
 
   const std::size_t keep = held - keepFrom;
   if (keep > 0 && keepFrom > 0) std::memmove(data, data + keepFrom, keep);
-  record.streamLength = keep;
+  record.live.streamLength = keep;
   return StreamStep::kReceive;
 }
 

@@ -113,10 +113,10 @@ std::string CameraRequestText(GroupRecord& record) {
   text += target;
   text += " HTTP/1.0\r\n";
   text += "Host: ";
-  text += record.host;
+  text += record.live.host;
   // The scheme's own port is left out (443 for an HTTPS camera).
   const bool https = IsHttpsUrl(record.location);
-  if (record.port != 0 && record.port != (https ? 443 : 80)) text += ":" + std::to_string(record.port);
+  if (record.live.port != 0 && record.live.port != (https ? 443 : 80)) text += ":" + std::to_string(record.live.port);
   text += "\r\n";
   text += "User-Agent: " + CameraUserAgent() + "\r\n";
   std::string username;

@@ -24,6 +24,7 @@ extern "C" {
 #include "app/log.h"
 #include "app/settings.h"
 #include "live/fetch.h"
+#include "live/live_session.h"
 #include "live/stream.h"
 #include "media/video_decoder.h"
 #include "model/group_record.h"
@@ -62,11 +63,11 @@ uint64_t ThreadCpuNs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-// Sessions alive (by address, so a record's opaque connection can be recognised) and
+// Sessions alive (by address, so a record's connection can be recognised as one) and
 // threads running. Never destroyed: a thread ending after exit still finds it.
 struct Registry {
   std::mutex lock;  // guards everything below
-  std::set<const void*> alive;
+  std::set<const LiveSession*> alive;
   std::vector<std::weak_ptr<RtspSession>> sessions;
   int running = 0;
   std::condition_variable ended;
@@ -92,7 +93,7 @@ constexpr const char* kDataLost = "Stream data lost or corrupt";
 constexpr const char* kDecoderFailed = "Decoder failed";
 constexpr const char* kEncodeFailed = "JPEG encoding failed";
 
-class RtspSession : public std::enable_shared_from_this<RtspSession> {
+class RtspSession : public LiveSession, public std::enable_shared_from_this<RtspSession> {
  public:
   RtspSession(std::weak_ptr<GroupRecord> record, std::string url, std::string shownUrl, std::string name,
               const RtspOptions& options)
@@ -150,7 +151,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     std::shared_ptr<GroupRecord> record = record_.lock();
     if (!record) return false;
     std::lock_guard<std::mutex> guard(record->fetchLock);
-    if (record->connection.get() != this) return false;
+    if (record->live.connection.get() != this) return false;
     fn(*record);
     return true;
   }
@@ -223,7 +224,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       LogDeviceLevel(1, r.debugLevel, "RTSP open of %s for %s failed (%s)", shownUrl_.c_str(), name_.c_str(),
                      AvErrorText(rc).c_str());
       // Refused credentials wait like a failed connect (the periodic rule).
-      r.accessRefused = refused;
+      r.live.accessRefused = refused;
       ReportFetchState(r, true, text);
     });
     return false;
@@ -339,7 +340,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
       LogDeviceLevel(1, r.debugLevel, "RTSP read from %s for %s ended (%s)", shownUrl_.c_str(), name_.c_str(),
                      AvErrorText(rc).c_str());
       ReportFetchState(r, true, kConnectionLost);
-      r.restartPending = true;
+      r.live.restartPending = true;
     });
     return false;
   }
@@ -350,7 +351,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     return WithRecord([&](GroupRecord& r) {
       r.lastUpdateTick = TickCount();
       period_ = r.updateDelay;
-      if (first) r.accessRefused = false;
+      if (first) r.live.accessRefused = false;
       // Logged once since the device was enabled, as for an HTTP camera: a stream that
       // is reconnected again and again does not fill the log.
       if (!r.receivedData) {
@@ -365,12 +366,12 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   void ReportTooLarge() {
     WithRecord([&](GroupRecord& r) {
       // The details once, with the change of the device's state.
-      if (r.fetchErrorText != kTooLarge) {
+      if (r.live.fetchErrorText != kTooLarge) {
         LogDeviceLevel(0, r.debugLevel, "picture of %s is %dx%d, above the limit of %d", r.name.c_str(),
                        decoder_->announcedWidth(), decoder_->announcedHeight(),
                        options_.maxPictureSide > 0 ? options_.maxPictureSide : kMaxPictureSide);
       }
-      r.streamUnusable = true;
+      r.live.streamUnusable = true;
       ReportFetchState(r, true, kTooLarge);
     });
   }
@@ -379,7 +380,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   void ReportNoPicture(bool anyPicture) {
     WithRecord([&](GroupRecord& r) {
       // Packets without a picture, ever: asking again at once will not bring one.
-      if (!anyPicture) r.streamUnusable = true;
+      if (!anyPicture) r.live.streamUnusable = true;
       ReportFetchState(r, true, kNoPicture);
     });
   }
@@ -427,7 +428,7 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
     g_picturesEncoded.fetch_add(1, std::memory_order_relaxed);
     WithRecord([&](GroupRecord& r) {
       if (DeliverJpegFrame(r, jpeg_.data() + kStreamHeadroom, length, std::move(image), false))
-        r.streamUnusable = false;
+        r.live.streamUnusable = false;
     });
     return true;
   }
@@ -436,12 +437,12 @@ class RtspSession : public std::enable_shared_from_this<RtspSession> {
   // never received a packet counts as one more failure in a row.
   void Finish() {
     WithRecord([this](GroupRecord& r) {
-      r.socket = -1;
+      r.live.socket = -1;
       r.lastUpdateTick = TickCount();
       if (packetSeen_) {
-        r.reconnectFailures = 0;
-      } else if (r.reconnectFailures < 1000) {
-        ++r.reconnectFailures;
+        r.live.reconnectFailures = 0;
+      } else if (r.live.reconnectFailures < 1000) {
+        ++r.live.reconnectFailures;
       }
       finished_ = true;
       LogDeviceLevel(1, r.debugLevel, "disconnected from %s [%s]", r.name.c_str(),
@@ -514,14 +515,14 @@ void RtspConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
   const std::string location = DeviceUrl(r);
   const std::string url = RtspUrlWithCredentials(location, r.username, r.password);
   auto session = std::make_shared<RtspSession>(shared, url, UrlWithoutPassword(location), r.name, GetRtspOptions());
-  r.connection = session;
-  r.socket = -1;
-  r.streamLength = 0;
-  r.restartPending = false;
+  r.live.connection = session;
+  r.live.socket = -1;
+  r.live.streamLength = 0;
+  r.live.restartPending = false;
   // `receivedData` stays as it is: a device that delivered before is retried as a
   // stream after a short outage. The session's exchange is bounded by its own
   // time-outs, not by a stream's silence rule.
-  r.fetchState = STATE_READING;
+  r.live.fetchState = STATE_READING;
   Registry& reg = registry();
   {
     std::lock_guard<std::mutex> guard(reg.lock);
@@ -545,27 +546,27 @@ void RtspConnectLocked(const std::shared_ptr<GroupRecord>& shared) {
 }
 
 RtspSessionState RtspSessionStateLocked(const GroupRecord& r) {
-  if (!r.connection) return RtspSessionState::kNone;
+  if (!r.live.connection) return RtspSessionState::kNone;
   {
     std::lock_guard<std::mutex> guard(registry().lock);
-    if (registry().alive.count(r.connection.get()) == 0) return RtspSessionState::kNone;
+    if (registry().alive.count(r.live.connection.get()) == 0) return RtspSessionState::kNone;
   }
-  const auto* session = static_cast<const RtspSession*>(r.connection.get());
+  const auto* session = static_cast<const RtspSession*>(r.live.connection.get());
   return session->finished() ? RtspSessionState::kEnded : RtspSessionState::kRunning;
 }
 
 bool RtspDropLocked(GroupRecord& r) {
-  if (!r.connection) return false;
+  if (!r.live.connection) return false;
   {
     std::lock_guard<std::mutex> guard(registry().lock);
-    if (registry().alive.count(r.connection.get()) == 0) return false;
+    if (registry().alive.count(r.live.connection.get()) == 0) return false;
   }
-  auto session = std::static_pointer_cast<RtspSession>(r.connection);
+  auto session = std::static_pointer_cast<RtspSession>(r.live.connection);
   session->Stop();
   LogDeviceLevel(1, r.debugLevel, "RTSP session of %s stopped", r.name.c_str());
-  r.connection.reset();
-  r.socket = -1;
-  r.restartPending = true;
+  r.live.connection.reset();
+  r.live.socket = -1;
+  r.live.restartPending = true;
   return true;
 }
 

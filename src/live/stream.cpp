@@ -90,19 +90,19 @@ std::string Format(const char* format, double value) {
 }  // namespace
 
 bool EnsureStreamBuffer(GroupRecord& record) {
-  if (record.streamBuffer.size() == kStreamBufferBytes) return true;
+  if (record.live.streamBuffer.size() == kStreamBufferBytes) return true;
   try {
-    record.streamBuffer.resize(kStreamBufferBytes);  // left uninitialised: written before read
+    record.live.streamBuffer.resize(kStreamBufferBytes);  // left uninitialised: written before read
   } catch (const std::bad_alloc&) {
     Log("out of memory for the stream buffer of %s", record.name.c_str());
-    record.streamBuffer.clear();
+    record.live.streamBuffer.clear();
     return false;
   }
-  record.streamLength = 0;
+  record.live.streamLength = 0;
   return true;
 }
 
-uint8_t* StreamData(GroupRecord& record) { return record.streamBuffer.data() + kStreamHeadroom; }
+uint8_t* StreamData(GroupRecord& record) { return record.live.streamBuffer.data() + kStreamHeadroom; }
 
 bool IsH264Device(const GroupRecord& record) {
   return record.kind == EntryKind::HTTPDevice && record.location.find(kH264Script) != std::string::npos;
@@ -145,14 +145,14 @@ void ReportFetchState(GroupRecord& record, bool error, const char* text) {
   // The log sees every change of a device's state, shown or not (a recorder without a
   // window has no tile to show it): once when an error text appears or changes, once
   // when frames come again.
-  if (error && text != nullptr && record.fetchErrorText != text) {
-    record.fetchErrorText = text;
+  if (error && text != nullptr && record.live.fetchErrorText != text) {
+    record.live.fetchErrorText = text;
     LogDeviceLevel(0, record.debugLevel, "fetch error for %s [%s]: %s", record.name.c_str(),
                    UrlWithoutPassword(record.location).c_str(), text);
-  } else if (!error && !record.fetchErrorText.empty()) {
+  } else if (!error && !record.live.fetchErrorText.empty()) {
     LogDeviceLevel(0, record.debugLevel, "fetch recovered for %s [%s] after: %s", record.name.c_str(),
-                   UrlWithoutPassword(record.location).c_str(), record.fetchErrorText.c_str());
-    record.fetchErrorText.clear();
+                   UrlWithoutPassword(record.location).c_str(), record.live.fetchErrorText.c_str());
+    record.live.fetchErrorText.clear();
   }
   const int slot = record.viewIndex;
   if (slot == -1) return;
@@ -172,7 +172,7 @@ void ShowFrame(GroupRecord& record, std::unique_ptr<ImageHolder> holder) {
 bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,
                       bool decode) {
   // A whole frame came, decodable or not: the stream's silence rule applies from here.
-  record.frameSeen = true;
+  record.live.frameSeen = true;
   std::unique_ptr<ImageHolder> holder = ImageHolder::FromJpeg(frame, length);
   if (!holder) return false;
   if (picture) {
@@ -210,8 +210,8 @@ StreamStep ReceivedBytesStep(GroupRecord& record, uint32_t bytes) {
     return StreamStep::kReceive;
   }
   LogDeviceLevel(2, record.debugLevel, "0 bytes");
-  record.streamLength = 0;
-  record.restartPending = true;
+  record.live.streamLength = 0;
+  record.live.restartPending = true;
   LogDeviceLevel(1, record.debugLevel, "disconnecting from %s [%s]", record.name.c_str(),
                  UrlWithoutPassword(record.location).c_str());
   return StreamStep::kClose;
@@ -219,7 +219,7 @@ StreamStep ReceivedBytesStep(GroupRecord& record, uint32_t bytes) {
 
 StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connection, uint32_t bytes) {
   uint8_t* data = StreamData(record);
-  const std::size_t held = static_cast<std::size_t>(record.streamLength);
+  const std::size_t held = static_cast<std::size_t>(record.live.streamLength);
   const std::size_t total = held + bytes;
 
   // The blank line may straddle the previous chunk and this one.
@@ -231,10 +231,10 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
     }
   }
   if (end == kNotFound) {
-    record.streamLength = total;
-    if (record.streamLength <= kMaxResponseHeader) return StreamStep::kReceive;
+    record.live.streamLength = total;
+    if (record.live.streamLength <= kMaxResponseHeader) return StreamStep::kReceive;
     Log("%s: BAD HEADER; gr=%p vto=%p dw=%u current_size=%d [%s]", "viewthread_iocp_state_header",
-        static_cast<void*>(&record), connection, bytes, static_cast<int>(record.streamLength),
+        static_cast<void*>(&record), connection, bytes, static_cast<int>(record.live.streamLength),
         record.name.c_str());
     return StreamStep::kClose;
   }
@@ -256,7 +256,7 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
     // A status line without a reason phrase still carries its status.
     if (fields >= 2 && status != 200) {
       // Refused credentials are not tried again at once (see viewthread_check_update).
-      record.accessRefused = status == 401 || status == 403;
+      record.live.accessRefused = status == 401 || status == 403;
       // A Digest challenge is answered at once, unless the last answer was refused.
       if (status == 401) {
         const std::string_view header(reinterpret_cast<const char*>(data), end);
@@ -264,7 +264,7 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
         std::string password;
         const DigestStep step = DigestAfterRefusal(record, header, RequestCredentials(record, username, password));
         if (step == DigestStep::kRetryNow) {
-          record.accessRefused = false;
+          record.live.accessRefused = false;
           return StreamStep::kClose;
         }
         if (step == DigestStep::kBadChallenge) {
@@ -284,8 +284,8 @@ StreamStep viewthread_iocp_state_header(GroupRecord& record, const void* connect
   }
 
   LogDeviceLevel(3, record.debugLevel, "STATE_READING");
-  record.fetchState = STATE_READING;
-  record.accessRefused = false;
+  record.live.fetchState = STATE_READING;
+  record.live.accessRefused = false;
   // A device whose Digest challenge was answered is kept as a Digest device, so that
   // no later start sends its password before it asks. The tree is the main thread's.
   if (DigestAcceptedFirstTime(record)) {
@@ -304,15 +304,15 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
 
   for (;;) {
     // A marker split over two chunks is found from the last byte held before.
-    std::size_t scan = record.streamLength > 0 ? static_cast<std::size_t>(record.streamLength) - 1 : 0;
-    record.streamLength += n;
-    if (record.streamLength > kStreamDataBytes) {
+    std::size_t scan = record.live.streamLength > 0 ? static_cast<std::size_t>(record.live.streamLength) - 1 : 0;
+    record.live.streamLength += n;
+    if (record.live.streamLength > kStreamDataBytes) {
       Log("%s: BAD SIZE; gr=%p vto=%p dw=%u current_size=%d [%s]", "viewthread_iocp_check_jpeg",
           static_cast<void*>(&record), connection, static_cast<unsigned>(n),
-          static_cast<int>(record.streamLength), record.name.c_str());
+          static_cast<int>(record.live.streamLength), record.name.c_str());
       return StreamStep::kClose;
     }
-    const std::size_t held = static_cast<std::size_t>(record.streamLength);
+    const std::size_t held = static_cast<std::size_t>(record.live.streamLength);
 
     std::size_t start = kNotFound;
     std::size_t e = 0;
@@ -349,7 +349,7 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
                    static_cast<unsigned>(held), static_cast<unsigned>(start), static_cast<unsigned>(e));
     if (length < kMinFrameBytes || length > kMaxFrameBytes) {
       Log("IOCP[%u]; BAD JPEG SIZE; vto=%p socket=%p buffer=%p len=%u [%s]", ThreadId(), connection,
-          SocketText(record.socket), static_cast<void*>(data), static_cast<unsigned>(length),
+          SocketText(record.live.socket), static_cast<void*>(data), static_cast<unsigned>(length),
           record.name.c_str());
       ReportFetchState(record, true, "Invalid JPEG size");
       return StreamStep::kClose;
@@ -360,21 +360,21 @@ StreamStep viewthread_iocp_check_jpeg(GroupRecord& record, const void* connectio
                      static_cast<unsigned>(held), static_cast<unsigned>(start), static_cast<unsigned>(e));
     }
 
-    if (record.restartPending) {
+    if (record.live.restartPending) {
       LogDeviceLevel(1, record.debugLevel, "disconnected from %s [%s]", record.name.c_str(),
                      UrlWithoutPassword(record.location).c_str());
       return StreamStep::kClose;
     }
     const std::size_t rest = held - e;
     if (rest > 0) std::memmove(data, data + e, rest);
-    record.streamLength = 0;
+    record.live.streamLength = 0;
     if (rest == 0) return StreamStep::kReceive;
     n = rest;
   }
 }
 
 StreamStep ProcessReceived(GroupRecord& record, const void* connection, uint32_t bytes) {
-  switch (record.fetchState) {
+  switch (record.live.fetchState) {
     case STATE_HEADER:
       if (ReceivedBytesStep(record, bytes) == StreamStep::kClose) return StreamStep::kClose;
       return viewthread_iocp_state_header(record, connection, bytes);

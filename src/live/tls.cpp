@@ -96,29 +96,29 @@ bool AcceptPeerCertificate(GroupRecord& record, bool systemVerified, const std::
     ReportFetchState(record, true, kTlsHandshakeFailedText);
     return false;
   }
-  const std::string& kept = record.certificate.empty() ? record.certificateFirstSeen : record.certificate;
+  const std::string& kept = record.certificate.empty() ? record.live.certificateFirstSeen : record.certificate;
   switch (DecideTrust(systemVerified, kept, seen)) {
     case TrustVerdict::kSystem:
     case TrustVerdict::kPinned:
-      record.certificateRefused.clear();
+      record.live.certificateRefused.clear();
       return true;
     case TrustVerdict::kFirstUse:
       LogDeviceLevel(0, record.debugLevel, "certificate of %s [%s] kept on first use: sha256 %s", record.name.c_str(),
                      UrlWithoutPassword(record.location).c_str(), seen.c_str());
-      record.certificateFirstSeen = seen;
-      record.certificateRefused.clear();
+      record.live.certificateFirstSeen = seen;
+      record.live.certificateRefused.clear();
       g_firstSeenPending.fetch_add(1, std::memory_order_relaxed);
       return true;
     case TrustVerdict::kChanged:
       break;
   }
-  if (record.certificateRefused != seen) {
-    record.certificateRefused = seen;
+  if (record.live.certificateRefused != seen) {
+    record.live.certificateRefused = seen;
     Log("certificate of %s [%s] changed: sha256 %s, expected %s; refused until it is trusted", record.name.c_str(),
         UrlWithoutPassword(record.location).c_str(), seen.c_str(), kept.c_str());
   }
   // Reconnects wait as after refused credentials.
-  record.accessRefused = true;
+  record.live.accessRefused = true;
   ReportFetchState(record, true, kCertificateChangedText);
   return false;
 }
@@ -126,31 +126,31 @@ bool AcceptPeerCertificate(GroupRecord& record, bool systemVerified, const std::
 bool KeepFirstSeenCertificate(GroupRecord& record) {
   if (g_firstSeenPending.load(std::memory_order_relaxed) == 0) return false;
   std::unique_lock<std::mutex> guard(record.fetchLock, std::try_to_lock);
-  if (!guard.owns_lock() || record.certificateFirstSeen.empty()) return false;
-  if (record.certificate.empty()) record.certificate = record.certificateFirstSeen;
-  record.certificateFirstSeen.clear();
+  if (!guard.owns_lock() || record.live.certificateFirstSeen.empty()) return false;
+  if (record.certificate.empty()) record.certificate = record.live.certificateFirstSeen;
+  record.live.certificateFirstSeen.clear();
   g_firstSeenPending.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
 bool CertificateChangeSeen(GroupRecord& record) {
   std::lock_guard<std::mutex> guard(record.fetchLock);
-  return !record.certificateRefused.empty();
+  return !record.live.certificateRefused.empty();
 }
 
 bool TrustNewCertificate(GroupRecord& record) {
   {
     std::lock_guard<std::mutex> guard(record.fetchLock);
-    if (record.certificateRefused.empty()) return false;
+    if (record.live.certificateRefused.empty()) return false;
     Log("certificate of %s [%s] no longer kept: the next connection keeps the one it finds", record.name.c_str(),
         UrlWithoutPassword(record.location).c_str());
     record.certificate.clear();
-    if (!record.certificateFirstSeen.empty()) {
-      record.certificateFirstSeen.clear();
+    if (!record.live.certificateFirstSeen.empty()) {
+      record.live.certificateFirstSeen.clear();
       g_firstSeenPending.fetch_sub(1, std::memory_order_relaxed);
     }
-    record.certificateRefused.clear();
-    record.accessRefused = false;
+    record.live.certificateRefused.clear();
+    record.live.accessRefused = false;
   }
   if (record.fetchActive) viewthread_iocp(record);
   return true;

@@ -16,22 +16,6 @@
 
 namespace velmora {
 
-namespace {
-
-// Closes a descriptor and marks it closed; a failed close is logged.
-void CloseDescriptor(int& fd) {
-  if (fd < 0) return;
-  if (::close(fd) != 0) LogLastError("close");
-  fd = -1;
-}
-
-}  // namespace
-
-GroupRecord::~GroupRecord() {
-  CloseDescriptor(dataFile);
-  CloseDescriptor(indexFile);
-}
-
 bool IsViewableKind(int32_t kind) {
   return kind == EntryKind::ServerCamera || kind == EntryKind::Device ||
          kind == EntryKind::HTTPDevice || kind == EntryKind::NASDevice;
@@ -321,7 +305,7 @@ void UpdatePaths(GroupRecord& record) {
     // The fetch workers and the recorder read the path under these locks.
     std::string path = ComputePath(record.parent, record.kind, record.name);
     std::lock_guard<std::mutex> fetch(record.fetchLock);
-    std::lock_guard<std::mutex> files(record.recordLock);
+    std::lock_guard<std::mutex> files(record.files.recordLock);
     record.path = std::move(path);
   }
   for (auto& child : record.children) UpdatePaths(*child);
@@ -492,10 +476,8 @@ void StopAllFetches(GroupRecord* start) {
 
 void CloseRecordingFiles(GroupRecord& record) {
   if (DeviceRecording* recorder = Installed<DeviceRecording>::get()) recorder->closeRecordings(record);
-  std::lock_guard<std::mutex> guard(record.recordLock);
-  CloseDescriptor(record.dataFile);
-  CloseDescriptor(record.indexFile);
-  record.recordFileName.clear();
+  std::lock_guard<std::mutex> guard(record.files.recordLock);
+  record.files.Close();
 }
 
 void CloseAllRecordings(GroupRecord* start) {
@@ -519,9 +501,9 @@ void TakeApart(GroupRecord* start) {
   children.clear();
   {
     std::lock_guard<std::mutex> guard(start->fetchLock);
-    StreamBytes().swap(start->streamBuffer);
-    start->streamLength = 0;
-    start->connection.reset();
+    StreamBytes().swap(start->live.streamBuffer);
+    start->live.streamLength = 0;
+    start->live.connection.reset();
     start->motionState.reset();
   }
   start->savedImage.reset();

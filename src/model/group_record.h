@@ -1,7 +1,10 @@
 // The device tree: one GroupRecord per entry (this recorder, groups, cameras, video
 // servers and their camera inputs, web images, storage folders, removable media and
-// leftover recordings), with its persistent settings and the run-time state the fetch
-// engine, the recorder, motion detection and the views keep for it.
+// leftover recordings), with its persistent settings (the DeviceConfig base) and the
+// run-time state the fetch engine, the recorder, motion detection and the views keep for
+// it, grouped by the layer that uses it: `live` (model/live_connection.h) and `files`
+// (model/recording_files.h) beside their locks, and the motion and video state through
+// typed pointers to types the recording and live layers define and create.
 //
 // Ownership: records are held by std::shared_ptr. A parent owns its children; the
 // parent pointer is a plain pointer, valid while the record is in the tree. A
@@ -15,7 +18,7 @@
 // hold the record's fetchLock: the main thread may read them without a lock (it is the
 // only writer) but changes them only with fetchLock held (control/device_edit.h does it
 // for the window). Lock order where several are held: fetchLock -> recordingLock() ->
-// recordLock.
+// files.recordLock.
 #pragma once
 
 #include <array>
@@ -32,11 +35,14 @@
 
 #include "app/installed.h"
 #include "model/device_config.h"
+#include "model/live_connection.h"
+#include "model/recording_files.h"
 
 namespace velmora {
 
 class Image;
-struct DigestSession;
+struct MotionState;  // recording/motion.h
+struct VideoState;   // live/h264.cpp
 
 // Entry kinds. The numbers are stored in `GroupRecord::kind` and fix the tree icon
 // (image-list entry kind + 11).
@@ -62,12 +68,6 @@ constexpr int32_t kLowest = -11;
 constexpr int32_t kHighest = 6;
 }  // namespace EntryKind
 
-// Connection states of `fetchState` (the fetch engine walks them in this order).
-constexpr uint32_t STATE_CONNECTING = 1;
-constexpr uint32_t STATE_CONNECTED = 2;
-constexpr uint32_t STATE_HEADER = 3;
-constexpr uint32_t STATE_READING = 4;
-
 // The value of `authScheme` for a device known to use Digest authentication.
 constexpr const char* kAuthSchemeDigest = "Digest";
 
@@ -79,33 +79,8 @@ constexpr int kMaxNameCandidates = 1000;    // the name itself, then " (1)" .. "
 constexpr int kMaxServerCameras = 16;       // camera inputs of one video server
 constexpr const char* kRootName = "<ROOT>";
 
-// An allocator that leaves new elements uninitialised. The receive buffer is 4 MiB per
-// fetched device and is always written before it is read: zero-filling it would make
-// every page resident at once (hundreds of MB with many cameras).
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() noexcept = default;
-  template <class U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-  template <class U, class... Args>
-  void construct(U* place, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      ::new (static_cast<void*>(place)) U;
-    } else {
-      ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-  }
-};
-using StreamBytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
-
 struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   GroupRecord() = default;
-  // Closes recording files still open (the shutdown walk normally did that already).
-  ~GroupRecord();
   GroupRecord(const GroupRecord&) = delete;
   GroupRecord& operator=(const GroupRecord&) = delete;
 
@@ -129,14 +104,12 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   int64_t lastTimeSync = 0;   // seconds since 1970; main thread
   uint32_t lastUpdateTick = 0;  // guarded by fetchLock
 
-  // Motion-detection state (reference image motionReference, motionMaskLow,
-  // motionMaskHigh, motionKind (-1 at start), motionHold, recordFrame, zoneLevels,
-  // zoneNoise, blockNoise). The recorder, a library above this one, owns the type and
-  // creates it on first use; here it is an opaque holder. Guarded by fetchLock.
-  std::shared_ptr<void> motionState;
-  std::array<uint8_t, 32> cameraMotionBlock{};  // guarded by fetchLock
-  // The H.264 script's decoder state (live/h264.cpp owns the type). Guarded by fetchLock.
-  std::shared_ptr<void> videoState;
+  // Motion-detection state (recording/motion.h), created by the recorder on the first
+  // frame it checks. Guarded by fetchLock.
+  std::shared_ptr<MotionState> motionState;
+  // The H.264 script's decoder state (live/h264.cpp), created per connection. Guarded by
+  // fetchLock.
+  std::shared_ptr<VideoState> videoState;
 
   bool fetchActive = false;  // a live fetch was started; written under fetchLock
   // Tree path, also the recordings folder under pathData. Written under fetchLock and
@@ -148,58 +121,16 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   double frameRate = 0;       // guarded by fetchLock
   uint64_t lastFrameTime = 0; // guarded by fetchLock
 
-  // --- Recording files ---
-  // recordLock guards dataFileOffset, dataFile, indexFile, recordFileName and
-  // recordFailureLoggedMs.
-  std::mutex recordLock;
-  uint64_t dataFileOffset = 0;
-  int dataFile = -1;   // open data file descriptor, -1 = closed
-  int indexFile = -1;  // open index file descriptor, -1 = closed
-  std::string recordFileName;
-  // Recorder clock (ms since 1970) of the last failed open or write that went into the
-  // log; -1 before the first. Later failures within a minute are only shown.
-  int64_t recordFailureLoggedMs = -1;
+  // --- Recording files (model/recording_files.h) ---
+  // Its recordLock guards the rest of it.
+  RecordingFiles files;
 
   // --- Live connection ---
   // fetchLock is held while one network completion for the entry is processed; it
-  // guards everything from `connection` to `streamLength`, and the motion and frame
+  // guards `live` (model/live_connection.h), the motion and video state and the frame
   // counters above.
   std::mutex fetchLock;
-  std::shared_ptr<void> connection;  // the fetch engine's connection object
-  std::string host;
-  uint16_t port = 0;  // 0 and 80 are not written into URLs
-  int socket = -1;
-  uint32_t fetchState = STATE_CONNECTING;
-  bool restartPending = false;
-  // When the current connection was started (TickCount), and whether it has delivered a
-  // complete frame: until its first frame a connection is held to the connect time-out,
-  // not to a stream's one-second silence rule (a camera may take seconds to start its
-  // encoder after the response header).
-  uint32_t connectTick = 0;
-  bool frameSeen = false;
-  // The camera refused the credentials (401 or 403): the next attempt waits as after a
-  // failed connect, so that a wrong password does not lock the camera's account.
-  bool accessRefused = false;
-  // The last stream can never be shown as it is (a picture above the size limit, no key
-  // frame at all): the next attempt waits as after a failed connect. Cleared by a
-  // delivered picture.
-  bool streamUnusable = false;
-  // RTSP sessions in a row that ended without a packet (the back-off of the retries of a
-  // device that has delivered before).
-  int32_t reconnectFailures = 0;
-  // The fetch error last reported for the device ("" while it is fine); a change is
-  // logged once, not once per frame or attempt.
-  std::string fetchErrorText;
-  // Trust on first use of an HTTPS device: the fingerprint a connection accepted while
-  // none was kept, for the main thread to keep in `certificate` and save; and the
-  // fingerprint of a changed certificate that was refused ("" when none was).
-  std::string certificateFirstSeen;
-  std::string certificateRefused;
-  // The camera's Digest challenge and nonce count (live/digest.h); null until the
-  // first challenge.
-  std::shared_ptr<DigestSession> digest;
-  StreamBytes streamBuffer;  // 4 MiB, allocated on first connect
-  uint64_t streamLength = 0;
+  LiveConnection live;
 };
 
 // Kinds counted against the 1024 viewable entries (and fetched, except kind 5 which

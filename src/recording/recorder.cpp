@@ -41,19 +41,6 @@ int ClampToInt(std::size_t value) {
   return value > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
-void CloseFile(int& fd) {
-  if (fd < 0) return;
-  if (::close(fd) != 0) LogLastError("close");
-  fd = -1;
-}
-
-// Closes both files of the device and forgets the open hour. recordLock held.
-void CloseOpenPair(GroupRecord& device) {
-  CloseFile(device.dataFile);
-  CloseFile(device.indexFile);
-  device.recordFileName.clear();
-}
-
 // A full disk fails every frame of every recording device; the log gets such a report
 // once per device and minute, the status bar every one.
 constexpr int64_t kFailureLogIntervalMs = 60000;
@@ -63,9 +50,9 @@ constexpr int64_t kFailureLogIntervalMs = 60000;
 void ReportRecordingFailure(GroupRecord& device, const char* operation) {
   const int error = errno;
   const int64_t now = platform::WallMs();
-  const bool log = device.recordFailureLoggedMs < 0 || now - device.recordFailureLoggedMs >= kFailureLogIntervalMs ||
-                   now < device.recordFailureLoggedMs;  // the clock went back
-  if (log) device.recordFailureLoggedMs = now;
+  const bool log = device.files.recordFailureLoggedMs < 0 || now - device.files.recordFailureLoggedMs >= kFailureLogIntervalMs ||
+                   now < device.files.recordFailureLoggedMs;  // the clock went back
+  if (log) device.files.recordFailureLoggedMs = now;
   errno = error;
   StatusLastError(operation, log);
 }
@@ -159,9 +146,9 @@ bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
   // overwrites a record.
   AppendPoint point;
   PrepareAppend(fd, IndexFilePath(folder, hourKey), point);
-  device.dataFile = fd;
-  device.dataFileOffset = point.dataEnd;
-  device.recordFileName = baseName;
+  device.files.dataFile = fd;
+  device.files.dataFileOffset = point.dataEnd;
+  device.files.recordFileName = baseName;
   return true;
 }
 
@@ -193,21 +180,20 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
   call.markingApplies = device.fetchActive && !device.stillShown &&
                         (device.viewIndex < 0 || viewSlots().PlaybackSlot(device.viewIndex) < 0);
   if (DetectMotion(state, motion, view, jpeg, jpegLength, call)) mainQueue().post(MsgMotionAlert{});
-  device.cameraMotionBlock = state.cameraMotionBlock;
   return state.recordFrame;
 }
 
 // Writes the frame under the recording locks. Returns the motion decision (recordFrame).
 bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::size_t jpegLength) {
   std::lock_guard<std::mutex> recording(recordingLock());
-  std::lock_guard<std::mutex> files(device.recordLock);
+  std::lock_guard<std::mutex> files(device.files.recordLock);
 
   const RecordTime time = RecordTimeOf(platform::WallTime());
   const std::string hourKey = HourKey(time.seconds);
   const std::filesystem::path folder = DeviceFolder(paths().pathData, device.path);
   const std::string baseName = (folder / hourKey).string();
-  if (device.dataFile < 0 || device.recordFileName != baseName) {
-    CloseOpenPair(device);
+  if (device.files.dataFile < 0 || device.files.recordFileName != baseName) {
+    device.files.Close();
     // Without a data file the frame is dropped before detection; the next frame retries.
     if (!OpenDataFile(device, folder, hourKey, baseName)) return false;
   }
@@ -220,7 +206,7 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
     const MotionState& state = DeviceMotionState(device);
     low = state.motionMaskLow;
     high = state.motionMaskHigh;
-  } else if (device.dataFileOffset == 0) {
+  } else if (device.files.dataFileOffset == 0) {
     // Every file pair starts with a record, motion or not.
     low = kAllZones;
     high = kAllZones;
@@ -232,48 +218,48 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
       FillRecord(buffer, static_cast<uint32_t>(jpegLength), time, low, high);
   if (recordLength == 0) return recordFrame;
   const std::size_t written =
-      WriteAllAt(device.dataFile, buffer, recordLength, device.dataFileOffset);
+      WriteAllAt(device.files.dataFile, buffer, recordLength, device.files.dataFileOffset);
   if (written != recordLength) {
     const int error = errno;
     // A partial record must not stay behind the last complete one.
-    if (written > 0 && ::ftruncate(device.dataFile, static_cast<off_t>(device.dataFileOffset)) != 0)
+    if (written > 0 && ::ftruncate(device.files.dataFile, static_cast<off_t>(device.files.dataFileOffset)) != 0)
       LogLastError("ftruncate");
     char text[512];
     std::snprintf(text, sizeof text, "WriteFile(%p, %p, %d, %d, NULL) [%s] (vlj)",
-                  HandleValue(device.dataFile), static_cast<void*>(buffer),
+                  HandleValue(device.files.dataFile), static_cast<void*>(buffer),
                   static_cast<int>(recordLength), ClampToInt(written), device.name.c_str());
     errno = error;
     ReportRecordingFailure(device, text);
     return recordFrame;
   }
 
-  if (device.indexFile < 0) {
+  if (device.files.indexFile < 0) {
     const std::string indexName = IndexFilePath(folder, hourKey).string();
-    device.indexFile = OpenFile(indexName, O_WRONLY | O_CREAT | O_APPEND);
-    if (device.indexFile < 0) ReportRecordingFailure(device, ("CreateFile(" + indexName + ")").c_str());
+    device.files.indexFile = OpenFile(indexName, O_WRONLY | O_CREAT | O_APPEND);
+    if (device.files.indexFile < 0) ReportRecordingFailure(device, ("CreateFile(" + indexName + ")").c_str());
   }
-  if (device.indexFile >= 0) {
+  if (device.files.indexFile >= 0) {
     uint8_t entry[kIndexEntryBytes];
-    MakeIndexEntry(time, device.dataFileOffset).ToBytes(entry);
-    const std::size_t done = AppendAll(device.indexFile, entry, sizeof entry);
+    MakeIndexEntry(time, device.files.dataFileOffset).ToBytes(entry);
+    const std::size_t done = AppendAll(device.files.indexFile, entry, sizeof entry);
     if (done != sizeof entry) {
       const int error = errno;
       // A partial entry would shift every later one: cut it off again.
       if (done > 0) {
         struct stat st {};
-        if (::fstat(device.indexFile, &st) != 0 ||
-            ::ftruncate(device.indexFile, st.st_size - static_cast<off_t>(done)) != 0)
+        if (::fstat(device.files.indexFile, &st) != 0 ||
+            ::ftruncate(device.files.indexFile, st.st_size - static_cast<off_t>(done)) != 0)
           LogLastError("ftruncate");
       }
       char text[512];
       std::snprintf(text, sizeof text, "WriteFile(%p, %p, %d, %d, NULL) [%s] (vlx)",
-                    HandleValue(device.indexFile), static_cast<void*>(entry),
+                    HandleValue(device.files.indexFile), static_cast<void*>(entry),
                     static_cast<int>(sizeof entry), ClampToInt(done), device.name.c_str());
       errno = error;
       ReportRecordingFailure(device, text);
     }
   }
-  device.dataFileOffset += recordLength;
+  device.files.dataFileOffset += recordLength;
   return recordFrame;
 }
 
@@ -304,7 +290,7 @@ bool InSchedule(const GroupRecord& device, std::chrono::system_clock::time_point
 
 MotionState& DeviceMotionState(GroupRecord& device) {
   if (!device.motionState) device.motionState = std::make_shared<MotionState>();
-  return *static_cast<MotionState*>(device.motionState.get());
+  return *device.motionState;
 }
 
 MotionConfig DeviceMotionSettings(const GroupRecord& device) { return device; }
@@ -331,8 +317,8 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
 void record_stop() { viewSlots().ClearAllRecordingMarks(); }
 
 void record_close_files(GroupRecord& device) {
-  std::lock_guard<std::mutex> guard(device.recordLock);
-  CloseOpenPair(device);
+  std::lock_guard<std::mutex> guard(device.files.recordLock);
+  device.files.Close();
 }
 
 std::atomic<bool>& renameFlag() {

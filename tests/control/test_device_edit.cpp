@@ -85,7 +85,7 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
   EXPECT_EQ(gate->path, "Yard/Front Gate");
   EXPECT_FALSE(std::filesystem::exists(oldFolder));
   EXPECT_EQ(OpenFilesIn(oldFolder), 0);
-  EXPECT_EQ(gate->dataFile, -1);
+  EXPECT_EQ(gate->files.dataFile, -1);
   Record(*gate, 2);
   EXPECT_EQ(Records(*gate), 5u);
 
@@ -274,12 +274,12 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
 
   // Disabling ends recording and closes the files; enabling does not bring it back.
   Record(*gate, 1);
-  ASSERT_GE(gate->dataFile, 0);
+  ASSERT_GE(gate->files.dataFile, 0);
   gate->receivedData = true;
   SetEnabledLive(*gate, false);
   EXPECT_FALSE(gate->recording);
   EXPECT_FALSE(gate->receivedData);
-  EXPECT_EQ(gate->dataFile, -1);
+  EXPECT_EQ(gate->files.dataFile, -1);
   EXPECT_FALSE(gate->fetchActive);
   gate->lastUpdateTick = 77;
   SetEnabledLive(*gate, true);

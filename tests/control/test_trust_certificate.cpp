@@ -37,13 +37,13 @@ TEST(TrustCertificateCommand, OfferedOnlyAfterAChangeForConnectingKindsAndForget
   EXPECT_FALSE(CertificateChangeSeen(*cam));
   EXPECT_FALSE(TrustNewCertificate(*cam));
   EXPECT_EQ(cam->certificate, std::string(64, 'a'));
-  cam->certificateRefused = std::string(64, 'b');
-  cam->accessRefused = true;
+  cam->live.certificateRefused = std::string(64, 'b');
+  cam->live.accessRefused = true;
   EXPECT_TRUE(CertificateChangeSeen(*cam));
   EXPECT_TRUE(TrustNewCertificate(*cam));
   EXPECT_TRUE(cam->certificate.empty());
-  EXPECT_TRUE(cam->certificateRefused.empty());
-  EXPECT_FALSE(cam->accessRefused);
+  EXPECT_TRUE(cam->live.certificateRefused.empty());
+  EXPECT_FALSE(cam->live.accessRefused);
   EXPECT_FALSE(CertificateChangeSeen(*cam));
 }
 

@@ -139,7 +139,7 @@ TEST(DigestSessionRule, AnswersAtOncePerConnectBacksOffOnRefusalAndCountsNonces)
   auto r = CreateRecord(EntryKind::Device, "Cam");
   r->username = "admin";
   r->password = "secret-pw";
-  r->host = "127.0.0.1";
+  r->live.host = "127.0.0.1";
   r->updateDelay = 1000;
   std::lock_guard<std::mutex> guard(r->fetchLock);
   const std::string fresh = "Digest realm=\"cam\", nonce=\"abc\", qop=auth, algorithm=MD5";
@@ -213,7 +213,7 @@ TEST(DigestSessionRule, PasswordGoesOutOnlyAsTheAnswerToAChallenge) {
     auto r = CreateRecord(EntryKind::Device, "Cam");
     r->username = "admin";
     r->password = "secret-pw";
-    r->host = "127.0.0.1";
+    r->live.host = "127.0.0.1";
     r->updateDelay = 1000;
     if (variant == 0) r->sendPasswordOnlyWhenAsked = true;
     if (variant == 1) r->authScheme = kAuthSchemeDigest;

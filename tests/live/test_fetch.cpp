@@ -123,13 +123,13 @@ class FetchTest : public LiveTest {
     return Locked(r, [](GroupRecord& g) { return g.frameCount; });
   }
   static void* Connection(GroupRecord& r) {
-    return Locked(r, [](GroupRecord& g) { return g.connection.get(); });
+    return Locked(r, [](GroupRecord& g) { return static_cast<void*>(g.live.connection.get()); });
   }
   static uint32_t LastTick(GroupRecord& r) {
     return Locked(r, [](GroupRecord& g) { return g.lastUpdateTick; });
   }
   static int Socket(GroupRecord& r) {
-    return Locked(r, [](GroupRecord& g) { return g.socket; });
+    return Locked(r, [](GroupRecord& g) { return g.live.socket; });
   }
   static bool WaitFrames(GroupRecord& r, int count, std::chrono::milliseconds timeout = 5s) {
     return WaitUntil([&r, count] { return Frames(r) >= count; }, timeout);
@@ -212,10 +212,10 @@ TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOut
   SetFetchOptions(options);
   auto cam = Device("Encoder", "127.0.0.1:" + std::to_string(own.port(0)), 0, 27);
   const auto headerRead = [&cam] {
-    return WaitUntil([&cam] { return Locked(*cam, [](GroupRecord& r) { return r.fetchState == STATE_READING; }); },
+    return WaitUntil([&cam] { return Locked(*cam, [](GroupRecord& r) { return r.live.fetchState == STATE_READING; }); },
                      5s);
   };
-  const auto connectTick = [&cam] { return Locked(*cam, [](GroupRecord& r) { return r.connectTick; }); };
+  const auto connectTick = [&cam] { return Locked(*cam, [](GroupRecord& r) { return r.live.connectTick; }); };
 
   viewthread_iocp(*cam);
   ASSERT_TRUE(headerRead()) << LogText();
@@ -332,7 +332,7 @@ TEST_F(FetchTest, ForcedRefreshConnectsOnlyWhenNothingIsConnected) {
   ASSERT_TRUE(WaitFrames(*cam, 1));
   viewthread_refresh(*cam, true);
   EXPECT_EQ(Connection(*cam), nullptr) << "with a connection, even a forced refresh only drops it";
-  EXPECT_TRUE(Locked(*cam, [](GroupRecord& r) { return r.restartPending; }));
+  EXPECT_TRUE(Locked(*cam, [](GroupRecord& r) { return r.live.restartPending; }));
 }
 
 // --- faults ------------------------------------------------------------------------
@@ -454,9 +454,9 @@ TEST_F(FetchTest, RecorderGetsEveryDecodedFrameWithItsHeadroom) {
   std::atomic<int> recorded{0};
   std::atomic<bool> bad{false};
   upper_.onRecordFrame = [&](GroupRecord& r, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
-    const uint8_t* begin = r.streamBuffer.data();
+    const uint8_t* begin = r.live.streamBuffer.data();
     const uint8_t* jpeg = headroom + kStreamHeadroom;
-    if (headroom < begin || jpeg + length + kStreamTrailer > begin + r.streamBuffer.size()) bad = true;
+    if (headroom < begin || jpeg + length + kStreamTrailer > begin + r.live.streamBuffer.size()) bad = true;
     if (jpeg[0] != 0xFF || jpeg[1] != 0xD8 || jpeg[length - 2] != 0xFF || jpeg[length - 1] != 0xD9) bad = true;
     if (!holder.image || holder.image->width() != kWidth) bad = true;
     ++recorded;
@@ -551,7 +551,7 @@ TEST_F(FetchTest, RefusedCredentialsWaitThirtySecondsAndEveryChangeIsLoggedOnceW
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_TRUE(WaitFrames(*cam, 3)) << LogText();
-  EXPECT_FALSE(Locked(*cam, [](GroupRecord& r) { return r.accessRefused; }));
+  EXPECT_FALSE(Locked(*cam, [](GroupRecord& r) { return r.live.accessRefused; }));
   const std::string log = LogText();
   EXPECT_EQ(Count(log, "fetch recovered for Web [http://admin:***" + rest + "] after: HTTP 401 Unauthorized"), 1);
   EXPECT_EQ(Count(log, "fetch error for"), 1);

@@ -15,8 +15,8 @@ std::shared_ptr<GroupRecord> Camera(int32_t kind, uint32_t updateDelay, int came
   auto record = CreateRecord(kind, "Cam");
   record->updateDelay = updateDelay;
   record->cameraIndex = cameraIndex;
-  record->host = "cam.local";
-  record->port = 80;
+  record->live.host = "cam.local";
+  record->live.port = 80;
   return record;
 }
 
@@ -75,14 +75,14 @@ TEST(RequestText, LinesInOrderWithHostPortAndUserAgent) {
   EXPECT_EQ(CameraUserAgent().find(' '), std::string::npos);
   EXPECT_EQ(CameraRequestText(*cam),
             "GET /nph-mjpeg.cgi?fps=3 HTTP/1.0\r\nHost: cam.local\r\nUser-Agent: " + agent + "\r\n\r\n");
-  cam->port = 0;
+  cam->live.port = 0;
   EXPECT_NE(CameraRequestText(*cam).find("\r\nHost: cam.local\r\n"), std::string::npos);
-  cam->port = 81;
+  cam->live.port = 81;
   EXPECT_NE(CameraRequestText(*cam).find("\r\nHost: cam.local:81\r\n"), std::string::npos);
 
   auto web = Camera(EntryKind::HTTPDevice, 0);
   web->location = "http://cam.local:81/video/nph-h264.cgi?res=half";
-  web->port = 81;
+  web->live.port = 81;
   EXPECT_EQ(CameraRequestText(*web), "GET /video/nph-h264.cgi?res=half HTTP/1.0\r\nHost: cam.local:81\r\nUser-Agent: " +
                                          agent + "\r\n\r\n");
 }

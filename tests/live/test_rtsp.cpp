@@ -250,7 +250,7 @@ class RtspTest : public LiveTest {
 
   static void* Connection(GroupRecord& r) {
     std::lock_guard<std::mutex> guard(r.fetchLock);
-    return r.connection.get();
+    return r.live.connection.get();
   }
   static uint32_t LastTick(GroupRecord& r) {
     std::lock_guard<std::mutex> guard(r.fetchLock);

@@ -106,10 +106,10 @@ class SecureFetchTest : public LiveTest {
     return Locked(r, [](GroupRecord& g) { return g.frameCount; });
   }
   static void* Connection(GroupRecord& r) {
-    return Locked(r, [](GroupRecord& g) { return g.connection.get(); });
+    return Locked(r, [](GroupRecord& g) { return static_cast<void*>(g.live.connection.get()); });
   }
   static int Socket(GroupRecord& r) {
-    return Locked(r, [](GroupRecord& g) { return g.socket; });
+    return Locked(r, [](GroupRecord& g) { return g.live.socket; });
   }
   // Runs the periodic check (at the frozen test clock) until `count` frames arrived:
   // only an answer sent at once can bring them, as no wait ever ends.
@@ -151,7 +151,7 @@ TEST_F(SecureFetchTest, DigestMd5AndSha256CamerasDeliverSnapshotsAndStreamsAtOnc
   EXPECT_TRUE(FramesWithoutWaiting(*md5Stream, 5)) << LogText();
   EXPECT_TRUE(FramesWithoutWaiting(*shaSnap, 1)) << LogText();
   EXPECT_TRUE(FramesWithoutWaiting(*shaStream, 5)) << LogText();
-  for (auto& r : records_) EXPECT_FALSE(Locked(*r, [](GroupRecord& g) { return g.accessRefused; }));
+  for (auto& r : records_) EXPECT_FALSE(Locked(*r, [](GroupRecord& g) { return g.live.accessRefused; }));
 
   // The next snapshot reuses the challenge: no 401 in between.
   const int refusals = Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]");
@@ -191,7 +191,7 @@ TEST_F(SecureFetchTest, StaleNonceIsRenewedAtOnceAndAWrongPasswordWaitsThirtySec
   ASSERT_TRUE(WaitUntil(
       [&] {
         viewthread_check_update(*cam);
-        return Locked(*cam, [](GroupRecord& r) { return r.accessRefused; }) && Socket(*cam) == -1;
+        return Locked(*cam, [](GroupRecord& r) { return r.live.accessRefused; }) && Socket(*cam) == -1;
       },
       5s))
       << LogText();
@@ -222,7 +222,7 @@ TEST_F(SecureFetchTest, CameraThatChallengesEveryAnswerIsAskedTwicePerWaitNeverI
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(Count(LogText(), answer), 2) << LogText();
-  EXPECT_TRUE(Locked(*cam, [](GroupRecord& r) { return r.accessRefused; }));
+  EXPECT_TRUE(Locked(*cam, [](GroupRecord& r) { return r.live.accessRefused; }));
   // After the wait: one ordinary attempt and one answer again.
   Advance(*cam, 30000);
   EXPECT_TRUE(WaitUntil(
@@ -276,7 +276,7 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   // First use: accepted, noted, then kept by the periodic walk (which asks for a save).
   viewthread_iocp(*cam);
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 1; }, 5s)) << LogText();
-  EXPECT_EQ(Locked(*cam, [](GroupRecord& r) { return r.certificateFirstSeen; }), first);
+  EXPECT_EQ(Locked(*cam, [](GroupRecord& r) { return r.live.certificateFirstSeen; }), first);
   EXPECT_TRUE(cam->certificate.empty());
   EXPECT_FALSE(CertificateChangeSeen(*cam));
   EXPECT_FALSE(TrustNewCertificate(*cam)) << "nothing to trust";

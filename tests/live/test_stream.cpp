@@ -32,7 +32,7 @@ class StreamTest : public LiveTest {
     record_->enabled = true;
     record_->viewIndex = kSlot;
     ASSERT_TRUE(EnsureStreamBuffer(*record_));
-    record_->fetchState = STATE_HEADER;
+    record_->live.fetchState = STATE_HEADER;
     upper_.onRecordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
       // Frames arrive 100 ms apart for the frame rate.
       clock_.advance(std::chrono::milliseconds(100));
@@ -47,8 +47,8 @@ class StreamTest : public LiveTest {
   }
 
   StreamStep Feed(const std::string& bytes) {
-    EXPECT_LE(record_->streamLength + bytes.size(), kStreamDataBytes);
-    std::memcpy(StreamData(*record_) + record_->streamLength, bytes.data(), bytes.size());
+    EXPECT_LE(record_->live.streamLength + bytes.size(), kStreamDataBytes);
+    std::memcpy(StreamData(*record_) + record_->live.streamLength, bytes.data(), bytes.size());
     return ProcessReceived(*record_, nullptr, static_cast<uint32_t>(bytes.size()));
   }
   // Feeds the bytes in pieces of `chunk`; stops at the first close.
@@ -89,24 +89,24 @@ TEST_F(StreamTest, RefusedStatusShowsStatusAndFirstReasonWordAndCloses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.header);
-    record_->fetchState = STATE_HEADER;
-    record_->streamLength = 0;
+    record_->live.fetchState = STATE_HEADER;
+    record_->live.streamLength = 0;
     TakeFetchErrors();
     EXPECT_EQ(Feed(c.header), StreamStep::kClose);
     EXPECT_EQ(SlotText(), c.text);
     EXPECT_TRUE(viewSlots().ErrorMark(kSlot));
     EXPECT_EQ(TakeFetchErrors(), std::vector<bool>{true});
-    EXPECT_EQ(record_->fetchState, STATE_HEADER);
+    EXPECT_EQ(record_->live.fetchState, STATE_HEADER);
   }
 }
 
 TEST_F(StreamTest, OnlyRefusedCredentialsMarkTheDeviceForTheLongRetryAndEachTextIsLoggedOnce) {
   record_->debugLevel = 0;
   const auto answer = [this](const std::string& header) {
-    record_->fetchState = STATE_HEADER;
-    record_->streamLength = 0;
+    record_->live.fetchState = STATE_HEADER;
+    record_->live.streamLength = 0;
     Feed(header);
-    return record_->accessRefused;
+    return record_->live.accessRefused;
   };
   EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
   EXPECT_TRUE(answer("HTTP/1.0 401 Unauthorized\r\n\r\n"));
@@ -137,11 +137,11 @@ TEST_F(StreamTest, HeaderWithoutBlankLineIsRefusedOnlyPast64KiB) {
     step = Feed(line);
     ++chunks;
     if (step == StreamStep::kReceive) {
-      EXPECT_LE(record_->streamLength, kMaxResponseHeader);
+      EXPECT_LE(record_->live.streamLength, kMaxResponseHeader);
     }
   }
   EXPECT_EQ(step, StreamStep::kClose);
-  EXPECT_GT(record_->streamLength, kMaxResponseHeader);
+  EXPECT_GT(record_->live.streamLength, kMaxResponseHeader);
   EXPECT_TRUE(LogHas("viewthread_iocp_state_header: BAD HEADER;"));
   EXPECT_EQ(SlotText(), "") << "a bad header leaves the slot text alone";
 }
@@ -149,9 +149,9 @@ TEST_F(StreamTest, HeaderWithoutBlankLineIsRefusedOnlyPast64KiB) {
 TEST_F(StreamTest, BlankLineSplitOverTwoChunksStillEndsTheHeader) {
   const std::string jpeg = MakeJpeg(64, 48);
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n\r"), StreamStep::kReceive);
-  EXPECT_EQ(record_->fetchState, STATE_HEADER);
+  EXPECT_EQ(record_->live.fetchState, STATE_HEADER);
   EXPECT_EQ(Feed("\n" + jpeg), StreamStep::kReceive);
-  EXPECT_EQ(record_->fetchState, STATE_READING);
+  EXPECT_EQ(record_->live.fetchState, STATE_READING);
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_EQ(frames_[0], jpeg);
   EXPECT_TRUE(record_->receivedData);
@@ -160,8 +160,8 @@ TEST_F(StreamTest, BlankLineSplitOverTwoChunksStillEndsTheHeader) {
 TEST_F(StreamTest, ZeroByteReceiveMeansTheCameraClosed) {
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n"), StreamStep::kReceive);
   EXPECT_EQ(Feed(""), StreamStep::kClose);
-  EXPECT_TRUE(record_->restartPending);
-  EXPECT_EQ(record_->streamLength, 0u);
+  EXPECT_TRUE(record_->live.restartPending);
+  EXPECT_EQ(record_->live.streamLength, 0u);
   EXPECT_TRUE(frames_.empty());
 }
 
@@ -191,7 +191,7 @@ TEST_F(StreamTest, ThreeFramesInOneChunkAreCutInOrder) {
   EXPECT_EQ(record_->frameCount, 3);
   EXPECT_EQ(SlotImageWidth(), 96) << "the newest frame is shown";
   // Only the final line end of the stream stays held.
-  EXPECT_EQ(record_->streamLength, 2u);
+  EXPECT_EQ(record_->live.streamLength, 2u);
 }
 
 TEST_F(StreamTest, PartHeadersNeverReachTheDecoderWhateverTheChunkSize) {
@@ -204,8 +204,8 @@ TEST_F(StreamTest, PartHeadersNeverReachTheDecoderWhateverTheChunkSize) {
   for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17}, std::size_t{4096}}) {
     SCOPED_TRACE(chunk);
     frames_.clear();
-    record_->fetchState = STATE_HEADER;
-    record_->streamLength = 0;
+    record_->live.fetchState = STATE_HEADER;
+    record_->live.streamLength = 0;
     EXPECT_EQ(FeedInChunks(stream, chunk), StreamStep::kReceive);
     EXPECT_EQ(frames_, jpegs);
   }
@@ -230,8 +230,8 @@ TEST_F(StreamTest, App0SegmentOf62IsNoStartUnlessAnotherStartPrecedesTheEnd) {
   EXPECT_TRUE(viewSlots().ErrorMark(kSlot));
   EXPECT_TRUE(frames_.empty());
 
-  record_->fetchState = STATE_HEADER;
-  record_->streamLength = 0;
+  record_->live.fetchState = STATE_HEADER;
+  record_->live.streamLength = 0;
   const std::string jpeg = MakeJpeg(64, 48);
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n\r\n" + app0 + jpeg), StreamStep::kReceive);
   ASSERT_EQ(frames_.size(), 1u);
@@ -263,8 +263,8 @@ TEST_F(StreamTest, ThumbnailEndMarkerInsideAnExifSegmentDoesNotEndTheFrame) {
   for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{333}, std::size_t{65536}}) {
     SCOPED_TRACE(chunk);
     frames_.clear();
-    record_->fetchState = STATE_HEADER;
-    record_->streamLength = 0;
+    record_->live.fetchState = STATE_HEADER;
+    record_->live.streamLength = 0;
     EXPECT_EQ(FeedInChunks(stream, chunk), StreamStep::kReceive);
     EXPECT_EQ(frames_, jpegs);
     EXPECT_EQ(SlotImageWidth(), 96);
@@ -277,8 +277,8 @@ TEST_F(StreamTest, ThumbnailEndMarkerInsideAnExifSegmentDoesNotEndTheFrame) {
   const std::size_t app0End = 4 + ((static_cast<uint8_t>(jpeg[4]) << 8) | static_cast<uint8_t>(jpeg[5]));
   const std::string second = jpeg.substr(0, app0End) + ExifSegment(MakeJpeg(8, 8)) + jpeg.substr(app0End);
   frames_.clear();
-  record_->fetchState = STATE_HEADER;
-  record_->streamLength = 0;
+  record_->live.fetchState = STATE_HEADER;
+  record_->live.streamLength = 0;
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n\r\n" + second), StreamStep::kReceive);
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_EQ(frames_[0], second);
@@ -286,8 +286,8 @@ TEST_F(StreamTest, ThumbnailEndMarkerInsideAnExifSegmentDoesNotEndTheFrame) {
   // A segment length below 2 is no segment: the frame is cut at the first end marker
   // behind it, as any frame without segments.
   frames_.clear();
-  record_->fetchState = STATE_HEADER;
-  record_->streamLength = 0;
+  record_->live.fetchState = STATE_HEADER;
+  record_->live.streamLength = 0;
   const std::string plain = MakeJpeg(64, 48, 3);
   EXPECT_EQ(Feed(std::string("HTTP/1.0 200 OK\r\n\r\n\xFF\xD8\xFF\xE1\x00\x01", 25) + std::string(20, 'x') +
                  "\xFF\xD9" + plain),
@@ -320,7 +320,7 @@ TEST_F(StreamTest, CorruptFrameKeepsTheConnectionAndTheNextGoodFrameReplacesIt) 
 }
 
 TEST_F(StreamTest, DropRequestedDuringAFrameClosesRightAfterIt) {
-  record_->restartPending = true;
+  record_->live.restartPending = true;
   EXPECT_EQ(Feed(std::string(test::kStreamHeader) + MjpegPart(MakeJpeg(64, 48))), StreamStep::kClose);
   EXPECT_EQ(frames_.size(), 1u);
 }
@@ -417,7 +417,7 @@ TEST_F(StreamTest, EncryptedSnapshotWithInnerEndMarkerIsCompleteInOneChunk) {
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n\r\n" + frame), StreamStep::kReceive);
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_EQ(SlotImageWidth(), 160);
-  EXPECT_EQ(record_->streamLength, 0u);
+  EXPECT_EQ(record_->live.streamLength, 0u);
 }
 
 TEST_F(StreamTest, EncryptedFrameWithImpossibleSizesIsUsedAsItIs) {
@@ -546,12 +546,12 @@ TEST_F(H264Test, CounterRisesByOnePerSeiUnitHoweverTheBytesAreSplit) {
 
   for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{64}, std::size_t{1000}, stream.size()}) {
     SCOPED_TRACE(chunk);
-    record_->fetchState = STATE_HEADER;
-    record_->streamLength = 0;
+    record_->live.fetchState = STATE_HEADER;
+    record_->live.streamLength = 0;
     record_->frameCount = 0;
     EXPECT_EQ(FeedInChunks(stream, chunk), StreamStep::kReceive);
     EXPECT_EQ(record_->frameCount, kFrames);
-    EXPECT_LE(record_->streamLength, 3u);
+    EXPECT_LE(record_->live.streamLength, 3u);
   }
   EXPECT_EQ(SlotImageWidth(), kH264PlaceholderWidth);
   EXPECT_TRUE(frames_.empty()) << "H.264 units are never recorded";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "live/live_session.h"
 #include "model/group_record.h"
 #include "model/model_fixture.h"
 
@@ -292,7 +293,7 @@ class WalkTest : public ModelTest {
     };
     upper_.onCloseRecordings = [this](GroupRecord& r) {
       // The recorder's part runs while the files are still open.
-      calls.push_back("close " + r.path + (r.dataFile >= 0 ? " open" : ""));
+      calls.push_back("close " + r.path + (r.files.dataFile >= 0 ? " open" : ""));
     };
   }
   static int OpenNull() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
@@ -335,20 +336,20 @@ TEST_F(WalkTest, StoppingRecordingStopsUnviewedFetchesAndClosesFiles) {
   cam->recording = true;
   ApplyRecordingState(cam);
   settings().recordEnable = false;
-  cam->dataFile = OpenNull();
-  cam->indexFile = OpenNull();
-  cam->recordFileName = "Cams/door/24010112";
-  int data = cam->dataFile;
+  cam->files.dataFile = OpenNull();
+  cam->files.indexFile = OpenNull();
+  cam->files.recordFileName = "Cams/door/24010112";
+  int data = cam->files.dataFile;
   web->fetchActive = true;
   web->viewIndex = 5;
   calls.clear();
   ApplyRecordingState(group);
   EXPECT_FALSE(cam->fetchActive);
   EXPECT_TRUE(logHas("stopping fetch -1/Cams/door"));
-  EXPECT_EQ(cam->dataFile, -1);
-  EXPECT_EQ(cam->indexFile, -1);
+  EXPECT_EQ(cam->files.dataFile, -1);
+  EXPECT_EQ(cam->files.indexFile, -1);
   EXPECT_FALSE(IsOpen(data));
-  EXPECT_TRUE(cam->recordFileName.empty());
+  EXPECT_TRUE(cam->files.recordFileName.empty());
   // A web image shown in a tile keeps its fetch; only the tile's mark is cleared.
   EXPECT_TRUE(web->fetchActive);
   EXPECT_EQ(calls, (std::vector<std::string>{"stop Cams/door", "close Cams/door open", "mark 5",
@@ -357,14 +358,14 @@ TEST_F(WalkTest, StoppingRecordingStopsUnviewedFetchesAndClosesFiles) {
 
 TEST_F(WalkTest, CloseAllRecordingsClosesRecordableEntriesOnly) {
   for (GroupRecord* r : {cam, input}) {
-    r->dataFile = OpenNull();
-    r->indexFile = OpenNull();
+    r->files.dataFile = OpenNull();
+    r->files.indexFile = OpenNull();
   }
-  nas->dataFile = OpenNull();
-  int nasFile = nas->dataFile;
+  nas->files.dataFile = OpenNull();
+  int nasFile = nas->files.dataFile;
   CloseAllRecordings(&root());
-  EXPECT_EQ(cam->dataFile, -1);
-  EXPECT_EQ(input->indexFile, -1);
+  EXPECT_EQ(cam->files.dataFile, -1);
+  EXPECT_EQ(input->files.indexFile, -1);
   EXPECT_TRUE(IsOpen(nasFile));  // not a recordable kind: untouched
   EXPECT_EQ(calls, (std::vector<std::string>{"close Cams/door open", "close Cams/weather",
                                              "close Cams/srv/in1 open"}));
@@ -380,17 +381,22 @@ TEST_F(WalkTest, StopAllFetchesStopsChildrenBeforeTheirParent) {
 
 TEST_F(WalkTest, DestroyTreeLeavesRecordsHeldByCompletionsUsable) {
   std::shared_ptr<GroupRecord> inFlight = input->shared_from_this();
-  input->streamBuffer.assign(4096, 0xAB);
-  input->connection = std::make_shared<int>(7);
-  input->dataFile = OpenNull();
-  int data = input->dataFile;
+  input->live.streamBuffer.assign(4096, 0xAB);
+  // A connection as the fetch engine makes one: the record holds it through its base.
+  struct TestSession : LiveSession {};
+  auto session = std::make_shared<TestSession>();
+  std::weak_ptr<TestSession> sessionAlive = session;
+  input->live.connection = std::move(session);
+  input->files.dataFile = OpenNull();
+  int data = input->files.dataFile;
   DestroyTree(&root());
   treeRoot().reset();
   // The completion still holds a valid, detached record.
   EXPECT_EQ(inFlight->parent, nullptr);
   EXPECT_EQ(inFlight->name, "in1");
-  EXPECT_TRUE(inFlight->streamBuffer.empty());
-  EXPECT_EQ(inFlight->connection, nullptr);
+  EXPECT_TRUE(inFlight->live.streamBuffer.empty());
+  EXPECT_EQ(inFlight->live.connection, nullptr);
+  EXPECT_TRUE(sessionAlive.expired());
   {
     std::lock_guard<std::mutex> guard(inFlight->fetchLock);  // its locks still work
   }

@@ -155,7 +155,7 @@ TEST_F(Recorder, HourBoundarySwitchesToANewPairStartingAtOffsetZero) {
   Frame(4000).RecordFor(*cam);
   clock.setWall(Utc(2026, 12, 8, 14, 0, 0, 100));
   Frame(5000).RecordFor(*cam);
-  EXPECT_EQ(cam->recordFileName, (Folder(*cam) / "26120814").string());
+  EXPECT_EQ(cam->files.recordFileName, (Folder(*cam) / "26120814").string());
   const auto before = CheckPair(Folder(*cam), "26120813");
   const auto after = CheckPair(Folder(*cam), "26120814");
   ASSERT_EQ(before.entries, 1u);
@@ -170,8 +170,8 @@ TEST_F(Recorder, RestartAppendsToTheHourAfterCuttingATornRecord) {
   Frame(1000).RecordFor(*cam);
   Frame(2000).RecordFor(*cam);
   record_close_files(*cam);
-  EXPECT_EQ(cam->dataFile, -1);
-  EXPECT_TRUE(cam->recordFileName.empty());
+  EXPECT_EQ(cam->files.dataFile, -1);
+  EXPECT_TRUE(cam->files.recordFileName.empty());
   // The restart finds half a record behind the two, with an entry as if indexed.
   const auto data = DataFilePath(Folder(*cam), Key());
   const uint64_t goodEnd = std::filesystem::file_size(data);
@@ -204,8 +204,8 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   };
   Frame(1000).RecordFor(*cam);
   toggle();
-  EXPECT_EQ(cam->dataFile, -1);
-  EXPECT_EQ(cam->indexFile, -1);
+  EXPECT_EQ(cam->files.dataFile, -1);
+  EXPECT_EQ(cam->files.indexFile, -1);
   EXPECT_EQ(viewSlots().RecordingMark(11), kRecordingMarkOff);
   Frame(1000).RecordFor(*cam);
   EXPECT_EQ(viewSlots().RecordingMark(11), kRecordingMarkOff);
@@ -224,11 +224,11 @@ TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   RecorderSteps steps;
   treeRoot() = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
-  ASSERT_NE(cam->dataFile, -1);
+  ASSERT_NE(cam->files.dataFile, -1);
   steps.recordStop();
   steps.closeRecordings();
-  EXPECT_EQ(cam->dataFile, -1);
-  EXPECT_EQ(cam->indexFile, -1);
+  EXPECT_EQ(cam->files.dataFile, -1);
+  EXPECT_EQ(cam->files.indexFile, -1);
   EXPECT_EQ(viewSlots().RecordingMark(12), kRecordingMarkOff);
   treeRoot().reset();
   steps.recordStop();

@@ -652,12 +652,12 @@ class TreeActionsTest : public QObject {
     QVERIFY(!menu->actions().last()->isEnabled());
     QCOMPARE(MenuIds(menuOf(archive_).get()).last(), 10015);  // a plain device has no such item
 
-    gate_->certificateRefused = std::string(64, 'b');
+    gate_->live.certificateRefused = std::string(64, 'b');
     menu = menuOf(gate_);
     QVERIFY(menu->actions().last()->isEnabled());
     menu->actions().last()->trigger();
     QVERIFY(gate_->certificate.empty());
-    QVERIFY(gate_->certificateRefused.empty());
+    QVERIFY(gate_->live.certificateRefused.empty());
     const std::string file = ReadFile(velmora::paths().deviceTreePath);
     QVERIFY(file.find("<Device name=\"Gate\">") != std::string::npos);
     QVERIFY(file.find(kept) == std::string::npos);
