@@ -19,7 +19,6 @@ namespace velmora::control {
 
 namespace {
 
-constexpr int kStringFolderRenameFailed = 392;
 constexpr int kStringNameInUse = 377;
 
 // The entry and everything below it, parents before children.

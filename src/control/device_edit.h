@@ -29,10 +29,13 @@ namespace velmora::control {
 // with 392 and nothing changes: the recorder already posted the status text with the
 // system's error code, and the device goes on recording into its old folder, so no
 // recording is separated from its device. The files of the subtree are closed either way.
+// "Error renaming folder for recorded images (%d)!"
+inline constexpr int kStringFolderRenameFailed = 392;
+
 struct EditResult {
   bool ok = true;
   int messageId = 0;
-  int systemError = 0;  // the system's error code for string 392's "%d"
+  int systemError = 0;  // the system's error code for kStringFolderRenameFailed's "%d"
 };
 
 // A copy of the entry's saved configuration now (read under its fetchLock), for the

@@ -163,7 +163,7 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
     state.motionMaskHigh = 0;
     return true;
   }
-  const MotionConfig motion = DeviceMotionSettings(device);
+  const MotionConfig& motion = device;  // the saved detector settings (fetchLock held)
   // The pixel detectors need the decoded frame; a frame that arrived undecoded is
   // decoded here and keeps its image for the view.
   if (!frame.image && motion.motionType != 2) frame.image = ImageFromBuffer(jpeg, jpegLength);
@@ -293,7 +293,6 @@ MotionState& DeviceMotionState(GroupRecord& device) {
   return *device.motionState;
 }
 
-MotionConfig DeviceMotionSettings(const GroupRecord& device) { return device; }
 
 void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
                   std::size_t jpegLength) {

@@ -47,8 +47,6 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
 // The device's motion detector state, created on first use. Call with the device's
 // recording locks held.
 MotionState& DeviceMotionState(GroupRecord& device);
-// The detector settings of a device.
-MotionConfig DeviceMotionSettings(const GroupRecord& device);
 
 // Sets the recording mark of every view tile to 0.
 void record_stop();

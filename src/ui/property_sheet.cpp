@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/strings.h"
+#include "control/device_edit.h"
 #include "control/property_rules.h"
 #include "model/group_record.h"
 #include "ui/device_info_page.h"
@@ -18,7 +19,6 @@ namespace velmora::ui {
 namespace {
 
 constexpr int kStringAppTitle = 128;
-constexpr int kStringFolderRenameFailed = 392;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -128,7 +128,7 @@ void PropertySheet::accept() {
 
   const control::EditResult result = control::ApplyDeviceSettings(entry_, settings);
   if (!result.ok) {
-    if (result.messageId == kStringFolderRenameFailed) {
+    if (result.messageId == control::kStringFolderRenameFailed) {
       showMessage(Q(FormatString(result.messageId, result.systemError)));
     } else if (result.messageId != 0) {
       showMessage(Q(StringText(result.messageId)));
