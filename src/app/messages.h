@@ -184,7 +184,9 @@ class MessageQueue {
   Subscribers<AppMessage> subscribers_;  // main thread only
 };
 
-// The main thread's queue, valid for the whole process.
+// The main thread's queue, valid for the whole process. Process-wide on purpose: every
+// thread posts to it (fetch workers, the scan and removal threads, the playback thread),
+// including workers that may outlive the shutdown's wait and so the Core.
 MessageQueue& mainQueue();
 
 // Posts a status text (WM_APP+4) to the main queue; returns false when the post failed.
