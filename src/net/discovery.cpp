@@ -297,12 +297,11 @@ std::optional<int> WaitForAnswer(std::vector<pollfd>& set, std::chrono::steady_c
   return ready;
 }
 
-// Reads the answers to the probes until none came for the time-out (or the scan has run
-// too long, or is stopped), handing each datagram to the handler of its socket.
-void CollectAnswers(const ScanSockets& sockets, const DiscoveryConfig& config, int timeoutSeconds,
-                    ScanReport& report) {
+// Reads the answers to the probes until none came for the answer time-out (or the scan
+// has run too long, or is stopped), handing each datagram to the handler of its socket.
+void CollectAnswers(const ScanSockets& sockets, const DiscoveryConfig& config, ScanReport& report) {
   const auto scanEnd = std::chrono::steady_clock::now() + config.maxScanTime;
-  const auto answerWait = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 0);
+  const auto answerWait = std::chrono::seconds(config.answerTimeoutSeconds > 0 ? config.answerTimeoutSeconds : 0);
   std::vector<pollfd> set;
   if (sockets.haveIcmp) set.push_back(pollfd{sockets.icmp.fd.get(), POLLIN, 0});
   if (sockets.udp.valid()) set.push_back(pollfd{sockets.udp.get(), POLLIN, 0});
@@ -328,11 +327,6 @@ void CollectAnswers(const ScanSockets& sockets, const DiscoveryConfig& config, i
 }
 
 }  // namespace
-
-DiscoveryConfig& discoveryConfig() {
-  static DiscoveryConfig config;
-  return config;
-}
 
 std::optional<std::vector<InterfaceAddress>> ReadInterfaceTable() {
   ifaddrs* list = nullptr;
@@ -361,9 +355,8 @@ std::optional<std::vector<InterfaceAddress>> ReadInterfaceTable() {
   return table;
 }
 
-ScanReport PingQuorixs(int timeoutSeconds) {
+ScanReport PingQuorixs(const DiscoveryConfig& config) {
   ScanReport report;
-  const DiscoveryConfig config = discoveryConfig();
   ScanSockets sockets;
   if (!OpenBroadcastSockets(config, sockets, report)) return report;
 
@@ -391,25 +384,25 @@ ScanReport PingQuorixs(int timeoutSeconds) {
     if (socket.valid()) sockets.onvif.push_back(std::move(socket));
   }
 
-  CollectAnswers(sockets, config, timeoutSeconds, report);
+  CollectAnswers(sockets, config, report);
   return report;
 }
 
-void discovery_thread() {
+void discovery_thread(const DiscoveryConfig& config) {
   for (;;) {
     if (StopRequested()) return;
     if (!networkScanEvent().wait(std::chrono::milliseconds(200))) continue;
     if (StopRequested()) return;
     PostStatus("Scanning local network...");
-    PingQuorixs(discoveryConfig().answerTimeoutSeconds);
+    PingQuorixs(config);
     mainQueue().post(MsgNetworkScanEnded{});
   }
 }
 
-void StartDiscoveryThread() {
+void StartDiscoveryThread(const DiscoveryConfig& config) {
   if (discoveryWorker().running()) return;
   g_stopRequested = false;
-  if (!discoveryWorker().start(discovery_thread) && !discoveryWorker().running()) {
+  if (!discoveryWorker().start([config] { discovery_thread(config); }) && !discoveryWorker().running()) {
     LogLastError("CreateThread");
   }
 }

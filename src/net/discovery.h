@@ -65,8 +65,6 @@ struct DiscoveryConfig {
   // A scan never runs longer than this, however many answers keep coming.
   std::chrono::seconds maxScanTime{120};
 };
-// The process-wide configuration; set it before the thread starts (tests change it).
-DiscoveryConfig& discoveryConfig();
 
 // What one scan sent and received (for the log and the tests).
 struct ScanReport {
@@ -86,13 +84,13 @@ struct ScanReport {
 
 // One scan (the routine is named after the maker's devices it looks for). Posts one
 // MsgOnvifDevice per ONVIF device found. Returns what was sent and received.
-ScanReport PingQuorixs(int timeoutSeconds);
+ScanReport PingQuorixs(const DiscoveryConfig& config);
 
 // The thread body: waits for networkScanEvent(); each time posts the status "Scanning
 // local network...", scans and posts MsgNetworkScanEnded. Ends at shutdown.
-void discovery_thread();
-// Start-up hook: starts the thread once.
-void StartDiscoveryThread();
+void discovery_thread(const DiscoveryConfig& config);
+// Start-up hook: starts the thread once, scanning with (a copy of) `config`.
+void StartDiscoveryThread(const DiscoveryConfig& config);
 // Ends the thread (also between the answers of a running scan) and waits for it.
 void StopDiscoveryThread();
 // kCmdScanNetwork (240) in the menu: asks for a scan.
@@ -117,11 +115,13 @@ class HttpServer;
 
 // Main thread, at the end of a scan: reads the ARP cache, adds the maker's devices,
 // shows the result in the status line, saves the tree and hands `server` (null: none)
-// the new tree when something was added. Returns the number of devices added.
-int discovery_harvest(HttpServer* server);
+// the new tree when something was added. `arpPath`: the kernel's ARP cache text
+// (DiscoveryConfig::arpPath). Returns the number of devices added.
+int discovery_harvest(HttpServer* server, const std::string& arpPath);
 
 // Main thread: handles the network messages (scan ended, ONVIF device, HTTP server) for
-// the program's `server` (null: the program serves nothing). False for any other message.
-bool HandleNetMessage(AppMessage& message, HttpServer* server);
+// the program's `server` (null: the program serves nothing), with the scans' `discovery`
+// configuration. False for any other message.
+bool HandleNetMessage(AppMessage& message, HttpServer* server, const DiscoveryConfig& discovery);
 
 }  // namespace velmora::net

@@ -149,8 +149,7 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   return true;
 }
 
-int discovery_harvest(HttpServer* server) {
-  const std::string arpPath = discoveryConfig().arpPath;
+int discovery_harvest(HttpServer* server, const std::string& arpPath) {
   std::string text;
   if (!ReadWholeFile(arpPath, text)) LogLastError(("open " + arpPath).c_str());
   const std::vector<ArpEntry> entries = ParseArpTable(text);
@@ -177,12 +176,12 @@ int discovery_harvest(HttpServer* server) {
   return added;
 }
 
-bool HandleNetMessage(AppMessage& message, HttpServer* server) {
+bool HandleNetMessage(AppMessage& message, HttpServer* server, const DiscoveryConfig& discovery) {
   return std::visit(
-      [server](auto& m) -> bool {
+      [server, &discovery](auto& m) -> bool {
         using T = std::decay_t<decltype(m)>;
         if constexpr (std::is_same_v<T, MsgNetworkScanEnded>) {
-          discovery_harvest(server);
+          discovery_harvest(server, discovery.arpPath);
           return true;
         } else if constexpr (std::is_same_v<T, MsgOnvifDevice>) {
           // Saved at once, so a device found this way survives even a scan that finds

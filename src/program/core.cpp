@@ -130,13 +130,16 @@ class PlaybackSteps final : public PlaybackPart {
 // Network discovery and the HTTP server.
 class NetSteps final : public NetPart {
  public:
-  void startDiscovery() override { net::StartDiscoveryThread(); }
+  void startDiscovery() override { net::StartDiscoveryThread(discovery_); }
   void stopDiscovery() override { net::StopDiscoveryThread(); }
   void startHttpServer() override { net::StartHttpServer(server_); }
   void stopHttpServer() override { net::StopHttpServer(server_); }
   net::HttpServer& server() { return server_; }
+  const net::DiscoveryConfig& discovery() const { return discovery_; }
 
  private:
+  // How the network scans look for cameras: the system's interface table and ARP cache.
+  net::DiscoveryConfig discovery_;
   // The program's server: stopped by the shutdown step, destroyed with the Core.
   net::HttpServer server_;
 };
@@ -145,12 +148,12 @@ class NetSteps final : public NetPart {
 // knows it.
 class MessageRoutes final : public MessageRouter {
  public:
-  MessageRoutes(net::HttpServer& server, const platform::MountTableSource& mediaSource,
-                PlaybackController& playback)
-      : server_(server), mediaSource_(mediaSource), playback_(playback) {}
+  MessageRoutes(net::HttpServer& server, const net::DiscoveryConfig& discovery,
+                const platform::MountTableSource& mediaSource, PlaybackController& playback)
+      : server_(server), discovery_(discovery), mediaSource_(mediaSource), playback_(playback) {}
   void route(AppMessage& message) override {
     if (HandleFetchMessage(message)) return;
-    if (net::HandleNetMessage(message, &server_)) return;
+    if (net::HandleNetMessage(message, &server_, discovery_)) return;
     if (HandleMediaMessage(message, mediaSource_, playback_)) return;
     if (playback_.HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
@@ -163,6 +166,7 @@ class MessageRoutes final : public MessageRouter {
 
  private:
   net::HttpServer& server_;
+  const net::DiscoveryConfig& discovery_;
   const platform::MountTableSource& mediaSource_;
   PlaybackController& playback_;
 };
@@ -176,7 +180,7 @@ struct Core::Parts {
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router{net.server(), media.source(), playback.playback().controller};
+  MessageRoutes router{net.server(), net.discovery(), media.source(), playback.playback().controller};
 };
 
 Core::Core() {

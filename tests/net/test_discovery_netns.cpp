@@ -223,14 +223,13 @@ class DiscoveryNetworkTest : public ::testing::Test {
     if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
     SetLogPath(dir.file("scan.log"));
     paths().deviceTreePath = dir.file("Velmora NVR.xml");
-    discoveryConfig() = DiscoveryConfig();
-    discoveryConfig().arpPath = "/proc/thread-self/net/arp";
-    discoveryConfig().answerTimeoutSeconds = 1;
+    config_ = DiscoveryConfig();
+    config_.arpPath = "/proc/thread-self/net/arp";
+    config_.answerTimeoutSeconds = 1;
     while (mainQueue().take()) {
     }
   }
   void TearDown() override {
-    discoveryConfig() = DiscoveryConfig();
     SetLogPath(std::string());
     paths().deviceTreePath.clear();
     while (mainQueue().take()) {
@@ -261,11 +260,11 @@ class DiscoveryNetworkTest : public ::testing::Test {
       } else if (std::holds_alternative<MsgNetworkScanEnded>(*message)) {
         later.push_back(std::move(*message));
       } else {
-        HandleNetMessage(*message, nullptr);
+        HandleNetMessage(*message, nullptr, config_);
       }
     }
-    for (AppMessage& message : later) HandleNetMessage(message, nullptr);
-    if (harvest) discovery_harvest(nullptr);
+    for (AppMessage& message : later) HandleNetMessage(message, nullptr, config_);
+    if (harvest) discovery_harvest(nullptr, config_.arpPath);
     while (std::optional<AppMessage> message = mainQueue().take()) {
       if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
     }
@@ -286,6 +285,7 @@ class DiscoveryNetworkTest : public ::testing::Test {
   static Network* network_;
   static std::string unavailable_;
   test::TempDir dir;
+  DiscoveryConfig config_;  // the scans', as the program's Core holds it
 };
 
 Network* DiscoveryNetworkTest::network_ = nullptr;
@@ -298,11 +298,11 @@ TEST_F(DiscoveryNetworkTest, ScanOfTwoInterfacesAddsExactlyTheVendorDevicesAndNa
   std::vector<std::string> statuses, secondStatuses;
   std::vector<std::string> afterFirst, afterSecond;
   inScanner([&] {
-    report = PingQuorixs(1);
+    report = PingQuorixs(config_);
     statuses = handleMessages(true);
     afterFirst = groupNames();
     // A second scan finds the same devices and adds nothing.
-    PingQuorixs(1);
+    PingQuorixs(config_);
     secondStatuses = handleMessages(true);
     afterSecond = groupNames();
     treeRoot().reset();
@@ -357,7 +357,7 @@ TEST_F(DiscoveryNetworkTest, AFullTreeTakesNothingFromAScan) {
   inScanner([&] {
     auto group = test::AddNode(*treeRoot()->children.front(), EntryKind::Group, "Full");
     for (int i = 0; i < kMaxViewableEntries; ++i) test::AddNode(*group, EntryKind::Device, "d" + std::to_string(i));
-    PingQuorixs(1);
+    PingQuorixs(config_);
     statuses = handleMessages(true);
     viewable = CountViewable(treeRoot().get());
     treeRoot().reset();
@@ -367,10 +367,10 @@ TEST_F(DiscoveryNetworkTest, AFullTreeTakesNothingFromAScan) {
 }
 
 TEST_F(DiscoveryNetworkTest, ThePingSocketStandsInForARawSocket) {
-  discoveryConfig().icmpMode = IcmpMode::kDatagram;
+  config_.icmpMode = IcmpMode::kDatagram;
   ScanReport report;
   inScanner([&] {
-    report = PingQuorixs(1);
+    report = PingQuorixs(config_);
     handleMessages(false);
     treeRoot().reset();
   });
@@ -385,7 +385,7 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
   bool ended = false;
   inScanner([&] {
     networkScanEvent().reset();
-    StartDiscoveryThread();  // started from inside the namespace, so it runs there
+    StartDiscoveryThread(config_);  // started from inside the namespace, so it runs there
     RequestNetworkScan();
     std::vector<AppMessage> seen;
     ended = test::WaitFor(
@@ -393,7 +393,7 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
           while (std::optional<AppMessage> message = mainQueue().take()) {
             const bool last = std::holds_alternative<MsgNetworkScanEnded>(*message);
             if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
-            if (std::holds_alternative<MsgOnvifDevice>(*message) || last) HandleNetMessage(*message, nullptr);
+            if (std::holds_alternative<MsgOnvifDevice>(*message) || last) HandleNetMessage(*message, nullptr, config_);
             while (std::optional<AppMessage> more = mainQueue().take()) {
               if (auto* status = std::get_if<MsgStatusText>(&*more)) statuses.push_back(status->text.value_or(""));
             }
@@ -414,11 +414,11 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
 TEST_F(DiscoveryNetworkTest, StoppingEndsARunningScan) {
   // A scan that waited for its answer time-out would take a minute; a stop ends it well
   // before that (the bound below is the scan's own time-out, not a speed figure).
-  discoveryConfig().answerTimeoutSeconds = 60;
+  config_.answerTimeoutSeconds = 60;
   std::chrono::steady_clock::duration took{};
   inScanner([&] {
     networkScanEvent().reset();
-    StartDiscoveryThread();
+    StartDiscoveryThread(config_);
     RequestNetworkScan();
     test::WaitFor([] { return mainQueue().size() > 0; }, 5000ms);  // the scan has begun
     std::this_thread::sleep_for(300ms);

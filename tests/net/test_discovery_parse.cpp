@@ -222,13 +222,12 @@ class DiscoveryTreeTest : public ::testing::Test {
     nvr = test::AddNode(*treeRoot(), EntryKind::LocalNVR, "All Views");
     paths().deviceTreePath = dir.file("Velmora NVR.xml");
     SetLogPath(dir.file("test.log"));
-    discoveryConfig().arpPath = dir.file("arp");
+    discovery.arpPath = dir.file("arp");
     upper.onSelectEntry = [this](GroupRecord& r) { selected.push_back(r.name); };
     ASSERT_TRUE(upper.install<DiscoverySelection>());
   }
   void TearDown() override {
     upper.uninstall();
-    discoveryConfig() = DiscoveryConfig();
     SetLogPath(std::string());
     treeRoot().reset();
     paths().deviceTreePath.clear();
@@ -250,6 +249,7 @@ class DiscoveryTreeTest : public ::testing::Test {
   GroupRecord* scanGroup() { return FindByName(treeRoot().get(), kScanGroupName, false); }
 
   test::TempDir dir;
+  DiscoveryConfig discovery;  // the scans' configuration: the test's ARP cache
   std::shared_ptr<GroupRecord> nvr;
   std::vector<std::string> selected;
   test::UpperLayerCalls upper;
@@ -260,7 +260,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
             {"10.0.0.3", "02:5a:3c:00:11:22"},
             {"10.0.0.4", "02:5a:3c:30:00:01"},
             {"10.0.0.6", "02:5a:3c:42:00:02"}});
-  EXPECT_EQ(discovery_harvest(nullptr), 3);
+  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 3);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 3 devices."});
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
@@ -316,7 +316,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
   EXPECT_NE(log.find("Adding '025A3C-001122' to group 'Local Network Cameras'"), std::string::npos);
 
   // A second harvest of the same cache adds nothing.
-  EXPECT_EQ(discovery_harvest(nullptr), 0);
+  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
   EXPECT_EQ(group->children.size(), 3u);
 }
@@ -324,19 +324,19 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
 TEST_F(DiscoveryTreeTest, OneDeviceTextAndAnExistingGroupAndAMissingCache) {
   auto existing = test::AddNode(*nvr, EntryKind::Group, "local network cameras");
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(nullptr), 1);
+  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 1);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 1 device."});
   EXPECT_EQ(existing->children.size(), 1u);
   EXPECT_EQ(nvr->children.size(), 1u);
 
-  discoveryConfig().arpPath = dir.file("no-such-file");
-  EXPECT_EQ(discovery_harvest(nullptr), 0);
+  discovery.arpPath = dir.file("no-such-file");
+  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
 }
 
 TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   AppMessage message = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
-  EXPECT_TRUE(HandleNetMessage(message, nullptr));
+  EXPECT_TRUE(HandleNetMessage(message, nullptr, discovery));
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
   ASSERT_EQ(group->children.size(), 1u);
@@ -349,7 +349,7 @@ TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   EXPECT_EQ(group->children.size(), 1u);
 
   AppMessage status = MsgStatusText{std::string("x")};
-  EXPECT_FALSE(HandleNetMessage(status, nullptr));
+  EXPECT_FALSE(HandleNetMessage(status, nullptr, discovery));
 }
 
 TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) {
@@ -369,8 +369,8 @@ TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) 
   const std::string longHost = std::string(60, 'h') + ".local";
   AppMessage first = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
   AppMessage second = MsgOnvifDevice{longHost, "ONVIF-" + longHost};
-  EXPECT_TRUE(HandleNetMessage(first, nullptr));
-  EXPECT_TRUE(HandleNetMessage(second, nullptr));
+  EXPECT_TRUE(HandleNetMessage(first, nullptr, discovery));
+  EXPECT_TRUE(HandleNetMessage(second, nullptr, discovery));
   ASSERT_EQ(group->children.size(), 3u);
   EXPECT_EQ(group->children[1]->name, "ONVIF-10.0.0.7 (1)");
   EXPECT_EQ(group->children[1]->hwAddr, "ONVIF-10.0.0.7");
@@ -402,7 +402,7 @@ TEST_F(DiscoveryTreeTest, AFullTreeTakesNoMoreDevices) {
   EXPECT_EQ(CountViewable(treeRoot().get()), kMaxViewableEntries);
   EXPECT_EQ(scanGroup()->children[0]->children.size(), 2u);
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(nullptr), 0);
+  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
   EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
   EXPECT_EQ(scanGroup()->children.size(), 1u);
 }
@@ -418,12 +418,12 @@ TEST(DiscoveryThread, EndsWhenStoppedWithoutScanning) {
   // No scan is asked for, and a scan that started anyway would find no interface to
   // send on: this runs in the test's own network.
   networkScanEvent().reset();
-  discoveryConfig().interfaces = [] { return std::optional<std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{}); };
-  StartDiscoveryThread();
-  StartDiscoveryThread();  // running already: no second thread
+  DiscoveryConfig config;
+  config.interfaces = [] { return std::optional<std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{}); };
+  StartDiscoveryThread(config);
+  StartDiscoveryThread(config);  // running already: no second thread
   StopDiscoveryThread();
   StopDiscoveryThread();
-  discoveryConfig() = DiscoveryConfig();
 }
 
 }  // namespace

@@ -432,7 +432,7 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   // The main thread answers the request with a fresh snapshot.
   bool handled = false;
   while (std::optional<AppMessage> message = mainQueue().take()) {
-    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message, &global);
+    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message, &global, DiscoveryConfig());
   }
   EXPECT_TRUE(handled);
   EXPECT_FALSE(global.treeRequested());
@@ -449,7 +449,7 @@ TEST_F(HttpServerTest, AFoundDeviceReachesTheServerTheMessagesAreHandledFor) {
   ASSERT_TRUE(start());
   EXPECT_EQ(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   AppMessage found = MsgOnvifDevice{"127.0.0.9", "ONVIF-127.0.0.9"};
-  EXPECT_TRUE(HandleNetMessage(found, &server));
+  EXPECT_TRUE(HandleNetMessage(found, &server, DiscoveryConfig()));
   EXPECT_NE(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   while (mainQueue().take()) {
   }
