@@ -327,8 +327,11 @@ TEST_F(RtspTest, H264AndH265AreRecordedPictureByPictureAtTheAskedRateWithoutCred
   viewthread_iocp(*h264);
   viewthread_iocp(*h265);
   viewthread_iocp(*full);
-  ASSERT_TRUE(WaitUntil([&] { return RecordedCount("Drive") >= 30 && RecordedCount("Garden") >= 15; }, kSlow * 20s))
-      << RecordedCount("Drive") << " / " << RecordedCount("Garden") << "\n"
+  // Each session starts on its own; a slow machine may start one seconds after the others.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return RecordedCount("Drive") >= 30 && RecordedCount("Garden") >= 15 && RecordedCount("Hall") >= 8; },
+      kSlow * 20s))
+      << RecordedCount("Drive") << " / " << RecordedCount("Garden") << " / " << RecordedCount("Hall") << "\n"
       << LogText();
   CheckRecords("Drive", 10);
   CheckRecords("Garden", 5);
