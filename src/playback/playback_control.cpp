@@ -86,7 +86,7 @@ PlaybackController::PlaybackController(PlaybackQueue& queue, std::function<Playb
     : queue_(queue), summary_(std::move(summary)), slots_(slots), limit_(limit) {}
 
 void PlaybackController::Post(PlaybackMessage message) {
-  if (!queue_.post(std::move(message))) Log("PostThreadMessage failed (playback queue)");
+  if (!PostToEngine(std::move(message))) Log("PostThreadMessage failed (playback queue)");
 }
 
 void PlaybackController::Message(const char* text) {
