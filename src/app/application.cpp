@@ -11,10 +11,10 @@
 #include <fstream>
 #include <system_error>
 
-#include "app/events.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/settings.h"
 #include "app/strings.h"
 #include "platform/clock.h"
@@ -292,14 +292,12 @@ void Application::CreateMainWindow() {
   if (parts_.media) parts_.media->watch();
   // 12.
   if (parts_.fetch) parts_.fetch->openInternet();
-  // 13-15.
-  shutdownEvent();
-  mediaScanEvent();
+  // 13-15. The signals the workers wait on exist before the first worker starts.
+  ProgramSignals& signals = programSignals();
   if (parts_.media) parts_.media->startScanThread();
-  networkScanEvent();
   if (parts_.net) parts_.net->startDiscovery();
   // 16. A first start with an empty tree begins with a scan of the local network.
-  if (parts_.tree && !parts_.tree->hasViewable()) networkScanEvent().set();
+  if (parts_.tree && !parts_.tree->hasViewable()) signals.networkScan.set();
   // 18, 19.
   if (parts_.playback) parts_.playback->start();
   if (parts_.recorder) parts_.recorder->startCleanupThread();
@@ -403,7 +401,7 @@ void Application::OnExit() {
   if (!running_ || exited_) return;
   exited_ = true;
   // 1.
-  shutdownEvent().set();
+  programSignals().shutdown.set();
   // 2 (the layout is saved as it changes), 3.
   if (parts_.playback) parts_.playback->quit();
   // 4.

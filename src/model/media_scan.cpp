@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
+#include "app/program_signals.h"
 #include "app/recording_names.h"
 #include "model/group_record.h"
 #include "platform/worker_thread.h"
@@ -92,7 +92,7 @@ bool QueueMediaScan(const std::string& path, const std::string& displayName, con
     std::lock_guard<std::mutex> guard(Pending().lock);
     Pending().queue.push_back(std::move(node));
   }
-  mediaScanEvent().set();
+  programSignals().mediaScan.set();
   return true;
 }
 
@@ -156,7 +156,7 @@ bool ScanMediaNode(ScanNode& node, const platform::Event* stop) {
 void RunMediaScanThread(platform::Event& stop) {
   for (;;) {
     if (stop.isSet()) break;
-    if (!mediaScanEvent().wait(kStopCheck)) continue;
+    if (!programSignals().mediaScan.wait(kStopCheck)) continue;
     if (stop.isSet()) break;
     Log("removable media scan event");
     while (!stop.isSet()) {
@@ -178,7 +178,7 @@ void RunMediaScanThread(platform::Event& stop) {
 }
 
 bool StartMediaScanThread(platform::Event* stop) {
-  platform::Event* stopEvent = stop != nullptr ? stop : &shutdownEvent();
+  platform::Event* stopEvent = stop != nullptr ? stop : &programSignals().shutdown;
   if (!ScanThread().start([stopEvent] { RunMediaScanThread(*stopEvent); })) {
     if (!ScanThread().running()) LogLastError("CreateThread");
     return false;
@@ -187,7 +187,7 @@ bool StartMediaScanThread(platform::Event* stop) {
 }
 
 bool JoinMediaScanThread(std::chrono::milliseconds timeout) {
-  if (ScanThread().running()) mediaScanEvent().set();
+  if (ScanThread().running()) programSignals().mediaScan.set();
   return ScanThread().join(timeout);
 }
 

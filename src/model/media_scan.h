@@ -4,8 +4,8 @@
 // (MsgMediaScanResult, ownership passing with the message).
 //
 // The queue's own lock (a leaf lock, held only to change the queue) guards it;
-// mediaScanEvent (auto reset) wakes the thread; it ends
-// when its stop event (shutdownEvent unless a test gives its own) is set. Scans queued
+// the media-scan event (auto reset) wakes the thread; it ends
+// when its stop event (the shutdown event unless a test gives its own) is set. Scans queued
 // and not yet started are dropped then.
 #pragma once
 
@@ -24,7 +24,7 @@ namespace velmora {
 constexpr int kMediaScanMaxDepth = 3;
 
 // Main thread. Queues a scan of the drive at `path` shown as `displayName`, logs
-// "queing removable media scan for '%s'" and sets mediaScanEvent. False (and nothing
+// "queing removable media scan for '%s'" and sets the media-scan event. False (and nothing
 // logged) when a scan of the same path is already waiting.
 // `device` is the drive's device node, kept with the drive's node.
 bool QueueMediaScan(const std::string& path, const std::string& displayName,
@@ -44,10 +44,10 @@ void ClearMediaScanQueue();
 // given and set, ends the walk early (nothing more is found).
 bool ScanMediaNode(ScanNode& node, const platform::Event* stop = nullptr);
 
-// The thread's loop on the calling thread: waits for mediaScanEvent, scans the queue and
+// The thread's loop on the calling thread: waits for the media-scan event, scans the queue and
 // posts each successful result to the main queue, until `stop` is set.
 void RunMediaScanThread(platform::Event& stop);
-// Starts the loop on a thread of its own (stop null: shutdownEvent). False when a scan
+// Starts the loop on a thread of its own (stop null: the shutdown event). False when a scan
 // thread runs already or the thread could not be made (logged).
 bool StartMediaScanThread(platform::Event* stop = nullptr);
 // Wakes the thread (its stop event must be set already) and waits at most `timeout` for

@@ -18,8 +18,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/events.h"
 #include "app/log.h"
+#include "app/program_signals.h"
 #include "net/discovery_parse.h"
 #include "net/http_handler.h"
 #include "net/http_response.h"
@@ -41,7 +41,7 @@ platform::WorkerThread& discoveryWorker() {
   return *worker;
 }
 
-bool StopRequested() { return g_stopRequested.load() || shutdownEvent().isSet(); }
+bool StopRequested() { return g_stopRequested.load() || programSignals().shutdown.isSet(); }
 
 sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
@@ -391,7 +391,7 @@ ScanReport PingQuorixs(const DiscoveryConfig& config) {
 void discovery_thread(const DiscoveryConfig& config) {
   for (;;) {
     if (StopRequested()) return;
-    if (!networkScanEvent().wait(std::chrono::milliseconds(200))) continue;
+    if (!programSignals().networkScan.wait(std::chrono::milliseconds(200))) continue;
     if (StopRequested()) return;
     PostStatus("Scanning local network...");
     PingQuorixs(config);
@@ -417,6 +417,6 @@ void StopDiscoveryThread() {
   g_stopRequested = false;
 }
 
-void RequestNetworkScan() { networkScanEvent().set(); }
+void RequestNetworkScan() { programSignals().networkScan.set(); }
 
 }  // namespace velmora::net

@@ -1,7 +1,7 @@
 // Network discovery: finds the maker's cameras and video servers on the local network
 // and adds them to the group "Local Network Cameras".
 //
-// One background thread waits for networkScanEvent() (kCmdScanNetwork (240) in the menu, and the
+// One background thread waits for the network-scan event (kCmdScanNetwork (240) in the menu, and the
 // start-up scan of a tree without viewable devices). A scan sends, from every local
 // IPv4 interface, an ICMP echo broadcast, the product's UDP probe and an ONVIF
 // WS-Discovery probe, and collects answers until none came for the answer time-out.
@@ -86,7 +86,7 @@ struct ScanReport {
 // MsgOnvifDevice per ONVIF device found. Returns what was sent and received.
 ScanReport PingQuorixs(const DiscoveryConfig& config);
 
-// The thread body: waits for networkScanEvent(); each time posts the status "Scanning
+// The thread body: waits for the network-scan event; each time posts the status "Scanning
 // local network...", scans and posts MsgNetworkScanEnded. Ends at shutdown.
 void discovery_thread(const DiscoveryConfig& config);
 // Start-up hook: starts the thread once, scanning with (a copy of) `config`.

@@ -158,13 +158,13 @@ bool PlaybackController::Enter(GroupRecord* selected) {
     }
   }
 
-  playbackMode().store(true);
+  signals_.playbackMode.store(true);
   ClearSelection();
   return RequestNewFeed(FeedKind::kSelection, selected);
 }
 
 void PlaybackController::Leave() {
-  playbackMode().store(false);
+  signals_.playbackMode.store(false);
   Report(PlaybackControlsEnabled{false});
   Post(PlayMsgStop{});
   ClearSelection();

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/program_signals.h"
 #include "app/subscribers.h"
 #include "media/image.h"
 #include "playback/playback_engine.h"
 #include "playback/playback_messages.h"
-#include "recording/cleanup.h"  // playbackMode(): the flag the removal pass gives way to
 
 namespace velmora {
 
@@ -104,7 +104,7 @@ class PlaybackController {
   bool Toggle(GroupRecord* selected);
   bool Enter(GroupRecord* selected);
   void Leave();
-  bool active() const { return playbackMode().load(); }
+  bool active() const { return signals_.playbackMode.load(); }
 
   // Asks the playback thread for a new feed of the kind; false when no tile is left for
   // playback (playback mode is then left).
@@ -201,6 +201,8 @@ class PlaybackController {
   ViewSlots& slots_;
   PlaybackLimitTimer& limit_;
   Subscribers<const PlaybackReport> reports_;
+  // Its playback flag says "playing back" to the removal pass and the engine's output.
+  ProgramSignals& signals_ = programSignals();
 
   int sliderColumn_ = 0;
   int sliderMax_ = kInitialColumns;

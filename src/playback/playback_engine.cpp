@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/events.h"
 #include "app/log.h"
+#include "app/program_signals.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "platform/clock.h"
@@ -45,12 +45,12 @@ void ProgramPlaybackOutput::show(int tile, std::unique_ptr<ImageHolder> frame, s
   // A frame read before playback was left (the stop is still queued behind it) must
   // not land in a tile that shows something else by now: the window leaves playback
   // before it gives the tiles to another entry.
-  if (!playbackMode().load()) return;
+  if (!signals_.playbackMode.load()) return;
   viewSlots().SetImage(tile, std::move(frame), std::move(caption));
 }
 
 bool ProgramPlaybackOutput::waitDeletePass(std::chrono::milliseconds timeout) {
-  return deletePassEvent().wait(timeout);
+  return signals_.deletePass.wait(timeout);
 }
 
 void ProgramPlaybackOutput::closeAllRecordings() { CloseAllRecordings(treeRoot().get()); }
@@ -132,7 +132,7 @@ bool PlaybackEngine::processOne() {
 
 void PlaybackEngine::run() {
   quit_ = false;
-  while (!quit_ && !shutdownEvent().isSet() && !queue_.closed()) {
+  while (!quit_ && !programSignals().shutdown.isSet() && !queue_.closed()) {
     if (!processOne()) {
       // Idle: sleep until a message arrives; the shutdown event is looked at every
       // 100 ms in case the quit message could not be posted.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/program_signals.h"
 #include "media/image.h"
 #include "playback/recorded_data.h"
 #include "playback/access_step.h"
@@ -119,6 +120,8 @@ class ProgramPlaybackOutput final : public PlaybackOutput {
 
  private:
   PlaybackLimitTimer& limit_;
+  // The playback flag (frames of a left playback are dropped) and the delete-pass event.
+  ProgramSignals& signals_ = programSignals();
 };
 
 // What the main thread needs of the feed (range texts, zooming, control states).

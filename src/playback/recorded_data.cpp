@@ -11,11 +11,11 @@
 #include <new>
 #include <system_error>
 
-#include "app/events.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "media/jpeg.h"
 #include "model/group_record.h"
 #include "recording/format_reader.h"
@@ -77,8 +77,8 @@ bool NeighbourDataFile(const std::filesystem::path& folder, const std::string& k
 }
 
 bool WaitUnlessShutdown(std::chrono::milliseconds wait) {
-  if (wait.count() <= 0) return !shutdownEvent().isSet();
-  return !shutdownEvent().wait(wait);
+  if (wait.count() <= 0) return !programSignals().shutdown.isSet();
+  return !programSignals().shutdown.wait(wait);
 }
 
 }  // namespace

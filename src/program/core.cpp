@@ -101,7 +101,7 @@ class MediaSteps final : public MediaPart {
   void unwatch() override {
     if (watcher_) watcher_->stop();
     watcher_.reset();
-    // The scan thread stops on shutdownEvent, set by now; a scan in a slow folder ends at
+    // The scan thread stops on the shutdown event, set by now; a scan in a slow folder ends at
     // its next folder.
     if (!JoinMediaScanThread(std::chrono::milliseconds(1000))) Log("removable media scan thread still active");
   }

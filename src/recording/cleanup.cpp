@@ -18,11 +18,11 @@
 #include <system_error>
 #include <thread>
 
-#include "app/events.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/settings.h"
 #include "recording/format.h"
 #include "platform/clock.h"
@@ -105,11 +105,6 @@ platform::WorkerThread& cleanupWorker() {
 
 }  // namespace
 
-std::atomic<bool>& playbackMode() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
 std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root) {
   std::vector<CleanupDevice> devices;
   CollectDevices(root, paths().pathData, devices);
@@ -173,7 +168,7 @@ int DiskUsagePercent(const std::string& folder) {
 }
 
 CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(options)) {
-  stop_ = options_.stop != nullptr ? options_.stop : &shutdownEvent();
+  stop_ = options_.stop != nullptr ? options_.stop : &signals_.shutdown;
   root_ = options_.root.empty() ? paths().pathData : options_.root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
@@ -187,12 +182,12 @@ int CleanupRunner::Usage() const {
 }
 
 bool CleanupRunner::Interrupted() const {
-  return stop_->isSet() || renameFlag().load() || playbackMode().load();
+  return stop_->isSet() || signals_.renaming.load() || signals_.playbackMode.load();
 }
 
 bool CleanupRunner::StopWalk() {
   if (stop_->wait(options_.entryWait)) return true;
-  return renameFlag().load() || playbackMode().load();
+  return signals_.renaming.load() || signals_.playbackMode.load();
 }
 
 std::vector<std::string> CleanupRunner::candidates() const {
@@ -211,7 +206,7 @@ bool CleanupRunner::RunPass() {
   ++pass_;
   PostStatus(FormatPass("Starting file delete by age, pass %d.", pass_));
   mainQueue().post(MsgDiskUsage{});
-  renameFlag() = false;
+  signals_.renaming = false;
   TrimLog();
   devices_.clear();
   std::vector<CleanupDevice> devices;
@@ -224,7 +219,7 @@ bool CleanupRunner::RunPass() {
       Log("CleanupThread: no fresh device list from the main thread; using the last one");
   }
   for (auto& device : devices) devices_.emplace(device.folder, device);
-  deletePassEvent().reset();
+  signals_.deletePass.reset();
   candidates_.clear();
 
   struct stat rootStat {};
@@ -232,10 +227,10 @@ bool CleanupRunner::RunPass() {
   Walk(root_, 0, true);
 
   bool complete = true;
-  if (renameFlag().load()) {
+  if (signals_.renaming.load()) {
     PostStatus("Delete pass suspended during rename...");
     complete = false;
-  } else if (playbackMode().load()) {
+  } else if (signals_.playbackMode.load()) {
     PostStatus("Delete pass suspended during playback...");
     complete = false;
   } else {
@@ -248,12 +243,12 @@ bool CleanupRunner::RunPass() {
           complete = false;
           break;
         }
-        if (renameFlag().load()) {
+        if (signals_.renaming.load()) {
           PostStatus("Delete pass suspended during rename...");
           complete = false;
           break;
         }
-        if (playbackMode().load()) {
+        if (signals_.playbackMode.load()) {
           PostStatus("Delete pass suspended during playback...");
           complete = false;
           break;
@@ -270,7 +265,7 @@ bool CleanupRunner::RunPass() {
     }
   }
   if (stop_->isSet()) complete = false;
-  deletePassEvent().set();
+  signals_.deletePass.set();
   return complete;
 }
 
@@ -427,7 +422,7 @@ void CleanupThread(CleanupOptions options) {
   CleanupRunner runner(std::move(options));
   runner.Run();
   Log("CleanupThread: exiting");
-  deletePassEvent().set();
+  programSignals().deletePass.set();
 }
 
 bool StartCleanupThread(CleanupOptions options) {

@@ -34,15 +34,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/program_signals.h"
 #include "model/group_record.h"
 #include "platform/event.h"
 
 namespace velmora {
-
-// Set while the operator plays recordings back (written by playback only); a removal
-// pass stops when it sees it. Process-wide: the removal thread may outlive the shutdown's
-// wait and still reads it.
-std::atomic<bool>& playbackMode();
 
 // What a pass needs to know about one tree entry.
 struct CleanupDevice {
@@ -81,7 +77,7 @@ struct CleanupOptions {
   std::function<std::vector<CleanupDevice>()> devices;
   // How long a pass waits for the main thread's copy before using the last one.
   std::chrono::milliseconds snapshotWait{2000};
-  // Ends the thread and interrupts waits; null: shutdownEvent().
+  // Ends the thread and interrupts waits; null: the program's shutdown event.
   platform::Event* stop = nullptr;
   // The recordings folder; empty: paths().pathData.
   std::string root;
@@ -121,6 +117,9 @@ class CleanupRunner {
   int Usage() const;
 
   CleanupOptions options_;
+  // The rename and playback flags a pass gives way to, and the delete-pass event it keeps
+  // clear while it runs.
+  ProgramSignals& signals_ = programSignals();
   platform::Event* stop_;
   std::string root_;  // without its trailing separator
   uint64_t rootDevice_ = 0;  // the volume (st_dev) of root_ in this pass

@@ -13,10 +13,10 @@
 #include <system_error>
 
 #include "app/application.h"
-#include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/settings.h"
 #include "media/jpeg.h"
 #include "live/stream.h"
@@ -320,11 +320,6 @@ void record_close_files(GroupRecord& device) {
   device.files.Close();
 }
 
-std::atomic<bool>& renameFlag() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
 void SetRenameWait(std::chrono::milliseconds wait) { renameWaitMs() = wait.count(); }
 
 bool record_rename_folder(const std::string& oldPath, const std::string& newPath) {
@@ -334,8 +329,8 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
 
 bool record_rename_folder(const std::string& oldPath, const std::string& newPath, int& failure) {
   failure = 0;
-  renameFlag() = true;
-  if (!deletePassEvent().wait(std::chrono::milliseconds(renameWaitMs().load())))
+  programSignals().renaming = true;
+  if (!programSignals().deletePass.wait(std::chrono::milliseconds(renameWaitMs().load())))
     Log("record_rename_folder: delete thread still running");
 
   const std::filesystem::path root(paths().pathData);

@@ -55,11 +55,6 @@ void record_stop();
 // hour (failed closes are logged). DeviceRecorder::closeRecordings for the tree.
 void record_close_files(GroupRecord& device);
 
-// Set when a device folder is renamed; the automatic removal stops its pass when it
-// sees it and clears it at the start of the next pass. Process-wide: the removal thread
-// may outlive the shutdown's wait and still reads it.
-std::atomic<bool>& renameFlag();
-
 // Renames the recordings folder of a device whose path changed from oldPath to newPath.
 // The caller holds recordingLock() and has closed the files of the renamed subtree.
 // Waits up to 1 s for a running removal pass. A failure other than "the old folder does

@@ -25,10 +25,10 @@
 #include <algorithm>
 
 #include "app/application.h"
-#include "app/events.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/strings.h"
 #include "control/commands.h"
 #include "control/show_entry.h"
@@ -427,7 +427,7 @@ int MainWindow::acceleratorCommand(const QKeySequence& key) const {
 void MainWindow::updateCommands() {
   CommandContext context;
   context.selected = tree_->selectedRecord();
-  context.playbackMode = playbackMode().load();
+  context.playbackMode = programSignals().playbackMode.load();
   context.editingLabel = tree_->isEditingLabel();
   const QMimeData* clip = QApplication::clipboard()->mimeData();
   context.clipboardHasDevice = clip && clip->hasFormat(QLatin1String(kDeviceClipboardMime));
@@ -635,7 +635,7 @@ bool MainWindow::ExecuteProgramCommand(int id) {
       bringToFront();
       return true;
     case kCmdScanNetwork:
-      networkScanEvent().set();
+      programSignals().networkScan.set();
       return true;
     case kCmdOpenLogFile:
       OpenWithDesktop(paths().logPath);
@@ -674,7 +674,7 @@ void MainWindow::SetDeviceListVisible(bool visible) { deviceList_->setVisible(vi
 void MainWindow::updatePlaybackPane() {
   // Called whenever playback mode is entered or left: the panes that behave differently
   // in playback (label editing, tile picking, the caption's play mark) follow it here.
-  const bool playback = playbackMode().load();
+  const bool playback = programSignals().playbackMode.load();
   tree_->setPlaybackMode(playback);
   viewFrame_->setPlaybackMode(playback);
   playback_->setVisible(playback || settings().playbackShow);
@@ -686,7 +686,7 @@ void MainWindow::PaneClosed(Pane* pane) {
     return;
   }
   // Playback Controls: leave playback, and keep the pane hidden outside it.
-  if (playbackMode().load()) events_->playback().Leave();
+  if (programSignals().playbackMode.load()) events_->playback().Leave();
   settings().playbackShow = false;
   updatePlaybackPane();
   SaveSettings();
@@ -711,7 +711,7 @@ void MainWindow::showNode(GroupRecord* node) {
   if (!node) return;
   // Recordings are shown in playback, everything else live; a running playback ends
   // first, so that its tiles get back what they showed before others take them.
-  const ShowPlan plan = PlanShowEntry(*node, playbackMode().load());
+  const ShowPlan plan = PlanShowEntry(*node, programSignals().playbackMode.load());
   if (plan.leavePlayback) events_->playback().Leave();
   viewFrame_->showNode(node);
   if (plan.enterPlayback) events_->playback().Enter(node);

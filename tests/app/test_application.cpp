@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "app/application.h"
-#include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/settings.h"
 #include "temp_dir.h"
 
@@ -122,7 +122,7 @@ TEST_F(ApplicationTest, PartsRunInStartAndShutdownOrder) {
   app.OnExit();
   EXPECT_EQ(calls_, (std::vector<std::string>{"quitPlayback", "recordStop", "closeRecordings",
                                               "fetchShutdown", "stopAllFetches", "destroyTree"}));
-  EXPECT_TRUE(shutdownEvent().isSet());
+  EXPECT_TRUE(programSignals().shutdown.isSet());
   app.OnExit();  // a second call does nothing
   EXPECT_EQ(calls_.size(), 6u);
   app.ExitInstance();
@@ -150,11 +150,11 @@ TEST_F(ApplicationTest, WindowStepsStandAmongTheCoreSteps) {
 }
 
 TEST_F(ApplicationTest, EmptyTreeStartsANetworkScan) {
-  networkScanEvent().reset();
+  programSignals().networkScan.reset();
   parts_.viewable = false;
   Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
-  EXPECT_TRUE(networkScanEvent().wait(0ms));
+  EXPECT_TRUE(programSignals().networkScan.wait(0ms));
   app.OnExit();
   app.ExitInstance();
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "app/events.h"
 #include "app/log.h"
+#include "app/program_signals.h"
 #include "model/media_scan.h"
 #include "app/messages.h"
 #include "temp_dir.h"
@@ -179,7 +179,7 @@ TEST_F(MediaScanTest, QueueRefusesAWaitingPathAndTheThreadPostsOnlyWhatFoundSome
   mainQueue().reopen();
 
   stop.set();
-  mediaScanEvent().set();
+  programSignals().mediaScan.set();
   worker.join();
   const std::string text = log();
   EXPECT_NE(text.find("removable media scan event"), std::string::npos);
@@ -199,7 +199,7 @@ TEST_F(MediaScanTest, ThreadStartsOnceAndJoinsWhenItsStopEventIsSet) {
   EXPECT_TRUE(QueueMediaScan(dir_.file("late"), "late"));
   EXPECT_EQ(PendingMediaScans(), 1u);
   EXPECT_TRUE(JoinMediaScanThread(std::chrono::milliseconds(100)));  // not running: at once
-  mediaScanEvent().reset();
+  programSignals().mediaScan.reset();
 }
 
 }  // namespace

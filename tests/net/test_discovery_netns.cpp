@@ -21,10 +21,10 @@
 #include <mutex>
 #include <thread>
 
-#include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "model/group_record.h"
 #include "net/discovery.h"
 #include "net/discovery_parse.h"
@@ -384,7 +384,7 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
   std::vector<std::string> statuses;
   bool ended = false;
   inScanner([&] {
-    networkScanEvent().reset();
+    programSignals().networkScan.reset();
     StartDiscoveryThread(config_);  // started from inside the namespace, so it runs there
     RequestNetworkScan();
     std::vector<AppMessage> seen;
@@ -417,7 +417,7 @@ TEST_F(DiscoveryNetworkTest, StoppingEndsARunningScan) {
   config_.answerTimeoutSeconds = 60;
   std::chrono::steady_clock::duration took{};
   inScanner([&] {
-    networkScanEvent().reset();
+    programSignals().networkScan.reset();
     StartDiscoveryThread(config_);
     RequestNetworkScan();
     test::WaitFor([] { return mainQueue().size() > 0; }, 5000ms);  // the scan has begun

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/events.h"
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/paths.h"
 #include "app/helpers.h"
+#include "app/program_signals.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "net/discovery.h"
@@ -417,7 +417,7 @@ TEST_F(DiscoveryTreeTest, NoTopEntryMeansNothingIsAdded) {
 TEST(DiscoveryThread, EndsWhenStoppedWithoutScanning) {
   // No scan is asked for, and a scan that started anyway would find no interface to
   // send on: this runs in the test's own network.
-  networkScanEvent().reset();
+  programSignals().networkScan.reset();
   DiscoveryConfig config;
   config.interfaces = [] { return std::optional<std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{}); };
   StartDiscoveryThread(config);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/program_signals.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "playback/playback_control.h"
@@ -46,10 +47,10 @@ class Control : public ::testing::Test {
     local = CreateRecord(EntryKind::LocalNVR, "This NVR");
     InsertEntry(root.get(), local);
     treeRoot() = root;
-    playbackMode().store(false);
+    programSignals().playbackMode.store(false);
   }
   ~Control() override {
-    playbackMode().store(false);
+    programSignals().playbackMode.store(false);
     treeRoot().reset();
     DestroyTree(root.get());
   }
@@ -142,7 +143,7 @@ TEST_F(Control, EnterShowsRecordingsAndLeaveRestoresTheLiveTile) {
   On<PlaybackControlsShown>([&](const PlaybackControlsShown& r) { shownPane = r.show; });
 
   ASSERT_TRUE(control.Enter(nullptr));
-  EXPECT_TRUE(playbackMode().load());
+  EXPECT_TRUE(programSignals().playbackMode.load());
   EXPECT_TRUE(shownPane);
   EXPECT_EQ(slots.PlaybackSlot(0), 0) << "the single active first tile is taken";
   EXPECT_TRUE(door->stillShown);
@@ -163,7 +164,7 @@ TEST_F(Control, EnterShowsRecordingsAndLeaveRestoresTheLiveTile) {
 
   control.Leave();
   Pump();
-  EXPECT_FALSE(playbackMode().load());
+  EXPECT_FALSE(programSignals().playbackMode.load());
   EXPECT_FALSE(door->stillShown);
   EXPECT_EQ(slots.Text(0), "Door live");
   EXPECT_FALSE(engine.feedLoaded());

@@ -11,7 +11,7 @@
 
 #include "live/view_slot.h"
 #include "playback/playback_engine.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "playback/playback_thread.h"
 #include "test_recorded_data_support.h"
 
@@ -396,13 +396,13 @@ TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
   ProgramPlaybackOutput output(limit);
   constexpr int kTile = 7;
   viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
-  playbackMode().store(false);
+  programSignals().playbackMode.store(false);
   output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
   EXPECT_EQ(viewSlots().Text(kTile), "Connecting to Gate");
-  playbackMode().store(true);
+  programSignals().playbackMode.store(true);
   output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
   EXPECT_EQ(viewSlots().Text(kTile), "Door: 01/02/26 03:04:05.06");
-  playbackMode().store(false);
+  programSignals().playbackMode.store(false);
   viewSlots().SetCaptionAndClear(kTile, std::string());
 }
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/events.h"
+#include "app/program_signals.h"
 #include "recording/cleanup.h"
 #include "test_recorder_fixture.h"
 
@@ -23,7 +23,7 @@ class Cleanup : public rectest::RecordingTest {
   void SetUp() override {
     RecordingTest::SetUp();
     settings().diskFullness = 75;
-    renameFlag() = playbackMode() = false;
+    programSignals().renaming = programSignals().playbackMode = false;
     tree = CreateRecord(EntryKind::Root, kRootName);
     yard = CreateRecord(EntryKind::Group, "Yard");
     yard->path = "Yard";
@@ -31,8 +31,8 @@ class Cleanup : public rectest::RecordingTest {
     clock.setWall(rectest::Utc(2026, 12, 8, 12, 10, 0));
   }
   void TearDown() override {
-    renameFlag() = playbackMode() = false;
-    deletePassEvent().set();
+    programSignals().renaming = programSignals().playbackMode = false;
+    programSignals().deletePass.set();
     RecordingTest::TearDown();
   }
   std::shared_ptr<GroupRecord> Add(GroupRecord& parent, const std::string& name, int32_t archive,
@@ -98,7 +98,7 @@ TEST_F(Cleanup, OneDayArchiveDeletesBeforeTheCutOffHourAndListsTheRestAsCandidat
                 "Finished file delete pass 1 within specified capacity."}));
   EXPECT_EQ(posted.diskUsage, 1);
   EXPECT_NE(LogText().find("trimming log file"), std::string::npos);
-  EXPECT_TRUE(deletePassEvent().isSet());
+  EXPECT_TRUE(programSignals().deletePass.isSet());
 }
 
 TEST_F(Cleanup, ZeroArchiveKeepsOnlyTheLastTwoHoursAndRemovesEmptiedFolders) {
@@ -317,24 +317,24 @@ TEST_F(Cleanup, BoundedCandidateListKeepsTheOldest) {
 TEST_F(Cleanup, PassGivesWayToPlaybackRenameAndShutdown) {
   Add(*yard, "A", 30 * 86400);
   MakeHours("Yard/A", {"26120801", "26120802"});
-  playbackMode() = true;  // playing back: the walk stops at once
+  programSignals().playbackMode = true;  // playing back: the walk stops at once
   EXPECT_FALSE(CleanupRunner(Options()).RunPass());
   auto posted = TakePosted();
   EXPECT_TRUE(posted.Has("Delete pass suspended during playback..."));
   EXPECT_EQ(posted.Index("Checking " + Path("Yard") + "..."), -1);
   EXPECT_EQ(posted.diskUsage, 1) << "the display still refreshes";
-  playbackMode() = false;
+  programSignals().playbackMode = false;
 
-  renameFlag() = true;  // a rename before the pass does not matter; one during the loop does
+  programSignals().renaming = true;  // a rename before the pass does not matter; one during the loop does
   bool clearWhileRunning = false;
   usage = [&] {
-    clearWhileRunning = !deletePassEvent().isSet();
-    renameFlag() = true;
+    clearWhileRunning = !programSignals().deletePass.isSet();
+    programSignals().renaming = true;
     return 99;
   };
   EXPECT_FALSE(CleanupRunner(Options()).RunPass());
   EXPECT_TRUE(clearWhileRunning);
-  EXPECT_TRUE(deletePassEvent().isSet());
+  EXPECT_TRUE(programSignals().deletePass.isSet());
   posted = TakePosted();
   EXPECT_TRUE(posted.Has("Delete pass suspended during rename..."));
   EXPECT_TRUE(posted.Has("Finished file delete pass 1."));

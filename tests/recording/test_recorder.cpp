@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/events.h"
+#include "app/program_signals.h"
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "test_recorder_fixture.h"
@@ -304,14 +304,14 @@ TEST_F(Recorder, OnlyADeviceFolderItselfMayBeALinkToAnotherDisk) {
 
 TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
   SetRenameWait(std::chrono::milliseconds(20));
-  renameFlag() = false;
+  programSignals().renaming = false;
   for (const char* path : {"Yard/Door", "Yard/Gate"}) {
     auto cam = Camera(path);
     Frame(600).RecordFor(*cam);
     record_close_files(*cam);
   }
   EXPECT_TRUE(record_rename_folder("Yard/Door", "Yard/Porch"));
-  EXPECT_TRUE(renameFlag().load());
+  EXPECT_TRUE(programSignals().renaming.load());
   EXPECT_TRUE(std::filesystem::exists(DataFilePath(root / "Yard/Porch", Key())));
   EXPECT_TRUE(record_rename_folder("Yard/Never", "Yard/Else")) << "never recorded: nothing to say";
   EXPECT_TRUE(TakePosted().status.empty());
@@ -327,13 +327,13 @@ TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
                                       "Error renaming folder for recorded images (22)!"}));
   EXPECT_EQ(LogText().find("delete thread still running"), std::string::npos);
 
-  deletePassEvent().reset();  // a removal pass is running: wait, then go on
+  programSignals().deletePass.reset();  // a removal pass is running: wait, then go on
   EXPECT_TRUE(record_rename_folder("Yard/Porch", "Yard/Door"));
-  deletePassEvent().set();
+  programSignals().deletePass.set();
   EXPECT_NE(LogText().find("record_rename_folder: delete thread still running"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(root / "Yard/Door"));
   SetRenameWait(std::chrono::milliseconds(1000));
-  renameFlag() = false;
+  programSignals().renaming = false;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "app/events.h"
+#include "app/program_signals.h"
 #include "model/media_scan.h"
 #include "app/messages.h"
 #include "live/view_slot.h"
@@ -55,7 +55,7 @@ class MediaBranchesTest : public test::ModelTest {
     WriteFile(source_.mountInfoPath, kFixed);
   }
   void TearDown() override {
-    playbackMode().store(false);
+    programSignals().playbackMode.store(false);
     for (int t = 0; t < ViewSlots::size(); ++t) viewSlots().SetPlaybackSlot(t, -1);
     ClearMediaScanQueue();
     ModelTest::TearDown();
@@ -148,7 +148,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
   doorData.fetchIndex = 3;
   viewSlots().SetCaptionAndClear(3, doorData.name);
   viewSlots().SetPlaybackSlot(3, 0);
-  playbackMode().store(true);
+  programSignals().playbackMode.store(true);
   std::shared_ptr<GroupRecord> held = doorData.shared_from_this();
 
   mount(false);
@@ -157,7 +157,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
   EXPECT_EQ(held->viewIndex, -1);
   EXPECT_EQ(viewSlots().Text(3), kTextNoViewSelected);
   EXPECT_EQ(viewSlots().PlaybackSlot(3), -1);
-  EXPECT_FALSE(playbackMode().load());  // it was the only playback tile
+  EXPECT_FALSE(programSignals().playbackMode.load());  // it was the only playback tile
   EXPECT_NE(log().find("CMainFrame::OnSHChangeNotify: deleting 'STICK'"), std::string::npos);
   ASSERT_EQ(root().children.size(), 1u);  // this recorder's entry stays
 
@@ -169,7 +169,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
   watcher.stop();
   stop.set();
   EXPECT_TRUE(JoinMediaScanThread(std::chrono::milliseconds(5000)));
-  mediaScanEvent().reset();
+  programSignals().mediaScan.reset();
 }
 
 TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan) {
@@ -202,7 +202,7 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   folder.viewIndex = 0;
   viewSlots().SetPlaybackSlot(0, 0);
   viewSlots().SetPlaybackSlot(1, 1);
-  playbackMode().store(true);
+  programSignals().playbackMode.store(true);
   int cleared = 0;
   bool played = false;
   EXPECT_TRUE(RemoveDriveBranch(root(), "/media/ann/DVD", [&](GroupRecord& shown) {
@@ -214,7 +214,7 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   FollowRemovedTiles(played, viewSlots(), programPlayback().controller);
   ASSERT_EQ(root().children.size(), 1u);
   EXPECT_EQ(viewSlots().PlaybackSlot(0), -1);
-  EXPECT_TRUE(playbackMode().load());  // the other tile plays on
+  EXPECT_TRUE(programSignals().playbackMode.load());  // the other tile plays on
   EXPECT_EQ(viewSlots().PlaybackSlot(1), 1);
   EXPECT_EQ(programPlayback().controller.playbackTiles(), std::vector<int>{1});
 

@@ -24,7 +24,7 @@
 #include "app/strings.h"
 #include "control/export_choice.h"
 #include "playback/test_export_support.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "ui/core_events.h"
 #include "ui/export_dialog.h"
 #include "ui/main_window.h"
@@ -369,16 +369,16 @@ class ExportDialogTest : public QObject {
   void theExportCommandIsCarriedOutInPlaybackOnly() {
     velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
     velmora::ui::MainWindow window(nullptr, &events);
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     window.updateCommands();
     QAction* exportAction = window.action(10051);
     QVERIFY(exportAction != nullptr);
     QVERIFY(!exportAction->isEnabled());
     QVERIFY(!exportAction->toolTip().contains("not available"));
-    velmora::playbackMode().store(true);
+    velmora::programSignals().playbackMode.store(true);
     window.updateCommands();
     QVERIFY(exportAction->isEnabled());
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
   }
 };
 

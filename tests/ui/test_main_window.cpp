@@ -19,7 +19,7 @@
 #include "control/frame_layout.h"
 #include "model/group_record.h"
 #include "playback/playback_thread.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
 #include "ui/pane.h"
@@ -68,7 +68,7 @@ class MainWindowTest : public QObject {
     opened_.clear();
     warnings_.clear();
     velmora::settings() = velmora::Settings{};
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
     Open();
   }
@@ -77,7 +77,7 @@ class MainWindowTest : public QObject {
     events_.reset();
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
   }
 
   // Every key of the accelerator table sends its command; the layout keys select what

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/log.h"
+#include "app/program_signals.h"
 #include "model/media_scan.h"
 #include "app/settings.h"
 #include "control/commands.h"
@@ -85,7 +86,7 @@ class MediaBranchWindowTest : public QObject {
   void init() {
     savedSettings_ = velmora::settings();
     velmora::settings() = velmora::Settings{};
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     media_ = std::make_unique<TempFolder>();
     velmora::SetLogPath((media_->path() / "test.log").string());
     velmora::treeRoot() = velmora::CreateRecord(EntryKind::Root, velmora::kRootName);
@@ -131,7 +132,7 @@ class MediaBranchWindowTest : public QObject {
     velmora::SetLogPath("");
     media_.reset();
     toMain_.clear();
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     velmora::settings() = savedSettings_;
   }
 

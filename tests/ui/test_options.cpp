@@ -18,6 +18,7 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/program_signals.h"
 #include "app/settings.h"
 #include "control/commands.h"
 #include "playback/playback_thread.h"
@@ -73,7 +74,7 @@ class OptionsTest : public QObject {
     velmora::SetLogPath(dir_->filePath("test.log").toStdString());
     velmora::settings() = velmora::Settings{};
     velmora::settings().recordEnable = false;
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     saveOrder_.clear();
     events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
   }

@@ -34,7 +34,7 @@
 #include "playback/playback_thread.h"
 #include "playback/test_recorded_data_support.h"
 #include "playback_output.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
 #include "ui/pane.h"
@@ -133,7 +133,7 @@ class PlaybackPaneTest : public QObject {
   void init() {
     savedSettings_ = velmora::settings();
     velmora::settings() = velmora::Settings{};
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     clock_ = std::make_unique<StepClock>();
     slots_ = std::make_unique<velmora::ViewSlots>();
     output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, *slots_);
@@ -178,7 +178,7 @@ class PlaybackPaneTest : public QObject {
     slots_.reset();
     boxes_.clear();
     toMain_.clear();
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     velmora::settings() = savedSettings_;
   }
 
@@ -448,7 +448,7 @@ class PlaybackWindowTest : public QObject {
   void init() {
     saved_ = velmora::settings();
     velmora::settings() = velmora::Settings{};
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       velmora::viewSlots().SetPlaybackSlot(t, -1);
       velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
@@ -468,7 +468,7 @@ class PlaybackWindowTest : public QObject {
       velmora::viewSlots().SetPlaybackSlot(t, -1);
       velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     velmora::settings() = saved_;
   }
 
@@ -506,7 +506,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(boxes[1].startsWith("Please select a viewing window"));
     velmora::viewSlots().SetRecordingMark(1, velmora::kRecordingMarkOn);
     window.runCommand(10050);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{1});
     QVERIFY(window.playbackPane()->isVisible());
     QVERIFY(window.action(10050)->isChecked());
@@ -533,7 +533,7 @@ class PlaybackWindowTest : public QObject {
     // The close box: playback left, the setting off, the tiles back.
     velmora::settings().playbackShow = true;
     QTest::mouseClick(window.playbackPane()->closeButton(), Qt::LeftButton);
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
     QVERIFY(!velmora::settings().playbackShow);
     QVERIFY(!window.playbackPane()->isVisible());
     QVERIFY(!window.action(10050)->isChecked());
@@ -544,7 +544,7 @@ class PlaybackWindowTest : public QObject {
     window.runCommand(10050);
     QVERIFY(window.playbackPane()->isVisible());
     window.runCommand(10050);
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
     QVERIFY(window.playbackPane()->isVisible());
     QVERIFY(!window.playbackControls()->timeline()->isEnabled());
 
@@ -553,14 +553,14 @@ class PlaybackWindowTest : public QObject {
     window.treePane()->selectRecord(north);
     QVERIFY(window.action(10019)->isEnabled());
     window.runCommand(10019);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{0});
     QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
     QCOMPARE(velmora::viewSlots().PlaybackSlot(1), -1);
     QCOMPARE(window.viewFrame()->playbackAnchor(), 0);
     QVERIFY(!window.action(10019)->isEnabled());
     window.runCommand(10050);
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
   }
 
   // Showing an entry decides playback: a leftover recordings folder, double-clicked, is
@@ -608,7 +608,7 @@ class PlaybackWindowTest : public QObject {
 
     // The folder gets tile 0 with a playback slot and its feed.
     doubleClick(old);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     QVERIFY(window.playbackPane()->isVisible());
     QCOMPARE(old->viewIndex, 0);
     QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
@@ -623,7 +623,7 @@ class PlaybackWindowTest : public QObject {
     // A group shown during playback: playback stops first, then the group's device
     // takes the tile, live.
     doubleClick(yard.get());
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
     QVERIFY(!window.playbackPane()->isVisible());
     messages = sent();
     QCOMPARE(messages.size(), std::size_t{1});
@@ -637,11 +637,11 @@ class PlaybackWindowTest : public QObject {
     // The device played back, then another folder shown: the device goes live again
     // (no still left behind) and the folder plays with a new feed.
     window.runCommand(10050);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     QVERIFY(north->stillShown);
     sent();
     doubleClick(older);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     QVERIFY(!north->stillShown);
     QCOMPARE(north->viewIndex, -1);
     QCOMPARE(older->viewIndex, 0);
@@ -664,7 +664,7 @@ class PlaybackWindowTest : public QObject {
 
     // Play on the recordings of a stick, as its menu offers it outside playback.
     window.runCommand(10050);
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
     velmora::ScanNode drive;
     drive.scanType = velmora::EntryKind::RemovableDrive;
     drive.name = "STICK";
@@ -680,7 +680,7 @@ class PlaybackWindowTest : public QObject {
     window.treePane()->selectRecord(stick->children[0].get());
     sent();
     window.runCommand(10008);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     messages = sent();
     QCOMPARE(messages.size(), std::size_t{1});
     feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[0]);

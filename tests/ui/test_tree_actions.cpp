@@ -36,7 +36,7 @@
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "net/discovery.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "ui/core_events.h"
 #include "control/property_rules.h"
 #include "ui/device_info_page.h"
@@ -139,7 +139,7 @@ class TreeActionsTest : public QObject {
     velmora::paths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
     velmora::settings().viewName = "All Views";
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
 
     treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
     nvr_ = &Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
@@ -179,7 +179,7 @@ class TreeActionsTest : public QObject {
     treeRoot().reset();
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     QApplication::clipboard()->clear();
     dir_.reset();
   }
@@ -299,7 +299,7 @@ class TreeActionsTest : public QObject {
     QCOMPARE(created->name, std::string("Garden"));
 
     // In playback only the recorder's label opens, and its edit is discarded.
-    velmora::playbackMode().store(true);
+    velmora::programSignals().playbackMode.store(true);
     window_->updatePlaybackPane();
     QVERIFY(!tree()->editLabel(yard_));
     QVERIFY(tree()->editLabel(nvr_));
@@ -628,7 +628,7 @@ class TreeActionsTest : public QObject {
     QCOMPARE(Names(*nvr_).mid(0, 2), (QStringList{"Lobby", "Yard"}));
 
     // In playback nothing moves.
-    velmora::playbackMode().store(true);
+    velmora::programSignals().playbackMode.store(true);
     QVERIFY(pane->beginDrag(web_));
     pane->dragMoveTo(itemCenter(yard_));
     pane->endDrag(true);

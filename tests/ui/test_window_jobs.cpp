@@ -33,7 +33,7 @@
 #include "model/tree_file.h"
 #include "playback/playback_thread.h"
 #include "playback/test_recorded_data_support.h"
-#include "recording/cleanup.h"
+#include "app/program_signals.h"
 #include "ui/core_events.h"
 #include "ui/main_window.h"
 #include "ui/pane.h"
@@ -154,7 +154,7 @@ class WindowJobsTest : public QObject {
     velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
     velmora::paths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       velmora::viewSlots().SetPlaybackSlot(t, -1);
       velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
@@ -177,7 +177,7 @@ class WindowJobsTest : public QObject {
     }
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
-    velmora::playbackMode().store(false);
+    velmora::programSignals().playbackMode.store(false);
     dir_.reset();
   }
 
@@ -241,7 +241,7 @@ class WindowJobsTest : public QObject {
     for (int i = 0; i < 10; ++i) sparse.Append(velmora::playtest::kHourStart + 10 * i, 0, velmora::playtest::SmallJpeg());
     Open();
     window_->runCommand(10050);
-    QVERIFY(velmora::playbackMode().load());
+    QVERIFY(velmora::programSignals().playbackMode.load());
     PumpPlayback();
     QVERIFY(velmora::programPlayback().controller.rangeKnown());
     window_->updateCommands();
@@ -255,7 +255,7 @@ class WindowJobsTest : public QObject {
     QVERIFY2(velmora::programPlayback().engine.queue().empty(), "no new feed was asked for");
     window_->runCommand(10050);
     PumpPlayback();
-    QVERIFY(!velmora::playbackMode().load());
+    QVERIFY(!velmora::programSignals().playbackMode.load());
 
     // 60 pictures over two minutes: zoom in, and then zoom out again.
     door.location = many.str();
