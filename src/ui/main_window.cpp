@@ -28,7 +28,6 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/paths.h"
-#include "app/program_signals.h"
 #include "app/strings.h"
 #include "control/commands.h"
 #include "control/show_entry.h"
@@ -40,6 +39,7 @@
 #include "model/group_record.h"
 #include "model/saved_view.h"
 #include "model/tree_file.h"
+#include "net/discovery.h"
 #include "playback/playback_control.h"
 #include "recording/cleanup.h"
 #include "ui/core_events.h"
@@ -424,10 +424,12 @@ int MainWindow::acceleratorCommand(const QKeySequence& key) const {
   return 0;
 }
 
+bool MainWindow::playingBack() const { return events_->playback().active(); }
+
 void MainWindow::updateCommands() {
   CommandContext context;
   context.selected = tree_->selectedRecord();
-  context.playbackMode = programSignals().playbackMode.load();
+  context.playbackMode = playingBack();
   context.editingLabel = tree_->isEditingLabel();
   const QMimeData* clip = QApplication::clipboard()->mimeData();
   context.clipboardHasDevice = clip && clip->hasFormat(QLatin1String(kDeviceClipboardMime));
@@ -635,7 +637,7 @@ bool MainWindow::ExecuteProgramCommand(int id) {
       bringToFront();
       return true;
     case kCmdScanNetwork:
-      programSignals().networkScan.set();
+      net::RequestNetworkScan();
       return true;
     case kCmdOpenLogFile:
       OpenWithDesktop(paths().logPath);
@@ -674,7 +676,7 @@ void MainWindow::SetDeviceListVisible(bool visible) { deviceList_->setVisible(vi
 void MainWindow::updatePlaybackPane() {
   // Called whenever playback mode is entered or left: the panes that behave differently
   // in playback (label editing, tile picking, the caption's play mark) follow it here.
-  const bool playback = programSignals().playbackMode.load();
+  const bool playback = playingBack();
   tree_->setPlaybackMode(playback);
   viewFrame_->setPlaybackMode(playback);
   playback_->setVisible(playback || settings().playbackShow);
@@ -686,7 +688,7 @@ void MainWindow::PaneClosed(Pane* pane) {
     return;
   }
   // Playback Controls: leave playback, and keep the pane hidden outside it.
-  if (programSignals().playbackMode.load()) events_->playback().Leave();
+  if (playingBack()) events_->playback().Leave();
   settings().playbackShow = false;
   updatePlaybackPane();
   SaveSettings();
@@ -711,7 +713,7 @@ void MainWindow::showNode(GroupRecord* node) {
   if (!node) return;
   // Recordings are shown in playback, everything else live; a running playback ends
   // first, so that its tiles get back what they showed before others take them.
-  const ShowPlan plan = PlanShowEntry(*node, programSignals().playbackMode.load());
+  const ShowPlan plan = PlanShowEntry(*node, playingBack());
   if (plan.leavePlayback) events_->playback().Leave();
   viewFrame_->showNode(node);
   if (plan.enterPlayback) events_->playback().Enter(node);

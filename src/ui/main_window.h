@@ -96,6 +96,8 @@ class MainWindow : public QMainWindow {
   Pane* deviceListPane() const { return deviceList_; }
   Pane* playbackPane() const { return playback_; }
   PlaybackPane* playbackControls() const { return playbackControls_; }
+  // Playback mode is on (the playback controller's flag).
+  bool playingBack() const;
   Pane* viewPane() const { return viewArea_; }
   QToolBar* viewsToolbar() const { return viewsToolbar_; }
   ViewFrame* viewFrame() const { return viewFrame_; }

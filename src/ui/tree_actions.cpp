@@ -12,7 +12,6 @@
 #include <initializer_list>
 #include <vector>
 
-#include "app/program_signals.h"
 #include "app/strings.h"
 #include "control/commands.h"
 #include "live/tls.h"
@@ -95,7 +94,7 @@ TreeActions::TreeActions(MainWindow* window, TreePane* tree)
 bool TreeActions::execute(int id) {
   if (!IsTreeCommand(id)) return false;
   GroupRecord* selected = tree_->selectedRecord();
-  const bool playback = programSignals().playbackMode.load();
+  const bool playback = window_->playingBack();
   if (IsTemplateCommand(id)) {
     // From the File menu the selection may be a device or nothing: the device goes into
     // the selection's group.
@@ -176,7 +175,7 @@ void TreeActions::RefreshViews() { window_->refreshViewsForSelection(); }
 
 void TreeActions::deleteSelected(bool shiftHeld) {
   GroupRecord* selected = tree_->selectedRecord();
-  const bool playback = programSignals().playbackMode.load();
+  const bool playback = window_->playingBack();
   if (selected == nullptr || !CanDelete(*selected, playback)) return;
   if (!shiftHeld && !ask_(QString::fromStdString(FormatString(290, selected->name)))) return;
   Apply(DeleteEntry(*selected, playback));
@@ -203,13 +202,13 @@ void TreeActions::Paste(GroupRecord* selected) {
 
 void TreeActions::LabelEdited(GroupRecord* record, const QString& text) {
   if (record == nullptr) return;
-  Apply(RenameFromLabel(*record, text.toStdString(), programSignals().playbackMode.load()));
+  Apply(RenameFromLabel(*record, text.toStdString(), window_->playingBack()));
   tree_->refreshItem(record);
 }
 
 void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
   if (source == nullptr) return;
-  DropResult drop = DropEntry(*source, target, programSignals().playbackMode.load());
+  DropResult drop = DropEntry(*source, target, window_->playingBack());
   if (drop.outcome == DropOutcome::kBeep) QApplication::beep();
   if (drop.outcome == DropOutcome::kMoved) {
     Apply(drop.result);
