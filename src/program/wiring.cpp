@@ -41,14 +41,14 @@ CoreImplementations& Implementations() {
 
 }  // namespace
 
-std::string ImportAnswer(const std::string& file) {
+std::string ImportAnswer(const std::string& file, const std::string& treeFile) {
   int before = CountViewable(Root());
   bool saved = false;
   bool read = ImportDeviceFile(file, &saved);
   int added = CountViewable(Root()) - before;
   if (!read) return "error: cannot read device file " + file;
   // Devices that are only in memory would be lost at the next start: not a success.
-  if (!saved) return "error: the device tree " + paths().deviceTreePath + " could not be saved";
+  if (!saved) return "error: the device tree " + treeFile + " could not be saved";
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
@@ -111,9 +111,10 @@ int RunImportCommand(const std::string& file) {
   }
   // No instance runs: merge into the tree file of the data folder here, holding the
   // lock so that no instance starts on the same files meanwhile.
-  Application::PrepareFolders(false);
-  InitTree(paths().deviceTreePath);
-  std::string answer = ImportAnswer(absolute);
+  Paths& paths = velmora::paths();
+  Application::PrepareFolders(paths, false);
+  InitTree(paths.deviceTreePath);
+  std::string answer = ImportAnswer(absolute, paths.deviceTreePath);
   if (treeRoot()) DestroyTree(treeRoot().get());
   treeRoot().reset();
   std::printf("%s\n", answer.c_str());

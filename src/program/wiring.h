@@ -27,8 +27,9 @@ class CoreWiring {
 };
 
 // Merges the devices of a device file into the tree and saves it; the answer line for
-// the one who asked ("ok: N devices added", "error: ...").
-std::string ImportAnswer(const std::string& file);
+// the one who asked ("ok: N devices added", "error: ..."); `treeFile` is the tree file the
+// error answer names.
+std::string ImportAnswer(const std::string& file, const std::string& treeFile);
 
 // "velmora-nvr import FILE": forwarded to a running instance, else done here.
 int RunImportCommand(const std::string& file);

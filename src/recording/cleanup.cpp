@@ -22,7 +22,6 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
-#include "app/paths.h"
 #include "app/settings.h"
 #include "recording/format.h"
 #include "platform/clock.h"
@@ -110,15 +109,15 @@ std::atomic<bool>& playbackMode() {
   return flag;
 }
 
-std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root) {
+std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root, const std::string& pathData) {
   std::vector<CleanupDevice> devices;
-  CollectDevices(root, paths().pathData, devices);
+  CollectDevices(root, pathData, devices);
   return devices;
 }
 
-void PublishCleanupDevices(const GroupRecord* root) {
+void PublishCleanupDevices(const GroupRecord* root, const std::string& pathData) {
   if (root == nullptr) root = treeRoot().get();
-  std::vector<CleanupDevice> devices = CleanupDevicesOf(root);
+  std::vector<CleanupDevice> devices = CleanupDevicesOf(root, pathData);
   Published& state = published();
   {
     std::lock_guard<std::mutex> guard(state.lock);
@@ -134,8 +133,8 @@ std::vector<CleanupDevice> PublishedCleanupDevices() {
   return state.devices;
 }
 
-void ServeCleanupSnapshot() {
-  if (published().wanted.exchange(false)) PublishCleanupDevices();
+void ServeCleanupSnapshot(const std::string& pathData) {
+  if (published().wanted.exchange(false)) PublishCleanupDevices(nullptr, pathData);
 }
 
 std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
@@ -174,7 +173,7 @@ int DiskUsagePercent(const std::string& folder) {
 
 CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(options)) {
   stop_ = options_.stop != nullptr ? options_.stop : &shutdownEvent();
-  root_ = options_.root.empty() ? paths().pathData : options_.root;
+  root_ = options_.root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
@@ -432,7 +431,7 @@ void CleanupThread(CleanupOptions options) {
 
 bool StartCleanupThread(CleanupOptions options) {
   if (cleanupWorker().running()) return false;
-  if (!options.devices) PublishCleanupDevices();
+  if (!options.devices) PublishCleanupDevices(nullptr, options.root);
   if (!cleanupWorker().start(
           [options = std::move(options)]() mutable { CleanupThread(std::move(options)); })) {
     if (!cleanupWorker().running()) LogLastError("CleanupThread: thread start");

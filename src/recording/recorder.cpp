@@ -378,10 +378,14 @@ void RecorderSteps::closeRecordings() {
   if (GroupRecord* root = treeRoot().get()) CloseAllRecordings(root);
 }
 
-void RecorderSteps::startCleanupThread() { StartCleanupThread(); }
+void RecorderSteps::startCleanupThread() {
+  CleanupOptions options;
+  options.root = recordings_;
+  StartCleanupThread(std::move(options));
+}
 
 bool RecorderSteps::joinCleanup(std::chrono::milliseconds timeout) { return JoinCleanupThread(timeout); }
 
-void RecorderSteps::periodic() { ServeCleanupSnapshot(); }
+void RecorderSteps::periodic() { ServeCleanupSnapshot(recordings_); }
 
 }  // namespace velmora

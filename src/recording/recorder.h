@@ -83,14 +83,20 @@ class DeviceRecorder final : public FrameRecorder, public DeviceRecording {
 // The recorder's steps in the application's start-up, timer 3 and shutdown: record_stop,
 // closing the files of the whole tree (nothing when there is no tree: a start that ends
 // before the tree is read, or a tree already destroyed), the cleanup thread, and the
-// removal pass's snapshot. Main thread only.
+// removal pass's snapshot. Main thread only. `recordings` is the recordings folder (the
+// program's paths, filled by the start-up before the cleanup thread starts): it outlives
+// the steps.
 class RecorderSteps : public RecorderPart {
  public:
+  explicit RecorderSteps(const std::string& recordings) : recordings_(recordings) {}
   void recordStop() override;
   void closeRecordings() override;
   void startCleanupThread() override;
   bool joinCleanup(std::chrono::milliseconds timeout) override;
   void periodic() override;
+
+ private:
+  const std::string& recordings_;
 };
 
 }  // namespace velmora

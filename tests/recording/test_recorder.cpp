@@ -221,7 +221,7 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
 TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   auto cam = Camera("Door");
   cam->viewIndex = 12;
-  RecorderSteps steps;
+  RecorderSteps steps(paths().pathData);
   treeRoot() = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
   ASSERT_NE(cam->files.dataFile, -1);
