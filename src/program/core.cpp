@@ -46,12 +46,16 @@ void SelectSavedView(const Paths& paths) {
 // device files a second start hands over.
 class TreeSteps final : public DeviceTreePart {
  public:
-  explicit TreeSteps(const Paths& paths) : paths_(paths) {}
-  void load() override { InitTree(paths_.deviceTreePath); }
+  TreeSteps(const Paths& paths, CoreWiring& wiring) : paths_(paths), wiring_(wiring) {}
+  void load() override {
+    // From here on the tree's devices may fetch and record.
+    wiring_.recordInto(paths_.pathData);
+    InitTree(paths_.deviceTreePath);
+  }
   // Recording folders no entry owns are listed once per start, after the tree is read.
   // Then every removable drive mounted now is scanned (MsgScanAllMedia, 32792).
   void scanOldRecordings() override {
-    BuildOldRecordingsBranch();
+    BuildOldRecordingsBranch(paths_.pathData);
     mainQueue().post(MsgScanAllMedia{});
   }
   bool hasViewable() override { return CountViewable(Root()) > 0; }
@@ -68,6 +72,7 @@ class TreeSteps final : public DeviceTreePart {
 
  private:
   const Paths& paths_;
+  CoreWiring& wiring_;
 };
 
 // The fetch engine, and the single-request HTTP client's configuration.
@@ -188,8 +193,8 @@ class MessageRoutes final : public MessageRouter {
 }  // namespace
 
 struct Core::Parts {
-  explicit Parts(const Paths& folders)
-      : paths(folders), tree(folders), recorder(folders.pathData), playback(folders), net(folders) {}
+  Parts(const Paths& folders, CoreWiring& wiring)
+      : paths(folders), tree(folders, wiring), recorder(folders.pathData), playback(folders), net(folders) {}
   const Paths& paths;
   TreeSteps tree;
   RecorderSteps recorder;
@@ -203,7 +208,7 @@ struct Core::Parts {
 Core::Core() : paths_(velmora::paths()) {
   // The libraries are connected before any part can start them.
   wiring_ = std::make_unique<CoreWiring>();
-  parts_ = std::make_unique<Parts>(paths_);
+  parts_ = std::make_unique<Parts>(paths_, *wiring_);
 }
 
 Core::~Core() {

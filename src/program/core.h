@@ -8,9 +8,11 @@
 //
 // The program's folders and files (Paths) are the Core's: the start-up fills them
 // (Application::PrepareFolders through AppParts) and the parts are given them at
-// construction; the playback controller keeps a copy of the recordings folder. For now
-// they are the process-wide instance, which the tree file, the recorder, the removal of
-// entries and the frame-key import still read.
+// construction; the playback controller, the recorder and recorded-data access keep a
+// copy of the recordings folder (they outlive the Core). For now they are the
+// process-wide instance, which the tree file, the release of old recordings, the renames
+// of recordings folders (recorder, device edit), the removal of entries and the
+// frame-key import still read.
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
 // the settings, the main queue, the tree root and the view slots (several hundred

@@ -21,8 +21,15 @@ class CoreWiring {
   CoreWiring(const CoreWiring&) = delete;
   CoreWiring& operator=(const CoreWiring&) = delete;
 
+  // The recorder and recorded-data access read the device folders below `folder` from
+  // now on (they keep a copy). Called once the start-up has decided the folders and
+  // before the tree is read, so before any frame can arrive; nothing happens when
+  // this wiring's recorder is not the installed one.
+  void recordInto(const std::string& folder);
+
  private:
   std::vector<Installation> installed_;
+  bool recorderInstalled_ = false;
   int treeSaves_ = 0;  // fetchNotices() token
 };
 
