@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "recording/format.h"
@@ -71,7 +70,7 @@ std::vector<uint8_t> FrameBuffer(std::size_t jpegLength) {
 Cost RecorderRun(const std::filesystem::path& root, std::size_t jpegLength, int frames) {
   std::filesystem::remove_all(root);
   std::filesystem::create_directories(root);
-  paths().pathData = root.string() + "/";
+  const std::string recordings = root.string() + "/";
   auto cam = CreateRecord(EntryKind::Device, "Bench");
   cam->path = "Bench";
   cam->recording = true;
@@ -80,7 +79,7 @@ Cost RecorderRun(const std::filesystem::path& root, std::size_t jpegLength, int 
   auto buffer = FrameBuffer(jpegLength);
   ImageHolder holder;
   const Meter meter;
-  for (int i = 0; i < frames; ++i) check_record(*cam, &holder, buffer.data(), jpegLength);
+  for (int i = 0; i < frames; ++i) check_record(*cam, &holder, buffer.data(), jpegLength, recordings);
   const Cost cost = meter.Stop();
   record_close_files(*cam);
   return cost;

@@ -19,6 +19,7 @@
 namespace velmora {
 
 class Application;
+struct Paths;
 
 // The main window (desktop program only; the headless program has none). The steps run
 // where the start-up creates the main window and the shutdown destroys it.
@@ -138,6 +139,9 @@ struct AppParts {
   PlaybackPart* playback = nullptr;
   NetPart* net = nullptr;
   MessageRouter* router = nullptr;
+  // The program's folders and files, filled by the start-up (Application::PrepareFolders)
+  // and read by the parts; null: the application keeps folders of its own.
+  Paths* paths = nullptr;
 };
 
 }  // namespace velmora

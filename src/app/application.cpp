@@ -59,7 +59,7 @@ bool ThroughputMeter::tick(int64_t nowSeconds, uint64_t& byteCounter) {
   return true;
 }
 
-Application::Application(AppParts parts) : parts_(parts) {}
+Application::Application(AppParts parts) : parts_(parts), paths_(parts.paths ? *parts.paths : ownPaths_) {}
 
 Application::~Application() {
   if (running_ && !exited_) OnExit();
@@ -70,8 +70,7 @@ std::string Application::titleText() const {
   return version.empty() ? std::string(kProductName) : std::string(kProductName) + " v" + version;
 }
 
-void Application::ResolveFolders() {
-  Paths& p = paths();
+void Application::ResolveFolders(Paths& p) {
   p.pathData.clear();
   p.pathPictures = platform::PicturesDir();
   p.pathVideo = platform::VideosDir();
@@ -152,8 +151,8 @@ void Application::LogPlatform() {
     Log("Linux version %d.%d", major, minor);
   }
   struct statvfs disk {};
-  if (::statvfs(paths().pathData.c_str(), &disk) == 0) {
-    Log("pathData[%s]; %u bytes per sector", paths().pathData.c_str(),
+  if (::statvfs(paths_.pathData.c_str(), &disk) == 0) {
+    Log("pathData[%s]; %u bytes per sector", paths_.pathData.c_str(),
         static_cast<unsigned>(disk.f_frsize));
   }
   Log("Page size: %u bytes", static_cast<unsigned>(::sysconf(_SC_PAGESIZE)));
@@ -205,7 +204,7 @@ Application::StartResult Application::InitInstance(bool headless) {
 
   mainQueue().reopen();
 
-  PrepareFolders();
+  PrepareFolders(paths_);
 
   // 10.
   LogPlatform();
@@ -228,10 +227,9 @@ Application::StartResult Application::InitInstance(bool headless) {
   return StartResult::kRunning;
 }
 
-void Application::PrepareFolders(bool startingRecorder) {
+void Application::PrepareFolders(Paths& p, bool startingRecorder) {
   // 3. Folders.
-  ResolveFolders();
-  Paths& p = paths();
+  ResolveFolders(p);
 
   // 4. Settings: the file, then the registry stand-in.
   LoadSettings(WithSlash(p.appDataFolder), p.registryPath);
@@ -384,7 +382,7 @@ void Application::ServeInstanceRequests() {
 }
 
 void Application::SaveAllSettings() {
-  SaveSettings(paths().appDataFolder, paths().registryPath);
+  SaveSettings(paths_.appDataFolder, paths_.registryPath);
 }
 
 void Application::ToggleRecordEnable() {

@@ -16,6 +16,7 @@
 
 #include "app/app_parts.h"
 #include "app/messages.h"
+#include "app/paths.h"
 #include "platform/single_instance.h"
 
 namespace velmora {
@@ -57,10 +58,10 @@ class Application {
   StartResult InitInstance(bool headless);
 
   // Steps 3 to 9 of the start-up on their own: folders, settings, log, recordings folder,
-  // device-tree path. Used by InitInstance and by command-line tools that work on the
-  // data folder without starting the recorder (the caller holds the instance lock).
-  // `startingRecorder` false: no log clearing and no "Starting up." line.
-  static void PrepareFolders(bool startingRecorder = true);
+  // device-tree path, written into `paths`. Used by InitInstance and by command-line tools
+  // that work on the data folder without starting the recorder (the caller holds the
+  // instance lock). `startingRecorder` false: no log clearing and no "Starting up." line.
+  static void PrepareFolders(Paths& paths, bool startingRecorder = true);
   // The application-data folder without its trailing "/"; created (0700) when create is
   // true, else only looked up (command-line tools running beside an instance find its
   // log and folders so).
@@ -89,6 +90,8 @@ class Application {
   const std::string& statusText() const { return statusText_; }
   // Why InitInstance returned kFailed.
   const std::string& startError() const { return startError_; }
+  // The folders and files the start-up decided (empty before InitInstance).
+  const Paths& paths() const { return paths_; }
   std::string titleText() const;
   uint64_t throughput() const { return meter_.shown(); }
 
@@ -97,7 +100,7 @@ class Application {
   void SaveAllSettings();
 
  private:
-  static void ResolveFolders();
+  static void ResolveFolders(Paths& paths);
   void LogPlatform();
   void CreateMainWindow();
   void DestroyMainWindow();
@@ -106,6 +109,8 @@ class Application {
   void ServeInstanceRequests();
 
   const AppParts parts_;
+  Paths ownPaths_;  // used when the program hands no folders of its own
+  Paths& paths_;
   platform::SingleInstance instance_;
   ThroughputMeter meter_;
   bool headless_ = true;

@@ -9,7 +9,6 @@
 
 #include "app/helpers.h"
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/settings.h"
 #include "model/xml_element.h"
 #include "platform/curl.h"
@@ -340,11 +339,11 @@ GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr) {
   return nullptr;
 }
 
-GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder) {
+GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder, const std::string& pathData) {
   if (start == nullptr) return nullptr;
-  if (paths().pathData + start->path == folder) return start;
+  if (pathData + start->path == folder) return start;
   for (auto& child : start->children) {
-    if (GroupRecord* found = FindByRecordingFolder(child.get(), folder)) return found;
+    if (GroupRecord* found = FindByRecordingFolder(child.get(), folder, pathData)) return found;
   }
   return nullptr;
 }

@@ -310,7 +310,7 @@ GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep);
 // The first child of `parent` whose hwAddr equals the text (case-sensitive).
 GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr);
 // Depth-first, the entry itself first: pathData + path == folder (case-sensitive).
-GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder);
+GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder, const std::string& pathData);
 // Depth-first from the root: the first entry shown in view slot `slot`.
 GroupRecord* FindByViewSlot(int slot);
 // Entries of kinds -2, 2, 4, 5 in the subtree of `start` (itself included).

@@ -195,9 +195,9 @@ GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::strin
   return node;
 }
 
-int BuildOldRecordingsBranch() {
+int BuildOldRecordingsBranch(const std::string& pathData) {
   GroupRecord& root = EnsureTreeRoot();
-  const std::set<std::string> orphans = FindOrphanFolders(root, paths().pathData);
+  const std::set<std::string> orphans = FindOrphanFolders(root, pathData);
   AddOldRecordingsBranch(root, orphans);
   if (!orphans.empty())
     Log("old recordings: %zu folder(s) with no device listed", orphans.size());

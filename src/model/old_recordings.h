@@ -27,9 +27,9 @@ std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::stri
 // no orphans.
 GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::string>& orphans);
 
-// Start-up: finds the leftover folders under paths().pathData and adds their branch to
-// the process-wide tree. Returns the number of kind -3 entries added.
-int BuildOldRecordingsBranch();
+// Start-up: finds the leftover folders under the recordings folder `pathData` and adds
+// their branch to the process-wide tree. Returns the number of kind -3 entries added.
+int BuildOldRecordingsBranch(const std::string& pathData);
 
 // The removal pass emptied and removed `folder` (absolute): the kind -3 entry for it goes,
 // with the kind -4 entries and the kind -5 entry it leaves empty. Nothing happens while

@@ -14,7 +14,6 @@
 #include <asio.hpp>
 
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "net/http_request.h"
@@ -623,13 +622,13 @@ HttpServerStats HttpServer::stats() const {
 
 namespace {
 
-std::shared_ptr<const TreeSnapshot> SnapshotOfTree() {
-  return TakeTreeSnapshot(treeRoot().get(), paths().pathData);
+std::shared_ptr<const TreeSnapshot> SnapshotOfTree(const std::string& recordings) {
+  return TakeTreeSnapshot(treeRoot().get(), recordings);
 }
 
 }  // namespace
 
-void StartHttpServer(HttpServer& server) {
+void StartHttpServer(HttpServer& server, const std::string& recordings) {
   if (server.running()) return;
   const Settings& s = settings();
   if (s.httpServerPort < 0 || s.httpServerPort > 65535) {
@@ -640,7 +639,8 @@ void StartHttpServer(HttpServer& server) {
   config.port = static_cast<uint16_t>(s.httpServerPort);
   config.auth.user = s.httpServerUser;
   config.auth.password = s.httpServerPassword;
-  server.publishTree(SnapshotOfTree());
+  config.recordingsFolder = recordings;
+  server.publishTree(SnapshotOfTree(recordings));
   if (!server.start(config)) return;
   Log("starting HTTP server");
 }
@@ -651,11 +651,11 @@ void HttpAccept(HttpServer& server, const MsgHttpListen& message) {
   const unsigned lParam = kAcceptEvent | (static_cast<unsigned>(message.error) << 16);
   Log("HttpAccept: wParam=%x, lParam=%x", static_cast<unsigned>(server.listenSocket()), lParam);
   if (message.error != 0) Log("HttpAccept: FD_ACCEPT, error=%x", static_cast<unsigned>(message.error));
-  if (server.running()) server.publishTree(SnapshotOfTree());
+  if (server.running()) server.publishTree(SnapshotOfTree(server.recordingsFolder()));
 }
 
 void RefreshHttpTree(HttpServer& server) {
-  if (server.running()) server.publishTree(SnapshotOfTree());
+  if (server.running()) server.publishTree(SnapshotOfTree(server.recordingsFolder()));
 }
 
 }  // namespace velmora::net

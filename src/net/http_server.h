@@ -65,6 +65,9 @@ struct HttpServerConfig {
   // Post MsgHttpListen to the main queue to ask for snapshots (off in tests that
   // publish by hand).
   bool askMainThread = true;
+  // The recordings folder the tree's device folders lie in (the snapshots the main
+  // thread hands a running server are taken with it).
+  std::string recordingsFolder;
 };
 
 struct HttpServerStats {
@@ -95,6 +98,8 @@ class HttpServer {
   // Closes the listening socket and every connection and joins the threads.
   void stop();
   bool running() const { return running_.load(); }
+  // The recordings folder of the configuration it was last started with. Main thread.
+  const std::string& recordingsFolder() const { return config_.recordingsFolder; }
   // The bound port (useful with port 0), 0 when not running.
   uint16_t port() const { return boundPort_.load(); }
   // The listening socket's descriptor, -1 when not running.
@@ -162,8 +167,9 @@ class HttpServer {
 
 // Start-up step (main thread): when the server does not run yet, starts it on all local
 // addresses at httpServerPort with the httpServerUser / httpServerPassword credentials,
-// logs "starting HTTP server" and hands it the first tree snapshot.
-void StartHttpServer(HttpServer& server);
+// logs "starting HTTP server" and hands it the first tree snapshot. `recordings` is the
+// recordings folder.
+void StartHttpServer(HttpServer& server, const std::string& recordings);
 // Shutdown step.
 void StopHttpServer(HttpServer& server);
 // Main thread, on MsgHttpListen: logs the event, reports an accept error, and hands the

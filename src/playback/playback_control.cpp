@@ -307,7 +307,7 @@ std::vector<PlaybackView> PlaybackController::DescribeViews(const std::vector<in
     if (const GroupRecord* node = NodeOfTile(t)) {
       view.hasNode = true;
       view.name = node->name;
-      view.source = PlaybackSource(*node, paths().pathData);
+      view.source = PlaybackSource(*node, recordings_);
     }
     views.push_back(std::move(view));
   }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -166,6 +167,11 @@ class PlaybackController {
   // Tiles taking part in the last requested feed, in view order.
   const std::vector<int>& playbackTiles() const { return playbackTiles_; }
 
+  // The recordings folder the tiles' devices record into (known once the start-up has
+  // read the settings; set before playback starts). Kept as a copy: the program's
+  // controller outlives the Core whose folders it was given.
+  void setRecordingsFolder(std::string folder) { recordings_ = std::move(folder); }
+
   // The recorded time under a slider column (seconds), from the feed summary.
   double ColumnTime(int column) const;
   // The five labels under the slider: start, quarter, half, three quarters and end of
@@ -215,6 +221,7 @@ class PlaybackController {
   double zoomPosition_ = 0;
   std::shared_ptr<Image> graph_;
   std::vector<int> playbackTiles_;
+  std::string recordings_;
 };
 
 // Splits a time into whole seconds and milliseconds (truncating), after adding `round`.

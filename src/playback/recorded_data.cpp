@@ -14,7 +14,6 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
-#include "app/paths.h"
 #include "app/program_signals.h"
 #include "media/jpeg.h"
 #include "model/group_record.h"
@@ -610,7 +609,7 @@ std::shared_ptr<Image> RecordedImages::newestImage(const GroupRecord&, const std
 }
 
 bool RecordedImages::lastRecordedImage(const GroupRecord& record, std::vector<uint8_t>& jpeg) {
-  auto holder = GetLastRecordedImage(PlaybackSource(record, paths().pathData));
+  auto holder = GetLastRecordedImage(PlaybackSource(record, recordings_));
   if (!holder || !holder->jpeg || holder->length == 0) return false;
   jpeg.assign(holder->jpeg.get(), holder->jpeg.get() + holder->length);
   return true;

@@ -233,10 +233,16 @@ std::unique_ptr<ImageHolder> GetLastRecordedImage(const std::string& folder);
 // Recorded-data access for the layers below: the tree's newest image of a folder (a
 // decoded GetLastRecordedImage), and the JPEG bytes of a storage folder tile's newest
 // image (from its PlaybackSource under the data folder).
+// `recordings` is the recordings folder; it must outlive the object (the fetch workers
+// may call it until the process ends).
 class RecordedImages final : public NewestImages, public LastRecordedImages {
  public:
+  explicit RecordedImages(const std::string& recordings) : recordings_(recordings) {}
   std::shared_ptr<Image> newestImage(const GroupRecord& record, const std::string& folder) override;
   bool lastRecordedImage(const GroupRecord& record, std::vector<uint8_t>& jpeg) override;
+
+ private:
+  const std::string& recordings_;
 };
 
 }  // namespace velmora

@@ -33,12 +33,12 @@ GroupRecord* Root() { return treeRoot().get(); }
 
 // The entry whose devices the views show: the saved name, else the first entry, whose
 // name is then remembered at once.
-void SelectSavedView() {
+void SelectSavedView(const Paths& paths) {
   GroupRecord* root = Root();
   if (!root) return;
   bool stored = false;
   SavedViewEntry(*root, &stored);
-  if (stored) SaveSettings(paths().appDataFolder, paths().registryPath);
+  if (stored) SaveSettings(paths.appDataFolder, paths.registryPath);
 }
 
 // The device tree's steps: loading, the leftover recordings and removable media, the
@@ -46,15 +46,20 @@ void SelectSavedView() {
 // device files a second start hands over.
 class TreeSteps final : public DeviceTreePart {
  public:
-  void load() override { InitTree(paths().deviceTreePath); }
+  TreeSteps(const Paths& paths, CoreWiring& wiring) : paths_(paths), wiring_(wiring) {}
+  void load() override {
+    // From here on the tree's devices may fetch and record.
+    wiring_.recordInto(paths_.pathData);
+    InitTree(paths_.deviceTreePath);
+  }
   // Recording folders no entry owns are listed once per start, after the tree is read.
   // Then every removable drive mounted now is scanned (MsgScanAllMedia, 32792).
   void scanOldRecordings() override {
-    BuildOldRecordingsBranch();
+    BuildOldRecordingsBranch(paths_.pathData);
     mainQueue().post(MsgScanAllMedia{});
   }
   bool hasViewable() override { return CountViewable(Root()) > 0; }
-  void selectSavedView() override { SelectSavedView(); }
+  void selectSavedView() override { SelectSavedView(paths_); }
   void startRecordingFetches() override { ApplyRecordingState(Root()); }
   void stopAllFetches() override {
     if (Root()) StopAllFetches(Root());
@@ -63,7 +68,11 @@ class TreeSteps final : public DeviceTreePart {
     if (Root()) DestroyTree(Root());
     treeRoot().reset();
   }
-  std::string importFile(const std::string& path) override { return ImportAnswer(path); }
+  std::string importFile(const std::string& path) override { return ImportAnswer(path, paths_.deviceTreePath); }
+
+ private:
+  const Paths& paths_;
+  CoreWiring& wiring_;
 };
 
 // The fetch engine, and the single-request HTTP client's configuration.
@@ -117,27 +126,35 @@ class MediaSteps final : public MediaPart {
 // tick in timer 3.
 class PlaybackSteps final : public PlaybackPart {
  public:
-  void start() override { startPlaybackThread(); }
+  explicit PlaybackSteps(const Paths& paths) : paths_(paths) {}
+  void start() override {
+    // The folders are known by now; the controller keeps its own copy.
+    playback_.controller.setRecordingsFolder(paths_.pathData);
+    startPlaybackThread();
+  }
   void quit() override { quitPlayback(); }
   bool join(std::chrono::milliseconds timeout) override { return joinPlayback(timeout); }
   void periodic() override { playback_.controller.Tick(platform::SteadyMs()); }
   ProgramPlayback& playback() { return playback_; }
 
  private:
+  const Paths& paths_;
   ProgramPlayback& playback_ = programPlayback();
 };
 
 // Network discovery and the HTTP server.
 class NetSteps final : public NetPart {
  public:
+  explicit NetSteps(const Paths& paths) : paths_(paths) {}
   void startDiscovery() override { net::StartDiscoveryThread(discovery_); }
   void stopDiscovery() override { net::StopDiscoveryThread(); }
-  void startHttpServer() override { net::StartHttpServer(server_); }
+  void startHttpServer() override { net::StartHttpServer(server_, paths_.pathData); }
   void stopHttpServer() override { net::StopHttpServer(server_); }
   net::HttpServer& server() { return server_; }
   const net::DiscoveryConfig& discovery() const { return discovery_; }
 
  private:
+  const Paths& paths_;
   // How the network scans look for cameras: the system's interface table and ARP cache.
   net::DiscoveryConfig discovery_;
   // The program's server: stopped by the shutdown step, destroyed with the Core.
@@ -149,15 +166,16 @@ class NetSteps final : public NetPart {
 class MessageRoutes final : public MessageRouter {
  public:
   MessageRoutes(net::HttpServer& server, const net::DiscoveryConfig& discovery,
-                const platform::MountTableSource& mediaSource, PlaybackController& playback)
-      : server_(server), discovery_(discovery), mediaSource_(mediaSource), playback_(playback) {}
+                const platform::MountTableSource& mediaSource, PlaybackController& playback,
+                const Paths& paths)
+      : server_(server), discovery_(discovery), mediaSource_(mediaSource), playback_(playback), paths_(paths) {}
   void route(AppMessage& message) override {
     if (HandleFetchMessage(message)) return;
     if (net::HandleNetMessage(message, &server_, discovery_)) return;
     if (HandleMediaMessage(message, mediaSource_, playback_)) return;
     if (playback_.HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
-      RemoveGoneOldRecordings(EnsureTreeRoot(), paths().pathData, gone->folder);
+      RemoveGoneOldRecordings(EnsureTreeRoot(), paths_.pathData, gone->folder);
       return;
     }
     // A device's fetch error state: its tree item is redrawn when it changed.
@@ -169,24 +187,28 @@ class MessageRoutes final : public MessageRouter {
   const net::DiscoveryConfig& discovery_;
   const platform::MountTableSource& mediaSource_;
   PlaybackController& playback_;
+  const Paths& paths_;
 };
 
 }  // namespace
 
 struct Core::Parts {
+  Parts(const Paths& folders, CoreWiring& wiring)
+      : paths(folders), tree(folders, wiring), recorder(folders.pathData), playback(folders), net(folders) {}
+  const Paths& paths;
   TreeSteps tree;
   RecorderSteps recorder;
   FetchSteps fetch;
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router{net.server(), net.discovery(), media.source(), playback.playback().controller};
+  MessageRoutes router{net.server(), net.discovery(), media.source(), playback.playback().controller, paths};
 };
 
-Core::Core() {
+Core::Core() : paths_(velmora::paths()) {
   // The libraries are connected before any part can start them.
   wiring_ = std::make_unique<CoreWiring>();
-  parts_ = std::make_unique<Parts>();
+  parts_ = std::make_unique<Parts>(paths_, *wiring_);
 }
 
 Core::~Core() {
@@ -205,6 +227,7 @@ AppParts Core::parts(WindowPort* window) {
   parts.playback = &parts_->playback;
   parts.net = &parts_->net;
   parts.router = &parts_->router;
+  parts.paths = &paths_;
   return parts;
 }
 

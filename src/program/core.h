@@ -6,9 +6,17 @@
 // where it reads the drives), playback, discovery and the HTTP server, and the routes of
 // the messages the application does not handle itself.
 //
+// The program's folders and files (Paths) are the Core's: the start-up fills them
+// (Application::PrepareFolders through AppParts) and the parts are given them at
+// construction; the playback controller, the recorder and recorded-data access keep a
+// copy of the recordings folder (they outlive the Core). For now they are the
+// process-wide instance, which the tree file, the release of old recordings, the renames
+// of recordings folders (recorder, device edit), the removal of entries and the
+// frame-key import still read.
+//
 // Still process-wide, reached through their accessors by the parts and by the libraries:
-// the settings, the paths, the main queue, the tree root and the view slots (several
-// hundred callers in the code and the tests). The program's playback (engine, its output,
+// the settings, the main queue, the tree root and the view slots (several hundred
+// callers in the code and the tests). The program's playback (engine, its output,
 // the export pump and the controller, playback_thread.h) is process-wide on purpose and
 // never destroyed, because the playback thread may outlive a shutdown that waited for it
 // in vain; the Core hands its controller out, nothing else reaches for it.
@@ -20,6 +28,7 @@
 #include <memory>
 
 #include "app/app_parts.h"
+#include "app/paths.h"
 
 namespace velmora::platform {
 struct MountTableSource;
@@ -48,8 +57,12 @@ class Core {
   // it). The playback itself is process-wide and outlives the Core (playback_thread.h).
   PlaybackController& playbackController();
 
+  // The program's folders and files; empty until the application's start-up fills them.
+  const Paths& paths() const { return paths_; }
+
  private:
   struct Parts;
+  Paths& paths_;
   std::unique_ptr<CoreWiring> wiring_;
   std::unique_ptr<Parts> parts_;
 };

@@ -25,13 +25,15 @@ GroupRecord* Root() { return treeRoot().get(); }
 // How long an import command waits for the running instance's answer.
 constexpr int kImportAnswerTimeoutMs = 120000;
 
-// What the wiring installs. Never destroyed: the objects hold no state, and a fetch worker
-// that outlived the engine's shutdown may still be handing a frame to the recorder when
-// the wiring goes.
+// What the wiring installs. Never destroyed: a fetch worker that outlived the engine's
+// shutdown may still be handing a frame to the recorder when the wiring goes. For the
+// same reason the recordings folder the recorder and recorded-data access read is a copy
+// kept here, not the Core's.
 struct CoreImplementations {
+  std::string recordings;
   EngineDeviceFetch fetch;
-  DeviceRecorder recorder;
-  RecordedImages images;
+  DeviceRecorder recorder{recordings};
+  RecordedImages images{recordings};
 };
 
 CoreImplementations& Implementations() {
@@ -41,14 +43,14 @@ CoreImplementations& Implementations() {
 
 }  // namespace
 
-std::string ImportAnswer(const std::string& file) {
+std::string ImportAnswer(const std::string& file, const std::string& treeFile) {
   int before = CountViewable(Root());
   bool saved = false;
   bool read = ImportDeviceFile(file, &saved);
   int added = CountViewable(Root()) - before;
   if (!read) return "error: cannot read device file " + file;
   // Devices that are only in memory would be lost at the next start: not a success.
-  if (!saved) return "error: the device tree " + paths().deviceTreePath + " could not be saved";
+  if (!saved) return "error: the device tree " + treeFile + " could not be saved";
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
@@ -56,9 +58,8 @@ CoreWiring::CoreWiring() {
   // A part already installed (a second Core) keeps its place; this one stays out.
   CoreImplementations& made = Implementations();
   if (!InstallAs<DeviceFetch>(made.fetch, installed_)) Log("wiring: the fetch engine is connected already");
-  if (!InstallAs<FrameRecorder, DeviceRecording>(made.recorder, installed_)) {
-    Log("wiring: the recorder is connected already");
-  }
+  recorderInstalled_ = InstallAs<FrameRecorder, DeviceRecording>(made.recorder, installed_);
+  if (!recorderInstalled_) Log("wiring: the recorder is connected already");
   if (!InstallAs<NewestImages, LastRecordedImages>(made.images, installed_)) {
     Log("wiring: recorded-data access is connected already");
   }
@@ -67,6 +68,10 @@ CoreWiring::CoreWiring() {
 }
 
 CoreWiring::~CoreWiring() { fetchNotices().unsubscribe(treeSaves_); }
+
+void CoreWiring::recordInto(const std::string& folder) {
+  if (recorderInstalled_) Implementations().recordings = folder;
+}
 
 int RunImportCommand(const std::string& file) {
   // The request travels as one line, and a name with a line feed or another control
@@ -111,9 +116,10 @@ int RunImportCommand(const std::string& file) {
   }
   // No instance runs: merge into the tree file of the data folder here, holding the
   // lock so that no instance starts on the same files meanwhile.
-  Application::PrepareFolders(false);
-  InitTree(paths().deviceTreePath);
-  std::string answer = ImportAnswer(absolute);
+  Paths& paths = velmora::paths();
+  Application::PrepareFolders(paths, false);
+  InitTree(paths.deviceTreePath);
+  std::string answer = ImportAnswer(absolute, paths.deviceTreePath);
   if (treeRoot()) DestroyTree(treeRoot().get());
   treeRoot().reset();
   std::printf("%s\n", answer.c_str());

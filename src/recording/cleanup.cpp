@@ -21,7 +21,6 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/messages.h"
-#include "app/paths.h"
 #include "app/program_signals.h"
 #include "app/settings.h"
 #include "recording/format.h"
@@ -105,15 +104,15 @@ platform::WorkerThread& cleanupWorker() {
 
 }  // namespace
 
-std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root) {
+std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root, const std::string& pathData) {
   std::vector<CleanupDevice> devices;
-  CollectDevices(root, paths().pathData, devices);
+  CollectDevices(root, pathData, devices);
   return devices;
 }
 
-void PublishCleanupDevices(const GroupRecord* root) {
+void PublishCleanupDevices(const GroupRecord* root, const std::string& pathData) {
   if (root == nullptr) root = treeRoot().get();
-  std::vector<CleanupDevice> devices = CleanupDevicesOf(root);
+  std::vector<CleanupDevice> devices = CleanupDevicesOf(root, pathData);
   Published& state = published();
   {
     std::lock_guard<std::mutex> guard(state.lock);
@@ -129,8 +128,8 @@ std::vector<CleanupDevice> PublishedCleanupDevices() {
   return state.devices;
 }
 
-void ServeCleanupSnapshot() {
-  if (published().wanted.exchange(false)) PublishCleanupDevices();
+void ServeCleanupSnapshot(const std::string& pathData) {
+  if (published().wanted.exchange(false)) PublishCleanupDevices(nullptr, pathData);
 }
 
 std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
@@ -169,7 +168,7 @@ int DiskUsagePercent(const std::string& folder) {
 
 CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(options)) {
   stop_ = options_.stop != nullptr ? options_.stop : &signals_.shutdown;
-  root_ = options_.root.empty() ? paths().pathData : options_.root;
+  root_ = options_.root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
@@ -427,7 +426,7 @@ void CleanupThread(CleanupOptions options) {
 
 bool StartCleanupThread(CleanupOptions options) {
   if (cleanupWorker().running()) return false;
-  if (!options.devices) PublishCleanupDevices();
+  if (!options.devices) PublishCleanupDevices(nullptr, options.root);
   if (!cleanupWorker().start(
           [options = std::move(options)]() mutable { CleanupThread(std::move(options)); })) {
     if (!cleanupWorker().running()) LogLastError("CleanupThread: thread start");

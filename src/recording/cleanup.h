@@ -47,15 +47,16 @@ struct CleanupDevice {
   int32_t archiveTime = 0;  // seconds
 };
 
-// The entries below `root` (itself first, depth first, children in order).
-std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root);
+// The entries below `root` (itself first, depth first, children in order), their folders
+// below the recordings folder `pathData`.
+std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root, const std::string& pathData);
 // Main thread: publishes the tree's entries for the removal thread (null = the tree root).
-void PublishCleanupDevices(const GroupRecord* root = nullptr);
+void PublishCleanupDevices(const GroupRecord* root, const std::string& pathData);
 // The published entries (empty before the first publication).
 std::vector<CleanupDevice> PublishedCleanupDevices();
 // Main thread, from its periodic tick: publishes the tree's entries when the removal
 // thread has asked for them; otherwise does nothing.
-void ServeCleanupSnapshot();
+void ServeCleanupSnapshot(const std::string& pathData);
 // Removal thread: asks the main thread for a fresh copy and waits up to `wait` for it
 // (returning early when `stop` is set). Returns the freshest entries available; false
 // in `fresh` when the main thread did not answer in time.
@@ -79,7 +80,7 @@ struct CleanupOptions {
   std::chrono::milliseconds snapshotWait{2000};
   // Ends the thread and interrupts waits; null: the program's shutdown event.
   platform::Event* stop = nullptr;
-  // The recordings folder; empty: paths().pathData.
+  // The recordings folder.
   std::string root;
   std::chrono::milliseconds entryWait{25};         // before each folder entry and deletion
   std::chrono::milliseconds passInterval{900000};  // from the end of a pass to the next

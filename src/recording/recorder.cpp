@@ -115,17 +115,17 @@ bool InsideRecordings(const std::filesystem::path& root, const std::filesystem::
 // Opens (creating when missing) the data file of the hour, cutting a torn record left at
 // its end by an interrupted write, and makes it the device's open pair. recordLock held.
 bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
-                  const std::string& hourKey, const std::string& baseName) {
+                  const std::string& hourKey, const std::string& baseName, const std::string& recordings) {
   const std::filesystem::path dataPath = DataFilePath(folder, hourKey);
   const std::string dataName = dataPath.string();
-  if (!InsideRecordings(paths().pathData, folder)) {
+  if (!InsideRecordings(recordings, folder)) {
     errno = EINVAL;
     ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
     return false;
   }
   // The device folder may be a link to a folder elsewhere; the folders above it may not
   // (the rule the removal pass and the HTTP server follow too).
-  if (const int error = MakeDeviceFolder(paths().pathData, device.path); error != 0) {
+  if (const int error = MakeDeviceFolder(recordings, device.path); error != 0) {
     errno = error;
     ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
     return false;
@@ -134,7 +134,7 @@ bool OpenDataFile(GroupRecord& device, const std::filesystem::path& folder,
   if (fd < 0 && errno == ENOENT) {
     // The removal pass takes away device folders that it emptied; one may have gone
     // between the check above and the open.
-    if (MakeDeviceFolder(paths().pathData, device.path) == 0) fd = OpenFile(dataName, O_RDWR | O_CREAT);
+    if (MakeDeviceFolder(recordings, device.path) == 0) fd = OpenFile(dataName, O_RDWR | O_CREAT);
   }
   if (fd < 0) {
     ReportRecordingFailure(device, ("CreateFile(" + dataName + ")").c_str());
@@ -184,18 +184,19 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
 }
 
 // Writes the frame under the recording locks. Returns the motion decision (recordFrame).
-bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::size_t jpegLength) {
+bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::size_t jpegLength,
+                const std::string& recordings) {
   std::lock_guard<std::mutex> recording(recordingLock());
   std::lock_guard<std::mutex> files(device.files.recordLock);
 
   const RecordTime time = RecordTimeOf(platform::WallTime());
   const std::string hourKey = HourKey(time.seconds);
-  const std::filesystem::path folder = DeviceFolder(paths().pathData, device.path);
+  const std::filesystem::path folder = DeviceFolder(recordings, device.path);
   const std::string baseName = (folder / hourKey).string();
   if (device.files.dataFile < 0 || device.files.recordFileName != baseName) {
     device.files.Close();
     // Without a data file the frame is dropped before detection; the next frame retries.
-    if (!OpenDataFile(device, folder, hourKey, baseName)) return false;
+    if (!OpenDataFile(device, folder, hourKey, baseName, recordings)) return false;
   }
 
   uint8_t* const jpeg = buffer + kRecordHeaderBytes;
@@ -294,8 +295,8 @@ MotionState& DeviceMotionState(GroupRecord& device) {
 }
 
 
-void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
-                  std::size_t jpegLength) {
+void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength,
+                  const std::string& recordings) {
   if (jpegLength < kMinJpegBytes || jpegLength > kMaxJpegBytes) {
     Log("check_record: BAD SIZE; gr=%p, ps=%p, buf=%p, size=%d [%s]", static_cast<void*>(&device),
         static_cast<void*>(frame), static_cast<void*>(buffer), ClampToInt(jpegLength),
@@ -308,7 +309,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer,
   int mark = kRecordingMarkIdle;
   if (InSchedule(device, platform::WallTime())) {
     mark = kRecordingMarkOn;
-    if (WriteFrame(device, *frame, buffer, jpegLength)) frame->motion = 1;
+    if (WriteFrame(device, *frame, buffer, jpegLength, recordings)) frame->motion = 1;
   }
   if (device.viewIndex != -1) viewSlots().SetRecordingMark(device.viewIndex, mark);
 }
@@ -358,7 +359,7 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
 
 void DeviceRecorder::recordFrame(GroupRecord& device, ImageHolder& frame, uint8_t* headroom,
                                  std::size_t jpegLength) {
-  check_record(device, &frame, headroom, jpegLength);
+  check_record(device, &frame, headroom, jpegLength, recordings_);
 }
 
 void DeviceRecorder::clearRecordingMark(GroupRecord& device) {
@@ -373,10 +374,14 @@ void RecorderSteps::closeRecordings() {
   if (GroupRecord* root = treeRoot().get()) CloseAllRecordings(root);
 }
 
-void RecorderSteps::startCleanupThread() { StartCleanupThread(); }
+void RecorderSteps::startCleanupThread() {
+  CleanupOptions options;
+  options.root = recordings_;
+  StartCleanupThread(std::move(options));
+}
 
 bool RecorderSteps::joinCleanup(std::chrono::milliseconds timeout) { return JoinCleanupThread(timeout); }
 
-void RecorderSteps::periodic() { ServeCleanupSnapshot(); }
+void RecorderSteps::periodic() { ServeCleanupSnapshot(recordings_); }
 
 }  // namespace velmora

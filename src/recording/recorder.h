@@ -41,8 +41,9 @@ bool InSchedule(const GroupRecord& device, std::chrono::system_clock::time_point
 // record is assembled there and written with one write. Sets the frame's motion flag
 // when the frame was chosen for recording and updates the tile's recording mark
 // (1 inside the schedule, 2 outside). JPEG lengths outside 16..4,194,304 are refused
-// with a log line.
-void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength);
+// with a log line. The device's files lie in its folder below `recordings`.
+void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength,
+                  const std::string& recordings);
 
 // The device's motion detector state, created on first use. Call with the device's
 // recording locks held.
@@ -68,24 +69,35 @@ void SetRenameWait(std::chrono::milliseconds wait);
 
 // The recorder's side of the stream parser and the tree: every decoded frame goes to
 // check_record; the tree's closeRecordings is record_close_files, its clearRecordingMark
-// sets the device's tile mark back to 0.
+// sets the device's tile mark back to 0. `recordings` is the recordings folder; it must
+// outlive the recorder (the fetch workers may call it until the process ends).
 class DeviceRecorder final : public FrameRecorder, public DeviceRecording {
  public:
+  explicit DeviceRecorder(const std::string& recordings) : recordings_(recordings) {}
   void recordFrame(GroupRecord& device, ImageHolder& frame, uint8_t* headroom, std::size_t jpegLength) override;
   void clearRecordingMark(GroupRecord& device) override;
   void closeRecordings(GroupRecord& device) override;
+
+ private:
+  const std::string& recordings_;
 };
 // The recorder's steps in the application's start-up, timer 3 and shutdown: record_stop,
 // closing the files of the whole tree (nothing when there is no tree: a start that ends
 // before the tree is read, or a tree already destroyed), the cleanup thread, and the
-// removal pass's snapshot. Main thread only.
+// removal pass's snapshot. Main thread only. `recordings` is the recordings folder (the
+// program's paths, filled by the start-up before the cleanup thread starts): it outlives
+// the steps.
 class RecorderSteps : public RecorderPart {
  public:
+  explicit RecorderSteps(const std::string& recordings) : recordings_(recordings) {}
   void recordStop() override;
   void closeRecordings() override;
   void startCleanupThread() override;
   bool joinCleanup(std::chrono::milliseconds timeout) override;
   void periodic() override;
+
+ private:
+  const std::string& recordings_;
 };
 
 }  // namespace velmora

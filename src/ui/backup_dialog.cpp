@@ -24,7 +24,6 @@
 #include <utility>
 
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/strings.h"
 #include "model/group_record.h"
 #include "ui/icons.h"
@@ -53,10 +52,10 @@ std::pair<int, int> BarRange(uint64_t position, uint64_t range) {
 
 BackupDialog::BackupDialog(const std::string& source, const std::string& devicePath,
                            control::DeviceSources sources, const platform::MountTableSource& mountSource,
-                           QWidget* parent)
+                           const std::string& recordings, QWidget* parent)
     : QDialog(parent),
       view_(control::InitialBackupView(source, devicePath, static_cast<int64_t>(std::time(nullptr)),
-                                       backup::FoldersOfTree(treeRoot().get(), paths().pathData))),
+                                       backup::FoldersOfTree(treeRoot().get(), recordings))),
       sources_(std::move(sources)) {
   // Every entry is judged as a target the way the command line judges one.
   sources_.check = [view = view_](const control::BackupDevice& device) {
@@ -246,9 +245,10 @@ void BackupDialog::StopWorkers() {
 }
 
 void BackupDialog::RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
-                                QWidget* parent) {
-  const std::string source = paths().pathData + entry.path;
-  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, parent);
+                                const std::string& recordings, QWidget* parent) {
+  const std::string source = recordings + entry.path;
+  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, recordings,
+                      parent);
   dialog.exec();
 }
 

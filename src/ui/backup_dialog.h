@@ -59,15 +59,17 @@ class BackupDialog : public QDialog {
   // source: the device's recordings folder; devicePath: the device's path (the marker's
   // root). The marker is written into the source folder, the counter started, the device
   // worker asked for the device list, timer 1 started. The recordings folder and the
-  // device folders of the tree in memory are the folders no target may lie in.
+  // device folders of the tree in memory (below `recordings`, the recordings folder) are
+  // the folders no target may lie in.
   BackupDialog(const std::string& source, const std::string& devicePath, control::DeviceSources sources,
-               const platform::MountTableSource& mountSource, QWidget* parent = nullptr);
+               const platform::MountTableSource& mountSource, const std::string& recordings,
+               QWidget* parent = nullptr);
   ~BackupDialog() override;
 
   // The "&Backup..." button of a device's recording page: the dialog for that device on
-  // the drives read from `mediaSource`, run modally.
+  // the drives read from `mediaSource`, run modally; its folder lies in `recordings`.
   static void RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
-                           QWidget* parent);
+                           const std::string& recordings, QWidget* parent);
 
   const control::BackupView& view() const { return view_; }
   const std::vector<control::BackupDevice>& devices() const { return devices_; }

@@ -5,7 +5,6 @@
 #include <type_traits>
 
 #include "app/application.h"
-#include "app/paths.h"
 #include "control/frame_layout.h"
 #include "model/group_record.h"
 #include "playback/playback_thread.h"
@@ -18,8 +17,8 @@ QString Q(const std::string& text) { return QString::fromUtf8(text.data(), stati
 
 }  // namespace
 
-CoreEvents::CoreEvents(Application* app, PlaybackController& playback, QObject* parent)
-    : QObject(parent), app_(app), playback_(playback) {
+CoreEvents::CoreEvents(Application* app, PlaybackController& playback, const Paths& paths, QObject* parent)
+    : QObject(parent), app_(app), playback_(playback), paths_(paths) {
   timer_.setInterval(20);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, &CoreEvents::Drain);
@@ -70,7 +69,7 @@ void CoreEvents::handle(AppMessage& message) {
           // the repeat that every decoded frame sends redraws nothing.
           if (m.record && m.changed) emit fetchErrorChanged(m.record.get());
         } else if constexpr (std::is_same_v<T, MsgDiskUsage>) {
-          emit diskUsage(control::DiskUsagePercentOf(paths().pathData));
+          emit diskUsage(control::DiskUsagePercentOf(paths_.pathData));
         } else if constexpr (std::is_same_v<T, MsgMotionAlert>) {
           emit motionAlert();
         } else if constexpr (std::is_same_v<T, MsgNetworkScanEnded>) {

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "app/messages.h"
+#include "app/paths.h"
 #include "media/image.h"
 #include "playback/export_writer.h"
 #include "playback/playback_control.h"
@@ -35,12 +36,15 @@ class CoreEvents : public QObject {
  public:
   // app may be null (tests): messages then reach the signals through mainQueue().deliver.
   // playback: the controller whose reports become the playback signals (the Core's);
-  // it must outlive this object.
-  CoreEvents(Application* app, PlaybackController& playback, QObject* parent = nullptr);
+  // paths: the program's folders and files (the Core's, filled by the start-up). Both
+  // must outlive this object.
+  CoreEvents(Application* app, PlaybackController& playback, const Paths& paths, QObject* parent = nullptr);
   ~CoreEvents() override;
 
   // The controller these events report: the window commands playback through it.
   PlaybackController& playback() const { return playback_; }
+  // The folders and files the window opens and shows (log, recordings).
+  const Paths& paths() const { return paths_; }
 
   // Starts timer 3 and the queue's wake-up; stop() ends both (before shutdown).
   void start();
@@ -100,6 +104,7 @@ class CoreEvents : public QObject {
 
   Application* app_;
   PlaybackController& playback_;
+  const Paths& paths_;
   QTimer timer_;
   int token_ = 0;
   int playbackToken_ = 0;

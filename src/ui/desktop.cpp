@@ -62,7 +62,7 @@ class DesktopWindow final : public WindowPort {
   DesktopWindow(const platform::MountTableSource& mediaSource, PlaybackController& playback)
       : mediaSource_(mediaSource), playback_(playback) {}
   void createWindow(Application& app) override {
-    events_ = std::make_unique<CoreEvents>(&app, playback_);
+    events_ = std::make_unique<CoreEvents>(&app, playback_, app.paths());
     window_ = std::make_unique<MainWindow>(&app, events_.get());
     window_->setMediaSource(&mediaSource_);
   }

@@ -165,7 +165,7 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   treeActions_ = new TreeActions(this, tree_);
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
   treeActions_->setPropertiesRunner([this](GroupRecord& entry) {
-    return RunPropertySheet(this, entry, lastPropertyPage_, mediaSource_);
+    return RunPropertySheet(this, entry, lastPropertyPage_, mediaSource_, events_->paths().pathData);
   });
 
   SetStatusBarVisible(settings().statusBarShow);
@@ -241,7 +241,15 @@ void MainWindow::CreatePanes() {
   viewsToolbar_->setFixedWidth(kViewsToolbarWidth);
   bodyRow->addWidget(viewsToolbar_);
   viewFrame_ = new ViewFrame(body);
-  if (app_) viewFrame_->setSettingsSaver([this] { app_->SaveAllSettings(); });
+  if (app_) {
+    viewFrame_->setSettingsSaver([this] { app_->SaveAllSettings(); });
+  } else {
+    // Without the application (widget tests) the settings go to the data folder, if any.
+    viewFrame_->setSettingsSaver([this] {
+      const Paths& paths = events_->paths();
+      if (!paths.appDataFolder.empty()) velmora::SaveSettings(paths.appDataFolder, paths.registryPath);
+    });
+  }
   bodyRow->addWidget(viewFrame_, 1);
   viewArea_->setContent(body);
   column->addWidget(viewArea_, 1);
@@ -522,7 +530,7 @@ bool MainWindow::ExecuteDeviceCommand(int id) {
       return true;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected, lastPropertyPage_, mediaSource_)) {
+        if (RunPropertySheet(this, *selected, lastPropertyPage_, mediaSource_, events_->paths().pathData)) {
           SaveTree();
           tree_->showSelectionStatus();  // a new name is a new path
         }
@@ -640,10 +648,10 @@ bool MainWindow::ExecuteProgramCommand(int id) {
       net::RequestNetworkScan();
       return true;
     case kCmdOpenLogFile:
-      OpenWithDesktop(paths().logPath);
+      OpenWithDesktop(events_->paths().logPath);
       return true;
     case kCmdOpenRecordingFolder:
-      OpenWithDesktop(paths().pathData);
+      OpenWithDesktop(events_->paths().pathData);
       return true;
     case kCmdOptions:
       options_->run();

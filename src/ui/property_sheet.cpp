@@ -25,14 +25,14 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
-                      const platform::MountTableSource* mediaSource) {
+                      const platform::MountTableSource* mediaSource, const std::string& recordings) {
   const bool shift = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  PropertySheet sheet(entry, shift, lastPage, parent, mediaSource);
+  PropertySheet sheet(entry, shift, lastPage, parent, mediaSource, recordings);
   return sheet.exec() == QDialog::Accepted;
 }
 
 PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent,
-                             const platform::MountTableSource* mediaSource)
+                             const platform::MountTableSource* mediaSource, const std::string& recordings)
     : QDialog(parent), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)), lastPage_(lastPage) {
   setWindowTitle(tr("Properties: %1").arg(Q(entry.name)));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -46,7 +46,7 @@ PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, 
         connect(deviceInfo_, &DeviceInfoPage::modified, this, [this] { modified_ = true; });
         break;
       case control::kRecordInfoPage:
-        recordInfo_ = new RecordInfoPage(entry, tabs_, mediaSource);
+        recordInfo_ = new RecordInfoPage(entry, tabs_, mediaSource, recordings);
         tabs_->addTab(recordInfo_, tr("Recording Options"));
         connect(recordInfo_, &RecordInfoPage::modified, this, [this] { modified_ = true; });
         break;

@@ -26,9 +26,10 @@ class SchedulePage;
 
 // Modal; true when OK applied the settings. For an entry being added, `entry.isNew` is
 // set and the entry is not yet in the tree: its fields are written directly and no
-// recording state is applied. `lastPage` and `mediaSource` as for PropertySheet.
+// recording state is applied. `lastPage`, `mediaSource` and `recordings` as for
+// PropertySheet.
 bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
-                      const platform::MountTableSource* mediaSource = nullptr);
+                      const platform::MountTableSource* mediaSource = nullptr, const std::string& recordings = {});
 
 class PropertySheet : public QDialog {
   Q_OBJECT
@@ -38,8 +39,10 @@ class PropertySheet : public QDialog {
   // `lastPage`: the page the window's last sheet showed last, kept by the window; the
   // sheet opens on it when the entry has that page and updates it as pages are shown.
   // `mediaSource`: where the recording page's backup reads the drives (see RecordInfoPage).
+  // `recordings`: the recordings folder (the recording page counts and backs up the
+  // entry's folder in it).
   PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent = nullptr,
-                const platform::MountTableSource* mediaSource = nullptr);
+                const platform::MountTableSource* mediaSource = nullptr, const std::string& recordings = {});
 
   // Checks, applies and closes; stays open with a message when a check fails.
   void accept() override;

@@ -23,7 +23,6 @@
 #include <mutex>
 #include <string>
 
-#include "app/paths.h"
 #include "live/http_get.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
@@ -112,8 +111,13 @@ struct RecordInfoPage::PictureRequest {
   std::thread worker;
 };
 
-RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent, const platform::MountTableSource* mediaSource)
-    : QWidget(parent), kind_(entry.kind), mediaSource_(mediaSource), rates_(control::UpdateRateTable()) {
+RecordInfoPage::RecordInfoPage(GroupRecord& entry, QWidget* parent, const platform::MountTableSource* mediaSource,
+                               const std::string& recordings)
+    : QWidget(parent),
+      kind_(entry.kind),
+      mediaSource_(mediaSource),
+      recordings_(recordings),
+      rates_(control::UpdateRateTable()) {
   const DeviceConfig now = control::ReadDeviceSettings(entry);
 
   recording_ = new QCheckBox(tr("Recording"), this);
@@ -215,7 +219,8 @@ void RecordInfoPage::buildRemovalGroup(GroupRecord& entry) {
   backup_->setEnabled(canBackUp);
   if (!canBackUp) backup_->setToolTip(tr("Backup is available once the device has been added."));
   connect(backup_, &QPushButton::clicked, this, [this, &entry] {
-    BackupDialog::RunForDevice(entry, mediaSource_ ? *mediaSource_ : platform::MountTableSource(), window());
+    BackupDialog::RunForDevice(entry, mediaSource_ ? *mediaSource_ : platform::MountTableSource(), recordings_,
+                               window());
   });
   auto* removalLayout = new QGridLayout(removalGroup_);
   auto* daysLabel = new QLabel(tr("Days to keep this device's images:"), removalGroup_);
@@ -294,7 +299,7 @@ void RecordInfoPage::connectControls() {
 // The recorded files of the device, counted once on a worker; the timer shows the totals.
 void RecordInfoPage::startCounter(const GroupRecord& entry) {
   // An entry without a path (one being added) has no folder of its own yet.
-  const std::string folder = entry.path.empty() ? std::string() : paths().pathData + entry.path;
+  const std::string folder = entry.path.empty() ? std::string() : recordings_ + entry.path;
   counterThread_ = std::thread([this, folder] {
     if (!folder.empty()) {
       control::CountRecordingFiles(folder, counterStop_, [this](const control::FileCount& count) {

@@ -62,9 +62,10 @@ class RecordInfoPage : public QWidget {
 
  public:
   // `mediaSource`: where the backup dialog reads the removable drives (the Core's; null:
-  // the system's mount table and sysfs). Must outlive the page.
+  // the system's mount table and sysfs). Must outlive the page. `recordings`: the
+  // recordings folder, the entry's folder lies in it.
   RecordInfoPage(GroupRecord& entry, QWidget* parent = nullptr,
-                 const platform::MountTableSource* mediaSource = nullptr);
+                 const platform::MountTableSource* mediaSource = nullptr, const std::string& recordings = {});
   ~RecordInfoPage() override;
 
   void apply(DeviceConfig& settings) const;
@@ -116,6 +117,7 @@ class RecordInfoPage : public QWidget {
 
   int32_t kind_;
   const platform::MountTableSource* mediaSource_;
+  const std::string recordings_;
   std::vector<control::UpdateRate> rates_;
   bool syncing_ = false;  // the slider is moved from the edit: no echo back
 

@@ -73,9 +73,6 @@ ViewFrame::ViewFrame(QWidget* parent) : QWidget(parent) {
   emptyHint_->hide();
 
   state_.viewTarget = static_cast<int>(settings().viewTarget);
-  saveSettings_ = [] {
-    if (!paths().appDataFolder.empty()) SaveSettings(paths().appDataFolder, paths().registryPath);
-  };
   UpdateScrollBar();
 }
 

@@ -94,8 +94,8 @@ class ViewFrame : public QWidget {
   // a camera); hidden otherwise.
   QLabel* emptyHint() const { return emptyHint_; }
 
-  // How settings are saved after viewMode, viewTarget or viewName changed. By default
-  // they are written to the application's folders once those are known.
+  // How settings are saved after viewMode, viewTarget or viewName changed (the main
+  // window sets it; without one nothing is saved).
   void setSettingsSaver(std::function<void()> saver) { saveSettings_ = std::move(saver); }
 
  signals:

@@ -149,6 +149,25 @@ TEST_F(ApplicationTest, WindowStepsStandAmongTheCoreSteps) {
   app.ExitInstance();
 }
 
+// The folders the program hands over with the parts are the ones the start-up fills and
+// the application reads afterwards.
+TEST_F(ApplicationTest, StartUpFillsTheFoldersHandedOverWithTheParts) {
+  Paths folders;
+  AppParts parts = parts_.parts();
+  parts.paths = &folders;
+  Application app(parts);
+  ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
+  EXPECT_EQ(&app.paths(), &folders);
+  const std::string data = dir_.path() + "/data/Velmora/Velmora NVR/";
+  EXPECT_EQ(folders.appDataFolder, data);
+  EXPECT_EQ(folders.logPath, data + "Velmora NVR.log");
+  EXPECT_EQ(folders.pathData, data + "Recordings/");
+  EXPECT_EQ(folders.deviceTreePath, data + "Velmora NVR.xml");
+  EXPECT_NE(ReadFile(folders.logPath).find("Starting up."), std::string::npos);
+  app.OnExit();
+  app.ExitInstance();
+}
+
 TEST_F(ApplicationTest, EmptyTreeStartsANetworkScan) {
   programSignals().networkScan.reset();
   parts_.viewable = false;
@@ -165,7 +184,7 @@ TEST_F(ApplicationTest, SlowWorkersAreLoggedAndShutdownGoesOn) {
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   app.OnExit();
   app.ExitInstance();
-  std::string log = ReadFile(paths().logPath);
+  std::string log = ReadFile(app.paths().logPath);
   EXPECT_NE(log.find("CleanupThread still active"), std::string::npos);
   EXPECT_EQ(log.find("PlayBackThread still active"), std::string::npos);
   EXPECT_EQ(calls_.back(), "destroyTree");
@@ -180,12 +199,12 @@ TEST_F(ApplicationTest, StatusTextsAreLoggedAndOtherMessagesForwarded) {
   app.tick();
   EXPECT_EQ(parts_.diskUsageRouted, 1);
   EXPECT_EQ(app.statusText(), "");
-  EXPECT_NE(ReadFile(paths().logPath).find("]: Recording to disk failed.\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(app.paths().logPath).find("]: Recording to disk failed.\r\n"), std::string::npos);
   // A repeat its sender has logged lately is shown, not logged again.
   PostStatus("Disk still full.", false);
   app.tick();
   EXPECT_EQ(app.statusText(), "Disk still full.");
-  EXPECT_EQ(ReadFile(paths().logPath).find("Disk still full."), std::string::npos);
+  EXPECT_EQ(ReadFile(app.paths().logPath).find("Disk still full."), std::string::npos);
   app.OnExit();
   // After shutdown the queue refuses posts.
   EXPECT_FALSE(mainQueue().post(MsgStatusText{"late"}));
@@ -200,7 +219,7 @@ TEST_F(ApplicationTest, GlobalRecordToggleSavesAndReappliesRecording) {
   app.ToggleRecordEnable();
   EXPECT_FALSE(settings().recordEnable);
   EXPECT_EQ(calls_, (std::vector<std::string>{"recordStop", "closeRecordings", "startRecordingFetches"}));
-  EXPECT_NE(ReadFile(paths().settingsPath).find("<add key=\"recordEnable\" value=\"false\"/>"),
+  EXPECT_NE(ReadFile(app.paths().settingsPath).find("<add key=\"recordEnable\" value=\"false\"/>"),
             std::string::npos);
   app.OnExit();
   app.ExitInstance();

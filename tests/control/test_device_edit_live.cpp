@@ -94,7 +94,7 @@ class DeviceEditLive : public test::LiveTest {
 
   std::atomic<int> delivered_{0};
   EngineDeviceFetch engine_;
-  DeviceRecorder recorder_;
+  DeviceRecorder recorder_{paths().pathData};
 };
 
 TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen) {

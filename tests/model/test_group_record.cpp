@@ -119,8 +119,8 @@ TEST_F(RecordTest, FindByHwAddrFolderAndViewSlot) {
   b.viewIndex = 7;
   EXPECT_EQ(FindByHwAddr(&group, "0050c2-aabbcc"), &a);
   EXPECT_EQ(FindByHwAddr(&group, "0050C2-AABBCC"), nullptr);  // case-sensitive
-  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "Cams/b"), &b);
-  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "cams/b"), nullptr);
+  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "Cams/b", paths().pathData), &b);
+  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "cams/b", paths().pathData), nullptr);
   EXPECT_EQ(FindByViewSlot(7), &b);
   EXPECT_EQ(FindByViewSlot(8), nullptr);
 }

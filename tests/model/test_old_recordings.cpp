@@ -59,7 +59,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
             (std::set<std::string>{"Site/Floor/Cam", "Site/Floor/Other", "Site/Lobby", "Yard/Gone"}));
 
   const std::string before = TreeFileText(root());
-  EXPECT_EQ(BuildOldRecordingsBranch(), 4);
+  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 4);
   ASSERT_EQ(root().children.size(), 2u);
   const GroupRecord& old = *root().children.back();
   EXPECT_EQ(old.kind, EntryKind::OldRecordingsNode);
@@ -83,7 +83,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   DestroyTree(treeRoot().get());
   treeRoot().reset();
   ASSERT_TRUE(InitTree(paths().deviceTreePath));
-  EXPECT_EQ(BuildOldRecordingsBranch(), 4);
+  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 4);
   ASSERT_EQ(root().children.size(), 2u);
   EXPECT_EQ(Shape(*root().children.back()), shape);
 }
@@ -92,7 +92,7 @@ TEST_F(OldRecordings, FoldersEmptiedByTheRemovalPassLeaveTheBranch) {
   add(root(), EntryKind::LocalNVR, "NVR");
   for (const char* folder : {"Site/Floor/Cam", "Site/Floor/Other", "Yard/Gone"})
     Touch(std::string(folder) + "/26120801.vlj");
-  ASSERT_EQ(BuildOldRecordingsBranch(), 3);
+  ASSERT_EQ(BuildOldRecordingsBranch(paths().pathData), 3);
   const GroupRecord& old = *root().children.back();
   const std::string base = paths().pathData;
   const auto gone = [&](const std::string& relative) {
@@ -121,7 +121,7 @@ TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
   add(yard, EntryKind::Device, "Door");
   Touch("Yard/Door/26120801.vlj");
   Touch("Yard/Door/26120801.vlx");
-  EXPECT_EQ(BuildOldRecordingsBranch(), 0);
+  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 0);
   EXPECT_EQ(root().children.size(), 1u);
   EXPECT_EQ(AddOldRecordingsBranch(root(), {}), nullptr);
 

@@ -35,6 +35,7 @@ class HttpServerTest : public ::testing::Test {
     config.bindAddress = "127.0.0.1";
     config.port = 0;
     config.askMainThread = false;
+    config.recordingsFolder = recordings;
     http_client_open();
   }
   void TearDown() override {
@@ -471,8 +472,8 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   int secondPort = 0;
   // The hook binds every address: only inside an empty namespace of our own.
   const bool entered = test::RunInNamespace("", [&] {
-    StartHttpServer(server);
-    StartHttpServer(server);  // running already: nothing happens
+    StartHttpServer(server, recordings);
+    StartHttpServer(server, recordings);  // running already: nothing happens
     secondPort = server.port();
     status = test::Get(8080, "/nvr.xml").status;
     StopHttpServer(server);

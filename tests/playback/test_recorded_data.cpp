@@ -365,7 +365,8 @@ TEST_F(FolderAccess, BoundaryFilesAndNewestImage) {
                            broken.str() + "]"));
 
   // The tree's newest image is the decoded newest frame.
-  RecordedImages images;
+  const std::string recordings = folder.str();
+  RecordedImages images(recordings);
   GroupRecord node;
   auto image = images.newestImage(node, folder.str());
   ASSERT_NE(image, nullptr);

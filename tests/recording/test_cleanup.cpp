@@ -56,10 +56,13 @@ class Cleanup : public rectest::RecordingTest {
     return data;
   }
   std::string Path(const std::string& relative) const { return (root / relative).string(); }
+  // The recordings folder as the program spells it (with its trailing "/").
+  std::string Folder() const { return root.string() + "/"; }
   CleanupOptions Options() {
     CleanupOptions options;
     options.diskUsage = [this](const std::string&) { return usage ? usage() : 10; };
-    options.devices = [this] { return CleanupDevicesOf(tree.get()); };
+    options.devices = [this] { return CleanupDevicesOf(tree.get(), Folder()); };
+    options.root = Folder();
     options.stop = &stop;
     options.entryWait = std::chrono::milliseconds(0);
     return options;
@@ -347,7 +350,7 @@ TEST_F(Cleanup, PassGivesWayToPlaybackRenameAndShutdown) {
 TEST_F(Cleanup, PassAsksTheMainThreadForAFreshCopyOfTheTree) {
   auto door = Add(*yard, "Door", 30 * 86400);
   MakeHours("Yard/Door", {"26120101"});
-  PublishCleanupDevices(tree.get());
+  PublishCleanupDevices(tree.get(), Folder());
   door->archiveTime = 0;  // changed after the last publication
   CleanupOptions options = Options();
   options.devices = nullptr;
@@ -361,7 +364,7 @@ TEST_F(Cleanup, PassAsksTheMainThreadForAFreshCopyOfTheTree) {
   std::thread mainThread([&] {  // the main thread's tick
     for (int i = 0; i < 5000 && !done; ++i) {
       treeRoot() = tree;
-      ServeCleanupSnapshot();
+      ServeCleanupSnapshot(Folder());
       treeRoot() = nullptr;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -371,7 +374,7 @@ TEST_F(Cleanup, PassAsksTheMainThreadForAFreshCopyOfTheTree) {
   done = true;
   mainThread.join();
   EXPECT_FALSE(Kept("Yard/Door", "26120101"));
-  PublishCleanupDevices(CreateRecord(EntryKind::Root, kRootName).get());
+  PublishCleanupDevices(CreateRecord(EntryKind::Root, kRootName).get(), Folder());
 }
 
 TEST_F(Cleanup, ThreadRunsIdlePassesUntilStoppedAndStartsOnce) {

@@ -29,7 +29,7 @@ class Recorder : public rectest::RecordingTest {
     return tree;
   }
 
-  DeviceRecorder recorder_;
+  DeviceRecorder recorder_{paths().pathData};
   std::vector<Installation> installed_;  // uninstalled when the test ends
 };
 
@@ -58,6 +58,21 @@ TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
     offset += lengths[i] + 52;
   }
   EXPECT_TRUE(TakePosted().status.empty());
+}
+
+// The recorder writes below the folder it was built with: the program's recorder keeps
+// the folder the Core told it, never the one a test or a later start set elsewhere.
+TEST_F(Recorder, WritesBelowTheFolderItWasBuiltWith) {
+  const std::string elsewhere = (temp.path() / "other").string() + "/";
+  std::filesystem::create_directories(elsewhere);
+  DeviceRecorder recorder(elsewhere);
+  auto cam = Camera("Yard/Door");
+  Frame frame(3000);
+  recorder.recordFrame(*cam, frame.holder, frame.buffer.data(), frame.buffer.size() - kRecordOverheadBytes);
+  EXPECT_EQ(frame.holder.motion, 1);
+  record_close_files(*cam);
+  EXPECT_EQ(CheckPair(DeviceFolder(elsewhere, cam->path), Key()).records, 1u);
+  EXPECT_FALSE(std::filesystem::exists(Folder(*cam)));
 }
 
 TEST_F(Recorder, LengthsAtTheBoundsAreRecordedAndBeyondThemRefused) {
@@ -221,7 +236,7 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
 TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   auto cam = Camera("Door");
   cam->viewIndex = 12;
-  RecorderSteps steps;
+  RecorderSteps steps(paths().pathData);
   treeRoot() = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
   ASSERT_NE(cam->files.dataFile, -1);

@@ -77,7 +77,7 @@ struct Frame {
   }
   explicit Frame(std::size_t length, uint8_t seed = 1) : Frame(FakeJpeg(length, seed)) {}
   void RecordFor(GroupRecord& device) {
-    check_record(device, &holder, buffer.data(), buffer.size() - kRecordOverheadBytes);
+    check_record(device, &holder, buffer.data(), buffer.size() - kRecordOverheadBytes, paths().pathData);
   }
 };
 

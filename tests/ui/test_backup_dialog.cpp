@@ -125,7 +125,7 @@ class BackupDialogTest : public QObject {
     cam->location = "127.0.0.1:1/x.jpg";
     cam->path = "Gate";
     // The sheet reads the drives where the program's Core would hand it: the test's mounts.
-    velmora::ui::PropertySheet sheet(*cam, false, lastPage, nullptr, &mounts_->source());
+    velmora::ui::PropertySheet sheet(*cam, false, lastPage, nullptr, &mounts_->source(), velmora::paths().pathData);
     QPushButton* button = sheet.recordInfo()->backupButton();
     QVERIFY(button->isEnabled());
 
@@ -168,7 +168,7 @@ class BackupDialogTest : public QObject {
 
   // Dates recount; a simulated and a real backup to the stick; the dialog used again.
   void recountsAndBacksUpToAStick() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.backupButton()->isEnabled(), kWaitMs);
     QCOMPARE(dialog.fileCount()->text(), QString("5"));
@@ -246,7 +246,7 @@ class BackupDialogTest : public QObject {
     sources.drives = [image] {
       return std::vector<velmora::backup::OpticalDrive>{{"stdio:" + image, "", "", "", ""}};
     };
-    BackupDialog dialog(source_, "Gate", sources, mounts_->source());
+    BackupDialog dialog(source_, "Gate", sources, mounts_->source(), velmora::paths().pathData);
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.deviceList()->count() == 2 && !dialog.examining(),
                              kWaitMs);
@@ -277,7 +277,7 @@ class BackupDialogTest : public QObject {
   // A stick arriving is listed; one too small for the selection shows the warning and
   // still allows Backup; a stick going is taken out of the list.
   void sticksComeAndGoAndTheWarningShows() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 1,
                              kWaitMs);
@@ -317,7 +317,7 @@ class BackupDialogTest : public QObject {
     fs::create_directories(root_ + "/Recordings/Other");
     fs::create_directory_symlink(root_ + "/Recordings/Other", root_ + "/media/INSIDE");
     mounts_->mount("INSIDE", 'd');
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 2,
                              kWaitMs);
@@ -346,7 +346,7 @@ class BackupDialogTest : public QObject {
     for (const auto& entry : fs::directory_iterator(stick)) fs::remove_all(entry.path());
     std::ofstream(stick / ".nvr") << "root=\"Yard/Other\"\r\n";
     std::ofstream(stick / "26010100.vlj") << "the other device's hour";
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.backupButton()->isEnabled(),
                              kWaitMs);

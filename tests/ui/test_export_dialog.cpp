@@ -367,7 +367,7 @@ class ExportDialogTest : public QObject {
   }
 
   void theExportCommandIsCarriedOutInPlaybackOnly() {
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     velmora::programSignals().playbackMode.store(false);
     window.updateCommands();

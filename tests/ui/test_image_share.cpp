@@ -117,7 +117,7 @@ class ImageShareTest : public QObject {
     input->cameraIndex = 2;
     input_ = input.get();
 
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setSettingsSaver([this] { ++saves_; });
     window_->resize(900, 600);

@@ -69,7 +69,7 @@ class MainWindowTest : public QObject {
     warnings_.clear();
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
     Open();
   }
   void cleanup() {

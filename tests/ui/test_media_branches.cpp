@@ -105,7 +105,7 @@ class MediaBranchWindowTest : public QObject {
     layout->addWidget(tree_);
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id)
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), window_.get());
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_);
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, velmora::paths());
     pane_ = new velmora::ui::PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, window_.get());

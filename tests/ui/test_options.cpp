@@ -76,7 +76,7 @@ class OptionsTest : public QObject {
     velmora::settings().recordEnable = false;
     velmora::programSignals().playbackMode.store(false);
     saveOrder_.clear();
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
   }
 
   void cleanup() {

@@ -151,7 +151,7 @@ class PlaybackPaneTest : public QObject {
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id) {
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), host_.get());
     }
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_);
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, velmora::paths());
     pane_ = new PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, host_.get());
@@ -473,7 +473,7 @@ class PlaybackWindowTest : public QObject {
   }
 
   void paneFollowsPlaybackAndCloseBoxLeavesIt() {
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -571,6 +571,7 @@ class PlaybackWindowTest : public QObject {
     const velmora::Paths savedPaths = velmora::paths();
     TempFolder recordings;
     velmora::paths().pathData = recordings.str() + "/";
+    velmora::programPlayback().controller.setRecordingsFolder(recordings.str() + "/");
     auto yard = velmora::CreateRecord(velmora::EntryKind::Group, "Yard");
     yard->path = "Yard";
     velmora::InsertEntry(local_.get(), yard);
@@ -583,7 +584,7 @@ class PlaybackWindowTest : public QObject {
     velmora::GroupRecord* old = branch->children[0].get();
     velmora::GroupRecord* older = branch->children[1].get();
 
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller);
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -689,6 +690,7 @@ class PlaybackWindowTest : public QObject {
     QCOMPARE(feed->views[0].source, std::string("/media/velmora-test-stick"));
     QVERIFY(boxes.isEmpty());
     velmora::paths() = savedPaths;
+    velmora::programPlayback().controller.setRecordingsFolder(savedPaths.pathData);
   }
 };
 

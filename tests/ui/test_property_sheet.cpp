@@ -52,7 +52,7 @@ struct Sheet {
   std::unique_ptr<PropertySheet> sheet;
   QStringList messages;
   Sheet(int& lastPage, GroupRecord& entry, bool showDebug = false)
-      : sheet(new PropertySheet(entry, showDebug, lastPage)) {
+      : sheet(new PropertySheet(entry, showDebug, lastPage, nullptr, nullptr, velmora::paths().pathData)) {
     sheet->showMessage = [this](const QString& text) { messages << text; };
   }
   PropertySheet* operator->() const { return sheet.get(); }

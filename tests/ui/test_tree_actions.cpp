@@ -153,7 +153,7 @@ class TreeActionsTest : public QObject {
     GroupRecord& oldNode = Add(*nvr_, EntryKind::OldRecordingsNode, "Old Recordings With No Live View");
     old_ = &Add(oldNode, EntryKind::OldRecordingsFolder, "Old");
 
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     asked_.clear();
     shown_.clear();

@@ -161,7 +161,7 @@ class WindowJobsTest : public QObject {
     }
     treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
     shown_.clear();
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller);
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
   }
 
   void cleanup() {
