@@ -40,6 +40,7 @@ inline std::vector<std::shared_ptr<GroupRecord>> MakeCameraTree(const test::Cams
     d->enabled = true;
     d->fetchActive = true;
     d->viewIndex = i < viewSlotCount ? i : -1;
+    d->shownIn = &velmora::viewSlots();
     d->fetchIndex = d->viewIndex;
     d->debugLevel = debugLevel;
     InsertEntry(group.get(), d);

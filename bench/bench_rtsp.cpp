@@ -180,6 +180,7 @@ int Run(const Config& config) {
     d->fetchActive = true;
     d->motionEnabled = false;
     d->viewIndex = config.shown && i < viewSlotCount ? i : -1;
+    d->shownIn = &velmora::viewSlots();
     d->fetchIndex = d->viewIndex;
     devices.push_back(d);
     viewthread_iocp(*d);

@@ -149,6 +149,7 @@ void Measure(const char* label, int width, int height, double seconds) {
 
   std::shared_ptr<GroupRecord> record = CreateRecord(EntryKind::Device, "Bench");
   record->viewIndex = 0;
+  record->shownIn = &velmora::viewSlots();
   EnsureStreamBuffer(*record);
   auto feed = [&](const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += kReceiveBytes) {

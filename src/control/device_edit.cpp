@@ -171,8 +171,8 @@ void WriteFields(GroupRecord& entry, const DeviceConfig& s) {
 
 // The tile shows the entry's name as its caption.
 void RenameTile(GroupRecord& entry) {
-  if (entry.viewIndex < 0) return;
-  viewSlots().SetText(entry.viewIndex, entry.name);
+  if (entry.viewIndex < 0 || entry.shownIn == nullptr) return;
+  entry.shownIn->SetText(entry.viewIndex, entry.name);
 }
 
 }  // namespace
@@ -212,7 +212,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
     // letter case alone is the entry's own name and stays allowed.
     if (entry.parent != nullptr && NameInUse(*entry.parent, entry.kind, name, &entry))
       return EditResult{false, kStringNameInUse};
-    record_stop();
+    record_stop(viewSlots());
     EditResult renamed = ChangePathsLive(entry, entry.parent, name, [&] {
       std::lock_guard<std::mutex> files(entry.files.recordLock);
       entry.name = name;

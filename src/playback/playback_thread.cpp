@@ -22,8 +22,9 @@ platform::WorkerThread& playbackWorker() {
 }  // namespace
 
 ProgramPlayback::ProgramPlayback()
-    : engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output),
-      controller(engine.queue(), [this] { return engine.summary(); }, viewSlots(), limit) {
+    : shownSlots(viewSlots()),
+      engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output),
+      controller(engine.queue(), [this] { return engine.summary(); }, shownSlots, limit) {
   InterruptReadsOnNewWork(engine);
   pump.Install();
 }

@@ -18,8 +18,10 @@ namespace velmora {
 // before its thread can start.
 struct ProgramPlayback {
   ProgramPlayback();
+  // The view slots the output shows the frames in and the controller picks the tiles in.
+  ViewSlots& shownSlots;
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output{limit};
+  ProgramPlaybackOutput output{limit, shownSlots};
   PlaybackEngine engine;
   ExportPump pump{engine};
   PlaybackController controller;

@@ -174,8 +174,10 @@ class MessageRoutes final : public MessageRouter {
 }  // namespace
 
 struct Core::Parts {
+  // The view's tiles, shared with the program's playback (playback_thread.h).
+  ViewSlots& slots = programPlayback().shownSlots;
   TreeSteps tree;
-  RecorderSteps recorder;
+  RecorderSteps recorder{slots};
   FetchSteps fetch;
   MediaSteps media;
   PlaybackSteps playback;

@@ -49,7 +49,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
 MotionState& DeviceMotionState(GroupRecord& device);
 
 // Sets the recording mark of every view tile to 0.
-void record_stop();
+void record_stop(ViewSlots& shown);
 
 // Closes the device's data and index files under its recordLock and forgets the open
 // hour (failed closes are logged). DeviceRecorder::closeRecordings for the tree.
@@ -86,11 +86,16 @@ class DeviceRecorder final : public FrameRecorder, public DeviceRecording {
 // removal pass's snapshot. Main thread only.
 class RecorderSteps : public RecorderPart {
  public:
+  // shown: the view slots whose recording marks recordStop clears.
+  explicit RecorderSteps(ViewSlots& shown) : slots_(shown) {}
   void recordStop() override;
   void closeRecordings() override;
   void startCleanupThread() override;
   bool joinCleanup(std::chrono::milliseconds timeout) override;
   void periodic() override;
+
+ private:
+  ViewSlots& slots_;
 };
 
 }  // namespace velmora

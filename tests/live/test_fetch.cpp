@@ -107,6 +107,7 @@ class FetchTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &velmora::viewSlots();
     record->fetchIndex = slot;
     record->path = name;
     if (slot >= 0) viewSlots().SetCaptionAndClear(slot, "Connecting to " + name);
@@ -623,7 +624,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   off->enabled = false;
   auto cam3 = Camera(groupB_.get(), "cam3");
 
-  ViewAssignment shown = ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ViewAssignment shown = ShowNodeInSlots(treeRoot().get(), groupA_.get(), viewSlots());
   EXPECT_EQ(shown.slotsGiven, 2);
   EXPECT_EQ(shown.enabledFound, 2);
   EXPECT_EQ(cam1->viewIndex, 0);
@@ -637,14 +638,14 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   ASSERT_TRUE(WaitFrames(*cam2, 1));
   void* connection1 = Connection(*cam1);
 
-  ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ShowNodeInSlots(treeRoot().get(), groupA_.get(), viewSlots());
   EXPECT_TRUE(LogHas("reusing fetch 0->0/A/cam1"));
   EXPECT_EQ(Connection(*cam1), connection1) << "a reused fetch opens no new connection";
   EXPECT_EQ(FetchConnectionsAlive(), 2);
 
   settings().recordEnable = true;
   cam2->recording = true;
-  shown = ShowNodeInSlots(treeRoot().get(), groupB_.get());
+  shown = ShowNodeInSlots(treeRoot().get(), groupB_.get(), viewSlots());
   EXPECT_EQ(shown.slotsGiven, 1);
   EXPECT_EQ(cam3->viewIndex, 0);
   viewSlots().at(0)->Read([](const ViewSlotState& s) { EXPECT_EQ(s.title, "Connecting to cam3"); });
@@ -697,7 +698,7 @@ TEST_F(FetchTreeTest, StorageFolderShowsItsNewestRecordedImageEvery30Seconds) {
   auto nas = Add(groupA_.get(), EntryKind::NASDevice, "nas");
   nas->location = "/srv/nas/front";
   nas->enabled = true;
-  ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ShowNodeInSlots(treeRoot().get(), groupA_.get(), viewSlots());
   EXPECT_EQ(nas->viewIndex, 0);
   EXPECT_EQ(Connection(*nas), nullptr) << "storage folders open no connection";
   g_clock.setSteadyMs(500000);

@@ -231,6 +231,7 @@ class RtspTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &velmora::viewSlots();
     record->fetchIndex = slot;
     record->path = name;
     viewSlots().SetCaptionAndClear(slot, "Connecting to " + name);

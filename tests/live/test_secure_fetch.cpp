@@ -88,6 +88,7 @@ class SecureFetchTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &velmora::viewSlots();
     record->fetchIndex = slot;
     record->path = name;
     record->username = user;
@@ -462,6 +463,7 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   loaded->enabled = true;
   loaded->fetchActive = true;
   loaded->viewIndex = 1;
+  loaded->shownIn = &velmora::viewSlots();
   loaded->fetchIndex = 1;
   loaded->debugLevel = 4;
   records_.push_back(loaded);

@@ -31,6 +31,7 @@ class StreamTest : public LiveTest {
     record_->location = "127.0.0.1";
     record_->enabled = true;
     record_->viewIndex = kSlot;
+    record_->shownIn = &velmora::viewSlots();
     ASSERT_TRUE(EnsureStreamBuffer(*record_));
     record_->live.fetchState = STATE_HEADER;
     upper_.onRecordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
@@ -334,6 +335,7 @@ TEST_F(StreamTest, FrameOfADeviceWithoutSlotOrWithAStillIsFreed) {
   EXPECT_TRUE(TakeFetchErrors().empty()) << "nothing is posted for a device without a slot";
 
   record_->viewIndex = kSlot;
+  record_->shownIn = &velmora::viewSlots();
   record_->stillShown = true;
   viewSlots().SetText(kSlot, "Last image");
   Feed(MjpegPart(MakeJpeg(64, 48)));

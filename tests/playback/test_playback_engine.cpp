@@ -393,7 +393,7 @@ TEST_F(Engine, AtSpeedHundredLateFramesAreSkippedAlongTheColumns) {
 // entry meanwhile.
 TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output(limit);
+  ProgramPlaybackOutput output(limit, viewSlots());
   constexpr int kTile = 7;
   viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
   playbackMode().store(false);

@@ -36,6 +36,7 @@ class Recorder : public rectest::RecordingTest {
 TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
   auto cam = Camera("Yard/Door");
   cam->viewIndex = 7;
+  cam->shownIn = &velmora::viewSlots();
   const std::size_t lengths[] = {100000, 20, 3000};
   for (std::size_t length : lengths) {
     clock.advance(std::chrono::milliseconds(250));
@@ -63,6 +64,7 @@ TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
 TEST_F(Recorder, LengthsAtTheBoundsAreRecordedAndBeyondThemRefused) {
   auto cam = Camera("Cam");
   cam->viewIndex = 9;
+  cam->shownIn = &velmora::viewSlots();
   viewSlots().SetRecordingMark(9, kRecordingMarkOff);
   Frame(15).RecordFor(*cam);
   Frame(4194305).RecordFor(*cam);
@@ -84,6 +86,7 @@ TEST_F(Recorder, LengthsAtTheBoundsAreRecordedAndBeyondThemRefused) {
 TEST_F(Recorder, ScheduleNeedsTheLocalDayAndHourFlags) {
   auto cam = Camera("Cam");
   cam->viewIndex = 5;
+  cam->shownIn = &velmora::viewSlots();
   cam->scheduleEnabled = true;
   struct tm local {};  // Saturday 2026-12-12 23:30 in the zone the test runs in
   local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 12, local.tm_hour = 23, local.tm_min = 30;
@@ -195,10 +198,11 @@ TEST_F(Recorder, RestartAppendsToTheHourAfterCuttingATornRecord) {
 TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   auto cam = Camera("Door");
   cam->viewIndex = 11;
+  cam->shownIn = &velmora::viewSlots();
   auto tree = TreeOf(cam);
   auto toggle = [&] {
     settings().recordEnable = !settings().recordEnable;
-    record_stop();
+    record_stop(viewSlots());
     CloseAllRecordings(tree.get());
     ApplyRecordingState(tree.get());
   };
@@ -221,7 +225,8 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
 TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   auto cam = Camera("Door");
   cam->viewIndex = 12;
-  RecorderSteps steps;
+  cam->shownIn = &velmora::viewSlots();
+  RecorderSteps steps{viewSlots()};
   treeRoot() = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
   ASSERT_NE(cam->files.dataFile, -1);

@@ -145,6 +145,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // The door's recordings play alone in tile 3.
   doorData.viewIndex = 3;
+  doorData.shownIn = &velmora::viewSlots();
   doorData.fetchIndex = 3;
   viewSlots().SetCaptionAndClear(3, doorData.name);
   viewSlots().SetPlaybackSlot(3, 0);
@@ -199,7 +200,9 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   // Two tiles are played, the drive's and a leftover folder's; the drive goes.
   GroupRecord& old = add(root(), OldRecordingsFolder, "Gate");
   old.viewIndex = 1;
+  old.shownIn = &velmora::viewSlots();
   folder.viewIndex = 0;
+  folder.shownIn = &velmora::viewSlots();
   viewSlots().SetPlaybackSlot(0, 0);
   viewSlots().SetPlaybackSlot(1, 1);
   playbackMode().store(true);

@@ -109,6 +109,7 @@ class ImageShareTest : public QObject {
     auto gate = Add(*yard, EntryKind::Device, "Gate; touch pwned $(id) `id` \"q\" 'r' | &");
     gate->location = "127.0.0.1:8080";
     gate->viewIndex = 0;
+    gate->shownIn = &velmora::viewSlots();
     gate_ = gate.get();
     auto box = Add(*yard, EntryKind::ServerDevice, "Box");
     box->location = "127.0.0.1:8081";

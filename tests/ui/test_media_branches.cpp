@@ -171,7 +171,7 @@ class MediaBranchWindowTest : public QObject {
     // Selecting the drive shows its two recordings folders; playback plays both.
     GroupRecord* driveRecord = velmora::FindDriveBranch(*velmora::treeRoot(), stick.string());
     QVERIFY(driveRecord != nullptr);
-    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord);
+    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord, velmora::viewSlots());
     QCOMPARE(shown.slotsGiven, 2);
     QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
     QCOMPARE(velmora::viewSlots().PlaybackSlot(1), 1);

@@ -101,6 +101,7 @@ class PlaybackPaneTest : public QObject {
     auto node = velmora::CreateRecord(velmora::EntryKind::NASDevice, name);
     node->location = folders_.back()->str();
     node->viewIndex = tile;
+    node->shownIn = &velmora::viewSlots();
     node->fetchIndex = tile;
     node->fetchActive = true;
     velmora::InsertEntry(local_.get(), node);
@@ -495,6 +496,7 @@ class PlaybackWindowTest : public QObject {
       auto node = velmora::CreateRecord(velmora::EntryKind::NASDevice, t == 0 ? "North" : "South");
       node->location = "/nonexistent-velmora-test";
       node->viewIndex = t;
+      node->shownIn = &velmora::viewSlots();
       node->fetchIndex = t;
       node->fetchActive = true;
       velmora::InsertEntry(local_.get(), node);

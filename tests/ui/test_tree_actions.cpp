@@ -318,6 +318,7 @@ class TreeActionsTest : public QObject {
     QTreeView* view = tree()->view();
     view->setFocus();
     gate_->viewIndex = 0;  // shown in a tile: its state reaches the window
+    gate_->shownIn = &velmora::viewSlots();
     tree()->selectRecord(gate_);
     QTest::keyClick(view, Qt::Key_F2);
     QVERIFY(tree()->isEditingLabel());
@@ -414,6 +415,7 @@ class TreeActionsTest : public QObject {
     {
       std::lock_guard<std::mutex> guard(gate_->fetchLock);
       gate_->viewIndex = 0;
+      gate_->shownIn = &velmora::viewSlots();
       gate_->fetchIndex = 0;
     }
     velmora::viewSlots().SetCaptionAndClear(0, "Connecting to Gate");
@@ -445,6 +447,7 @@ class TreeActionsTest : public QObject {
   // as by the property sheet.
   void renamesShowTheNewPathAndAFailedFolderMoveInABox() {
     gate_->viewIndex = 0;  // a tile in use: the status bar describes the selection
+    gate_->shownIn = &velmora::viewSlots();
     tree()->selectRecord(gate_);
     QVERIFY(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="));
     QTimer sheet;

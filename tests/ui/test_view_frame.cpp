@@ -60,7 +60,7 @@ class ViewFrameTest : public QObject {
   int saves_ = 0;
 
   std::unique_ptr<ViewFrame> NewFrame(int w, int h) {
-    auto frame = std::make_unique<ViewFrame>();
+    auto frame = std::make_unique<ViewFrame>(velmora::viewSlots());
     frame->setSettingsSaver([this] { ++saves_; });
     frame->resize(w, h);
     frame->show();

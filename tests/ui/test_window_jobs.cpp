@@ -235,6 +235,7 @@ class WindowJobsTest : public QObject {
     velmora::playtest::TempFolder few, many;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", few.str());
     door.viewIndex = door.fetchIndex = 0;
+    door.shownIn = &velmora::viewSlots();
     door.fetchActive = true;
     velmora::viewSlots().SetCaptionAndClear(0, "Door");
     velmora::playtest::RecordWriter sparse(few.path());
@@ -283,6 +284,7 @@ class WindowJobsTest : public QObject {
     velmora::playtest::TempFolder folder;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", folder.str());
     door.viewIndex = door.fetchIndex = 0;
+    door.shownIn = &velmora::viewSlots();
     door.fetchActive = true;
     velmora::viewSlots().SetCaptionAndClear(0, "Door");
     velmora::playtest::RecordWriter writer(folder.path());
