@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
 #include "playback/export_pump.h"
 #include "playback/playback_control.h"
@@ -17,11 +18,15 @@ namespace velmora {
 // controller, made together on first use so that the export handlers are on the engine
 // before its thread can start.
 struct ProgramPlayback {
-  ProgramPlayback();
-  // The view slots the output shows the frames in and the controller picks the tiles in.
-  ViewSlots& shownSlots;
+  explicit ProgramPlayback(std::shared_ptr<ViewSlots> shown);
+  // The view slots: the output shows the frames in them and the controller picks the
+  // tiles in them. Made with the playback, which never goes, and shared with the Core,
+  // which hands them to the fetch engine, the recorder, the tree's removals and the
+  // window: the playback thread and a fetch worker that outlived the shutdown may still
+  // store a frame after the Core is gone.
+  const std::shared_ptr<ViewSlots> shownSlots;
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output{limit, shownSlots};
+  ProgramPlaybackOutput output{limit, *shownSlots};
   PlaybackEngine engine;
   ExportPump pump{engine};
   PlaybackController controller;

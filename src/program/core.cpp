@@ -174,10 +174,11 @@ class MessageRoutes final : public MessageRouter {
 }  // namespace
 
 struct Core::Parts {
-  // The view's tiles, shared with the program's playback (playback_thread.h).
-  ViewSlots& slots = programPlayback().shownSlots;
+  // The view slots: one set for the program, shared with its playback, which outlives
+  // the Core (playback_thread.h); the window takes them from the playback controller.
+  std::shared_ptr<ViewSlots> slots = programPlayback().shownSlots;
   TreeSteps tree;
-  RecorderSteps recorder{slots};
+  RecorderSteps recorder{*slots};
   FetchSteps fetch;
   MediaSteps media;
   PlaybackSteps playback;
