@@ -20,10 +20,12 @@ namespace velmora {
 struct ProgramPlayback {
   explicit ProgramPlayback(std::shared_ptr<ViewSlots> shown);
   // The view slots: the output shows the frames in them and the controller picks the
-  // tiles in them. Made with the playback, which never goes, and shared with the Core,
-  // which hands them to the fetch engine, the recorder, the tree's removals and the
-  // window: the playback thread and a fetch worker that outlived the shutdown may still
-  // store a frame after the Core is gone.
+  // tiles in them. Made with the playback, which never goes, because the playback thread
+  // and a fetch worker that outlived the shutdown may still store a frame after the Core
+  // is gone; the Core holds a share and gives them to the recorder's steps. The window and
+  // the drive branches take them from the controller (PlaybackController::shownSlots),
+  // fetch workers and the recorder from the entries the view assignment points at them
+  // (GroupRecord::shownIn).
   const std::shared_ptr<ViewSlots> shownSlots;
   PlaybackLimitTimer limit;
   ProgramPlaybackOutput output{limit, *shownSlots};
