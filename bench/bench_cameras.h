@@ -14,6 +14,13 @@
 
 namespace velmora::bench {
 
+// The view slots the benchmarks show the cameras in. Never destroyed: a fetch worker may
+// still store a frame while the program ends.
+inline ViewSlots& BenchSlots() {
+  static auto* shown = new ViewSlots;
+  return *shown;
+}
+
 // Starts camsim with `cameras` cameras of width x height (30 distinct frames, one thread,
 // at most 4 connections each); ok() and error() tell whether it runs.
 inline test::CamsimProcess StartCameras(int cameras, int width, int height) {
@@ -40,6 +47,7 @@ inline std::vector<std::shared_ptr<GroupRecord>> MakeCameraTree(const test::Cams
     d->enabled = true;
     d->fetchActive = true;
     d->viewIndex = i < viewSlotCount ? i : -1;
+    d->shownIn = &BenchSlots();
     d->fetchIndex = d->viewIndex;
     d->debugLevel = debugLevel;
     InsertEntry(group.get(), d);

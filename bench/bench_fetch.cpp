@@ -113,7 +113,7 @@ void MainLoop(std::chrono::duration<double> duration) {
     FetchPeriodic();
     while (mainQueue().take()) {
     }
-    viewSlots().TakeDirty();
+    bench::BenchSlots().TakeDirty();
     next += 20ms;
     std::this_thread::sleep_until(next);
   }

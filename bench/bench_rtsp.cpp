@@ -41,6 +41,7 @@
 #include "live/fetch.h"
 #include "live/rtsp.h"
 #include "live/stream.h"
+#include "bench_cameras.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 
@@ -180,6 +181,7 @@ int Run(const Config& config) {
     d->fetchActive = true;
     d->motionEnabled = false;
     d->viewIndex = config.shown && i < viewSlotCount ? i : -1;
+    d->shownIn = &bench::BenchSlots();
     d->fetchIndex = d->viewIndex;
     devices.push_back(d);
     viewthread_iocp(*d);

@@ -29,6 +29,7 @@
 #include "media/jpeg.h"
 #include "media/jpeg_turbo.h"
 #include "live/stream.h"
+#include "bench_cameras.h"
 #include "live/view_slot.h"
 #include "model/group_record.h"
 
@@ -149,6 +150,7 @@ void Measure(const char* label, int width, int height, double seconds) {
 
   std::shared_ptr<GroupRecord> record = CreateRecord(EntryKind::Device, "Bench");
   record->viewIndex = 0;
+  record->shownIn = &bench::BenchSlots();
   EnsureStreamBuffer(*record);
   auto feed = [&](const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += kReceiveBytes) {
@@ -168,7 +170,7 @@ void Measure(const char* label, int width, int height, double seconds) {
     feed(body);
     while (mainQueue().take()) {
     }
-    viewSlots().TakeDirty();
+    bench::BenchSlots().TakeDirty();
     return static_cast<long>(record->frameCount - before);
   };
 

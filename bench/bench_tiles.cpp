@@ -116,7 +116,7 @@ Result Run(int cameras, double seconds, const std::string& shot) {
   // 10 frames per second each.
   std::vector<std::shared_ptr<GroupRecord>> devices = bench::MakeCameraTree(cams, cameras, 100);
 
-  ui::ViewFrame frame;
+  ui::ViewFrame frame(bench::BenchSlots());
   frame.setSettingsSaver([] {});
   frame.resize(1920, 1080);
   frame.show();

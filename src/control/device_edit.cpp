@@ -169,10 +169,31 @@ void WriteFields(GroupRecord& entry, const DeviceConfig& s) {
   static_cast<DeviceConfig&>(entry) = next;
 }
 
+// The view slots the tree's entries are shown in (one set per program: whoever gives
+// an entry a tile points its shownIn at them), or null while no entry of the tree has
+// ever been shown.
+ViewSlots* ShownSlotsOfTree(GroupRecord& entry) {
+  if (entry.shownIn != nullptr) return entry.shownIn;
+  for (auto& child : entry.children) {
+    if (ViewSlots* shown = ShownSlotsOfTree(*child)) return shown;
+  }
+  return nullptr;
+}
+
+// Recording pauses while the recordings folders are renamed: every tile's recording
+// mark goes off until the next recorded frame sets it again. Only the recorder sets
+// marks, through an entry's shownIn, so a tree none of whose entries was ever shown
+// has no mark to clear.
+void ClearRecordingMarks(GroupRecord& entry) {
+  GroupRecord* root = &entry;
+  while (root->parent != nullptr) root = root->parent;
+  if (ViewSlots* shown = ShownSlotsOfTree(*root)) record_stop(*shown);
+}
+
 // The tile shows the entry's name as its caption.
 void RenameTile(GroupRecord& entry) {
-  if (entry.viewIndex < 0) return;
-  viewSlots().SetText(entry.viewIndex, entry.name);
+  if (entry.viewIndex < 0 || entry.shownIn == nullptr) return;
+  entry.shownIn->SetText(entry.viewIndex, entry.name);
 }
 
 }  // namespace
@@ -212,7 +233,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
     // letter case alone is the entry's own name and stays allowed.
     if (entry.parent != nullptr && NameInUse(*entry.parent, entry.kind, name, &entry))
       return EditResult{false, kStringNameInUse};
-    record_stop();
+    ClearRecordingMarks(entry);
     EditResult renamed = ChangePathsLive(entry, entry.parent, name, [&] {
       std::lock_guard<std::mutex> files(entry.files.recordLock);
       entry.name = name;

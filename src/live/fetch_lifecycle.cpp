@@ -24,16 +24,17 @@ bool IsRecordingsFolder(int32_t kind) {
 }
 
 // Workers read viewIndex while they hold the device's fetchLock; it changes under it.
-void SetSlotIndices(GroupRecord& record, int slot) {
+void SetSlotIndices(GroupRecord& record, int slot, ViewSlots& slots) {
   std::lock_guard<std::mutex> guard(record.fetchLock);
   record.viewIndex = slot;
+  record.shownIn = &slots;
   record.fetchIndex = slot;
 }
 
-void Assign(GroupRecord* node, int limit, ViewAssignment& result) {
+void Assign(GroupRecord* node, int limit, ViewAssignment& result, ViewSlots& slots) {
   if (node == nullptr || node->kind == EntryKind::Root) return;
   if (!IsAssignedKind(node->kind)) {
-    for (std::size_t i = 0; i < node->children.size(); ++i) Assign(node->children[i].get(), limit, result);
+    for (std::size_t i = 0; i < node->children.size(); ++i) Assign(node->children[i].get(), limit, result, slots);
     return;
   }
   if (!node->enabled) return;
@@ -42,25 +43,25 @@ void Assign(GroupRecord* node, int limit, ViewAssignment& result) {
   const int slot = result.slotsGiven++;
 
   if (IsRecordingsFolder(node->kind)) {
-    viewSlots().SetCaptionAndClear(slot, node->name);
-    SetSlotIndices(*node, slot);
-    viewSlots().SetPlaybackSlot(slot, viewSlots().LowestFreePlaybackSlot());
+    slots.SetCaptionAndClear(slot, node->name);
+    SetSlotIndices(*node, slot, slots);
+    slots.SetPlaybackSlot(slot, slots.LowestFreePlaybackSlot());
     return;
   }
   if (node->fetchActive) {
     Log("reusing fetch %d->%d/%s", node->fetchIndex, slot, node->path.c_str());
-    if (node->fetchIndex != slot) viewSlots().SetCaptionAndClear(slot, ConnectingCaption(node->name));
-    SetSlotIndices(*node, slot);
+    if (node->fetchIndex != slot) slots.SetCaptionAndClear(slot, ConnectingCaption(node->name));
+    SetSlotIndices(*node, slot, slots);
     return;
   }
-  viewSlots().SetCaptionAndClear(slot, ConnectingCaption(node->name));
+  slots.SetCaptionAndClear(slot, ConnectingCaption(node->name));
   Log("starting fetch %d/%s", slot, node->path.c_str());
   {
     // The recorder reads fetchActive under fetchLock.
     std::lock_guard<std::mutex> guard(node->fetchLock);
     node->fetchActive = true;
   }
-  SetSlotIndices(*node, slot);
+  SetSlotIndices(*node, slot, slots);
   viewthread_iocp(*node);
 }
 
@@ -91,22 +92,22 @@ void ClearViewIndices(GroupRecord* root) {
   for (std::size_t i = 0; i < root->children.size(); ++i) ClearViewIndices(root->children[i].get());
 }
 
-ViewAssignment AssignViews(GroupRecord* node, int slotLimit) {
+ViewAssignment AssignViews(GroupRecord* node, int slotLimit, ViewSlots& slots) {
   ViewAssignment result;
   const int limit = std::clamp(slotLimit, 0, std::min(viewSlotCount, kMaxAssignedSlots));
-  Assign(node, limit, result);
+  Assign(node, limit, result, slots);
   return result;
 }
 
 void StopPass(GroupRecord* root) { Stop(root); }
 
-ViewAssignment ShowNodeInSlots(GroupRecord* root, GroupRecord* node) {
-  viewSlots().ResetForNewView();
+ViewAssignment ShowNodeInSlots(GroupRecord* root, GroupRecord* node, ViewSlots& slots) {
+  slots.ResetForNewView();
   ClearViewIndices(root);
-  const ViewAssignment result = AssignViews(node, viewSlotCount);
+  const ViewAssignment result = AssignViews(node, viewSlotCount, slots);
   StopPass(root);
   for (int slot = result.slotsGiven; slot < viewSlotCount; ++slot) {
-    viewSlots().SetCaptionAndClear(slot, "No View Selected");
+    slots.SetCaptionAndClear(slot, "No View Selected");
   }
   return result;
 }

@@ -9,6 +9,7 @@
 namespace velmora {
 
 struct GroupRecord;
+class ViewSlots;
 
 // The most slots one assignment hands out (the view slots, and never more than the
 // tree's viewable entries).
@@ -28,7 +29,8 @@ void ClearViewIndices(GroupRecord* root);
 // when the slot number changed); any other device is started ("starting fetch %d/%s",
 // caption "Connecting to %s", fetchActive set, connect). Recordings folders (-3, -6)
 // are not fetched: their slot shows their name and takes the lowest free playback slot.
-ViewAssignment AssignViews(GroupRecord* node, int slotLimit);
+// Every entry given a slot is shown in `shown` (its shownIn).
+ViewAssignment AssignViews(GroupRecord* node, int slotLimit, ViewSlots& shown);
 
 // Over the whole tree, children first: a fetched device that got no slot is stopped,
 // unless recording is on globally and for the device (then it keeps its connection and
@@ -40,7 +42,7 @@ void StopPass(GroupRecord* root);
 // playback slot, selection and frozen flag reset; the view assignment from node after
 // all view indices were cleared, then the stop pass over the tree from root; every slot
 // from the first unused one to the last shows "No View Selected".
-ViewAssignment ShowNodeInSlots(GroupRecord* root, GroupRecord* node);
+ViewAssignment ShowNodeInSlots(GroupRecord* root, GroupRecord* node, ViewSlots& shown);
 
 // "Connecting to %s" with the name.
 std::string ConnectingCaption(const std::string& name);

@@ -155,18 +155,18 @@ void ReportFetchState(GroupRecord& record, bool error, const char* text) {
     record.live.fetchErrorText.clear();
   }
   const int slot = record.viewIndex;
-  if (slot == -1) return;
-  if (text != nullptr && !record.stillShown) viewSlots().SetText(slot, text);
-  viewSlots().SetErrorMark(slot, error);
+  if (slot == -1 || record.shownIn == nullptr) return;
+  if (text != nullptr && !record.stillShown) record.shownIn->SetText(slot, text);
+  record.shownIn->SetErrorMark(slot, error);
   if (std::shared_ptr<GroupRecord> shared = record.weak_from_this().lock()) {
     mainQueue().post(MsgFetchError{error, std::move(shared)});
   }
 }
 
 void ShowFrame(GroupRecord& record, std::unique_ptr<ImageHolder> holder) {
-  if (!holder || record.viewIndex == -1 || record.stillShown) return;  // freed here
+  if (!holder || record.viewIndex == -1 || record.shownIn == nullptr || record.stillShown) return;  // freed here
   std::string caption = view_caption(record.name, holder.get(), record.frameRate);
-  viewSlots().SetImage(record.viewIndex, std::move(holder), std::move(caption));
+  record.shownIn->SetImage(record.viewIndex, std::move(holder), std::move(caption));
 }
 
 bool DeliverJpegFrame(GroupRecord& record, uint8_t* frame, std::size_t length, std::unique_ptr<Image> picture,

@@ -318,10 +318,4 @@ std::vector<int> ViewSlots::TakeDirty(std::vector<int>* erased) {
   return dirty;
 }
 
-ViewSlots& viewSlots() {
-  // Never destroyed: a worker may still store a frame while the process ends.
-  static auto* slots = new ViewSlots;
-  return *slots;
-}
-
 }  // namespace velmora

@@ -166,9 +166,6 @@ class ViewSlots {
   std::array<ViewSlot, viewSlotCount> slots_;
 };
 
-// The process-wide view slots.
-ViewSlots& viewSlots();
-
 // How long stores into view slots (frames and texts from workers and playback) waited
 // for a slot's lock that was busy, over all slots since the last reset. An uncontended
 // store is not counted and costs no clock read.

@@ -43,6 +43,7 @@ namespace velmora {
 class Image;
 struct MotionState;  // recording/motion.h
 struct VideoState;   // live/h264.cpp
+class ViewSlots;     // live/view_slot.h
 
 // Entry kinds. The numbers are stored in `GroupRecord::kind` and fix the tree icon
 // (image-list entry kind + 11).
@@ -100,6 +101,11 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   bool receivedData = false;
   bool stillShown = false;    // the view slot shows a still instead of live frames; written under fetchLock
   int32_t viewIndex = -1;     // view slot, -1 = none; written under fetchLock
+  // The view slots viewIndex points into: set with viewIndex by whoever gives the entry a
+  // tile (the view assignment, playback), so that a fetch worker storing a frame and the
+  // recorder setting the mark reach the tile through the entry they hold. The slots live
+  // longer than every entry. Written under fetchLock.
+  ViewSlots* shownIn = nullptr;
   int32_t fetchIndex = -1;    // fetch slot, -1 = none; written under fetchLock
   int64_t lastTimeSync = 0;   // seconds since 1970; main thread
   uint32_t lastUpdateTick = 0;  // guarded by fetchLock

@@ -154,6 +154,7 @@ bool PlaybackController::Enter(GroupRecord* selected) {
       if (GroupRecord* shown = NodeOfTile(tile); shown != nullptr && shown != selected) shown->viewIndex = -1;
       slots_.SetCaptionAndClear(tile, selected->name);
       selected->viewIndex = tile;
+      selected->shownIn = &slots_;
       selected->fetchIndex = tile;
     }
   }
@@ -288,6 +289,7 @@ void PlaybackController::KeepPlaybackSlotsInUse(GroupRecord* selected) {
     if (node == nullptr && folderSelected && !folderPlaced && selected->viewIndex < 0) {
       folderPlaced = true;
       selected->viewIndex = t;
+      selected->shownIn = &slots_;
       selected->fetchIndex = t;
       slots_.SetCaptionAndClear(t, selected->name);
       continue;

@@ -98,6 +98,10 @@ class PlaybackController {
   // subscription order, while the call that caused it runs. Returns a token for
   // unsubscribe (never 0); a receiver must unsubscribe before it goes.
   int subscribe(std::function<void(const PlaybackReport&)> receiver) { return reports_.subscribe(std::move(receiver)); }
+
+  // The view slots the controller picks the playback tiles in: the window shows the
+  // same ones (it takes them from here, so the two can never differ).
+  ViewSlots& shownSlots() const { return slots_; }
   void unsubscribe(int token) { reports_.unsubscribe(token); }
 
   // Command 10050: enter playback mode, or leave it when on. selected is the tree's

@@ -46,7 +46,7 @@ void ProgramPlaybackOutput::show(int tile, std::unique_ptr<ImageHolder> frame, s
   // not land in a tile that shows something else by now: the window leaves playback
   // before it gives the tiles to another entry.
   if (!signals_.playbackMode.load()) return;
-  viewSlots().SetImage(tile, std::move(frame), std::move(caption));
+  slots_.SetImage(tile, std::move(frame), std::move(caption));
 }
 
 bool ProgramPlaybackOutput::waitDeletePass(std::chrono::milliseconds timeout) {

@@ -27,6 +27,8 @@
 
 namespace velmora {
 
+class ViewSlots;  // live/view_slot.h
+
 constexpr const char* kTextNoViewSelected = "No View Selected";  // 304
 constexpr const char* kTextNoRecordedImages =
     "There are no recorded images in the view window(s) you have selected.";  // 418
@@ -111,7 +113,8 @@ class SilentPlaybackOutput : public PlaybackOutput {
 // controller's tick reads it with.
 class ProgramPlaybackOutput final : public PlaybackOutput {
  public:
-  explicit ProgramPlaybackOutput(PlaybackLimitTimer& limit) : limit_(limit) {}
+  // shown: the view slots the frames are shown in.
+  ProgramPlaybackOutput(PlaybackLimitTimer& limit, ViewSlots& shown) : limit_(limit), slots_(shown) {}
   bool post(AppMessage message) override;
   void show(int tile, std::unique_ptr<ImageHolder> frame, std::string caption) override;
   bool waitDeletePass(std::chrono::milliseconds timeout) override;
@@ -120,6 +123,7 @@ class ProgramPlaybackOutput final : public PlaybackOutput {
 
  private:
   PlaybackLimitTimer& limit_;
+  ViewSlots& slots_;
   // The playback flag (frames of a left playback are dropped) and the delete-pass event.
   ProgramSignals& signals_ = programSignals();
 };

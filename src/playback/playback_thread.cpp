@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "app/log.h"
 #include "live/view_slot.h"
@@ -21,15 +22,16 @@ platform::WorkerThread& playbackWorker() {
 
 }  // namespace
 
-ProgramPlayback::ProgramPlayback()
-    : engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output),
-      controller(engine.queue(), [this] { return engine.summary(); }, viewSlots(), limit) {
+ProgramPlayback::ProgramPlayback(std::shared_ptr<ViewSlots> shown)
+    : shownSlots(std::move(shown)),
+      engine(ColumnCapacity(AvailablePhysicalMemory()), nullptr, &output),
+      controller(engine.queue(), [this] { return engine.summary(); }, *shownSlots, limit) {
   InterruptReadsOnNewWork(engine);
   pump.Install();
 }
 
 ProgramPlayback& programPlayback() {
-  static auto* playback = new ProgramPlayback;
+  static auto* playback = new ProgramPlayback(std::make_shared<ViewSlots>());
   return *playback;
 }
 

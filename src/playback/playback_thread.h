@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
 #include "playback/export_pump.h"
 #include "playback/playback_control.h"
@@ -17,9 +18,17 @@ namespace velmora {
 // controller, made together on first use so that the export handlers are on the engine
 // before its thread can start.
 struct ProgramPlayback {
-  ProgramPlayback();
+  explicit ProgramPlayback(std::shared_ptr<ViewSlots> shown);
+  // The view slots: the output shows the frames in them and the controller picks the
+  // tiles in them. Made with the playback, which never goes, because the playback thread
+  // and a fetch worker that outlived the shutdown may still store a frame after the Core
+  // is gone; the Core holds a share and gives them to the recorder's steps. The window and
+  // the drive branches take them from the controller (PlaybackController::shownSlots),
+  // fetch workers and the recorder from the entries the view assignment points at them
+  // (GroupRecord::shownIn).
+  const std::shared_ptr<ViewSlots> shownSlots;
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output{limit};
+  ProgramPlaybackOutput output{limit, *shownSlots};
   PlaybackEngine engine;
   ExportPump pump{engine};
   PlaybackController controller;

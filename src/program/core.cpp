@@ -194,8 +194,11 @@ class MessageRoutes final : public MessageRouter {
 
 struct Core::Parts {
   Parts(const Paths& folders, CoreWiring& wiring)
-      : paths(folders), tree(folders, wiring), recorder(folders.pathData), playback(folders), net(folders) {}
+      : paths(folders), tree(folders, wiring), recorder(folders.pathData, *slots), playback(folders), net(folders) {}
   const Paths& paths;
+  // The view slots: one set for the program, shared with its playback, which outlives
+  // the Core (playback_thread.h); the window takes them from the playback controller.
+  std::shared_ptr<ViewSlots> slots = programPlayback().shownSlots;
   TreeSteps tree;
   RecorderSteps recorder;
   FetchSteps fetch;

@@ -15,8 +15,10 @@
 // frame-key import still read.
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
-// the settings, the main queue, the tree root and the view slots (several hundred
-// callers in the code and the tests). The program's playback (engine, its output,
+// the settings, the main queue and the tree root (several hundred callers in the code
+// and the tests). The view slots are shared with the program's playback, which made them,
+// and handed to the recorder's steps here; the window takes them from the playback
+// controller. The program's playback (engine, its output,
 // the export pump and the controller, playback_thread.h) is process-wide on purpose and
 // never destroyed, because the playback thread may outlive a shutdown that waited for it
 // in vain; the Core hands its controller out, nothing else reaches for it.

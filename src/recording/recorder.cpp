@@ -178,7 +178,8 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
   MotionCall call;
   call.deviceName = device.name.c_str();
   call.markingApplies = device.fetchActive && !device.stillShown &&
-                        (device.viewIndex < 0 || viewSlots().PlaybackSlot(device.viewIndex) < 0);
+                        (device.viewIndex < 0 || device.shownIn == nullptr ||
+                         device.shownIn->PlaybackSlot(device.viewIndex) < 0);
   if (DetectMotion(state, motion, view, jpeg, jpegLength, call)) mainQueue().post(MsgMotionAlert{});
   return state.recordFrame;
 }
@@ -311,10 +312,10 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
     mark = kRecordingMarkOn;
     if (WriteFrame(device, *frame, buffer, jpegLength, recordings)) frame->motion = 1;
   }
-  if (device.viewIndex != -1) viewSlots().SetRecordingMark(device.viewIndex, mark);
+  if (device.viewIndex != -1 && device.shownIn != nullptr) device.shownIn->SetRecordingMark(device.viewIndex, mark);
 }
 
-void record_stop() { viewSlots().ClearAllRecordingMarks(); }
+void record_stop(ViewSlots& slots) { slots.ClearAllRecordingMarks(); }
 
 void record_close_files(GroupRecord& device) {
   std::lock_guard<std::mutex> guard(device.files.recordLock);
@@ -363,12 +364,14 @@ void DeviceRecorder::recordFrame(GroupRecord& device, ImageHolder& frame, uint8_
 }
 
 void DeviceRecorder::clearRecordingMark(GroupRecord& device) {
-  if (device.viewIndex != -1) viewSlots().SetRecordingMark(device.viewIndex, kRecordingMarkOff);
+  if (device.viewIndex != -1 && device.shownIn != nullptr) {
+    device.shownIn->SetRecordingMark(device.viewIndex, kRecordingMarkOff);
+  }
 }
 
 void DeviceRecorder::closeRecordings(GroupRecord& device) { record_close_files(device); }
 
-void RecorderSteps::recordStop() { record_stop(); }
+void RecorderSteps::recordStop() { record_stop(slots_); }
 
 void RecorderSteps::closeRecordings() {
   if (GroupRecord* root = treeRoot().get()) CloseAllRecordings(root);

@@ -50,7 +50,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
 MotionState& DeviceMotionState(GroupRecord& device);
 
 // Sets the recording mark of every view tile to 0.
-void record_stop();
+void record_stop(ViewSlots& shown);
 
 // Closes the device's data and index files under its recordLock and forgets the open
 // hour (failed closes are logged). DeviceRecorder::closeRecordings for the tree.
@@ -89,7 +89,9 @@ class DeviceRecorder final : public FrameRecorder, public DeviceRecording {
 // the steps.
 class RecorderSteps : public RecorderPart {
  public:
-  explicit RecorderSteps(const std::string& recordings) : recordings_(recordings) {}
+  // recordings: the recordings folder; shown: the view slots whose recording marks
+  // recordStop clears.
+  RecorderSteps(const std::string& recordings, ViewSlots& shown) : recordings_(recordings), slots_(shown) {}
   void recordStop() override;
   void closeRecordings() override;
   void startCleanupThread() override;
@@ -98,6 +100,7 @@ class RecorderSteps : public RecorderPart {
 
  private:
   const std::string& recordings_;
+  ViewSlots& slots_;
 };
 
 }  // namespace velmora

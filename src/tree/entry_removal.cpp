@@ -65,16 +65,18 @@ bool DeleteRecordingFiles(const std::string& relative) {
 
 void ReleaseViewSlot(GroupRecord& entry) {
   int tile = -1;
+  ViewSlots* slots = nullptr;
   {
     // Workers read the slot indices under fetchLock.
     std::lock_guard<std::mutex> guard(entry.fetchLock);
     tile = entry.viewIndex;
+    slots = entry.shownIn;
     entry.viewIndex = -1;
     entry.fetchIndex = -1;
   }
-  if (viewSlots().at(tile) == nullptr) return;
-  viewSlots().SetPlaybackSlot(tile, -1);
-  viewSlots().SetCaptionAndClear(tile, kTextNoViewSelected);
+  if (slots == nullptr || slots->at(tile) == nullptr) return;
+  slots->SetPlaybackSlot(tile, -1);
+  slots->SetCaptionAndClear(tile, kTextNoViewSelected);
 }
 
 bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {

@@ -153,9 +153,9 @@ void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playb
 bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path, PlaybackController& playback) {
   bool played = false;
   const bool removed = RemoveDriveBranch(root, path, [&](GroupRecord& folder) {
-    played = ClearRemovedFolderTile(folder, viewSlots()) || played;
+    played = ClearRemovedFolderTile(folder, playback.shownSlots()) || played;
   });
-  FollowRemovedTiles(played, viewSlots(), playback);
+  FollowRemovedTiles(played, playback.shownSlots(), playback);
   return removed;
 }
 

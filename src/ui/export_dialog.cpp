@@ -280,7 +280,7 @@ void ExportDialog::RunCommand(QWidget* parent, PlaybackController& playback, Exp
     inform(418);  // nothing recorded in the range: there is nothing to export
     return;
   }
-  const int view = control::ChooseExportView(playback.playbackTiles(), viewSlots(), ask, inform);
+  const int view = control::ChooseExportView(playback.playbackTiles(), playback.shownSlots(), ask, inform);
   if (view < 0) return;
   const bool jpeg = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
   ExportDialog dialog(

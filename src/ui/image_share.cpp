@@ -47,7 +47,10 @@ bool IsDeviceKind(const GroupRecord* node) {
   return node != nullptr && (node->kind == EntryKind::Device || node->kind == EntryKind::ServerCamera);
 }
 
-ViewSlot* SlotOf(const GroupRecord* node) { return node == nullptr ? nullptr : viewSlots().at(node->viewIndex); }
+// The tile the node is shown in, or null.
+ViewSlot* SlotOf(const GroupRecord* node) {
+  return node == nullptr || node->shownIn == nullptr ? nullptr : node->shownIn->at(node->viewIndex);
+}
 
 // The device's URL; DeviceUrl normalises the location, which workers read under the
 // fetch lock.

@@ -155,7 +155,7 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   share_ = new ImageShare(this, viewFrame_, [this] { return tree_->selectedRecord(); }, [this] { SaveSettings(); });
   options_ = new OptionsCommand(this, OptionsTargets{
       [this](bool erase) {
-        for (int i = 0; i < viewSlotCount; ++i) viewSlots().at(i)->Invalidate(erase);
+        for (int i = 0; i < viewSlotCount; ++i) viewFrame_->shownSlots().at(i)->Invalidate(erase);
         viewFrame_->repaintDirty();
         viewFrame_->update();
       },
@@ -240,7 +240,7 @@ void MainWindow::CreatePanes() {
   viewsToolbar_->setIconSize(QSize(20, 20));
   viewsToolbar_->setFixedWidth(kViewsToolbarWidth);
   bodyRow->addWidget(viewsToolbar_);
-  viewFrame_ = new ViewFrame(body);
+  viewFrame_ = new ViewFrame(events_->playback().shownSlots(), body);
   if (app_) {
     viewFrame_->setSettingsSaver([this] { app_->SaveAllSettings(); });
   } else {

@@ -41,7 +41,7 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 // A still of the device's tile, or a null image.
 QImage TileImage(const GroupRecord& entry) {
-  const ViewSlot* slot = viewSlots().at(entry.viewIndex);
+  const ViewSlot* slot = entry.shownIn == nullptr ? nullptr : entry.shownIn->at(entry.viewIndex);
   if (slot == nullptr) return QImage();
   std::unique_ptr<Image> copy = slot->CopyImage();
   if (!copy || !copy->valid()) return QImage();

@@ -42,7 +42,7 @@ bool CommandKeepsTileFrozen(int commandId) {
   return commandId == 10018 || commandId == 10024 || commandId == 10025;
 }
 
-ViewFrame::ViewFrame(QWidget* parent) : QWidget(parent) {
+ViewFrame::ViewFrame(ViewSlots& shown, QWidget* parent) : QWidget(parent), slots_(shown) {
   tileFont_ = font();
   tileFont_.setPixelSize(12);
   tileFont_.setWeight(QFont::Normal);
@@ -179,8 +179,8 @@ void ViewFrame::scrollRequest(ScrollRequest request, int thumb) {
 
 void ViewFrame::showNode(GroupRecord* node) {
   if (node == nullptr) return;
-  ClearPlaybackSlots(viewSlots(), anchor_);
-  const ViewAssignment assigned = ShowNodeInSlots(treeRoot().get(), node);
+  ClearPlaybackSlots(slots_, anchor_);
+  const ViewAssignment assigned = ShowNodeInSlots(treeRoot().get(), node, slots_);
   tilesGiven_ = assigned.slotsGiven;
   count_ = std::min(assigned.enabledFound, viewSlotCount);
   if (tilesGiven_ > 0) {
@@ -198,7 +198,7 @@ void ViewFrame::showNode(GroupRecord* node) {
 
 void ViewFrame::repaintDirty() {
   std::vector<int> erased;
-  const std::vector<int> dirty = viewSlots().TakeDirty(&erased);
+  const std::vector<int> dirty = slots_.TakeDirty(&erased);
   for (int index : erased) tiles_[static_cast<std::size_t>(index)]->DropDecoded();
   for (int index : dirty) {
     ViewTile* t = tiles_[static_cast<std::size_t>(index)];
@@ -215,16 +215,16 @@ void ViewFrame::setPlaybackMode(bool on) {
 }
 
 void ViewFrame::setSelectedSubtree(GroupRecord* node) {
-  MarkSubtree(viewSlots(), node, tilesGiven_ > 0);
+  MarkSubtree(slots_, node, tilesGiven_ > 0);
   repaintDirty();
 }
 
 void ViewFrame::restoreStills() {
-  ForEachNode(treeRoot().get(), [](GroupRecord& node) {
-    if (node.savedImage && viewSlots().at(node.viewIndex) != nullptr) {
+  ForEachNode(treeRoot().get(), [this](GroupRecord& node) {
+    if (node.savedImage && slots_.at(node.viewIndex) != nullptr) {
       auto holder = std::make_unique<ImageHolder>();
       holder->image = node.savedImage->Copy();
-      viewSlots().SetImage(node.viewIndex, std::move(holder), node.savedCaption);
+      slots_.SetImage(node.viewIndex, std::move(holder), node.savedCaption);
       node.savedImage.reset();
       node.savedCaption.clear();
     }
@@ -238,20 +238,20 @@ void ViewFrame::leaveStillMode() {
   stillsPending_ = true;
 }
 
-void ViewFrame::unfreezeTiles() { viewSlots().ClearAllFrozen(); }
+void ViewFrame::unfreezeTiles() { slots_.ClearAllFrozen(); }
 
 void ViewFrame::playSingleTile(int tile) {
-  if (viewSlots().at(tile) == nullptr) return;
-  ClearPlaybackSlots(viewSlots(), anchor_);
-  viewSlots().SetPlaybackSlot(tile, viewSlots().LowestFreePlaybackSlot());
+  if (slots_.at(tile) == nullptr) return;
+  ClearPlaybackSlots(slots_, anchor_);
+  slots_.SetPlaybackSlot(tile, slots_.LowestFreePlaybackSlot());
   anchor_ = tile;
   repaintDirty();
 }
 
 void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
-  if (viewSlots().at(tile) == nullptr) return;
+  if (slots_.at(tile) == nullptr) return;
   if (!playbackMode_) {
-    const TilePick pick = PickPlaybackSlots(viewSlots(), anchor_, tile, (modifiers & Qt::ControlModifier) != 0,
+    const TilePick pick = PickPlaybackSlots(slots_, anchor_, tile, (modifiers & Qt::ControlModifier) != 0,
                                             (modifiers & Qt::ShiftModifier) != 0);
     for (int t : pick.changed) tiles_[static_cast<std::size_t>(t)]->update();
     if (pick.beep) {
@@ -266,7 +266,7 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
   if (node == nullptr) {
     emit viewSelected(nullptr);
   } else {
-    MarkOnlyTile(viewSlots(), tile);
+    MarkOnlyTile(slots_, tile);
     repaintDirty();
     emit viewSelected(node);
   }
@@ -274,7 +274,7 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
 }
 
 void ViewFrame::doubleClickTile(int tile) {
-  if (viewSlots().at(tile) == nullptr) return;
+  if (slots_.at(tile) == nullptr) return;
   const int layoutBefore = state_.layout;
   const DoubleClickResult result = DoubleClickTile(state_, tile);
   if (result.action == DoubleClickAction::kNewTarget) {
@@ -299,7 +299,7 @@ void ViewFrame::doubleClickTile(int tile) {
 }
 
 int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
-  ViewSlot* slot = viewSlots().at(tile);
+  ViewSlot* slot = slots_.at(tile);
   if (slot == nullptr) return 0;
   const ViewSlotState state = slot->Snapshot();
   const bool holdsBytes = state.image && state.image->jpeg && state.image->length > 0;
@@ -334,7 +334,7 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
 
 ViewTile* ViewFrame::PlaybackKeyTile() const {
   for (ViewTile* t : tiles_) {
-    if (!t->isHidden() && viewSlots().PlaybackSlot(t->index()) == 0) return t;
+    if (!t->isHidden() && slots_.PlaybackSlot(t->index()) == 0) return t;
   }
   return nullptr;
 }

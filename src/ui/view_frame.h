@@ -34,8 +34,11 @@ class ViewFrame : public QWidget {
   Q_OBJECT
 
  public:
-  explicit ViewFrame(QWidget* parent = nullptr);
+  // shown: the view slots the tiles show (they outlive the frame).
+  explicit ViewFrame(ViewSlots& shown, QWidget* parent = nullptr);
   ~ViewFrame() override;
+
+  ViewSlots& shownSlots() const { return slots_; }
 
   // Layout 0..16 (command id - 10026): stored in viewMode and saved; the tiles are laid
   // out again (erasing when the layout changed).
@@ -112,6 +115,7 @@ class ViewFrame : public QWidget {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
+  ViewSlots& slots_;
   friend class ViewTile;
 
   // Stores the layout, recomputes the scroll bar and lays out; saves viewMode.

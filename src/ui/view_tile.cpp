@@ -105,7 +105,7 @@ ViewTile::ViewTile(ViewFrame* frame, int index, QWidget* parent)
   hide();
 }
 
-ViewSlot* ViewTile::slot() const { return index_ >= 0 ? viewSlots().at(index_) : nullptr; }
+ViewSlot* ViewTile::slot() const { return index_ >= 0 ? frame_->shownSlots().at(index_) : nullptr; }
 
 void ViewTile::DropDecoded() {
   decodedFrom_.reset();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "control/device_edit.h"
+#include "live/view_slot.h"
 #include "recording/test_recorder_fixture.h"
 
 namespace velmora::control {
@@ -66,6 +67,8 @@ class DeviceEdit : public rectest::RecordingTest {
   }
   uint64_t Records(const GroupRecord& device) { return CheckPair(Folder(device), Key()).records; }
 
+  // The tiles a test shows its devices in; they outlive the tree.
+  ViewSlots shown;
   std::shared_ptr<GroupRecord> tree;
   GroupRecord* nvr = nullptr;
   GroupRecord* yard = nullptr;
@@ -114,6 +117,33 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
   EXPECT_TRUE(std::filesystem::exists(root / "Garden" / "Archive")) << "nothing moved";
   EXPECT_FALSE(std::filesystem::exists(root / "Garden" / "Shelf"));
   EXPECT_TRUE(std::filesystem::exists(archive.location));
+}
+
+// While recordings folders are renamed every tile's recording mark goes off, also the
+// tiles of entries outside the renamed branch; the next recorded frame sets a mark again.
+// The tiles are the slots the tree's entries are shown in.
+TEST_F(DeviceEdit, RenamesClearTheRecordingMarkOfEveryShownTile) {
+  GroupRecord& porch = Add(Add(*nvr, EntryKind::Group, "House"), EntryKind::Device, "Porch");
+  porch.enabled = porch.recording = true;
+  porch.motionEnabled = false;
+  gate->viewIndex = 2;
+  gate->shownIn = &shown;
+  porch.viewIndex = 5;
+  porch.shownIn = &shown;
+  Record(*gate, 1);
+  Record(porch, 1);
+  ASSERT_EQ(shown.RecordingMark(2), kRecordingMarkOn);
+  ASSERT_EQ(shown.RecordingMark(5), kRecordingMarkOn);
+
+  ASSERT_TRUE(RenameEntryLive(*gate, "Front").ok);
+  EXPECT_EQ(shown.RecordingMark(2), kRecordingMarkOff);
+  EXPECT_EQ(shown.RecordingMark(5), kRecordingMarkOff) << "a tile outside the renamed branch";
+
+  // A group is never shown itself: its rename finds the slots through the entries below.
+  Record(porch, 1);
+  ASSERT_EQ(shown.RecordingMark(5), kRecordingMarkOn);
+  ASSERT_TRUE(RenameEntryLive(*yard, "Garden").ok);
+  EXPECT_EQ(shown.RecordingMark(5), kRecordingMarkOff);
 }
 
 TEST_F(DeviceEdit, RefusedRenamesChangeNothingAndKeepTheRecordings) {

@@ -107,9 +107,10 @@ class FetchTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &TestViewSlots();
     record->fetchIndex = slot;
     record->path = name;
-    if (slot >= 0) viewSlots().SetCaptionAndClear(slot, "Connecting to " + name);
+    if (slot >= 0) TestViewSlots().SetCaptionAndClear(slot, "Connecting to " + name);
     records_.push_back(record);
     return record;
   }
@@ -135,11 +136,11 @@ class FetchTest : public LiveTest {
     return WaitUntil([&r, count] { return Frames(r) >= count; }, timeout);
   }
   static bool WaitText(int slot, const std::string& text, std::chrono::milliseconds timeout = 5s) {
-    return WaitUntil([slot, &text] { return viewSlots().Text(slot) == text; }, timeout);
+    return WaitUntil([slot, &text] { return TestViewSlots().Text(slot) == text; }, timeout);
   }
   static int SlotWidth(int slot) {
     int width = -1;
-    viewSlots().at(slot)->Read([&width](const ViewSlotState& s) {
+    TestViewSlots().at(slot)->Read([&width](const ViewSlotState& s) {
       if (s.image != nullptr && s.image->image) width = s.image->image->width();
     });
     return width;
@@ -161,7 +162,7 @@ TEST_F(FetchTest, SnapshotIsFetchedAgainWhenTheDelayHasPassedSinceTheLastActivit
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) == 1 && Socket(*cam) == -1; }, 5s)) << LogText();
   EXPECT_NE(Connection(*cam), nullptr);
   EXPECT_EQ(SlotWidth(0), kWidth);
-  EXPECT_EQ(viewSlots().Text(0).rfind("Door", 0), 0u);
+  EXPECT_EQ(TestViewSlots().Text(0).rfind("Door", 0), 0u);
   const std::vector<bool> errors = TakeFetchErrors();
   ASSERT_FALSE(errors.empty());
   EXPECT_FALSE(errors.back());
@@ -176,7 +177,7 @@ TEST_F(FetchTest, SnapshotIsFetchedAgainWhenTheDelayHasPassedSinceTheLastActivit
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr) << "the next tick reconnects";
   EXPECT_TRUE(WaitFrames(*cam, 2));
-  EXPECT_FALSE(viewSlots().ErrorMark(0));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(0));
 }
 
 TEST_F(FetchTest, StalledStreamIsDroppedAfterOneSecondAndReconnected) {
@@ -191,12 +192,12 @@ TEST_F(FetchTest, StalledStreamIsDroppedAfterOneSecondAndReconnected) {
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
   // The receive still pending on the dropped connection ends with an abort.
-  EXPECT_TRUE(WaitText(1, "Connection lost")) << viewSlots().Text(1);
-  EXPECT_TRUE(viewSlots().ErrorMark(1));
+  EXPECT_TRUE(WaitText(1, "Connection lost")) << TestViewSlots().Text(1);
+  EXPECT_TRUE(TestViewSlots().ErrorMark(1));
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
   EXPECT_TRUE(WaitFrames(*cam, 6));
-  EXPECT_FALSE(viewSlots().ErrorMark(1));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(1));
 }
 
 TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOutThenTheOneSecondRule) {
@@ -230,7 +231,7 @@ TEST_F(FetchTest, CameraThatTakesSecondsForItsFirstFrameIsGivenTheConnectTimeOut
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), first);
   ASSERT_TRUE(WaitFrames(*cam, 3, 10s)) << LogText();
-  EXPECT_FALSE(viewSlots().ErrorMark(27)) << viewSlots().Text(27);
+  EXPECT_FALSE(TestViewSlots().ErrorMark(27)) << TestViewSlots().Text(27);
   EXPECT_EQ(Connection(*cam), first);
 
   // From the first frame on, a second of silence drops the stream.
@@ -258,7 +259,7 @@ TEST_F(FetchTest, RefusedCameraShowsUnableToConnectAndIsRetriedEvery30Seconds) {
   auto cam = Device("Gate", "127.0.0.1:" + std::to_string(ClosedPort()), 0, 2);
   viewthread_iocp(*cam);
   ASSERT_TRUE(WaitText(2, "Unable to connect")) << LogText();
-  EXPECT_TRUE(viewSlots().ErrorMark(2));
+  EXPECT_TRUE(TestViewSlots().ErrorMark(2));
   EXPECT_EQ(TakeFetchErrors(), std::vector<bool>{true});
   EXPECT_TRUE(LogHas("; GetQueuedCompletionStatus failed (111: "));
   void* first = Connection(*cam);
@@ -271,7 +272,7 @@ TEST_F(FetchTest, RefusedCameraShowsUnableToConnectAndIsRetriedEvery30Seconds) {
   g_clock.setSteadyMs(last + 30000);
   viewthread_check_update(*cam);
   EXPECT_EQ(Connection(*cam), nullptr);
-  viewSlots().SetText(2, "");
+  TestViewSlots().SetText(2, "");
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
   EXPECT_TRUE(WaitText(2, "Unable to connect"));
@@ -294,8 +295,8 @@ TEST_F(FetchTest, CameraGoneAfterDeliveringShowsConnectionLostAndIsRetriedAfterI
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_NE(Connection(*cam), nullptr);
-  EXPECT_TRUE(WaitText(3, "Connection lost")) << viewSlots().Text(3);
-  EXPECT_TRUE(viewSlots().ErrorMark(3));
+  EXPECT_TRUE(WaitText(3, "Connection lost")) << TestViewSlots().Text(3);
+  EXPECT_TRUE(TestViewSlots().ErrorMark(3));
 
   // Refused again: with a connection present the silence limit is the delay.
   const uint32_t again = LastTick(*cam);
@@ -374,7 +375,7 @@ TEST_F(FetchTest, EveryCameraFaultEndsInItsMessageAndAReconnect) {
       EXPECT_EQ(Connection(*cam), nullptr);
     }
     if (c.text != nullptr) {
-      EXPECT_TRUE(WaitText(slot, c.text)) << viewSlots().Text(slot);
+      EXPECT_TRUE(WaitText(slot, c.text)) << TestViewSlots().Text(slot);
     }
     if (c.log != nullptr) {
       EXPECT_TRUE(WaitUntil([&] { return LogHas(c.log); }, 5s));
@@ -496,7 +497,7 @@ TEST_F(FetchTest, PaddedAndExifFramesAreShownAndRecordedWhole) {
   EXPECT_FALSE(bad);
   for (int slot : {23, 24, 25}) {
     EXPECT_EQ(SlotWidth(slot), kWidth);
-    EXPECT_FALSE(viewSlots().ErrorMark(slot));
+    EXPECT_FALSE(TestViewSlots().ErrorMark(slot));
   }
   EXPECT_FALSE(LogHas("ImageFromBuffer")) << LogText();
   EXPECT_FALSE(LogHas("fetch error for"));
@@ -623,7 +624,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   off->enabled = false;
   auto cam3 = Camera(groupB_.get(), "cam3");
 
-  ViewAssignment shown = ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ViewAssignment shown = ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
   EXPECT_EQ(shown.slotsGiven, 2);
   EXPECT_EQ(shown.enabledFound, 2);
   EXPECT_EQ(cam1->viewIndex, 0);
@@ -631,23 +632,23 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   EXPECT_EQ(off->viewIndex, -1);
   EXPECT_FALSE(off->fetchActive);
   EXPECT_TRUE(LogHas("starting fetch 0/A/cam1"));
-  EXPECT_EQ(viewSlots().Text(2), "No View Selected");
-  EXPECT_EQ(viewSlots().Text(99), "No View Selected");
+  EXPECT_EQ(TestViewSlots().Text(2), "No View Selected");
+  EXPECT_EQ(TestViewSlots().Text(99), "No View Selected");
   ASSERT_TRUE(WaitFrames(*cam1, 1));
   ASSERT_TRUE(WaitFrames(*cam2, 1));
   void* connection1 = Connection(*cam1);
 
-  ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
   EXPECT_TRUE(LogHas("reusing fetch 0->0/A/cam1"));
   EXPECT_EQ(Connection(*cam1), connection1) << "a reused fetch opens no new connection";
   EXPECT_EQ(FetchConnectionsAlive(), 2);
 
   settings().recordEnable = true;
   cam2->recording = true;
-  shown = ShowNodeInSlots(treeRoot().get(), groupB_.get());
+  shown = ShowNodeInSlots(treeRoot().get(), groupB_.get(), TestViewSlots());
   EXPECT_EQ(shown.slotsGiven, 1);
   EXPECT_EQ(cam3->viewIndex, 0);
-  viewSlots().at(0)->Read([](const ViewSlotState& s) { EXPECT_EQ(s.title, "Connecting to cam3"); });
+  TestViewSlots().at(0)->Read([](const ViewSlotState& s) { EXPECT_EQ(s.title, "Connecting to cam3"); });
   EXPECT_FALSE(cam1->fetchActive);
   EXPECT_EQ(Connection(*cam1), nullptr);
   EXPECT_TRUE(LogHas("stopping fetch 0/A/cam1"));
@@ -697,14 +698,14 @@ TEST_F(FetchTreeTest, StorageFolderShowsItsNewestRecordedImageEvery30Seconds) {
   auto nas = Add(groupA_.get(), EntryKind::NASDevice, "nas");
   nas->location = "/srv/nas/front";
   nas->enabled = true;
-  ShowNodeInSlots(treeRoot().get(), groupA_.get());
+  ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
   EXPECT_EQ(nas->viewIndex, 0);
   EXPECT_EQ(Connection(*nas), nullptr) << "storage folders open no connection";
   g_clock.setSteadyMs(500000);
   FetchPeriodic();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(SlotWidth(0), 48);
-  EXPECT_EQ(viewSlots().Text(0).rfind("nas", 0), 0u);
+  EXPECT_EQ(TestViewSlots().Text(0).rfind("nas", 0), 0u);
   g_clock.setSteadyMs(500000 + 29999);
   FetchPeriodic();
   EXPECT_EQ(calls, 1);

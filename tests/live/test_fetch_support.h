@@ -28,6 +28,9 @@
 #include "live/view_slot.h"
 #include "model/group_record.h"
 #include "upper_layer_calls.h"
+#include "test_view_slots.h"
+
+using velmora::test::TestViewSlots;
 
 namespace velmora::test {
 
@@ -88,10 +91,10 @@ class LiveTest : public ::testing::Test {
     treeRoot().reset();
     ResetFrameKey();
     for (int i = 0; i < viewSlotCount; ++i) {
-      viewSlots().at(i)->SetFrozen(false);
-      viewSlots().at(i)->SetErrorMark(false);
-      viewSlots().SetCaptionAndClear(i, std::string());
-      viewSlots().SetPlaybackSlot(i, -1);
+      TestViewSlots().at(i)->SetFrozen(false);
+      TestViewSlots().at(i)->SetErrorMark(false);
+      TestViewSlots().SetCaptionAndClear(i, std::string());
+      TestViewSlots().SetPlaybackSlot(i, -1);
     }
     while (mainQueue().take()) {
     }

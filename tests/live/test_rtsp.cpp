@@ -231,9 +231,10 @@ class RtspTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &TestViewSlots();
     record->fetchIndex = slot;
     record->path = name;
-    viewSlots().SetCaptionAndClear(slot, "Connecting to " + name);
+    TestViewSlots().SetCaptionAndClear(slot, "Connecting to " + name);
     records_.push_back(record);
     return record;
   }
@@ -261,11 +262,11 @@ class RtspTest : public LiveTest {
     return r.frameCount;
   }
   static bool WaitText(int slot, const std::string& text, std::chrono::milliseconds timeout = 8s) {
-    return WaitUntil([slot, &text] { return viewSlots().Text(slot) == text; }, timeout);
+    return WaitUntil([slot, &text] { return TestViewSlots().Text(slot) == text; }, timeout);
   }
   static std::pair<int, int> SlotSize(int slot) {
     std::pair<int, int> size{-1, -1};
-    viewSlots().at(slot)->Read([&size](const ViewSlotState& s) {
+    TestViewSlots().at(slot)->Read([&size](const ViewSlotState& s) {
       if (s.image != nullptr && s.image->image) size = {s.image->image->width(), s.image->image->height()};
     });
     return size;
@@ -340,9 +341,9 @@ TEST_F(RtspTest, H264AndH265AreRecordedPictureByPictureAtTheAskedRateWithoutCred
   // Shown like an MJPEG camera's frames: picture, caption, no error mark.
   EXPECT_EQ(SlotSize(0), std::make_pair(kWidth, kHeight));
   EXPECT_EQ(SlotSize(1), std::make_pair(kWidth, kHeight));
-  EXPECT_EQ(viewSlots().Text(0).rfind("Drive", 0), 0u) << viewSlots().Text(0);
-  EXPECT_FALSE(viewSlots().ErrorMark(0)) << viewSlots().Text(0) << "\n" << LogText();
-  EXPECT_FALSE(viewSlots().ErrorMark(1)) << viewSlots().Text(1);
+  EXPECT_EQ(TestViewSlots().Text(0).rfind("Drive", 0), 0u) << TestViewSlots().Text(0);
+  EXPECT_FALSE(TestViewSlots().ErrorMark(0)) << TestViewSlots().Text(0) << "\n" << LogText();
+  EXPECT_FALSE(TestViewSlots().ErrorMark(1)) << TestViewSlots().Text(1);
   EXPECT_TRUE(LogHas("connected to 'Drive'"));
   EXPECT_FALSE(LogHas("p@ss")) << "the password reached the log";
   EXPECT_FALSE(LogHas("p%40ss")) << "the encoded password reached the log";
@@ -366,8 +367,8 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 5; }, kSlow * 15s)) << LogText();
 
   own.reset();  // the server goes away
-  EXPECT_TRUE(WaitText(3, "Connection lost")) << viewSlots().Text(3);
-  EXPECT_TRUE(viewSlots().ErrorMark(3));
+  EXPECT_TRUE(WaitText(3, "Connection lost")) << TestViewSlots().Text(3);
+  EXPECT_TRUE(TestViewSlots().ErrorMark(3));
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 5s));
   EXPECT_NE(Connection(*cam), nullptr) << "the ended session stays until the periodic check drops it";
 
@@ -382,7 +383,7 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   // ...connected again at the next check, refused while the server is down...
   viewthread_check_update(*cam);
   EXPECT_NE(Connection(*cam), nullptr);
-  EXPECT_TRUE(WaitText(3, "Unable to connect")) << viewSlots().Text(3);
+  EXPECT_TRUE(WaitText(3, "Unable to connect")) << TestViewSlots().Text(3);
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
 
   // ...and while it stays down, after a short back-off (2 s, then 4 s), still as a
@@ -410,7 +411,7 @@ TEST_F(RtspTest, StreamComesBackAfterTheServerStopsAndStartsAgain) {
   viewthread_check_update(*cam);
   viewthread_check_update(*cam);
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= framesBefore + 5; }, kSlow * 15s)) << LogText();
-  EXPECT_FALSE(viewSlots().ErrorMark(3));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(3));
   EXPECT_TRUE(LogHas("fetch recovered for Porch"));
 }
 
@@ -433,15 +434,15 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   viewthread_iocp(*large);
   // Undecodable units show as damaged data first; the time-out without a picture ends
   // the session.
-  EXPECT_TRUE(WaitText(5, "No picture (no key frame) in the stream", 12s)) << viewSlots().Text(5);
-  EXPECT_TRUE(WaitText(6, "Picture size above the limit")) << viewSlots().Text(6);
-  EXPECT_TRUE(WaitUntil([] { return viewSlots().ErrorMark(4); }, 8s));
-  const std::string noiseText = viewSlots().Text(4);
+  EXPECT_TRUE(WaitText(5, "No picture (no key frame) in the stream", 12s)) << TestViewSlots().Text(5);
+  EXPECT_TRUE(WaitText(6, "Picture size above the limit")) << TestViewSlots().Text(6);
+  EXPECT_TRUE(WaitUntil([] { return TestViewSlots().ErrorMark(4); }, 8s));
+  const std::string noiseText = TestViewSlots().Text(4);
   EXPECT_TRUE(noiseText == "Not an RTSP stream" || noiseText == "Unable to connect") << noiseText;
-  EXPECT_TRUE(viewSlots().ErrorMark(5));
-  EXPECT_TRUE(viewSlots().ErrorMark(6));
+  EXPECT_TRUE(TestViewSlots().ErrorMark(5));
+  EXPECT_TRUE(TestViewSlots().ErrorMark(6));
   // Random bytes where RTP should be: no picture ever, and the session gives up.
-  EXPECT_TRUE(WaitUntil([] { return viewSlots().ErrorMark(9); }, 8s));
+  EXPECT_TRUE(WaitUntil([] { return TestViewSlots().ErrorMark(9); }, 8s));
   EXPECT_GE(notRtp.accepted(), 1);
   EXPECT_TRUE(LogHas("picture of Large is 320x240, above the limit of 256")) << LogText();
   // Every session gave up on its own, within its time-outs; nothing was recorded.
@@ -449,7 +450,7 @@ TEST_F(RtspTest, NonsenseServersMissingKeyFramesAndOversizedPicturesEndInAStatus
   EXPECT_EQ(Frames(*nokey), 0);
   EXPECT_EQ(Frames(*large), 0);
   EXPECT_EQ(RecordedCount("Blind") + RecordedCount("Large") + RecordedCount("Noise") + RecordedCount("Static"), 0u);
-  const std::string staticText = viewSlots().Text(9);
+  const std::string staticText = TestViewSlots().Text(9);
   EXPECT_TRUE(staticText == "No picture (no key frame) in the stream" || staticText == "Connection lost" ||
               staticText == "Not an RTSP stream")
       << staticText;
@@ -512,7 +513,7 @@ TEST_F(RtspTest, CameraBelowOnePictureASecondKeepsItsSessionAndRecords) {
   EXPECT_EQ(Connection(*cam), session) << "the session was dropped between pictures\n" << LogText();
   EXPECT_TRUE(recorded);
   EXPECT_GE(RecordedCount("Slow"), 3u) << LogText();
-  EXPECT_FALSE(viewSlots().ErrorMark(11)) << viewSlots().Text(11);
+  EXPECT_FALSE(TestViewSlots().ErrorMark(11)) << TestViewSlots().Text(11);
 }
 
 // Streams that can never be shown wait 30 s between attempts, as refused credentials
@@ -527,8 +528,8 @@ TEST_F(RtspTest, StreamsThatCanNeverBeShownWaitThirtySecondsAndAreLoggedOnce) {
   viewthread_iocp(*large);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    EXPECT_TRUE(WaitText(12, "No picture (no key frame) in the stream", 12s)) << viewSlots().Text(12);
-    EXPECT_TRUE(WaitText(13, "Picture size above the limit")) << viewSlots().Text(13);
+    EXPECT_TRUE(WaitText(12, "No picture (no key frame) in the stream", 12s)) << TestViewSlots().Text(12);
+    EXPECT_TRUE(WaitText(13, "Picture size above the limit")) << TestViewSlots().Text(13);
     ASSERT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
     for (auto* cam : {nokey.get(), large.get()}) {
       void* ended = Connection(*cam);
@@ -543,7 +544,7 @@ TEST_F(RtspTest, StreamsThatCanNeverBeShownWaitThirtySecondsAndAreLoggedOnce) {
       g_clock.setSteadyMs(last + kRetryUnheardMs);
       viewthread_check_update(*cam);
       EXPECT_EQ(Connection(*cam), nullptr) << cam->name;
-      viewSlots().SetText(cam->viewIndex, "");
+      TestViewSlots().SetText(cam->viewIndex, "");
       viewthread_check_update(*cam);
       EXPECT_NE(Connection(*cam), nullptr) << cam->name;
     }
@@ -583,8 +584,8 @@ TEST_F(RtspTest, ServerThatNeverAnswersReadsUnableToConnect) {
     SetRtspOptions(options);
     auto mute = Device("Mute" + std::to_string(slot), url, 0, slot);
     viewthread_iocp(*mute);
-    EXPECT_TRUE(WaitUntil([slot] { return viewSlots().ErrorMark(slot); }, 10s)) << openMs << "/" << readMs;
-    EXPECT_EQ(viewSlots().Text(slot), "Unable to connect") << openMs << "/" << readMs;
+    EXPECT_TRUE(WaitUntil([slot] { return TestViewSlots().ErrorMark(slot); }, 10s)) << openMs << "/" << readMs;
+    EXPECT_EQ(TestViewSlots().Text(slot), "Unable to connect") << openMs << "/" << readMs;
     ++slot;
   }
   EXPECT_TRUE(WaitUntil([] { return RtspThreadsRunning() == 0; }, 8s));
@@ -601,7 +602,7 @@ TEST_F(RtspTest, HttpH264ScriptShowsAndRecordsDecodedPicturesWithTheMotionGrid) 
   viewthread_iocp(*cam);
   ASSERT_TRUE(WaitUntil([&] { return RecordedCount("Shed") >= 20; }, kSlow * 15s)) << LogText();
   EXPECT_EQ(SlotSize(7), std::make_pair(160, 120)) << "a decoded picture, not the 640 x 480 placeholder";
-  EXPECT_FALSE(viewSlots().ErrorMark(7));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(7));
 
   int withMotion = 0;
   int quiet = 0;
@@ -634,7 +635,7 @@ TEST_F(RtspTest, HttpH264ScriptOfRandomSlicesKeepsItsPlaceholders) {
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 10; }, kSlow * 10s)) << LogText();
   EXPECT_EQ(SlotSize(8), std::make_pair(kH264PlaceholderWidth, kH264PlaceholderHeight));
   EXPECT_EQ(RecordedCount("Barn"), 0u);
-  EXPECT_FALSE(viewSlots().ErrorMark(8));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(8));
 }
 
 TEST(RtspUrl, CredentialsArePercentEncodedIntoTheUserInfo) {

@@ -88,6 +88,7 @@ class SecureFetchTest : public LiveTest {
     record->enabled = true;
     record->fetchActive = true;
     record->viewIndex = slot;
+    record->shownIn = &TestViewSlots();
     record->fetchIndex = slot;
     record->path = name;
     record->username = user;
@@ -195,7 +196,7 @@ TEST_F(SecureFetchTest, StaleNonceIsRenewedAtOnceAndAWrongPasswordWaitsThirtySec
       },
       5s))
       << LogText();
-  EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(0) == "HTTP 401 Unauthorized"; }, 2s));
+  EXPECT_TRUE(WaitUntil([] { return TestViewSlots().Text(0) == "HTTP 401 Unauthorized"; }, 2s));
   const int refusals = Count(LogText(), "HTTP response [HTTP/1.0 401 Unauthorized]");
   void* held = Connection(*cam);
   g_clock.advance(std::chrono::milliseconds(29999));
@@ -244,7 +245,7 @@ TEST_F(SecureFetchTest, OversizedChallengeIsShownAndRetriedAfterTheWait) {
   ASSERT_TRUE(cams.ok()) << cams.error();
   auto cam = Device("Odd", "127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0, "admin", "pw");
   viewthread_iocp(*cam);
-  ASSERT_TRUE(WaitUntil([] { return viewSlots().Text(0) == "Bad authentication challenge"; }, 5s)) << LogText();
+  ASSERT_TRUE(WaitUntil([] { return TestViewSlots().Text(0) == "Bad authentication challenge"; }, 5s)) << LogText();
   EXPECT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
   EXPECT_NE(LogText().find("bad authentication challenge from Odd: the challenge header is longer than 8192 bytes"),
             std::string::npos);
@@ -299,7 +300,7 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   // The camera shows another certificate: refused, shown and logged once, retried after 30 s.
   ASSERT_TRUE(WaitUntil([&] { return Socket(*cam) == -1; }, 5s));
   Advance(*cam, 1000);
-  ASSERT_TRUE(WaitUntil([] { return viewSlots().Text(0) == kCertificateChangedText; }, 5s)) << LogText();
+  ASSERT_TRUE(WaitUntil([] { return TestViewSlots().Text(0) == kCertificateChangedText; }, 5s)) << LogText();
   EXPECT_TRUE(CertificateChangeSeen(*cam));
   EXPECT_EQ(cam->certificate, first) << "the kept one stays until the user trusts the new one";
   void* held = Connection(*cam);
@@ -339,7 +340,7 @@ TEST_F(SecureFetchTest, HttpsDigestStreamGarbageInPlaceOfTheHandshakeAndAHandsha
   viewthread_iocp(*garbage);
   viewthread_iocp(*plain);
   EXPECT_TRUE(FramesWithoutWaiting(*stream, 10)) << LogText();
-  EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(1) == kTlsHandshakeFailedText; }, 5s)) << LogText();
+  EXPECT_TRUE(WaitUntil([] { return TestViewSlots().Text(1) == kTlsHandshakeFailedText; }, 5s)) << LogText();
   EXPECT_TRUE(WaitUntil([&] { return Socket(*garbage) == -1; }, 5s));
   // Nothing came: the next attempt waits 30 s.
   void* held = Connection(*garbage);
@@ -352,7 +353,7 @@ TEST_F(SecureFetchTest, HttpsDigestStreamGarbageInPlaceOfTheHandshakeAndAHandsha
   EXPECT_EQ(Frames(*garbage), 0);
 
   // The handshake has the connect's time (3 s here).
-  EXPECT_TRUE(WaitUntil([] { return viewSlots().Text(2) == "Unable to connect"; }, 6s)) << LogText();
+  EXPECT_TRUE(WaitUntil([] { return TestViewSlots().Text(2) == "Unable to connect"; }, 6s)) << LogText();
   EXPECT_EQ(Frames(*plain), 0);
 }
 
@@ -462,6 +463,7 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   loaded->enabled = true;
   loaded->fetchActive = true;
   loaded->viewIndex = 1;
+  loaded->shownIn = &TestViewSlots();
   loaded->fetchIndex = 1;
   loaded->debugLevel = 4;
   records_.push_back(loaded);

@@ -31,6 +31,7 @@ class StreamTest : public LiveTest {
     record_->location = "127.0.0.1";
     record_->enabled = true;
     record_->viewIndex = kSlot;
+    record_->shownIn = &TestViewSlots();
     ASSERT_TRUE(EnsureStreamBuffer(*record_));
     record_->live.fetchState = STATE_HEADER;
     upper_.onRecordFrame = [this](GroupRecord&, ImageHolder& holder, uint8_t* headroom, std::size_t length) {
@@ -58,10 +59,10 @@ class StreamTest : public LiveTest {
     }
     return StreamStep::kReceive;
   }
-  std::string SlotText() const { return viewSlots().Text(kSlot); }
+  std::string SlotText() const { return TestViewSlots().Text(kSlot); }
   int SlotImageWidth() const {
     int width = -1;
-    viewSlots().at(kSlot)->Read([&width](const ViewSlotState& s) {
+    TestViewSlots().at(kSlot)->Read([&width](const ViewSlotState& s) {
       if (s.image != nullptr && s.image->image) width = s.image->image->width();
     });
     return width;
@@ -94,7 +95,7 @@ TEST_F(StreamTest, RefusedStatusShowsStatusAndFirstReasonWordAndCloses) {
     TakeFetchErrors();
     EXPECT_EQ(Feed(c.header), StreamStep::kClose);
     EXPECT_EQ(SlotText(), c.text);
-    EXPECT_TRUE(viewSlots().ErrorMark(kSlot));
+    EXPECT_TRUE(TestViewSlots().ErrorMark(kSlot));
     EXPECT_EQ(TakeFetchErrors(), std::vector<bool>{true});
     EXPECT_EQ(record_->live.fetchState, STATE_HEADER);
   }
@@ -227,7 +228,7 @@ TEST_F(StreamTest, App0SegmentOf62IsNoStartUnlessAnotherStartPrecedesTheEnd) {
   const std::string app0 = std::string("\xFF\xD8\xFF\xE0\x00\x3E", 6) + std::string(60, 'J');
   EXPECT_EQ(Feed("HTTP/1.0 200 OK\r\n\r\n" + app0 + std::string(20, 'x') + "\xFF\xD9"), StreamStep::kClose);
   EXPECT_EQ(SlotText(), "Missing JPEG start marker");
-  EXPECT_TRUE(viewSlots().ErrorMark(kSlot));
+  EXPECT_TRUE(TestViewSlots().ErrorMark(kSlot));
   EXPECT_TRUE(frames_.empty());
 
   record_->live.fetchState = STATE_HEADER;
@@ -270,7 +271,7 @@ TEST_F(StreamTest, ThumbnailEndMarkerInsideAnExifSegmentDoesNotEndTheFrame) {
     EXPECT_EQ(SlotImageWidth(), 96);
   }
   EXPECT_FALSE(LogHas("ImageFromBuffer failed")) << LogText();
-  EXPECT_FALSE(viewSlots().ErrorMark(kSlot));
+  EXPECT_FALSE(TestViewSlots().ErrorMark(kSlot));
 
   // A snapshot whose thumbnail comes in a segment after the usual APP0.
   const std::string jpeg = MakeJpeg(64, 48, 9);
@@ -308,12 +309,12 @@ TEST_F(StreamTest, CorruptFrameKeepsTheConnectionAndTheNextGoodFrameReplacesIt) 
   for (std::size_t i = 300; i < corrupt.size() - 2; ++i) corrupt[i] = static_cast<char>(0x00);
   EXPECT_EQ(Feed(std::string(test::kStreamHeader) + MjpegPart(corrupt)), StreamStep::kReceive);
   EXPECT_EQ(SlotText(), "Corrupt JPEG");
-  EXPECT_TRUE(viewSlots().ErrorMark(kSlot));
+  EXPECT_TRUE(TestViewSlots().ErrorMark(kSlot));
   EXPECT_EQ(record_->frameCount, 0);
 
   const std::string good = MakeJpeg(64, 48, 5);
   EXPECT_EQ(Feed(MjpegPart(good)), StreamStep::kReceive);
-  EXPECT_FALSE(viewSlots().ErrorMark(kSlot)) << LogText();
+  EXPECT_FALSE(TestViewSlots().ErrorMark(kSlot)) << LogText();
   EXPECT_EQ(SlotImageWidth(), 64);
   EXPECT_EQ(SlotText().rfind("Door", 0), 0u);
   EXPECT_EQ(TakeFetchErrors(), (std::vector<bool>{true, false}));
@@ -334,8 +335,9 @@ TEST_F(StreamTest, FrameOfADeviceWithoutSlotOrWithAStillIsFreed) {
   EXPECT_TRUE(TakeFetchErrors().empty()) << "nothing is posted for a device without a slot";
 
   record_->viewIndex = kSlot;
+  record_->shownIn = &TestViewSlots();
   record_->stillShown = true;
-  viewSlots().SetText(kSlot, "Last image");
+  TestViewSlots().SetText(kSlot, "Last image");
   Feed(MjpegPart(MakeJpeg(64, 48)));
   Feed(MjpegPart(std::string("\xFF\xD8", 2) + std::string(40, 'z') + "\xFF\xD9"));
   EXPECT_EQ(SlotText(), "Last image") << "a still is not replaced by frames or texts";
@@ -527,7 +529,7 @@ class H264Test : public StreamTest {
   }
   Colour SlotPixel(int x, int y) const {
     Colour c;
-    viewSlots().at(kSlot)->Read([&](const ViewSlotState& s) {
+    TestViewSlots().at(kSlot)->Read([&](const ViewSlotState& s) {
       if (s.image != nullptr && s.image->image) c = s.image->image->PixelAt(x, y);
     });
     return c;

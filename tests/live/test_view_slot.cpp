@@ -88,7 +88,7 @@ TEST(ViewSlot, MarksAskForARepaintOnlyWhenTheyMatter) {
 }
 
 TEST(ViewSlots, IndicesOutsideTheGridDoNothingAndRefusedFramesAreFreed) {
-  ViewSlots& slots = viewSlots();
+  ViewSlots slots;
   const int before = Image::LiveCount();
   EXPECT_EQ(slots.at(-1), nullptr);
   EXPECT_EQ(slots.at(viewSlotCount), nullptr);

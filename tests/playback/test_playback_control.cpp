@@ -369,7 +369,8 @@ TEST(PlaybackClocks, ThePaceAndTheLimitReadTheProgramClock) {
   manual.advance(std::chrono::milliseconds(250));
   EXPECT_DOUBLE_EQ(steady.now(), 5.25);
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output(limit);
+  ViewSlots shown;
+  ProgramPlaybackOutput output(limit, shown);
   output.limitTimer(true);
   EXPECT_FALSE(limit.fire(5250 + kPlaybackLimitMs - 1));
   EXPECT_TRUE(limit.fire(5250 + kPlaybackLimitMs));

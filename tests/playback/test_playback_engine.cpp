@@ -393,17 +393,18 @@ TEST_F(Engine, AtSpeedHundredLateFramesAreSkippedAlongTheColumns) {
 // entry meanwhile.
 TEST(PlaybackOutput, FramesOfALeftPlaybackStayOutOfTheTiles) {
   PlaybackLimitTimer limit;
-  ProgramPlaybackOutput output(limit);
+  ViewSlots shown;
+  ProgramPlaybackOutput output(limit, shown);
   constexpr int kTile = 7;
-  viewSlots().SetCaptionAndClear(kTile, "Connecting to Gate");
+  shown.SetCaptionAndClear(kTile, "Connecting to Gate");
   programSignals().playbackMode.store(false);
   output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
-  EXPECT_EQ(viewSlots().Text(kTile), "Connecting to Gate");
+  EXPECT_EQ(shown.Text(kTile), "Connecting to Gate");
   programSignals().playbackMode.store(true);
   output.show(kTile, nullptr, "Door: 01/02/26 03:04:05.06");
-  EXPECT_EQ(viewSlots().Text(kTile), "Door: 01/02/26 03:04:05.06");
+  EXPECT_EQ(shown.Text(kTile), "Door: 01/02/26 03:04:05.06");
   programSignals().playbackMode.store(false);
-  viewSlots().SetCaptionAndClear(kTile, std::string());
+  shown.SetCaptionAndClear(kTile, std::string());
 }
 
 TEST(PlaybackThread, StartsQuitsAndJoins) {

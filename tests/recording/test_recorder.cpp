@@ -9,6 +9,9 @@
 #include "live/stream.h"
 #include "live/view_slot.h"
 #include "test_recorder_fixture.h"
+#include "test_view_slots.h"
+
+using velmora::test::TestViewSlots;
 
 namespace velmora {
 namespace {
@@ -36,6 +39,7 @@ class Recorder : public rectest::RecordingTest {
 TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
   auto cam = Camera("Yard/Door");
   cam->viewIndex = 7;
+  cam->shownIn = &TestViewSlots();
   const std::size_t lengths[] = {100000, 20, 3000};
   for (std::size_t length : lengths) {
     clock.advance(std::chrono::milliseconds(250));
@@ -43,7 +47,7 @@ TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
     frame.RecordFor(*cam);
     EXPECT_EQ(frame.holder.motion, 1);
   }
-  EXPECT_EQ(viewSlots().RecordingMark(7), kRecordingMarkOn);
+  EXPECT_EQ(TestViewSlots().RecordingMark(7), kRecordingMarkOn);
   const auto check = CheckPair(Folder(*cam), Key());
   ASSERT_EQ(check.entries, 3u);
   EXPECT_EQ(check.records, 3u);
@@ -78,11 +82,12 @@ TEST_F(Recorder, WritesBelowTheFolderItWasBuiltWith) {
 TEST_F(Recorder, LengthsAtTheBoundsAreRecordedAndBeyondThemRefused) {
   auto cam = Camera("Cam");
   cam->viewIndex = 9;
-  viewSlots().SetRecordingMark(9, kRecordingMarkOff);
+  cam->shownIn = &TestViewSlots();
+  TestViewSlots().SetRecordingMark(9, kRecordingMarkOff);
   Frame(15).RecordFor(*cam);
   Frame(4194305).RecordFor(*cam);
   EXPECT_FALSE(std::filesystem::exists(Folder(*cam)));
-  EXPECT_EQ(viewSlots().RecordingMark(9), kRecordingMarkOff) << "the mark is not touched";
+  EXPECT_EQ(TestViewSlots().RecordingMark(9), kRecordingMarkOff) << "the mark is not touched";
   const std::string log = LogText();
   EXPECT_NE(log.find("check_record: BAD SIZE; gr="), std::string::npos);
   EXPECT_NE(log.find(", size=15 [Cam]"), std::string::npos);
@@ -99,6 +104,7 @@ TEST_F(Recorder, LengthsAtTheBoundsAreRecordedAndBeyondThemRefused) {
 TEST_F(Recorder, ScheduleNeedsTheLocalDayAndHourFlags) {
   auto cam = Camera("Cam");
   cam->viewIndex = 5;
+  cam->shownIn = &TestViewSlots();
   cam->scheduleEnabled = true;
   struct tm local {};  // Saturday 2026-12-12 23:30 in the zone the test runs in
   local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 12, local.tm_hour = 23, local.tm_min = 30;
@@ -108,19 +114,19 @@ TEST_F(Recorder, ScheduleNeedsTheLocalDayAndHourFlags) {
 
   cam->daysOfWeek.fill(true);  // no hour selected
   Frame(300).RecordFor(*cam);
-  EXPECT_EQ(viewSlots().RecordingMark(5), kRecordingMarkIdle);
+  EXPECT_EQ(TestViewSlots().RecordingMark(5), kRecordingMarkIdle);
   cam->daysOfWeek.fill(false);
   cam->hoursOfDay.fill(true);  // no day selected
   Frame(300).RecordFor(*cam);
   cam->daysOfWeek[5] = true;  // Friday
   Frame(300).RecordFor(*cam);
   EXPECT_FALSE(std::filesystem::exists(Folder(*cam)));
-  EXPECT_EQ(viewSlots().RecordingMark(5), kRecordingMarkIdle);
+  EXPECT_EQ(TestViewSlots().RecordingMark(5), kRecordingMarkIdle);
 
   cam->hoursOfDay.fill(false);
   cam->hoursOfDay[23] = cam->daysOfWeek[6] = true;
   Frame(300).RecordFor(*cam);
-  EXPECT_EQ(viewSlots().RecordingMark(5), kRecordingMarkOn);
+  EXPECT_EQ(TestViewSlots().RecordingMark(5), kRecordingMarkOn);
   EXPECT_EQ(CheckPair(Folder(*cam), Key()).entries, 1u);
 }
 
@@ -210,10 +216,11 @@ TEST_F(Recorder, RestartAppendsToTheHourAfterCuttingATornRecord) {
 TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   auto cam = Camera("Door");
   cam->viewIndex = 11;
+  cam->shownIn = &TestViewSlots();
   auto tree = TreeOf(cam);
   auto toggle = [&] {
     settings().recordEnable = !settings().recordEnable;
-    record_stop();
+    record_stop(TestViewSlots());
     CloseAllRecordings(tree.get());
     ApplyRecordingState(tree.get());
   };
@@ -221,9 +228,9 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   toggle();
   EXPECT_EQ(cam->files.dataFile, -1);
   EXPECT_EQ(cam->files.indexFile, -1);
-  EXPECT_EQ(viewSlots().RecordingMark(11), kRecordingMarkOff);
+  EXPECT_EQ(TestViewSlots().RecordingMark(11), kRecordingMarkOff);
   Frame(1000).RecordFor(*cam);
-  EXPECT_EQ(viewSlots().RecordingMark(11), kRecordingMarkOff);
+  EXPECT_EQ(TestViewSlots().RecordingMark(11), kRecordingMarkOff);
   toggle();
   Frame(1500).RecordFor(*cam);
   const auto check = CheckPair(Folder(*cam), Key());
@@ -236,7 +243,8 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
 TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   auto cam = Camera("Door");
   cam->viewIndex = 12;
-  RecorderSteps steps(paths().pathData);
+  cam->shownIn = &TestViewSlots();
+  RecorderSteps steps(paths().pathData, TestViewSlots());
   treeRoot() = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
   ASSERT_NE(cam->files.dataFile, -1);
@@ -244,7 +252,7 @@ TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   steps.closeRecordings();
   EXPECT_EQ(cam->files.dataFile, -1);
   EXPECT_EQ(cam->files.indexFile, -1);
-  EXPECT_EQ(viewSlots().RecordingMark(12), kRecordingMarkOff);
+  EXPECT_EQ(TestViewSlots().RecordingMark(12), kRecordingMarkOff);
   treeRoot().reset();
   steps.recordStop();
   steps.closeRecordings();

@@ -19,6 +19,9 @@
 #include "playback/playback_thread.h"
 #include "platform/mount_table.h"
 #include "tree/media_branches.h"
+#include "program_slots.h"
+
+using velmora::test::ProgramSlots;
 
 namespace velmora {
 namespace {
@@ -56,7 +59,7 @@ class MediaBranchesTest : public test::ModelTest {
   }
   void TearDown() override {
     programSignals().playbackMode.store(false);
-    for (int t = 0; t < ViewSlots::size(); ++t) viewSlots().SetPlaybackSlot(t, -1);
+    for (int t = 0; t < ViewSlots::size(); ++t) ProgramSlots().SetPlaybackSlot(t, -1);
     ClearMediaScanQueue();
     ModelTest::TearDown();
   }
@@ -145,9 +148,10 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // The door's recordings play alone in tile 3.
   doorData.viewIndex = 3;
+  doorData.shownIn = &ProgramSlots();
   doorData.fetchIndex = 3;
-  viewSlots().SetCaptionAndClear(3, doorData.name);
-  viewSlots().SetPlaybackSlot(3, 0);
+  ProgramSlots().SetCaptionAndClear(3, doorData.name);
+  ProgramSlots().SetPlaybackSlot(3, 0);
   programSignals().playbackMode.store(true);
   std::shared_ptr<GroupRecord> held = doorData.shared_from_this();
 
@@ -155,8 +159,8 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
   ASSERT_TRUE(pump([&] { return FindDriveBranch(root(), stick_.string()) == nullptr; }));
   EXPECT_EQ(held->parent, nullptr);
   EXPECT_EQ(held->viewIndex, -1);
-  EXPECT_EQ(viewSlots().Text(3), kTextNoViewSelected);
-  EXPECT_EQ(viewSlots().PlaybackSlot(3), -1);
+  EXPECT_EQ(ProgramSlots().Text(3), kTextNoViewSelected);
+  EXPECT_EQ(ProgramSlots().PlaybackSlot(3), -1);
   EXPECT_FALSE(programSignals().playbackMode.load());  // it was the only playback tile
   EXPECT_NE(log().find("CMainFrame::OnSHChangeNotify: deleting 'STICK'"), std::string::npos);
   ASSERT_EQ(root().children.size(), 1u);  // this recorder's entry stays
@@ -199,23 +203,25 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   // Two tiles are played, the drive's and a leftover folder's; the drive goes.
   GroupRecord& old = add(root(), OldRecordingsFolder, "Gate");
   old.viewIndex = 1;
+  old.shownIn = &ProgramSlots();
   folder.viewIndex = 0;
-  viewSlots().SetPlaybackSlot(0, 0);
-  viewSlots().SetPlaybackSlot(1, 1);
+  folder.shownIn = &ProgramSlots();
+  ProgramSlots().SetPlaybackSlot(0, 0);
+  ProgramSlots().SetPlaybackSlot(1, 1);
   programSignals().playbackMode.store(true);
   int cleared = 0;
   bool played = false;
   EXPECT_TRUE(RemoveDriveBranch(root(), "/media/ann/DVD", [&](GroupRecord& shown) {
     ++cleared;
-    played = ClearRemovedFolderTile(shown, viewSlots());
+    played = ClearRemovedFolderTile(shown, ProgramSlots());
   }));
   EXPECT_EQ(cleared, 1);
   EXPECT_TRUE(played);
-  FollowRemovedTiles(played, viewSlots(), programPlayback().controller);
+  FollowRemovedTiles(played, ProgramSlots(), programPlayback().controller);
   ASSERT_EQ(root().children.size(), 1u);
-  EXPECT_EQ(viewSlots().PlaybackSlot(0), -1);
+  EXPECT_EQ(ProgramSlots().PlaybackSlot(0), -1);
   EXPECT_TRUE(programSignals().playbackMode.load());  // the other tile plays on
-  EXPECT_EQ(viewSlots().PlaybackSlot(1), 1);
+  EXPECT_EQ(ProgramSlots().PlaybackSlot(1), 1);
   EXPECT_EQ(programPlayback().controller.playbackTiles(), std::vector<int>{1});
 
   // A drive that goes before its scan started: the scan is dropped.

@@ -31,7 +31,9 @@
 #include "playback/playback_thread.h"
 #include "fake_programs.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::ui::CoreEvents;
 using velmora::ui::MainWindow;
 
@@ -82,9 +84,9 @@ class ImageShareTest : public QObject {
   // The gate's tile holds the JPEG (not decoded yet) and is frozen, as the tile menu
   // leaves it.
   void PutFrame() {
-    viewSlots().at(0)->SetFrozen(false);
-    viewSlots().SetImage(0, ImageHolder::FromJpeg(jpeg_.data(), jpeg_.size()), "Gate");
-    viewSlots().at(0)->SetFrozen(true);
+    ProgramSlots().at(0)->SetFrozen(false);
+    ProgramSlots().SetImage(0, ImageHolder::FromJpeg(jpeg_.data(), jpeg_.size()), "Gate");
+    ProgramSlots().at(0)->SetFrozen(true);
   }
 
   QString LogText() { return QString::fromUtf8(ReadAll(dir_->filePath("test.log"))); }
@@ -109,6 +111,7 @@ class ImageShareTest : public QObject {
     auto gate = Add(*yard, EntryKind::Device, "Gate; touch pwned $(id) `id` \"q\" 'r' | &");
     gate->location = "127.0.0.1:8080";
     gate->viewIndex = 0;
+    gate->shownIn = &ProgramSlots();
     gate_ = gate.get();
     auto box = Add(*yard, EntryKind::ServerDevice, "Box");
     box->location = "127.0.0.1:8081";
@@ -133,10 +136,10 @@ class ImageShareTest : public QObject {
     window_.reset();
     events_.reset();
     for (int i = 0; i < viewSlotCount; ++i) {
-      viewSlots().at(i)->SetFrozen(false);
-      viewSlots().at(i)->SetCaptionAndClear("");
+      ProgramSlots().at(i)->SetFrozen(false);
+      ProgramSlots().at(i)->SetCaptionAndClear("");
     }
-    viewSlots().TakeDirty();
+    ProgramSlots().TakeDirty();
     if (treeRoot()) DestroyTree(treeRoot().get());
     treeRoot() = savedRoot_;
     settings() = saved_;
@@ -172,13 +175,13 @@ class ImageShareTest : public QObject {
     QCOMPARE(written, QByteArray(reinterpret_cast<const char*>(jpeg_.data()), static_cast<int>(jpeg_.size())));
     QCOMPARE(QString::fromStdString(settings().pathPictures), shots + "/");
     QCOMPARE(saves_, 1);
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
 
     PutFrame();
     window_->runCommand(control::kCmdSaveJpeg);  // cancelled: nothing changes
     QCOMPARE(proposals.last(), shots + "/cam2");
     QCOMPARE(saves_, 1);
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
 
     PutFrame();
     window_->runCommand(control::kCmdSaveJpeg);
@@ -193,7 +196,7 @@ class ImageShareTest : public QObject {
     QCOMPARE(messages_.size(), 1);
     QVERIFY(messages_[0].startsWith(QString::fromStdString(StringText(310)) + "("));
     QVERIFY(messages_[0].endsWith(")"));
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
 
     PutFrame();
     window_->runCommand(control::kCmdSaveJpeg);
@@ -202,13 +205,13 @@ class ImageShareTest : public QObject {
 
     // Without JPEG bytes the command is disabled, asks nothing, and the tile frozen by
     // the menu is let go all the same.
-    viewSlots().at(0)->SetFrozen(false);
-    viewSlots().SetCaptionAndClear(0, "");
-    viewSlots().at(0)->SetFrozen(true);
+    ProgramSlots().at(0)->SetFrozen(false);
+    ProgramSlots().SetCaptionAndClear(0, "");
+    ProgramSlots().at(0)->SetFrozen(true);
     const int asked = proposals.size();
     window_->runCommand(control::kCmdSaveJpeg);
     QCOMPARE(proposals.size(), asked);
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
   }
 
   // Copy Image decodes a frame not decoded yet and puts it on the clipboard the right
@@ -225,7 +228,7 @@ class ImageShareTest : public QObject {
     const QColor bottom = copied.pixelColor(10, 42);
     QVERIFY2(top.red() > 200 && top.blue() < 60, qPrintable(top.name()));
     QVERIFY2(bottom.blue() > 200 && bottom.red() < 60, qPrintable(bottom.name()));
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
   }
 
   // Send Image: xdg-email gets the subject, the body and a temporary image.jpg that
@@ -240,7 +243,7 @@ class ImageShareTest : public QObject {
 
     PutFrame();
     window_->runCommand(control::kCmdSendImage);
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
     QVERIFY(!window_->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
     QCOMPARE(finished.at(0).at(0).toBool(), true);
@@ -280,7 +283,7 @@ class ImageShareTest : public QObject {
     window_->runCommand(control::kCmdSendImage);
     QVERIFY(LogText().contains("error starting xdg-email: not found on PATH"));
     QVERIFY(window_->isEnabled());
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
     QCOMPARE(share()->mailsRunning(), 0);
     QCOMPARE(finished.count(), 2);
   }
@@ -297,7 +300,7 @@ class ImageShareTest : public QObject {
     PutFrame();
     window_->runCommand(control::kCmdConfigurePage);
     QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", "http://127.0.0.1:8080/admin.cgi"}));
-    QVERIFY(!viewSlots().at(0)->Frozen());
+    QVERIFY(!ProgramSlots().at(0)->Frozen());
     QFile::remove(fakes.path("xdg-open.args"));
     window_->runCommand(control::kCmdMainPage);
     QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", "http://127.0.0.1:8080/"}));

@@ -32,7 +32,9 @@
 #include "playback_output.h"
 #include "ui/tree_pane.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::GroupRecord;
 using velmora::playtest::kHourStart;
 using velmora::playtest::RecordWriter;
@@ -93,11 +95,11 @@ class MediaBranchWindowTest : public QObject {
     velmora::InsertEntry(velmora::treeRoot().get(), velmora::CreateRecord(EntryKind::LocalNVR, "All Views"));
 
     clock_ = std::make_unique<FixedClock>();
-    output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, velmora::viewSlots());
+    output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, ProgramSlots());
     engine_ = std::make_unique<velmora::PlaybackEngine>(993, clock_.get(), output_.get());
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
-        engine_->queue(), [this] { return engine_->summary(); }, velmora::viewSlots(), limit_);
+        engine_->queue(), [this] { return engine_->summary(); }, ProgramSlots(), limit_);
 
     window_ = std::make_unique<QWidget>();
     auto* layout = new QVBoxLayout(window_.get());
@@ -127,8 +129,8 @@ class MediaBranchWindowTest : public QObject {
     output_.reset();
     if (velmora::treeRoot()) velmora::DestroyTree(velmora::treeRoot().get());
     velmora::treeRoot().reset();
-    velmora::viewSlots().ResetForNewView();
-    for (int t = 0; t < velmora::viewSlotCount; ++t) velmora::viewSlots().SetCaptionAndClear(t, "");
+    ProgramSlots().ResetForNewView();
+    for (int t = 0; t < velmora::viewSlotCount; ++t) ProgramSlots().SetCaptionAndClear(t, "");
     velmora::SetLogPath("");
     media_.reset();
     toMain_.clear();
@@ -172,10 +174,10 @@ class MediaBranchWindowTest : public QObject {
     // Selecting the drive shows its two recordings folders; playback plays both.
     GroupRecord* driveRecord = velmora::FindDriveBranch(*velmora::treeRoot(), stick.string());
     QVERIFY(driveRecord != nullptr);
-    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord);
+    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord, ProgramSlots());
     QCOMPARE(shown.slotsGiven, 2);
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(1), 1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(0), 0);
+    QCOMPARE(ProgramSlots().PlaybackSlot(1), 1);
     QVERIFY(pane_->execute(velmora::control::kCmdPlayback, false));
     QVERIFY(control_->active());
     Pump();
@@ -183,25 +185,25 @@ class MediaBranchWindowTest : public QObject {
     QCOMPARE(pane_->timeline()->maximum(), 160);  // the whole stick's recorded range
     QCOMPARE(control_->playbackTiles(), (std::vector<int>{0, 1}));
     // The first picture of each folder is in its tile.
-    QVERIFY(velmora::viewSlots().at(0)->Snapshot().image != nullptr);
-    QVERIFY(velmora::viewSlots().at(1)->Snapshot().image != nullptr);
+    QVERIFY(ProgramSlots().at(0)->Snapshot().image != nullptr);
+    QVERIFY(ProgramSlots().at(1)->Snapshot().image != nullptr);
 
     // The drive goes (as the removal message does it, with this test's playback): the
     // branch leaves the tree without a prompt, both tiles are cleared, playback is left.
     bool played = false;
     QVERIFY(velmora::RemoveDriveBranch(*velmora::treeRoot(), stick.string(), [&](GroupRecord& folder) {
-      played = velmora::ClearRemovedFolderTile(folder, velmora::viewSlots()) || played;
+      played = velmora::ClearRemovedFolderTile(folder, ProgramSlots()) || played;
     }));
     QVERIFY(played);
-    velmora::FollowRemovedTiles(played, velmora::viewSlots(), *control_);
+    velmora::FollowRemovedTiles(played, ProgramSlots(), *control_);
     QCOMPARE(model.rowCount(), 1);
     QVERIFY(velmora::FindDriveBranch(*velmora::treeRoot(), stick.string()) == nullptr);
     QVERIFY(!control_->active());
     Pump();  // the playback thread unloads the feed
     QVERIFY(!pane_->timeline()->isEnabled());
     for (int t : {0, 1}) {
-      QCOMPARE(velmora::viewSlots().PlaybackSlot(t), -1);
-      QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(t)), QString(velmora::kTextNoViewSelected));
+      QCOMPARE(ProgramSlots().PlaybackSlot(t), -1);
+      QCOMPARE(QString::fromStdString(ProgramSlots().Text(t)), QString(velmora::kTextNoViewSelected));
       QVERIFY(velmora::FindByViewSlot(t) == nullptr);
     }
 

@@ -44,7 +44,9 @@
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::playtest::kHourStart;
 using velmora::playtest::RecordWriter;
 using velmora::playtest::SmallJpeg;
@@ -101,6 +103,7 @@ class PlaybackPaneTest : public QObject {
     auto node = velmora::CreateRecord(velmora::EntryKind::NASDevice, name);
     node->location = folders_.back()->str();
     node->viewIndex = tile;
+    node->shownIn = &ProgramSlots();
     node->fetchIndex = tile;
     node->fetchActive = true;
     velmora::InsertEntry(local_.get(), node);
@@ -450,8 +453,8 @@ class PlaybackWindowTest : public QObject {
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
-      velmora::viewSlots().SetPlaybackSlot(t, -1);
-      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+      ProgramSlots().SetPlaybackSlot(t, -1);
+      ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     root_ = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
     local_ = velmora::CreateRecord(velmora::EntryKind::LocalNVR, "This NVR");
@@ -465,8 +468,8 @@ class PlaybackWindowTest : public QObject {
     velmora::treeRoot().reset();
     velmora::DestroyTree(root_.get());
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
-      velmora::viewSlots().SetPlaybackSlot(t, -1);
-      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+      ProgramSlots().SetPlaybackSlot(t, -1);
+      ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     velmora::programSignals().playbackMode.store(false);
     velmora::settings() = saved_;
@@ -495,16 +498,17 @@ class PlaybackWindowTest : public QObject {
       auto node = velmora::CreateRecord(velmora::EntryKind::NASDevice, t == 0 ? "North" : "South");
       node->location = "/nonexistent-velmora-test";
       node->viewIndex = t;
+      node->shownIn = &ProgramSlots();
       node->fetchIndex = t;
       node->fetchActive = true;
       velmora::InsertEntry(local_.get(), node);
       if (t == 0) north = node.get();
-      velmora::viewSlots().SetCaptionAndClear(t, "live");
+      ProgramSlots().SetCaptionAndClear(t, "live");
     }
     window.runCommand(10050);
     QCOMPARE(boxes.size(), 2);
     QVERIFY(boxes[1].startsWith("Please select a viewing window"));
-    velmora::viewSlots().SetRecordingMark(1, velmora::kRecordingMarkOn);
+    ProgramSlots().SetRecordingMark(1, velmora::kRecordingMarkOn);
     window.runCommand(10050);
     QVERIFY(velmora::programSignals().playbackMode.load());
     QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{1});
@@ -537,7 +541,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!velmora::settings().playbackShow);
     QVERIFY(!window.playbackPane()->isVisible());
     QVERIFY(!window.action(10050)->isChecked());
-    QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(1)), QString("live"));
+    QCOMPARE(QString::fromStdString(ProgramSlots().Text(1)), QString("live"));
 
     // Leaving with playbackShow on keeps the pane.
     velmora::settings().playbackShow = true;
@@ -549,14 +553,14 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!window.playbackControls()->timeline()->isEnabled());
 
     // "Play recorded data" on the selected node: its tile alone takes part.
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(1), 0);
+    QCOMPARE(ProgramSlots().PlaybackSlot(1), 0);
     window.treePane()->selectRecord(north);
     QVERIFY(window.action(10019)->isEnabled());
     window.runCommand(10019);
     QVERIFY(velmora::programSignals().playbackMode.load());
     QCOMPARE(velmora::programPlayback().controller.playbackTiles(), std::vector<int>{0});
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(1), -1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(0), 0);
+    QCOMPARE(ProgramSlots().PlaybackSlot(1), -1);
     QCOMPARE(window.viewFrame()->playbackAnchor(), 0);
     QVERIFY(!window.action(10019)->isEnabled());
     window.runCommand(10050);
@@ -612,7 +616,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(velmora::programSignals().playbackMode.load());
     QVERIFY(window.playbackPane()->isVisible());
     QCOMPARE(old->viewIndex, 0);
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), 0);
+    QCOMPARE(ProgramSlots().PlaybackSlot(0), 0);
     std::vector<velmora::PlaybackMessage> messages = sent();
     QCOMPARE(messages.size(), std::size_t{1});
     auto* feed = std::get_if<velmora::PlayMsgNewFeed>(&messages[0]);
@@ -632,8 +636,8 @@ class PlaybackWindowTest : public QObject {
     QCOMPARE(north->viewIndex, 0);
     QCOMPARE(old->viewIndex, -1);
     QVERIFY(!old->stillShown);
-    QCOMPARE(velmora::viewSlots().PlaybackSlot(0), -1);
-    QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(0)), QString("Connecting to North"));
+    QCOMPARE(ProgramSlots().PlaybackSlot(0), -1);
+    QCOMPARE(QString::fromStdString(ProgramSlots().Text(0)), QString("Connecting to North"));
 
     // The device played back, then another folder shown: the device goes live again
     // (no still left behind) and the folder plays with a new feed.
@@ -646,7 +650,7 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(!north->stillShown);
     QCOMPARE(north->viewIndex, -1);
     QCOMPARE(older->viewIndex, 0);
-    QCOMPARE(QString::fromStdString(velmora::viewSlots().Text(0)), QString("Older"));
+    QCOMPARE(QString::fromStdString(ProgramSlots().Text(0)), QString("Older"));
     messages = sent();
     QCOMPARE(messages.size(), std::size_t{2});
     QVERIFY(std::holds_alternative<velmora::PlayMsgStop>(messages[0]));

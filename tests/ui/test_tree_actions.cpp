@@ -49,7 +49,9 @@
 #include "ui/view_tile.h"
 #include "playback/playback_thread.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::CreateRecord;
 using velmora::GroupRecord;
 using velmora::treeRoot;
@@ -318,6 +320,7 @@ class TreeActionsTest : public QObject {
     QTreeView* view = tree()->view();
     view->setFocus();
     gate_->viewIndex = 0;  // shown in a tile: its state reaches the window
+    gate_->shownIn = &ProgramSlots();
     tree()->selectRecord(gate_);
     QTest::keyClick(view, Qt::Key_F2);
     QVERIFY(tree()->isEditingLabel());
@@ -343,8 +346,8 @@ class TreeActionsTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!tree()->isEditingLabel(), 2000);
     QCOMPARE(gate_->name, std::string("Porch"));
     gate_->viewIndex = -1;
-    velmora::viewSlots().SetCaptionAndClear(0, std::string());
-    velmora::viewSlots().SetErrorMark(0, false);
+    ProgramSlots().SetCaptionAndClear(0, std::string());
+    ProgramSlots().SetErrorMark(0, false);
   }
 
   // The window closed while a label is edited: the edit ends with it, renaming nothing.
@@ -414,11 +417,12 @@ class TreeActionsTest : public QObject {
     {
       std::lock_guard<std::mutex> guard(gate_->fetchLock);
       gate_->viewIndex = 0;
+      gate_->shownIn = &ProgramSlots();
       gate_->fetchIndex = 0;
     }
-    velmora::viewSlots().SetCaptionAndClear(0, "Connecting to Gate");
+    ProgramSlots().SetCaptionAndClear(0, "Connecting to Gate");
     velmora::ReportFetchState(*gate_, true, "Unable to connect");
-    QVERIFY(velmora::viewSlots().ErrorMark(0));
+    QVERIFY(ProgramSlots().ErrorMark(0));
     const std::shared_ptr<GroupRecord> held = gate_->shared_from_this();
 
     tree()->view()->setFocus();
@@ -426,8 +430,8 @@ class TreeActionsTest : public QObject {
     QTest::keyClick(tree()->view(), Qt::Key_Delete, Qt::ShiftModifier);
     QVERIFY(held->parent == nullptr);
     velmora::ReportFetchState(*held, true, "Connection lost");
-    QCOMPARE(velmora::viewSlots().Text(0), std::string("No View Selected"));
-    QVERIFY(!velmora::viewSlots().ErrorMark(0));
+    QCOMPARE(ProgramSlots().Text(0), std::string("No View Selected"));
+    QVERIFY(!ProgramSlots().ErrorMark(0));
     // No warning triangle is drawn (its outline colour appears nowhere).
     velmora::settings().captionShow = true;
     frame->repaintDirty();
@@ -445,6 +449,7 @@ class TreeActionsTest : public QObject {
   // as by the property sheet.
   void renamesShowTheNewPathAndAFailedFolderMoveInABox() {
     gate_->viewIndex = 0;  // a tile in use: the status bar describes the selection
+    gate_->shownIn = &ProgramSlots();
     tree()->selectRecord(gate_);
     QVERIFY(window_->statusPart(0)->text().startsWith("Lobby/Gate  [url="));
     QTimer sheet;

@@ -16,7 +16,9 @@
 #include "ui/view_frame.h"
 #include "ui/view_tile.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::ui::ViewFrame;
 using velmora::ui::ViewTile;
 
@@ -60,7 +62,7 @@ class ViewFrameTest : public QObject {
   int saves_ = 0;
 
   std::unique_ptr<ViewFrame> NewFrame(int w, int h) {
-    auto frame = std::make_unique<ViewFrame>();
+    auto frame = std::make_unique<ViewFrame>(ProgramSlots());
     frame->setSettingsSaver([this] { ++saves_; });
     frame->resize(w, h);
     frame->show();
@@ -74,14 +76,14 @@ class ViewFrameTest : public QObject {
 
   void ClearSlots() {
     for (int i = 0; i < viewSlotCount; ++i) {
-      ViewSlot* s = viewSlots().at(i);
+      ViewSlot* s = ProgramSlots().at(i);
       s->SetFrozen(false);
       s->SetCaptionAndClear("");
       s->SetSelected(false);
       s->SetPlaybackSlot(-1);
       s->SetErrorMark(false);
     }
-    viewSlots().TakeDirty();
+    ProgramSlots().TakeDirty();
   }
 
  private slots:
@@ -166,8 +168,8 @@ class ViewFrameTest : public QObject {
     QCOMPARE(frame->currentLayout(), int(kLayoutTenViews));
     QCOMPARE(settings().viewName, std::string("Archive"));
     QCOMPARE(settings().viewMode, uint32_t(kLayoutTenViews));
-    QCOMPARE(viewSlots().Text(3), std::string("Old 3"));
-    QCOMPARE(viewSlots().Text(10), std::string("No View Selected"));
+    QCOMPARE(ProgramSlots().Text(3), std::string("Old 3"));
+    QCOMPARE(ProgramSlots().Text(10), std::string("No View Selected"));
 
     // 2x2 over 10 views: Ctrl+Page Down moves by 4, Ctrl+Down by 2, never past 10 - 4.
     frame->selectLayout(kLayout2x2);
@@ -189,20 +191,20 @@ class ViewFrameTest : public QObject {
     // Clicks pick tiles: plain, then Ctrl; the shown node is reported and its tile marked.
     QSignalSpy selected(frame.get(), &ViewFrame::viewSelected);
     QTest::mouseClick(frame->tile(2), Qt::LeftButton);
-    QCOMPARE(viewSlots().PlaybackSlot(2), 0);
-    QCOMPARE(viewSlots().PlaybackSlot(0), -1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(2), 0);
+    QCOMPARE(ProgramSlots().PlaybackSlot(0), -1);
     QCOMPARE(frame->playbackAnchor(), 2);
     QTest::mouseClick(frame->tile(4), Qt::LeftButton, Qt::ControlModifier);
-    QCOMPARE(viewSlots().PlaybackSlot(4), 1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(4), 1);
     QCOMPARE(selected.count(), 2);
     QCOMPARE(selected.at(1).at(0).value<GroupRecord*>(), group->children[4].get());
-    QVERIFY(viewSlots().at(4)->Selected());
-    QVERIFY(!viewSlots().at(2)->Selected());
+    QVERIFY(ProgramSlots().at(4)->Selected());
+    QVERIFY(!ProgramSlots().at(2)->Selected());
     // In playback mode clicks leave the playback slots alone.
     frame->setPlaybackMode(true);
     QTest::mouseClick(frame->tile(5), Qt::LeftButton);
-    QCOMPARE(viewSlots().PlaybackSlot(5), -1);
-    QCOMPARE(viewSlots().PlaybackSlot(4), 1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(5), -1);
+    QCOMPARE(ProgramSlots().PlaybackSlot(4), 1);
     frame->setPlaybackMode(false);
 
     // Ctrl + wheel over a tile scrolls the frame: one notch down is one line step.
@@ -213,7 +215,7 @@ class ViewFrameTest : public QObject {
 
     // Selecting the group in the tree marks every tile of it.
     frame->setSelectedSubtree(group.get());
-    QVERIFY2(!viewSlots().at(4)->Selected(), "recordings folders are not marked by the tree");
+    QVERIFY2(!ProgramSlots().at(4)->Selected(), "recordings folders are not marked by the tree");
 
     // At start-up a shown node's saved still and caption go back into its tile.
     GroupRecord& still = *group->children[6];
@@ -221,9 +223,9 @@ class ViewFrameTest : public QObject {
     still.savedCaption = "Last image from Old 6";
     still.stillShown = true;
     frame->restoreStills();
-    QCOMPARE(viewSlots().Text(6), std::string("Last image from Old 6"));
+    QCOMPARE(ProgramSlots().Text(6), std::string("Last image from Old 6"));
     QVERIFY(!still.stillShown);
-    QCOMPARE(viewSlots().at(6)->CopyImage()->width(), 32);
+    QCOMPARE(ProgramSlots().at(6)->CopyImage()->width(), 32);
   }
 
   // Start-up: the stills loaded with the tree (each device's newest recorded image) wait
@@ -245,14 +247,14 @@ class ViewFrameTest : public QObject {
     treeRoot() = root;
     auto frame = NewFrame(400, 300);
     frame->leaveStillMode();
-    QCOMPARE(viewSlots().Text(0), std::string());
+    QCOMPARE(ProgramSlots().Text(0), std::string());
     QVERIFY(north.savedImage != nullptr);
 
     frame->showNode(group.get());
-    QCOMPARE(viewSlots().Text(0), std::string("Last image from North"));
-    QCOMPARE(viewSlots().at(0)->CopyImage()->width(), 32);
+    QCOMPARE(ProgramSlots().Text(0), std::string("Last image from North"));
+    QCOMPARE(ProgramSlots().at(0)->CopyImage()->width(), 32);
     QVERIFY(north.savedImage == nullptr);
-    QCOMPARE(viewSlots().Text(1), std::string("Connecting to South"));
+    QCOMPARE(ProgramSlots().Text(1), std::string("Connecting to South"));
     settings().captionShow = true;
     QVERIFY(Has(Grab(*frame, 0), frame->tile(0)->rect(), Qt::red));
 
@@ -268,7 +270,7 @@ class ViewFrameTest : public QObject {
     auto frame = NewFrame(500, 400);
     frame->selectLayout(kLayout1x1);
     QCOMPARE(frame->tile(0)->size(), QSize(500, 400));
-    viewSlots().SetImage(0, TestFrame(), "Door");
+    ProgramSlots().SetImage(0, TestFrame(), "Door");
     QImage shot = Grab(*frame, 0);
     // 320 x 240 at (90, 80): the top-left quarter red, top-right green, bottom blue.
     QVERIFY(Is(shot, 90, 80, Qt::red));
@@ -295,17 +297,17 @@ class ViewFrameTest : public QObject {
 
     // Zoomed in with the wheel at the centre: only the middle of the frame, all over.
     QTest::keyClick(frame.get(), Qt::Key_PageUp);  // no playback tile: the key is not a zoom
-    QVERIFY(!viewSlots().at(0)->Snapshot().zoomed);
+    QVERIFY(!ProgramSlots().at(0)->Snapshot().zoomed);
     // The frame sends keys without Ctrl to the tile holding playback slot 0.
-    viewSlots().SetPlaybackSlot(0, 0);
+    ProgramSlots().SetPlaybackSlot(0, 0);
     QTest::keyClick(frame.get(), Qt::Key_PageUp);
-    QVERIFY(viewSlots().at(0)->Snapshot().zoomed);
+    QVERIFY(ProgramSlots().at(0)->Snapshot().zoomed);
     QTest::keyClick(frame.get(), Qt::Key_Home);
-    QVERIFY(!viewSlots().at(0)->Snapshot().zoomed);
-    viewSlots().SetPlaybackSlot(0, -1);
+    QVERIFY(!ProgramSlots().at(0)->Snapshot().zoomed);
+    ProgramSlots().SetPlaybackSlot(0, -1);
     frame->tile(0)->ZoomAtPoint(QPoint(250, 200), 120);
     frame->tile(0)->ZoomAtPoint(QPoint(250, 200), 120);
-    QVERIFY(viewSlots().at(0)->Snapshot().zoomed);
+    QVERIFY(ProgramSlots().at(0)->Snapshot().zoomed);
     shot = Grab(*frame, 0);
     QVERIFY(Is(shot, 2, 2, Qt::red));
     QVERIFY(Is(shot, 497, 2, Qt::green));
@@ -315,9 +317,9 @@ class ViewFrameTest : public QObject {
   void marksBordersAndCaptionSymbolsArePainted() {
     auto frame = NewFrame(500, 400);
     frame->selectLayout(kLayout1x1);
-    viewSlots().SetImage(0, TestFrame(), "Door");
-    viewSlots().at(0)->SetSelected(true);
-    viewSlots().SetPlaybackSlot(0, 5);
+    ProgramSlots().SetImage(0, TestFrame(), "Door");
+    ProgramSlots().at(0)->SetSelected(true);
+    ProgramSlots().SetPlaybackSlot(0, 5);
     QImage shot = Grab(*frame, 0);
     const QColor yellow(255, 255, 0);
     // Corners of 10 x 2 and 2 x 10 at the inner rectangle (1..498 x 1..398).
@@ -337,37 +339,37 @@ class ViewFrameTest : public QObject {
     QVERIFY(Is(shot, 497, 200, slot5));
     QVERIFY(Is(shot, 498, 200, slot5));
     QVERIFY(Is(shot, 250, 398, slot5));
-    viewSlots().SetPlaybackSlot(0, 15);
+    ProgramSlots().SetPlaybackSlot(0, 15);
     shot = Grab(*frame, 0);
     QVERIFY(Is(shot, 1, 200, QColor(170, 102, 17)));
 
     // The caption bar's symbol at the bottom right: the recording circle in its states.
     settings().captionShow = true;
-    viewSlots().SetPlaybackSlot(0, -1);
-    viewSlots().at(0)->SetSelected(false);
+    ProgramSlots().SetPlaybackSlot(0, -1);
+    ProgramSlots().at(0)->SetSelected(false);
     const QRect symbolArea(440, 370, 59, 29);
     const QColor red(255, 16, 16), darkRed(128, 16, 16);
-    viewSlots().SetRecordingMark(0, kRecordingMarkOn);
+    ProgramSlots().SetRecordingMark(0, kRecordingMarkOn);
     shot = Grab(*frame, 0);
     QVERIFY(Has(shot, symbolArea, red));
     QVERIFY(Has(shot, symbolArea, darkRed));
-    viewSlots().SetRecordingMark(0, kRecordingMarkIdle);
+    ProgramSlots().SetRecordingMark(0, kRecordingMarkIdle);
     shot = Grab(*frame, 0);
     QVERIFY(!Has(shot, symbolArea, red));
     QVERIFY(Has(shot, symbolArea, darkRed));
     QVERIFY(Has(shot, symbolArea, frame->tile(0)->palette().color(QPalette::Dark)));
-    viewSlots().SetRecordingMark(0, kRecordingMarkOff);
+    ProgramSlots().SetRecordingMark(0, kRecordingMarkOff);
     shot = Grab(*frame, 0);
     QVERIFY(!Has(shot, symbolArea, red));
     QVERIFY(!Has(shot, symbolArea, darkRed));
     // An error shows the warning triangle instead; in playback mode a playback tile shows
     // the play triangle.
-    viewSlots().SetErrorMark(0, true);
+    ProgramSlots().SetErrorMark(0, true);
     shot = Grab(*frame, 0);
     QVERIFY(Has(shot, symbolArea, QColor(255, 255, 0)));
     QVERIFY(Has(shot, symbolArea, QColor(128, 128, 0)));
-    viewSlots().SetErrorMark(0, false);
-    viewSlots().SetPlaybackSlot(0, 2);
+    ProgramSlots().SetErrorMark(0, false);
+    ProgramSlots().SetPlaybackSlot(0, 2);
     frame->setPlaybackMode(true);
     shot = Grab(*frame, 0);
     QVERIFY(Has(shot, symbolArea, QColor(16, 16, 255)));
@@ -376,7 +378,7 @@ class ViewFrameTest : public QObject {
     settings().captionShowMotion = true;
     auto moving = TestFrame();
     moving->motion = 1;
-    viewSlots().SetImage(0, std::move(moving), "Door");
+    ProgramSlots().SetImage(0, std::move(moving), "Door");
     shot = Grab(*frame, 0);
     QVERIFY(Has(shot, QRect(400, 385, 98, 13), QColor(255, 0, 0)));
   }
@@ -384,7 +386,7 @@ class ViewFrameTest : public QObject {
   void frozenTileDropsFramesWhileItsMenuIsOpen() {
     auto frame = NewFrame(500, 400);
     frame->selectLayout(kLayout1x1);
-    viewSlots().SetImage(0, TestFrame(true, 64, 48), "held");
+    ProgramSlots().SetImage(0, TestFrame(true, 64, 48), "held");
     QSignalSpy commands(frame.get(), &ViewFrame::commandRequested);
     bool droppedWhileOpen = false;
     int actions = 0;
@@ -393,8 +395,8 @@ class ViewFrameTest : public QObject {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (menu == nullptr) return;
         actions = static_cast<int>(menu->actions().size());
-        droppedWhileOpen = viewSlots().at(0)->Frozen() && !viewSlots().SetImage(0, TestFrame(), "new") &&
-                           viewSlots().Text(0) == "held";
+        droppedWhileOpen = ProgramSlots().at(0)->Frozen() && !ProgramSlots().SetImage(0, TestFrame(), "new") &&
+                           ProgramSlots().Text(0) == "held";
         for (QAction* a : menu->actions()) {
           if (a->data().toInt() == command) menu->setActiveAction(a);
         }
@@ -407,16 +409,16 @@ class ViewFrameTest : public QObject {
     QCOMPARE(actions, 12);
     QCOMPARE(commands.count(), 1);
     QCOMPARE(commands.at(0).at(0).toInt(), 10024);
-    QVERIFY2(viewSlots().at(0)->Frozen(), "Copy Image reads the frozen frame first");
-    QVERIFY(!viewSlots().SetImage(0, TestFrame(), "still dropped"));
+    QVERIFY2(ProgramSlots().at(0)->Frozen(), "Copy Image reads the frozen frame first");
+    QVERIFY(!ProgramSlots().SetImage(0, TestFrame(), "still dropped"));
     frame->unfreezeTiles();
 
     droppedWhileOpen = false;
     chooseWhenOpen(10012);
     QCOMPARE(frame->openTileMenu(0, QPoint(100, 100)), 10012);
     QVERIFY(droppedWhileOpen);
-    QVERIFY2(!viewSlots().at(0)->Frozen(), "other commands unfreeze at once");
-    QVERIFY(viewSlots().SetImage(0, TestFrame(), "live"));
+    QVERIFY2(!ProgramSlots().at(0)->Frozen(), "other commands unfreeze at once");
+    QVERIFY(ProgramSlots().SetImage(0, TestFrame(), "live"));
 
     // An empty tile with no device offers no menu.
     QCOMPARE(frame->openTileMenu(1, QPoint(100, 100)), 0);

@@ -44,7 +44,9 @@
 #include "ui/tree_pane.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
+#include "program_slots.h"
 
+using velmora::test::ProgramSlots;
 using velmora::CreateRecord;
 using velmora::GroupRecord;
 using velmora::treeRoot;
@@ -156,8 +158,8 @@ class WindowJobsTest : public QObject {
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
-      velmora::viewSlots().SetPlaybackSlot(t, -1);
-      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+      ProgramSlots().SetPlaybackSlot(t, -1);
+      ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
     shown_.clear();
@@ -172,8 +174,8 @@ class WindowJobsTest : public QObject {
     if (treeRoot()) velmora::DestroyTree(treeRoot().get());
     treeRoot().reset();
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
-      velmora::viewSlots().SetPlaybackSlot(t, -1);
-      velmora::viewSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
+      ProgramSlots().SetPlaybackSlot(t, -1);
+      ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
@@ -235,8 +237,9 @@ class WindowJobsTest : public QObject {
     velmora::playtest::TempFolder few, many;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", few.str());
     door.viewIndex = door.fetchIndex = 0;
+    door.shownIn = &ProgramSlots();
     door.fetchActive = true;
-    velmora::viewSlots().SetCaptionAndClear(0, "Door");
+    ProgramSlots().SetCaptionAndClear(0, "Door");
     velmora::playtest::RecordWriter sparse(few.path());
     for (int i = 0; i < 10; ++i) sparse.Append(velmora::playtest::kHourStart + 10 * i, 0, velmora::playtest::SmallJpeg());
     Open();
@@ -283,8 +286,9 @@ class WindowJobsTest : public QObject {
     velmora::playtest::TempFolder folder;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", folder.str());
     door.viewIndex = door.fetchIndex = 0;
+    door.shownIn = &ProgramSlots();
     door.fetchActive = true;
-    velmora::viewSlots().SetCaptionAndClear(0, "Door");
+    ProgramSlots().SetCaptionAndClear(0, "Door");
     velmora::playtest::RecordWriter writer(folder.path());
     for (int i = 0; i < 40; ++i) writer.Append(velmora::playtest::kHourStart + 3 * i, 0, velmora::playtest::SmallJpeg());
     Open();
