@@ -20,6 +20,12 @@ using namespace velmora;
 
 constexpr int kSlot = 3;
 
+// The tiles a shown record draws into, kept for the whole run like the program's.
+ViewSlots& Shown() {
+  static auto* slots = new ViewSlots;
+  return *slots;
+}
+
 // A recorder that writes over everything it may write: the header room in front of each
 // frame and the trailer behind it, and the frame's motion flag.
 class ScribblingRecorder final : public FrameRecorder {
@@ -83,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // so that the time goes into the parsing.
   const bool showH264 = (mode & 0xC0) == 0xC0;
   r.viewIndex = (mode & 2) && (r.kind != EntryKind::HTTPDevice || showH264) ? kSlot : -1;
+  r.shownIn = &Shown();
   r.stillShown = (mode & 4) != 0;
   r.receivedData = false;
   // Some inputs skip the header stage.
@@ -110,6 +117,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // The main window would drain these.
   while (mainQueue().take()) {
   }
-  viewSlots().TakeDirty();
+  Shown().TakeDirty();
   return 0;
 }
