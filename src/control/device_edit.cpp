@@ -240,7 +240,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
       return true;
     });
     if (!renamed.ok) return renamed;
-    if (TreeObserver* observer = treeObserver()) observer->changed(entry);
+    if (TreeObserver* observer = Installed<TreeObserver>::get()) observer->changed(entry);
     RenameTile(entry);
     if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
   }

@@ -54,10 +54,6 @@ std::mutex& recordingLock() {
   return *lock;
 }
 
-TreeObserver*& treeObserver() {
-  static TreeObserver* observer = nullptr;
-  return observer;
-}
 
 ItemState EntryItemState(const GroupRecord& record, bool httpServerOn) {
   ItemState state;
@@ -80,7 +76,7 @@ ItemState EntryItemState(const GroupRecord& record) {
 }
 
 void RefreshItemState(GroupRecord& record) {
-  if (TreeObserver* observer = treeObserver()) observer->changed(record);
+  if (TreeObserver* observer = Installed<TreeObserver>::get()) observer->changed(record);
 }
 
 bool IsValidName(const std::string& name) {
@@ -199,7 +195,7 @@ GroupRecord& EnsureTreeRoot() {
   auto& root = treeRoot();
   if (!root) {
     root = CreateRecord(EntryKind::Root, kRootName);
-    if (TreeObserver* observer = treeObserver()) {
+    if (TreeObserver* observer = Installed<TreeObserver>::get()) {
       observer->beginReset(*root);
       observer->endReset(*root);
     }
@@ -238,7 +234,7 @@ void InsertEntryAt(GroupRecord* parent, std::size_t position, std::shared_ptr<Gr
   if (parent == nullptr || !record || record->parent != nullptr) return;
   position = std::min(position, parent->children.size());
   const int at = static_cast<int>(position);
-  TreeObserver* observer = treeObserver();
+  TreeObserver* observer = Installed<TreeObserver>::get();
   if (observer) observer->beginInsert(*parent, at, *record);
   record->parent = parent;
   GroupRecord& inserted = *record;
@@ -252,7 +248,7 @@ std::shared_ptr<GroupRecord> RemoveEntry(GroupRecord& record) {
   GroupRecord* parent = record.parent;
   const int position = PositionInParent(record);
   if (parent == nullptr || position < 0) return held;
-  TreeObserver* observer = treeObserver();
+  TreeObserver* observer = Installed<TreeObserver>::get();
   if (observer) observer->beginRemove(*parent, position, record);
   auto& siblings = parent->children;
   held = siblings[static_cast<std::size_t>(position)];
@@ -274,7 +270,7 @@ bool MoveEntry(GroupRecord& record, GroupRecord& newParent, std::size_t position
   const int to = static_cast<int>(position);
   if (oldParent == &newParent && from == to) return true;
 
-  TreeObserver* observer = treeObserver();
+  TreeObserver* observer = Installed<TreeObserver>::get();
   if (observer) observer->beginMove(record, *oldParent, from, newParent, to);
   std::shared_ptr<GroupRecord> held = oldParent->children[static_cast<std::size_t>(from)];
   oldParent->children.erase(oldParent->children.begin() + from);
@@ -291,7 +287,7 @@ void SortChildren(GroupRecord& parent) {
                      return FoldCase(a->name) < FoldCase(b->name);
                    });
   if (sorted == parent.children) return;
-  TreeObserver* observer = treeObserver();
+  TreeObserver* observer = Installed<TreeObserver>::get();
   if (observer) observer->beginReorder(parent);
   parent.children.swap(sorted);
   if (observer) observer->endReorder(parent);
@@ -316,7 +312,7 @@ void RenameEntry(GroupRecord& record, std::string name) {
     record.name = std::move(name);
   }
   UpdatePaths(record);
-  if (TreeObserver* observer = treeObserver()) observer->changed(record);
+  if (TreeObserver* observer = Installed<TreeObserver>::get()) observer->changed(record);
 }
 
 GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep) {
@@ -514,7 +510,7 @@ void TakeApart(GroupRecord* start) {
 void DestroyTree(GroupRecord* start) {
   if (start == nullptr) return;
   std::shared_ptr<GroupRecord> self = start->weak_from_this().lock();
-  TreeObserver* observer = treeObserver();
+  TreeObserver* observer = Installed<TreeObserver>::get();
   if (observer) observer->beginReset(*start);
   TakeApart(start);
   if (observer) observer->endReset(*start);

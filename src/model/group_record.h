@@ -221,8 +221,9 @@ class TreeObserver {
   // style (errorShown, recording, enabled, the httpServer setting for this recorder).
   virtual void changed(GroupRecord& record) = 0;
 };
-// The observer told of every change; null (the default) for the headless program.
-TreeObserver*& treeObserver();
+// The observer told of every change is installed through Installed<TreeObserver>
+// (app/installed.h): the window's tree pane while it lives, nothing for the headless
+// program. Main thread.
 
 // Overlay numbers of a tree item.
 constexpr int kOverlayNone = 0;

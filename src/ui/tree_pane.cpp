@@ -253,12 +253,11 @@ TreePane::TreePane(QWidget* parent) : QWidget(parent) {
   connect(dragTimer_, &QTimer::timeout, this,
           [this] { autoScrollTick(view_->viewport()->mapFromGlobal(QCursor::pos())); });
 
-  treeObserver() = model_;
+  // The model hears every change of the tree while this pane lives (one pane at a time).
+  observing_ = Installed<TreeObserver>::install(*model_);
 }
 
-TreePane::~TreePane() {
-  if (treeObserver() == model_) treeObserver() = nullptr;
-}
+TreePane::~TreePane() = default;
 
 GroupRecord* TreePane::selectedRecord() const {
   const QModelIndexList selected = view_->selectionModel()->selectedRows();

@@ -13,6 +13,7 @@
 
 class QTimer;
 
+#include "app/installed.h"
 #include "model/group_record.h"
 
 class QTreeView;
@@ -91,6 +92,8 @@ class TreePane : public QWidget {
   void requestContextMenuAtItem();
 
   TreeModel* model_ = nullptr;
+  // Keeps model_ installed as the tree's observer while the pane lives.
+  Installation observing_;
   QTreeView* view_ = nullptr;
   bool editing_ = false;
   bool dragging_ = false;

@@ -39,12 +39,11 @@ class ModelTest : public ::testing::Test {
     treeRoot().reset();
     // The layers above the tree are stand-ins that do nothing until a test sets a call.
     ASSERT_TRUE((upper_.install<DeviceFetch, DeviceRecording, NewestImages>()));
-    treeObserver() = nullptr;
   }
 
   void TearDown() override {
-    // A test's observer may be gone already: taking the tree apart tells nobody.
-    treeObserver() = nullptr;
+    // A test's observer (installed for the test's body only) is gone: taking the tree
+    // apart tells nobody.
     if (treeRoot()) DestroyTree(treeRoot().get());
     treeRoot().reset();
     upper_.uninstall();

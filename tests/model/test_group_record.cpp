@@ -259,7 +259,8 @@ struct RecordingObserver : TreeObserver {
 TEST_F(RecordTest, ObserverMirrorsInsertRenameRemoveAndOverlay) {
   RecordingObserver observer;
   root();
-  treeObserver() = &observer;
+  Installation watching = Installed<TreeObserver>::install(observer);
+  ASSERT_TRUE(watching);
   InsertEntry(nullptr, CreateRecord(EntryKind::Group, "orphan"));  // no parent: nothing
   GroupRecord& group = add(root(), EntryKind::Group, "g");
   GroupRecord& cam = add(group, EntryKind::Device, "c");

@@ -162,7 +162,8 @@ class TreeObserverTest : public ModelTest {
 TEST_F(TreeObserverTest, InsertsMovesSortsAndRemovesKeepAMirrorInStep) {
   GroupRecord& top = root();
   observer_.rebuild(&top);
-  treeObserver() = &observer_;
+  Installation watching = Installed<TreeObserver>::install(observer_);
+  ASSERT_TRUE(watching);
   GroupRecord& nvr = add(top, EntryKind::LocalNVR, "All Views");
   GroupRecord& yard = add(nvr, EntryKind::Group, "Yard");
   GroupRecord& hall = add(nvr, EntryKind::Group, "hall");
@@ -234,7 +235,8 @@ TEST_F(TreeObserverTest, InsertsMovesSortsAndRemovesKeepAMirrorInStep) {
 
 TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
   // No root yet: loading creates it and the observer hears of it as a reset.
-  treeObserver() = &observer_;
+  Installation watching = Installed<TreeObserver>::install(observer_);
+  ASSERT_TRUE(watching);
   WriteFile(paths().deviceTreePath,
             "<?xml version=\"1.0\"?>\n<DeviceTree version=\"1.0\">"
             "<LocalNVR name=\"Site\"><Group name=\"Yard\">"
@@ -270,7 +272,8 @@ TEST_F(TreeObserverTest, FetchErrorStateRedrawsTheEntryOnlyWhenItChanges) {
   GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "Site");
   GroupRecord& gate = add(nvr, EntryKind::Device, "Gate");
   observer_.rebuild(&root());
-  treeObserver() = &observer_;
+  Installation watching = Installed<TreeObserver>::install(observer_);
+  ASSERT_TRUE(watching);
   auto report = [&](bool error) {
     AppMessage message = MsgFetchError{error, gate.shared_from_this(), false};
     EXPECT_TRUE(HandleFetchErrorMessage(message));
@@ -289,7 +292,6 @@ TEST_F(TreeObserverTest, FetchErrorStateRedrawsTheEntryOnlyWhenItChanges) {
   EXPECT_FALSE(std::get<MsgFetchError>(lost).changed);
   AppMessage other = MsgScanAllMedia{};
   EXPECT_FALSE(HandleFetchErrorMessage(other));
-  treeObserver() = nullptr;
 }
 
 }  // namespace

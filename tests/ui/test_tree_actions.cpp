@@ -176,7 +176,6 @@ class TreeActionsTest : public QObject {
   void cleanup() {
     window_.reset();
     events_.reset();
-    velmora::treeObserver() = nullptr;
     if (treeRoot()) velmora::DestroyTree(treeRoot().get());
     treeRoot().reset();
     velmora::settings() = saved_;

@@ -102,7 +102,7 @@ class TreePaneTest : public QObject {
 
   void cleanup() {
     window_.reset();  // the pane lets go of the observer
-    QCOMPARE(velmora::treeObserver(), nullptr);
+    QCOMPARE(velmora::Installed<velmora::TreeObserver>::get(), nullptr);
     if (treeRoot()) velmora::DestroyTree(treeRoot().get());
     treeRoot().reset();
     velmora::settings() = savedSettings_;

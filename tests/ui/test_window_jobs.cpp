@@ -170,7 +170,6 @@ class WindowJobsTest : public QObject {
     DrainPlayback();
     window_.reset();
     events_.reset();
-    velmora::treeObserver() = nullptr;
     if (treeRoot()) velmora::DestroyTree(treeRoot().get());
     treeRoot().reset();
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
