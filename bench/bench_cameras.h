@@ -21,6 +21,12 @@ inline ViewSlots& BenchSlots() {
   return *shown;
 }
 
+// The device tree the benchmarks' cameras are in. Never destroyed, for the same reason.
+inline DeviceTree& BenchTree() {
+  static auto* tree = new DeviceTree;
+  return *tree;
+}
+
 // Starts camsim with `cameras` cameras of width x height (30 distinct frames, one thread,
 // at most 4 connections each); ok() and error() tell whether it runs.
 inline test::CamsimProcess StartCameras(int cameras, int width, int height) {
@@ -34,9 +40,9 @@ inline test::CamsimProcess StartCameras(int cameras, int width, int height) {
 // `cams`, fetched every `updateDelayMs`, device i in view slot i (none past the last slot).
 inline std::vector<std::shared_ptr<GroupRecord>> MakeCameraTree(const test::CamsimProcess& cams, int cameras,
                                                                 uint32_t updateDelayMs, int debugLevel = 0) {
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+  BenchTree().root = CreateRecord(EntryKind::Root, kRootName);
   auto nvr = CreateRecord(EntryKind::LocalNVR, "nvr");
-  InsertEntry(treeRoot().get(), nvr);
+  InsertEntry(BenchTree().root.get(), nvr);
   auto group = CreateRecord(EntryKind::Group, "bench");
   InsertEntry(nvr.get(), group);
   std::vector<std::shared_ptr<GroupRecord>> devices;

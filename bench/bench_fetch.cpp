@@ -110,7 +110,7 @@ void MainLoop(std::chrono::duration<double> duration) {
   const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(duration);
   auto next = Clock::now();
   while (Clock::now() < until) {
-    FetchPeriodic();
+    FetchPeriodic(bench::BenchTree().root.get(), {});
     while (mainQueue().take()) {
     }
     bench::BenchSlots().TakeDirty();
@@ -183,8 +183,8 @@ Result Run(const Config& config, int cameras, double seconds) {
   for (auto& d : devices) viewthread_refresh(*d, false);
   const auto until = Clock::now() + 5s;
   while (FetchConnectionsAlive() > 0 && Clock::now() < until) std::this_thread::sleep_for(10ms);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(bench::BenchTree().root.get());
+  bench::BenchTree().root.reset();
   return result;
 }
 

@@ -70,7 +70,8 @@ std::vector<uint8_t> FrameBuffer(std::size_t jpegLength) {
 Cost RecorderRun(const std::filesystem::path& root, std::size_t jpegLength, int frames) {
   std::filesystem::remove_all(root);
   std::filesystem::create_directories(root);
-  const std::string recordings = root.string() + "/";
+  DeviceTree tree;
+  tree.recordingsFolder = root.string() + "/";
   auto cam = CreateRecord(EntryKind::Device, "Bench");
   cam->path = "Bench";
   cam->recording = true;
@@ -79,7 +80,7 @@ Cost RecorderRun(const std::filesystem::path& root, std::size_t jpegLength, int 
   auto buffer = FrameBuffer(jpegLength);
   ImageHolder holder;
   const Meter meter;
-  for (int i = 0; i < frames; ++i) check_record(*cam, &holder, buffer.data(), jpegLength, recordings);
+  for (int i = 0; i < frames; ++i) check_record(*cam, &holder, buffer.data(), jpegLength, tree);
   const Cost cost = meter.Stop();
   record_close_files(*cam);
   return cost;

@@ -79,7 +79,7 @@ long RunMainLoop(ui::ViewFrame& frame, double seconds) {
   tick.setTimerType(Qt::PreciseTimer);
   QObject::connect(&tick, &QTimer::timeout, [&frame, &ticks] {
     ++ticks;
-    FetchPeriodic();
+    FetchPeriodic(bench::BenchTree().root.get(), {});
     for (int i = 0; i < 10000 && mainQueue().take(); ++i) {
     }
     frame.repaintDirty();
@@ -116,7 +116,7 @@ Result Run(int cameras, double seconds, const std::string& shot) {
   // 10 frames per second each.
   std::vector<std::shared_ptr<GroupRecord>> devices = bench::MakeCameraTree(cams, cameras, 100);
 
-  ui::ViewFrame frame(bench::BenchSlots());
+  ui::ViewFrame frame(bench::BenchTree(), bench::BenchSlots());
   frame.setSettingsSaver([] {});
   frame.resize(1920, 1080);
   frame.show();
@@ -154,8 +154,8 @@ Result Run(int cameras, double seconds, const std::string& shot) {
   for (auto& d : devices) viewthread_refresh(*d, false);
   const auto until = Clock::now() + 5s;
   while (FetchConnectionsAlive() > 0 && Clock::now() < until) std::this_thread::sleep_for(10ms);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(bench::BenchTree().root.get());
+  bench::BenchTree().root.reset();
   return result;
 }
 

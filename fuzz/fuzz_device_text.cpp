@@ -7,16 +7,25 @@
 #include <string>
 #include <string_view>
 
-#include "app/paths.h"
 #include "model/device_transfer.h"
 #include "model/group_record.h"
 #include "model/xml_element.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  velmora::paths().deviceTreePath = "/nonexistent/velmora-fuzz/Velmora NVR.xml";
-  velmora::paths().pathData = "/nonexistent/velmora-fuzz/Recordings/";
-  return 0;
+namespace {
+
+// The tree the devices are pasted for: its file and folder do not exist, so nothing is
+// read from or written to disk.
+velmora::DeviceTree& FuzzTree() {
+  static auto* tree = [] {
+    auto* made = new velmora::DeviceTree;
+    made->filePath = "/nonexistent/velmora-fuzz/Velmora NVR.xml";
+    made->recordingsFolder = "/nonexistent/velmora-fuzz/Recordings/";
+    return made;
+  }();
+  return *tree;
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace velmora;
@@ -33,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // The clipboard text ends at its first zero byte.
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (std::size_t end = text.find('\0'); end != std::string_view::npos) text = text.substr(0, end);
-  InsertDevicesFromText(*group, text);
+  InsertDevicesFromText(FuzzTree(), *group, text);
   if (CountViewable(root.get()) > kMaxViewableEntries) std::abort();
 
   for (const auto& entry : group->children) {
@@ -41,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string copied = DeviceText(*entry);
     XmlElement document;
     if (!ParseXml(copied, document).ok) std::abort();
-    InsertDevicesFromText(*other, copied);
+    InsertDevicesFromText(FuzzTree(), *other, copied);
   }
   if (CountViewable(root.get()) > kMaxViewableEntries) std::abort();
   DestroyTree(root.get());

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/log.h"
-#include "app/paths.h"
 #include "control/property_rules.h"
 #include "live/fetch.h"
 #include "live/view_slot.h"
@@ -27,15 +26,15 @@ void CollectSubtree(GroupRecord& top, std::vector<GroupRecord*>& out) {
   for (auto& child : top.children) CollectSubtree(*child, out);
 }
 
-// Holds the fetchLock of every entry of a subtree, then recordingLock(). The main thread
+// Holds the fetchLock of every entry of a subtree, then the tree's recording lock. The main thread
 // is the only one that ever holds more than one fetchLock, so taking them in tree order
 // cannot deadlock with a worker (a worker holds one fetchLock at a time).
 class SubtreeLocks {
  public:
-  explicit SubtreeLocks(const std::vector<GroupRecord*>& records) {
+  SubtreeLocks(const std::vector<GroupRecord*>& records, std::mutex& recordingLock) {
     fetch_.reserve(records.size());
     for (GroupRecord* record : records) fetch_.emplace_back(record->fetchLock);
-    recording_ = std::unique_lock<std::mutex>(recordingLock());
+    recording_ = std::unique_lock<std::mutex>(recordingLock);
   }
   ~SubtreeLocks() {
     // Released in the opposite order.
@@ -50,7 +49,7 @@ class SubtreeLocks {
   std::unique_lock<std::mutex> recording_;
 };
 
-// The recorder opens files only under recordingLock(), which the caller holds, so files
+// The recorder opens files only under the tree's recording lock, which the caller holds, so files
 // closed here stay closed until the locks are let go.
 void CloseSubtreeFiles(const std::vector<GroupRecord*>& records) {
   for (GroupRecord* record : records) {
@@ -66,15 +65,16 @@ bool OwnsRecordingsFolder(const GroupRecord& entry) {
 
 // Moves the recordings folder of `oldPath` to `newPath` (both below pathData). The folder
 // of the new parent is made first when there is something to move. Locks held.
-bool MoveRecordingsFolder(const std::string& oldPath, const std::string& newPath, int& error) {
+bool MoveRecordingsFolder(const std::string& recordings, const std::string& oldPath, const std::string& newPath,
+                          int& error) {
   error = 0;
   if (oldPath == newPath) return true;
-  const std::filesystem::path root(paths().pathData);
+  const std::filesystem::path root(recordings);
   std::error_code ec;
   const std::filesystem::path from = DeviceFolder(root, oldPath);
   if (!std::filesystem::exists(std::filesystem::symlink_status(from, ec))) {
     // Never recorded: nothing to move (record_rename_folder says the same).
-    return record_rename_folder(oldPath, newPath, error);
+    return record_rename_folder(recordings, oldPath, newPath, error);
   }
   const std::string::size_type slash = newPath.rfind('/');
   if (slash != std::string::npos) {
@@ -82,7 +82,7 @@ bool MoveRecordingsFolder(const std::string& oldPath, const std::string& newPath
     const int made = MakeDeviceFolder(root, std::string_view(newPath).substr(0, slash));
     if (made != 0) Log("move recordings: cannot make the parent folder of %s (%d)", newPath.c_str(), made);
   }
-  return record_rename_folder(oldPath, newPath, error);
+  return record_rename_folder(recordings, oldPath, newPath, error);
 }
 
 // The paths the entry and its subtree get when the entry is called `name` below `parent`,
@@ -107,8 +107,8 @@ void NewPaths(const GroupRecord* parent, GroupRecord& entry, const std::string& 
 // moved nothing is changed and the files stay closed (they reopen in the old folder
 // with the next frame).
 template <class Change>
-EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, const std::string& newName,
-                           Change&& change) {
+EditResult ChangePathsLive(DeviceTree& tree, GroupRecord& entry, const GroupRecord* newParent,
+                           const std::string& newName, Change&& change) {
   std::vector<GroupRecord*> subtree;
   CollectSubtree(entry, subtree);
   std::vector<std::string> newPaths;
@@ -116,10 +116,11 @@ EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, con
 
   EditResult result;
   {
-    SubtreeLocks locks(subtree);
+    SubtreeLocks locks(subtree, tree.recordingLock);
     CloseSubtreeFiles(subtree);
     int error = 0;
-    if (OwnsRecordingsFolder(entry) && !MoveRecordingsFolder(entry.path, newPaths.front(), error)) {
+    if (OwnsRecordingsFolder(entry) &&
+        !MoveRecordingsFolder(tree.recordingsFolder, entry.path, newPaths.front(), error)) {
       result.ok = false;
       result.messageId = kStringFolderRenameFailed;
       result.systemError = error;
@@ -127,7 +128,7 @@ EditResult ChangePathsLive(GroupRecord& entry, const GroupRecord* newParent, con
     }
     if (!change()) {
       // The structure refused the change after the folder moved: move it back.
-      if (OwnsRecordingsFolder(entry)) MoveRecordingsFolder(newPaths.front(), entry.path, error);
+      if (OwnsRecordingsFolder(entry)) MoveRecordingsFolder(tree.recordingsFolder, newPaths.front(), entry.path, error);
       result.ok = false;
       return result;
     }
@@ -203,7 +204,7 @@ DeviceConfig ReadDeviceSettings(GroupRecord& entry) {
   return entry;
 }
 
-EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings) {
+EditResult ApplyDeviceSettings(DeviceTree& tree, GroupRecord& entry, const DeviceConfig& settings) {
   const std::string name = CleanName(settings.name);
   // CleanName turns an empty text into "???": check the text as typed for emptiness.
   const bool blank = settings.name.find_first_not_of(" \t\r\n") == std::string::npos;
@@ -234,7 +235,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
     if (entry.parent != nullptr && NameInUse(*entry.parent, entry.kind, name, &entry))
       return EditResult{false, kStringNameInUse};
     ClearRecordingMarks(entry);
-    EditResult renamed = ChangePathsLive(entry, entry.parent, name, [&] {
+    EditResult renamed = ChangePathsLive(tree, entry, entry.parent, name, [&] {
       std::lock_guard<std::mutex> files(entry.files.recordLock);
       entry.name = name;
       return true;
@@ -242,7 +243,7 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
     if (!renamed.ok) return renamed;
     if (TreeObserver* observer = Installed<TreeObserver>::get()) observer->changed(entry);
     RenameTile(entry);
-    if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
+    ReleaseOwnedOldRecordings(tree);
   }
 
   bool reconnect = false;
@@ -278,13 +279,13 @@ EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings)
   return EditResult{};
 }
 
-EditResult RenameEntryLive(GroupRecord& entry, const std::string& name) {
+EditResult RenameEntryLive(DeviceTree& tree, GroupRecord& entry, const std::string& name) {
   DeviceConfig settings = ReadDeviceSettings(entry);
   settings.name = name;
-  return ApplyDeviceSettings(entry, settings);
+  return ApplyDeviceSettings(tree, entry, settings);
 }
 
-EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t position) {
+EditResult MoveEntryLive(DeviceTree& tree, GroupRecord& entry, GroupRecord& newParent, std::size_t position) {
   if (entry.parent == nullptr || IsBelowOrSame(&newParent, entry)) return EditResult{false, 0};
   EditResult result;
   if (entry.parent == &newParent) {
@@ -296,13 +297,13 @@ EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t
   // they are let go, so that the observer (which may read the entry's fields under its
   // fetchLock) is never called with them held. Workers do not walk the structure.
   GroupRecord* oldParent = entry.parent;
-  result = ChangePathsLive(entry, &newParent, entry.name, [] { return true; });
+  result = ChangePathsLive(tree, entry, &newParent, entry.name, [] { return true; });
   if (!result.ok) return result;
   if (!MoveEntry(entry, newParent, position)) {
-    ChangePathsLive(entry, oldParent, entry.name, [] { return true; });
+    ChangePathsLive(tree, entry, oldParent, entry.name, [] { return true; });
     return EditResult{false, 0};
   }
-  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
+  ReleaseOwnedOldRecordings(tree);
   ApplyRecordingState(&entry);
   return result;
 }

@@ -1,8 +1,8 @@
 // Changing a device that may be fetched and recorded right now. Workers read a device's
 // name, path, location, credentials and its recording and motion settings while they hold
-// its fetchLock (and the recorder its recordLock under recordingLock()); every change the
+// its fetchLock (and the recorder its recordLock under the tree's recording lock); every change the
 // window makes to those fields goes through the functions here, which take the locks in
-// the one order the program uses (fetchLock, then recordingLock(), then recordLock), close
+// the one order the program uses (fetchLock, then the tree's recording lock, then recordLock), close
 // the recording files and move the recordings folder before the new path is used.
 //
 // Main thread only (the tree's structure is the main thread's).
@@ -57,11 +57,11 @@ DeviceConfig ReadDeviceSettings(GroupRecord& entry);
 // follows; a view whose `viewName` names a renamed group is the caller's to update.
 // For an entry being added (`isNew`, not in the tree yet) the fields are written
 // directly, with no folder moved and no recording state applied.
-EditResult ApplyDeviceSettings(GroupRecord& entry, const DeviceConfig& settings);
+EditResult ApplyDeviceSettings(DeviceTree& tree, GroupRecord& entry, const DeviceConfig& settings);
 
 // Renames the entry (any kind the rename rules allow): the same as ApplyDeviceSettings
 // with only the name changed.
-EditResult RenameEntryLive(GroupRecord& entry, const std::string& name);
+EditResult RenameEntryLive(DeviceTree& tree, GroupRecord& entry, const std::string& name);
 
 // Moves the entry with its subtree to `position` of `newParent`'s children (as
 // MoveEntry counts it), renames its recordings folders from the old paths to the new
@@ -69,7 +69,7 @@ EditResult RenameEntryLive(GroupRecord& entry, const std::string& name);
 // changed, when MoveEntry refuses the move. Names are kept: numbering a name that
 // collides in the new parent is the caller's (rename first, then move). Moving within
 // the same parent only changes the order.
-EditResult MoveEntryLive(GroupRecord& entry, GroupRecord& newParent, std::size_t position);
+EditResult MoveEntryLive(DeviceTree& tree, GroupRecord& entry, GroupRecord& newParent, std::size_t position);
 
 // Enabled and Recording of one entry, applied under its fetchLock, then the recording
 // state of the entry applied (fetch started or stopped, files closed).

@@ -8,7 +8,6 @@
 
 #include "app/helpers.h"
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/settings.h"
 #include "control/device_edit.h"
 #include "control/property_rules.h"
@@ -161,11 +160,11 @@ std::vector<int> AddCameraMenu() {
   return items;
 }
 
-GroupRecord* AddDeviceTarget(GroupRecord* selected) {
+GroupRecord* AddDeviceTarget(const DeviceTree& tree, GroupRecord* selected) {
   for (GroupRecord* node = selected; node != nullptr; node = node->parent) {
     if (node->kind == Group) return node;
   }
-  GroupRecord* root = treeRoot().get();
+  GroupRecord* root = tree.root.get();
   if (root == nullptr || root->children.empty()) return nullptr;
   GroupRecord* top = root->children.front().get();
   for (const auto& child : top->children) {
@@ -182,15 +181,16 @@ std::optional<std::string> GeneratedGroupName(GroupRecord& root) {
   return std::nullopt;
 }
 
-TreeOpResult NewGroup(GroupRecord& root) {
-  if (root.children.empty()) return {};
+TreeOpResult NewGroup(DeviceTree& tree) {
+  if (!tree.root || tree.root->children.empty()) return {};
+  GroupRecord& root = *tree.root;
   std::optional<std::string> name = GeneratedGroupName(root);
   if (!name) return {};
   GroupRecord& recorder = *root.children.front();
   auto group = CreateRecord(Group, *name);
   group->path = ComputePath(&recorder, Group, group->name);
   InsertEntry(&recorder, group);
-  SaveTree();
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   result.select = group.get();
@@ -248,13 +248,12 @@ int SiblingConflict(const GroupRecord& parent, const GroupRecord& entry) {
   return 0;
 }
 
-TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const PropertiesRunner& properties) {
+TreeOpResult AddFromTemplate(DeviceTree& tree, int commandId, GroupRecord* parent, const PropertiesRunner& properties) {
   const DeviceTemplate* t = FindTemplate(commandId);
   if (t == nullptr || parent == nullptr) return {};
   // The server's cameras count too: the limit holds for the tree after the add.
   const int adding = t->kind == ServerDevice ? t->cameras : (IsViewableKind(t->kind) ? 1 : 0);
-  if (CountViewable(treeRoot().get()) + adding > kMaxViewableEntries)
-    return Message(kRefusedLimit, kMaxViewableEntries);
+  if (CountViewable(tree.root.get()) + adding > kMaxViewableEntries) return Message(kRefusedLimit, kMaxViewableEntries);
 
   std::shared_ptr<GroupRecord> entry = CreateFromTemplate(commandId);
   entry->isNew = true;
@@ -276,9 +275,9 @@ TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const Propertie
       InsertEntry(entry.get(), camera);
     }
   }
-  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
+  ReleaseOwnedOldRecordings(tree);
   ApplyRecordingState(entry.get());
-  SaveTree();
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   result.select = entry.get();
@@ -286,15 +285,14 @@ TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const Propertie
   return result;
 }
 
-TreeOpResult AddCamera(GroupRecord& server) {
+TreeOpResult AddCamera(DeviceTree& tree, GroupRecord& server) {
   const int index = FirstFreeCameraIndex(&server);
   if (index < 0) return {};
-  if (CountViewable(treeRoot().get()) + 1 > kMaxViewableEntries)
-    return Message(kRefusedLimit, kMaxViewableEntries);
+  if (CountViewable(tree.root.get()) + 1 > kMaxViewableEntries) return Message(kRefusedLimit, kMaxViewableEntries);
   auto camera = CreateServerCamera(server, index);
   InsertEntry(&server, camera);
-  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
-  SaveTree();
+  ReleaseOwnedOldRecordings(tree);
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   result.select = camera.get();
@@ -303,7 +301,7 @@ TreeOpResult AddCamera(GroupRecord& server) {
   return result;
 }
 
-TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool playbackMode) {
+TreeOpResult RenameFromLabel(DeviceTree& tree, GroupRecord& entry, const std::string& text, bool playbackMode) {
   if (playbackMode || IsScannedKind(entry.kind) || entry.kind == Root) return {};
   std::string name = CutToLength(TrimBlanks(text));
   // An emptied label is an edit given up: the entry keeps its name (an empty name would
@@ -327,7 +325,7 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
       RefreshItemState(entry);
       break;
     default: {
-      EditResult edit = RenameEntryLive(entry, name);
+      EditResult edit = RenameEntryLive(tree, entry, name);
       result.messageId = edit.messageId;
       result.messageValue = edit.systemError;
       // The saved view follows a renamed group; a refused rename leaves both alone.
@@ -338,7 +336,7 @@ TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool p
       break;
     }
   }
-  SaveTree();
+  SaveTree(tree);
   return result;
 }
 
@@ -356,19 +354,19 @@ bool CanDelete(const GroupRecord& entry, bool playbackMode) {
   }
 }
 
-TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
+TreeOpResult DeleteEntry(DeviceTree& tree, GroupRecord& entry, bool playbackMode,
                          const std::function<void(GroupRecord&)>& clearViewSlot) {
   if (!CanDelete(entry, playbackMode)) return {};
   const int32_t kind = entry.kind;
   GroupRecord* select = Neighbour(entry);
   GroupRecord* parent = entry.parent;
   std::shared_ptr<GroupRecord> hold = entry.shared_from_this();
-  const bool deleted = RemoveNode(entry, clearViewSlot);
+  const bool deleted = RemoveNode(tree, entry, clearViewSlot);
   // Leftover-recordings sub-entries left empty go as well; the selection climbs with them.
   while (parent != nullptr && parent->kind == OldRecordingsSub && parent->children.empty()) {
     GroupRecord* above = parent->parent;
     if (select == parent) select = Neighbour(*parent);
-    RemoveNode(*parent, clearViewSlot);
+    RemoveNode(tree, *parent, clearViewSlot);
     parent = above;
   }
   TreeOpResult result;
@@ -376,11 +374,11 @@ TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
   result.changed = true;
   result.select = select;
   result.refreshViews = kind != OldRecordingsNode && kind != OldRecordingsSub && kind != OldRecordingsFolder;
-  SaveTree();
+  SaveTree(tree);
   return result;
 }
 
-TreeOpResult ToggleEnabled(GroupRecord& entry) {
+TreeOpResult ToggleEnabled(DeviceTree& tree, GroupRecord& entry) {
   const bool enable = !entry.enabled;
   if (!enable) {
     entry.receivedData = false;
@@ -390,28 +388,28 @@ TreeOpResult ToggleEnabled(GroupRecord& entry) {
   }
   SetEnabledLive(entry, enable);
   RefreshItemState(entry);
-  SaveTree();
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   result.refreshViews = true;
   return result;
 }
 
-TreeOpResult ToggleRecording(GroupRecord& entry, bool playbackMode) {
+TreeOpResult ToggleRecording(DeviceTree& tree, GroupRecord& entry, bool playbackMode) {
   if (playbackMode || !entry.enabled || entry.kind == LocalNVR || entry.kind == Group ||
       entry.kind == ServerDevice)
     return {};
   SetRecordingLive(entry, !entry.recording);
   RefreshItemState(entry);
-  SaveTree();
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   return result;
 }
 
-TreeOpResult SortEntry(GroupRecord& entry) {
+TreeOpResult SortEntry(DeviceTree& tree, GroupRecord& entry) {
   SortChildren(entry);
-  SaveTree();
+  SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
   result.refreshViews = true;
@@ -448,7 +446,7 @@ std::optional<DropPlace> DropPlacement(const GroupRecord& source, GroupRecord& t
   return DropPlace{parent, position};
 }
 
-DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode) {
+DropResult DropEntry(DeviceTree& tree, GroupRecord& source, GroupRecord* target, bool playbackMode) {
   DropResult drop;
   if (playbackMode) {
     drop.outcome = DropOutcome::kBeep;
@@ -481,7 +479,7 @@ DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode
       return drop;
     }
     if (*name != source.name) {
-      EditResult renamed = RenameEntryLive(source, *name);
+      EditResult renamed = RenameEntryLive(tree, source, *name);
       if (!renamed.ok) {
         drop.result.messageId = renamed.messageId;
         drop.result.messageValue = renamed.systemError;
@@ -489,10 +487,10 @@ DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode
       }
     }
   }
-  EditResult moved = MoveEntryLive(source, newParent, place->position);
+  EditResult moved = MoveEntryLive(tree, source, newParent, place->position);
   if (!moved.ok) return drop;
   if (moved.messageId != 0) drop.result.messageId = moved.messageId;
-  SaveTree();
+  SaveTree(tree);
   drop.outcome = DropOutcome::kMoved;
   drop.result.changed = true;
   drop.result.select = &source;
@@ -500,8 +498,8 @@ DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode
   return drop;
 }
 
-TreeOpResult PasteDevices(GroupRecord* selected, const std::string& text) {
-  const int added = PasteDeviceText(selected, text);
+TreeOpResult PasteDevices(DeviceTree& tree, GroupRecord* selected, const std::string& text) {
+  const int added = PasteDeviceText(tree, selected, text);
   if (added == kNoFreeName) return Message(kRefusedName);
   if (added < 0) return {};
   TreeOpResult result;

@@ -49,7 +49,7 @@ std::vector<int> AddCameraMenu();
 // group at or above it; for this recorder's entry, anything outside a group or no
 // selection, the first group of the first top-level entry, else that entry itself. Null
 // for an empty tree.
-GroupRecord* AddDeviceTarget(GroupRecord* selected);
+GroupRecord* AddDeviceTarget(const DeviceTree& tree, GroupRecord* selected);
 
 // What a tree command asks of the window.
 struct TreeOpResult {
@@ -72,7 +72,7 @@ std::optional<std::string> GeneratedGroupName(GroupRecord& root);
 
 // New Group: a group with a generated name as the last child of the first top-level
 // entry (this recorder). The group is selected and its label edited; the tree is saved.
-TreeOpResult NewGroup(GroupRecord& root);
+TreeOpResult NewGroup(DeviceTree& tree);
 
 // A new record filled from a template (kind, location, credentials, update delay and
 // archive time, schedule off, motion defaults, the password sent only when asked); null
@@ -94,18 +94,18 @@ int SiblingConflict(const GroupRecord& parent, const GroupRecord& entry);
 // sheet is cancelled or a sibling conflicts (the result carries the string). The device,
 // with a video server's cameras, is inserted, selected, its recording state applied and
 // the tree saved.
-TreeOpResult AddFromTemplate(int commandId, GroupRecord* parent, const PropertiesRunner& properties);
+TreeOpResult AddFromTemplate(DeviceTree& tree, int commandId, GroupRecord* parent, const PropertiesRunner& properties);
 
 // Add Camera on a video server: the first free camera index, inserted as the server's
 // last child, selected with its label edited. Nothing when all 16 inputs are in use.
-TreeOpResult AddCamera(GroupRecord& server);
+TreeOpResult AddCamera(DeviceTree& tree, GroupRecord& server);
 
 // The end of an in-place label edit. The text is trimmed and cut to 48 characters; a
 // text with one of / \ : * ? " < > | is refused with string 131; an empty text, the
 // current name, playback mode and the scanned kinds (-8 .. -3) change nothing. Groups
 // carry viewName along; devices move their recordings folder (392 when that fails: the
 // new name stays).
-TreeOpResult RenameFromLabel(GroupRecord& entry, const std::string& text, bool playbackMode);
+TreeOpResult RenameFromLabel(DeviceTree& tree, GroupRecord& entry, const std::string& text, bool playbackMode);
 
 // Whether Delete applies to the entry (not in playback, not this recorder, not removable
 // media).
@@ -115,16 +115,16 @@ bool CanDelete(const GroupRecord& entry, bool playbackMode);
 // and every leftover-recordings sub-entry it leaves empty above it; selects the next
 // sibling, else the previous one, else the parent. A leftover folder that an entry of
 // the tree owns keeps its files and is reported with string 700.
-TreeOpResult DeleteEntry(GroupRecord& entry, bool playbackMode,
+TreeOpResult DeleteEntry(DeviceTree& tree, GroupRecord& entry, bool playbackMode,
                          const std::function<void(GroupRecord&)>& clearViewSlot = {});
 
 // Enabled: flips `enabled`; disabling clears `recording` and `receivedData`, enabling
 // asks for an immediate update. The recording state is applied and the tree saved.
-TreeOpResult ToggleEnabled(GroupRecord& entry);
+TreeOpResult ToggleEnabled(DeviceTree& tree, GroupRecord& entry);
 // Recording: flips `recording` of an enabled recordable entry outside playback.
-TreeOpResult ToggleRecording(GroupRecord& entry, bool playbackMode);
+TreeOpResult ToggleRecording(DeviceTree& tree, GroupRecord& entry, bool playbackMode);
 // Sort: the entry's children in case-insensitive order of their names.
-TreeOpResult SortEntry(GroupRecord& entry);
+TreeOpResult SortEntry(DeviceTree& tree, GroupRecord& entry);
 
 // Drag and drop. Groups, devices, video servers, web images and storage folders can be
 // dragged.
@@ -154,11 +154,11 @@ std::optional<DropPlace> DropPlacement(const GroupRecord& source, GroupRecord& t
 // The left button released over `target`: moves the entry (numbered when its name is
 // taken in its new group), its recordings folder following it. A drop that finds no
 // free name (377) or cannot rename the entry (392) moves nothing.
-DropResult DropEntry(GroupRecord& source, GroupRecord* target, bool playbackMode);
+DropResult DropEntry(DeviceTree& tree, GroupRecord& source, GroupRecord* target, bool playbackMode);
 
 // Paste: the DEVICE text goes into the group of the selected entry; copies keep their
 // UUID and are numbered when their name is taken there. When one of them finds no free
 // name nothing is pasted (377).
-TreeOpResult PasteDevices(GroupRecord* selected, const std::string& text);
+TreeOpResult PasteDevices(DeviceTree& tree, GroupRecord* selected, const std::string& text);
 
 }  // namespace velmora::control

@@ -72,15 +72,6 @@ Engine& engine() {
   return *instance;
 }
 
-Subscribers<const FetchNotice>& noticeStore() {
-  // Never destroyed: a notice may come while the process ends.
-  static auto* notices = new Subscribers<const FetchNotice>;
-  return *notices;
-}
-
-// Tells every receiver of fetchNotices().
-void Notify(FetchNotice notice) { noticeStore().deliver(notice); }
-
 void WorkerLoop() {
   Engine& e = engine();
   for (;;) {
@@ -681,8 +672,6 @@ FetchOptions GetFetchOptions() {
   return engine().options;
 }
 
-Subscribers<const FetchNotice>& fetchNotices() { return noticeStore(); }
-
 void viewthread_iocp(GroupRecord& record) {
   std::shared_ptr<GroupRecord> shared = record.weak_from_this().lock();
   if (!shared) {
@@ -797,36 +786,28 @@ void viewthread_shutdown() {
   Log("IOCP thread shutdown complete");
 }
 
-namespace {
-
-bool g_certificateKept = false;  // main thread: the walk kept a certificate
-
-}  // namespace
-
-void FetchWalk(GroupRecord* node) {
+void FetchWalk(GroupRecord* node, bool& certificateKept) {
   if (node == nullptr) return;
   const int32_t kind = node->kind;
   if (IsViewableKind(kind)) {
-    if (KeepFirstSeenCertificate(*node)) g_certificateKept = true;
+    if (KeepFirstSeenCertificate(*node)) certificateKept = true;
     if (!node->enabled) return;
     if (node->fetchActive) viewthread_check_update(*node);
     if (kind == EntryKind::Device) time_sync_check(*node);
     return;
   }
   if (!IsContainerKind(kind)) return;
-  for (std::size_t i = 0; i < node->children.size(); ++i) FetchWalk(node->children[i].get());
+  for (std::size_t i = 0; i < node->children.size(); ++i) FetchWalk(node->children[i].get(), certificateKept);
   if (kind == EntryKind::ServerDevice) time_sync_check(*node);
 }
 
-void FetchPeriodic() {
-  FetchWalk(treeRoot().get());
-  if (g_certificateKept) {
-    g_certificateKept = false;
-    Notify(FetchNotice::kCertificateKept);
-  }
+void FetchPeriodic(GroupRecord* root, const FetchNoticeSink& notice) {
+  bool certificateKept = false;
+  FetchWalk(root, certificateKept);
+  if (certificateKept && notice) notice(FetchNotice::kCertificateKept);
 }
 
-bool HandleFetchMessage(AppMessage& message) {
+bool HandleFetchMessage(AppMessage& message, const FetchNoticeSink& notice) {
   auto* report = std::get_if<MsgAuthScheme>(&message);
   if (report == nullptr) return false;
   if (!report->record) return true;
@@ -842,7 +823,7 @@ bool HandleFetchMessage(AppMessage& message) {
   if (changed) {
     LogDeviceLevel(1, r.debugLevel, "%s uses %s authentication: no password before it asks", r.name.c_str(),
                    report->scheme.c_str());
-    Notify(FetchNotice::kAuthSchemeKept);
+    if (notice) notice(FetchNotice::kAuthSchemeKept);
   }
   return true;
 }

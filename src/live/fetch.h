@@ -24,7 +24,6 @@
 
 #include "app/installed.h"
 #include "app/messages.h"
-#include "app/subscribers.h"
 #include "model/group_record.h"
 
 namespace velmora {
@@ -56,9 +55,9 @@ class LastRecordedImages {
 // again: an HTTPS device's certificate kept on first use (from the periodic walk), or a
 // device's authentication scheme (HandleFetchMessage).
 enum class FetchNotice { kCertificateKept, kAuthSchemeKept };
-// The receivers of those notices, any number side by side. Main thread only: it
-// subscribes, unsubscribes and delivers.
-Subscribers<const FetchNotice>& fetchNotices();
+// Who hears those notices: the caller of the walk and of the message handling (the Core
+// writes its tree file). Called on the main thread; empty: nobody.
+using FetchNoticeSink = std::function<void(FetchNotice)>;
 
 // Main thread. Starts a new connection for the device (enabled kinds -2, 2 and 4).
 void viewthread_iocp(GroupRecord& record);
@@ -78,18 +77,19 @@ void viewthread_web_image(GroupRecord& record);
 // connection starts them again.
 void viewthread_shutdown();
 
-// The 20 ms walk over the device tree from its root: the periodic check of every
+// The 20 ms walk over the device tree from its `root` (null: nothing): the periodic check of every
 // enabled, fetched device of kinds -2, 2, 4 and 5, and the clock synchronisation check
 // of enabled cameras (kind 2) and of video servers (kind 3). Certificates of HTTPS
-// devices kept on first use are moved into their entries (certificateKept once).
-void FetchPeriodic();
-// The same walk from a given node.
-void FetchWalk(GroupRecord* node);
+// devices kept on first use are moved into their entries; `notice` hears
+// kCertificateKept once for a walk that kept any.
+void FetchPeriodic(GroupRecord* root, const FetchNoticeSink& notice);
+// The same walk from a given node; `certificateKept` is set when it kept a certificate.
+void FetchWalk(GroupRecord* node, bool& certificateKept);
 
 // Main thread, for each message of the main queue: keeps the authentication scheme a
 // worker reported (MsgAuthScheme) in the device's entry, under its fetchLock, and has
-// the tree saved when it changed. True when the message was such a report.
-bool HandleFetchMessage(AppMessage& message);
+// tells `notice` (kAuthSchemeKept) when it changed. True when the message was such a report.
+bool HandleFetchMessage(AppMessage& message, const FetchNoticeSink& notice);
 
 // The fetch engine's side of the tree (model/group_record.h): a fetch starts with a new
 // connection (viewthread_iocp) and stops by dropping it (viewthread_refresh without

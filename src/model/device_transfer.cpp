@@ -36,7 +36,7 @@ GroupRecord* PasteTarget(GroupRecord* selected) {
   return target;
 }
 
-int InsertDevicesFromText(GroupRecord& group, std::string_view text) {
+int InsertDevicesFromText(DeviceTree& tree, GroupRecord& group, std::string_view text) {
   XmlElement document;
   XmlParseResult parsed = ParseXml(text, document);
   if (!parsed.ok) {
@@ -62,12 +62,12 @@ int InsertDevicesFromText(GroupRecord& group, std::string_view text) {
           element.name.c_str());
       continue;
     }
-    added += InsertGroupChildren(group, element);
+    added += InsertGroupChildren(tree, group, element);
   }
   return added;
 }
 
-int PasteDeviceText(GroupRecord* selected, std::string_view text) {
+int PasteDeviceText(DeviceTree& tree, GroupRecord* selected, std::string_view text) {
   GroupRecord* target = PasteTarget(selected);
   if (target == nullptr) return -1;
   std::size_t end = text.find('\0');
@@ -77,28 +77,28 @@ int PasteDeviceText(GroupRecord* selected, std::string_view text) {
     Log("paste: a device text of %zu bytes is refused (more than %zu)", text.size(), kMaxTreeFileBytes);
     return -1;
   }
-  int added = InsertDevicesFromText(*target, text);
+  int added = InsertDevicesFromText(tree, *target, text);
   if (added == kNoFreeName) return kNoFreeName;
-  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
-  SaveTree();
+  ReleaseOwnedOldRecordings(tree);
+  SaveTree(tree);
   return added;
 }
 
-bool ImportDeviceFile(const std::string& filePath, bool* saved) {
-  bool loaded = InitTree(filePath);
-  if (auto root = treeRoot()) ReleaseOwnedOldRecordings(*root);
-  ApplyRecordingState(treeRoot().get());
-  bool written = SaveTree();
+bool ImportDeviceFile(DeviceTree& tree, const std::string& filePath, bool* saved) {
+  bool loaded = InitTree(tree, filePath);
+  ReleaseOwnedOldRecordings(tree);
+  ApplyRecordingState(tree.root.get());
+  bool written = SaveTree(tree);
   if (saved) *saved = written;
   return loaded;
 }
 
 bool IsDeviceFileName(const std::string& filePath) { return EndsWithNoCase(filePath, ".xml"); }
 
-bool ImportDroppedFile(const std::string& filePath) {
+bool ImportDroppedFile(DeviceTree& tree, const std::string& filePath) {
   if (!IsDeviceFileName(filePath)) return false;
   Log("%s: %s", "CMainFrame::OnDropFiles", filePath.c_str());
-  ImportDeviceFile(filePath);
+  ImportDeviceFile(tree, filePath);
   return true;
 }
 

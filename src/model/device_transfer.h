@@ -37,25 +37,25 @@ constexpr int kNoFreeName = -2;
 // recorded image. What was read before a parse error is added. Returns the number of
 // viewable entries added, or kNoFreeName (nothing added) when one of the devices would
 // find no free name.
-int InsertDevicesFromText(GroupRecord& group, std::string_view text);
+int InsertDevicesFromText(DeviceTree& tree, GroupRecord& group, std::string_view text);
 
 // The core of Paste: the text up to its first zero byte goes into the target group of
 // `selected`, then the tree is saved. Returns the entries added, -1 without a target or for
 // a text longer than a device file may be, kNoFreeName when a device finds no free name.
 // Leftover-recordings entries whose folder a pasted device now owns leave the tree.
 // Recording fetches are not started here.
-int PasteDeviceText(GroupRecord* selected, std::string_view text);
+int PasteDeviceText(DeviceTree& tree, GroupRecord* selected, std::string_view text);
 
 // The core of Import Device File: merges the file into the tree (or adds the default
 // entries when it cannot be read), applies the recording state to the whole tree and
 // saves it. Returns true when the file was read; *saved (when given) tells whether the
 // tree file was written.
-bool ImportDeviceFile(const std::string& filePath, bool* saved = nullptr);
+bool ImportDeviceFile(DeviceTree& tree, const std::string& filePath, bool* saved = nullptr);
 
 // True for a name ending in ".xml", compared without regard to case.
 bool IsDeviceFileName(const std::string& filePath);
 // A file dropped on the main window: a device file is logged and imported; any other
 // file is ignored (false).
-bool ImportDroppedFile(const std::string& filePath);
+bool ImportDroppedFile(DeviceTree& tree, const std::string& filePath);
 
 }  // namespace velmora

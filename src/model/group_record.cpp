@@ -43,18 +43,6 @@ const char* KindElementName(int32_t kind) {
   }
 }
 
-std::shared_ptr<GroupRecord>& treeRoot() {
-  static std::shared_ptr<GroupRecord> root;
-  return root;
-}
-
-std::mutex& recordingLock() {
-  // Never destroyed: a worker may still be writing while the process ends.
-  static auto* lock = new std::mutex;
-  return *lock;
-}
-
-
 ItemState EntryItemState(const GroupRecord& record, bool httpServerOn) {
   ItemState state;
   if (record.errorShown) {
@@ -191,8 +179,7 @@ std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name) {
   return record;
 }
 
-GroupRecord& EnsureTreeRoot() {
-  auto& root = treeRoot();
+GroupRecord& DeviceTree::ensureRoot() {
   if (!root) {
     root = CreateRecord(EntryKind::Root, kRootName);
     if (TreeObserver* observer = Installed<TreeObserver>::get()) {
@@ -201,6 +188,11 @@ GroupRecord& EnsureTreeRoot() {
     }
   }
   return *root;
+}
+
+void DeviceTree::destroy() {
+  if (root) DestroyTree(root.get());
+  root.reset();
 }
 
 namespace {
@@ -355,7 +347,7 @@ GroupRecord* FindViewSlotBelow(GroupRecord* start, int slot) {
 }
 }  // namespace
 
-GroupRecord* FindByViewSlot(int slot) { return FindViewSlotBelow(treeRoot().get(), slot); }
+GroupRecord* FindByViewSlot(GroupRecord* root, int slot) { return FindViewSlotBelow(root, slot); }
 
 int CountViewable(const GroupRecord* start) {
   if (start == nullptr) return 0;

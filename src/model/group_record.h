@@ -17,7 +17,7 @@
 // "written under fetchLock" are read by the fetch workers and the recorder while they
 // hold the record's fetchLock: the main thread may read them without a lock (it is the
 // only writer) but changes them only with fetchLock held (control/device_edit.h does it
-// for the window). Lock order where several are held: fetchLock -> recordingLock() ->
+// for the window). Lock order where several are held: fetchLock -> the tree's recordingLock ->
 // files.recordLock.
 #pragma once
 
@@ -119,7 +119,7 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
 
   bool fetchActive = false;  // a live fetch was started; written under fetchLock
   // Tree path, also the recordings folder under pathData. Written under fetchLock and
-  // recordLock (and recordingLock() while the folder is moved).
+  // recordLock (and the tree's recording lock while the folder is moved).
   std::string path;
   std::string savedCaption;  // caption of savedImage (main thread)
   std::shared_ptr<Image> savedImage;  // still for the view slot (main thread)
@@ -149,12 +149,32 @@ bool IsContainerKind(int32_t kind);
 // The file element of a kind ("Device", "Camera", ...); "Unknown" for the others.
 const char* KindElementName(int32_t kind);
 
-// The process-wide root pointer (null until the tree is created).
-std::shared_ptr<GroupRecord>& treeRoot();
+// One device tree: its root entry, the file it is kept in, the folder its devices record
+// into, and the lock of writes into that folder. The Core owns the program's tree and
+// hands it to the parts that read or change it; a test program makes its own.
+//
+// Threads: the root is created, replaced and dropped on the main thread (load, import,
+// shutdown), and the file and folder are set there before the tree is read; workers
+// reach the entries through pointers handed to them (above). Held by shared_ptr: the
+// recorder and the program's playback, which may outlive the Core, keep it alive.
+struct DeviceTree {
+  // Null until the tree is created or read.
+  std::shared_ptr<GroupRecord> root;
+  // The tree file (empty: the tree is never saved).
+  std::string filePath;
+  // The recordings folder, with its trailing '/': each device's folder is its `path`
+  // below it.
+  std::string recordingsFolder;
+  // Taken by the recorder around each record write and by a rename around the rename of
+  // a recordings folder, so the two never interleave.
+  std::mutex recordingLock;
 
-// Taken by the recorder around each record write and by a rename around the rename of
-// a recordings folder, so the two never interleave.
-std::mutex& recordingLock();
+  // The root, created (kind -1, "<ROOT>") when there is none yet; the observer is told
+  // of the new root as a reset.
+  GroupRecord& ensureRoot();
+  // Ends every entry's fetch and files (DestroyTree) and drops the root.
+  void destroy();
+};
 
 // What the tree asks of the layers above it, each one interface with one implementation
 // installed for the process (app/installed.h: the program's wiring installs them, a test
@@ -280,10 +300,6 @@ std::string ComputePath(const GroupRecord* parent, int32_t kind, const std::stri
 std::shared_ptr<GroupRecord> CreateRecord();
 std::shared_ptr<GroupRecord> CreateRecord(int32_t kind, std::string name);
 
-// The process-wide root, created (kind -1, "<ROOT>") when there is none yet; the
-// observer is told of the new root as a reset.
-GroupRecord& EnsureTreeRoot();
-
 // Appends the record to the parent's children, sets its parent and tells the observer.
 // Nothing happens when the parent or the record is null, or the record is in a tree.
 void InsertEntry(GroupRecord* parent, std::shared_ptr<GroupRecord> record);
@@ -319,7 +335,7 @@ GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr);
 // Depth-first, the entry itself first: pathData + path == folder (case-sensitive).
 GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder, const std::string& pathData);
 // Depth-first from the root: the first entry shown in view slot `slot`.
-GroupRecord* FindByViewSlot(int slot);
+GroupRecord* FindByViewSlot(GroupRecord* root, int slot);
 // Entries of kinds -2, 2, 4, 5 in the subtree of `start` (itself included).
 int CountViewable(const GroupRecord* start);
 // The smallest camera index 0-15 no child of a video server uses; -1 when all are used

@@ -195,9 +195,9 @@ GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::strin
   return node;
 }
 
-int BuildOldRecordingsBranch(const std::string& pathData) {
-  GroupRecord& root = EnsureTreeRoot();
-  const std::set<std::string> orphans = FindOrphanFolders(root, pathData);
+int BuildOldRecordingsBranch(DeviceTree& tree) {
+  GroupRecord& root = tree.ensureRoot();
+  const std::set<std::string> orphans = FindOrphanFolders(root, tree.recordingsFolder);
   AddOldRecordingsBranch(root, orphans);
   if (!orphans.empty())
     Log("old recordings: %zu folder(s) with no device listed", orphans.size());
@@ -241,7 +241,9 @@ int ReleaseOwnedOldRecordings(GroupRecord& root, const std::string& pathData) {
   return released;
 }
 
-int ReleaseOwnedOldRecordings(GroupRecord& root) { return ReleaseOwnedOldRecordings(root, paths().pathData); }
+int ReleaseOwnedOldRecordings(DeviceTree& tree) {
+  return tree.root ? ReleaseOwnedOldRecordings(*tree.root, tree.recordingsFolder) : 0;
+}
 
 const GroupRecord* RecordingsFolderOwner(const GroupRecord& root, const std::string& pathData,
                                          const std::string& folder) {

@@ -27,9 +27,10 @@ std::set<std::string> FindOrphanFolders(const GroupRecord& root, const std::stri
 // no orphans.
 GroupRecord* AddOldRecordingsBranch(GroupRecord& root, const std::set<std::string>& orphans);
 
-// Start-up: finds the leftover folders under the recordings folder `pathData` and adds
-// their branch to the process-wide tree. Returns the number of kind -3 entries added.
-int BuildOldRecordingsBranch(const std::string& pathData);
+// Start-up: finds the leftover folders under the tree's recordings folder and adds their
+// branch to the tree (its root created when missing). Returns the number of kind -3
+// entries added.
+int BuildOldRecordingsBranch(DeviceTree& tree);
 
 // The removal pass emptied and removed `folder` (absolute): the kind -3 entry for it goes,
 // with the kind -4 entries and the kind -5 entry it leaves empty. Nothing happens while
@@ -42,8 +43,8 @@ bool RemoveGoneOldRecordings(GroupRecord& root, const std::string& pathData, con
 // an entry of the tree (not one found by a scan) now owns leaves the tree, with the
 // kind -4 and -5 entries it leaves empty. Returns the number of kind -3 entries removed.
 int ReleaseOwnedOldRecordings(GroupRecord& root, const std::string& pathData);
-// The same for the process-wide folders.
-int ReleaseOwnedOldRecordings(GroupRecord& root);
+// The same for a tree and its recordings folder (nothing without a root).
+int ReleaseOwnedOldRecordings(DeviceTree& tree);
 
 // The entry of the tree (not one found by a scan) whose recordings folder is `folder`
 // (absolute): by its path below `pathData`, by a storage entry's location, or because

@@ -10,7 +10,7 @@
 // own around the creation.
 //
 // Threads and locks: recordLock guards every other field. Lock order: the record's
-// fetchLock -> recordingLock() -> recordLock.
+// fetchLock -> the tree's recording lock (DeviceTree) -> recordLock.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,6 @@
 
 #include "app/helpers.h"
 #include "app/log.h"
-#include "app/paths.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -289,9 +288,9 @@ std::string TreeFileText(const GroupRecord& root) {
   return out;
 }
 
-bool SaveTree() {
-  const std::string& filePath = paths().deviceTreePath;
-  const GroupRecord* root = treeRoot().get();
+bool SaveTree(const DeviceTree& tree) {
+  const std::string& filePath = tree.filePath;
+  const GroupRecord* root = tree.root.get();
   // Without a tree there is nothing to save, and an empty file must never replace a
   // good one.
   if (root == nullptr || filePath.empty()) return false;
@@ -351,7 +350,14 @@ bool IsTrue(const XmlElement& element) { return element.text == "true"; }
 // The bookkeeping of one load, paste or import.
 class LoadContext {
  public:
-  explicit LoadContext(GroupRecord& top) : treeViewable_(CountViewable(&top)) {}
+  // recordings: the folder the entries' newest images are read from (empty: none are);
+  // ownFile: the tree file kept as a dated copy before a file of another version is
+  // taken over (empty: none is kept).
+  LoadContext(GroupRecord& top, const std::string& recordings, const std::string& ownFile)
+      : recordings_(recordings), ownFile_(ownFile), treeViewable_(CountViewable(&top)) {}
+
+  const std::string& recordings() const { return recordings_; }
+  const std::string& ownFile() const { return ownFile_; }
 
   // No further viewable entry may be inserted: 1024 by this load, or 1024 in the tree.
   bool viewableLimitReached() const {
@@ -428,6 +434,8 @@ class LoadContext {
   }
 
   std::unordered_map<const GroupRecord*, ChildIndex> indexes_;
+  const std::string& recordings_;
+  const std::string& ownFile_;
   int treeViewable_;
   int insertedViewable_ = 0;
   int createdContainers_ = 0;
@@ -435,11 +443,10 @@ class LoadContext {
 };
 
 // Loads the newest recorded image of an entry as its still.
-void LoadNewestImage(GroupRecord& record) {
+void LoadNewestImage(GroupRecord& record, const std::string& recordings) {
   NewestImages* images = Installed<NewestImages>::get();
-  if (images == nullptr) return;
-  const std::string folder =
-      record.kind == EntryKind::NASDevice ? record.location : paths().pathData + record.path;
+  if (images == nullptr || recordings.empty()) return;
+  const std::string folder = record.kind == EntryKind::NASDevice ? record.location : recordings + record.path;
   if (auto image = images->newestImage(record, folder)) {
     record.savedImage = std::move(image);
     record.savedCaption = "Last image from " + record.name;
@@ -679,7 +686,7 @@ struct XMLGroupChild {
     if (!name) return;  // 1000 entries of this name: dropped
     record->name = std::move(*name);
     record->path = ComputePath(&group, kind, record->name);
-    LoadNewestImage(*record);
+    LoadNewestImage(*record, context.recordings());
     context.insert(group, record);
 
     for (auto& camera : cameras) {
@@ -693,7 +700,7 @@ struct XMLGroupChild {
       camera->username = record->username;
       camera->password = record->password;
       camera->sendPasswordOnlyWhenAsked = record->sendPasswordOnlyWhenAsked;
-      LoadNewestImage(*camera);
+      LoadNewestImage(*camera, context.recordings());
       context.insert(*record, camera);
     }
   }
@@ -753,8 +760,7 @@ struct XMLDeviceTreeChild {
 
 // Keeps the program's own tree file as "<file>.<YYYYMMDD>" before a file of another
 // version is taken over, replacing a copy made earlier that day.
-void MakeDatedCopy() {
-  const std::string& own = paths().deviceTreePath;
+void MakeDatedCopy(const std::string& own) {
   if (own.empty()) return;
   std::time_t now = platform::WallSeconds();
   std::tm local{};
@@ -787,7 +793,7 @@ struct XMLDocumentChild {
       std::sscanf(text->c_str(), "%d.%d", &version.versionMajor, &version.versionMinor);
     }
     if (read != nullptr) *read = version;
-    if (version.versionMajor != 1 || version.versionMinor != 0) MakeDatedCopy();
+    if (version.versionMajor != 1 || version.versionMinor != 0) MakeDatedCopy(context.ownFile());
     for (const auto& child : e.children) XMLDeviceTreeChild{root, context}(child);
   }
 };
@@ -819,27 +825,39 @@ bool GroupChildrenCanBeNamed(const GroupRecord& group, const XmlElement& parentE
   return true;
 }
 
-int InsertGroupChildren(GroupRecord& group, const XmlElement& parentElement) {
-  LoadContext context(TopOf(group));
+int InsertGroupChildren(const DeviceTree& tree, GroupRecord& group, const XmlElement& parentElement) {
+  LoadContext context(TopOf(group), tree.recordingsFolder, tree.filePath);
   for (const auto& child : parentElement.children) XMLGroupChild{group, context}(child);
   return context.insertedViewable();
 }
 
-int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName,
-                 DocumentVersion* version) {
+namespace {
+
+int LoadDocument(GroupRecord& root, std::string_view text, const std::string& sourceName, DocumentVersion* version,
+                 const std::string& recordings, const std::string& ownFile) {
   XmlElement document;
   XmlParseResult parsed = ParseXml(text, document);
   if (!parsed.ok) {
     Log("%s [%d]: %s", sourceName.c_str(), static_cast<int>(parsed.line),
         parsed.errorText.c_str());
   }
-  LoadContext context(root);
+  LoadContext context(root, recordings, ownFile);
   for (const auto& child : document.children) XMLDocumentChild{root, context, version}(child);
   return context.insertedViewable();
 }
 
-bool LoadTree(const std::string& filePath, DocumentVersion* version) {
-  GroupRecord& root = EnsureTreeRoot();
+}  // namespace
+
+int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName, DocumentVersion* version) {
+  return LoadDocument(root, text, sourceName, version, {}, {});
+}
+
+int LoadTreeText(DeviceTree& tree, std::string_view text, const std::string& sourceName, DocumentVersion* version) {
+  return LoadDocument(tree.ensureRoot(), text, sourceName, version, tree.recordingsFolder, tree.filePath);
+}
+
+bool LoadTree(DeviceTree& tree, const std::string& filePath, DocumentVersion* version) {
+  tree.ensureRoot();
   int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd >= 0) {
@@ -892,13 +910,13 @@ bool LoadTree(const std::string& filePath, DocumentVersion* version) {
     Log("GroupListCreateFromXML: '%s' is larger than %zu bytes; the rest is not read",
         filePath.c_str(), kMaxTreeFileBytes);
   }
-  LoadTreeText(root, text, filePath, version);
+  LoadTreeText(tree, text, filePath, version);
   return true;
 }
 
-bool InitTree(const std::string& filePath) {
-  GroupRecord& root = EnsureTreeRoot();
-  bool loaded = LoadTree(filePath);
+bool InitTree(DeviceTree& tree, const std::string& filePath) {
+  GroupRecord& root = tree.ensureRoot();
+  bool loaded = LoadTree(tree, filePath);
   if (loaded && !root.children.empty()) return true;
 
   Log("creating default group list");

@@ -26,22 +26,29 @@ constexpr std::size_t kMaxTreeFileBytes = 64u << 20;
 // without children, adds the default entries ("All Views" with the group "Local
 // Network Cameras"), reusing entries of those names that already exist. Returns the
 // result of LoadTree.
-bool InitTree(const std::string& filePath);
+bool InitTree(DeviceTree& tree, const std::string& filePath);
 
-// Reads the file and adds its entries under the existing root (created when missing).
+// Reads the file and adds its entries under the tree's root (created when missing); their
+// newest images come from the tree's recordings folder, and the tree's own file is kept
+// as a dated copy before a file of another version is taken over.
 // False when the file cannot be opened or is empty. `version`, when given, receives the
 // version of the file's last `DeviceTree` element (unchanged when it has none).
-bool LoadTree(const std::string& filePath, DocumentVersion* version = nullptr);
+bool LoadTree(DeviceTree& tree, const std::string& filePath, DocumentVersion* version = nullptr);
 
-// Adds the entries of a tree document held in memory under `root`; `sourceName` names
-// the text in log lines. Returns the number of viewable entries added. `version` as for
-// LoadTree.
+// Adds the entries of a tree document held in memory under the tree's root (created
+// when missing), as LoadTree does; `sourceName` names the text in log lines. Returns the
+// number of viewable entries added. `version` as for LoadTree.
+int LoadTreeText(DeviceTree& tree, std::string_view text, const std::string& sourceName,
+                 DocumentVersion* version = nullptr);
+// The same under a root of no program's tree (another instance's file): no newest
+// images are read and no dated copy is kept.
 int LoadTreeText(GroupRecord& root, std::string_view text, const std::string& sourceName,
                  DocumentVersion* version = nullptr);
 
-// Writes the whole tree to paths().deviceTreePath through a ".tmp" file and a rename;
-// the existing file is replaced only by a complete new one. False on failure (logged).
-bool SaveTree();
+// Writes the whole tree to its file through a ".tmp" file and a rename; the existing
+// file is replaced only by a complete new one. False on failure (logged), or when the
+// tree has no root or no file.
+bool SaveTree(const DeviceTree& tree);
 
 // The exact bytes of the file for the tree below `root` (declaration, CR LF lines).
 std::string TreeFileText(const GroupRecord& root);
@@ -53,7 +60,7 @@ XmlElement EntryElement(const GroupRecord& record);
 // Handles the children of a `DEVICE` element or of a `Group` element: each device is
 // created, numbered when its name is taken in the group, given its path and its newest
 // recorded image, and inserted. Returns the number of viewable entries inserted.
-int InsertGroupChildren(GroupRecord& group, const XmlElement& parentElement);
+int InsertGroupChildren(const DeviceTree& tree, GroupRecord& group, const XmlElement& parentElement);
 // Whether every device of `parentElement` would find a name in `group` (its own, or one
 // of its numbered names), counting the names the earlier ones take.
 bool GroupChildrenCanBeNamed(const GroupRecord& group, const XmlElement& parentElement);

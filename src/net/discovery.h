@@ -24,6 +24,7 @@
 
 namespace velmora {
 struct GroupRecord;
+struct DeviceTree;
 }
 
 namespace velmora::net {
@@ -109,7 +110,7 @@ class DiscoverySelection {
 // Main thread: adds a device found at `address` with the hardware address text
 // `hwAddr` to the scan group. False when it is already there (same hwAddr) or the tree
 // is full.
-bool discovery_add_device(const std::string& address, const std::string& hwAddr);
+bool discovery_add_device(DeviceTree& tree, const std::string& address, const std::string& hwAddr);
 
 class HttpServer;
 
@@ -117,11 +118,11 @@ class HttpServer;
 // shows the result in the status line, saves the tree and hands `server` (null: none)
 // the new tree when something was added. `arpPath`: the kernel's ARP cache text
 // (DiscoveryConfig::arpPath). Returns the number of devices added.
-int discovery_harvest(HttpServer* server, const std::string& arpPath);
+int discovery_harvest(DeviceTree& tree, HttpServer* server, const std::string& arpPath);
 
 // Main thread: handles the network messages (scan ended, ONVIF device, HTTP server) for
 // the program's `server` (null: the program serves nothing), with the scans' `discovery`
 // configuration. False for any other message.
-bool HandleNetMessage(AppMessage& message, HttpServer* server, const DiscoveryConfig& discovery);
+bool HandleNetMessage(AppMessage& message, DeviceTree& tree, HttpServer* server, const DiscoveryConfig& discovery);
 
 }  // namespace velmora::net

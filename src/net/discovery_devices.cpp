@@ -86,8 +86,8 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
 
 }  // namespace
 
-bool discovery_add_device(const std::string& address, const std::string& hwAddr) {
-  GroupRecord* root = treeRoot().get();
+bool discovery_add_device(DeviceTree& tree, const std::string& address, const std::string& hwAddr) {
+  GroupRecord* root = tree.root.get();
   if (root == nullptr) return false;
   // The address becomes the location and, through the hardware text, the name and the
   // recordings folder: only a plain host is taken.
@@ -149,7 +149,7 @@ bool discovery_add_device(const std::string& address, const std::string& hwAddr)
   return true;
 }
 
-int discovery_harvest(HttpServer* server, const std::string& arpPath) {
+int discovery_harvest(DeviceTree& tree, HttpServer* server, const std::string& arpPath) {
   std::string text;
   if (!ReadWholeFile(arpPath, text)) LogLastError(("open " + arpPath).c_str());
   const std::vector<ArpEntry> entries = ParseArpTable(text);
@@ -158,7 +158,7 @@ int discovery_harvest(HttpServer* server, const std::string& arpPath) {
   int added = 0;
   for (const ArpEntry& entry : entries) {
     if (!IsVendorHwAddress(entry.hwAddress)) continue;
-    if (discovery_add_device(AddressText(entry.address), HwAddressText(entry.hwAddress))) ++added;
+    if (discovery_add_device(tree, AddressText(entry.address), HwAddressText(entry.hwAddress))) ++added;
   }
   if (added == 0) {
     PostStatus("No devices found.");
@@ -171,23 +171,23 @@ int discovery_harvest(HttpServer* server, const std::string& arpPath) {
     std::snprintf(status, sizeof status, "Added %d devices.", added);
   }
   PostStatus(status);
-  SaveTree();
+  SaveTree(tree);
   if (server) RefreshHttpTree(*server);
   return added;
 }
 
-bool HandleNetMessage(AppMessage& message, HttpServer* server, const DiscoveryConfig& discovery) {
+bool HandleNetMessage(AppMessage& message, DeviceTree& tree, HttpServer* server, const DiscoveryConfig& discovery) {
   return std::visit(
-      [server, &discovery](auto& m) -> bool {
+      [&tree, server, &discovery](auto& m) -> bool {
         using T = std::decay_t<decltype(m)>;
         if constexpr (std::is_same_v<T, MsgNetworkScanEnded>) {
-          discovery_harvest(server, discovery.arpPath);
+          discovery_harvest(tree, server, discovery.arpPath);
           return true;
         } else if constexpr (std::is_same_v<T, MsgOnvifDevice>) {
           // Saved at once, so a device found this way survives even a scan that finds
           // nothing in the ARP cache.
-          if (discovery_add_device(m.address, m.hwAddr)) {
-            SaveTree();
+          if (discovery_add_device(tree, m.address, m.hwAddr)) {
+            SaveTree(tree);
             if (server) RefreshHttpTree(*server);
           }
           return true;

@@ -622,13 +622,14 @@ HttpServerStats HttpServer::stats() const {
 
 namespace {
 
-std::shared_ptr<const TreeSnapshot> SnapshotOfTree(const std::string& recordings) {
-  return TakeTreeSnapshot(treeRoot().get(), recordings);
+std::shared_ptr<const TreeSnapshot> SnapshotOfTree(const HttpServer& server) {
+  const DeviceTree* tree = server.tree();
+  return TakeTreeSnapshot(tree != nullptr ? tree->root.get() : nullptr, server.recordingsFolder());
 }
 
 }  // namespace
 
-void StartHttpServer(HttpServer& server, const std::string& recordings) {
+void StartHttpServer(HttpServer& server, const DeviceTree& tree) {
   if (server.running()) return;
   const Settings& s = settings();
   if (s.httpServerPort < 0 || s.httpServerPort > 65535) {
@@ -639,8 +640,9 @@ void StartHttpServer(HttpServer& server, const std::string& recordings) {
   config.port = static_cast<uint16_t>(s.httpServerPort);
   config.auth.user = s.httpServerUser;
   config.auth.password = s.httpServerPassword;
-  config.recordingsFolder = recordings;
-  server.publishTree(SnapshotOfTree(recordings));
+  config.recordingsFolder = tree.recordingsFolder;
+  config.tree = &tree;
+  server.publishTree(TakeTreeSnapshot(tree.root.get(), tree.recordingsFolder));
   if (!server.start(config)) return;
   Log("starting HTTP server");
 }
@@ -651,11 +653,11 @@ void HttpAccept(HttpServer& server, const MsgHttpListen& message) {
   const unsigned lParam = kAcceptEvent | (static_cast<unsigned>(message.error) << 16);
   Log("HttpAccept: wParam=%x, lParam=%x", static_cast<unsigned>(server.listenSocket()), lParam);
   if (message.error != 0) Log("HttpAccept: FD_ACCEPT, error=%x", static_cast<unsigned>(message.error));
-  if (server.running()) server.publishTree(SnapshotOfTree(server.recordingsFolder()));
+  if (server.running()) server.publishTree(SnapshotOfTree(server));
 }
 
 void RefreshHttpTree(HttpServer& server) {
-  if (server.running()) server.publishTree(SnapshotOfTree(server.recordingsFolder()));
+  if (server.running()) server.publishTree(SnapshotOfTree(server));
 }
 
 }  // namespace velmora::net

@@ -40,6 +40,10 @@
 #include "net/http_handler.h"
 #include "net/http_listing.h"
 
+namespace velmora {
+struct DeviceTree;
+}
+
 namespace velmora::net {
 
 struct HttpServerConfig {
@@ -68,6 +72,9 @@ struct HttpServerConfig {
   // The recordings folder the tree's device folders lie in (the snapshots the main
   // thread hands a running server are taken with it).
   std::string recordingsFolder;
+  // The tree those snapshots are taken of (null: the server is handed snapshots by
+  // hand). Read on the main thread only; it outlives the server.
+  const DeviceTree* tree = nullptr;
 };
 
 struct HttpServerStats {
@@ -98,8 +105,10 @@ class HttpServer {
   // Closes the listening socket and every connection and joins the threads.
   void stop();
   bool running() const { return running_.load(); }
-  // The recordings folder of the configuration it was last started with. Main thread.
+  // The recordings folder and the tree of the configuration it was last started with.
+  // Main thread.
   const std::string& recordingsFolder() const { return config_.recordingsFolder; }
+  const DeviceTree* tree() const { return config_.tree; }
   // The bound port (useful with port 0), 0 when not running.
   uint16_t port() const { return boundPort_.load(); }
   // The listening socket's descriptor, -1 when not running.
@@ -167,9 +176,9 @@ class HttpServer {
 
 // Start-up step (main thread): when the server does not run yet, starts it on all local
 // addresses at httpServerPort with the httpServerUser / httpServerPassword credentials,
-// logs "starting HTTP server" and hands it the first tree snapshot. `recordings` is the
-// recordings folder.
-void StartHttpServer(HttpServer& server, const std::string& recordings);
+// logs "starting HTTP server" and hands it the first snapshot of `tree` (it is handed
+// fresh ones of the same tree later).
+void StartHttpServer(HttpServer& server, const DeviceTree& tree);
 // Shutdown step.
 void StopHttpServer(HttpServer& server);
 // Main thread, on MsgHttpListen: logs the event, reports an accept error, and hands the

@@ -98,7 +98,9 @@ void PlaybackController::Message(const char* text) {
   Report(PlaybackWarning{text});
 }
 
-GroupRecord* PlaybackController::NodeOfTile(int tile) const { return FindByViewSlot(tile); }
+GroupRecord* PlaybackController::NodeOfTile(int tile) const {
+  return tree_ ? FindByViewSlot(tree_->root.get(), tile) : nullptr;
+}
 
 bool PlaybackController::Toggle(GroupRecord* selected) {
   if (active()) {
@@ -309,7 +311,7 @@ std::vector<PlaybackView> PlaybackController::DescribeViews(const std::vector<in
     if (const GroupRecord* node = NodeOfTile(t)) {
       view.hasNode = true;
       view.name = node->name;
-      view.source = PlaybackSource(*node, recordings_);
+      view.source = PlaybackSource(*node, tree_->recordingsFolder);
     }
     views.push_back(std::move(view));
   }

@@ -171,10 +171,11 @@ class PlaybackController {
   // Tiles taking part in the last requested feed, in view order.
   const std::vector<int>& playbackTiles() const { return playbackTiles_; }
 
-  // The recordings folder the tiles' devices record into (known once the start-up has
-  // read the settings; set before playback starts). Kept as a copy: the program's
-  // controller outlives the Core whose folders it was given.
-  void setRecordingsFolder(std::string folder) { recordings_ = std::move(folder); }
+  // The tree whose entries the tiles show, and whose recordings folder they play (set
+  // once the start-up has decided the folders, before playback starts). Held by a share:
+  // the program's controller outlives the Core that gave it. Without one no tile shows
+  // an entry.
+  void setTree(std::shared_ptr<const DeviceTree> tree) { tree_ = std::move(tree); }
 
   // The recorded time under a slider column (seconds), from the feed summary.
   double ColumnTime(int column) const;
@@ -225,7 +226,7 @@ class PlaybackController {
   double zoomPosition_ = 0;
   std::shared_ptr<Image> graph_;
   std::vector<int> playbackTiles_;
-  std::string recordings_;
+  std::shared_ptr<const DeviceTree> tree_;
 };
 
 // Splits a time into whole seconds and milliseconds (truncating), after adding `round`.

@@ -53,7 +53,19 @@ bool ProgramPlaybackOutput::waitDeletePass(std::chrono::milliseconds timeout) {
   return signals_.deletePass.wait(timeout);
 }
 
-void ProgramPlaybackOutput::closeAllRecordings() { CloseAllRecordings(treeRoot().get()); }
+void ProgramPlaybackOutput::closeAllRecordings() {
+  std::shared_ptr<DeviceTree> tree;
+  {
+    std::lock_guard<std::mutex> guard(treeLock_);
+    tree = tree_;
+  }
+  if (tree) CloseAllRecordings(tree->root.get());
+}
+
+void ProgramPlaybackOutput::setTree(std::shared_ptr<DeviceTree> tree) {
+  std::lock_guard<std::mutex> guard(treeLock_);
+  tree_ = std::move(tree);
+}
 
 void ProgramPlaybackOutput::limitTimer(bool start) {
   if (start) {

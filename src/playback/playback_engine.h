@@ -108,7 +108,7 @@ class SilentPlaybackOutput : public PlaybackOutput {
   void limitTimer(bool) override {}
 };
 // The program's: main queue, view slots (only while playback is shown), delete-pass
-// event, CloseAllRecordings of the tree, and the playback limit it is given, started on
+// event, CloseAllRecordings of the tree it is given, and the playback limit it is given, started on
 // the steady milliseconds of the program's clock (platform::SteadyMs), the time base the
 // controller's tick reads it with.
 class ProgramPlaybackOutput final : public PlaybackOutput {
@@ -120,10 +120,15 @@ class ProgramPlaybackOutput final : public PlaybackOutput {
   bool waitDeletePass(std::chrono::milliseconds timeout) override;
   void closeAllRecordings() override;
   void limitTimer(bool start) override;
+  // The tree whose recordings closeAllRecordings closes (none before it is given). Any
+  // thread; the output keeps a share, since the playback thread may outlive the Core.
+  void setTree(std::shared_ptr<DeviceTree> tree);
 
  private:
   PlaybackLimitTimer& limit_;
   ViewSlots& slots_;
+  std::mutex treeLock_;
+  std::shared_ptr<DeviceTree> tree_;  // under treeLock_
   // The playback flag (frames of a left playback are dropped) and the delete-pass event.
   ProgramSignals& signals_ = programSignals();
 };

@@ -29,12 +29,9 @@
 namespace velmora {
 namespace {
 
-GroupRecord* Root() { return treeRoot().get(); }
-
 // The entry whose devices the views show: the saved name, else the first entry, whose
 // name is then remembered at once.
-void SelectSavedView(const Paths& paths) {
-  GroupRecord* root = Root();
+void SelectSavedView(GroupRecord* root, const Paths& paths) {
   if (!root) return;
   bool stored = false;
   SavedViewEntry(*root, &stored);
@@ -46,38 +43,43 @@ void SelectSavedView(const Paths& paths) {
 // device files a second start hands over.
 class TreeSteps final : public DeviceTreePart {
  public:
-  TreeSteps(const Paths& paths, CoreWiring& wiring) : paths_(paths), wiring_(wiring) {}
+  TreeSteps(const Paths& paths, std::shared_ptr<DeviceTree> tree, CoreWiring& wiring)
+      : paths_(paths), tree_(std::move(tree)), wiring_(wiring) {}
   void load() override {
+    // The start-up has decided the folders by now.
+    tree_->filePath = paths_.deviceTreePath;
+    tree_->recordingsFolder = paths_.pathData;
     // From here on the tree's devices may fetch and record.
-    wiring_.recordInto(paths_.pathData);
-    InitTree(paths_.deviceTreePath);
+    wiring_.recordInto(tree_);
+    InitTree(*tree_, tree_->filePath);
   }
   // Recording folders no entry owns are listed once per start, after the tree is read.
   // Then every removable drive mounted now is scanned (MsgScanAllMedia, 32792).
   void scanOldRecordings() override {
-    BuildOldRecordingsBranch(paths_.pathData);
+    BuildOldRecordingsBranch(*tree_);
     mainQueue().post(MsgScanAllMedia{});
   }
-  bool hasViewable() override { return CountViewable(Root()) > 0; }
-  void selectSavedView() override { SelectSavedView(paths_); }
-  void startRecordingFetches() override { ApplyRecordingState(Root()); }
+  bool hasViewable() override { return CountViewable(root()) > 0; }
+  void selectSavedView() override { SelectSavedView(root(), paths_); }
+  void startRecordingFetches() override { ApplyRecordingState(root()); }
   void stopAllFetches() override {
-    if (Root()) StopAllFetches(Root());
+    if (root()) StopAllFetches(root());
   }
-  void destroy() override {
-    if (Root()) DestroyTree(Root());
-    treeRoot().reset();
-  }
-  std::string importFile(const std::string& path) override { return ImportAnswer(path, paths_.deviceTreePath); }
+  void destroy() override { tree_->destroy(); }
+  std::string importFile(const std::string& path) override { return ImportAnswer(*tree_, path); }
 
  private:
+  GroupRecord* root() const { return tree_->root.get(); }
+
   const Paths& paths_;
+  const std::shared_ptr<DeviceTree> tree_;
   CoreWiring& wiring_;
 };
 
 // The fetch engine, and the single-request HTTP client's configuration.
 class FetchSteps final : public FetchPart {
  public:
+  explicit FetchSteps(const DeviceTree& tree) : tree_(tree) {}
   void openInternet() override {
     // A silent peer must not hold a reader for long: the playback thread retries a
     // remote read 16 times.
@@ -86,8 +88,14 @@ class FetchSteps final : public FetchPart {
     options.stallTimeoutS = 10;
     http_client_open(options);
   }
-  void periodic() override { FetchPeriodic(); }
+  // A certificate the walk kept in an entry is written into the tree file at once.
+  void periodic() override {
+    FetchPeriodic(tree_.root.get(), [this](FetchNotice) { SaveTree(tree_); });
+  }
   void shutdown() override { viewthread_shutdown(); }
+
+ private:
+  const DeviceTree& tree_;
 };
 
 // Removable media: the watch of the mount table (drives arriving or going become
@@ -126,10 +134,11 @@ class MediaSteps final : public MediaPart {
 // tick in timer 3.
 class PlaybackSteps final : public PlaybackPart {
  public:
-  explicit PlaybackSteps(const Paths& paths) : paths_(paths) {}
+  explicit PlaybackSteps(std::shared_ptr<DeviceTree> tree) : tree_(std::move(tree)) {}
   void start() override {
-    // The folders are known by now; the controller keeps its own copy.
-    playback_.controller.setRecordingsFolder(paths_.pathData);
+    // The tree is read by now; the playback keeps a share of it.
+    playback_.controller.setTree(tree_);
+    playback_.output.setTree(tree_);
     startPlaybackThread();
   }
   void quit() override { quitPlayback(); }
@@ -138,23 +147,23 @@ class PlaybackSteps final : public PlaybackPart {
   ProgramPlayback& playback() { return playback_; }
 
  private:
-  const Paths& paths_;
+  const std::shared_ptr<DeviceTree> tree_;
   ProgramPlayback& playback_ = programPlayback();
 };
 
 // Network discovery and the HTTP server.
 class NetSteps final : public NetPart {
  public:
-  explicit NetSteps(const Paths& paths) : paths_(paths) {}
+  explicit NetSteps(const DeviceTree& tree) : tree_(tree) {}
   void startDiscovery() override { net::StartDiscoveryThread(discovery_); }
   void stopDiscovery() override { net::StopDiscoveryThread(); }
-  void startHttpServer() override { net::StartHttpServer(server_, paths_.pathData); }
+  void startHttpServer() override { net::StartHttpServer(server_, tree_); }
   void stopHttpServer() override { net::StopHttpServer(server_); }
   net::HttpServer& server() { return server_; }
   const net::DiscoveryConfig& discovery() const { return discovery_; }
 
  private:
-  const Paths& paths_;
+  const DeviceTree& tree_;
   // How the network scans look for cameras: the system's interface table and ARP cache.
   net::DiscoveryConfig discovery_;
   // The program's server: stopped by the shutdown step, destroyed with the Core.
@@ -165,17 +174,17 @@ class NetSteps final : public NetPart {
 // knows it.
 class MessageRoutes final : public MessageRouter {
  public:
-  MessageRoutes(net::HttpServer& server, const net::DiscoveryConfig& discovery,
-                const platform::MountTableSource& mediaSource, PlaybackController& playback,
-                const Paths& paths)
-      : server_(server), discovery_(discovery), mediaSource_(mediaSource), playback_(playback), paths_(paths) {}
+  MessageRoutes(DeviceTree& tree, net::HttpServer& server, const net::DiscoveryConfig& discovery,
+                const platform::MountTableSource& mediaSource, PlaybackController& playback)
+      : tree_(tree), server_(server), discovery_(discovery), mediaSource_(mediaSource), playback_(playback) {}
   void route(AppMessage& message) override {
-    if (HandleFetchMessage(message)) return;
-    if (net::HandleNetMessage(message, &server_, discovery_)) return;
-    if (HandleMediaMessage(message, mediaSource_, playback_)) return;
+    // An authentication scheme kept in an entry is written into the tree file at once.
+    if (HandleFetchMessage(message, [this](FetchNotice) { SaveTree(tree_); })) return;
+    if (net::HandleNetMessage(message, tree_, &server_, discovery_)) return;
+    if (HandleMediaMessage(message, tree_, mediaSource_, playback_)) return;
     if (playback_.HandleMessage(message)) return;
     if (auto* gone = std::get_if<MsgRecordingsFolderGone>(&message)) {
-      RemoveGoneOldRecordings(EnsureTreeRoot(), paths_.pathData, gone->folder);
+      RemoveGoneOldRecordings(tree_.ensureRoot(), tree_.recordingsFolder, gone->folder);
       return;
     }
     // A device's fetch error state: its tree item is redrawn when it changed.
@@ -183,18 +192,24 @@ class MessageRoutes final : public MessageRouter {
   }
 
  private:
+  DeviceTree& tree_;
   net::HttpServer& server_;
   const net::DiscoveryConfig& discovery_;
   const platform::MountTableSource& mediaSource_;
   PlaybackController& playback_;
-  const Paths& paths_;
 };
 
 }  // namespace
 
 struct Core::Parts {
-  Parts(const Paths& folders, CoreWiring& wiring)
-      : paths(folders), tree(folders, wiring), recorder(folders.pathData, *slots), playback(folders), net(folders) {}
+  Parts(const Paths& folders, const std::shared_ptr<DeviceTree>& devices, CoreWiring& wiring)
+      : paths(folders),
+        tree(folders, devices, wiring),
+        recorder(*devices, *slots),
+        fetch(*devices),
+        playback(devices),
+        net(*devices),
+        router{*devices, net.server(), net.discovery(), media.source(), playback.playback().controller} {}
   const Paths& paths;
   // The view slots: one set for the program, shared with its playback, which outlives
   // the Core (playback_thread.h); the window takes them from the playback controller.
@@ -205,13 +220,13 @@ struct Core::Parts {
   MediaSteps media;
   PlaybackSteps playback;
   NetSteps net;
-  MessageRoutes router{net.server(), net.discovery(), media.source(), playback.playback().controller, paths};
+  MessageRoutes router;
 };
 
-Core::Core() : paths_(velmora::paths()) {
+Core::Core() : paths_(velmora::paths()), tree_(std::make_shared<DeviceTree>()) {
   // The libraries are connected before any part can start them.
   wiring_ = std::make_unique<CoreWiring>();
-  parts_ = std::make_unique<Parts>(paths_, *wiring_);
+  parts_ = std::make_unique<Parts>(paths_, tree_, *wiring_);
 }
 
 Core::~Core() {

@@ -6,22 +6,25 @@
 // where it reads the drives), playback, discovery and the HTTP server, and the routes of
 // the messages the application does not handle itself.
 //
-// The program's folders and files (Paths) are the Core's: the start-up fills them
-// (Application::PrepareFolders through AppParts) and the parts are given them at
-// construction; the playback controller, the recorder and recorded-data access keep a
-// copy of the recordings folder (they outlive the Core). For now they are the
-// process-wide instance, which the tree file, the release of old recordings, the renames
-// of recordings folders (recorder, device edit), the removal of entries and the
-// frame-key import still read.
+// The device tree (DeviceTree: the entries, the tree file, the recordings folder and the
+// recording lock) is the Core's: the parts that read or change it are given it at
+// construction, the window through RunDesktop; its file and folder are set from the
+// program's folders when the start-up reads it. The recorder and the program's playback
+// keep a share of it, because they may outlive the Core.
+//
+// The program's folders and files (Paths) are filled by the start-up
+// (Application::PrepareFolders through AppParts); for now they are the process-wide
+// instance, which the frame-key import of the stream parser and the import command
+// still read.
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
-// the settings, the main queue and the tree root (several hundred callers in the code
-// and the tests). The view slots are shared with the program's playback, which made them,
-// and handed to the recorder's steps here; the window takes them from the playback
-// controller. The program's playback (engine, its output,
-// the export pump and the controller, playback_thread.h) is process-wide on purpose and
-// never destroyed, because the playback thread may outlive a shutdown that waited for it
-// in vain; the Core hands its controller out, nothing else reaches for it.
+// the settings and the main queue (several hundred callers in the code and the tests).
+// The view slots are shared with the program's playback, which made them, and handed to
+// the recorder's steps here; the window takes them from the playback controller. The
+// program's playback (engine, its output, the export pump and the controller,
+// playback_thread.h) is process-wide on purpose and never destroyed, because the playback
+// thread may outlive a shutdown that waited for it in vain; the Core hands its controller
+// out, nothing else reaches for it.
 //
 // Threads: built, used and destroyed on the main thread; one per process, living longer
 // than the application it serves.
@@ -39,6 +42,7 @@ struct MountTableSource;
 namespace velmora {
 
 class CoreWiring;
+struct DeviceTree;
 class PlaybackController;
 
 class Core {
@@ -62,9 +66,16 @@ class Core {
   // The program's folders and files; empty until the application's start-up fills them.
   const Paths& paths() const { return paths_; }
 
+  // The program's device tree: read by the start-up (its file and recordings folder set
+  // from the folders first), handed to every part that reads or changes it and to the
+  // window; its entries go at the shutdown. Lives as long as the Core, or longer where
+  // the recorder or the program's playback still hold it.
+  DeviceTree& tree() { return *tree_; }
+
  private:
   struct Parts;
   Paths& paths_;
+  const std::shared_ptr<DeviceTree> tree_;
   std::unique_ptr<CoreWiring> wiring_;
   std::unique_ptr<Parts> parts_;
 };

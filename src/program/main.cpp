@@ -114,7 +114,7 @@ int RunWindow(int argc, char** argv) {
     return 2;
   }
   velmora::Core core;
-  return velmora::ui::RunDesktop(core.parts(), core.mediaSource(), core.playbackController(), argc, argv);
+  return velmora::ui::RunDesktop(core.parts(), core.mediaSource(), core.playbackController(), core.tree(), argc, argv);
 #else
   (void)argc;
   (void)argv;

@@ -20,8 +20,6 @@
 namespace velmora {
 namespace {
 
-GroupRecord* Root() { return treeRoot().get(); }
-
 // How long an import command waits for the running instance's answer.
 constexpr int kImportAnswerTimeoutMs = 120000;
 
@@ -32,7 +30,7 @@ constexpr int kImportAnswerTimeoutMs = 120000;
 struct CoreImplementations {
   std::string recordings;
   EngineDeviceFetch fetch;
-  DeviceRecorder recorder{recordings};
+  DeviceRecorder recorder;
   RecordedImages images{recordings};
 };
 
@@ -43,14 +41,14 @@ CoreImplementations& Implementations() {
 
 }  // namespace
 
-std::string ImportAnswer(const std::string& file, const std::string& treeFile) {
-  int before = CountViewable(Root());
+std::string ImportAnswer(DeviceTree& tree, const std::string& file) {
+  int before = CountViewable(tree.root.get());
   bool saved = false;
-  bool read = ImportDeviceFile(file, &saved);
-  int added = CountViewable(Root()) - before;
+  bool read = ImportDeviceFile(tree, file, &saved);
+  int added = CountViewable(tree.root.get()) - before;
   if (!read) return "error: cannot read device file " + file;
   // Devices that are only in memory would be lost at the next start: not a success.
-  if (!saved) return "error: the device tree " + treeFile + " could not be saved";
+  if (!saved) return "error: the device tree " + tree.filePath + " could not be saved";
   return "ok: " + std::to_string(added) + (added == 1 ? " device added" : " devices added");
 }
 
@@ -63,14 +61,14 @@ CoreWiring::CoreWiring() {
   if (!InstallAs<NewestImages, LastRecordedImages>(made.images, installed_)) {
     Log("wiring: recorded-data access is connected already");
   }
-  // A kept certificate or authentication scheme: the tree file is written again.
-  treeSaves_ = fetchNotices().subscribe([](const FetchNotice&) { SaveTree(); });
 }
 
-CoreWiring::~CoreWiring() { fetchNotices().unsubscribe(treeSaves_); }
+CoreWiring::~CoreWiring() = default;
 
-void CoreWiring::recordInto(const std::string& folder) {
-  if (recorderInstalled_) Implementations().recordings = folder;
+void CoreWiring::recordInto(std::shared_ptr<DeviceTree> tree) {
+  if (!recorderInstalled_ || !tree) return;
+  Implementations().recordings = tree->recordingsFolder;
+  Implementations().recorder.recordInto(std::move(tree));
 }
 
 int RunImportCommand(const std::string& file) {
@@ -118,10 +116,12 @@ int RunImportCommand(const std::string& file) {
   // lock so that no instance starts on the same files meanwhile.
   Paths& paths = velmora::paths();
   Application::PrepareFolders(paths, false);
-  InitTree(paths.deviceTreePath);
-  std::string answer = ImportAnswer(absolute, paths.deviceTreePath);
-  if (treeRoot()) DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DeviceTree tree;
+  tree.filePath = paths.deviceTreePath;
+  tree.recordingsFolder = paths.pathData;
+  InitTree(tree, tree.filePath);
+  std::string answer = ImportAnswer(tree, absolute);
+  tree.destroy();
   std::printf("%s\n", answer.c_str());
   return answer.rfind("ok", 0) == 0 ? 0 : 1;
 }

@@ -111,7 +111,6 @@ std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root, const std::
 }
 
 void PublishCleanupDevices(const GroupRecord* root, const std::string& pathData) {
-  if (root == nullptr) root = treeRoot().get();
   std::vector<CleanupDevice> devices = CleanupDevicesOf(root, pathData);
   Published& state = published();
   {
@@ -128,8 +127,8 @@ std::vector<CleanupDevice> PublishedCleanupDevices() {
   return state.devices;
 }
 
-void ServeCleanupSnapshot(const std::string& pathData) {
-  if (published().wanted.exchange(false)) PublishCleanupDevices(nullptr, pathData);
+void ServeCleanupSnapshot(const GroupRecord* root, const std::string& pathData) {
+  if (published().wanted.exchange(false)) PublishCleanupDevices(root, pathData);
 }
 
 std::vector<CleanupDevice> RequestCleanupDevices(std::chrono::milliseconds wait,
@@ -426,7 +425,7 @@ void CleanupThread(CleanupOptions options) {
 
 bool StartCleanupThread(CleanupOptions options) {
   if (cleanupWorker().running()) return false;
-  if (!options.devices) PublishCleanupDevices(nullptr, options.root);
+  if (!options.devices) PublishCleanupDevices(options.entries, options.root);
   if (!cleanupWorker().start(
           [options = std::move(options)]() mutable { CleanupThread(std::move(options)); })) {
     if (!cleanupWorker().running()) LogLastError("CleanupThread: thread start");

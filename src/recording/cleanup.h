@@ -50,13 +50,13 @@ struct CleanupDevice {
 // The entries below `root` (itself first, depth first, children in order), their folders
 // below the recordings folder `pathData`.
 std::vector<CleanupDevice> CleanupDevicesOf(const GroupRecord* root, const std::string& pathData);
-// Main thread: publishes the tree's entries for the removal thread (null = the tree root).
+// Main thread: publishes the entries below `root` for the removal thread (null: none).
 void PublishCleanupDevices(const GroupRecord* root, const std::string& pathData);
 // The published entries (empty before the first publication).
 std::vector<CleanupDevice> PublishedCleanupDevices();
-// Main thread, from its periodic tick: publishes the tree's entries when the removal
-// thread has asked for them; otherwise does nothing.
-void ServeCleanupSnapshot(const std::string& pathData);
+// Main thread, from its periodic tick: publishes the entries below `root` when the
+// removal thread has asked for them; otherwise does nothing.
+void ServeCleanupSnapshot(const GroupRecord* root, const std::string& pathData);
 // Removal thread: asks the main thread for a fresh copy and waits up to `wait` for it
 // (returning early when `stop` is set). Returns the freshest entries available; false
 // in `fresh` when the main thread did not answer in time.
@@ -82,6 +82,10 @@ struct CleanupOptions {
   platform::Event* stop = nullptr;
   // The recordings folder.
   std::string root;
+  // The tree whose entries are published before the thread starts (when `devices` is
+  // empty); read on the main thread at the start only. Null: none until the first
+  // request is served.
+  const GroupRecord* entries = nullptr;
   std::chrono::milliseconds entryWait{25};         // before each folder entry and deletion
   std::chrono::milliseconds passInterval{900000};  // from the end of a pass to the next
   std::size_t candidateLimit = kCleanupCandidateLimit;

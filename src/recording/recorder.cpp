@@ -185,9 +185,9 @@ bool DecideMotion(GroupRecord& device, ImageHolder& frame, const uint8_t* jpeg,
 }
 
 // Writes the frame under the recording locks. Returns the motion decision (recordFrame).
-bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::size_t jpegLength,
-                const std::string& recordings) {
-  std::lock_guard<std::mutex> recording(recordingLock());
+bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::size_t jpegLength, DeviceTree& tree) {
+  const std::string& recordings = tree.recordingsFolder;
+  std::lock_guard<std::mutex> recording(tree.recordingLock);
   std::lock_guard<std::mutex> files(device.files.recordLock);
 
   const RecordTime time = RecordTimeOf(platform::WallTime());
@@ -295,9 +295,7 @@ MotionState& DeviceMotionState(GroupRecord& device) {
   return *device.motionState;
 }
 
-
-void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength,
-                  const std::string& recordings) {
+void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std::size_t jpegLength, DeviceTree& tree) {
   if (jpegLength < kMinJpegBytes || jpegLength > kMaxJpegBytes) {
     Log("check_record: BAD SIZE; gr=%p, ps=%p, buf=%p, size=%d [%s]", static_cast<void*>(&device),
         static_cast<void*>(frame), static_cast<void*>(buffer), ClampToInt(jpegLength),
@@ -310,7 +308,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
   int mark = kRecordingMarkIdle;
   if (InSchedule(device, platform::WallTime())) {
     mark = kRecordingMarkOn;
-    if (WriteFrame(device, *frame, buffer, jpegLength, recordings)) frame->motion = 1;
+    if (WriteFrame(device, *frame, buffer, jpegLength, tree)) frame->motion = 1;
   }
   if (device.viewIndex != -1 && device.shownIn != nullptr) device.shownIn->SetRecordingMark(device.viewIndex, mark);
 }
@@ -324,18 +322,19 @@ void record_close_files(GroupRecord& device) {
 
 void SetRenameWait(std::chrono::milliseconds wait) { renameWaitMs() = wait.count(); }
 
-bool record_rename_folder(const std::string& oldPath, const std::string& newPath) {
+bool record_rename_folder(const std::string& recordings, const std::string& oldPath, const std::string& newPath) {
   int error = 0;
-  return record_rename_folder(oldPath, newPath, error);
+  return record_rename_folder(recordings, oldPath, newPath, error);
 }
 
-bool record_rename_folder(const std::string& oldPath, const std::string& newPath, int& failure) {
+bool record_rename_folder(const std::string& recordings, const std::string& oldPath, const std::string& newPath,
+                          int& failure) {
   failure = 0;
   programSignals().renaming = true;
   if (!programSignals().deletePass.wait(std::chrono::milliseconds(renameWaitMs().load())))
     Log("record_rename_folder: delete thread still running");
 
-  const std::filesystem::path root(paths().pathData);
+  const std::filesystem::path root(recordings);
   const std::filesystem::path from = DeviceFolder(root, oldPath);
   const std::filesystem::path to = DeviceFolder(root, newPath);
   if (from == to) return true;
@@ -360,7 +359,7 @@ bool record_rename_folder(const std::string& oldPath, const std::string& newPath
 
 void DeviceRecorder::recordFrame(GroupRecord& device, ImageHolder& frame, uint8_t* headroom,
                                  std::size_t jpegLength) {
-  check_record(device, &frame, headroom, jpegLength, recordings_);
+  if (tree_) check_record(device, &frame, headroom, jpegLength, *tree_);
 }
 
 void DeviceRecorder::clearRecordingMark(GroupRecord& device) {
@@ -374,17 +373,18 @@ void DeviceRecorder::closeRecordings(GroupRecord& device) { record_close_files(d
 void RecorderSteps::recordStop() { record_stop(slots_); }
 
 void RecorderSteps::closeRecordings() {
-  if (GroupRecord* root = treeRoot().get()) CloseAllRecordings(root);
+  if (GroupRecord* root = tree_.root.get()) CloseAllRecordings(root);
 }
 
 void RecorderSteps::startCleanupThread() {
   CleanupOptions options;
-  options.root = recordings_;
+  options.root = tree_.recordingsFolder;
+  options.entries = tree_.root.get();
   StartCleanupThread(std::move(options));
 }
 
 bool RecorderSteps::joinCleanup(std::chrono::milliseconds timeout) { return JoinCleanupThread(timeout); }
 
-void RecorderSteps::periodic() { ServeCleanupSnapshot(recordings_); }
+void RecorderSteps::periodic() { ServeCleanupSnapshot(tree_.root.get(), tree_.recordingsFolder); }
 
 }  // namespace velmora

@@ -7,7 +7,6 @@
 
 #include "app/helpers.h"
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/recording_names.h"
 #include "live/view_slot.h"
 #include "model/old_recordings.h"
@@ -21,25 +20,27 @@ namespace fs = std::filesystem;
 using namespace EntryKind;
 
 // Removes a folder when it is empty; anything else (missing, not empty) is left alone.
-void RemoveFolderIfEmpty(const std::string& relative) {
-  if (relative.empty()) return;
+void RemoveFolderIfEmpty(const DeviceTree& tree, const std::string& relative) {
+  if (relative.empty() || tree.recordingsFolder.empty()) return;
   std::error_code ignored;
-  const fs::path folder = fs::path(paths().pathData) / relative;
+  const fs::path folder = fs::path(tree.recordingsFolder) / relative;
   if (fs::is_directory(folder, ignored) && fs::is_empty(folder, ignored)) fs::remove(folder, ignored);
 }
 
 // A leftover recordings folder: its data and index files and its marker go, then the
 // folder itself when nothing else is left in it. Failures are ignored one by one. False,
 // with nothing deleted, when an entry of the tree records into the folder now: that is
-// checked under recordingLock(), which the recorder holds to open and write its files,
-// so no frame can arrive between the check and the deletion.
-bool DeleteRecordingFiles(const std::string& relative) {
+// checked under the tree's recording lock, which the recorder holds to open and write its
+// files, so no frame can arrive between the check and the deletion.
+bool DeleteRecordingFiles(DeviceTree& tree, const std::string& relative) {
   if (relative.empty()) return true;
+  // Without the recordings folder a relative path names no folder of this tree.
+  if (tree.recordingsFolder.empty()) return false;
   std::error_code error;
-  const fs::path folder = fs::path(paths().pathData) / relative;
-  std::lock_guard<std::mutex> recorder(recordingLock());
-  if (auto root = treeRoot()) {
-    if (const GroupRecord* owner = RecordingsFolderOwner(*root, paths().pathData, folder.string())) {
+  const fs::path folder = fs::path(tree.recordingsFolder) / relative;
+  std::lock_guard<std::mutex> recorder(tree.recordingLock);
+  if (tree.root) {
+    if (const GroupRecord* owner = RecordingsFolderOwner(*tree.root, tree.recordingsFolder, folder.string())) {
       Log("DeleteItem: %s holds the recordings of %s, nothing deleted", LogSafe(relative).c_str(),
           LogSafe(owner->path).c_str());
       return false;
@@ -57,7 +58,7 @@ bool DeleteRecordingFiles(const std::string& relative) {
   }
   std::error_code ignored;
   fs::remove(folder / kRootMarkerName, ignored);
-  RemoveFolderIfEmpty(relative);
+  RemoveFolderIfEmpty(tree, relative);
   return true;
 }
 
@@ -79,13 +80,13 @@ void ReleaseViewSlot(GroupRecord& entry) {
   slots->SetCaptionAndClear(tile, kTextNoViewSelected);
 }
 
-bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
+bool RemoveNode(DeviceTree& tree, GroupRecord& entry, const std::function<void(GroupRecord&)>& clearViewSlot) {
   if (entry.kind == LocalNVR || entry.kind == Root) return true;
   bool deleted = true;
   // Children first, from the last so the list shrinks from its end.
   while (!entry.children.empty()) {
     std::shared_ptr<GroupRecord> child = entry.children.back();
-    if (!RemoveNode(*child, clearViewSlot)) deleted = false;
+    if (!RemoveNode(tree, *child, clearViewSlot)) deleted = false;
     if (!entry.children.empty() && entry.children.back() == child) RemoveEntry(*child);
   }
   Log("DeleteItem: %s [%s]", entry.name.c_str(), entry.path.c_str());
@@ -102,17 +103,17 @@ bool RemoveNode(GroupRecord& entry, const std::function<void(GroupRecord&)>& cle
     case Group:
     case ServerDevice:
     case OldRecordingsSub:
-      RemoveFolderIfEmpty(entry.path);
+      RemoveFolderIfEmpty(tree, entry.path);
       break;
     case ServerCamera:
     case Device:
     case HTTPDevice:
-      RemoveFolderIfEmpty(entry.path);
-      if (entry.parent != nullptr) RemoveFolderIfEmpty(entry.parent->path);
+      RemoveFolderIfEmpty(tree, entry.path);
+      if (entry.parent != nullptr) RemoveFolderIfEmpty(tree, entry.parent->path);
       break;
     case OldRecordingsFolder:
       // A folder a device took over leaves the list with its recordings kept.
-      if (!DeleteRecordingFiles(entry.path)) deleted = false;
+      if (!DeleteRecordingFiles(tree, entry.path)) deleted = false;
       break;
     case RemovableFolder:
       if (entry.viewIndex >= 0 && clearViewSlot) clearViewSlot(entry);

@@ -104,9 +104,9 @@ GroupRecord* AddScanResult(GroupRecord& root, const ScanNode& node) {
   return added;
 }
 
-bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFolderTile& clearTile) {
+bool RemoveDriveBranch(DeviceTree& tree, const std::string& path, const ClearFolderTile& clearTile) {
   const bool wasWaiting = DropMediaScan(path);
-  GroupRecord* drive = FindDriveBranch(root, path);
+  GroupRecord* drive = tree.root ? FindDriveBranch(*tree.root, path) : nullptr;
   if (drive == nullptr) {
     if (!wasWaiting) GoneWhileScanning().insert(path);
     return false;
@@ -119,7 +119,7 @@ bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFo
   CollectShownFolders(*drive, shown);
   for (GroupRecord* folder : shown)
     if (clearTile) clearTile(*folder);
-  RemoveNode(*drive);
+  RemoveNode(tree, *drive);
   return true;
 }
 
@@ -150,9 +150,9 @@ void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playb
   }
 }
 
-bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path, PlaybackController& playback) {
+bool RemoveDriveBranchShown(DeviceTree& tree, const std::string& path, PlaybackController& playback) {
   bool played = false;
-  const bool removed = RemoveDriveBranch(root, path, [&](GroupRecord& folder) {
+  const bool removed = RemoveDriveBranch(tree, path, [&](GroupRecord& folder) {
     played = ClearRemovedFolderTile(folder, playback.shownSlots()) || played;
   });
   FollowRemovedTiles(played, playback.shownSlots(), playback);
@@ -164,15 +164,15 @@ bool IsOpticalDrive(const GroupRecord& drive) {
   return LastName(drive.location).rfind("sr", 0) == 0;
 }
 
-bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source,
+bool HandleMediaMessage(AppMessage& message, DeviceTree& tree, const platform::MountTableSource& source,
                         PlaybackController& playback) {
-  GroupRecord* root = treeRoot().get();
+  GroupRecord* root = tree.root.get();
   if (auto* change = std::get_if<MsgShellChange>(&message)) {
     if (root == nullptr) return true;
     if (change->added) {
       QueueDriveScan(*root, change->mountPoint, change->displayName, change->device);
     } else {
-      RemoveDriveBranchShown(*root, change->mountPoint, playback);
+      RemoveDriveBranchShown(tree, change->mountPoint, playback);
     }
     return true;
   }

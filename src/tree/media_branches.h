@@ -51,10 +51,10 @@ GroupRecord* AddScanResult(GroupRecord& root, const ScanNode& node);
 
 // Called for each recordings folder of a removed branch that a tile shows.
 using ClearFolderTile = std::function<void(GroupRecord& folder)>;
-// A drive went: its waiting scan is dropped and the first top-level drive entry with
-// that path is removed with its subtree ("%s: deleting '%s'" logged). True when an entry
-// was removed.
-bool RemoveDriveBranch(GroupRecord& root, const std::string& path, const ClearFolderTile& clearTile);
+// A drive went: its waiting scan is dropped and the first top-level drive entry of the
+// tree with that path is removed with its subtree ("%s: deleting '%s'" logged). True when
+// an entry was removed.
+bool RemoveDriveBranch(DeviceTree& tree, const std::string& path, const ClearFolderTile& clearTile);
 
 // Empties the tile that shows `folder` (a recordings folder whose drive went): the tile
 // shows "No View Selected" and loses its playback slot, and the folder its tile. True
@@ -64,16 +64,16 @@ bool ClearRemovedFolderTile(GroupRecord& folder, ViewSlots& slots);
 // playback mode, playback is left when no played tile remains; otherwise the remaining
 // tiles get a feed of the same range without the drive's files.
 void FollowRemovedTiles(bool played, ViewSlots& slots, PlaybackController& playback);
-// Both, for the process-wide view slots and the given playback: removes the drive's branch.
-bool RemoveDriveBranchShown(GroupRecord& root, const std::string& path, PlaybackController& playback);
+// Both, for the view slots of the given playback: removes the drive's branch.
+bool RemoveDriveBranchShown(DeviceTree& tree, const std::string& path, PlaybackController& playback);
 
 // Whether a drive entry stands for an optical drive (its device node is "sr*").
 bool IsOpticalDrive(const GroupRecord& drive);
 
 // The main-thread handling of MsgShellChange (32776: drive added or removed),
 // MsgMediaScanResult (32791) and MsgScanAllMedia (32792, the drives listed from `source`)
-// on the process-wide tree and view slots, and `playback`. True when the message was one.
-bool HandleMediaMessage(AppMessage& message, const platform::MountTableSource& source,
+// on `tree`, and `playback` with its view slots. True when the message was one.
+bool HandleMediaMessage(AppMessage& message, DeviceTree& tree, const platform::MountTableSource& source,
                         PlaybackController& playback);
 
 }  // namespace velmora

@@ -50,12 +50,12 @@ std::pair<int, int> BarRange(uint64_t position, uint64_t range) {
 
 }  // namespace
 
-BackupDialog::BackupDialog(const std::string& source, const std::string& devicePath,
-                           control::DeviceSources sources, const platform::MountTableSource& mountSource,
-                           const std::string& recordings, QWidget* parent)
+BackupDialog::BackupDialog(const std::string& source, const std::string& devicePath, control::DeviceSources sources,
+                           const platform::MountTableSource& mountSource, const std::string& recordings,
+                           const GroupRecord* root, QWidget* parent)
     : QDialog(parent),
       view_(control::InitialBackupView(source, devicePath, static_cast<int64_t>(std::time(nullptr)),
-                                       backup::FoldersOfTree(treeRoot().get(), recordings))),
+                                       backup::FoldersOfTree(root, recordings))),
       sources_(std::move(sources)) {
   // Every entry is judged as a target the way the command line judges one.
   sources_.check = [view = view_](const control::BackupDevice& device) {
@@ -247,7 +247,9 @@ void BackupDialog::StopWorkers() {
 void BackupDialog::RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
                                 const std::string& recordings, QWidget* parent) {
   const std::string source = recordings + entry.path;
-  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, recordings,
+  const GroupRecord* root = &entry;
+  while (root->parent != nullptr) root = root->parent;
+  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, recordings, root,
                       parent);
   dialog.exec();
 }

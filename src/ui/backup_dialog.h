@@ -59,15 +59,16 @@ class BackupDialog : public QDialog {
   // source: the device's recordings folder; devicePath: the device's path (the marker's
   // root). The marker is written into the source folder, the counter started, the device
   // worker asked for the device list, timer 1 started. The recordings folder and the
-  // device folders of the tree in memory (below `recordings`, the recordings folder) are
-  // the folders no target may lie in.
+  // device folders of the tree below `root` (below `recordings`, the recordings folder;
+  // null: no tree) are the folders no target may lie in.
   BackupDialog(const std::string& source, const std::string& devicePath, control::DeviceSources sources,
-               const platform::MountTableSource& mountSource, const std::string& recordings,
+               const platform::MountTableSource& mountSource, const std::string& recordings, const GroupRecord* root,
                QWidget* parent = nullptr);
   ~BackupDialog() override;
 
   // The "&Backup..." button of a device's recording page: the dialog for that device on
-  // the drives read from `mediaSource`, run modally; its folder lies in `recordings`.
+  // the drives read from `mediaSource`, run modally; its folder lies in `recordings`, and
+  // the tree it is in names the folders no target may lie in.
   static void RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
                            const std::string& recordings, QWidget* parent);
 

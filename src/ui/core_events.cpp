@@ -17,8 +17,9 @@ QString Q(const std::string& text) { return QString::fromUtf8(text.data(), stati
 
 }  // namespace
 
-CoreEvents::CoreEvents(Application* app, PlaybackController& playback, const Paths& paths, QObject* parent)
-    : QObject(parent), app_(app), playback_(playback), paths_(paths) {
+CoreEvents::CoreEvents(Application* app, PlaybackController& playback, DeviceTree& tree, const Paths& paths,
+                       QObject* parent)
+    : QObject(parent), app_(app), playback_(playback), tree_(tree), paths_(paths) {
   timer_.setInterval(20);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, &CoreEvents::Drain);

@@ -25,6 +25,7 @@
 
 namespace velmora {
 class Application;
+struct DeviceTree;
 struct GroupRecord;
 }  // namespace velmora
 
@@ -36,13 +37,16 @@ class CoreEvents : public QObject {
  public:
   // app may be null (tests): messages then reach the signals through mainQueue().deliver.
   // playback: the controller whose reports become the playback signals (the Core's);
-  // paths: the program's folders and files (the Core's, filled by the start-up). Both
-  // must outlive this object.
-  CoreEvents(Application* app, PlaybackController& playback, const Paths& paths, QObject* parent = nullptr);
+  // tree: the device tree the window shows and edits (the Core's); paths: the program's
+  // folders and files (the Core's, filled by the start-up). All must outlive this object.
+  CoreEvents(Application* app, PlaybackController& playback, DeviceTree& tree, const Paths& paths,
+             QObject* parent = nullptr);
   ~CoreEvents() override;
 
   // The controller these events report: the window commands playback through it.
   PlaybackController& playback() const { return playback_; }
+  // The device tree the window's panes show and change.
+  DeviceTree& tree() const { return tree_; }
   // The folders and files the window opens and shows (log, recordings).
   const Paths& paths() const { return paths_; }
 
@@ -104,6 +108,7 @@ class CoreEvents : public QObject {
 
   Application* app_;
   PlaybackController& playback_;
+  DeviceTree& tree_;
   const Paths& paths_;
   QTimer timer_;
   int token_ = 0;

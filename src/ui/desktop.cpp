@@ -59,10 +59,10 @@ namespace {
 // object ends (after the application's shutdown).
 class DesktopWindow final : public WindowPort {
  public:
-  DesktopWindow(const platform::MountTableSource& mediaSource, PlaybackController& playback)
-      : mediaSource_(mediaSource), playback_(playback) {}
+  DesktopWindow(const platform::MountTableSource& mediaSource, PlaybackController& playback, DeviceTree& tree)
+      : mediaSource_(mediaSource), playback_(playback), tree_(tree) {}
   void createWindow(Application& app) override {
-    events_ = std::make_unique<CoreEvents>(&app, playback_, app.paths());
+    events_ = std::make_unique<CoreEvents>(&app, playback_, tree_, app.paths());
     window_ = std::make_unique<MainWindow>(&app, events_.get());
     window_->setMediaSource(&mediaSource_);
   }
@@ -102,6 +102,7 @@ class DesktopWindow final : public WindowPort {
  private:
   const platform::MountTableSource& mediaSource_;
   PlaybackController& playback_;
+  DeviceTree& tree_;
   std::unique_ptr<CoreEvents> events_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -142,7 +143,7 @@ void StartViewGrabs(QTimer& grabTimer, QApplication& qapp, std::unique_ptr<MainW
 }  // namespace
 
 int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, PlaybackController& playback,
-               int argc, char** argv) {
+               DeviceTree& tree, int argc, char** argv) {
   const int signalFd = platform::ShutdownSignalDescriptor();
   signal(SIGPIPE, SIG_IGN);
   QApplication qapp(argc, argv);
@@ -152,7 +153,7 @@ int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, Pla
   // Closing the window does not end the program by itself: Exit decides.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  DesktopWindow desktop(mediaSource, playback);
+  DesktopWindow desktop(mediaSource, playback, tree);
   core.window = &desktop;
   Application app(core);
 

@@ -6,6 +6,7 @@
 
 namespace velmora {
 class PlaybackController;
+struct DeviceTree;
 }
 
 namespace velmora::ui {
@@ -16,9 +17,9 @@ bool DisplayAvailable();
 
 // Starts the application with the core's parts and the window, and runs the window until
 // Exit. `core` holds no window; every part, `mediaSource` (where the Core reads the
-// removable drives) and `playback` (the Core's playback controller) outlive the call.
-// Returns the process's exit status.
+// removable drives), `playback` (the Core's playback controller) and `tree` (the Core's
+// device tree) outlive the call. Returns the process's exit status.
 int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, PlaybackController& playback,
-               int argc, char** argv);
+               DeviceTree& tree, int argc, char** argv);
 
 }  // namespace velmora::ui

@@ -162,10 +162,10 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
       [this](bool on) { tray_->setShown(on); },
       [this] { updatePlaybackPane(); },
       [this] { SaveSettings(); }});
-  treeActions_ = new TreeActions(this, tree_);
+  treeActions_ = new TreeActions(this, tree_, events_->tree());
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
   treeActions_->setPropertiesRunner([this](GroupRecord& entry) {
-    return RunPropertySheet(this, entry, lastPropertyPage_, mediaSource_, events_->paths().pathData);
+    return RunPropertySheet(this, events_->tree(), entry, lastPropertyPage_, mediaSource_);
   });
 
   SetStatusBarVisible(settings().statusBarShow);
@@ -218,7 +218,7 @@ void MainWindow::CreatePanes() {
   deviceList_ = new Pane(tr("Device List"), true, splitter_);
   deviceList_->setObjectName("deviceListPane");
   deviceList_->setMinimumWidth(kDeviceListMinWidth);
-  tree_ = new TreePane(deviceList_);
+  tree_ = new TreePane(events_->tree(), deviceList_);
   deviceList_->setContent(tree_);
   splitter_->addWidget(deviceList_);
 
@@ -240,7 +240,7 @@ void MainWindow::CreatePanes() {
   viewsToolbar_->setIconSize(QSize(20, 20));
   viewsToolbar_->setFixedWidth(kViewsToolbarWidth);
   bodyRow->addWidget(viewsToolbar_);
-  viewFrame_ = new ViewFrame(events_->playback().shownSlots(), body);
+  viewFrame_ = new ViewFrame(events_->tree(), events_->playback().shownSlots(), body);
   if (app_) {
     viewFrame_->setSettingsSaver([this] { app_->SaveAllSettings(); });
   } else {
@@ -530,8 +530,8 @@ bool MainWindow::ExecuteDeviceCommand(int id) {
       return true;
     case kCmdProperties:
       if (GroupRecord* selected = tree_->selectedRecord()) {
-        if (RunPropertySheet(this, *selected, lastPropertyPage_, mediaSource_, events_->paths().pathData)) {
-          SaveTree();
+        if (RunPropertySheet(this, events_->tree(), *selected, lastPropertyPage_, mediaSource_)) {
+          SaveTree(events_->tree());
           tree_->showSelectionStatus();  // a new name is a new path
         }
       }
@@ -732,7 +732,7 @@ void MainWindow::showNode(GroupRecord* node) {
 void MainWindow::refreshViewsForSelection() { refreshViewsForSelection(tree_->selectedRecord()); }
 
 void MainWindow::refreshViewsForSelection(GroupRecord* remembered) {
-  GroupRecord* root = treeRoot().get();
+  GroupRecord* root = events_->tree().root.get();
   if (!root) return;
   bool stored = false;
   GroupRecord* node = SavedViewEntry(*root, &stored);
@@ -754,7 +754,7 @@ void MainWindow::ImportDeviceFile() {
   // Held across the import, which may take a leftover folder out of the tree.
   GroupRecord* current = tree_->selectedRecord();
   std::shared_ptr<GroupRecord> selected = current ? current->weak_from_this().lock() : nullptr;
-  velmora::ImportDeviceFile(file.toStdString());
+  velmora::ImportDeviceFile(events_->tree(), file.toStdString());
   refreshViewsForSelection(selected.get());
 }
 

@@ -24,16 +24,16 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
-                      const platform::MountTableSource* mediaSource, const std::string& recordings) {
+bool RunPropertySheet(QWidget* parent, DeviceTree& tree, GroupRecord& entry, int& lastPage,
+                      const platform::MountTableSource* mediaSource) {
   const bool shift = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
-  PropertySheet sheet(entry, shift, lastPage, parent, mediaSource, recordings);
+  PropertySheet sheet(tree, entry, shift, lastPage, parent, mediaSource);
   return sheet.exec() == QDialog::Accepted;
 }
 
-PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent,
-                             const platform::MountTableSource* mediaSource, const std::string& recordings)
-    : QDialog(parent), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)), lastPage_(lastPage) {
+PropertySheet::PropertySheet(DeviceTree& tree, GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent,
+                             const platform::MountTableSource* mediaSource)
+    : QDialog(parent), tree_(tree), entry_(entry), pages_(control::PropertyPagesOf(entry.kind)), lastPage_(lastPage) {
   setWindowTitle(tr("Properties: %1").arg(Q(entry.name)));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
@@ -46,7 +46,7 @@ PropertySheet::PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, 
         connect(deviceInfo_, &DeviceInfoPage::modified, this, [this] { modified_ = true; });
         break;
       case control::kRecordInfoPage:
-        recordInfo_ = new RecordInfoPage(entry, tabs_, mediaSource, recordings);
+        recordInfo_ = new RecordInfoPage(entry, tabs_, mediaSource, tree.recordingsFolder);
         tabs_->addTab(recordInfo_, tr("Recording Options"));
         connect(recordInfo_, &RecordInfoPage::modified, this, [this] { modified_ = true; });
         break;
@@ -126,7 +126,7 @@ void PropertySheet::accept() {
   if (recordInfo_ != nullptr && shown_[control::kRecordInfoPage]) recordInfo_->apply(settings);
   if (schedule_ != nullptr && shown_[control::kSchedulePage]) schedule_->apply(settings);
 
-  const control::EditResult result = control::ApplyDeviceSettings(entry_, settings);
+  const control::EditResult result = control::ApplyDeviceSettings(tree_, entry_, settings);
   if (!result.ok) {
     if (result.messageId == control::kStringFolderRenameFailed) {
       showMessage(Q(FormatString(result.messageId, result.systemError)));

@@ -15,6 +15,7 @@
 class QTabWidget;
 
 namespace velmora {
+struct DeviceTree;
 struct GroupRecord;
 }
 
@@ -26,10 +27,9 @@ class SchedulePage;
 
 // Modal; true when OK applied the settings. For an entry being added, `entry.isNew` is
 // set and the entry is not yet in the tree: its fields are written directly and no
-// recording state is applied. `lastPage`, `mediaSource` and `recordings` as for
-// PropertySheet.
-bool RunPropertySheet(QWidget* parent, GroupRecord& entry, int& lastPage,
-                      const platform::MountTableSource* mediaSource = nullptr, const std::string& recordings = {});
+// recording state is applied. `tree`, `lastPage` and `mediaSource` as for PropertySheet.
+bool RunPropertySheet(QWidget* parent, DeviceTree& tree, GroupRecord& entry, int& lastPage,
+                      const platform::MountTableSource* mediaSource = nullptr);
 
 class PropertySheet : public QDialog {
   Q_OBJECT
@@ -39,10 +39,10 @@ class PropertySheet : public QDialog {
   // `lastPage`: the page the window's last sheet showed last, kept by the window; the
   // sheet opens on it when the entry has that page and updates it as pages are shown.
   // `mediaSource`: where the recording page's backup reads the drives (see RecordInfoPage).
-  // `recordings`: the recordings folder (the recording page counts and backs up the
-  // entry's folder in it).
-  PropertySheet(GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent = nullptr,
-                const platform::MountTableSource* mediaSource = nullptr, const std::string& recordings = {});
+  // `tree`: the tree the entry is in (or is added to), whose recordings folder the
+  // recording page counts and backs up the entry's folder in.
+  PropertySheet(DeviceTree& tree, GroupRecord& entry, bool showDebug, int& lastPage, QWidget* parent = nullptr,
+                const platform::MountTableSource* mediaSource = nullptr);
 
   // Checks, applies and closes; stays open with a message when a check fails.
   void accept() override;
@@ -62,6 +62,7 @@ class PropertySheet : public QDialog {
   void pageChanged(int index);
   bool checkDevicePage();
 
+  DeviceTree& tree_;
   GroupRecord& entry_;
   QTabWidget* tabs_ = nullptr;
   DeviceInfoPage* deviceInfo_ = nullptr;

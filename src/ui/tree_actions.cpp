@@ -76,8 +76,8 @@ bool IsTreeCommand(int id) {
 
 }  // namespace
 
-TreeActions::TreeActions(MainWindow* window, TreePane* tree)
-    : QObject(window), window_(window), tree_(tree) {
+TreeActions::TreeActions(MainWindow* window, TreePane* tree, DeviceTree& devices)
+    : QObject(window), window_(window), tree_(tree), devices_(devices) {
   ask_ = [this](const QString& text) {
     return QMessageBox::question(window_, Text(128), text, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
@@ -98,15 +98,16 @@ bool TreeActions::execute(int id) {
   if (IsTemplateCommand(id)) {
     // From the File menu the selection may be a device or nothing: the device goes into
     // the selection's group.
-    if (GroupRecord* target = AddDeviceTarget(selected)) Apply(AddFromTemplate(id, target, properties_));
+    if (GroupRecord* target = AddDeviceTarget(devices_, selected))
+      Apply(AddFromTemplate(devices_, id, target, properties_));
     return true;
   }
   switch (id) {
     case kCmdNewGroup:
-      if (GroupRecord* root = treeRoot().get()) Apply(NewGroup(*root));
+      Apply(NewGroup(devices_));
       break;
     case kCmdAddCamera:
-      if (selected && selected->kind == EntryKind::ServerDevice) Apply(AddCamera(*selected));
+      if (selected && selected->kind == EntryKind::ServerDevice) Apply(AddCamera(devices_, *selected));
       break;
     case kCmdRename:
       tree_->editLabel(selected);
@@ -116,18 +117,18 @@ bool TreeActions::execute(int id) {
       break;
     case kCmdEnabled:
       if (selected) {
-        Apply(ToggleEnabled(*selected));
+        Apply(ToggleEnabled(devices_, *selected));
         window_->viewFrame()->update();
       }
       break;
     case kCmdRecording:
       if (selected) {
-        Apply(ToggleRecording(*selected, playback));
+        Apply(ToggleRecording(devices_, *selected, playback));
         window_->viewFrame()->update();
       }
       break;
     case kCmdSort:
-      if (selected) Apply(SortEntry(*selected));
+      if (selected) Apply(SortEntry(devices_, *selected));
       break;
     case kCmdCopy:
       Copy(selected);
@@ -144,7 +145,7 @@ bool TreeActions::execute(int id) {
       break;
     case kCmdTrustCertificate:
       // The next connection keeps the certificate it finds; the file forgets the old one.
-      if (selected && TrustNewCertificate(*selected)) SaveTree();
+      if (selected && TrustNewCertificate(*selected)) SaveTree(devices_);
       break;
     default:
       break;
@@ -178,7 +179,7 @@ void TreeActions::deleteSelected(bool shiftHeld) {
   const bool playback = window_->playingBack();
   if (selected == nullptr || !CanDelete(*selected, playback)) return;
   if (!shiftHeld && !ask_(QString::fromStdString(FormatString(290, selected->name)))) return;
-  Apply(DeleteEntry(*selected, playback));
+  Apply(DeleteEntry(devices_, *selected, playback));
   window_->updateCommands();
 }
 
@@ -197,18 +198,18 @@ void TreeActions::Paste(GroupRecord* selected) {
   const QMimeData* data = QApplication::clipboard()->mimeData();
   if (data == nullptr || !data->hasFormat(QLatin1String(kDeviceClipboardMime))) return;
   const QByteArray bytes = data->data(QLatin1String(kDeviceClipboardMime));
-  Apply(PasteDevices(selected, std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
+  Apply(PasteDevices(devices_, selected, std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
 }
 
 void TreeActions::LabelEdited(GroupRecord* record, const QString& text) {
   if (record == nullptr) return;
-  Apply(RenameFromLabel(*record, text.toStdString(), window_->playingBack()));
+  Apply(RenameFromLabel(devices_, *record, text.toStdString(), window_->playingBack()));
   tree_->refreshItem(record);
 }
 
 void TreeActions::Dropped(GroupRecord* source, GroupRecord* target) {
   if (source == nullptr) return;
-  DropResult drop = DropEntry(*source, target, window_->playingBack());
+  DropResult drop = DropEntry(devices_, *source, target, window_->playingBack());
   if (drop.outcome == DropOutcome::kBeep) QApplication::beep();
   if (drop.outcome == DropOutcome::kMoved) {
     Apply(drop.result);
@@ -225,7 +226,7 @@ int TreeActions::importDroppedFiles(const QList<QUrl>& urls) {
   int imported = 0;
   for (const QUrl& url : urls) {
     if (!url.isLocalFile()) continue;
-    if (ImportDroppedFile(url.toLocalFile().toStdString())) ++imported;
+    if (ImportDroppedFile(devices_, url.toLocalFile().toStdString())) ++imported;
   }
   if (imported > 0) {
     window_->refreshViewsForSelection(selected.get());

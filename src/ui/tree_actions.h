@@ -30,7 +30,7 @@ class TreeActions : public QObject {
 
  public:
   // Handles the tree's edited labels, delete keys, drops and the window's dropped files.
-  TreeActions(MainWindow* window, TreePane* tree);
+  TreeActions(MainWindow* window, TreePane* tree, DeviceTree& devices);
 
   // The Properties sheet for a device added from a template (true when OK was pressed).
   // Without one, templates add nothing.
@@ -71,6 +71,7 @@ class TreeActions : public QObject {
 
   MainWindow* window_;
   TreePane* tree_;
+  DeviceTree& devices_;  // the tree the actions change
   control::PropertiesRunner properties_;
   std::function<bool(const QString&)> ask_;
   std::function<void(const QString&)> show_;

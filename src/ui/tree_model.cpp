@@ -121,7 +121,7 @@ QIcon ItemIcon(int imageIndex, int overlay, bool ghosted) {
   return icon;
 }
 
-TreeModel::TreeModel(QObject* parent) : QAbstractItemModel(parent) { rebuild(); }
+TreeModel::TreeModel(const DeviceTree& tree, QObject* parent) : QAbstractItemModel(parent), tree_(tree) { rebuild(); }
 
 TreeModel::~TreeModel() = default;
 
@@ -166,7 +166,7 @@ void TreeModel::rebuild() {
   root_.reset();
   GroupRecord* shown = shown_;
   shown_ = nullptr;
-  if (GroupRecord* top = treeRoot().get()) root_ = makeNode(*top, nullptr, 0);
+  if (GroupRecord* top = tree_.root.get()) root_ = makeNode(*top, nullptr, 0);
   if (nodes_.contains(shown)) shown_ = shown;
 }
 
@@ -275,7 +275,7 @@ void TreeModel::beginInsert(GroupRecord& parent, int position, GroupRecord&) {
   Node* p = nodeOf(&parent);
   if (p == nullptr) {
     // A root put in place of the one shown (without a reset of its own) is taken over.
-    if (&parent == treeRoot().get()) {
+    if (&parent == tree_.root.get()) {
       startReset();
     } else {
       pending_ = Pending::kIgnored;
@@ -421,7 +421,7 @@ void TreeModel::endReorder(GroupRecord& parent) {
 }
 
 void TreeModel::beginReset(GroupRecord& root) {
-  if (&root == treeRoot().get() || nodeOf(&root) != nullptr) {
+  if (&root == tree_.root.get() || nodeOf(&root) != nullptr) {
     startReset();
   } else {
     pending_ = Pending::kIgnored;

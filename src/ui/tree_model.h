@@ -40,9 +40,10 @@ class TreeModel : public QAbstractItemModel, public TreeObserver {
   Q_OBJECT
 
  public:
-  // Shows the tree below treeRoot() (its children are the top items). The model does not
-  // install itself as the tree observer; its owner does.
-  explicit TreeModel(QObject* parent = nullptr);
+  // Shows `tree` below its root (the root's children are the top items); the tree
+  // outlives the model. The model does not install itself as the tree observer; its
+  // owner does.
+  explicit TreeModel(const DeviceTree& tree, QObject* parent = nullptr);
   ~TreeModel() override;
 
   QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
@@ -64,7 +65,7 @@ class TreeModel : public QAbstractItemModel, public TreeObserver {
   void setPlaybackMode(bool on);
   // Redraws a record's item (text, image, overlay).
   void refresh(const GroupRecord* record);
-  // Starts again from treeRoot(), for a root replaced without the observer being told.
+  // Starts again from the tree's root, for a root replaced without the observer being told.
   void reload();
 
   // TreeObserver.
@@ -83,6 +84,7 @@ class TreeModel : public QAbstractItemModel, public TreeObserver {
   void changed(GroupRecord& record) override;
 
  private:
+  const DeviceTree& tree_;
   struct Node {
     GroupRecord* record = nullptr;
     std::shared_ptr<GroupRecord> hold;  // keeps a shown record alive

@@ -215,8 +215,8 @@ class DeviceTreeView : public QTreeView {
   QPersistentModelIndex pressIndex_;
 };
 
-TreePane::TreePane(QWidget* parent) : QWidget(parent) {
-  model_ = new TreeModel(this);
+TreePane::TreePane(DeviceTree& tree, QWidget* parent) : QWidget(parent), tree_(tree) {
+  model_ = new TreeModel(tree, this);
   auto* view = new DeviceTreeView(this);
   view_ = view;
   view_->setModel(model_);
@@ -301,7 +301,7 @@ void TreePane::onSelectionChanged() {
 void TreePane::showSelectionStatus() {
   GroupRecord* record = selectedRecord();
   // The description goes with the tiles' selection marks: only while a tile is in use.
-  if (record != nullptr && control::AnyTileInUse(treeRoot().get()))
+  if (record != nullptr && control::AnyTileInUse(tree_.root.get()))
     emit statusText(QString::fromStdString(control::SelectionStatusText(*record)));
 }
 

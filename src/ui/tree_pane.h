@@ -1,4 +1,4 @@
-// The Device List pane: the device tree in a tree view. It shows treeRoot()'s tree (the
+// The Device List pane: the device tree in a tree view. It shows the tree it is given (the
 // invisible root's children are the top items), follows every change of it through the
 // tree observer, and reports what the operator does: selection, showing a node,
 // context menus and edited labels. The tree operations themselves live elsewhere; an
@@ -28,7 +28,8 @@ class TreePane : public QWidget {
  public:
   // Installs the pane's model as the tree observer (the one of the process) until the
   // pane is destroyed.
-  explicit TreePane(QWidget* parent = nullptr);
+  // Shows and edits `tree`, which outlives the pane.
+  explicit TreePane(DeviceTree& tree, QWidget* parent = nullptr);
   ~TreePane() override;
 
   GroupRecord* selectedRecord() const;
@@ -91,6 +92,7 @@ class TreePane : public QWidget {
   void requestContextMenu(GroupRecord* record, QPoint globalPos);
   void requestContextMenuAtItem();
 
+  DeviceTree& tree_;
   TreeModel* model_ = nullptr;
   // Keeps model_ installed as the tree's observer while the pane lives.
   Installation observing_;

@@ -42,7 +42,8 @@ bool CommandKeepsTileFrozen(int commandId) {
   return commandId == 10018 || commandId == 10024 || commandId == 10025;
 }
 
-ViewFrame::ViewFrame(ViewSlots& shown, QWidget* parent) : QWidget(parent), slots_(shown) {
+ViewFrame::ViewFrame(DeviceTree& tree, ViewSlots& shown, QWidget* parent)
+    : QWidget(parent), tree_(tree), slots_(shown) {
   tileFont_ = font();
   tileFont_.setPixelSize(12);
   tileFont_.setWeight(QFont::Normal);
@@ -77,6 +78,8 @@ ViewFrame::ViewFrame(ViewSlots& shown, QWidget* parent) : QWidget(parent), slots
 }
 
 ViewFrame::~ViewFrame() = default;
+
+GroupRecord* ViewFrame::nodeOfTile(int tile) const { return FindByViewSlot(tree_.root.get(), tile); }
 
 ViewTile* ViewFrame::tile(int index) const {
   if (index < 0 || index >= viewSlotCount) return nullptr;
@@ -180,7 +183,7 @@ void ViewFrame::scrollRequest(ScrollRequest request, int thumb) {
 void ViewFrame::showNode(GroupRecord* node) {
   if (node == nullptr) return;
   ClearPlaybackSlots(slots_, anchor_);
-  const ViewAssignment assigned = ShowNodeInSlots(treeRoot().get(), node, slots_);
+  const ViewAssignment assigned = ShowNodeInSlots(tree_.root.get(), node, slots_);
   tilesGiven_ = assigned.slotsGiven;
   count_ = std::min(assigned.enabledFound, viewSlotCount);
   if (tilesGiven_ > 0) {
@@ -220,7 +223,7 @@ void ViewFrame::setSelectedSubtree(GroupRecord* node) {
 }
 
 void ViewFrame::restoreStills() {
-  ForEachNode(treeRoot().get(), [this](GroupRecord& node) {
+  ForEachNode(tree_.root.get(), [this](GroupRecord& node) {
     if (node.savedImage && slots_.at(node.viewIndex) != nullptr) {
       auto holder = std::make_unique<ImageHolder>();
       holder->image = node.savedImage->Copy();
@@ -262,7 +265,7 @@ void ViewFrame::selectTile(int tile, Qt::KeyboardModifiers modifiers) {
   }
   // Every node in the tree has its item in the tree pane: a tile without a node clears
   // the tree's selection.
-  GroupRecord* node = FindByViewSlot(tile);
+  GroupRecord* node = nodeOfTile(tile);
   if (node == nullptr) {
     emit viewSelected(nullptr);
   } else {
@@ -303,7 +306,7 @@ int ViewFrame::openTileMenu(int tile, const QPoint& globalPos) {
   if (slot == nullptr) return 0;
   const ViewSlotState state = slot->Snapshot();
   const bool holdsBytes = state.image && state.image->jpeg && state.image->length > 0;
-  if (!holdsBytes && FindByViewSlot(tile) == nullptr) return 0;
+  if (!holdsBytes && nodeOfTile(tile) == nullptr) return 0;
   if (holdsBytes) slot->SetFrozen(true);
   selectTile(tile, QGuiApplication::keyboardModifiers());
 

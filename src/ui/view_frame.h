@@ -35,10 +35,14 @@ class ViewFrame : public QWidget {
 
  public:
   // shown: the view slots the tiles show (they outlive the frame).
-  explicit ViewFrame(ViewSlots& shown, QWidget* parent = nullptr);
+  // tree: the device tree whose entries the tiles show; shown: the view slots they are
+  // drawn from. Both outlive the frame.
+  ViewFrame(DeviceTree& tree, ViewSlots& shown, QWidget* parent = nullptr);
   ~ViewFrame() override;
 
   ViewSlots& shownSlots() const { return slots_; }
+  // The entry shown in tile `tile`, or null.
+  GroupRecord* nodeOfTile(int tile) const;
 
   // Layout 0..16 (command id - 10026): stored in viewMode and saved; the tiles are laid
   // out again (erasing when the layout changed).
@@ -115,6 +119,7 @@ class ViewFrame : public QWidget {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
+  DeviceTree& tree_;
   ViewSlots& slots_;
   friend class ViewTile;
 

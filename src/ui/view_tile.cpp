@@ -148,7 +148,7 @@ void ViewTile::ApplyZoom(const ZoomState& zoom) {
   ViewSlot* s = slot();
   if (s == nullptr) return;
   s->SetZoom(zoom.zoomed, zoom.rect);
-  if (const GroupRecord* node = FindByViewSlot(index_); node != nullptr && node->debugLevel > 0) {
+  if (const GroupRecord* node = frame_->nodeOfTile(index_); node != nullptr && node->debugLevel > 0) {
     Log("zoom=%d; {%d,%d,%d,%d}", zoom.zoomed ? 1 : 0, zoom.rect.x, zoom.rect.y, zoom.rect.right(),
         zoom.rect.bottom());
   }

@@ -15,6 +15,9 @@
 #include "control/device_edit.h"
 #include "live/view_slot.h"
 #include "recording/test_recorder_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::control {
 namespace {
@@ -81,7 +84,7 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
   ASSERT_EQ(OpenFilesIn(oldFolder), 2) << "the data and index files are open";
 
   // The device's own rename: files closed, folder moved, the next frames go on there.
-  EditResult result = RenameEntryLive(*gate, "  Front\tGate ");
+  EditResult result = RenameEntryLive(TestTree(), *gate, "  Front\tGate ");
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.messageId, 0);
   EXPECT_EQ(gate->name, "Front Gate");
@@ -94,7 +97,7 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
 
   // A group's rename moves everything below it in one step.
   const std::filesystem::path before = Folder(*gate);
-  ASSERT_TRUE(RenameEntryLive(*yard, "Garden").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *yard, "Garden").ok);
   EXPECT_EQ(gate->path, "Garden/Front Gate");
   EXPECT_FALSE(std::filesystem::exists(before));
   EXPECT_EQ(OpenFilesIn(root / "Yard"), 0);
@@ -102,9 +105,9 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
   EXPECT_EQ(Records(*gate), 6u);
 
   // Renaming this recorder's entry changes no path; a case change is a rename of its own.
-  ASSERT_TRUE(RenameEntryLive(*nvr, "Site").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *nvr, "Site").ok);
   EXPECT_EQ(gate->path, "Garden/Front Gate");
-  ASSERT_TRUE(RenameEntryLive(*gate, "front gate").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *gate, "front gate").ok);
   EXPECT_EQ(Records(*gate), 6u);
 
   // A storage folder's recordings stay where its location says.
@@ -112,7 +115,7 @@ TEST_F(DeviceEdit, RenamesCarryTheRecordingsAlongWithNothingLostOrLeftOpen) {
   archive.location = (temp.path() / "nas").string();
   std::filesystem::create_directories(archive.location);
   std::filesystem::create_directories(Folder(archive));
-  ASSERT_TRUE(RenameEntryLive(archive, "Shelf").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), archive, "Shelf").ok);
   EXPECT_EQ(archive.path, "Garden/Shelf");
   EXPECT_TRUE(std::filesystem::exists(root / "Garden" / "Archive")) << "nothing moved";
   EXPECT_FALSE(std::filesystem::exists(root / "Garden" / "Shelf"));
@@ -135,24 +138,24 @@ TEST_F(DeviceEdit, RenamesClearTheRecordingMarkOfEveryShownTile) {
   ASSERT_EQ(shown.RecordingMark(2), kRecordingMarkOn);
   ASSERT_EQ(shown.RecordingMark(5), kRecordingMarkOn);
 
-  ASSERT_TRUE(RenameEntryLive(*gate, "Front").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *gate, "Front").ok);
   EXPECT_EQ(shown.RecordingMark(2), kRecordingMarkOff);
   EXPECT_EQ(shown.RecordingMark(5), kRecordingMarkOff) << "a tile outside the renamed branch";
 
   // A group is never shown itself: its rename finds the slots through the entries below.
   Record(porch, 1);
   ASSERT_EQ(shown.RecordingMark(5), kRecordingMarkOn);
-  ASSERT_TRUE(RenameEntryLive(*yard, "Garden").ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *yard, "Garden").ok);
   EXPECT_EQ(shown.RecordingMark(5), kRecordingMarkOff);
 }
 
 TEST_F(DeviceEdit, RefusedRenamesChangeNothingAndKeepTheRecordings) {
   GroupRecord& web = Add(*yard, EntryKind::HTTPDevice, "Sky");
   Record(*gate, 2);
-  EXPECT_EQ(RenameEntryLive(*gate, " \t").messageId, 130);
-  EXPECT_EQ(RenameEntryLive(web, "").messageId, 266);
-  EXPECT_EQ(RenameEntryLive(*gate, "Gate: east").messageId, 131);
-  EXPECT_EQ(RenameEntryLive(*gate, "a*b").messageId, 131);
+  EXPECT_EQ(RenameEntryLive(TestTree(), *gate, " \t").messageId, 130);
+  EXPECT_EQ(RenameEntryLive(TestTree(), web, "").messageId, 266);
+  EXPECT_EQ(RenameEntryLive(TestTree(), *gate, "Gate: east").messageId, 131);
+  EXPECT_EQ(RenameEntryLive(TestTree(), *gate, "a*b").messageId, 131);
   EXPECT_EQ(gate->name, "Gate");
   EXPECT_EQ(web.name, "Sky");
 
@@ -160,7 +163,7 @@ TEST_F(DeviceEdit, RefusedRenamesChangeNothingAndKeepTheRecordings) {
   // nothing moves, and the device goes on recording into its folder.
   std::filesystem::create_directories(root / "Yard" / "Door");
   rectest::AppendBytes(root / "Yard" / "Door" / "keep", "x", 1);
-  const EditResult result = RenameEntryLive(*gate, "Door");
+  const EditResult result = RenameEntryLive(TestTree(), *gate, "Door");
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.messageId, 392);
   EXPECT_EQ(result.systemError, ENOTEMPTY);
@@ -172,7 +175,7 @@ TEST_F(DeviceEdit, RefusedRenamesChangeNothingAndKeepTheRecordings) {
   EXPECT_TRUE(rectest::TakePosted().Has("Error renaming folder for recorded images (39)!"));
 
   // A long name is cut to 48 characters, a slash becomes an underscore.
-  ASSERT_TRUE(RenameEntryLive(*gate, "a/b" + std::string(60, 'x')).ok);
+  ASSERT_TRUE(RenameEntryLive(TestTree(), *gate, "a/b" + std::string(60, 'x')).ok);
   EXPECT_EQ(gate->name, "a_b" + std::string(45, 'x'));
   EXPECT_EQ(Records(*gate), 3u);
 }
@@ -187,7 +190,7 @@ TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
 
   // No group folder exists yet for the target: it is made, then the server moves in.
   GroupRecord& shed = Add(*nvr, EntryKind::Group, "Shed");
-  ASSERT_TRUE(MoveEntryLive(server, shed, 0).ok);
+  ASSERT_TRUE(MoveEntryLive(TestTree(), server, shed, 0).ok);
   EXPECT_EQ(server.parent, &shed);
   EXPECT_EQ(input.path, "Shed/Box/Camera 1");
   EXPECT_EQ(OpenFilesIn(root / "Yard"), 2) << "only the gate's two files stay open";
@@ -196,13 +199,13 @@ TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
   EXPECT_EQ(Records(input), 3u);
 
   // Onto itself or below itself: nothing changes.
-  EXPECT_FALSE(MoveEntryLive(server, input, 0).ok);
-  EXPECT_FALSE(MoveEntryLive(server, server, 0).ok);
+  EXPECT_FALSE(MoveEntryLive(TestTree(), server, input, 0).ok);
+  EXPECT_FALSE(MoveEntryLive(TestTree(), server, server, 0).ok);
   EXPECT_EQ(server.parent, &shed);
 
   // Within the same parent only the order changes.
   GroupRecord& other = Add(*yard, EntryKind::Device, "Other");
-  ASSERT_TRUE(MoveEntryLive(other, *yard, 0).ok);
+  ASSERT_TRUE(MoveEntryLive(TestTree(), other, *yard, 0).ok);
   EXPECT_EQ(yard->children.front().get(), &other);
   EXPECT_EQ(gate->path, "Yard/Gate");
   Record(*gate, 1);
@@ -211,7 +214,7 @@ TEST_F(DeviceEdit, MovesTakeTheFolderToTheNewParentAndRefuseDescendants) {
   // A target folder taken by other recordings refuses the move, nothing moved.
   std::filesystem::create_directories(root / "Shed" / "Gate");
   rectest::AppendBytes(root / "Shed" / "Gate" / "keep", "x", 1);
-  const EditResult refused = MoveEntryLive(*gate, shed, 5);
+  const EditResult refused = MoveEntryLive(TestTree(), *gate, shed, 5);
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(refused.messageId, 392);
   EXPECT_EQ(gate->parent, yard);
@@ -225,17 +228,17 @@ TEST_F(DeviceEdit, SendingThePasswordOnlyWhenAskedReachesTheRecordAndServerInput
   DeviceConfig s = ReadDeviceSettings(server);
   EXPECT_FALSE(s.sendPasswordOnlyWhenAsked);
   s.sendPasswordOnlyWhenAsked = true;
-  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), server, s).ok);
   EXPECT_TRUE(server.sendPasswordOnlyWhenAsked);
   EXPECT_TRUE(one.sendPasswordOnlyWhenAsked) << "the cameras ask with the server's account";
   EXPECT_TRUE(ReadDeviceSettings(one).sendPasswordOnlyWhenAsked);
   s.sendPasswordOnlyWhenAsked = false;
-  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), server, s).ok);
   EXPECT_FALSE(one.sendPasswordOnlyWhenAsked);
 
   DeviceConfig g = ReadDeviceSettings(*gate);
   g.sendPasswordOnlyWhenAsked = true;
-  ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), *gate, g).ok);
   EXPECT_TRUE(gate->sendPasswordOnlyWhenAsked);
 }
 
@@ -256,7 +259,7 @@ TEST_F(DeviceEdit, ASheetCopyKeepsWhatTheProgramLearntMeanwhile) {
   sheet.sensitivity = 3;
   sheet.kind = EntryKind::HTTPDevice;  // not the sheet's to change
   sheet.uuid.clear();
-  ASSERT_TRUE(ApplyDeviceSettings(*gate, sheet).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), *gate, sheet).ok);
   EXPECT_EQ(gate->updateDelay, 2000u);
   EXPECT_EQ(gate->sensitivity, 3u);
   EXPECT_EQ(gate->certificate, std::string(64, 'a'));
@@ -278,7 +281,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   s.location = "10.1.1.9:8080";
   s.username = "admin";
   s.password = "secret";
-  ASSERT_TRUE(ApplyDeviceSettings(server, s).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), server, s).ok);
   for (GroupRecord* input : {&one, &two}) {
     EXPECT_EQ(input->location, "10.1.1.9:8080");
     EXPECT_EQ(input->username, "admin");
@@ -292,7 +295,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   g.motionType = 2;
   g.daysOfWeek[3] = true;
   g.hoursOfDay[23] = true;
-  ASSERT_TRUE(ApplyDeviceSettings(*gate, g).ok);
+  ASSERT_TRUE(ApplyDeviceSettings(TestTree(), *gate, g).ok);
   const DeviceConfig back = ReadDeviceSettings(*gate);
   EXPECT_EQ(back.updateDelay, 125u);
   EXPECT_EQ(back.archiveTime, 7 * 86400);
@@ -325,7 +328,7 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   DeviceConfig n = ReadDeviceSettings(*added);
   n.name = "Porch";
   n.location = "10.0.0.7";
-  EXPECT_EQ(ApplyDeviceSettings(*added, n).messageId, 0);
+  EXPECT_EQ(ApplyDeviceSettings(TestTree(), *added, n).messageId, 0);
   EXPECT_EQ(added->name, "Porch");
   EXPECT_EQ(added->path, "Porch");
   EXPECT_FALSE(added->fetchActive);

@@ -20,6 +20,10 @@
 #include "recording/format.h"
 #include "recording/format_reader.h"
 #include "recording/recorder.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 namespace velmora::control {
 namespace {
@@ -62,6 +66,7 @@ class DeviceEditLive : public test::LiveTest {
   void SetUp() override {
     LiveTest::SetUp();
     paths().pathData = dir_ + "/rec/";
+    TestTree().recordingsFolder = paths().pathData;
     std::filesystem::create_directories(paths().pathData);
     SetRenameWait(0ms);
     // The real fetch engine and recorder; the frames reach the recorder through the
@@ -74,7 +79,7 @@ class DeviceEditLive : public test::LiveTest {
     };
   }
   void TearDown() override {
-    if (treeRoot()) StopAllFetches(treeRoot().get());
+    if (TestTree().root) StopAllFetches(TestTree().root.get());
     EXPECT_TRUE(WaitUntil([] { return FetchConnectionsAlive() == 0; }, 5s));
     SetRenameWait(1000ms);
     LiveTest::TearDown();
@@ -85,7 +90,7 @@ class DeviceEditLive : public test::LiveTest {
     const int target = delivered_.load() + count;
     return WaitUntil(
         [&] {
-          FetchPeriodic();
+          FetchPeriodic(TestTree().root.get(), Notices());
           return delivered_.load() >= target;
         },
         10s);
@@ -94,15 +99,15 @@ class DeviceEditLive : public test::LiveTest {
 
   std::atomic<int> delivered_{0};
   EngineDeviceFetch engine_;
-  DeviceRecorder recorder_{paths().pathData};
+  DeviceRecorder recorder_{TestTreeShare()};
 };
 
 TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen) {
   CamsimProcess cams({"--cameras", "1", "--width", "160", "--height", "120", "--frames", "4", "--quiet"});
   ASSERT_TRUE(cams.ok()) << cams.error();
 
-  EnsureTreeRoot();
-  GroupRecord& root = *treeRoot();
+  TestTree().ensureRoot();
+  GroupRecord& root = *TestTree().root;
   auto nvr = CreateRecord(EntryKind::LocalNVR, "All Views");
   InsertEntry(&root, nvr);
   auto yard = CreateRecord(EntryKind::Group, "Yard");
@@ -126,11 +131,12 @@ TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen
     const std::filesystem::path before = Folder(*gate);
     switch (round % 4) {
       case 0:
-        ASSERT_TRUE(RenameEntryLive(*gate, "Gate " + std::to_string(round)).ok);
+        ASSERT_TRUE(RenameEntryLive(TestTree(), *gate, "Gate " + std::to_string(round)).ok);
         break;
       case 1:
-        ASSERT_TRUE(RenameEntryLive(*gate->parent, gate->parent == yard.get() ? "Yard " + std::to_string(round)
-                                                                               : "Shed " + std::to_string(round))
+        ASSERT_TRUE(RenameEntryLive(
+                        TestTree(), *gate->parent,
+                        gate->parent == yard.get() ? "Yard " + std::to_string(round) : "Shed " + std::to_string(round))
                         .ok);
         break;
       case 2: {
@@ -139,11 +145,11 @@ TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen
         s.sensitivity = static_cast<uint32_t>(round);
         s.grid4x4 = static_cast<uint16_t>(0x1111 << (round % 4));
         s.username = "user" + std::to_string(round);  // a new account: the fetch reconnects
-        ASSERT_TRUE(ApplyDeviceSettings(*gate, s).ok);
+        ASSERT_TRUE(ApplyDeviceSettings(TestTree(), *gate, s).ok);
         break;
       }
       default:
-        ASSERT_TRUE(MoveEntryLive(*gate, gate->parent == yard.get() ? *shed : *yard, 0).ok);
+        ASSERT_TRUE(MoveEntryLive(TestTree(), *gate, gate->parent == yard.get() ? *shed : *yard, 0).ok);
         break;
     }
     if (before != Folder(*gate)) {

@@ -15,6 +15,9 @@
 #include "model/device_transfer.h"
 #include "model/model_fixture.h"
 #include "model/old_recordings.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::control {
 namespace {
@@ -75,7 +78,7 @@ TEST_F(TreeNamesTest, RenamesAndSettingsRefuseASiblingsNameButAllowTheirOwnInAno
   touch(recordings() / "Yard/Door/26121004.vlj");
 
   // F2 / Rename: any case of a sibling's name.
-  TreeOpResult refused = RenameFromLabel(door, "  GATE ", false);
+  TreeOpResult refused = RenameFromLabel(TestTree(), door, "  GATE ", false);
   EXPECT_EQ(refused.messageId, 377);
   EXPECT_FALSE(refused.changed);
   EXPECT_EQ(door.name, "Door");
@@ -86,30 +89,30 @@ TEST_F(TreeNamesTest, RenamesAndSettingsRefuseASiblingsNameButAllowTheirOwnInAno
   DeviceConfig s = ReadDeviceSettings(door);
   s.name = "gate";
   s.location = "127.0.0.1:19002";
-  EditResult edit = ApplyDeviceSettings(door, s);
+  EditResult edit = ApplyDeviceSettings(TestTree(), door, s);
   EXPECT_FALSE(edit.ok);
   EXPECT_EQ(edit.messageId, 377);
   EXPECT_EQ(door.name, "Door");
   EXPECT_EQ(door.location, "127.0.0.1:19001") << "a refused sheet changes nothing";
 
   // An entry's own name in another case is no conflict; its folder follows.
-  EXPECT_EQ(RenameFromLabel(door, "DOOR", false).messageId, 0);
+  EXPECT_EQ(RenameFromLabel(TestTree(), door, "DOOR", false).messageId, 0);
   EXPECT_EQ(door.path, "Yard/DOOR");
   EXPECT_TRUE(fs::exists(recordings() / "Yard/DOOR/26121004.vlj"));
 
   // Storage folders and groups are held to the same rule.
   GroupRecord& nas = device(*yard_, "Archive", "/srv/archive", NASDevice);
-  EXPECT_EQ(RenameFromLabel(nas, "gate", false).messageId, 377);
+  EXPECT_EQ(RenameFromLabel(TestTree(), nas, "gate", false).messageId, 377);
   EXPECT_EQ(nas.name, "Archive");
   add(*nvr_, Group, "Street");
-  EXPECT_EQ(RenameFromLabel(*yard_, "street", false).messageId, 377);
+  EXPECT_EQ(RenameFromLabel(TestTree(), *yard_, "street", false).messageId, 377);
   EXPECT_EQ(yard_->name, "Yard");
   EXPECT_EQ(gate.path, "Yard/Gate");
 
   // Names of other groups are free.
   GroupRecord& street = *FindByName(nvr_, "Street", false);
   GroupRecord& other = device(street, "Lamp");
-  EXPECT_EQ(RenameFromLabel(other, "Gate", false).messageId, 0);
+  EXPECT_EQ(RenameFromLabel(TestTree(), other, "Gate", false).messageId, 0);
   EXPECT_EQ(other.path, "Street/Gate");
 }
 
@@ -120,7 +123,7 @@ TEST_F(TreeNamesTest, GroupsUnderTwoRecorderEntriesNeverShareAFolder) {
   WriteFile(file,
             "<DeviceTree version=\"1.0\"><LocalNVR name=\"Office NVR\"><Group name=\"yard\">"
             "<Device name=\"Gate\"><Location>127.0.0.1:19004</Location></Device></Group></LocalNVR></DeviceTree>");
-  ASSERT_TRUE(ImportDeviceFile(file));
+  ASSERT_TRUE(ImportDeviceFile(TestTree(), file));
   GroupRecord* office = FindByName(&root(), "Office NVR", false);
   ASSERT_NE(office, nullptr);
   ASSERT_EQ(office->children.size(), 1u);
@@ -130,7 +133,7 @@ TEST_F(TreeNamesTest, GroupsUnderTwoRecorderEntriesNeverShareAFolder) {
   EXPECT_EQ(imported.path, "yard (1)/Gate");
 
   // Renaming or adding a group checks the other recorder entry's groups as well.
-  EXPECT_EQ(RenameFromLabel(*office->children[0], "YARD", false).messageId, 377);
+  EXPECT_EQ(RenameFromLabel(TestTree(), *office->children[0], "YARD", false).messageId, 377);
   EXPECT_TRUE(NameInUse(*office, Group, "Yard"));
   EXPECT_FALSE(NameInUse(*office, Group, "Street"));
   EXPECT_FALSE(NameInUse(*nvr_, Group, "Yard", yard_));
@@ -145,13 +148,13 @@ TEST_F(TreeNamesTest, TemplatesDropsAndPastesNeverGiveASiblingsName) {
       return true;
     };
   };
-  EXPECT_EQ(AddFromTemplate(20001, yard_, sheet("GATE")).messageId, 377);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20001, yard_, sheet("GATE")).messageId, 377);
   EXPECT_EQ(yard_->children.size(), 1u);
 
   // A drop into a group holding the name numbers it.
   GroupRecord& street = add(*nvr_, Group, "Street");
   GroupRecord& other = device(street, "gate", "127.0.0.1:19006");
-  DropResult moved = DropEntry(other, yard_, false);
+  DropResult moved = DropEntry(TestTree(), other, yard_, false);
   EXPECT_EQ(moved.outcome, DropOutcome::kMoved);
   EXPECT_EQ(other.name, "gate (1)");
   EXPECT_EQ(other.path, "Yard/gate (1)");
@@ -159,7 +162,7 @@ TEST_F(TreeNamesTest, TemplatesDropsAndPastesNeverGiveASiblingsName) {
   // With the name and all 999 numbered names taken the drop moves nothing and says so.
   for (int n = 2; n <= 999; ++n) device(*yard_, NumberedName("Gate", n), "127.0.0.1:" + std::to_string(20000 + n));
   GroupRecord& last = device(street, "Gate", "127.0.0.1:19007");
-  DropResult refused = DropEntry(last, yard_, false);
+  DropResult refused = DropEntry(TestTree(), last, yard_, false);
   EXPECT_EQ(refused.outcome, DropOutcome::kNothing);
   EXPECT_EQ(refused.result.messageId, 377);
   EXPECT_EQ(last.parent, &street);
@@ -169,7 +172,7 @@ TEST_F(TreeNamesTest, TemplatesDropsAndPastesNeverGiveASiblingsName) {
   const std::size_t before = yard_->children.size();
   std::string two = "<DEVICE>\n<Device name=\"Fresh\"><Location>127.0.0.1:19008</Location></Device>\n" +
                     DeviceText(gate).substr(std::string("<DEVICE>\n").size());
-  TreeOpResult pasted = PasteDevices(&gate, two);
+  TreeOpResult pasted = PasteDevices(TestTree(), &gate, two);
   EXPECT_EQ(pasted.messageId, 377);
   EXPECT_FALSE(pasted.changed);
   EXPECT_EQ(yard_->children.size(), before);
@@ -185,7 +188,7 @@ TEST_F(TreeNamesTest, ADropWhoseRenameFailsStaysWhereItWas) {
   // to "Gate (1)" inside Street cannot move the recordings there.
   touch(recordings() / "Street/Gate (1)/26121004.vlj", "someone else's pictures");
 
-  DropResult drop = DropEntry(gate, yard_, false);
+  DropResult drop = DropEntry(TestTree(), gate, yard_, false);
   EXPECT_NE(drop.outcome, DropOutcome::kMoved);
   EXPECT_EQ(drop.result.messageId, 392);
   EXPECT_EQ(gate.parent, &street);
@@ -201,7 +204,7 @@ TEST_F(TreeNamesTest, AFolderTakenOverByAnEntryLeavesTheOldRecordingsBranch) {
   ASSERT_NE(oldRecordingsNode(root()), nullptr);
 
   // A device added from a template under the name of the device that left the folder.
-  TreeOpResult added = AddFromTemplate(20001, yard_, [](GroupRecord& entry) {
+  TreeOpResult added = AddFromTemplate(TestTree(), 20001, yard_, [](GroupRecord& entry) {
     entry.name = "gate";  // another case: another folder on this file system
     entry.location = "127.0.0.1:19010";
     return true;
@@ -210,7 +213,7 @@ TEST_F(TreeNamesTest, AFolderTakenOverByAnEntryLeavesTheOldRecordingsBranch) {
   EXPECT_NE(oldRecordingsNode(root()), nullptr) << "Yard/gate is not Yard/Gate";
 
   // Renamed to the exact name, it records into the folder: the entry goes.
-  EXPECT_EQ(RenameFromLabel(*added.select, "Gate", false).messageId, 0);
+  EXPECT_EQ(RenameFromLabel(TestTree(), *added.select, "Gate", false).messageId, 0);
   EXPECT_EQ(oldRecordingsNode(root()), nullptr);
   EXPECT_TRUE(fs::exists(recordings() / "Yard/Gate/26121004.vlj"));
 }
@@ -221,11 +224,11 @@ TEST_F(TreeNamesTest, PastedImportedAndDroppedDevicesTakeTheirFoldersFromTheBran
   ASSERT_NE(leftover, nullptr);
   GroupRecord& street = add(*nvr_, Group, "Street");
   GroupRecord& source = device(street, "Gate", "127.0.0.1:19011");
-  ASSERT_EQ(PasteDevices(yard_, DeviceText(source)).messageId, 0);
+  ASSERT_EQ(PasteDevices(TestTree(), yard_, DeviceText(source)).messageId, 0);
   EXPECT_EQ(oldRecordingsNode(root()), nullptr);
 
   // Import into a tree whose leftover folder the file's device takes.
-  DeleteEntry(*FindByName(yard_, "Gate", false), false);
+  DeleteEntry(TestTree(), *FindByName(yard_, "Gate", false), false);
   touch(recordings() / "Lot/Cam/26121004.vlj");
   AddOldRecordingsBranch(root(), FindOrphanFolders(root(), paths().pathData));
   ASSERT_NE(oldRecordingsNode(root()), nullptr);
@@ -233,13 +236,13 @@ TEST_F(TreeNamesTest, PastedImportedAndDroppedDevicesTakeTheirFoldersFromTheBran
   WriteFile(file,
             "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Lot\">"
             "<Device name=\"Cam\"><Location>127.0.0.1:19012</Location></Device></Group></LocalNVR></DeviceTree>");
-  ASSERT_TRUE(ImportDeviceFile(file));
+  ASSERT_TRUE(ImportDeviceFile(TestTree(), file));
   const GroupRecord* node = oldRecordingsNode(root());
   ASSERT_NE(node, nullptr) << "Yard/Gate is still nobody's";
   EXPECT_EQ(FindByName(const_cast<GroupRecord*>(node), "Lot", false), nullptr);
 
   // Drop: the street camera moved into Yard becomes Yard/Gate.
-  DropResult drop = DropEntry(source, yard_, false);
+  DropResult drop = DropEntry(TestTree(), source, yard_, false);
   ASSERT_EQ(drop.outcome, DropOutcome::kMoved);
   EXPECT_EQ(source.path, "Yard/Gate");
   EXPECT_EQ(oldRecordingsNode(root()), nullptr);
@@ -254,7 +257,7 @@ TEST_F(TreeNamesTest, DeleteRefusesAFolderAnEntryRecordsInto) {
   GroupRecord& gate = add(*yard_, Device, "Gate");
   gate.location = "127.0.0.1:19013";
 
-  TreeOpResult deleted = DeleteEntry(*leftover, false);
+  TreeOpResult deleted = DeleteEntry(TestTree(), *leftover, false);
   EXPECT_EQ(deleted.messageId, 700);
   EXPECT_EQ(ReadFile((recordings() / "Yard/Gate/26121004.vlj").string()), "old pictures");
   EXPECT_EQ(ReadFile((recordings() / "Yard/Gate/26121004.vlx").string()), "old index");
@@ -271,7 +274,7 @@ TEST_F(TreeNamesTest, DeleteRefusesAFolderADeviceReachesThroughALink) {
   GroupRecord& street = add(*nvr_, Group, "Street");
   add(street, Device, "Cam");
 
-  EXPECT_EQ(DeleteEntry(*leftover, false).messageId, 700);
+  EXPECT_EQ(DeleteEntry(TestTree(), *leftover, false).messageId, 700);
   EXPECT_TRUE(fs::exists(recordings() / "Yard/Gate/26121004.vlj"));
 
   // Nobody's folder is still deleted as before.
@@ -280,7 +283,7 @@ TEST_F(TreeNamesTest, DeleteRefusesAFolderADeviceReachesThroughALink) {
   ASSERT_NE(node, nullptr);
   GroupRecord* lot = FindByName(node, "Lot", false);
   ASSERT_NE(lot, nullptr);
-  EXPECT_EQ(DeleteEntry(*lot->children[0], false).messageId, 0);
+  EXPECT_EQ(DeleteEntry(TestTree(), *lot->children[0], false).messageId, 0);
   EXPECT_FALSE(fs::exists(recordings() / "Lot/Old/26121004.vlj"));
 }
 

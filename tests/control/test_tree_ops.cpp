@@ -10,6 +10,9 @@
 #include "control/tree_ops.h"
 #include "model/device_transfer.h"
 #include "model/model_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::control {
 namespace {
@@ -50,7 +53,7 @@ class TreeOpsTest : public test::ModelTest {
 
 TEST_F(TreeOpsTest, NewGroupTakesTheFirstFreeGeneratedNameAmongTheTopTwoLevels) {
   group_->name = "new group";  // taken regardless of case
-  TreeOpResult first = NewGroup(root());
+  TreeOpResult first = NewGroup(TestTree());
   ASSERT_TRUE(first.changed);
   EXPECT_TRUE(first.editLabel);
   ASSERT_NE(first.select, nullptr);
@@ -61,15 +64,15 @@ TEST_F(TreeOpsTest, NewGroupTakesTheFirstFreeGeneratedNameAmongTheTopTwoLevels) 
 
   // A device deeper down carrying the next name does not take it.
   device(*group_, "New Group (2)", "10.0.0.1");
-  EXPECT_EQ(NewGroup(root()).select->name, "New Group (2)");
-  EXPECT_EQ(NewGroup(root()).select->name, "New Group (3)");
+  EXPECT_EQ(NewGroup(TestTree()).select->name, "New Group (2)");
+  EXPECT_EQ(NewGroup(TestTree()).select->name, "New Group (3)");
 
   // With every candidate taken nothing is added.
   for (int n = 4; n <= 999; ++n) add(*nvr_, Group, NumberedName("New Group", n));
   add(*nvr_, Group, "New Group");
   const std::size_t before = nvr_->children.size();
   EXPECT_FALSE(GeneratedGroupName(root()).has_value());
-  EXPECT_FALSE(NewGroup(root()).changed);
+  EXPECT_FALSE(NewGroup(TestTree()).changed);
   EXPECT_EQ(nvr_->children.size(), before);
 }
 
@@ -89,10 +92,10 @@ TEST_F(TreeOpsTest, TemplatesFillTheDeviceAndAServerBringsItsCameras) {
     entry.password = "pw";
     return true;
   };
-  EXPECT_FALSE(AddFromTemplate(20011, group_, sheet).changed);
+  EXPECT_FALSE(AddFromTemplate(TestTree(), 20011, group_, sheet).changed);
   EXPECT_EQ(sheets, 0);
 
-  TreeOpResult added = AddFromTemplate(20009, group_, sheet);
+  TreeOpResult added = AddFromTemplate(TestTree(), 20009, group_, sheet);
   ASSERT_TRUE(added.changed);
   GroupRecord& server = *added.select;
   EXPECT_FALSE(server.isNew);
@@ -130,8 +133,8 @@ TEST_F(TreeOpsTest, TemplatesFillTheDeviceAndAServerBringsItsCameras) {
 
   // A cancelled sheet, and a sheet that leaves no name, add nothing.
   const std::size_t before = group_->children.size();
-  EXPECT_FALSE(AddFromTemplate(20012, group_, [](GroupRecord&) { return false; }).changed);
-  EXPECT_EQ(AddFromTemplate(20012, group_, [](GroupRecord&) { return true; }).messageId, 130);
+  EXPECT_FALSE(AddFromTemplate(TestTree(), 20012, group_, [](GroupRecord&) { return false; }).changed);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20012, group_, [](GroupRecord&) { return true; }).messageId, 130);
   EXPECT_EQ(group_->children.size(), before);
 }
 
@@ -147,7 +150,7 @@ TEST_F(TreeOpsTest, NewEntriesSendThePasswordOnlyWhenAskedAndANewInputTakesItsSe
   server.username = "op";
   server.password = "pw";
   server.sendPasswordOnlyWhenAsked = true;
-  TreeOpResult added = AddCamera(server);
+  TreeOpResult added = AddCamera(TestTree(), server);
   ASSERT_TRUE(added.changed);
   EXPECT_EQ(added.select->username, "op");
   EXPECT_EQ(added.select->password, "pw");
@@ -183,7 +186,7 @@ TEST_F(TreeOpsTest, GenericCamerasAreWebImagesOfTheirSchemeThroughTheTemplatePat
     entry.location = "rtsp://127.0.0.1:18654/h264";
     return true;
   };
-  TreeOpResult added = AddFromTemplate(20101, group_, sheet);
+  TreeOpResult added = AddFromTemplate(TestTree(), 20101, group_, sheet);
   ASSERT_TRUE(added.changed);
   EXPECT_EQ(seen, "rtsp://127.0.0.1:554/");
   EXPECT_EQ(added.select->parent, group_);
@@ -191,12 +194,14 @@ TEST_F(TreeOpsTest, GenericCamerasAreWebImagesOfTheirSchemeThroughTheTemplatePat
   EXPECT_EQ(added.select->path, "Lobby/Front");
   EXPECT_TRUE(added.refreshViews);
   // The same name again is refused; so is the same address under another name.
-  EXPECT_EQ(AddFromTemplate(20102, group_, sheet).messageId, 377);
-  EXPECT_EQ(AddFromTemplate(20100, group_, [](GroupRecord& entry) {
-              entry.name = "Back";
-              entry.location = "rtsp://127.0.0.1:18654/h264";
-              return true;
-            }).messageId,
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20102, group_, sheet).messageId, 377);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20100, group_,
+                            [](GroupRecord& entry) {
+                              entry.name = "Back";
+                              entry.location = "rtsp://127.0.0.1:18654/h264";
+                              return true;
+                            })
+                .messageId,
             375);
   EXPECT_EQ(group_->children.size(), 1u);
 }
@@ -208,34 +213,34 @@ TEST_F(TreeOpsTest, AddedDevicesGoIntoTheSelectionsGroup) {
   GroupRecord& input = add(rack, ServerCamera, "Camera 1");
   GroupRecord& yard = add(*nvr_, Group, "Yard");
   GroupRecord& inner = add(yard, Group, "Inner");
-  EXPECT_EQ(AddDeviceTarget(group_), group_);
-  EXPECT_EQ(AddDeviceTarget(&gate), group_);
-  EXPECT_EQ(AddDeviceTarget(&input), group_);
-  EXPECT_EQ(AddDeviceTarget(&inner), &inner);
-  EXPECT_EQ(AddDeviceTarget(nvr_), group_);  // the recorder's first group
-  EXPECT_EQ(AddDeviceTarget(nullptr), group_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), group_), group_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), &gate), group_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), &input), group_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), &inner), &inner);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), nvr_), group_);  // the recorder's first group
+  EXPECT_EQ(AddDeviceTarget(TestTree(), nullptr), group_);
   GroupRecord& old = add(*nvr_, OldRecordingsNode, "Old Recordings With No Live View");
-  EXPECT_EQ(AddDeviceTarget(&old), group_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), &old), group_);
   // A recorder without groups takes the device itself.
   nvr_->children.clear();
-  EXPECT_EQ(AddDeviceTarget(nullptr), nvr_);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), nullptr), nvr_);
   root().children.clear();
-  EXPECT_EQ(AddDeviceTarget(nullptr), nullptr);
+  EXPECT_EQ(AddDeviceTarget(TestTree(), nullptr), nullptr);
 }
 
 TEST_F(TreeOpsTest, AddCameraFillsTheFirstFreeInputAndStopsAtSixteen) {
   GroupRecord& server = device(*group_, "Rack", "10.0.0.9", ServerDevice);
   for (int index : {0, 1, 3}) InsertEntry(&server, CreateServerCamera(server, index));
-  TreeOpResult added = AddCamera(server);
+  TreeOpResult added = AddCamera(TestTree(), server);
   ASSERT_TRUE(added.changed);
   EXPECT_TRUE(added.editLabel);
   EXPECT_EQ(added.select->cameraIndex, 2);
   EXPECT_EQ(added.select->name, "Camera 3");
   EXPECT_EQ(server.children.back().get(), added.select);
   EXPECT_EQ(added.select->location, "10.0.0.9");
-  for (int i = 0; i < 12; ++i) EXPECT_TRUE(AddCamera(server).changed);
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(AddCamera(TestTree(), server).changed);
   EXPECT_EQ(server.children.size(), 16u);
-  EXPECT_FALSE(AddCamera(server).changed);
+  EXPECT_FALSE(AddCamera(TestTree(), server).changed);
   EXPECT_EQ(server.children.size(), 16u);
 }
 
@@ -252,14 +257,14 @@ TEST_F(TreeOpsTest, SiblingConflictsAreCheckedByNameThenLocationThenHardwareAddr
     };
   };
   const std::size_t before = group_->children.size();
-  EXPECT_EQ(AddFromTemplate(20001, group_, sheetWith("GATE", "10.0.0.1", "00408c-aabbcc")).messageId, 377);
-  EXPECT_EQ(AddFromTemplate(20001, group_, sheetWith("Door", "10.0.0.1", "")).messageId, 375);
-  EXPECT_EQ(AddFromTemplate(20001, group_, sheetWith("Door", "10.0.0.2", "00408c-aabbcc")).messageId, 376);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20001, group_, sheetWith("GATE", "10.0.0.1", "00408c-aabbcc")).messageId, 377);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20001, group_, sheetWith("Door", "10.0.0.1", "")).messageId, 375);
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20001, group_, sheetWith("Door", "10.0.0.2", "00408c-aabbcc")).messageId, 376);
   EXPECT_EQ(group_->children.size(), before);
 
   gate.hwAddr = "000000-000000";
-  EXPECT_TRUE(AddFromTemplate(20001, group_, sheetWith("Door", "10.0.0.2", "000000-000000")).changed);
-  EXPECT_TRUE(AddFromTemplate(20001, group_, sheetWith("Yard", "10.0.0.3", "")).changed);
+  EXPECT_TRUE(AddFromTemplate(TestTree(), 20001, group_, sheetWith("Door", "10.0.0.2", "000000-000000")).changed);
+  EXPECT_TRUE(AddFromTemplate(TestTree(), 20001, group_, sheetWith("Yard", "10.0.0.3", "")).changed);
 }
 
 TEST_F(TreeOpsTest, TheViewableLimitRefusesThe1025thEntry) {
@@ -272,47 +277,47 @@ TEST_F(TreeOpsTest, TheViewableLimitRefusesThe1025thEntry) {
     return true;
   };
   // A server with four cameras would pass the limit as a whole.
-  TreeOpResult server = AddFromTemplate(20008, group_, sheet);
+  TreeOpResult server = AddFromTemplate(TestTree(), 20008, group_, sheet);
   EXPECT_EQ(server.messageId, 616);
   EXPECT_EQ(server.messageValue, 1024);
-  EXPECT_TRUE(AddFromTemplate(20001, group_, sheet).changed);  // 1023
-  EXPECT_TRUE(AddFromTemplate(20012, group_, sheet).changed);  // 1024
-  EXPECT_EQ(AddFromTemplate(20013, group_, sheet).messageId, 616);
-  EXPECT_EQ(CountViewable(treeRoot().get()), kMaxViewableEntries);
+  EXPECT_TRUE(AddFromTemplate(TestTree(), 20001, group_, sheet).changed);  // 1023
+  EXPECT_TRUE(AddFromTemplate(TestTree(), 20012, group_, sheet).changed);  // 1024
+  EXPECT_EQ(AddFromTemplate(TestTree(), 20013, group_, sheet).messageId, 616);
+  EXPECT_EQ(CountViewable(TestTree().root.get()), kMaxViewableEntries);
   GroupRecord& rack = device(*group_, "Rack", "10.3.0.1", ServerDevice);
-  EXPECT_EQ(AddCamera(rack).messageId, 616);
+  EXPECT_EQ(AddCamera(TestTree(), rack).messageId, 616);
   // Groups are not viewable: they are still added.
-  EXPECT_TRUE(NewGroup(root()).changed);
+  EXPECT_TRUE(NewGroup(TestTree()).changed);
 }
 
 TEST_F(TreeOpsTest, RenameTrimsCutsAndRefusesWithoutTouchingTheEntry) {
   GroupRecord& nas = device(*group_, "Archive", "/srv/nas", NASDevice);
   touch(folder(nas) / "keep.vlj");
 
-  EXPECT_EQ(RenameFromLabel(nas, "Arch:ive", false).messageId, 131);
+  EXPECT_EQ(RenameFromLabel(TestTree(), nas, "Arch:ive", false).messageId, 131);
   EXPECT_EQ(nas.name, "Archive");
   // A forbidden character past the 48th is cut off before the check.
   const std::string long49(48, 'a');
-  EXPECT_TRUE(RenameFromLabel(nas, "  " + long49 + "|  ", false).changed);
+  EXPECT_TRUE(RenameFromLabel(TestTree(), nas, "  " + long49 + "|  ", false).changed);
   EXPECT_EQ(nas.name, long49);
   EXPECT_EQ(nas.path, "Lobby/" + long49);
   // A storage folder's recordings are where its location says: nothing moves.
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/Archive/keep.vlj"));
 
-  EXPECT_FALSE(RenameFromLabel(nas, long49, false).changed);  // the same text
-  EXPECT_FALSE(RenameFromLabel(nas, "   ", false).changed);   // an emptied label
-  EXPECT_FALSE(RenameFromLabel(nas, "Other", true).changed);  // playback
+  EXPECT_FALSE(RenameFromLabel(TestTree(), nas, long49, false).changed);  // the same text
+  EXPECT_FALSE(RenameFromLabel(TestTree(), nas, "   ", false).changed);   // an emptied label
+  EXPECT_FALSE(RenameFromLabel(TestTree(), nas, "Other", true).changed);  // playback
   EXPECT_EQ(nas.name, long49);
 
   // Multi-byte characters count as one each.
   std::string wide;
   for (int i = 0; i < 49; ++i) wide += "\xC3\xA9";
-  RenameFromLabel(nas, wide, false);
+  RenameFromLabel(TestTree(), nas, wide, false);
   EXPECT_EQ(nas.name, wide.substr(0, 96));
 
   GroupRecord& old = add(*nvr_, OldRecordingsFolder, "Old");
-  EXPECT_FALSE(RenameFromLabel(old, "New", false).changed);
-  EXPECT_TRUE(RenameFromLabel(*nvr_, "Everything", false).changed);
+  EXPECT_FALSE(RenameFromLabel(TestTree(), old, "New", false).changed);
+  EXPECT_TRUE(RenameFromLabel(TestTree(), *nvr_, "Everything", false).changed);
   EXPECT_EQ(nvr_->name, "Everything");
   EXPECT_EQ(group_->path, "Lobby");
 }
@@ -326,23 +331,23 @@ TEST_F(TreeOpsTest, DeleteKeepsRecordingsAndSelectsANeighbour) {
 
   EXPECT_FALSE(CanDelete(*nvr_, false));
   EXPECT_FALSE(CanDelete(a, true));
-  EXPECT_FALSE(DeleteEntry(a, true).changed);
+  EXPECT_FALSE(DeleteEntry(TestTree(), a, true).changed);
 
-  TreeOpResult deleted = DeleteEntry(b, false);
+  TreeOpResult deleted = DeleteEntry(TestTree(), b, false);
   EXPECT_TRUE(deleted.changed && deleted.refreshViews);
   EXPECT_EQ(deleted.select, &c);  // the next sibling
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/B/26120910.vlj"));
-  EXPECT_EQ(DeleteEntry(c, false).select, &a);  // the previous one
+  EXPECT_EQ(DeleteEntry(TestTree(), c, false).select, &a);  // the previous one
   EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Lobby/C"));
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby"));  // still holds B's folder
-  EXPECT_EQ(DeleteEntry(a, false).select, group_);  // the parent
+  EXPECT_EQ(DeleteEntry(TestTree(), a, false).select, group_);    // the parent
   EXPECT_TRUE(group_->children.empty());
   EXPECT_NE(ReadFile(paths().logPath).find("DeleteItem: B [Lobby/B]"), std::string::npos);
 
   // A group goes with its subtree; a server's cameras too.
   GroupRecord& rack = device(*group_, "Rack", "10.0.0.9", ServerDevice);
   InsertEntry(&rack, CreateServerCamera(rack, 0));
-  DeleteEntry(*group_, false);
+  DeleteEntry(TestTree(), *group_, false);
   EXPECT_TRUE(nvr_->children.empty());
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/B/26120910.vlj"));
 }
@@ -361,7 +366,7 @@ TEST_F(TreeOpsTest, DeletingALeftoverFolderDeletesItsFilesAndEmptiedParents) {
   touch(folder(other) / "26120910.vlj");
   touch(folder(other) / "notes.txt");
 
-  TreeOpResult deleted = DeleteEntry(cam, false);
+  TreeOpResult deleted = DeleteEntry(TestTree(), cam, false);
   EXPECT_FALSE(deleted.refreshViews);
   EXPECT_FALSE(fs::exists(folder(site) / "Floor"));
   // Floor was emptied and went too; Site still holds Other.
@@ -369,7 +374,7 @@ TEST_F(TreeOpsTest, DeletingALeftoverFolderDeletesItsFilesAndEmptiedParents) {
   EXPECT_EQ(site.children[0].get(), &other);
   EXPECT_EQ(deleted.select, &other);
 
-  DeleteEntry(other, false);
+  DeleteEntry(TestTree(), other, false);
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Site/Other/notes.txt"));
   EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Site/Other/26120910.vlj"));
   // Site is gone, the node itself stays.
@@ -381,26 +386,26 @@ TEST_F(TreeOpsTest, EnabledAndRecordingFollowTheirRules) {
   GroupRecord& cam = device(*group_, "Cam", "10.0.0.1");
   cam.recording = true;
   cam.receivedData = true;
-  EXPECT_TRUE(ToggleEnabled(cam).changed);
+  EXPECT_TRUE(ToggleEnabled(TestTree(), cam).changed);
   EXPECT_FALSE(cam.enabled);
   EXPECT_FALSE(cam.recording);
   EXPECT_FALSE(cam.receivedData);
-  EXPECT_FALSE(ToggleRecording(cam, false).changed);  // disabled
+  EXPECT_FALSE(ToggleRecording(TestTree(), cam, false).changed);  // disabled
   cam.lastUpdateTick = 77;
-  ToggleEnabled(cam);
+  ToggleEnabled(TestTree(), cam);
   EXPECT_TRUE(cam.enabled);
   EXPECT_FALSE(cam.recording);  // not set again
   EXPECT_EQ(cam.lastUpdateTick, 0u);
-  EXPECT_FALSE(ToggleRecording(cam, true).changed);  // playback
-  EXPECT_TRUE(ToggleRecording(cam, false).changed);
+  EXPECT_FALSE(ToggleRecording(TestTree(), cam, true).changed);  // playback
+  EXPECT_TRUE(ToggleRecording(TestTree(), cam, false).changed);
   EXPECT_TRUE(cam.recording);
   GroupRecord& server = device(*group_, "Rack", "10.0.0.9", ServerDevice);
-  EXPECT_FALSE(ToggleRecording(server, false).changed);
+  EXPECT_FALSE(ToggleRecording(TestTree(), server, false).changed);
   EXPECT_FALSE(server.recording);
 
   device(*group_, "b", "1");
   device(*group_, "Aa", "2");
-  SortEntry(*group_);
+  SortEntry(TestTree(), *group_);
   EXPECT_EQ(names(*group_), (std::vector<std::string>{"Aa", "b", "Cam", "Rack"}));
 }
 
@@ -439,12 +444,12 @@ TEST_F(TreeOpsTest, DropTargetsFollowTheKindsOfSourceAndHit) {
   EXPECT_EQ(DropPlacement(*group_, yard)->position, 1u);
 
   // Nothing moves onto itself, into its own subtree, from a server input or in playback.
-  EXPECT_EQ(DropEntry(*group_, group_, false).outcome, DropOutcome::kNothing);
-  EXPECT_EQ(DropEntry(*group_, &cam, false).outcome, DropOutcome::kNothing);
-  EXPECT_EQ(DropEntry(*input, &yard, false).outcome, DropOutcome::kNothing);
-  EXPECT_EQ(DropEntry(*nvr_, &yard, false).outcome, DropOutcome::kNothing);
-  EXPECT_EQ(DropEntry(cam, &yard, true).outcome, DropOutcome::kBeep);
-  EXPECT_EQ(DropEntry(*group_, &rack, false).outcome, DropOutcome::kBeep);
+  EXPECT_EQ(DropEntry(TestTree(), *group_, group_, false).outcome, DropOutcome::kNothing);
+  EXPECT_EQ(DropEntry(TestTree(), *group_, &cam, false).outcome, DropOutcome::kNothing);
+  EXPECT_EQ(DropEntry(TestTree(), *input, &yard, false).outcome, DropOutcome::kNothing);
+  EXPECT_EQ(DropEntry(TestTree(), *nvr_, &yard, false).outcome, DropOutcome::kNothing);
+  EXPECT_EQ(DropEntry(TestTree(), cam, &yard, true).outcome, DropOutcome::kBeep);
+  EXPECT_EQ(DropEntry(TestTree(), *group_, &rack, false).outcome, DropOutcome::kBeep);
   EXPECT_EQ(cam.parent, group_);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Lobby", "Yard", "Old"}));
 }
@@ -459,7 +464,7 @@ TEST_F(TreeOpsTest, DropsMoveEntriesToTheirPlacesWithNumberedNamesAndFolders) {
 
   // A device dropped on a device follows it; its name is taken there, so it is numbered
   // and its recordings folder follows the new path.
-  DropResult moved = DropEntry(cam, &gate, false);
+  DropResult moved = DropEntry(TestTree(), cam, &gate, false);
   ASSERT_EQ(moved.outcome, DropOutcome::kMoved);
   EXPECT_EQ(moved.result.select, &cam);
   EXPECT_TRUE(moved.result.refreshViews);
@@ -469,42 +474,42 @@ TEST_F(TreeOpsTest, DropsMoveEntriesToTheirPlacesWithNumberedNamesAndFolders) {
   EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Lobby/Cam"));
 
   // A device dropped on a group becomes its first child; within one parent the name stays.
-  ASSERT_EQ(DropEntry(door, &yard, false).outcome, DropOutcome::kMoved);
+  ASSERT_EQ(DropEntry(TestTree(), door, &yard, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(yard).front(), "Door");
-  ASSERT_EQ(DropEntry(door, &cam, false).outcome, DropOutcome::kMoved);
+  ASSERT_EQ(DropEntry(TestTree(), door, &cam, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(yard), (std::vector<std::string>{"Gate", "Cam (1)", "Door", "cam"}));
 
   // A group dropped on a device of another group follows that group; on the recorder's
   // entry it becomes the first child.
   ASSERT_EQ(DropTarget(*group_, &gate), &yard);
-  ASSERT_EQ(DropEntry(*group_, &yard, false).outcome, DropOutcome::kMoved);
+  ASSERT_EQ(DropEntry(TestTree(), *group_, &yard, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Yard", "Lobby"}));
-  ASSERT_EQ(DropEntry(*group_, nvr_, false).outcome, DropOutcome::kMoved);
+  ASSERT_EQ(DropEntry(TestTree(), *group_, nvr_, false).outcome, DropOutcome::kMoved);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Lobby", "Yard"}));
   // A group dropped into its own subtree (a device of its own) stays where it is.
   GroupRecord& inside = device(yard, "Inside", "10.0.0.5");
-  EXPECT_EQ(DropEntry(yard, DropTarget(yard, &inside), false).outcome, DropOutcome::kNothing);
+  EXPECT_EQ(DropEntry(TestTree(), yard, DropTarget(yard, &inside), false).outcome, DropOutcome::kNothing);
   EXPECT_EQ(names(*nvr_), (std::vector<std::string>{"Lobby", "Yard"}));
 }
 
 TEST_F(TreeOpsTest, RenamingDevicesAndGroupsMovesTheirFoldersAndCarriesViewName) {
   GroupRecord& cam = device(*group_, "Cam", "10.0.0.1");
   touch(folder(cam) / "26120910.vlj");
-  TreeOpResult renamed = RenameFromLabel(cam, "cam", false);  // case alone counts
+  TreeOpResult renamed = RenameFromLabel(TestTree(), cam, "cam", false);  // case alone counts
   EXPECT_TRUE(renamed.changed);
   EXPECT_EQ(renamed.messageId, 0);
   EXPECT_EQ(cam.path, "Lobby/cam");
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/cam/26120910.vlj"));
 
   settings().viewName = "LOBBY";
-  TreeOpResult group = RenameFromLabel(*group_, "Hall", false);
+  TreeOpResult group = RenameFromLabel(TestTree(), *group_, "Hall", false);
   EXPECT_TRUE(group.saveSettings);
   EXPECT_EQ(settings().viewName, "Hall");
   EXPECT_EQ(cam.path, "Hall/cam");
   EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Hall/cam/26120910.vlj"));
   EXPECT_NE(ReadFile(paths().deviceTreePath).find("Hall"), std::string::npos);
   settings().viewName = "All Views";
-  EXPECT_FALSE(RenameFromLabel(*group_, "Front", false).saveSettings);
+  EXPECT_FALSE(RenameFromLabel(TestTree(), *group_, "Front", false).saveSettings);
   EXPECT_EQ(settings().viewName, "All Views");
 }
 
@@ -516,15 +521,15 @@ TEST_F(TreeOpsTest, PasteNumbersTheCopyKeepsItsUuidAndGoesToTheGroup) {
   InsertEntry(&rack, input);
   const std::string text = DeviceText(cam);
 
-  TreeOpResult pasted = PasteDevices(&cam, text);
+  TreeOpResult pasted = PasteDevices(TestTree(), &cam, text);
   EXPECT_TRUE(pasted.changed && pasted.refreshViews);
   // With a server's camera selected the copy goes into the server's group.
-  PasteDevices(input.get(), text);
+  PasteDevices(TestTree(), input.get(), text);
   EXPECT_EQ(names(*group_), (std::vector<std::string>{"Cam", "Rack", "Cam (1)", "Cam (2)"}));
   EXPECT_EQ(group_->children[2]->uuid, cam.uuid);
   EXPECT_EQ(group_->children[2]->path, "Lobby/Cam (1)");
   EXPECT_EQ(rack.children.size(), 1u);
-  EXPECT_FALSE(PasteDevices(nvr_, text).changed);
+  EXPECT_FALSE(PasteDevices(TestTree(), nvr_, text).changed);
 }
 
 }  // namespace

@@ -19,6 +19,9 @@
 #include "live/h264.h"
 #include "platform/clock.h"
 #include "test_fetch_support.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -89,7 +92,7 @@ class FetchTest : public LiveTest {
     for (auto& record : records_) viewthread_refresh(*record, false);
     EXPECT_TRUE(WaitUntil([] { return FetchConnectionsAlive() == 0; }, 5s))
         << FetchConnectionsAlive() << " connection objects were never freed";
-    if (treeRoot()) StopAllFetches(treeRoot().get());
+    if (TestTree().root) StopAllFetches(TestTree().root.get());
     records_.clear();
     useClock_.reset();
     SetFetchOptions(FetchOptions());
@@ -594,8 +597,8 @@ class FetchTreeTest : public FetchTest {
   void SetUp() override {
     FetchTest::SetUp();
     ASSERT_TRUE(InstallAs<DeviceFetch>(engine_, installed_));
-    treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-    nvr_ = Add(treeRoot().get(), EntryKind::LocalNVR, "This NVR");
+    TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+    nvr_ = Add(TestTree().root.get(), EntryKind::LocalNVR, "This NVR");
     groupA_ = Add(nvr_.get(), EntryKind::Group, "A");
     groupB_ = Add(nvr_.get(), EntryKind::Group, "B");
   }
@@ -624,7 +627,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   off->enabled = false;
   auto cam3 = Camera(groupB_.get(), "cam3");
 
-  ViewAssignment shown = ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
+  ViewAssignment shown = ShowNodeInSlots(TestTree().root.get(), groupA_.get(), TestViewSlots());
   EXPECT_EQ(shown.slotsGiven, 2);
   EXPECT_EQ(shown.enabledFound, 2);
   EXPECT_EQ(cam1->viewIndex, 0);
@@ -638,14 +641,14 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   ASSERT_TRUE(WaitFrames(*cam2, 1));
   void* connection1 = Connection(*cam1);
 
-  ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
+  ShowNodeInSlots(TestTree().root.get(), groupA_.get(), TestViewSlots());
   EXPECT_TRUE(LogHas("reusing fetch 0->0/A/cam1"));
   EXPECT_EQ(Connection(*cam1), connection1) << "a reused fetch opens no new connection";
   EXPECT_EQ(FetchConnectionsAlive(), 2);
 
   settings().recordEnable = true;
   cam2->recording = true;
-  shown = ShowNodeInSlots(treeRoot().get(), groupB_.get(), TestViewSlots());
+  shown = ShowNodeInSlots(TestTree().root.get(), groupB_.get(), TestViewSlots());
   EXPECT_EQ(shown.slotsGiven, 1);
   EXPECT_EQ(cam3->viewIndex, 0);
   TestViewSlots().at(0)->Read([](const ViewSlotState& s) { EXPECT_EQ(s.title, "Connecting to cam3"); });
@@ -660,8 +663,8 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   // Later walks reconnect the recording device, never the stopped one.
   ASSERT_TRUE(WaitFrames(*cam3, 1));
   g_clock.advance(std::chrono::milliseconds(60000));
-  FetchPeriodic();
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(Connection(*cam1), nullptr);
   EXPECT_NE(Connection(*cam2), nullptr);
   EXPECT_TRUE(WaitFrames(*cam2, 2));
@@ -674,14 +677,14 @@ TEST_F(FetchTreeTest, RecordingDevicesAreFetchedWithoutASlot) {
   settings().recordEnable = true;
   auto cam = Camera(groupA_.get(), "rec", 100);
   cam->recording = true;
-  ApplyRecordingState(treeRoot().get());
+  ApplyRecordingState(TestTree().root.get());
   EXPECT_TRUE(cam->fetchActive);
   EXPECT_EQ(cam->viewIndex, -1);
   EXPECT_NE(Connection(*cam), nullptr);
   ASSERT_TRUE(WaitUntil([&] { return recorded >= 3; }, 5s));
 
   cam->recording = false;
-  ApplyRecordingState(treeRoot().get());
+  ApplyRecordingState(TestTree().root.get());
   EXPECT_FALSE(cam->fetchActive);
   EXPECT_EQ(Connection(*cam), nullptr);
 }
@@ -698,19 +701,19 @@ TEST_F(FetchTreeTest, StorageFolderShowsItsNewestRecordedImageEvery30Seconds) {
   auto nas = Add(groupA_.get(), EntryKind::NASDevice, "nas");
   nas->location = "/srv/nas/front";
   nas->enabled = true;
-  ShowNodeInSlots(treeRoot().get(), groupA_.get(), TestViewSlots());
+  ShowNodeInSlots(TestTree().root.get(), groupA_.get(), TestViewSlots());
   EXPECT_EQ(nas->viewIndex, 0);
   EXPECT_EQ(Connection(*nas), nullptr) << "storage folders open no connection";
   g_clock.setSteadyMs(500000);
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(SlotWidth(0), 48);
   EXPECT_EQ(TestViewSlots().Text(0).rfind("nas", 0), 0u);
   g_clock.setSteadyMs(500000 + 29999);
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(calls, 1);
   g_clock.setSteadyMs(500000 + 30000);
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(calls, 2);
 }
 
@@ -720,11 +723,11 @@ TEST_F(FetchTreeTest, WalkSkipsDisabledAndUnfetchedDevices) {
   disabled->fetchActive = true;
   disabled->enabled = false;
   g_clock.setSteadyMs(1000000);
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(Connection(*idle), nullptr);
   EXPECT_EQ(Connection(*disabled), nullptr);
   idle->fetchActive = true;
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_NE(Connection(*idle), nullptr);
 }
 

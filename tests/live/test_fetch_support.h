@@ -29,6 +29,7 @@
 #include "model/group_record.h"
 #include "upper_layer_calls.h"
 #include "test_view_slots.h"
+#include "test_tree.h"
 
 using velmora::test::TestViewSlots;
 
@@ -83,12 +84,9 @@ class LiveTest : public ::testing::Test {
     settings().captionShowDimensions = false;
     settings().recordEnable = true;
     // The recorder and recorded-data access are stand-ins that do nothing until a test
-    // sets a call; the fetch notices reach onFetchNotice_.
+    // sets a call; the fetch notices of Notices() reach onFetchNotice_.
     ASSERT_TRUE((upper_.install<FrameRecorder, LastRecordedImages>()));
-    notices_ = fetchNotices().subscribe([this](const FetchNotice& notice) {
-      if (onFetchNotice_) onFetchNotice_(notice);
-    });
-    treeRoot().reset();
+    velmora::test::TestTree().root.reset();
     ResetFrameKey();
     for (int i = 0; i < viewSlotCount; ++i) {
       TestViewSlots().at(i)->SetFrozen(false);
@@ -100,18 +98,26 @@ class LiveTest : public ::testing::Test {
     }
   }
 
+  // The receiver the tests hand to the periodic walk and the message handling.
+  FetchNoticeSink Notices() {
+    return [this](FetchNotice notice) {
+      if (onFetchNotice_) onFetchNotice_(notice);
+    };
+  }
+
   void TearDown() override {
     installed_.clear();
     upper_.uninstall();
-    fetchNotices().unsubscribe(notices_);
     onFetchNotice_ = nullptr;
-    if (treeRoot()) DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (velmora::test::TestTree().root) DestroyTree(velmora::test::TestTree().root.get());
+    velmora::test::TestTree().root.reset();
     ResetFrameKey();
     while (mainQueue().take()) {
     }
     SetLogPath("");
     paths() = savedPaths_;
+    velmora::test::TestTree().recordingsFolder = paths().pathData;
+    velmora::test::TestTree().filePath = paths().deviceTreePath;
     settings() = savedSettings_;
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -148,7 +154,6 @@ class LiveTest : public ::testing::Test {
   // first at the end.
   std::vector<Installation> installed_;
   std::function<void(FetchNotice)> onFetchNotice_;
-  int notices_ = 0;
   Paths savedPaths_;
   Settings savedSettings_;
 };

@@ -20,6 +20,9 @@
 #include "model/tree_file.h"
 #include "platform/clock.h"
 #include "test_fetch_support.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -270,9 +273,9 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   onFetchNotice_ = [&kept](FetchNotice notice) {
     if (notice == FetchNotice::kCertificateKept) ++kept;
   };
-  treeRoot() = CreateRecord(EntryKind::Root, "");
+  TestTree().root = CreateRecord(EntryKind::Root, "");
   auto cam = Device("Tls", "https://127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0);
-  InsertEntry(treeRoot().get(), cam);
+  InsertEntry(TestTree().root.get(), cam);
 
   // First use: accepted, noted, then kept by the periodic walk (which asks for a save).
   viewthread_iocp(*cam);
@@ -284,12 +287,15 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   // The walk (every 20 ms in the program) passes over a device whose worker holds its lock
   // at that moment, as the worker may while it closes the snapshot's connection; one of
   // its next runs keeps the certificate.
-  ASSERT_TRUE(WaitUntil([&] {
-    FetchPeriodic();
-    return kept == 1;
-  }, 5s)) << LogText();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        FetchPeriodic(TestTree().root.get(), Notices());
+        return kept == 1;
+      },
+      5s))
+      << LogText();
   EXPECT_EQ(cam->certificate, first);
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(kept, 1) << "kept once";
 
   // The pinned certificate again (a snapshot's connection is closed before the next one).
@@ -320,10 +326,13 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   EXPECT_TRUE(TrustNewCertificate(*cam));
   EXPECT_TRUE(cam->certificate.empty());
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 3; }, 5s)) << LogText();
-  ASSERT_TRUE(WaitUntil([&] {
-    FetchPeriodic();
-    return kept == 2;
-  }, 5s)) << LogText();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        FetchPeriodic(TestTree().root.get(), Notices());
+        return kept == 2;
+      },
+      5s))
+      << LogText();
   EXPECT_EQ(cam->certificate, second);
   EXPECT_FALSE(CertificateChangeSeen(*cam));
 }
@@ -416,17 +425,18 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
                       "--password", "pw", "--digest", "sha256", "--quiet"});
   ASSERT_TRUE(cams.ok()) << cams.error();
   paths().deviceTreePath = dir_ + "/tree.xml";
+  TestTree().filePath = paths().deviceTreePath;
   int saves = 0;
   onFetchNotice_ = [&saves](FetchNotice notice) {
     if (notice != FetchNotice::kAuthSchemeKept) return;
     ++saves;
-    SaveTree();
+    SaveTree(TestTree());
   };
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+  TestTree().root = CreateRecord(EntryKind::Root, kRootName);
   auto nvr = CreateRecord(EntryKind::LocalNVR, "All Views");
   auto group = CreateRecord(EntryKind::Group, "Cams");
   group->path = "Cams";
-  InsertEntry(treeRoot().get(), nvr);
+  InsertEntry(TestTree().root.get(), nvr);
   InsertEntry(nvr.get(), group);
   // An entry of an older file: nothing known of its camera.
   auto cam = Device("Door", "127.0.0.1:" + std::to_string(cams.port(0)), 1000, 0, "admin", "pw");
@@ -439,7 +449,7 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   int reports = 0;
   while (auto message = mainQueue().take()) {
     if (std::holds_alternative<MsgAuthScheme>(*message)) ++reports;
-    HandleFetchMessage(*message);
+    HandleFetchMessage(*message, Notices());
   }
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(saves, 1);

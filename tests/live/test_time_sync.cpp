@@ -7,6 +7,9 @@
 #include "live/http_get.h"
 #include "live/time_sync.h"
 #include "test_fetch_support.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -126,9 +129,9 @@ TEST_F(TimeSyncTest, DevicesAreSyncedAtMostOnceEvery12HoursWhateverTheOutcome) {
 }
 
 TEST_F(TimeSyncTest, TheWalkSyncsVideoServersThroughTheirOwnAddressOnly) {
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
+  TestTree().root = CreateRecord(EntryKind::Root, kRootName);
   auto nvr = CreateRecord(EntryKind::LocalNVR, "nvr");
-  InsertEntry(treeRoot().get(), nvr);
+  InsertEntry(TestTree().root.get(), nvr);
   auto server = CreateRecord(EntryKind::ServerDevice, "server");
   server->location = "127.0.0.1:" + std::to_string(open_->port(0));
   server->syncTime = true;
@@ -144,7 +147,7 @@ TEST_F(TimeSyncTest, TheWalkSyncsVideoServersThroughTheirOwnAddressOnly) {
   disabled->syncTime = true;
   InsertEntry(nvr.get(), disabled);
 
-  FetchPeriodic();
+  FetchPeriodic(TestTree().root.get(), Notices());
   ASSERT_TRUE(WaitTimeSyncIdle(10s));
   EXPECT_EQ(TakeStatusTexts(), std::vector<std::string>{"Synced time on http://" + server->location + "."});
   EXPECT_EQ(input->lastTimeSync, 0);

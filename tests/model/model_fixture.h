@@ -19,6 +19,7 @@
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "upper_layer_calls.h"
+#include "test_tree.h"
 
 namespace velmora::test {
 
@@ -31,12 +32,14 @@ class ModelTest : public ::testing::Test {
     savedPaths_ = paths();
     paths().appDataFolder = dir_ + "/";
     paths().pathData = dir_ + "/Recordings/";
+    velmora::test::TestTree().recordingsFolder = paths().pathData;
     paths().deviceTreePath = dir_ + "/Velmora NVR.xml";
+    velmora::test::TestTree().filePath = paths().deviceTreePath;
     paths().logPath = dir_ + "/test.log";
     SetLogPath(paths().logPath);
     settings().recordEnable = true;
     settings().httpServer = false;
-    treeRoot().reset();
+    velmora::test::TestTree().root.reset();
     // The layers above the tree are stand-ins that do nothing until a test sets a call.
     ASSERT_TRUE((upper_.install<DeviceFetch, DeviceRecording, NewestImages>()));
   }
@@ -44,19 +47,21 @@ class ModelTest : public ::testing::Test {
   void TearDown() override {
     // A test's observer (installed for the test's body only) is gone: taking the tree
     // apart tells nobody.
-    if (treeRoot()) DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (velmora::test::TestTree().root) DestroyTree(velmora::test::TestTree().root.get());
+    velmora::test::TestTree().root.reset();
     upper_.uninstall();
     SetLogPath("");
     paths() = savedPaths_;
+    velmora::test::TestTree().recordingsFolder = paths().pathData;
+    velmora::test::TestTree().filePath = paths().deviceTreePath;
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
 
   // The root of the process-wide tree, created on first use.
   GroupRecord& root() {
-    if (!treeRoot()) treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-    return *treeRoot();
+    if (!velmora::test::TestTree().root) velmora::test::TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+    return *velmora::test::TestTree().root;
   }
 
   // Appends a new entry with the path its place gives it.

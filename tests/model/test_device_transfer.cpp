@@ -6,6 +6,9 @@
 #include "model/device_transfer.h"
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::test {
 namespace {
@@ -75,7 +78,7 @@ TEST_F(TransferTest, DeviceTextIsTheEntryElementUnderDeviceWithLineFeeds) {
 
 TEST_F(TransferTest, PasteIntoTheSameGroupNumbersTheCopyAndKeepsItsUuid) {
   const std::string text = DeviceText(*door);
-  EXPECT_EQ(PasteDeviceText(door, text), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), door, text), 1);
   ASSERT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Door (1)"}));
   const GroupRecord& copy = *cams->children[2];
   EXPECT_EQ(copy.uuid, door->uuid);
@@ -95,15 +98,16 @@ TEST_F(TransferTest, PasteWithAServerCameraSelectedGoesIntoTheServersGroup) {
   EXPECT_EQ(PasteTarget(server), cams);
   EXPECT_EQ(PasteTarget(yard), yard);
   EXPECT_EQ(PasteTarget(nvr), nullptr);
-  EXPECT_EQ(PasteDeviceText(nvr, DeviceText(gate)), -1);
-  EXPECT_EQ(PasteDeviceText(input, DeviceText(gate)), 1);
-  EXPECT_EQ(PasteDeviceText(input, std::string(kMaxTreeFileBytes + 1, ' ')), -1) << "oversized text refused";
+  EXPECT_EQ(PasteDeviceText(TestTree(), nvr, DeviceText(gate)), -1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), input, DeviceText(gate)), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), input, std::string(kMaxTreeFileBytes + 1, ' ')), -1)
+      << "oversized text refused";
   EXPECT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Gate"}));
   EXPECT_EQ(server->children.size(), 2u);
 }
 
 TEST_F(TransferTest, PastingAServerCopiesItsCamerasWithTheServersAccess) {
-  EXPECT_EQ(PasteDeviceText(yard, DeviceText(*server)), 2);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, DeviceText(*server)), 2);
   ASSERT_EQ(Names(*yard), (std::vector<std::string>{"srv"}));
   const GroupRecord& copy = *yard->children[0];
   EXPECT_EQ(copy.uuid, server->uuid);
@@ -118,17 +122,17 @@ TEST_F(TransferTest, PastingAServerCopiesItsCamerasWithTheServersAccess) {
 }
 
 TEST_F(TransferTest, BrokenOrForeignTextsAddWhatTheyCanAndLog) {
-  EXPECT_EQ(InsertDevicesFromText(*yard, "<DEVICE><Device name=\"a\"/>\n<Device name="), 1);
+  EXPECT_EQ(InsertDevicesFromText(TestTree(), *yard, "<DEVICE><Device name=\"a\"/>\n<Device name="), 1);
   EXPECT_EQ(Names(*yard), (std::vector<std::string>{"a"}));
   const std::string log = logText();
   const std::size_t at = log.find("]: GroupListInsertDeviceFromXML: ");
   ASSERT_NE(at, std::string::npos) << log;
   EXPECT_EQ(log.substr(log.find("\r\n", at) - 10, 12), " at line 2\r\n") << log;
 
-  EXPECT_EQ(InsertDevicesFromText(*yard, "<Device name=\"b\"/>"), 0);
+  EXPECT_EQ(InsertDevicesFromText(TestTree(), *yard, "<Device name=\"b\"/>"), 0);
   EXPECT_TRUE(logHas("XMLStringDocumentChild::operator (): unexpected element type 'Device'"));
 
-  EXPECT_EQ(InsertDevicesFromText(*yard, "<DEVICE><Group name=\"g\"/></DEVICE>"), 0);
+  EXPECT_EQ(InsertDevicesFromText(TestTree(), *yard, "<DEVICE><Group name=\"g\"/></DEVICE>"), 0);
   EXPECT_TRUE(logHas("XMLGroupChild::operator (): unexpected element type 'Group'"));
 
   // The clipboard text ends at its zero byte: what follows it is never parsed.
@@ -136,7 +140,7 @@ TEST_F(TransferTest, BrokenOrForeignTextsAddWhatTheyCanAndLog) {
   text += '\0';
   text += "<garbage";
   const std::size_t logged = logText().size();
-  EXPECT_EQ(PasteDeviceText(yard, text), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, text), 1);
   EXPECT_EQ(logText().find("GroupListInsertDeviceFromXML", logged), std::string::npos);
 }
 
@@ -147,7 +151,7 @@ TEST_F(TransferTest, PastedAndImportedNamesFollowTheNameRuleAndCopyBackUnchanged
   const std::string text = "<DEVICE>\n\t<Device name=\"\tNew&#10;line&#13;\">\n\t\t<Location>\n"
                            "\t\t\t10.0.0.5\n\t\t</Location>\n\t</Device>\n"
                            "\t<Device name=\"" + longName + "\"/>\n</DEVICE>\n";
-  EXPECT_EQ(PasteDeviceText(yard, text), 2);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, text), 2);
   ASSERT_EQ(Names(*yard), (std::vector<std::string>{"New line", std::string(48, 'z')}));
   const GroupRecord& pasted = *yard->children[0];
   EXPECT_EQ(pasted.path, "Yard/New line");
@@ -155,16 +159,16 @@ TEST_F(TransferTest, PastedAndImportedNamesFollowTheNameRuleAndCopyBackUnchanged
 
   // Copied out and pasted again, the entry keeps everything but takes a numbered name
   // that still fits the rule.
-  EXPECT_EQ(PasteDeviceText(yard, DeviceText(*yard->children[1])), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, DeviceText(*yard->children[1])), 1);
   EXPECT_EQ(yard->children[2]->name, std::string(44, 'z') + " (1)");
-  EXPECT_EQ(PasteDeviceText(cams, DeviceText(pasted)), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), cams, DeviceText(pasted)), 1);
   EXPECT_EQ(DeviceText(*cams->children.back()), DeviceText(pasted));
 
   // An imported device file takes the same rule.
   const std::string file = dir_ + "/import.xml";
   WriteFile(file, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                   "<HTTPDevice name=\"  Weather&#9;&#9;roof \"/></Group></LocalNVR></DeviceTree>");
-  EXPECT_TRUE(ImportDeviceFile(file));
+  EXPECT_TRUE(ImportDeviceFile(TestTree(), file));
   ASSERT_NE(FindByName(yard, "Weather  roof", false), nullptr);
   EXPECT_EQ(FindByName(yard, "Weather  roof", false)->path, "Yard/Weather  roof");
 }
@@ -176,7 +180,7 @@ TEST_F(TransferTest, APasteStopsAtTheTreesViewableLimit) {
   for (int i = 0; i < 8; ++i) text += "<Camera name=\"c" + std::to_string(i) + "\"/>";
   text += "</CameraList></ServerDevice><Device name=\"extra\"/></DEVICE>";
   // 1023 viewable already (1020 + Door + two server inputs): one more fits.
-  EXPECT_EQ(PasteDeviceText(yard, text), 1);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, text), 1);
   EXPECT_EQ(CountViewable(&root()), kMaxViewableEntries);
   EXPECT_EQ(FindByName(yard, "extra", false), nullptr);
 }
@@ -184,8 +188,8 @@ TEST_F(TransferTest, APasteStopsAtTheTreesViewableLimit) {
 TEST_F(TransferTest, ImportingTheOwnFileAddsEveryDeviceAgainNumbered) {
   std::vector<std::string> started;
   upper_.onStartFetch = [&](GroupRecord& r) { started.push_back(r.path); };
-  ASSERT_TRUE(SaveTree());
-  EXPECT_TRUE(ImportDeviceFile(paths().deviceTreePath));
+  ASSERT_TRUE(SaveTree(TestTree()));
+  EXPECT_TRUE(ImportDeviceFile(TestTree(), paths().deviceTreePath));
   EXPECT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Door (1)", "srv (1)"}));
   EXPECT_EQ(cams->children[2]->uuid, door->uuid);
   EXPECT_EQ(nvr->children.size(), 2u);
@@ -197,7 +201,7 @@ TEST_F(TransferTest, ImportingTheOwnFileAddsEveryDeviceAgainNumbered) {
 
 TEST_F(TransferTest, AFailedImportReusesTheDefaultEntriesInsteadOfDoublingThem) {
   GroupRecord& defaultGroup = add(*nvr, EntryKind::Group, "Local Network Cameras");
-  EXPECT_FALSE(ImportDeviceFile(dir_ + "/missing.xml"));
+  EXPECT_FALSE(ImportDeviceFile(TestTree(), dir_ + "/missing.xml"));
   EXPECT_TRUE(logHas("creating default group list"));
   EXPECT_EQ(root().children.size(), 1u);
   EXPECT_EQ(Names(*nvr), (std::vector<std::string>{"Cams", "Yard", "Local Network Cameras"}));
@@ -205,19 +209,19 @@ TEST_F(TransferTest, AFailedImportReusesTheDefaultEntriesInsteadOfDoublingThem) 
 
   // Under a differently named top entry the default entries are added once.
   RenameEntry(*nvr, "Site");
-  EXPECT_FALSE(ImportDeviceFile(dir_ + "/missing.xml"));
-  EXPECT_FALSE(ImportDeviceFile(dir_ + "/missing.xml"));
+  EXPECT_FALSE(ImportDeviceFile(TestTree(), dir_ + "/missing.xml"));
+  EXPECT_FALSE(ImportDeviceFile(TestTree(), dir_ + "/missing.xml"));
   ASSERT_EQ(Names(root()), (std::vector<std::string>{"Site", "All Views"}));
   EXPECT_EQ(Names(*root().children[1]), (std::vector<std::string>{"Local Network Cameras"}));
 }
 
 TEST_F(TransferTest, ImportingAnOlderFileLeavesADatedCopyOfTheOwnFile) {
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   const std::string own = ReadFile(paths().deviceTreePath);
   const std::string other = dir_ + "/old devices.xml";
   WriteFile(other, "<DeviceTree version=\"0.5\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                    "<Device name=\"Old\"/></Group></LocalNVR></DeviceTree>");
-  EXPECT_TRUE(ImportDeviceFile(other));
+  EXPECT_TRUE(ImportDeviceFile(TestTree(), other));
   EXPECT_NE(FindByName(yard, "Old", false), nullptr);
   std::vector<std::string> copies = datedCopies();
   ASSERT_EQ(copies.size(), 1u);
@@ -228,14 +232,14 @@ TEST_F(TransferTest, DroppedFilesAreImportedOnlyWhenTheyEndInXml) {
   const std::string file = dir_ + "/Devices.XML";
   WriteFile(file, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                   "<HTTPDevice name=\"Weather\"/></Group></LocalNVR></DeviceTree>");
-  EXPECT_TRUE(ImportDroppedFile(file));
+  EXPECT_TRUE(ImportDroppedFile(TestTree(), file));
   EXPECT_TRUE(logHas("CMainFrame::OnDropFiles: " + file));
   EXPECT_NE(FindByName(yard, "Weather", false), nullptr);
 
   const std::string other = dir_ + "/Devices.txt";
   WriteFile(other, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                    "<HTTPDevice name=\"Rain\"/></Group></LocalNVR></DeviceTree>");
-  EXPECT_FALSE(ImportDroppedFile(other));
+  EXPECT_FALSE(ImportDroppedFile(TestTree(), other));
   EXPECT_EQ(FindByName(yard, "Rain", false), nullptr);
   EXPECT_FALSE(IsDeviceFileName("xml"));
   EXPECT_TRUE(IsDeviceFileName("/a/b.xMl"));
@@ -248,7 +252,7 @@ TEST_F(TransferTest, DroppedFileNamesReachTheLogEscaped) {
   const std::string file = dir_ + "/" + name;
   WriteFile(file, "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                   "<HTTPDevice name=\"Wind\"/></Group></LocalNVR></DeviceTree>");
-  EXPECT_TRUE(ImportDroppedFile(file));
+  EXPECT_TRUE(ImportDroppedFile(TestTree(), file));
   EXPECT_NE(FindByName(yard, "Wind", false), nullptr);
   const std::string text = logText();
   EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;

@@ -9,6 +9,9 @@
 #include "live/live_session.h"
 #include "model/group_record.h"
 #include "model/model_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::test {
 namespace {
@@ -121,8 +124,8 @@ TEST_F(RecordTest, FindByHwAddrFolderAndViewSlot) {
   EXPECT_EQ(FindByHwAddr(&group, "0050C2-AABBCC"), nullptr);  // case-sensitive
   EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "Cams/b", paths().pathData), &b);
   EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "cams/b", paths().pathData), nullptr);
-  EXPECT_EQ(FindByViewSlot(7), &b);
-  EXPECT_EQ(FindByViewSlot(8), nullptr);
+  EXPECT_EQ(FindByViewSlot(TestTree().root.get(), 7), &b);
+  EXPECT_EQ(FindByViewSlot(TestTree().root.get(), 8), nullptr);
 }
 
 // --- Names and paths ---------------------------------------------------------
@@ -391,7 +394,7 @@ TEST_F(WalkTest, DestroyTreeLeavesRecordsHeldByCompletionsUsable) {
   input->files.dataFile = OpenNull();
   int data = input->files.dataFile;
   DestroyTree(&root());
-  treeRoot().reset();
+  TestTree().root.reset();
   // The completion still holds a valid, detached record.
   EXPECT_EQ(inFlight->parent, nullptr);
   EXPECT_EQ(inFlight->name, "in1");

@@ -6,6 +6,9 @@
 
 #include "model/old_recordings.h"
 #include "model_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::test {
 namespace {
@@ -59,7 +62,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
             (std::set<std::string>{"Site/Floor/Cam", "Site/Floor/Other", "Site/Lobby", "Yard/Gone"}));
 
   const std::string before = TreeFileText(root());
-  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 4);
+  EXPECT_EQ(BuildOldRecordingsBranch(TestTree()), 4);
   ASSERT_EQ(root().children.size(), 2u);
   const GroupRecord& old = *root().children.back();
   EXPECT_EQ(old.kind, EntryKind::OldRecordingsNode);
@@ -72,7 +75,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
 
   // The branch is rebuilt at every start from the folders: the tree file never holds it.
   EXPECT_EQ(TreeFileText(root()), before);
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   const std::string saved = ReadFile(paths().deviceTreePath);
   EXPECT_NE(saved.find("Door"), std::string::npos);
   for (const char* name : {"Old Recordings", "Site", "Floor", "Lobby", "Gone"})
@@ -80,10 +83,10 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
 
   // Read back, the tree holds the devices only; the leftovers are found again.
   const std::string shape = Shape(old);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(InitTree(paths().deviceTreePath));
-  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 4);
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(InitTree(TestTree(), paths().deviceTreePath));
+  EXPECT_EQ(BuildOldRecordingsBranch(TestTree()), 4);
   ASSERT_EQ(root().children.size(), 2u);
   EXPECT_EQ(Shape(*root().children.back()), shape);
 }
@@ -92,7 +95,7 @@ TEST_F(OldRecordings, FoldersEmptiedByTheRemovalPassLeaveTheBranch) {
   add(root(), EntryKind::LocalNVR, "NVR");
   for (const char* folder : {"Site/Floor/Cam", "Site/Floor/Other", "Yard/Gone"})
     Touch(std::string(folder) + "/26120801.vlj");
-  ASSERT_EQ(BuildOldRecordingsBranch(paths().pathData), 3);
+  ASSERT_EQ(BuildOldRecordingsBranch(TestTree()), 3);
   const GroupRecord& old = *root().children.back();
   const std::string base = paths().pathData;
   const auto gone = [&](const std::string& relative) {
@@ -121,7 +124,7 @@ TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
   add(yard, EntryKind::Device, "Door");
   Touch("Yard/Door/26120801.vlj");
   Touch("Yard/Door/26120801.vlx");
-  EXPECT_EQ(BuildOldRecordingsBranch(paths().pathData), 0);
+  EXPECT_EQ(BuildOldRecordingsBranch(TestTree()), 0);
   EXPECT_EQ(root().children.size(), 1u);
   EXPECT_EQ(AddOldRecordingsBranch(root(), {}), nullptr);
 

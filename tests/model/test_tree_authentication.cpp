@@ -5,6 +5,9 @@
 #include <string>
 
 #include "model_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -46,20 +49,20 @@ TEST_F(ModelTest, AuthenticationSchemeAndOnlyWhenAskedRoundTripAndOlderFilesKeep
   // The server holds the setting for its cameras; a device with it off reads as before.
   EXPECT_EQ(Count(text, "<SendPasswordOnlyWhenAsked>true</SendPasswordOnlyWhenAsked>"), 3) << text;
   EXPECT_EQ(text.find("SendPasswordOnlyWhenAsked>false"), std::string::npos);
-  ASSERT_TRUE(SaveTree());
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  ASSERT_TRUE(SaveTree(TestTree()));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
   EXPECT_EQ(TreeFileText(root()), text) << "a round trip keeps both";
-  GroupRecord* door = FindByName(treeRoot().get(), "Door", true);
+  GroupRecord* door = FindByName(TestTree().root.get(), "Door", true);
   ASSERT_NE(door, nullptr);
   EXPECT_EQ(door->authScheme, kAuthSchemeDigest);
   EXPECT_TRUE(door->sendPasswordOnlyWhenAsked);
-  GroupRecord* loadedInput = FindByName(treeRoot().get(), "Input", true);
+  GroupRecord* loadedInput = FindByName(TestTree().root.get(), "Input", true);
   ASSERT_NE(loadedInput, nullptr);
   EXPECT_EQ(loadedInput->authScheme, kAuthSchemeDigest);
   EXPECT_TRUE(loadedInput->sendPasswordOnlyWhenAsked) << "the camera takes the server's setting";
-  GroupRecord* loadedPlain = FindByName(treeRoot().get(), "Plain", true);
+  GroupRecord* loadedPlain = FindByName(TestTree().root.get(), "Plain", true);
   EXPECT_TRUE(loadedPlain->authScheme.empty());
   EXPECT_FALSE(loadedPlain->sendPasswordOnlyWhenAsked);
 
@@ -74,17 +77,17 @@ TEST_F(ModelTest, AuthenticationSchemeAndOnlyWhenAskedRoundTripAndOlderFilesKeep
       "<ServerDevice name=\"Srv\"><Location>10.1.1.4</Location><CameraList><Camera name=\"C\">"
       "<SendPasswordOnlyWhenAsked>true</SendPasswordOnlyWhenAsked></Camera></CameraList></ServerDevice>"
       "</Group></LocalNVR></DeviceTree>";
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
   EXPECT_EQ(LoadTreeText(root(), file, "test"), 4);
-  GroupRecord* old = FindByName(treeRoot().get(), "Old", true);
+  GroupRecord* old = FindByName(TestTree().root.get(), "Old", true);
   EXPECT_TRUE(old->authScheme.empty());
   EXPECT_FALSE(old->sendPasswordOnlyWhenAsked);
-  GroupRecord* odd = FindByName(treeRoot().get(), "Odd", true);
+  GroupRecord* odd = FindByName(TestTree().root.get(), "Odd", true);
   EXPECT_TRUE(odd->authScheme.empty());
   EXPECT_FALSE(odd->sendPasswordOnlyWhenAsked) << "only the exact text true is true";
-  EXPECT_TRUE(FindByName(treeRoot().get(), "Nas", true)->authScheme.empty());
-  EXPECT_FALSE(FindByName(treeRoot().get(), "C", true)->sendPasswordOnlyWhenAsked)
+  EXPECT_TRUE(FindByName(TestTree().root.get(), "Nas", true)->authScheme.empty());
+  EXPECT_FALSE(FindByName(TestTree().root.get(), "C", true)->sendPasswordOnlyWhenAsked)
       << "a camera takes its server's setting, not one of its own";
   const std::string log = ReadFile(paths().logPath);
   EXPECT_NE(log.find("unexpected element type 'AuthScheme'"), std::string::npos) << log;

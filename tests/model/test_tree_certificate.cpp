@@ -5,6 +5,9 @@
 #include <string>
 
 #include "model_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -41,18 +44,18 @@ TEST_F(ModelTest, CertificateIsKeptPerConnectingEntryAndAnOlderFileOrABadTextKee
   }
   const std::string text = TreeFileText(root());
   EXPECT_EQ(Count(text, "<Certificate>" + kPin + "</Certificate>"), 3) << text;
-  ASSERT_TRUE(SaveTree());
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  ASSERT_TRUE(SaveTree(TestTree()));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
   EXPECT_EQ(TreeFileText(root()), text) << "a round trip keeps every fingerprint";
-  GroupRecord* door = FindByName(treeRoot().get(), "Door", true);
+  GroupRecord* door = FindByName(TestTree().root.get(), "Door", true);
   ASSERT_NE(door, nullptr);
   EXPECT_EQ(door->certificate, kPin);
-  GroupRecord* loadedInput = FindByName(treeRoot().get(), "Input", true);
+  GroupRecord* loadedInput = FindByName(TestTree().root.get(), "Input", true);
   ASSERT_NE(loadedInput, nullptr);
   EXPECT_EQ(loadedInput->certificate, kPin);
-  EXPECT_TRUE(FindByName(treeRoot().get(), "Plain", true)->certificate.empty());
+  EXPECT_TRUE(FindByName(TestTree().root.get(), "Plain", true)->certificate.empty());
 
   // An older file has no element; upper-case digits are kept in lower case; anything
   // that is no fingerprint is dropped, so the device pins again on first use.
@@ -66,20 +69,20 @@ TEST_F(ModelTest, CertificateIsKeptPerConnectingEntryAndAnOlderFileOrABadTextKee
       "</Certificate></Device>"
       "<HTTPDevice name=\"Bad\"><Location>https://10.1.1.3/a.jpg</Location><Certificate>zz</Certificate>"
       "</HTTPDevice></Group></LocalNVR></DeviceTree>";
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
   EXPECT_EQ(LoadTreeText(root(), file, "test"), 3);
-  EXPECT_TRUE(FindByName(treeRoot().get(), "Old", true)->certificate.empty());
-  EXPECT_EQ(FindByName(treeRoot().get(), "Upper", true)->certificate, kPin);
-  EXPECT_TRUE(FindByName(treeRoot().get(), "Bad", true)->certificate.empty());
+  EXPECT_TRUE(FindByName(TestTree().root.get(), "Old", true)->certificate.empty());
+  EXPECT_EQ(FindByName(TestTree().root.get(), "Upper", true)->certificate, kPin);
+  EXPECT_TRUE(FindByName(TestTree().root.get(), "Bad", true)->certificate.empty());
 
   // An import of the same device without a fingerprint is a new entry that pins anew;
   // the existing entry keeps its own.
   EXPECT_EQ(LoadTreeText(root(), file, "import"), 3);
-  GroupRecord* upperAgain = FindByName(treeRoot().get(), "Upper (1)", true);
+  GroupRecord* upperAgain = FindByName(TestTree().root.get(), "Upper (1)", true);
   ASSERT_NE(upperAgain, nullptr);
   EXPECT_EQ(upperAgain->certificate, kPin);
-  GroupRecord* oldAgain = FindByName(treeRoot().get(), "Old (1)", true);
+  GroupRecord* oldAgain = FindByName(TestTree().root.get(), "Old (1)", true);
   ASSERT_NE(oldAgain, nullptr);
   EXPECT_TRUE(oldAgain->certificate.empty());
 }

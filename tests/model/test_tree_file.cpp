@@ -12,6 +12,9 @@
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
 #include "platform/clock.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::test {
 namespace {
@@ -36,7 +39,7 @@ class TreeFileTest : public ModelTest {
   DocumentVersion loadText(const std::string& text) {
     WriteFile(paths().deviceTreePath, text);
     DocumentVersion version{-1, -1};
-    EXPECT_TRUE(LoadTree(paths().deviceTreePath, &version));
+    EXPECT_TRUE(LoadTree(TestTree(), paths().deviceTreePath, &version));
     return version;
   }
   GroupRecord* group(const std::string& name = "Cams") {
@@ -181,7 +184,7 @@ TEST_F(TreeFileTest, WriterProducesTheExactBytesForEveryKindAndField) {
 
   const std::string expected = CrLf(lines);
   EXPECT_EQ(TreeFileText(root()), expected);
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   EXPECT_EQ(ReadFile(paths().deviceTreePath), expected);
   EXPECT_FALSE(std::filesystem::exists(paths().deviceTreePath + ".tmp"));
 }
@@ -257,13 +260,13 @@ TEST_F(TreeFileTest, SaveAndLoadKeepEveryPersistedField) {
   const std::string before = TreeFileText(root());
   const std::string doorName = door.name;
   const std::string inputUuid = input.uuid;
-  ASSERT_TRUE(SaveTree());
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  ASSERT_TRUE(SaveTree(TestTree()));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
 
-  EXPECT_EQ(TreeFileText(*treeRoot()), before);
-  GroupRecord* loaded = FindByName(treeRoot().get(), "A&B <DOOR> \"front\"", true);
+  EXPECT_EQ(TreeFileText(*TestTree().root), before);
+  GroupRecord* loaded = FindByName(TestTree().root.get(), "A&B <DOOR> \"front\"", true);
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(loaded->name, doorName);
   EXPECT_EQ(loaded->username, " a & <b> ");
@@ -274,7 +277,7 @@ TEST_F(TreeFileTest, SaveAndLoadKeepEveryPersistedField) {
   EXPECT_EQ(loaded->grid4x4, 0x8421);
   EXPECT_EQ(loaded->motionType, 2u);
   EXPECT_EQ(loaded->path, "Quote \" and ' and >/A&B <door> \"front\"");
-  GroupRecord* loadedInput = FindByName(treeRoot().get(), "in 15", true);
+  GroupRecord* loadedInput = FindByName(TestTree().root.get(), "in 15", true);
   ASSERT_NE(loadedInput, nullptr);
   EXPECT_EQ(loadedInput->cameraIndex, 15);
   EXPECT_EQ(loadedInput->uuid, inputUuid);
@@ -333,11 +336,11 @@ TEST_F(TreeFileTest, ADeviceWithoutUuidGetsOneAndKeepsItFromTheNextSave) {
   ASSERT_NE(a, nullptr);
   ASSERT_EQ(a->uuid.size(), 36u);
   const std::string uuid = a->uuid;
-  ASSERT_TRUE(SaveTree());
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
-  EXPECT_EQ(FindByName(treeRoot().get(), "a", true)->uuid, uuid);
+  ASSERT_TRUE(SaveTree(TestTree()));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  EXPECT_EQ(FindByName(TestTree().root.get(), "a", true)->uuid, uuid);
 }
 
 // --- Names ---------------------------------------------------------------------------
@@ -403,11 +406,11 @@ TEST_F(TreeFileTest, NamesReadFromTheFileAreCleanedAndKeepTheirFoldersAcrossRest
 
   // Saved and read again, as at the next start: the same names, the same folders, and
   // the same file.
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   const std::string saved = ReadFile(paths().deviceTreePath);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
   GroupRecord* again = group();
   ASSERT_NE(again, nullptr);
   std::vector<std::string> foldersAgain;
@@ -434,11 +437,11 @@ TEST_F(TreeFileTest, TheWriterNeverWritesWhatItsReaderCannotReadBack) {
   web.uuid = "0190a5b2-0000-7000-8000-000000000003";
   web.location = "http://h/a\r\nb\tc";
 
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   const std::string first = ReadFile(paths().deviceTreePath);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
   EXPECT_EQ(logText().find("not well-formed"), std::string::npos) << logText();
   // Every device saved after the crafted one is still there.
   ASSERT_NE(group(), nullptr);
@@ -451,7 +454,7 @@ TEST_F(TreeFileTest, TheWriterNeverWritesWhatItsReaderCannotReadBack) {
   EXPECT_EQ(group()->children[2]->location, "http://h/a\r\nb\tc");
   // What it read writes the same bytes again.
   EXPECT_EQ(TreeFileText(root()), first);
-  ASSERT_TRUE(SaveTree());
+  ASSERT_TRUE(SaveTree(TestTree()));
   EXPECT_EQ(ReadFile(paths().deviceTreePath), first);
 }
 
@@ -519,8 +522,8 @@ TEST_F(TreeFileTest, CompactAndPrettyPrintedFilesLoadToTheSameTree) {
   std::string expected;
   for (const auto& [label, text] : files) {
     SCOPED_TRACE(label);
-    if (treeRoot()) DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (TestTree().root) DestroyTree(TestTree().root.get());
+    TestTree().root.reset();
     loadText(text);
     GroupRecord* door = FindByName(&root(), "Door", true);
     ASSERT_NE(door, nullptr);
@@ -613,8 +616,8 @@ TEST_F(TreeFileTest, ATruncatedFileLoadsWhatCameBeforeAndLogsTheLine) {
   add(cams, EntryKind::Device, "second");
   std::string text = TreeFileText(root());
   text.resize(text.find("<Device name=\"second\"") + 10);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
   loadText(text);
   EXPECT_EQ(childNames(*group()), (std::vector<std::string>{"first"}));
   const std::string line = std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
@@ -624,10 +627,10 @@ TEST_F(TreeFileTest, ATruncatedFileLoadsWhatCameBeforeAndLogsTheLine) {
 
 TEST_F(TreeFileTest, MissingOrEmptyFileFallsBackToTheDefaultTree) {
   const std::string missing = dir_ + "/nothing.xml";
-  EXPECT_FALSE(LoadTree(missing));
+  EXPECT_FALSE(LoadTree(TestTree(), missing));
   EXPECT_TRUE(logHas("error 2 opening device list file '" + missing + "'"));
   WriteFile(paths().deviceTreePath, "");
-  EXPECT_FALSE(InitTree(paths().deviceTreePath));
+  EXPECT_FALSE(InitTree(TestTree(), paths().deviceTreePath));
   EXPECT_TRUE(logHas("empty device list file '" + paths().deviceTreePath + "'"));
   EXPECT_TRUE(logHas("creating default group list"));
   ASSERT_EQ(root().children.size(), 1u);
@@ -638,7 +641,7 @@ TEST_F(TreeFileTest, MissingOrEmptyFileFallsBackToTheDefaultTree) {
   EXPECT_EQ(nvr.children[0]->name, "Local Network Cameras");
   EXPECT_EQ(nvr.children[0]->path, "Local Network Cameras");
   // A folder is no tree file either.
-  EXPECT_FALSE(LoadTree(dir_));
+  EXPECT_FALSE(LoadTree(TestTree(), dir_));
   EXPECT_TRUE(logHas("error 21 opening device list file '" + dir_ + "'"));
 }
 
@@ -691,15 +694,15 @@ TEST_F(TreeFileTest, AFailedSaveLeavesTheExistingFileAlone) {
   // A folder in the way of the temporary file makes its creation fail.
   const std::string temp = paths().deviceTreePath + ".tmp";
   ASSERT_TRUE(std::filesystem::create_directory(temp));
-  EXPECT_FALSE(SaveTree());
+  EXPECT_FALSE(SaveTree(TestTree()));
   EXPECT_TRUE(logHas("error 21 opening device list file '" + temp + "'"));
   EXPECT_EQ(ReadFile(paths().deviceTreePath), "previous contents");
 
   // Without a tree nothing is written over the file.
   std::filesystem::remove(temp);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
-  EXPECT_FALSE(SaveTree());
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
+  EXPECT_FALSE(SaveTree(TestTree()));
   EXPECT_EQ(ReadFile(paths().deviceTreePath), "previous contents");
 }
 
@@ -739,22 +742,22 @@ TEST_F(TreeFileTest, HostileFilesLoadWhatTheyCanWithinBounds) {
   loadText(deep);
   EXPECT_NE(FindByName(&root(), "before", true), nullptr);
   EXPECT_NE(logText().find("element nesting too deep"), std::string::npos);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
 
   // An enormous attribute is just a long name, cut to the 48 characters a name holds.
   loadText(GroupFile("<Device name=\"" + std::string(8 << 20, 'n') + "\"/><Device name=\"after\"/>"));
   EXPECT_EQ(group()->children.size(), 2u);
   EXPECT_EQ(group()->children[0]->name, std::string(48, 'n'));
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
 
   // Invalid UTF-8 ends the parse; the entry before it is kept.
   loadText(GroupFile("<Device name=\"ok\"/><Device name=\"\xff\xfe\"/><Device name=\"lost\"/>"));
   EXPECT_EQ(childNames(*group()), (std::vector<std::string>{"ok"}));
   EXPECT_NE(logText().find("not well-formed"), std::string::npos);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
 
   // Entity expansion is refused outright.
   loadText("<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
@@ -776,8 +779,8 @@ TEST_F(TreeFileTest, AHundredThousandDevicesStayWithinTheLimits) {
   for (int i = 0; i < 100000; ++i) body += "<Device name=\"same\"/>";
   loadText(GroupFile(body));
   EXPECT_EQ(CountViewable(&root()), 1024);
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
 
   // The same for one name repeated: numbered up to the thousandth, then dropped quickly.
   body.clear();
@@ -786,8 +789,8 @@ TEST_F(TreeFileTest, AHundredThousandDevicesStayWithinTheLimits) {
   EXPECT_EQ(group()->children.size(), 1000u);
 
   // New groups are bounded too.
-  DestroyTree(treeRoot().get());
-  treeRoot().reset();
+  DestroyTree(TestTree().root.get());
+  TestTree().root.reset();
   std::string groups = "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\">";
   for (int i = 0; i < 5000; ++i) groups += "<Group name=\"g" + std::to_string(i) + "\"/>";
   loadText(groups + "</LocalNVR></DeviceTree>");

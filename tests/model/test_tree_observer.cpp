@@ -11,6 +11,9 @@
 #include "model/group_record.h"
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::test {
 namespace {
@@ -106,7 +109,7 @@ class MirrorObserver : public TreeObserver {
   void beginReset(GroupRecord& top) override { begin("reset " + top.name); }
   void endReset(GroupRecord&) override {
     end();
-    rebuild(treeRoot().get());
+    rebuild(TestTree().root.get());
   }
   void changed(GroupRecord& record) override {
     EXPECT_FALSE(open) << "a change inside a structure change";
@@ -245,24 +248,24 @@ TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
             "<Camera name=\"Camera 1\"><Index>0</Index></Camera>"
             "<Camera name=\"Camera 2\"><Index>1</Index></Camera></CameraList></ServerDevice>"
             "</Group></LocalNVR></DeviceTree>\n");
-  ASSERT_TRUE(InitTree(paths().deviceTreePath));
+  ASSERT_TRUE(InitTree(TestTree(), paths().deviceTreePath));
   ASSERT_EQ(observer_.events.front(), "reset <ROOT>");
   observer_.expectInStep();
   ASSERT_EQ(observer_.mirror.size(), 7u);  // root, Site, Yard, Gate, Box and its two cameras
 
   // Pasting a copy of the server numbers it and adds it with its cameras.
-  GroupRecord* yard = FindByName(treeRoot().get(), "Yard", true);
+  GroupRecord* yard = FindByName(TestTree().root.get(), "Yard", true);
   ASSERT_NE(yard, nullptr);
   const std::string text = DeviceText(*yard->children[1]);
-  EXPECT_EQ(PasteDeviceText(yard, text), 2);
+  EXPECT_EQ(PasteDeviceText(TestTree(), yard, text), 2);
   observer_.expectInStep();
   EXPECT_EQ(observer_.mirror.size(), 10u);
 
   // Importing the saved file again merges every device into the running tree.
-  ASSERT_TRUE(SaveTree());
-  ImportDeviceFile(paths().deviceTreePath);
+  ASSERT_TRUE(SaveTree(TestTree()));
+  ImportDeviceFile(TestTree(), paths().deviceTreePath);
   observer_.expectInStep();
-  EXPECT_EQ(CountViewable(treeRoot().get()), 10);
+  EXPECT_EQ(CountViewable(TestTree().root.get()), 10);
 }
 
 // A device's fetch error state reaches its entry once per change: every decoded frame

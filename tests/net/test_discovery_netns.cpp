@@ -31,6 +31,9 @@
 #include "net_fixture.h"
 #include "netns.h"
 #include "process.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::net {
 namespace {
@@ -223,6 +226,7 @@ class DiscoveryNetworkTest : public ::testing::Test {
     if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
     SetLogPath(dir.file("scan.log"));
     paths().deviceTreePath = dir.file("Velmora NVR.xml");
+    TestTree().filePath = paths().deviceTreePath;
     config_ = DiscoveryConfig();
     config_.arpPath = "/proc/thread-self/net/arp";
     config_.answerTimeoutSeconds = 1;
@@ -240,9 +244,9 @@ class DiscoveryNetworkTest : public ::testing::Test {
   // test (and scans nothing) when the thread cannot enter it.
   void inScanner(const std::function<void()>& body) {
     const bool entered = test::RunInNamespace(network_->scanner->path(), [&] {
-      if (!treeRoot()) {
-        treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-        test::AddNode(*treeRoot(), EntryKind::LocalNVR, "All Views");
+      if (!TestTree().root) {
+        TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+        test::AddNode(*TestTree().root, EntryKind::LocalNVR, "All Views");
       }
       body();
     });
@@ -260,18 +264,18 @@ class DiscoveryNetworkTest : public ::testing::Test {
       } else if (std::holds_alternative<MsgNetworkScanEnded>(*message)) {
         later.push_back(std::move(*message));
       } else {
-        HandleNetMessage(*message, nullptr, config_);
+        HandleNetMessage(*message, TestTree(), nullptr, config_);
       }
     }
-    for (AppMessage& message : later) HandleNetMessage(message, nullptr, config_);
-    if (harvest) discovery_harvest(nullptr, config_.arpPath);
+    for (AppMessage& message : later) HandleNetMessage(message, TestTree(), nullptr, config_);
+    if (harvest) discovery_harvest(TestTree(), nullptr, config_.arpPath);
     while (std::optional<AppMessage> message = mainQueue().take()) {
       if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
     }
     return statuses;
   }
 
-  GroupRecord* scanGroup() { return FindByName(treeRoot().get(), kScanGroupName, false); }
+  GroupRecord* scanGroup() { return FindByName(TestTree().root.get(), kScanGroupName, false); }
   std::vector<std::string> groupNames() {
     std::vector<std::string> names;
     if (GroupRecord* group = scanGroup()) {
@@ -305,7 +309,7 @@ TEST_F(DiscoveryNetworkTest, ScanOfTwoInterfacesAddsExactlyTheVendorDevicesAndNa
     PingQuorixs(config_);
     secondStatuses = handleMessages(true);
     afterSecond = groupNames();
-    treeRoot().reset();
+    TestTree().root.reset();
   });
 
   // One UDP broadcast, one ICMP broadcast and one ONVIF probe per interface.
@@ -355,12 +359,12 @@ TEST_F(DiscoveryNetworkTest, AFullTreeTakesNothingFromAScan) {
   std::vector<std::string> statuses;
   int viewable = 0;
   inScanner([&] {
-    auto group = test::AddNode(*treeRoot()->children.front(), EntryKind::Group, "Full");
+    auto group = test::AddNode(*TestTree().root->children.front(), EntryKind::Group, "Full");
     for (int i = 0; i < kMaxViewableEntries; ++i) test::AddNode(*group, EntryKind::Device, "d" + std::to_string(i));
     PingQuorixs(config_);
     statuses = handleMessages(true);
-    viewable = CountViewable(treeRoot().get());
-    treeRoot().reset();
+    viewable = CountViewable(TestTree().root.get());
+    TestTree().root.reset();
   });
   EXPECT_EQ(statuses, std::vector<std::string>{"No devices found."});
   EXPECT_EQ(viewable, kMaxViewableEntries);
@@ -372,7 +376,7 @@ TEST_F(DiscoveryNetworkTest, ThePingSocketStandsInForARawSocket) {
   inScanner([&] {
     report = PingQuorixs(config_);
     handleMessages(false);
-    treeRoot().reset();
+    TestTree().root.reset();
   });
   if (!report.datagramIcmp) GTEST_SKIP() << "the ping socket is not available in this kernel";
   EXPECT_EQ(report.icmpProbes, 2);
@@ -393,7 +397,8 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
           while (std::optional<AppMessage> message = mainQueue().take()) {
             const bool last = std::holds_alternative<MsgNetworkScanEnded>(*message);
             if (auto* status = std::get_if<MsgStatusText>(&*message)) statuses.push_back(status->text.value_or(""));
-            if (std::holds_alternative<MsgOnvifDevice>(*message) || last) HandleNetMessage(*message, nullptr, config_);
+            if (std::holds_alternative<MsgOnvifDevice>(*message) || last)
+              HandleNetMessage(*message, TestTree(), nullptr, config_);
             while (std::optional<AppMessage> more = mainQueue().take()) {
               if (auto* status = std::get_if<MsgStatusText>(&*more)) statuses.push_back(status->text.value_or(""));
             }
@@ -403,7 +408,7 @@ TEST_F(DiscoveryNetworkTest, TheThreadScansOnTheEventAndReportsTheEnd) {
         },
         15000ms);
     StopDiscoveryThread();
-    treeRoot().reset();
+    TestTree().root.reset();
   });
   EXPECT_TRUE(ended);
   ASSERT_GE(statuses.size(), 2u);
@@ -425,7 +430,7 @@ TEST_F(DiscoveryNetworkTest, StoppingEndsARunningScan) {
     const auto before = std::chrono::steady_clock::now();
     StopDiscoveryThread();
     took = std::chrono::steady_clock::now() - before;
-    treeRoot().reset();
+    TestTree().root.reset();
   });
   EXPECT_LT(took, 30s);
 }

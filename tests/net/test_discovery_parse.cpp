@@ -17,6 +17,9 @@
 #include "net/discovery_parse.h"
 #include "net_fixture.h"
 #include "upper_layer_calls.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::net {
 namespace {
@@ -218,9 +221,10 @@ class DiscoveryTreeTest : public ::testing::Test {
   void SetUp() override {
     while (mainQueue().take()) {
     }
-    treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-    nvr = test::AddNode(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+    nvr = test::AddNode(*TestTree().root, EntryKind::LocalNVR, "All Views");
     paths().deviceTreePath = dir.file("Velmora NVR.xml");
+    TestTree().filePath = paths().deviceTreePath;
     SetLogPath(dir.file("test.log"));
     discovery.arpPath = dir.file("arp");
     upper.onSelectEntry = [this](GroupRecord& r) { selected.push_back(r.name); };
@@ -229,7 +233,7 @@ class DiscoveryTreeTest : public ::testing::Test {
   void TearDown() override {
     upper.uninstall();
     SetLogPath(std::string());
-    treeRoot().reset();
+    TestTree().root.reset();
     paths().deviceTreePath.clear();
     while (mainQueue().take()) {
     }
@@ -246,7 +250,7 @@ class DiscoveryTreeTest : public ::testing::Test {
     }
     return texts;
   }
-  GroupRecord* scanGroup() { return FindByName(treeRoot().get(), kScanGroupName, false); }
+  GroupRecord* scanGroup() { return FindByName(TestTree().root.get(), kScanGroupName, false); }
 
   test::TempDir dir;
   DiscoveryConfig discovery;  // the scans' configuration: the test's ARP cache
@@ -260,7 +264,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
             {"10.0.0.3", "02:5a:3c:00:11:22"},
             {"10.0.0.4", "02:5a:3c:30:00:01"},
             {"10.0.0.6", "02:5a:3c:42:00:02"}});
-  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 3);
+  EXPECT_EQ(discovery_harvest(TestTree(), nullptr, discovery.arpPath), 3);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 3 devices."});
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
@@ -316,7 +320,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
   EXPECT_NE(log.find("Adding '025A3C-001122' to group 'Local Network Cameras'"), std::string::npos);
 
   // A second harvest of the same cache adds nothing.
-  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
+  EXPECT_EQ(discovery_harvest(TestTree(), nullptr, discovery.arpPath), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
   EXPECT_EQ(group->children.size(), 3u);
 }
@@ -324,19 +328,19 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
 TEST_F(DiscoveryTreeTest, OneDeviceTextAndAnExistingGroupAndAMissingCache) {
   auto existing = test::AddNode(*nvr, EntryKind::Group, "local network cameras");
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 1);
+  EXPECT_EQ(discovery_harvest(TestTree(), nullptr, discovery.arpPath), 1);
   EXPECT_EQ(statuses(), std::vector<std::string>{"Added 1 device."});
   EXPECT_EQ(existing->children.size(), 1u);
   EXPECT_EQ(nvr->children.size(), 1u);
 
   discovery.arpPath = dir.file("no-such-file");
-  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
+  EXPECT_EQ(discovery_harvest(TestTree(), nullptr, discovery.arpPath), 0);
   EXPECT_EQ(statuses(), std::vector<std::string>{"No devices found."});
 }
 
 TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   AppMessage message = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
-  EXPECT_TRUE(HandleNetMessage(message, nullptr, discovery));
+  EXPECT_TRUE(HandleNetMessage(message, TestTree(), nullptr, discovery));
   GroupRecord* group = scanGroup();
   ASSERT_NE(group, nullptr);
   ASSERT_EQ(group->children.size(), 1u);
@@ -345,18 +349,18 @@ TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   EXPECT_EQ(group->children[0]->location, "10.0.0.7");
   EXPECT_NE(test::ReadFile(paths().deviceTreePath).find("ONVIF-10.0.0.7"), std::string::npos);
   // The same device again is not added.
-  EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.7", "ONVIF-10.0.0.7"));
   EXPECT_EQ(group->children.size(), 1u);
 
   AppMessage status = MsgStatusText{std::string("x")};
-  EXPECT_FALSE(HandleNetMessage(status, nullptr, discovery));
+  EXPECT_FALSE(HandleNetMessage(status, TestTree(), nullptr, discovery));
 }
 
 TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) {
   // Texts that reach the main thread only through a broken or hostile sender.
-  EXPECT_FALSE(discovery_add_device("10.0.0.1\x01<&>\"\xff", "ONVIF-10.0.0.1\x01<&>\"\xff"));
-  EXPECT_FALSE(discovery_add_device("10.0.0.2", "ONVIF-10.0.0.2\n"));
-  EXPECT_FALSE(discovery_add_device("", ""));
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.1\x01<&>\"\xff", "ONVIF-10.0.0.1\x01<&>\"\xff"));
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.2", "ONVIF-10.0.0.2\n"));
+  EXPECT_FALSE(discovery_add_device(TestTree(), "", ""));
   EXPECT_EQ(scanGroup(), nullptr);
   EXPECT_NE(test::ReadFile(dir.file("test.log"))
                 .find("discovery_add_device: ignoring device with address '10.0.0.1?<&>\"?'"),
@@ -369,8 +373,8 @@ TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) 
   const std::string longHost = std::string(60, 'h') + ".local";
   AppMessage first = MsgOnvifDevice{"10.0.0.7", "ONVIF-10.0.0.7"};
   AppMessage second = MsgOnvifDevice{longHost, "ONVIF-" + longHost};
-  EXPECT_TRUE(HandleNetMessage(first, nullptr, discovery));
-  EXPECT_TRUE(HandleNetMessage(second, nullptr, discovery));
+  EXPECT_TRUE(HandleNetMessage(first, TestTree(), nullptr, discovery));
+  EXPECT_TRUE(HandleNetMessage(second, TestTree(), nullptr, discovery));
   ASSERT_EQ(group->children.size(), 3u);
   EXPECT_EQ(group->children[1]->name, "ONVIF-10.0.0.7 (1)");
   EXPECT_EQ(group->children[1]->hwAddr, "ONVIF-10.0.0.7");
@@ -381,37 +385,37 @@ TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) 
   std::vector<std::string> folders;
   for (const auto& child : group->children) folders.push_back(child->path);
   const std::string saved = test::ReadFile(paths().deviceTreePath);
-  DestroyTree(treeRoot().get());
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-  ASSERT_TRUE(LoadTree(paths().deviceTreePath));
+  DestroyTree(TestTree().root.get());
+  TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
   GroupRecord* loaded = scanGroup();
   ASSERT_NE(loaded, nullptr);
   std::vector<std::string> loadedFolders;
   for (const auto& child : loaded->children) loadedFolders.push_back(child->path);
   EXPECT_EQ(loadedFolders, folders);
-  EXPECT_EQ(TreeFileText(*treeRoot()), saved);
+  EXPECT_EQ(TreeFileText(*TestTree().root), saved);
   // The same device found again is still known by its hardware text.
-  EXPECT_FALSE(discovery_add_device(longHost, "ONVIF-" + longHost));
+  EXPECT_FALSE(discovery_add_device(TestTree(), longHost, "ONVIF-" + longHost));
 }
 
 TEST_F(DiscoveryTreeTest, AFullTreeTakesNoMoreDevices) {
   auto group = test::AddNode(*nvr, EntryKind::Group, "Many");
   for (int i = 0; i < kMaxViewableEntries - 2; ++i) test::AddNode(*group, EntryKind::Device, "d" + std::to_string(i));
   // A 12-input server found with two places left gets only two inputs.
-  EXPECT_TRUE(discovery_add_device("10.0.0.9", "025A3C-450001"));
-  EXPECT_EQ(CountViewable(treeRoot().get()), kMaxViewableEntries);
+  EXPECT_TRUE(discovery_add_device(TestTree(), "10.0.0.9", "025A3C-450001"));
+  EXPECT_EQ(CountViewable(TestTree().root.get()), kMaxViewableEntries);
   EXPECT_EQ(scanGroup()->children[0]->children.size(), 2u);
   writeArp({{"10.0.0.3", "02:5a:3c:00:11:22"}});
-  EXPECT_EQ(discovery_harvest(nullptr, discovery.arpPath), 0);
-  EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
+  EXPECT_EQ(discovery_harvest(TestTree(), nullptr, discovery.arpPath), 0);
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.7", "ONVIF-10.0.0.7"));
   EXPECT_EQ(scanGroup()->children.size(), 1u);
 }
 
 TEST_F(DiscoveryTreeTest, NoTopEntryMeansNothingIsAdded) {
-  treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-  EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
-  treeRoot().reset();
-  EXPECT_FALSE(discovery_add_device("10.0.0.7", "ONVIF-10.0.0.7"));
+  TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.7", "ONVIF-10.0.0.7"));
+  TestTree().root.reset();
+  EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.7", "ONVIF-10.0.0.7"));
 }
 
 TEST(DiscoveryThread, EndsWhenStoppedWithoutScanning) {

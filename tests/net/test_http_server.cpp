@@ -18,6 +18,9 @@
 #include "platform/clock.h"
 #include "playback/recorded_data.h"
 #include "process.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora::net {
 namespace {
@@ -36,6 +39,8 @@ class HttpServerTest : public ::testing::Test {
     config.port = 0;
     config.askMainThread = false;
     config.recordingsFolder = recordings;
+    // The main thread's fresh snapshots are of the test program's tree.
+    config.tree = &TestTree();
     http_client_open();
   }
   void TearDown() override {
@@ -54,8 +59,9 @@ class HttpServerTest : public ::testing::Test {
   HttpServer& StartGlobalAskingMainThread(std::chrono::milliseconds maxAge) {
     while (mainQueue().take()) {
     }
-    treeRoot() = tree.root;
+    TestTree().root = tree.root;
     paths().pathData = recordings;
+    TestTree().recordingsFolder = paths().pathData;
     HttpServerConfig c = config;
     c.askMainThread = true;
     c.treeMaxAge = maxAge;
@@ -66,7 +72,7 @@ class HttpServerTest : public ::testing::Test {
     asking.stop();
     while (mainQueue().take()) {
     }
-    treeRoot().reset();
+    TestTree().root.reset();
   }
 
   test::TempDir dir;
@@ -433,7 +439,8 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
   // The main thread answers the request with a fresh snapshot.
   bool handled = false;
   while (std::optional<AppMessage> message = mainQueue().take()) {
-    if (std::holds_alternative<MsgHttpListen>(*message)) handled = HandleNetMessage(*message, &global, DiscoveryConfig());
+    if (std::holds_alternative<MsgHttpListen>(*message))
+      handled = HandleNetMessage(*message, TestTree(), &global, DiscoveryConfig());
   }
   EXPECT_TRUE(handled);
   EXPECT_FALSE(global.treeRequested());
@@ -444,26 +451,29 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
 // A device that discovery adds reaches the server the message is handled for at once, so
 // a peer sees it without waiting for a stale tree to be noticed.
 TEST_F(HttpServerTest, AFoundDeviceReachesTheServerTheMessagesAreHandledFor) {
-  treeRoot() = tree.root;
+  TestTree().root = tree.root;
   paths().pathData = recordings;
+  TestTree().recordingsFolder = paths().pathData;
   paths().deviceTreePath = dir.file("Velmora NVR.xml");
+  TestTree().filePath = paths().deviceTreePath;
   ASSERT_TRUE(start());
   EXPECT_EQ(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   AppMessage found = MsgOnvifDevice{"127.0.0.9", "ONVIF-127.0.0.9"};
-  EXPECT_TRUE(HandleNetMessage(found, &server, DiscoveryConfig()));
+  EXPECT_TRUE(HandleNetMessage(found, TestTree(), &server, DiscoveryConfig()));
   EXPECT_NE(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   while (mainQueue().take()) {
   }
   paths().deviceTreePath.clear();
-  treeRoot().reset();
+  TestTree().root.reset();
 }
 
 TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   if (::geteuid() != 0) GTEST_SKIP() << "a fresh network namespace needs root";
   test::TempDir appDir;
   SetLogPath(appDir.file("app.log"));
-  treeRoot() = tree.root;
+  TestTree().root = tree.root;
   paths().pathData = recordings;
+  TestTree().recordingsFolder = paths().pathData;
   settings().httpServerPort = 8080;
   settings().httpServerUser.clear();
   settings().httpServerPassword.clear();
@@ -472,8 +482,8 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   int secondPort = 0;
   // The hook binds every address: only inside an empty namespace of our own.
   const bool entered = test::RunInNamespace("", [&] {
-    StartHttpServer(server, recordings);
-    StartHttpServer(server, recordings);  // running already: nothing happens
+    StartHttpServer(server, TestTree());
+    StartHttpServer(server, TestTree());  // running already: nothing happens
     secondPort = server.port();
     status = test::Get(8080, "/nvr.xml").status;
     StopHttpServer(server);
@@ -485,7 +495,7 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   const std::string log = test::ReadFile(appDir.file("app.log"));
   EXPECT_NE(log.find("starting HTTP server"), std::string::npos);
   SetLogPath(std::string());
-  treeRoot().reset();
+  TestTree().root.reset();
 }
 
 TEST_F(HttpServerTest, BindFailureIsLoggedAndTheServerDoesNotRun) {

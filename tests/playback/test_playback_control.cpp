@@ -17,6 +17,10 @@
 #include "platform/clock.h"
 #include "playback_output.h"
 #include "test_recorded_data_support.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 namespace velmora {
 namespace {
@@ -46,12 +50,13 @@ class Control : public ::testing::Test {
     root = CreateRecord(EntryKind::Root, kRootName);
     local = CreateRecord(EntryKind::LocalNVR, "This NVR");
     InsertEntry(root.get(), local);
-    treeRoot() = root;
+    TestTree().root = root;
+    control.setTree(TestTreeShare());
     programSignals().playbackMode.store(false);
   }
   ~Control() override {
     programSignals().playbackMode.store(false);
-    treeRoot().reset();
+    TestTree().root.reset();
     DestroyTree(root.get());
   }
 

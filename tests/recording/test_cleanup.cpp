@@ -12,6 +12,9 @@
 #include "app/program_signals.h"
 #include "recording/cleanup.h"
 #include "test_recorder_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -363,9 +366,9 @@ TEST_F(Cleanup, PassAsksTheMainThreadForAFreshCopyOfTheTree) {
   std::atomic<bool> done{false};
   std::thread mainThread([&] {  // the main thread's tick
     for (int i = 0; i < 5000 && !done; ++i) {
-      treeRoot() = tree;
-      ServeCleanupSnapshot(Folder());
-      treeRoot() = nullptr;
+      TestTree().root = tree;
+      ServeCleanupSnapshot(TestTree().root.get(), Folder());
+      TestTree().root = nullptr;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });

@@ -19,6 +19,9 @@
 
 #include "recording/format_append.h"
 #include "test_recorder_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -43,6 +46,7 @@ std::vector<uint8_t> FrameBytes(int child, int frame) {
 [[noreturn]] void RecordUntilKilled(const std::filesystem::path& root, int child, int readyFd,
                                     std::atomic<int>* finished) {
   paths().pathData = root.string() + "/";
+  TestTree().recordingsFolder = paths().pathData;
   settings().recordEnable = true;
   SetLogPath("");
   auto cam = CreateRecord(EntryKind::Device, "Cam");

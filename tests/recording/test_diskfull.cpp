@@ -12,6 +12,9 @@
 
 #include "recording/cleanup.h"
 #include "test_recorder_fixture.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace velmora {
 namespace {
@@ -34,6 +37,7 @@ class SmallDisk : public rectest::RecordingTest {
     root = disk / "rec";
     std::filesystem::create_directories(root);
     paths().pathData = root.string() + "/";
+    TestTree().recordingsFolder = paths().pathData;
     return true;
   }
   void TearDown() override {

@@ -10,6 +10,10 @@
 #include "live/view_slot.h"
 #include "test_recorder_fixture.h"
 #include "test_view_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::test::TestViewSlots;
 
@@ -32,7 +36,7 @@ class Recorder : public rectest::RecordingTest {
     return tree;
   }
 
-  DeviceRecorder recorder_{paths().pathData};
+  DeviceRecorder recorder_{TestTreeShare()};
   std::vector<Installation> installed_;  // uninstalled when the test ends
 };
 
@@ -69,7 +73,9 @@ TEST_F(Recorder, MotionOffRecordsEveryFrameWithZeroMasks) {
 TEST_F(Recorder, WritesBelowTheFolderItWasBuiltWith) {
   const std::string elsewhere = (temp.path() / "other").string() + "/";
   std::filesystem::create_directories(elsewhere);
-  DeviceRecorder recorder(elsewhere);
+  auto other = std::make_shared<DeviceTree>();
+  other->recordingsFolder = elsewhere;
+  DeviceRecorder recorder(other);
   auto cam = Camera("Yard/Door");
   Frame frame(3000);
   recorder.recordFrame(*cam, frame.holder, frame.buffer.data(), frame.buffer.size() - kRecordOverheadBytes);
@@ -244,8 +250,8 @@ TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   auto cam = Camera("Door");
   cam->viewIndex = 12;
   cam->shownIn = &TestViewSlots();
-  RecorderSteps steps(paths().pathData, TestViewSlots());
-  treeRoot() = TreeOf(cam);
+  RecorderSteps steps(TestTree(), TestViewSlots());
+  TestTree().root = TreeOf(cam);
   Frame(1000).RecordFor(*cam);
   ASSERT_NE(cam->files.dataFile, -1);
   steps.recordStop();
@@ -253,10 +259,10 @@ TEST_F(Recorder, ShutdownStepsCloseTheWholeTreeAndBearAMissingOne) {
   EXPECT_EQ(cam->files.dataFile, -1);
   EXPECT_EQ(cam->files.indexFile, -1);
   EXPECT_EQ(TestViewSlots().RecordingMark(12), kRecordingMarkOff);
-  treeRoot().reset();
+  TestTree().root.reset();
   steps.recordStop();
   steps.closeRecordings();
-  EXPECT_EQ(treeRoot(), nullptr);
+  EXPECT_EQ(TestTree().root, nullptr);
 }
 
 TEST_F(Recorder, DataFileThatCannotBeCreatedDropsFramesUntilItCan) {
@@ -333,17 +339,17 @@ TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
     Frame(600).RecordFor(*cam);
     record_close_files(*cam);
   }
-  EXPECT_TRUE(record_rename_folder("Yard/Door", "Yard/Porch"));
+  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Door", "Yard/Porch"));
   EXPECT_TRUE(programSignals().renaming.load());
   EXPECT_TRUE(std::filesystem::exists(DataFilePath(root / "Yard/Porch", Key())));
-  EXPECT_TRUE(record_rename_folder("Yard/Never", "Yard/Else")) << "never recorded: nothing to say";
+  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Never", "Yard/Else")) << "never recorded: nothing to say";
   EXPECT_TRUE(TakePosted().status.empty());
 
   // The new parent is missing (the recordings would stay behind), the target is taken,
   // the target lies outside the recordings folder.
-  EXPECT_FALSE(record_rename_folder("Yard/Porch", "Moved/Porch"));
-  EXPECT_FALSE(record_rename_folder("Yard/Porch", "Yard/Gate"));
-  EXPECT_FALSE(record_rename_folder("Yard/Porch", "../Porch"));
+  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "Moved/Porch"));
+  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "Yard/Gate"));
+  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "../Porch"));
   EXPECT_EQ(TakePosted().status,
             (std::vector<std::string>{"Error renaming folder for recorded images (2)!",
                                       "Error renaming folder for recorded images (39)!",
@@ -351,7 +357,7 @@ TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
   EXPECT_EQ(LogText().find("delete thread still running"), std::string::npos);
 
   programSignals().deletePass.reset();  // a removal pass is running: wait, then go on
-  EXPECT_TRUE(record_rename_folder("Yard/Porch", "Yard/Door"));
+  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Porch", "Yard/Door"));
   programSignals().deletePass.set();
   EXPECT_NE(LogText().find("record_rename_folder: delete thread still running"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(root / "Yard/Door"));

@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "recording/format_reader.h"
 #include "recording/recorder.h"
+#include "test_tree.h"
 
 namespace velmora::rectest {
 
@@ -77,7 +78,7 @@ struct Frame {
   }
   explicit Frame(std::size_t length, uint8_t seed = 1) : Frame(FakeJpeg(length, seed)) {}
   void RecordFor(GroupRecord& device) {
-    check_record(device, &holder, buffer.data(), buffer.size() - kRecordOverheadBytes, paths().pathData);
+    check_record(device, &holder, buffer.data(), buffer.size() - kRecordOverheadBytes, velmora::test::TestTree());
   }
 };
 
@@ -158,6 +159,7 @@ class RecordingTest : public ::testing::Test {
     root = temp.path() / "rec";
     std::filesystem::create_directories(root);
     paths().pathData = root.string() + "/";
+    velmora::test::TestTree().recordingsFolder = paths().pathData;
     SetLogPath((temp.path() / "test.log").string());
     settings().recordEnable = true;
     clock.setWall(Utc(2026, 12, 8, 14, 5, 9));
@@ -166,6 +168,8 @@ class RecordingTest : public ::testing::Test {
   void TearDown() override {
     settings() = saved.settings;
     paths() = saved.paths;
+    velmora::test::TestTree().recordingsFolder = paths().pathData;
+    velmora::test::TestTree().filePath = paths().deviceTreePath;
     SetLogPath(saved.log);
     TakePosted();
   }

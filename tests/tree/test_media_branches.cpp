@@ -20,6 +20,10 @@
 #include "platform/mount_table.h"
 #include "tree/media_branches.h"
 #include "program_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::test::ProgramSlots;
 
@@ -33,6 +37,7 @@ class MediaBranchesTest : public test::ModelTest {
  protected:
   void SetUp() override {
     ModelTest::SetUp();
+    programPlayback().controller.setTree(TestTreeShare());
     ClearMediaScanQueue();
     mainQueue().reopen();
     while (mainQueue().take()) {
@@ -80,7 +85,8 @@ class MediaBranchesTest : public test::ModelTest {
   template <class Done>
   bool pump(Done done) {
     for (int i = 0; i < 250; ++i) {
-      while (auto message = mainQueue().take()) HandleMediaMessage(*message, source_, programPlayback().controller);
+      while (auto message = mainQueue().take())
+        HandleMediaMessage(*message, TestTree(), source_, programPlayback().controller);
       if (done()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -104,7 +110,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // No removable drive: scanning all drives queues nothing.
   AppMessage all = MsgScanAllMedia{};
-  EXPECT_TRUE(HandleMediaMessage(all, source_, programPlayback().controller));
+  EXPECT_TRUE(HandleMediaMessage(all, TestTree(), source_, programPlayback().controller));
   EXPECT_EQ(PendingMediaScans(), 0u);
   EXPECT_EQ(log().find("queing"), std::string::npos);
 
@@ -132,8 +138,8 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // The drive arrives again (a second notice, or a scan of all drives): no second branch.
   AppMessage again = MsgShellChange{stick_.string(), true, "/dev/sdb1", "STICK"};
-  EXPECT_TRUE(HandleMediaMessage(again, source_, programPlayback().controller));
-  EXPECT_TRUE(HandleMediaMessage(all, source_, programPlayback().controller));
+  EXPECT_TRUE(HandleMediaMessage(again, TestTree(), source_, programPlayback().controller));
+  EXPECT_TRUE(HandleMediaMessage(all, TestTree(), source_, programPlayback().controller));
   EXPECT_EQ(PendingMediaScans(), 0u);
   ScanNode late;
   late.scanType = RemovableDrive;
@@ -167,7 +173,7 @@ TEST_F(MediaBranchesTest, DriveBranchIsAddedOnceAndRemovedOnUnmountWithItsTileCl
 
   // A removal of a drive nobody shows changes nothing.
   AppMessage gone = MsgShellChange{stick_.string(), false, "", ""};
-  EXPECT_TRUE(HandleMediaMessage(gone, source_, programPlayback().controller));
+  EXPECT_TRUE(HandleMediaMessage(gone, TestTree(), source_, programPlayback().controller));
   EXPECT_EQ(root().children.size(), 1u);
 
   watcher.stop();
@@ -211,7 +217,7 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   programSignals().playbackMode.store(true);
   int cleared = 0;
   bool played = false;
-  EXPECT_TRUE(RemoveDriveBranch(root(), "/media/ann/DVD", [&](GroupRecord& shown) {
+  EXPECT_TRUE(RemoveDriveBranch(TestTree(), "/media/ann/DVD", [&](GroupRecord& shown) {
     ++cleared;
     played = ClearRemovedFolderTile(shown, ProgramSlots());
   }));
@@ -226,7 +232,7 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
 
   // A drive that goes before its scan started: the scan is dropped.
   EXPECT_TRUE(QueueDriveScan(root(), "/media/ann/USB", ""));
-  EXPECT_FALSE(RemoveDriveBranch(root(), "/media/ann/USB", {}));
+  EXPECT_FALSE(RemoveDriveBranch(TestTree(), "/media/ann/USB", {}));
   EXPECT_EQ(PendingMediaScans(), 0u);
   EXPECT_NE(log().find("queing removable media scan for 'USB'"), std::string::npos);
 
@@ -234,9 +240,9 @@ TEST_F(MediaBranchesTest, RemovalKeepsPlaybackForOtherTilesAndDropsAWaitingScan)
   // is back, its result is added.
   scan.path = "/media/ann/DVD2";
   scan.children[0]->path = scan.path;
-  EXPECT_FALSE(RemoveDriveBranch(root(), scan.path, {}));
+  EXPECT_FALSE(RemoveDriveBranch(TestTree(), scan.path, {}));
   EXPECT_EQ(AddScanResult(root(), scan), nullptr);
-  EXPECT_FALSE(RemoveDriveBranch(root(), scan.path, {}));
+  EXPECT_FALSE(RemoveDriveBranch(TestTree(), scan.path, {}));
   EXPECT_TRUE(QueueDriveScan(root(), scan.path, "DVD2"));
   ClearMediaScanQueue();
   EXPECT_NE(AddScanResult(root(), scan), nullptr);
@@ -264,7 +270,7 @@ TEST_F(MediaBranchesTest, NamesAndPathsFromTheMediumReachTheLogEscaped) {
   folder->children.push_back(std::move(data));
   scan.children.push_back(std::move(folder));
   ASSERT_NE(AddScanResult(root(), scan), nullptr);
-  EXPECT_TRUE(RemoveDriveBranch(root(), scan.path, {}));
+  EXPECT_TRUE(RemoveDriveBranch(TestTree(), scan.path, {}));
 
   const std::string text = log();
   for (char raw : {'\x1b', '\x07'}) EXPECT_EQ(text.find(raw), std::string::npos) << text;

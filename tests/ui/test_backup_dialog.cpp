@@ -33,6 +33,9 @@
 #include "ui/property_sheet.h"
 #include "ui/record_info_page.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 namespace fs = std::filesystem;
 using velmora::ui::BackupDialog;
@@ -102,17 +105,21 @@ class BackupDialogTest : public QObject {
     QVERIFY(mkdtemp(pattern) != nullptr);
     root_ = pattern;
     velmora::paths().pathData = root_ + "/Recordings/";
+    TestTree().recordingsFolder = velmora::paths().pathData;
     source_ = root_ + "/Recordings/Gate";
-    // Two hours three days ago (inside the last 7 days), one hour twelve days ago.
+    // Two hours three days ago (inside the last 7 days), one hour twelve days ago: at
+    // noon, so that both hours of a day stay on one date whatever the time of the run.
     const auto now = static_cast<int32_t>(std::time(nullptr));
-    const int32_t hour = now - now % 3600;
-    velmora::test::MakeHours(source_, hour - 3 * 86400, 2);
-    velmora::test::MakeHours(source_, hour - 12 * 86400, 1);
+    const int32_t noon = now - now % 86400 + 12 * 3600;
+    velmora::test::MakeHours(source_, noon - 3 * 86400, 2);
+    velmora::test::MakeHours(source_, noon - 12 * 86400, 1);
     mounts_ = std::make_unique<FakeMounts>(root_);
     stick_ = mounts_->mount("STICK", 'b');
   }
   void cleanupTestCase() {
     velmora::paths() = saved_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     mounts_.reset();
     fs::remove_all(root_);
   }
@@ -125,7 +132,7 @@ class BackupDialogTest : public QObject {
     cam->location = "127.0.0.1:1/x.jpg";
     cam->path = "Gate";
     // The sheet reads the drives where the program's Core would hand it: the test's mounts.
-    velmora::ui::PropertySheet sheet(*cam, false, lastPage, nullptr, &mounts_->source(), velmora::paths().pathData);
+    velmora::ui::PropertySheet sheet(TestTree(), *cam, false, lastPage, nullptr, &mounts_->source());
     QPushButton* button = sheet.recordInfo()->backupButton();
     QVERIFY(button->isEnabled());
 
@@ -168,7 +175,8 @@ class BackupDialogTest : public QObject {
 
   // Dates recount; a simulated and a real backup to the stick; the dialog used again.
   void recountsAndBacksUpToAStick() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
+                        TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.backupButton()->isEnabled(), kWaitMs);
     QCOMPARE(dialog.fileCount()->text(), QString("5"));
@@ -246,7 +254,7 @@ class BackupDialogTest : public QObject {
     sources.drives = [image] {
       return std::vector<velmora::backup::OpticalDrive>{{"stdio:" + image, "", "", "", ""}};
     };
-    BackupDialog dialog(source_, "Gate", sources, mounts_->source(), velmora::paths().pathData);
+    BackupDialog dialog(source_, "Gate", sources, mounts_->source(), velmora::paths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.deviceList()->count() == 2 && !dialog.examining(),
                              kWaitMs);
@@ -277,7 +285,8 @@ class BackupDialogTest : public QObject {
   // A stick arriving is listed; one too small for the selection shows the warning and
   // still allows Backup; a stick going is taken out of the list.
   void sticksComeAndGoAndTheWarningShows() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
+                        TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 1,
                              kWaitMs);
@@ -317,7 +326,8 @@ class BackupDialogTest : public QObject {
     fs::create_directories(root_ + "/Recordings/Other");
     fs::create_directory_symlink(root_ + "/Recordings/Other", root_ + "/media/INSIDE");
     mounts_->mount("INSIDE", 'd');
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
+                        TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 2,
                              kWaitMs);
@@ -346,7 +356,8 @@ class BackupDialogTest : public QObject {
     for (const auto& entry : fs::directory_iterator(stick)) fs::remove_all(entry.path());
     std::ofstream(stick / ".nvr") << "root=\"Yard/Other\"\r\n";
     std::ofstream(stick / "26010100.vlj") << "the other device's hour";
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData);
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
+                        TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.backupButton()->isEnabled(),
                              kWaitMs);

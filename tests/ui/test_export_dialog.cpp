@@ -30,6 +30,10 @@
 #include "ui/main_window.h"
 #include "playback/playback_thread.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::ui::ExportAdvancedDialog;
 using velmora::ui::ExportDialog;
@@ -367,7 +371,8 @@ class ExportDialogTest : public QObject {
   }
 
   void theExportCommandIsCarriedOutInPlaybackOnly() {
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     velmora::programSignals().playbackMode.store(false);
     window.updateCommands();

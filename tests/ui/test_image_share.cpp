@@ -32,6 +32,10 @@
 #include "fake_programs.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::test::ProgramSlots;
 using velmora::ui::CoreEvents;
@@ -95,7 +99,7 @@ class ImageShareTest : public QObject {
   void init() {
     saved_ = settings();
     savedPaths_ = paths();
-    savedRoot_ = treeRoot();
+    savedRoot_ = TestTree().root;
     settings() = Settings{};
     settings().recordEnable = false;
     dir_ = std::make_unique<QTemporaryDir>();
@@ -105,8 +109,8 @@ class ImageShareTest : public QObject {
 
     // All Views / Yard / a camera with shell characters in its name, and a video
     // server's third input.
-    treeRoot() = CreateRecord(EntryKind::Root, kRootName);
-    auto nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    TestTree().root = CreateRecord(EntryKind::Root, kRootName);
+    auto nvr = Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     auto yard = Add(*nvr, EntryKind::Group, "Yard");
     auto gate = Add(*yard, EntryKind::Device, "Gate; touch pwned $(id) `id` \"q\" 'r' | &");
     gate->location = "127.0.0.1:8080";
@@ -120,7 +124,10 @@ class ImageShareTest : public QObject {
     input->cameraIndex = 2;
     input_ = input.get();
 
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+
+    events_ =
+        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setSettingsSaver([this] { ++saves_; });
     window_->resize(900, 600);
@@ -140,10 +147,12 @@ class ImageShareTest : public QObject {
       ProgramSlots().at(i)->SetCaptionAndClear("");
     }
     ProgramSlots().TakeDirty();
-    if (treeRoot()) DestroyTree(treeRoot().get());
-    treeRoot() = savedRoot_;
+    if (TestTree().root) DestroyTree(TestTree().root.get());
+    TestTree().root = savedRoot_;
     settings() = saved_;
     paths() = savedPaths_;
+    TestTree().recordingsFolder = paths().pathData;
+    TestTree().filePath = paths().deviceTreePath;
     SetLogPath(std::string());
     dir_.reset();
   }

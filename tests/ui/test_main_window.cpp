@@ -27,6 +27,10 @@
 #include "ui/tray_icon.h"
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::ui::CoreEvents;
 using velmora::ui::MainWindow;
@@ -65,11 +69,14 @@ class MainWindowTest : public QObject {
     savedPaths_ = velmora::paths();
     velmora::paths().logPath = "/tmp/velmora-test/Velmora NVR.log";
     velmora::paths().pathData = "/tmp/velmora-test/Recordings/";
+    TestTree().recordingsFolder = velmora::paths().pathData;
     opened_.clear();
     warnings_.clear();
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+    events_ =
+        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     Open();
   }
   void cleanup() {
@@ -77,6 +84,8 @@ class MainWindowTest : public QObject {
     events_.reset();
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
   }
 

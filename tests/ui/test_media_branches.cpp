@@ -33,6 +33,10 @@
 #include "ui/tree_pane.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::test::ProgramSlots;
 using velmora::GroupRecord;
@@ -91,8 +95,8 @@ class MediaBranchWindowTest : public QObject {
     velmora::programSignals().playbackMode.store(false);
     media_ = std::make_unique<TempFolder>();
     velmora::SetLogPath((media_->path() / "test.log").string());
-    velmora::treeRoot() = velmora::CreateRecord(EntryKind::Root, velmora::kRootName);
-    velmora::InsertEntry(velmora::treeRoot().get(), velmora::CreateRecord(EntryKind::LocalNVR, "All Views"));
+    TestTree().root = velmora::CreateRecord(EntryKind::Root, velmora::kRootName);
+    velmora::InsertEntry(TestTree().root.get(), velmora::CreateRecord(EntryKind::LocalNVR, "All Views"));
 
     clock_ = std::make_unique<FixedClock>();
     output_ = std::make_unique<velmora::test::KeptPlaybackOutput>(toMain_, ProgramSlots());
@@ -100,14 +104,15 @@ class MediaBranchWindowTest : public QObject {
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
         engine_->queue(), [this] { return engine_->summary(); }, ProgramSlots(), limit_);
+    control_->setTree(TestTreeShare());
 
     window_ = std::make_unique<QWidget>();
     auto* layout = new QVBoxLayout(window_.get());
-    tree_ = new velmora::ui::TreePane(window_.get());
+    tree_ = new velmora::ui::TreePane(TestTree(), window_.get());
     layout->addWidget(tree_);
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id)
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), window_.get());
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, velmora::paths());
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), velmora::paths());
     pane_ = new velmora::ui::PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, window_.get());
@@ -127,8 +132,8 @@ class MediaBranchWindowTest : public QObject {
     control_.reset();
     engine_.reset();
     output_.reset();
-    if (velmora::treeRoot()) velmora::DestroyTree(velmora::treeRoot().get());
-    velmora::treeRoot().reset();
+    if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
+    TestTree().root.reset();
     ProgramSlots().ResetForNewView();
     for (int t = 0; t < velmora::viewSlotCount; ++t) ProgramSlots().SetCaptionAndClear(t, "");
     velmora::SetLogPath("");
@@ -158,7 +163,7 @@ class MediaBranchWindowTest : public QObject {
     scan.device = "/dev/sdb1";
     QVERIFY(velmora::ScanMediaNode(scan));
     velmora::AppMessage result = velmora::MsgMediaScanResult{std::make_unique<velmora::ScanNode>(std::move(scan))};
-    QVERIFY(velmora::HandleMediaMessage(result, velmora::platform::MountTableSource(), *control_));
+    QVERIFY(velmora::HandleMediaMessage(result, TestTree(), velmora::platform::MountTableSource(), *control_));
 
     // The branch is in the tree pane, with the removable drive's icon.
     QCOMPARE(model.rowCount(), 2);
@@ -172,9 +177,9 @@ class MediaBranchWindowTest : public QObject {
     QCOMPARE(model.index(0, 0, drive).data(velmora::ui::KindRole).toInt(), int{EntryKind::RemovableFolder});
 
     // Selecting the drive shows its two recordings folders; playback plays both.
-    GroupRecord* driveRecord = velmora::FindDriveBranch(*velmora::treeRoot(), stick.string());
+    GroupRecord* driveRecord = velmora::FindDriveBranch(*TestTree().root, stick.string());
     QVERIFY(driveRecord != nullptr);
-    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(velmora::treeRoot().get(), driveRecord, ProgramSlots());
+    const velmora::ViewAssignment shown = velmora::ShowNodeInSlots(TestTree().root.get(), driveRecord, ProgramSlots());
     QCOMPARE(shown.slotsGiven, 2);
     QCOMPARE(ProgramSlots().PlaybackSlot(0), 0);
     QCOMPARE(ProgramSlots().PlaybackSlot(1), 1);
@@ -191,20 +196,20 @@ class MediaBranchWindowTest : public QObject {
     // The drive goes (as the removal message does it, with this test's playback): the
     // branch leaves the tree without a prompt, both tiles are cleared, playback is left.
     bool played = false;
-    QVERIFY(velmora::RemoveDriveBranch(*velmora::treeRoot(), stick.string(), [&](GroupRecord& folder) {
+    QVERIFY(velmora::RemoveDriveBranch(TestTree(), stick.string(), [&](GroupRecord& folder) {
       played = velmora::ClearRemovedFolderTile(folder, ProgramSlots()) || played;
     }));
     QVERIFY(played);
     velmora::FollowRemovedTiles(played, ProgramSlots(), *control_);
     QCOMPARE(model.rowCount(), 1);
-    QVERIFY(velmora::FindDriveBranch(*velmora::treeRoot(), stick.string()) == nullptr);
+    QVERIFY(velmora::FindDriveBranch(*TestTree().root, stick.string()) == nullptr);
     QVERIFY(!control_->active());
     Pump();  // the playback thread unloads the feed
     QVERIFY(!pane_->timeline()->isEnabled());
     for (int t : {0, 1}) {
       QCOMPARE(ProgramSlots().PlaybackSlot(t), -1);
       QCOMPARE(QString::fromStdString(ProgramSlots().Text(t)), QString(velmora::kTextNoViewSelected));
-      QVERIFY(velmora::FindByViewSlot(t) == nullptr);
+      QVERIFY(velmora::FindByViewSlot(TestTree().root.get(), t) == nullptr);
     }
 
     // A disc in an optical drive gets the optical drive's image.
@@ -217,7 +222,7 @@ class MediaBranchWindowTest : public QObject {
     disc.children[0]->scanType = EntryKind::RemovableFolder;
     disc.children[0]->name = "DVD";
     disc.children[0]->path = disc.path;
-    QVERIFY(velmora::AddScanResult(*velmora::treeRoot(), disc) != nullptr);
+    QVERIFY(velmora::AddScanResult(*TestTree().root, disc) != nullptr);
     QCOMPARE(model.rowCount(), 2);
     QCOMPARE(model.index(1, 0).data(velmora::ui::ImageIndexRole).toInt(), velmora::ui::kOpticalDriveImage);
   }

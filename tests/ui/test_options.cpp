@@ -30,6 +30,10 @@
 #include "ui/tray_icon.h"
 #include "fake_programs.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::ui::CoreEvents;
 using velmora::ui::MainWindow;
@@ -76,7 +80,9 @@ class OptionsTest : public QObject {
     velmora::settings().recordEnable = false;
     velmora::programSignals().playbackMode.store(false);
     saveOrder_.clear();
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+    events_ =
+        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
   }
 
   void cleanup() {
@@ -85,6 +91,8 @@ class OptionsTest : public QObject {
     TrayIcon::setAvailableForTesting(std::nullopt);
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::SetLogPath(std::string());
     if (savedConfig_.isNull()) {
       qunsetenv("XDG_CONFIG_HOME");

@@ -45,6 +45,10 @@
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
 
 using velmora::test::ProgramSlots;
 using velmora::playtest::kHourStart;
@@ -144,17 +148,18 @@ class PlaybackPaneTest : public QObject {
     engine_->data().setStatusSink([](const std::string&) {});
     control_ = std::make_unique<velmora::PlaybackController>(
         engine_->queue(), [this] { return engine_->summary(); }, *slots_, limit_);
+    control_->setTree(TestTreeShare());
 
     root_ = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
     local_ = velmora::CreateRecord(velmora::EntryKind::LocalNVR, "This NVR");
     velmora::InsertEntry(root_.get(), local_);
-    velmora::treeRoot() = root_;
+    TestTree().root = root_;
 
     host_ = std::make_unique<QWidget>();
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id) {
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), host_.get());
     }
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, velmora::paths());
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), velmora::paths());
     pane_ = new PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, host_.get());
@@ -173,7 +178,7 @@ class PlaybackPaneTest : public QObject {
     control_.reset();
     engine_.reset();
     output_.reset();
-    velmora::treeRoot().reset();
+    TestTree().root.reset();
     velmora::DestroyTree(root_.get());
     root_.reset();
     local_.reset();
@@ -459,13 +464,13 @@ class PlaybackWindowTest : public QObject {
     root_ = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
     local_ = velmora::CreateRecord(velmora::EntryKind::LocalNVR, "This NVR");
     velmora::InsertEntry(root_.get(), local_);
-    velmora::treeRoot() = root_;
+    TestTree().root = root_;
   }
   void cleanup() {
     velmora::programPlayback().controller.Leave();
     while (velmora::programPlayback().engine.queue().take()) {
     }
-    velmora::treeRoot().reset();
+    TestTree().root.reset();
     velmora::DestroyTree(root_.get());
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       ProgramSlots().SetPlaybackSlot(t, -1);
@@ -476,7 +481,8 @@ class PlaybackWindowTest : public QObject {
   }
 
   void paneFollowsPlaybackAndCloseBoxLeavesIt() {
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -575,7 +581,7 @@ class PlaybackWindowTest : public QObject {
     const velmora::Paths savedPaths = velmora::paths();
     TempFolder recordings;
     velmora::paths().pathData = recordings.str() + "/";
-    velmora::programPlayback().controller.setRecordingsFolder(recordings.str() + "/");
+    TestTree().recordingsFolder = velmora::paths().pathData;
     auto yard = velmora::CreateRecord(velmora::EntryKind::Group, "Yard");
     yard->path = "Yard";
     velmora::InsertEntry(local_.get(), yard);
@@ -588,7 +594,9 @@ class PlaybackWindowTest : public QObject {
     velmora::GroupRecord* old = branch->children[0].get();
     velmora::GroupRecord* older = branch->children[1].get();
 
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -694,7 +702,8 @@ class PlaybackWindowTest : public QObject {
     QCOMPARE(feed->views[0].source, std::string("/media/velmora-test-stick"));
     QVERIFY(boxes.isEmpty());
     velmora::paths() = savedPaths;
-    velmora::programPlayback().controller.setRecordingsFolder(savedPaths.pathData);
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
   }
 };
 

@@ -30,6 +30,9 @@
 #include "ui/record_info_page.h"
 #include "ui/schedule_page.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 using velmora::CreateRecord;
 using velmora::GroupRecord;
@@ -52,7 +55,7 @@ struct Sheet {
   std::unique_ptr<PropertySheet> sheet;
   QStringList messages;
   Sheet(int& lastPage, GroupRecord& entry, bool showDebug = false)
-      : sheet(new PropertySheet(entry, showDebug, lastPage, nullptr, nullptr, velmora::paths().pathData)) {
+      : sheet(new PropertySheet(TestTree(), entry, showDebug, lastPage, nullptr, nullptr)) {
     sheet->showMessage = [this](const QString& text) { messages << text; };
   }
   PropertySheet* operator->() const { return sheet.get(); }
@@ -72,10 +75,13 @@ class PropertySheetTest : public QObject {
     QVERIFY(mkdtemp(pattern) != nullptr);
     folder_ = pattern;
     velmora::paths().pathData = folder_ + "/";
+    TestTree().recordingsFolder = velmora::paths().pathData;
   }
   void init() { lastPage_ = control::kDeviceInfoPage; }
   void cleanupTestCase() {
     velmora::paths() = saved_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     std::filesystem::remove_all(folder_);
   }
 

@@ -50,11 +50,14 @@
 #include "playback/playback_thread.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
 
-using velmora::test::ProgramSlots;
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
+
 using velmora::CreateRecord;
 using velmora::GroupRecord;
-using velmora::treeRoot;
+using velmora::test::ProgramSlots;
 namespace EntryKind = velmora::EntryKind;
 using velmora::ui::CoreEvents;
 using velmora::ui::MainWindow;
@@ -137,14 +140,16 @@ class TreeActionsTest : public QObject {
     const std::string base = dir_->path().toStdString() + "/";
     velmora::paths().appDataFolder = base;
     velmora::paths().pathData = base + "Recordings/";
+    TestTree().recordingsFolder = velmora::paths().pathData;
     velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::paths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
     velmora::settings().viewName = "All Views";
     velmora::programSignals().playbackMode.store(false);
 
-    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
-    nvr_ = &Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
+    nvr_ = &Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     lobby_ = &Add(*nvr_, EntryKind::Group, "Lobby");
     gate_ = &Add(*lobby_, EntryKind::Device, "Gate");
     rack_ = &Add(*lobby_, EntryKind::ServerDevice, "Rack");
@@ -155,7 +160,10 @@ class TreeActionsTest : public QObject {
     GroupRecord& oldNode = Add(*nvr_, EntryKind::OldRecordingsNode, "Old Recordings With No Live View");
     old_ = &Add(oldNode, EntryKind::OldRecordingsFolder, "Old");
 
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+
+    events_ =
+        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     asked_.clear();
     shown_.clear();
@@ -176,10 +184,12 @@ class TreeActionsTest : public QObject {
   void cleanup() {
     window_.reset();
     events_.reset();
-    if (treeRoot()) velmora::DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
+    TestTree().root.reset();
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
     QApplication::clipboard()->clear();
     dir_.reset();
@@ -258,7 +268,7 @@ class TreeActionsTest : public QObject {
     // The recorder's entry cannot be deleted.
     tree()->selectRecord(nvr_);
     QTest::keyClick(view, Qt::Key_Delete, Qt::ShiftModifier);
-    QCOMPARE(nvr_->parent, treeRoot().get());
+    QCOMPARE(nvr_->parent, TestTree().root.get());
     QVERIFY(!window_->action(57632)->isEnabled());
   }
 
@@ -367,7 +377,7 @@ class TreeActionsTest : public QObject {
   // A device that discovery adds is selected in the tree (and scrolled into view).
   void discoveredDeviceIsSelected() {
     tree()->selectRecord(gate_);
-    QVERIFY(velmora::net::discovery_add_device("127.0.0.1", "025A3C-000001"));
+    QVERIFY(velmora::net::discovery_add_device(TestTree(), "127.0.0.1", "025A3C-000001"));
     GroupRecord* added = tree()->selectedRecord();
     QVERIFY(added != nullptr);
     QCOMPARE(added->hwAddr, std::string("025A3C-000001"));

@@ -24,10 +24,12 @@
 #include "ui/tree_model.h"
 #include "ui/tree_pane.h"
 #include "ui_test_main.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 using velmora::CreateRecord;
 using velmora::GroupRecord;
-using velmora::treeRoot;
 namespace EntryKind = velmora::EntryKind;
 using velmora::ui::TreeModel;
 using velmora::ui::TreePane;
@@ -74,8 +76,8 @@ class TreePaneTest : public QObject {
   GroupRecord* input_ = nullptr;
 
   void makeTree() {
-    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
-    nvr_ = &Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
+    nvr_ = &Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     yard_ = &Add(*nvr_, EntryKind::Group, "Yard");
     gate_ = &Add(*yard_, EntryKind::Device, "Gate");
     gate_->location = "10.0.0.2";
@@ -88,7 +90,7 @@ class TreePaneTest : public QObject {
   void makeWindow() {
     window_ = std::make_unique<QWidget>();
     auto* layout = new QVBoxLayout(window_.get());
-    pane_ = new TreePane(window_.get());
+    pane_ = new TreePane(TestTree(), window_.get());
     layout->addWidget(pane_);
     window_->resize(300, 400);
   }
@@ -103,15 +105,15 @@ class TreePaneTest : public QObject {
   void cleanup() {
     window_.reset();  // the pane lets go of the observer
     QCOMPARE(velmora::Installed<velmora::TreeObserver>::get(), nullptr);
-    if (treeRoot()) velmora::DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
+    TestTree().root.reset();
     velmora::settings() = savedSettings_;
   }
 
   void modelFollowsInsertsRemovesMovesSortsAndResets() {
     TreeModel& model = *pane_->model();
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
     QVERIFY(pane_->view()->isExpanded(model.indexOf(yard_)));
 
     // Inserts at the end and at a position open the parent.
@@ -120,7 +122,7 @@ class TreePaneTest : public QObject {
     QVERIFY(pane_->view()->isExpanded(model.indexOf(&west)));
     velmora::InsertEntryAt(&west, 0, CreateRecord(EntryKind::Device, "C"));
     velmora::InsertEntryAt(&west, 1, CreateRecord(EntryKind::Device, "a"));
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
 
     // The selection follows its record through moves and a sort.
     pane_->selectRecord(gate_);
@@ -128,11 +130,11 @@ class TreePaneTest : public QObject {
     QVERIFY(velmora::MoveEntry(*gate_, west, 1));
     QVERIFY(velmora::MoveEntry(*west.children[0], west, 3));  // down in the same parent
     QVERIFY(velmora::MoveEntry(*box_, *nvr_, 0));              // with its camera
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
     QCOMPARE(pane_->selectedRecord(), gate_);
     velmora::SortChildren(west);
     QCOMPARE(model.index(0, 0, model.indexOf(&west)).data().toString(), QStringLiteral("a"));
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
     QCOMPARE(pane_->selectedRecord(), gate_);
 
     // A rename redraws the item.
@@ -152,13 +154,13 @@ class TreePaneTest : public QObject {
     QVERIFY(!model.indexOf(gate_).isValid());
     removed.reset();
     QVERIFY(weak.expired());
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
 
     // Taking the tree apart empties the model; a new root (as loading makes) fills it.
-    velmora::DestroyTree(treeRoot().get());
+    velmora::DestroyTree(TestTree().root.get());
     QCOMPARE(model.rowCount(), 0);
-    treeRoot().reset();
-    GroupRecord& root = velmora::EnsureTreeRoot();
+    TestTree().root.reset();
+    GroupRecord& root = TestTree().ensureRoot();
     QCOMPARE(model.rowCount(), 0);
     GroupRecord& site = Add(root, EntryKind::LocalNVR, "Site");
     Add(site, EntryKind::Group, "North");
@@ -166,10 +168,10 @@ class TreePaneTest : public QObject {
     QVERIFY(pane_->view()->isExpanded(model.indexOf(&site)));
 
     // A root swapped in without a word is taken over at its first insert.
-    std::shared_ptr<GroupRecord> previous = treeRoot();
-    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
-    Add(*treeRoot(), EntryKind::LocalNVR, "Other");
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    std::shared_ptr<GroupRecord> previous = TestTree().root;
+    TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
+    Add(*TestTree().root, EntryKind::LocalNVR, "Other");
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
     velmora::DestroyTree(previous.get());  // no longer shown: the model is not disturbed
     QCOMPARE(model.rowCount(), 1);
   }
@@ -221,7 +223,7 @@ class TreePaneTest : public QObject {
       if (GroupRecord* selected = pane_->selectedRecord())
         QVERIFY(model.indexOf(selected).isValid());
     }
-    ExpectMirrors(model, QModelIndex(), *treeRoot());
+    ExpectMirrors(model, QModelIndex(), *TestTree().root);
   }
 
   void itemsShowKindOverlayGhostingAndTheShownNode() {
@@ -355,7 +357,7 @@ class TreePaneTest : public QObject {
     QCOMPARE(activated.count(), 2);
 
     // Scanned entries keep their names; in playback only this recorder's entry is edited.
-    GroupRecord& old = Add(*treeRoot(), EntryKind::OldRecordingsFolder, "2024");
+    GroupRecord& old = Add(*TestTree().root, EntryKind::OldRecordingsFolder, "2024");
     QVERIFY(!pane_->editLabel(&old));
     pane_->setPlaybackMode(true);
     QVERIFY(!pane_->editLabel(gate_));

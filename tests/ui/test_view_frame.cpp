@@ -17,6 +17,9 @@
 #include "ui/view_tile.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
+
+using velmora::test::TestTree;
 
 using velmora::test::ProgramSlots;
 using velmora::ui::ViewFrame;
@@ -62,7 +65,7 @@ class ViewFrameTest : public QObject {
   int saves_ = 0;
 
   std::unique_ptr<ViewFrame> NewFrame(int w, int h) {
-    auto frame = std::make_unique<ViewFrame>(ProgramSlots());
+    auto frame = std::make_unique<ViewFrame>(TestTree(), ProgramSlots());
     frame->setSettingsSaver([this] { ++saves_; });
     frame->resize(w, h);
     frame->show();
@@ -89,7 +92,7 @@ class ViewFrameTest : public QObject {
  private slots:
   void init() {
     saved_ = settings();
-    savedRoot_ = treeRoot();
+    savedRoot_ = TestTree().root;
     saves_ = 0;
     settings().captionShow = false;
     settings().viewStretch = false;
@@ -98,7 +101,7 @@ class ViewFrameTest : public QObject {
   }
   void cleanup() {
     settings() = saved_;
-    treeRoot() = savedRoot_;
+    TestTree().root = savedRoot_;
     ClearSlots();
   }
 
@@ -159,7 +162,7 @@ class ViewFrameTest : public QObject {
       folder->parent = group.get();
       group->children.push_back(folder);
     }
-    treeRoot() = root;
+    TestTree().root = root;
     auto frame = NewFrame(800, 600);
     QSignalSpy shown(frame.get(), &ViewFrame::nodeShown);
     frame->showNode(group.get());
@@ -244,7 +247,7 @@ class ViewFrameTest : public QObject {
     GroupRecord& north = *group->children[0];
     north.savedImage = std::shared_ptr<Image>(TestFrame(false, 32, 24)->image.release());
     north.savedCaption = "Last image from North";
-    treeRoot() = root;
+    TestTree().root = root;
     auto frame = NewFrame(400, 300);
     frame->leaveStillMode();
     QCOMPARE(ProgramSlots().Text(0), std::string());

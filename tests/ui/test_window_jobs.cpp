@@ -45,11 +45,14 @@
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 #include "program_slots.h"
+#include "test_tree.h"
 
-using velmora::test::ProgramSlots;
+using velmora::test::TestTree;
+using velmora::test::TestTreeShare;
+
 using velmora::CreateRecord;
 using velmora::GroupRecord;
-using velmora::treeRoot;
+using velmora::test::ProgramSlots;
 namespace EntryKind = velmora::EntryKind;
 using velmora::ui::CoreEvents;
 using velmora::ui::MainWindow;
@@ -153,7 +156,9 @@ class WindowJobsTest : public QObject {
     const std::string base = dir_->path().toStdString() + "/";
     velmora::paths().appDataFolder = base;
     velmora::paths().pathData = base + "Recordings/";
+    TestTree().recordingsFolder = velmora::paths().pathData;
     velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::paths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
@@ -161,23 +166,27 @@ class WindowJobsTest : public QObject {
       ProgramSlots().SetPlaybackSlot(t, -1);
       ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
-    treeRoot() = CreateRecord(EntryKind::Root, velmora::kRootName);
+    TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
     shown_.clear();
-    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, velmora::paths());
+    velmora::programPlayback().controller.setTree(TestTreeShare());
+    events_ =
+        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
   }
 
   void cleanup() {
     DrainPlayback();
     window_.reset();
     events_.reset();
-    if (treeRoot()) velmora::DestroyTree(treeRoot().get());
-    treeRoot().reset();
+    if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
+    TestTree().root.reset();
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       ProgramSlots().SetPlaybackSlot(t, -1);
       ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     velmora::settings() = saved_;
     velmora::paths() = savedPaths_;
+    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestTree().filePath = velmora::paths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
     dir_.reset();
   }
@@ -186,7 +195,7 @@ class WindowJobsTest : public QObject {
   // camera, the commands a web image cannot carry out are disabled, Copy Image without
   // a picture is disabled.
   void tileMenuShowsCheckedAndDisabledStates() {
-    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    GroupRecord& nvr = Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     GroupRecord& lobby = Add(nvr, EntryKind::Group, "Lobby");
     // Shown devices are fetched: loopback ports where nothing listens.
     GroupRecord& gate = Add(lobby, EntryKind::Device, "Gate", "127.0.0.1:18651");
@@ -232,7 +241,7 @@ class WindowJobsTest : public QObject {
   // Zoom In needs at least 20 pictures in the shown range, Zoom Out a range narrower
   // than all the material; a key for a zoom that cannot be done asks for nothing.
   void zoomFollowsThePicturesAndTheRange() {
-    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    GroupRecord& nvr = Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     velmora::playtest::TempFolder few, many;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", few.str());
     door.viewIndex = door.fetchIndex = 0;
@@ -281,7 +290,7 @@ class WindowJobsTest : public QObject {
   // Controls show every control whole: their bands wrap, the pane is as high as the
   // wrapped rows, and the Device List keeps its width while the window shrinks.
   void playbackControlsWholeAtTheSmallestWindow() {
-    GroupRecord& nvr = Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    GroupRecord& nvr = Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     velmora::playtest::TempFolder folder;
     GroupRecord& door = Add(nvr, EntryKind::NASDevice, "Door", folder.str());
     door.viewIndex = door.fetchIndex = 0;
@@ -324,7 +333,7 @@ class WindowJobsTest : public QObject {
   // Open Log File, Open Recording Folder and Help: when xdg-open fails or is missing, a
   // box names the path and the reason.
   void openingFailuresAreShownWithThePathAndTheReason() {
-    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     Open();
     velmora::uitest::FakePrograms fakes;
     fakes.add("xdg-open", QString(), 3);
@@ -371,8 +380,8 @@ class WindowJobsTest : public QObject {
   // the generic cameras beside the templates, and each goes through the property sheet
   // into the selection's group as the right kind of entry.
   void firstStartAddsACameraFromTheFileMenu() {
-    QVERIFY(velmora::InitTree(velmora::paths().deviceTreePath) == false);  // the default tree
-    GroupRecord* nvr = treeRoot()->children.front().get();
+    QVERIFY(velmora::InitTree(TestTree(), velmora::paths().deviceTreePath) == false);  // the default tree
+    GroupRecord* nvr = TestTree().root->children.front().get();
     GroupRecord* cameras = nvr->children.front().get();
     QCOMPARE(cameras->name, std::string("Local Network Cameras"));
     Open();
@@ -444,7 +453,7 @@ class WindowJobsTest : public QObject {
   // views toolbar's recording button and the status bar's mark show whether the
   // program records.
   void splitterWidthRecordingButtonAndMark() {
-    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     Open();
     auto* splitter = window_->findChild<QSplitter*>(QStringLiteral("frameSplitter"));
     QVERIFY(splitter != nullptr);
@@ -501,7 +510,7 @@ class WindowJobsTest : public QObject {
   // Menu items show the keys that send them; the playback transport items have
   // mnemonics, each letter used once in the Play menu.
   void menusShowTheirKeysAndTransportMnemonics() {
-    Add(*treeRoot(), EntryKind::LocalNVR, "All Views");
+    Add(*TestTree().root, EntryKind::LocalNVR, "All Views");
     Open();
     auto keyOf = [this](int id) { return window_->action(id)->text().section('\t', 1); };
     QCOMPARE(keyOf(10016), QString("Ctrl+Shift+C"));  // Captions
