@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/paths.h"
 #include "model/group_record.h"
 #include "model/tree_file.h"
 #include "model/xml_element.h"
@@ -45,18 +44,15 @@ void CheckEntry(const GroupRecord& record) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Nothing on disk is touched: a file of another version tries to copy this missing
-  // file and only logs, and the log has no path.
-  velmora::paths().deviceTreePath = "/nonexistent/velmora-fuzz/Velmora NVR.xml";
-  velmora::paths().pathData = "/nonexistent/velmora-fuzz/Recordings/";
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  auto root = velmora::CreateRecord(velmora::EntryKind::Root, velmora::kRootName);
+  // Nothing on disk is touched: a file of another version tries to copy this missing
+  // tree file and only logs, and the log has no path.
+  velmora::DeviceTree tree;
+  tree.filePath = "/nonexistent/velmora-fuzz/Velmora NVR.xml";
+  tree.recordingsFolder = "/nonexistent/velmora-fuzz/Recordings/";
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  velmora::LoadTreeText(*root, text, "fuzz");
+  velmora::LoadTreeText(tree, text, "fuzz");
+  const std::shared_ptr<velmora::GroupRecord> root = tree.root;
   if (velmora::CountViewable(root.get()) > velmora::kMaxViewableEntries) std::abort();
   CheckEntry(*root);
 

@@ -1,5 +1,6 @@
 // The program's folders and files, decided once by the start-up and unchanged while it
-// runs. Every folder path ends with "/" once set.
+// runs. Every folder path ends with "/" once set. The Core owns the program's; the
+// import command makes its own.
 #pragma once
 
 #include <string>
@@ -17,12 +18,6 @@ struct Paths {
   std::string settingsPath;    // appDataFolder + "Velmora NVR.exe.config"
   std::string registryPath;    // configFolder + "registry"
 };
-
-// The process-wide instance, which the Core hands out as its own for now. Read directly
-// only where no folders are handed yet: the tree file, the release of old recordings,
-// the renames of recordings folders, the removal of entries and the frame-key import.
-// New code takes a `const Paths&` or the one folder it needs.
-Paths& paths();
 
 // Number of view slots; the largest layout (10 x 10) uses them all.
 constexpr int viewSlotCount = 100;

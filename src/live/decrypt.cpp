@@ -36,6 +36,19 @@ using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
 std::mutex g_keyLock;
 std::atomic<bool> g_keyReady{false};
 std::vector<uint8_t> g_key;
+// The folder the key file is read from at the first encrypted frame; under g_keyLock.
+std::string g_keyFolder;
+
+// The key, read from the key folder when that has not happened yet.
+void ImportKeyOfFolder() {
+  if (g_keyReady.load(std::memory_order_acquire)) return;
+  std::string folder;
+  {
+    std::lock_guard<std::mutex> guard(g_keyLock);
+    folder = g_keyFolder;
+  }
+  ImportFrameKey(folder);
+}
 
 uint32_t Be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -128,6 +141,11 @@ bool ImportFrameKey(const std::string& folder) {
   return true;
 }
 
+void SetFrameKeyFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> guard(g_keyLock);
+  g_keyFolder = folder;
+}
+
 void ResetFrameKey() {
   std::lock_guard<std::mutex> guard(g_keyLock);
   g_keyReady.store(false, std::memory_order_release);
@@ -191,7 +209,7 @@ bool CounterModeXor(const std::vector<uint8_t>& key, const uint8_t counter[12], 
 DecryptResult decrypt(uint8_t* frame, std::size_t length, std::size_t available) {
   if (available < length) available = length;
   if (!IsEncryptedFrame(frame, length)) return DecryptResult::kDone;
-  ImportFrameKey(paths().appDataFolder);
+  ImportKeyOfFolder();
   // The describing segment must be here before anything can be decided.
   if (available < kEncryptedHeaderBytes) return DecryptResult::kNeedMore;
 

@@ -40,6 +40,10 @@ DecryptResult decrypt(uint8_t* frame, std::size_t length, std::size_t available)
 // Reads the key (the key file in folder, else the built-in key) if that has not
 // happened yet; true when a key is ready. Thread-safe; only the first call reads.
 bool ImportFrameKey(const std::string& folder);
+// Where the first encrypted frame reads the key file from (the program's data folder;
+// empty, as before the first call: the built-in key). Set by the start-up before any
+// fetch begins; a key already imported stays until ResetFrameKey.
+void SetFrameKeyFolder(const std::string& folder);
 // Forgets the imported key so that the next encrypted frame imports it again (tests
 // and a key change; not while frames are being decrypted).
 void ResetFrameKey();

@@ -7,6 +7,7 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "live/decrypt.h"
 #include "live/fetch.h"
 #include "live/http_get.h"
 #include "model/fetch_error.h"
@@ -79,8 +80,10 @@ class TreeSteps final : public DeviceTreePart {
 // The fetch engine, and the single-request HTTP client's configuration.
 class FetchSteps final : public FetchPart {
  public:
-  explicit FetchSteps(const DeviceTree& tree) : tree_(tree) {}
+  FetchSteps(const DeviceTree& tree, const Paths& paths) : tree_(tree), paths_(paths) {}
   void openInternet() override {
+    // The folders are decided by now: an encrypted frame reads its key from the data folder.
+    SetFrameKeyFolder(paths_.appDataFolder);
     // A silent peer must not hold a reader for long: the playback thread retries a
     // remote read 16 times.
     HttpClientOptions options;
@@ -96,6 +99,7 @@ class FetchSteps final : public FetchPart {
 
  private:
   const DeviceTree& tree_;
+  const Paths& paths_;
 };
 
 // Removable media: the watch of the mount table (drives arriving or going become
@@ -206,7 +210,7 @@ struct Core::Parts {
       : paths(folders),
         tree(folders, devices, wiring),
         recorder(*devices, *slots),
-        fetch(*devices),
+        fetch(*devices, folders),
         playback(devices),
         net(*devices),
         router{*devices, net.server(), net.discovery(), media.source(), playback.playback().controller} {}
@@ -223,7 +227,7 @@ struct Core::Parts {
   MessageRoutes router;
 };
 
-Core::Core() : paths_(velmora::paths()), tree_(std::make_shared<DeviceTree>()) {
+Core::Core() : tree_(std::make_shared<DeviceTree>()) {
   // The libraries are connected before any part can start them.
   wiring_ = std::make_unique<CoreWiring>();
   parts_ = std::make_unique<Parts>(paths_, tree_, *wiring_);

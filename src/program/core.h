@@ -12,10 +12,9 @@
 // program's folders when the start-up reads it. The recorder and the program's playback
 // keep a share of it, because they may outlive the Core.
 //
-// The program's folders and files (Paths) are filled by the start-up
-// (Application::PrepareFolders through AppParts); for now they are the process-wide
-// instance, which the frame-key import of the stream parser and the import command
-// still read.
+// The program's folders and files (Paths) are the Core's too: the start-up fills them
+// (Application::PrepareFolders through AppParts), the parts read them when they start
+// (the tree's file and recordings folder, the folder of the frame key).
 //
 // Still process-wide, reached through their accessors by the parts and by the libraries:
 // the settings and the main queue (several hundred callers in the code and the tests).
@@ -74,7 +73,7 @@ class Core {
 
  private:
   struct Parts;
-  Paths& paths_;
+  Paths paths_;
   const std::shared_ptr<DeviceTree> tree_;
   std::unique_ptr<CoreWiring> wiring_;
   std::unique_ptr<Parts> parts_;

@@ -114,7 +114,7 @@ int RunImportCommand(const std::string& file) {
   }
   // No instance runs: merge into the tree file of the data folder here, holding the
   // lock so that no instance starts on the same files meanwhile.
-  Paths& paths = velmora::paths();
+  Paths paths;
   Application::PrepareFolders(paths, false);
   DeviceTree tree;
   tree.filePath = paths.deviceTreePath;

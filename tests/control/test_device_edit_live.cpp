@@ -21,7 +21,9 @@
 #include "recording/format_reader.h"
 #include "recording/recorder.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -65,9 +67,9 @@ class DeviceEditLive : public test::LiveTest {
  protected:
   void SetUp() override {
     LiveTest::SetUp();
-    paths().pathData = dir_ + "/rec/";
-    TestTree().recordingsFolder = paths().pathData;
-    std::filesystem::create_directories(paths().pathData);
+    TestPaths().pathData = dir_ + "/rec/";
+    TestTree().recordingsFolder = TestPaths().pathData;
+    std::filesystem::create_directories(TestPaths().pathData);
     SetRenameWait(0ms);
     // The real fetch engine and recorder; the frames reach the recorder through the
     // stand-in, which counts them (the workers call it with the fetchLock held).
@@ -95,7 +97,9 @@ class DeviceEditLive : public test::LiveTest {
         },
         10s);
   }
-  std::filesystem::path Folder(const GroupRecord& device) const { return DeviceFolder(paths().pathData, device.path); }
+  std::filesystem::path Folder(const GroupRecord& device) const {
+    return DeviceFolder(TestPaths().pathData, device.path);
+  }
 
   std::atomic<int> delivered_{0};
   EngineDeviceFetch engine_;

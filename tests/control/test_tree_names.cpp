@@ -16,7 +16,9 @@
 #include "model/model_fixture.h"
 #include "model/old_recordings.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::control {
@@ -41,7 +43,7 @@ class TreeNamesTest : public test::ModelTest {
     d.enabled = true;
     return d;
   }
-  fs::path recordings() const { return fs::path(paths().pathData); }
+  fs::path recordings() const { return fs::path(TestPaths().pathData); }
   static void touch(const fs::path& file, const std::string& text = "x") {
     fs::create_directories(file.parent_path());
     WriteFile(file.string(), text);
@@ -55,7 +57,7 @@ class TreeNamesTest : public test::ModelTest {
   GroupRecord* listLeftoverGate() {
     touch(recordings() / "Yard/Gate/26121004.vlj", "old pictures");
     touch(recordings() / "Yard/Gate/26121004.vlx", "old index");
-    AddOldRecordingsBranch(root(), FindOrphanFolders(root(), paths().pathData));
+    AddOldRecordingsBranch(root(), FindOrphanFolders(root(), TestPaths().pathData));
     GroupRecord* node = FindByName(&root(), "Old Recordings With No Live View", false);
     if (node == nullptr) return nullptr;
     GroupRecord* sub = FindByName(node, "Yard", false);
@@ -119,7 +121,7 @@ TEST_F(TreeNamesTest, RenamesAndSettingsRefuseASiblingsNameButAllowTheirOwnInAno
 TEST_F(TreeNamesTest, GroupsUnderTwoRecorderEntriesNeverShareAFolder) {
   // A device file whose recorder entry carries another name brings a second one.
   GroupRecord& mine = device(*yard_, "Gate");
-  const std::string file = paths().appDataFolder + "other.xml";
+  const std::string file = TestPaths().appDataFolder + "other.xml";
   WriteFile(file,
             "<DeviceTree version=\"1.0\"><LocalNVR name=\"Office NVR\"><Group name=\"yard\">"
             "<Device name=\"Gate\"><Location>127.0.0.1:19004</Location></Device></Group></LocalNVR></DeviceTree>");
@@ -230,9 +232,9 @@ TEST_F(TreeNamesTest, PastedImportedAndDroppedDevicesTakeTheirFoldersFromTheBran
   // Import into a tree whose leftover folder the file's device takes.
   DeleteEntry(TestTree(), *FindByName(yard_, "Gate", false), false);
   touch(recordings() / "Lot/Cam/26121004.vlj");
-  AddOldRecordingsBranch(root(), FindOrphanFolders(root(), paths().pathData));
+  AddOldRecordingsBranch(root(), FindOrphanFolders(root(), TestPaths().pathData));
   ASSERT_NE(oldRecordingsNode(root()), nullptr);
-  const std::string file = paths().appDataFolder + "lot.xml";
+  const std::string file = TestPaths().appDataFolder + "lot.xml";
   WriteFile(file,
             "<DeviceTree version=\"1.0\"><LocalNVR name=\"All Views\"><Group name=\"Lot\">"
             "<Device name=\"Cam\"><Location>127.0.0.1:19012</Location></Device></Group></LocalNVR></DeviceTree>");
@@ -262,7 +264,7 @@ TEST_F(TreeNamesTest, DeleteRefusesAFolderAnEntryRecordsInto) {
   EXPECT_EQ(ReadFile((recordings() / "Yard/Gate/26121004.vlj").string()), "old pictures");
   EXPECT_EQ(ReadFile((recordings() / "Yard/Gate/26121004.vlx").string()), "old index");
   EXPECT_EQ(held->parent, nullptr) << "the entry left the list";
-  EXPECT_NE(ReadFile(paths().logPath).find("nothing deleted"), std::string::npos);
+  EXPECT_NE(ReadFile(TestPaths().logPath).find("nothing deleted"), std::string::npos);
 }
 
 TEST_F(TreeNamesTest, DeleteRefusesAFolderADeviceReachesThroughALink) {

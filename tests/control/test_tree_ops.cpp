@@ -11,7 +11,9 @@
 #include "model/device_transfer.h"
 #include "model/model_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::control {
@@ -36,7 +38,7 @@ class TreeOpsTest : public test::ModelTest {
     d.enabled = true;
     return d;
   }
-  fs::path folder(const GroupRecord& entry) const { return fs::path(paths().pathData) / entry.path; }
+  fs::path folder(const GroupRecord& entry) const { return fs::path(TestPaths().pathData) / entry.path; }
   static void touch(const fs::path& file) {
     fs::create_directories(file.parent_path());
     WriteFile(file.string(), "x");
@@ -60,7 +62,7 @@ TEST_F(TreeOpsTest, NewGroupTakesTheFirstFreeGeneratedNameAmongTheTopTwoLevels) 
   EXPECT_EQ(first.select->name, "New Group (1)");
   EXPECT_EQ(first.select->path, "New Group (1)");
   EXPECT_EQ(first.select->parent, nvr_);
-  EXPECT_TRUE(fs::exists(paths().deviceTreePath));
+  EXPECT_TRUE(fs::exists(TestPaths().deviceTreePath));
 
   // A device deeper down carrying the next name does not take it.
   device(*group_, "New Group (2)", "10.0.0.1");
@@ -302,7 +304,7 @@ TEST_F(TreeOpsTest, RenameTrimsCutsAndRefusesWithoutTouchingTheEntry) {
   EXPECT_EQ(nas.name, long49);
   EXPECT_EQ(nas.path, "Lobby/" + long49);
   // A storage folder's recordings are where its location says: nothing moves.
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/Archive/keep.vlj"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/Archive/keep.vlj"));
 
   EXPECT_FALSE(RenameFromLabel(TestTree(), nas, long49, false).changed);  // the same text
   EXPECT_FALSE(RenameFromLabel(TestTree(), nas, "   ", false).changed);   // an emptied label
@@ -336,20 +338,20 @@ TEST_F(TreeOpsTest, DeleteKeepsRecordingsAndSelectsANeighbour) {
   TreeOpResult deleted = DeleteEntry(TestTree(), b, false);
   EXPECT_TRUE(deleted.changed && deleted.refreshViews);
   EXPECT_EQ(deleted.select, &c);  // the next sibling
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/B/26120910.vlj"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/B/26120910.vlj"));
   EXPECT_EQ(DeleteEntry(TestTree(), c, false).select, &a);  // the previous one
-  EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Lobby/C"));
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby"));  // still holds B's folder
+  EXPECT_FALSE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/C"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby"));  // still holds B's folder
   EXPECT_EQ(DeleteEntry(TestTree(), a, false).select, group_);    // the parent
   EXPECT_TRUE(group_->children.empty());
-  EXPECT_NE(ReadFile(paths().logPath).find("DeleteItem: B [Lobby/B]"), std::string::npos);
+  EXPECT_NE(ReadFile(TestPaths().logPath).find("DeleteItem: B [Lobby/B]"), std::string::npos);
 
   // A group goes with its subtree; a server's cameras too.
   GroupRecord& rack = device(*group_, "Rack", "10.0.0.9", ServerDevice);
   InsertEntry(&rack, CreateServerCamera(rack, 0));
   DeleteEntry(TestTree(), *group_, false);
   EXPECT_TRUE(nvr_->children.empty());
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/B/26120910.vlj"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/B/26120910.vlj"));
 }
 
 TEST_F(TreeOpsTest, DeletingALeftoverFolderDeletesItsFilesAndEmptiedParents) {
@@ -375,8 +377,8 @@ TEST_F(TreeOpsTest, DeletingALeftoverFolderDeletesItsFilesAndEmptiedParents) {
   EXPECT_EQ(deleted.select, &other);
 
   DeleteEntry(TestTree(), other, false);
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Site/Other/notes.txt"));
-  EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Site/Other/26120910.vlj"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Site/Other/notes.txt"));
+  EXPECT_FALSE(fs::exists(fs::path(TestPaths().pathData) / "Site/Other/26120910.vlj"));
   // Site is gone, the node itself stays.
   EXPECT_TRUE(oldNode.children.empty());
   EXPECT_EQ(oldNode.parent, nvr_);
@@ -470,8 +472,8 @@ TEST_F(TreeOpsTest, DropsMoveEntriesToTheirPlacesWithNumberedNamesAndFolders) {
   EXPECT_TRUE(moved.result.refreshViews);
   EXPECT_EQ(names(yard), (std::vector<std::string>{"Gate", "Cam (1)", "cam"}));
   EXPECT_EQ(cam.path, "Yard/Cam (1)");
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Yard/Cam (1)/26120910.vlj"));
-  EXPECT_FALSE(fs::exists(fs::path(paths().pathData) / "Lobby/Cam"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Yard/Cam (1)/26120910.vlj"));
+  EXPECT_FALSE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/Cam"));
 
   // A device dropped on a group becomes its first child; within one parent the name stays.
   ASSERT_EQ(DropEntry(TestTree(), door, &yard, false).outcome, DropOutcome::kMoved);
@@ -499,15 +501,15 @@ TEST_F(TreeOpsTest, RenamingDevicesAndGroupsMovesTheirFoldersAndCarriesViewName)
   EXPECT_TRUE(renamed.changed);
   EXPECT_EQ(renamed.messageId, 0);
   EXPECT_EQ(cam.path, "Lobby/cam");
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Lobby/cam/26120910.vlj"));
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/cam/26120910.vlj"));
 
   settings().viewName = "LOBBY";
   TreeOpResult group = RenameFromLabel(TestTree(), *group_, "Hall", false);
   EXPECT_TRUE(group.saveSettings);
   EXPECT_EQ(settings().viewName, "Hall");
   EXPECT_EQ(cam.path, "Hall/cam");
-  EXPECT_TRUE(fs::exists(fs::path(paths().pathData) / "Hall/cam/26120910.vlj"));
-  EXPECT_NE(ReadFile(paths().deviceTreePath).find("Hall"), std::string::npos);
+  EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Hall/cam/26120910.vlj"));
+  EXPECT_NE(ReadFile(TestPaths().deviceTreePath).find("Hall"), std::string::npos);
   settings().viewName = "All Views";
   EXPECT_FALSE(RenameFromLabel(TestTree(), *group_, "Front", false).saveSettings);
   EXPECT_EQ(settings().viewName, "All Views");

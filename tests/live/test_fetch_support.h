@@ -30,6 +30,7 @@
 #include "upper_layer_calls.h"
 #include "test_view_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
 using velmora::test::TestViewSlots;
 
@@ -74,11 +75,11 @@ class LiveTest : public ::testing::Test {
     char pattern[] = "/tmp/velmora-live-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    savedPaths_ = paths();
+    savedPaths_ = velmora::test::TestPaths();
     savedSettings_ = settings();
-    paths().appDataFolder = dir_ + "/";
-    paths().logPath = dir_ + "/test.log";
-    SetLogPath(paths().logPath);
+    velmora::test::TestPaths().appDataFolder = dir_ + "/";
+    velmora::test::TestPaths().logPath = dir_ + "/test.log";
+    SetLogPath(velmora::test::TestPaths().logPath);
     settings().captionShowFPS = true;
     settings().captionShowSize = true;
     settings().captionShowDimensions = false;
@@ -88,6 +89,8 @@ class LiveTest : public ::testing::Test {
     ASSERT_TRUE((upper_.install<FrameRecorder, LastRecordedImages>()));
     velmora::test::TestTree().root.reset();
     ResetFrameKey();
+    // An encrypted frame reads its key from the test's data folder, as from the program's.
+    SetFrameKeyFolder(velmora::test::TestPaths().appDataFolder);
     for (int i = 0; i < viewSlotCount; ++i) {
       TestViewSlots().at(i)->SetFrozen(false);
       TestViewSlots().at(i)->SetErrorMark(false);
@@ -112,19 +115,20 @@ class LiveTest : public ::testing::Test {
     if (velmora::test::TestTree().root) DestroyTree(velmora::test::TestTree().root.get());
     velmora::test::TestTree().root.reset();
     ResetFrameKey();
+    SetFrameKeyFolder("");
     while (mainQueue().take()) {
     }
     SetLogPath("");
-    paths() = savedPaths_;
-    velmora::test::TestTree().recordingsFolder = paths().pathData;
-    velmora::test::TestTree().filePath = paths().deviceTreePath;
+    velmora::test::TestPaths() = savedPaths_;
+    velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
+    velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
     settings() = savedSettings_;
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
 
   std::string LogText() const {
-    std::ifstream in(paths().logPath, std::ios::binary);
+    std::ifstream in(velmora::test::TestPaths().logPath, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();

@@ -21,7 +21,9 @@
 #include "platform/clock.h"
 #include "test_fetch_support.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora {
@@ -424,8 +426,8 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   CamsimProcess cams({"--cameras", "2", "--width", "64", "--height", "48", "--frames", "2", "--user", "admin",
                       "--password", "pw", "--digest", "sha256", "--quiet"});
   ASSERT_TRUE(cams.ok()) << cams.error();
-  paths().deviceTreePath = dir_ + "/tree.xml";
-  TestTree().filePath = paths().deviceTreePath;
+  TestPaths().deviceTreePath = dir_ + "/tree.xml";
+  TestTree().filePath = TestPaths().deviceTreePath;
   int saves = 0;
   onFetchNotice_ = [&saves](FetchNotice notice) {
     if (notice != FetchNotice::kAuthSchemeKept) return;
@@ -454,7 +456,7 @@ TEST_F(SecureFetchTest, DigestCameraIsKeptAsSuchAndGetsNoPasswordBeforeItAsksAtT
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(saves, 1);
   EXPECT_EQ(Locked(*cam, [](GroupRecord& r) { return r.authScheme; }), kAuthSchemeDigest);
-  std::ifstream in(paths().deviceTreePath, std::ios::binary);
+  std::ifstream in(TestPaths().deviceTreePath, std::ios::binary);
   const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(file.find("<AuthScheme>Digest</AuthScheme>"), std::string::npos) << file;
   // Later snapshots report nothing more.

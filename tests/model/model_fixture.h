@@ -20,6 +20,7 @@
 #include "model/tree_file.h"
 #include "upper_layer_calls.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
 namespace velmora::test {
 
@@ -29,14 +30,14 @@ class ModelTest : public ::testing::Test {
     char pattern[] = "/tmp/velmora-model-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    savedPaths_ = paths();
-    paths().appDataFolder = dir_ + "/";
-    paths().pathData = dir_ + "/Recordings/";
-    velmora::test::TestTree().recordingsFolder = paths().pathData;
-    paths().deviceTreePath = dir_ + "/Velmora NVR.xml";
-    velmora::test::TestTree().filePath = paths().deviceTreePath;
-    paths().logPath = dir_ + "/test.log";
-    SetLogPath(paths().logPath);
+    savedPaths_ = velmora::test::TestPaths();
+    velmora::test::TestPaths().appDataFolder = dir_ + "/";
+    velmora::test::TestPaths().pathData = dir_ + "/Recordings/";
+    velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
+    velmora::test::TestPaths().deviceTreePath = dir_ + "/Velmora NVR.xml";
+    velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
+    velmora::test::TestPaths().logPath = dir_ + "/test.log";
+    SetLogPath(velmora::test::TestPaths().logPath);
     settings().recordEnable = true;
     settings().httpServer = false;
     velmora::test::TestTree().root.reset();
@@ -51,9 +52,9 @@ class ModelTest : public ::testing::Test {
     velmora::test::TestTree().root.reset();
     upper_.uninstall();
     SetLogPath("");
-    paths() = savedPaths_;
-    velmora::test::TestTree().recordingsFolder = paths().pathData;
-    velmora::test::TestTree().filePath = paths().deviceTreePath;
+    velmora::test::TestPaths() = savedPaths_;
+    velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
+    velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }

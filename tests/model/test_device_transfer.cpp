@@ -7,7 +7,9 @@
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::test {
@@ -88,7 +90,7 @@ TEST_F(TransferTest, PasteIntoTheSameGroupNumbersTheCopyAndKeepsItsUuid) {
   EXPECT_EQ(copy.sensitivity, 17u);
   // Paste saves the tree but starts no fetch.
   EXPECT_FALSE(copy.fetchActive);
-  EXPECT_NE(ReadFile(paths().deviceTreePath).find("<Device name=\"Door (1)\">"), std::string::npos);
+  EXPECT_NE(ReadFile(TestPaths().deviceTreePath).find("<Device name=\"Door (1)\">"), std::string::npos);
 }
 
 TEST_F(TransferTest, PasteWithAServerCameraSelectedGoesIntoTheServersGroup) {
@@ -189,14 +191,14 @@ TEST_F(TransferTest, ImportingTheOwnFileAddsEveryDeviceAgainNumbered) {
   std::vector<std::string> started;
   upper_.onStartFetch = [&](GroupRecord& r) { started.push_back(r.path); };
   ASSERT_TRUE(SaveTree(TestTree()));
-  EXPECT_TRUE(ImportDeviceFile(TestTree(), paths().deviceTreePath));
+  EXPECT_TRUE(ImportDeviceFile(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(Names(*cams), (std::vector<std::string>{"Door", "srv", "Door (1)", "srv (1)"}));
   EXPECT_EQ(cams->children[2]->uuid, door->uuid);
   EXPECT_EQ(nvr->children.size(), 2u);
   EXPECT_EQ(root().children.size(), 1u);
   // The recording state is applied to the whole tree, then the tree is saved.
   EXPECT_EQ(started, (std::vector<std::string>{"Cams/Door", "Cams/Door (1)"}));
-  EXPECT_EQ(ReadFile(paths().deviceTreePath), TreeFileText(root()));
+  EXPECT_EQ(ReadFile(TestPaths().deviceTreePath), TreeFileText(root()));
 }
 
 TEST_F(TransferTest, AFailedImportReusesTheDefaultEntriesInsteadOfDoublingThem) {
@@ -217,7 +219,7 @@ TEST_F(TransferTest, AFailedImportReusesTheDefaultEntriesInsteadOfDoublingThem) 
 
 TEST_F(TransferTest, ImportingAnOlderFileLeavesADatedCopyOfTheOwnFile) {
   ASSERT_TRUE(SaveTree(TestTree()));
-  const std::string own = ReadFile(paths().deviceTreePath);
+  const std::string own = ReadFile(TestPaths().deviceTreePath);
   const std::string other = dir_ + "/old devices.xml";
   WriteFile(other, "<DeviceTree version=\"0.5\"><LocalNVR name=\"All Views\"><Group name=\"Yard\">"
                    "<Device name=\"Old\"/></Group></LocalNVR></DeviceTree>");

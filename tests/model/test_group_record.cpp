@@ -10,7 +10,9 @@
 #include "model/group_record.h"
 #include "model/model_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::test {
@@ -122,8 +124,8 @@ TEST_F(RecordTest, FindByHwAddrFolderAndViewSlot) {
   b.viewIndex = 7;
   EXPECT_EQ(FindByHwAddr(&group, "0050c2-aabbcc"), &a);
   EXPECT_EQ(FindByHwAddr(&group, "0050C2-AABBCC"), nullptr);  // case-sensitive
-  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "Cams/b", paths().pathData), &b);
-  EXPECT_EQ(FindByRecordingFolder(&root(), paths().pathData + "cams/b", paths().pathData), nullptr);
+  EXPECT_EQ(FindByRecordingFolder(&root(), TestPaths().pathData + "Cams/b", TestPaths().pathData), &b);
+  EXPECT_EQ(FindByRecordingFolder(&root(), TestPaths().pathData + "cams/b", TestPaths().pathData), nullptr);
   EXPECT_EQ(FindByViewSlot(TestTree().root.get(), 7), &b);
   EXPECT_EQ(FindByViewSlot(TestTree().root.get(), 8), nullptr);
 }

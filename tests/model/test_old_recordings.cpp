@@ -7,7 +7,9 @@
 #include "model/old_recordings.h"
 #include "model_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::test {
@@ -18,7 +20,7 @@ namespace fs = std::filesystem;
 class OldRecordings : public ModelTest {
  protected:
   void Touch(const std::string& relative) {
-    const fs::path file = fs::path(paths().pathData) / relative;
+    const fs::path file = fs::path(TestPaths().pathData) / relative;
     fs::create_directories(file.parent_path());
     WriteFile(file.string(), "x");
   }
@@ -50,15 +52,15 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   Touch("Notes/readme.txt");                // no recording files
   Touch("Notes/clip.vljx");
   Touch("Notes/vlj");
-  fs::create_directories(fs::path(paths().pathData) / "Odd/folder.vlj");  // a folder, not a file
+  fs::create_directories(fs::path(TestPaths().pathData) / "Odd/folder.vlj");  // a folder, not a file
   Touch("Odd/folder.vlj/.keep");
   const fs::path outside = fs::path(dir_) / "Elsewhere";
   fs::create_directories(outside);
   WriteFile((outside / "26120801.vlj").string(), "x");
-  fs::create_directory_symlink(outside, fs::path(paths().pathData) / "Link");  // not followed
-  fs::create_symlink(outside / "26120801.vlj", fs::path(paths().pathData) / "Notes/26120801.vlj");
+  fs::create_directory_symlink(outside, fs::path(TestPaths().pathData) / "Link");  // not followed
+  fs::create_symlink(outside / "26120801.vlj", fs::path(TestPaths().pathData) / "Notes/26120801.vlj");
 
-  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData),
+  EXPECT_EQ(FindOrphanFolders(root(), TestPaths().pathData),
             (std::set<std::string>{"Site/Floor/Cam", "Site/Floor/Other", "Site/Lobby", "Yard/Gone"}));
 
   const std::string before = TreeFileText(root());
@@ -76,7 +78,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   // The branch is rebuilt at every start from the folders: the tree file never holds it.
   EXPECT_EQ(TreeFileText(root()), before);
   ASSERT_TRUE(SaveTree(TestTree()));
-  const std::string saved = ReadFile(paths().deviceTreePath);
+  const std::string saved = ReadFile(TestPaths().deviceTreePath);
   EXPECT_NE(saved.find("Door"), std::string::npos);
   for (const char* name : {"Old Recordings", "Site", "Floor", "Lobby", "Gone"})
     EXPECT_EQ(saved.find(name), std::string::npos) << name;
@@ -85,7 +87,7 @@ TEST_F(OldRecordings, FoldersWithRecordingFilesAndNoEntryAreListedAsANestedBranc
   const std::string shape = Shape(old);
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(InitTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(InitTree(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(BuildOldRecordingsBranch(TestTree()), 4);
   ASSERT_EQ(root().children.size(), 2u);
   EXPECT_EQ(Shape(*root().children.back()), shape);
@@ -97,7 +99,7 @@ TEST_F(OldRecordings, FoldersEmptiedByTheRemovalPassLeaveTheBranch) {
     Touch(std::string(folder) + "/26120801.vlj");
   ASSERT_EQ(BuildOldRecordingsBranch(TestTree()), 3);
   const GroupRecord& old = *root().children.back();
-  const std::string base = paths().pathData;
+  const std::string base = TestPaths().pathData;
   const auto gone = [&](const std::string& relative) {
     fs::remove_all(fs::path(base) / relative);
     return RemoveGoneOldRecordings(root(), base, WithSlash(base) + relative);
@@ -135,10 +137,10 @@ TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
   // An unreadable folder is skipped; its readable neighbours are still listed.
   Touch("Locked/Cam/26120801.vlj");
   Touch("Open/26120801.vlj");
-  const fs::path locked = fs::path(paths().pathData) / "Locked";
+  const fs::path locked = fs::path(TestPaths().pathData) / "Locked";
   fs::permissions(locked, fs::perms::none);
   const bool enforced = ::access(locked.c_str(), R_OK) != 0;  // not for a superuser
-  const std::set<std::string> found = FindOrphanFolders(root(), paths().pathData);
+  const std::set<std::string> found = FindOrphanFolders(root(), TestPaths().pathData);
   fs::permissions(locked, fs::perms::owner_all);
   if (enforced) EXPECT_EQ(found, (std::set<std::string>{"Open"}));
   else EXPECT_EQ(found, (std::set<std::string>{"Locked/Cam", "Open"}));
@@ -148,8 +150,8 @@ TEST_F(OldRecordings, NothingLeftOverAddsNoBranchAndOddFoldersAreSkipped) {
   for (int i = 0; i <= kOldRecordingsMaxDepth; ++i) deep += "d/";
   Touch(deep + "26120801.vlj");
   Touch("d/26120801.vlj");
-  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData).count("d"), 1u);
-  EXPECT_EQ(FindOrphanFolders(root(), paths().pathData).count(deep.substr(0, deep.size() - 1)), 0u);
+  EXPECT_EQ(FindOrphanFolders(root(), TestPaths().pathData).count("d"), 1u);
+  EXPECT_EQ(FindOrphanFolders(root(), TestPaths().pathData).count(deep.substr(0, deep.size() - 1)), 0u);
 }
 
 }  // namespace

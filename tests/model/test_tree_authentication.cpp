@@ -6,7 +6,9 @@
 
 #include "model_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora {
@@ -52,7 +54,7 @@ TEST_F(ModelTest, AuthenticationSchemeAndOnlyWhenAskedRoundTripAndOlderFilesKeep
   ASSERT_TRUE(SaveTree(TestTree()));
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(TreeFileText(root()), text) << "a round trip keeps both";
   GroupRecord* door = FindByName(TestTree().root.get(), "Door", true);
   ASSERT_NE(door, nullptr);
@@ -89,7 +91,7 @@ TEST_F(ModelTest, AuthenticationSchemeAndOnlyWhenAskedRoundTripAndOlderFilesKeep
   EXPECT_TRUE(FindByName(TestTree().root.get(), "Nas", true)->authScheme.empty());
   EXPECT_FALSE(FindByName(TestTree().root.get(), "C", true)->sendPasswordOnlyWhenAsked)
       << "a camera takes its server's setting, not one of its own";
-  const std::string log = ReadFile(paths().logPath);
+  const std::string log = ReadFile(TestPaths().logPath);
   EXPECT_NE(log.find("unexpected element type 'AuthScheme'"), std::string::npos) << log;
 }
 

@@ -6,7 +6,9 @@
 
 #include "model_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora {
@@ -47,7 +49,7 @@ TEST_F(ModelTest, CertificateIsKeptPerConnectingEntryAndAnOlderFileOrABadTextKee
   ASSERT_TRUE(SaveTree(TestTree()));
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(TreeFileText(root()), text) << "a round trip keeps every fingerprint";
   GroupRecord* door = FindByName(TestTree().root.get(), "Door", true);
   ASSERT_NE(door, nullptr);

@@ -13,7 +13,9 @@
 #include "model/tree_file.h"
 #include "platform/clock.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::test {
@@ -37,9 +39,9 @@ class TreeFileTest : public ModelTest {
   // Writes the text as the program's own tree file and loads it into a fresh tree.
   // The version the file states (-1.-1 when none was reported).
   DocumentVersion loadText(const std::string& text) {
-    WriteFile(paths().deviceTreePath, text);
+    WriteFile(TestPaths().deviceTreePath, text);
     DocumentVersion version{-1, -1};
-    EXPECT_TRUE(LoadTree(TestTree(), paths().deviceTreePath, &version));
+    EXPECT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath, &version));
     return version;
   }
   GroupRecord* group(const std::string& name = "Cams") {
@@ -185,8 +187,8 @@ TEST_F(TreeFileTest, WriterProducesTheExactBytesForEveryKindAndField) {
   const std::string expected = CrLf(lines);
   EXPECT_EQ(TreeFileText(root()), expected);
   ASSERT_TRUE(SaveTree(TestTree()));
-  EXPECT_EQ(ReadFile(paths().deviceTreePath), expected);
-  EXPECT_FALSE(std::filesystem::exists(paths().deviceTreePath + ".tmp"));
+  EXPECT_EQ(ReadFile(TestPaths().deviceTreePath), expected);
+  EXPECT_FALSE(std::filesystem::exists(TestPaths().deviceTreePath + ".tmp"));
 }
 
 TEST_F(TreeFileTest, ServerWithoutInputsHasNoCameraListAndAttributesAreSorted) {
@@ -263,7 +265,7 @@ TEST_F(TreeFileTest, SaveAndLoadKeepEveryPersistedField) {
   ASSERT_TRUE(SaveTree(TestTree()));
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
 
   EXPECT_EQ(TreeFileText(*TestTree().root), before);
   GroupRecord* loaded = FindByName(TestTree().root.get(), "A&B <DOOR> \"front\"", true);
@@ -339,7 +341,7 @@ TEST_F(TreeFileTest, ADeviceWithoutUuidGetsOneAndKeepsItFromTheNextSave) {
   ASSERT_TRUE(SaveTree(TestTree()));
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(FindByName(TestTree().root.get(), "a", true)->uuid, uuid);
 }
 
@@ -407,10 +409,10 @@ TEST_F(TreeFileTest, NamesReadFromTheFileAreCleanedAndKeepTheirFoldersAcrossRest
   // Saved and read again, as at the next start: the same names, the same folders, and
   // the same file.
   ASSERT_TRUE(SaveTree(TestTree()));
-  const std::string saved = ReadFile(paths().deviceTreePath);
+  const std::string saved = ReadFile(TestPaths().deviceTreePath);
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   GroupRecord* again = group();
   ASSERT_NE(again, nullptr);
   std::vector<std::string> foldersAgain;
@@ -438,10 +440,10 @@ TEST_F(TreeFileTest, TheWriterNeverWritesWhatItsReaderCannotReadBack) {
   web.location = "http://h/a\r\nb\tc";
 
   ASSERT_TRUE(SaveTree(TestTree()));
-  const std::string first = ReadFile(paths().deviceTreePath);
+  const std::string first = ReadFile(TestPaths().deviceTreePath);
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   EXPECT_EQ(logText().find("not well-formed"), std::string::npos) << logText();
   // Every device saved after the crafted one is still there.
   ASSERT_NE(group(), nullptr);
@@ -455,7 +457,7 @@ TEST_F(TreeFileTest, TheWriterNeverWritesWhatItsReaderCannotReadBack) {
   // What it read writes the same bytes again.
   EXPECT_EQ(TreeFileText(root()), first);
   ASSERT_TRUE(SaveTree(TestTree()));
-  EXPECT_EQ(ReadFile(paths().deviceTreePath), first);
+  EXPECT_EQ(ReadFile(TestPaths().deviceTreePath), first);
 }
 
 TEST_F(TreeFileTest, CompactAndPrettyPrintedFilesLoadToTheSameTree) {
@@ -621,17 +623,16 @@ TEST_F(TreeFileTest, ATruncatedFileLoadsWhatCameBeforeAndLogsTheLine) {
   loadText(text);
   EXPECT_EQ(childNames(*group()), (std::vector<std::string>{"first"}));
   const std::string line = std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
-  EXPECT_NE(logText().find("]: " + paths().deviceTreePath + " [" + line + "]: "), std::string::npos)
-      << logText();
+  EXPECT_NE(logText().find("]: " + TestPaths().deviceTreePath + " [" + line + "]: "), std::string::npos) << logText();
 }
 
 TEST_F(TreeFileTest, MissingOrEmptyFileFallsBackToTheDefaultTree) {
   const std::string missing = dir_ + "/nothing.xml";
   EXPECT_FALSE(LoadTree(TestTree(), missing));
   EXPECT_TRUE(logHas("error 2 opening device list file '" + missing + "'"));
-  WriteFile(paths().deviceTreePath, "");
-  EXPECT_FALSE(InitTree(TestTree(), paths().deviceTreePath));
-  EXPECT_TRUE(logHas("empty device list file '" + paths().deviceTreePath + "'"));
+  WriteFile(TestPaths().deviceTreePath, "");
+  EXPECT_FALSE(InitTree(TestTree(), TestPaths().deviceTreePath));
+  EXPECT_TRUE(logHas("empty device list file '" + TestPaths().deviceTreePath + "'"));
   EXPECT_TRUE(logHas("creating default group list"));
   ASSERT_EQ(root().children.size(), 1u);
   GroupRecord& nvr = *root().children[0];
@@ -675,9 +676,8 @@ TEST_F(TreeFileTest, NewestRecordedImageBecomesTheStill) {
   };
   loadText(GroupFile("<Device name=\"d\"/><NASDevice name=\"n\"><Location>/mnt/x/</Location></NASDevice>"
                      "<ServerDevice name=\"s\"><CameraList><Camera name=\"c\"/></CameraList></ServerDevice>"));
-  EXPECT_EQ(folders, (std::vector<std::string>{paths().pathData + "Cams/d", "/mnt/x/",
-                                               paths().pathData + "Cams/s",
-                                               paths().pathData + "Cams/s/c"}));
+  EXPECT_EQ(folders, (std::vector<std::string>{TestPaths().pathData + "Cams/d", "/mnt/x/",
+                                               TestPaths().pathData + "Cams/s", TestPaths().pathData + "Cams/s/c"}));
   GroupRecord* d = FindByName(&root(), "d", true);
   EXPECT_NE(d->savedImage, nullptr);
   EXPECT_EQ(d->savedCaption, "Last image from d");
@@ -690,20 +690,20 @@ TEST_F(TreeFileTest, NewestRecordedImageBecomesTheStill) {
 
 TEST_F(TreeFileTest, AFailedSaveLeavesTheExistingFileAlone) {
   add(add(root(), EntryKind::LocalNVR, "All Views"), EntryKind::Group, "Cams");
-  WriteFile(paths().deviceTreePath, "previous contents");
+  WriteFile(TestPaths().deviceTreePath, "previous contents");
   // A folder in the way of the temporary file makes its creation fail.
-  const std::string temp = paths().deviceTreePath + ".tmp";
+  const std::string temp = TestPaths().deviceTreePath + ".tmp";
   ASSERT_TRUE(std::filesystem::create_directory(temp));
   EXPECT_FALSE(SaveTree(TestTree()));
   EXPECT_TRUE(logHas("error 21 opening device list file '" + temp + "'"));
-  EXPECT_EQ(ReadFile(paths().deviceTreePath), "previous contents");
+  EXPECT_EQ(ReadFile(TestPaths().deviceTreePath), "previous contents");
 
   // Without a tree nothing is written over the file.
   std::filesystem::remove(temp);
   DestroyTree(TestTree().root.get());
   TestTree().root.reset();
   EXPECT_FALSE(SaveTree(TestTree()));
-  EXPECT_EQ(ReadFile(paths().deviceTreePath), "previous contents");
+  EXPECT_EQ(ReadFile(TestPaths().deviceTreePath), "previous contents");
 }
 
 // --- Limits and hostile files -------------------------------------------------------------

@@ -12,7 +12,9 @@
 #include "model/model_fixture.h"
 #include "model/tree_file.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::test {
@@ -240,7 +242,7 @@ TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
   // No root yet: loading creates it and the observer hears of it as a reset.
   Installation watching = Installed<TreeObserver>::install(observer_);
   ASSERT_TRUE(watching);
-  WriteFile(paths().deviceTreePath,
+  WriteFile(TestPaths().deviceTreePath,
             "<?xml version=\"1.0\"?>\n<DeviceTree version=\"1.0\">"
             "<LocalNVR name=\"Site\"><Group name=\"Yard\">"
             "<Device name=\"Gate\"><Location>10.0.0.2</Location></Device>"
@@ -248,7 +250,7 @@ TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
             "<Camera name=\"Camera 1\"><Index>0</Index></Camera>"
             "<Camera name=\"Camera 2\"><Index>1</Index></Camera></CameraList></ServerDevice>"
             "</Group></LocalNVR></DeviceTree>\n");
-  ASSERT_TRUE(InitTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(InitTree(TestTree(), TestPaths().deviceTreePath));
   ASSERT_EQ(observer_.events.front(), "reset <ROOT>");
   observer_.expectInStep();
   ASSERT_EQ(observer_.mirror.size(), 7u);  // root, Site, Yard, Gate, Box and its two cameras
@@ -263,7 +265,7 @@ TEST_F(TreeObserverTest, LoadingPastingAndImportingTellEveryEntry) {
 
   // Importing the saved file again merges every device into the running tree.
   ASSERT_TRUE(SaveTree(TestTree()));
-  ImportDeviceFile(TestTree(), paths().deviceTreePath);
+  ImportDeviceFile(TestTree(), TestPaths().deviceTreePath);
   observer_.expectInStep();
   EXPECT_EQ(CountViewable(TestTree().root.get()), 10);
 }

@@ -32,7 +32,9 @@
 #include "netns.h"
 #include "process.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::net {
@@ -225,8 +227,8 @@ class DiscoveryNetworkTest : public ::testing::Test {
   void SetUp() override {
     if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
     SetLogPath(dir.file("scan.log"));
-    paths().deviceTreePath = dir.file("Velmora NVR.xml");
-    TestTree().filePath = paths().deviceTreePath;
+    TestPaths().deviceTreePath = dir.file("Velmora NVR.xml");
+    TestTree().filePath = TestPaths().deviceTreePath;
     config_ = DiscoveryConfig();
     config_.arpPath = "/proc/thread-self/net/arp";
     config_.answerTimeoutSeconds = 1;
@@ -235,7 +237,7 @@ class DiscoveryNetworkTest : public ::testing::Test {
   }
   void TearDown() override {
     SetLogPath(std::string());
-    paths().deviceTreePath.clear();
+    TestPaths().deviceTreePath.clear();
     while (mainQueue().take()) {
     }
   }
@@ -350,7 +352,7 @@ TEST_F(DiscoveryNetworkTest, ScanOfTwoInterfacesAddsExactlyTheVendorDevicesAndNa
   EXPECT_NE(text.find("ignoring ONVIF probe from device name \"OtherBrand\""), std::string::npos);
   EXPECT_NE(text.find("Adding '025A3C-410013' to group 'Local Network Cameras'"), std::string::npos);
   // The saved tree holds the server with its two inputs.
-  const std::string saved = test::ReadFile(paths().deviceTreePath);
+  const std::string saved = test::ReadFile(TestPaths().deviceTreePath);
   EXPECT_NE(saved.find("025A3C-410013"), std::string::npos);
   EXPECT_NE(saved.find("Camera 2"), std::string::npos);
 }

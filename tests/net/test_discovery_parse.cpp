@@ -18,7 +18,9 @@
 #include "net_fixture.h"
 #include "upper_layer_calls.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::net {
@@ -223,8 +225,8 @@ class DiscoveryTreeTest : public ::testing::Test {
     }
     TestTree().root = CreateRecord(EntryKind::Root, kRootName);
     nvr = test::AddNode(*TestTree().root, EntryKind::LocalNVR, "All Views");
-    paths().deviceTreePath = dir.file("Velmora NVR.xml");
-    TestTree().filePath = paths().deviceTreePath;
+    TestPaths().deviceTreePath = dir.file("Velmora NVR.xml");
+    TestTree().filePath = TestPaths().deviceTreePath;
     SetLogPath(dir.file("test.log"));
     discovery.arpPath = dir.file("arp");
     upper.onSelectEntry = [this](GroupRecord& r) { selected.push_back(r.name); };
@@ -234,7 +236,7 @@ class DiscoveryTreeTest : public ::testing::Test {
     upper.uninstall();
     SetLogPath(std::string());
     TestTree().root.reset();
-    paths().deviceTreePath.clear();
+    TestPaths().deviceTreePath.clear();
     while (mainQueue().take()) {
     }
   }
@@ -313,7 +315,7 @@ TEST_F(DiscoveryTreeTest, HarvestAddsOnlyVendorDevicesWithTheirModelDefaults) {
   EXPECT_EQ(selected.size(), 3u);
 
   // The tree was saved with the new devices.
-  const std::string saved = test::ReadFile(paths().deviceTreePath);
+  const std::string saved = test::ReadFile(TestPaths().deviceTreePath);
   EXPECT_NE(saved.find("025A3C-420002"), std::string::npos);
   const std::string log = test::ReadFile(dir.file("test.log"));
   EXPECT_NE(log.find("4 entries in ARP cache"), std::string::npos);
@@ -347,7 +349,7 @@ TEST_F(DiscoveryTreeTest, OnvifDevicesAreCamerasAndAreSavedAtOnce) {
   EXPECT_EQ(group->children[0]->kind, EntryKind::Device);
   EXPECT_EQ(group->children[0]->name, "ONVIF-10.0.0.7");
   EXPECT_EQ(group->children[0]->location, "10.0.0.7");
-  EXPECT_NE(test::ReadFile(paths().deviceTreePath).find("ONVIF-10.0.0.7"), std::string::npos);
+  EXPECT_NE(test::ReadFile(TestPaths().deviceTreePath).find("ONVIF-10.0.0.7"), std::string::npos);
   // The same device again is not added.
   EXPECT_FALSE(discovery_add_device(TestTree(), "10.0.0.7", "ONVIF-10.0.0.7"));
   EXPECT_EQ(group->children.size(), 1u);
@@ -384,10 +386,10 @@ TEST_F(DiscoveryTreeTest, CraftedAddressesAreRefusedAndNamesSurviveTheTreeFile) 
   // The saved tree reads back with every device, each under its own name and folder.
   std::vector<std::string> folders;
   for (const auto& child : group->children) folders.push_back(child->path);
-  const std::string saved = test::ReadFile(paths().deviceTreePath);
+  const std::string saved = test::ReadFile(TestPaths().deviceTreePath);
   DestroyTree(TestTree().root.get());
   TestTree().root = CreateRecord(EntryKind::Root, kRootName);
-  ASSERT_TRUE(LoadTree(TestTree(), paths().deviceTreePath));
+  ASSERT_TRUE(LoadTree(TestTree(), TestPaths().deviceTreePath));
   GroupRecord* loaded = scanGroup();
   ASSERT_NE(loaded, nullptr);
   std::vector<std::string> loadedFolders;

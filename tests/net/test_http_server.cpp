@@ -19,7 +19,9 @@
 #include "playback/recorded_data.h"
 #include "process.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora::net {
@@ -60,8 +62,8 @@ class HttpServerTest : public ::testing::Test {
     while (mainQueue().take()) {
     }
     TestTree().root = tree.root;
-    paths().pathData = recordings;
-    TestTree().recordingsFolder = paths().pathData;
+    TestPaths().pathData = recordings;
+    TestTree().recordingsFolder = TestPaths().pathData;
     HttpServerConfig c = config;
     c.askMainThread = true;
     c.treeMaxAge = maxAge;
@@ -452,10 +454,10 @@ TEST_F(HttpServerTest, AStaleTreeIsRefreshedThroughTheMainThread) {
 // a peer sees it without waiting for a stale tree to be noticed.
 TEST_F(HttpServerTest, AFoundDeviceReachesTheServerTheMessagesAreHandledFor) {
   TestTree().root = tree.root;
-  paths().pathData = recordings;
-  TestTree().recordingsFolder = paths().pathData;
-  paths().deviceTreePath = dir.file("Velmora NVR.xml");
-  TestTree().filePath = paths().deviceTreePath;
+  TestPaths().pathData = recordings;
+  TestTree().recordingsFolder = TestPaths().pathData;
+  TestPaths().deviceTreePath = dir.file("Velmora NVR.xml");
+  TestTree().filePath = TestPaths().deviceTreePath;
   ASSERT_TRUE(start());
   EXPECT_EQ(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   AppMessage found = MsgOnvifDevice{"127.0.0.9", "ONVIF-127.0.0.9"};
@@ -463,7 +465,7 @@ TEST_F(HttpServerTest, AFoundDeviceReachesTheServerTheMessagesAreHandledFor) {
   EXPECT_NE(test::Get(server.port(), "/nvr.xml").body.find("ONVIF-127.0.0.9"), std::string::npos);
   while (mainQueue().take()) {
   }
-  paths().deviceTreePath.clear();
+  TestPaths().deviceTreePath.clear();
   TestTree().root.reset();
 }
 
@@ -472,8 +474,8 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   test::TempDir appDir;
   SetLogPath(appDir.file("app.log"));
   TestTree().root = tree.root;
-  paths().pathData = recordings;
-  TestTree().recordingsFolder = paths().pathData;
+  TestPaths().pathData = recordings;
+  TestTree().recordingsFolder = TestPaths().pathData;
   settings().httpServerPort = 8080;
   settings().httpServerUser.clear();
   settings().httpServerPassword.clear();

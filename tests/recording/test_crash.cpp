@@ -20,7 +20,9 @@
 #include "recording/format_append.h"
 #include "test_recorder_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora {
@@ -45,8 +47,8 @@ std::vector<uint8_t> FrameBytes(int child, int frame) {
 
 [[noreturn]] void RecordUntilKilled(const std::filesystem::path& root, int child, int readyFd,
                                     std::atomic<int>* finished) {
-  paths().pathData = root.string() + "/";
-  TestTree().recordingsFolder = paths().pathData;
+  TestPaths().pathData = root.string() + "/";
+  TestTree().recordingsFolder = TestPaths().pathData;
   settings().recordEnable = true;
   SetLogPath("");
   auto cam = CreateRecord(EntryKind::Device, "Cam");

@@ -13,7 +13,9 @@
 #include "recording/cleanup.h"
 #include "test_recorder_fixture.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace velmora {
@@ -36,8 +38,8 @@ class SmallDisk : public rectest::RecordingTest {
     mounted = true;
     root = disk / "rec";
     std::filesystem::create_directories(root);
-    paths().pathData = root.string() + "/";
-    TestTree().recordingsFolder = paths().pathData;
+    TestPaths().pathData = root.string() + "/";
+    TestTree().recordingsFolder = TestPaths().pathData;
     return true;
   }
   void TearDown() override {

@@ -11,7 +11,9 @@
 #include "test_recorder_fixture.h"
 #include "test_view_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -339,17 +341,18 @@ TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
     Frame(600).RecordFor(*cam);
     record_close_files(*cam);
   }
-  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Door", "Yard/Porch"));
+  EXPECT_TRUE(record_rename_folder(TestPaths().pathData, "Yard/Door", "Yard/Porch"));
   EXPECT_TRUE(programSignals().renaming.load());
   EXPECT_TRUE(std::filesystem::exists(DataFilePath(root / "Yard/Porch", Key())));
-  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Never", "Yard/Else")) << "never recorded: nothing to say";
+  EXPECT_TRUE(record_rename_folder(TestPaths().pathData, "Yard/Never", "Yard/Else"))
+      << "never recorded: nothing to say";
   EXPECT_TRUE(TakePosted().status.empty());
 
   // The new parent is missing (the recordings would stay behind), the target is taken,
   // the target lies outside the recordings folder.
-  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "Moved/Porch"));
-  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "Yard/Gate"));
-  EXPECT_FALSE(record_rename_folder(paths().pathData, "Yard/Porch", "../Porch"));
+  EXPECT_FALSE(record_rename_folder(TestPaths().pathData, "Yard/Porch", "Moved/Porch"));
+  EXPECT_FALSE(record_rename_folder(TestPaths().pathData, "Yard/Porch", "Yard/Gate"));
+  EXPECT_FALSE(record_rename_folder(TestPaths().pathData, "Yard/Porch", "../Porch"));
   EXPECT_EQ(TakePosted().status,
             (std::vector<std::string>{"Error renaming folder for recorded images (2)!",
                                       "Error renaming folder for recorded images (39)!",
@@ -357,7 +360,7 @@ TEST_F(Recorder, RenameMovesTheFolderRaisesTheFlagAndReportsRealFailures) {
   EXPECT_EQ(LogText().find("delete thread still running"), std::string::npos);
 
   programSignals().deletePass.reset();  // a removal pass is running: wait, then go on
-  EXPECT_TRUE(record_rename_folder(paths().pathData, "Yard/Porch", "Yard/Door"));
+  EXPECT_TRUE(record_rename_folder(TestPaths().pathData, "Yard/Porch", "Yard/Door"));
   programSignals().deletePass.set();
   EXPECT_NE(LogText().find("record_rename_folder: delete thread still running"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(root / "Yard/Door"));

@@ -21,6 +21,7 @@
 #include "recording/format_reader.h"
 #include "recording/recorder.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
 namespace velmora::rectest {
 
@@ -155,11 +156,11 @@ inline PairCheck CheckPair(const std::filesystem::path& folder, const std::strin
 class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved = {settings(), paths(), GetLogPath()};
+    saved = {settings(), velmora::test::TestPaths(), GetLogPath()};
     root = temp.path() / "rec";
     std::filesystem::create_directories(root);
-    paths().pathData = root.string() + "/";
-    velmora::test::TestTree().recordingsFolder = paths().pathData;
+    velmora::test::TestPaths().pathData = root.string() + "/";
+    velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
     SetLogPath((temp.path() / "test.log").string());
     settings().recordEnable = true;
     clock.setWall(Utc(2026, 12, 8, 14, 5, 9));
@@ -167,9 +168,9 @@ class RecordingTest : public ::testing::Test {
   }
   void TearDown() override {
     settings() = saved.settings;
-    paths() = saved.paths;
-    velmora::test::TestTree().recordingsFolder = paths().pathData;
-    velmora::test::TestTree().filePath = paths().deviceTreePath;
+    velmora::test::TestPaths() = saved.paths;
+    velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
+    velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
     SetLogPath(saved.log);
     TakePosted();
   }

@@ -21,7 +21,9 @@
 #include "tree/media_branches.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -42,7 +44,7 @@ class MediaBranchesTest : public test::ModelTest {
     mainQueue().reopen();
     while (mainQueue().take()) {
     }
-    base_ = fs::path(paths().appDataFolder) / "media";
+    base_ = fs::path(TestPaths().appDataFolder) / "media";
     // sysfs: a stick sdb (removable) with its partition sdb1 as 8:17.
     const fs::path sys = base_ / "sys";
     const fs::path disk = sys / "devices/usb1/block/sdb";
@@ -92,7 +94,7 @@ class MediaBranchesTest : public test::ModelTest {
     }
     return false;
   }
-  std::string log() const { return ReadFile(paths().logPath); }
+  std::string log() const { return ReadFile(TestPaths().logPath); }
 
   static inline const std::string kFixed = "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
   fs::path base_;

@@ -34,7 +34,9 @@
 #include "ui/record_info_page.h"
 #include "ui_test_main.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 namespace fs = std::filesystem;
@@ -100,12 +102,12 @@ class BackupDialogTest : public QObject {
 
  private slots:
   void initTestCase() {
-    saved_ = velmora::paths();
+    saved_ = TestPaths();
     char pattern[] = "/tmp/velmora-backupdlg-XXXXXX";
     QVERIFY(mkdtemp(pattern) != nullptr);
     root_ = pattern;
-    velmora::paths().pathData = root_ + "/Recordings/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestPaths().pathData = root_ + "/Recordings/";
+    TestTree().recordingsFolder = TestPaths().pathData;
     source_ = root_ + "/Recordings/Gate";
     // Two hours three days ago (inside the last 7 days), one hour twelve days ago: at
     // noon, so that both hours of a day stay on one date whatever the time of the run.
@@ -117,9 +119,9 @@ class BackupDialogTest : public QObject {
     stick_ = mounts_->mount("STICK", 'b');
   }
   void cleanupTestCase() {
-    velmora::paths() = saved_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = saved_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     mounts_.reset();
     fs::remove_all(root_);
   }
@@ -175,8 +177,7 @@ class BackupDialogTest : public QObject {
 
   // Dates recount; a simulated and a real backup to the stick; the dialog used again.
   void recountsAndBacksUpToAStick() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
-                        TestTree().root.get());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), TestPaths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.backupButton()->isEnabled(), kWaitMs);
     QCOMPARE(dialog.fileCount()->text(), QString("5"));
@@ -254,7 +255,7 @@ class BackupDialogTest : public QObject {
     sources.drives = [image] {
       return std::vector<velmora::backup::OpticalDrive>{{"stdio:" + image, "", "", "", ""}};
     };
-    BackupDialog dialog(source_, "Gate", sources, mounts_->source(), velmora::paths().pathData, TestTree().root.get());
+    BackupDialog dialog(source_, "Gate", sources, mounts_->source(), TestPaths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && dialog.deviceList()->count() == 2 && !dialog.examining(),
                              kWaitMs);
@@ -285,8 +286,7 @@ class BackupDialogTest : public QObject {
   // A stick arriving is listed; one too small for the selection shows the warning and
   // still allows Backup; a stick going is taken out of the list.
   void sticksComeAndGoAndTheWarningShows() {
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
-                        TestTree().root.get());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), TestPaths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 1,
                              kWaitMs);
@@ -326,8 +326,7 @@ class BackupDialogTest : public QObject {
     fs::create_directories(root_ + "/Recordings/Other");
     fs::create_directory_symlink(root_ + "/Recordings/Other", root_ + "/media/INSIDE");
     mounts_->mount("INSIDE", 'd');
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
-                        TestTree().root.get());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), TestPaths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.deviceList()->count() == 2,
                              kWaitMs);
@@ -356,8 +355,7 @@ class BackupDialogTest : public QObject {
     for (const auto& entry : fs::directory_iterator(stick)) fs::remove_all(entry.path());
     std::ofstream(stick / ".nvr") << "root=\"Yard/Other\"\r\n";
     std::ofstream(stick / "26010100.vlj") << "the other device's hour";
-    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), velmora::paths().pathData,
-                        TestTree().root.get());
+    BackupDialog dialog(source_, "Gate", Sources(), mounts_->source(), TestPaths().pathData, TestTree().root.get());
     dialog.show();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.countShown() && !dialog.examining() && dialog.backupButton()->isEnabled(),
                              kWaitMs);

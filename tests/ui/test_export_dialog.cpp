@@ -31,7 +31,9 @@
 #include "playback/playback_thread.h"
 #include "ui_test_main.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -372,7 +374,7 @@ class ExportDialogTest : public QObject {
 
   void theExportCommandIsCarriedOutInPlaybackOnly() {
     velmora::programPlayback().controller.setTree(TestTreeShare());
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     velmora::ui::MainWindow window(nullptr, &events);
     velmora::programSignals().playbackMode.store(false);
     window.updateCommands();

@@ -33,7 +33,9 @@
 #include "ui_test_main.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -98,7 +100,7 @@ class ImageShareTest : public QObject {
  private slots:
   void init() {
     saved_ = settings();
-    savedPaths_ = paths();
+    savedPaths_ = TestPaths();
     savedRoot_ = TestTree().root;
     settings() = Settings{};
     settings().recordEnable = false;
@@ -126,8 +128,7 @@ class ImageShareTest : public QObject {
 
     velmora::programPlayback().controller.setTree(TestTreeShare());
 
-    events_ =
-        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setSettingsSaver([this] { ++saves_; });
     window_->resize(900, 600);
@@ -150,9 +151,9 @@ class ImageShareTest : public QObject {
     if (TestTree().root) DestroyTree(TestTree().root.get());
     TestTree().root = savedRoot_;
     settings() = saved_;
-    paths() = savedPaths_;
-    TestTree().recordingsFolder = paths().pathData;
-    TestTree().filePath = paths().deviceTreePath;
+    TestPaths() = savedPaths_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     SetLogPath(std::string());
     dir_.reset();
   }

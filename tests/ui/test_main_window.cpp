@@ -28,7 +28,9 @@
 #include "ui/view_frame.h"
 #include "ui_test_main.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -66,26 +68,25 @@ class MainWindowTest : public QObject {
  private slots:
   void init() {
     saved_ = velmora::settings();
-    savedPaths_ = velmora::paths();
-    velmora::paths().logPath = "/tmp/velmora-test/Velmora NVR.log";
-    velmora::paths().pathData = "/tmp/velmora-test/Recordings/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
+    savedPaths_ = TestPaths();
+    TestPaths().logPath = "/tmp/velmora-test/Velmora NVR.log";
+    TestPaths().pathData = "/tmp/velmora-test/Recordings/";
+    TestTree().recordingsFolder = TestPaths().pathData;
     opened_.clear();
     warnings_.clear();
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     velmora::programPlayback().controller.setTree(TestTreeShare());
-    events_ =
-        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     Open();
   }
   void cleanup() {
     window_.reset();
     events_.reset();
     velmora::settings() = saved_;
-    velmora::paths() = savedPaths_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = savedPaths_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
   }
 

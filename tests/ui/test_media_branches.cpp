@@ -34,7 +34,9 @@
 #include "ui_test_main.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -112,7 +114,7 @@ class MediaBranchWindowTest : public QObject {
     layout->addWidget(tree_);
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id)
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), window_.get());
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), velmora::paths());
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), TestPaths());
     pane_ = new velmora::ui::PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, window_.get());

@@ -31,7 +31,9 @@
 #include "fake_programs.h"
 #include "ui_test_main.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -70,7 +72,7 @@ class OptionsTest : public QObject {
  private slots:
   void init() {
     saved_ = velmora::settings();
-    savedPaths_ = velmora::paths();
+    savedPaths_ = TestPaths();
     savedConfig_ = qgetenv("XDG_CONFIG_HOME");
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(dir_->filePath("data")) && QDir().mkpath(dir_->filePath("config")));
@@ -81,8 +83,7 @@ class OptionsTest : public QObject {
     velmora::programSignals().playbackMode.store(false);
     saveOrder_.clear();
     velmora::programPlayback().controller.setTree(TestTreeShare());
-    events_ =
-        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
   }
 
   void cleanup() {
@@ -90,9 +91,9 @@ class OptionsTest : public QObject {
     events_.reset();
     TrayIcon::setAvailableForTesting(std::nullopt);
     velmora::settings() = saved_;
-    velmora::paths() = savedPaths_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = savedPaths_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     velmora::SetLogPath(std::string());
     if (savedConfig_.isNull()) {
       qunsetenv("XDG_CONFIG_HOME");

@@ -46,7 +46,9 @@
 #include "ui_test_main.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -159,7 +161,7 @@ class PlaybackPaneTest : public QObject {
     for (int id = velmora::control::kCmdPlayback; id <= velmora::control::kCmdNextFrame; ++id) {
       actions_[id] = new QAction(QStringLiteral("cmd%1").arg(id), host_.get());
     }
-    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), velmora::paths());
+    events_ = std::make_unique<velmora::ui::CoreEvents>(nullptr, *control_, TestTree(), TestPaths());
     pane_ = new PlaybackPane(
         *control_, *events_, [this](int id) { return actions_.count(id) ? actions_[id] : nullptr; },
         [] { return nullptr; }, host_.get());
@@ -482,7 +484,7 @@ class PlaybackWindowTest : public QObject {
 
   void paneFollowsPlaybackAndCloseBoxLeavesIt() {
     velmora::programPlayback().controller.setTree(TestTreeShare());
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -578,10 +580,10 @@ class PlaybackWindowTest : public QObject {
   // device it played going live again; a folder shown during playback gets a feed of
   // its own.
   void showingAnEntryEntersOrLeavesPlayback() {
-    const velmora::Paths savedPaths = velmora::paths();
+    const velmora::Paths savedPaths = TestPaths();
     TempFolder recordings;
-    velmora::paths().pathData = recordings.str() + "/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestPaths().pathData = recordings.str() + "/";
+    TestTree().recordingsFolder = TestPaths().pathData;
     auto yard = velmora::CreateRecord(velmora::EntryKind::Group, "Yard");
     yard->path = "Yard";
     velmora::InsertEntry(local_.get(), yard);
@@ -596,7 +598,7 @@ class PlaybackWindowTest : public QObject {
 
     velmora::programPlayback().controller.setTree(TestTreeShare());
 
-    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    velmora::ui::CoreEvents events(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     velmora::ui::MainWindow window(nullptr, &events);
     window.resize(1100, 760);
     window.show();
@@ -701,9 +703,9 @@ class PlaybackWindowTest : public QObject {
     QCOMPARE(feed->views.size(), std::size_t{1});
     QCOMPARE(feed->views[0].source, std::string("/media/velmora-test-stick"));
     QVERIFY(boxes.isEmpty());
-    velmora::paths() = savedPaths;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = savedPaths;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
   }
 };
 

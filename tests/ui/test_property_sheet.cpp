@@ -31,7 +31,9 @@
 #include "ui/schedule_page.h"
 #include "ui_test_main.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 
 using velmora::CreateRecord;
@@ -70,18 +72,18 @@ class PropertySheetTest : public QObject {
 
  private slots:
   void initTestCase() {
-    saved_ = velmora::paths();
+    saved_ = TestPaths();
     char pattern[] = "/tmp/velmora-props-XXXXXX";
     QVERIFY(mkdtemp(pattern) != nullptr);
     folder_ = pattern;
-    velmora::paths().pathData = folder_ + "/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
+    TestPaths().pathData = folder_ + "/";
+    TestTree().recordingsFolder = TestPaths().pathData;
   }
   void init() { lastPage_ = control::kDeviceInfoPage; }
   void cleanupTestCase() {
-    velmora::paths() = saved_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = saved_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     std::filesystem::remove_all(folder_);
   }
 

@@ -51,7 +51,9 @@
 #include "ui_test_main.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -135,15 +137,15 @@ class TreeActionsTest : public QObject {
  private slots:
   void init() {
     saved_ = velmora::settings();
-    savedPaths_ = velmora::paths();
+    savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
-    velmora::paths().appDataFolder = base;
-    velmora::paths().pathData = base + "Recordings/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
-    TestTree().filePath = velmora::paths().deviceTreePath;
-    velmora::paths().logPath = base + "Velmora NVR.log";
+    TestPaths().appDataFolder = base;
+    TestPaths().pathData = base + "Recordings/";
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestPaths().deviceTreePath = base + "Velmora NVR.xml";
+    TestTree().filePath = TestPaths().deviceTreePath;
+    TestPaths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
     velmora::settings().viewName = "All Views";
     velmora::programSignals().playbackMode.store(false);
@@ -162,8 +164,7 @@ class TreeActionsTest : public QObject {
 
     velmora::programPlayback().controller.setTree(TestTreeShare());
 
-    events_ =
-        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     asked_.clear();
     shown_.clear();
@@ -187,9 +188,9 @@ class TreeActionsTest : public QObject {
     if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
     TestTree().root.reset();
     velmora::settings() = saved_;
-    velmora::paths() = savedPaths_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = savedPaths_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
     QApplication::clipboard()->clear();
     dir_.reset();
@@ -294,7 +295,7 @@ class TreeActionsTest : public QObject {
     editTo("  Store  ");
     QCOMPARE(archive_->name, std::string("Store"));
     QCOMPARE(tree()->model()->indexOf(archive_).data().toString(), QString("Store"));
-    QVERIFY(QString::fromStdString(ReadFile(velmora::paths().deviceTreePath)).contains("Store"));
+    QVERIFY(QString::fromStdString(ReadFile(TestPaths().deviceTreePath)).contains("Store"));
 
     // Ctrl+G: a new group under the recorder, its label open for editing.
     QTest::keyClick(window_.get(), Qt::Key_G, Qt::ControlModifier);
@@ -489,7 +490,7 @@ class TreeActionsTest : public QObject {
              qPrintable(window_->statusPart(0)->text()));
 
     // The camera has recorded; another device's recordings hold the folder of the new name.
-    const std::filesystem::path data(velmora::paths().pathData);
+    const std::filesystem::path data(TestPaths().pathData);
     std::filesystem::create_directories(data / "Lobby" / "Gate");
     std::ofstream(data / "Lobby" / "Gate" / "26010100.vlj") << "x";
     std::filesystem::create_directories(data / "Lobby" / "Door");
@@ -672,7 +673,7 @@ class TreeActionsTest : public QObject {
     menu->actions().last()->trigger();
     QVERIFY(gate_->certificate.empty());
     QVERIFY(gate_->live.certificateRefused.empty());
-    const std::string file = ReadFile(velmora::paths().deviceTreePath);
+    const std::string file = ReadFile(TestPaths().deviceTreePath);
     QVERIFY(file.find("<Device name=\"Gate\">") != std::string::npos);
     QVERIFY(file.find(kept) == std::string::npos);
     QVERIFY(!menuOf(gate_)->actions().last()->isEnabled());

@@ -46,7 +46,9 @@
 #include "ui_test_main.h"
 #include "program_slots.h"
 #include "test_tree.h"
+#include "test_paths.h"
 
+using velmora::test::TestPaths;
 using velmora::test::TestTree;
 using velmora::test::TestTreeShare;
 
@@ -151,15 +153,15 @@ class WindowJobsTest : public QObject {
  private slots:
   void init() {
     saved_ = velmora::settings();
-    savedPaths_ = velmora::paths();
+    savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
-    velmora::paths().appDataFolder = base;
-    velmora::paths().pathData = base + "Recordings/";
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    velmora::paths().deviceTreePath = base + "Velmora NVR.xml";
-    TestTree().filePath = velmora::paths().deviceTreePath;
-    velmora::paths().logPath = base + "Velmora NVR.log";
+    TestPaths().appDataFolder = base;
+    TestPaths().pathData = base + "Recordings/";
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestPaths().deviceTreePath = base + "Velmora NVR.xml";
+    TestTree().filePath = TestPaths().deviceTreePath;
+    TestPaths().logPath = base + "Velmora NVR.log";
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
@@ -169,8 +171,7 @@ class WindowJobsTest : public QObject {
     TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
     shown_.clear();
     velmora::programPlayback().controller.setTree(TestTreeShare());
-    events_ =
-        std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), velmora::paths());
+    events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
   }
 
   void cleanup() {
@@ -184,9 +185,9 @@ class WindowJobsTest : public QObject {
       ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     velmora::settings() = saved_;
-    velmora::paths() = savedPaths_;
-    TestTree().recordingsFolder = velmora::paths().pathData;
-    TestTree().filePath = velmora::paths().deviceTreePath;
+    TestPaths() = savedPaths_;
+    TestTree().recordingsFolder = TestPaths().pathData;
+    TestTree().filePath = TestPaths().deviceTreePath;
     velmora::programSignals().playbackMode.store(false);
     dir_.reset();
   }
@@ -340,7 +341,7 @@ class WindowJobsTest : public QObject {
     window_->runCommand(10062);
     QTRY_COMPARE(OpenBoxes(window_.get()).size(), 1);
     QMessageBox* box = OpenBoxes(window_.get()).first();
-    QVERIFY(box->text().contains(QString::fromStdString(velmora::paths().logPath)));
+    QVERIFY(box->text().contains(QString::fromStdString(TestPaths().logPath)));
     QVERIFY2(box->text().contains("status 3") && box->text().contains("A required tool could not be found."),
              qPrintable(box->text()));
     QCOMPARE(box->windowTitle(), QString("Velmora NVR"));
@@ -354,7 +355,7 @@ class WindowJobsTest : public QObject {
     window_->runCommand(10063);
     QTRY_COMPARE(OpenBoxes(window_.get()).size(), 1);
     box = OpenBoxes(window_.get()).first();
-    QVERIFY(box->text().contains(QString::fromStdString(velmora::paths().pathData)));
+    QVERIFY(box->text().contains(QString::fromStdString(TestPaths().pathData)));
     QVERIFY2(box->text().contains("could not be started"), qPrintable(box->text()));
     box->close();
     QTRY_COMPARE(OpenBoxes(window_.get()).size(), 0);
@@ -371,7 +372,7 @@ class WindowJobsTest : public QObject {
     // A desktop that opens the file says nothing.
     fakes.add("xdg-open");
     window_->runCommand(10062);
-    QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", QString::fromStdString(velmora::paths().logPath)}));
+    QTRY_COMPARE(fakes.arguments("xdg-open"), (QStringList{"1", QString::fromStdString(TestPaths().logPath)}));
     QTest::qWait(100);
     QCOMPARE(OpenBoxes(window_.get()).size(), 0);
   }
@@ -380,7 +381,7 @@ class WindowJobsTest : public QObject {
   // the generic cameras beside the templates, and each goes through the property sheet
   // into the selection's group as the right kind of entry.
   void firstStartAddsACameraFromTheFileMenu() {
-    QVERIFY(velmora::InitTree(TestTree(), velmora::paths().deviceTreePath) == false);  // the default tree
+    QVERIFY(velmora::InitTree(TestTree(), TestPaths().deviceTreePath) == false);  // the default tree
     GroupRecord* nvr = TestTree().root->children.front().get();
     GroupRecord* cameras = nvr->children.front().get();
     QCOMPARE(cameras->name, std::string("Local Network Cameras"));
