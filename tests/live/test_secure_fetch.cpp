@@ -289,13 +289,10 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   // The walk (every 20 ms in the program) passes over a device whose worker holds its lock
   // at that moment, as the worker may while it closes the snapshot's connection; one of
   // its next runs keeps the certificate.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        FetchPeriodic(TestTree().root.get(), Notices());
-        return kept == 1;
-      },
-      5s))
-      << LogText();
+  ASSERT_TRUE(WaitUntil([&] {
+    FetchPeriodic(TestTree().root.get(), Notices());
+    return kept == 1;
+  }, 5s)) << LogText();
   EXPECT_EQ(cam->certificate, first);
   FetchPeriodic(TestTree().root.get(), Notices());
   EXPECT_EQ(kept, 1) << "kept once";
@@ -328,13 +325,10 @@ TEST_F(SecureFetchTest, HttpsCertificateIsPinnedOnFirstUseAcceptedAgainAndAChang
   EXPECT_TRUE(TrustNewCertificate(*cam));
   EXPECT_TRUE(cam->certificate.empty());
   ASSERT_TRUE(WaitUntil([&] { return Frames(*cam) >= 3; }, 5s)) << LogText();
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        FetchPeriodic(TestTree().root.get(), Notices());
-        return kept == 2;
-      },
-      5s))
-      << LogText();
+  ASSERT_TRUE(WaitUntil([&] {
+    FetchPeriodic(TestTree().root.get(), Notices());
+    return kept == 2;
+  }, 5s)) << LogText();
   EXPECT_EQ(cam->certificate, second);
   EXPECT_FALSE(CertificateChangeSeen(*cam));
 }

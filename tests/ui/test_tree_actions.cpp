@@ -140,12 +140,7 @@ class TreeActionsTest : public QObject {
     savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
-    TestPaths().appDataFolder = base;
-    TestPaths().pathData = base + "Recordings/";
-    TestTree().recordingsFolder = TestPaths().pathData;
-    TestPaths().deviceTreePath = base + "Velmora NVR.xml";
-    TestTree().filePath = TestPaths().deviceTreePath;
-    TestPaths().logPath = base + "Velmora NVR.log";
+    velmora::test::PointTestFoldersAt(base);
     velmora::settings() = velmora::Settings{};
     velmora::settings().viewName = "All Views";
     velmora::programSignals().playbackMode.store(false);

@@ -156,12 +156,7 @@ class WindowJobsTest : public QObject {
     savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
-    TestPaths().appDataFolder = base;
-    TestPaths().pathData = base + "Recordings/";
-    TestTree().recordingsFolder = TestPaths().pathData;
-    TestPaths().deviceTreePath = base + "Velmora NVR.xml";
-    TestTree().filePath = TestPaths().deviceTreePath;
-    TestPaths().logPath = base + "Velmora NVR.log";
+    velmora::test::PointTestFoldersAt(base);
     velmora::settings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
