@@ -78,7 +78,11 @@ struct Settings {
   std::string mediaMountRoots;
 };
 
-// The process-wide settings.
+// The program's settings, read from the stored file by the start-up and written back at
+// the shutdown. Still process-wide: the parts of every layer read the fields they need
+// where they use them (82 places, the fetch workers among them), and handing each part
+// the settings it reads is the next step of the one-core design; new code takes the
+// values it needs as parameters rather than calling this.
 Settings& settings();
 
 // Longest path or name value kept (the 260-character buffers of the stored format,
