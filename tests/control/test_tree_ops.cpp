@@ -384,6 +384,28 @@ TEST_F(TreeOpsTest, DeletingALeftoverFolderDeletesItsFilesAndEmptiedParents) {
   EXPECT_EQ(oldNode.parent, nvr_);
 }
 
+// A tree that was never given its recordings folder names no folder on disk: deleting a
+// leftover entry of it deletes nothing, rather than taking the entry's relative path
+// from the working folder.
+TEST_F(TreeOpsTest, ALeftoverOfATreeWithoutARecordingsFolderDeletesNothing) {
+  GroupRecord& oldNode = add(*nvr_, OldRecordingsNode, "Old Recordings With No Live View");
+  GroupRecord& cam = add(oldNode, OldRecordingsFolder, "Cam");
+  cam.path = "Cam";
+  const fs::path working = fs::current_path();
+  const fs::path here = fs::path(TestPaths().appDataFolder) / "working";
+  const fs::path recorded = folder(cam) / "26120910.vlj";
+  touch(here / "Cam" / "26120910.vlj");
+  touch(recorded);
+  const std::string recordings = TestTree().recordingsFolder;
+  TestTree().recordingsFolder.clear();
+  fs::current_path(here);
+  DeleteEntry(TestTree(), cam, false);
+  fs::current_path(working);
+  TestTree().recordingsFolder = recordings;
+  EXPECT_TRUE(fs::exists(here / "Cam" / "26120910.vlj"));
+  EXPECT_TRUE(fs::exists(recorded));
+}
+
 TEST_F(TreeOpsTest, EnabledAndRecordingFollowTheirRules) {
   GroupRecord& cam = device(*group_, "Cam", "10.0.0.1");
   cam.recording = true;

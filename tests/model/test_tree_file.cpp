@@ -611,6 +611,36 @@ TEST_F(TreeFileTest, Version10LeavesNoCopy) {
   EXPECT_EQ(version.versionMinor, 0);
 }
 
+// A file of another version read for another tree (a second tree with a file of its own,
+// or a root of no program's tree such as a backup target's check) keeps the dated copy of
+// that tree's file only: the program's own file is never copied for it.
+TEST_F(TreeFileTest, AFileReadForAnotherTreeLeavesTheOwnFileAlone) {
+  WriteFile(TestPaths().deviceTreePath, GroupFile("<Device name=\"own\"/>"));
+  auto detached = CreateRecord(EntryKind::Root, kRootName);
+  EXPECT_EQ(LoadTreeText(*detached, GroupFile("<Device name=\"d\"/>", "0.9"), "other"), 1);
+  EXPECT_NE(FindByName(detached.get(), "d", true), nullptr);
+  DestroyTree(detached.get());
+  EXPECT_TRUE(datedCopies().empty());
+
+  DeviceTree second;
+  second.filePath = TestPaths().appDataFolder + "second.xml";
+  WriteFile(second.filePath, "second");
+  EXPECT_EQ(LoadTreeText(second, GroupFile("<Device name=\"e\"/>", "0.9"), "second"), 1);
+  ASSERT_NE(second.root, nullptr);
+  EXPECT_NE(FindByName(second.root.get(), "e", true), nullptr);
+  EXPECT_EQ(TestTree().root, nullptr) << "the test program's tree was not touched";
+  EXPECT_TRUE(datedCopies().empty());
+  int copies = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TestPaths().appDataFolder)) {
+    if (entry.path().filename().string().starts_with("second.xml.")) {
+      ++copies;
+      EXPECT_EQ(ReadFile(entry.path().string()), "second");
+    }
+  }
+  EXPECT_EQ(copies, 1);
+  second.destroy();
+}
+
 TEST_F(TreeFileTest, ATruncatedFileLoadsWhatCameBeforeAndLogsTheLine) {
   GroupRecord& nvr = add(root(), EntryKind::LocalNVR, "All Views");
   GroupRecord& cams = add(nvr, EntryKind::Group, "Cams");
