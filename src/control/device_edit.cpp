@@ -186,9 +186,7 @@ ViewSlots* ShownSlotsOfTree(GroupRecord& entry) {
 // marks, through an entry's shownIn, so a tree none of whose entries was ever shown
 // has no mark to clear.
 void ClearRecordingMarks(GroupRecord& entry) {
-  GroupRecord* root = &entry;
-  while (root->parent != nullptr) root = root->parent;
-  if (ViewSlots* shown = ShownSlotsOfTree(*root)) record_stop(*shown);
+  if (ViewSlots* shown = ShownSlotsOfTree(TopOf(entry))) record_stop(*shown);
 }
 
 // The tile shows the entry's name as its caption.

@@ -155,9 +155,7 @@ bool NameInUse(const GroupRecord& parent, int32_t kind, std::string_view name, c
   if (taken(parent)) return true;
   if (kind != EntryKind::Group) return false;
   // Groups below every recorder entry share the top of the recordings folder.
-  const GroupRecord* root = &parent;
-  while (root->parent != nullptr) root = root->parent;
-  for (const auto& top : root->children) {
+  for (const auto& top : TopOf(parent).children) {
     if (top->kind == EntryKind::LocalNVR && top.get() != &parent && taken(*top)) return true;
   }
   return false;
@@ -346,6 +344,14 @@ GroupRecord* FindViewSlotBelow(GroupRecord* start, int slot) {
   return nullptr;
 }
 }  // namespace
+
+const GroupRecord& TopOf(const GroupRecord& entry) {
+  const GroupRecord* top = &entry;
+  while (top->parent != nullptr) top = top->parent;
+  return *top;
+}
+
+GroupRecord& TopOf(GroupRecord& entry) { return const_cast<GroupRecord&>(TopOf(std::as_const(entry))); }
 
 GroupRecord* FindByViewSlot(GroupRecord* root, int slot) { return FindViewSlotBelow(root, slot); }
 

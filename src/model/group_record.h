@@ -334,6 +334,9 @@ GroupRecord* FindByName(GroupRecord* start, const std::string& name, bool deep);
 GroupRecord* FindByHwAddr(GroupRecord* parent, const std::string& hwAddr);
 // Depth-first, the entry itself first: pathData + path == folder (case-sensitive).
 GroupRecord* FindByRecordingFolder(GroupRecord* start, const std::string& folder, const std::string& pathData);
+// The top of the tree the entry is in: its root, or the entry itself when detached.
+const GroupRecord& TopOf(const GroupRecord& entry);
+GroupRecord& TopOf(GroupRecord& entry);
 // Depth-first from the root: the first entry shown in view slot `slot`.
 GroupRecord* FindByViewSlot(GroupRecord* root, int slot);
 // Entries of kinds -2, 2, 4, 5 in the subtree of `start` (itself included).

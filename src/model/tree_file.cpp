@@ -798,11 +798,6 @@ struct XMLDocumentChild {
   }
 };
 
-GroupRecord& TopOf(GroupRecord& record) {
-  GroupRecord* top = &record;
-  while (top->parent != nullptr) top = top->parent;
-  return *top;
-}
 
 
 }  // namespace

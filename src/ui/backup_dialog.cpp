@@ -247,10 +247,8 @@ void BackupDialog::StopWorkers() {
 void BackupDialog::RunForDevice(const GroupRecord& entry, const platform::MountTableSource& mediaSource,
                                 const std::string& recordings, QWidget* parent) {
   const std::string source = recordings + entry.path;
-  const GroupRecord* root = &entry;
-  while (root->parent != nullptr) root = root->parent;
-  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, recordings, root,
-                      parent);
+  BackupDialog dialog(source, entry.path, control::SystemDeviceSources(mediaSource), mediaSource, recordings,
+                      &TopOf(entry), parent);
   dialog.exec();
 }
 
