@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "app/log.h"
-#include "app/settings.h"
 #include "model/group_record.h"
 #include "recording/format.h"
 #include "recording/recorder.h"
@@ -127,7 +126,6 @@ int main(int argc, char** argv) {
       argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
   const std::filesystem::path root = base / ("velmora-bench-record-" + std::to_string(::getpid()));
   SetLogPath((base / ("velmora-bench-record-" + std::to_string(::getpid()) + ".log")).string());
-  settings().recordEnable = true;
 
   std::printf(
       "Medians of %d runs each; 'share' is the recorder's rate in percent of the plain\n"

@@ -149,8 +149,13 @@ int Run(const Config& config) {
     return 1;
   }
   const std::string url = fake.url("/h264");
-  settings().liveJpegQuality = config.quality;
-  settings().recordEnable = true;
+  // The sessions make their pictures at the quality under test, as the program's
+  // settings would ask.
+  auto benchSettings = std::make_shared<Settings>();
+  benchSettings->liveJpegQuality = config.quality;
+  FetchOptions fetchOptions = GetFetchOptions();
+  fetchOptions.settings = benchSettings;
+  SetFetchOptions(fetchOptions);
 
   std::mutex lock;
   std::map<const GroupRecord*, long> kept;  // guarded by lock

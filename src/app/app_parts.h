@@ -20,6 +20,7 @@ namespace velmora {
 
 class Application;
 struct Paths;
+struct Settings;
 
 // The main window (desktop program only; the headless program has none). The steps run
 // where the start-up creates the main window and the shutdown destroys it.
@@ -142,6 +143,9 @@ struct AppParts {
   // The program's folders and files, filled by the start-up (Application::PrepareFolders)
   // and read by the parts; null: the application keeps folders of its own.
   Paths* paths = nullptr;
+  // The program's settings, read by the start-up and written at the shutdown and after
+  // the window's changes; null: the application keeps settings of its own.
+  Settings* settings = nullptr;
 };
 
 }  // namespace velmora

@@ -59,7 +59,10 @@ bool ThroughputMeter::tick(int64_t nowSeconds, uint64_t& byteCounter) {
   return true;
 }
 
-Application::Application(AppParts parts) : parts_(parts), paths_(parts.paths ? *parts.paths : ownPaths_) {}
+Application::Application(AppParts parts)
+    : parts_(parts),
+      paths_(parts.paths ? *parts.paths : ownPaths_),
+      settings_(parts.settings ? *parts.settings : ownSettings_) {}
 
 Application::~Application() {
   if (running_ && !exited_) OnExit();
@@ -70,7 +73,7 @@ std::string Application::titleText() const {
   return version.empty() ? std::string(kProductName) : std::string(kProductName) + " v" + version;
 }
 
-void Application::ResolveFolders(Paths& p) {
+void Application::ResolveFolders(Paths& p, Settings& settings) {
   p.pathData.clear();
   p.pathPictures = platform::PicturesDir();
   p.pathVideo = platform::VideosDir();
@@ -82,8 +85,8 @@ void Application::ResolveFolders(Paths& p) {
   p.registryPath = WithSlash(p.configFolder) + "registry";
 
   // The registry defaults for the two target folders come from the desktop's own.
-  settings().pathPictures = p.pathPictures;
-  settings().pathVideo = p.pathVideo;
+  settings.pathPictures = p.pathPictures;
+  settings.pathVideo = p.pathVideo;
 }
 
 std::string Application::AppDataFolder(bool create) {
@@ -204,7 +207,7 @@ Application::StartResult Application::InitInstance(bool headless) {
 
   mainQueue().reopen();
 
-  PrepareFolders(paths_);
+  PrepareFolders(paths_, settings_);
 
   // 10.
   LogPlatform();
@@ -227,15 +230,15 @@ Application::StartResult Application::InitInstance(bool headless) {
   return StartResult::kRunning;
 }
 
-void Application::PrepareFolders(Paths& p, bool startingRecorder) {
+void Application::PrepareFolders(Paths& p, Settings& settings, bool startingRecorder) {
   // 3. Folders.
-  ResolveFolders(p);
+  ResolveFolders(p, settings);
 
   // 4. Settings: the file, then the registry stand-in.
-  LoadSettings(WithSlash(p.appDataFolder), p.registryPath);
-  p.pathData = settings().pathData;
-  if (!settings().pathPictures.empty()) p.pathPictures = settings().pathPictures;
-  if (!settings().pathVideo.empty()) p.pathVideo = settings().pathVideo;
+  const std::vector<std::string> notes = LoadSettings(settings, WithSlash(p.appDataFolder), p.registryPath);
+  p.pathData = settings.pathData;
+  if (!settings.pathPictures.empty()) p.pathPictures = settings.pathPictures;
+  if (!settings.pathVideo.empty()) p.pathVideo = settings.pathVideo;
 
   // 5. Trailing separators.
   p.pathData = WithSlash(p.pathData);
@@ -247,20 +250,20 @@ void Application::PrepareFolders(Paths& p, bool startingRecorder) {
   // 6. The log.
   p.logPath = p.appDataFolder + "Velmora NVR.log";
   SetLogPath(p.logPath);
-  if (startingRecorder && settings().logClear) ClearLog();
+  SetLogProfile(settings.logProfile);
+  if (startingRecorder && settings.logClear) ClearLog();
 
   // 7.
   if (startingRecorder) Log("Starting up.");
   // Settings values the reader had to correct, now that the log is open.
-  for (const std::string& note : TakeSettingsNotes()) Log("LoadSettings: %s", note.c_str());
+  for (const std::string& note : notes) Log("LoadSettings: %s", note.c_str());
 
   // 8. The recordings folder. A value longer than the stored format holds is refused
   //    like a missing folder.
   size_t characters = 0;
-  for (unsigned char c : settings().pathData) characters += (c & 0xC0) != 0x80;
-  if (settings().pathData.empty() || characters > kMaxSettingText ||
-      !platform::IsDirectory(p.pathData)) {
-    Log("invalid pathData [%s], using default", settings().pathData.c_str());
+  for (unsigned char c : settings.pathData) characters += (c & 0xC0) != 0x80;
+  if (settings.pathData.empty() || characters > kMaxSettingText || !platform::IsDirectory(p.pathData)) {
+    Log("invalid pathData [%s], using default", settings.pathData.c_str());
     p.pathData = p.appDataFolder + "Recordings";
     if (!platform::CreateFolders(p.pathData)) LogLastError("CreateDirectory");
     p.pathData = WithSlash(p.pathData);
@@ -307,8 +310,8 @@ void Application::CreateMainWindow() {
   }
   if (parts_.tree) parts_.tree->startRecordingFetches();
   // 23, 24.
-  if (settings().taskbarIcon && parts_.window) parts_.window->showTrayIcon(true);
-  if (settings().httpServer && parts_.net) parts_.net->startHttpServer();
+  if (settings_.taskbarIcon && parts_.window) parts_.window->showTrayIcon(true);
+  if (settings_.httpServer && parts_.net) parts_.net->startHttpServer();
 }
 
 void Application::tick() {
@@ -381,12 +384,10 @@ void Application::ServeInstanceRequests() {
   }
 }
 
-void Application::SaveAllSettings() {
-  SaveSettings(paths_.appDataFolder, paths_.registryPath);
-}
+void Application::SaveAllSettings() { SaveSettings(settings_, paths_.appDataFolder, paths_.registryPath); }
 
 void Application::ToggleRecordEnable() {
-  settings().recordEnable = !settings().recordEnable;
+  settings_.recordEnable = !settings_.recordEnable;
   SaveAllSettings();
   if (parts_.recorder) {
     parts_.recorder->recordStop();
@@ -416,11 +417,11 @@ void Application::OnExit() {
   if (parts_.tree) parts_.tree->stopAllFetches();
   if (parts_.net) parts_.net->stopHttpServer();
   // 8.
-  if (settings().taskbarIcon && parts_.window) parts_.window->showTrayIcon(false);
+  if (settings_.taskbarIcon && parts_.window) parts_.window->showTrayIcon(false);
   // 9.
   Log("saving window size and position");
   if (parts_.window) {
-    settings().windowPlacement.length = sizeof(WindowPlacement);
+    settings_.windowPlacement.length = sizeof(WindowPlacement);
     parts_.window->readWindowPlacement();
   }
   // 10.

@@ -17,6 +17,7 @@
 #include "app/app_parts.h"
 #include "app/messages.h"
 #include "app/paths.h"
+#include "app/settings.h"
 #include "platform/single_instance.h"
 
 namespace velmora {
@@ -58,10 +59,10 @@ class Application {
   StartResult InitInstance(bool headless);
 
   // Steps 3 to 9 of the start-up on their own: folders, settings, log, recordings folder,
-  // device-tree path, written into `paths`. Used by InitInstance and by command-line tools
-  // that work on the data folder without starting the recorder (the caller holds the
-  // instance lock). `startingRecorder` false: no log clearing and no "Starting up." line.
-  static void PrepareFolders(Paths& paths, bool startingRecorder = true);
+  // device-tree path, written into `paths`, the settings read into `settings`. Used by InitInstance and by command-line
+  // tools that work on the data folder without starting the recorder (the caller holds the instance lock).
+  // `startingRecorder` false: no log clearing and no "Starting up." line.
+  static void PrepareFolders(Paths& paths, Settings& settings, bool startingRecorder = true);
   // The application-data folder without its trailing "/"; created (0700) when create is
   // true, else only looked up (command-line tools running beside an instance find its
   // log and folders so).
@@ -100,7 +101,7 @@ class Application {
   void SaveAllSettings();
 
  private:
-  static void ResolveFolders(Paths& paths);
+  static void ResolveFolders(Paths& paths, Settings& settings);
   void LogPlatform();
   void CreateMainWindow();
   void DestroyMainWindow();
@@ -111,6 +112,8 @@ class Application {
   const AppParts parts_;
   Paths ownPaths_;  // used when the program hands no folders of its own
   Paths& paths_;
+  Settings ownSettings_;  // used when the program hands no settings of its own
+  Settings& settings_;
   platform::SingleInstance instance_;
   ThroughputMeter meter_;
   bool headless_ = true;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -20,7 +21,6 @@
 
 #include "app/helpers.h"
 #include "app/messages.h"
-#include "app/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -402,23 +402,35 @@ bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64
   return false;
 }
 
-bool TrimLog() {
+bool TrimLog(unsigned sizeMaxMB) {
   Log("trimming log file");
   std::string path = GetLogPath();
   if (path.empty()) return false;
-  const uint32_t limit = static_cast<uint32_t>(settings().logSizeMax) << 20;
+  const uint32_t limit = static_cast<uint32_t>(sizeMaxMB) << 20;
   uint64_t oldSize = 0, newSize = 0;
   if (!TrimFile(path, limit, oldSize, newSize)) return false;
   Log("old size=%u, new size=%u", static_cast<unsigned>(oldSize), static_cast<unsigned>(newSize));
   return true;
 }
 
+namespace {
+
+// Whether ProfileTimer writes; read by any thread that times a step.
+std::atomic<bool>& profileOn() {
+  static std::atomic<bool> on{false};
+  return on;
+}
+
+}  // namespace
+
+void SetLogProfile(bool on) { profileOn().store(on, std::memory_order_relaxed); }
+
 uint32_t TickCount() { return static_cast<uint32_t>(platform::SteadyMs()); }
 
 ProfileTimer::ProfileTimer(std::string label) : label_(std::move(label)), startTick_(TickCount()) {}
 
 ProfileTimer::~ProfileTimer() {
-  if (!settings().logProfile) return;
+  if (!profileOn().load(std::memory_order_relaxed)) return;
   unsigned long elapsed = static_cast<uint32_t>(TickCount() - startTick_);
   Log("PROFILER: %lums; %s", elapsed, label_.c_str());
 }

@@ -64,9 +64,9 @@ void LogMemoryReport(const char* operation);
 // Moves the log to its ".old" name, replacing an older one. A missing log is fine.
 void ClearLog();
 
-// Cuts the log to its last logSizeMax megabytes, starting at a line boundary.
-// Returns true when the log was replaced by a shorter copy.
-bool TrimLog();
+// Cuts the log to its last `sizeMaxMB` megabytes (the logSizeMax setting), starting at a
+// line boundary. Returns true when the log was replaced by a shorter copy.
+bool TrimLog(unsigned sizeMaxMB);
 // The cut on its own: keeps the last `limit` bytes of the file at path, from the first
 // line start among them (all of them when they hold no line feed), through path + ".tmp".
 // Returns true when the file was replaced; sizes are reported when it was.
@@ -76,7 +76,11 @@ bool TrimFile(const std::string& path, uint32_t limit, uint64_t& oldSize, uint64
 // tick count.
 uint32_t TickCount();
 
-// Logs "PROFILER: %lums; %s" when it ends and the logProfile setting is on.
+// Whether ProfileTimer writes its lines (the logProfile setting): set by the start-up
+// with the log's path, off until then.
+void SetLogProfile(bool on);
+
+// Logs "PROFILER: %lums; %s" when it ends and SetLogProfile turned profiling on.
 class ProfileTimer {
  public:
   explicit ProfileTimer(std::string label);

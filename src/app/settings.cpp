@@ -13,11 +13,6 @@
 
 namespace velmora {
 
-Settings& settings() {
-  static Settings instance;
-  return instance;
-}
-
 namespace {
 
 // Number of UTF-8 characters (lead bytes) in a text.
@@ -40,12 +35,6 @@ int ReadSignedDecimal(const std::string& text) {
 unsigned ReadUnsigned(const std::string& text) {
   unsigned long value = std::strtoul(text.c_str(), nullptr, 0);
   return static_cast<unsigned>(value);
-}
-
-// Notes about corrected values of the last LoadSettings, logged once the log is open.
-std::vector<std::string>& pendingNotes() {
-  static std::vector<std::string> notes;
-  return notes;
 }
 
 // A value as it may appear inside a log line: control bytes shown as '?'.
@@ -290,24 +279,19 @@ bool WriteRegistry(const std::string& path, const Settings& s) {
   return key.save(path);
 }
 
-void LoadSettings(const std::string& appDataFolder, const std::string& registryPath) {
-  pendingNotes().clear();
-  ReadSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings(), &pendingNotes());
-  ReadRegistry(registryPath, settings());
-}
-
-std::vector<std::string> TakeSettingsNotes() {
+std::vector<std::string> LoadSettings(Settings& s, const std::string& appDataFolder, const std::string& registryPath) {
   std::vector<std::string> notes;
-  notes.swap(pendingNotes());
+  ReadSettingsFile(appDataFolder + "Velmora NVR.exe.config", s, &notes);
+  ReadRegistry(registryPath, s);
   return notes;
 }
 
-void SaveSettings(const std::string& appDataFolder, const std::string& registryPath) {
-  WriteSettingsFile(appDataFolder + "Velmora NVR.exe.config", settings());
+void SaveSettings(const Settings& s, const std::string& appDataFolder, const std::string& registryPath) {
+  WriteSettingsFile(appDataFolder + "Velmora NVR.exe.config", s);
   if (!registryPath.empty()) {
     auto slash = registryPath.rfind('/');
     if (slash != std::string::npos) platform::CreatePrivateFolder(registryPath.substr(0, slash));
-    WriteRegistry(registryPath, settings());
+    WriteRegistry(registryPath, s);
   }
 }
 

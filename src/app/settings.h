@@ -1,5 +1,6 @@
-// Process-wide settings: the settings file of the recording service and the
-// registry stand-in of the user interface. Read once at start, written at exit and
+// The program's settings: the settings file of the recording service and the registry
+// stand-in of the user interface. The Core owns the program's one Settings and hands it
+// to the parts that read it (program/core.h); read once at start, written at exit and
 // after each change. Written on the main thread only; workers read single words.
 #pragma once
 
@@ -78,27 +79,17 @@ struct Settings {
   std::string mediaMountRoots;
 };
 
-// The program's settings, read from the stored file by the start-up and written back at
-// the shutdown. Still process-wide: the parts of every layer read the fields they need
-// where they use them (82 places, the fetch workers among them), and handing each part
-// the settings it reads is the next step of the one-core design; new code takes the
-// values it needs as parameters rather than calling this.
-Settings& settings();
-
 // Longest path or name value kept (the 260-character buffers of the stored format,
 // less the terminator). Longer values are cut at a character boundary.
 constexpr std::size_t kMaxSettingText = 259;
 
-// Reads the settings file, then the registry file, over the current values.
-// Missing or unreadable files keep the defaults; bad lines are skipped. Writes no log
-// lines (the log is not open yet): what it corrected waits in TakeSettingsNotes.
-void LoadSettings(const std::string& appDataFolder, const std::string& registryPath);
-// The notes of the last LoadSettings about values it corrected (one line each), handed
-// out once.
-std::vector<std::string> TakeSettingsNotes();
+// Reads the settings file, then the registry file, over the values of `s`. Missing or
+// unreadable files keep the defaults; bad lines are skipped. Writes no log lines (the
+// log may not be open yet): returns its notes about values it corrected, one line each.
+std::vector<std::string> LoadSettings(Settings& s, const std::string& appDataFolder, const std::string& registryPath);
 // Writes the settings file, then the registry file, each through a temporary file
 // and a rename. Failures keep the in-memory values and the old files.
-void SaveSettings(const std::string& appDataFolder, const std::string& registryPath);
+void SaveSettings(const Settings& s, const std::string& appDataFolder, const std::string& registryPath);
 
 // The two stores on their own (tests and tools).
 // A diskFullness without a number or below kDiskFullnessMin reads as the default, one

@@ -76,9 +76,9 @@ std::optional<CommandState> ProgramCommandState(int id, const CommandContext& c)
     case kCmdSort:
       return Enabled(true);
 
-    case kCmdRecord: return Checked(settings().recordEnable);
-    case kCmdCaptions: return Checked(settings().captionShow);
-    case kCmdViewStretch: return Checked(settings().viewStretch);
+    case kCmdRecord: return Checked(c.recordEnable);
+    case kCmdCaptions: return Checked(c.captionShow);
+    case kCmdViewStretch: return Checked(c.viewStretch);
     case kCmdStatusBar: return Checked(c.statusBarVisible);
     case kCmdDeviceList: return Checked(c.deviceListVisible);
     case kCmdFullScreen: return Checked(c.fullScreen);

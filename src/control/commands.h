@@ -90,6 +90,10 @@ struct CommandContext {
   bool fullScreen = false;
   bool statusBarVisible = true;
   bool deviceListVisible = true;
+  // The window's switches as the settings hold them: recording, captions, stretched views.
+  bool recordEnable = true;
+  bool captionShow = true;
+  bool viewStretch = true;
   int layout = 0;                   // the view frame's current layout index
   bool selectedTileHasImage = false;  // the selected entry's view tile holds an image
   bool selectedTileHasJpeg = false;   // ... and the JPEG bytes of that image

@@ -272,7 +272,7 @@ EditResult ApplyDeviceSettings(DeviceTree& tree, GroupRecord& entry, const Devic
   if (reconnect) viewthread_refresh(entry, false);
   for (GroupRecord* input : inputs) viewthread_refresh(*input, false);
 
-  ApplyRecordingState(&entry);
+  ApplyRecordingState(tree, &entry);
   RefreshItemState(entry);
   return EditResult{};
 }
@@ -302,11 +302,11 @@ EditResult MoveEntryLive(DeviceTree& tree, GroupRecord& entry, GroupRecord& newP
     return EditResult{false, 0};
   }
   ReleaseOwnedOldRecordings(tree);
-  ApplyRecordingState(&entry);
+  ApplyRecordingState(tree, &entry);
   return result;
 }
 
-void SetEnabledLive(GroupRecord& entry, bool enabled) {
+void SetEnabledLive(const DeviceTree& tree, GroupRecord& entry, bool enabled) {
   {
     std::lock_guard<std::mutex> guard(entry.fetchLock);
     if (entry.enabled != enabled) {
@@ -320,16 +320,16 @@ void SetEnabledLive(GroupRecord& entry, bool enabled) {
     }
     entry.enabled = enabled;
   }
-  ApplyRecordingState(&entry);
+  ApplyRecordingState(tree, &entry);
   RefreshItemState(entry);
 }
 
-void SetRecordingLive(GroupRecord& entry, bool recording) {
+void SetRecordingLive(const DeviceTree& tree, GroupRecord& entry, bool recording) {
   {
     std::lock_guard<std::mutex> guard(entry.fetchLock);
     entry.recording = recording;
   }
-  ApplyRecordingState(&entry);
+  ApplyRecordingState(tree, &entry);
   RefreshItemState(entry);
 }
 

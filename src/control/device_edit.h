@@ -73,8 +73,8 @@ EditResult MoveEntryLive(DeviceTree& tree, GroupRecord& entry, GroupRecord& newP
 
 // Enabled and Recording of one entry, applied under its fetchLock, then the recording
 // state of the entry applied (fetch started or stopped, files closed).
-void SetEnabledLive(GroupRecord& entry, bool enabled);
-void SetRecordingLive(GroupRecord& entry, bool recording);
+void SetEnabledLive(const DeviceTree& tree, GroupRecord& entry, bool enabled);
+void SetRecordingLive(const DeviceTree& tree, GroupRecord& entry, bool recording);
 
 // The view slot fields the playback side changes while a device may be fetched.
 void SetStillShownLive(GroupRecord& entry, bool stillShown);

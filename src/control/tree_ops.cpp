@@ -276,7 +276,7 @@ TreeOpResult AddFromTemplate(DeviceTree& tree, int commandId, GroupRecord* paren
     }
   }
   ReleaseOwnedOldRecordings(tree);
-  ApplyRecordingState(entry.get());
+  ApplyRecordingState(tree, entry.get());
   SaveTree(tree);
   TreeOpResult result;
   result.changed = true;
@@ -329,8 +329,8 @@ TreeOpResult RenameFromLabel(DeviceTree& tree, GroupRecord& entry, const std::st
       result.messageId = edit.messageId;
       result.messageValue = edit.systemError;
       // The saved view follows a renamed group; a refused rename leaves both alone.
-      if (edit.ok && entry.kind == Group && NamesEqual(settings().viewName, oldName)) {
-        settings().viewName = name;
+      if (edit.ok && entry.kind == Group && NamesEqual(tree.settings->viewName, oldName)) {
+        tree.settings->viewName = name;
         result.saveSettings = true;
       }
       break;
@@ -382,11 +382,11 @@ TreeOpResult ToggleEnabled(DeviceTree& tree, GroupRecord& entry) {
   const bool enable = !entry.enabled;
   if (!enable) {
     entry.receivedData = false;
-    if (entry.recording) SetRecordingLive(entry, false);
+    if (entry.recording) SetRecordingLive(tree, entry, false);
   } else {
     entry.lastUpdateTick = 0;
   }
-  SetEnabledLive(entry, enable);
+  SetEnabledLive(tree, entry, enable);
   RefreshItemState(entry);
   SaveTree(tree);
   TreeOpResult result;
@@ -399,7 +399,7 @@ TreeOpResult ToggleRecording(DeviceTree& tree, GroupRecord& entry, bool playback
   if (playbackMode || !entry.enabled || entry.kind == LocalNVR || entry.kind == Group ||
       entry.kind == ServerDevice)
     return {};
-  SetRecordingLive(entry, !entry.recording);
+  SetRecordingLive(tree, entry, !entry.recording);
   RefreshItemState(entry);
   SaveTree(tree);
   TreeOpResult result;

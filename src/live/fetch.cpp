@@ -672,6 +672,12 @@ FetchOptions GetFetchOptions() {
   return engine().options;
 }
 
+std::shared_ptr<const Settings> FetchSettings() {
+  static const auto defaults = std::make_shared<const Settings>();
+  std::lock_guard<std::mutex> guard(engine().lock);
+  return engine().options.settings ? engine().options.settings : defaults;
+}
+
 void viewthread_iocp(GroupRecord& record) {
   std::shared_ptr<GroupRecord> shared = record.weak_from_this().lock();
   if (!shared) {

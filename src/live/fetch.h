@@ -35,11 +35,17 @@ struct FetchOptions {
   uint32_t sendTimeoutMs = 10000;     // the request must be sent in this
   uint32_t headerTimeoutMs = 15000;   // the response header must begin to arrive in this
   uint32_t stallTimeoutMs = 15000;    // an open stream may be silent this long
+  // The settings the workers follow while they run: the captions, the JPEG quality of
+  // pictures made from video, whether recording is on. The program's own, shared (the
+  // window changes them, and the engine outlives the Core); null: the defaults.
+  std::shared_ptr<const Settings> settings;
 };
 // Options for connections started from now on; the worker count applies at the next
 // start of the engine.
 void SetFetchOptions(const FetchOptions& options);
 FetchOptions GetFetchOptions();
+// The settings of the engine's options, the defaults when none were handed; never null.
+std::shared_ptr<const Settings> FetchSettings();
 
 // Recorded-data access for the tiles of storage folder devices, installed once for the
 // process (app/installed.h). Nothing installed: such a tile gets no image.

@@ -69,7 +69,7 @@ void Stop(GroupRecord* node) {
   if (node == nullptr) return;
   for (std::size_t i = 0; i < node->children.size(); ++i) Stop(node->children[i].get());
   if (node->fetchActive && node->viewIndex == -1) {
-    if (settings().recordEnable && node->recording) {
+    if (FetchSettings()->recordEnable && node->recording) {
       if (node->fetchIndex != -1) Log("removing view %d/%s", node->fetchIndex, node->path.c_str());
     } else {
       StopFetch(*node);

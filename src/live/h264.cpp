@@ -12,6 +12,7 @@ extern "C" {
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "live/fetch.h"
 #include "live/stream.h"
 #include "media/video_decoder.h"
 #include "model/group_record.h"
@@ -72,8 +73,8 @@ int DecodeNewBytes(GroupRecord& record, VideoState& state, const uint8_t* bytes,
         if (!state.grids.empty() && state.grids.front().first == picture.pts) grid = state.grids.front().second.data();
         std::size_t length = 0;
         std::string error;
-        if (!state.encoder.Encode(picture, settings().liveJpegQuality, grid, kStreamHeadroom, kStreamTrailer,
-                                  state.jpeg, length, error)) {
+        const int quality = FetchSettings()->liveJpegQuality;
+        if (!state.encoder.Encode(picture, quality, grid, kStreamHeadroom, kStreamTrailer, state.jpeg, length, error)) {
           Log("%s: %s for %s", "viewthread_iocp_check_h264", error.c_str(), record.name.c_str());
           return;
         }

@@ -417,7 +417,7 @@ class RtspSession : public LiveSession, public std::enable_shared_from_this<Rtsp
     const uint64_t started = ThreadCpuNs();
     std::string error;
     std::size_t length = 0;
-    const int quality = std::clamp(settings().liveJpegQuality, 1, 100);
+    const int quality = std::clamp(FetchSettings()->liveJpegQuality, 1, 100);
     if (!encoder_.Encode(picture, quality, nullptr, kStreamHeadroom, kStreamTrailer, jpeg_, length, error)) {
       Log("%s: %s for %s", "RtspSession", error.c_str(), name_.c_str());
       Report(kEncodeFailed);

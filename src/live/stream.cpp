@@ -15,6 +15,7 @@
 #include "app/log.h"
 #include "app/messages.h"
 #include "app/settings.h"
+#include "live/fetch.h"
 #include "live/decrypt.h"
 #include "live/digest.h"
 #include "media/jpeg.h"
@@ -124,7 +125,8 @@ void CountFrame(GroupRecord& record) {
 }
 
 std::string view_caption(const std::string& name, const ImageHolder* holder, double rate) {
-  const Settings& s = settings();
+  const std::shared_ptr<const Settings> settings = FetchSettings();
+  const Settings& s = *settings;
   std::string ratePart;
   std::string sizePart;
   std::string dimensionsPart;

@@ -87,7 +87,7 @@ int PasteDeviceText(DeviceTree& tree, GroupRecord* selected, std::string_view te
 bool ImportDeviceFile(DeviceTree& tree, const std::string& filePath, bool* saved) {
   bool loaded = InitTree(tree, filePath);
   ReleaseOwnedOldRecordings(tree);
-  ApplyRecordingState(tree.root.get());
+  ApplyRecordingState(tree, tree.root.get());
   bool written = SaveTree(tree);
   if (saved) *saved = written;
   return loaded;

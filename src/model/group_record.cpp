@@ -59,10 +59,6 @@ ItemState EntryItemState(const GroupRecord& record, bool httpServerOn) {
   return state;
 }
 
-ItemState EntryItemState(const GroupRecord& record) {
-  return EntryItemState(record, settings().httpServer);
-}
-
 void RefreshItemState(GroupRecord& record) {
   if (TreeObserver* observer = Installed<TreeObserver>::get()) observer->changed(record);
 }
@@ -425,7 +421,7 @@ void StopFetch(GroupRecord& record) {
   record.fetchActive = false;
 }
 
-void ApplyRecordingState(GroupRecord* start) {
+void ApplyRecordingState(const DeviceTree& tree, GroupRecord* start) {
   if (start == nullptr) return;
   const int32_t kind = start->kind;
   if (kind < EntryKind::ServerCamera || kind > EntryKind::HTTPDevice) return;
@@ -433,12 +429,12 @@ void ApplyRecordingState(GroupRecord* start) {
     // Copy the list: the fetch engine and the recorder may not change the tree, but a copy
     // keeps the walk safe.
     auto children = start->children;
-    for (auto& child : children) ApplyRecordingState(child.get());
+    for (auto& child : children) ApplyRecordingState(tree, child.get());
     return;
   }
   if (!IsRecordableKind(kind)) return;
 
-  if (settings().recordEnable && start->enabled && start->recording) {
+  if (tree.settings->recordEnable && start->enabled && start->recording) {
     if (!start->fetchActive) {
       Log("starting fetch %s", start->path.c_str());
       {

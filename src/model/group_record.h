@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "app/installed.h"
+#include "app/settings.h"
 #include "model/device_config.h"
 #include "model/live_connection.h"
 #include "model/recording_files.h"
@@ -150,8 +151,9 @@ bool IsContainerKind(int32_t kind);
 const char* KindElementName(int32_t kind);
 
 // One device tree: its root entry, the file it is kept in, the folder its devices record
-// into, and the lock of writes into that folder. The Core owns the program's tree and
-// hands it to the parts that read or change it; a test program makes its own.
+// into, the lock of writes into that folder, and the settings its operations follow. The
+// Core owns the program's tree and hands it to the parts that read or change it; a test
+// program makes its own.
 //
 // Threads: the root is created, replaced and dropped on the main thread (load, import,
 // shutdown), and the file and folder are set there before the tree is read; workers
@@ -168,6 +170,10 @@ struct DeviceTree {
   // Taken by the recorder around each record write and by a rename around the rename of
   // a recordings folder, so the two never interleave.
   std::mutex recordingLock;
+  // The settings the tree's operations follow: whether recording is on (which entries
+  // fetch, whether frames are written), the saved view's name, whether the HTTP server
+  // runs (the local entry's mark). The program's own, shared by the Core; never null.
+  std::shared_ptr<Settings> settings = std::make_shared<Settings>();
 
   // The root, created (kind -1, "<ROOT>") when there is none yet; the observer is told
   // of the new root as a reset.
@@ -259,8 +265,6 @@ struct ItemState {
 // Overlay 3 on error, else 1 when recording, else 4 for this recorder's entry while the
 // HTTP server is on; a disabled fetching entry is cut and gets overlay 2.
 ItemState EntryItemState(const GroupRecord& record, bool httpServerOn);
-// The same with the current httpServer setting.
-ItemState EntryItemState(const GroupRecord& record);
 // The image-list entry of a kind's icon.
 inline int EntryImageIndex(int32_t kind) { return kind + 11; }
 // Tells the observer that the record's item must be redrawn (text, overlay, cut style).
@@ -353,9 +357,9 @@ int FirstFreeCameraIndex(const GroupRecord* server);
 std::string DeviceUrl(GroupRecord& record);
 
 // Starts the fetch of every recordable entry below `start` that is enabled and records
-// while recording is globally on; stops the others (or clears their tile's recording
-// mark) and closes their recording files.
-void ApplyRecordingState(GroupRecord* start);
+// while recording is on in the tree's settings; stops the others (or clears their tile's
+// recording mark) and closes their recording files.
+void ApplyRecordingState(const DeviceTree& tree, GroupRecord* start);
 // Stops one entry's live fetch when it is active ("stopping fetch %d/%s").
 void StopFetch(GroupRecord& record);
 // Children first, then the entry (grouprecord_stop).

@@ -6,14 +6,14 @@
 
 namespace velmora {
 
-GroupRecord* SavedViewEntry(GroupRecord& root, bool* viewNameChanged) {
+GroupRecord* SavedViewEntry(GroupRecord& root, Settings& settings, bool* viewNameChanged) {
   if (viewNameChanged != nullptr) *viewNameChanged = false;
-  if (GroupRecord* named = FindByName(&root, settings().viewName, true)) return named;
+  if (GroupRecord* named = FindByName(&root, settings.viewName, true)) return named;
   if (root.children.empty()) return nullptr;
   GroupRecord* first = root.children.front().get();
   std::string name = first->name;
   if (name.size() > kMaxSettingText) name.resize(kMaxSettingText);
-  settings().viewName = name;
+  settings.viewName = name;
   if (viewNameChanged != nullptr) *viewNameChanged = true;
   return first;
 }

@@ -144,7 +144,7 @@ bool discovery_add_device(DeviceTree& tree, const std::string& address, const st
     }
   }
   // A device that is marked for recording starts fetching, as one added by hand does.
-  ApplyRecordingState(record.get());
+  ApplyRecordingState(tree, record.get());
   if (DiscoverySelection* selection = Installed<DiscoverySelection>::get()) selection->selectEntry(*record);
   return true;
 }

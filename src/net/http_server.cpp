@@ -631,7 +631,7 @@ std::shared_ptr<const TreeSnapshot> SnapshotOfTree(const HttpServer& server) {
 
 void StartHttpServer(HttpServer& server, const DeviceTree& tree) {
   if (server.running()) return;
-  const Settings& s = settings();
+  const Settings& s = *tree.settings;
   if (s.httpServerPort < 0 || s.httpServerPort > 65535) {
     Log("HttpServer: httpServerPort %d is not a port", s.httpServerPort);
     return;

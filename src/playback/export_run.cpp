@@ -237,9 +237,11 @@ ExportOptions CommandExportOptions(const ExportCommandArgs& a, const CompressorC
   options.jpegMode = a.jpeg;
   options.view = 0;
   options.compressor = compressor;
-  options.quality = settings().aviQuality;
-  options.keyFrameEvery = settings().aviKeyFrame;
-  options.dataRateKBps = settings().aviDataRate;
+  // The command reads no settings file: the compressor's defaults hold.
+  const Settings defaults;
+  options.quality = defaults.aviQuality;
+  options.keyFrameEvery = defaults.aviKeyFrame;
+  options.dataRateKBps = defaults.aviDataRate;
   options.overwrite = a.force;
   options.rememberPath = false;
   return options;

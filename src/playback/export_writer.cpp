@@ -195,8 +195,7 @@ bool ExportSession::Start(const std::string& pathBox, const ExportQuestion& ask)
     if (options_.rememberPath) {
       const auto slash = output_.find_last_of('/');
       if (slash != std::string::npos) {
-        settings().pathVideo = output_.substr(0, slash + 1);
-        Report(ExportSettingsChanged{});
+        Report(ExportSettingsChanged{output_.substr(0, slash + 1)});
       }
       if (options_.naming != nullptr) options_.naming->Advance(output_);
     }

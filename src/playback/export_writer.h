@@ -108,7 +108,9 @@ struct ExportMessageReport {  // an information box, or a warning box
   std::string text;
   bool warning = false;
 };
-struct ExportSettingsChanged {};  // pathVideo was stored: the settings file is to be saved
+struct ExportSettingsChanged {  // the folder of the export is the new pathVideo setting
+  std::string pathVideo;        // with its trailing '/'
+};
 struct ExportEndedReport {        // sent by ExportRunner once its export thread has ended
   ExportState state = ExportState::kIdle;
 };
@@ -161,8 +163,8 @@ class ExportSession {
 
   // The Export button: takes the path box, asks about an existing file (without `ask`
   // the answer is No), and starts (20522, then 20523). False when it did not start. It
-  // asks, and with rememberPath stores pathVideo (reporting ExportSettingsChanged) and
-  // advances the options' naming: call it on the main thread (the thread that owns the
+  // asks, and with rememberPath reports the folder as the new pathVideo
+  // (ExportSettingsChanged) and advances the options' naming: call it on the main thread (the thread that owns the
   // settings), whichever thread drains the channel afterwards.
   bool Start(const std::string& pathBox, const ExportQuestion& ask = {});
   // One event from the pump.

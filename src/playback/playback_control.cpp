@@ -173,9 +173,9 @@ void PlaybackController::Leave() {
   ClearSelection();
   playing_ = false;
   dragging_ = false;
-  // The pane stays only when the operator keeps it shown; the window follows the mode
-  // either way.
-  Report(PlaybackControlsShown{settings().playbackShow});
+  // The pane stays only when the operator keeps it shown (the tree's settings); the
+  // window follows the mode either way.
+  Report(PlaybackControlsShown{tree_ != nullptr && tree_->settings->playbackShow});
   for (int t = 0; t < viewSlotCount; ++t) {
     GroupRecord* node = NodeOfTile(t);
     if (node != nullptr) {

@@ -32,11 +32,11 @@ namespace {
 
 // The entry whose devices the views show: the saved name, else the first entry, whose
 // name is then remembered at once.
-void SelectSavedView(GroupRecord* root, const Paths& paths) {
-  if (!root) return;
+void SelectSavedView(DeviceTree& tree, const Paths& paths) {
+  if (!tree.root) return;
   bool stored = false;
-  SavedViewEntry(*root, &stored);
-  if (stored) SaveSettings(paths.appDataFolder, paths.registryPath);
+  SavedViewEntry(*tree.root, *tree.settings, &stored);
+  if (stored) SaveSettings(*tree.settings, paths.appDataFolder, paths.registryPath);
 }
 
 // The device tree's steps: loading, the leftover recordings and removable media, the
@@ -61,8 +61,8 @@ class TreeSteps final : public DeviceTreePart {
     mainQueue().post(MsgScanAllMedia{});
   }
   bool hasViewable() override { return CountViewable(root()) > 0; }
-  void selectSavedView() override { SelectSavedView(root(), paths_); }
-  void startRecordingFetches() override { ApplyRecordingState(root()); }
+  void selectSavedView() override { SelectSavedView(*tree_, paths_); }
+  void startRecordingFetches() override { ApplyRecordingState(*tree_, root()); }
   void stopAllFetches() override {
     if (root()) StopAllFetches(root());
   }
@@ -84,6 +84,10 @@ class FetchSteps final : public FetchPart {
   void openInternet() override {
     // The folders are decided by now: an encrypted frame reads its key from the data folder.
     SetFrameKeyFolder(paths_.appDataFolder);
+    // The workers follow the program's settings (captions, picture quality, recording).
+    FetchOptions fetchOptions = GetFetchOptions();
+    fetchOptions.settings = tree_.settings;
+    SetFetchOptions(fetchOptions);
     // A silent peer must not hold a reader for long: the playback thread retries a
     // remote read 16 times.
     HttpClientOptions options;
@@ -109,8 +113,9 @@ class FetchSteps final : public FetchPart {
 // The watcher and the dialog's threads work on copies of their own.
 class MediaSteps final : public MediaPart {
  public:
+  explicit MediaSteps(const Settings& settings) : settings_(settings) {}
   void watch() override {
-    source_ = MediaSourceFromSettings();
+    source_ = MediaSourceFromSettings(settings_);
     auto watcher = std::make_unique<platform::MountWatcher>(source_, PostDriveChange);
     if (!watcher->start()) {
       LogLastError("mount table watch");
@@ -130,6 +135,7 @@ class MediaSteps final : public MediaPart {
   const platform::MountTableSource& source() const { return source_; }
 
  private:
+  const Settings& settings_;
   platform::MountTableSource source_;
   std::unique_ptr<platform::MountWatcher> watcher_;
 };
@@ -211,6 +217,7 @@ struct Core::Parts {
         tree(folders, devices, wiring),
         recorder(*devices, *slots),
         fetch(*devices, folders),
+        media(*devices->settings),
         playback(devices),
         net(*devices),
         router{*devices, net.server(), net.discovery(), media.source(), playback.playback().controller} {}
@@ -227,7 +234,9 @@ struct Core::Parts {
   MessageRoutes router;
 };
 
-Core::Core() : tree_(std::make_shared<DeviceTree>()) {
+Core::Core() : settings_(std::make_shared<Settings>()), tree_(std::make_shared<DeviceTree>()) {
+  // The tree's operations follow the program's settings.
+  tree_->settings = settings_;
   // The libraries are connected before any part can start them.
   wiring_ = std::make_unique<CoreWiring>();
   parts_ = std::make_unique<Parts>(paths_, tree_, *wiring_);
@@ -250,6 +259,7 @@ AppParts Core::parts(WindowPort* window) {
   parts.net = &parts_->net;
   parts.router = &parts_->router;
   parts.paths = &paths_;
+  parts.settings = settings_.get();
   return parts;
 }
 

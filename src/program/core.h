@@ -16,8 +16,12 @@
 // (Application::PrepareFolders through AppParts), the parts read them when they start
 // (the tree's file and recordings folder, the folder of the frame key).
 //
-// Still process-wide, reached through their accessors by the parts and by the libraries:
-// the settings and the main queue (several hundred callers in the code and the tests).
+// The program's settings are the Core's as well: read by the start-up into the Core's
+// Settings (AppParts), shared with the tree, whose operations and parts read them, and
+// handed to the window through its events.
+//
+// Still process-wide, reached through its accessor by the parts and by the libraries:
+// the main queue (several hundred callers in the code and the tests).
 // The view slots are shared with the program's playback, which made them, and handed to
 // the recorder's steps here; the window takes them from the playback controller. The
 // program's playback (engine, its output, the export pump and the controller,
@@ -41,6 +45,7 @@ struct MountTableSource;
 namespace velmora {
 
 class CoreWiring;
+struct Settings;
 struct DeviceTree;
 class PlaybackController;
 
@@ -65,6 +70,11 @@ class Core {
   // The program's folders and files; empty until the application's start-up fills them.
   const Paths& paths() const { return paths_; }
 
+  // The program's settings: read by the start-up, written at the shutdown and after the
+  // window's changes, shared with the tree (DeviceTree::settings) and, through it, with
+  // the parts that may outlive the Core (the fetch engine, the removal thread).
+  Settings& settings() { return *settings_; }
+
   // The program's device tree: read by the start-up (its file and recordings folder set
   // from the folders first), handed to every part that reads or changes it and to the
   // window; its entries go at the shutdown. Lives as long as the Core, or longer where
@@ -73,6 +83,7 @@ class Core {
 
  private:
   struct Parts;
+  const std::shared_ptr<Settings> settings_;
   Paths paths_;
   const std::shared_ptr<DeviceTree> tree_;
   std::unique_ptr<CoreWiring> wiring_;

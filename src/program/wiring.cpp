@@ -115,8 +115,8 @@ int RunImportCommand(const std::string& file) {
   // No instance runs: merge into the tree file of the data folder here, holding the
   // lock so that no instance starts on the same files meanwhile.
   Paths paths;
-  Application::PrepareFolders(paths, false);
   DeviceTree tree;
+  Application::PrepareFolders(paths, *tree.settings, false);
   tree.filePath = paths.deviceTreePath;
   tree.recordingsFolder = paths.pathData;
   InitTree(tree, tree.filePath);

@@ -200,12 +200,17 @@ const CleanupDevice* CleanupRunner::DeviceOf(const std::string& folder) const {
   return found == devices_.end() ? nullptr : &found->second;
 }
 
+const Settings& CleanupRunner::settings() const {
+  static const Settings defaults;
+  return options_.settings ? *options_.settings : defaults;
+}
+
 bool CleanupRunner::RunPass() {
   ++pass_;
   PostStatus(FormatPass("Starting file delete by age, pass %d.", pass_));
   mainQueue().post(MsgDiskUsage{});
   signals_.renaming = false;
-  TrimLog();
+  TrimLog(settings().logSizeMax);
   devices_.clear();
   std::vector<CleanupDevice> devices;
   if (options_.devices) {

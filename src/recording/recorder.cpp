@@ -302,8 +302,7 @@ void check_record(GroupRecord& device, ImageHolder* frame, uint8_t* buffer, std:
         device.name.c_str());
     return;
   }
-  if (frame == nullptr || buffer == nullptr || !settings().recordEnable || !device.recording)
-    return;
+  if (frame == nullptr || buffer == nullptr || !tree.settings->recordEnable || !device.recording) return;
 
   int mark = kRecordingMarkIdle;
   if (InSchedule(device, platform::WallTime())) {
@@ -380,6 +379,7 @@ void RecorderSteps::startCleanupThread() {
   CleanupOptions options;
   options.root = tree_.recordingsFolder;
   options.entries = tree_.root.get();
+  options.settings = tree_.settings;
   StartCleanupThread(std::move(options));
 }
 

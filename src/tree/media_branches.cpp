@@ -57,9 +57,9 @@ void CollectShownFolders(GroupRecord& entry, std::vector<GroupRecord*>& shown) {
 
 }  // namespace
 
-platform::MountTableSource MediaSourceFromSettings() {
+platform::MountTableSource MediaSourceFromSettings(const Settings& settings) {
   platform::MountTableSource source;
-  source.extraRoots = platform::ParseMountRoots(settings().mediaMountRoots);
+  source.extraRoots = platform::ParseMountRoots(settings.mediaMountRoots);
   return source;
 }
 

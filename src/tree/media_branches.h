@@ -24,7 +24,7 @@ class ViewSlots;
 // Where the program reads the mount table and sysfs, and which mount roots count: the
 // default source with the extra roots of the mediaMountRoots setting. The Core builds
 // its own when the watch starts and hands it to those that list the drives.
-platform::MountTableSource MediaSourceFromSettings();
+platform::MountTableSource MediaSourceFromSettings(const Settings& settings);
 
 // The mount watch's report: posts a drive's arrival or removal (MsgShellChange, 32776) to the
 // main queue. Runs on the watch's thread.

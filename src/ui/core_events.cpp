@@ -27,6 +27,8 @@ CoreEvents::CoreEvents(Application* app, PlaybackController& playback, DeviceTre
   playbackToken_ = playback_.subscribe([this](const PlaybackReport& report) { handle(report); });
 }
 
+Settings& CoreEvents::settings() const { return *tree_.settings; }
+
 CoreEvents::~CoreEvents() {
   stop();
   mainQueue().unsubscribe(token_);
@@ -148,7 +150,7 @@ void ExportEvents::OnExportReport(ExportReport& report) {
         } else if constexpr (std::is_same_v<T, ExportMessageReport>) {
           emit message(Q(r.text), r.warning);
         } else if constexpr (std::is_same_v<T, ExportSettingsChanged>) {
-          emit settingsChanged();
+          emit settingsChanged(Q(r.pathVideo));
         } else {
           static_assert(std::is_same_v<T, ExportEndedReport>, "every export report is dispatched");
           emit ended(static_cast<int>(r.state));

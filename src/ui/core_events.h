@@ -26,6 +26,7 @@
 namespace velmora {
 class Application;
 struct DeviceTree;
+struct Settings;
 struct GroupRecord;
 }  // namespace velmora
 
@@ -47,6 +48,8 @@ class CoreEvents : public QObject {
   PlaybackController& playback() const { return playback_; }
   // The device tree the window's panes show and change.
   DeviceTree& tree() const { return tree_; }
+  // The program's settings (the Core's, shared with the tree).
+  Settings& settings() const;
   // The folders and files the window opens and shows (log, recordings).
   const Paths& paths() const { return paths_; }
 
@@ -145,8 +148,9 @@ class ExportEvents : public QObject, public ExportListener {
   void preview(const velmora::Image& image);
   // An information box, or a warning box, for the end of the export.
   void message(const QString& text, bool warning);
-  // pathVideo was stored (during Start): the settings file is to be saved.
-  void settingsChanged();
+  // The export's folder is the new pathVideo (during Start): it is stored and the
+  // settings file saved.
+  void settingsChanged(const QString& pathVideo);
   // The export thread has ended; state is an ExportState.
   void ended(int state);
 };

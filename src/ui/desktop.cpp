@@ -77,13 +77,14 @@ class DesktopWindow final : public WindowPort {
   }
   void applyLayout() override {
     // An invalid stored layout is ignored (the frame keeps its own).
-    if (window_ && window_->viewFrame()) window_->viewFrame()->selectLayout(static_cast<int>(settings().viewMode));
+    if (window_ && window_->viewFrame())
+      window_->viewFrame()->selectLayout(static_cast<int>(window_->viewFrame()->settings().viewMode));
   }
   void showTrayIcon(bool shown) override {
     if (window_ && window_->trayIcon()) window_->trayIcon()->setShown(shown);
   }
   void readWindowPlacement() override {
-    if (window_) settings().windowPlacement = window_->placementRecord();
+    if (window_) tree_.settings->windowPlacement = window_->placementRecord();
   }
   void destroyWindow() override { window_.reset(); }
   void periodic() override {
@@ -175,7 +176,7 @@ int RunDesktop(AppParts core, const platform::MountTableSource& mediaSource, Pla
   QTimer grabTimer;
   StartViewGrabs(grabTimer, qapp, window);
 
-  window->showWithPlacement(settings().windowPlacement);
+  window->showWithPlacement(events.settings().windowPlacement);
   events.start();
   const int status = qapp.exec();
   events.stop();

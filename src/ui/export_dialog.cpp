@@ -157,8 +157,13 @@ void ExportAdvancedDialog::UpdateTunable() {
 // ---------------------------------------------------------------------------------------
 
 ExportDialog::ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback,
-                           ExportNaming& naming, QWidget* parent)
-    : QDialog(parent), view_(view), jpegMode_(jpegMode), postPlayback_(std::move(postPlayback)), naming_(naming) {
+                           ExportNaming& naming, Settings& settings, QWidget* parent)
+    : QDialog(parent),
+      view_(view),
+      jpegMode_(jpegMode),
+      postPlayback_(std::move(postPlayback)),
+      naming_(naming),
+      settings_(settings) {
   setObjectName("exportDialog");
   setWindowTitle(jpegMode_ ? tr("Export JPEG Images") : tr("Export Video"));
   UseDialogChoosers();
@@ -249,9 +254,9 @@ void ExportDialog::ShowInitialState() {
   ShowConverted(0);
   progress_->setRange(0, 100);
   progress_->setValue(0);
-  path_->setText(Q(control::ProposedExportPath(jpegMode_, settings(), naming_)));
+  path_->setText(Q(control::ProposedExportPath(jpegMode_, settings_, naming_)));
   advanced_->setEnabled(!jpegMode_);
-  if (!jpegMode_) compressor_ = control::CompressorInForce(settings().aviFCC);
+  if (!jpegMode_) compressor_ = control::CompressorInForce(settings_.aviFCC);
   compressorLabel_->setText(Q(control::CompressorLabelText(jpegMode_, compressor_)));
   status_->clear();
 }
@@ -269,7 +274,7 @@ void ExportDialog::Inform(const QString& caption, const QString& text, bool warn
 
 void ExportDialog::ShowConverted(int count) { converted_->setText(Q(FormatString(155, count))); }
 
-void ExportDialog::RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming,
+void ExportDialog::RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming, Settings& settings,
                               const std::function<void()>& saveSettings) {
   auto ask = [parent](int id) {
     return QMessageBox::question(parent, Text(128), Text(id), QMessageBox::Yes | QMessageBox::No,
@@ -284,8 +289,8 @@ void ExportDialog::RunCommand(QWidget* parent, PlaybackController& playback, Exp
   if (view < 0) return;
   const bool jpeg = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier;
   ExportDialog dialog(
-      view, jpeg, [&playback](PlaybackMessage message) { return playback.PostToEngine(std::move(message)); },
-      naming, parent);
+      view, jpeg, [&playback](PlaybackMessage message) { return playback.PostToEngine(std::move(message)); }, naming,
+      settings, parent);
   dialog.setSettingsSaver(saveSettings);
   dialog.exec();
 }
@@ -294,7 +299,7 @@ void ExportDialog::browse() {
   const QString initial = path_->text().left(static_cast<int>(kMaxExportPath));
   // A folder on the way that cannot be opened (a file where a folder should be, no
   // permission) is the chooser's failure: the system's text for it is shown.
-  std::string folder = control::ExportPathFromBox(initial.toStdString(), jpegMode_, settings());
+  std::string folder = control::ExportPathFromBox(initial.toStdString(), jpegMode_, settings_);
   if (!jpegMode_) folder = folder.substr(0, folder.find_last_of('/') + 1);
   if (!folder.empty()) {
     struct stat info {};
@@ -312,7 +317,7 @@ void ExportDialog::browse() {
 
 void ExportDialog::chooseAdvanced() {
   if (jpegMode_ || running()) return;
-  const Settings& s = settings();
+  const Settings& s = settings_;
   ExportAdvancedDialog dialog(compressor_.fourcc != 0 ? compressor_.fourcc : s.aviFCC, s.aviQuality, s.aviKeyFrame,
                               s.aviDataRate, this);
   if (!chooseAdvanced_ || !chooseAdvanced_(dialog)) return;
@@ -322,19 +327,19 @@ void ExportDialog::chooseAdvanced() {
   chosen.quality = dialog.quality();
   chosen.keyFrameEvery = dialog.keyFrameEvery();
   chosen.dataRateKBps = dialog.dataRateKBps();
-  control::StoreCompressorSettings(chosen, settings());
+  control::StoreCompressorSettings(chosen, settings_);
   if (saveSettings_) saveSettings_();
   compressorLabel_->setText(Q(control::CompressorLabelText(false, compressor_)));
 }
 
 void ExportDialog::startExport() {
   if (runner_) return;  // one export per dialog
-  const std::string path = control::ExportPathFromBox(path_->text().toStdString(), jpegMode_, settings());
+  const std::string path = control::ExportPathFromBox(path_->text().toStdString(), jpegMode_, settings_);
   if (path.empty()) {
     status_->setText(jpegMode_ ? tr("Enter the folder to export into.") : tr("Enter the name of the file to write."));
     return;
   }
-  ExportOptions options = control::ExportOptionsFor(jpegMode_, view_, settings());
+  ExportOptions options = control::ExportOptionsFor(jpegMode_, view_, settings_);
   if (!jpegMode_) options.compressor = compressor_;
   options.naming = &naming_;
 
@@ -371,7 +376,8 @@ void ExportDialog::ConnectReports() {
     endMessage_ = text;
     endWarning_ = warning;
   });
-  connect(reports_, &ExportEvents::settingsChanged, this, [this] {
+  connect(reports_, &ExportEvents::settingsChanged, this, [this](const QString& pathVideo) {
+    settings_.pathVideo = pathVideo.toStdString();
     if (saveSettings_) saveSettings_();
   });
   connect(reports_, &ExportEvents::ended, this, &ExportDialog::Finished);

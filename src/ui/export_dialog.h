@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/settings.h"
 #include "playback/export_avi.h"
 #include "playback/export_writer.h"
 
@@ -89,15 +90,16 @@ class ExportDialog : public QDialog {
  public:
   // view: the playback view to export; postPlayback: posts to the playback thread;
   // naming: the proposal of the AVI path, advanced by an export that remembers its path
-  // (it outlives the dialog: the next dialog proposes the next name).
+  // (it outlives the dialog: the next dialog proposes the next name); settings: the
+  // program's, whose folders and compressor values the dialog proposes and stores.
   ExportDialog(int view, bool jpegMode, std::function<bool(PlaybackMessage)> postPlayback, ExportNaming& naming,
-               QWidget* parent = nullptr);
+               Settings& settings, QWidget* parent = nullptr);
   ~ExportDialog() override;
 
   // kCmdExport (10051): chooses the view (strings 411, 412, 413) and runs the dialog modally
   // for it, in JPEG mode when Shift is held, from `playback`'s feed. saveSettings stores
   // the settings file.
-  static void RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming,
+  static void RunCommand(QWidget* parent, PlaybackController& playback, ExportNaming& naming, Settings& settings,
                          const std::function<void()>& saveSettings);
 
   // What tests replace: questions (Yes/No), information and warning boxes, the file or
@@ -151,6 +153,7 @@ class ExportDialog : public QDialog {
   bool jpegMode_;
   std::function<bool(PlaybackMessage)> postPlayback_;
   ExportNaming& naming_;
+  Settings& settings_;
   CompressorChoice compressor_;
   ExportEvents* reports_ = nullptr;  // the runner's reports (a child: queued ones die with the dialog)
   std::unique_ptr<ExportRunner> runner_;

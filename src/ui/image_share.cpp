@@ -162,8 +162,7 @@ void ImageShare::saveJpeg() {
     Unfreeze();
     return;
   }
-  const QString proposed =
-      QString::fromStdString(pictureNaming_.Proposal(settings().pathPictures));
+  const QString proposed = QString::fromStdString(pictureNaming_.Proposal(frame_->settings().pathPictures));
   QString chosen = choose_(proposed);
   if (chosen.isEmpty()) {
     Unfreeze();
@@ -171,7 +170,7 @@ void ImageShare::saveJpeg() {
   }
   if (QFileInfo(chosen).suffix().isEmpty() && !chosen.endsWith('.')) chosen += QStringLiteral(".jpg");
   const std::string chosenPath = chosen.toStdString();
-  settings().pathPictures = control::FolderOf(chosenPath);
+  frame_->settings().pathPictures = control::FolderOf(chosenPath);
   if (saveSettings_) saveSettings_();
 
   // Written through a temporary file beside it: a failed write leaves an existing file

@@ -153,23 +153,23 @@ MainWindow::MainWindow(Application* app, CoreEvents* events, QWidget* parent)
   ConnectCore();
   tray_ = new TrayIcon([this](int id) { runCommand(id); }, this);
   share_ = new ImageShare(this, viewFrame_, [this] { return tree_->selectedRecord(); }, [this] { SaveSettings(); });
-  options_ = new OptionsCommand(this, OptionsTargets{
-      [this](bool erase) {
-        for (int i = 0; i < viewSlotCount; ++i) viewFrame_->shownSlots().at(i)->Invalidate(erase);
-        viewFrame_->repaintDirty();
-        viewFrame_->update();
-      },
-      [this](bool on) { tray_->setShown(on); },
-      [this] { updatePlaybackPane(); },
-      [this] { SaveSettings(); }});
+  options_ = new OptionsCommand(this, events_->settings(),
+                                OptionsTargets{[this](bool erase) {
+                                                 for (int i = 0; i < viewSlotCount; ++i)
+                                                   viewFrame_->shownSlots().at(i)->Invalidate(erase);
+                                                 viewFrame_->repaintDirty();
+                                                 viewFrame_->update();
+                                               },
+                                               [this](bool on) { tray_->setShown(on); },
+                                               [this] { updatePlaybackPane(); }, [this] { SaveSettings(); }});
   treeActions_ = new TreeActions(this, tree_, events_->tree());
   treeActions_->setSettingsSaver([this] { SaveSettings(); });
   treeActions_->setPropertiesRunner([this](GroupRecord& entry) {
     return RunPropertySheet(this, events_->tree(), entry, lastPropertyPage_, mediaSource_);
   });
 
-  SetStatusBarVisible(settings().statusBarShow);
-  SetDeviceListVisible(settings().deviceListShow);
+  SetStatusBarVisible(events_->settings().statusBarShow);
+  SetDeviceListVisible(events_->settings().deviceListShow);
   updatePlaybackPane();
   updateCommands();
   discoveredInstalled_ = Installed<net::DiscoverySelection>::install(discovered_);
@@ -247,7 +247,8 @@ void MainWindow::CreatePanes() {
     // Without the application (widget tests) the settings go to the data folder, if any.
     viewFrame_->setSettingsSaver([this] {
       const Paths& paths = events_->paths();
-      if (!paths.appDataFolder.empty()) velmora::SaveSettings(paths.appDataFolder, paths.registryPath);
+      if (!paths.appDataFolder.empty())
+        velmora::SaveSettings(events_->settings(), paths.appDataFolder, paths.registryPath);
     });
   }
   bodyRow->addWidget(viewFrame_, 1);
@@ -266,7 +267,7 @@ void MainWindow::CreatePanes() {
   connect(splitter_, &QSplitter::splitterMoved, this, [this] {
     if (!deviceList_->isVisibleTo(this)) return;
     listWidth_ = deviceList_->width();
-    settings().deviceListWidth = static_cast<uint32_t>(listWidth_);
+    events_->settings().deviceListWidth = static_cast<uint32_t>(listWidth_);
   });
 
   connect(deviceList_, &Pane::closeRequested, this, [this] { PaneClosed(deviceList_); });
@@ -445,6 +446,9 @@ void MainWindow::updateCommands() {
   context.statusBarVisible = statusBar()->isVisibleTo(this);
   context.deviceListVisible = deviceList_->isVisibleTo(this);
   context.layout = viewFrame_->currentLayout();
+  context.recordEnable = events_->settings().recordEnable;
+  context.captionShow = events_->settings().captionShow;
+  context.viewStretch = events_->settings().viewStretch;
   const TileContent tile = ContentOfTile(context.selected);
   context.selectedTileHasImage = tile.image;
   context.selectedTileHasJpeg = tile.jpeg;
@@ -464,7 +468,7 @@ void MainWindow::updateCommands() {
 }
 
 void MainWindow::ShowRecordingMark() {
-  const bool on = settings().recordEnable;
+  const bool on = events_->settings().recordEnable;
   recordingMark_->setText(Text(on ? kStrRecordingOn : kStrRecordingOff));
   // Red while recording, as the tiles' recording circle.
   recordingMark_->setStyleSheet(on ? QStringLiteral("QLabel { color: #c01010; font-weight: bold; }") : QString());
@@ -549,26 +553,26 @@ bool MainWindow::ExecuteViewCommand(int id) {
       if (app_) {
         app_->ToggleRecordEnable();
       } else {
-        settings().recordEnable = !settings().recordEnable;
+        events_->settings().recordEnable = !events_->settings().recordEnable;
       }
       viewFrame_->update();
       return true;
     case kCmdCaptions:
-      settings().captionShow = !settings().captionShow;
+      events_->settings().captionShow = !events_->settings().captionShow;
       viewFrame_->update();
       return true;
     case kCmdViewStretch:
-      settings().viewStretch = !settings().viewStretch;
+      events_->settings().viewStretch = !events_->settings().viewStretch;
       viewFrame_->update();
       return true;
     case kCmdStatusBar:
       SetStatusBarVisible(!statusBar()->isVisibleTo(this));
-      settings().statusBarShow = statusBar()->isVisibleTo(this);
+      events_->settings().statusBarShow = statusBar()->isVisibleTo(this);
       SaveSettings();
       return true;
     case kCmdDeviceList:
       SetDeviceListVisible(!deviceList_->isVisibleTo(this));
-      settings().deviceListShow = deviceList_->isVisibleTo(this);
+      events_->settings().deviceListShow = deviceList_->isVisibleTo(this);
       SaveSettings();
       return true;
     case kCmdFullScreen:
@@ -626,7 +630,8 @@ bool MainWindow::ExecutePlaybackCommand(int id) {
       playbackControls_->execute(id, QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
       return true;
     case kCmdExport:
-      ExportDialog::RunCommand(this, events_->playback(), exportNaming_, [this] { SaveSettings(); });
+      ExportDialog::RunCommand(this, events_->playback(), exportNaming_, events_->settings(),
+                               [this] { SaveSettings(); });
       return true;
     default:
       return false;
@@ -687,7 +692,7 @@ void MainWindow::updatePlaybackPane() {
   const bool playback = playingBack();
   tree_->setPlaybackMode(playback);
   viewFrame_->setPlaybackMode(playback);
-  playback_->setVisible(playback || settings().playbackShow);
+  playback_->setVisible(playback || events_->settings().playbackShow);
 }
 
 void MainWindow::PaneClosed(Pane* pane) {
@@ -697,7 +702,7 @@ void MainWindow::PaneClosed(Pane* pane) {
   }
   // Playback Controls: leave playback, and keep the pane hidden outside it.
   if (playingBack()) events_->playback().Leave();
-  settings().playbackShow = false;
+  events_->settings().playbackShow = false;
   updatePlaybackPane();
   SaveSettings();
   updateCommands();
@@ -710,7 +715,7 @@ void MainWindow::ShowDiskUsage(int percent) {
 }
 
 void MainWindow::MotionAlert() {
-  if (settings().motionAlertSilent) {
+  if (events_->settings().motionAlertSilent) {
     QApplication::alert(this, 1000);
   } else {
     QApplication::beep();
@@ -735,7 +740,7 @@ void MainWindow::refreshViewsForSelection(GroupRecord* remembered) {
   GroupRecord* root = events_->tree().root.get();
   if (!root) return;
   bool stored = false;
-  GroupRecord* node = SavedViewEntry(*root, &stored);
+  GroupRecord* node = SavedViewEntry(*root, events_->settings(), &stored);
   if (!node) return;
   if (stored) {
     viewArea_->setCaption(QString::fromStdString(node->name));
@@ -853,7 +858,7 @@ void MainWindow::bringToFront() {
 }
 
 bool MainWindow::requestExit(bool shiftHeld) {
-  if (settings().recordEnable && !shiftHeld && !ask_(Text(351))) return false;
+  if (events_->settings().recordEnable && !shiftHeld && !ask_(Text(351))) return false;
   RememberPlacement();
   exiting_ = true;
   emit exitRequested();
@@ -866,7 +871,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   event->ignore();
-  if (settings().taskbarIcon && TrayIcon::available()) {
+  if (events_->settings().taskbarIcon && TrayIcon::available()) {
     // With the tray icon, closing only hides the window; the tray's Exit ends the program.
     // Without a notification area there would be no way back: the close box exits.
     RememberPlacement();
@@ -882,7 +887,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   // way only where the views would fall below their smallest width.
   if (watched == splitter_ && event->type() == QEvent::Resize) {
     const int total = static_cast<QResizeEvent*>(event)->size().width();
-    if (listWidth_ == 0) listWidth_ = DeviceListWidth(settings().deviceListWidth);
+    if (listWidth_ == 0) listWidth_ = DeviceListWidth(events_->settings().deviceListWidth);
     if (total > 0 && deviceList_->isVisibleTo(this)) {
       const int room = total - splitter_->handleWidth() - splitter_->widget(1)->minimumSizeHint().width();
       const int list = std::clamp(listWidth_, kDeviceListMinWidth, std::max(kDeviceListMinWidth, room));

@@ -195,19 +195,19 @@ void OptionsDialog::accept() {
   QDialog::accept();
 }
 
-OptionsCommand::OptionsCommand(QWidget* window, OptionsTargets targets)
-    : QObject(window), window_(window), targets_(std::move(targets)) {
+OptionsCommand::OptionsCommand(QWidget* window, Settings& settings, OptionsTargets targets)
+    : QObject(window), window_(window), settings_(settings), targets_(std::move(targets)) {
   entryPath_ = control::StartupEntryPath();
   runAtStartup_ = control::StartupEntryExists(entryPath_);
 }
 
 bool OptionsCommand::run() {
-  const control::OptionValues before = control::OptionsFromSettings(settings(), runAtStartup_);
+  const control::OptionValues before = control::OptionsFromSettings(settings_, runAtStartup_);
   OptionsDialog dialog(before, TrayIcon::available(), window_);
   const int result = driver_ ? driver_(dialog) : dialog.exec();
   if (result != QDialog::Accepted) return false;
   const control::OptionValues after = dialog.values();
-  for (control::OptionEffect effect : control::ApplyOptions(before, after, settings())) {
+  for (control::OptionEffect effect : control::ApplyOptions(before, after, settings_)) {
     switch (effect) {
       case control::OptionEffect::kRepaintViewsErasing:
         if (targets_.repaintViews) targets_.repaintViews(true);

@@ -79,8 +79,9 @@ class OptionsCommand : public QObject {
 
  public:
   // Notes whether the start-at-login entry exists now; the dialog shows that state
-  // until it changes it (an entry deleted by hand shows until the next start).
-  OptionsCommand(QWidget* window, OptionsTargets targets);
+  // until it changes it (an entry deleted by hand shows until the next start). The
+  // dialog shows and changes `settings`, the program's.
+  OptionsCommand(QWidget* window, Settings& settings, OptionsTargets targets);
 
   // Opens the dialog modally and applies it on OK. Returns true when OK was pressed.
   bool run();
@@ -92,6 +93,7 @@ class OptionsCommand : public QObject {
 
  private:
   QWidget* window_;
+  Settings& settings_;
   OptionsTargets targets_;
   std::string entryPath_;
   bool runAtStartup_ = false;

@@ -206,7 +206,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     case Qt::EditRole:
       return QString::fromStdString(r.name);
     case Qt::DecorationRole: {
-      const ItemState state = EntryItemState(r);
+      const ItemState state = EntryItemState(r, tree_.settings->httpServer);
       return ItemIcon(RecordImageIndex(r), state.overlay, state.cut);
     }
     case Qt::FontRole:
@@ -223,9 +223,9 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     case ImageIndexRole:
       return RecordImageIndex(r);
     case OverlayRole:
-      return EntryItemState(r).overlay;
+      return EntryItemState(r, tree_.settings->httpServer).overlay;
     case GhostedRole:
-      return EntryItemState(r).cut;
+      return EntryItemState(r, tree_.settings->httpServer).cut;
     case ShownRole:
       return node->record == shown_;
     default:

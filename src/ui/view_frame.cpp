@@ -73,7 +73,7 @@ ViewFrame::ViewFrame(DeviceTree& tree, ViewSlots& shown, QWidget* parent)
   emptyHint_->setStyleSheet(QStringLiteral("QLabel { color: white; background: transparent; }"));
   emptyHint_->hide();
 
-  state_.viewTarget = static_cast<int>(settings().viewTarget);
+  state_.viewTarget = static_cast<int>(tree_.settings->viewTarget);
   UpdateScrollBar();
 }
 
@@ -109,7 +109,7 @@ void ViewFrame::ApplyLayout(int layout, bool erase) {
   state_.layout = layout;
   UpdateScrollBar();
   LayOut(erase);
-  settings().viewMode = static_cast<uint32_t>(layout);
+  tree_.settings->viewMode = static_cast<uint32_t>(layout);
   Save();
   if (changed) emit layoutChanged(layout);
 }
@@ -189,7 +189,7 @@ void ViewFrame::showNode(GroupRecord* node) {
   if (tilesGiven_ > 0) {
     std::string name = node->name;
     if (name.size() > kMaxSettingText) name.resize(kMaxSettingText);
-    settings().viewName = name;
+    tree_.settings->viewName = name;
     Save();
   }
   emptyHint_->setVisible(tilesGiven_ == 0);
@@ -281,7 +281,7 @@ void ViewFrame::doubleClickTile(int tile) {
   const int layoutBefore = state_.layout;
   const DoubleClickResult result = DoubleClickTile(state_, tile);
   if (result.action == DoubleClickAction::kNewTarget) {
-    settings().viewTarget = static_cast<uint32_t>(tile);
+    tree_.settings->viewTarget = static_cast<uint32_t>(tile);
     Save();
     LayOut(false);
     if (ViewTile* old = this->tile(result.oldTarget)) old->update();
@@ -295,7 +295,7 @@ void ViewFrame::doubleClickTile(int tile) {
   UpdateScrollBar();
   ScrollTo(position);
   LayOut(true);
-  settings().viewMode = static_cast<uint32_t>(state_.layout);
+  tree_.settings->viewMode = static_cast<uint32_t>(state_.layout);
   Save();
   if (state_.layout != layoutBefore) emit layoutChanged(state_.layout);
   if (result.selectTargetView) selectTile(tile, Qt::NoModifier);
@@ -380,5 +380,7 @@ void ViewFrame::resizeEvent(QResizeEvent* event) {
   UpdateScrollBar();
   LayOut(false);
 }
+
+Settings& ViewFrame::settings() const { return *tree_.settings; }
 
 }  // namespace velmora::ui

@@ -48,6 +48,8 @@ class ViewFrame : public QWidget {
   // out again (erasing when the layout changed).
   void selectLayout(int layout);
   int currentLayout() const { return state_.layout; }
+  // The program's settings the frame and its tiles follow (layout, target tile, captions).
+  Settings& settings() const;
   // The smallest layout holding count views, applied as selectLayout does.
   void selectLayoutForCount(int count);
 

@@ -192,7 +192,7 @@ void ViewTile::paintEvent(QPaintEvent*) {
   // alive while it is scaled and drawn here.
   ViewSlotState state;
   if (const ViewSlot* s = slot()) state = s->Snapshot();
-  const Settings& set = settings();
+  const Settings& set = frame_->settings();
   const QPalette& pal = palette();
   const QColor shadow = pal.color(QPalette::Dark);
 
@@ -264,7 +264,7 @@ void ViewTile::paintEvent(QPaintEvent*) {
 }
 
 void ViewTile::PaintCaptionBar(QPainter& painter, const QRect& inner, const ViewSlotState& state, const Image*) {
-  const Settings& set = settings();
+  const Settings& set = frame_->settings();
   const QPalette& pal = palette();
   const QColor face = pal.color(QPalette::Button);
   const QColor shadow = pal.color(QPalette::Dark);
@@ -340,7 +340,7 @@ void ViewTile::mousePressEvent(QMouseEvent* event) {
   }
   dragging_ = true;
   dragPoint_ = event->position().toPoint();
-  frame_->selectTile(central() ? static_cast<int>(settings().viewTarget) : index_, event->modifiers());
+  frame_->selectTile(central() ? static_cast<int>(frame_->settings().viewTarget) : index_, event->modifiers());
 }
 
 void ViewTile::mouseMoveEvent(QMouseEvent* event) {
@@ -403,7 +403,7 @@ void ViewTile::focusInEvent(QFocusEvent* event) {
   QWidget::focusInEvent(event);
   // A click picks the tile in mousePressEvent; focus from the keyboard picks it here.
   if (event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason) {
-    frame_->selectTile(central() ? static_cast<int>(settings().viewTarget) : index_,
+    frame_->selectTile(central() ? static_cast<int>(frame_->settings().viewTarget) : index_,
                        QGuiApplication::keyboardModifiers());
   }
 }

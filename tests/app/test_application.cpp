@@ -35,6 +35,7 @@ class NotingParts final : public WindowPort, public DeviceTreePart, public Recor
     parts.playback = this;
     parts.net = this;
     parts.router = this;
+    parts.settings = &settings;
     return parts;
   }
 
@@ -85,6 +86,7 @@ class NotingParts final : public WindowPort, public DeviceTreePart, public Recor
   bool cleanupEnds = true;
   int diskUsageRouted = 0;
   std::vector<std::string> calls;
+  Settings settings;  // the program's, as the Core hands them
 
  private:
   void note(const char* step) { calls.push_back(step); }
@@ -100,7 +102,6 @@ class ApplicationTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_.path() + "/config").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (dir_.path() + "/run").c_str(), 1);
-    settings() = Settings();
     while (mainQueue().take()) {
     }
   }
@@ -132,7 +133,7 @@ TEST_F(ApplicationTest, PartsRunInStartAndShutdownOrder) {
 // read, the saved view shown after the tree selected it, the tray icon taken away and the
 // placement read before the settings are saved, destroyed last.
 TEST_F(ApplicationTest, WindowStepsStandAmongTheCoreSteps) {
-  settings().taskbarIcon = true;
+  parts_.settings.taskbarIcon = true;
   Application app(parts_.parts(true));
   ASSERT_EQ(app.InitInstance(false), Application::StartResult::kRunning);
   EXPECT_EQ(calls_, (std::vector<std::string>{"createWindow", "setTitle", "loadDeviceTree",
@@ -215,9 +216,9 @@ TEST_F(ApplicationTest, GlobalRecordToggleSavesAndReappliesRecording) {
   Application app(parts_.parts());
   ASSERT_EQ(app.InitInstance(true), Application::StartResult::kRunning);
   calls_.clear();
-  ASSERT_TRUE(settings().recordEnable);
+  ASSERT_TRUE(parts_.settings.recordEnable);
   app.ToggleRecordEnable();
-  EXPECT_FALSE(settings().recordEnable);
+  EXPECT_FALSE(parts_.settings.recordEnable);
   EXPECT_EQ(calls_, (std::vector<std::string>{"recordStop", "closeRecordings", "startRecordingFetches"}));
   EXPECT_NE(ReadFile(app.paths().settingsPath).find("<add key=\"recordEnable\" value=\"false\"/>"),
             std::string::npos);

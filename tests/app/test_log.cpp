@@ -24,20 +24,15 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     logPath_ = dir_.file("Velmora NVR.log");
     SetLogPath(logPath_);
-    savedSizeMax_ = settings().logSizeMax;
-    savedProfile_ = settings().logProfile;
   }
   void TearDown() override {
     SetLogPath("");
-    settings().logSizeMax = savedSizeMax_;
-    settings().logProfile = savedProfile_;
+    SetLogProfile(false);
   }
   std::string log() const { return ReadFile(logPath_); }
 
   TempDir dir_;
   std::string logPath_;
-  unsigned savedSizeMax_ = 2;
-  bool savedProfile_ = false;
 };
 
 TEST_F(LogTest, LineHasTimeStampMessageAndCrLf) {
@@ -160,9 +155,9 @@ TEST_F(LogTest, MemoryReportListsEveryCounter) {
 }
 
 TEST_F(LogTest, ProfileTimerWritesOnlyWhenProfiling) {
-  settings().logProfile = false;
+  SetLogProfile(false);
   { ProfileTimer timer("ReadHeader [quiet]"); }
-  settings().logProfile = true;
+  SetLogProfile(true);
   { ProfileTimer timer("ReadHeader [loud]"); }
   std::string text = log();
   EXPECT_EQ(text.find("quiet"), std::string::npos);
@@ -177,7 +172,7 @@ TEST_F(LogTest, ProfileTimerAndLineTimeReadTheProgramClock) {
   manual.setWall(std::chrono::system_clock::from_time_t(1'940'000'000));  // June 2031
   manual.setSteadyMs((int64_t{1} << 32) - 100);
   EXPECT_EQ(TickCount(), 0xFFFFFF9Cu);
-  settings().logProfile = true;
+  SetLogProfile(true);
   {
     ProfileTimer timer("Wrap");
     manual.advance(std::chrono::milliseconds(350));
@@ -253,17 +248,15 @@ class TrimTest : public LogTest {
 };
 
 TEST_F(TrimTest, ExactlyAtLimitIsKept) {
-  settings().logSizeMax = 1;
   fillTo(1 << 20, 'a', true);
-  EXPECT_FALSE(TrimLog());
+  EXPECT_FALSE(TrimLog(1));
   EXPECT_EQ(log().size(), size_t{1} << 20);
   EXPECT_EQ(access((logPath_ + ".tmp").c_str(), F_OK), -1);
 }
 
 TEST_F(TrimTest, OneByteOverIsCutAtLineBoundary) {
-  settings().logSizeMax = 1;
   fillTo((1 << 20) + 1, 'a', true);
-  EXPECT_TRUE(TrimLog());
+  EXPECT_TRUE(TrimLog(1));
   std::string text = log();
   size_t reported = text.find("old size=1048577, new size=");
   ASSERT_NE(reported, std::string::npos);
@@ -298,9 +291,8 @@ TEST_F(TrimTest, KeptTextStartsAfterFirstLineFeedOfTail) {
 }
 
 TEST_F(TrimTest, ZeroLimitLeavesLogAndRemovesTemporaryFile) {
-  settings().logSizeMax = 0;
   WriteFile(logPath_, "some\r\nlines\r\n");
-  EXPECT_FALSE(TrimLog());
+  EXPECT_FALSE(TrimLog(0));
   std::string text = log();
   EXPECT_EQ(text.rfind("some\r\nlines\r\n", 0), 0u);
   EXPECT_EQ(text.find("old size="), std::string::npos);
@@ -309,7 +301,7 @@ TEST_F(TrimTest, ZeroLimitLeavesLogAndRemovesTemporaryFile) {
 
 TEST_F(TrimTest, MissingLogIsNotTrimmed) {
   SetLogPath(dir_.file("absent/never.log"));
-  EXPECT_FALSE(TrimLog());
+  EXPECT_FALSE(TrimLog(2));
 }
 
 }  // namespace

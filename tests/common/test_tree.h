@@ -19,4 +19,8 @@ inline const std::shared_ptr<DeviceTree>& TestTreeShare() {
 
 inline DeviceTree& TestTree() { return *TestTreeShare(); }
 
+// The settings of a test program, as the program's Core owns its own: the test tree's,
+// which the tests hand to the parts under test (and to the fetch engine's options).
+inline Settings& TestSettings() { return *TestTree().settings; }
+
 }  // namespace velmora::test

@@ -17,9 +17,6 @@ namespace {
 
 class CommandsTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved_ = settings(); }
-  void TearDown() override { settings() = saved_; }
-
   // A standalone entry of `kind`, enabled, recording and without a still.
   static std::shared_ptr<GroupRecord> Entry(int32_t kind) {
     auto record = CreateRecord(kind, "entry");
@@ -38,8 +35,6 @@ class CommandsTest : public ::testing::Test {
     for (int id : columns) row += EvaluateCommand(id, c).enabled ? 'x' : '.';
     return row;
   }
-
-  Settings saved_;
 };
 
 // Columns: Cut Copy Paste Delete Rename View Play Refresh Recording Enabled AddCamera
@@ -142,9 +137,9 @@ TEST_F(CommandsTest, SelectionDetailsDecideTheirCommands) {
 
 TEST_F(CommandsTest, ChecksFollowSettingsAndTheWindowAndGlobalsStayEnabled) {
   CommandContext c;
-  settings().recordEnable = false;
-  settings().captionShow = true;
-  settings().viewStretch = false;
+  c.recordEnable = false;
+  c.captionShow = true;
+  c.viewStretch = false;
   c.statusBarVisible = false;
   c.deviceListVisible = true;
   c.fullScreen = true;
@@ -155,9 +150,9 @@ TEST_F(CommandsTest, ChecksFollowSettingsAndTheWindowAndGlobalsStayEnabled) {
   EXPECT_FALSE(EvaluateCommand(kCmdStatusBar, c).checked);
   EXPECT_TRUE(EvaluateCommand(kCmdDeviceList, c).checked);
   EXPECT_TRUE(EvaluateCommand(kCmdFullScreen, c).checked);
-  settings().recordEnable = true;
-  settings().captionShow = false;
-  settings().viewStretch = true;
+  c.recordEnable = true;
+  c.captionShow = false;
+  c.viewStretch = true;
   EXPECT_TRUE(EvaluateCommand(kCmdRecord, c).checked);
   EXPECT_FALSE(EvaluateCommand(kCmdCaptions, c).checked);
   EXPECT_TRUE(EvaluateCommand(kCmdViewStretch, c).checked);

@@ -272,7 +272,7 @@ TEST_F(DeviceEdit, ASheetCopyKeepsWhatTheProgramLearntMeanwhile) {
 }
 
 TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
-  settings().recordEnable = true;
+  velmora::test::TestSettings().recordEnable = true;
   GroupRecord& server = Add(*yard, EntryKind::ServerDevice, "Box");
   GroupRecord& one = Add(server, EntryKind::ServerCamera, "Camera 1");
   GroupRecord& two = Add(server, EntryKind::ServerCamera, "Camera 2");
@@ -309,16 +309,16 @@ TEST_F(DeviceEdit, SettingsEnabledAndRecordingReachTheRecordAndServerInputs) {
   Record(*gate, 1);
   ASSERT_GE(gate->files.dataFile, 0);
   gate->receivedData = true;
-  SetEnabledLive(*gate, false);
+  SetEnabledLive(velmora::test::TestTree(), *gate, false);
   EXPECT_FALSE(gate->recording);
   EXPECT_FALSE(gate->receivedData);
   EXPECT_EQ(gate->files.dataFile, -1);
   EXPECT_FALSE(gate->fetchActive);
   gate->lastUpdateTick = 77;
-  SetEnabledLive(*gate, true);
+  SetEnabledLive(velmora::test::TestTree(), *gate, true);
   EXPECT_FALSE(gate->recording);
   EXPECT_EQ(gate->lastUpdateTick, 0u);
-  SetRecordingLive(*gate, true);
+  SetRecordingLive(velmora::test::TestTree(), *gate, true);
   EXPECT_TRUE(gate->recording);
   EXPECT_TRUE(gate->fetchActive);
 

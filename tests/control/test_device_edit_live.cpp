@@ -127,7 +127,7 @@ TEST_F(DeviceEditLive, EditsWhileFetchedAndRecordedLoseNoFrameAndLeaveNoFileOpen
   gate->enabled = gate->recording = true;
   gate->motionEnabled = false;
   InsertEntry(yard.get(), gate);
-  ApplyRecordingState(gate.get());
+  ApplyRecordingState(velmora::test::TestTree(), gate.get());
   ASSERT_TRUE(MoreFrames(3)) << LogText();
 
   // Bounded: eight rounds of edits, each waiting at most 10 s for frames.

@@ -33,7 +33,7 @@ class TreeNamesTest : public test::ModelTest {
     ModelTest::SetUp();
     nvr_ = &add(root(), LocalNVR, "All Views");
     yard_ = &add(*nvr_, Group, "Yard");
-    settings().viewName = "All Views";
+    velmora::test::TestSettings().viewName = "All Views";
   }
 
   GroupRecord& device(GroupRecord& parent, const std::string& name, const std::string& location = "127.0.0.1:19001",

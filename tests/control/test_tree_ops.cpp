@@ -28,7 +28,7 @@ class TreeOpsTest : public test::ModelTest {
     ModelTest::SetUp();
     nvr_ = &add(root(), LocalNVR, "All Views");
     group_ = &add(*nvr_, Group, "Lobby");
-    settings().viewName = "All Views";
+    velmora::test::TestSettings().viewName = "All Views";
   }
 
   GroupRecord& device(GroupRecord& parent, const std::string& name, const std::string& location,
@@ -525,16 +525,16 @@ TEST_F(TreeOpsTest, RenamingDevicesAndGroupsMovesTheirFoldersAndCarriesViewName)
   EXPECT_EQ(cam.path, "Lobby/cam");
   EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Lobby/cam/26120910.vlj"));
 
-  settings().viewName = "LOBBY";
+  velmora::test::TestSettings().viewName = "LOBBY";
   TreeOpResult group = RenameFromLabel(TestTree(), *group_, "Hall", false);
   EXPECT_TRUE(group.saveSettings);
-  EXPECT_EQ(settings().viewName, "Hall");
+  EXPECT_EQ(velmora::test::TestSettings().viewName, "Hall");
   EXPECT_EQ(cam.path, "Hall/cam");
   EXPECT_TRUE(fs::exists(fs::path(TestPaths().pathData) / "Hall/cam/26120910.vlj"));
   EXPECT_NE(ReadFile(TestPaths().deviceTreePath).find("Hall"), std::string::npos);
-  settings().viewName = "All Views";
+  velmora::test::TestSettings().viewName = "All Views";
   EXPECT_FALSE(RenameFromLabel(TestTree(), *group_, "Front", false).saveSettings);
-  EXPECT_EQ(settings().viewName, "All Views");
+  EXPECT_EQ(velmora::test::TestSettings().viewName, "All Views");
 }
 
 TEST_F(TreeOpsTest, PasteNumbersTheCopyKeepsItsUuidAndGoesToTheGroup) {

@@ -646,7 +646,7 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
   EXPECT_EQ(Connection(*cam1), connection1) << "a reused fetch opens no new connection";
   EXPECT_EQ(FetchConnectionsAlive(), 2);
 
-  settings().recordEnable = true;
+  velmora::test::TestSettings().recordEnable = true;
   cam2->recording = true;
   shown = ShowNodeInSlots(TestTree().root.get(), groupB_.get(), TestViewSlots());
   EXPECT_EQ(shown.slotsGiven, 1);
@@ -674,17 +674,17 @@ TEST_F(FetchTreeTest, ShowingNodesStartsReusesAndStopsFetches) {
 TEST_F(FetchTreeTest, RecordingDevicesAreFetchedWithoutASlot) {
   std::atomic<int> recorded{0};
   upper_.onRecordFrame = [&](GroupRecord&, ImageHolder&, uint8_t*, std::size_t) { ++recorded; };
-  settings().recordEnable = true;
+  velmora::test::TestSettings().recordEnable = true;
   auto cam = Camera(groupA_.get(), "rec", 100);
   cam->recording = true;
-  ApplyRecordingState(TestTree().root.get());
+  ApplyRecordingState(TestTree(), TestTree().root.get());
   EXPECT_TRUE(cam->fetchActive);
   EXPECT_EQ(cam->viewIndex, -1);
   EXPECT_NE(Connection(*cam), nullptr);
   ASSERT_TRUE(WaitUntil([&] { return recorded >= 3; }, 5s));
 
   cam->recording = false;
-  ApplyRecordingState(TestTree().root.get());
+  ApplyRecordingState(TestTree(), TestTree().root.get());
   EXPECT_FALSE(cam->fetchActive);
   EXPECT_EQ(Connection(*cam), nullptr);
 }

@@ -76,14 +76,18 @@ class LiveTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     savedPaths_ = velmora::test::TestPaths();
-    savedSettings_ = settings();
+    savedSettings_ = velmora::test::TestSettings();
     velmora::test::TestPaths().appDataFolder = dir_ + "/";
     velmora::test::TestPaths().logPath = dir_ + "/test.log";
     SetLogPath(velmora::test::TestPaths().logPath);
-    settings().captionShowFPS = true;
-    settings().captionShowSize = true;
-    settings().captionShowDimensions = false;
-    settings().recordEnable = true;
+    velmora::test::TestSettings().captionShowFPS = true;
+    velmora::test::TestSettings().captionShowSize = true;
+    velmora::test::TestSettings().captionShowDimensions = false;
+    velmora::test::TestSettings().recordEnable = true;
+    // The engine's workers follow the test tree's settings, as the program's follow its own.
+    FetchOptions fetchOptions = GetFetchOptions();
+    fetchOptions.settings = velmora::test::TestTree().settings;
+    SetFetchOptions(fetchOptions);
     // The recorder and recorded-data access are stand-ins that do nothing until a test
     // sets a call; the fetch notices of Notices() reach onFetchNotice_.
     ASSERT_TRUE((upper_.install<FrameRecorder, LastRecordedImages>()));
@@ -122,7 +126,7 @@ class LiveTest : public ::testing::Test {
     velmora::test::TestPaths() = savedPaths_;
     velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
     velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
-    settings() = savedSettings_;
+    velmora::test::TestSettings() = savedSettings_;
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }

@@ -13,6 +13,7 @@
 #include "live/h264.h"
 #include "platform/clock.h"
 #include "test_fetch_support.h"
+#include "test_tree.h"
 
 namespace velmora {
 namespace {
@@ -619,18 +620,18 @@ TEST_F(LiveTest, CaptionPartsFollowTheSettingsWithCommasBetween) {
   ImageHolder holder;
   holder.length = 45 * 1024 + 100;
   holder.image = Image::New(640, 480, 24);
-  settings().captionShowDimensions = true;
+  velmora::test::TestSettings().captionShowDimensions = true;
   EXPECT_EQ(view_caption("Door", &holder, 12.5), "Door 12.5 fps, 45 KiB, 640x480");
   EXPECT_EQ(view_caption("Door", &holder, 0.05), "Door 0.05 fps, 45 KiB, 640x480");
   EXPECT_EQ(view_caption("Door", &holder, 0.1), "Door  0.1 fps, 45 KiB, 640x480");
   EXPECT_EQ(view_caption("Door", nullptr, 0.5), "Door  0.5 fps");
   holder.length = 511;
-  settings().captionShowFPS = false;
+  velmora::test::TestSettings().captionShowFPS = false;
   EXPECT_EQ(view_caption("Door", &holder, 3), "Door 0 KiB, 640x480");
-  settings().captionShowSize = false;
+  velmora::test::TestSettings().captionShowSize = false;
   EXPECT_EQ(view_caption("Door", &holder, 3), "Door 640x480");
-  settings().captionShowFPS = true;
-  settings().captionShowDimensions = false;
+  velmora::test::TestSettings().captionShowFPS = true;
+  velmora::test::TestSettings().captionShowDimensions = false;
   EXPECT_EQ(view_caption("Door", &holder, 25), "Door 25.0 fps");
 }
 

@@ -38,8 +38,8 @@ class ModelTest : public ::testing::Test {
     velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;
     velmora::test::TestPaths().logPath = dir_ + "/test.log";
     SetLogPath(velmora::test::TestPaths().logPath);
-    settings().recordEnable = true;
-    settings().httpServer = false;
+    velmora::test::TestSettings().recordEnable = true;
+    velmora::test::TestSettings().httpServer = false;
     velmora::test::TestTree().root.reset();
     // The layers above the tree are stand-ins that do nothing until a test sets a call.
     ASSERT_TRUE((upper_.install<DeviceFetch, DeviceRecording, NewestImages>()));

@@ -321,7 +321,7 @@ TEST_F(WalkTest, RecordingDevicesStartOnceWithoutViewSlot) {
     r->viewIndex = 3;
     r->fetchIndex = 3;
   }
-  ApplyRecordingState(&root());
+  ApplyRecordingState(velmora::test::TestTree(), &root());
   EXPECT_TRUE(cam->fetchActive);
   EXPECT_EQ(cam->viewIndex, -1);
   EXPECT_EQ(cam->fetchIndex, -1);
@@ -333,15 +333,15 @@ TEST_F(WalkTest, RecordingDevicesStartOnceWithoutViewSlot) {
   EXPECT_EQ(calls, (std::vector<std::string>{"start Cams/door", "close Cams/weather",
                                              "start Cams/srv/in1"}));
   calls.clear();
-  ApplyRecordingState(&root());  // already active: nothing starts twice
+  ApplyRecordingState(velmora::test::TestTree(), &root());  // already active: nothing starts twice
   EXPECT_EQ(calls, (std::vector<std::string>{"close Cams/weather"}));
 }
 
 TEST_F(WalkTest, StoppingRecordingStopsUnviewedFetchesAndClosesFiles) {
   cam->enabled = true;
   cam->recording = true;
-  ApplyRecordingState(cam);
-  settings().recordEnable = false;
+  ApplyRecordingState(velmora::test::TestTree(), cam);
+  velmora::test::TestSettings().recordEnable = false;
   cam->files.dataFile = OpenNull();
   cam->files.indexFile = OpenNull();
   cam->files.recordFileName = "Cams/door/24010112";
@@ -349,7 +349,7 @@ TEST_F(WalkTest, StoppingRecordingStopsUnviewedFetchesAndClosesFiles) {
   web->fetchActive = true;
   web->viewIndex = 5;
   calls.clear();
-  ApplyRecordingState(group);
+  ApplyRecordingState(velmora::test::TestTree(), group);
   EXPECT_FALSE(cam->fetchActive);
   EXPECT_TRUE(logHas("stopping fetch -1/Cams/door"));
   EXPECT_EQ(cam->files.dataFile, -1);

@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "model/saved_view.h"
+#include "test_tree.h"
 
 namespace velmora {
 namespace {
@@ -11,10 +12,10 @@ namespace {
 // The views come back to the entry named by viewName, found anywhere in the tree in any
 // letter case; without it the first top-level entry takes its place and its name.
 TEST(ShowEntry, SavedViewIsFoundByNameOrFallsBackToTheFirstEntry) {
-  const Settings saved = settings();
+  const Settings saved = velmora::test::TestSettings();
   auto root = CreateRecord(EntryKind::Root, kRootName);
   bool stored = true;
-  EXPECT_EQ(SavedViewEntry(*root, &stored), nullptr);
+  EXPECT_EQ(SavedViewEntry(*root, velmora::test::TestSettings(), &stored), nullptr);
   EXPECT_FALSE(stored);
   auto nvr = CreateRecord(EntryKind::LocalNVR, "All Views");
   InsertEntry(root.get(), nvr);
@@ -23,16 +24,16 @@ TEST(ShowEntry, SavedViewIsFoundByNameOrFallsBackToTheFirstEntry) {
   auto gate = CreateRecord(EntryKind::Device, "Gate");
   InsertEntry(yard.get(), gate);
 
-  settings().viewName = "gate";
-  EXPECT_EQ(SavedViewEntry(*root, &stored), gate.get());
+  velmora::test::TestSettings().viewName = "gate";
+  EXPECT_EQ(SavedViewEntry(*root, velmora::test::TestSettings(), &stored), gate.get());
   EXPECT_FALSE(stored);
-  EXPECT_EQ(settings().viewName, "gate");
-  settings().viewName = "Gone";
-  EXPECT_EQ(SavedViewEntry(*root, &stored), nvr.get());
+  EXPECT_EQ(velmora::test::TestSettings().viewName, "gate");
+  velmora::test::TestSettings().viewName = "Gone";
+  EXPECT_EQ(SavedViewEntry(*root, velmora::test::TestSettings(), &stored), nvr.get());
   EXPECT_TRUE(stored);
-  EXPECT_EQ(settings().viewName, "All Views");
+  EXPECT_EQ(velmora::test::TestSettings().viewName, "All Views");
   DestroyTree(root.get());
-  settings() = saved;
+  velmora::test::TestSettings() = saved;
 }
 
 }  // namespace

@@ -476,9 +476,9 @@ TEST_F(HttpServerTest, StartupHookListensOnAllAddressesInsideANamespace) {
   TestTree().root = tree.root;
   TestPaths().pathData = recordings;
   TestTree().recordingsFolder = TestPaths().pathData;
-  settings().httpServerPort = 8080;
-  settings().httpServerUser.clear();
-  settings().httpServerPassword.clear();
+  velmora::test::TestSettings().httpServerPort = 8080;
+  velmora::test::TestSettings().httpServerUser.clear();
+  velmora::test::TestSettings().httpServerPassword.clear();
   HttpServer server;
   int status = 0;
   int secondPort = 0;

@@ -64,8 +64,10 @@ struct Collected final : ExportListener {
   std::vector<std::string> messages;
   std::vector<int> converted;
   std::vector<std::string> statuses;
+  std::string pathVideo;  // the folder the export reported for the pathVideo setting
 
   void OnExportReport(ExportReport& report) override {
+    if (const auto* c = std::get_if<ExportSettingsChanged>(&report)) pathVideo = c->pathVideo;
     if (const auto* m = std::get_if<ExportMessageReport>(&report)) messages.push_back(m->text);
     if (const auto* n = std::get_if<ExportConvertedReport>(&report)) converted.push_back(n->count);
     if (const auto* t = std::get_if<ExportStatusReport>(&report)) statuses.push_back(t->text);
@@ -329,13 +331,12 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   options.rememberPath = true;
   ExportNaming naming;
   options.naming = &naming;
-  settings().pathVideo.clear();
   ExportSession declined(options, rig.Poster(), &c);
   EXPECT_FALSE(declined.Start(file, ask));
   EXPECT_EQ(declined.state(), ExportSession::State::kIdle);
   EXPECT_EQ(asked, std::vector<std::string>{kTextFileExists});
   EXPECT_EQ(playtest::SizeOf(file), 1u);
-  EXPECT_TRUE(settings().pathVideo.empty());
+  EXPECT_TRUE(c.pathVideo.empty());
   EXPECT_EQ(naming.Proposal("/v"), "/v/1");  // a declined export does not advance the name
 
   answer = true;
@@ -343,9 +344,8 @@ TEST(ExportAvi, AnExistingFileIsOnlyReplacedWhenTheOperatorSaysYes) {
   ASSERT_TRUE(accepted.Start(file, ask));
   rig.Run(accepted);
   EXPECT_EQ(accepted.state(), ExportSession::State::kCompleted);
-  EXPECT_EQ(settings().pathVideo, out.str() + "/");
-  EXPECT_EQ(naming.Proposal(settings().pathVideo), out.str() + "/old2");
-  settings().pathVideo.clear();
+  EXPECT_EQ(c.pathVideo, out.str() + "/");
+  EXPECT_EQ(naming.Proposal(c.pathVideo), out.str() + "/old2");
 }
 
 TEST(ExportJpeg, RecordedImagesAreWrittenByteForByteIntoTheDeviceFolder) {

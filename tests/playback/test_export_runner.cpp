@@ -58,6 +58,7 @@ struct Reports final : ExportListener {
   ExportSession::State finished = ExportSession::State::kIdle;
   std::thread::id ownerThread = std::this_thread::get_id();
   bool allOnOwner = true;
+  std::string pathVideo;  // the folder the export reported for the pathVideo setting
 
   void OnExportReport(ExportReport& report) override {
     allOnOwner = allOnOwner && std::this_thread::get_id() == ownerThread;
@@ -66,7 +67,10 @@ struct Reports final : ExportListener {
     if (const auto* n = std::get_if<ExportConvertedReport>(&report)) converted.push_back(n->count);
     if (const auto* p = std::get_if<ExportProgressReport>(&report)) progress.push_back(p->percent);
     if (const auto* i = std::get_if<ExportPreviewReport>(&report); i && i->image && i->image->width() > 0) ++previews;
-    if (std::holds_alternative<ExportSettingsChanged>(report)) ++settingsSaved;
+    if (const auto* c = std::get_if<ExportSettingsChanged>(&report)) {
+      ++settingsSaved;
+      pathVideo = c->pathVideo;
+    }
     if (const auto* e = std::get_if<ExportEndedReport>(&report)) {
       ++finishedCalls;
       finished = e->state;
@@ -88,12 +92,11 @@ TEST(ExportRunner, EncodesOffTheOwnersThreadAndReportsThroughItsQueue) {
   ExportOptions options;
   options.compressor = SlowEncoder();
   options.rememberPath = true;
-  settings().pathVideo.clear();
   const std::string file = out.str() + "/gate";
   ExportRunner runner(options, rig.Poster(), r, owner.Poster());
   ASSERT_TRUE(runner.Start(file));
   // Start remembered the folder on this (the owner's) thread, before any encoding.
-  EXPECT_EQ(settings().pathVideo, out.str() + "/");
+  EXPECT_EQ(r.pathVideo, out.str() + "/");
   EXPECT_EQ(r.settingsSaved, 1);
   EXPECT_TRUE(runner.running());
 
@@ -125,7 +128,6 @@ TEST(ExportRunner, EncodesOffTheOwnersThreadAndReportsThroughItsQueue) {
   const auto probe = ProbeStream(file + ".avi");
   EXPECT_EQ(probe.at("nb_read_frames"), std::to_string(kImages));
   EXPECT_EQ(probe.at("codec_tag_string"), FourccText(options.compressor.fourcc));
-  settings().pathVideo.clear();
 }
 
 TEST(ExportRunner, CancelEndsAtOnceLeavesAPlayableFileAndAFailureEndsAlike) {

@@ -25,7 +25,7 @@ class Cleanup : public rectest::RecordingTest {
  protected:
   void SetUp() override {
     RecordingTest::SetUp();
-    settings().diskFullness = 75;
+    velmora::test::TestSettings().diskFullness = 75;
     programSignals().renaming = programSignals().playbackMode = false;
     tree = CreateRecord(EntryKind::Root, kRootName);
     yard = CreateRecord(EntryKind::Group, "Yard");

@@ -49,7 +49,7 @@ std::vector<uint8_t> FrameBytes(int child, int frame) {
                                     std::atomic<int>* finished) {
   TestPaths().pathData = root.string() + "/";
   TestTree().recordingsFolder = TestPaths().pathData;
-  settings().recordEnable = true;
+  velmora::test::TestSettings().recordEnable = true;
   SetLogPath("");
   auto cam = CreateRecord(EntryKind::Device, "Cam");
   cam->path = "Cam";

@@ -227,10 +227,10 @@ TEST_F(Recorder, TogglingTheGlobalSwitchClosesFilesThenAppends) {
   cam->shownIn = &TestViewSlots();
   auto tree = TreeOf(cam);
   auto toggle = [&] {
-    settings().recordEnable = !settings().recordEnable;
+    velmora::test::TestSettings().recordEnable = !velmora::test::TestSettings().recordEnable;
     record_stop(TestViewSlots());
     CloseAllRecordings(tree.get());
-    ApplyRecordingState(tree.get());
+    ApplyRecordingState(velmora::test::TestTree(), tree.get());
   };
   Frame(1000).RecordFor(*cam);
   toggle();

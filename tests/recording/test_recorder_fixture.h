@@ -156,18 +156,18 @@ inline PairCheck CheckPair(const std::filesystem::path& folder, const std::strin
 class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved = {settings(), velmora::test::TestPaths(), GetLogPath()};
+    saved = {velmora::test::TestSettings(), velmora::test::TestPaths(), GetLogPath()};
     root = temp.path() / "rec";
     std::filesystem::create_directories(root);
     velmora::test::TestPaths().pathData = root.string() + "/";
     velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
     SetLogPath((temp.path() / "test.log").string());
-    settings().recordEnable = true;
+    velmora::test::TestSettings().recordEnable = true;
     clock.setWall(Utc(2026, 12, 8, 14, 5, 9));
     TakePosted();
   }
   void TearDown() override {
-    settings() = saved.settings;
+    velmora::test::TestSettings() = saved.settings;
     velmora::test::TestPaths() = saved.paths;
     velmora::test::TestTree().recordingsFolder = velmora::test::TestPaths().pathData;
     velmora::test::TestTree().filePath = velmora::test::TestPaths().deviceTreePath;

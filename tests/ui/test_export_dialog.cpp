@@ -91,24 +91,24 @@ class ExportDialogTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
-    velmora::settings() = velmora::Settings{};
+    saved_ = velmora::test::TestSettings();
+    velmora::test::TestSettings() = velmora::Settings{};
     out_ = std::make_unique<pt::TempFolder>();
-    velmora::settings().pathVideo = out_->str();  // as the desktop names it: no closing "/"
-    velmora::settings().pathPictures = out_->str() + "/pictures";
-    velmora::settings().aviFCC = SlowCode();
+    velmora::test::TestSettings().pathVideo = out_->str();  // as the desktop names it: no closing "/"
+    velmora::test::TestSettings().pathPictures = out_->str() + "/pictures";
+    velmora::test::TestSettings().aviFCC = SlowCode();
     boxes_.clear();
     saves_ = 0;
     naming_ = velmora::ExportNaming{};
   }
   void cleanup() {
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     out_.reset();
   }
 
   void opensWithItsModeTextsAndTheProposal() {
     ex::ThreadedRig rig;
-    ExportDialog video(0, false, rig.Poster(), naming_);
+    ExportDialog video(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     QCOMPARE(video.windowTitle(), QString("Export Video"));
     QCOMPARE(video.pathLabel()->text(), QString("Save File:"));
     QCOMPARE(video.pathBox()->text(),
@@ -123,7 +123,7 @@ class ExportDialogTest : public QObject {
     QVERIFY(video.compressorLabel()->text().startsWith("Compressor name: "));
     QVERIFY(video.exportButton()->isDefault());
 
-    ExportDialog jpeg(0, true, rig.Poster(), naming_);
+    ExportDialog jpeg(0, true, rig.Poster(), naming_, velmora::test::TestSettings());
     QCOMPARE(jpeg.windowTitle(), QString("Export JPEG Images"));
     QCOMPARE(jpeg.pathLabel()->text(), QString("Folder:"));
     QCOMPARE(jpeg.pathBox()->text(), QString::fromStdString(out_->str() + "/pictures"));
@@ -152,7 +152,7 @@ class ExportDialogTest : public QObject {
     rig.Feed({(rec.path() / "Door").string()});
     rig.Start();
 
-    ExportDialog dialog(0, false, rig.Poster(), naming_);
+    ExportDialog dialog(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(dialog);
     dialog.pathBox()->setText("gate");
     dialog.show();
@@ -202,13 +202,14 @@ class ExportDialogTest : public QObject {
     QCOMPARE(QString::fromStdString(probe.count("nb_read_frames") ? probe.at("nb_read_frames") : ""),
              QString::number(kImages));
     QCOMPARE(QString::fromStdString(probe.at("codec_tag_string")),
-             QString::fromStdString(velmora::FourccText(velmora::settings().aviFCC)));
+             QString::fromStdString(velmora::FourccText(velmora::test::TestSettings().aviFCC)));
     // pathVideo now ends with the separator and was saved; the next proposal is gate2.
-    QCOMPARE(QString::fromStdString(velmora::settings().pathVideo), QString::fromStdString(out_->str() + "/"));
+    QCOMPARE(QString::fromStdString(velmora::test::TestSettings().pathVideo),
+             QString::fromStdString(out_->str() + "/"));
     QCOMPARE(saves_, 1);
 
     // The next dialog proposes gate2; the same file again asks 190: No keeps it.
-    ExportDialog next(0, false, rig.Poster(), naming_);
+    ExportDialog next(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     std::vector<QString> asked;
     Prepare(next, [&asked](const QString& q) {
       asked.push_back(q);
@@ -235,7 +236,7 @@ class ExportDialogTest : public QObject {
     rig.Feed({(rec.path() / "Door").string()});
     rig.Start();
 
-    ExportDialog dialog(0, false, rig.Poster(), naming_);
+    ExportDialog dialog(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(dialog);
     dialog.pathBox()->setText(QString::fromStdString(out_->str() + "/part"));
     dialog.show();
@@ -262,7 +263,7 @@ class ExportDialogTest : public QObject {
     QVERIFY2(ex::DecodesCleanly(file, complaints), complaints.c_str());
 
     // Cancel while idle simply closes.
-    ExportDialog idle(0, false, rig.Poster(), naming_);
+    ExportDialog idle(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(idle);
     idle.show();
     QTest::mouseClick(idle.cancelButton(), Qt::LeftButton);
@@ -279,7 +280,7 @@ class ExportDialogTest : public QObject {
     rig.Start();
 
     // Advanced: uncompressed frames, a quality; stored and saved, the label follows.
-    ExportDialog dialog(0, false, rig.Poster(), naming_);
+    ExportDialog dialog(0, false, rig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(dialog);
     bool tunableForEncoder = false;
     dialog.setAdvancedChooser([&tunableForEncoder](ExportAdvancedDialog& advanced) {
@@ -292,10 +293,10 @@ class ExportDialogTest : public QObject {
     });
     QTest::mouseClick(dialog.advancedButton(), Qt::LeftButton);
     QVERIFY(tunableForEncoder);
-    QCOMPARE(velmora::settings().aviFCC, velmora::kFourccDib);
-    QCOMPARE(velmora::settings().aviQuality, 5000u);
-    QCOMPARE(velmora::settings().aviKeyFrame, 25u);
-    QCOMPARE(velmora::settings().aviDataRate, 900u);
+    QCOMPARE(velmora::test::TestSettings().aviFCC, velmora::kFourccDib);
+    QCOMPARE(velmora::test::TestSettings().aviQuality, 5000u);
+    QCOMPARE(velmora::test::TestSettings().aviKeyFrame, 25u);
+    QCOMPARE(velmora::test::TestSettings().aviDataRate, 900u);
     QCOMPARE(saves_, 1);
     QCOMPARE(dialog.compressorLabel()->text(), QString("Compressor name: Full Frames (Uncompressed)"));
     // Declined: nothing changes.
@@ -304,7 +305,7 @@ class ExportDialogTest : public QObject {
       return false;
     });
     QTest::mouseClick(dialog.advancedButton(), Qt::LeftButton);
-    QCOMPARE(velmora::settings().aviFCC, velmora::kFourccDib);
+    QCOMPARE(velmora::test::TestSettings().aviFCC, velmora::kFourccDib);
     QCOMPARE(saves_, 1);
 
     // Browse: the choice goes into the box; a file where a folder should be is the
@@ -337,7 +338,7 @@ class ExportDialogTest : public QObject {
 
     // A failure found by the playback thread (a view it does not have): status line,
     // warning 157, the dialog closes; the main status line got the text too.
-    ExportDialog wrong(5, false, rig.Poster(), naming_);
+    ExportDialog wrong(5, false, rig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(wrong);
     wrong.pathBox()->setText(QString::fromStdString(out_->str() + "/wrong"));
     wrong.show();
@@ -357,7 +358,7 @@ class ExportDialogTest : public QObject {
     ex::ThreadedRig jrig;
     jrig.Feed({(rec.path() / "Door").string()});
     jrig.Start();
-    ExportDialog jpeg(0, true, jrig.Poster(), naming_);
+    ExportDialog jpeg(0, true, jrig.Poster(), naming_, velmora::test::TestSettings());
     Prepare(jpeg);
     jpeg.show();
     QSignalSpy jended(&jpeg, &ExportDialog::exportEnded);

@@ -99,11 +99,11 @@ class ImageShareTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = settings();
+    saved_ = velmora::test::TestSettings();
     savedPaths_ = TestPaths();
     savedRoot_ = TestTree().root;
-    settings() = Settings{};
-    settings().recordEnable = false;
+    velmora::test::TestSettings() = Settings{};
+    velmora::test::TestSettings().recordEnable = false;
     dir_ = std::make_unique<QTemporaryDir>();
     SetLogPath(dir_->filePath("test.log").toStdString());
     jpeg_ = TestJpeg();
@@ -150,7 +150,7 @@ class ImageShareTest : public QObject {
     ProgramSlots().TakeDirty();
     if (TestTree().root) DestroyTree(TestTree().root.get());
     TestTree().root = savedRoot_;
-    settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestPaths() = savedPaths_;
     TestTree().recordingsFolder = TestPaths().pathData;
     TestTree().filePath = TestPaths().deviceTreePath;
@@ -164,7 +164,7 @@ class ImageShareTest : public QObject {
     const QString pictures = dir_->filePath("pictures");
     const QString shots = dir_->filePath("shots");
     QVERIFY(QDir().mkpath(pictures) && QDir().mkpath(shots));
-    settings().pathPictures = pictures.toStdString() + "/";
+    velmora::test::TestSettings().pathPictures = pictures.toStdString() + "/";
     QStringList proposals;
     QStringList answers = {shots + "/cam", QString(), shots + "/door12.jpg",
                            dir_->filePath("blocker") + "/x.jpg", shots + "/next.jpg"};
@@ -183,7 +183,7 @@ class ImageShareTest : public QObject {
     // No extension typed: .jpg added; the bytes are the camera's, not re-encoded.
     const QByteArray written = ReadAll(shots + "/cam.jpg");
     QCOMPARE(written, QByteArray(reinterpret_cast<const char*>(jpeg_.data()), static_cast<int>(jpeg_.size())));
-    QCOMPARE(QString::fromStdString(settings().pathPictures), shots + "/");
+    QCOMPARE(QString::fromStdString(velmora::test::TestSettings().pathPictures), shots + "/");
     QCOMPARE(saves_, 1);
     QVERIFY(!ProgramSlots().at(0)->Frozen());
 
@@ -211,7 +211,7 @@ class ImageShareTest : public QObject {
     PutFrame();
     window_->runCommand(control::kCmdSaveJpeg);
     QCOMPARE(proposals.last(), dir_->filePath("blocker") + "/x14");
-    QCOMPARE(QString::fromStdString(settings().pathPictures), shots + "/");
+    QCOMPARE(QString::fromStdString(velmora::test::TestSettings().pathPictures), shots + "/");
 
     // Without JPEG bytes the command is disabled, asks nothing, and the tile frozen by
     // the menu is let go all the same.

@@ -67,14 +67,14 @@ class MainWindowTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
+    saved_ = velmora::test::TestSettings();
     savedPaths_ = TestPaths();
     TestPaths().logPath = "/tmp/velmora-test/Velmora NVR.log";
     TestPaths().pathData = "/tmp/velmora-test/Recordings/";
     TestTree().recordingsFolder = TestPaths().pathData;
     opened_.clear();
     warnings_.clear();
-    velmora::settings() = velmora::Settings{};
+    velmora::test::TestSettings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     velmora::programPlayback().controller.setTree(TestTreeShare());
     events_ = std::make_unique<CoreEvents>(nullptr, velmora::programPlayback().controller, TestTree(), TestPaths());
@@ -83,7 +83,7 @@ class MainWindowTest : public QObject {
   void cleanup() {
     window_.reset();
     events_.reset();
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestPaths() = savedPaths_;
     TestTree().recordingsFolder = TestPaths().pathData;
     TestTree().filePath = TestPaths().deviceTreePath;
@@ -124,14 +124,14 @@ class MainWindowTest : public QObject {
     // The toggles ran once each: status bar and device list hidden and stored, the
     // log and the recordings folder handed to the desktop.
     QVERIFY(!window_->statusBar()->isVisible());
-    QVERIFY(!velmora::settings().statusBarShow);
+    QVERIFY(!velmora::test::TestSettings().statusBarShow);
     QVERIFY(!window_->action(59393)->isChecked());
     QVERIFY(!window_->deviceListPane()->isVisible());
-    QVERIFY(!velmora::settings().deviceListShow);
+    QVERIFY(!velmora::test::TestSettings().deviceListShow);
     QCOMPARE(opened_, (QStringList{"/tmp/velmora-test/Velmora NVR.log", "/tmp/velmora-test/Recordings/"}));
     QTest::keyClick(window_.get(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(window_->statusBar()->isVisible());
-    QVERIFY(velmora::settings().statusBarShow);
+    QVERIFY(velmora::test::TestSettings().statusBarShow);
     QVERIFY(window_->action(59393)->isChecked());
   }
 
@@ -175,20 +175,20 @@ class MainWindowTest : public QObject {
   void enablingReevaluatedWhenAMenuOpens() {
     QMenu* file = window_->menuBar()->actions()[0]->menu();
     QMenu* view = window_->menuBar()->actions()[2]->menu();
-    velmora::settings().recordEnable = true;
+    velmora::test::TestSettings().recordEnable = true;
     emit file->aboutToShow();
     QVERIFY(window_->action(10059)->isChecked());
-    velmora::settings().recordEnable = false;  // changed behind the window's back
+    velmora::test::TestSettings().recordEnable = false;  // changed behind the window's back
     QVERIFY(window_->action(10059)->isChecked());
     emit file->aboutToShow();
     QVERIFY(!window_->action(10059)->isChecked());
-    velmora::settings().captionShow = false;
+    velmora::test::TestSettings().captionShow = false;
     emit view->aboutToShow();
     QVERIFY(!window_->action(10016)->isChecked());
     QVERIFY(window_->action(10060)->isChecked());  // the Device List is visible
     // Record through the menu flips the setting and the check at once.
     window_->action(10059)->trigger();
-    QVERIFY(velmora::settings().recordEnable);
+    QVERIFY(velmora::test::TestSettings().recordEnable);
     QVERIFY(window_->action(10059)->isChecked());
   }
 
@@ -255,11 +255,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(motion.count(), 1);
     // Pane 1 is the Playback Controls: closing them clears playbackShow.
     QCOMPARE(panes.count(), 1);
-    velmora::settings().playbackShow = true;
+    velmora::test::TestSettings().playbackShow = true;
     window_->updatePlaybackPane();
     velmora::AppMessage close = velmora::MsgPaneClose{1};
     velmora::mainQueue().deliver(close);
-    QVERIFY(!velmora::settings().playbackShow);
+    QVERIFY(!velmora::test::TestSettings().playbackShow);
     QVERIFY(!window_->playbackPane()->isVisible());
   }
 
@@ -340,17 +340,17 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->playbackPane()->isVisible());
     QTest::mouseClick(window_->deviceListPane()->closeButton(), Qt::LeftButton);
     QVERIFY(!window_->deviceListPane()->isVisible());
-    QVERIFY(!velmora::settings().deviceListShow);
+    QVERIFY(!velmora::test::TestSettings().deviceListShow);
     QVERIFY(!window_->action(10060)->isChecked());
     window_->runCommand(10060);
     QVERIFY(window_->deviceListPane()->isVisible());
     // playbackShow shows the Playback Controls; its close box clears the setting.
-    velmora::settings().playbackShow = true;
+    velmora::test::TestSettings().playbackShow = true;
     window_->updatePlaybackPane();
     QVERIFY(window_->playbackPane()->isVisible());
     QTest::mouseClick(window_->playbackPane()->closeButton(), Qt::LeftButton);
     QVERIFY(!window_->playbackPane()->isVisible());
-    QVERIFY(!velmora::settings().playbackShow);
+    QVERIFY(!velmora::test::TestSettings().playbackShow);
     QVERIFY(window_->viewPane()->closeButton() == nullptr);
   }
 
@@ -364,7 +364,7 @@ class MainWindowTest : public QObject {
       asked << text;
       return answer;
     });
-    velmora::settings().recordEnable = true;
+    velmora::test::TestSettings().recordEnable = true;
     QVERIFY(!window_->requestExit(false));
     QCOMPARE(asked, QStringList{QString::fromStdString(velmora::StringText(351))});
     QCOMPARE(exits.count(), 0);
@@ -376,7 +376,7 @@ class MainWindowTest : public QObject {
     Open();
     QSignalSpy exits2(window_.get(), &MainWindow::exitRequested);
     window_->setQuestionAsker([&](const QString&) { return true; });
-    velmora::settings().taskbarIcon = true;
+    velmora::test::TestSettings().taskbarIcon = true;
     velmora::ui::TrayIcon::setAvailableForTesting(true);
     window_->close();
     velmora::ui::TrayIcon::setAvailableForTesting(std::nullopt);
@@ -384,8 +384,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(exits2.count(), 0);
     window_->bringToFront();
     QTRY_VERIFY(window_->isVisible());
-    velmora::settings().taskbarIcon = false;
-    velmora::settings().recordEnable = false;
+    velmora::test::TestSettings().taskbarIcon = false;
+    velmora::test::TestSettings().recordEnable = false;
     window_->close();
     QCOMPARE(exits2.count(), 1);
     QVERIFY(window_->exiting());

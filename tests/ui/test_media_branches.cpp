@@ -92,8 +92,8 @@ class MediaBranchWindowTest : public QObject {
 
  private slots:
   void init() {
-    savedSettings_ = velmora::settings();
-    velmora::settings() = velmora::Settings{};
+    savedSettings_ = velmora::test::TestSettings();
+    velmora::test::TestSettings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     media_ = std::make_unique<TempFolder>();
     velmora::SetLogPath((media_->path() / "test.log").string());
@@ -142,7 +142,7 @@ class MediaBranchWindowTest : public QObject {
     media_.reset();
     toMain_.clear();
     velmora::programSignals().playbackMode.store(false);
-    velmora::settings() = savedSettings_;
+    velmora::test::TestSettings() = savedSettings_;
   }
 
   void driveBranchAppearsPlaysAndGoesWithItsTiles() {

@@ -63,7 +63,7 @@ class OptionsTest : public QObject {
     window_ = std::make_unique<MainWindow>(nullptr, events_.get());
     window_->setSettingsSaver([this] {
       saveOrder_ << QStringLiteral("save");
-      velmora::SaveSettings(AppData().toStdString(), Registry().toStdString());
+      velmora::SaveSettings(velmora::test::TestSettings(), AppData().toStdString(), Registry().toStdString());
     });
     window_->resize(900, 600);
     window_->show();
@@ -71,15 +71,15 @@ class OptionsTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
+    saved_ = velmora::test::TestSettings();
     savedPaths_ = TestPaths();
     savedConfig_ = qgetenv("XDG_CONFIG_HOME");
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(dir_->filePath("data")) && QDir().mkpath(dir_->filePath("config")));
     qputenv("XDG_CONFIG_HOME", dir_->filePath("xdg").toUtf8());
     velmora::SetLogPath(dir_->filePath("test.log").toStdString());
-    velmora::settings() = velmora::Settings{};
-    velmora::settings().recordEnable = false;
+    velmora::test::TestSettings() = velmora::Settings{};
+    velmora::test::TestSettings().recordEnable = false;
     velmora::programSignals().playbackMode.store(false);
     saveOrder_.clear();
     velmora::programPlayback().controller.setTree(TestTreeShare());
@@ -90,7 +90,7 @@ class OptionsTest : public QObject {
     window_.reset();
     events_.reset();
     TrayIcon::setAvailableForTesting(std::nullopt);
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestPaths() = savedPaths_;
     TestTree().recordingsFolder = TestPaths().pathData;
     TestTree().filePath = TestPaths().deviceTreePath;
@@ -207,8 +207,8 @@ class OptionsTest : public QObject {
       return dialog.result();
     });
     window_->runCommand(velmora::control::kCmdOptions);
-    QCOMPARE(velmora::settings().diskFullness, 90);
-    QVERIFY(velmora::settings().taskbarIcon);
+    QCOMPARE(velmora::test::TestSettings().diskFullness, 90);
+    QVERIFY(velmora::test::TestSettings().taskbarIcon);
     QCOMPARE(saveOrder_.size(), 1);
 
     // Off again: the icon goes, the entry is deleted, the pane hides outside playback.
@@ -224,7 +224,7 @@ class OptionsTest : public QObject {
     QVERIFY(!window_->trayIcon()->shown());
     QVERIFY(!QFile::exists(Entry()));
     QVERIFY(!window_->playbackPane()->isVisible());
-    QVERIFY(!velmora::settings().taskbarIcon);
+    QVERIFY(!velmora::test::TestSettings().taskbarIcon);
 
     // An entry made by hand after the start does not show until the next start.
     QVERIFY(QDir().mkpath(QFileInfo(Entry()).path()));
@@ -245,7 +245,7 @@ class OptionsTest : public QObject {
   // icon restores. The close box hides the window only while an icon can be shown.
   void trayMenuAndTheCloseBox() {
     TrayIcon::setAvailableForTesting(true);
-    velmora::settings().taskbarIcon = true;
+    velmora::test::TestSettings().taskbarIcon = true;
     Open();
     QSignalSpy exits(window_.get(), &MainWindow::exitRequested);
     QMenu* menu = window_->trayIcon()->menu();

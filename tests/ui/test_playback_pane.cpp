@@ -140,8 +140,8 @@ class PlaybackPaneTest : public QObject {
 
  private slots:
   void init() {
-    savedSettings_ = velmora::settings();
-    velmora::settings() = velmora::Settings{};
+    savedSettings_ = velmora::test::TestSettings();
+    velmora::test::TestSettings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     clock_ = std::make_unique<StepClock>();
     slots_ = std::make_unique<velmora::ViewSlots>();
@@ -189,7 +189,7 @@ class PlaybackPaneTest : public QObject {
     boxes_.clear();
     toMain_.clear();
     velmora::programSignals().playbackMode.store(false);
-    velmora::settings() = savedSettings_;
+    velmora::test::TestSettings() = savedSettings_;
   }
 
   // Entering without an active tile says 419; with one tile recorded for 160 s the
@@ -456,8 +456,8 @@ class PlaybackWindowTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
-    velmora::settings() = velmora::Settings{};
+    saved_ = velmora::test::TestSettings();
+    velmora::test::TestSettings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       ProgramSlots().SetPlaybackSlot(t, -1);
@@ -479,7 +479,7 @@ class PlaybackWindowTest : public QObject {
       ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
     velmora::programSignals().playbackMode.store(false);
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
   }
 
   void paneFollowsPlaybackAndCloseBoxLeavesIt() {
@@ -543,16 +543,16 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(std::holds_alternative<velmora::PlayMsgPlayForward>(*posted));
 
     // The close box: playback left, the setting off, the tiles back.
-    velmora::settings().playbackShow = true;
+    velmora::test::TestSettings().playbackShow = true;
     QTest::mouseClick(window.playbackPane()->closeButton(), Qt::LeftButton);
     QVERIFY(!velmora::programSignals().playbackMode.load());
-    QVERIFY(!velmora::settings().playbackShow);
+    QVERIFY(!velmora::test::TestSettings().playbackShow);
     QVERIFY(!window.playbackPane()->isVisible());
     QVERIFY(!window.action(10050)->isChecked());
     QCOMPARE(QString::fromStdString(ProgramSlots().Text(1)), QString("live"));
 
     // Leaving with playbackShow on keeps the pane.
-    velmora::settings().playbackShow = true;
+    velmora::test::TestSettings().playbackShow = true;
     window.runCommand(10050);
     QVERIFY(window.playbackPane()->isVisible());
     window.runCommand(10050);

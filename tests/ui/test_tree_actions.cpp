@@ -136,13 +136,13 @@ class TreeActionsTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
+    saved_ = velmora::test::TestSettings();
     savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
     velmora::test::PointTestFoldersAt(base);
-    velmora::settings() = velmora::Settings{};
-    velmora::settings().viewName = "All Views";
+    velmora::test::TestSettings() = velmora::Settings{};
+    velmora::test::TestSettings().viewName = "All Views";
     velmora::programSignals().playbackMode.store(false);
 
     TestTree().root = CreateRecord(EntryKind::Root, velmora::kRootName);
@@ -182,7 +182,7 @@ class TreeActionsTest : public QObject {
     events_.reset();
     if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
     TestTree().root.reset();
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestPaths() = savedPaths_;
     TestTree().recordingsFolder = TestPaths().pathData;
     TestTree().filePath = TestPaths().deviceTreePath;
@@ -381,7 +381,7 @@ class TreeActionsTest : public QObject {
   }
 
   void refreshingTheViewsKeepsTheOperatorsSelection() {
-    velmora::settings().viewName = "Lobby";
+    velmora::test::TestSettings().viewName = "Lobby";
     window_->refreshViewsForSelection();  // as at start: nothing was selected
     QCOMPARE(tree()->selectedRecord(), lobby_);
     QCOMPARE(tree()->shownNode(), lobby_);
@@ -416,7 +416,7 @@ class TreeActionsTest : public QObject {
   // Delete empties the deleted device's tile: the warning of its failing connection goes
   // with it, and the end its dropped connection reports later reaches no tile.
   void deleteEmptiesTheDevicesTile() {
-    velmora::settings().viewName = "Yard";  // the refresh after Delete gives out no tile
+    velmora::test::TestSettings().viewName = "Yard";  // the refresh after Delete gives out no tile
     velmora::ui::ViewFrame* frame = window_->viewFrame();
     frame->selectLayout(1);  // 1x1: tile 0 fills the frame
     {
@@ -438,7 +438,7 @@ class TreeActionsTest : public QObject {
     QCOMPARE(ProgramSlots().Text(0), std::string("No View Selected"));
     QVERIFY(!ProgramSlots().ErrorMark(0));
     // No warning triangle is drawn (its outline colour appears nowhere).
-    velmora::settings().captionShow = true;
+    velmora::test::TestSettings().captionShow = true;
     frame->repaintDirty();
     const QImage shot = frame->tile(0)->grab().toImage();
     bool outline = false;

@@ -97,7 +97,7 @@ class TreePaneTest : public QObject {
 
  private slots:
   void init() {
-    savedSettings_ = velmora::settings();
+    savedSettings_ = velmora::test::TestSettings();
     makeTree();
     makeWindow();
   }
@@ -107,7 +107,7 @@ class TreePaneTest : public QObject {
     QCOMPARE(velmora::Installed<velmora::TreeObserver>::get(), nullptr);
     if (TestTree().root) velmora::DestroyTree(TestTree().root.get());
     TestTree().root.reset();
-    velmora::settings() = savedSettings_;
+    velmora::test::TestSettings() = savedSettings_;
   }
 
   void modelFollowsInsertsRemovesMovesSortsAndResets() {
@@ -239,9 +239,9 @@ class TreePaneTest : public QObject {
     QCOMPARE(role(box_, ImageIndexRole).toInt(), 14);
 
     // This recorder's entry shows the server overlay while the HTTP server is on.
-    velmora::settings().httpServer = true;
+    velmora::test::TestSettings().httpServer = true;
     QCOMPARE(role(nvr_, OverlayRole).toInt(), velmora::kOverlayServer);
-    velmora::settings().httpServer = false;
+    velmora::test::TestSettings().httpServer = false;
     QCOMPARE(role(nvr_, OverlayRole).toInt(), velmora::kOverlayNone);
 
     // Error beats recording; a disabled device is ghosted with the disabled overlay even

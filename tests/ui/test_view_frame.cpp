@@ -91,16 +91,16 @@ class ViewFrameTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = settings();
+    saved_ = velmora::test::TestSettings();
     savedRoot_ = TestTree().root;
     saves_ = 0;
-    settings().captionShow = false;
-    settings().viewStretch = false;
-    settings().viewTarget = 0;
+    velmora::test::TestSettings().captionShow = false;
+    velmora::test::TestSettings().viewStretch = false;
+    velmora::test::TestSettings().viewTarget = 0;
     ClearSlots();
   }
   void cleanup() {
-    settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestTree().root = savedRoot_;
     ClearSlots();
   }
@@ -119,7 +119,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(frame->tile(7)->isVisible());
     QCOMPARE(frame->tile(7)->geometry(), QRect(0, 0, 800, 600));
     QVERIFY(!frame->tile(0)->isVisible());
-    QCOMPARE(settings().viewMode, 1u);
+    QCOMPARE(velmora::test::TestSettings().viewMode, 1u);
 
     QTest::mouseDClick(frame->tile(7), Qt::LeftButton);
     QCOMPARE(frame->currentLayout(), int(kLayout4x4));
@@ -127,7 +127,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(frame->tile(0)->isVisible());
     QCOMPARE(frame->tile(7)->geometry(), QRect(600, 150, 200, 150));
     QCOMPARE(layouts.count(), 2);
-    QCOMPARE(settings().viewMode, 9u);
+    QCOMPARE(velmora::test::TestSettings().viewMode, 9u);
     QVERIFY(saves_ >= 3);
 
     // Multi-View: a small tile becomes the large one, "(Central View)" takes its slot.
@@ -136,7 +136,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(frame->centralTile()->isVisible());
     const QRect slotOfFive = frame->tile(5)->geometry();
     QTest::mouseDClick(frame->tile(5), Qt::LeftButton);
-    QCOMPARE(settings().viewTarget, 5u);
+    QCOMPARE(velmora::test::TestSettings().viewTarget, 5u);
     QCOMPARE(frame->currentLayout(), int(kLayoutMultiView));
     QCOMPARE(frame->centralTile()->geometry(), slotOfFive);
     QCOMPARE(frame->tile(5)->geometry().topLeft(), QPoint(0, 0));
@@ -169,8 +169,8 @@ class ViewFrameTest : public QObject {
     QCOMPARE(shown.count(), 1);
     QCOMPARE(shown.at(0).at(1).toInt(), 10);
     QCOMPARE(frame->currentLayout(), int(kLayoutTenViews));
-    QCOMPARE(settings().viewName, std::string("Archive"));
-    QCOMPARE(settings().viewMode, uint32_t(kLayoutTenViews));
+    QCOMPARE(velmora::test::TestSettings().viewName, std::string("Archive"));
+    QCOMPARE(velmora::test::TestSettings().viewMode, uint32_t(kLayoutTenViews));
     QCOMPARE(ProgramSlots().Text(3), std::string("Old 3"));
     QCOMPARE(ProgramSlots().Text(10), std::string("No View Selected"));
 
@@ -258,7 +258,7 @@ class ViewFrameTest : public QObject {
     QCOMPARE(ProgramSlots().at(0)->CopyImage()->width(), 32);
     QVERIFY(north.savedImage == nullptr);
     QCOMPARE(ProgramSlots().Text(1), std::string("Connecting to South"));
-    settings().captionShow = true;
+    velmora::test::TestSettings().captionShow = true;
     QVERIFY(Has(Grab(*frame, 0), frame->tile(0)->rect(), Qt::red));
 
     // Shown again later, the view starts without stills.
@@ -288,7 +288,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(Is(shot, 409, 320, Qt::black));
 
     // Stretched: the full inner width, 0.78 of the size, centred vertically.
-    settings().viewStretch = true;
+    velmora::test::TestSettings().viewStretch = true;
     frame->tile(0)->update();
     shot = Grab(*frame, 0);
     QVERIFY(Is(shot, 1, 100, Qt::red));
@@ -347,7 +347,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(Is(shot, 1, 200, QColor(170, 102, 17)));
 
     // The caption bar's symbol at the bottom right: the recording circle in its states.
-    settings().captionShow = true;
+    velmora::test::TestSettings().captionShow = true;
     ProgramSlots().SetPlaybackSlot(0, -1);
     ProgramSlots().at(0)->SetSelected(false);
     const QRect symbolArea(440, 370, 59, 29);
@@ -378,7 +378,7 @@ class ViewFrameTest : public QObject {
     QVERIFY(Has(shot, symbolArea, QColor(16, 16, 255)));
     frame->setPlaybackMode(false);
     // Motion on the frame fills the bar red when the caption shows motion.
-    settings().captionShowMotion = true;
+    velmora::test::TestSettings().captionShowMotion = true;
     auto moving = TestFrame();
     moving->motion = 1;
     ProgramSlots().SetImage(0, std::move(moving), "Door");

@@ -152,12 +152,12 @@ class WindowJobsTest : public QObject {
 
  private slots:
   void init() {
-    saved_ = velmora::settings();
+    saved_ = velmora::test::TestSettings();
     savedPaths_ = TestPaths();
     dir_ = std::make_unique<QTemporaryDir>();
     const std::string base = dir_->path().toStdString() + "/";
     velmora::test::PointTestFoldersAt(base);
-    velmora::settings() = velmora::Settings{};
+    velmora::test::TestSettings() = velmora::Settings{};
     velmora::programSignals().playbackMode.store(false);
     for (int t = 0; t < velmora::viewSlotCount; ++t) {
       ProgramSlots().SetPlaybackSlot(t, -1);
@@ -179,7 +179,7 @@ class WindowJobsTest : public QObject {
       ProgramSlots().SetPlaybackSlot(t, -1);
       ProgramSlots().SetRecordingMark(t, velmora::kRecordingMarkOff);
     }
-    velmora::settings() = saved_;
+    velmora::test::TestSettings() = saved_;
     TestPaths() = savedPaths_;
     TestTree().recordingsFolder = TestPaths().pathData;
     TestTree().filePath = TestPaths().deviceTreePath;
@@ -463,7 +463,7 @@ class WindowJobsTest : public QObject {
     QApplication::sendEvent(handle, &move);
     QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, grip + QPoint(84, 0));
     QCOMPARE(window_->deviceListPane()->width(), 300);
-    QCOMPARE(velmora::settings().deviceListWidth, 300u);
+    QCOMPARE(velmora::test::TestSettings().deviceListWidth, 300u);
     // A wider window gives its room to the views.
     window_->resize(1200, 700);
     QTRY_COMPARE(window_->width(), 1200);
@@ -473,12 +473,12 @@ class WindowJobsTest : public QObject {
     Open();
     QCOMPARE(window_->deviceListPane()->width(), 300);
     window_.reset();
-    velmora::settings().deviceListWidth = 90000;
+    velmora::test::TestSettings().deviceListWidth = 90000;
     Open();
     QCOMPARE(window_->deviceListPane()->width(), 216);
 
     // Recording on: the button is checked, the mark says so; the button turns it off.
-    velmora::settings().recordEnable = true;
+    velmora::test::TestSettings().recordEnable = true;
     window_->updateCommands();
     auto* mark = window_->statusBar()->findChild<QLabel*>(QStringLiteral("recordingMark"));
     QVERIFY(mark != nullptr);
@@ -494,11 +494,11 @@ class WindowJobsTest : public QObject {
     QVERIFY(button->isChecked());
     QCOMPARE(button->toolTip(), QString("Toggle Recording"));
     QTest::mouseClick(button, Qt::LeftButton);
-    QVERIFY(!velmora::settings().recordEnable);
+    QVERIFY(!velmora::test::TestSettings().recordEnable);
     QVERIFY(!button->isChecked());
     QCOMPARE(mark->text(), QString("Not recording"));
     QTest::keyClick(window_.get(), Qt::Key_R, Qt::ControlModifier | Qt::AltModifier);
-    QVERIFY(velmora::settings().recordEnable);
+    QVERIFY(velmora::test::TestSettings().recordEnable);
     QVERIFY(button->isChecked());
     QCOMPARE(mark->text(), QString("Recording"));
   }
