@@ -60,9 +60,11 @@ class ManualClock final : public Clock {
   std::atomic<int64_t> steadyMs_;
 };
 
-// The clock in effect: the system clock unless a ScopedClock installed another. This is a
-// process-wide accessor until the program's core object owns the clock and hands it to
-// each part it builds.
+// The clock in effect: the system clock unless a ScopedClock installed another.
+// Process-wide on purpose, as the one clock of the process: the log and the lowest layers
+// read it before the program's Core exists, fetch workers and the playback thread that
+// outlive the Core read it after, and a test that installs a ManualClock moves the time
+// of every part at once (the readings of the Core's parts, the log's and the workers').
 const Clock& clock();
 
 // Installs a clock for the lifetime of the object and puts the previous one back after.

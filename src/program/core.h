@@ -17,8 +17,9 @@
 // (the tree's file and recordings folder, the folder of the frame key).
 //
 // The program's settings are the Core's as well: read by the start-up into the Core's
-// Settings (AppParts), shared with the tree, whose operations and parts read them, and
-// handed to the window through its events.
+// Settings (AppParts), shared with the tree, whose operations and parts read them, with
+// the fetch engine and the removal thread, which may outlive the Core, and handed to the
+// window through its events.
 //
 // Still process-wide, reached through its accessor by the parts and by the libraries:
 // the main queue (several hundred callers in the code and the tests).
