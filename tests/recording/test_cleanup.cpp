@@ -25,7 +25,6 @@ class Cleanup : public rectest::RecordingTest {
  protected:
   void SetUp() override {
     RecordingTest::SetUp();
-    velmora::test::TestSettings().diskFullness = 75;
     programSignals().renaming = programSignals().playbackMode = false;
     tree = CreateRecord(EntryKind::Root, kRootName);
     yard = CreateRecord(EntryKind::Group, "Yard");
@@ -259,6 +258,28 @@ TEST_F(Cleanup, FullnessDeletesTheOldestHoursOfAllDevicesUntilTheLimitIsMet) {
   EXPECT_FALSE(Kept("Yard/Server/Camera 1", "26120604"));
   EXPECT_TRUE(Kept("Yard/Server/Camera 1", "26120811"));
   EXPECT_TRUE(Kept("Yard/A", "26120812"));
+}
+
+// Without settings of their own the passes keep to the default limit (75 %, above); handed
+// the program's, each pass reads the limit anew, so a lower one set between passes (as the
+// Options dialog does) deletes more at the next pass.
+TEST_F(Cleanup, FullnessFollowsTheHandedSettingsFromPassToPass) {
+  Add(*yard, "A", 30 * 86400);
+  MakeHours("Yard/A", {"26120501", "26120603", "26120702", "26120812"});
+  usage = [this] { return DataFileUsage(); };  // 80 % at first
+  auto settings = std::make_shared<Settings>();
+  settings->diskFullness = 90;
+  CleanupOptions options = Options();
+  options.settings = settings;
+  CleanupRunner runner(options);
+  runner.RunPass();
+  EXPECT_TRUE(Kept("Yard/A", "26120501")) << "80 % is within 90 %";
+  settings->diskFullness = 70;
+  runner.RunPass();
+  EXPECT_FALSE(Kept("Yard/A", "26120501"));
+  EXPECT_FALSE(Kept("Yard/A", "26120603"));
+  EXPECT_TRUE(Kept("Yard/A", "26120702")) << "70 % is within the new limit";
+  TakePosted();
 }
 
 TEST_F(Cleanup, LeftoverFoldersMakeRoomOldestFirstButAreNeverDeletedByAge) {
