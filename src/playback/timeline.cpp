@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,14 @@ const ColumnEntries kNoEntries{};
 double SecondsAfter(const IndexEntry& e, int64_t startTime, int startMs) {
   const int64_t ms = (int64_t{e.time} - startTime) * 1000 + (int64_t{e.milliseconds} - startMs);
   return static_cast<double>(ms) / 1000.0;
+}
+
+// The key of an index entry: its milliseconds since 1970, as SecondsAfter counts them.
+int64_t EntryKeyAt(const uint8_t* entry, int32_t& time) {
+  uint16_t milliseconds = 0;
+  std::memcpy(&time, entry + offsetof(IndexEntry, time), sizeof time);
+  std::memcpy(&milliseconds, entry + offsetof(IndexEntry, milliseconds), sizeof milliseconds);
+  return int64_t{time} * 1000 + milliseconds;
 }
 
 }  // namespace
@@ -114,9 +124,14 @@ int Timeline::Place(int view, const uint8_t* bytes, std::size_t length) {
   auto& columns = index_[static_cast<std::size_t>(view)];
   if (columns.size() != static_cast<std::size_t>(columns_) + 1) return 0;
   const double scale = static_cast<double>(columns_) / rangeLength_;
+  return PlaceInOrder(columns, bytes, length / kIndexEntryBytes, scale);
+}
+
+int Timeline::PlaceEach(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count,
+                        double scale) const {
   int placed = 0;
-  for (std::size_t at = 0; at + kIndexEntryBytes <= length; at += kIndexEntryBytes) {
-    const IndexEntry entry = IndexEntry::FromBytes(bytes + at);
+  for (std::size_t i = 0; i < count; ++i) {
+    const IndexEntry entry = IndexEntry::FromBytes(bytes + i * kIndexEntryBytes);
     if (entry.empty()) continue;
     const double c = std::floor(SecondsAfter(entry, feed_.startTime, feed_.startMs) * scale);
     if (c < 0 || c > columns_) continue;
@@ -125,6 +140,65 @@ int Timeline::Place(int view, const uint8_t* bytes, std::size_t length) {
     slot.last = entry;
     ++placed;
   }
+  return placed;
+}
+
+int Timeline::PlaceInOrder(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count,
+                           double scale) const {
+  const int64_t base = feed_.startTime * 1000 + feed_.startMs;
+  // The column of a key, computed as PlaceEach computes it for an entry.
+  auto columnOf = [&](int64_t key) { return std::floor(static_cast<double>(key - base) / 1000.0 * scale); };
+  // The first key whose column lies beyond `column` (the key's own). The column only grows
+  // with the key, so every key below it is in `column`. From an estimate corrected by a
+  // few steps; when that does not settle, the next key is a safe bound.
+  auto firstKeyBeyond = [&](int64_t key, double column) -> int64_t {
+    if (column < 0) return base;  // the key of column 0's start
+    if (column > columns_) return INT64_MAX;
+    const double estimate = std::ceil((column + 1) * 1000.0 / scale);
+    if (!(estimate < 9.0e15)) return key + 1;
+    int64_t beyond = base + static_cast<int64_t>(estimate);
+    for (int step = 0; step < 8 && beyond > key + 1 && columnOf(beyond - 1) > column; ++step) --beyond;
+    for (int step = 0; step < 8 && columnOf(beyond) <= column; ++step) ++beyond;
+    const bool exact = columnOf(beyond) > column && (beyond <= key + 1 || columnOf(beyond - 1) <= column);
+    return exact ? beyond : key + 1;
+  };
+
+  int placed = 0;
+  // The run of entries of one column being read: its first and last entry and its count.
+  std::size_t runFirst = 0, runLast = 0;
+  int runCount = 0;
+  double runColumn = -1;
+  auto flush = [&] {
+    if (runCount == 0 || runColumn < 0 || runColumn > columns_) return;
+    ColumnEntries& slot = columns[static_cast<std::size_t>(runColumn)];
+    if (slot.first.empty()) slot.first = IndexEntry::FromBytes(bytes + runFirst * kIndexEntryBytes);
+    slot.last = IndexEntry::FromBytes(bytes + runLast * kIndexEntryBytes);
+    placed += runCount;
+  };
+  int64_t previous = INT64_MIN;
+  int64_t beyond = INT64_MIN;  // the first key past the run's column
+  for (std::size_t i = 0; i < count; ++i) {
+    int32_t time = 0;
+    const int64_t key = EntryKeyAt(bytes + i * kIndexEntryBytes, time);
+    if (time == 0) continue;  // an empty entry is never placed
+    if (key < previous) {
+      // Out of time order (the clock was set back): the rest goes entry by entry, after
+      // what is placed so far, as it would have gone all along.
+      flush();
+      return placed + PlaceEach(columns, bytes + i * kIndexEntryBytes, count - i, scale);
+    }
+    previous = key;
+    if (key >= beyond) {
+      flush();
+      runColumn = columnOf(key);
+      beyond = firstKeyBeyond(key, runColumn);
+      runFirst = i;
+      runCount = 0;
+    }
+    runLast = i;
+    ++runCount;
+  }
+  flush();
   return placed;
 }
 

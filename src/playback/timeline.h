@@ -95,6 +95,14 @@ class Timeline {
   int ColumnOfTime(double seconds) const;
 
  private:
+  // Places `count` entries a column at a time while their times do not go back: the
+  // column only grows with the time, so an entry's column is computed only where the last
+  // one's ends, and a column's first and last entries are the only ones read whole. The
+  // rest of a buffer that goes back in time is placed by PlaceEach. Same result as
+  // PlaceEach for any buffer.
+  int PlaceInOrder(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count, double scale) const;
+  // Places `count` entries one by one.
+  int PlaceEach(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count, double scale) const;
   int capacity_;
   int columns_ = kInitialColumns;
   double rangeLength_ = 100.0;

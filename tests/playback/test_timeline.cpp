@@ -113,6 +113,48 @@ TEST(TimelinePlacement, EntriesFallIntoColumnsZeroToColumns) {
   EXPECT_DOUBLE_EQ(timeline.ColumnStartTime(10), kHourStart + 10.0);
 }
 
+// A whole hour's index in time order is placed a column at a time; the result must be what
+// placing each entry on its own gives (one entry at a time takes the entry-by-entry path),
+// for entries before and after the range, several per millisecond, gaps, column counts that
+// do not divide the range, and a buffer that breaks the order or holds an empty entry.
+TEST(TimelinePlacement, AnIndexInTimeOrderPlacesAsEntryByEntryDoes) {
+  std::vector<IndexEntry> hour;
+  uint64_t offset = 1;
+  for (int64_t t = kHourStart - 30; t < kHourStart + 3630; ++t) {
+    if (t % 97 < 20) continue;  // a gap: the camera was silent
+    const int perSecond = t % 7 == 0 ? 1 : 10;
+    for (int k = 0; k < perSecond; ++k) hour.push_back(At(t, static_cast<unsigned>(k * 100), offset++));
+    if (t % 13 == 0) hour.push_back(At(t, 900, offset++));  // two records in one millisecond
+  }
+  auto placedBoth = [&](const std::vector<IndexEntry>& entries, const FeedRange& range, int capacity) {
+    Timeline whole(capacity), single(capacity);
+    EXPECT_TRUE(whole.Prepare(range, false, 1));
+    EXPECT_TRUE(single.Prepare(range, false, 1));
+    const auto bytes = Entries(entries);
+    const int placedWhole = whole.Place(0, bytes.data(), bytes.size());
+    int placedSingle = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      placedSingle += single.Place(0, bytes.data() + i * kIndexEntryBytes, kIndexEntryBytes);
+    EXPECT_EQ(placedWhole, placedSingle) << whole.columns();
+    EXPECT_GT(placedWhole, 0);
+    for (int c = 0; c <= whole.columns(); ++c) {
+      ASSERT_EQ(whole.at(0, c).first, single.at(0, c).first) << "column " << c << " of " << whole.columns();
+      ASSERT_EQ(whole.at(0, c).last, single.at(0, c).last) << "column " << c << " of " << whole.columns();
+    }
+  };
+  const FeedRange theHour = Range(kHourStart, kHourStart + 3599);
+  for (int capacity : {993, 5089, 200001}) placedBoth(hour, theHour, capacity);
+  placedBoth(hour, Range(kHourStart + 100, kHourStart + 260), 993);           // 160 columns, most entries outside
+  placedBoth(hour, Range(kHourStart + 7, kHourStart + 1000, 450, 330), 993);  // inside seconds, 992 columns
+
+  std::vector<IndexEntry> backwards = hour;  // the clock was set back inside the hour
+  std::swap(backwards[100], backwards[2000]);
+  placedBoth(backwards, theHour, 993);
+  std::vector<IndexEntry> holed = hour;
+  holed[500] = IndexEntry{};
+  placedBoth(holed, theHour, 993);
+}
+
 TEST(TimelinePlacement, EntryAtColumnLooksNearbyThenLater) {
   Timeline timeline(993);
   ASSERT_TRUE(timeline.Prepare(Range(kHourStart, kHourStart + 160), false, 1));
