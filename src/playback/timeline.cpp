@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,14 +26,6 @@ const ColumnEntries kNoEntries{};
 double SecondsAfter(const IndexEntry& e, int64_t startTime, int startMs) {
   const int64_t ms = (int64_t{e.time} - startTime) * 1000 + (int64_t{e.milliseconds} - startMs);
   return static_cast<double>(ms) / 1000.0;
-}
-
-// The key of an index entry: its milliseconds since 1970, as SecondsAfter counts them.
-int64_t EntryKeyAt(const uint8_t* entry, int32_t& time) {
-  uint16_t milliseconds = 0;
-  std::memcpy(&time, entry + offsetof(IndexEntry, time), sizeof time);
-  std::memcpy(&milliseconds, entry + offsetof(IndexEntry, milliseconds), sizeof milliseconds);
-  return int64_t{time} * 1000 + milliseconds;
 }
 
 }  // namespace
@@ -178,9 +169,9 @@ int Timeline::PlaceInOrder(std::vector<ColumnEntries>& columns, const uint8_t* b
   int64_t previous = INT64_MIN;
   int64_t beyond = INT64_MIN;  // the first key past the run's column
   for (std::size_t i = 0; i < count; ++i) {
-    int32_t time = 0;
-    const int64_t key = EntryKeyAt(bytes + i * kIndexEntryBytes, time);
-    if (time == 0) continue;  // an empty entry is never placed
+    const IndexEntry entry = IndexEntry::FromBytes(bytes + i * kIndexEntryBytes);
+    if (entry.empty()) continue;         // never placed
+    const int64_t key = EntryMs(entry);  // as SecondsAfter counts the entry's time
     if (key < previous) {
       // Out of time order (the clock was set back): the rest goes entry by entry, after
       // what is placed so far, as it would have gone all along.

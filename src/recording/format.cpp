@@ -25,14 +25,6 @@ RecordHeader RecordHeader::FromBytes(const uint8_t* bytes) {
 
 void RecordHeader::ToBytes(uint8_t* bytes) const { std::memcpy(bytes, this, sizeof *this); }
 
-IndexEntry IndexEntry::FromBytes(const uint8_t* bytes) {
-  IndexEntry entry;
-  std::memcpy(&entry, bytes, sizeof entry);
-  return entry;
-}
-
-void IndexEntry::ToBytes(uint8_t* bytes) const { std::memcpy(bytes, this, sizeof *this); }
-
 bool EntryBefore(const IndexEntry& a, const IndexEntry& b) {
   return a.time < b.time || (a.time == b.time && a.milliseconds < b.milliseconds);
 }

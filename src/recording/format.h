@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -77,8 +78,14 @@ struct IndexEntry {
   uint16_t reserved = 0;
   uint64_t offset = 0;  // first byte of the record in the data file of the same hour
 
-  static IndexEntry FromBytes(const uint8_t* bytes);
-  void ToBytes(uint8_t* bytes) const;
+  // The stored layout is the struct's own (little-endian, no padding): a copy each way,
+  // inline since the timeline reads every entry of an hour through it.
+  static IndexEntry FromBytes(const uint8_t* bytes) {
+    IndexEntry entry;
+    std::memcpy(&entry, bytes, sizeof entry);
+    return entry;
+  }
+  void ToBytes(uint8_t* bytes) const { std::memcpy(bytes, this, sizeof *this); }
   bool empty() const { return time == 0; }
   bool operator==(const IndexEntry&) const = default;
 };
