@@ -665,6 +665,8 @@ void RefreshLocked(const std::shared_ptr<GroupRecord>& shared, bool force) {
 void SetFetchOptions(const FetchOptions& options) {
   std::lock_guard<std::mutex> guard(engine().lock);
   engine().options = options;
+  // The workers read the settings without checking them.
+  if (!engine().options.settings) engine().options.settings = std::make_shared<const Settings>();
 }
 
 FetchOptions GetFetchOptions() {
@@ -673,9 +675,8 @@ FetchOptions GetFetchOptions() {
 }
 
 std::shared_ptr<const Settings> FetchSettings() {
-  static const auto defaults = std::make_shared<const Settings>();
   std::lock_guard<std::mutex> guard(engine().lock);
-  return engine().options.settings ? engine().options.settings : defaults;
+  return engine().options.settings;
 }
 
 void viewthread_iocp(GroupRecord& record) {

@@ -37,14 +37,15 @@ struct FetchOptions {
   uint32_t stallTimeoutMs = 15000;    // an open stream may be silent this long
   // The settings the workers follow while they run: the captions, the JPEG quality of
   // pictures made from video, whether recording is on. The program's own, shared (the
-  // window changes them, and the engine outlives the Core); null: the defaults.
-  std::shared_ptr<const Settings> settings;
+  // window changes them, and the engine outlives the Core). Never null: the defaults
+  // until the Core hands the program's.
+  std::shared_ptr<const Settings> settings = std::make_shared<const Settings>();
 };
 // Options for connections started from now on; the worker count applies at the next
 // start of the engine.
 void SetFetchOptions(const FetchOptions& options);
 FetchOptions GetFetchOptions();
-// The settings of the engine's options, the defaults when none were handed; never null.
+// The settings of the engine's options (FetchOptions::settings); never null.
 std::shared_ptr<const Settings> FetchSettings();
 
 // Recorded-data access for the tiles of storage folder devices, installed once for the

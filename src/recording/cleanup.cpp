@@ -166,6 +166,7 @@ int DiskUsagePercent(const std::string& folder) {
 }
 
 CleanupRunner::CleanupRunner(CleanupOptions options) : options_(std::move(options)) {
+  if (!options_.settings) options_.settings = std::make_shared<const Settings>();
   stop_ = options_.stop != nullptr ? options_.stop : &signals_.shutdown;
   root_ = options_.root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
@@ -200,17 +201,12 @@ const CleanupDevice* CleanupRunner::DeviceOf(const std::string& folder) const {
   return found == devices_.end() ? nullptr : &found->second;
 }
 
-const Settings& CleanupRunner::settings() const {
-  static const Settings defaults;
-  return options_.settings ? *options_.settings : defaults;
-}
-
 bool CleanupRunner::RunPass() {
   ++pass_;
   PostStatus(FormatPass("Starting file delete by age, pass %d.", pass_));
   mainQueue().post(MsgDiskUsage{});
   signals_.renaming = false;
-  TrimLog(settings().logSizeMax);
+  TrimLog(options_.settings->logSizeMax);
   devices_.clear();
   std::vector<CleanupDevice> devices;
   if (options_.devices) {
@@ -238,7 +234,7 @@ bool CleanupRunner::RunPass() {
     complete = false;
   } else {
     int usage = Usage();
-    const int fullness = settings().diskFullness;
+    const int fullness = options_.settings->diskFullness;
     if (usage > fullness) {
       PostStatus(FormatPass("Starting file delete by fullness, pass %d.", pass_));
       while (usage > fullness && !candidates_.empty()) {

@@ -86,9 +86,10 @@ struct CleanupOptions {
   // empty); read on the main thread at the start only. Null: none until the first
   // request is served.
   const GroupRecord* entries = nullptr;
-  // The settings the passes follow (diskFullness, logSizeMax), read at each pass; null:
-  // the defaults. The program's own, shared, since the Options dialog may change them.
-  std::shared_ptr<const Settings> settings;
+  // The settings the passes follow (diskFullness, logSizeMax), read at each pass: the
+  // program's own, shared, since the Options dialog may change them. The defaults unless
+  // handed; null is taken as the defaults.
+  std::shared_ptr<const Settings> settings = std::make_shared<const Settings>();
   std::chrono::milliseconds entryWait{25};         // before each folder entry and deletion
   std::chrono::milliseconds passInterval{900000};  // from the end of a pass to the next
   std::size_t candidateLimit = kCleanupCandidateLimit;
@@ -123,8 +124,6 @@ class CleanupRunner {
   const CleanupDevice* DeviceOf(const std::string& folder) const;
   std::chrono::system_clock::time_point Now() const;
   int Usage() const;
-  // The options' settings, or the defaults when none were handed.
-  const Settings& settings() const;
 
   CleanupOptions options_;
   // The rename and playback flags a pass gives way to, and the delete-pass event it keeps
