@@ -41,17 +41,23 @@ double ReadOnlyMs(RecordedData& data, int views, uint64_t& bytesRead) {
 void Measure(const std::filesystem::path& folder, int views, int capacity) {
   RecordedData data;
   data.setSources(std::vector<std::string>(static_cast<std::size_t>(views), folder.string()));
-  double bestRead = 1e18, bestBuild = 1e18, bestGraph = 1e18;
+  double bestRead = 1e18, firstBuild = 0, bestBuild = 1e18, bestGraph = 1e18;
   uint64_t bytes = 0;
   int pictures = 0, columns = 0;
+  // One timeline for every run, as the playback engine keeps one for its life: the first
+  // build allocates the columns, the later ones reuse them.
+  Timeline timeline(capacity);
   for (int run = 0; run < kRuns; ++run) {
     bestRead = std::min(bestRead, ReadOnlyMs(data, views, bytes));
-    Timeline timeline(capacity);
     const auto start = std::chrono::steady_clock::now();
     timeline.Prepare(Day(), true, views);
     data.setFeedRange(timeline.feed());
     pictures = timeline.Load(data);
-    bestBuild = std::min(bestBuild, MsSince(start));
+    const double ms = MsSince(start);
+    if (run == 0)
+      firstBuild = ms;
+    else
+      bestBuild = std::min(bestBuild, ms);
     columns = timeline.columns();
     std::vector<int> slots(static_cast<std::size_t>(views));
     for (int v = 0; v < views; ++v) slots[static_cast<std::size_t>(v)] = v;
@@ -59,10 +65,11 @@ void Measure(const std::filesystem::path& folder, int views, int capacity) {
     auto graph = DrawTimelineGraph(timeline, slots);
     bestGraph = std::min(bestGraph, MsSince(graphStart));
   }
-  std::printf("%2d view(s), capacity %6d, %6d columns: read index files %8.1f ms (%6.1f MB) | "
-              "build timeline %8.1f ms (%d frames placed) | draw graph %6.2f ms\n",
-              views, capacity, columns, bestRead, static_cast<double>(bytes) / (1024.0 * 1024.0), bestBuild,
-              pictures, bestGraph);
+  std::printf(
+      "%2d view(s), capacity %6d, %6d columns: read index files %8.1f ms (%6.1f MB) | "
+      "build timeline %8.1f ms (first %6.1f ms, %d frames placed) | draw graph %6.2f ms\n",
+      views, capacity, columns, bestRead, static_cast<double>(bytes) / (1024.0 * 1024.0), bestBuild, firstBuild,
+      pictures, bestGraph);
 }
 
 }  // namespace

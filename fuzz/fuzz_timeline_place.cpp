@@ -45,10 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint8_t* entries = data + kHeader;
   const std::size_t length = size - kHeader;
   const int placedWhole = whole.Place(0, entries, length);
-  int placedSingle = 0;
-  for (std::size_t at = 0; at + kIndexEntryBytes <= length; at += kIndexEntryBytes) {
-    placedSingle += single.Place(0, entries + at, kIndexEntryBytes);
-  }
+  const int placedSingle = single.PlaceEntryByEntry(0, entries, length);
   Check(placedWhole == placedSingle);
   Check(placedWhole >= 0 && static_cast<std::size_t>(placedWhole) <= length / kIndexEntryBytes);
   for (int c = 0; c <= whole.columns(); ++c) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,15 @@ const ColumnEntries kNoEntries{};
 double SecondsAfter(const IndexEntry& e, int64_t startTime, int startMs) {
   const int64_t ms = (int64_t{e.time} - startTime) * 1000 + (int64_t{e.milliseconds} - startMs);
   return static_cast<double>(ms) / 1000.0;
+}
+
+// The time key of the entry at `bytes` (EntryMs) and its seconds field, read without the
+// rest of the entry.
+inline int64_t KeyAt(const uint8_t* bytes, int32_t& time) {
+  uint16_t milliseconds;
+  std::memcpy(&time, bytes + offsetof(IndexEntry, time), sizeof time);
+  std::memcpy(&milliseconds, bytes + offsetof(IndexEntry, milliseconds), sizeof milliseconds);
+  return int64_t{time} * 1000 + milliseconds;
 }
 
 }  // namespace
@@ -81,11 +91,12 @@ bool Timeline::Prepare(const FeedRange& requested, bool fullRange, int views) {
   pictures_ = 0;
   if (rangeLength_ < 0.001) {
     rangeLength_ = 0.001;
-    index_.assign(static_cast<std::size_t>(std::max(views, 0)), {});
+    SetViews(views);
+    for (auto& view : index_) view.clear();
     return false;
   }
   columns_ = ColumnsForRange(rangeLength_, capacity_);
-  index_.assign(static_cast<std::size_t>(std::clamp(views, 0, kMaxPlaybackViews)), {});
+  SetViews(views);
   ClearIndex();
   return true;
 }
@@ -95,12 +106,20 @@ void Timeline::Blank(int views) {
   rangeLength_ = 100.0;
   columns_ = std::min(kMinColumns, capacity_ - 1);
   pictures_ = 0;
-  index_.assign(static_cast<std::size_t>(std::clamp(views, 0, kMaxPlaybackViews)), {});
+  SetViews(views);
   ClearIndex();
+}
+
+void Timeline::SetViews(int views) {
+  // resize, not assign: the column vectors of the views that stay keep their memory, so
+  // the next build writes into pages that are already there instead of faulting in a
+  // fresh allocation (up to 2.7 MB a view at the largest column count).
+  index_.resize(static_cast<std::size_t>(std::clamp(views, 0, kMaxPlaybackViews)));
 }
 
 void Timeline::ClearIndex() {
   for (auto& view : index_) {
+    // Within the vector's capacity assign reuses its memory.
     try {
       view.assign(static_cast<std::size_t>(columns_) + 1, ColumnEntries{});
     } catch (const std::bad_alloc&) {
@@ -115,7 +134,54 @@ int Timeline::Place(int view, const uint8_t* bytes, std::size_t length) {
   auto& columns = index_[static_cast<std::size_t>(view)];
   if (columns.size() != static_cast<std::size_t>(columns_) + 1) return 0;
   const double scale = static_cast<double>(columns_) / rangeLength_;
-  return PlaceInOrder(columns, bytes, length / kIndexEntryBytes, scale);
+  const std::size_t count = length / kIndexEntryBytes;
+  const int64_t base = feed_.startTime * 1000 + feed_.startMs;
+  if (!MakeColumnStarts(base, scale)) return PlaceEach(columns, bytes, count, scale);
+  return PlaceInOrder(columns, bytes, count, scale);
+}
+
+int Timeline::PlaceEntryByEntry(int view, const uint8_t* bytes, std::size_t length) {
+  if (view < 0 || view >= views()) return 0;
+  auto& columns = index_[static_cast<std::size_t>(view)];
+  if (columns.size() != static_cast<std::size_t>(columns_) + 1) return 0;
+  return PlaceEach(columns, bytes, length / kIndexEntryBytes, static_cast<double>(columns_) / rangeLength_);
+}
+
+bool Timeline::MakeColumnStarts(int64_t base, double scale) {
+  if (startsBase_ == base && startsScale_ == scale && columnStarts_.size() == static_cast<std::size_t>(columns_) + 2) {
+    return true;
+  }
+  try {
+    columnStarts_.resize(static_cast<std::size_t>(columns_) + 2);
+  } catch (const std::bad_alloc&) {
+    columnStarts_.clear();
+    return false;
+  }
+  // The column of a key, computed as PlaceEach computes it for an entry. It never falls
+  // as the key grows, so a column's first key is found by search.
+  auto columnOf = [&](int64_t key) { return std::floor(static_cast<double>(key - base) / 1000.0 * scale); };
+  const double msPerColumn = 1000.0 / scale;
+  constexpr int64_t kWidestStep = int64_t{1} << 44;  // some 550 years in milliseconds
+  for (int c = 0; c <= columns_ + 1; ++c) {
+    // From the estimate, which is mostly right: a key at or past the column's start, a key
+    // before it, then halving between them.
+    int64_t hi = base + static_cast<int64_t>(std::ceil(c * msPerColumn));
+    for (int64_t step = 1; columnOf(hi) < c && step < kWidestStep; step *= 2) hi += step;
+    int64_t lo = hi - 1;
+    for (int64_t step = 1; columnOf(lo) >= c && step < kWidestStep; step *= 2) lo -= step;
+    if (columnOf(hi) < c || columnOf(lo) >= c) {  // not for any range a feed can have
+      columnStarts_.clear();
+      return false;
+    }
+    while (hi - lo > 1) {
+      const int64_t mid = lo + (hi - lo) / 2;
+      (columnOf(mid) >= c ? hi : lo) = mid;
+    }
+    columnStarts_[static_cast<std::size_t>(c)] = hi;
+  }
+  startsBase_ = base;
+  startsScale_ = scale;
+  return true;
 }
 
 int Timeline::PlaceEach(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count,
@@ -136,60 +202,64 @@ int Timeline::PlaceEach(std::vector<ColumnEntries>& columns, const uint8_t* byte
 
 int Timeline::PlaceInOrder(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count,
                            double scale) const {
-  const int64_t base = feed_.startTime * 1000 + feed_.startMs;
-  // The column of a key, computed as PlaceEach computes it for an entry.
-  auto columnOf = [&](int64_t key) { return std::floor(static_cast<double>(key - base) / 1000.0 * scale); };
-  // The first key whose column lies beyond `column` (the key's own). The column only grows
-  // with the key, so every key below it is in `column`. From an estimate corrected by a
-  // few steps; when that does not settle, the next key is a safe bound.
-  auto firstKeyBeyond = [&](int64_t key, double column) -> int64_t {
-    if (column < 0) return base;  // the key of column 0's start
-    if (column > columns_) return INT64_MAX;
-    const double estimate = std::ceil((column + 1) * 1000.0 / scale);
-    if (!(estimate < 9.0e15)) return key + 1;
-    int64_t beyond = base + static_cast<int64_t>(estimate);
-    for (int step = 0; step < 8 && beyond > key + 1 && columnOf(beyond - 1) > column; ++step) --beyond;
-    for (int step = 0; step < 8 && columnOf(beyond) <= column; ++step) ++beyond;
-    const bool exact = columnOf(beyond) > column && (beyond <= key + 1 || columnOf(beyond - 1) <= column);
-    return exact ? beyond : key + 1;
-  };
-
+  // columnStarts_[c] is the first key of column c; the one past the last column is the
+  // first key after the timeline.
+  const int64_t* starts = columnStarts_.data();
+  const int end = columns_ + 1;
+  int guess = 0;  // the column after the last run's, where the next run mostly lies
   int placed = 0;
-  // The run of entries of one column being read: its first and last entry and its count.
-  std::size_t runFirst = 0, runLast = 0;
-  int runCount = 0;
-  double runColumn = -1;
-  auto flush = [&] {
-    if (runCount == 0 || runColumn < 0 || runColumn > columns_) return;
-    ColumnEntries& slot = columns[static_cast<std::size_t>(runColumn)];
-    if (slot.first.empty()) slot.first = IndexEntry::FromBytes(bytes + runFirst * kIndexEntryBytes);
-    slot.last = IndexEntry::FromBytes(bytes + runLast * kIndexEntryBytes);
-    placed += runCount;
-  };
-  int64_t previous = INT64_MIN;
-  int64_t beyond = INT64_MIN;  // the first key past the run's column
-  for (std::size_t i = 0; i < count; ++i) {
-    const IndexEntry entry = IndexEntry::FromBytes(bytes + i * kIndexEntryBytes);
-    if (entry.empty()) continue;         // never placed
+  int64_t previous = INT64_MIN;  // the key of the last entry placed in time order
+  std::size_t i = 0;
+  while (i < count) {
+    const uint8_t* at = bytes + i * kIndexEntryBytes;
+    const IndexEntry entry = IndexEntry::FromBytes(at);
+    if (entry.empty()) {  // never placed
+      ++i;
+      continue;
+    }
     const int64_t key = EntryMs(entry);  // as SecondsAfter counts the entry's time
     if (key < previous) {
       // Out of time order (the clock was set back): the rest goes entry by entry, after
       // what is placed so far, as it would have gone all along.
-      flush();
-      return placed + PlaceEach(columns, bytes + i * kIndexEntryBytes, count - i, scale);
+      return placed + PlaceEach(columns, at, count - i, scale);
     }
+    // A run of entries of one column: from this entry while the times keep to their order
+    // and stay below the first key of the next column. Only the time of an entry is read
+    // inside it; an empty entry is passed over without ending it.
+    int column;
+    int64_t beyond;  // the first key past the run's column
+    if (key < starts[0]) {
+      column = -1;
+      beyond = starts[0];
+    } else if (key >= starts[end]) {
+      column = end;
+      beyond = INT64_MAX;
+    } else {
+      column = guess <= columns_ && starts[guess] <= key && key < starts[guess + 1]
+                   ? guess
+                   : static_cast<int>(std::upper_bound(starts, starts + end + 1, key) - starts) - 1;
+      beyond = starts[column + 1];
+      guess = column + 1;
+    }
+    const std::size_t first = i;
+    std::size_t last = i;
+    int runCount = 1;
     previous = key;
-    if (key >= beyond) {
-      flush();
-      runColumn = columnOf(key);
-      beyond = firstKeyBeyond(key, runColumn);
-      runFirst = i;
-      runCount = 0;
+    for (++i; i < count; ++i) {
+      int32_t time;
+      const int64_t k = KeyAt(bytes + i * kIndexEntryBytes, time);
+      if (time == 0) continue;
+      if (k < previous || k >= beyond) break;
+      previous = k;
+      last = i;
+      ++runCount;
     }
-    runLast = i;
-    ++runCount;
+    if (column < 0 || column > columns_) continue;
+    ColumnEntries& slot = columns[static_cast<std::size_t>(column)];
+    if (slot.first.empty()) slot.first = IndexEntry::FromBytes(bytes + first * kIndexEntryBytes);
+    slot.last = IndexEntry::FromBytes(bytes + last * kIndexEntryBytes);
+    placed += runCount;
   }
-  flush();
   return placed;
 }
 

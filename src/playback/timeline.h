@@ -75,6 +75,9 @@ class Timeline {
   // Places whole 16-byte index entries of one view; returns how many fell into the
   // columns 0..columns (the others are outside the feed).
   int Place(int view, const uint8_t* bytes, std::size_t length);
+  // The same, computing the column of every entry on its own: what Place must give for
+  // any bytes (its reference), and its way when memory is short.
+  int PlaceEntryByEntry(int view, const uint8_t* bytes, std::size_t length);
   // Reads the index files of every hour of the feed for each view and places them;
   // logs "Index res: %d, Time Range: %0.2f, Pics: %d".
   int Load(RecordedData& data);
@@ -96,13 +99,18 @@ class Timeline {
 
  private:
   // Places `count` entries a column at a time while their times do not go back: the
-  // column only grows with the time, so an entry's column is computed only where the last
-  // one's ends, and a column's first and last entries are the only ones read whole. The
-  // rest of a buffer that goes back in time is placed by PlaceEach. Same result as
-  // PlaceEach for any buffer.
+  // column only grows with the time, so an entry's column is looked up in columnStarts_
+  // only where the last one's ends, and a column's first and last entries are the only
+  // ones read whole. The rest of a buffer that goes back in time is placed by PlaceEach.
+  // Same result as PlaceEach for any buffer.
   int PlaceInOrder(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count, double scale) const;
   // Places `count` entries one by one.
   int PlaceEach(std::vector<ColumnEntries>& columns, const uint8_t* bytes, std::size_t count, double scale) const;
+  // Makes columnStarts_ for a feed start key (EntryMs) and scale (columns per second)
+  // unless it is made for them already; false when memory is short.
+  bool MakeColumnStarts(int64_t base, double scale);
+  // Sets the number of views, keeping the memory of the column vectors that stay.
+  void SetViews(int views);
   int capacity_;
   int columns_ = kInitialColumns;
   double rangeLength_ = 100.0;
@@ -110,6 +118,11 @@ class Timeline {
   FeedRange full_;
   int pictures_ = 0;
   std::vector<std::vector<ColumnEntries>> index_;  // [view][0..columns]
+  // The first time key of each column 0..columns + 1 (the last: the first key past the
+  // timeline), for the feed start key and scale they were made for.
+  std::vector<int64_t> columnStarts_;
+  int64_t startsBase_ = 0;
+  double startsScale_ = 0;
 };
 
 // Row layout of the graph for n views: rows of rowHeight pixels separated by gap pixels,

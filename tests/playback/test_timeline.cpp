@@ -114,7 +114,7 @@ TEST(TimelinePlacement, EntriesFallIntoColumnsZeroToColumns) {
 }
 
 // A whole hour's index in time order is placed a column at a time; the result must be what
-// placing each entry on its own gives (one entry at a time takes the entry-by-entry path),
+// placing each entry on its own gives,
 // for entries before and after the range, several per millisecond, gaps, column counts that
 // do not divide the range, and a buffer that breaks the order or holds an empty entry.
 TEST(TimelinePlacement, AnIndexInTimeOrderPlacesAsEntryByEntryDoes) {
@@ -126,21 +126,25 @@ TEST(TimelinePlacement, AnIndexInTimeOrderPlacesAsEntryByEntryDoes) {
     for (int k = 0; k < perSecond; ++k) hour.push_back(At(t, static_cast<unsigned>(k * 100), offset++));
     if (t % 13 == 0) hour.push_back(At(t, 900, offset++));  // two records in one millisecond
   }
-  auto placedBoth = [&](const std::vector<IndexEntry>& entries, const FeedRange& range, int capacity) {
-    Timeline whole(capacity), single(capacity);
+  // Places the entries into `whole` a column at a time and into a fresh timeline entry by
+  // entry, for the same range, and compares every column.
+  auto placedInto = [&](Timeline& whole, const std::vector<IndexEntry>& entries, const FeedRange& range) {
+    Timeline single(whole.capacity());
     EXPECT_TRUE(whole.Prepare(range, false, 1));
     EXPECT_TRUE(single.Prepare(range, false, 1));
     const auto bytes = Entries(entries);
     const int placedWhole = whole.Place(0, bytes.data(), bytes.size());
-    int placedSingle = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      placedSingle += single.Place(0, bytes.data() + i * kIndexEntryBytes, kIndexEntryBytes);
+    const int placedSingle = single.PlaceEntryByEntry(0, bytes.data(), bytes.size());
     EXPECT_EQ(placedWhole, placedSingle) << whole.columns();
     EXPECT_GT(placedWhole, 0);
     for (int c = 0; c <= whole.columns(); ++c) {
       ASSERT_EQ(whole.at(0, c).first, single.at(0, c).first) << "column " << c << " of " << whole.columns();
       ASSERT_EQ(whole.at(0, c).last, single.at(0, c).last) << "column " << c << " of " << whole.columns();
     }
+  };
+  auto placedBoth = [&](const std::vector<IndexEntry>& entries, const FeedRange& range, int capacity) {
+    Timeline whole(capacity);
+    placedInto(whole, entries, range);
   };
   const FeedRange theHour = Range(kHourStart, kHourStart + 3599);
   for (int capacity : {993, 5089, 200001}) placedBoth(hour, theHour, capacity);
@@ -153,6 +157,14 @@ TEST(TimelinePlacement, AnIndexInTimeOrderPlacesAsEntryByEntryDoes) {
   std::vector<IndexEntry> holed = hour;
   holed[500] = IndexEntry{};
   placedBoth(holed, theHour, 993);
+
+  // One timeline kept from range to range, as the playback engine keeps its own: nothing it
+  // knew of the last range's columns may carry over to the next.
+  Timeline kept(993);
+  for (const FeedRange& range : {theHour, Range(kHourStart + 100, kHourStart + 260),
+                                 Range(kHourStart + 7, kHourStart + 1000, 450, 330), theHour}) {
+    placedInto(kept, hour, range);
+  }
 }
 
 TEST(TimelinePlacement, EntryAtColumnLooksNearbyThenLater) {
