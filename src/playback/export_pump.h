@@ -1,8 +1,10 @@
 // The export pump: the playback thread's side of an export. On 20522 it works out the
 // frame rate of the exported stream from the view's recordings and the playback speed;
 // on each 20523 it reads one step of images (one or two, then the images it passes
-// over) and posts them, with the progress, to the export side's channel. The export side writes them and asks for the
-// next step, so at most one step is ever queued.
+// over) and posts them, with the progress, to the export side's channel. The export side
+// asks for two steps at the start and for one more as it takes each step's progress, so
+// the pump reads the next step while the export side writes the last one, and at most
+// two steps are ever queued.
 //
 // The pump walks the view's records with a position of its own: playing, seeking or
 // stepping between two export steps never moves it, and every record of the range is
@@ -99,6 +101,9 @@ ExportRate ComputeExportRate(double speed, bool motion, int64_t pictures, double
 // commands, a window's event loop) sets a wake-up: it is called after every event posted
 // and when the channel closes, on the poster's thread and without the channel's lock, so
 // it may post or notify but must not block.
+// Steps the export side keeps asked for: one being written, one being read.
+constexpr int kExportStepsInFlight = 2;
+
 class ExportChannel {
  public:
   explicit ExportChannel(std::size_t capacity = 64) : queue_(capacity) {}

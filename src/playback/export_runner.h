@@ -46,7 +46,7 @@ class ExportRunner {
   std::string CompressorLabel() const { return session_.CompressorLabel(); }
 
   // The Export button (owner's thread): the session takes the path box, asks about an
-  // existing file (`ask`, at once) and posts 20522 and 20523; then the export thread
+  // existing file (`ask`, at once) and posts 20522 and 20523 (twice); then the export thread
   // starts. False when nothing started (declined, or the playback thread refused the
   // messages: the failure is reported as usual and ExportEndedReport follows).
   bool Start(const std::string& pathBox, const ExportQuestion& ask = {});

@@ -211,7 +211,9 @@ bool ExportSession::Start(const std::string& pathBox, const ExportQuestion& ask)
   PlayMsgExportStart start;
   start.exportWindow = channel_;
   start.view = options_.view;
-  if (!postPlayback_ || !postPlayback_(std::move(start)) || !postPlayback_(PlayMsgExportNext{})) {
+  bool posted = postPlayback_ && postPlayback_(std::move(start));
+  for (int step = 0; posted && step < kExportStepsInFlight; ++step) posted = postPlayback_(PlayMsgExportNext{});
+  if (!posted) {
     Fail(kTextExportSendFailed);
     return false;
   }

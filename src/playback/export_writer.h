@@ -162,7 +162,7 @@ class ExportSession {
   std::string CompressorLabel() const;
 
   // The Export button: takes the path box, asks about an existing file (without `ask`
-  // the answer is No), and starts (20522, then 20523). False when it did not start. It
+  // the answer is No), and starts (20522, then 20523 twice). False when it did not start. It
   // asks, and with rememberPath reports the folder as the new pathVideo
   // (ExportSettingsChanged) and advances the options' naming: call it on the main thread (the thread that owns the
   // settings), whichever thread drains the channel afterwards.

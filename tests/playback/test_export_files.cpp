@@ -394,6 +394,33 @@ TEST(ExportPumpSteps, MotionRecordingAtSpeedFourPassesEveryOtherImageOver) {
   EXPECT_EQ(probe["nb_read_frames"], "5");
 }
 
+// The export side keeps two steps asked for, so the pump reads the next step while the
+// last one is written; never more than two steps wait in the channel.
+TEST(ExportPumpSteps, TwoStepsAreAskedForAndNoMoreWait) {
+  TempFolder rec, out;
+  RecordWriter writer(rec.path() / "Door");
+  Record(writer, 10);
+  ExportRig rig;
+  rig.Feed({(rec.path() / "Door").string()});
+  Collected c;
+  ExportSession session(AviOptionsFor(kFourccMjpg), rig.Poster(), &c);
+  ASSERT_TRUE(session.Start((out.path() / "two.avi").string()));
+  std::vector<std::size_t> waiting;  // events in the channel each time the pump has caught up
+  for (int pass = 0; pass < 1000 && session.running(); ++pass) {
+    while (rig.engine.processOne()) {
+    }
+    waiting.push_back(session.channel()->size());
+    if (session.Drain() == 0) break;
+  }
+  ASSERT_EQ(session.state(), ExportSession::State::kCompleted) << session.failureText();
+  EXPECT_EQ(session.picturesConverted(), 10);
+  // A step: its images and its progress.
+  const auto twoSteps = static_cast<std::size_t>(2 * (rig.pump.rate().imagesPerStep + 1));
+  ASSERT_FALSE(waiting.empty());
+  EXPECT_EQ(waiting.front(), twoSteps);
+  EXPECT_LE(*std::max_element(waiting.begin(), waiting.end()), twoSteps);
+}
+
 TEST(ExportPumpSteps, FailuresOfThePlaybackSideReachTheExport) {
   TempFolder rec, out;
   RecordWriter writer(rec.path() / "Door");
