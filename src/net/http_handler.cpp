@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <optional>
 
@@ -37,11 +38,9 @@ void AppendEntry(std::string& body, const IndexEntry& entry) {
   body.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
-// The newest record of the folder: the last entry of the greatest index file and the
+// The newest record of the folder: the last entry of its greatest index file and the
 // record it names in the data file of the entry's hour.
-bool ServeNewestImage(const std::string& folder, std::string& body) {
-  std::string first, last;
-  if (!BoundaryIndexFiles(folder, first, last)) return false;
+bool ReadNewestImage(const std::string& folder, const std::string& last, std::string& body) {
   RecordFileReader index;
   if (!IsRegularFile(folder + "/" + last) || !index.openIndex(folder + "/" + last, nullptr)) return false;
   IndexEntry entry;
@@ -54,6 +53,28 @@ bool ServeNewestImage(const std::string& folder, std::string& body) {
   if (data.readRecord(static_cast<int64_t>(entry.offset), record) != RecordStatus::ok) return false;
   body.assign(reinterpret_cast<const char*>(record.jpeg.data()), record.jpeg.size());
   return true;
+}
+
+bool ServeNewestImage(const std::string& folder, std::string& body) {
+  std::string first, last;
+  if (!BoundaryIndexFiles(folder, first, last)) return false;
+  return ReadNewestImage(folder, last, body);
+}
+
+NewestImageCache::Stamp StampOf(const struct stat& st) {
+  return NewestImageCache::Stamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                                 static_cast<uint64_t>(st.st_size),
+                                 int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// A folder changed less than this long before it was listed may change again without a
+// new time (the file system's clock moves in ticks): its listing is not kept.
+constexpr int64_t kSettledNs = 2000000000;
+
+int64_t NowNs() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 bool ServeNewFeed(const std::string& folder, std::string& body) {
@@ -148,8 +169,51 @@ bool BoundaryIndexFiles(const std::string& folder, std::string& first, std::stri
   return !first.empty();
 }
 
+bool NewestImageCache::Serve(const std::string& folder, std::string& body) {
+  struct stat st {};
+  // The folder itself may be a link (a recording device's folder): its target counts.
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  Stamp folderStamp = StampOf(st);
+  folderStamp.size = 0;  // a folder's size says nothing of its files
+  std::string last;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = entries_.find(folder);
+    if (found != entries_.end() && found->second.folder == folderStamp) last = found->second.lastIndex;
+  }
+  const bool listed = last.empty();
+  if (listed) {
+    std::string first;
+    if (!BoundaryIndexFiles(folder, first, last)) return false;
+    if (NowNs() - folderStamp.modifiedNs < kSettledNs) folderStamp = Stamp{};
+  }
+  const std::string indexPath = folder + "/" + last;
+  if (::lstat(indexPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const Stamp indexStamp = StampOf(st);
+  std::shared_ptr<const std::string> image;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = entries_.find(folder);
+    if (found != entries_.end() && found->second.lastIndex == last && found->second.index == indexStamp)
+      image = found->second.image;
+  }
+  const bool read = !image;
+  if (read) {
+    auto bytes = std::make_shared<std::string>();
+    if (!ReadNewestImage(folder, last, *bytes)) return false;
+    image = std::move(bytes);
+  }
+  if (listed || read) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (entries_.size() >= kMaxFolders && entries_.find(folder) == entries_.end()) entries_.clear();
+    entries_[folder] = Entry{folderStamp, last, indexStamp, image};
+  }
+  body = *image;
+  return true;
+}
+
 bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, HttpReply& reply,
-                   std::string& contentType) {
+                   std::string& contentType, NewestImageCache* images) {
   std::optional<FileTarget> target = SplitTarget(canonicalPath);
   if (!target || !tree.isNodeFolder(target->folder)) return false;
   // Served only from a folder reached by the recorder's own rule: real folders all the
@@ -161,7 +225,7 @@ bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, H
   const std::string logPath = LogSafe(canonicalPath);
 
   if (name == "image.jpg") {
-    if (!ServeNewestImage(folder, reply.body)) return false;
+    if (!(images != nullptr ? images->Serve(folder, reply.body) : ServeNewestImage(folder, reply.body))) return false;
     contentType = kTypeJpeg;
     return true;
   }
@@ -197,8 +261,8 @@ HttpReply BusyReply(std::time_t now) {
   return reply;
 }
 
-HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,
-                        std::time_t now) {
+HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth, std::time_t now,
+                        NewestImageCache* images) {
   HttpReply reply;
   const std::optional<std::string_view> path = GetRequestPath(RequestLine(received));
   if (!path) return reply;  // not a GET: closed without an answer
@@ -223,7 +287,7 @@ HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, con
     contentType = kTypeHtml;
   } else {
     std::optional<std::string> canonical = CanonicalizePath(*path);
-    if (canonical && ServeNodeFile(tree, *canonical, reply, contentType)) {
+    if (canonical && ServeNodeFile(tree, *canonical, reply, contentType, images)) {
       reply.status = 200;
     } else {
       const std::string shown = canonical ? *canonical : std::string(*path);

@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "net/http_listing.h"
 
@@ -64,11 +67,46 @@ struct HttpAuth {
   bool required() const { return !user.empty() || !password.empty(); }
 };
 
+// The newest image of the device folders served last. A viewer asks for a device's
+// image.jpg many times a second, and the image only changes with the next record: while
+// the folder holds the same files, its greatest index file is known without listing it;
+// while that index file has the same size (it only grows, one entry per record), the
+// image is the one read last. A request then costs two stat calls instead of a listing
+// of the folder and the reads of two files. Safe for the handler threads.
+class NewestImageCache {
+ public:
+  // The JPEG of the folder's newest record (as ServeNodeFile serves it); false when the
+  // folder has no index file or the record cannot be read.
+  bool Serve(const std::string& folder, std::string& body);
+
+  // Identity and state of a file or folder as stat gives them.
+  struct Stamp {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+
+ private:
+  struct Entry {
+    Stamp folder;           // the folder as it was listed; zero: list it again
+    std::string lastIndex;  // its greatest index file
+    Stamp index;            // that index file as it was when the image was read
+    std::shared_ptr<const std::string> image;
+  };
+  // Folders remembered at most (node folders only reach here; the bound only keeps a
+  // tree of many thousand devices from growing it without end).
+  static constexpr std::size_t kMaxFolders = 1024;
+
+  std::mutex lock_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
 // Builds the reply for the bytes received on a connection (the request line first;
 // the header block is only read for the Authorization line). Logs the lines of the
-// routes ("HTTP 404 [%s]", "HTTP 200 [%s] (size=%lu)", ...).
-HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth,
-                        std::time_t now);
+// routes ("HTTP 404 [%s]", "HTTP 200 [%s] (size=%lu)", ...). images: the server's cache
+// of newest images (null: every image.jpg is read from the files).
+HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth, std::time_t now,
+                        NewestImageCache* images = nullptr);
 
 // The answer to a complete request that finds the handler queue full: 503 with a short
 // page and "Retry-After: 1".
@@ -77,7 +115,7 @@ HttpReply BusyReply(std::time_t now);
 // The file handler for a canonicalised path: fills status 200, the body and its type
 // and returns true, or returns false when nothing is served (the caller answers 404).
 bool ServeNodeFile(const TreeSnapshot& tree, const std::string& canonicalPath, HttpReply& reply,
-                   std::string& contentType);
+                   std::string& contentType, NewestImageCache* images = nullptr);
 
 // The smallest and the greatest hour-key index file (".vlx") in a folder; false when
 // there is none.

@@ -98,7 +98,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   void process() {
     std::shared_ptr<const TreeSnapshot> tree = server_.treeForRequest();
     reply_ = HandleRequest(std::string_view(buffer_.data(), received_), *tree, server_.config_.auth,
-                           platform::WallSeconds());
+                           platform::WallSeconds(), &server_.images_);
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write(); });
   }
 

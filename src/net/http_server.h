@@ -138,6 +138,7 @@ class HttpServer {
   std::mutex stateLock_;  // serialises start and stop
   std::unique_ptr<Runtime> runtime_;
   HttpServerConfig config_;
+  NewestImageCache images_;  // image.jpg of the device folders, for the handler threads
   std::atomic<bool> running_{false};
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<int> listenFd_{-1};

@@ -1,6 +1,9 @@
 // Routes of the HTTP server on real recording files, without sockets.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <ctime>
 
 #include <cstring>
 
@@ -123,6 +126,54 @@ TEST_F(HttpHandlerTest, NewestImageComesFromTheLastEntryOfTheGreatestIndexFile) 
   EXPECT_EQ(reply.body, newest.jpeg);
   EXPECT_EQ(header(reply, "Content-Length"), "45000");
   EXPECT_EQ(log().find("HTTP 200"), std::string::npos);  // no log line for images
+}
+
+// The server's cache of newest images: a new record of the hour, a new hour, the newest
+// hour removed and a folder listed just as it changed each give the image the files hold.
+TEST_F(HttpHandlerTest, TheCachedNewestImageFollowsTheFiles) {
+  NewestImageCache images;
+  auto image = [&](const std::string& device = "Yard/Door") {
+    const HttpReply reply =
+        HandleRequest("GET /" + device + "/image.jpg HTTP/1.0\r\n\r\n", *snapshot(), {}, kRecordTime, &images);
+    EXPECT_EQ(reply.status, 200) << device;
+    return reply.body;
+  };
+  // Sets the folder's time, as if it had last changed then.
+  auto changedAt = [&](const std::filesystem::path& folder, const struct timespec& when) {
+    const struct timespec times[2] = {when, when};
+    ASSERT_EQ(::utimensat(AT_FDCWD, folder.c_str(), times, 0), 0);
+  };
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec anHourAgo { now.tv_sec - 3600, 0 };
+
+  const auto first = AppendRecord(doorFolder(), kRecordTime, 0, FakeJpeg(500, 1));
+  changedAt(doorFolder(), anHourAgo);  // settled: its listing is kept
+  EXPECT_EQ(image(), first.jpeg);
+  const auto second = AppendRecord(doorFolder(), kRecordTime + 1, 0, FakeJpeg(600, 2));  // the index grows
+  EXPECT_EQ(image(), second.jpeg);
+  const auto nextHour = AppendRecord(doorFolder(), kRecordTime + 3600, 0, FakeJpeg(700, 3));
+  EXPECT_EQ(image(), nextHour.jpeg) << "a new index file changes the folder";
+  changedAt(doorFolder(), anHourAgo);
+  EXPECT_EQ(image(), nextHour.jpeg);
+
+  std::filesystem::remove(DataFilePath(doorFolder(), HourKey(kRecordTime + 3600)));
+  std::filesystem::remove(IndexFilePath(doorFolder(), HourKey(kRecordTime + 3600)));
+  EXPECT_EQ(image(), second.jpeg) << "the newest hour removed";
+
+  // Listed in the tick it changed: a change in the same tick keeps the folder's time, so
+  // that listing is not kept.
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  changedAt(doorFolder(), now);
+  EXPECT_EQ(image(), second.jpeg);
+  const auto later = AppendRecord(doorFolder(), kRecordTime + 7200, 0, FakeJpeg(800, 4));
+  changedAt(doorFolder(), now);
+  EXPECT_EQ(image(), later.jpeg);
+
+  // Another device's folder has its own image.
+  const auto lab = AppendRecord(recordings + "Yard/Lab", kRecordTime, 0, FakeJpeg(900, 5));
+  EXPECT_EQ(image("Yard/Lab"), lab.jpeg);
+  EXPECT_EQ(image(), later.jpeg);
 }
 
 TEST_F(HttpHandlerTest, ImageOfADeviceWithoutRecordingsOrWithWrongCaseIsNotFound) {
