@@ -183,7 +183,11 @@ bool ExportPump::Advance() {
   const auto v = static_cast<std::size_t>(view_);
   RecordedData& data = engine_.data();
   data.clearReadFailure();
+  // Every record the walk steps on is written unless images are passed over: then the
+  // records of another instance come whole with their header, one request each.
+  data.setWholeRecordReads(rate_.skip == 0);
   FindNextJpegs(data, engine_.timeline(), positions_, 0, view_, 1);
+  data.setWholeRecordReads(false);
   damaged_ += positions_.damaged[v];
   if (positions_.next[v].empty()) {
     walkFailure_ = data.readFailure();

@@ -158,6 +158,7 @@ bool RecordedData::FirstDamageReport(int view, const std::string& hourKey, uint6
 
 void RecordedData::clearHeaderCache() {
   for (auto& entry : cache_) entry = HeaderCache{};
+  for (auto& entry : records_) entry = RecordCache{};
 }
 
 std::string RecordedData::folderOf(int view) const { return source(view); }
@@ -235,6 +236,29 @@ int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offse
       header = cached.header;
       if (httpStatus != nullptr) *httpStatus = 200;
       return 0;
+    }
+    if (wholeRecordReads_) {
+      // The image's request, made early: its retries and its failures are the image
+      // read's, which reports them as its own when the walk gets there.
+      const std::string recordRequest = RemoteUrl(view, RecordQuery("vljpeg", hourKey, offset));
+      HttpResult whole = RemoteGet("ReadJpeg", recordRequest);
+      RecordCache& kept = records_[static_cast<std::size_t>(view)];
+      kept = RecordCache{};
+      if (whole.status == 200 && whole.body.size() >= kRecordHeaderBytes) {
+        header = RecordHeader::FromBytes(whole.body.data());
+        if (IsValidHeader(header) && HasValidRecordLength(header) && whole.body.size() == header.recordLength) {
+          if (httpStatus != nullptr) *httpStatus = 200;
+          cached.request = request;
+          cached.header = header;
+          kept.request = recordRequest;
+          kept.reply = std::move(whole);
+          return 0;
+        }
+      } else if (whole.status != 404 && !interrupted_) {
+        kept.request = recordRequest;
+        kept.reply = std::move(whole);  // no answer, or an error
+      }
+      // Whatever else came, the header request says what is there, as without this.
     }
     const HttpResult reply = RemoteGet("ReadHeader", request);
     if (httpStatus != nullptr) *httpStatus = reply.status;
@@ -351,7 +375,14 @@ ReadFault RecordedData::ReadRecordJpeg(const IndexEntry& position, int view, std
 ReadFault RecordedData::ReadRemoteRecordJpeg(int view, const std::string& key, int64_t offset,
                                              std::vector<uint8_t>& jpeg, RecordHeader& header) {
   const std::string request = RemoteUrl(view, RecordQuery("vljpeg", key, offset));
-  HttpResult reply = RemoteGet("ReadJpeg", request);
+  HttpResult reply;
+  RecordCache& kept = records_[static_cast<std::size_t>(view)];
+  if (!kept.request.empty() && kept.request == request) {
+    reply = std::move(kept.reply);  // asked for by the header read of the same place
+    kept = RecordCache{};
+  } else {
+    reply = RemoteGet("ReadJpeg", request);
+  }
   if (reply.status != 200 && interrupted_) return ReadFault::kGivenUp;  // not a failure of the peer
   if (reply.status != 200) {
     Log("ReadJpeg: HTTP status %u for %s", static_cast<unsigned>(reply.status), request.c_str());

@@ -143,6 +143,13 @@ class RecordedData {
   // Where status texts go; PostStatus (the main window's status line) by default.
   void setStatusSink(std::function<void(const std::string&)> sink) { status_ = std::move(sink); }
   void clearHeaderCache();
+  // For views of another instance: ReadHeader asks for the whole record ("vljpeg") and
+  // keeps the answer for the ReadJpeg of the same place, which then needs no request of
+  // its own. For a walk that reads the image of every record it steps on (an export that
+  // passes none over): one request a record instead of two. Anything but a whole record
+  // is asked for again as a header, so what ReadHeader answers does not change; a
+  // failure of the record's request is ReadJpeg's to report, as without this.
+  void setWholeRecordReads(bool on) { wholeRecordReads_ = on; }
 
   // The 48 header bytes at the offset of the hour's data file (below 0: from the end).
   // 0 read (the magic is not checked), -1 no complete header there, -2 error. A folder
@@ -216,6 +223,14 @@ class RecordedData {
   std::vector<std::string> sources_;
   std::vector<bool> remote_flags_;
   std::array<HeaderCache, kMaxPlaybackViews> cache_{};
+  // The answer to the "vljpeg" request ReadHeader made last, per view, until ReadJpeg
+  // takes it: a whole record, or the failure (no answer, an error status).
+  struct RecordCache {
+    std::string request;
+    HttpResult reply;
+  };
+  std::array<RecordCache, kMaxPlaybackViews> records_{};
+  bool wholeRecordReads_ = false;
   FeedRange feed_;
   // Damaged records already reported: view, hour key, offset.
   std::set<std::tuple<int, std::string, uint64_t>> damageReported_;

@@ -270,6 +270,27 @@ TEST(RemotePeer, DamagedRecordsOfAnotherInstanceArePassedOverThroughItsIndex) {
   StepBack(data, timeline, positions, 0);
   EXPECT_EQ(positions.next[0], e[1]);
   EXPECT_EQ(statuses, std::vector<std::string>{"Wrong format for recorded data!"}) << "reported once";
+
+  // Records read whole with their header (an export's walk): the damaged one is asked
+  // for again as a header and passed over the same way; the image of the one found
+  // comes without a request of its own.
+  data.setWholeRecordReads(true);
+  data.clearHeaderCache();
+  positions = ViewPositions{};
+  positions.current[0] = e[1];
+  FindNextJpegs(data, timeline, positions, 0, 0, 1);
+  data.setWholeRecordReads(false);
+  EXPECT_EQ(positions.next[0], e[3]);
+  EXPECT_EQ(positions.damaged[0], 1);
+  const int before = peer.requests();
+  std::vector<uint8_t> jpeg;
+  RecordHeader header;
+  ASSERT_TRUE(data.ReadJpegBytes(e[3], 0, jpeg, header));
+  EXPECT_EQ(jpeg, SmallJpeg(3));
+  EXPECT_EQ(peer.requests(), before);
+  ASSERT_TRUE(data.ReadJpegBytes(e[4], 0, jpeg, header)) << "any other place is asked for";
+  EXPECT_EQ(jpeg, SmallJpeg(4));
+  EXPECT_EQ(peer.requests(), before + 1);
 }
 
 TEST(RemotePeer, SilentGarbageAndShortPeersEndInTheDescribedFailure) {
