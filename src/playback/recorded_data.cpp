@@ -264,10 +264,13 @@ int RecordedData::ReadHeader(const std::string& hourKey, int view, int64_t offse
     if (httpStatus != nullptr) *httpStatus = reply.status;
     // "Not found" is how another instance says there is nothing more in an hour.
     if (reply.status != 200 && reply.status != 404) Failed(RemoteFault(reply));
-    if (reply.status != 200) return -2;
-    if (reply.body.size() < kRecordHeaderBytes) return -1;
-    header = RecordHeader::FromBytes(reply.body.data());
-    if (!IsValidHeader(header)) return -1;
+    if (reply.status != 200 || reply.body.size() < kRecordHeaderBytes ||
+        !IsValidHeader(header = RecordHeader::FromBytes(reply.body.data()))) {
+      // No record here for the walk: a failure kept for its image would be stale by the
+      // time anything reads that place again.
+      records_[static_cast<std::size_t>(view)] = RecordCache{};
+      return reply.status != 200 ? -2 : -1;
+    }
     cached.request = request;
     cached.header = header;
     return 0;

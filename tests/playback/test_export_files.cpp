@@ -928,6 +928,11 @@ TEST(ExportReadFailures, AWalkCutShortByTheSourceSaysSo) {
   EXPECT_EQ(session.failureText(), "Export ended early: the source stopped answering after " + recorded.TimeText(4) +
                                        "; 3 of 8 recorded images were not reached!");
   EXPECT_EQ(session.picturesConverted(), 5);
+  // Once the source answers again, the record the walk could not reach is read anew.
+  peer.failRequests(recorded.Query("", 5), -1, 0);
+  std::vector<uint8_t> jpeg;
+  RecordHeader header;
+  EXPECT_TRUE(rig.engine.data().ReadJpegBytes(recorded.entries[5], 0, jpeg, header));
   EXPECT_EQ(StringText(762), "Export ended early: the source stopped answering after %s; %lld of %lld recorded images were not reached!");
   EXPECT_EQ(StringText(763), "Export ended early: the recordings could not be read after %s; %lld of %lld recorded images were not reached!");
 
