@@ -20,6 +20,8 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad
   iproute2 procps xdg-user-dirs xdg-utils
   wrk nginx-light
+  libsystemd-dev systemd
+  dpkg-dev fakeroot lintian prometheus
 )
 
 missing=()
