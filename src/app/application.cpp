@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "platform/service_manager.h"
 
 namespace velmora {
 
@@ -80,7 +81,9 @@ void Application::ResolveFolders(Paths& p, Settings& settings) {
 
   p.appDataFolder = AppDataFolder(true);
 
-  std::string config = platform::ConfigHome();
+  // A data folder given on the command line holds everything of its instance, the
+  // registry file included.
+  std::string config = platform::DataFolderOverride().empty() ? platform::ConfigHome() : std::string();
   p.configFolder = config.empty() ? p.appDataFolder : config + "/Velmora/Velmora NVR";
   p.registryPath = WithSlash(p.configFolder) + "registry";
 
@@ -90,8 +93,13 @@ void Application::ResolveFolders(Paths& p, Settings& settings) {
 }
 
 std::string Application::AppDataFolder(bool create) {
-  // The current folder is the base when the per-user data folder does not exist. The
-  // folder holds passwords (settings, device tree): it is private to the user.
+  // The folder holds passwords (settings, device tree): it is private to the user.
+  std::string given = platform::DataFolderOverride();
+  if (!given.empty()) {
+    if (create) platform::CreatePrivateFolder(given);
+    return given;
+  }
+  // The current folder is the base when the per-user data folder does not exist.
   std::string base = platform::DataHome();
   if (!platform::IsDirectory(base)) base = platform::CurrentDir();
   std::string folder = base + "/Velmora/Velmora NVR";
@@ -111,6 +119,18 @@ platform::SingleInstance::Result Application::TakeInstanceLock(platform::SingleI
                                                               std::string& folder,
                                                               std::string& error) {
   using Result = platform::SingleInstance::Result;
+  // An instance with a data folder of its own is one per folder: its lock lives there.
+  std::string given = platform::DataFolderOverride();
+  if (!given.empty()) {
+    platform::CreatePrivateFolder(given);
+    Result own = instance.acquire(given);
+    folder = given;
+    if (own == Result::kError) {
+      error = "cannot take the instance lock in the data folder (" + given + ": " +
+              std::system_category().message(errno) + ")";
+    }
+    return own;
+  }
   std::string runtime = platform::RuntimeDir();
   Result result = instance.acquire(runtime);
   if (result == Result::kOtherRunning) {
@@ -251,6 +271,8 @@ void Application::PrepareFolders(Paths& p, Settings& settings, bool startingReco
   p.logPath = p.appDataFolder + "Velmora NVR.log";
   SetLogPath(p.logPath);
   SetLogProfile(settings.logProfile);
+  // Started by the service manager: its journal collects the lines too.
+  if (startingRecorder && platform::StderrIsJournal()) SetLogJournal(true, !settings.logJournalOnly);
   if (startingRecorder && settings.logClear) ClearLog();
 
   // 7.

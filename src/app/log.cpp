@@ -23,6 +23,7 @@
 #include "app/messages.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/service_manager.h"
 
 namespace velmora {
 namespace {
@@ -94,8 +95,14 @@ std::string TimePrefix() {
   return std::string(buffer, n);
 }
 
+std::atomic<bool> journalOn{false};
+std::atomic<bool> fileOn{true};
+
 void WriteLine(const std::string& text) {
   const std::string message = EscapeLogText(text);
+  if (journalOn.load(std::memory_order_relaxed)) {
+    platform::SendToJournal(JournalPriority(message), message);
+  }
   std::shared_ptr<const LogEcho> echo;
   {
     std::lock_guard<std::mutex> guard(echoLock());
@@ -103,7 +110,7 @@ void WriteLine(const std::string& text) {
   }
   if (echo && *echo) (*echo)(message);
   std::string path = GetLogPath();
-  if (path.empty()) return;
+  if (path.empty() || !fileOn.load(std::memory_order_relaxed)) return;
   std::string line = TimePrefix();
   line += message;
   line += "\r\n";
@@ -197,6 +204,22 @@ std::string EscapeLogText(std::string_view text) {
     at += length;
   }
   return out;
+}
+
+void SetLogJournal(bool journal, bool file) {
+  journalOn.store(journal, std::memory_order_relaxed);
+  // Without the journal the file is the only record: it is never turned off alone.
+  fileOn.store(file || !journal, std::memory_order_relaxed);
+}
+
+int JournalPriority(std::string_view message) {
+  auto has = [message](std::string_view word) { return message.find(word) != std::string_view::npos; };
+  if (message.rfind("IOCP[", 0) == 0) return platform::kJournalDebug;
+  if (has(" failed") || has("E_OUTOFMEMORY")) return platform::kJournalError;
+  if (has("cannot ") || has("refused") || has("invalid ") || has("error") || has("lost") || has("skipped") ||
+      has("HTTP 401") || has("HTTP 503"))
+    return platform::kJournalWarning;
+  return platform::kJournalInfo;
 }
 
 LogEcho SetLogEcho(LogEcho echo) {

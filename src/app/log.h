@@ -35,6 +35,15 @@ std::string EscapeLogText(std::string_view text);
 using LogEcho = std::function<void(const std::string& message)>;
 LogEcho SetLogEcho(LogEcho echo);
 
+// Under a service manager every line goes to the journal as well, with a priority read
+// from the line (JournalPriority); with the file off (the logJournalOnly setting) the
+// journal is the only place. Set by the start-up once the settings are read.
+void SetLogJournal(bool journal, bool file);
+// The journal priority of a message: error for a failed operation ("... failed", an
+// out-of-memory report), warning for refusals and lost data, debug for the per-device
+// debug lines, info for the rest.
+int JournalPriority(std::string_view message);
+
 // "%s failed" with the operation name, plus " (%d: %s)" with errno and its text
 // when errno is not 0. errno is read before anything else happens.
 void LogLastError(const char* operation);

@@ -81,6 +81,8 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "httpServerPort") s.httpServerPort = ReadSignedDecimal(value);
   else if (key == "logClear") s.logClear = value == "true";
   else if (key == "logProfile") s.logProfile = value == "true";
+  else if (key == "logJournalOnly")
+    s.logJournalOnly = value == "true";
   else if (key == "logSizeMax" || key == "logSizeMaxMB") s.logSizeMax = ReadUnsigned(value);
   else if (key == "pathData") s.pathData = value;
   else if (key == "recordEnable") s.recordEnable = value == "true";
@@ -164,6 +166,7 @@ std::string SettingsFileText(const Settings& s) {
   if (!s.httpServerUser.empty()) add("httpServerUser", s.httpServerUser);
   if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
   if (s.liveJpegQuality != kLiveJpegQualityDefault) add("liveJpegQuality", std::to_string(s.liveJpegQuality));
+  if (s.logJournalOnly) add("logJournalOnly", Bool(s.logJournalOnly));
   text += "\t</appSettings>\n";
   text += "</configuration>\n";
   return text;

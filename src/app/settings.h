@@ -38,6 +38,9 @@ struct Settings {
   int httpServerPort = 80;
   bool logClear = false;
   bool logProfile = false;
+  // Under a service manager the log lines go to the journal; true: to the journal only,
+  // not to the log file. Written only when true.
+  bool logJournalOnly = false;
   unsigned logSizeMax = 2;  // megabytes; written as logSizeMaxMB
   std::string pathData;     // UTF-8, at most 259 characters
   bool recordEnable = true;

@@ -61,6 +61,14 @@ std::string RuntimeDir() {
   return fallback;
 }
 
+std::string DataFolderOverride() {
+  std::string value = Env("VELMORA_DATA_DIR");
+  if (value.empty()) return value;
+  if (value[0] != '/') value = CurrentDir() + "/" + value;
+  while (value.size() > 1 && value.back() == '/') value.pop_back();
+  return value;
+}
+
 std::string PicturesDir() { return UserDir("XDG_PICTURES_DIR", "Pictures"); }
 std::string VideosDir() { return UserDir("XDG_VIDEOS_DIR", "Videos"); }
 

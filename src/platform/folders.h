@@ -15,6 +15,12 @@ std::string RuntimeDir();
 // else $HOME/Pictures or $HOME/Videos.
 std::string PicturesDir();
 std::string VideosDir();
+// The data folder named by $VELMORA_DATA_DIR (set by --data-dir), made absolute against
+// the current folder and without a trailing "/"; empty when the variable is unset or
+// empty. It replaces the per-user data folder, holds the registry file too, and is
+// where the instance lock lives, so several instances with folders of their own can run
+// on one machine.
+std::string DataFolderOverride();
 // The current working directory.
 std::string CurrentDir();
 
