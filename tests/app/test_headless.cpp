@@ -1,7 +1,11 @@
 // Starts the real program headless with its own folders and checks what it leaves.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -436,6 +440,118 @@ TEST(NoDisplay, WindowRefusedWithHintAndNothingWritten) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// A data folder given on the command line holds everything of its instance: settings,
+// tree, log, registry and recordings; the per-user folders stay untouched. One instance
+// runs per data folder, and instances of different folders run side by side.
+TEST_F(Headless, DataDirHoldsEverythingAndIsOneInstancePerFolder) {
+  const std::string first = dir_.path() + "/first", second = dir_.path() + "/second";
+  seedTree(first);
+  seedTree(second);
+  std::filesystem::remove_all(appData_);
+  auto logOf = [](const std::string& folder) { return ReadFile(folder + "/Velmora NVR.log"); };
+  auto startedIn = [&](const std::string& folder) {
+    return logOf(folder).find("CDVRApp::InitInstance: OK") != std::string::npos;
+  };
+
+  ChildProcess one({program(), "--headless", "--data-dir", first}, env());
+  ASSERT_TRUE(WaitFor([&] { return startedIn(first); }, 10s)) << logOf(first);
+  // The environment variable does the same, and a second folder is a second instance.
+  std::vector<std::string> secondEnv = env();
+  secondEnv.push_back("VELMORA_DATA_DIR=" + second);
+  ChildProcess two({program(), "--headless"}, secondEnv);
+  ASSERT_TRUE(WaitFor([&] { return startedIn(second); }, 10s)) << logOf(second);
+  // The same folder again: the running instance has it, the newcomer leaves at once.
+  ChildProcess again({program(), "--data-dir", first, "--headless"}, env());
+  EXPECT_EQ(again.wait(10s), 0);
+
+  one.signal(SIGTERM);
+  two.signal(SIGTERM);
+  EXPECT_EQ(one.wait(10s), 0);
+  EXPECT_EQ(two.wait(10s), 0);
+  for (const std::string& folder : {first, second}) {
+    EXPECT_TRUE(std::filesystem::is_directory(folder + "/Recordings")) << folder;
+    EXPECT_TRUE(std::filesystem::exists(folder + "/Velmora NVR.exe.config")) << folder;
+    EXPECT_TRUE(std::filesystem::exists(folder + "/registry")) << folder;
+    EXPECT_NE(logOf(folder).find("Shutting down."), std::string::npos) << folder;
+  }
+  EXPECT_FALSE(std::filesystem::exists(appData_));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/config/Velmora"));
+
+  ChildProcess missing({program(), "--headless", "--data-dir"}, env());
+  EXPECT_EQ(missing.wait(10s), 2);
+  WriteFile(dir_.path() + "/plain", "x");
+  ChildProcess unusable({program(), "--data-dir", dir_.path() + "/plain/below", "--headless"}, env());
+  EXPECT_EQ(unusable.wait(10s), 1);
+}
+
+// The service manager's side: READY=1 once started, WATCHDOG=1 while the main loop
+// turns (and none while the process is stopped), STOPPING=1 at SIGTERM.
+class ServiceNotify : public Headless {
+ protected:
+  void SetUp() override {
+    Headless::SetUp();
+    socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(socket_, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_ = dir_.path() + "/notify";
+    ASSERT_LT(path_.size(), sizeof address.sun_path);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    ASSERT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  void TearDown() override {
+    if (socket_ >= 0) ::close(socket_);
+  }
+  // The messages that arrive within `within`, each datagram one entry.
+  std::vector<std::string> receive(std::chrono::milliseconds within, const std::string& until = "") {
+    std::vector<std::string> got;
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    for (int i = 0; i < 10000; ++i) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{socket_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[4096];
+      ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      got.emplace_back(buffer, static_cast<size_t>(n));
+      if (!until.empty() && got.back().find(until) != std::string::npos) break;
+    }
+    return got;
+  }
+  static int count(const std::vector<std::string>& messages, const std::string& text) {
+    return static_cast<int>(std::count_if(messages.begin(), messages.end(),
+                                          [&](const std::string& m) { return m.find(text) != std::string::npos; }));
+  }
+  int socket_ = -1;
+  std::string path_;
+};
+
+TEST_F(ServiceNotify, ReadyThenWatchdogWhileTheLoopTurnsThenStopping) {
+  std::vector<std::string> serviceEnv = env();
+  serviceEnv.push_back("NOTIFY_SOCKET=" + path_);
+  serviceEnv.push_back("WATCHDOG_USEC=400000");  // a message at least every 200 ms
+  ChildProcess app({program(), "--headless"}, serviceEnv);
+  std::vector<std::string> start = receive(15s, "READY=1");
+  ASSERT_EQ(count(start, "READY=1"), 1) << log();
+  // Ready comes after the start-up: the tree is loaded and the recorder started.
+  EXPECT_TRUE(started()) << log();
+
+  EXPECT_GE(count(receive(1200ms), "WATCHDOG=1"), 3);
+  // A main loop that does not turn sends nothing: the service manager restarts it.
+  app.signal(SIGSTOP);
+  receive(300ms);  // what was in flight
+  EXPECT_EQ(count(receive(1000ms), "WATCHDOG=1"), 0);
+  app.signal(SIGCONT);
+  EXPECT_GE(count(receive(1000ms), "WATCHDOG=1"), 2);
+
+  app.signal(SIGTERM);
+  std::vector<std::string> end = receive(10s, "STOPPING=1");
+  EXPECT_EQ(count(end, "STOPPING=1"), 1);
+  EXPECT_EQ(app.wait(10s), 0);
 }
 
 }  // namespace

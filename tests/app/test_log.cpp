@@ -99,6 +99,31 @@ TEST_F(LogTest, TheEchoGetsEveryEscapedLineAlsoWithoutALogFile) {
   EXPECT_NE(log().find("three"), std::string::npos);
 }
 
+// Under a service manager the journal takes every line; the file may be turned off, but
+// never while the journal is not there to take the lines instead.
+TEST_F(LogTest, JournalOnlyStopsTheFileButNeverWithoutTheJournal) {
+  SetLogJournal(true, false);
+  Log("journal only");
+  SetLogJournal(false, false);
+  Log("file again");
+  SetLogJournal(true, true);
+  Log("both");
+  SetLogJournal(false, true);
+  EXPECT_EQ(log().find("journal only"), std::string::npos);
+  EXPECT_NE(log().find("file again"), std::string::npos);
+  EXPECT_NE(log().find("both"), std::string::npos);
+}
+
+TEST(JournalPriority, FailuresAreErrorsRefusalsWarningsDebugLinesDebug) {
+  EXPECT_EQ(JournalPriority("CreateFile failed (2: No such file or directory)"), 3);
+  EXPECT_EQ(JournalPriority("GetProcessMemoryInfo: E_OUTOFMEMORY"), 3);
+  EXPECT_EQ(JournalPriority("invalid pathData [], using default"), 4);
+  EXPECT_EQ(JournalPriority("HTTP 401 [/nvr.xml]"), 4);
+  EXPECT_EQ(JournalPriority("IOCP[3]: connected"), 7);
+  EXPECT_EQ(JournalPriority("Starting up."), 6);
+  EXPECT_EQ(JournalPriority("HTTP 200 [/Yard/Door/image.jpg] (size=18311)"), 6);
+}
+
 TEST_F(LogTest, FailedCallTexts) {
   errno = ENOENT;
   LogLastError("CreateFile");
