@@ -9,8 +9,8 @@ set(VELMORA_PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/velmora-nvr)
 # The unit starts the installed program.
 set(VELMORA_UNIT_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/velmora-nvr)
 configure_file(${VELMORA_PACKAGING_DIR}/velmora-nvr.service.in ${VELMORA_PACKAGING_OUT}/velmora-nvr.service @ONLY)
-# Debian 12 keeps units of packages in /lib/systemd/system; a build installed under another
-# prefix keeps it there (systemd also reads /usr/local/lib/systemd/system).
+# Debian 12 keeps the units of packages in /lib/systemd/system; an installation under another
+# prefix puts the unit below that prefix (systemd also reads /usr/local/lib/systemd/system).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(VELMORA_UNIT_DIR /lib/systemd/system)
 else()
