@@ -87,6 +87,11 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
   else if (key == "liveJpegQuality") s.liveJpegQuality = ReadJpegQuality(value);
+  else if (key == "httpMetricsAddress") s.httpMetricsAddress = value;
+  else if (key == "httpHealthFrameSeconds") {
+    const int seconds = ReadSignedDecimal(value);
+    s.httpHealthFrameSeconds = seconds >= 1 ? seconds : kHealthFrameSecondsDefault;
+  }
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no
@@ -164,6 +169,9 @@ std::string SettingsFileText(const Settings& s) {
   if (!s.httpServerUser.empty()) add("httpServerUser", s.httpServerUser);
   if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
   if (s.liveJpegQuality != kLiveJpegQualityDefault) add("liveJpegQuality", std::to_string(s.liveJpegQuality));
+  if (!s.httpMetricsAddress.empty()) add("httpMetricsAddress", s.httpMetricsAddress);
+  if (s.httpHealthFrameSeconds != kHealthFrameSecondsDefault)
+    add("httpHealthFrameSeconds", std::to_string(s.httpHealthFrameSeconds));
   text += "\t</appSettings>\n";
   text += "</configuration>\n";
   return text;
