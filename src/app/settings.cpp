@@ -72,6 +72,13 @@ int ReadJpegQuality(const std::string& value) {
   return static_cast<int>(std::clamp(number, 1L, 100L));
 }
 
+// The health answer's frame limit: a text without a positive number means the default
+// (a limit of 0 would fail every device at once).
+int ReadHealthFrameSeconds(const std::string& value) {
+  const int seconds = ReadSignedDecimal(value);
+  return seconds >= 1 ? seconds : kHealthFrameSecondsDefault;
+}
+
 // diskFullness is converted once all lines are read, so only the value in force is
 // checked (a repeated key overwrites the earlier one).
 void ApplySetting(Settings& s, const std::string& key, const std::string& value,
@@ -87,11 +94,9 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
   else if (key == "liveJpegQuality") s.liveJpegQuality = ReadJpegQuality(value);
-  else if (key == "httpMetricsAddress") s.httpMetricsAddress = value;
-  else if (key == "httpHealthFrameSeconds") {
-    const int seconds = ReadSignedDecimal(value);
-    s.httpHealthFrameSeconds = seconds >= 1 ? seconds : kHealthFrameSecondsDefault;
-  }
+  // The HTTP server's monitoring routes.
+  if (key == "httpMetricsAddress") s.httpMetricsAddress = value;
+  if (key == "httpHealthFrameSeconds") s.httpHealthFrameSeconds = ReadHealthFrameSeconds(value);
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no

@@ -24,7 +24,7 @@ namespace velmora::net {
 // monitoring routes show it: its tree path and its counters, which the handlers read
 // live (atomics) while the rest of the snapshot stays as it was taken.
 struct MonitoredDevice {
-  std::string label;          // the tree path with "/" ("Yard/Door")
+  std::string label;           // the tree path with "/" ("Yard/Door")
   uint32_t updateDelayMs = 0;  // its update delay when the snapshot was taken
   std::shared_ptr<const DeviceCounters> counters;
 };

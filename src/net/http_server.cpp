@@ -78,8 +78,11 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   // The server has admitted the address (HttpServer::admit); the connection counts
   // against both limits until it is closed.
   Connection(HttpServer& server, asio::ip::tcp::socket socket, std::string address, std::string clientAddress)
-      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()),
-        address_(std::move(address)), clientAddress_(std::move(clientAddress)) {
+      : server_(server),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        address_(std::move(address)),
+        clientAddress_(std::move(clientAddress)) {
     ++server_.openConnections_;
     std::lock_guard<std::mutex> guard(server_.addressLock_);
     ++server_.perAddress_[address_];
@@ -115,8 +118,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     HttpRequestContext context;
     context.clientAddress = clientAddress_;
     context.monitor = [this] { return server_.monitorState(); };
-    reply_ = HandleRequest(received, *tree, server_.config_.auth, platform::WallSeconds(), &server_.images_,
-                           &context);
+    reply_ = HandleRequest(received, *tree, server_.config_.auth, platform::WallSeconds(), &server_.images_, &context);
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write(); });
   }
 
