@@ -72,6 +72,13 @@ int ReadJpegQuality(const std::string& value) {
   return static_cast<int>(std::clamp(number, 1L, 100L));
 }
 
+// The health answer's frame limit: a text without a positive number means the default
+// (a limit of 0 would fail every device at once).
+int ReadHealthFrameSeconds(const std::string& value) {
+  const int seconds = ReadSignedDecimal(value);
+  return seconds >= 1 ? seconds : kHealthFrameSecondsDefault;
+}
+
 // diskFullness is converted once all lines are read, so only the value in force is
 // checked (a repeated key overwrites the earlier one).
 void ApplySetting(Settings& s, const std::string& key, const std::string& value,
@@ -89,6 +96,9 @@ void ApplySetting(Settings& s, const std::string& key, const std::string& value,
   else if (key == "httpServerUser") s.httpServerUser = value;
   else if (key == "httpServerPassword") s.httpServerPassword = value;
   else if (key == "liveJpegQuality") s.liveJpegQuality = ReadJpegQuality(value);
+  // The HTTP server's monitoring routes.
+  if (key == "httpMetricsAddress") s.httpMetricsAddress = value;
+  if (key == "httpHealthFrameSeconds") s.httpHealthFrameSeconds = ReadHealthFrameSeconds(value);
 }
 
 // A whole line of the form: blanks, <add key="K" value="V"/>, blanks (K and V hold no
@@ -167,6 +177,9 @@ std::string SettingsFileText(const Settings& s) {
   if (!s.httpServerPassword.empty()) add("httpServerPassword", s.httpServerPassword);
   if (s.liveJpegQuality != kLiveJpegQualityDefault) add("liveJpegQuality", std::to_string(s.liveJpegQuality));
   if (s.logJournalOnly) add("logJournalOnly", Bool(s.logJournalOnly));
+  if (!s.httpMetricsAddress.empty()) add("httpMetricsAddress", s.httpMetricsAddress);
+  if (s.httpHealthFrameSeconds != kHealthFrameSecondsDefault)
+    add("httpHealthFrameSeconds", std::to_string(s.httpHealthFrameSeconds));
   text += "\t</appSettings>\n";
   text += "</configuration>\n";
   return text;

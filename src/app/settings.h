@@ -30,6 +30,9 @@ constexpr int kDiskFullnessMax = 95;
 constexpr int kDiskFullnessDefault = 75;
 // JPEG quality of pictures made from video cameras, unless the settings name another.
 constexpr int kLiveJpegQualityDefault = 80;
+// Seconds without a frame after which a recording device makes the server's health
+// answer fail, unless the settings name another.
+constexpr int kHealthFrameSecondsDefault = 60;
 
 struct Settings {
   // Settings file ("Velmora NVR.exe.config").
@@ -46,6 +49,12 @@ struct Settings {
   bool recordEnable = true;
   std::string httpServerUser;      // empty = the server is open
   std::string httpServerPassword;
+  // The one client address (an IP address) that may read the HTTP server's /metrics
+  // without the login; empty: none. Written only when set.
+  std::string httpMetricsAddress;
+  // The HTTP server's /healthz reports a recording device that delivered no frame for
+  // this many seconds (at least 1); written only when it differs from the default.
+  int httpHealthFrameSeconds = kHealthFrameSecondsDefault;
   // JPEG quality (1..100) of the pictures made from H.264 and H.265 cameras; written
   // only when it differs from the default.
   int liveJpegQuality = kLiveJpegQualityDefault;

@@ -654,7 +654,10 @@ void RefreshLocked(const std::shared_ptr<GroupRecord>& shared, bool force) {
   LogDeviceLevel(6, r.debugLevel, "%s: vto=%p force=%d [%s]", "viewthread_refresh", r.live.connection.get(),
                  force ? 1 : 0, r.name.c_str());
   if (!r.live.connection) {
-    if (force) ConnectLocked(shared);
+    if (force) {
+      r.counters->add(r.counters->reconnects);
+      ConnectLocked(shared);
+    }
     return;
   }
   DropConnection(r);
@@ -739,6 +742,8 @@ void viewthread_check_update(GroupRecord& record) {
     guard.unlock();
     viewthread_web_image(record);
   } else {
+    // The earlier connection was lost or failed: this one starts it again.
+    record.counters->add(record.counters->reconnects);
     ConnectLocked(shared);
   }
 }

@@ -122,6 +122,9 @@ void CountFrame(GroupRecord& record) {
   const uint64_t now = static_cast<uint64_t>(platform::WallMs());
   update_frame_rate(record.lastFrameTime, record.frameRate, record.frameCount, now);
   record.frameCount += 1;
+  DeviceCounters& counters = *record.counters;
+  counters.add(counters.framesReceived);
+  counters.lastFrameMs.store(platform::SteadyMs(), std::memory_order_relaxed);
 }
 
 std::string view_caption(const std::string& name, const ImageHolder* holder, double rate) {
@@ -156,6 +159,7 @@ void ReportFetchState(GroupRecord& record, bool error, const char* text) {
                    UrlWithoutPassword(record.location).c_str(), record.live.fetchErrorText.c_str());
     record.live.fetchErrorText.clear();
   }
+  record.counters->fetchError.store(!record.live.fetchErrorText.empty(), std::memory_order_relaxed);
   const int slot = record.viewIndex;
   if (slot == -1 || record.shownIn == nullptr) return;
   if (text != nullptr && !record.stillShown) record.shownIn->SetText(slot, text);

@@ -11,6 +11,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "model/xml_element.h"
+#include "platform/clock.h"
 #include "platform/curl.h"
 
 namespace velmora {
@@ -413,6 +414,8 @@ std::string DeviceUrl(GroupRecord& record) {
 }
 
 void StopFetch(GroupRecord& record) {
+  // Without a fetch no frame is due any more (an entry removed, the shutdown).
+  record.counters->recordingSinceMs.store(DeviceCounters::kNever, std::memory_order_relaxed);
   if (!record.fetchActive) return;
   Log("stopping fetch %d/%s", record.fetchIndex, record.path.c_str());
   if (DeviceFetch* fetch = Installed<DeviceFetch>::get()) fetch->stopFetch(record);
@@ -435,6 +438,10 @@ void ApplyRecordingState(const DeviceTree& tree, GroupRecord* start) {
   if (!IsRecordableKind(kind)) return;
 
   if (tree.settings->recordEnable && start->enabled && start->recording) {
+    // The health answer gives a device that has just become a recording one its first
+    // minute of grace from here.
+    int64_t never = DeviceCounters::kNever;
+    start->counters->recordingSinceMs.compare_exchange_strong(never, platform::SteadyMs(), std::memory_order_relaxed);
     if (!start->fetchActive) {
       Log("starting fetch %s", start->path.c_str());
       {
@@ -448,6 +455,7 @@ void ApplyRecordingState(const DeviceTree& tree, GroupRecord* start) {
     }
     return;
   }
+  start->counters->recordingSinceMs.store(DeviceCounters::kNever, std::memory_order_relaxed);
   if (start->viewIndex == -1) {
     StopFetch(*start);
   } else if (DeviceRecording* recorder = Installed<DeviceRecording>::get()) {

@@ -36,6 +36,7 @@
 #include "app/installed.h"
 #include "app/settings.h"
 #include "model/device_config.h"
+#include "model/device_counters.h"
 #include "model/live_connection.h"
 #include "model/recording_files.h"
 
@@ -127,6 +128,9 @@ struct GroupRecord : DeviceConfig, std::enable_shared_from_this<GroupRecord> {
   int32_t frameCount = 0;     // guarded by fetchLock
   double frameRate = 0;       // guarded by fetchLock
   uint64_t lastFrameTime = 0; // guarded by fetchLock
+  // What the device has done since the start, for the HTTP server's monitoring routes
+  // (model/device_counters.h): atomics of their own, shared with the server's snapshots.
+  const std::shared_ptr<DeviceCounters> counters = std::make_shared<DeviceCounters>();
 
   // --- Recording files (model/recording_files.h) ---
   // Its recordLock guards the rest of it.

@@ -261,14 +261,19 @@ HttpReply BusyReply(std::time_t now) {
   return reply;
 }
 
+bool IsMonitorPath(std::string_view path) { return path == "/metrics" || path == "/healthz"; }
+
 HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth, std::time_t now,
-                        NewestImageCache* images) {
+                        NewestImageCache* images, const HttpRequestContext* context) {
   HttpReply reply;
   const std::optional<std::string_view> path = GetRequestPath(RequestLine(received));
   if (!path) return reply;  // not a GET: closed without an answer
   reply.answer = true;
 
-  if (auth.required() && !BasicAuthMatches(received, auth.user, auth.password)) {
+  // The metrics collector's address reads /metrics without the login; nothing else.
+  const bool metricsClient = *path == "/metrics" && context != nullptr && !auth.metricsAddress.empty() &&
+                             context->clientAddress == auth.metricsAddress;
+  if (auth.required() && !metricsClient && !BasicAuthMatches(received, auth.user, auth.password)) {
     Log("HTTP 401 [%s]", LogSafe(*path).c_str());
     reply.status = 401;
     reply.body = UnauthorizedPage();
@@ -277,6 +282,22 @@ HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, con
   }
 
   std::string contentType;
+  if (IsMonitorPath(*path) && context != nullptr && context->monitor) {
+    const MonitorState state = context->monitor();
+    if (*path == "/metrics") {
+      reply.status = 200;
+      reply.body = MetricsText(tree, state);
+      contentType = kTypeMetrics;
+    } else {
+      HealthAnswer health = CheckHealth(tree, state);
+      reply.status = health.healthy ? 200 : 503;
+      reply.body = std::move(health.body);
+      contentType = kTypeText;
+    }
+    // Every poll must see the state of its moment, never a cached answer.
+    reply.header = ResponseHeader(reply.status, contentType, reply.body.size(), now, "Cache-Control: no-cache\r\n");
+    return reply;
+  }
   if (*path == "/nvr.xml") {
     reply.status = 200;
     reply.body = tree.deviceListing;

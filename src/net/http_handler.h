@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 
 #include "net/http_listing.h"
+#include "net/http_monitor.h"
 
 namespace velmora::net {
 
@@ -64,8 +66,26 @@ struct HttpReply {
 struct HttpAuth {
   std::string user;  // empty: the server is open
   std::string password;
+  // The one client address that may read /metrics (and only that) without the login, as
+  // the server writes client addresses ("192.0.2.7", "2001:db8::7"); empty: none.
+  std::string metricsAddress{};
   bool required() const { return !user.empty() || !password.empty(); }
 };
+
+// Who asks, and the server's side of the monitoring routes; filled by the server for
+// each request.
+struct HttpRequestContext {
+  // The client's address: an IPv4 address (also when it came as an IPv4-mapped IPv6
+  // one) or an IPv6 address in its shortest form; empty when unknown.
+  std::string clientAddress;
+  // What /metrics and /healthz read from the server (its counters, the main loop's
+  // heartbeat, the limits); called only for those routes. Empty: they are not served.
+  std::function<MonitorState()> monitor;
+};
+
+// The monitoring routes (/metrics, /healthz): the server hands them the snapshot it
+// holds without asking the main thread for a new one first.
+bool IsMonitorPath(std::string_view path);
 
 // The newest image of the device folders served last. A viewer asks for a device's
 // image.jpg many times a second, and the image only changes with the next record: while
@@ -103,10 +123,13 @@ class NewestImageCache {
 
 // Builds the reply for the bytes received on a connection (the request line first;
 // the header block is only read for the Authorization line). Logs the lines of the
-// routes ("HTTP 404 [%s]", "HTTP 200 [%s] (size=%lu)", ...). images: the server's cache
-// of newest images (null: every image.jpg is read from the files).
+// routes ("HTTP 404 [%s]", "HTTP 200 [%s] (size=%lu)", ...); the monitoring routes,
+// polled every few seconds, log nothing of their own (a refused login is logged as on
+// every route). images: the server's cache of newest images (null: every image.jpg is
+// read from the files). context: the client and the monitoring routes' source (null:
+// client unknown, monitoring routes not served).
 HttpReply HandleRequest(std::string_view received, const TreeSnapshot& tree, const HttpAuth& auth, std::time_t now,
-                        NewestImageCache* images = nullptr);
+                        NewestImageCache* images = nullptr, const HttpRequestContext* context = nullptr);
 
 // The answer to a complete request that finds the handler queue full: 503 with a short
 // page and "Retry-After: 1".

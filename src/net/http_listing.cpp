@@ -83,12 +83,17 @@ void ListHtml(const std::vector<std::shared_ptr<GroupRecord>>& items, std::strin
   }
 }
 
-void CollectFolders(const GroupRecord& node, TreeSnapshot& snapshot) {
+void CollectFolders(const GroupRecord& node, TreeSnapshot& snapshot, std::unordered_set<std::string>& labels) {
   if (IsServableFolder(node.path)) {
     snapshot.nodeFolders.insert(SlashPath(node.path));
     if (IsRecordableKind(node.kind)) snapshot.deviceFolders.insert(SlashPath(node.path));
   }
-  for (const auto& child : node.children) CollectFolders(*child, snapshot);
+  // Two series with one label would make the whole exposition invalid: a path met again
+  // (which the naming rules should never allow) is shown once.
+  if (IsRecordableKind(node.kind) && labels.insert(SlashPath(node.path)).second) {
+    snapshot.devices.push_back(MonitoredDevice{SlashPath(node.path), node.updateDelay, node.counters});
+  }
+  for (const auto& child : node.children) CollectFolders(*child, snapshot, labels);
 }
 
 }  // namespace
@@ -133,7 +138,8 @@ std::shared_ptr<const TreeSnapshot> TakeTreeSnapshot(const GroupRecord* root,
   snapshot->recordingsFolder = WithSlash(std::move(recordingsFolder));
   snapshot->deviceListing = DeviceListing(root);
   snapshot->thumbnailPage = ThumbnailPage(root);
-  if (root != nullptr) CollectFolders(*root, *snapshot);
+  std::unordered_set<std::string> labels;
+  if (root != nullptr) CollectFolders(*root, *snapshot, labels);
   snapshot->takenMs = platform::SteadyMs();
   return snapshot;
 }

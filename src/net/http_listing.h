@@ -10,12 +10,24 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
+
+#include "model/device_counters.h"
 
 namespace velmora {
 struct GroupRecord;
 }
 
 namespace velmora::net {
+
+// A recordable device (camera, web image, camera input of a video server) as the
+// monitoring routes show it: its tree path and its counters, which the handlers read
+// live (atomics) while the rest of the snapshot stays as it was taken.
+struct MonitoredDevice {
+  std::string label;           // the tree path with "/" ("Yard/Door")
+  uint32_t updateDelayMs = 0;  // its update delay when the snapshot was taken
+  std::shared_ptr<const DeviceCounters> counters;
+};
 
 struct TreeSnapshot {
   // The recordings folder, ending with "/".
@@ -31,6 +43,8 @@ struct TreeSnapshot {
   // Those of them that are recording devices' own folders: the only ones that may be a
   // link to a folder elsewhere (CheckTreeFolder).
   std::unordered_set<std::string> deviceFolders;
+  // Every recordable device of the tree, in tree order, each path once.
+  std::vector<MonitoredDevice> devices;
   int64_t takenMs = 0;  // when it was taken: steady milliseconds of the program's clock
 
   bool isNodeFolder(const std::string& relativeFolder) const {

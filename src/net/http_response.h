@@ -13,6 +13,7 @@ namespace velmora::net {
 
 constexpr const char* kTypeHtml = "text/html; charset=utf-8";
 constexpr const char* kTypeXml = "text/xml";
+constexpr const char* kTypeText = "text/plain; charset=utf-8";
 constexpr const char* kTypeJpeg = "image/jpeg";
 constexpr const char* kTypeBinary = "application/octet-stream";
 // Answers may be cached by browsers for a day.

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include <asio.hpp>
 
@@ -17,6 +18,7 @@
 #include "app/settings.h"
 #include "model/group_record.h"
 #include "net/http_request.h"
+#include "net/http_response.h"
 #include "platform/clock.h"
 
 namespace velmora::net {
@@ -33,6 +35,14 @@ std::string ClientKey(const asio::ip::address& address) {
   asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
   std::fill(bytes.begin() + 8, bytes.end(), 0);
   return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+// A client's address as the handler compares it with the metrics address: an IPv4 address
+// (also when it came IPv4-mapped) or the IPv6 address in its shortest form.
+std::string ExactAddress(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  return address.to_string();
 }
 
 // Room for the request line and, with authentication, the header block.
@@ -67,9 +77,12 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
  public:
   // The server has admitted the address (HttpServer::admit); the connection counts
   // against both limits until it is closed.
-  Connection(HttpServer& server, asio::ip::tcp::socket socket, std::string address)
-      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()),
-        address_(std::move(address)) {
+  Connection(HttpServer& server, asio::ip::tcp::socket socket, std::string address, std::string clientAddress)
+      : server_(server),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        address_(std::move(address)),
+        clientAddress_(std::move(clientAddress)) {
     ++server_.openConnections_;
     std::lock_guard<std::mutex> guard(server_.addressLock_);
     ++server_.perAddress_[address_];
@@ -96,9 +109,16 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
 
   // Handler thread.
   void process() {
-    std::shared_ptr<const TreeSnapshot> tree = server_.treeForRequest();
-    reply_ = HandleRequest(std::string_view(buffer_.data(), received_), *tree, server_.config_.auth,
-                           platform::WallSeconds(), &server_.images_);
+    const std::string_view received(buffer_.data(), received_);
+    const std::optional<std::string_view> path = GetRequestPath(RequestLine(received));
+    // A monitor polls every few seconds: its routes never make the main thread answer (and
+    // log) a request for a fresh snapshot.
+    std::shared_ptr<const TreeSnapshot> tree =
+        path && IsMonitorPath(*path) ? server_.treeForMonitor() : server_.treeForRequest();
+    HttpRequestContext context;
+    context.clientAddress = clientAddress_;
+    context.monitor = [this] { return server_.monitorState(); };
+    reply_ = HandleRequest(received, *tree, server_.config_.auth, platform::WallSeconds(), &server_.images_, &context);
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write(); });
   }
 
@@ -355,6 +375,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   const std::string address_;  // the client's address, the key of its limit
+  const std::string clientAddress_;  // the client's own address (ExactAddress)
   uint64_t timerGeneration_ = 0;
   bool closed_ = false;
   bool released_ = false;
@@ -417,6 +438,8 @@ bool HttpServer::start(const HttpServerConfig& config) {
     queue_.clear();
   }
   treeRequested_ = false;
+  // The main loop counts as turning from the start; its steps stamp it from here on.
+  mainLoopMs_ = platform::SteadyMs();
   runtime_ = std::move(runtime);
   running_ = true;
   acceptNext();
@@ -485,7 +508,8 @@ void HttpServer::acceptNext() {
       asio::error_code ignored;
       socket.close(ignored);
     } else {
-      std::make_shared<Connection>(*this, std::move(socket), std::move(address))->start();
+      std::make_shared<Connection>(*this, std::move(socket), std::move(address), ExactAddress(remote.address()))
+          ->start();
     }
     acceptNext();
   });
@@ -601,6 +625,25 @@ std::shared_ptr<const TreeSnapshot> HttpServer::treeForRequest() {
   return tree;
 }
 
+std::shared_ptr<const TreeSnapshot> HttpServer::treeForMonitor() {
+  std::shared_ptr<const TreeSnapshot> tree = currentTree();
+  if (!tree) return treeForRequest();  // none yet: as any request waits for the first
+  // The main thread's periodic step (HttpPeriodic) takes a new one, without a message.
+  if (platform::SteadyMs() - tree->takenMs >= config_.treeMaxAge.count()) monitorTreeWanted_ = true;
+  return tree;
+}
+
+MonitorState HttpServer::monitorState() const {
+  MonitorState state;
+  state.nowMs = platform::SteadyMs();
+  state.mainLoopMs = mainLoopMs_.load();
+  state.connectionsAccepted = accepted_.load();
+  state.connectionsRefused = refused_.load();
+  state.mainLoopStallLimit = config_.mainLoopStallLimit;
+  state.frameSilenceLimit = config_.frameSilenceLimit;
+  return state;
+}
+
 HttpServerStats HttpServer::stats() const {
   HttpServerStats s;
   s.accepted = accepted_;
@@ -640,6 +683,16 @@ void StartHttpServer(HttpServer& server, const DeviceTree& tree) {
   config.port = static_cast<uint16_t>(s.httpServerPort);
   config.auth.user = s.httpServerUser;
   config.auth.password = s.httpServerPassword;
+  if (!s.httpMetricsAddress.empty()) {
+    asio::error_code ec;
+    const asio::ip::address metrics = asio::ip::make_address(s.httpMetricsAddress, ec);
+    if (ec) {
+      Log("HttpServer: httpMetricsAddress '%s' is not an address", LogSafe(s.httpMetricsAddress).c_str());
+    } else {
+      config.auth.metricsAddress = ExactAddress(metrics);
+    }
+  }
+  config.frameSilenceLimit = std::chrono::seconds(s.httpHealthFrameSeconds >= 1 ? s.httpHealthFrameSeconds : 1);
   config.recordingsFolder = tree.recordingsFolder;
   config.tree = &tree;
   server.publishTree(TakeTreeSnapshot(tree.root.get(), tree.recordingsFolder));
@@ -654,6 +707,11 @@ void HttpAccept(HttpServer& server, const MsgHttpListen& message) {
   Log("HttpAccept: wParam=%x, lParam=%x", static_cast<unsigned>(server.listenSocket()), lParam);
   if (message.error != 0) Log("HttpAccept: FD_ACCEPT, error=%x", static_cast<unsigned>(message.error));
   if (server.running()) server.publishTree(SnapshotOfTree(server));
+}
+
+void HttpPeriodic(HttpServer& server) {
+  server.mainLoopTurned(platform::SteadyMs());
+  if (server.running() && server.takeMonitorTreeRequest()) server.publishTree(SnapshotOfTree(server));
 }
 
 void RefreshHttpTree(HttpServer& server) {

@@ -21,6 +21,11 @@
 //   server needs (publishTree). A handler that finds the snapshot older than
 //   treeMaxAge asks the main thread for a new one (MsgHttpListen) and meanwhile serves
 //   from the one it has.
+// - the monitoring routes (/metrics, /healthz; net/http_monitor.h) read the counters of
+//   the snapshot's devices live and never post MsgHttpListen: a monitor polling every few
+//   seconds would make the main thread log every answer. They leave a flag that the main
+//   thread's periodic step (HttpPeriodic) answers with a fresh snapshot, and that step
+//   also stamps the heartbeat the health answer checks.
 #pragma once
 
 #include <atomic>
@@ -66,6 +71,10 @@ struct HttpServerConfig {
   std::chrono::milliseconds treeMaxAge{1000};
   // How long the first request waits for the first snapshot.
   std::chrono::milliseconds firstTreeWait{2000};
+  // The health answer fails when the main loop has not turned (HttpPeriodic) for this
+  // long, or a recording device delivered no frame for this long (MonitorState).
+  std::chrono::milliseconds mainLoopStallLimit{10000};
+  std::chrono::milliseconds frameSilenceLimit{60000};
   // Post MsgHttpListen to the main queue to ask for snapshots (off in tests that
   // publish by hand).
   bool askMainThread = true;
@@ -122,6 +131,14 @@ class HttpServer {
 
   HttpServerStats stats() const;
 
+  // Main thread, at every turn of its loop: the heartbeat the health answer checks.
+  void mainLoopTurned(int64_t steadyMs) { mainLoopMs_ = steadyMs; }
+  // Handler threads: what the monitoring routes read from the server.
+  MonitorState monitorState() const;
+  // Main thread: true once, when a monitoring route found the snapshot older than
+  // treeMaxAge since the last call.
+  bool takeMonitorTreeRequest() { return monitorTreeWanted_.exchange(false); }
+
  private:
   class Connection;
   struct Runtime;
@@ -133,6 +150,9 @@ class HttpServer {
   bool enqueue(std::shared_ptr<Connection> connection);
   void handlerLoop();
   std::shared_ptr<const TreeSnapshot> treeForRequest();
+  // The snapshot for a monitoring route: the one held, a new one wanted through
+  // takeMonitorTreeRequest when it is old.
+  std::shared_ptr<const TreeSnapshot> treeForMonitor();
   void requestTree();
 
   std::mutex stateLock_;  // serialises start and stop
@@ -156,6 +176,9 @@ class HttpServer {
   std::shared_ptr<const TreeSnapshot> tree_;  // guarded by treeLock_
   std::atomic<bool> treeRequested_{false};
   std::atomic<int64_t> treeRequestedAtMs_{0};
+  std::atomic<bool> monitorTreeWanted_{false};
+  // The main loop's last turn (steady milliseconds of the program clock).
+  std::atomic<int64_t> mainLoopMs_{0};
 
   // Connections still reading their request, and those whose reply is out, waiting for
   // the client to close; oldest first. I/O thread only (stop clears them once that
@@ -185,6 +208,9 @@ void StopHttpServer(HttpServer& server);
 // Main thread, on MsgHttpListen: logs the event, reports an accept error, and hands the
 // server a fresh snapshot of the tree.
 void HttpAccept(HttpServer& server, const MsgHttpListen& message);
+// Main thread, at every turn of its loop (timer 3): stamps the server's heartbeat, and
+// hands it the fresh snapshot a monitoring route asked for, without a log line.
+void HttpPeriodic(HttpServer& server);
 // Main thread: hands a running server a fresh snapshot now (after a change of the tree).
 void RefreshHttpTree(HttpServer& server);
 

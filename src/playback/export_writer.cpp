@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +16,11 @@
 namespace velmora {
 
 namespace {
+
+// ExportCountsSoFar: written by whichever thread drives a session, read by the HTTP
+// server's handlers.
+std::atomic<uint64_t> g_exportsStarted{0};
+std::atomic<uint64_t> g_exportsFinished{0};
 
 std::string Format(const char* format, long long value) {
   char text[256];
@@ -156,6 +162,18 @@ std::string ExportNaming::Proposal(const std::string& pathVideo) const {
   return folder + base_ + std::to_string(counter_);
 }
 
+ExportCounts ExportCountsSoFar() {
+  ExportCounts counts;
+  counts.started = g_exportsStarted.load(std::memory_order_relaxed);
+  counts.finished = g_exportsFinished.load(std::memory_order_relaxed);
+  return counts;
+}
+
+void ExportSession::SetEnded(State state) {
+  if (state_ == State::kRunning) g_exportsFinished.fetch_add(1, std::memory_order_relaxed);
+  state_ = state;
+}
+
 ExportSession::ExportSession(ExportOptions options, std::function<bool(PlaybackMessage)> postPlayback,
                              ExportListener* listener)
     : options_(std::move(options)),
@@ -167,7 +185,7 @@ ExportSession::~ExportSession() {
   if (state_ == State::kRunning) {
     if (postPlayback_) postPlayback_(PlayMsgExportReset{});
     End();
-    state_ = State::kCancelled;
+    SetEnded(State::kCancelled);
   }
 }
 
@@ -201,6 +219,7 @@ bool ExportSession::Start(const std::string& pathBox, const ExportQuestion& ask)
     }
   }
   state_ = State::kRunning;
+  g_exportsStarted.fetch_add(1, std::memory_order_relaxed);
   firstImage_ = true;
   converted_ = 0;
   streamPosition_ = 0;
@@ -249,7 +268,7 @@ void ExportSession::Handle(ExportEvent event) {
     Status(kTextExportComplete);
     progress_ = 100;
     Report(ExportProgressReport{100});
-    state_ = State::kCompleted;
+    SetEnded(State::kCompleted);
     Report(ExportMessageReport{kTextConversionComplete, false});
   } else if (auto* failed = std::get_if<ExportFailed>(&event)) {
     Fail(failed->text);
@@ -357,7 +376,7 @@ void ExportSession::Fail(const std::string& text) {
   Log("%s", text.c_str());
   if (postPlayback_) postPlayback_(PlayMsgExportReset{});
   End();
-  state_ = State::kFailed;
+  SetEnded(State::kFailed);
   Report(ExportMessageReport{kTextConversionTerminated, true});
 }
 
@@ -368,7 +387,7 @@ bool ExportSession::Cancel(std::chrono::milliseconds wait) {
   reset.done = done;
   const bool posted = postPlayback_ && postPlayback_(std::move(reset));
   End();
-  state_ = State::kCancelled;
+  SetEnded(State::kCancelled);
   Status(kTextCanceling);
   return posted && done->wait(wait);
 }

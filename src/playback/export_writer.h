@@ -147,6 +147,14 @@ struct ExportOptions {
   ExportNaming* naming = nullptr;
 };
 
+// The exports of this process since it started: begun, and ended in any way (completed,
+// failed, cancelled). Any thread may read them.
+struct ExportCounts {
+  uint64_t started = 0;
+  uint64_t finished = 0;
+};
+ExportCounts ExportCountsSoFar();
+
 class ExportSession {
  public:
   using State = ExportState;
@@ -197,6 +205,8 @@ class ExportSession {
   // A failure found here: status line and log, 20525, the export ended, warning 157.
   void Fail(const std::string& text);
   void Converted();
+  // Leaves the running state for an end state; counted as a finished export once.
+  void SetEnded(State state);
   void Report(ExportReport report) {
     if (listener_) listener_->OnExportReport(report);
   }

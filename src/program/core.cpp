@@ -77,10 +77,12 @@ class TreeSteps final : public DeviceTreePart {
   CoreWiring& wiring_;
 };
 
-// The fetch engine, and the single-request HTTP client's configuration.
+// The fetch engine, and the single-request HTTP client's configuration. Its periodic step
+// is the last of timer 3: behind it the HTTP server hears that the main loop turned.
 class FetchSteps final : public FetchPart {
  public:
-  FetchSteps(const DeviceTree& tree, const Paths& paths) : tree_(tree), paths_(paths) {}
+  FetchSteps(const DeviceTree& tree, const Paths& paths, net::HttpServer& server)
+      : tree_(tree), paths_(paths), server_(server) {}
   void openInternet() override {
     // The folders are decided by now: an encrypted frame reads its key from the data folder.
     SetFrameKeyFolder(paths_.appDataFolder);
@@ -98,12 +100,16 @@ class FetchSteps final : public FetchPart {
   // A certificate the walk kept in an entry is written into the tree file at once.
   void periodic() override {
     FetchPeriodic(tree_.root.get(), [this](FetchNotice) { SaveTree(tree_); });
+    // The heartbeat of the server's health answer, and the snapshot its monitoring
+    // routes asked for.
+    net::HttpPeriodic(server_);
   }
   void shutdown() override { viewthread_shutdown(); }
 
  private:
   const DeviceTree& tree_;
   const Paths& paths_;
+  net::HttpServer& server_;
 };
 
 // Removable media: the watch of the mount table (drives arriving or going become
@@ -216,10 +222,10 @@ struct Core::Parts {
       : paths(folders),
         tree(folders, devices, wiring),
         recorder(*devices, *slots),
-        fetch(*devices, folders),
+        net(*devices),
+        fetch(*devices, folders, net.server()),
         media(*devices->settings),
         playback(devices),
-        net(*devices),
         router{*devices, net.server(), net.discovery(), media.source(), playback.playback().controller} {}
   const Paths& paths;
   // The view slots: one set for the program, shared with its playback, which outlives
@@ -227,10 +233,11 @@ struct Core::Parts {
   std::shared_ptr<ViewSlots> slots = programPlayback().shownSlots;
   TreeSteps tree;
   RecorderSteps recorder;
+  // Before the fetch steps, which stamp its server's heartbeat.
+  NetSteps net;
   FetchSteps fetch;
   MediaSteps media;
   PlaybackSteps playback;
-  NetSteps net;
   MessageRoutes router;
 };
 

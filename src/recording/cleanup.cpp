@@ -94,7 +94,15 @@ bool HoldsEntryFolders(int32_t kind) {
          kind == EntryKind::OldRecordingsSub || kind == EntryKind::OldRecordingsFolder;
 }
 
-bool Unlink(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+// RemovalCountsSoFar: written by the removal thread, read by the HTTP server's handlers.
+std::atomic<uint64_t> g_passes{0};
+std::atomic<uint64_t> g_filesDeleted{0};
+
+bool Unlink(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  g_filesDeleted.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
 
 platform::WorkerThread& cleanupWorker() {
   // Never destroyed: a thread that did not end in time at shutdown keeps its object.
@@ -201,8 +209,16 @@ const CleanupDevice* CleanupRunner::DeviceOf(const std::string& folder) const {
   return found == devices_.end() ? nullptr : &found->second;
 }
 
+RemovalCounts RemovalCountsSoFar() {
+  RemovalCounts counts;
+  counts.passes = g_passes.load(std::memory_order_relaxed);
+  counts.filesDeleted = g_filesDeleted.load(std::memory_order_relaxed);
+  return counts;
+}
+
 bool CleanupRunner::RunPass() {
   ++pass_;
+  g_passes.fetch_add(1, std::memory_order_relaxed);
   PostStatus(FormatPass("Starting file delete by age, pass %d.", pass_));
   mainQueue().post(MsgDiskUsage{});
   signals_.renaming = false;

@@ -138,6 +138,14 @@ class CleanupRunner {
   std::set<Candidate> candidates_;
 };
 
+// What automatic removal has done since the program started: the passes begun and the
+// hour files it deleted. Process-wide, as the removal thread is; any thread may read it.
+struct RemovalCounts {
+  uint64_t passes = 0;
+  uint64_t filesDeleted = 0;
+};
+RemovalCounts RemovalCountsSoFar();
+
 // The thread body: lowers its own priority, runs passes until the stop event, logs
 // "CleanupThread: exiting".
 void CleanupThread(CleanupOptions options);

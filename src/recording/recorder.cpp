@@ -234,6 +234,8 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
     ReportRecordingFailure(device, text);
     return recordFrame;
   }
+  DeviceCounters& counters = *device.counters;
+  counters.add(counters.bytesRecorded, recordLength);
 
   if (device.files.indexFile < 0) {
     const std::string indexName = IndexFilePath(folder, hourKey).string();
@@ -259,6 +261,8 @@ bool WriteFrame(GroupRecord& device, ImageHolder& frame, uint8_t* buffer, std::s
                     static_cast<int>(sizeof entry), ClampToInt(done), device.name.c_str());
       errno = error;
       ReportRecordingFailure(device, text);
+    } else {
+      counters.add(counters.framesRecorded);
     }
   }
   device.files.dataFileOffset += recordLength;
