@@ -1,10 +1,7 @@
 // The whole chain with real programs: the fake camera streams, the recorder records it
 // headless, and the export command turns the recordings into an AVI file and JPEG files
 // that ffprobe and ffmpeg read.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "live/camsim_process.h"
+#include "net/net_fixture.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -22,6 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::CamsimProcess;
 using test::ChildProcess;
+using test::FreePort;
 using test::ReadFile;
 using test::TempDir;
 using test::WaitFor;
@@ -39,22 +38,6 @@ std::string Shell(const std::string& command) {
     ::pclose(pipe);
   }
   return out;
-}
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
 }
 
 size_t FileCount(const std::filesystem::path& folder, const std::string& extension) {

@@ -1,12 +1,7 @@
 // The recorder's monitoring routes as a monitor sees them: the real program records a
 // fake camera headless, and its HTTP server's /metrics and /healthz are read while the
 // camera delivers, after it went away and once it is back.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +11,7 @@
 #include <vector>
 
 #include "live/camsim_process.h"
+#include "net/net_fixture.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -25,63 +21,12 @@ namespace {
 using namespace std::chrono_literals;
 using test::CamsimProcess;
 using test::ChildProcess;
+using test::FreePort;
+using test::Get;
 using test::ReadFile;
 using test::TempDir;
 using test::WaitFor;
 using test::WriteFile;
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-struct Answer {
-  int status = 0;
-  std::string body;
-};
-
-// One GET on 127.0.0.1:port, read to the server's close within 3 s.
-Answer Get(int port, const std::string& path) {
-  Answer answer;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (fd >= 0) ::close(fd);
-    return answer;
-  }
-  const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string raw;
-  const auto deadline = std::chrono::steady_clock::now() + 3s;
-  char buffer[16384];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    raw.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  const std::size_t end = raw.find("\r\n\r\n");
-  if (raw.rfind("HTTP/1.0 ", 0) != 0 || end == std::string::npos) return answer;
-  answer.status = std::atoi(raw.c_str() + 9);
-  answer.body = raw.substr(end + 4);
-  return answer;
-}
 
 // The value of one sample line of the exposition ("NAME{LABELS} VALUE"); -1 when absent.
 long long Sample(const std::string& metrics, const std::string& series) {
@@ -140,7 +85,7 @@ TEST(Monitoring, MetricsCountWhatWasRecordedAndHealthFollowsTheCamera) {
   // for the limit, and from then on nothing more is recorded.
   camera->Stop();
   camera.reset();
-  Answer health;
+  test::ParsedResponse health;
   ASSERT_TRUE(WaitFor(
       [&] {
         health = Get(httpPort, "/healthz");
@@ -152,7 +97,7 @@ TEST(Monitoring, MetricsCountWhatWasRecordedAndHealthFollowsTheCamera) {
       << health.status << " " << health.body;
   EXPECT_EQ(health.body.rfind("Yard/Door: no frame for ", 0), 0u) << health.body;
 
-  const Answer metrics = Get(httpPort, "/metrics");
+  const test::ParsedResponse metrics = Get(httpPort, "/metrics");
   ASSERT_EQ(metrics.status, 200);
   const uintmax_t entries = Bytes(folder, ".vlx") / 16;
   EXPECT_EQ(Sample(metrics.body, recorded), static_cast<long long>(entries)) << metrics.body;
@@ -173,7 +118,7 @@ TEST(Monitoring, MetricsCountWhatWasRecordedAndHealthFollowsTheCamera) {
       },
       20s))
       << ReadFile(log);
-  const Answer after = Get(httpPort, "/metrics");
+  const test::ParsedResponse after = Get(httpPort, "/metrics");
   EXPECT_GT(Sample(after.body, recorded), static_cast<long long>(entries));
   EXPECT_GE(Sample(after.body, "velmora_device_reconnects_total{device=\"Yard/Door\"}"), 1);
 
